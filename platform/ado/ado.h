@@ -1,0 +1,116 @@
+// ADO-shaped data access objects: Connection, its Errors list, Recordset and
+// its Fields. Created through CoCreateInstance with the CLSIDs below; the
+// database behind a Connection is chosen by the connection string's
+// Provider= value (see provider.h).
+#pragma once
+
+#include "platform/com/unknown.h"
+
+inline constexpr CLSID CLSID_Connection = MakeGuid("00000514-0000-0010-8000-00AA006D2EA4");
+inline constexpr CLSID CLSID_Recordset = MakeGuid("00000535-0000-0010-8000-00AA006D2EA4");
+
+inline constexpr LONG adStateClosed = 0;
+inline constexpr LONG adStateOpen = 1;
+inline constexpr LONG adConnectUnspecified = -1;
+inline constexpr LONG adOptionUnspecified = -1;
+inline constexpr LONG adUseServer = 2;
+inline constexpr LONG adUseClient = 3;
+inline constexpr LONG adOpenUnspecified = -1;
+inline constexpr LONG adOpenForwardOnly = 0;
+inline constexpr LONG adOpenStatic = 3;
+inline constexpr LONG adLockUnspecified = -1;
+inline constexpr LONG adLockReadOnly = 1;
+inline constexpr LONG adLockPessimistic = 2;
+inline constexpr LONG adAffectAll = 3;
+
+// OLE DB and ADO result codes the objects report.
+inline constexpr HRESULT DB_E_ERRORSINCOMMAND = MakeHResult(0x80040E14);
+inline constexpr HRESULT DB_E_INTEGRITYVIOLATION = MakeHResult(0x80040E2F);
+inline constexpr HRESULT DB_E_ABORTLIMITREACHED = MakeHResult(0x80040E31);
+inline constexpr HRESULT DB_E_CANTCONVERTVALUE = MakeHResult(0x80040E07);
+inline constexpr HRESULT DB_E_DATAOVERFLOW = MakeHResult(0x80040E57);
+inline constexpr HRESULT DB_SEC_E_PERMISSIONDENIED = MakeHResult(0x80040E09);
+inline constexpr HRESULT XACT_E_NOTRANSACTION = MakeHResult(0x8004D00E);
+inline constexpr HRESULT XACT_E_XTIONEXISTS = MakeHResult(0x8004D013);
+inline constexpr HRESULT adErrProviderNotFound = MakeHResult(0x800A0E7A);
+inline constexpr HRESULT adErrObjectClosed = MakeHResult(0x800A0E78);
+inline constexpr HRESULT adErrObjectOpen = MakeHResult(0x800A0E79);
+inline constexpr HRESULT adErrNoCurrentRecord = MakeHResult(0x800A0BCD);
+inline constexpr HRESULT adErrItemNotFound = MakeHResult(0x800A0CC1);
+inline constexpr HRESULT adErrInvalidConnection = MakeHResult(0x800A0E7D);
+
+struct Error : IDispatch {
+    static constexpr IID iid = MakeGuid("00000500-0000-0010-8000-00AA006D2EA4");
+    virtual HRESULT get_Number(LONG* number) = 0;
+    virtual HRESULT get_Source(BSTR* source) = 0;
+    virtual HRESULT get_Description(BSTR* description) = 0;
+    virtual HRESULT get_SQLState(BSTR* sqlState) = 0;
+    virtual HRESULT get_NativeError(LONG* nativeError) = 0;
+
+protected:
+    ~Error() = default;
+};
+
+struct Errors : IDispatch {
+    static constexpr IID iid = MakeGuid("00000501-0000-0010-8000-00AA006D2EA4");
+    virtual HRESULT get_Count(LONG* count) = 0;
+    virtual HRESULT get_Item(VARIANT index, Error** error) = 0;
+    virtual HRESULT Clear() = 0;
+
+protected:
+    ~Errors() = default;
+};
+
+struct Field : IDispatch {
+    static constexpr IID iid = MakeGuid("00000569-0000-0010-8000-00AA006D2EA4");
+    virtual HRESULT get_Name(BSTR* name) = 0;
+    virtual HRESULT get_Value(VARIANT* value) = 0;
+    virtual HRESULT put_Value(VARIANT value) = 0;
+
+protected:
+    ~Field() = default;
+};
+
+struct Fields : IDispatch {
+    static constexpr IID iid = MakeGuid("00000564-0000-0010-8000-00AA006D2EA4");
+    virtual HRESULT get_Count(LONG* count) = 0;
+    virtual HRESULT get_Item(VARIANT index, Field** field) = 0;
+
+protected:
+    ~Fields() = default;
+};
+
+struct _Recordset : IDispatch {
+    static constexpr IID iid = MakeGuid("00001556-0000-0010-8000-00AA006D2EA4");
+    virtual HRESULT get_State(LONG* state) = 0;
+    virtual HRESULT Close() = 0;
+    virtual HRESULT put_CursorLocation(LONG location) = 0;
+    // The statement's provider errors go to the active connection's Errors.
+    virtual HRESULT Open(VARIANT source, VARIANT activeConnection, LONG cursorType, LONG lockType, LONG options) = 0;
+    virtual HRESULT get_EOF(VARIANT_BOOL* eof) = 0;
+    virtual HRESULT get_BOF(VARIANT_BOOL* bof) = 0;
+    virtual HRESULT MoveNext() = 0;
+    virtual HRESULT get_Fields(Fields** fields) = 0;
+    virtual HRESULT UpdateBatch(LONG affectRecords) = 0;
+
+protected:
+    ~_Recordset() = default;
+};
+
+struct _Connection : IDispatch {
+    static constexpr IID iid = MakeGuid("00001550-0000-0010-8000-00AA006D2EA4");
+    virtual HRESULT get_State(LONG* state) = 0;
+    virtual HRESULT put_CommandTimeout(LONG seconds) = 0;
+    virtual HRESULT Open(BSTR connectionString, BSTR userId, BSTR password, LONG options) = 0;
+    virtual HRESULT Close() = 0;
+    // Rows affected, when given, receives the count as VT_I4: -1 for a
+    // statement that returns rows, VT_EMPTY for one with no count.
+    virtual HRESULT Execute(BSTR commandText, VARIANT* recordsAffected, LONG options, _Recordset** recordset) = 0;
+    virtual HRESULT BeginTrans(LONG* level) = 0;
+    virtual HRESULT CommitTrans() = 0;
+    virtual HRESULT RollbackTrans() = 0;
+    virtual HRESULT get_Errors(Errors** errors) = 0;
+
+protected:
+    ~_Connection() = default;
+};

@@ -1,0 +1,242 @@
+#include "platform/ado/connection_object.h"
+
+#include "platform/com/errorinfo.h"
+#include "platform/com/runtime.h"
+
+#include <utility>
+
+namespace ado {
+
+namespace {
+
+constexpr std::u16string_view kConnectionSource = u"ADODB.Connection";
+
+class ErrorObject final : public CComObjectBase<ErrorObject, DispatchStub<Error>> {
+public:
+    explicit ErrorObject(ProviderError error) : m_error(std::move(error)) {}
+
+    HRESULT get_Number(LONG* number) override { return Give(m_error.number, number); }
+    HRESULT get_NativeError(LONG* nativeError) override { return Give(m_error.nativeError, nativeError); }
+    HRESULT get_Source(BSTR* source) override { return Give(m_error.source, source); }
+    HRESULT get_Description(BSTR* description) override { return Give(m_error.description, description); }
+    HRESULT get_SQLState(BSTR* sqlState) override { return Give(m_error.sqlState, sqlState); }
+
+private:
+    static HRESULT Give(LONG value, LONG* out)
+    {
+        if (!out) return E_POINTER;
+        *out = value;
+        return S_OK;
+    }
+    static HRESULT Give(const std::u16string& text, BSTR* out)
+    {
+        if (!out) return E_POINTER;
+        *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        return *out ? S_OK : E_OUTOFMEMORY;
+    }
+
+    ProviderError m_error;
+};
+
+} // namespace
+
+class ErrorList final : public CComObjectBase<ErrorList, DispatchStub<Errors>> {
+public:
+    HRESULT get_Count(LONG* count) override
+    {
+        if (!count) return E_POINTER;
+        *count = static_cast<LONG>(m_errors.size());
+        return S_OK;
+    }
+    HRESULT get_Item(VARIANT index, Error** error) override
+    {
+        if (!error) return E_POINTER;
+        *error = nullptr;
+        CComVariant position;
+        if (FAILED(VariantChangeType(&position, &index, 0, VT_I4)) || position.lVal < 0 ||
+            position.lVal >= static_cast<LONG>(m_errors.size()))
+            return adErrItemNotFound;
+        *error = ErrorObject::Create(m_errors[static_cast<std::size_t>(position.lVal)]).Detach();
+        return S_OK;
+    }
+    HRESULT Clear() override
+    {
+        m_errors.clear();
+        return S_OK;
+    }
+
+    void Assign(std::vector<ProviderError> errors) { m_errors = std::move(errors); }
+
+private:
+    std::vector<ProviderError> m_errors;
+};
+
+namespace {
+
+class ConnectionObject final
+    : public CComObjectBase<ConnectionObject, DispatchStub<_Connection>, IConnectionInternal> {
+public:
+    HRESULT get_State(LONG* state) override
+    {
+        if (!state) return E_POINTER;
+        *state = m_session ? adStateOpen : adStateClosed;
+        return S_OK;
+    }
+    HRESULT put_CommandTimeout(LONG seconds) override
+    {
+        if (seconds < 0) return E_INVALIDARG;
+        m_commandTimeout = seconds;
+        return S_OK;
+    }
+
+    HRESULT Open(BSTR connectionString, BSTR userId, BSTR password, LONG) override
+    {
+        if (m_session) return Fail({AdoError(adErrObjectOpen, kConnectionSource,
+                                             u"Operation is not allowed when the object is open.")});
+        ClearErrors();
+        const ConnectionString cs(View(connectionString));
+        const std::shared_ptr<Provider> provider = FindProvider(cs.Get(u"Provider"));
+        if (!provider)
+            return Fail({AdoError(adErrProviderNotFound, kConnectionSource,
+                                  u"Provider cannot be found. It may not be properly installed.")});
+        return Guard([&] { m_session = provider->Connect(cs, View(userId), View(password), m_commandTimeout); });
+    }
+
+    HRESULT Close() override
+    {
+        if (!m_session) return ObjectClosed();
+        ClearErrors();
+        if (m_inTransaction) Guard([&] { m_session->Rollback(); });
+        m_inTransaction = false;
+        m_session.reset();
+        return S_OK;
+    }
+
+    HRESULT Execute(BSTR commandText, VARIANT* recordsAffected, LONG, _Recordset** recordset) override
+    {
+        if (recordset) *recordset = nullptr;
+        if (!m_session) return ObjectClosed();
+        ClearErrors();
+        ExecuteOutcome outcome;
+        const HRESULT hr = Guard([&] { outcome = m_session->Execute(View(commandText)); });
+        if (FAILED(hr) || !recordsAffected) return hr;
+        VariantClear(recordsAffected);
+        if (outcome.kind != ExecuteOutcome::Count::None) {
+            recordsAffected->vt = VT_I4;
+            recordsAffected->lVal = outcome.kind == ExecuteOutcome::Count::Rows ? outcome.rows : -1;
+        }
+        return hr;
+    }
+
+    HRESULT BeginTrans(LONG* level) override
+    {
+        if (!m_session) return ObjectClosed();
+        ClearErrors();
+        if (m_inTransaction)
+            return Fail({AdoError(XACT_E_XTIONEXISTS, kConnectionSource,
+                                  u"Only one transaction can be active on this session.")});
+        const HRESULT hr = Guard([&] { m_session->Begin(); });
+        if (SUCCEEDED(hr)) m_inTransaction = true;
+        if (level) *level = m_inTransaction ? 1 : 0;
+        return hr;
+    }
+    HRESULT CommitTrans() override { return EndTransaction([&] { m_session->Commit(); }); }
+    HRESULT RollbackTrans() override { return EndTransaction([&] { m_session->Rollback(); }); }
+
+    HRESULT get_Errors(Errors** errors) override
+    {
+        if (!errors) return E_POINTER;
+        m_errors->AddRef();
+        *errors = m_errors.get();
+        return S_OK;
+    }
+
+    Session* ActiveSession() override { return m_session.get(); }
+    HRESULT Fail(std::vector<ProviderError> errors) override
+    {
+        const HRESULT hr = ReportProviderErrors(_Connection::iid, errors);
+        m_errors->Assign(std::move(errors));
+        return hr;
+    }
+    void ClearErrors() override
+    {
+        m_errors->Clear();
+        SetErrorInfo(0, nullptr);
+    }
+
+private:
+    static std::u16string_view View(BSTR text) { return {text ? text : u"", SysStringLen(text)}; }
+
+    HRESULT ObjectClosed()
+    {
+        return Fail({AdoError(adErrObjectClosed, kConnectionSource,
+                              u"Operation is not allowed when the object is closed.")});
+    }
+
+    // Runs a provider call; a provider failure fills the Errors list, its
+    // warnings after success too.
+    template <typename Call>
+    HRESULT Guard(Call&& call)
+    {
+        try {
+            call();
+        } catch (ProviderFailure& failure) {
+            return Fail(std::move(failure.errors));
+        }
+        if (m_session) m_errors->Assign(m_session->TakeWarnings());
+        return S_OK;
+    }
+
+    template <typename Call>
+    HRESULT EndTransaction(Call&& call)
+    {
+        if (!m_session) return ObjectClosed();
+        ClearErrors();
+        if (!m_inTransaction)
+            return Fail({AdoError(XACT_E_NOTRANSACTION, kConnectionSource, u"No transaction is active.")});
+        m_inTransaction = false;
+        return Guard(call);
+    }
+
+    LONG m_commandTimeout = 30;
+    bool m_inTransaction = false;
+    std::unique_ptr<Session> m_session;
+    CComPtr<ErrorList> m_errors = ErrorList::Create();
+};
+
+class ConnectionFactory final : public CComObjectBase<ConnectionFactory, IClassFactory> {
+public:
+    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override
+    {
+        if (!object) return E_POINTER;
+        *object = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        return ConnectionObject::Create()->QueryInterface(riid, object);
+    }
+    HRESULT LockServer(int) override { return S_OK; }
+};
+
+const bool g_registered = [] {
+    CoRegisterClassObject(CLSID_Connection, ConnectionFactory::Create().get());
+    return true;
+}();
+
+} // namespace
+
+HRESULT ReportProviderErrors(REFIID iid, const std::vector<ProviderError>& errors)
+{
+    if (errors.empty()) return E_FAIL;
+    SetThreadErrorInfo(iid, errors.front().source, errors.front().description);
+    return errors.front().number;
+}
+
+ProviderError AdoError(HRESULT number, std::u16string_view source, std::u16string_view description)
+{
+    ProviderError error;
+    error.number = number;
+    error.source = source;
+    error.description = description;
+    return error;
+}
+
+} // namespace ado

@@ -1,0 +1,31 @@
+// The Connection object and what the Recordset object needs of it.
+#pragma once
+
+#include "platform/ado/ado.h"
+#include "platform/ado/dispatch_stub.h"
+#include "platform/ado/provider.h"
+
+namespace ado {
+
+class ErrorList;
+
+// Reached by QueryInterface from the IDispatch a recordset is given as its
+// active connection.
+struct IConnectionInternal : IUnknown {
+    static constexpr IID iid = MakeGuid("6A1C0B5E-3D0A-4E7F-9B52-2F7A5C1E9D40");
+    // Null when the connection is closed.
+    virtual Session* ActiveSession() = 0;
+    // Records a failure in the Errors list and the thread's error info;
+    // returns the first error's number.
+    virtual HRESULT Fail(std::vector<ProviderError> errors) = 0;
+    virtual void ClearErrors() = 0;
+
+protected:
+    ~IConnectionInternal() = default;
+};
+
+// Fills the thread's error info from the first error and returns its number.
+HRESULT ReportProviderErrors(REFIID iid, const std::vector<ProviderError>& errors);
+ProviderError AdoError(HRESULT number, std::u16string_view source, std::u16string_view description);
+
+} // namespace ado

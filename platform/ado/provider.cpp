@@ -1,0 +1,111 @@
+#include "platform/ado/provider.h"
+
+#include <mutex>
+
+namespace ado {
+
+namespace {
+
+std::u16string Trim(std::u16string_view text)
+{
+    const auto first = text.find_first_not_of(u" \t");
+    if (first == std::u16string_view::npos) return {};
+    const auto last = text.find_last_not_of(u" \t");
+    return std::u16string(text.substr(first, last - first + 1));
+}
+
+// A value may be quoted with " or ' to hold a semicolon; a doubled quote
+// inside stands for itself.
+std::size_t ReadValue(std::u16string_view text, std::size_t pos, std::u16string& value)
+{
+    while (pos < text.size() && (text[pos] == u' ' || text[pos] == u'\t')) ++pos;
+    if (pos < text.size() && (text[pos] == u'"' || text[pos] == u'\'')) {
+        const char16_t quote = text[pos++];
+        for (; pos < text.size(); ++pos) {
+            if (text[pos] == quote) {
+                if (pos + 1 < text.size() && text[pos + 1] == quote) {
+                    value.push_back(quote);
+                    ++pos;
+                    continue;
+                }
+                ++pos;
+                break;
+            }
+            value.push_back(text[pos]);
+        }
+        const auto end = text.find(u';', pos);
+        return end == std::u16string_view::npos ? text.size() : end + 1;
+    }
+    const auto end = text.find(u';', pos);
+    const auto stop = end == std::u16string_view::npos ? text.size() : end;
+    value = Trim(text.substr(pos, stop - pos));
+    return end == std::u16string_view::npos ? text.size() : end + 1;
+}
+
+class ProviderTable {
+public:
+    static ProviderTable& Instance()
+    {
+        static ProviderTable table;
+        return table;
+    }
+    std::mutex mutex;
+    std::map<std::u16string, std::shared_ptr<Provider>> providers;
+};
+
+} // namespace
+
+std::u16string AsciiUpper(std::u16string_view text)
+{
+    std::u16string upper(text);
+    for (char16_t& c : upper)
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    return upper;
+}
+
+ConnectionString::ConnectionString(std::u16string_view text)
+{
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const auto equals = text.find(u'=', pos);
+        const auto semicolon = text.find(u';', pos);
+        if (equals == std::u16string_view::npos || (semicolon != std::u16string_view::npos && semicolon < equals)) {
+            pos = semicolon == std::u16string_view::npos ? text.size() : semicolon + 1;
+            continue;
+        }
+        const std::u16string key = AsciiUpper(Trim(text.substr(pos, equals - pos)));
+        std::u16string value;
+        pos = ReadValue(text, equals + 1, value);
+        if (!key.empty()) m_values[key] = value;
+    }
+}
+
+std::u16string ConnectionString::Get(std::u16string_view key) const
+{
+    const auto it = m_values.find(AsciiUpper(key));
+    return it == m_values.end() ? std::u16string() : it->second;
+}
+
+void RegisterProvider(std::shared_ptr<Provider> provider)
+{
+    auto& table = ProviderTable::Instance();
+    std::lock_guard lock(table.mutex);
+    table.providers[AsciiUpper(provider->Name())] = std::move(provider);
+}
+
+void UnregisterProvider(std::u16string_view name)
+{
+    auto& table = ProviderTable::Instance();
+    std::lock_guard lock(table.mutex);
+    table.providers.erase(AsciiUpper(name));
+}
+
+std::shared_ptr<Provider> FindProvider(std::u16string_view name)
+{
+    auto& table = ProviderTable::Instance();
+    std::lock_guard lock(table.mutex);
+    const auto it = table.providers.find(AsciiUpper(name));
+    return it == table.providers.end() ? nullptr : it->second;
+}
+
+} // namespace ado

@@ -1,0 +1,93 @@
+// The seam between the ADO objects and the databases behind them. A provider
+// is found by the Provider= value of a connection string (compared without
+// regard to case) and opens sessions; a session runs statements.
+#pragma once
+
+#include "platform/com/variant.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ado {
+
+struct ProviderError {
+    HRESULT number = 0;
+    std::u16string source;
+    std::u16string description;
+    std::u16string sqlState;
+    LONG nativeError = 0;
+};
+
+// Thrown by providers; the ADO objects turn it into their Errors list, the
+// thread's error info and the failing HRESULT of the first error.
+struct ProviderFailure {
+    std::vector<ProviderError> errors;
+};
+
+// Key=Value pairs of a connection string; keys compared without regard to case.
+class ConnectionString {
+public:
+    explicit ConnectionString(std::u16string_view text);
+    // Empty when the key is absent.
+    std::u16string Get(std::u16string_view key) const;
+
+private:
+    std::map<std::u16string, std::u16string> m_values; // keys upper-cased
+};
+
+struct ExecuteOutcome {
+    enum class Count { Rows, NotApplicable, None };
+    Count kind = Count::None;
+    LONG rows = 0;
+};
+
+using Row = std::vector<CComVariant>;
+
+// A statement's rows, all fetched (the client cursor). An updatable row set
+// also knows where each column comes from and each row's identity in the
+// base table, so that changed rows can be written back by identity.
+struct RowSet {
+    std::vector<std::u16string> columns;
+    std::vector<Row> rows;
+    std::u16string baseTable;               // empty when not updatable
+    std::vector<std::u16string> baseColumns; // origin column of each column
+    std::vector<std::int64_t> rowIds;        // one per row when updatable
+};
+
+struct ColumnChange {
+    std::size_t column;
+    const VARIANT* value;
+};
+
+class Session {
+public:
+    virtual ~Session() = default;
+    virtual ExecuteOutcome Execute(std::u16string_view sql) = 0;
+    virtual RowSet Query(std::u16string_view sql, bool updatable) = 0;
+    virtual void UpdateRow(const RowSet& set, std::size_t row, const std::vector<ColumnChange>& changes) = 0;
+    virtual void Begin() = 0;
+    virtual void Commit() = 0;
+    virtual void Rollback() = 0;
+    // Warnings the last successful call left; empty for most providers.
+    virtual std::vector<ProviderError> TakeWarnings() { return {}; }
+};
+
+class Provider {
+public:
+    virtual ~Provider() = default;
+    virtual std::u16string Name() const = 0;
+    virtual std::unique_ptr<Session> Connect(const ConnectionString& cs, std::u16string_view userId,
+                                             std::u16string_view password, LONG commandTimeoutSeconds) = 0;
+};
+
+// Replaces any provider of the same name.
+void RegisterProvider(std::shared_ptr<Provider> provider);
+void UnregisterProvider(std::u16string_view name);
+std::shared_ptr<Provider> FindProvider(std::u16string_view name);
+
+// Upper-cases ASCII letters.
+std::u16string AsciiUpper(std::u16string_view text);
+
+} // namespace ado

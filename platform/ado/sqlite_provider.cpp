@@ -1,0 +1,307 @@
+// The SQLite provider: "Provider=SQLite;Data Source=<file>". The file must
+// exist; creating a store is an administration step, not a side effect of
+// connecting.
+//
+// Result codes, as the ADO objects report them:
+//   SQLITE_ERROR (rejected statement)       0x80040E14 DB_E_ERRORSINCOMMAND
+//   SQLITE_CONSTRAINT                        0x80040E2F DB_E_INTEGRITYVIOLATION
+//   SQLITE_BUSY, SQLITE_LOCKED (after wait)  0x80040E31 DB_E_ABORTLIMITREACHED
+//   SQLITE_MISMATCH                          0x80040E07 DB_E_CANTCONVERTVALUE
+//   SQLITE_TOOBIG, SQLITE_RANGE              0x80040E57 DB_E_DATAOVERFLOW
+//   SQLITE_READONLY, SQLITE_PERM, SQLITE_AUTH 0x80040E09 DB_SEC_E_PERMISSIONDENIED
+//   SQLITE_NOMEM                             0x8007000E E_OUTOFMEMORY
+//   anything else (I/O, corrupt, cannot open) 0x80004005 E_FAIL
+#include "platform/ado/ado.h"
+#include "platform/ado/provider.h"
+#include "platform/ado/sql_lexer.h"
+#include "platform/text/utf.h"
+
+#include <sqlite3.h>
+
+#include <climits>
+#include <filesystem>
+#include <limits>
+
+namespace ado {
+
+namespace {
+
+constexpr std::u16string_view kSource = u"SQLite";
+
+HRESULT MapResultCode(int rc)
+{
+    switch (rc & 0xFF) {
+    case SQLITE_ERROR: return DB_E_ERRORSINCOMMAND;
+    case SQLITE_CONSTRAINT: return DB_E_INTEGRITYVIOLATION;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return DB_E_ABORTLIMITREACHED;
+    case SQLITE_MISMATCH: return DB_E_CANTCONVERTVALUE;
+    case SQLITE_TOOBIG:
+    case SQLITE_RANGE: return DB_E_DATAOVERFLOW;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH: return DB_SEC_E_PERMISSIONDENIED;
+    case SQLITE_NOMEM: return E_OUTOFMEMORY;
+    default: return E_FAIL;
+    }
+}
+
+std::u16string SqlState(int rc)
+{
+    switch (rc & 0xFF) {
+    case SQLITE_ERROR: return u"42000";
+    case SQLITE_CONSTRAINT: return u"23000";
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return u"HYT00";
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOTADB: return u"08001";
+    default: return u"HY000";
+    }
+}
+
+[[noreturn]] void Throw(HRESULT number, std::u16string description, int native = 0, std::u16string sqlState = u"HY000")
+{
+    ProviderError error;
+    error.number = number;
+    error.source = kSource;
+    error.description = std::move(description);
+    error.sqlState = std::move(sqlState);
+    error.nativeError = native;
+    throw ProviderFailure{{std::move(error)}};
+}
+
+[[noreturn]] void ThrowFromDatabase(sqlite3* db, int rc)
+{
+    const auto* message = static_cast<const char16_t*>(sqlite3_errmsg16(db));
+    Throw(MapResultCode(rc), message ? message : u"SQLite error", sqlite3_extended_errcode(db), SqlState(rc));
+}
+
+struct StatementDeleter {
+    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
+struct DatabaseDeleter {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Database = std::unique_ptr<sqlite3, DatabaseDeleter>;
+
+CComVariant ColumnValue(sqlite3_stmt* stmt, int column)
+{
+    switch (sqlite3_column_type(stmt, column)) {
+    case SQLITE_NULL: {
+        CComVariant value;
+        value.vt = VT_NULL;
+        return value;
+    }
+    case SQLITE_INTEGER: {
+        const sqlite3_int64 number = sqlite3_column_int64(stmt, column);
+        if (number >= std::numeric_limits<LONG>::min() && number <= std::numeric_limits<LONG>::max())
+            return CComVariant(static_cast<LONG>(number));
+        break; // wider than a LONG: handed over as its decimal text
+    }
+    default: break;
+    }
+    const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(stmt, column));
+    const int bytes = sqlite3_column_bytes16(stmt, column);
+    return CComVariant(std::u16string_view(text ? text : u"", static_cast<std::size_t>(bytes) / 2));
+}
+
+void Bind(sqlite3* db, sqlite3_stmt* stmt, int index, const VARIANT& value)
+{
+    int rc = SQLITE_OK;
+    switch (value.vt) {
+    case VT_EMPTY:
+    case VT_NULL: rc = sqlite3_bind_null(stmt, index); break;
+    case VT_I2: rc = sqlite3_bind_int(stmt, index, value.iVal); break;
+    case VT_I4: rc = sqlite3_bind_int(stmt, index, value.lVal); break;
+    case VT_BOOL: rc = sqlite3_bind_int(stmt, index, value.boolVal ? 1 : 0); break;
+    case VT_BSTR:
+        rc = sqlite3_bind_text16(stmt, index, value.bstrVal ? value.bstrVal : u"",
+                                 static_cast<int>(SysStringByteLen(value.bstrVal)), SQLITE_TRANSIENT);
+        break;
+    default: Throw(DB_E_CANTCONVERTVALUE, u"The value's type cannot be stored in the database.");
+    }
+    if (rc != SQLITE_OK) ThrowFromDatabase(db, rc);
+}
+
+std::u16string QuoteIdentifier(std::u16string_view name)
+{
+    std::u16string quoted = u"\"";
+    for (char16_t c : name) {
+        quoted.push_back(c);
+        if (c == u'"') quoted.push_back(c);
+    }
+    quoted.push_back(u'"');
+    return quoted;
+}
+
+class SqliteSession final : public Session {
+public:
+    explicit SqliteSession(Database db) : m_db(std::move(db)) {}
+
+    ExecuteOutcome Execute(std::u16string_view sql) override
+    {
+        const LexedStatement lexed = Lex(sql);
+        Statement stmt = Prepare(lexed.text);
+        while (Step(stmt.get())) {
+        }
+        ExecuteOutcome outcome;
+        const std::u16string& keyword = lexed.firstKeyword;
+        if (keyword == u"INSERT" || keyword == u"UPDATE" || keyword == u"DELETE" || keyword == u"REPLACE") {
+            outcome.kind = ExecuteOutcome::Count::Rows;
+            outcome.rows = sqlite3_changes(m_db.get());
+        } else if (sqlite3_column_count(stmt.get()) > 0) {
+            outcome.kind = ExecuteOutcome::Count::NotApplicable;
+        }
+        return outcome;
+    }
+
+    RowSet Query(std::u16string_view sql, bool updatable) override
+    {
+        const LexedStatement lexed = Lex(sql);
+        RowSet set;
+        Statement stmt = Prepare(updatable ? WithRowIdentity(lexed) : lexed.text);
+        const int first = updatable ? 1 : 0;
+        const int count = sqlite3_column_count(stmt.get());
+        for (int i = first; i < count; ++i) {
+            const auto* name = static_cast<const char16_t*>(sqlite3_column_name16(stmt.get(), i));
+            set.columns.emplace_back(name ? name : u"");
+        }
+        if (updatable) DescribeBase(stmt.get(), set);
+        while (Step(stmt.get())) {
+            Row row;
+            row.reserve(static_cast<std::size_t>(count - first));
+            for (int i = first; i < count; ++i) row.push_back(ColumnValue(stmt.get(), i));
+            set.rows.push_back(std::move(row));
+            if (updatable) set.rowIds.push_back(sqlite3_column_int64(stmt.get(), 0));
+        }
+        return set;
+    }
+
+    void UpdateRow(const RowSet& set, std::size_t row, const std::vector<ColumnChange>& changes) override
+    {
+        if (set.baseTable.empty() || row >= set.rowIds.size())
+            Throw(E_FAIL, u"The row set was not opened for update.");
+        if (changes.empty()) return;
+        std::u16string sql = u"UPDATE " + QuoteIdentifier(set.baseTable) + u" SET ";
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            if (i > 0) sql += u", ";
+            sql += QuoteIdentifier(set.baseColumns.at(changes[i].column)) + u" = ?";
+        }
+        sql += u" WHERE _rowid_ = ?";
+        Statement stmt = Prepare(sql);
+        int index = 1;
+        for (const ColumnChange& change : changes) Bind(m_db.get(), stmt.get(), index++, *change.value);
+        sqlite3_bind_int64(stmt.get(), index, set.rowIds[row]);
+        while (Step(stmt.get())) {
+        }
+    }
+
+    // IMMEDIATE takes the write lock at the start: two writers queue on the
+    // busy time-out instead of one failing when it upgrades a read lock.
+    void Begin() override { Run(u"BEGIN IMMEDIATE"); }
+    void Commit() override { Run(u"COMMIT"); }
+    void Rollback() override
+    {
+        if (!sqlite3_get_autocommit(m_db.get())) Run(u"ROLLBACK");
+    }
+
+private:
+    static LexedStatement Lex(std::u16string_view sql)
+    {
+        LexedStatement lexed = LexStatement(sql);
+        if (lexed.severalStatements)
+            Throw(DB_E_ERRORSINCOMMAND,
+                  u"The command text holds more than one statement; only one statement is run per call.", 0,
+                  u"42000");
+        return lexed;
+    }
+
+    // The row identity is selected ahead of the caller's columns.
+    static std::u16string WithRowIdentity(const LexedStatement& lexed)
+    {
+        if (lexed.firstKeyword != u"SELECT") Throw(E_FAIL, u"Only a SELECT statement can be opened for update.");
+        const auto at = AsciiUpper(lexed.text).find(u"SELECT") + 6;
+        return lexed.text.substr(0, at) + u" _rowid_," + lexed.text.substr(at);
+    }
+
+    static void DescribeBase(sqlite3_stmt* stmt, RowSet& set)
+    {
+        const int count = sqlite3_column_count(stmt);
+        for (int i = 1; i < count; ++i) {
+            const auto* table = static_cast<const char16_t*>(sqlite3_column_table_name16(stmt, i));
+            const auto* origin = static_cast<const char16_t*>(sqlite3_column_origin_name16(stmt, i));
+            if (!table || !origin || (!set.baseTable.empty() && set.baseTable != table))
+                Throw(E_FAIL, u"The rows cannot be opened for update: every column must come from one table.");
+            set.baseTable = table;
+            set.baseColumns.emplace_back(origin);
+        }
+    }
+
+    Statement Prepare(std::u16string_view sql)
+    {
+        sqlite3_stmt* raw = nullptr;
+        const int rc = sqlite3_prepare16_v2(m_db.get(), sql.data(), static_cast<int>(sql.size() * 2), &raw, nullptr);
+        Statement stmt(raw);
+        if (rc != SQLITE_OK) ThrowFromDatabase(m_db.get(), rc);
+        if (!stmt) Throw(DB_E_ERRORSINCOMMAND, u"The command text holds no statement.", 0, u"42000");
+        return stmt;
+    }
+
+    // True while a row is current.
+    bool Step(sqlite3_stmt* stmt)
+    {
+        const int rc = sqlite3_step(stmt);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        ThrowFromDatabase(m_db.get(), rc);
+    }
+
+    void Run(std::u16string_view sql)
+    {
+        Statement stmt = Prepare(sql);
+        while (Step(stmt.get())) {
+        }
+    }
+
+    Database m_db;
+};
+
+class SqliteProvider final : public Provider {
+public:
+    std::u16string Name() const override { return std::u16string(kSource); }
+
+    std::unique_ptr<Session> Connect(const ConnectionString& cs, std::u16string_view, std::u16string_view,
+                                     LONG commandTimeoutSeconds) override
+    {
+        const std::u16string source = cs.Get(u"Data Source");
+        if (source.empty()) Throw(E_FAIL, u"The connection string names no Data Source.", 0, u"08001");
+        const std::string path = text::Utf16ToUtf8(source);
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(path, ec))
+            Throw(E_FAIL, u"The database file \"" + source + u"\" does not exist.", SQLITE_CANTOPEN, u"08001");
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+        Database db(raw);
+        if (rc != SQLITE_OK) {
+            if (!db) Throw(E_OUTOFMEMORY, u"Out of memory.");
+            ThrowFromDatabase(db.get(), rc);
+        }
+        sqlite3_extended_result_codes(db.get(), 1);
+        const long long waitMs = commandTimeoutSeconds == 0 ? INT_MAX : commandTimeoutSeconds * 1000LL;
+        sqlite3_busy_timeout(db.get(), static_cast<int>(std::min<long long>(waitMs, INT_MAX)));
+        auto session = std::make_unique<SqliteSession>(std::move(db));
+        session->Execute(u"PRAGMA schema_version"); // a file that is not a database fails here
+        return session;
+    }
+};
+
+const bool g_registered = [] {
+    RegisterProvider(std::make_shared<SqliteProvider>());
+    return true;
+}();
+
+} // namespace
+
+} // namespace ado

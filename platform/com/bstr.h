@@ -1,0 +1,51 @@
+// Automation strings: UTF-16, length-prefixed, NUL-terminated. A NULL BSTR
+// is the empty string everywhere a BSTR is read.
+#pragma once
+
+#include "platform/com/types.h"
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+using BSTR = OLECHAR*;
+
+BSTR SysAllocString(LPCOLESTR text);
+BSTR SysAllocStringLen(LPCOLESTR text, UINT length);
+void SysFreeString(BSTR bstr);
+UINT SysStringLen(BSTR bstr);
+UINT SysStringByteLen(BSTR bstr);
+
+// Owning holder of one BSTR.
+class CComBSTR {
+public:
+    CComBSTR() = default;
+    explicit CComBSTR(std::u16string_view text);
+    explicit CComBSTR(LPCOLESTR text) : m_str(SysAllocString(text)) {}
+    CComBSTR(const CComBSTR& other);
+    CComBSTR(CComBSTR&& other) noexcept : m_str(std::exchange(other.m_str, nullptr)) {}
+    CComBSTR& operator=(CComBSTR other) noexcept
+    {
+        std::swap(m_str, other.m_str);
+        return *this;
+    }
+    ~CComBSTR() { SysFreeString(m_str); }
+
+    BSTR get() const { return m_str; }
+    UINT Length() const { return SysStringLen(m_str); }
+    std::u16string_view view() const { return {m_str ? m_str : u"", Length()}; }
+    BSTR* operator&() // receives an [out] BSTR; what was held is freed first
+    {
+        SysFreeString(std::exchange(m_str, nullptr));
+        return &m_str;
+    }
+    BSTR Detach() { return std::exchange(m_str, nullptr); }
+    void Attach(BSTR bstr)
+    {
+        SysFreeString(m_str);
+        m_str = bstr;
+    }
+
+private:
+    BSTR m_str = nullptr;
+};

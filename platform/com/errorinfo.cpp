@@ -1,0 +1,98 @@
+#include "platform/com/errorinfo.h"
+
+#include <atomic>
+#include <string>
+
+namespace {
+
+std::atomic<bool> g_failCreateErrorInfo{false};
+
+class ErrorInfo final : public CComObjectBase<ErrorInfo, IErrorInfo, ICreateErrorInfo> {
+public:
+    HRESULT GetGUID(GUID* guid) override
+    {
+        if (!guid) return E_POINTER;
+        *guid = m_guid;
+        return S_OK;
+    }
+    HRESULT GetSource(BSTR* source) override { return Hand(m_source, source); }
+    HRESULT GetDescription(BSTR* description) override { return Hand(m_description, description); }
+    HRESULT GetHelpFile(BSTR* helpFile) override { return Hand(m_helpFile, helpFile); }
+    HRESULT GetHelpContext(DWORD* helpContext) override
+    {
+        if (!helpContext) return E_POINTER;
+        *helpContext = m_helpContext;
+        return S_OK;
+    }
+
+    HRESULT SetGUID(REFIID guid) override
+    {
+        m_guid = guid;
+        return S_OK;
+    }
+    HRESULT SetSource(LPOLESTR source) override { return Keep(source, m_source); }
+    HRESULT SetDescription(LPOLESTR description) override { return Keep(description, m_description); }
+    HRESULT SetHelpFile(LPOLESTR helpFile) override { return Keep(helpFile, m_helpFile); }
+    HRESULT SetHelpContext(DWORD helpContext) override
+    {
+        m_helpContext = helpContext;
+        return S_OK;
+    }
+
+private:
+    static HRESULT Hand(const std::u16string& text, BSTR* out)
+    {
+        if (!out) return E_POINTER;
+        *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        return *out ? S_OK : E_OUTOFMEMORY;
+    }
+    static HRESULT Keep(LPOLESTR text, std::u16string& field)
+    {
+        field = text ? text : u"";
+        return S_OK;
+    }
+
+    GUID m_guid{};
+    std::u16string m_source, m_description, m_helpFile;
+    DWORD m_helpContext = 0;
+};
+
+// The thread's slot owns one reference until it is replaced, taken or the
+// thread ends.
+thread_local CComPtr<IErrorInfo> t_errorInfo;
+
+} // namespace
+
+HRESULT CreateErrorInfo(ICreateErrorInfo** info)
+{
+    if (!info) return E_INVALIDARG;
+    *info = nullptr;
+    if (g_failCreateErrorInfo) return E_OUTOFMEMORY;
+    *info = ErrorInfo::Create().Detach();
+    return S_OK;
+}
+
+HRESULT SetErrorInfo(ULONG, IErrorInfo* info)
+{
+    t_errorInfo = CComPtr<IErrorInfo>(info);
+    return S_OK;
+}
+
+HRESULT GetErrorInfo(ULONG, IErrorInfo** info)
+{
+    if (!info) return E_INVALIDARG;
+    *info = t_errorInfo.Detach();
+    return *info ? S_OK : S_FALSE;
+}
+
+void SetCreateErrorInfoFailureForTesting(bool fail) { g_failCreateErrorInfo = fail; }
+
+void SetThreadErrorInfo(REFIID guid, std::u16string_view source, std::u16string_view description)
+{
+    CComPtr<ErrorInfo> info = ErrorInfo::Create();
+    info->SetGUID(guid);
+    const std::u16string sourceText(source), descriptionText(description);
+    info->SetSource(const_cast<LPOLESTR>(sourceText.c_str()));
+    info->SetDescription(const_cast<LPOLESTR>(descriptionText.c_str()));
+    SetErrorInfo(0, info.get());
+}

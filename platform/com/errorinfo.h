@@ -1,0 +1,43 @@
+// Per-thread COM error information.
+#pragma once
+
+#include "platform/com/unknown.h"
+
+struct IErrorInfo : IUnknown {
+    static constexpr IID iid = MakeGuid("1CF2B120-547D-101B-8E65-08002B2BD119");
+    virtual HRESULT GetGUID(GUID* guid) = 0;
+    virtual HRESULT GetSource(BSTR* source) = 0;
+    virtual HRESULT GetDescription(BSTR* description) = 0;
+    virtual HRESULT GetHelpFile(BSTR* helpFile) = 0;
+    virtual HRESULT GetHelpContext(DWORD* helpContext) = 0;
+
+protected:
+    ~IErrorInfo() = default;
+};
+
+struct ICreateErrorInfo : IUnknown {
+    static constexpr IID iid = MakeGuid("22F03340-547D-101B-8E65-08002B2BD119");
+    virtual HRESULT SetGUID(REFIID guid) = 0;
+    virtual HRESULT SetSource(LPOLESTR source) = 0;
+    virtual HRESULT SetDescription(LPOLESTR description) = 0;
+    virtual HRESULT SetHelpFile(LPOLESTR helpFile) = 0;
+    virtual HRESULT SetHelpContext(DWORD helpContext) = 0;
+
+protected:
+    ~ICreateErrorInfo() = default;
+};
+
+HRESULT CreateErrorInfo(ICreateErrorInfo** info);
+// Replaces the calling thread's error information (null clears it).
+HRESULT SetErrorInfo(ULONG reserved, IErrorInfo* info);
+// Hands the thread's error information to the caller and clears it;
+// S_FALSE and null when there is none.
+HRESULT GetErrorInfo(ULONG reserved, IErrorInfo** info);
+
+// Test hook: while set, CreateErrorInfo fails with E_OUTOFMEMORY on every
+// thread, as it does when the error object cannot be allocated.
+void SetCreateErrorInfoFailureForTesting(bool fail);
+
+// Sets the thread's error information in one step; used by the platform's
+// own objects when a call fails.
+void SetThreadErrorInfo(REFIID guid, std::u16string_view source, std::u16string_view description);

@@ -1,0 +1,83 @@
+#include "platform/com/runtime.h"
+
+#include <map>
+#include <tuple>
+#include <mutex>
+#include <utility>
+
+namespace {
+
+struct Apartment {
+    int count = 0;
+    DWORD model = 0;
+};
+thread_local Apartment t_apartment;
+
+struct GuidLess {
+    bool operator()(const GUID& a, const GUID& b) const
+    {
+        return std::tie(a.Data1, a.Data2, a.Data3, a.Data4) < std::tie(b.Data1, b.Data2, b.Data3, b.Data4);
+    }
+};
+
+class ClassTable {
+public:
+    static ClassTable& Instance()
+    {
+        static ClassTable table;
+        return table;
+    }
+    void Add(REFCLSID clsid, IUnknown* factory)
+    {
+        std::lock_guard lock(m_mutex);
+        m_classes[clsid] = CComPtr<IUnknown>(factory);
+    }
+    CComPtr<IUnknown> Find(REFCLSID clsid)
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_classes.find(clsid);
+        return it == m_classes.end() ? CComPtr<IUnknown>() : it->second;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::map<GUID, CComPtr<IUnknown>, GuidLess> m_classes;
+};
+
+} // namespace
+
+HRESULT CoInitializeEx(void*, DWORD model)
+{
+    if (t_apartment.count > 0 && t_apartment.model != model) return RPC_E_CHANGED_MODE;
+    t_apartment.model = model;
+    return t_apartment.count++ == 0 ? S_OK : S_FALSE;
+}
+
+void CoUninitialize()
+{
+    if (t_apartment.count > 0) --t_apartment.count;
+}
+
+HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* factory)
+{
+    if (factory == nullptr) return E_INVALIDARG;
+    ClassTable::Instance().Add(clsid, factory);
+    return S_OK;
+}
+
+HRESULT CoGetClassObject(REFCLSID clsid, DWORD, REFIID riid, void** object)
+{
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    CComPtr<IUnknown> factory = ClassTable::Instance().Find(clsid);
+    if (!factory) return REGDB_E_CLASSNOTREG;
+    return factory->QueryInterface(riid, object);
+}
+
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** object)
+{
+    CComPtr<IClassFactory> factory;
+    const HRESULT hr = CoGetClassObject(clsid, context, IClassFactory::iid, reinterpret_cast<void**>(&factory));
+    if (FAILED(hr)) return hr;
+    return factory->CreateInstance(outer, riid, object);
+}

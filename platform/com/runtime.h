@@ -1,0 +1,21 @@
+// COM runtime: per-thread initialisation and class activation.
+#pragma once
+
+#include "platform/com/unknown.h"
+
+inline constexpr DWORD COINIT_MULTITHREADED = 0x0;
+inline constexpr DWORD COINIT_APARTMENTTHREADED = 0x2;
+inline constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
+inline constexpr DWORD CLSCTX_INPROC_HANDLER = 0x2;
+inline constexpr DWORD CLSCTX_ALL = 23;
+
+// The first call on a thread returns S_OK, later ones S_FALSE; a call asking
+// for another concurrency model than the thread has returns
+// RPC_E_CHANGED_MODE. Each successful call is matched by CoUninitialize.
+HRESULT CoInitializeEx(void* reserved, DWORD model);
+void CoUninitialize();
+
+// Makes a class object available to CoCreateInstance in this process.
+HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* factory);
+HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, REFIID riid, void** object);
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** object);

@@ -1,0 +1,67 @@
+// The VARIANT subset that automation calls carry: EMPTY, NULL, I2, I4, BOOL,
+// BSTR, DISPATCH and one-dimensional arrays of BSTR.
+#pragma once
+
+#include "platform/com/bstr.h"
+
+struct IDispatch;
+struct SAFEARRAY;
+
+using VARTYPE = std::uint16_t;
+
+inline constexpr VARTYPE VT_EMPTY = 0;
+inline constexpr VARTYPE VT_NULL = 1;
+inline constexpr VARTYPE VT_I2 = 2;
+inline constexpr VARTYPE VT_I4 = 3;
+inline constexpr VARTYPE VT_BSTR = 8;
+inline constexpr VARTYPE VT_DISPATCH = 9;
+inline constexpr VARTYPE VT_ERROR = 10;
+inline constexpr VARTYPE VT_BOOL = 11;
+inline constexpr VARTYPE VT_ARRAY = 0x2000;
+
+struct VARIANT {
+    VARTYPE vt;
+    union {
+        SHORT iVal;
+        LONG lVal;
+        VARIANT_BOOL boolVal;
+        HRESULT scode;
+        BSTR bstrVal;
+        IDispatch* pdispVal;
+        SAFEARRAY* parray;
+    };
+};
+using VARIANTARG = VARIANT;
+
+void VariantInit(VARIANT* v);
+HRESULT VariantClear(VARIANT* v);
+HRESULT VariantCopy(VARIANT* dest, const VARIANT* src);
+// Converts I2, I4, BOOL and BSTR into one another; flags are accepted and
+// ignored. Out of range gives DISP_E_OVERFLOW, unparsable text
+// DISP_E_TYPEMISMATCH. dest may be src.
+HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, USHORT flags, VARTYPE vt);
+
+// One-dimensional arrays of BSTR, lower bound 0.
+SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lowerBound, ULONG count);
+HRESULT SafeArrayDestroy(SAFEARRAY* array);
+HRESULT SafeArrayPutElement(SAFEARRAY* array, const LONG* index, void* value);
+HRESULT SafeArrayGetElement(SAFEARRAY* array, const LONG* index, void* value);
+HRESULT SafeArrayGetLBound(SAFEARRAY* array, UINT dimension, LONG* bound);
+HRESULT SafeArrayGetUBound(SAFEARRAY* array, UINT dimension, LONG* bound);
+HRESULT SafeArrayCopy(SAFEARRAY* array, SAFEARRAY** copy);
+
+// Owning holder of one VARIANT.
+class CComVariant : public VARIANT {
+public:
+    CComVariant() { VariantInit(this); }
+    explicit CComVariant(LONG value)
+    {
+        vt = VT_I4;
+        lVal = value;
+    }
+    explicit CComVariant(std::u16string_view text);
+    explicit CComVariant(IDispatch* dispatch); // adds a reference
+    CComVariant(const CComVariant& other);
+    CComVariant& operator=(const CComVariant& other);
+    ~CComVariant() { VariantClear(this); }
+};

@@ -1,0 +1,18 @@
+// UTF-8 <-> UTF-16 conversion.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace text {
+
+// Nothing when the input is not well-formed UTF-8 (overlong forms,
+// surrogates and values past U+10FFFF included).
+std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8);
+// An unpaired surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view utf16);
+// For texts known to be ASCII or UTF-8 from the program itself.
+std::u16string Widen(std::string_view utf8);
+
+} // namespace text

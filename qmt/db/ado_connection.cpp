@@ -1,0 +1,177 @@
+#include "qmt/db/ado_connection.h"
+
+#include "platform/com/com_error.h"
+#include "platform/com/runtime.h"
+#include "qmt/diag/exception.h"
+#include "qmt/diag/trace.h"
+
+namespace qmt {
+
+namespace {
+
+void ThrowIfFailedHr(HRESULT hr)
+{
+    if (FAILED(hr)) throw CComException(hr);
+}
+
+} // namespace
+
+CAdoConnection::CAdoConnection() : m_com(COINIT_MULTITHREADED) {}
+
+CAdoConnection::~CAdoConnection()
+{
+    try {
+        close();
+    } catch (...) {
+        // a failing close cannot be reported from a destructor
+    }
+}
+
+_Connection& CAdoConnection::handleOrThrow() const
+{
+    if (!m_handle) throw _com_error(E_POINTER);
+    return *m_handle.get();
+}
+
+LONG CAdoConnection::state() const
+{
+    LONG value = adStateClosed;
+    ThrowIfFailedHr(handleOrThrow().get_State(&value));
+    return value;
+}
+
+bool CAdoConnection::isOpen() const { return m_handle && state() == adStateOpen; }
+
+void CAdoConnection::open(const std::u16string& connectionString, const std::u16string& userId,
+                          const std::u16string& password)
+{
+    try {
+        if (m_handle && state() == adStateOpen) {
+            TraceDebug(u"The connection is aleready opened");
+            throw CWinException(5);
+        }
+        if (!m_handle) {
+            const HRESULT hr = CoCreateInstance(CLSID_Connection, nullptr, CLSCTX_ALL, _Connection::iid,
+                                                reinterpret_cast<void**>(&m_handle));
+            ThrowIfFailedHr(hr);
+        }
+        clearErrors();
+        m_handle->put_CommandTimeout(m_commandTimeout);
+        const HRESULT hr = m_handle->Open(CComBSTR(connectionString).get(), CComBSTR(userId).get(),
+                                          CComBSTR(password).get(), adConnectUnspecified);
+        if (FAILED(hr)) {
+            Trace(LogLevel::Error, u"CAdoConnection::open - error returned by AdoConnection->Open:x%lx", hr);
+            Trace(LogLevel::Error, u"CAdoConnection::open - connection string: \"%s\"", connectionString.c_str());
+        }
+        if (state() == adStateOpen) {
+            TraceDebug(u"Connection opened");
+            return;
+        }
+        raiseProviderErrors();
+        throw CWinException(5);
+    } catch (const _com_error& e) {
+        throw CComException(e);
+    }
+}
+
+void CAdoConnection::close()
+{
+    if (!m_handle) return;
+    if (state() == adStateOpen) ThrowIfFailedHr(m_handle->Close());
+    m_handle.Release();
+}
+
+LONG CAdoConnection::execute(const std::u16string& text, LONG options)
+{
+    try {
+        clearErrors();
+        TraceDebug(u"Execute %s", text.c_str());
+        CComVariant rowsAffected(LONG{0});
+        _Recordset* recordset = nullptr;
+        const HRESULT hr = handleOrThrow().Execute(CComBSTR(text).get(), &rowsAffected, options, &recordset);
+        if (recordset) recordset->Release();
+        ThrowIfFailedHr(hr);
+        LONG rows = 0;
+        if (rowsAffected.vt != VT_EMPTY) {
+            CComVariant count;
+            ThrowIfFailed(VariantChangeType(&count, &rowsAffected, 0, VT_I4));
+            rows = count.lVal == -1 ? 0 : count.lVal;
+        }
+        raiseProviderErrors();
+        return rows;
+    } catch (const _com_error& e) {
+        TraceDebug(u"_com_error e:%lu", e.Error());
+        throw CComException(e);
+    }
+}
+
+LONG CAdoConnection::beginTrans()
+{
+    LONG level = 0;
+    ThrowIfFailedHr(handleOrThrow().BeginTrans(&level));
+    return level;
+}
+
+void CAdoConnection::commitTrans() { ThrowIfFailedHr(handleOrThrow().CommitTrans()); }
+
+void CAdoConnection::rollbackTrans() { ThrowIfFailedHr(handleOrThrow().RollbackTrans()); }
+
+CComPtr<Errors> CAdoConnection::errors() const
+{
+    CComPtr<Errors> list;
+    if (m_handle) m_handle->get_Errors(&list);
+    return list;
+}
+
+void CAdoConnection::clearErrors()
+{
+    if (CComPtr<Errors> list = errors()) list->Clear();
+}
+
+LONG CAdoConnection::errorCount() const
+{
+    LONG count = 0;
+    if (CComPtr<Errors> list = errors()) ThrowIfFailedHr(list->get_Count(&count));
+    return count;
+}
+
+CAdoError CAdoConnection::errorAt(LONG index) const
+{
+    CComPtr<Errors> list = errors();
+    if (!list) throw _com_error(E_POINTER);
+    CComPtr<Error> item;
+    ThrowIfFailedHr(list->get_Item(CComVariant(index), &item));
+    CAdoError error;
+    CComBSTR source, description, sqlState;
+    ThrowIfFailedHr(item->get_Number(&error.number));
+    ThrowIfFailedHr(item->get_Source(&source));
+    ThrowIfFailedHr(item->get_Description(&description));
+    ThrowIfFailedHr(item->get_SQLState(&sqlState));
+    ThrowIfFailedHr(item->get_NativeError(&error.nativeError));
+    error.source = source.view();
+    error.description = description.view();
+    error.sqlState = sqlState.view();
+    return error;
+}
+
+void CAdoConnection::raiseProviderErrors()
+{
+    const LONG count = errorCount();
+    if (count == 0) return;
+    CAdoError first;
+    for (LONG i = 0; i < count; ++i) {
+        CAdoError error = errorAt(i);
+        TraceDebug(u"Error %s:%s (%lx)", error.source.c_str(), error.description.c_str(), error.number);
+        if (i == 0) first = std::move(error);
+    }
+    throw CException(first.source, first.description, static_cast<DWORD>(first.number));
+}
+
+CComPtr<IDispatch> CAdoConnection::activeConnection() const
+{
+    CComPtr<IDispatch> dispatch;
+    if (m_handle) m_handle.QueryInterface(dispatch);
+    return dispatch;
+}
+
+} // namespace qmt

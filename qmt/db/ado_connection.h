@@ -1,0 +1,55 @@
+// One ADO connection: open, execute, transactions, and the provider's error
+// list turned into exceptions of the CException family.
+#pragma once
+
+#include "platform/ado/ado.h"
+#include "qmt/sys/com_library.h"
+
+#include <string>
+
+namespace qmt {
+
+struct CAdoError {
+    LONG number = 0;
+    std::u16string source;
+    std::u16string description;
+    std::u16string sqlState;
+    LONG nativeError = 0;
+};
+
+class CAdoConnection {
+public:
+    CAdoConnection();
+    virtual ~CAdoConnection();
+    CAdoConnection(const CAdoConnection&) = delete;
+    CAdoConnection& operator=(const CAdoConnection&) = delete;
+
+    bool isOpen() const;
+    void open(const std::u16string& connectionString, const std::u16string& userId, const std::u16string& password);
+    void close();
+    LONG execute(const std::u16string& text, LONG options);
+    LONG beginTrans();
+    void commitTrans();
+    void rollbackTrans();
+
+    void clearErrors();
+    LONG errorCount() const;
+    CAdoError errorAt(LONG index) const;
+    // Logs every provider error and throws the first; returns when there is none.
+    void raiseProviderErrors();
+
+    // The platform object as the active connection of a recordset; null
+    // without a handle.
+    CComPtr<IDispatch> activeConnection() const;
+
+private:
+    _Connection& handleOrThrow() const;
+    LONG state() const;
+    CComPtr<Errors> errors() const;
+
+    CComLibrary m_com;
+    CComPtr<_Connection> m_handle;
+    LONG m_commandTimeout = 15;
+};
+
+} // namespace qmt

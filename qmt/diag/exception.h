@@ -1,0 +1,42 @@
+// The one exception family of the component: a code, a description and a
+// source. Windows and COM errors log themselves where they are raised.
+#pragma once
+
+#include "platform/com/types.h"
+
+#include <string>
+
+class _com_error;
+
+namespace qmt {
+
+class CException {
+public:
+    CException() = default;
+    CException(std::u16string source, std::u16string description, DWORD code);
+    CException(const CException&) = default;
+    CException& operator=(const CException&) = default;
+    virtual ~CException() = default;
+
+    DWORD code = 0;
+    std::u16string description = u"Unexpected error";
+    std::u16string source = u"?";
+};
+
+// A Win32 error code with the system's text for it; 0 takes the thread's
+// last error.
+class CWinException : public CException {
+public:
+    explicit CWinException(DWORD error, bool log = true);
+    explicit CWinException(const CException& other) : CException(other) {}
+};
+
+// An HRESULT, or a _com_error raised by the COM and ADO layer.
+class CComException : public CException {
+public:
+    explicit CComException(HRESULT hr);
+    explicit CComException(const _com_error& e);
+    explicit CComException(const CException& other) : CException(other) {}
+};
+
+} // namespace qmt

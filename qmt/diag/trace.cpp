@@ -1,0 +1,56 @@
+#include "qmt/diag/trace.h"
+
+#include "qmt/diag/format.h"
+
+#include <cstdarg>
+
+namespace qmt {
+
+namespace {
+
+void TraceV(LogLevel level, const char16_t* format, std::va_list args)
+{
+    try {
+        Tracer& tracer = Tracer::Current();
+        if (!tracer.Enabled()) return;
+        tracer.WriteRecord(level, FormatV(format, args));
+    } catch (...) {
+        // logging never makes the logged operation fail
+    }
+}
+
+} // namespace
+
+void Trace(LogLevel level, const char16_t* format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    TraceV(level, format, args);
+    va_end(args);
+}
+
+void TraceDebug(const char16_t* format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    TraceV(LogLevel::Debug, format, args);
+    va_end(args);
+}
+
+Tracer& Tracer::Current()
+{
+    thread_local Tracer tracer;
+    return tracer;
+}
+
+void Tracer::Disable()
+{
+    m_enabled = false;
+    m_records.clear();
+}
+
+void Tracer::EnableMemory() { m_enabled = true; }
+
+void Tracer::WriteRecord(LogLevel level, const std::u16string& message) { m_records.push_back({level, message}); }
+
+} // namespace qmt

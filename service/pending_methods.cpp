@@ -1,0 +1,33 @@
+#include "service/valmorin.h"
+
+// Methods still to come answer E_NOTIMPL.
+
+HRESULT CValmorin::RegisterAll() { return E_NOTIMPL; }
+HRESULT CValmorin::UnregisterAll() { return E_NOTIMPL; }
+HRESULT CValmorin::GetComponents(SAFEARRAY**, SAFEARRAY**) { return E_NOTIMPL; }
+HRESULT CValmorin::RegisterComponent(BSTR) { return E_NOTIMPL; }
+HRESULT CValmorin::UnregisterComponent(BSTR) { return E_NOTIMPL; }
+HRESULT CValmorin::transadd(BSTR, BSTR, BSTR, LONG*) { return E_NOTIMPL; }
+HRESULT CValmorin::transdel(BSTR, BSTR, LONG*) { return E_NOTIMPL; }
+HRESULT CValmorin::translate(BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT CValmorin::transIdent(BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT CValmorin::transDayIdent(BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT CValmorin::TableList(BSTR*) { return E_NOTIMPL; }
+HRESULT CValmorin::TableDelete(BSTR) { return E_NOTIMPL; }
+HRESULT CValmorin::TableCreate(BSTR, BSTR, BSTR, BSTR, BSTR) { return E_NOTIMPL; }
+HRESULT CValmorin::TableUpdate(BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR) { return E_NOTIMPL; }
+HRESULT CValmorin::TableColumns(BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT CValmorin::TableExists(BSTR, LONG*) { return E_NOTIMPL; }
+HRESULT CValmorin::CorrespondanceList(BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT CValmorin::CorrespondanceDelete(BSTR, BSTR) { return E_NOTIMPL; }
+HRESULT CValmorin::CorrespondanceCreate(BSTR, BSTR, BSTR, BSTR) { return E_NOTIMPL; }
+HRESULT CValmorin::CorrespondanceUpdate(BSTR, BSTR, BSTR, BSTR, BSTR) { return E_NOTIMPL; }
+HRESULT CValmorin::CorrespondanceExists(BSTR, BSTR, LONG*) { return E_NOTIMPL; }
+HRESULT CValmorin::TableFourEyesIsLastUser(BSTR, BSTR, LONG*) { return E_NOTIMPL; }
+HRESULT CValmorin::CorrespondanceFourEyesIsLastUser(BSTR, BSTR, BSTR, LONG*) { return E_NOTIMPL; }
+HRESULT CValmorin::TableDescription(BSTR, BSTR*) { return E_NOTIMPL; }
+
+HRESULT CValmorin::GetTypeInfoCount(UINT*) { return E_NOTIMPL; }
+HRESULT CValmorin::GetTypeInfo(UINT, LCID, ITypeInfo**) { return E_NOTIMPL; }
+HRESULT CValmorin::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return E_NOTIMPL; }
+HRESULT CValmorin::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) { return E_NOTIMPL; }
