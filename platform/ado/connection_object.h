@@ -26,6 +26,5 @@ protected:
 
 // Fills the thread's error info from the first error and returns its number.
 HRESULT ReportProviderErrors(REFIID iid, const std::vector<ProviderError>& errors);
-ProviderError AdoError(HRESULT number, std::u16string_view source, std::u16string_view description);
 
 } // namespace ado

@@ -20,6 +20,8 @@ struct ProviderError {
     LONG nativeError = 0;
 };
 
+ProviderError AdoError(HRESULT number, std::u16string_view source, std::u16string_view description);
+
 // Thrown by providers; the ADO objects turn it into their Errors list, the
 // thread's error info and the failing HRESULT of the first error.
 struct ProviderFailure {

@@ -1,0 +1,152 @@
+#include "platform/ado/ado.h"
+#include "platform/com/com_error.h"
+#include "platform/com/runtime.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+TEST(Bstr, LengthPrefixKeepsEmbeddedNulsAndNullIsEmpty)
+{
+    const char16_t text[] = u"a\0b\U0001F600";
+    BSTR bstr = SysAllocStringLen(text, 5);
+    ASSERT_NE(bstr, nullptr);
+    EXPECT_EQ(SysStringLen(bstr), 5u);
+    EXPECT_EQ(SysStringByteLen(bstr), 10u);
+    EXPECT_EQ(bstr[5], u'\0');
+    EXPECT_EQ(std::u16string_view(bstr, 5), std::u16string_view(text, 5));
+    SysFreeString(bstr);
+
+    EXPECT_EQ(SysStringLen(nullptr), 0u);
+    EXPECT_EQ(SysAllocString(nullptr), nullptr);
+    SysFreeString(nullptr);
+    BSTR empty = SysAllocString(u"");
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(SysStringLen(empty), 0u);
+    SysFreeString(empty);
+}
+
+TEST(Variant, ConversionsBetweenIntegersAndText)
+{
+    CComVariant text(u" 40000 ");
+    CComVariant converted;
+    EXPECT_EQ(VariantChangeType(&converted, &text, 0, VT_I4), S_OK);
+    EXPECT_EQ(converted.vt, VT_I4);
+    EXPECT_EQ(converted.lVal, 40000);
+    EXPECT_EQ(VariantChangeType(&converted, &text, 0, VT_I2), DISP_E_OVERFLOW);
+
+    CComVariant big(u"2147483648");
+    EXPECT_EQ(VariantChangeType(&converted, &big, 0, VT_I4), DISP_E_OVERFLOW);
+    CComVariant garbage(u"12a");
+    EXPECT_EQ(VariantChangeType(&converted, &garbage, 0, VT_I4), DISP_E_TYPEMISMATCH);
+
+    CComVariant number(LONG{-32768});
+    EXPECT_EQ(VariantChangeType(&converted, &number, 0, VT_I2), S_OK);
+    EXPECT_EQ(converted.iVal, -32768);
+    EXPECT_EQ(VariantChangeType(&converted, &number, 0, VT_BSTR), S_OK);
+    EXPECT_EQ(std::u16string_view(converted.bstrVal), u"-32768");
+
+    // in place, as callers convert a VARIANT into itself
+    CComVariant inPlace(u"7");
+    EXPECT_EQ(VariantChangeType(&inPlace, &inPlace, 0, VT_I4), S_OK);
+    EXPECT_EQ(inPlace.vt, VT_I4);
+    EXPECT_EQ(inPlace.lVal, 7);
+}
+
+TEST(Variant, CopiesOwnTheirStringsAndReferences)
+{
+    CComPtr<IDispatch> dispatch;
+    ASSERT_EQ(CoCreateInstance(CLSID_Connection, nullptr, CLSCTX_ALL, IDispatch::iid,
+                               reinterpret_cast<void**>(&dispatch)),
+              S_OK);
+    {
+        CComVariant held(dispatch.get());
+        CComVariant heldCopy(held);
+        EXPECT_EQ(dispatch->AddRef(), 4u);
+        dispatch->Release();
+    }
+    EXPECT_EQ(dispatch->AddRef(), 2u);
+    dispatch->Release();
+
+    CComVariant original(u"text");
+    CComVariant copy(original);
+    EXPECT_NE(copy.bstrVal, original.bstrVal);
+    EXPECT_EQ(std::u16string_view(copy.bstrVal), u"text");
+
+    VARIANT holder;
+    VariantInit(&holder);
+    holder.vt = VT_BSTR;
+    holder.bstrVal = SysAllocString(u"x");
+    VariantClear(&holder);
+    EXPECT_EQ(holder.vt, VT_EMPTY);
+
+    SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, 2);
+    const LONG index = 1;
+    BSTR element = SysAllocString(u"second");
+    EXPECT_EQ(SafeArrayPutElement(array, &index, element), S_OK);
+    SysFreeString(element);
+    VARIANT arrayVariant;
+    arrayVariant.vt = VT_ARRAY | VT_BSTR;
+    arrayVariant.parray = array;
+    CComVariant arrayCopy;
+    EXPECT_EQ(VariantCopy(&arrayCopy, &arrayVariant), S_OK);
+    VariantClear(&arrayVariant);
+    BSTR read = nullptr;
+    EXPECT_EQ(SafeArrayGetElement(arrayCopy.parray, &index, &read), S_OK);
+    EXPECT_EQ(std::u16string_view(read), u"second");
+    SysFreeString(read);
+    LONG upper = 0;
+    EXPECT_EQ(SafeArrayGetUBound(arrayCopy.parray, 1, &upper), S_OK);
+    EXPECT_EQ(upper, 1);
+    const LONG outside = 2;
+    EXPECT_EQ(SafeArrayGetElement(arrayCopy.parray, &outside, &read), DISP_E_BADINDEX);
+}
+
+TEST(Guid, TextFormRoundTrips)
+{
+    constexpr GUID iid = MakeGuid("A817E7A2-43FA-11D0-9E44-00AA00B6770A");
+    EXPECT_EQ(GuidToString(iid), u"{A817E7A2-43FA-11D0-9E44-00AA00B6770A}");
+    CLSID parsed;
+    EXPECT_EQ(CLSIDFromString(u"{a817e7a2-43fa-11d0-9e44-00aa00b6770a}", &parsed), S_OK);
+    EXPECT_EQ(parsed, iid);
+    EXPECT_TRUE(FAILED(CLSIDFromString(u"A817E7A2-43FA-11D0-9E44-00AA00B6770A", &parsed)));
+    EXPECT_EQ(parsed, GUID_NULL);
+}
+
+TEST(ErrorInfo, IsPerThreadAndTakenOnce)
+{
+    SetThreadErrorInfo(GUID_NULL, u"src", u"desc");
+    std::thread other([] {
+        IErrorInfo* info = nullptr;
+        EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE);
+        EXPECT_EQ(info, nullptr);
+    });
+    other.join();
+    try {
+        _com_issue_error(E_FAIL);
+        FAIL();
+    } catch (const _com_error& e) {
+        EXPECT_EQ(e.Error(), E_FAIL);
+        EXPECT_EQ(e.Source(), u"src");
+        EXPECT_EQ(e.Description(), u"desc");
+    }
+    IErrorInfo* info = nullptr;
+    EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE);
+
+    SetCreateErrorInfoFailureForTesting(true);
+    ICreateErrorInfo* creator = nullptr;
+    EXPECT_EQ(CreateErrorInfo(&creator), E_OUTOFMEMORY);
+    EXPECT_EQ(creator, nullptr);
+    SetCreateErrorInfoFailureForTesting(false);
+}
+
+TEST(Apartment, FirstInitialisationOwnsIt)
+{
+    std::thread([] {
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE);
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);
+        CoUninitialize();
+        CoUninitialize();
+    }).join();
+}

@@ -1,0 +1,154 @@
+#include "platform/com/com_error.h"
+#include "platform/win32/kernel.h"
+#include "qmt/diag/exception.h"
+#include "qmt/diag/trace.h"
+#include "service/format_sql.h"
+#include "service/valmorin.h"
+
+#include <gtest/gtest.h>
+
+using qmt::CComException;
+using qmt::CException;
+using qmt::CWinException;
+using qmt::LogLevel;
+
+namespace {
+
+class LoggedTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        qmt::Tracer::Current().EnableMemory();
+        qmt::Tracer::Current().ClearMemory();
+        SetErrorInfo(0, nullptr);
+    }
+    void TearDown() override { qmt::Tracer::Current().Disable(); }
+    static std::vector<std::u16string> Messages()
+    {
+        std::vector<std::u16string> messages;
+        for (const auto& record : qmt::Tracer::Current().MemoryRecords()) messages.push_back(record.message);
+        return messages;
+    }
+};
+
+TEST_F(LoggedTest, WindowsErrorsTakeTheSystemText)
+{
+    SetLastError(2);
+    const CWinException last(0);
+    EXPECT_EQ(last.code, 2u);
+    EXPECT_EQ(last.source, u"Windows");
+    EXPECT_EQ(last.description, u"The system cannot find the file specified.\r\n");
+    EXPECT_EQ(Messages(),
+              std::vector<std::u16string>{u"Windows error (2): The system cannot find the file specified.\r\n"});
+
+    qmt::Tracer::Current().ClearMemory();
+    const CWinException quiet(5, false);
+    EXPECT_EQ(quiet.description, u"Access is denied.\r\n");
+    EXPECT_TRUE(Messages().empty());
+
+    const CWinException unknown(54321);
+    EXPECT_EQ(unknown.code, 54321u);
+    EXPECT_EQ(unknown.source, u"?");
+    EXPECT_EQ(unknown.description, u"Unexpected error");
+    EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(LoggedTest, HResultsBelowTheInterfaceRangeUseSystemTexts)
+{
+    const CComException e(E_FAIL);
+    EXPECT_EQ(e.source, u"Windows");
+    EXPECT_EQ(e.description, u"Windows (80004005):Unspecified error\r\n");
+    EXPECT_EQ(Messages(), (std::vector<std::u16string>{u"_com_error:80004005",
+                                                        u"Windows Windows (80004005):Unspecified error\r\n"}));
+
+    qmt::Tracer::Current().ClearMemory();
+    const CComException noText(MakeHResult(0x80001234));
+    EXPECT_EQ(noText.source, u"_com_error");
+    EXPECT_EQ(noText.description, u"Error:80001234");
+    EXPECT_EQ(Messages().back(), u"_com_error Error:80001234 (80001234)");
+}
+
+TEST_F(LoggedTest, HResultsAboveTakeTheThreadErrorInfo)
+{
+    const CComException bare(MakeHResult(0x800A0E7D));
+    EXPECT_EQ(bare.source, u"_com_error");
+    EXPECT_EQ(bare.description, u"Error:800a0e7d");
+
+    SetThreadErrorInfo(GUID_NULL, u"Provider", u"it went wrong");
+    const CComException described(MakeHResult(0x80040E14));
+    EXPECT_EQ(described.source, u"Provider");
+    EXPECT_EQ(described.description, u"it went wrong");
+    IErrorInfo* left = nullptr;
+    EXPECT_EQ(GetErrorInfo(0, &left), S_FALSE); // taken by the exception
+}
+
+TEST_F(LoggedTest, ComErrorObjectsWithEmptyDescriptionsFallBack)
+{
+    SetThreadErrorInfo(GUID_NULL, u"Somewhere", u"");
+    IErrorInfo* info = nullptr;
+    GetErrorInfo(0, &info);
+    const CComException empty(_com_error(E_POINTER, info));
+    EXPECT_EQ(empty.source, u"_com_error");
+    EXPECT_EQ(empty.description, u"Error:80004003");
+    EXPECT_EQ(Messages().back(), u"_com_error Error:80004003 (80004003)");
+}
+
+class ReportTest : public LoggedTest {
+protected:
+    static std::pair<std::u16string, std::u16string> ErrorTexts()
+    {
+        IErrorInfo* raw = nullptr;
+        if (GetErrorInfo(0, &raw) != S_OK) return {};
+        _com_error holder(E_FAIL, raw);
+        GUID guid{};
+        raw->GetGUID(&guid);
+        EXPECT_EQ(guid, IID_IValmorin);
+        return {holder.Source(), holder.Description()};
+    }
+};
+
+TEST_F(ReportTest, CodesBecomeHResults)
+{
+    EXPECT_EQ(CValmorin::ReportComError(CWinException(5)), MakeHResult(0x80040005));
+    EXPECT_EQ(ErrorTexts(), std::make_pair(std::u16string(u"Windows"), std::u16string(u"Access is denied.\r\n")));
+    EXPECT_EQ(CValmorin::ReportComError(CException(u"s", u"d", 0x80004005)), E_FAIL);
+    EXPECT_EQ(ErrorTexts(), std::make_pair(std::u16string(u"s"), std::u16string(u"d")));
+    EXPECT_EQ(CValmorin::ReportComError(CWinException(1011)), MakeHResult(0x800403F3));
+    EXPECT_EQ(CValmorin::ReportComError(CException()), MakeHResult(0x80040000));
+}
+
+TEST_F(ReportTest, NoErrorObjectGivesSFalse)
+{
+    SetCreateErrorInfoFailureForTesting(true);
+    EXPECT_EQ(CValmorin::ReportComError(CWinException(5)), S_FALSE);
+    SetCreateErrorInfoFailureForTesting(false);
+    IErrorInfo* info = nullptr;
+    EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE);
+}
+
+TEST(FormatSql, SubstitutesWithoutEscaping)
+{
+    ServiceText out(u"unchanged");
+    FormatSql(out, nullptr);
+    EXPECT_EQ(out.str(), u"unchanged");
+    FormatSql(out, u"N'%s' %d %03d|%d %x %lx %lu %%", u"it's", -5, 7, 12, 255u, 0x80040E14u, 2147500035u);
+    EXPECT_EQ(out.str(), u"N'it's' -5 007|12 ff 80040e14 2147500035 %");
+    const std::u16string longValue(100000, u'x');
+    FormatSql(out, u"[%s]", longValue.c_str());
+    EXPECT_EQ(out.str().size(), 100002u);
+}
+
+TEST(ServiceText, NullBstrIsEmptyAndCopyStopsAtNul)
+{
+    EXPECT_EQ(ServiceText::FromBstr(nullptr).str(), u"");
+    BSTR withNul = SysAllocStringLen(u"ab\0cd", 5);
+    EXPECT_EQ(ServiceText::FromBstr(withNul).str(), u"ab");
+    SysFreeString(withNul);
+    ServiceText text(u"abc");
+    BSTR cached = text.bstr();
+    EXPECT_EQ(cached, text.bstr());
+    text += u"d";
+    EXPECT_EQ(std::u16string_view(text.bstr()), u"abcd");
+}
+
+} // namespace
