@@ -9,7 +9,6 @@ HRESULT CValmorin::RegisterComponent(BSTR) { return E_NOTIMPL; }
 HRESULT CValmorin::UnregisterComponent(BSTR) { return E_NOTIMPL; }
 HRESULT CValmorin::transadd(BSTR, BSTR, BSTR, LONG*) { return E_NOTIMPL; }
 HRESULT CValmorin::transdel(BSTR, BSTR, LONG*) { return E_NOTIMPL; }
-HRESULT CValmorin::translate(BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
 HRESULT CValmorin::transIdent(BSTR, BSTR*) { return E_NOTIMPL; }
 HRESULT CValmorin::transDayIdent(BSTR, BSTR*) { return E_NOTIMPL; }
 HRESULT CValmorin::TableList(BSTR*) { return E_NOTIMPL; }
@@ -27,7 +26,3 @@ HRESULT CValmorin::TableFourEyesIsLastUser(BSTR, BSTR, LONG*) { return E_NOTIMPL
 HRESULT CValmorin::CorrespondanceFourEyesIsLastUser(BSTR, BSTR, BSTR, LONG*) { return E_NOTIMPL; }
 HRESULT CValmorin::TableDescription(BSTR, BSTR*) { return E_NOTIMPL; }
 
-HRESULT CValmorin::GetTypeInfoCount(UINT*) { return E_NOTIMPL; }
-HRESULT CValmorin::GetTypeInfo(UINT, LCID, ITypeInfo**) { return E_NOTIMPL; }
-HRESULT CValmorin::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return E_NOTIMPL; }
-HRESULT CValmorin::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) { return E_NOTIMPL; }

@@ -110,6 +110,9 @@ struct _Connection : IDispatch {
     virtual HRESULT CommitTrans() = 0;
     virtual HRESULT RollbackTrans() = 0;
     virtual HRESULT get_Errors(Errors** errors) = 0;
+    // The name of the provider the connection string chose; empty before
+    // the first successful Open.
+    virtual HRESULT get_Provider(BSTR* provider) = 0;
 
 protected:
     ~_Connection() = default;

@@ -1,7 +1,7 @@
 #include "platform/ado/connection_object.h"
 
 #include "platform/com/errorinfo.h"
-#include "platform/com/runtime.h"
+#include "platform/com/class_factory.h"
 
 #include <utility>
 
@@ -99,7 +99,17 @@ public:
         if (!provider)
             return Fail({AdoError(adErrProviderNotFound, kConnectionSource,
                                   u"Provider cannot be found. It may not be properly installed.")});
-        return Guard([&] { m_session = provider->Connect(cs, View(userId), View(password), m_commandTimeout); });
+        const HRESULT hr =
+            Guard([&] { m_session = provider->Connect(cs, View(userId), View(password), m_commandTimeout); });
+        if (SUCCEEDED(hr)) m_provider = provider->Name();
+        return hr;
+    }
+
+    HRESULT get_Provider(BSTR* provider) override
+    {
+        if (!provider) return E_POINTER;
+        *provider = SysAllocStringLen(m_provider.data(), static_cast<UINT>(m_provider.size()));
+        return *provider ? S_OK : E_OUTOFMEMORY;
     }
 
     HRESULT Close() override
@@ -199,27 +209,13 @@ private:
     }
 
     LONG m_commandTimeout = 30;
+    std::u16string m_provider;
     bool m_inTransaction = false;
     std::unique_ptr<Session> m_session;
     CComPtr<ErrorList> m_errors = ErrorList::Create();
 };
 
-class ConnectionFactory final : public CComObjectBase<ConnectionFactory, IClassFactory> {
-public:
-    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override
-    {
-        if (!object) return E_POINTER;
-        *object = nullptr;
-        if (outer) return CLASS_E_NOAGGREGATION;
-        return ConnectionObject::Create()->QueryInterface(riid, object);
-    }
-    HRESULT LockServer(int) override { return S_OK; }
-};
-
-const bool g_registered = [] {
-    CoRegisterClassObject(CLSID_Connection, ConnectionFactory::Create().get());
-    return true;
-}();
+const bool g_registered = RegisterSimpleClass<ConnectionObject>(CLSID_Connection);
 
 } // namespace
 

@@ -167,6 +167,13 @@ void CAdoConnection::raiseProviderErrors()
     throw CException(first.source, first.description, static_cast<DWORD>(first.number));
 }
 
+std::u16string CAdoConnection::provider() const
+{
+    CComBSTR name;
+    ThrowIfFailedHr(handleOrThrow().get_Provider(&name));
+    return std::u16string(name.view());
+}
+
 CComPtr<IDispatch> CAdoConnection::activeConnection() const
 {
     CComPtr<IDispatch> dispatch;

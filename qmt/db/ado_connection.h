@@ -38,6 +38,9 @@ public:
     // Logs every provider error and throws the first; returns when there is none.
     void raiseProviderErrors();
 
+    // The name of the provider the connection was opened with.
+    std::u16string provider() const;
+
     // The platform object as the active connection of a recordset; null
     // without a handle.
     CComPtr<IDispatch> activeConnection() const;

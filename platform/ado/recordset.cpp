@@ -1,0 +1,233 @@
+// The Recordset object with a client cursor: Open fetches every row of the
+// statement; Fields read and write the current row; UpdateBatch writes the
+// changed rows back through the provider, each addressed by its identity.
+#include "platform/ado/connection_object.h"
+#include "platform/com/class_factory.h"
+
+#include <map>
+#include <set>
+
+namespace ado {
+
+namespace {
+
+constexpr std::u16string_view kRecordsetSource = u"ADODB.Recordset";
+constexpr HRESULT adErrFeatureNotAvailable = MakeHResult(0x800A0CB3);
+
+class RecordsetObject;
+
+class FieldObject final : public CComObjectBase<FieldObject, DispatchStub<Field>> {
+public:
+    FieldObject(CComPtr<RecordsetObject> owner, std::size_t column) : m_owner(std::move(owner)), m_column(column) {}
+    HRESULT get_Name(BSTR* name) override;
+    HRESULT get_Value(VARIANT* value) override;
+    HRESULT put_Value(VARIANT value) override;
+
+private:
+    CComPtr<RecordsetObject> m_owner;
+    std::size_t m_column;
+};
+
+class FieldsObject final : public CComObjectBase<FieldsObject, DispatchStub<Fields>> {
+public:
+    explicit FieldsObject(CComPtr<RecordsetObject> owner) : m_owner(std::move(owner)) {}
+    HRESULT get_Count(LONG* count) override;
+    HRESULT get_Item(VARIANT index, Field** field) override;
+
+private:
+    CComPtr<RecordsetObject> m_owner;
+};
+
+class RecordsetObject final : public CComObjectBase<RecordsetObject, DispatchStub<_Recordset>> {
+public:
+    HRESULT get_State(LONG* state) override
+    {
+        if (!state) return E_POINTER;
+        *state = m_open ? adStateOpen : adStateClosed;
+        return S_OK;
+    }
+
+    HRESULT Close() override
+    {
+        if (!m_open) return Closed();
+        m_open = false;
+        m_set = RowSet{};
+        m_changes.clear();
+        m_connection.Release();
+        return S_OK;
+    }
+
+    // Rows are always fetched whole, as the client cursor does: every
+    // location behaves as adUseClient.
+    HRESULT put_CursorLocation(LONG) override
+    {
+        if (m_open) return Fail(adErrObjectOpen, u"Operation is not allowed when the object is open.");
+        return S_OK;
+    }
+
+    HRESULT Open(VARIANT source, VARIANT activeConnection, LONG, LONG lockType, LONG) override
+    {
+        if (m_open) return Fail(adErrObjectOpen, u"Operation is not allowed when the object is open.");
+        CComPtr<IConnectionInternal> connection;
+        if (activeConnection.vt == VT_DISPATCH && activeConnection.pdispVal)
+            activeConnection.pdispVal->QueryInterface(IConnectionInternal::iid, reinterpret_cast<void**>(&connection));
+        if (!connection || !connection->ActiveSession())
+            return Fail(adErrInvalidConnection, u"The connection cannot be used to perform this operation. It is "
+                                                u"either closed or invalid in this context.");
+        CComVariant text;
+        if (FAILED(VariantChangeType(&text, &source, 0, VT_BSTR)))
+            return Fail(DISP_E_TYPEMISMATCH, u"The source of a recordset must be a statement text.");
+        m_updatable = lockType > adLockReadOnly;
+        try {
+            m_set = connection->ActiveSession()->Query({text.bstrVal ? text.bstrVal : u"", SysStringLen(text.bstrVal)},
+                                                       m_updatable);
+        } catch (ProviderFailure& failure) {
+            return connection->Fail(std::move(failure.errors));
+        }
+        m_connection = connection;
+        m_position = 0;
+        m_open = true;
+        return S_OK;
+    }
+
+    HRESULT get_EOF(VARIANT_BOOL* eof) override
+    {
+        if (!eof) return E_POINTER;
+        if (!m_open) return Closed();
+        *eof = m_position >= m_set.rows.size() ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    }
+
+    HRESULT get_BOF(VARIANT_BOOL* bof) override
+    {
+        if (!bof) return E_POINTER;
+        if (!m_open) return Closed();
+        *bof = m_set.rows.empty() ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    }
+
+    HRESULT MoveNext() override
+    {
+        if (!m_open) return Closed();
+        if (m_position >= m_set.rows.size()) return NoCurrentRecord();
+        ++m_position;
+        return S_OK;
+    }
+
+    HRESULT get_Fields(Fields** fields) override
+    {
+        if (!fields) return E_POINTER;
+        if (!m_open) return Closed();
+        *fields = FieldsObject::Create(CComPtr<RecordsetObject>(this)).Detach();
+        return S_OK;
+    }
+
+    HRESULT UpdateBatch(LONG) override
+    {
+        if (!m_open) return Closed();
+        Session* session = m_connection->ActiveSession();
+        if (!session) return Fail(adErrInvalidConnection, u"The connection of the recordset is closed.");
+        try {
+            for (auto it = m_changes.begin(); it != m_changes.end(); it = m_changes.erase(it)) {
+                std::vector<ColumnChange> changes;
+                for (std::size_t column : it->second) changes.push_back({column, &m_set.rows[it->first][column]});
+                session->UpdateRow(m_set, it->first, changes);
+            }
+        } catch (ProviderFailure& failure) {
+            return m_connection->Fail(std::move(failure.errors));
+        }
+        return S_OK;
+    }
+
+    // Used by the Fields and Field objects.
+    std::size_t ColumnCount() const { return m_set.columns.size(); }
+    bool FindColumn(const VARIANT& index, std::size_t& column) const
+    {
+        if (index.vt == VT_BSTR) {
+            const std::u16string name = AsciiUpper(index.bstrVal ? index.bstrVal : u"");
+            for (column = 0; column < m_set.columns.size(); ++column)
+                if (AsciiUpper(m_set.columns[column]) == name) return true;
+            return false;
+        }
+        CComVariant position;
+        if (FAILED(VariantChangeType(&position, &index, 0, VT_I4)) || position.lVal < 0) return false;
+        column = static_cast<std::size_t>(position.lVal);
+        return column < m_set.columns.size();
+    }
+    const std::u16string& ColumnName(std::size_t column) const { return m_set.columns[column]; }
+    HRESULT ReadCurrent(std::size_t column, VARIANT* value)
+    {
+        if (!value) return E_POINTER;
+        if (!m_open) return Closed();
+        if (m_position >= m_set.rows.size()) return NoCurrentRecord();
+        return VariantCopy(value, &m_set.rows[m_position][column]);
+    }
+    HRESULT WriteCurrent(std::size_t column, const VARIANT& value)
+    {
+        if (!m_open) return Closed();
+        if (!m_updatable)
+            return Fail(adErrFeatureNotAvailable, u"Current Recordset does not support updating. This may be a "
+                                                  u"limitation of the provider, or of the selected locktype.");
+        if (m_position >= m_set.rows.size()) return NoCurrentRecord();
+        const HRESULT hr = VariantCopy(&m_set.rows[m_position][column], &value);
+        if (SUCCEEDED(hr)) m_changes[m_position].insert(column);
+        return hr;
+    }
+
+private:
+    static HRESULT Fail(HRESULT number, std::u16string_view description)
+    {
+        return ReportProviderErrors(_Recordset::iid, {AdoError(number, kRecordsetSource, description)});
+    }
+    static HRESULT Closed() { return Fail(adErrObjectClosed, u"Operation is not allowed when the object is closed."); }
+    static HRESULT NoCurrentRecord()
+    {
+        return Fail(adErrNoCurrentRecord, u"Either BOF or EOF is True, or the current record has been deleted. "
+                                          u"Requested operation requires a current record.");
+    }
+
+    bool m_open = false;
+    bool m_updatable = false;
+    RowSet m_set;
+    std::size_t m_position = 0;
+    std::map<std::size_t, std::set<std::size_t>> m_changes; // row -> changed columns
+    CComPtr<IConnectionInternal> m_connection;
+};
+
+HRESULT FieldObject::get_Name(BSTR* name)
+{
+    if (!name) return E_POINTER;
+    const std::u16string& text = m_owner->ColumnName(m_column);
+    *name = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return *name ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT FieldObject::get_Value(VARIANT* value) { return m_owner->ReadCurrent(m_column, value); }
+
+HRESULT FieldObject::put_Value(VARIANT value) { return m_owner->WriteCurrent(m_column, value); }
+
+HRESULT FieldsObject::get_Count(LONG* count)
+{
+    if (!count) return E_POINTER;
+    *count = static_cast<LONG>(m_owner->ColumnCount());
+    return S_OK;
+}
+
+HRESULT FieldsObject::get_Item(VARIANT index, Field** field)
+{
+    if (!field) return E_POINTER;
+    *field = nullptr;
+    std::size_t column = 0;
+    if (!m_owner->FindColumn(index, column))
+        return ReportProviderErrors(Fields::iid, {AdoError(adErrItemNotFound, kRecordsetSource,
+                                                           u"Item cannot be found in the collection corresponding "
+                                                           u"to the requested name or ordinal.")});
+    *field = FieldObject::Create(m_owner, column).Detach();
+    return S_OK;
+}
+
+const bool g_registered = RegisterSimpleClass<RecordsetObject>(CLSID_Recordset);
+
+} // namespace
+
+} // namespace ado

@@ -1,0 +1,24 @@
+// A class object for a class that is neither aggregatable nor special to
+// create, and its registration with the runtime's class table.
+#pragma once
+
+#include "platform/com/runtime.h"
+
+template <typename Object>
+class CSimpleClassFactory final : public CComObjectBase<CSimpleClassFactory<Object>, IClassFactory> {
+public:
+    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override
+    {
+        if (!object) return E_POINTER;
+        *object = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        return Object::Create()->QueryInterface(riid, object);
+    }
+    HRESULT LockServer(int) override { return S_OK; }
+};
+
+template <typename Object>
+bool RegisterSimpleClass(REFCLSID clsid)
+{
+    return SUCCEEDED(CoRegisterClassObject(clsid, CSimpleClassFactory<Object>::Create().get()));
+}

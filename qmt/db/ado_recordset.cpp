@@ -1,0 +1,159 @@
+#include "qmt/db/ado_recordset.h"
+
+#include "platform/com/com_error.h"
+#include "platform/com/runtime.h"
+#include "qmt/db/ado_connection.h"
+#include "qmt/diag/exception.h"
+#include "qmt/diag/trace.h"
+
+namespace qmt {
+
+namespace {
+
+void ThrowIfFailedHr(HRESULT hr)
+{
+    if (FAILED(hr)) throw CComException(hr);
+}
+
+bool IsNullOrEmpty(const VARIANT& value) { return value.vt == VT_NULL || value.vt == VT_EMPTY; }
+
+} // namespace
+
+CComPtr<Field> CAdoRecord::field(LONG position) const
+{
+    if (!m_handle) throw _com_error(E_POINTER);
+    CComPtr<Fields> fields;
+    ThrowIfFailedHr(m_handle->get_Fields(&fields));
+    CComPtr<Field> item;
+    ThrowIfFailedHr(fields->get_Item(CComVariant(position), &item));
+    return item;
+}
+
+void CAdoRecord::read(LONG position, VARIANT& value) const
+{
+    CComVariant current;
+    ThrowIfFailedHr(field(position)->get_Value(&current));
+    ThrowIfFailed(VariantCopy(&value, &current));
+}
+
+template <typename T>
+T CAdoRecord::readInteger(LONG position, VARTYPE type) const
+{
+    CComVariant value;
+    read(position, value);
+    if (IsNullOrEmpty(value)) return 0;
+    if (value.vt != type) ThrowIfFailed(VariantChangeType(&value, &value, 0, type));
+    if constexpr (sizeof(T) == sizeof(SHORT))
+        return value.iVal;
+    else
+        return value.lVal;
+}
+
+void CAdoRecord::read(LONG position, SHORT& value) const { value = readInteger<SHORT>(position, VT_I2); }
+
+void CAdoRecord::read(LONG position, LONG& value) const { value = readInteger<LONG>(position, VT_I4); }
+
+void CAdoRecord::read(LONG position, std::u16string& value) const
+{
+    CComVariant field;
+    read(position, field);
+    if (IsNullOrEmpty(field)) {
+        value.clear();
+        return;
+    }
+    if (field.vt != VT_BSTR) ThrowIfFailed(VariantChangeType(&field, &field, 0, VT_BSTR));
+    value = field.bstrVal ? field.bstrVal : u"";
+}
+
+void CAdoRecord::read(LONG position, CComBSTR& value) const
+{
+    CComVariant field;
+    read(position, field);
+    if (IsNullOrEmpty(field)) {
+        value = CComBSTR(u"");
+        return;
+    }
+    if (field.vt != VT_BSTR) ThrowIfFailed(VariantChangeType(&field, &field, 0, VT_BSTR));
+    value.Attach(field.bstrVal);
+    field.vt = VT_EMPTY; // the string now belongs to value
+}
+
+void CAdoRecord::write(LONG position, const VARIANT& value)
+{
+    if (!m_handle) throw CException(u"CAdoRecord::write", u"Recordset has not been set", 0x80004003);
+    ThrowIfFailedHr(field(position)->put_Value(value));
+}
+
+void CAdoRecord::write(LONG position, const std::u16string& value) { write(position, CComVariant(value)); }
+
+void CAdoRecord::write(LONG position, const CComBSTR& value)
+{
+    CComVariant holder;
+    holder.vt = VT_BSTR;
+    holder.bstrVal = value.get() ? SysAllocStringLen(value.get(), value.Length()) : nullptr;
+    write(position, holder);
+}
+
+CAdoRecordset::iterator& CAdoRecordset::iterator::operator++()
+{
+    ThrowIfFailedHr(m_handle->MoveNext());
+    VARIANT_BOOL eof = VARIANT_FALSE;
+    ThrowIfFailedHr(m_handle->get_EOF(&eof));
+    m_position = eof ? -1 : m_position + 1;
+    return *this;
+}
+
+CAdoRecordset::CAdoRecordset()
+{
+    ThrowIfFailedHr(
+        CoCreateInstance(CLSID_Recordset, nullptr, CLSCTX_ALL, _Recordset::iid, reinterpret_cast<void**>(&m_handle)));
+}
+
+CAdoRecordset::~CAdoRecordset()
+{
+    try {
+        close();
+    } catch (...) {
+        // a failing close cannot be reported from a destructor
+    }
+}
+
+void CAdoRecordset::open(const std::u16string& text, CAdoConnection& connection, LONG cursorType,
+                         LONG cursorLocation, LONG lockType, LONG options)
+{
+    TraceDebug(u"Open recordset %s", text.c_str());
+    try {
+        close();
+        m_handle->put_CursorLocation(cursorLocation);
+        const CComVariant activeConnection(connection.activeConnection().get());
+        connection.clearErrors();
+        m_handle->Open(CComVariant(text), activeConnection, cursorType, lockType, options);
+        connection.raiseProviderErrors();
+    } catch (const _com_error& e) {
+        throw CComException(e);
+    }
+}
+
+void CAdoRecordset::close()
+{
+    LONG state = adStateClosed;
+    ThrowIfFailedHr(m_handle->get_State(&state));
+    if (state != adStateOpen) return;
+    try {
+        ThrowIfFailedHr(m_handle->Close());
+    } catch (const CException&) {
+        // a failed close leaves nothing to undo
+    }
+}
+
+CAdoRecordset::iterator CAdoRecordset::begin()
+{
+    VARIANT_BOOL eof = VARIANT_TRUE, bof = VARIANT_TRUE;
+    ThrowIfFailedHr(m_handle->get_EOF(&eof));
+    ThrowIfFailedHr(m_handle->get_BOF(&bof));
+    return iterator(m_handle, !eof && !bof ? 0 : -1);
+}
+
+void CAdoRecordset::updateBatch(LONG scope) { ThrowIfFailedHr(m_handle->UpdateBatch(scope)); }
+
+} // namespace qmt

@@ -1,0 +1,73 @@
+// Reading (and, for updatable statements, writing) the rows of a statement.
+#pragma once
+
+#include "platform/ado/ado.h"
+
+#include <string>
+
+namespace qmt {
+
+class CAdoConnection;
+
+// The row the recordset's cursor is on, read and written by field position.
+class CAdoRecord {
+public:
+    explicit CAdoRecord(CComPtr<_Recordset> handle) : m_handle(std::move(handle)) {}
+    virtual ~CAdoRecord() = default;
+
+    void read(LONG position, VARIANT& value) const;
+    // NULL gives 0; other types are converted and raise _com_error when
+    // they do not fit.
+    void read(LONG position, SHORT& value) const;
+    void read(LONG position, LONG& value) const;
+    // NULL gives the empty text; a non-text field is converted to text.
+    void read(LONG position, std::u16string& value) const;
+    void read(LONG position, CComBSTR& value) const;
+
+    // Reaches the database only through the recordset's updateBatch.
+    void write(LONG position, const VARIANT& value);
+    void write(LONG position, const std::u16string& value);
+    void write(LONG position, const CComBSTR& value);
+
+private:
+    CComPtr<Field> field(LONG position) const;
+    template <typename T>
+    T readInteger(LONG position, VARTYPE type) const;
+
+    CComPtr<_Recordset> m_handle;
+};
+
+class CAdoRecordset {
+public:
+    class iterator {
+    public:
+        iterator() = default;
+        iterator(CComPtr<_Recordset> handle, LONG position) : m_position(position), m_handle(std::move(handle)) {}
+        virtual ~iterator() = default;
+
+        bool operator!=(const iterator& other) const { return m_position != other.m_position; }
+        iterator& operator++();
+        CAdoRecord operator*() const { return CAdoRecord(m_handle); }
+
+    private:
+        LONG m_position = -1;
+        CComPtr<_Recordset> m_handle;
+    };
+
+    CAdoRecordset();
+    virtual ~CAdoRecordset();
+    CAdoRecordset(const CAdoRecordset&) = delete;
+    CAdoRecordset& operator=(const CAdoRecordset&) = delete;
+
+    void open(const std::u16string& text, CAdoConnection& connection, LONG cursorType, LONG cursorLocation,
+              LONG lockType, LONG options);
+    void close();
+    iterator begin();
+    iterator end() { return {}; }
+    void updateBatch(LONG scope);
+
+private:
+    CComPtr<_Recordset> m_handle;
+};
+
+} // namespace qmt

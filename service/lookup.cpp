@@ -1,0 +1,28 @@
+// translate: the OUTPUT a table holds for an INPUT.
+#include "qmt/db/ado_recordset.h"
+#include "service/call_frame.h"
+#include "service/format_sql.h"
+#include "service/statement_guard.h"
+#include "service/statements.h"
+
+HRESULT CValmorin::translate(BSTR tableName, BSTR ValueIn, BSTR* Translation)
+{
+    if (Translation == nullptr) return E_POINTER;
+    return ServiceCallFrame({.text = Translation}, [&] {
+        const ServiceText table = ServiceText::FromBstr(tableName);
+        const ServiceText value = ServiceText::FromBstr(ValueIn);
+        RefuseApostrophe(m_connection, u"tableName", table.str());
+        RefuseApostrophe(m_connection, u"ValueIn", value.str());
+        ServiceText statement;
+        FormatSql(statement, statements::kTranslate, table.c_str(), value.c_str());
+
+        qmt::CAdoRecordset recordset;
+        recordset.open(statement.str(), m_connection, kReadOnlyQuery.cursorType, kReadOnlyQuery.cursorLocation,
+                       kReadOnlyQuery.lockType, kReadOnlyQuery.options);
+        CComBSTR result(u"");
+        if (auto row = recordset.begin(); row != recordset.end()) (*row).read(0, result);
+        recordset.close();
+        *Translation = result.Detach();
+        return S_OK;
+    });
+}

@@ -1,0 +1,14 @@
+#include "service/statement_guard.h"
+
+#include "platform/ado/ado.h"
+#include "qmt/diag/exception.h"
+
+void RefuseApostrophe(const qmt::CAdoConnection& connection, std::u16string_view argument,
+                      const std::u16string& value)
+{
+    if (value.find(u'\'') == std::u16string::npos) return;
+    throw qmt::CException(connection.provider(),
+                          u"The argument " + std::u16string(argument) +
+                              u" holds an apostrophe, which this statement cannot carry; the statement was not sent.",
+                          static_cast<DWORD>(DB_E_ERRORSINCOMMAND));
+}

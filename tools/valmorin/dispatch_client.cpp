@@ -1,0 +1,104 @@
+#include "dispatch_client.h"
+
+#include "platform/com/typeinfo.h"
+
+#include <string>
+
+namespace {
+
+std::u16string Decimal(LONG value)
+{
+    const std::string digits = std::to_string(value);
+    return {digits.begin(), digits.end()};
+}
+
+MethodHelp DescribeFunction(ITypeInfo& info, const FUNCDESC& desc)
+{
+    std::vector<BSTR> names(static_cast<std::size_t>(desc.cParams) + 1, nullptr);
+    UINT count = 0;
+    info.GetNames(desc.memid, names.data(), static_cast<UINT>(names.size()), &count);
+    MethodHelp help;
+    for (UINT i = 0; i < count; ++i) {
+        CComBSTR name;
+        name.Attach(names[i]);
+        if (i == 0)
+            help.name = name.view();
+        else if (desc.paramFlags[i - 1] & PARAMFLAG_FRETVAL)
+            help.result = name.view();
+        else if (desc.paramFlags[i - 1] & PARAMFLAG_FIN)
+            help.inputs.emplace_back(name.view());
+    }
+    return help;
+}
+
+} // namespace
+
+CallOutcome DispatchClient::Call(const std::u16string& method, const std::vector<Argument>& arguments) const
+{
+    CallOutcome outcome;
+    outcome.method = method;
+    DISPID id = DISPID_UNKNOWN;
+    auto* name = const_cast<LPOLESTR>(method.c_str());
+    outcome.hr = m_object->GetIDsOfNames(GUID_NULL, &name, 1, 0, &id);
+    if (FAILED(outcome.hr)) return outcome;
+    outcome.method = CanonicalName(id).value_or(method);
+
+    std::vector<CComVariant> values(arguments.size());
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        CComVariant& value = values[arguments.size() - 1 - i]; // last argument first
+        if (arguments[i])
+            value = CComVariant(*arguments[i]);
+        else
+            value.vt = VT_NULL;
+    }
+    DISPPARAMS params;
+    params.rgvarg = values.empty() ? nullptr : values.data();
+    params.cArgs = static_cast<UINT>(values.size());
+    CComVariant result;
+    EXCEPINFO excepInfo;
+    UINT argErr = 0;
+    outcome.hr = m_object->Invoke(id, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, &excepInfo, &argErr);
+    if (outcome.hr == DISP_E_EXCEPTION) {
+        outcome.hr = excepInfo.scode;
+        outcome.source = CComBSTR(excepInfo.bstrSource).view();
+        outcome.description = CComBSTR(excepInfo.bstrDescription).view();
+        SysFreeString(excepInfo.bstrSource);
+        SysFreeString(excepInfo.bstrDescription);
+        SysFreeString(excepInfo.bstrHelpFile);
+        return outcome;
+    }
+    if (result.vt == VT_BSTR)
+        outcome.result = std::u16string(CComBSTR(result.bstrVal).view());
+    else if (result.vt == VT_I4)
+        outcome.result = Decimal(result.lVal);
+    return outcome;
+}
+
+std::optional<std::u16string> DispatchClient::CanonicalName(DISPID id) const
+{
+    CComPtr<ITypeInfo> info;
+    if (FAILED(m_object->GetTypeInfo(0, 0, &info))) return std::nullopt;
+    BSTR name = nullptr;
+    UINT count = 0;
+    if (FAILED(info->GetNames(id, &name, 1, &count)) || count == 0) return std::nullopt;
+    CComBSTR owned;
+    owned.Attach(name);
+    return std::u16string(owned.view());
+}
+
+std::vector<MethodHelp> DispatchClient::Describe() const
+{
+    std::vector<MethodHelp> methods;
+    CComPtr<ITypeInfo> info;
+    if (FAILED(m_object->GetTypeInfo(0, 0, &info))) return methods;
+    TYPEATTR* attr = nullptr;
+    if (FAILED(info->GetTypeAttr(&attr))) return methods;
+    for (UINT i = 0; i < attr->cFuncs; ++i) {
+        FUNCDESC* desc = nullptr;
+        if (FAILED(info->GetFuncDesc(i, &desc))) continue;
+        methods.push_back(DescribeFunction(*info.get(), *desc));
+        info->ReleaseFuncDesc(desc);
+    }
+    info->ReleaseTypeAttr(attr);
+    return methods;
+}

@@ -1,0 +1,40 @@
+// Calls an automation object by method name, the way scripts do.
+#pragma once
+
+#include "platform/com/unknown.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct CallOutcome {
+    HRESULT hr = S_OK;
+    std::optional<std::u16string> result; // what the method wrote, as text
+    std::u16string method;                // the method's own spelling
+    std::u16string source;
+    std::u16string description;
+};
+
+struct MethodHelp {
+    std::u16string name;
+    std::vector<std::u16string> inputs;
+    std::u16string result; // empty for a method without one
+};
+
+// An argument that is a NULL BSTR rather than a text.
+using Argument = std::optional<std::u16string>;
+
+class DispatchClient {
+public:
+    explicit DispatchClient(CComPtr<IDispatch> object) : m_object(std::move(object)) {}
+
+    // hr is DISP_E_UNKNOWNNAME or DISP_E_BADPARAMCOUNT for a call that could
+    // not be made; the method's HRESULT otherwise.
+    CallOutcome Call(const std::u16string& method, const std::vector<Argument>& arguments) const;
+    std::vector<MethodHelp> Describe() const;
+
+private:
+    std::optional<std::u16string> CanonicalName(DISPID id) const;
+
+    CComPtr<IDispatch> m_object;
+};

@@ -1,0 +1,268 @@
+// valmorin: calls the component's methods by name from the command line or,
+// with --batch, from standard input, one call per line.
+#include "dispatch_client.h"
+#include "platform/text/utf.h"
+#include "platform/win32/kernel.h"
+#include "store.h"
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+extern "C" HRESULT ValmorinCreateObject(REFIID riid, void** object);
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFalse = 1;
+constexpr int kExitFailure = 2;
+constexpr int kExitUsage = 64;
+
+struct UsageError {
+    std::string message;
+};
+
+std::string Utf8(std::u16string_view text) { return text::Utf16ToUtf8(text); }
+
+std::u16string Wide(const std::string& text, const std::string& what)
+{
+    auto wide = text::Utf8ToUtf16(text);
+    if (!wide) throw UsageError{what + " is not valid UTF-8"};
+    return *wide;
+}
+
+std::u16string TrimLineBreaks(std::u16string text)
+{
+    while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r')) text.pop_back();
+    return text;
+}
+
+std::string HexCode(HRESULT hr)
+{
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(hr));
+    return buffer;
+}
+
+// A failure without error information is described by its code's text.
+std::string FailureText(const CallOutcome& outcome)
+{
+    std::u16string source = outcome.source, description = outcome.description;
+    if (source.empty() && description.empty()) {
+        OLECHAR* text = nullptr;
+        if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+                           static_cast<DWORD>(outcome.hr), 0, reinterpret_cast<LPOLESTR>(&text), 0, nullptr)) {
+            description = text;
+            LocalFree(text);
+        }
+        source = u"valmorin";
+    }
+    return HexCode(outcome.hr) + " " + Utf8(source) + ": " + Utf8(TrimLineBreaks(description));
+}
+
+std::string Signature(const MethodHelp& method)
+{
+    std::string line = Utf8(method.name);
+    for (const auto& input : method.inputs) line += " " + Utf8(input);
+    if (!method.result.empty()) line += " -> " + Utf8(method.result);
+    return line;
+}
+
+void PrintHelp(const DispatchClient& client)
+{
+    std::cout << "usage: valmorin [--connection \"<ADO connection string>\"] <Method> [arg ...]\n"
+                 "       valmorin [--connection \"<ADO connection string>\"] --batch\n"
+                 "       valmorin init [--connection \"<ADO connection string>\"]\n"
+                 "       valmorin help <Method>\n"
+                 "Arguments are UTF-8 text; --null passes a NULL string.\n"
+                 "Without --connection the store is " << DefaultStorePath() << ".\n\nMethods:\n";
+    for (const MethodHelp& method : client.Describe()) std::cout << "  " << Signature(method) << "\n";
+}
+
+int PrintMethodHelp(const DispatchClient& client, const std::u16string& name)
+{
+    for (const MethodHelp& method : client.Describe()) {
+        if (text::Utf16ToUtf8(method.name).size() != Utf8(name).size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < name.size() && same; ++i)
+            same = std::tolower(static_cast<unsigned char>(method.name[i])) == std::tolower(static_cast<unsigned char>(name[i]));
+        if (!same) continue;
+        std::cout << Signature(method) << "\n";
+        return kExitOk;
+    }
+    throw UsageError{"unknown method '" + Utf8(name) + "'; valmorin --help lists the methods"};
+}
+
+// A call that cannot be made is the caller's mistake, not the component's.
+void RefuseUnmadeCall(const CallOutcome& outcome, std::size_t given)
+{
+    if (outcome.hr == DISP_E_UNKNOWNNAME)
+        throw UsageError{"unknown method '" + Utf8(outcome.method) + "'; valmorin --help lists the methods"};
+    if (outcome.hr == DISP_E_BADPARAMCOUNT)
+        throw UsageError{Utf8(outcome.method) + " does not take " + std::to_string(given) +
+                         " argument(s); valmorin help " + Utf8(outcome.method) + " shows them"};
+}
+
+int ExitCodeOf(HRESULT hr) { return FAILED(hr) ? kExitFailure : hr == S_FALSE ? kExitFalse : kExitOk; }
+
+int RunOne(const DispatchClient& client, const std::u16string& method, const std::vector<Argument>& arguments)
+{
+    const CallOutcome outcome = client.Call(method, arguments);
+    RefuseUnmadeCall(outcome, arguments.size());
+    if (FAILED(outcome.hr)) {
+        std::cerr << "valmorin: " << Utf8(outcome.method) << ": " << FailureText(outcome) << "\n";
+        return kExitFailure;
+    }
+    if (outcome.result) std::cout << Utf8(*outcome.result) << "\n";
+    return ExitCodeOf(outcome.hr);
+}
+
+std::string Escape(std::u16string_view text)
+{
+    std::string out;
+    for (char c : Utf8(text)) {
+        if (c == '\t') out += "\\t";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\\') out += "\\\\";
+        else out += c;
+    }
+    return out;
+}
+
+std::string Unescape(const std::string& field)
+{
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '\\') {
+            out += field[i];
+            continue;
+        }
+        const char next = i + 1 < field.size() ? field[++i] : '\0';
+        if (next == 't') out += '\t';
+        else if (next == 'n') out += '\n';
+        else if (next == '\\') out += '\\';
+        else throw UsageError{"unknown escape \\" + std::string(1, next) + " (use \\t, \\n or \\\\)"};
+    }
+    return out;
+}
+
+std::vector<std::string> SplitTabs(const std::string& line)
+{
+    std::vector<std::string> fields;
+    std::size_t from = 0;
+    for (std::size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
+        fields.push_back(line.substr(from, tab - from));
+    fields.push_back(line.substr(from));
+    return fields;
+}
+
+Argument ToArgument(const std::string& utf8, const std::string& what)
+{
+    if (utf8 == "--null") return std::nullopt;
+    return Wide(utf8, what);
+}
+
+std::string BatchLine(const DispatchClient& client, const std::string& line)
+{
+    try {
+        const std::vector<std::string> fields = SplitTabs(line);
+        std::vector<Argument> arguments;
+        for (std::size_t i = 1; i < fields.size(); ++i)
+            arguments.push_back(ToArgument(Unescape(fields[i]), "argument " + std::to_string(i)));
+        const CallOutcome outcome = client.Call(Wide(Unescape(fields[0]), "the method name"), arguments);
+        RefuseUnmadeCall(outcome, arguments.size());
+        if (FAILED(outcome.hr)) return "ERROR\t" + Escape(text::Widen(FailureText(outcome)));
+        return std::string(outcome.hr == S_FALSE ? "FALSE" : "OK") + "\t" + Escape(outcome.result.value_or(u""));
+    } catch (const UsageError& e) {
+        return "ERROR\t" + HexCode(E_INVALIDARG) + " valmorin: " + Escape(text::Widen(e.message));
+    }
+}
+
+int RunBatch(const DispatchClient& client)
+{
+    int status = kExitOk;
+    for (std::string line; std::getline(std::cin, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+        const std::string answer = BatchLine(client, line);
+        if (answer.starts_with("ERROR")) status = kExitFailure;
+        std::cout << answer << std::endl;
+    }
+    return status;
+}
+
+int RunInit(const std::vector<std::string>& args)
+{
+    std::u16string connection = DefaultStoreConnectionString();
+    if (args.size() == 3 && args[1] == "--connection")
+        connection = Wide(args[2], "the connection string");
+    else if (args.size() != 1)
+        throw UsageError{"usage: valmorin init [--connection \"<ADO connection string>\"]"};
+    const InitOutcome outcome = InitStore(connection);
+    (outcome.failed ? std::cerr : std::cout) << "valmorin: init: " << outcome.message << "\n";
+    return outcome.failed ? kExitFailure : kExitOk;
+}
+
+CComPtr<IDispatch> CreateComponent()
+{
+    CComPtr<IDispatch> object;
+    const HRESULT hr = ValmorinCreateObject(IDispatch::iid, reinterpret_cast<void**>(&object));
+    if (FAILED(hr)) throw std::runtime_error("cannot create the component: " + HexCode(hr));
+    return object;
+}
+
+int Run(std::vector<std::string> args)
+{
+    if (args.empty()) throw UsageError{"no method given; valmorin --help lists the methods"};
+    if (args[0] == "init") return RunInit(args);
+    const DispatchClient client(CreateComponent());
+    if (args[0] == "--help" || args[0] == "-h") {
+        PrintHelp(client);
+        return kExitOk;
+    }
+    if (args[0] == "help") {
+        if (args.size() != 2) throw UsageError{"usage: valmorin help <Method>"};
+        return PrintMethodHelp(client, Wide(args[1], "the method name"));
+    }
+
+    std::optional<std::u16string> connection;
+    if (args[0] == "--connection") {
+        if (args.size() < 2) throw UsageError{"--connection needs a connection string"};
+        connection = Wide(args[1], "the connection string");
+        args.erase(args.begin(), args.begin() + 2);
+    } else if (StoreFileExists(DefaultStoreConnectionString())) {
+        connection = DefaultStoreConnectionString();
+    }
+    if (args.empty()) throw UsageError{"no method given; valmorin --help lists the methods"};
+    const bool batch = args[0] == "--batch";
+    if (batch && args.size() > 1) throw UsageError{"--batch takes its calls from standard input, not arguments"};
+    if (connection) {
+        const CallOutcome opened = client.Call(u"Open", {*connection});
+        if (FAILED(opened.hr)) {
+            std::cerr << "valmorin: Open: " << FailureText(opened) << "\n";
+            return kExitFailure;
+        }
+    }
+    if (batch) return RunBatch(client);
+
+    std::vector<Argument> arguments;
+    for (std::size_t i = 1; i < args.size(); ++i)
+        arguments.push_back(ToArgument(args[i], "argument " + std::to_string(i)));
+    return RunOne(client, Wide(args[0], "the method name"), arguments);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return Run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const UsageError& e) {
+        std::cerr << "valmorin: " << e.message << "\n";
+        return kExitUsage;
+    } catch (const std::exception& e) {
+        std::cerr << "valmorin: " << e.what() << "\n";
+        return kExitFailure;
+    }
+}
