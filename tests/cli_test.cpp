@@ -1,0 +1,129 @@
+#include "support/process.h"
+#include "support/store.h"
+
+#include "platform/text/utf.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (1, 'Pays'), (2, 'Zeichen');"
+                    "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'FR', 'France'),"
+                    " (1, 'DE', 'Deutschland'), (2, 'ß', 'scharfes s 😀'), (1, 'tab', 'a\tb'), (1, '', 'nothing');");
+    }
+    ProcessResult Run(std::vector<std::string> args, const std::string& input = "")
+    {
+        args.insert(args.begin(), {VALMORIN_CLI, "--connection", text::Utf16ToUtf8(m_store.connectionString())});
+        return RunProcess(args, input, {{"XDG_DATA_HOME", (m_home.path() / "data").string()}});
+    }
+
+    TempDir m_home;
+    TestStore m_store;
+};
+
+TEST_F(CliTest, ExitCodesAndOutputShapes)
+{
+    ProcessResult found = Run({"translate", "Pays", "FR"});
+    EXPECT_EQ(found.exitCode, 0);
+    EXPECT_EQ(found.out, "France\n");
+    EXPECT_EQ(found.err, "");
+
+    ProcessResult silent = Run({"transmatch", "a", "b"});
+    EXPECT_EQ(silent.exitCode, 0);
+    EXPECT_EQ(silent.out, "");
+
+    ProcessResult nulls = Run({"translate", "Pays", "--null"});
+    EXPECT_EQ(nulls.out, "nothing\n");
+
+    ProcessResult refused = Run({"translate", "Pays", "x') OR ('1'='1"});
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_TRUE(refused.err.starts_with("valmorin: translate: 0x80040E14 SQLite: ")) << refused.err;
+    EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1);
+
+    EXPECT_EQ(Run({"NoSuchMethod"}).exitCode, 64);
+    EXPECT_EQ(Run({"translate", "Pays"}).exitCode, 64);
+    EXPECT_EQ(Run({}).exitCode, 64);
+    ProcessResult unimplemented = Run({"TableList"});
+    EXPECT_EQ(unimplemented.exitCode, 2);
+    EXPECT_EQ(unimplemented.err, "valmorin: TableList: 0x80004001 valmorin: Not implemented\n");
+}
+
+TEST_F(CliTest, TextIsUtf8BothWaysAndInvalidInputIsRefused)
+{
+    ProcessResult result = Run({"translate", "Zeichen", "ß"});
+    EXPECT_EQ(result.out, "scharfes s 😀\n");
+    ProcessResult invalid = Run({"translate", "Zeichen", "\xC3"});
+    EXPECT_EQ(invalid.exitCode, 64);
+    EXPECT_NE(invalid.err.find("UTF-8"), std::string::npos);
+}
+
+TEST_F(CliTest, BatchAnswersEveryLineAndGoesOnAfterFailures)
+{
+    const std::string input = "translate\tPays\tFR\n"
+                              "translate\tPays\tit's\n"
+                              "bogus\n"
+                              "translate\tZeichen\tß\n"
+                              "translate\tPays\ttab\n"
+                              "translate\tPays\t--null\n"
+                              "translate\tPays\t\xFF\n"
+                              "TRANSLATE\tPays\tDE\n";
+    ProcessResult result = Run({"--batch"}, input);
+    std::vector<std::string> lines;
+    for (std::size_t from = 0, end; (end = result.out.find('\n', from)) != std::string::npos; from = end + 1)
+        lines.push_back(result.out.substr(from, end - from));
+    ASSERT_EQ(lines.size(), 8u) << result.out;
+    EXPECT_EQ(lines[0], "OK\tFrance");
+    EXPECT_TRUE(lines[1].starts_with("ERROR\t0x80040E14 SQLite: ")) << lines[1];
+    EXPECT_TRUE(lines[2].starts_with("ERROR\t")) << lines[2];
+    EXPECT_EQ(lines[3], "OK\tscharfes s 😀");
+    EXPECT_EQ(lines[4], "OK\ta\\tb");
+    EXPECT_EQ(lines[5], "OK\tnothing");
+    EXPECT_TRUE(lines[6].starts_with("ERROR\t")) << lines[6];
+    EXPECT_EQ(lines[7], "OK\tDeutschland");
+    EXPECT_EQ(result.exitCode, 2);
+}
+
+TEST_F(CliTest, HelpListsMethodsFromTheTypeInformation)
+{
+    ProcessResult help = RunProcess({VALMORIN_CLI, "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("  transadd tableName ValueIn ValueOut -> bRetVal\n"), std::string::npos);
+    EXPECT_NE(help.out.find("  TableUpdate User PreviousName Name Description"), std::string::npos);
+    ProcessResult one = RunProcess({VALMORIN_CLI, "help", "translate"});
+    EXPECT_EQ(one.out, "translate tableName ValueIn -> Translation\n");
+}
+
+TEST(CliInit, CreatesAStoreOnceAndTheDefaultStoreIsUsedWithoutConnection)
+{
+    TempDir home;
+    const std::map<std::string, std::string> env{{"XDG_DATA_HOME", (home.path() / "data").string()}};
+    ProcessResult first = RunProcess({VALMORIN_CLI, "init"}, "", env);
+    EXPECT_EQ(first.exitCode, 0) << first.err;
+    const auto file = home.path() / "data" / "Pelkor" / "QMS" / "valmorin.db";
+    ASSERT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(QueryColumn(file, "PRAGMA journal_mode"), std::vector<std::u16string>{u"wal"});
+    CreateSqliteFile(file, "INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (1, 'T');"
+                           "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'a', 'b');");
+    ProcessResult second = RunProcess({VALMORIN_CLI, "init"}, "", env);
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_NE(second.out.find("nothing was changed"), std::string::npos);
+    EXPECT_EQ(QueryColumn(file, "SELECT OUTPUT FROM QM_VALMOR"), std::vector<std::u16string>{u"b"});
+    ProcessResult lookup = RunProcess({VALMORIN_CLI, "translate", "T", "a"}, "", env);
+    EXPECT_EQ(lookup.out, "b\n");
+
+    const auto other = home.path() / "x.db";
+    ProcessResult explicitStore =
+        RunProcess({VALMORIN_CLI, "init", "--connection", "Provider=SQLite;Data Source=" + other.string()}, "", env);
+    EXPECT_EQ(explicitStore.exitCode, 0);
+    EXPECT_EQ(QueryColumn(other, "SELECT COUNT(*) FROM sqlite_schema WHERE type = 'table'"),
+              std::vector<std::u16string>{u"3"});
+}
+
+} // namespace

@@ -1,0 +1,136 @@
+#include "platform/com/com_error.h"
+#include "qmt/db/ado_connection.h"
+#include "qmt/db/ado_recordset.h"
+#include "qmt/diag/exception.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+using qmt::CAdoRecordset;
+
+namespace {
+
+constexpr LONG kAny = -1;
+
+class RecordsetTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        CreateSqliteFile(m_file, "CREATE TABLE R (ID INTEGER, N INTEGER, T TEXT);"
+                                 "INSERT INTO R VALUES (1, 40000, 'forty'), (2, NULL, NULL), (3, -7, '  x  ');"
+                                 "CREATE TABLE DICO (ID_TABLE INTEGER, ID_COL INTEGER, NAME_COL TEXT);"
+                                 "INSERT INTO DICO VALUES (1, 1, 'INPUT'), (2, 1, 'INPUT');");
+        m_connection.open(SqliteConnectionString(m_file), u"", u"");
+    }
+    void OpenReadOnly(CAdoRecordset& recordset, const std::u16string& text)
+    {
+        recordset.open(text, m_connection, kAny, adUseClient, kAny, kAny);
+    }
+
+    TempDir m_dir;
+    std::filesystem::path m_file = m_dir / "r.db";
+    qmt::CAdoConnection m_connection;
+};
+
+TEST_F(RecordsetTest, ReadsTypedFieldsOfEachRow)
+{
+    CAdoRecordset recordset;
+    OpenReadOnly(recordset, u"SELECT N, T, ID FROM R ORDER BY ID");
+    auto row = recordset.begin();
+    ASSERT_TRUE(row != recordset.end());
+    LONG wide = 0;
+    (*row).read(0, wide);
+    EXPECT_EQ(wide, 40000);
+    SHORT narrow = 0;
+    EXPECT_THROW((*row).read(0, narrow), _com_error); // 40000 does not fit 16 bits
+    std::u16string text;
+    (*row).read(0, text);
+    EXPECT_EQ(text, u"40000"); // a number read as text is converted
+
+    ++row;
+    (*row).read(0, wide);
+    (*row).read(0, narrow);
+    (*row).read(1, text);
+    CComBSTR bstr;
+    (*row).read(1, bstr);
+    EXPECT_EQ(wide, 0);
+    EXPECT_EQ(narrow, 0);
+    EXPECT_EQ(text, u"");
+    ASSERT_NE(bstr.get(), nullptr); // NULL reads as an empty, not a null, BSTR
+    EXPECT_EQ(bstr.Length(), 0u);
+
+    ++row;
+    (*row).read(1, text);
+    EXPECT_EQ(text, u"  x  ");
+    EXPECT_THROW((*row).read(1, narrow), _com_error) << "text that is not a number";
+    ++row;
+    EXPECT_FALSE(row != recordset.end()); // past the last row, still holding the recordset
+}
+
+TEST_F(RecordsetTest, EmptyResultsAndReopening)
+{
+    CAdoRecordset recordset;
+    OpenReadOnly(recordset, u"SELECT ID FROM R WHERE ID > 100");
+    EXPECT_FALSE(recordset.begin() != recordset.end());
+    OpenReadOnly(recordset, u"SELECT ID FROM R WHERE ID = 3"); // the first result is closed first
+    auto row = recordset.begin();
+    LONG id = 0;
+    (*row).read(0, id);
+    EXPECT_EQ(id, 3);
+    recordset.close();
+    recordset.close();
+    EXPECT_THROW(recordset.begin(), qmt::CComException);
+}
+
+TEST_F(RecordsetTest, ProviderErrorsOfTheStatementAreThrown)
+{
+    CAdoRecordset recordset;
+    try {
+        OpenReadOnly(recordset, u"SELECT NOPE FROM R");
+        FAIL();
+    } catch (const qmt::CException& e) {
+        EXPECT_EQ(e.code, 0x80040E14u);
+        EXPECT_EQ(e.source, u"SQLite");
+    }
+    // a connection without a handle: open says nothing, the first read fails
+    qmt::CAdoConnection never;
+    CAdoRecordset orphan;
+    orphan.open(u"SELECT 1", never, kAny, adUseClient, kAny, kAny);
+    EXPECT_THROW(orphan.begin(), qmt::CComException);
+}
+
+TEST_F(RecordsetTest, UpdateBatchWritesOnlyTheChangedRowsByIdentity)
+{
+    m_connection.beginTrans();
+    CAdoRecordset recordset;
+    recordset.open(u"SELECT ID_COL, NAME_COL FROM DICO WHERE ID_TABLE = 2", m_connection, adOpenStatic, adUseClient,
+                   adLockPessimistic, kAny);
+    auto row = recordset.begin();
+    (*row).write(1, std::u16string(u"RENAMED"));
+    recordset.updateBatch(adAffectAll);
+    recordset.close();
+    m_connection.commitTrans();
+    // the identical row of table 1 keeps its name
+    EXPECT_EQ(QueryColumn(m_file, "SELECT NAME_COL FROM DICO ORDER BY ID_TABLE"),
+              (std::vector<std::u16string>{u"INPUT", u"RENAMED"}));
+}
+
+TEST_F(RecordsetTest, WritesNeedAnUpdatableRecordAndAHandle)
+{
+    CAdoRecordset recordset;
+    OpenReadOnly(recordset, u"SELECT T FROM R");
+    auto row = recordset.begin();
+    EXPECT_THROW((*row).write(0, std::u16string(u"x")), qmt::CComException);
+
+    qmt::CAdoRecord detached{CComPtr<_Recordset>()};
+    try {
+        detached.write(0, CComVariant(LONG{1}));
+        FAIL();
+    } catch (const qmt::CException& e) {
+        EXPECT_EQ(e.source, u"CAdoRecord::write");
+        EXPECT_EQ(e.description, u"Recordset has not been set");
+        EXPECT_EQ(e.code, 0x80004003u);
+    }
+}
+
+} // namespace

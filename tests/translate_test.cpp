@@ -1,0 +1,115 @@
+#include "platform/com/com_error.h"
+#include "qmt/diag/trace.h"
+#include "support/store.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::pair<std::u16string, std::u16string> TakeErrorInfo()
+{
+    IErrorInfo* raw = nullptr;
+    if (GetErrorInfo(0, &raw) != S_OK) return {};
+    const _com_error holder(E_FAIL, raw);
+    return {holder.Source(), holder.Description()};
+}
+
+class TranslateTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'Currencies'), (2, 2, 'Other');"
+                    "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'EUR', 'Euro'), (1, 'NUL', NULL),"
+                    " (2, 'EUR', 'not this one'), (1, 'twice', 'first'), (1, 'twice', 'second'),"
+                    " (1, 'ŒUVRE 𝄞', 'Ünïcode 😀');");
+    }
+
+    std::u16string Translate(const std::u16string& table, const std::u16string& value, HRESULT expected = S_OK)
+    {
+        BstrResult result;
+        EXPECT_EQ(m_component->translate(CComBSTR(table).get(), CComBSTR(value).get(), &result), expected);
+        return result.text();
+    }
+
+    TestStore m_store;
+    CComPtr<IValmorin> m_component = NewComponent(&m_store);
+};
+
+TEST_F(TranslateTest, StoredValuesAndAbsencesAllAnswerSOk)
+{
+    EXPECT_EQ(Translate(u"Currencies", u"EUR"), u"Euro");
+    EXPECT_EQ(Translate(u"Currencies", u"USD"), u"");   // not stored
+    EXPECT_EQ(Translate(u"Missing", u"EUR"), u"");      // no such table
+    EXPECT_EQ(Translate(u"Currencies", u"NUL"), u"");   // NULL OUTPUT
+    EXPECT_EQ(Translate(u"Currencies", u"twice"), u"first");
+    EXPECT_EQ(Translate(u"Currencies", u"ŒUVRE 𝄞"), u"Ünïcode 😀");
+    EXPECT_EQ(Translate(u"currencies", u"EUR"), u""); // the store compares exactly
+}
+
+TEST_F(TranslateTest, NullArgumentsAreEmptyStrings)
+{
+    m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (3, ''); "
+                "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (3, '', 'empty key');");
+    BstrResult result;
+    EXPECT_EQ(m_component->translate(nullptr, nullptr, &result), S_OK);
+    EXPECT_EQ(result.text(), u"empty key");
+}
+
+TEST_F(TranslateTest, ApostropheIsRefusedBeforeAnyStatement)
+{
+    qmt::Tracer::Current().EnableMemory();
+    qmt::Tracer::Current().ClearMemory();
+    const std::u16string injected = u"x') OR ('1'='1";
+    EXPECT_EQ(Translate(u"Currencies", injected, MakeHResult(0x80040E14)), u"");
+    const auto [source, description] = TakeErrorInfo();
+    EXPECT_EQ(source, u"SQLite");
+    EXPECT_NE(description.find(u"ValueIn"), std::u16string::npos);
+    EXPECT_EQ(Translate(u"it's", u"EUR", MakeHResult(0x80040E14)), u"");
+    EXPECT_NE(TakeErrorInfo().second.find(u"tableName"), std::u16string::npos);
+    for (const auto& record : qmt::Tracer::Current().MemoryRecords())
+        EXPECT_EQ(record.message.find(u"Open recordset"), std::u16string::npos) << "a statement was sent";
+    qmt::Tracer::Current().Disable();
+    // the connection is still usable afterwards
+    EXPECT_EQ(Translate(u"Currencies", u"EUR"), u"Euro");
+}
+
+TEST_F(TranslateTest, RejectedStatementGivesEmptyResultAndTheDatabaseError)
+{
+    m_store.Run("DROP TABLE QM_VALMOR;");
+    EXPECT_EQ(Translate(u"Currencies", u"EUR", MakeHResult(0x80040E14)), u"");
+    const auto [source, description] = TakeErrorInfo();
+    EXPECT_EQ(source, u"SQLite");
+    EXPECT_NE(description.find(u"no such table"), std::u16string::npos);
+}
+
+TEST_F(TranslateTest, TrivialMethodsNeverTouchTheStore)
+{
+    CComPtr<IValmorin> closed = NewComponent();
+    BSTR untouched = SysAllocString(u"caller's");
+    BSTR before = untouched;
+    EXPECT_EQ(closed->transmatch(nullptr, CComBSTR(u"x").get(), &untouched), S_OK);
+    EXPECT_EQ(untouched, before);
+    SysFreeString(untouched);
+    EXPECT_EQ(closed->Attach(nullptr), S_OK);
+    EXPECT_EQ(closed->translate(nullptr, nullptr, nullptr), E_POINTER);
+}
+
+TEST_F(TranslateTest, WithoutAStoreTheCallFailsWithAnEmptyResult)
+{
+    CComPtr<IValmorin> closed = NewComponent(); // no data source "NK" is configured here
+    BstrResult result;
+    const HRESULT hr = closed->translate(CComBSTR(u"Currencies").get(), CComBSTR(u"EUR").get(), &result);
+    EXPECT_TRUE(FAILED(hr));
+    EXPECT_EQ(result.text(), u"");
+    EXPECT_FALSE(TakeErrorInfo().second.empty());
+}
+
+TEST_F(TranslateTest, OpenReplacesTheConnectionAndReportsFailures)
+{
+    EXPECT_EQ(m_component->Open(CComBSTR(u"Provider=SQLite;Data Source=/nonexistent/x.db").get()), E_FAIL);
+    EXPECT_NE(TakeErrorInfo().second.find(u"does not exist"), std::u16string::npos);
+    EXPECT_EQ(m_component->Open(CComBSTR(m_store.connectionString()).get()), S_OK);
+    EXPECT_EQ(Translate(u"Currencies", u"EUR"), u"Euro");
+}
+
+} // namespace
