@@ -74,13 +74,12 @@ public:
         if (!connection || !connection->ActiveSession())
             return Fail(adErrInvalidConnection, u"The connection cannot be used to perform this operation. It is "
                                                 u"either closed or invalid in this context.");
-        CComVariant text;
-        if (FAILED(VariantChangeType(&text, &source, 0, VT_BSTR)))
+        if (source.vt != VT_BSTR)
             return Fail(DISP_E_TYPEMISMATCH, u"The source of a recordset must be a statement text.");
         m_updatable = lockType > adLockReadOnly;
         try {
-            m_set = connection->ActiveSession()->Query({text.bstrVal ? text.bstrVal : u"", SysStringLen(text.bstrVal)},
-                                                       m_updatable);
+            m_set = connection->ActiveSession()->Query(
+                {source.bstrVal ? source.bstrVal : u"", SysStringLen(source.bstrVal)}, m_updatable);
         } catch (ProviderFailure& failure) {
             return connection->Fail(std::move(failure.errors));
         }

@@ -14,8 +14,35 @@ bool IsIdentifierChar(char16_t c)
 
 bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\f' || c == u'\v'; }
 
-// Index just past a run that opens at pos with open and closes with close;
-// a doubled closer inside stands for itself when doubling is allowed.
+// Appends UTF-16 as UTF-8; an unpaired surrogate becomes U+FFFD.
+void AppendUtf8(std::string& out, std::u16string_view text)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+            continue;
+        }
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        else if (c >= 0xD800 && c <= 0xDFFF)
+            c = 0xFFFD;
+        if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        }
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+// Index just past a run that opens at pos and closes with close; a doubled
+// closer inside stands for itself when doubling is allowed.
 std::size_t SkipQuoted(std::u16string_view sql, std::size_t pos, char16_t close, bool doubling)
 {
     for (std::size_t i = pos + 1; i < sql.size(); ++i) {
@@ -29,30 +56,30 @@ std::size_t SkipQuoted(std::u16string_view sql, std::size_t pos, char16_t close,
     return sql.size();
 }
 
-// Index just past a comment starting at pos, or pos when none starts there.
+bool StartsComment(std::u16string_view sql, std::size_t pos)
+{
+    return pos + 1 < sql.size() && ((sql[pos] == u'-' && sql[pos + 1] == u'-') || (sql[pos] == u'/' && sql[pos + 1] == u'*'));
+}
+
 std::size_t SkipComment(std::u16string_view sql, std::size_t pos)
 {
-    if (sql.substr(pos, 2) == u"--") {
+    if (sql[pos] == u'-') {
         const auto end = sql.find(u'\n', pos);
         return end == std::u16string_view::npos ? sql.size() : end + 1;
     }
-    if (sql.substr(pos, 2) == u"/*") {
-        const auto end = sql.find(u"*/", pos + 2);
-        return end == std::u16string_view::npos ? sql.size() : end + 2;
-    }
-    return pos;
+    const auto end = sql.find(u"*/", pos + 2);
+    return end == std::u16string_view::npos ? sql.size() : end + 2;
 }
 
 bool OnlyBlanksAndComments(std::u16string_view sql, std::size_t pos)
 {
     while (pos < sql.size()) {
-        if (IsSpace(sql[pos]) || sql[pos] == u';') {
+        if (IsSpace(sql[pos]) || sql[pos] == u';')
             ++pos;
-            continue;
-        }
-        const std::size_t next = SkipComment(sql, pos);
-        if (next == pos) return false;
-        pos = next;
+        else if (StartsComment(sql, pos))
+            pos = SkipComment(sql, pos);
+        else
+            return false;
     }
     return true;
 }
@@ -61,7 +88,7 @@ bool OnlyBlanksAndComments(std::u16string_view sql, std::size_t pos)
 std::size_t TokenEnd(std::u16string_view sql, std::size_t pos)
 {
     const char16_t c = sql[pos];
-    if (const std::size_t end = SkipComment(sql, pos); end != pos) return end;
+    if (StartsComment(sql, pos)) return SkipComment(sql, pos);
     if (c == u'\'' || c == u'"' || c == u'`') return SkipQuoted(sql, pos, c, true);
     if (c == u'[') return SkipQuoted(sql, pos, u']', false);
     if (!IsIdentifierChar(c)) return pos + 1;
@@ -81,23 +108,24 @@ bool IsNationalPrefix(std::u16string_view sql, std::size_t pos)
 LexedStatement LexStatement(std::u16string_view sql)
 {
     LexedStatement out;
-    out.text.reserve(sql.size());
+    out.text.reserve(sql.size() + sql.size() / 4);
+    std::size_t copied = 0; // sql[copied, pos) is still to be written
     for (std::size_t pos = 0; pos < sql.size();) {
         if (IsNationalPrefix(sql, pos)) {
-            ++pos; // the literal that follows is kept as it stands
+            AppendUtf8(out.text, sql.substr(copied, pos - copied));
+            copied = ++pos; // the literal that follows is kept as it stands
             continue;
         }
         if (sql[pos] == u';') {
             out.severalStatements = !OnlyBlanksAndComments(sql, pos + 1);
-            out.text.append(sql.substr(pos));
             break;
         }
         const std::size_t end = TokenEnd(sql, pos);
         if (out.firstKeyword.empty() && IsIdentifierChar(sql[pos]))
             out.firstKeyword = AsciiUpper(sql.substr(pos, end - pos));
-        out.text.append(sql.substr(pos, end - pos));
         pos = end;
     }
+    AppendUtf8(out.text, sql.substr(copied));
     return out;
 }
 

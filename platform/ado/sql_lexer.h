@@ -8,9 +8,9 @@
 namespace ado {
 
 struct LexedStatement {
-    std::u16string text;           // national literals N'...' rewritten as '...'
+    std::string text;               // UTF-8, national literals N'...' rewritten as '...'
     bool severalStatements = false; // something follows a top-level ';'
-    std::u16string firstKeyword;   // upper-cased
+    std::u16string firstKeyword;    // upper-cased
 };
 
 LexedStatement LexStatement(std::u16string_view sql);

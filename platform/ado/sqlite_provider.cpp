@@ -18,6 +18,7 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
 #include <climits>
 #include <filesystem>
 #include <limits>
@@ -190,7 +191,7 @@ public:
             sql += QuoteIdentifier(set.baseColumns.at(changes[i].column)) + u" = ?";
         }
         sql += u" WHERE _rowid_ = ?";
-        Statement stmt = Prepare(sql);
+        Statement stmt = Prepare(text::Utf16ToUtf8(sql));
         int index = 1;
         for (const ColumnChange& change : changes) Bind(m_db.get(), stmt.get(), index++, *change.value);
         sqlite3_bind_int64(stmt.get(), index, set.rowIds[row]);
@@ -200,11 +201,11 @@ public:
 
     // IMMEDIATE takes the write lock at the start: two writers queue on the
     // busy time-out instead of one failing when it upgrades a read lock.
-    void Begin() override { Run(u"BEGIN IMMEDIATE"); }
-    void Commit() override { Run(u"COMMIT"); }
+    void Begin() override { Run("BEGIN IMMEDIATE"); }
+    void Commit() override { Run("COMMIT"); }
     void Rollback() override
     {
-        if (!sqlite3_get_autocommit(m_db.get())) Run(u"ROLLBACK");
+        if (!sqlite3_get_autocommit(m_db.get())) Run("ROLLBACK");
     }
 
 private:
@@ -219,11 +220,13 @@ private:
     }
 
     // The row identity is selected ahead of the caller's columns.
-    static std::u16string WithRowIdentity(const LexedStatement& lexed)
+    static std::string WithRowIdentity(const LexedStatement& lexed)
     {
         if (lexed.firstKeyword != u"SELECT") Throw(E_FAIL, u"Only a SELECT statement can be opened for update.");
-        const auto at = AsciiUpper(lexed.text).find(u"SELECT") + 6;
-        return lexed.text.substr(0, at) + u" _rowid_," + lexed.text.substr(at);
+        std::string upper = lexed.text;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const auto at = upper.find("SELECT") + 6;
+        return lexed.text.substr(0, at) + " _rowid_," + lexed.text.substr(at);
     }
 
     static void DescribeBase(sqlite3_stmt* stmt, RowSet& set)
@@ -239,10 +242,10 @@ private:
         }
     }
 
-    Statement Prepare(std::u16string_view sql)
+    Statement Prepare(std::string_view sql)
     {
         sqlite3_stmt* raw = nullptr;
-        const int rc = sqlite3_prepare16_v2(m_db.get(), sql.data(), static_cast<int>(sql.size() * 2), &raw, nullptr);
+        const int rc = sqlite3_prepare_v2(m_db.get(), sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
         Statement stmt(raw);
         if (rc != SQLITE_OK) ThrowFromDatabase(m_db.get(), rc);
         if (!stmt) Throw(DB_E_ERRORSINCOMMAND, u"The command text holds no statement.", 0, u"42000");
@@ -258,7 +261,7 @@ private:
         ThrowFromDatabase(m_db.get(), rc);
     }
 
-    void Run(std::u16string_view sql)
+    void Run(std::string_view sql)
     {
         Statement stmt = Prepare(sql);
         while (Step(stmt.get())) {

@@ -52,7 +52,9 @@ std::u16string FormatV(const char16_t* format, std::va_list args)
     if (format == nullptr) return out;
     for (const char16_t* p = format; *p != u'\0'; ++p) {
         if (*p != u'%') {
-            out += *p;
+            const char16_t* run = p;
+            while (p[1] != u'\0' && p[1] != u'%') ++p;
+            out.append(run, p + 1);
             continue;
         }
         ++p;

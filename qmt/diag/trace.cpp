@@ -1,8 +1,10 @@
 #include "qmt/diag/trace.h"
 
+#include "platform/text/utf.h"
 #include "qmt/diag/format.h"
 
 #include <cstdarg>
+#include <cstdio>
 
 namespace qmt {
 
@@ -12,11 +14,17 @@ void TraceV(LogLevel level, const char16_t* format, std::va_list args)
 {
     try {
         Tracer& tracer = Tracer::Current();
-        if (!tracer.Enabled()) return;
+        if (!tracer.Enabled() || tracer.WritingRecord()) return;
         tracer.WriteRecord(level, FormatV(format, args));
     } catch (...) {
         // logging never makes the logged operation fail
     }
+}
+
+void EchoToStandardOutput(const std::u16string& message)
+{
+    const std::string line = text::Utf16ToUtf8(message) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
 } // namespace
@@ -51,6 +59,17 @@ void Tracer::Disable()
 
 void Tracer::EnableMemory() { m_enabled = true; }
 
-void Tracer::WriteRecord(LogLevel level, const std::u16string& message) { m_records.push_back({level, message}); }
+void Tracer::WriteRecord(LogLevel level, const std::u16string& message)
+{
+    if (level != LogLevel::Debug) EchoToStandardOutput(message);
+    m_records.push_back({level, message});
+}
+
+CRecordInProgress::CRecordInProgress() : m_outer(Tracer::Current().m_writingRecord)
+{
+    Tracer::Current().m_writingRecord = true;
+}
+
+CRecordInProgress::~CRecordInProgress() { Tracer::Current().m_writingRecord = m_outer; }
 
 } // namespace qmt

@@ -8,7 +8,7 @@ namespace qmt {
 class CComLibrary {
 public:
     explicit CComLibrary(DWORD model);
-    ~CComLibrary();
+    virtual ~CComLibrary();
     CComLibrary(const CComLibrary&) = delete;
     CComLibrary& operator=(const CComLibrary&) = delete;
 

@@ -1,24 +1,100 @@
 #include "qmt/sys/system.h"
 
-#include "platform/text/utf.h"
+#include "platform/win32/kernel.h"
+#include "platform/win32/security.h"
+#include "platform/win32/sysinfo.h"
+#include "qmt/diag/exception.h"
+#include "qmt/diag/trace.h"
+#include "qmt/sys/computer_name_cache.h"
+#include "qmt/sys/process_token.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
-#include <vector>
+#include <algorithm>
+#include <optional>
 
 namespace qmt {
 
-std::u16string CSystem::userName()
+namespace {
+
+constexpr DWORD kAccountTextCapacity = 100;
+constexpr ULONG kSamNameCapacity = 1000;
+
+// The value "ComputerName" under HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet
+// \Control\ComputerName\ActiveComputerName, where the machine's name is
+// configured. This build has no registry yet, so the value is absent.
+std::optional<std::u16string> RegisteredComputerName() { return std::nullopt; }
+
+std::u16string HostComputerName()
 {
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
-        return text::Widen(std::to_string(geteuid()));
-    return text::Widen(found->pw_name);
+    char16_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    return GetComputerNameW(name, &size) ? std::u16string(name, size) : std::u16string();
 }
 
-std::u16string CSystem::accountName() { return userName(); }
+std::u16string ReadComputerName()
+{
+    std::optional<std::u16string> registered = RegisteredComputerName();
+    return registered ? *std::move(registered) : HostComputerName();
+}
+
+struct AccountNames {
+    std::u16string name;
+    std::u16string domain;
+};
+
+AccountNames ProcessAccount()
+{
+    const CProcessToken token(GetCurrentProcess(), TOKEN_QUERY | READ_CONTROL);
+    const std::shared_ptr<const TOKEN_USER> user = token.user();
+    char16_t name[kAccountTextCapacity] = {};
+    char16_t domain[kAccountTextCapacity] = {};
+    DWORD nameSize = kAccountTextCapacity;
+    DWORD domainSize = kAccountTextCapacity;
+    SID_NAME_USE use{};
+    if (!LookupAccountSidW(nullptr, user->User.Sid, name, &nameSize, domain, &domainSize, &use))
+        throw CWinException(GetLastError());
+    return {name, domain};
+}
+
+char16_t UpperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
+
+// As _wcsicmp compares in the C locale: letter case of ASCII only.
+bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char16_t x, char16_t y) { return UpperAscii(x) == UpperAscii(y); });
+}
+
+} // namespace
+
+std::u16string CSystem::computerName()
+{
+    static CComputerNameCache cache(ReadComputerName);
+    return cache.get();
+}
+
+std::u16string CSystem::userName() { return ProcessAccount().name; }
+
+std::u16string CSystem::domainName()
+{
+    const std::u16string domain = ProcessAccount().domain;
+    TraceDebug(u"Domain :%s", domain.c_str());
+    return domain;
+}
+
+std::u16string CSystem::accountName()
+{
+    char16_t name[kSamNameCapacity] = {};
+    ULONG size = kSamNameCapacity;
+    if (!GetUserNameExW(NameSamCompatible, name, &size)) return {};
+    return accountNameOn(std::u16string_view(name, size), computerName());
+}
+
+std::u16string CSystem::accountNameOn(std::u16string_view samCompatibleName, std::u16string_view computer)
+{
+    const std::size_t backslash = samCompatibleName.find(u'\\');
+    if (backslash != std::u16string_view::npos && EqualIgnoringCase(samCompatibleName.substr(0, backslash), computer))
+        return std::u16string(samCompatibleName.substr(backslash + 1));
+    return std::u16string(samCompatibleName);
+}
 
 } // namespace qmt

@@ -1,0 +1,78 @@
+#include "store_fixture.h"
+
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+void Exec(sqlite3* db, const std::string& sql)
+{
+    char* error = nullptr;
+    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+        const std::string message = error ? error : "?";
+        sqlite3_free(error);
+        throw std::runtime_error(message);
+    }
+}
+
+std::string Schema()
+{
+    std::ifstream in(std::string(VALMORIN_SOURCE_DIR) + "/schema/sqlite.sql");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void Fill(sqlite3* db, int tables, int rows)
+{
+    Exec(db, "PRAGMA journal_mode = WAL; BEGIN;" + Schema());
+    sqlite3_stmt* table = nullptr;
+    sqlite3_stmt* value = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (?, 2, ?)", -1, &table, nullptr);
+    sqlite3_prepare_v2(db, "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (?, ?, ?)", -1, &value, nullptr);
+    const int perTable = rows / tables;
+    for (int t = 1; t <= tables; ++t) {
+        const std::string name = "T" + std::to_string(t);
+        sqlite3_bind_int(table, 1, t);
+        sqlite3_bind_text(table, 2, name.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_step(table);
+        sqlite3_reset(table);
+        for (int i = 0; i < perTable; ++i) {
+            const std::string key = "K" + std::to_string(t) + "_" + std::to_string(i);
+            const std::string out = "V" + std::to_string(t) + "_" + std::to_string(i);
+            sqlite3_bind_int(value, 1, t);
+            sqlite3_bind_text(value, 2, key.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_text(value, 3, out.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_step(value);
+            sqlite3_reset(value);
+        }
+    }
+    sqlite3_finalize(table);
+    sqlite3_finalize(value);
+    Exec(db, "COMMIT; ANALYZE;");
+}
+
+} // namespace
+
+std::string BenchmarkStore(int tables, int rows)
+{
+    static std::map<std::pair<int, int>, std::string> built;
+    auto& path = built[{tables, rows}];
+    if (!path.empty()) return path;
+    path = (std::filesystem::temp_directory_path() /
+            ("valmorin-bench-" + std::to_string(tables) + "-" + std::to_string(rows) + ".db"))
+               .string();
+    std::filesystem::remove(path);
+    std::filesystem::remove(path + "-wal");
+    std::filesystem::remove(path + "-shm");
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    Fill(db, tables, rows);
+    sqlite3_close(db);
+    return path;
+}

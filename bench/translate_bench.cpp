@@ -1,0 +1,96 @@
+// A lookup through the component's IDispatch against the same statement run
+// directly with sqlite3_prepare_v2 / sqlite3_step, on stores of several sizes.
+#include "platform/text/utf.h"
+#include "service/ivalmorin.h"
+#include "store_fixture.h"
+
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <random>
+#include <stdexcept>
+
+extern "C" HRESULT ValmorinCreateObject(REFIID riid, void** object);
+
+namespace {
+
+constexpr int kTables = 100;
+
+// Keys spread over every table, in a fixed pseudo-random order.
+struct Keys {
+    explicit Keys(int rows)
+    {
+        std::mt19937 random(42);
+        const int perTable = rows / kTables;
+        for (int i = 0; i < 4096; ++i) {
+            const int table = 1 + static_cast<int>(random() % kTables);
+            const int row = static_cast<int>(random() % static_cast<unsigned>(perTable));
+            tables.push_back("T" + std::to_string(table));
+            inputs.push_back("K" + std::to_string(table) + "_" + std::to_string(row));
+        }
+    }
+    std::vector<std::string> tables, inputs;
+};
+
+std::string RawStatement(const std::string& table, const std::string& input)
+{
+    return "SELECT OUTPUT FROM QM_VALMOR a WHERE (ID_TABLE = (SELECT b.ID_TABLE FROM QM_TABLES  b WHERE NOM = '" +
+           table + "')) AND (a.INPUT = '" + input + "')";
+}
+
+void RawPrepareStep(benchmark::State& state)
+{
+    const int rows = static_cast<int>(state.range(0));
+    const std::string path = BenchmarkStore(kTables, rows);
+    const Keys keys(rows);
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    std::size_t i = 0;
+    for (auto _ : state) {
+        const std::string sql = RawStatement(keys.tables[i % 4096], keys.inputs[i % 4096]);
+        sqlite3_stmt* stmt = nullptr;
+        sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr);
+        if (sqlite3_step(stmt) != SQLITE_ROW) state.SkipWithError("row not found");
+        benchmark::DoNotOptimize(sqlite3_column_text(stmt, 0));
+        sqlite3_finalize(stmt);
+        ++i;
+    }
+    sqlite3_close(db);
+    state.SetItemsProcessed(state.iterations());
+}
+
+void TranslateThroughInvoke(benchmark::State& state)
+{
+    const int rows = static_cast<int>(state.range(0));
+    const std::string path = BenchmarkStore(kTables, rows);
+    const Keys keys(rows);
+    CComPtr<IDispatch> component;
+    if (FAILED(ValmorinCreateObject(IDispatch::iid, reinterpret_cast<void**>(&component))))
+        throw std::runtime_error("no component");
+    CComPtr<IValmorin> valmorin;
+    component.QueryInterface(valmorin);
+    valmorin->Open(CComBSTR(text::Widen("Provider=SQLite;Data Source=" + path)).get());
+    std::vector<CComVariant> tables, inputs;
+    for (std::size_t k = 0; k < 4096; ++k) {
+        tables.emplace_back(text::Widen(keys.tables[k]));
+        inputs.emplace_back(text::Widen(keys.inputs[k]));
+    }
+    std::size_t i = 0;
+    for (auto _ : state) {
+        VARIANT args[2] = {inputs[i % 4096], tables[i % 4096]}; // shallow: last argument first
+        DISPPARAMS params{args, nullptr, 2, 0};
+        CComVariant result;
+        if (component->Invoke(9, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr) != S_OK ||
+            result.vt != VT_BSTR || SysStringLen(result.bstrVal) == 0)
+            state.SkipWithError("lookup failed");
+        ++i;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+} // namespace
+
+BENCHMARK(RawPrepareStep)->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(TranslateThroughInvoke)->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+
+BENCHMARK_MAIN();
