@@ -1,6 +1,7 @@
 // valmorin: calls the component's methods by name from the command line or,
 // with --batch, from standard input, one call per line.
 #include "dispatch_client.h"
+#include "reg_command.h"
 #include "platform/text/utf.h"
 #include "platform/win32/kernel.h"
 #include "store.h"
@@ -74,6 +75,7 @@ void PrintHelp(const DispatchClient& client)
     std::cout << "usage: valmorin [--connection \"<ADO connection string>\"] <Method> [arg ...]\n"
                  "       valmorin [--connection \"<ADO connection string>\"] --batch\n"
                  "       valmorin init [--connection \"<ADO connection string>\"]\n"
+                 "       valmorin reg query|add|delete|import|export ...   (as the Windows reg command)\n"
                  "       valmorin help <Method>\n"
                  "Arguments are UTF-8 text; --null passes a NULL string.\n"
                  "Without --connection the store is " << DefaultStorePath() << ".\n\nMethods:\n";
@@ -216,6 +218,7 @@ int Run(std::vector<std::string> args)
 {
     if (args.empty()) throw UsageError{"no method given; valmorin --help lists the methods"};
     if (args[0] == "init") return RunInit(args);
+    if (args[0] == "reg") return RunRegCommand({args.begin() + 1, args.end()});
     const DispatchClient client(CreateComponent());
     if (args[0] == "--help" || args[0] == "-h") {
         PrintHelp(client);

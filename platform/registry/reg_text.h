@@ -1,0 +1,47 @@
+// The ".reg" text format of the Windows registry editor, version 5.00:
+//
+//   Windows Registry Editor Version 5.00
+//
+//   [HKEY_LOCAL_MACHINE\SOFTWARE\Pelkor\Common\Valmorin]
+//   "Debug"="y"
+//   "LogFileSize"=dword:00080000
+//   @=hex(2):25,00,00,00
+//
+// Hives are kept in it, and `valmorin reg` imports and exports it, so an
+// administrator can read, diff and carry registry contents between Windows
+// and Linux machines.
+#pragma once
+
+#include "platform/registry/key_tree.h"
+#include "platform/registry/types.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace registry {
+
+// One bracketed block of a file.
+struct RegSection {
+    std::u16string path;    // full key path, root name first
+    bool removeKey = false; // [-path]: delete the key and everything below it
+    std::vector<Value> values;
+    std::vector<std::u16string> removedValues; // "Name"=-
+};
+
+// Reads UTF-16LE with its byte order mark, or UTF-8 with or without one.
+// Nothing when the text is not a well-formed file; a file whose last line
+// lacks its line break was cut short and is not well-formed either.
+std::optional<std::vector<RegSection>> ParseRegFile(std::string_view bytes);
+
+// UTF-16LE with CR LF, as Windows writes its exports; UTF-8 with LF for the
+// files that stay on this machine.
+enum class RegEncoding { Utf16, Utf8 };
+std::string FormatRegFile(const std::vector<RegSection>& sections, RegEncoding encoding);
+
+// The sections for a key and every key below it, parents first: every key
+// gets its own block so that empty keys survive a round trip.
+void AppendSections(const Key& key, const std::u16string& path, std::vector<RegSection>& sections);
+
+} // namespace registry
