@@ -7,10 +7,6 @@ HRESULT CValmorin::UnregisterAll() { return E_NOTIMPL; }
 HRESULT CValmorin::GetComponents(SAFEARRAY**, SAFEARRAY**) { return E_NOTIMPL; }
 HRESULT CValmorin::RegisterComponent(BSTR) { return E_NOTIMPL; }
 HRESULT CValmorin::UnregisterComponent(BSTR) { return E_NOTIMPL; }
-HRESULT CValmorin::transadd(BSTR, BSTR, BSTR, LONG*) { return E_NOTIMPL; }
-HRESULT CValmorin::transdel(BSTR, BSTR, LONG*) { return E_NOTIMPL; }
-HRESULT CValmorin::transIdent(BSTR, BSTR*) { return E_NOTIMPL; }
-HRESULT CValmorin::transDayIdent(BSTR, BSTR*) { return E_NOTIMPL; }
 HRESULT CValmorin::TableList(BSTR*) { return E_NOTIMPL; }
 HRESULT CValmorin::TableDelete(BSTR) { return E_NOTIMPL; }
 HRESULT CValmorin::TableCreate(BSTR, BSTR, BSTR, BSTR, BSTR) { return E_NOTIMPL; }

@@ -66,6 +66,10 @@ private:
     template <typename Operation>
     HRESULT ServiceCallFrame(const FrameResults& results, Operation&& operation) noexcept;
     void ensureConnection();
+    // The frame of the identifier methods; advance computes the next number
+    // and the statement that stores it.
+    template <typename Advance>
+    HRESULT DrawIdentifier(BSTR ValueIn, BSTR* Translation, Advance&& advance);
 
     std::u16string m_dataSourceName;
     qmt::CAdoConnectionNK m_connection;

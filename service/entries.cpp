@@ -1,0 +1,66 @@
+// transadd and transdel: single correspondences without a user.
+#include "qmt/diag/format.h"
+#include "qmt/diag/trace.h"
+#include "service/call_frame.h"
+#include "service/format_sql.h"
+#include "service/statement_guard.h"
+#include "service/statements.h"
+#include "service/store_routines.h"
+
+namespace {
+
+// The longest table name transadd takes, in UTF-16 units.
+constexpr std::size_t kMaxImplicitNameLength = 31;
+
+void RefuseLongTableName(const std::u16string& name)
+{
+    if (name.size() <= kMaxImplicitNameLength) return;
+    throw qmt::CException(u"CValmorin",
+                          u"The table name has " + qmt::Format(u"%d", static_cast<int>(name.size())) +
+                              u" characters; transadd takes names of at most 31.",
+                          static_cast<DWORD>(E_INVALIDARG));
+}
+
+} // namespace
+
+HRESULT CValmorin::transadd(BSTR tableName, BSTR ValueIn, BSTR ValueOut, LONG* bRetVal)
+{
+    if (bRetVal == nullptr) return E_POINTER;
+    return ServiceCallFrame({.truth = bRetVal}, [&] {
+        const ServiceText table = ServiceText::FromBstr(tableName);
+        const ServiceText input = ServiceText::FromBstr(ValueIn);
+        const ServiceText output = ServiceText::FromBstr(ValueOut);
+        RefuseLongTableName(table.str());
+        RefuseApostrophe(m_connection, u"tableName", table.str());
+        RefuseApostrophe(m_connection, u"ValueIn", input.str());
+        RefuseApostrophe(m_connection, u"ValueOut", output.str());
+
+        LONG id = LookupTableId(m_connection, table.str());
+        if (id == 0) id = CreateImplicitTable(m_connection, table.str());
+        if (id == 0) return S_OK;
+        if (!EntryExists(m_connection, input.str(), id)) {
+            ServiceText statement;
+            FormatSql(statement, statements::kInsertEntry, id, input.c_str(), output.c_str());
+            m_connection.execute(statement.str(), -1);
+        }
+        *bRetVal = 1;
+        return S_OK;
+    });
+}
+
+HRESULT CValmorin::transdel(BSTR tableName, BSTR ValueIn, LONG* bRetVal)
+{
+    if (bRetVal == nullptr) return E_POINTER;
+    return ServiceCallFrame({.truth = bRetVal}, [&] {
+        const ServiceText table = ServiceText::FromBstr(tableName);
+        const ServiceText input = ServiceText::FromBstr(ValueIn);
+        qmt::Trace(qmt::LogLevel::Debug, statements::kTransdelTrace, table.c_str(), input.c_str());
+        RefuseApostrophe(m_connection, u"tableName", table.str());
+        RefuseApostrophe(m_connection, u"ValueIn", input.str());
+        ServiceText statement;
+        FormatSql(statement, statements::kDeleteEntry, table.c_str(), input.c_str());
+        if (m_connection.execute(statement.str(), -1) == 0) return S_FALSE;
+        *bRetVal = 1;
+        return S_OK;
+    });
+}

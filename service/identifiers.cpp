@@ -1,0 +1,146 @@
+// transIdent and transDayIdent: running numbers kept as correspondences of
+// the counter table, read and advanced inside one transaction.
+#include "qmt/db/ado_recordset.h"
+#include "qmt/diag/format.h"
+#include "qmt/sys/clock.h"
+#include "service/call_frame.h"
+#include "service/format_sql.h"
+#include "service/statement_guard.h"
+#include "service/statements.h"
+#include "service/store_routines.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+struct CounterState {
+    bool found = false;
+    std::u16string text;
+};
+
+// Reads a number as the C runtime's _wtoi does: leading blanks, an optional
+// sign, then digits up to the first other character; 0 without digits; held
+// at the ends of the 32-bit range.
+LONG ParseLeadingNumber(std::u16string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;
+    const bool negative = i < text.size() && text[i] == u'-';
+    if (i < text.size() && (text[i] == u'-' || text[i] == u'+')) ++i;
+    long long value = 0;
+    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+        value = value * 10 + (text[i] - u'0');
+        if (value > static_cast<long long>(INT_MAX) + 1) break;
+    }
+    if (negative) value = -value;
+    return static_cast<LONG>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+// The number after `last`; a counter at the top of the range has none.
+LONG Following(LONG last, const std::u16string& name)
+{
+    if (last == INT_MAX)
+        throw qmt::CException(u"CValmorin",
+                              u"The counter \"" + name +
+                                  u"\" has reached 2147483647, the largest number it can hand out.",
+                              static_cast<DWORD>(DISP_E_OVERFLOW));
+    return last + 1;
+}
+
+CounterState ReadCounter(qmt::CAdoConnection& connection, LONG tableId, const std::u16string& name)
+{
+    ServiceText statement;
+    FormatSql(statement, statements::kSelectCounter, tableId, name.c_str());
+    qmt::CAdoRecordset recordset;
+    recordset.open(statement.str(), connection, kReadOnlyQuery.cursorType, kReadOnlyQuery.cursorLocation,
+                   kReadOnlyQuery.lockType, kReadOnlyQuery.options);
+    CounterState state;
+    if (auto row = recordset.begin(); row != recordset.end()) {
+        state.found = true;
+        (*row).read(0, state.text);
+    }
+    recordset.close();
+    return state;
+}
+
+int DayOfYear(const SYSTEMTIME& time)
+{
+    static constexpr int kDaysBefore[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    const int year = time.wYear;
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return kDaysBefore[(time.wMonth - 1) % 12] + time.wDay + (leap && time.wMonth > 2 ? 1 : 0);
+}
+
+// The next plain number: the state's text after its first character, plus one.
+LONG NextRunningNumber(const CounterState& state, const std::u16string& name)
+{
+    if (!state.found || state.text.empty()) return 1;
+    return Following(ParseLeadingNumber(std::u16string_view(state.text).substr(1)), name);
+}
+
+// The next daily number: one more than the state's when it was written
+// today (its first three characters), 1 otherwise.
+LONG NextDailyNumber(const CounterState& state, int today, const std::u16string& name)
+{
+    if (!state.found) return 1;
+    const std::u16string_view text = state.text;
+    const std::u16string_view day = text.substr(0, 3);
+    const std::u16string_view counter = text.size() >= 5 ? text.substr(4) : std::u16string_view();
+    if (ParseLeadingNumber(day) != today || counter.empty()) return 1;
+    return Following(ParseLeadingNumber(counter), name);
+}
+
+} // namespace
+
+template <typename Advance>
+HRESULT CValmorin::DrawIdentifier(BSTR ValueIn, BSTR* Translation, Advance&& advance)
+{
+    if (Translation == nullptr) return E_POINTER;
+    return ServiceCallFrame({.text = Translation, .transaction = true}, [&] {
+        const ServiceText name = ServiceText::FromBstr(ValueIn);
+        RefuseApostrophe(m_connection, u"ValueIn", name.str());
+        LONG id = LookupTableId(m_connection, statements::kCounterTable);
+        if (id == 0) id = CreateImplicitTable(m_connection, statements::kCounterTable);
+        if (id == 0) return S_OK;
+        m_connection.beginTrans();
+        const CounterState state = ReadCounter(m_connection, id, name.str());
+        ServiceText statement;
+        const LONG next = advance(state, id, name, statement);
+        if (m_connection.execute(statement.str(), -1) == 0) {
+            m_connection.rollbackTrans();
+            *Translation = SysAllocString(u"");
+            return S_FALSE;
+        }
+        m_connection.commitTrans();
+        *Translation = ServiceText(qmt::Format(u"%d", next)).copy();
+        return S_OK;
+    });
+}
+
+HRESULT CValmorin::transIdent(BSTR ValueIn, BSTR* Translation)
+{
+    return DrawIdentifier(ValueIn, Translation,
+                          [](const CounterState& state, LONG id, const ServiceText& name, ServiceText& statement) {
+                              const LONG next = NextRunningNumber(state, name.str());
+                              if (state.found)
+                                  FormatSql(statement, statements::kUpdateCounter, next, id, name.c_str());
+                              else
+                                  FormatSql(statement, statements::kInsertCounter, id, name.c_str(), next);
+                              return next;
+                          });
+}
+
+HRESULT CValmorin::transDayIdent(BSTR ValueIn, BSTR* Translation)
+{
+    return DrawIdentifier(ValueIn, Translation,
+                          [](const CounterState& state, LONG id, const ServiceText& name, ServiceText& statement) {
+                              const int today = DayOfYear(qmt::LocalTimeNow());
+                              const LONG next = NextDailyNumber(state, today, name.str());
+                              if (state.found)
+                                  FormatSql(statement, statements::kUpdateDayCounter, today, next, id, name.c_str());
+                              else
+                                  FormatSql(statement, statements::kInsertDayCounter, id, name.c_str(), today, next);
+                              return next;
+                          });
+}

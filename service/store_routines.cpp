@@ -1,0 +1,83 @@
+#include "service/store_routines.h"
+
+#include "qmt/db/ado_recordset.h"
+#include "qmt/diag/exception.h"
+#include "service/format_sql.h"
+#include "service/statements.h"
+
+LONG QueryNumber(qmt::CAdoConnection& connection, const std::u16string& statement)
+{
+    qmt::CAdoRecordset recordset;
+    recordset.open(statement, connection, kReadOnlyQuery.cursorType, kReadOnlyQuery.cursorLocation,
+                   kReadOnlyQuery.lockType, kReadOnlyQuery.options);
+    LONG value = 0;
+    if (auto row = recordset.begin(); row != recordset.end()) (*row).read(0, value);
+    recordset.close();
+    return value;
+}
+
+LONG LookupTableId(qmt::CAdoConnection& connection, const std::u16string& name)
+{
+    return QueryNumber(connection, statements::kLookupTableIdHead + name + statements::kLookupTableIdTail);
+}
+
+LONG SelectMax(qmt::CAdoConnection& connection, std::u16string_view table, std::u16string_view column,
+               const std::u16string& where)
+{
+    std::u16string statement = statements::kSelectMaxHead;
+    statement.append(column).append(statements::kSelectMaxFrom).append(table).append(where);
+    return QueryNumber(connection, statement);
+}
+
+namespace {
+
+// The inserts of a new table; false when one of them affected no row.
+bool InsertImplicitTable(qmt::CAdoConnection& connection, LONG id, const std::u16string& name)
+{
+    ServiceText statement;
+    FormatSql(statement, statements::kInsertImplicitTable, id, name.c_str());
+    if (connection.execute(statement.str(), -1) == 0) return false;
+    ServiceText where;
+    FormatSql(where, statements::kWhereTableIdQuoted, id);
+    const LONG top = SelectMax(connection, u"QM_DICO", u"ID_COL", where.str());
+    FormatSql(statement, statements::kInsertImplicitColumn, id, top + 1, u"INPUT", 1);
+    if (connection.execute(statement.str(), -1) == 0) return false;
+    FormatSql(statement, statements::kInsertImplicitColumn, id, top + 2, u"OUTPUT", 0);
+    return connection.execute(statement.str(), -1) != 0;
+}
+
+} // namespace
+
+LONG CreateImplicitTable(qmt::CAdoConnection& connection, const std::u16string& name)
+{
+    connection.beginTrans();
+    try {
+        // Another writer may have created the table while this one waited
+        // for the transaction; two tables of one name would split a counter.
+        if (const LONG existing = LookupTableId(connection, name); existing != 0) {
+            connection.commitTrans();
+            return existing;
+        }
+        const LONG id = SelectMax(connection, u"QM_TABLES", u"ID_TABLE", u"") + 1;
+        if (!InsertImplicitTable(connection, id, name)) {
+            connection.rollbackTrans();
+            return 0;
+        }
+        connection.commitTrans();
+        return id;
+    } catch (const qmt::CException&) {
+        try {
+            connection.rollbackTrans();
+        } catch (const qmt::CException&) {
+            // the statement's own error is the one to report
+        }
+        throw;
+    }
+}
+
+bool EntryExists(qmt::CAdoConnection& connection, const std::u16string& input, LONG tableId)
+{
+    ServiceText statement;
+    FormatSql(statement, statements::kCountEntries, tableId, input.c_str());
+    return QueryNumber(connection, statement.str()) == 1;
+}

@@ -1,0 +1,19 @@
+// Look-ups and identifier allocation shared by the service's methods.
+#pragma once
+
+#include "qmt/db/ado_connection.h"
+
+#include <string>
+
+// The ID_TABLE of the named table, 0 when there is none.
+LONG LookupTableId(qmt::CAdoConnection& connection, const std::u16string& name);
+// The largest value of the column, 0 when there are no rows.
+LONG SelectMax(qmt::CAdoConnection& connection, std::u16string_view table, std::u16string_view column,
+               const std::u16string& where);
+// Creates a table with the columns INPUT and OUTPUT in its own transaction;
+// returns its ID_TABLE, 0 when a statement affected no row.
+LONG CreateImplicitTable(qmt::CAdoConnection& connection, const std::u16string& name);
+// True when the table holds exactly one row with that INPUT.
+bool EntryExists(qmt::CAdoConnection& connection, const std::u16string& input, LONG tableId);
+// Field 0 of the first row of a read-only query, as a 32-bit number.
+LONG QueryNumber(qmt::CAdoConnection& connection, const std::u16string& statement);

@@ -1,0 +1,131 @@
+#include "platform/com/com_error.h"
+#include "qmt/diag/trace.h"
+#include "support/store.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Rows = std::vector<std::u16string>;
+
+class EntriesTest : public ::testing::Test {
+protected:
+    HRESULT Add(const std::u16string& table, const std::u16string& input, const std::u16string& output,
+                LONG& result)
+    {
+        result = 42;
+        return m_component->transadd(CComBSTR(table).get(), CComBSTR(input).get(), CComBSTR(output).get(), &result);
+    }
+    HRESULT Delete(const std::u16string& table, const std::u16string& input, LONG& result)
+    {
+        result = 42;
+        return m_component->transdel(CComBSTR(table).get(), CComBSTR(input).get(), &result);
+    }
+
+    TestStore m_store;
+    CComPtr<IValmorin> m_component = NewComponent(&m_store);
+};
+
+TEST_F(EntriesTest, AddCreatesAMissingTableWithItsTwoColumns)
+{
+    LONG result = 0;
+    EXPECT_EQ(Add(u"Currencies", u"EUR", u"Euro", result), S_OK);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(m_store.Column("SELECT ID_TABLE || '/' || NB_COLS || '/' || NOM || '/' || DESCRIPTION || '/' || "
+                             "IFNULL(USER_CODE_LASTACTION, 'null') FROM QM_TABLES"),
+              Rows{u"1/2/Currencies/Transadd Creation/null"});
+    EXPECT_EQ(m_store.Column("SELECT ID_TABLE || ':' || ID_COL || ':' || NAME_COL || ':' || INOUT FROM QM_DICO "
+                             "ORDER BY ID_COL"),
+              (Rows{u"1:1:INPUT:1", u"1:2:OUTPUT:0"}));
+    EXPECT_EQ(m_store.Column("SELECT OUTPUT FROM QM_VALMOR WHERE INPUT = 'EUR'"), Rows{u"Euro"});
+}
+
+TEST_F(EntriesTest, NewIdentifiersFollowTheLargestAndColumnsFollowTheirTable)
+{
+    m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (1, 'a'), (2, 'b'), (7, 'c');"
+                "INSERT INTO QM_DICO (ID_TABLE, ID_COL, NAME_COL, INOUT) VALUES (8, 5, 'stale', 0), (1, 9, 'x', 1);");
+    LONG result = 0;
+    EXPECT_EQ(Add(u"new", u"k", u"v", result), S_OK);
+    EXPECT_EQ(m_store.Column("SELECT ID_TABLE FROM QM_TABLES WHERE NOM = 'new'"), Rows{u"8"});
+    EXPECT_EQ(m_store.Column("SELECT ID_COL FROM QM_DICO WHERE ID_TABLE = 8 AND NAME_COL <> 'stale' ORDER BY 1"),
+              (Rows{u"6", u"7"}));
+}
+
+TEST_F(EntriesTest, AddNeverUpdatesAndCountsExactlyOneAsPresent)
+{
+    LONG result = 0;
+    Add(u"T", u"k", u"first", result);
+    EXPECT_EQ(Add(u"T", u"k", u"second", result), S_OK);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(m_store.Column("SELECT OUTPUT FROM QM_VALMOR"), Rows{u"first"});
+
+    m_store.Run("INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', 'again');");
+    EXPECT_EQ(Add(u"T", u"k", u"third", result), S_OK); // stored twice: no longer "exists"
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(m_store.Column("SELECT COUNT(*) FROM QM_VALMOR WHERE INPUT = 'k'"), Rows{u"3"});
+}
+
+TEST_F(EntriesTest, TableNamesUpToThirtyOneUnitsAreTakenWhole)
+{
+    const std::u16string longest(31, u'n');
+    LONG result = 0;
+    EXPECT_EQ(Add(longest, u"k", u"v", result), S_OK);
+    EXPECT_EQ(m_store.Column("SELECT length(NOM) FROM QM_TABLES"), Rows{u"31"});
+
+    EXPECT_EQ(Add(longest + u"n", u"k", u"v", result), E_INVALIDARG);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(m_store.Column("SELECT COUNT(*) FROM QM_TABLES"), Rows{u"1"});
+}
+
+TEST_F(EntriesTest, DeleteReportsWhatItRemoved)
+{
+    qmt::Tracer::Current().EnableMemory();
+    qmt::Tracer::Current().ClearMemory();
+    LONG result = 0;
+    EXPECT_EQ(Delete(u"T", u"missing", result), S_FALSE);
+    EXPECT_EQ(result, 0);
+    IErrorInfo* info = nullptr;
+    EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE);
+    EXPECT_EQ(qmt::Tracer::Current().MemoryRecords().front().message, u"transdel(T,missing)");
+    qmt::Tracer::Current().Disable();
+
+    Add(u"T", u"k", u"v", result);
+    m_store.Run("INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', 'twice');");
+    EXPECT_EQ(Delete(u"T", u"k", result), S_OK);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(m_store.Column("SELECT COUNT(*) FROM QM_VALMOR"), Rows{u"0"});
+}
+
+TEST_F(EntriesTest, ValuesThatCouldReshapeAStatementChangeNothing)
+{
+    LONG result = 0;
+    Add(u"T", u"keep", u"v", result);
+    EXPECT_EQ(Delete(u"T", u"x') OR ('1'='1", result), MakeHResult(0x80040E14));
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(Add(u"T", u"k'", u"v", result), MakeHResult(0x80040E14));
+    EXPECT_EQ(Add(u"T'", u"k", u"v", result), MakeHResult(0x80040E14));
+    EXPECT_EQ(m_store.Column("SELECT INPUT FROM QM_VALMOR"), Rows{u"keep"});
+    EXPECT_EQ(m_store.Column("SELECT COUNT(*) FROM QM_TABLES"), Rows{u"1"});
+}
+
+TEST_F(EntriesTest, AFailingCreationLeavesNoTransactionOpen)
+{
+    m_store.Run("ALTER TABLE QM_DICO RENAME TO QM_DICO_AWAY;");
+    LONG result = 0;
+    EXPECT_EQ(Add(u"T", u"k", u"v", result), MakeHResult(0x80040E14));
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(m_store.Column("SELECT COUNT(*) FROM QM_TABLES"), Rows{u"0"}); // rolled back
+    m_store.Run("ALTER TABLE QM_DICO_AWAY RENAME TO QM_DICO;");
+    EXPECT_EQ(Add(u"T", u"k", u"v", result), S_OK); // a new transaction can begin
+    EXPECT_EQ(result, 1);
+}
+
+TEST(EntriesWithoutStore, ResultStaysUnwrittenWhenTheConnectionCannotBeMade)
+{
+    CComPtr<IValmorin> component = NewComponent();
+    LONG result = 42;
+    EXPECT_TRUE(FAILED(component->transadd(CComBSTR(u"T").get(), nullptr, nullptr, &result)));
+    EXPECT_EQ(result, 42);
+}
+
+} // namespace
