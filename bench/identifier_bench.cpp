@@ -1,0 +1,96 @@
+// transIdent against the raw BEGIN / SELECT / UPDATE / COMMIT of the same
+// statements, and transadd of many new entries, on a store in WAL mode.
+#include "platform/text/utf.h"
+#include "service/ivalmorin.h"
+#include "store_fixture.h"
+
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <sys/resource.h>
+
+#include <stdexcept>
+
+extern "C" HRESULT ValmorinCreateObject(REFIID riid, void** object);
+
+namespace {
+
+CComPtr<IValmorin> OpenComponent(const std::string& path)
+{
+    CComPtr<IValmorin> component;
+    if (FAILED(ValmorinCreateObject(IValmorin::iid, reinterpret_cast<void**>(&component))))
+        throw std::runtime_error("no component");
+    if (FAILED(component->Open(CComBSTR(text::Widen("Provider=SQLite;Data Source=" + path)).get())))
+        throw std::runtime_error("cannot open " + path);
+    return component;
+}
+
+void Step(sqlite3* db, const std::string& sql)
+{
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr);
+    while (sqlite3_step(stmt) == SQLITE_ROW) benchmark::DoNotOptimize(sqlite3_column_text(stmt, 0));
+    sqlite3_finalize(stmt);
+}
+
+void RawCounterTransaction(benchmark::State& state)
+{
+    const std::string path = BenchmarkStore(1, 1);
+    OpenComponent(path)->transIdent(CComBSTR(u"raw").get(), nullptr); // creates the counter table
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    Step(db, "INSERT INTO QM_VALMOR(ID_TABLE, INPUT, OUTPUT) SELECT ID_TABLE, 'raw', '|0' FROM QM_TABLES "
+             "WHERE NOM = 'GenerationNumbers'");
+    int next = 1;
+    for (auto _ : state) {
+        Step(db, "BEGIN IMMEDIATE");
+        Step(db, "SELECT OUTPUT FROM QM_VALMOR WHERE ID_TABLE = 2 AND INPUT = 'raw'");
+        Step(db, "UPDATE QM_VALMOR SET OUTPUT = '|" + std::to_string(next++) + "' WHERE ID_TABLE = 2 AND INPUT = 'raw'");
+        Step(db, "COMMIT");
+    }
+    sqlite3_close(db);
+    state.SetItemsProcessed(state.iterations());
+}
+
+void TransIdent(benchmark::State& state)
+{
+    CComPtr<IValmorin> component = OpenComponent(BenchmarkStore(1, 1));
+    const CComBSTR name(u"component");
+    for (auto _ : state) {
+        BSTR number = nullptr;
+        if (component->transIdent(name.get(), &number) != S_OK) state.SkipWithError("transIdent failed");
+        SysFreeString(number);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// Adds state.range(0) new correspondences to one table, each its own
+// statement as scripts do it; reports the process's peak resident size.
+void TransaddNewEntries(benchmark::State& state)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        CComPtr<IValmorin> component = OpenComponent(BenchmarkStore(1, 1));
+        component->transadd(CComBSTR(u"Bulk").get(), CComBSTR(u"").get(), CComBSTR(u"").get(), nullptr);
+        const CComBSTR table(u"Bulk");
+        state.ResumeTiming();
+        for (int i = 0; i < state.range(0); ++i) {
+            const std::u16string key = text::Widen("key" + std::to_string(i) + "_" + std::to_string(state.iterations()));
+            LONG added = 0;
+            if (component->transadd(table.get(), CComBSTR(key).get(), CComBSTR(key).get(), &added) != S_OK || !added)
+                state.SkipWithError("transadd failed");
+        }
+    }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    state.counters["peak_rss_MiB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+} // namespace
+
+BENCHMARK(RawCounterTransaction)->Unit(benchmark::kMicrosecond);
+BENCHMARK(TransIdent)->Unit(benchmark::kMicrosecond);
+BENCHMARK(TransaddNewEntries)->Arg(100000)->Iterations(1)->Unit(benchmark::kSecond);
+
+BENCHMARK_MAIN();
