@@ -120,12 +120,4 @@ TEST_F(EntriesTest, AFailingCreationLeavesNoTransactionOpen)
     EXPECT_EQ(result, 1);
 }
 
-TEST(EntriesWithoutStore, ResultStaysUnwrittenWhenTheConnectionCannotBeMade)
-{
-    CComPtr<IValmorin> component = NewComponent();
-    LONG result = 42;
-    EXPECT_TRUE(FAILED(component->transadd(CComBSTR(u"T").get(), nullptr, nullptr, &result)));
-    EXPECT_EQ(result, 42);
-}
-
 } // namespace
