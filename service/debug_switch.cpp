@@ -1,7 +1,42 @@
 #include "service/debug_switch.h"
 
-// The switch lives in the registry, which this build does not have yet:
-// logging stays off.
-bool DebugSwitchIsOn() { return false; }
+#include "platform/win32/sysinfo.h"
+#include "qmt/diag/trace.h"
+#include "qmt/sys/registry.h"
 
-void EnableLogFile() {}
+#include <string>
+
+namespace {
+
+constexpr char16_t kComponentKey[] = u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelkor\\Common\\Valmorin";
+constexpr char16_t kDebugValue[] = u"Debug";
+constexpr char16_t kLogFileName[] = u"Valmorin.log";
+// The component's own file, whose version the log header names.
+constexpr char kComponentFileName[] = "libvalmorin.so";
+
+std::u16string DebugSwitchValue()
+{
+    try {
+        qmt::CRegistry key(kComponentKey);
+        key.Open({});
+        std::u16string value = key.ReadValue(kDebugValue);
+        key.Close();
+        return value;
+    } catch (...) {
+        // a switch that cannot be read is off; construction goes on
+        return {};
+    }
+}
+
+} // namespace
+
+bool DebugSwitchIsOn()
+{
+    const std::u16string value = DebugSwitchValue();
+    return value == u"y" || value == u"Y";
+}
+
+void EnableLogFile()
+{
+    qmt::Tracer::Current().ConfigureFromRegistry(kLogFileName, GetModuleHandleA(kComponentFileName));
+}

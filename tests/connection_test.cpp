@@ -241,9 +241,9 @@ TEST_F(ConnectionTest, WarningsAfterSuccessStillFail)
 TEST_F(ConnectionTest, UnresolvedDataSourceLeavesTheConnectionClosed)
 {
     qmt::CAdoConnectionNK connection;
-    connection.open(std::u16string(u"NK"));
+    connection.open(std::u16string(u"Unconfigured"));
     EXPECT_FALSE(connection.isOpen());
-    EXPECT_TRUE(Logged(qmt::LogLevel::Error, u"CAdoDataSourceNK::get(NK) - connection string is empty"));
+    EXPECT_TRUE(Logged(qmt::LogLevel::Error, u"CAdoDataSourceNK::get(Unconfigured) - connection string is empty"));
 }
 
 } // namespace

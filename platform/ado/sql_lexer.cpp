@@ -14,13 +14,14 @@ bool IsIdentifierChar(char16_t c)
 
 bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\f' || c == u'\v'; }
 
-// Appends UTF-16 as UTF-8; an unpaired surrogate becomes U+FFFD.
-void AppendUtf8(std::string& out, std::u16string_view text)
+// Writes UTF-16 as UTF-8 at out (room for three bytes per unit) and returns
+// the end; an unpaired surrogate becomes U+FFFD.
+char* EncodeUtf8(std::u16string_view text, char* out)
 {
     for (std::size_t i = 0; i < text.size(); ++i) {
         char32_t c = text[i];
         if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
+            *out++ = static_cast<char>(c);
             continue;
         }
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
@@ -28,32 +29,18 @@ void AppendUtf8(std::string& out, std::u16string_view text)
         else if (c >= 0xD800 && c <= 0xDFFF)
             c = 0xFFFD;
         if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            *out++ = static_cast<char>(0xC0 | (c >> 6));
         } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            *out++ = static_cast<char>(0xE0 | (c >> 12));
+            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
         } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            *out++ = static_cast<char>(0xF0 | (c >> 18));
+            *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
         }
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
     }
-}
-
-// Index just past a run that opens at pos and closes with close; a doubled
-// closer inside stands for itself when doubling is allowed.
-std::size_t SkipQuoted(std::u16string_view sql, std::size_t pos, char16_t close, bool doubling)
-{
-    for (std::size_t i = pos + 1; i < sql.size(); ++i) {
-        if (sql[i] != close) continue;
-        if (doubling && i + 1 < sql.size() && sql[i + 1] == close) {
-            ++i;
-            continue;
-        }
-        return i + 1;
-    }
-    return sql.size();
+    return out;
 }
 
 bool StartsComment(std::u16string_view sql, std::size_t pos)
@@ -84,48 +71,180 @@ bool OnlyBlanksAndComments(std::u16string_view sql, std::size_t pos)
     return true;
 }
 
-// Index just past the token that starts at pos.
-std::size_t TokenEnd(std::u16string_view sql, std::size_t pos)
+std::size_t IdentifierEnd(std::u16string_view sql, std::size_t pos)
 {
-    const char16_t c = sql[pos];
-    if (StartsComment(sql, pos)) return SkipComment(sql, pos);
-    if (c == u'\'' || c == u'"' || c == u'`') return SkipQuoted(sql, pos, c, true);
-    if (c == u'[') return SkipQuoted(sql, pos, u']', false);
-    if (!IsIdentifierChar(c)) return pos + 1;
-    std::size_t end = pos;
-    while (end < sql.size() && IsIdentifierChar(sql[end])) ++end;
-    return end;
+    while (pos < sql.size() && IsIdentifierChar(sql[pos])) ++pos;
+    return pos;
 }
 
-bool IsNationalPrefix(std::u16string_view sql, std::size_t pos)
-{
-    return (sql[pos] == u'N' || sql[pos] == u'n') && pos + 1 < sql.size() && sql[pos + 1] == u'\'' &&
-           (pos == 0 || !IsIdentifierChar(sql[pos - 1]));
-}
+} // namespace
+
+namespace {
+
+enum class Context { Code, Quoted, Bracketed, LineComment, BlockComment };
+
+// One pass over the text: each unit is looked at once, written out as
+// UTF-8 and moves the reader between code, quoted runs and comments.
+class Lexer {
+public:
+    explicit Lexer(std::u16string_view sql, LexedStatement& out) : m_sql(sql), m_out(out)
+    {
+        m_out.text.resize(sql.size() * 3); // the most UTF-8 one UTF-16 unit can need
+        m_end = m_out.text.data();
+    }
+
+    void Run()
+    {
+        while (m_pos < m_sql.size()) {
+            switch (m_context) {
+            case Context::Code: ReadCode(); break;
+            case Context::Quoted: ReadQuoted(); break;
+            case Context::Bracketed: CloseOn(u']', Context::Code); break;
+            case Context::LineComment: CloseOn(u'\n', Context::Code); break;
+            case Context::BlockComment: ReadBlockComment(); break;
+            }
+        }
+        m_out.text.resize(static_cast<std::size_t>(m_end - m_out.text.data()));
+        if (m_context == Context::Quoted && m_quote == u'\'') {
+            // an unterminated literal: the statement has no parameterized form
+            m_out.parameterized.clear();
+            m_out.literals.clear();
+            return;
+        }
+        m_out.parameterized.append(m_out.text, m_shapeCopied);
+    }
+
+private:
+    void ReadCode()
+    {
+        const char16_t c = m_sql[m_pos];
+        if (c == u';') {
+            m_out.severalStatements = !OnlyBlanksAndComments(m_sql, m_pos + 1);
+            m_pos = m_sql.size();
+        } else if (IsIdentifierChar(c)) {
+            ReadWord();
+        } else if (c == u'\'' || c == u'"' || c == u'`') {
+            m_quote = c;
+            if (c == u'\'') StartLiteral();
+            Enter(Context::Quoted);
+        } else if (c == u'[') {
+            Enter(Context::Bracketed);
+        } else if (StartsComment(m_sql, m_pos)) {
+            Copy();
+            Enter(c == u'-' ? Context::LineComment : Context::BlockComment);
+        } else {
+            Copy();
+        }
+    }
+
+    // A national literal's prefix N is dropped; a word that merely ends in N
+    // before a quote stays whole.
+    void ReadWord()
+    {
+        const std::size_t start = m_pos;
+        const std::size_t wordEnd = IdentifierEnd(m_sql, m_pos);
+        if (m_out.firstKeyword.empty()) m_out.firstKeyword = AsciiUpper(m_sql.substr(start, wordEnd - start));
+        const bool nationalPrefix = wordEnd - start == 1 && (m_sql[start] == u'N' || m_sql[start] == u'n') &&
+                                    wordEnd < m_sql.size() && m_sql[wordEnd] == u'\'';
+        if (nationalPrefix) {
+            m_pos = wordEnd;
+            return;
+        }
+        while (m_pos < wordEnd) Copy();
+    }
+
+    void ReadQuoted()
+    {
+        const char16_t c = m_sql[m_pos];
+        Copy();
+        if (c != m_quote) return;
+        if (m_pos < m_sql.size() && m_sql[m_pos] == m_quote) {
+            Copy(); // a doubled quote stands for itself
+            if (m_quote == u'\'') m_literalSkips.push_back(m_end - m_out.text.data() - 1);
+        } else {
+            m_context = Context::Code;
+            if (m_quote == u'\'') EndLiteral();
+        }
+    }
+
+    // The literal's text runs from after its opening quote to before its
+    // closing one; doubled quotes inside are written once in its value.
+    void StartLiteral()
+    {
+        const std::size_t quoteAt = static_cast<std::size_t>(m_end - m_out.text.data());
+        m_out.parameterized.append(m_out.text, m_shapeCopied, quoteAt - m_shapeCopied);
+        m_out.parameterized.push_back('?');
+        m_literalStart = quoteAt + 1;
+        m_literalSkips.clear();
+    }
+
+    void EndLiteral()
+    {
+        const std::size_t closeAt = static_cast<std::size_t>(m_end - m_out.text.data()) - 1;
+        std::string value;
+        std::size_t from = m_literalStart;
+        for (const std::ptrdiff_t skip : m_literalSkips) {
+            value.append(m_out.text, from, static_cast<std::size_t>(skip) - from);
+            from = static_cast<std::size_t>(skip) + 1;
+        }
+        value.append(m_out.text, from, closeAt - from);
+        m_out.literals.push_back(std::move(value));
+        m_shapeCopied = closeAt + 1;
+    }
+
+    void ReadBlockComment()
+    {
+        const bool closing = m_sql[m_pos] == u'*' && m_pos + 1 < m_sql.size() && m_sql[m_pos + 1] == u'/';
+        Copy();
+        if (closing) Enter(Context::Code);
+    }
+
+    void CloseOn(char16_t closer, Context next)
+    {
+        const bool closing = m_sql[m_pos] == closer;
+        Copy();
+        if (closing) m_context = next;
+    }
+
+    void Enter(Context context)
+    {
+        Copy();
+        m_context = context;
+    }
+
+    void Copy()
+    {
+        if (m_sql[m_pos] < 0x80) {
+            *m_end++ = static_cast<char>(m_sql[m_pos++]);
+            return;
+        }
+        const std::size_t length = IsHighSurrogateAt(m_pos) ? 2 : 1;
+        m_end = EncodeUtf8(m_sql.substr(m_pos, length), m_end);
+        m_pos += length;
+    }
+
+    bool IsHighSurrogateAt(std::size_t pos) const
+    {
+        return m_sql[pos] >= 0xD800 && m_sql[pos] <= 0xDBFF && pos + 1 < m_sql.size();
+    }
+
+    std::u16string_view m_sql;
+    LexedStatement& m_out;
+    char* m_end;
+    std::size_t m_shapeCopied = 0; // text before this is in parameterized
+    std::size_t m_literalStart = 0;
+    std::vector<std::ptrdiff_t> m_literalSkips; // second quotes of doubled pairs
+    std::size_t m_pos = 0;
+    Context m_context = Context::Code;
+    char16_t m_quote = 0;
+};
 
 } // namespace
 
 LexedStatement LexStatement(std::u16string_view sql)
 {
     LexedStatement out;
-    out.text.reserve(sql.size() + sql.size() / 4);
-    std::size_t copied = 0; // sql[copied, pos) is still to be written
-    for (std::size_t pos = 0; pos < sql.size();) {
-        if (IsNationalPrefix(sql, pos)) {
-            AppendUtf8(out.text, sql.substr(copied, pos - copied));
-            copied = ++pos; // the literal that follows is kept as it stands
-            continue;
-        }
-        if (sql[pos] == u';') {
-            out.severalStatements = !OnlyBlanksAndComments(sql, pos + 1);
-            break;
-        }
-        const std::size_t end = TokenEnd(sql, pos);
-        if (out.firstKeyword.empty() && IsIdentifierChar(sql[pos]))
-            out.firstKeyword = AsciiUpper(sql.substr(pos, end - pos));
-        pos = end;
-    }
-    AppendUtf8(out.text, sql.substr(copied));
+    Lexer(sql, out).Run();
     return out;
 }
 

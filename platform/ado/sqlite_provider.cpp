@@ -14,10 +14,12 @@
 #include "platform/ado/ado.h"
 #include "platform/ado/provider.h"
 #include "platform/ado/sql_lexer.h"
+#include "platform/ado/sqlite_statements.h"
 #include "platform/text/utf.h"
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <filesystem>
@@ -76,11 +78,6 @@ std::u16string SqlState(int rc)
     const auto* message = static_cast<const char16_t*>(sqlite3_errmsg16(db));
     Throw(MapResultCode(rc), message ? message : u"SQLite error", sqlite3_extended_errcode(db), SqlState(rc));
 }
-
-struct StatementDeleter {
-    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
 struct DatabaseDeleter {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -144,7 +141,7 @@ public:
     ExecuteOutcome Execute(std::u16string_view sql) override
     {
         const LexedStatement lexed = Lex(sql);
-        Statement stmt = Prepare(lexed.text);
+        const StatementLease stmt = Acquire(lexed);
         while (Step(stmt.get())) {
         }
         ExecuteOutcome outcome;
@@ -162,12 +159,12 @@ public:
     {
         const LexedStatement lexed = Lex(sql);
         RowSet set;
-        Statement stmt = Prepare(updatable ? WithRowIdentity(lexed) : lexed.text);
+        const StatementLease stmt = updatable ? StatementLease(Prepare(WithRowIdentity(lexed))) : Acquire(lexed);
         const int first = updatable ? 1 : 0;
         const int count = sqlite3_column_count(stmt.get());
         for (int i = first; i < count; ++i) {
-            const auto* name = static_cast<const char16_t*>(sqlite3_column_name16(stmt.get(), i));
-            set.columns.emplace_back(name ? name : u"");
+            const char* name = sqlite3_column_name(stmt.get(), i);
+            set.columns.push_back(text::Widen(name ? name : ""));
         }
         if (updatable) DescribeBase(stmt.get(), set);
         while (Step(stmt.get())) {
@@ -261,14 +258,50 @@ private:
         ThrowFromDatabase(m_db.get(), rc);
     }
 
-    void Run(std::string_view sql)
+    void Run(const std::string& sql)
     {
-        Statement stmt = Prepare(sql);
+        sqlite3_stmt* cached = m_cache.Find(sql);
+        const StatementLease stmt(cached ? cached : m_cache.Insert(sql, Prepare(sql)));
         while (Step(stmt.get())) {
         }
     }
 
+    static bool HasSharedForm(const LexedStatement& lexed)
+    {
+        static const std::u16string kShared[] = {u"SELECT", u"INSERT", u"UPDATE", u"DELETE", u"REPLACE"};
+        return !lexed.parameterized.empty() &&
+               std::find(std::begin(kShared), std::end(kShared), lexed.firstKeyword) != std::end(kShared);
+    }
+
+    // Statements that differ only in their string values share one prepared
+    // form with the values bound as parameters, so a repeated kind of
+    // statement is parsed and planned once per connection. A statement whose
+    // parameterized form does not prepare runs as it was written.
+    StatementLease Acquire(const LexedStatement& lexed)
+    {
+        if (!HasSharedForm(lexed)) return StatementLease(Prepare(lexed.text));
+        sqlite3_stmt* shared = m_cache.Find(lexed.parameterized);
+        if (!shared) {
+            sqlite3_stmt* raw = nullptr;
+            sqlite3_prepare_v2(m_db.get(), lexed.parameterized.data(), static_cast<int>(lexed.parameterized.size()),
+                               &raw, nullptr);
+            Statement prepared(raw);
+            if (!prepared || sqlite3_bind_parameter_count(raw) != static_cast<int>(lexed.literals.size()))
+                return StatementLease(Prepare(lexed.text));
+            shared = m_cache.Insert(lexed.parameterized, std::move(prepared));
+        }
+        StatementLease lease(shared);
+        for (std::size_t i = 0; i < lexed.literals.size(); ++i) {
+            const std::string& value = lexed.literals[i];
+            const int rc = sqlite3_bind_text(shared, static_cast<int>(i) + 1, value.data(),
+                                             static_cast<int>(value.size()), SQLITE_STATIC);
+            if (rc != SQLITE_OK) ThrowFromDatabase(m_db.get(), rc);
+        }
+        return lease;
+    }
+
     Database m_db;
+    StatementCache m_cache{64}; // finalized before the database closes
 };
 
 class SqliteProvider final : public Provider {
@@ -296,6 +329,9 @@ public:
         sqlite3_busy_timeout(db.get(), static_cast<int>(std::min<long long>(waitMs, INT_MAX)));
         auto session = std::make_unique<SqliteSession>(std::move(db));
         session->Execute(u"PRAGMA schema_version"); // a file that is not a database fails here
+        // Reading pages through a mapping spares a system call and a copy per
+        // page: look-ups in large stores cost little more than in small ones.
+        session->Execute(u"PRAGMA mmap_size = 268435456");
         return session;
     }
 };

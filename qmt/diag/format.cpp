@@ -50,6 +50,7 @@ std::u16string FormatV(const char16_t* format, std::va_list args)
 {
     std::u16string out;
     if (format == nullptr) return out;
+    out.reserve(256);
     for (const char16_t* p = format; *p != u'\0'; ++p) {
         if (*p != u'%') {
             const char16_t* run = p;

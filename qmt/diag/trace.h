@@ -2,8 +2,11 @@
 // TraceDebug; whether a record is kept is decided per thread by its Tracer.
 #pragma once
 
+#include "platform/win32/sysinfo.h"
+
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qmt {
@@ -18,17 +21,37 @@ struct LogRecord {
     std::u16string message;
 };
 
-// The calling thread's log state. Logging is off until switched on. Records
-// of every level but Debug are also printed on standard output.
+// The calling thread's log state. A thread logs once it has set the log
+// file up, or when another thread of the process had done so before this
+// thread first logged: it then writes into that thread's file, with its
+// limit. Records of every level but Debug are also printed on standard
+// output.
 class Tracer {
 public:
     static Tracer& Current();
 
-    bool Enabled() const { return m_enabled; }
+    bool Enabled() const { return !m_disabled; }
     void Disable();
-    // Keeps records in memory, for callers that inspect what was logged.
+    // Keeps records in memory instead of the file, for callers that inspect
+    // what was logged.
     void EnableMemory();
+
+    // Setup with the limit set by "LogFileSize" under
+    // HKEY_LOCAL_MACHINE\SOFTWARE\Pelkor\COMMON, 512 KiB when it is 0 or
+    // not set.
+    void ConfigureFromRegistry(std::u16string_view fileName, HMODULE module);
+    // Places the file named fileName (log_file.h), enables the thread and
+    // writes the header lines: the module's file, product and version, and
+    // the process's domain and user. Runs once per thread; the first thread
+    // of the process to run it fixes the file and limit that threads
+    // without a set-up of their own use. Never throws: what fails leaves
+    // the thread logging into whatever file it had, or nowhere.
+    void Setup(std::u16string_view fileName, HMODULE module, DWORD limit);
+
     void WriteRecord(LogLevel level, const std::u16string& message);
+    // WriteRecord of a text formatted into at most 1023 characters.
+    void WriteFormatted(LogLevel level, const char16_t* format, ...);
+
     const std::vector<LogRecord>& MemoryRecords() const { return m_records; }
     void ClearMemory() { m_records.clear(); }
     bool WritingRecord() const { return m_writingRecord; }
@@ -36,7 +59,16 @@ public:
 private:
     friend class CRecordInProgress;
 
-    bool m_enabled = false;
+    Tracer();
+    void DecidePath(std::u16string_view fileName, DWORD limit);
+    void WriteHeaderLines(HMODULE module);
+    void AppendToFile(LogLevel level, const std::u16string& message);
+
+    std::u16string m_path;
+    bool m_disabled = true;
+    DWORD m_limit = 0;
+    bool m_initialised = false;
+    bool m_memory = false;
     bool m_writingRecord = false;
     std::vector<LogRecord> m_records;
 };

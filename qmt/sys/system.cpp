@@ -7,6 +7,7 @@
 #include "qmt/diag/trace.h"
 #include "qmt/sys/computer_name_cache.h"
 #include "qmt/sys/process_token.h"
+#include "qmt/sys/registry.h"
 
 #include <algorithm>
 #include <optional>
@@ -18,10 +19,25 @@ namespace {
 constexpr DWORD kAccountTextCapacity = 100;
 constexpr ULONG kSamNameCapacity = 1000;
 
-// The value "ComputerName" under HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet
-// \Control\ComputerName\ActiveComputerName, where the machine's name is
-// configured. This build has no registry yet, so the value is absent.
-std::optional<std::u16string> RegisteredComputerName() { return std::nullopt; }
+constexpr char16_t kComputerNameKey[] =
+    u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName";
+constexpr char16_t kComputerNameValue[] = u"ComputerName";
+
+// The name an administrator configured for the machine. Linux hosts seldom
+// carry the key: a missing (or empty) name is no error, the host's name
+// stands in. Any other registry failure reaches the caller.
+std::optional<std::u16string> RegisteredComputerName()
+{
+    try {
+        CRegistry key(kComputerNameKey);
+        std::u16string name = key.ReadValue(kComputerNameValue);
+        if (name.empty()) return std::nullopt;
+        return name;
+    } catch (const CException& e) {
+        if (e.code == ERROR_CANTOPEN || e.code == ERROR_FILE_NOT_FOUND) return std::nullopt;
+        throw;
+    }
+}
 
 std::u16string HostComputerName()
 {

@@ -1,5 +1,6 @@
 #include "support/process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -17,7 +18,9 @@ struct Pipe {
     int fd[2] = {-1, -1};
     Pipe()
     {
-        if (pipe(fd) != 0) throw std::runtime_error("pipe failed");
+        // close-on-exec: children started by other threads at the same time
+        // must not inherit this pipe, or its reader never sees the end
+        if (pipe2(fd, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     }
     ~Pipe()
     {

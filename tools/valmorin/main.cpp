@@ -1,5 +1,6 @@
 // valmorin: calls the component's methods by name from the command line or,
 // with --batch, from standard input, one call per line.
+#include "datasource_command.h"
 #include "dispatch_client.h"
 #include "reg_command.h"
 #include "platform/text/utf.h"
@@ -76,9 +77,11 @@ void PrintHelp(const DispatchClient& client)
                  "       valmorin [--connection \"<ADO connection string>\"] --batch\n"
                  "       valmorin init [--connection \"<ADO connection string>\"]\n"
                  "       valmorin reg query|add|delete|import|export ...   (as the Windows reg command)\n"
+                 "       valmorin datasource list|show|set|remove ...\n"
                  "       valmorin help <Method>\n"
                  "Arguments are UTF-8 text; --null passes a NULL string.\n"
-                 "Without --connection the store is " << DefaultStorePath() << ".\n\nMethods:\n";
+                 "Without --connection the component connects to the data source \"NK\"\n"
+                 "(valmorin datasource show NK); unconfigured, that is " << DefaultStorePath() << ".\n\nMethods:\n";
     for (const MethodHelp& method : client.Describe()) std::cout << "  " << Signature(method) << "\n";
 }
 
@@ -219,6 +222,7 @@ int Run(std::vector<std::string> args)
     if (args.empty()) throw UsageError{"no method given; valmorin --help lists the methods"};
     if (args[0] == "init") return RunInit(args);
     if (args[0] == "reg") return RunRegCommand({args.begin() + 1, args.end()});
+    if (args[0] == "datasource") return RunDataSourceCommand({args.begin() + 1, args.end()});
     const DispatchClient client(CreateComponent());
     if (args[0] == "--help" || args[0] == "-h") {
         PrintHelp(client);
@@ -234,8 +238,6 @@ int Run(std::vector<std::string> args)
         if (args.size() < 2) throw UsageError{"--connection needs a connection string"};
         connection = Wide(args[1], "the connection string");
         args.erase(args.begin(), args.begin() + 2);
-    } else if (StoreFileExists(DefaultStoreConnectionString())) {
-        connection = DefaultStoreConnectionString();
     }
     if (args.empty()) throw UsageError{"no method given; valmorin --help lists the methods"};
     const bool batch = args[0] == "--batch";

@@ -1,32 +1,16 @@
 #include "store.h"
 
 #include "platform/ado/provider.h"
+#include "platform/datasource/catalogue.h"
 #include "platform/text/utf.h"
 #include "schema_sqlite.h"
 
 #include <sqlite3.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 
-#include <pwd.h>
-#include <unistd.h>
-
 namespace {
-
-std::filesystem::path HomeFolder()
-{
-    if (const char* home = std::getenv("HOME"); home && *home) return home;
-    if (const passwd* entry = getpwuid(geteuid())) return entry->pw_dir;
-    return "/";
-}
-
-std::filesystem::path DataFolder()
-{
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) return data;
-    return HomeFolder() / ".local" / "share";
-}
 
 struct Closer {
     void operator()(sqlite3* db) const { sqlite3_close(db); }
@@ -62,19 +46,9 @@ InitOutcome Failure(std::string message) { return {false, true, std::move(messag
 
 } // namespace
 
-std::string DefaultStorePath() { return (DataFolder() / "Pelkor" / "QMS" / "valmorin.db").string(); }
+std::string DefaultStorePath() { return datasource::DefaultStorePath().string(); }
 
-std::u16string DefaultStoreConnectionString()
-{
-    return u"Provider=SQLite;Data Source=" + text::Widen(DefaultStorePath());
-}
-
-bool StoreFileExists(const std::u16string& connectionString)
-{
-    const ado::ConnectionString cs(connectionString);
-    std::error_code ec;
-    return std::filesystem::exists(text::Utf16ToUtf8(cs.Get(u"Data Source")), ec);
-}
+std::u16string DefaultStoreConnectionString() { return datasource::DefaultStoreConnectionString(); }
 
 InitOutcome InitStore(const std::u16string& connectionString)
 {

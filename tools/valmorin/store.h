@@ -7,7 +7,6 @@
 // Provider=SQLite;Data Source=<the user's data folder>/Pelkor/QMS/valmorin.db
 std::u16string DefaultStoreConnectionString();
 std::string DefaultStorePath();
-bool StoreFileExists(const std::u16string& connectionString);
 
 struct InitOutcome {
     bool created = false;

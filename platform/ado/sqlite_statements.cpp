@@ -1,0 +1,37 @@
+#include "platform/ado/sqlite_statements.h"
+
+namespace ado {
+
+StatementLease::StatementLease(StatementLease&& other) noexcept
+    : m_owned(std::move(other.m_owned)), m_stmt(std::exchange(other.m_stmt, nullptr))
+{
+}
+
+StatementLease::~StatementLease()
+{
+    if (m_stmt == nullptr || m_owned) return;
+    sqlite3_reset(m_stmt);
+    sqlite3_clear_bindings(m_stmt);
+}
+
+sqlite3_stmt* StatementCache::Find(const std::string& text)
+{
+    const auto it = m_entries.find(text);
+    if (it == m_entries.end()) return nullptr;
+    m_uses.splice(m_uses.begin(), m_uses, it->second.use);
+    return it->second.stmt.get();
+}
+
+sqlite3_stmt* StatementCache::Insert(const std::string& text, Statement stmt)
+{
+    if (m_entries.size() >= m_capacity) {
+        m_entries.erase(m_uses.back());
+        m_uses.pop_back();
+    }
+    m_uses.push_front(text);
+    sqlite3_stmt* raw = stmt.get();
+    m_entries.emplace(text, Entry{std::move(stmt), m_uses.begin()});
+    return raw;
+}
+
+} // namespace ado

@@ -1,0 +1,59 @@
+// Prepared SQLite statements: owning handles, a cache of prepared forms
+// keyed by their text, and the lease through which a call uses one.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <list>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+namespace ado {
+
+struct StatementDeleter {
+    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
+// A statement in use by one call: an owned one is finalized afterwards, a
+// cached one is reset and its parameters cleared for the next call.
+class StatementLease {
+public:
+    explicit StatementLease(Statement owned) : m_owned(std::move(owned)), m_stmt(m_owned.get()) {}
+    explicit StatementLease(sqlite3_stmt* cached) : m_stmt(cached) {}
+    StatementLease(StatementLease&& other) noexcept;
+    StatementLease(const StatementLease&) = delete;
+    StatementLease& operator=(const StatementLease&) = delete;
+    StatementLease& operator=(StatementLease&&) = delete;
+    ~StatementLease();
+
+    sqlite3_stmt* get() const { return m_stmt; }
+
+private:
+    Statement m_owned;
+    sqlite3_stmt* m_stmt;
+};
+
+// The most recently used prepared statements of one connection.
+class StatementCache {
+public:
+    explicit StatementCache(std::size_t capacity) : m_capacity(capacity) {}
+
+    // Null when the text has no prepared form here.
+    sqlite3_stmt* Find(const std::string& text);
+    sqlite3_stmt* Insert(const std::string& text, Statement stmt);
+
+private:
+    struct Entry {
+        Statement stmt;
+        std::list<std::string>::iterator use;
+    };
+
+    std::size_t m_capacity;
+    std::list<std::string> m_uses; // most recent first
+    std::unordered_map<std::string, Entry> m_entries;
+};
+
+} // namespace ado

@@ -1,0 +1,103 @@
+#include "platform/datasource/catalogue.h"
+
+#include "platform/datasource/store_file.h"
+#include "platform/text/utf.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace datasource {
+
+namespace {
+
+constexpr const char* kMachineFolder = "/etc/pelkor";
+constexpr const char* kStoreFileName = "datasources.ini";
+
+// The XDG rules count a relative folder as unset.
+std::filesystem::path AbsoluteFolderFrom(const char* variable)
+{
+    const char* value = std::getenv(variable);
+    return value != nullptr && value[0] == '/' ? std::filesystem::path(value) : std::filesystem::path();
+}
+
+std::filesystem::path HomeFolder()
+{
+    if (std::filesystem::path home = AbsoluteFolderFrom("HOME"); !home.empty()) return home;
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) return found->pw_dir;
+    return "/";
+}
+
+std::filesystem::path XdgFolder(const char* variable, const std::filesystem::path& belowHome)
+{
+    std::filesystem::path folder = AbsoluteFolderFrom(variable);
+    return folder.empty() ? HomeFolder() / belowHome : folder;
+}
+
+bool Configures(const Catalogue& catalogue, std::u16string_view name)
+{
+    return std::any_of(catalogue.entries.begin(), catalogue.entries.end(),
+                       [&](const CatalogueEntry& entry) { return SameName(entry.source.name, name); });
+}
+
+// The user's file before the machine's; in each, the account's section
+// before the one for every account.
+int Precedence(const CatalogueEntry& entry)
+{
+    return 2 * static_cast<int>(entry.origin) + (entry.source.account.empty() ? 1 : 0);
+}
+
+} // namespace
+
+std::filesystem::path MachineStoreFile()
+{
+    const char* folder = std::getenv("PELKOR_DATASOURCES_DIR");
+    return std::filesystem::path(folder != nullptr && folder[0] != '\0' ? folder : kMachineFolder) / kStoreFileName;
+}
+
+std::filesystem::path UserStoreFile() { return XdgFolder("XDG_CONFIG_HOME", ".config") / "pelkor" / kStoreFileName; }
+
+std::filesystem::path DefaultStorePath()
+{
+    return XdgFolder("XDG_DATA_HOME", std::filesystem::path(".local") / "share") / "Pelkor" / "QMS" / "valmorin.db";
+}
+
+std::u16string DefaultStoreConnectionString()
+{
+    return u"Provider=SQLite;Data Source=" + text::Widen(DefaultStorePath().string());
+}
+
+Catalogue LoadCatalogue()
+{
+    Catalogue catalogue;
+    const std::pair<std::filesystem::path, Origin> files[] = {{UserStoreFile(), Origin::User},
+                                                              {MachineStoreFile(), Origin::Machine}};
+    for (const auto& [file, origin] : files) {
+        StoreContents contents = ReadStoreFile(file);
+        if (contents.refused()) return {{}, std::move(contents.refusal)};
+        for (DataSource& source : contents.sources) catalogue.entries.push_back({std::move(source), origin});
+    }
+    if (!Configures(catalogue, kDefaultDataSourceName)) {
+        const DataSource embedded{std::u16string(kDefaultDataSourceName), {}, DefaultStoreConnectionString(), {}};
+        catalogue.entries.push_back({embedded, Origin::Default});
+    }
+    return catalogue;
+}
+
+const CatalogueEntry* FindEntry(const Catalogue& catalogue, std::u16string_view account, std::u16string_view name)
+{
+    const CatalogueEntry* best = nullptr;
+    for (const CatalogueEntry& entry : catalogue.entries) {
+        const DataSource& source = entry.source;
+        if (!SameName(source.name, name) || (!source.account.empty() && !SameName(source.account, account))) continue;
+        if (best == nullptr || Precedence(entry) < Precedence(*best)) best = &entry;
+    }
+    return best;
+}
+
+} // namespace datasource

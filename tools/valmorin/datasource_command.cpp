@@ -1,0 +1,242 @@
+#include "datasource_command.h"
+
+#include "platform/ado/provider.h"
+#include "platform/datasource/catalogue.h"
+#include "platform/datasource/store_file.h"
+#include "platform/text/utf.h"
+#include "qmt/sys/system.h"
+
+#include <algorithm>
+#include <iostream>
+#include <map>
+#include <optional>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitNotConfigured = 1;
+constexpr int kExitFailure = 2;
+constexpr int kExitUsage = 64;
+
+constexpr const char* kUsage =
+    "usage: valmorin datasource list\n"
+    "       valmorin datasource show <name>[@<account>]\n"
+    "       valmorin datasource set <name>[@<account>] \"<connection string>\" [--schema <schema>] [--machine]\n"
+    "       valmorin datasource remove <name>[@<account>] [--machine]\n";
+
+constexpr std::u16string_view kMask = u"********";
+
+// Ends the command with its message on standard error.
+struct CommandEnd {
+    int exitCode;
+    std::string message;
+};
+
+CommandEnd Usage(const std::string& problem) { return {kExitUsage, problem}; }
+
+struct Arguments {
+    std::vector<std::string> positional;
+    std::optional<std::string> schema;
+    bool machine = false;
+};
+
+Arguments Parse(const std::vector<std::string>& args)
+{
+    Arguments parsed;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--machine")
+            parsed.machine = true;
+        else if (args[i] == "--schema" && i + 1 < args.size())
+            parsed.schema = args[++i];
+        else if (args[i].starts_with("--"))
+            throw Usage("unknown or incomplete option " + args[i]);
+        else
+            parsed.positional.push_back(args[i]);
+    }
+    return parsed;
+}
+
+void Expect(const Arguments& arguments, std::size_t positional, bool schema, bool machine)
+{
+    if (arguments.positional.size() != positional || (arguments.schema && !schema) || (arguments.machine && !machine))
+        throw Usage("wrong arguments");
+}
+
+std::string Utf8(std::u16string_view text) { return text::Utf16ToUtf8(text); }
+
+std::u16string Wide(const std::string& text, const std::string& what)
+{
+    auto wide = text::Utf8ToUtf16(text);
+    if (!wide) throw Usage(what + " is not valid UTF-8");
+    return *wide;
+}
+
+void RequireStorable(const datasource::DataSource& source)
+{
+    if (auto problem = datasource::ProblemWith(source)) throw Usage(*problem);
+}
+
+datasource::DataSource Named(const std::string& name)
+{
+    datasource::DataSource source = datasource::FromSectionName(Wide(name, "the name"));
+    RequireStorable(source);
+    return source;
+}
+
+std::string Section(const datasource::DataSource& source) { return "[" + Utf8(datasource::SectionName(source)) + "]"; }
+
+void Check(const std::string& failure)
+{
+    if (!failure.empty()) throw CommandEnd{kExitFailure, failure};
+}
+
+std::filesystem::path TargetFile(const Arguments& arguments)
+{
+    return arguments.machine ? datasource::MachineStoreFile() : datasource::UserStoreFile();
+}
+
+datasource::Catalogue LoadedCatalogue()
+{
+    datasource::Catalogue catalogue = datasource::LoadCatalogue();
+    Check(catalogue.refusal);
+    return catalogue;
+}
+
+std::string OriginText(datasource::Origin origin)
+{
+    switch (origin) {
+    case datasource::Origin::User: return "user\t" + datasource::UserStoreFile().string();
+    case datasource::Origin::Machine: return "machine\t" + datasource::MachineStoreFile().string();
+    case datasource::Origin::Default: break;
+    }
+    return "default";
+}
+
+std::u16string_view TrimBlanks(std::u16string_view text)
+{
+    const std::size_t first = text.find_first_not_of(u" \t");
+    if (first == std::u16string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(u" \t") - first + 1);
+}
+
+bool IsPasswordKey(std::u16string_view key)
+{
+    const std::u16string upper = ado::AsciiUpper(TrimBlanks(key));
+    return upper == u"PASSWORD" || upper == u"PWD";
+}
+
+// Where the key=value pair starting at from ends: at its ";" or at the end.
+// A value in quotes may hold ";", and a doubled quote stands for itself.
+std::size_t PairEnd(std::u16string_view text, std::size_t from)
+{
+    const std::size_t semicolon = std::min(text.find(u';', from), text.size());
+    const std::size_t equals = text.find(u'=', from);
+    if (equals >= semicolon) return semicolon;
+    std::size_t at = text.find_first_not_of(u" \t", equals + 1);
+    if (at == std::u16string_view::npos || (text[at] != u'"' && text[at] != u'\'')) return semicolon;
+    const char16_t quote = text[at];
+    for (++at; at < text.size(); ++at) {
+        if (text[at] != quote) continue;
+        if (at + 1 == text.size() || text[at + 1] != quote) break;
+        ++at; // a doubled quote
+    }
+    return std::min(text.find(u';', at), text.size());
+}
+
+std::u16string MaskPasswords(std::u16string_view text)
+{
+    std::u16string masked;
+    for (std::size_t from = 0; from < text.size();) {
+        const std::size_t end = PairEnd(text, from);
+        const std::u16string_view pair = text.substr(from, end - from);
+        const std::size_t equals = pair.find(u'=');
+        if (equals != std::u16string_view::npos && IsPasswordKey(pair.substr(0, equals)))
+            masked.append(pair.substr(0, equals + 1)).append(kMask);
+        else
+            masked.append(pair);
+        if (end < text.size()) masked += u';';
+        from = end + 1;
+    }
+    return masked;
+}
+
+int List(const Arguments& arguments)
+{
+    Expect(arguments, 0, false, false);
+    for (const datasource::CatalogueEntry& entry : LoadedCatalogue().entries)
+        std::cout << Utf8(datasource::SectionName(entry.source)) << "\t" << OriginText(entry.origin) << "\n";
+    return kExitOk;
+}
+
+int Show(const Arguments& arguments)
+{
+    Expect(arguments, 1, false, false);
+    const datasource::DataSource wanted = Named(arguments.positional[0]);
+    const std::u16string account = wanted.account.empty() ? qmt::CSystem::accountName() : wanted.account;
+    const datasource::Catalogue catalogue = LoadedCatalogue();
+    const datasource::CatalogueEntry* entry = datasource::FindEntry(catalogue, account, wanted.name);
+    if (entry == nullptr)
+        throw CommandEnd{kExitNotConfigured, Utf8(wanted.name) + " is not configured for the account " + Utf8(account)};
+    std::cout << "# " << OriginText(entry->origin) << "\n"
+              << Section(entry->source) << "\n"
+              << "ConnectionString = " << Utf8(MaskPasswords(entry->source.connectionString)) << "\n";
+    if (!entry->source.schema.empty()) std::cout << "Schema = " << Utf8(entry->source.schema) << "\n";
+    return kExitOk;
+}
+
+int Set(const Arguments& arguments)
+{
+    Expect(arguments, 2, true, true);
+    datasource::DataSource source = Named(arguments.positional[0]);
+    source.connectionString = Wide(arguments.positional[1], "the connection string");
+    source.schema = arguments.schema ? Wide(*arguments.schema, "the schema") : u"";
+    RequireStorable(source);
+    const std::filesystem::path file = TargetFile(arguments);
+    Check(datasource::UpdateStoreFile(file, [&](std::vector<datasource::DataSource>& sources) {
+        const auto same = std::find_if(sources.begin(), sources.end(),
+                                       [&](const datasource::DataSource& other) { return SameSection(other, source); });
+        if (same == sources.end())
+            sources.push_back(source);
+        else
+            *same = source;
+    }));
+    std::cout << Section(source) << " is set in " << file.string() << "\n";
+    return kExitOk;
+}
+
+int Remove(const Arguments& arguments)
+{
+    Expect(arguments, 1, false, true);
+    const datasource::DataSource wanted = Named(arguments.positional[0]);
+    const std::filesystem::path file = TargetFile(arguments);
+    bool removed = false;
+    Check(datasource::UpdateStoreFile(file, [&](std::vector<datasource::DataSource>& sources) {
+        const auto same = [&](const datasource::DataSource& other) { return SameSection(other, wanted); };
+        removed = std::erase_if(sources, same) > 0;
+    }));
+    if (!removed) throw CommandEnd{kExitNotConfigured, Section(wanted) + " is not in " + file.string()};
+    std::cout << Section(wanted) << " is removed from " << file.string() << "\n";
+    return kExitOk;
+}
+
+} // namespace
+
+int RunDataSourceCommand(const std::vector<std::string>& args)
+{
+    const std::map<std::string, int (*)(const Arguments&)> operations = {
+        {"list", List}, {"show", Show}, {"set", Set}, {"remove", Remove}};
+    try {
+        if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+            std::cout << kUsage;
+            return kExitOk;
+        }
+        const auto operation = args.empty() ? operations.end() : operations.find(args[0]);
+        if (operation == operations.end())
+            throw Usage(args.empty() ? "no operation given" : "unknown operation " + args[0]);
+        return operation->second(Parse({args.begin() + 1, args.end()}));
+    } catch (const CommandEnd& end) {
+        std::cerr << "valmorin: datasource: " << end.message << "\n";
+        if (end.exitCode == kExitUsage) std::cerr << kUsage;
+        return end.exitCode;
+    }
+}
