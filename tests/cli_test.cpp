@@ -55,6 +55,23 @@ TEST_F(CliTest, ExitCodesAndOutputShapes)
     EXPECT_EQ(unimplemented.err, "valmorin: TableList: 0x80004001 valmorin: Not implemented\n");
 }
 
+TEST_F(CliTest, LoggingNeverReachesStandardOutput)
+{
+    TempDir registry;
+    const std::map<std::string, std::string> env{{"PELKOR_REGISTRY_DIR", registry.path().string()},
+                                                 {"XDG_DATA_HOME", (m_home.path() / "data").string()}};
+    ASSERT_EQ(RunProcess({VALMORIN_CLI, "reg", "add", "HKLM\\SOFTWARE\\Pelkor\\Common\\Valmorin", "/v", "Debug",
+                          "/d", "y", "/f"},
+                         "", env)
+                  .exitCode,
+              0);
+    const std::string connection = text::Utf16ToUtf8(m_store.connectionString());
+    ProcessResult logged = RunProcess({VALMORIN_CLI, "--connection", connection, "translate", "Pays", "FR"}, "", env);
+    EXPECT_EQ(logged.exitCode, 0) << logged.err;
+    EXPECT_EQ(logged.out, "France\n");
+    EXPECT_NE(logged.err.find("File: "), std::string::npos) << "the log header is echoed on standard error";
+}
+
 TEST_F(CliTest, TextIsUtf8BothWaysAndInvalidInputIsRefused)
 {
     ProcessResult result = Run({"translate", "Zeichen", "ß"});

@@ -1,5 +1,6 @@
 #include "platform/registry/hive.h"
 
+#include "platform/posix/unique_fd.h"
 #include "platform/registry/reg_text.h"
 #include "platform/text/utf.h"
 
@@ -18,23 +19,6 @@ namespace registry {
 namespace {
 
 constexpr const char* kMachineFolder = "/etc/pelkor";
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd()
-    {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return m_fd; }
-    explicit operator bool() const { return m_fd >= 0; }
-
-private:
-    int m_fd;
-};
 
 // What the registry reports for a failing file operation: a permission
 // problem is the caller's to fix, anything else is the registry's failure.

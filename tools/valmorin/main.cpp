@@ -8,6 +8,9 @@
 #include "store.h"
 
 #include <cstdio>
+#include <streambuf>
+
+#include <unistd.h>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -23,6 +26,46 @@ constexpr int kExitUsage = 64;
 
 struct UsageError {
     std::string message;
+};
+
+// Standard output carries results only. The component echoes its log
+// records to the process's standard output, so while it runs that goes to
+// standard error, and results are written to the original stream.
+class ResultStream : private std::streambuf, public std::ostream {
+public:
+    ResultStream() : std::ostream(this), m_fd(::dup(STDOUT_FILENO)) { ::dup2(STDERR_FILENO, STDOUT_FILENO); }
+    ~ResultStream() override
+    {
+        sync();
+        ::dup2(m_fd, STDOUT_FILENO);
+        ::close(m_fd);
+    }
+
+private:
+    int overflow(int c) override
+    {
+        if (c != std::char_traits<char>::eof()) m_buffer.push_back(static_cast<char>(c));
+        return c;
+    }
+    std::streamsize xsputn(const char* text, std::streamsize count) override
+    {
+        m_buffer.append(text, static_cast<std::size_t>(count));
+        return count;
+    }
+    int sync() override
+    {
+        std::fflush(stdout);
+        for (std::size_t done = 0; done < m_buffer.size();) {
+            const ssize_t n = ::write(m_fd, m_buffer.data() + done, m_buffer.size() - done);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        m_buffer.clear();
+        return 0;
+    }
+
+    int m_fd;
+    std::string m_buffer;
 };
 
 std::string Utf8(std::u16string_view text) { return text::Utf16ToUtf8(text); }
@@ -71,9 +114,9 @@ std::string Signature(const MethodHelp& method)
     return line;
 }
 
-void PrintHelp(const DispatchClient& client)
+void PrintHelp(std::ostream& out, const DispatchClient& client)
 {
-    std::cout << "usage: valmorin [--connection \"<ADO connection string>\"] <Method> [arg ...]\n"
+    out << "usage: valmorin [--connection \"<ADO connection string>\"] <Method> [arg ...]\n"
                  "       valmorin [--connection \"<ADO connection string>\"] --batch\n"
                  "       valmorin init [--connection \"<ADO connection string>\"]\n"
                  "       valmorin reg query|add|delete|import|export ...   (as the Windows reg command)\n"
@@ -82,10 +125,10 @@ void PrintHelp(const DispatchClient& client)
                  "Arguments are UTF-8 text; --null passes a NULL string.\n"
                  "Without --connection the component connects to the data source \"NK\"\n"
                  "(valmorin datasource show NK); unconfigured, that is " << DefaultStorePath() << ".\n\nMethods:\n";
-    for (const MethodHelp& method : client.Describe()) std::cout << "  " << Signature(method) << "\n";
+    for (const MethodHelp& method : client.Describe()) out << "  " << Signature(method) << "\n";
 }
 
-int PrintMethodHelp(const DispatchClient& client, const std::u16string& name)
+int PrintMethodHelp(std::ostream& out, const DispatchClient& client, const std::u16string& name)
 {
     for (const MethodHelp& method : client.Describe()) {
         if (text::Utf16ToUtf8(method.name).size() != Utf8(name).size()) continue;
@@ -93,7 +136,7 @@ int PrintMethodHelp(const DispatchClient& client, const std::u16string& name)
         for (std::size_t i = 0; i < name.size() && same; ++i)
             same = std::tolower(static_cast<unsigned char>(method.name[i])) == std::tolower(static_cast<unsigned char>(name[i]));
         if (!same) continue;
-        std::cout << Signature(method) << "\n";
+        out << Signature(method) << "\n";
         return kExitOk;
     }
     throw UsageError{"unknown method '" + Utf8(name) + "'; valmorin --help lists the methods"};
@@ -111,7 +154,8 @@ void RefuseUnmadeCall(const CallOutcome& outcome, std::size_t given)
 
 int ExitCodeOf(HRESULT hr) { return FAILED(hr) ? kExitFailure : hr == S_FALSE ? kExitFalse : kExitOk; }
 
-int RunOne(const DispatchClient& client, const std::u16string& method, const std::vector<Argument>& arguments)
+int RunOne(std::ostream& out, const DispatchClient& client, const std::u16string& method,
+           const std::vector<Argument>& arguments)
 {
     const CallOutcome outcome = client.Call(method, arguments);
     RefuseUnmadeCall(outcome, arguments.size());
@@ -119,7 +163,7 @@ int RunOne(const DispatchClient& client, const std::u16string& method, const std
         std::cerr << "valmorin: " << Utf8(outcome.method) << ": " << FailureText(outcome) << "\n";
         return kExitFailure;
     }
-    if (outcome.result) std::cout << Utf8(*outcome.result) << "\n";
+    if (outcome.result) out << Utf8(*outcome.result) << "\n";
     return ExitCodeOf(outcome.hr);
 }
 
@@ -184,7 +228,7 @@ std::string BatchLine(const DispatchClient& client, const std::string& line)
     }
 }
 
-int RunBatch(const DispatchClient& client)
+int RunBatch(std::ostream& out, const DispatchClient& client)
 {
     int status = kExitOk;
     for (std::string line; std::getline(std::cin, line);) {
@@ -192,7 +236,7 @@ int RunBatch(const DispatchClient& client)
         if (line.empty()) continue;
         const std::string answer = BatchLine(client, line);
         if (answer.starts_with("ERROR")) status = kExitFailure;
-        std::cout << answer << std::endl;
+        out << answer << std::endl;
     }
     return status;
 }
@@ -223,14 +267,15 @@ int Run(std::vector<std::string> args)
     if (args[0] == "init") return RunInit(args);
     if (args[0] == "reg") return RunRegCommand({args.begin() + 1, args.end()});
     if (args[0] == "datasource") return RunDataSourceCommand({args.begin() + 1, args.end()});
+    ResultStream results;
     const DispatchClient client(CreateComponent());
     if (args[0] == "--help" || args[0] == "-h") {
-        PrintHelp(client);
+        PrintHelp(results, client);
         return kExitOk;
     }
     if (args[0] == "help") {
         if (args.size() != 2) throw UsageError{"usage: valmorin help <Method>"};
-        return PrintMethodHelp(client, Wide(args[1], "the method name"));
+        return PrintMethodHelp(results, client, Wide(args[1], "the method name"));
     }
 
     std::optional<std::u16string> connection;
@@ -249,12 +294,12 @@ int Run(std::vector<std::string> args)
             return kExitFailure;
         }
     }
-    if (batch) return RunBatch(client);
+    if (batch) return RunBatch(results, client);
 
     std::vector<Argument> arguments;
     for (std::size_t i = 1; i < args.size(); ++i)
         arguments.push_back(ToArgument(args[i], "argument " + std::to_string(i)));
-    return RunOne(client, Wide(args[0], "the method name"), arguments);
+    return RunOne(results, client, Wide(args[0], "the method name"), arguments);
 }
 
 } // namespace
