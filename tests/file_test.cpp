@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <sstream>
 
 #include <dlfcn.h>
@@ -243,10 +242,10 @@ std::string SourceVersion()
     std::ifstream cmake(std::string(VALMORIN_SOURCE_DIR) + "/CMakeLists.txt");
     std::stringstream text;
     text << cmake.rdbuf();
-    std::smatch version;
     const std::string script = text.str();
-    std::regex_search(script, version, std::regex(R"(project\(Valmorin VERSION ([0-9.]+))"));
-    return version[1];
+    const std::string_view key = "project(Valmorin VERSION ";
+    const std::size_t from = script.find(key) + key.size();
+    return script.substr(from, script.find_first_not_of("0123456789.", from) - from);
 }
 
 fs::path ComponentLibrary()
