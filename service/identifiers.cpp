@@ -1,6 +1,5 @@
 // transIdent and transDayIdent: running numbers kept as correspondences of
 // the counter table, read and advanced inside one transaction.
-#include "qmt/db/ado_recordset.h"
 #include "qmt/diag/format.h"
 #include "qmt/sys/clock.h"
 #include "service/call_frame.h"
@@ -53,8 +52,7 @@ CounterState ReadCounter(qmt::CAdoConnection& connection, LONG tableId, const st
     ServiceText statement;
     FormatSql(statement, statements::kSelectCounter, tableId, name.c_str());
     qmt::CAdoRecordset recordset;
-    recordset.open(statement.str(), connection, kReadOnlyQuery.cursorType, kReadOnlyQuery.cursorLocation,
-                   kReadOnlyQuery.lockType, kReadOnlyQuery.options);
+    OpenReadOnly(recordset, statement.str(), connection);
     CounterState state;
     if (auto row = recordset.begin(); row != recordset.end()) {
         state.found = true;

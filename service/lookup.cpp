@@ -1,9 +1,9 @@
 // translate: the OUTPUT a table holds for an INPUT.
-#include "qmt/db/ado_recordset.h"
 #include "service/call_frame.h"
 #include "service/format_sql.h"
 #include "service/statement_guard.h"
 #include "service/statements.h"
+#include "service/store_routines.h"
 
 HRESULT CValmorin::translate(BSTR tableName, BSTR ValueIn, BSTR* Translation)
 {
@@ -17,8 +17,7 @@ HRESULT CValmorin::translate(BSTR tableName, BSTR ValueIn, BSTR* Translation)
         FormatSql(statement, statements::kTranslate, table.c_str(), value.c_str());
 
         qmt::CAdoRecordset recordset;
-        recordset.open(statement.str(), m_connection, kReadOnlyQuery.cursorType, kReadOnlyQuery.cursorLocation,
-                       kReadOnlyQuery.lockType, kReadOnlyQuery.options);
+        OpenReadOnly(recordset, statement.str(), m_connection);
         CComBSTR result(u"");
         if (auto row = recordset.begin(); row != recordset.end()) (*row).read(0, result);
         recordset.close();

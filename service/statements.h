@@ -1,8 +1,6 @@
 // The statements the service sends, as FormatSql formats.
 #pragma once
 
-#include "platform/com/types.h"
-
 namespace statements {
 
 inline constexpr const char16_t* kTranslate =
@@ -36,10 +34,3 @@ inline constexpr const char16_t* kInsertDayCounter =
 inline constexpr const char16_t* kCounterTable = u"GenerationNumbers";
 
 } // namespace statements
-
-// Argument sets of CAdoRecordset::open: cursor type, cursor location, lock
-// type, options.
-struct RecordsetArguments {
-    LONG cursorType, cursorLocation, lockType, options;
-};
-inline constexpr RecordsetArguments kReadOnlyQuery{-1, 3, -1, -1};

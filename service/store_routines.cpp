@@ -1,15 +1,18 @@
 #include "service/store_routines.h"
 
-#include "qmt/db/ado_recordset.h"
 #include "qmt/diag/exception.h"
 #include "service/format_sql.h"
 #include "service/statements.h"
 
+void OpenReadOnly(qmt::CAdoRecordset& recordset, const std::u16string& statement, qmt::CAdoConnection& connection)
+{
+    recordset.open(statement, connection, adOpenUnspecified, adUseClient, adLockUnspecified, adOptionUnspecified);
+}
+
 LONG QueryNumber(qmt::CAdoConnection& connection, const std::u16string& statement)
 {
     qmt::CAdoRecordset recordset;
-    recordset.open(statement, connection, kReadOnlyQuery.cursorType, kReadOnlyQuery.cursorLocation,
-                   kReadOnlyQuery.lockType, kReadOnlyQuery.options);
+    OpenReadOnly(recordset, statement, connection);
     LONG value = 0;
     if (auto row = recordset.begin(); row != recordset.end()) (*row).read(0, value);
     recordset.close();

@@ -2,9 +2,12 @@
 #pragma once
 
 #include "qmt/db/ado_connection.h"
+#include "qmt/db/ado_recordset.h"
 
 #include <string>
 
+// Opens the statement with the arguments of every read-only query.
+void OpenReadOnly(qmt::CAdoRecordset& recordset, const std::u16string& statement, qmt::CAdoConnection& connection);
 // The ID_TABLE of the named table, 0 when there is none.
 LONG LookupTableId(qmt::CAdoConnection& connection, const std::u16string& name);
 // The largest value of the column, 0 when there are no rows.

@@ -17,9 +17,9 @@ public:
 
     HRESULT get_Number(LONG* number) override { return Give(m_error.number, number); }
     HRESULT get_NativeError(LONG* nativeError) override { return Give(m_error.nativeError, nativeError); }
-    HRESULT get_Source(BSTR* source) override { return Give(m_error.source, source); }
-    HRESULT get_Description(BSTR* description) override { return Give(m_error.description, description); }
-    HRESULT get_SQLState(BSTR* sqlState) override { return Give(m_error.sqlState, sqlState); }
+    HRESULT get_Source(BSTR* source) override { return CopyToBstr(m_error.source, source); }
+    HRESULT get_Description(BSTR* description) override { return CopyToBstr(m_error.description, description); }
+    HRESULT get_SQLState(BSTR* sqlState) override { return CopyToBstr(m_error.sqlState, sqlState); }
 
 private:
     static HRESULT Give(LONG value, LONG* out)
@@ -27,12 +27,6 @@ private:
         if (!out) return E_POINTER;
         *out = value;
         return S_OK;
-    }
-    static HRESULT Give(const std::u16string& text, BSTR* out)
-    {
-        if (!out) return E_POINTER;
-        *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-        return *out ? S_OK : E_OUTOFMEMORY;
     }
 
     ProviderError m_error;
@@ -105,12 +99,7 @@ public:
         return hr;
     }
 
-    HRESULT get_Provider(BSTR* provider) override
-    {
-        if (!provider) return E_POINTER;
-        *provider = SysAllocStringLen(m_provider.data(), static_cast<UINT>(m_provider.size()));
-        return *provider ? S_OK : E_OUTOFMEMORY;
-    }
+    HRESULT get_Provider(BSTR* provider) override { return CopyToBstr(m_provider, provider); }
 
     HRESULT Close() override
     {

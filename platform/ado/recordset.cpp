@@ -193,13 +193,7 @@ private:
     CComPtr<IConnectionInternal> m_connection;
 };
 
-HRESULT FieldObject::get_Name(BSTR* name)
-{
-    if (!name) return E_POINTER;
-    const std::u16string& text = m_owner->ColumnName(m_column);
-    *name = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    return *name ? S_OK : E_OUTOFMEMORY;
-}
+HRESULT FieldObject::get_Name(BSTR* name) { return CopyToBstr(m_owner->ColumnName(m_column), name); }
 
 HRESULT FieldObject::get_Value(VARIANT* value) { return m_owner->ReadCurrent(m_column, value); }
 

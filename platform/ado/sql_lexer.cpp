@@ -1,6 +1,7 @@
 #include "platform/ado/sql_lexer.h"
 
 #include "platform/ado/provider.h"
+#include "platform/text/utf.h"
 
 namespace ado {
 
@@ -13,35 +14,6 @@ bool IsIdentifierChar(char16_t c)
 }
 
 bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\f' || c == u'\v'; }
-
-// Writes UTF-16 as UTF-8 at out (room for three bytes per unit) and returns
-// the end; an unpaired surrogate becomes U+FFFD.
-char* EncodeUtf8(std::u16string_view text, char* out)
-{
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c < 0x80) {
-            *out++ = static_cast<char>(c);
-            continue;
-        }
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        else if (c >= 0xD800 && c <= 0xDFFF)
-            c = 0xFFFD;
-        if (c < 0x800) {
-            *out++ = static_cast<char>(0xC0 | (c >> 6));
-        } else if (c < 0x10000) {
-            *out++ = static_cast<char>(0xE0 | (c >> 12));
-            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        } else {
-            *out++ = static_cast<char>(0xF0 | (c >> 18));
-            *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        }
-        *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return out;
-}
 
 bool StartsComment(std::u16string_view sql, std::size_t pos)
 {
@@ -219,7 +191,7 @@ private:
             return;
         }
         const std::size_t length = IsHighSurrogateAt(m_pos) ? 2 : 1;
-        m_end = EncodeUtf8(m_sql.substr(m_pos, length), m_end);
+        m_end = text::EncodeUtf8(m_sql.substr(m_pos, length), m_end);
         m_pos += length;
     }
 

@@ -51,6 +51,13 @@ UINT SysStringByteLen(BSTR bstr)
 
 UINT SysStringLen(BSTR bstr) { return SysStringByteLen(bstr) / sizeof(OLECHAR); }
 
+HRESULT CopyToBstr(std::u16string_view text, BSTR* out)
+{
+    if (!out) return E_POINTER;
+    *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
+
 CComBSTR::CComBSTR(std::u16string_view text)
     : m_str(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())))
 {

@@ -16,6 +16,10 @@ void SysFreeString(BSTR bstr);
 UINT SysStringLen(BSTR bstr);
 UINT SysStringByteLen(BSTR bstr);
 
+// Hands a new copy of text to an [out] BSTR: E_POINTER for a null out,
+// E_OUTOFMEMORY when the copy cannot be made.
+HRESULT CopyToBstr(std::u16string_view text, BSTR* out);
+
 // Owning holder of one BSTR.
 class CComBSTR {
 public:

@@ -15,9 +15,9 @@ public:
         *guid = m_guid;
         return S_OK;
     }
-    HRESULT GetSource(BSTR* source) override { return Hand(m_source, source); }
-    HRESULT GetDescription(BSTR* description) override { return Hand(m_description, description); }
-    HRESULT GetHelpFile(BSTR* helpFile) override { return Hand(m_helpFile, helpFile); }
+    HRESULT GetSource(BSTR* source) override { return CopyToBstr(m_source, source); }
+    HRESULT GetDescription(BSTR* description) override { return CopyToBstr(m_description, description); }
+    HRESULT GetHelpFile(BSTR* helpFile) override { return CopyToBstr(m_helpFile, helpFile); }
     HRESULT GetHelpContext(DWORD* helpContext) override
     {
         if (!helpContext) return E_POINTER;
@@ -40,12 +40,6 @@ public:
     }
 
 private:
-    static HRESULT Hand(const std::u16string& text, BSTR* out)
-    {
-        if (!out) return E_POINTER;
-        *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-        return *out ? S_OK : E_OUTOFMEMORY;
-    }
     static HRESULT Keep(LPOLESTR text, std::u16string& field)
     {
         field = text ? text : u"";

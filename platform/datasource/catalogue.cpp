@@ -1,13 +1,11 @@
 #include "platform/datasource/catalogue.h"
 
 #include "platform/datasource/store_file.h"
+#include "platform/posix/user_folders.h"
 #include "platform/text/utf.h"
 
 #include <algorithm>
 #include <cstdlib>
-
-#include <pwd.h>
-#include <unistd.h>
 
 namespace datasource {
 
@@ -15,29 +13,6 @@ namespace {
 
 constexpr const char* kMachineFolder = "/etc/pelkor";
 constexpr const char* kStoreFileName = "datasources.ini";
-
-// The XDG rules count a relative folder as unset.
-std::filesystem::path AbsoluteFolderFrom(const char* variable)
-{
-    const char* value = std::getenv(variable);
-    return value != nullptr && value[0] == '/' ? std::filesystem::path(value) : std::filesystem::path();
-}
-
-std::filesystem::path HomeFolder()
-{
-    if (std::filesystem::path home = AbsoluteFolderFrom("HOME"); !home.empty()) return home;
-    passwd entry{};
-    passwd* found = nullptr;
-    char buffer[4096];
-    if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) return found->pw_dir;
-    return "/";
-}
-
-std::filesystem::path XdgFolder(const char* variable, const std::filesystem::path& belowHome)
-{
-    std::filesystem::path folder = AbsoluteFolderFrom(variable);
-    return folder.empty() ? HomeFolder() / belowHome : folder;
-}
 
 bool Configures(const Catalogue& catalogue, std::u16string_view name)
 {
@@ -60,11 +35,11 @@ std::filesystem::path MachineStoreFile()
     return std::filesystem::path(folder != nullptr && folder[0] != '\0' ? folder : kMachineFolder) / kStoreFileName;
 }
 
-std::filesystem::path UserStoreFile() { return XdgFolder("XDG_CONFIG_HOME", ".config") / "pelkor" / kStoreFileName; }
+std::filesystem::path UserStoreFile() { return UserConfigFolder() / "pelkor" / kStoreFileName; }
 
 std::filesystem::path DefaultStorePath()
 {
-    return XdgFolder("XDG_DATA_HOME", std::filesystem::path(".local") / "share") / "Pelkor" / "QMS" / "valmorin.db";
+    return UserDataFolder() / "Pelkor" / "QMS" / "valmorin.db";
 }
 
 std::u16string DefaultStoreConnectionString()

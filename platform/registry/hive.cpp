@@ -1,12 +1,12 @@
 #include "platform/registry/hive.h"
 
 #include "platform/posix/unique_fd.h"
+#include "platform/posix/user_folders.h"
 #include "platform/registry/reg_text.h"
 #include "platform/text/utf.h"
 
 #include <cerrno>
 #include <cstdlib>
-#include <optional>
 #include <string>
 
 #include <fcntl.h>
@@ -25,14 +25,6 @@ constexpr const char* kMachineFolder = "/etc/pelkor";
 DWORD ErrorOfErrno(int error)
 {
     return error == EACCES || error == EPERM || error == EROFS ? ERROR_ACCESS_DENIED : ERROR_REGISTRY_IO_FAILED;
-}
-
-std::optional<std::filesystem::path> UserConfigFolder()
-{
-    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && config[0] == '/') return config;
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/')
-        return std::filesystem::path(home) / ".config";
-    return std::nullopt;
 }
 
 DWORD ReadBytes(const std::filesystem::path& file, std::string& bytes)
@@ -142,20 +134,17 @@ std::filesystem::path HiveFile(HiveId hive)
     if (const char* folder = std::getenv("PELKOR_REGISTRY_DIR"); folder != nullptr && folder[0] != '\0')
         return std::filesystem::path(folder) / fileName;
     if (hive != HiveId::CurrentUser) return std::filesystem::path(kMachineFolder) / fileName;
-    const auto config = UserConfigFolder();
-    return config ? *config / "pelkor" / fileName : std::filesystem::path();
+    return UserConfigFolder() / "pelkor" / fileName;
 }
 
 DWORD ReadHive(HiveId hive, Key& root)
 {
-    const std::filesystem::path file = HiveFile(hive);
-    return file.empty() ? ERROR_REGISTRY_IO_FAILED : LoadHive(hive, file, root);
+    return LoadHive(hive, HiveFile(hive), root);
 }
 
 DWORD UpdateHive(HiveId hive, const std::function<DWORD(Key& root)>& change)
 {
     const std::filesystem::path file = HiveFile(hive);
-    if (file.empty()) return ERROR_REGISTRY_IO_FAILED;
     std::error_code created;
     std::filesystem::create_directories(file.parent_path(), created);
     if (created) return ErrorOfErrno(created.value());

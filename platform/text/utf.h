@@ -12,6 +12,9 @@ namespace text {
 std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8);
 // An unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view utf16);
+// The same, written at out, which has room for three bytes per UTF-16 unit;
+// returns the end of what was written.
+char* EncodeUtf8(std::u16string_view utf16, char* out);
 // For texts known to be ASCII or UTF-8 from the program itself.
 std::u16string Widen(std::string_view utf8);
 

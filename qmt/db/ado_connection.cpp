@@ -7,15 +7,6 @@
 
 namespace qmt {
 
-namespace {
-
-void ThrowIfFailedHr(HRESULT hr)
-{
-    if (FAILED(hr)) throw CComException(hr);
-}
-
-} // namespace
-
 CAdoConnection::CAdoConnection() : m_com(COINIT_MULTITHREADED) {}
 
 CAdoConnection::~CAdoConnection()

@@ -10,11 +10,6 @@ namespace qmt {
 
 namespace {
 
-void ThrowIfFailedHr(HRESULT hr)
-{
-    if (FAILED(hr)) throw CComException(hr);
-}
-
 bool IsNullOrEmpty(const VARIANT& value) { return value.vt == VT_NULL || value.vt == VT_EMPTY; }
 
 } // namespace

@@ -100,4 +100,9 @@ CComException::CComException(const _com_error& e)
     LogWithCode(*this);
 }
 
+void ThrowIfFailedHr(HRESULT hr)
+{
+    if (FAILED(hr)) throw CComException(hr);
+}
+
 } // namespace qmt

@@ -39,4 +39,7 @@ public:
     explicit CComException(const CException& other) : CException(other) {}
 };
 
+// A failed HRESULT of a platform call, thrown as a CComException.
+void ThrowIfFailedHr(HRESULT hr);
+
 } // namespace qmt

@@ -1,13 +1,13 @@
 #include "qmt/sys/shell_folder.h"
 
 #include "platform/text/utf.h"
+#include "platform/posix/user_folders.h"
 #include "qmt/diag/exception.h"
 #include "qmt/diag/format.h"
 #include "qmt/diag/trace.h"
 #include "qmt/sys/file_error.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 
 namespace qmt {
@@ -15,14 +15,6 @@ namespace qmt {
 namespace {
 
 constexpr std::size_t kFolderTextCapacity = 260;
-
-std::filesystem::path UserDataFolder()
-{
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') return data;
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/')
-        return std::filesystem::path(home) / ".local" / "share";
-    return {};
-}
 
 // What SHGetFolderPathW answers for the folders the component uses.
 HRESULT FolderPath(int folderId, std::filesystem::path& folder)
@@ -32,7 +24,6 @@ HRESULT FolderPath(int folderId, std::filesystem::path& folder)
     case CSIDL_COMMON_APPDATA: folder = "/var/lib"; break;
     default: return E_INVALIDARG;
     }
-    if (folder.empty()) return E_FAIL;
     if ((folderId & CSIDL_FLAG_CREATE) == 0) return S_OK;
     std::error_code failed;
     std::filesystem::create_directories(folder, failed);
@@ -46,8 +37,7 @@ CShellFolder::CShellFolder(int folderId)
     const char16_t* const step = u"SHGetFolderPath";
     try {
         std::filesystem::path folder;
-        const HRESULT hr = FolderPath(folderId, folder);
-        if (FAILED(hr)) throw CComException(hr);
+        ThrowIfFailedHr(FolderPath(folderId, folder));
         ChangeTo(text::Widen(folder.string()));
     } catch (const CException& e) {
         std::u16string text = Format(u"Exception in CShellFolder::CShellFolder (%x) source:%s description:%s", folderId,

@@ -18,6 +18,7 @@ MethodHelp DescribeFunction(ITypeInfo& info, const FUNCDESC& desc)
     UINT count = 0;
     info.GetNames(desc.memid, names.data(), static_cast<UINT>(names.size()), &count);
     MethodHelp help;
+    help.id = desc.memid;
     for (UINT i = 0; i < count; ++i) {
         CComBSTR name;
         name.Attach(names[i]);
@@ -41,7 +42,6 @@ CallOutcome DispatchClient::Call(const std::u16string& method, const std::vector
     auto* name = const_cast<LPOLESTR>(method.c_str());
     outcome.hr = m_object->GetIDsOfNames(GUID_NULL, &name, 1, 0, &id);
     if (FAILED(outcome.hr)) return outcome;
-    outcome.method = CanonicalName(id).value_or(method);
 
     std::vector<CComVariant> values(arguments.size());
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -58,6 +58,7 @@ CallOutcome DispatchClient::Call(const std::u16string& method, const std::vector
     EXCEPINFO excepInfo;
     UINT argErr = 0;
     outcome.hr = m_object->Invoke(id, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, &excepInfo, &argErr);
+    if (FAILED(outcome.hr)) outcome.method = CanonicalName(id).value_or(method); // only failures are named
     if (outcome.hr == DISP_E_EXCEPTION) {
         outcome.hr = excepInfo.scode;
         outcome.source = CComBSTR(excepInfo.bstrSource).view();
@@ -72,6 +73,16 @@ CallOutcome DispatchClient::Call(const std::u16string& method, const std::vector
     else if (result.vt == VT_I4)
         outcome.result = Decimal(result.lVal);
     return outcome;
+}
+
+std::optional<MethodHelp> DispatchClient::Describe(const std::u16string& method) const
+{
+    DISPID id = DISPID_UNKNOWN;
+    auto* name = const_cast<LPOLESTR>(method.c_str());
+    if (FAILED(m_object->GetIDsOfNames(GUID_NULL, &name, 1, 0, &id))) return std::nullopt;
+    for (MethodHelp& help : Describe())
+        if (help.id == id) return std::move(help);
+    return std::nullopt;
 }
 
 std::optional<std::u16string> DispatchClient::CanonicalName(DISPID id) const

@@ -10,12 +10,13 @@
 struct CallOutcome {
     HRESULT hr = S_OK;
     std::optional<std::u16string> result; // what the method wrote, as text
-    std::u16string method;                // the method's own spelling
+    std::u16string method;                // as given; the method's own spelling when the call failed
     std::u16string source;
     std::u16string description;
 };
 
 struct MethodHelp {
+    DISPID id = DISPID_UNKNOWN;
     std::u16string name;
     std::vector<std::u16string> inputs;
     std::u16string result; // empty for a method without one
@@ -32,6 +33,8 @@ public:
     // not be made; the method's HRESULT otherwise.
     CallOutcome Call(const std::u16string& method, const std::vector<Argument>& arguments) const;
     std::vector<MethodHelp> Describe() const;
+    // The method of that name, found as calls find it (whatever its case).
+    std::optional<MethodHelp> Describe(const std::u16string& method) const;
 
 private:
     std::optional<std::u16string> CanonicalName(DISPID id) const;

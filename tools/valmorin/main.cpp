@@ -130,16 +130,10 @@ void PrintHelp(std::ostream& out, const DispatchClient& client)
 
 int PrintMethodHelp(std::ostream& out, const DispatchClient& client, const std::u16string& name)
 {
-    for (const MethodHelp& method : client.Describe()) {
-        if (text::Utf16ToUtf8(method.name).size() != Utf8(name).size()) continue;
-        bool same = true;
-        for (std::size_t i = 0; i < name.size() && same; ++i)
-            same = std::tolower(static_cast<unsigned char>(method.name[i])) == std::tolower(static_cast<unsigned char>(name[i]));
-        if (!same) continue;
-        out << Signature(method) << "\n";
-        return kExitOk;
-    }
-    throw UsageError{"unknown method '" + Utf8(name) + "'; valmorin --help lists the methods"};
+    const std::optional<MethodHelp> method = client.Describe(name);
+    if (!method) throw UsageError{"unknown method '" + Utf8(name) + "'; valmorin --help lists the methods"};
+    out << Signature(*method) << "\n";
+    return kExitOk;
 }
 
 // A call that cannot be made is the caller's mistake, not the component's.

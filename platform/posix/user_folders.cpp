@@ -1,0 +1,36 @@
+#include "platform/posix/user_folders.h"
+
+#include <cstdlib>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+std::filesystem::path AbsoluteFolderFrom(const char* variable)
+{
+    const char* value = std::getenv(variable);
+    return value != nullptr && value[0] == '/' ? std::filesystem::path(value) : std::filesystem::path();
+}
+
+std::filesystem::path HomeFolder()
+{
+    if (std::filesystem::path home = AbsoluteFolderFrom("HOME"); !home.empty()) return home;
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) return found->pw_dir;
+    return "/";
+}
+
+std::filesystem::path XdgFolder(const char* variable, const std::filesystem::path& belowHome)
+{
+    std::filesystem::path folder = AbsoluteFolderFrom(variable);
+    return folder.empty() ? HomeFolder() / belowHome : folder;
+}
+
+} // namespace
+
+std::filesystem::path UserConfigFolder() { return XdgFolder("XDG_CONFIG_HOME", ".config"); }
+
+std::filesystem::path UserDataFolder() { return XdgFolder("XDG_DATA_HOME", std::filesystem::path(".local") / "share"); }

@@ -1,0 +1,11 @@
+// The user's own folders as the XDG base-directory rules place them: the
+// variable when it holds an absolute path, else a folder below the home
+// folder ($HOME, or the account's home when HOME is unset or relative).
+#pragma once
+
+#include <filesystem>
+
+// $XDG_CONFIG_HOME, or ~/.config
+std::filesystem::path UserConfigFolder();
+// $XDG_DATA_HOME, or ~/.local/share
+std::filesystem::path UserDataFolder();
