@@ -1,0 +1,25 @@
+// One transaction of a connection, begun by the constructor and ended in one
+// place: commit() makes it last; otherwise the destructor rolls it back, so a
+// failure anywhere in the body leaves nothing of it in the store.
+#pragma once
+
+namespace qmt {
+
+class CAdoConnection;
+
+class CAdoTransaction {
+public:
+    explicit CAdoTransaction(CAdoConnection& connection);
+    ~CAdoTransaction();
+    CAdoTransaction(const CAdoTransaction&) = delete;
+    CAdoTransaction& operator=(const CAdoTransaction&) = delete;
+
+    void commit();
+    void rollback();
+
+private:
+    CAdoConnection& m_connection;
+    bool m_open = true;
+};
+
+} // namespace qmt
