@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <fcntl.h>
@@ -19,6 +20,12 @@ namespace registry {
 namespace {
 
 constexpr const char* kMachineFolder = "/etc/pelkor";
+// Machine hives are read by every account (the Debug switch, the log
+// size); a user's own hive by that user only.
+constexpr mode_t kMachineHiveMode = 0644;
+constexpr mode_t kUserHiveMode = 0600;
+constexpr mode_t kFolderMode = 0755;
+constexpr mode_t kUserFolderMode = 0700;
 
 // What the registry reports for a failing file operation: a permission
 // problem is the caller's to fix, anything else is the registry's failure.
@@ -27,17 +34,25 @@ DWORD ErrorOfErrno(int error)
     return error == EACCES || error == EPERM || error == EROFS ? ERROR_ACCESS_DENIED : ERROR_REGISTRY_IO_FAILED;
 }
 
-DWORD ReadBytes(const std::filesystem::path& file, std::string& bytes)
+mode_t NewHiveMode(HiveId hive) { return hive == HiveId::CurrentUser ? kUserHiveMode : kMachineHiveMode; }
+
+// The hive's bytes and, when they cannot be had, why.
+struct HiveBytes {
+    DWORD error = ERROR_SUCCESS;
+    std::string bytes;
+    std::string problem;
+};
+
+HiveBytes Failed(DWORD error, std::string problem) { return {error, {}, std::move(problem)}; }
+
+HiveBytes ReadBytes(const std::filesystem::path& file)
 {
-    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return errno == ENOENT ? ERROR_SUCCESS : ErrorOfErrno(errno);
-    char buffer[16384];
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got == 0) return ERROR_SUCCESS;
-        if (got < 0 && errno != EINTR) return ErrorOfErrno(errno);
-        if (got > 0) bytes.append(buffer, static_cast<std::size_t>(got));
-    }
+    HiveBytes read;
+    int error = 0;
+    read.problem = ReadRegularFile(file, read.bytes, error);
+    if (error == ENOENT) return {};
+    if (!read.problem.empty()) read.error = error == 0 ? ERROR_BADDB : ErrorOfErrno(error);
+    return read;
 }
 
 // A hive holds contents only: blocks of its own root, no deletions.
@@ -52,17 +67,27 @@ bool ApplySection(Key& root, const RegSection& section)
     return true;
 }
 
-DWORD LoadHive(HiveId hive, const std::filesystem::path& file, Key& root)
+// The keys a hive text holds; false when it is not a well-formed hive.
+bool ParseHive(std::string_view bytes, Key& root)
 {
-    root = Key{std::u16string(HiveRootName(hive)), {}, {}};
-    std::string bytes;
-    if (const DWORD error = ReadBytes(file, bytes)) return error;
-    if (bytes.empty()) return ERROR_SUCCESS;
+    if (bytes.empty()) return true;
     const auto sections = ParseRegFile(bytes);
-    if (!sections) return ERROR_BADDB;
+    if (!sections) return false;
     for (const RegSection& section : *sections)
-        if (!ApplySection(root, section)) return ERROR_BADDB;
-    return ERROR_SUCCESS;
+        if (!ApplySection(root, section)) return false;
+    return true;
+}
+
+Key EmptyRoot(HiveId hive) { return Key{std::u16string(HiveRootName(hive)), {}, {}}; }
+
+// The hive's contents, or the error and why, naming nothing but the rule.
+HiveBytes LoadHive(HiveId hive, const std::filesystem::path& file, Key& root)
+{
+    root = EmptyRoot(hive);
+    HiveBytes read = ReadBytes(file);
+    if (read.error == ERROR_SUCCESS && !ParseHive(read.bytes, root))
+        return Failed(ERROR_BADDB, "not a well-formed registry hive (.reg text, version 5.00)");
+    return read;
 }
 
 DWORD WriteAll(int fd, std::string_view bytes)
@@ -75,14 +100,28 @@ DWORD WriteAll(int fd, std::string_view bytes)
     return ERROR_SUCCESS;
 }
 
-// The new hive keeps the permissions an administrator gave the old one.
-DWORD WriteFlushed(const std::filesystem::path& file, const std::filesystem::path& target, std::string_view bytes)
+// Who owns the hive and how it may be used, as the new text is to keep it.
+struct Ownership {
+    mode_t mode;
+    uid_t owner = static_cast<uid_t>(-1);
+    gid_t group = static_cast<gid_t>(-1);
+};
+
+// The temporary is made afresh (a leftover, or a link planted in its
+// place, is removed, never followed) and starts out as the writer's only;
+// it gets the old hive's owner and mode only once it is ours.
+DWORD WriteFlushed(const std::filesystem::path& file, const Ownership& ownership, std::string_view bytes)
 {
-    const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (::unlink(file.c_str()) != 0 && errno != ENOENT) return ErrorOfErrno(errno);
+    const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
     if (!fd) return ErrorOfErrno(errno);
-    struct stat current {};
-    if (::stat(target.c_str(), &current) == 0 && ::fchmod(fd.get(), current.st_mode & 07777) != 0)
-        return ErrorOfErrno(errno);
+    // Root writing a user's hive gives it back to that user; anyone else
+    // cannot give files away, and the hive becomes theirs. A group that
+    // cannot be kept takes its access along, so that the writer's own group
+    // gains none.
+    const uid_t owner = ::geteuid() == 0 ? ownership.owner : static_cast<uid_t>(-1);
+    const bool grouped = ::fchown(fd.get(), owner, ownership.group) == 0;
+    if (::fchmod(fd.get(), grouped ? ownership.mode : ownership.mode & ~S_IRWXG) != 0) return ErrorOfErrno(errno);
     if (const DWORD error = WriteAll(fd.get(), bytes)) return error;
     return ::fsync(fd.get()) == 0 ? ERROR_SUCCESS : ErrorOfErrno(errno);
 }
@@ -94,12 +133,11 @@ void FlushFolder(const std::filesystem::path& folder)
     if (fd) ::fsync(fd.get());
 }
 
-DWORD ReplaceHive(const std::filesystem::path& file, const Key& root)
+// The temporary beside the file is renamed over it once whole and flushed.
+DWORD Replace(const std::filesystem::path& file, const Ownership& ownership, std::string_view bytes)
 {
-    std::vector<RegSection> sections;
-    AppendSections(root, root.name, sections);
     const std::filesystem::path written = file.string() + ".new";
-    if (const DWORD error = WriteFlushed(written, file, FormatRegFile(sections, RegEncoding::Utf8))) {
+    if (const DWORD error = WriteFlushed(written, ownership, bytes)) {
         ::unlink(written.c_str());
         return error;
     }
@@ -108,15 +146,103 @@ DWORD ReplaceHive(const std::filesystem::path& file, const Key& root)
     return ERROR_SUCCESS;
 }
 
-DWORD LockExclusively(const UniqueFd& lock)
+// The text is read back before it goes anywhere: a name or value the text
+// cannot carry would otherwise corrupt the hive, or change another key.
+DWORD ReplaceHive(const std::filesystem::path& file, const Ownership& ownership, const Key& root)
 {
-    if (!lock) return ErrorOfErrno(errno);
-    while (::flock(lock.get(), LOCK_EX) != 0)
+    std::vector<RegSection> sections;
+    AppendSections(root, root.name, sections);
+    const std::string text = FormatRegFile(sections, RegEncoding::Utf8);
+    Key reread{root.name, {}, {}};
+    if (!ParseHive(text, reread) || reread != root) return ERROR_BADKEY;
+    return Replace(file, ownership, text);
+}
+
+// Opens the hive without following a link, creating it empty when there
+// is none yet; -1 with errno set when it cannot be opened.
+int OpenOrCreateHive(const std::filesystem::path& file, mode_t mode, bool& created)
+{
+    for (;;) {
+        const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0 || errno != ENOENT) return fd;
+        const int made = ::open(file.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        created = made >= 0;
+        if (made >= 0 || errno != EEXIST) return made;
+    }
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The lock is the hive file itself, so that whoever may write the hive may
+// lock it; no lock file of another owner can stand in the way. A writer
+// that replaced the file while we waited leaves us holding the old one:
+// current is false then, and the caller locks the file now in place.
+DWORD LockHive(const UniqueFd& fd, const std::filesystem::path& file, bool& current, Ownership& ownership)
+{
+    if (!fd) return errno == ELOOP ? ERROR_ACCESS_DENIED : ErrorOfErrno(errno);
+    while (::flock(fd.get(), LOCK_EX) != 0)
         if (errno != EINTR) return ErrorOfErrno(errno);
+    struct stat held {}, now {};
+    if (::fstat(fd.get(), &held) != 0) return ErrorOfErrno(errno);
+    if (!S_ISREG(held.st_mode)) return ERROR_BADDB;
+    current = ::lstat(file.c_str(), &now) == 0 && SameFile(held, now);
+    ownership = {static_cast<mode_t>(held.st_mode & 07777), held.st_uid, held.st_gid};
+    return ERROR_SUCCESS;
+}
+
+DWORD ChangeLocked(HiveId hive, const std::filesystem::path& file, const Ownership& ownership,
+                   const std::function<DWORD(Key& root)>& change)
+{
+    Key root;
+    if (const DWORD error = LoadHive(hive, file, root).error) return error;
+    const Key before = root;
+    if (const DWORD error = change(root)) return error;
+    return root == before ? ERROR_SUCCESS : ReplaceHive(file, ownership, root);
+}
+
+// Each level made here gets the mode asked for, whatever the umask.
+DWORD CreateFolders(const std::filesystem::path& folder, mode_t mode)
+{
+    std::filesystem::path made;
+    for (const auto& level : folder) {
+        made /= level;
+        if (::mkdir(made.c_str(), mode) != 0) {
+            if (errno == EEXIST) continue;
+            return ErrorOfErrno(errno);
+        }
+        const UniqueFd fd(::open(made.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd || ::fchmod(fd.get(), mode) != 0) return ErrorOfErrno(errno);
+    }
     return ERROR_SUCCESS;
 }
 
 } // namespace
+
+std::string ReadRegularFile(const std::filesystem::path& file, std::string& bytes, int& error)
+{
+    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat status {};
+    if (!fd || ::fstat(fd.get(), &status) != 0) {
+        error = errno;
+        return std::string("cannot be read (") + std::strerror(error) + ")";
+    }
+    if (!S_ISREG(status.st_mode)) return "not a regular file";
+    char buffer[16384];
+    for (;;) {
+        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+        if (got == 0) return {};
+        if (got < 0 && errno != EINTR) {
+            error = errno;
+            return std::string("cannot be read (") + std::strerror(error) + ")";
+        }
+        if (got > 0) bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+DWORD ReplaceFile(const std::filesystem::path& file, std::string_view bytes, mode_t mode)
+{
+    return Replace(file, Ownership{mode}, bytes);
+}
 
 std::u16string_view HiveRootName(HiveId hive)
 {
@@ -139,22 +265,36 @@ std::filesystem::path HiveFile(HiveId hive)
 
 DWORD ReadHive(HiveId hive, Key& root)
 {
-    return LoadHive(hive, HiveFile(hive), root);
+    return LoadHive(hive, HiveFile(hive), root).error;
+}
+
+std::vector<std::string> HiveProblems()
+{
+    std::vector<std::string> problems;
+    for (const HiveId hive : {HiveId::LocalMachine, HiveId::CurrentUser, HiveId::Users}) {
+        const std::filesystem::path file = HiveFile(hive);
+        Key root;
+        const HiveBytes read = LoadHive(hive, file, root);
+        if (read.error != ERROR_SUCCESS) problems.push_back(file.string() + ": " + read.problem);
+    }
+    return problems;
 }
 
 DWORD UpdateHive(HiveId hive, const std::function<DWORD(Key& root)>& change)
 {
     const std::filesystem::path file = HiveFile(hive);
-    std::error_code created;
-    std::filesystem::create_directories(file.parent_path(), created);
-    if (created) return ErrorOfErrno(created.value());
-    const UniqueFd lock(::open((file.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-    if (const DWORD error = LockExclusively(lock)) return error;
-    Key root;
-    if (const DWORD error = LoadHive(hive, file, root)) return error;
-    const Key before = root;
-    if (const DWORD error = change(root)) return error;
-    return root == before ? ERROR_SUCCESS : ReplaceHive(file, root);
+    const mode_t mode = NewHiveMode(hive);
+    if (const DWORD error = CreateFolders(file.parent_path(), hive == HiveId::CurrentUser ? kUserFolderMode : kFolderMode))
+        return error;
+    for (;;) {
+        bool created = false;
+        const UniqueFd lock(OpenOrCreateHive(file, mode, created));
+        if (created && ::fchmod(lock.get(), mode) != 0) return ErrorOfErrno(errno);
+        bool current = false;
+        Ownership ownership{mode};
+        if (const DWORD error = LockHive(lock, file, current, ownership)) return error;
+        if (current) return ChangeLocked(hive, file, ownership, change);
+    }
 }
 
 } // namespace registry

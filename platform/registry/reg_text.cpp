@@ -9,6 +9,8 @@ namespace registry {
 namespace {
 
 constexpr std::u16string_view kHeader = u"Windows Registry Editor Version 5.00";
+constexpr std::u16string_view kOldHeader = u"REGEDIT4";
+constexpr std::size_t kDwordDigits = 8;
 constexpr std::u16string_view kSpaces = u" \t";
 
 std::u16string_view TrimLeft(std::u16string_view text)
@@ -53,11 +55,10 @@ bool Continues(std::u16string_view line)
 // wrapped) joined, outer blanks trimmed.
 std::optional<std::vector<std::u16string>> LogicalLines(std::u16string_view text)
 {
-    if (!text.ends_with(u'\n')) return std::nullopt;
     std::vector<std::u16string> lines;
     std::u16string pending;
     for (std::size_t from = 0; from < text.size();) {
-        const std::size_t end = text.find(u'\n', from);
+        const std::size_t end = std::min(text.find(u'\n', from), text.size());
         std::u16string_view physical = text.substr(from, end - from);
         if (physical.ends_with(u'\r')) physical.remove_suffix(1);
         from = end + 1;
@@ -130,8 +131,23 @@ std::vector<BYTE> DwordData(DWORD number)
             static_cast<BYTE>(number >> 24)};
 }
 
+bool IsSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+bool HasUnpairedSurrogate(std::u16string_view text)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (IsHighSurrogate(text[i]) && i + 1 < text.size() && IsLowSurrogate(text[i + 1]))
+            ++i;
+        else if (IsSurrogate(text[i]))
+            return true;
+    }
+    return false;
+}
+
 // The right-hand side of a value line; nothing when malformed.
-std::optional<Value> ParseData(std::u16string_view rest)
+std::optional<Value> ParseData(std::u16string_view rest, RegSource source)
 {
     if (rest.starts_with(u'"')) {
         auto text = ParseQuoted(rest);
@@ -139,7 +155,8 @@ std::optional<Value> ParseData(std::u16string_view rest)
         return Value{{}, REG_SZ, StringData(*text)};
     }
     if (ConsumePrefix(rest, u"dword:")) {
-        const auto number = rest.size() == 8 ? ParseHexNumber(rest) : std::nullopt;
+        const bool digits = source == RegSource::Import ? rest.size() <= kDwordDigits : rest.size() == kDwordDigits;
+        const auto number = digits ? ParseHexNumber(rest) : std::nullopt;
         if (!number) return std::nullopt;
         return Value{{}, REG_DWORD, DwordData(static_cast<DWORD>(*number))};
     }
@@ -159,7 +176,7 @@ std::optional<Value> ParseData(std::u16string_view rest)
     return Value{{}, type, std::move(*bytes)};
 }
 
-bool ParseValueLine(std::u16string_view line, RegSection& section)
+bool ParseValueLine(std::u16string_view line, RegSection& section, RegSource source)
 {
     std::u16string name;
     if (line.starts_with(u'@')) {
@@ -176,7 +193,7 @@ bool ParseValueLine(std::u16string_view line, RegSection& section)
         section.removedValues.push_back(std::move(name));
         return true;
     }
-    auto value = ParseData(line);
+    auto value = ParseData(line, source);
     if (!value) return false;
     value->name = std::move(name);
     section.values.push_back(std::move(*value));
@@ -213,7 +230,8 @@ std::optional<std::u16string> PlainString(const Value& value)
     std::u16string text = DataText(value.data);
     if (text.back() != u'\0') return std::nullopt;
     text.pop_back();
-    if (text.find_first_of(std::u16string_view(u"\0\r\n", 3)) != std::u16string::npos) return std::nullopt;
+    if (text.find_first_of(std::u16string_view(u"\0\r\n", 3)) != std::u16string::npos || HasUnpairedSurrogate(text))
+        return std::nullopt;
     return text;
 }
 
@@ -253,18 +271,20 @@ std::string Encode(const std::u16string& text, RegEncoding encoding)
 
 } // namespace
 
-std::optional<std::vector<RegSection>> ParseRegFile(std::string_view bytes)
+std::optional<std::vector<RegSection>> ParseRegFile(std::string_view bytes, RegSource source)
 {
     const auto text = DecodeText(bytes);
-    const auto lines = text ? LogicalLines(*text) : std::nullopt;
+    if (!text || (source == RegSource::Hive && !text->ends_with(u'\n'))) return std::nullopt;
+    const auto lines = LogicalLines(*text);
     if (!lines) return std::nullopt;
     auto line = std::find_if(lines->begin(), lines->end(), [](const std::u16string& l) { return !l.empty(); });
-    if (line == lines->end() || *line != kHeader) return std::nullopt;
+    if (line == lines->end() || (*line != kHeader && (source == RegSource::Hive || *line != kOldHeader)))
+        return std::nullopt;
     std::vector<RegSection> sections;
     for (++line; line != lines->end(); ++line) {
         if (line->empty() || line->starts_with(u';')) continue;
         const bool parsed = line->starts_with(u'[') ? ParseSectionLine(*line, sections)
-                                                    : !sections.empty() && ParseValueLine(*line, sections.back());
+                                                    : !sections.empty() && ParseValueLine(*line, sections.back(), source);
         if (!parsed) return std::nullopt;
     }
     return sections;
@@ -280,6 +300,12 @@ std::string FormatRegFile(const std::vector<RegSection>& sections, RegEncoding e
         text += u"\n";
     }
     return Encode(text, encoding);
+}
+
+bool IsCarriedName(std::u16string_view name)
+{
+    const auto control = [](char16_t c) { return c < u' ' || c == u'\x7F'; };
+    return std::none_of(name.begin(), name.end(), control) && !HasUnpairedSurrogate(name);
 }
 
 void AppendSections(const Key& key, const std::u16string& path, std::vector<RegSection>& sections)

@@ -6,6 +6,11 @@
 //   "Debug"="y"
 //   "LogFileSize"=dword:00080000
 //   @=hex(2):25,00,00,00
+//   "Lines"=hex(1):61,00,0a,00,62,00,00,00
+//
+// String data that a quoted string cannot carry (line breaks, NULs,
+// unpaired surrogates) is written as hex(1), hex(2) or hex(7) bytes, as the
+// Windows registry editor does, and so reads back as it was.
 //
 // Hives are kept in it, and `valmorin reg` imports and exports it, so an
 // administrator can read, diff and carry registry contents between Windows
@@ -30,10 +35,22 @@ struct RegSection {
     std::vector<std::u16string> removedValues; // "Name"=-
 };
 
+// Where a text comes from decides how much is forgiven. A hive is only ever
+// written whole by this system: one whose last line lacks its line break
+// was cut short and is not well-formed. A file to import may come from any
+// editor: it may end without a line break, give a DWORD with fewer than
+// eight digits, and carry the older "REGEDIT4" header.
+enum class RegSource { Hive, Import };
+
 // Reads UTF-16LE with its byte order mark, or UTF-8 with or without one.
-// Nothing when the text is not a well-formed file; a file whose last line
-// lacks its line break was cut short and is not well-formed either.
-std::optional<std::vector<RegSection>> ParseRegFile(std::string_view bytes);
+// Nothing when the text is not a well-formed file.
+std::optional<std::vector<RegSection>> ParseRegFile(std::string_view bytes, RegSource source = RegSource::Hive);
+
+// Whether a key or value name reads back from the text as it was written:
+// a line break would end the line it stands on (and could start a section
+// of its own), other control characters and unpaired surrogates would not
+// survive the UTF-8 of a hive.
+bool IsCarriedName(std::u16string_view name);
 
 // UTF-16LE with CR LF, as Windows writes its exports; UTF-8 with LF for the
 // files that stay on this machine.

@@ -1,6 +1,7 @@
 #include "platform/registry/registry.h"
 
 #include "platform/registry/hive.h"
+#include "platform/registry/reg_text.h"
 #include "platform/text/utf.h"
 
 #include <algorithm>
@@ -232,6 +233,15 @@ DWORD DeleteKey(HKEY key, LPCWSTR subKey, bool withSubkeys)
         ERROR_FILE_NOT_FOUND);
 }
 
+// A name the hive's text cannot carry is refused before anything is
+// written: a line break in it would corrupt the hive or start a section of
+// its own.
+bool CarriesPath(LPCWSTR subKey)
+{
+    const KeyPath levels = registry::SplitKeyPath(NameOf(subKey));
+    return std::all_of(levels.begin(), levels.end(), [](const auto& level) { return registry::IsCarriedName(level); });
+}
+
 // The calls return codes, never exceptions, as the Windows calls do.
 template <typename Call>
 LONG Guarded(Call call)
@@ -271,6 +281,8 @@ LONG RegOpenKeyW(HKEY key, LPCWSTR subKey, PHKEY result)
 LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM access, void*, PHKEY result,
                      LPDWORD disposition)
 {
+    if (const LONG refused = Guarded([&] { return CarriesPath(subKey) ? ERROR_SUCCESS : ERROR_BADKEY; }))
+        return refused;
     const LONG opened = RegOpenKeyExW(key, subKey, 0, access, result);
     if (opened != static_cast<LONG>(ERROR_FILE_NOT_FOUND)) {
         if (opened == 0 && disposition != nullptr) *disposition = REG_OPENED_EXISTING_KEY;
@@ -324,6 +336,7 @@ LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* 
         const auto open = Resolve(key);
         if (!open) return ERROR_INVALID_HANDLE;
         if (data == nullptr && dataSize != 0) return ERROR_INVALID_PARAMETER;
+        if (!registry::IsCarriedName(NameOf(valueName))) return ERROR_INVALID_PARAMETER;
         Value value{std::u16string(NameOf(valueName)), type, std::vector<BYTE>(data, data + dataSize)};
         return ChangeKey(
             *open, [](const Key&) { return true; },

@@ -37,6 +37,7 @@ constexpr MessageText kMessages[] = {
     {259, u"No more data is available.\r\n"},
     {267, u"The directory name is invalid.\r\n"},
     {1009, u"The configuration registry database is corrupt.\r\n"},
+    {1010, u"The configuration registry key is invalid.\r\n"},
     {1011, u"The configuration registry key could not be opened.\r\n"},
     {1016, u"An I/O operation initiated by the registry failed unrecoverably. The registry could not read in, or "
            u"write out, or flush, one of the files that contain the system's image of the registry.\r\n"},

@@ -3,7 +3,9 @@
 #include "platform/ado/provider.h"
 #include "platform/datasource/catalogue.h"
 #include "platform/datasource/store_file.h"
+#include "platform/registry/hive.h"
 #include "platform/text/utf.h"
+#include "qmt/diag/exception.h"
 #include "qmt/sys/system.h"
 
 #include <algorithm>
@@ -160,6 +162,12 @@ std::u16string MaskPasswords(std::u16string_view text)
     return masked;
 }
 
+std::string TrimmedLine(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
 int List(const Arguments& arguments)
 {
     Expect(arguments, 0, false, false);
@@ -238,5 +246,14 @@ int RunDataSourceCommand(const std::vector<std::string>& args)
         std::cerr << "valmorin: datasource: " << end.message << "\n";
         if (end.exitCode == kExitUsage) std::cerr << kUsage;
         return end.exitCode;
+    } catch (const qmt::CException& e) {
+        // The account name comes from the registry: a hive that cannot be
+        // read ends up here, and the user needs to know which.
+        std::cerr << "valmorin: datasource: " << TrimmedLine(Utf8(e.description)) << "\n";
+        for (const std::string& problem : registry::HiveProblems())
+            std::cerr << "valmorin: note: " << problem << "\n";
+    } catch (const std::exception& e) {
+        std::cerr << "valmorin: datasource: " << e.what() << "\n";
     }
+    return kExitFailure;
 }

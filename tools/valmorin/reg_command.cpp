@@ -1,5 +1,6 @@
 #include "reg_command.h"
 
+#include "platform/registry/hive.h"
 #include "platform/registry/reg_text.h"
 #include "platform/registry/registry.h"
 #include "platform/text/utf.h"
@@ -10,9 +11,7 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -27,16 +26,21 @@ constexpr const char* kDone = "The operation completed successfully.";
 constexpr const char* kNotFound = "The system was unable to find the specified registry key or value.";
 constexpr const char* kFileError = "Error opening the file. There may be a disk or file system error.";
 
-// Ends the command with "ERROR: " and the message.
+// An export is the user's to share; it starts out private.
+constexpr mode_t kExportMode = 0600;
+
+// Ends the command with "ERROR: " and the message, then a "valmorin: note:"
+// line for each note: which file, which rule.
 struct RegError {
     std::string message;
+    std::vector<std::string> notes;
 };
 
 struct Cancelled {};
 
 RegError SyntaxError(const std::string& operation)
 {
-    return {"Invalid syntax.\nType \"valmorin reg " + operation + " /?\" for usage."};
+    return {"Invalid syntax.\nType \"valmorin reg " + operation + " /?\" for usage.", {}};
 }
 
 std::string Utf8(std::u16string_view text) { return text::Utf16ToUtf8(text); }
@@ -54,11 +58,46 @@ std::string Upper(std::string text)
     return text;
 }
 
+// A name as a user can read it back: control characters and unpaired
+// surrogates, which a terminal would hide or act on, are spelled out.
+std::string Shown(std::u16string_view name)
+{
+    std::string shown;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char16_t c = name[i];
+        const bool paired = c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
+                            name[i + 1] <= 0xDFFF;
+        char escaped[8];
+        if (c == u'\n' || c == u'\r') {
+            shown += c == u'\n' ? "\\n" : "\\r";
+        } else if (c < u' ' || c == u'\x7F' || (c >= 0xD800 && c <= 0xDFFF && !paired)) {
+            std::snprintf(escaped, sizeof escaped, c > 0xFF ? "\\u%04X" : "\\x%02X", static_cast<unsigned>(c));
+            shown += escaped;
+        } else {
+            shown += Utf8(name.substr(i, paired ? 2 : 1));
+            i += paired ? 1 : 0;
+        }
+    }
+    return shown;
+}
+
+// Which hive files stand in the way, for errors that come from one.
+std::vector<std::string> HiveNotes(LONG error)
+{
+    if (error != static_cast<LONG>(ERROR_BADDB) && error != static_cast<LONG>(ERROR_REGISTRY_IO_FAILED) &&
+        error != static_cast<LONG>(ERROR_ACCESS_DENIED))
+        return {};
+    std::vector<std::string> notes = registry::HiveProblems();
+    if (notes.empty() && error == static_cast<LONG>(ERROR_ACCESS_DENIED))
+        notes.push_back("the hive file or its folder may not be written by this account, or is a symbolic link");
+    return notes;
+}
+
 // The system's text for a registry error; a missing key or value in reg's
 // own words.
 RegError Failure(LONG error)
 {
-    if (error == static_cast<LONG>(ERROR_FILE_NOT_FOUND)) return {kNotFound};
+    if (error == static_cast<LONG>(ERROR_FILE_NOT_FOUND)) return {kNotFound, {}};
     OLECHAR* text = nullptr;
     std::string message = "Error " + std::to_string(error) + ".";
     if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(error),
@@ -67,7 +106,7 @@ RegError Failure(LONG error)
         LocalFree(text);
         while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
     }
-    return {message};
+    return {message, HiveNotes(error)};
 }
 
 void Check(LONG error)
@@ -126,7 +165,19 @@ KeyName ParseKeyName(std::u16string_view name)
     for (const auto& candidate : roots)
         if (root == candidate.shortName || root == Utf8(candidate.fullName))
             return {candidate.key, candidate.fullName, subPath};
-    throw RegError{"Invalid key name."};
+    throw RegError{"Invalid key name.", {}};
+}
+
+// Refused before anything is written: the registry would refuse it half-way.
+void RequireCarried(const std::u16string& keyPath, const std::u16string* valueName)
+{
+    for (const std::u16string& level : registry::SplitKeyPath(keyPath))
+        if (!registry::IsCarriedName(level))
+            throw RegError{"Invalid key name: " + Shown(keyPath) + ".",
+                           {"a key name cannot hold line breaks, other control characters or unpaired surrogates"}};
+    if (valueName != nullptr && !registry::IsCarriedName(*valueName))
+        throw RegError{"Invalid value name " + Shown(*valueName) + " under " + Shown(keyPath) + ".",
+                       {"a value name cannot hold line breaks, other control characters or unpaired surrogates"}};
 }
 
 UniqueHKey OpenKey(const KeyName& name)
@@ -139,7 +190,7 @@ UniqueHKey OpenKey(const KeyName& name)
 // Asks on a terminal; elsewhere nobody can answer and the command refuses.
 void Confirm(const std::string& question, const std::string& refusal)
 {
-    if (!::isatty(STDIN_FILENO)) throw RegError{refusal};
+    if (!::isatty(STDIN_FILENO)) throw RegError{refusal, {}};
     std::cout << question << " (Yes/No)? " << std::flush;
     std::string answer;
     if (!std::getline(std::cin, answer) ||
@@ -289,8 +340,11 @@ int Query(const std::vector<std::string>& args)
     const std::vector<registry::Value> values = ReadValues(key.get());
     const auto value = std::find_if(values.begin(), values.end(),
                                     [&](const registry::Value& v) { return registry::SameName(v.name, *valueName); });
-    if (value == values.end()) throw RegError{kNotFound};
-    std::cout << "\n" << Utf8(name.Full()) << "\n" << ValueLine(*value) << "\n\n";
+    const bool unsetDefault = value == values.end() && valueName->empty();
+    if (value == values.end() && !unsetDefault) throw RegError{kNotFound, {}};
+    // A key always has a default value to show, set or not, as reg shows it.
+    const std::string line = unsetDefault ? "    (Default)    REG_SZ    (value not set)" : ValueLine(*value);
+    std::cout << "\n" << Utf8(name.Full()) << "\n" << line << "\n\n";
     return kExitSuccess;
 }
 
@@ -370,6 +424,7 @@ int Add(const std::vector<std::string>& args)
     const DWORD type = switches.contains("/t") ? TypeOf(switches.at("/t")) : REG_SZ;
     const std::string data = switches.contains("/d") ? switches.at("/d") : "";
     const std::vector<BYTE> bytes = EncodeData(type, data, switches.contains("/s") ? switches.at("/s") : "\\0");
+    RequireCarried(name.Full(), valueName ? &*valueName : nullptr);
 
     HKEY created = nullptr;
     Check(RegCreateKeyExW(name.root, name.subPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
@@ -441,14 +496,27 @@ void ImportSection(const registry::RegSection& section)
         CheckDeleted(RegDeleteValueW(key.get(), removed.c_str()));
 }
 
+void RequireCarried(const registry::RegSection& section)
+{
+    ParseKeyName(section.path);
+    RequireCarried(section.path, nullptr);
+    for (const registry::Value& value : section.values) RequireCarried(section.path, &value.name);
+    for (const std::u16string& removed : section.removedValues) RequireCarried(section.path, &removed);
+}
+
 int Import(const std::vector<std::string>& args)
 {
     const Arguments parsed = ParseArguments(args, 1, {}, {});
-    std::ifstream file(parsed.positional[0], std::ios::binary);
-    if (!file) throw RegError{kFileError};
-    const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    const auto sections = registry::ParseRegFile(bytes);
-    if (!sections) throw RegError{"The specified file is not a registry file. You can import only registry files."};
+    const std::string& fileName = parsed.positional[0];
+    std::string bytes;
+    int error = 0;
+    if (const std::string problem = registry::ReadRegularFile(fileName, bytes, error); !problem.empty())
+        throw RegError{kFileError, {fileName + ": " + problem}};
+    const auto sections = registry::ParseRegFile(bytes, registry::RegSource::Import);
+    if (!sections)
+        throw RegError{"The specified file is not a registry file. You can import only registry files.",
+                       {fileName + ": not a well-formed .reg file (REGEDIT4 or version 5.00)"}};
+    for (const registry::RegSection& section : *sections) RequireCarried(section);
     for (const registry::RegSection& section : *sections) ImportSection(section);
     std::cout << kDone << "\n";
     return kExitSuccess;
@@ -465,9 +533,9 @@ int Export(const std::vector<std::string>& args)
     if (std::filesystem::exists(fileName) && !parsed.switches.contains("/y"))
         Confirm("File " + fileName + " already exists. Overwrite",
                 "File " + fileName + " exists; add /y to overwrite it without asking.");
-    std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
-    file << registry::FormatRegFile(sections, registry::RegEncoding::Utf16);
-    if (!file.flush()) throw RegError{kFileError};
+    const std::string text = registry::FormatRegFile(sections, registry::RegEncoding::Utf16);
+    if (registry::ReplaceFile(fileName, text, kExportMode) != ERROR_SUCCESS)
+        throw RegError{kFileError, {fileName + ": cannot be written through " + fileName + ".new"}};
     std::cout << kDone << "\n";
     return kExitSuccess;
 }
@@ -497,7 +565,8 @@ int RunRegCommand(const std::vector<std::string>& args)
             return kExitSuccess;
         }
         const auto operation = args.empty() ? operations.end() : operations.find(Upper(args[0]));
-        if (operation == operations.end()) throw RegError{"Invalid syntax.\nType \"valmorin reg /?\" for usage."};
+        if (operation == operations.end())
+            throw RegError{"Invalid syntax.\nType \"valmorin reg /?\" for usage.", {}};
         if (args.size() == 2 && args[1] == "/?") {
             PrintUsage();
             return kExitSuccess;
@@ -505,8 +574,11 @@ int RunRegCommand(const std::vector<std::string>& args)
         return operation->second(args);
     } catch (const RegError& e) {
         std::cerr << "ERROR: " << e.message << "\n";
+        for (const std::string& note : e.notes) std::cerr << "valmorin: note: " << note << "\n";
     } catch (const Cancelled&) {
         std::cout << "The operation was canceled by the user.\n";
+    } catch (const std::exception& e) {
+        std::cerr << "ERROR: " << e.what() << "\n";
     }
     return kExitFailure;
 }
