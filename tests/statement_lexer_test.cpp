@@ -1,0 +1,70 @@
+// Quoted identifiers in statement counting: a ";" inside "...", [...] or
+// `...` is part of a name, not the end of a statement; an apostrophe inside
+// one starts no string.
+#include "platform/ado/sql_lexer.h"
+#include "qmt/db/ado_connection.h"
+#include "qmt/diag/exception.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct CountCase {
+    const char* fault;
+    const char16_t* sql;
+    bool several;
+    std::vector<std::string> literals;
+};
+
+const CountCase kCases[] = {
+    {"double-quoted names end the statement at a ;", u"SELECT 1 AS \"a;b\"", false, {}},
+    {"bracketed names end the statement at a ;", u"SELECT 1 AS [a;b]", false, {}},
+    {"back-quoted names end the statement at a ;", u"SELECT 1 AS `a;b`", false, {}},
+    {"a doubled quote ends the name", u"SELECT 1 AS \"a\"\";b\"", false, {}},
+    {"a doubled back-quote ends the name", u"SELECT 1 AS `a``;b`", false, {}},
+    {"a bracketed name runs past its ]", u"SELECT 1 AS [a]; DELETE FROM T", true, {}},
+    {"an apostrophe in a name starts a string", u"SELECT 1 AS \"it's\"; DELETE FROM T", true, {}},
+    {"an apostrophe in brackets starts a string", u"SELECT 1 AS [it's]; DELETE FROM T", true, {}},
+    {"an apostrophe in back-quotes starts a string", u"SELECT 1 AS `it's`; DELETE FROM T", true, {}},
+    {"a double quote in a string starts a name", u"SELECT 'a\"b'; DELETE FROM T", true, {"a\"b"}},
+    {"a bracket in a string starts a name", u"SELECT N'[x'; DELETE FROM T", true, {"[x"}},
+    {"names taken for strings", u"SELECT \"n\", [m], `o`, 'v;w' FROM T;", false, {"v;w"}},
+};
+
+TEST(StatementLexer, SemicolonsInsideQuotedNamesDoNotEndTheStatement)
+{
+    for (const CountCase& c : kCases) {
+        const ado::LexedStatement lexed = ado::LexStatement(c.sql);
+        EXPECT_EQ(lexed.severalStatements, c.several) << "fault: " << c.fault;
+        if (!lexed.parameterized.empty() || !lexed.literals.empty()) {
+            EXPECT_EQ(lexed.literals, c.literals) << "fault: " << c.fault;
+        }
+        EXPECT_EQ(lexed.firstKeyword, u"SELECT") << "fault: " << c.fault;
+    }
+}
+
+// The same through a store: the name with a ";" runs, and a second
+// statement after a quoted name is refused before anything runs.
+TEST(StatementLexer, QuotedNamesRunAndHideNoSecondStatement)
+{
+    TempDir dir;
+    const auto file = dir / "store.db";
+    CreateSqliteFile(file, "CREATE TABLE T (ID INTEGER); CREATE TABLE \"a;b\" (\"c;d\" TEXT);");
+    qmt::CAdoConnection connection;
+    connection.open(SqliteConnectionString(file), u"", u"");
+    for (const char16_t* insert : {u"INSERT INTO \"a;b\" (\"c;d\") VALUES (N'1')", u"INSERT INTO [a;b] ([c;d]) VALUES (N'2')",
+                                   u"INSERT INTO `a;b` (`c;d`) VALUES (N'3')"})
+        EXPECT_EQ(connection.execute(insert, -1), 1);
+    EXPECT_EQ(QueryColumn(file, "SELECT \"c;d\" FROM \"a;b\" ORDER BY 1"),
+              (std::vector<std::u16string>{u"1", u"2", u"3"}));
+
+    for (const char16_t* twice : {u"INSERT INTO T VALUES (1); DELETE FROM [a;b]",
+                                  u"INSERT INTO T SELECT 1 AS \"it's\"; DELETE FROM [a;b]"}) {
+        EXPECT_THROW(connection.execute(twice, -1), qmt::CException);
+    }
+    EXPECT_EQ(QueryColumn(file, "SELECT COUNT(*) FROM T"), std::vector<std::u16string>{u"0"});
+    EXPECT_EQ(QueryColumn(file, "SELECT COUNT(*) FROM \"a;b\""), std::vector<std::u16string>{u"3"});
+}
+
+} // namespace
