@@ -7,12 +7,8 @@ HRESULT CValmorin::UnregisterAll() { return E_NOTIMPL; }
 HRESULT CValmorin::GetComponents(SAFEARRAY**, SAFEARRAY**) { return E_NOTIMPL; }
 HRESULT CValmorin::RegisterComponent(BSTR) { return E_NOTIMPL; }
 HRESULT CValmorin::UnregisterComponent(BSTR) { return E_NOTIMPL; }
-HRESULT CValmorin::TableList(BSTR*) { return E_NOTIMPL; }
-HRESULT CValmorin::TableDelete(BSTR) { return E_NOTIMPL; }
-HRESULT CValmorin::TableCreate(BSTR, BSTR, BSTR, BSTR, BSTR) { return E_NOTIMPL; }
+
 HRESULT CValmorin::TableUpdate(BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR) { return E_NOTIMPL; }
-HRESULT CValmorin::TableColumns(BSTR, BSTR*) { return E_NOTIMPL; }
-HRESULT CValmorin::TableExists(BSTR, LONG*) { return E_NOTIMPL; }
 HRESULT CValmorin::CorrespondanceList(BSTR, BSTR*) { return E_NOTIMPL; }
 HRESULT CValmorin::CorrespondanceDelete(BSTR, BSTR) { return E_NOTIMPL; }
 HRESULT CValmorin::CorrespondanceCreate(BSTR, BSTR, BSTR, BSTR) { return E_NOTIMPL; }
@@ -20,5 +16,3 @@ HRESULT CValmorin::CorrespondanceUpdate(BSTR, BSTR, BSTR, BSTR, BSTR) { return E
 HRESULT CValmorin::CorrespondanceExists(BSTR, BSTR, LONG*) { return E_NOTIMPL; }
 HRESULT CValmorin::TableFourEyesIsLastUser(BSTR, BSTR, LONG*) { return E_NOTIMPL; }
 HRESULT CValmorin::CorrespondanceFourEyesIsLastUser(BSTR, BSTR, BSTR, LONG*) { return E_NOTIMPL; }
-HRESULT CValmorin::TableDescription(BSTR, BSTR*) { return E_NOTIMPL; }
-

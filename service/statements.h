@@ -33,4 +33,57 @@ inline constexpr const char16_t* kInsertDayCounter =
     u"INSERT INTO QM_VALMOR(ID_TABLE, INPUT, OUTPUT) VALUES ( %d, N'%s', N'%03d|%d')";
 inline constexpr const char16_t* kCounterTable = u"GenerationNumbers";
 
+inline constexpr const char16_t* kListTables =
+    u"SELECT T.ID_TABLE, T.NOM, T.DESCRIPTION, (SELECT COUNT(*) FROM QM_DICO D WHERE D.ID_TABLE = T.ID_TABLE AND "
+    u"D.INOUT=1) AS INPUT, (SELECT COUNT(*) FROM QM_DICO D WHERE D.ID_TABLE = T.ID_TABLE AND D.INOUT=0) AS OUTPUT, "
+    u"T.USER_CODE_LASTACTION FROM QM_TABLES T ORDER BY T.NOM ASC";
+inline constexpr const char16_t* kSelectDescription = u"SELECT DESCRIPTION FROM QM_TABLES WHERE NOM = N'%s'";
+inline constexpr const char16_t* kListColumns =
+    u"SELECT ID_COL, NAME_COL, INOUT FROM QM_DICO WHERE ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = "
+    u"N'%s') ORDER BY ID_COL ASC";
+
+inline constexpr const char16_t* kDeleteTableEntries =
+    u"DELETE FROM QM_VALMOR WHERE ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s')";
+inline constexpr const char16_t* kDeleteTableColumns =
+    u"DELETE FROM QM_DICO WHERE ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s')";
+inline constexpr const char16_t* kDeleteTable = u"DELETE FROM QM_TABLES WHERE NOM = N'%s'";
+inline constexpr const char16_t* kInsertTable =
+    u"INSERT INTO QM_TABLES(ID_TABLE, NB_COLS, NOM, DESCRIPTION, USER_CODE_LASTACTION) VALUES (%d, 0, N'%s', "
+    u"N'%s', N'%s')";
+// The INOUT code goes in as text, unquoted: only validated codes reach it.
+inline constexpr const char16_t* kInsertColumn =
+    u"INSERT INTO QM_DICO(ID_TABLE, ID_COL, NAME_COL, INOUT) VALUES (%d, %d, N'%s', %s)";
+
+inline constexpr const char16_t* kRenameTableDescribed =
+    u"UPDATE QM_TABLES SET NOM = N'%s', DESCRIPTION = N'%s', USER_CODE_LASTACTION = N'%s' WHERE NOM = N'%s'";
+inline constexpr const char16_t* kRenameTable =
+    u"UPDATE QM_TABLES SET NOM = N'%s', USER_CODE_LASTACTION = N'%s' WHERE NOM = N'%s'";
+inline constexpr const char16_t* kSelectTableId = u"SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s'";
+inline constexpr const char16_t* kScanColumns =
+    u"SELECT ID_COL, INOUT, NAME_COL FROM QM_DICO WHERE ID_TABLE = %d ORDER BY ID_COL ASC";
+// The IN list holds only numbers the method parsed itself.
+inline constexpr const char16_t* kDeleteColumns = u"DELETE FROM QM_DICO WHERE ID_TABLE = %d AND ID_COL IN (%s)";
+inline constexpr const char16_t* kScanValues = u"SELECT INPUT, OUTPUT FROM QM_VALMOR WHERE ID_TABLE = %d";
+
+inline constexpr const char16_t* kListCorrespondences =
+    u"SELECT INPUT, OUTPUT, USER_CODE_LASTACTION FROM QM_VALMOR WHERE ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES "
+    u"WHERE NOM = N'%s')";
+inline constexpr const char16_t* kDeleteCorrespondence =
+    u"DELETE FROM QM_VALMOR WHERE INPUT = N'%s' AND ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s')";
+inline constexpr const char16_t* kInsertCorrespondence =
+    u"INSERT INTO QM_VALMOR(ID_TABLE, INPUT, OUTPUT, USER_CODE_LASTACTION) SELECT ID_TABLE, N'%s', N'%s', N'%s' FROM "
+    u"QM_TABLES WHERE NOM = N'%s'";
+inline constexpr const char16_t* kUpdateCorrespondence =
+    u"UPDATE QM_VALMOR SET INPUT = N'%s', OUTPUT = N'%s', USER_CODE_LASTACTION = N'%s' WHERE INPUT = N'%s' AND "
+    u"ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s')";
+inline constexpr const char16_t* kCorrespondenceTableId =
+    u"SELECT QM_VALMOR.ID_TABLE FROM QM_VALMOR WHERE INPUT = N'%s' AND ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES "
+    u"WHERE NOM = N'%s')";
+
+inline constexpr const char16_t* kTableLastUser =
+    u"SELECT 1 FROM QM_TABLES WHERE NOM = N'%s' AND USER_CODE_LASTACTION = N'%s'";
+inline constexpr const char16_t* kCorrespondenceLastUser =
+    u"SELECT 1 FROM QM_VALMOR WHERE INPUT = N'%s' AND USER_CODE_LASTACTION = N'%s' AND ID_TABLE IN (SELECT ID_TABLE "
+    u"FROM QM_TABLES WHERE NOM = N'%s')";
+
 } // namespace statements

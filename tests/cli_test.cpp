@@ -50,9 +50,9 @@ TEST_F(CliTest, ExitCodesAndOutputShapes)
     EXPECT_EQ(Run({"NoSuchMethod"}).exitCode, 64);
     EXPECT_EQ(Run({"translate", "Pays"}).exitCode, 64);
     EXPECT_EQ(Run({}).exitCode, 64);
-    ProcessResult unimplemented = Run({"TableList"});
+    ProcessResult unimplemented = Run({"RegisterAll"});
     EXPECT_EQ(unimplemented.exitCode, 2);
-    EXPECT_EQ(unimplemented.err, "valmorin: TableList: 0x80004001 valmorin: Not implemented\n");
+    EXPECT_EQ(unimplemented.err, "valmorin: RegisterAll: 0x80004001 valmorin: Not implemented\n");
 }
 
 TEST_F(CliTest, LoggingNeverReachesStandardOutput)

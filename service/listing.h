@@ -1,0 +1,70 @@
+// What the administration methods share: the quoting of caller texts put
+// inside N'...' literals, the escaping of texts put inside JSON strings, the
+// {"list" : [...]} envelope of the listings, and the cutting of list
+// arguments into items.
+#pragma once
+
+#include "platform/com/bstr.h"
+#include "service/format_sql.h"
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Separates the items of a list argument: U+00A8 DIAERESIS, one UTF-16 unit.
+inline constexpr char16_t ListSeparator = u'\u00A8';
+// Separates the values of several input or output columns in one stored field.
+inline constexpr char16_t ValueSeparator = u'|';
+
+// Replaces every `from` by `to`, searching on after each inserted `to`, so
+// inserted text is never searched again. Linear in the text's length.
+void ReplaceAll(std::u16string& text, std::u16string_view from, std::u16string_view to);
+
+// Each apostrophe doubled: the text can then stand inside N'...' and only there.
+std::u16string EscapeSqlText(std::u16string text);
+// A caller's text (NULL as empty, up to its first NUL) quoted for N'...'.
+std::u16string Quoted(BSTR text);
+
+// The statement with each caller text quoted, in the format's order.
+template <typename... Texts>
+std::u16string QuotedStatement(const char16_t* format, Texts... texts)
+{
+    ServiceText statement;
+    FormatSql(statement, format, Quoted(texts).c_str()...);
+    return statement.str();
+}
+
+// Each double quote preceded by a backslash; nothing else is rewritten.
+std::u16string EscapeJsonText(std::u16string text);
+
+// Appends text to out with each backslash doubled and each double quote
+// preceded by a backslash; with lineBreaks, CR and LF also become \u000d and
+// \u000a. One pass over the text, as ReplaceAll applied in that order gives.
+void AppendJsonEscaped(std::u16string& out, std::u16string_view text, bool lineBreaks);
+
+// Cuts text at each separator. Empty items before or between non-empty ones
+// stay; empty items after the last non-empty one are dropped, so a text of
+// separators only gives no items. Items are not trimmed.
+std::vector<std::u16string> SplitList(std::u16string_view text, char16_t separator);
+
+// Fills an item format whose conversions are %s and %d, each replaced by the
+// next of values as it stands (numbers are passed already as decimal text).
+void AppendItem(std::u16string& out, std::u16string_view format, std::initializer_list<std::u16string_view> values);
+
+// {"list" : [ items joined by commas ]}, built in one growing string.
+class JsonListEnvelope {
+public:
+    JsonListEnvelope();
+    // The text to append the next item to, the separating comma already in place.
+    std::u16string& NextItem();
+    // The closed listing as a new BSTR the caller owns.
+    BSTR Close();
+
+private:
+    std::u16string m_text;
+    bool m_empty = true;
+};
+
+// A 32-bit number as the decimal text a listing shows it with.
+std::u16string Decimal(LONG value);
