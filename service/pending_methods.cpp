@@ -9,10 +9,3 @@ HRESULT CValmorin::RegisterComponent(BSTR) { return E_NOTIMPL; }
 HRESULT CValmorin::UnregisterComponent(BSTR) { return E_NOTIMPL; }
 
 HRESULT CValmorin::TableUpdate(BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR) { return E_NOTIMPL; }
-HRESULT CValmorin::CorrespondanceList(BSTR, BSTR*) { return E_NOTIMPL; }
-HRESULT CValmorin::CorrespondanceDelete(BSTR, BSTR) { return E_NOTIMPL; }
-HRESULT CValmorin::CorrespondanceCreate(BSTR, BSTR, BSTR, BSTR) { return E_NOTIMPL; }
-HRESULT CValmorin::CorrespondanceUpdate(BSTR, BSTR, BSTR, BSTR, BSTR) { return E_NOTIMPL; }
-HRESULT CValmorin::CorrespondanceExists(BSTR, BSTR, LONG*) { return E_NOTIMPL; }
-HRESULT CValmorin::TableFourEyesIsLastUser(BSTR, BSTR, LONG*) { return E_NOTIMPL; }
-HRESULT CValmorin::CorrespondanceFourEyesIsLastUser(BSTR, BSTR, BSTR, LONG*) { return E_NOTIMPL; }
