@@ -8,4 +8,3 @@ HRESULT CValmorin::GetComponents(SAFEARRAY**, SAFEARRAY**) { return E_NOTIMPL; }
 HRESULT CValmorin::RegisterComponent(BSTR) { return E_NOTIMPL; }
 HRESULT CValmorin::UnregisterComponent(BSTR) { return E_NOTIMPL; }
 
-HRESULT CValmorin::TableUpdate(BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR) { return E_NOTIMPL; }

@@ -1,0 +1,185 @@
+// TableUpdate: renames a table and its columns, deletes and adds columns,
+// and rewrites every stored value so each correspondence keeps one value per
+// remaining column and an empty one per new column, all in one transaction.
+#include "qmt/db/ado_transaction.h"
+#include "service/call_frame.h"
+#include "service/format_sql.h"
+#include "service/listing.h"
+#include "service/rows.h"
+#include "service/statements.h"
+#include "service/table_columns.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+struct ColumnLists {
+    std::vector<std::u16string> addNames, addTypes, updNames;
+    std::vector<LONG> updIds, delIds;
+};
+
+// Where the deleted columns' values stand in the stored fields, and what the
+// added columns append to them.
+struct ValueLayout {
+    std::vector<LONG> inputPositions, outputPositions;
+    std::u16string inputSuffix, outputSuffix;
+};
+
+bool Contains(const std::vector<LONG>& numbers, LONG number)
+{
+    return std::find(numbers.begin(), numbers.end(), number) != numbers.end();
+}
+
+std::vector<std::u16string> Items(BSTR list) { return SplitList(ServiceText::FromBstr(list).str(), ListSeparator); }
+
+// All five lists, checked before the store is touched.
+ColumnLists ReadColumnLists(BSTR namesToAdd, BSTR typesToAdd, BSTR idsToUpdate, BSTR namesToUpdate, BSTR idsToDel)
+{
+    ColumnLists lists{Items(namesToAdd), Items(typesToAdd), Items(namesToUpdate),
+                      ParseColumnIds(Items(idsToUpdate), u"ColumnsIdToUpdate"),
+                      ParseColumnIds(Items(idsToDel), u"ColumnsIdToDel")};
+    RequireColumnTypes(lists.addNames, lists.addTypes);
+    if (lists.updNames.size() < lists.updIds.size())
+        RejectArgument(u"ColumnsNameToUpdate has " + Decimal(static_cast<LONG>(lists.updNames.size())) +
+                       u" items for " + Decimal(static_cast<LONG>(lists.updIds.size())) +
+                       u" ids in ColumnsIdToUpdate.");
+    if (lists.delIds.empty() && !ServiceText::FromBstr(idsToDel).empty())
+        RejectArgument(u"ColumnsIdToDel holds separators but no column id.");
+    return lists;
+}
+
+void OpenForUpdate(qmt::CAdoRecordset& recordset, const std::u16string& statement, qmt::CAdoConnection& connection)
+{
+    recordset.open(statement, connection, adOpenStatic, adUseClient, adLockPessimistic, adOptionUnspecified);
+}
+
+void UpdateTableRow(qmt::CAdoConnection& connection, BSTR user, BSTR previousName, BSTR name, BSTR description)
+{
+    // A NULL description keeps the stored one; an empty one clears it.
+    connection.execute(description == nullptr
+                           ? QuotedStatement(statements::kRenameTable, name, user, previousName)
+                           : QuotedStatement(statements::kRenameTableDescribed, name, description, user, previousName),
+                       -1);
+}
+
+// The first matching id names the column; the new name goes through the
+// recordset, so it is stored as given.
+void RenameColumn(qmt::CAdoRecordset& recordset, qmt::CAdoRecord& record, LONG columnId, const ColumnLists& lists)
+{
+    const auto match = std::find(lists.updIds.begin(), lists.updIds.end(), columnId);
+    if (match == lists.updIds.end()) return;
+    const std::u16string& name = lists.updNames[static_cast<std::size_t>(match - lists.updIds.begin())];
+    CComBSTR stored;
+    record.read(2, stored);
+    if (stored.view() == name) return;
+    record.write(2, CComBSTR(name));
+    recordset.updateBatch(adAffectAll);
+}
+
+// Walks the columns in ID_COL order: renames, notes the stored-value
+// positions of the columns to delete (deleted columns still hold a value in
+// every row), and returns the last ID_COL, -1 without columns.
+LONG ScanColumns(qmt::CAdoConnection& connection, LONG tableId, const ColumnLists& lists, ValueLayout& layout)
+{
+    ServiceText statement;
+    FormatSql(statement, statements::kScanColumns, tableId);
+    qmt::CAdoRecordset recordset;
+    OpenForUpdate(recordset, statement.str(), connection);
+    LONG inputs = 0, outputs = 0, lastColumnId = -1;
+    for (auto row = recordset.begin(); row != recordset.end(); ++row) {
+        qmt::CAdoRecord record = *row;
+        const LONG columnId = ReadNumber(record, 0);
+        const bool input = ReadNumber(record, 1) == 1;
+        LONG& position = input ? inputs : outputs;
+        if (Contains(lists.delIds, columnId))
+            (input ? layout.inputPositions : layout.outputPositions).push_back(position);
+        ++position;
+        lastColumnId = columnId;
+        RenameColumn(recordset, record, columnId, lists);
+    }
+    recordset.close();
+    return lastColumnId;
+}
+
+void DeleteColumns(qmt::CAdoConnection& connection, LONG tableId, const std::vector<LONG>& ids)
+{
+    if (ids.empty()) return;
+    std::u16string list;
+    for (LONG id : ids) list.append(list.empty() ? u"" : u",").append(Decimal(id));
+    ServiceText statement;
+    FormatSql(statement, statements::kDeleteColumns, tableId, list.c_str());
+    connection.execute(statement.str(), -1);
+}
+
+// New columns follow the highest ID_COL, deleted ones included, so a
+// number is never reused within the call.
+void AddColumns(qmt::CAdoConnection& connection, LONG tableId, LONG lastColumnId, const ColumnLists& lists,
+                ValueLayout& layout)
+{
+    if (lastColumnId > INT_MAX - static_cast<LONG>(lists.addNames.size()))
+        throw qmt::CException(u"CValmorin",
+                              u"The table's column numbers have reached 2147483647; no column can be added.",
+                              static_cast<DWORD>(DISP_E_OVERFLOW));
+    for (std::size_t i = 0; i < lists.addNames.size(); ++i) {
+        InsertColumn(connection, tableId, lastColumnId + 1 + static_cast<LONG>(i), lists.addNames[i],
+                     lists.addTypes[i]);
+        (lists.addTypes[i] == u"1" ? layout.inputSuffix : layout.outputSuffix) += ValueSeparator;
+    }
+}
+
+// The stored values without those at the deleted positions, then one empty
+// value per added column. Trailing empty values are not kept apart from
+// missing ones, so they drop out.
+std::u16string Rewritten(std::u16string_view stored, const std::vector<LONG>& deleted, std::u16string_view suffix)
+{
+    std::u16string result;
+    result.reserve(stored.size() + suffix.size());
+    bool first = true;
+    LONG position = 0;
+    for (const std::u16string& value : SplitList(stored, ValueSeparator)) {
+        if (Contains(deleted, position++)) continue;
+        if (!first) result += ValueSeparator;
+        result += value;
+        first = false;
+    }
+    return result.append(suffix);
+}
+
+// One pass over the table's rows, one row update each.
+void RewriteValues(qmt::CAdoConnection& connection, LONG tableId, const ValueLayout& layout)
+{
+    ServiceText statement;
+    FormatSql(statement, statements::kScanValues, tableId);
+    qmt::CAdoRecordset recordset;
+    OpenForUpdate(recordset, statement.str(), connection);
+    for (auto row = recordset.begin(); row != recordset.end(); ++row) {
+        qmt::CAdoRecord record = *row;
+        record.write(0, Rewritten(ReadText(record, 0), layout.inputPositions, layout.inputSuffix));
+        record.write(1, Rewritten(ReadText(record, 1), layout.outputPositions, layout.outputSuffix));
+        recordset.updateBatch(adAffectAll);
+    }
+    recordset.close();
+}
+
+} // namespace
+
+HRESULT CValmorin::TableUpdate(BSTR User, BSTR PreviousName, BSTR Name, BSTR Description, BSTR ColumnsNameToAdd,
+                               BSTR ColumnsTypeToAdd, BSTR ColumnsIdToUpdate, BSTR ColumnsNameToUpdate,
+                               BSTR ColumnsIdToDel)
+{
+    return ServiceCallFrame({}, [&] {
+        const ColumnLists lists =
+            ReadColumnLists(ColumnsNameToAdd, ColumnsTypeToAdd, ColumnsIdToUpdate, ColumnsNameToUpdate, ColumnsIdToDel);
+        qmt::CAdoTransaction transaction(m_connection);
+        UpdateTableRow(m_connection, User, PreviousName, Name, Description);
+        const LONG id = QueryNumber(m_connection, QuotedStatement(statements::kSelectTableId, Name));
+        ValueLayout layout;
+        const LONG lastColumnId = ScanColumns(m_connection, id, lists, layout);
+        DeleteColumns(m_connection, id, lists.delIds);
+        AddColumns(m_connection, id, lastColumnId, lists, layout);
+        if (!lists.addNames.empty() || !lists.delIds.empty()) RewriteValues(m_connection, id, layout);
+        transaction.commit();
+        return S_OK;
+    });
+}
