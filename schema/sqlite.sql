@@ -1,8 +1,8 @@
 -- The translation store on SQLite.
 --
 -- QM_TABLES: one row per translation table. ID_TABLE is unique (two
--- writers that draw the same new identifier: the second insert fails);
--- NOM is not, the store allows two tables of one name.
+-- writers that draw the same new identifier: the second insert fails), and
+-- so is NOM, so that a look-up by name has exactly one table to answer.
 CREATE TABLE QM_TABLES (
     ID_TABLE INTEGER NOT NULL PRIMARY KEY,
     NB_COLS INTEGER,
@@ -10,7 +10,6 @@ CREATE TABLE QM_TABLES (
     DESCRIPTION TEXT,
     USER_CODE_LASTACTION TEXT
 );
-CREATE INDEX QM_TABLES_BY_NOM ON QM_TABLES (NOM);
 
 -- QM_DICO: the columns of each translation table.
 CREATE TABLE QM_DICO (
@@ -21,12 +20,15 @@ CREATE TABLE QM_DICO (
 );
 CREATE INDEX QM_DICO_BY_TABLE_COL ON QM_DICO (ID_TABLE, ID_COL);
 
--- QM_VALMOR: the correspondences. INPUT is not unique within a table: the
--- store allows a value to be stored twice.
+-- QM_VALMOR: the correspondences, one INPUT per table.
 CREATE TABLE QM_VALMOR (
     ID_TABLE INTEGER NOT NULL,
     INPUT TEXT,
     OUTPUT TEXT,
     USER_CODE_LASTACTION TEXT
 );
-CREATE INDEX QM_VALMOR_BY_TABLE_INPUT ON QM_VALMOR (ID_TABLE, INPUT);
+
+-- The rules the operations rely on. `valmorin init` adds them to a store
+-- made before they existed, once no rows break them.
+CREATE UNIQUE INDEX IF NOT EXISTS QM_TABLES_UNIQUE_NOM ON QM_TABLES (NOM);
+CREATE UNIQUE INDEX IF NOT EXISTS QM_VALMOR_UNIQUE_TABLE_INPUT ON QM_VALMOR (ID_TABLE, INPUT);

@@ -9,17 +9,17 @@
 
 #include <new>
 
+// A method's transaction is a qmt::CAdoTransaction inside the operation: it
+// is rolled back while the failure unwinds, before the frame reports it.
 struct CValmorin::FrameResults {
-    BSTR* text = nullptr;      // written empty on failure
-    LONG* truth = nullptr;     // written 0 once the connection ensure passed
-    bool transaction = false;  // rolled back on failure
+    BSTR* text = nullptr;  // written empty on failure
+    LONG* truth = nullptr; // written 0 once the connection ensure passed
 };
 
 namespace service_detail {
 
 // Failures outside the exception family: out of memory, a raw COM error.
 HRESULT ReportForeignException(std::exception_ptr failure);
-void RollbackQuietly(qmt::CAdoConnection& connection);
 
 } // namespace service_detail
 
@@ -30,8 +30,8 @@ HRESULT CValmorin::ServiceCallFrame(const FrameResults& results, Operation&& ope
     auto writeFailureResults = [&] {
         if (results.text) *results.text = SysAllocString(u"");
         if (results.truth && ensured) *results.truth = 0;
-        if (results.transaction) service_detail::RollbackQuietly(m_connection);
     };
+    SetErrorInfo(0, nullptr);
     try {
         ensureConnection();
         ensured = true;

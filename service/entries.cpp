@@ -21,6 +21,20 @@ void RefuseLongTableName(const std::u16string& name)
                           static_cast<DWORD>(E_INVALIDARG));
 }
 
+// A writer that added the same INPUT since the existence test wins the
+// store's one-INPUT-per-table rule; the entry is there all the same.
+void InsertEntry(qmt::CAdoConnection& connection, LONG id, const ServiceText& input, const ServiceText& output)
+{
+    ServiceText statement;
+    FormatSql(statement, statements::kInsertEntry, id, input.c_str(), output.c_str());
+    try {
+        connection.execute(statement.str(), -1);
+    } catch (const qmt::CException& e) {
+        if (static_cast<HRESULT>(e.code) != DB_E_INTEGRITYVIOLATION || !EntryExists(connection, input.str(), id))
+            throw;
+    }
+}
+
 } // namespace
 
 HRESULT CValmorin::transadd(BSTR tableName, BSTR ValueIn, BSTR ValueOut, LONG* bRetVal)
@@ -38,11 +52,7 @@ HRESULT CValmorin::transadd(BSTR tableName, BSTR ValueIn, BSTR ValueOut, LONG* b
         LONG id = LookupTableId(m_connection, table.str());
         if (id == 0) id = CreateImplicitTable(m_connection, table.str());
         if (id == 0) return S_OK;
-        if (!EntryExists(m_connection, input.str(), id)) {
-            ServiceText statement;
-            FormatSql(statement, statements::kInsertEntry, id, input.c_str(), output.c_str());
-            m_connection.execute(statement.str(), -1);
-        }
+        if (!EntryExists(m_connection, input.str(), id)) InsertEntry(m_connection, id, input, output);
         *bRetVal = 1;
         return S_OK;
     });

@@ -1,5 +1,6 @@
 // transIdent and transDayIdent: running numbers kept as correspondences of
 // the counter table, read and advanced inside one transaction.
+#include "qmt/db/ado_transaction.h"
 #include "qmt/diag/format.h"
 #include "qmt/sys/clock.h"
 #include "service/call_frame.h"
@@ -95,22 +96,22 @@ template <typename Advance>
 HRESULT CValmorin::DrawIdentifier(BSTR ValueIn, BSTR* Translation, Advance&& advance)
 {
     if (Translation == nullptr) return E_POINTER;
-    return ServiceCallFrame({.text = Translation, .transaction = true}, [&] {
+    return ServiceCallFrame({.text = Translation}, [&] {
         const ServiceText name = ServiceText::FromBstr(ValueIn);
         RefuseApostrophe(m_connection, u"ValueIn", name.str());
         LONG id = LookupTableId(m_connection, statements::kCounterTable);
         if (id == 0) id = CreateImplicitTable(m_connection, statements::kCounterTable);
         if (id == 0) return S_OK;
-        m_connection.beginTrans();
+        qmt::CAdoTransaction transaction(m_connection);
         const CounterState state = ReadCounter(m_connection, id, name.str());
         ServiceText statement;
         const LONG next = advance(state, id, name, statement);
         if (m_connection.execute(statement.str(), -1) == 0) {
-            m_connection.rollbackTrans();
+            transaction.rollback();
             *Translation = SysAllocString(u"");
             return S_FALSE;
         }
-        m_connection.commitTrans();
+        transaction.commit();
         *Translation = ServiceText(qmt::Format(u"%d", next)).copy();
         return S_OK;
     });

@@ -6,7 +6,9 @@
 void RefuseApostrophe(const qmt::CAdoConnection& connection, std::u16string_view argument,
                       const std::u16string& value)
 {
-    if (value.find(u'\'') == std::u16string::npos) return;
+    // Without an open connection no statement can be sent; the call's own
+    // step reports the closed connection.
+    if (value.find(u'\'') == std::u16string::npos || !connection.isOpen()) return;
     throw qmt::CException(connection.provider(),
                           u"The argument " + std::u16string(argument) +
                               u" holds an apostrophe, which this statement cannot carry; the statement was not sent.",

@@ -1,8 +1,11 @@
 #include "service/store_routines.h"
 
+#include "qmt/db/ado_transaction.h"
 #include "qmt/diag/exception.h"
 #include "service/format_sql.h"
 #include "service/statements.h"
+
+#include <limits>
 
 void OpenReadOnly(qmt::CAdoRecordset& recordset, const std::u16string& statement, qmt::CAdoConnection& connection)
 {
@@ -32,6 +35,17 @@ LONG SelectMax(qmt::CAdoConnection& connection, std::u16string_view table, std::
     return QueryNumber(connection, statement);
 }
 
+LONG NextTableId(qmt::CAdoConnection& connection)
+{
+    const LONG top = SelectMax(connection, u"QM_TABLES", u"ID_TABLE", u"");
+    if (top == std::numeric_limits<LONG>::max())
+        throw qmt::CException(u"CValmorin",
+                              u"The catalogue QM_TABLES holds the identifier 2147483647; no table can be added "
+                              u"after it.",
+                              static_cast<DWORD>(DISP_E_OVERFLOW));
+    return top + 1;
+}
+
 namespace {
 
 // The inserts of a new table; false when one of them affected no row.
@@ -53,29 +67,20 @@ bool InsertImplicitTable(qmt::CAdoConnection& connection, LONG id, const std::u1
 
 LONG CreateImplicitTable(qmt::CAdoConnection& connection, const std::u16string& name)
 {
-    connection.beginTrans();
-    try {
-        // Another writer may have created the table while this one waited
-        // for the transaction; two tables of one name would split a counter.
-        if (const LONG existing = LookupTableId(connection, name); existing != 0) {
-            connection.commitTrans();
-            return existing;
-        }
-        const LONG id = SelectMax(connection, u"QM_TABLES", u"ID_TABLE", u"") + 1;
-        if (!InsertImplicitTable(connection, id, name)) {
-            connection.rollbackTrans();
-            return 0;
-        }
-        connection.commitTrans();
-        return id;
-    } catch (const qmt::CException&) {
-        try {
-            connection.rollbackTrans();
-        } catch (const qmt::CException&) {
-            // the statement's own error is the one to report
-        }
-        throw;
+    qmt::CAdoTransaction transaction(connection);
+    // Another writer may have created the table while this one waited for
+    // the transaction; two tables of one name would split a counter.
+    if (const LONG existing = LookupTableId(connection, name); existing != 0) {
+        transaction.commit();
+        return existing;
     }
+    const LONG id = NextTableId(connection);
+    if (!InsertImplicitTable(connection, id, name)) {
+        transaction.rollback();
+        return 0;
+    }
+    transaction.commit();
+    return id;
 }
 
 bool EntryExists(qmt::CAdoConnection& connection, const std::u16string& input, LONG tableId)

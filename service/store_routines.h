@@ -13,6 +13,9 @@ LONG LookupTableId(qmt::CAdoConnection& connection, const std::u16string& name);
 // The largest value of the column, 0 when there are no rows.
 LONG SelectMax(qmt::CAdoConnection& connection, std::u16string_view table, std::u16string_view column,
                const std::u16string& where);
+// The identifier of a new table: one above the largest in the catalogue;
+// refused when the largest is the top of the range.
+LONG NextTableId(qmt::CAdoConnection& connection);
 // Creates a table with the columns INPUT and OUTPUT in its own transaction;
 // returns its ID_TABLE, 0 when a statement affected no row.
 LONG CreateImplicitTable(qmt::CAdoConnection& connection, const std::u16string& name);

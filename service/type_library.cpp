@@ -256,6 +256,9 @@ public:
         if (const HRESULT hr = arguments.Convert(given, argErr); FAILED(hr)) return hr;
 
         Outputs outputs;
+        // Error info found after a failure must be this call's, not a
+        // leftover of an earlier one.
+        SetErrorInfo(0, nullptr);
         const HRESULT hr = method->call(*static_cast<IValmorin*>(instance), arguments.inputs(), outputs);
         CComBSTR text;
         text.Attach(outputs.text);

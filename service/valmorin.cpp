@@ -67,15 +67,6 @@ HRESULT ReportForeignException(std::exception_ptr failure)
     }
 }
 
-void RollbackQuietly(qmt::CAdoConnection& connection)
-{
-    try {
-        connection.rollbackTrans();
-    } catch (...) {
-        // the first error is the one the caller gets
-    }
-}
-
 } // namespace service_detail
 
 HRESULT CValmorin::Attach(BSTR) { return S_OK; }

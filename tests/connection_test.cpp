@@ -220,6 +220,7 @@ private:
         void Begin() override {}
         void Commit() override {}
         void Rollback() override {}
+        bool InTransaction() const override { return false; }
         std::vector<ado::ProviderError> TakeWarnings() override { return std::exchange(m_pending, {}); }
         std::vector<ado::ProviderError> m_pending;
     };

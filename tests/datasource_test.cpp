@@ -180,6 +180,7 @@ private:
         void Begin() override {}
         void Commit() override {}
         void Rollback() override {}
+        bool InTransaction() const override { return false; }
         std::shared_ptr<std::vector<std::u16string>> m_statements;
     };
 };

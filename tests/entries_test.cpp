@@ -58,11 +58,6 @@ TEST_F(EntriesTest, AddNeverUpdatesAndCountsExactlyOneAsPresent)
     EXPECT_EQ(Add(u"T", u"k", u"second", result), S_OK);
     EXPECT_EQ(result, 1);
     EXPECT_EQ(m_store.Column("SELECT OUTPUT FROM QM_VALMOR"), Rows{u"first"});
-
-    m_store.Run("INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', 'again');");
-    EXPECT_EQ(Add(u"T", u"k", u"third", result), S_OK); // stored twice: no longer "exists"
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(m_store.Column("SELECT COUNT(*) FROM QM_VALMOR WHERE INPUT = 'k'"), Rows{u"3"});
 }
 
 TEST_F(EntriesTest, TableNamesUpToThirtyOneUnitsAreTakenWhole)
@@ -90,7 +85,6 @@ TEST_F(EntriesTest, DeleteReportsWhatItRemoved)
     qmt::Tracer::Current().Disable();
 
     Add(u"T", u"k", u"v", result);
-    m_store.Run("INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', 'twice');");
     EXPECT_EQ(Delete(u"T", u"k", result), S_OK);
     EXPECT_EQ(result, 1);
     EXPECT_EQ(m_store.Column("SELECT COUNT(*) FROM QM_VALMOR"), Rows{u"0"});

@@ -223,7 +223,12 @@ TEST_F(FileTest, ShellFoldersLieInTheXdgFolders)
     setenv("HOME", m_folder.path().c_str(), 1);
     EXPECT_EQ(qmt::CShellFolder(qmt::CSIDL_APPDATA).Path(), Wide(m_folder / ".local" / "share"));
     setenv("HOME", home.c_str(), 1);
+    const std::string root = std::getenv("PELKOR_ROOT") != nullptr ? std::getenv("PELKOR_ROOT") : "";
+    setenv("PELKOR_ROOT", m_folder.path().c_str(), 1);
+    EXPECT_EQ(qmt::CShellFolder(qmt::CSIDL_COMMON_APPDATA).Path(), Wide(m_folder / "var" / "lib"));
+    unsetenv("PELKOR_ROOT");
     EXPECT_EQ(qmt::CShellFolder(qmt::CSIDL_COMMON_APPDATA).Path(), u"/var/lib");
+    setenv("PELKOR_ROOT", root.c_str(), 1);
 
     try {
         qmt::CShellFolder unknown(0x1234);

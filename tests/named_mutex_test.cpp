@@ -78,14 +78,6 @@ private:
 
 class NamedMutexTest : public ::testing::Test {
 protected:
-    // The shared-memory object stays after its last handle (see synch.h).
-    void TearDown() override
-    {
-        std::string object = "/valmorin-mutex." + text::Utf16ToUtf8(m_name);
-        object.replace(object.find_last_of('/'), 1, "%2F");
-        EXPECT_EQ(shm_unlink(object.c_str()), 0);
-    }
-
     // Unique per process and test, with a slash to be carried in the name.
     const std::u16string m_name =
         text::Widen("MYPC35E21C86739F4027BF5935532FF39980/" + std::to_string(getpid()) + "." +

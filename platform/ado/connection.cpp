@@ -193,8 +193,11 @@ private:
         ClearErrors();
         if (!m_inTransaction)
             return Fail({AdoError(XACT_E_NOTRANSACTION, kConnectionSource, u"No transaction is active.")});
-        m_inTransaction = false;
-        return Guard(call);
+        const HRESULT hr = Guard(call);
+        // A COMMIT refused (a busy store, say) leaves the transaction open on
+        // the server: it stays open here too, so that it can be rolled back.
+        m_inTransaction = FAILED(hr) && m_session->InTransaction();
+        return hr;
     }
 
     LONG m_commandTimeout = 30;

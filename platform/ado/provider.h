@@ -72,6 +72,8 @@ public:
     virtual void Begin() = 0;
     virtual void Commit() = 0;
     virtual void Rollback() = 0;
+    // True while a transaction begun by Begin is still open in the database.
+    virtual bool InTransaction() const = 0;
     // Warnings the last successful call left; empty for most providers.
     virtual std::vector<ProviderError> TakeWarnings() { return {}; }
 };

@@ -84,12 +84,54 @@ public:
             return;
         }
         m_out.parameterized.append(m_out.text, m_shapeCopied);
+        if (m_ownParameters || !SharedFormGivesTheText()) {
+            m_out.parameterized.clear();
+            m_out.literals.clear();
+        }
     }
 
 private:
+    // The shared form stands for the statement only if putting its literals
+    // back, in order and with their quotes doubled, gives exactly the text
+    // that would run as written. Whatever the lexer misread, a statement
+    // that fails this runs as written instead.
+    bool SharedFormGivesTheText() const
+    {
+        const std::string& shape = m_out.parameterized;
+        std::size_t length = shape.size() - m_placeholders.size();
+        for (const std::string& literal : m_out.literals) length += literal.size() + 2;
+        if (length > m_out.text.size()) return false;
+        std::size_t textAt = 0;
+        std::size_t shapeAt = 0;
+        auto matches = [&](std::string_view piece) {
+            if (m_out.text.compare(textAt, piece.size(), piece) != 0) return false;
+            textAt += piece.size();
+            return true;
+        };
+        for (std::size_t i = 0; i < m_placeholders.size(); ++i) {
+            if (!matches(std::string_view(shape).substr(shapeAt, m_placeholders[i] - shapeAt)) || !matches("'"))
+                return false;
+            for (std::size_t from = 0; from <= m_out.literals[i].size();) {
+                const std::size_t quote = m_out.literals[i].find('\'', from);
+                const std::size_t to = quote == std::string::npos ? m_out.literals[i].size() : quote + 1;
+                if (!matches(std::string_view(m_out.literals[i]).substr(from, to - from))) return false;
+                if (quote != std::string::npos && !matches("'")) return false;
+                from = to + (quote == std::string::npos ? 1 : 0);
+            }
+            if (!matches("'")) return false;
+            shapeAt = m_placeholders[i] + 1;
+        }
+        return matches(std::string_view(shape).substr(shapeAt)) && textAt == m_out.text.size();
+    }
+
+    // A statement with parameters of its own keeps them: numbering the
+    // rewrite's parameters around them would bind values to the wrong places.
+    static bool IsParameterMarker(char16_t c) { return c == u'?' || c == u':' || c == u'@' || c == u'$'; }
+
     void ReadCode()
     {
         const char16_t c = m_sql[m_pos];
+        if (IsParameterMarker(c)) m_ownParameters = true;
         if (c == u';') {
             m_out.severalStatements = !OnlyBlanksAndComments(m_sql, m_pos + 1);
             m_pos = m_sql.size();
@@ -145,6 +187,7 @@ private:
     {
         const std::size_t quoteAt = static_cast<std::size_t>(m_end - m_out.text.data());
         m_out.parameterized.append(m_out.text, m_shapeCopied, quoteAt - m_shapeCopied);
+        m_placeholders.push_back(m_out.parameterized.size());
         m_out.parameterized.push_back('?');
         m_literalStart = quoteAt + 1;
         m_literalSkips.clear();
@@ -190,14 +233,17 @@ private:
             *m_end++ = static_cast<char>(m_sql[m_pos++]);
             return;
         }
-        const std::size_t length = IsHighSurrogateAt(m_pos) ? 2 : 1;
+        const std::size_t length = IsSurrogatePairAt(m_pos) ? 2 : 1;
         m_end = text::EncodeUtf8(m_sql.substr(m_pos, length), m_end);
         m_pos += length;
     }
 
-    bool IsHighSurrogateAt(std::size_t pos) const
+    // Only a high surrogate followed by a low one is a pair; a lone one is
+    // one unit, so the unit after it (a closing quote, say) is read on its own.
+    bool IsSurrogatePairAt(std::size_t pos) const
     {
-        return m_sql[pos] >= 0xD800 && m_sql[pos] <= 0xDBFF && pos + 1 < m_sql.size();
+        return m_sql[pos] >= 0xD800 && m_sql[pos] <= 0xDBFF && pos + 1 < m_sql.size() &&
+               m_sql[pos + 1] >= 0xDC00 && m_sql[pos + 1] <= 0xDFFF;
     }
 
     std::u16string_view m_sql;
@@ -206,6 +252,8 @@ private:
     std::size_t m_shapeCopied = 0; // text before this is in parameterized
     std::size_t m_literalStart = 0;
     std::vector<std::ptrdiff_t> m_literalSkips; // second quotes of doubled pairs
+    std::vector<std::size_t> m_placeholders;    // where parameterized holds the rewrite's ?
+    bool m_ownParameters = false;
     std::size_t m_pos = 0;
     Context m_context = Context::Code;
     char16_t m_quote = 0;

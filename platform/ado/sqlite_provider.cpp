@@ -202,12 +202,18 @@ public:
     void Commit() override { Run("COMMIT"); }
     void Rollback() override
     {
-        if (!sqlite3_get_autocommit(m_db.get())) Run("ROLLBACK");
+        if (InTransaction()) Run("ROLLBACK");
     }
+    bool InTransaction() const override { return !sqlite3_get_autocommit(m_db.get()); }
 
 private:
     static LexedStatement Lex(std::u16string_view sql)
     {
+        // SQLite stops reading a statement at a NUL: what follows would be
+        // dropped silently, so such a text is refused whole.
+        if (sql.find(u'\0') != std::u16string_view::npos)
+            Throw(DB_E_ERRORSINCOMMAND, u"The command text holds a NUL character; the statement was not run.", 0,
+                  u"42000");
         LexedStatement lexed = LexStatement(sql);
         if (lexed.severalStatements)
             Throw(DB_E_ERRORSINCOMMAND,

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <mutex>
+#include <optional>
 
 namespace datasource {
 
@@ -27,12 +29,28 @@ int Precedence(const CatalogueEntry& entry)
     return 2 * static_cast<int>(entry.origin) + (entry.source.account.empty() ? 1 : 0);
 }
 
+std::mutex g_processSourceLock;
+std::optional<DataSource> g_processSource;
+
+std::optional<DataSource> ProcessDataSource()
+{
+    const std::lock_guard lock(g_processSourceLock);
+    return g_processSource;
+}
+
 } // namespace
+
+void SetProcessDataSource(std::u16string_view name, std::u16string_view connectionString)
+{
+    const std::lock_guard lock(g_processSourceLock);
+    g_processSource = DataSource{std::u16string(name), {}, std::u16string(connectionString), {}};
+}
 
 std::filesystem::path MachineStoreFile()
 {
     const char* folder = std::getenv("PELKOR_DATASOURCES_DIR");
-    return std::filesystem::path(folder != nullptr && folder[0] != '\0' ? folder : kMachineFolder) / kStoreFileName;
+    return (folder != nullptr && folder[0] != '\0' ? std::filesystem::path(folder) : MachineFolder(kMachineFolder)) /
+           kStoreFileName;
 }
 
 std::filesystem::path UserStoreFile() { return UserConfigFolder() / "pelkor" / kStoreFileName; }
@@ -50,6 +68,10 @@ std::u16string DefaultStoreConnectionString()
 Catalogue LoadCatalogue()
 {
     Catalogue catalogue;
+    if (std::optional<DataSource> source = ProcessDataSource()) {
+        catalogue.entries.push_back({std::move(*source), Origin::Default});
+        return catalogue;
+    }
     const std::pair<std::filesystem::path, Origin> files[] = {{UserStoreFile(), Origin::User},
                                                               {MachineStoreFile(), Origin::Machine}};
     for (const auto& [file, origin] : files) {

@@ -41,6 +41,11 @@ struct Catalogue {
     bool refused() const { return !refusal.empty(); }
 };
 
+// Makes one data source the only one of this process, whatever the files
+// configure: a program given a store explicitly (valmorin --connection)
+// keeps using it when the component connects again by name.
+void SetProcessDataSource(std::u16string_view name, std::u16string_view connectionString);
+
 // A refused store file refuses the whole catalogue, the default included:
 // answering from another store than the one configured would go unnoticed.
 Catalogue LoadCatalogue();

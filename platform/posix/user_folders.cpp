@@ -34,3 +34,9 @@ std::filesystem::path XdgFolder(const char* variable, const std::filesystem::pat
 std::filesystem::path UserConfigFolder() { return XdgFolder("XDG_CONFIG_HOME", ".config"); }
 
 std::filesystem::path UserDataFolder() { return XdgFolder("XDG_DATA_HOME", std::filesystem::path(".local") / "share"); }
+
+std::filesystem::path MachineFolder(const std::filesystem::path& standard)
+{
+    const std::filesystem::path root = AbsoluteFolderFrom("PELKOR_ROOT");
+    return root.empty() ? standard : root / standard.relative_path();
+}

@@ -9,3 +9,9 @@
 std::filesystem::path UserConfigFolder();
 // $XDG_DATA_HOME, or ~/.local/share
 std::filesystem::path UserDataFolder();
+
+// A machine-wide folder such as /var/log, moved below $PELKOR_ROOT when that
+// names an absolute folder: an installation, or a test, can then keep the
+// component's machine-wide files (logs, data sources, stores, named mutexes)
+// in a tree of its own.
+std::filesystem::path MachineFolder(const std::filesystem::path& standard);

@@ -1,5 +1,6 @@
 #include "platform/win32/synch.h"
 
+#include "platform/posix/user_folders.h"
 #include "platform/text/utf.h"
 #include "platform/win32/kernel.h"
 #include "platform/win32/kernel_object.h"
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <filesystem>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -61,9 +63,15 @@ struct Opened {
     DWORD error = 0;
 };
 
+// Named mutexes live where POSIX shared memory does, /dev/shm, unless the
+// machine-wide folders are moved; the folder is made for every account, as
+// /dev/shm is, when it does not exist yet.
 std::string SharedMemoryName(const char16_t* name)
 {
-    std::string encoded = "/valmorin-mutex.";
+    const std::filesystem::path folder = MachineFolder("/dev/shm");
+    if (std::error_code failed; std::filesystem::create_directories(folder, failed))
+        ::chmod(folder.c_str(), 01777);
+    std::string encoded = (folder / "valmorin-mutex.").string();
     for (const char c : text::Utf16ToUtf8(name)) {
         if (c == '%') encoded += "%25";
         else if (c == '/') encoded += "%2F";
@@ -137,12 +145,12 @@ Opened OpenShared(const std::string& path, bool create, mode_t mode)
     bool created = false;
     int fd = -1;
     if (create) {
-        fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
+        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         created = fd >= 0;
         // The mode is meant as given, whatever the process's umask.
         if (created) fchmod(fd, mode);
     }
-    if (fd < 0 && (!create || errno == EEXIST)) fd = shm_open(path.c_str(), O_RDWR, 0);
+    if (fd < 0 && (!create || errno == EEXIST)) fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return {nullptr, false, ErrorOfErrno(errno)};
     const UniqueFd file(fd);
     SharedMutex* shared = MapInitialised(file.get());

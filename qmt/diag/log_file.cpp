@@ -1,5 +1,6 @@
 #include "qmt/diag/log_file.h"
 
+#include "platform/posix/user_folders.h"
 #include "platform/text/utf.h"
 #include "qmt/diag/exception.h"
 #include "qmt/diag/logger.h"
@@ -16,7 +17,7 @@ namespace {
 
 // The system account keeps machine-wide logs where Linux daemons keep
 // theirs.
-constexpr char16_t kSystemLogFolder[] = u"/var/log";
+constexpr char kSystemLogFolder[] = "/var/log";
 constexpr char16_t kSystemAccount[] = u"SYSTEM";
 // Makes the lock's name one that nothing else on the computer uses.
 constexpr char16_t kLockNameInfix[] = u"35E21C86739F4027BF5935532FF39980";
@@ -24,7 +25,7 @@ constexpr DWORD kLockTimeoutMs = 60000;
 
 std::u16string LogFolder()
 {
-    if (CSystem::userName() == kSystemAccount) return kSystemLogFolder;
+    if (CSystem::userName() == kSystemAccount) return text::Widen(MachineFolder(kSystemLogFolder).string());
     return CShellFolder(CSIDL_APPDATA | CSIDL_FLAG_CREATE).Path();
 }
 
@@ -76,7 +77,14 @@ void RotateWhenFull(const std::u16string& path, DWORD limit)
 
 std::u16string LogFilePath(std::u16string_view fileName)
 {
-    return CFile(LogFolder()).Child(u"/Pelkor").Child(u"/QMS").Child(fileName).Path();
+    // Each level is made with its own mode before Child finds it there: the
+    // log may hold a password, and the umask must not open it to others.
+    const unsigned mode = CSystem::userName() == kSystemAccount ? 0755 : 0700;
+    const CFile base(LogFolder());
+    MakeLogFolder(base.Child(u"Pelkor").Path(), mode);
+    const CFile pelkor = base.Child(u"/Pelkor");
+    MakeLogFolder(pelkor.Child(u"QMS").Path(), mode);
+    return pelkor.Child(u"/QMS").Child(fileName).Path();
 }
 
 std::u16string_view LastComponent(std::u16string_view path)

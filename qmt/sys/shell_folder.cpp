@@ -21,7 +21,7 @@ HRESULT FolderPath(int folderId, std::filesystem::path& folder)
 {
     switch (folderId & ~CSIDL_FLAG_CREATE) {
     case CSIDL_APPDATA: folder = UserDataFolder(); break;
-    case CSIDL_COMMON_APPDATA: folder = "/var/lib"; break;
+    case CSIDL_COMMON_APPDATA: folder = MachineFolder("/var/lib"); break;
     default: return E_INVALIDARG;
     }
     if ((folderId & CSIDL_FLAG_CREATE) == 0) return S_OK;

@@ -3,6 +3,7 @@
 #include "datasource_command.h"
 #include "dispatch_client.h"
 #include "reg_command.h"
+#include "platform/datasource/catalogue.h"
 #include "platform/text/utf.h"
 #include "platform/win32/kernel.h"
 #include "store.h"
@@ -282,6 +283,7 @@ int Run(std::vector<std::string> args)
     const bool batch = args[0] == "--batch";
     if (batch && args.size() > 1) throw UsageError{"--batch takes its calls from standard input, not arguments"};
     if (connection) {
+        datasource::SetProcessDataSource(datasource::kDefaultDataSourceName, *connection);
         const CallOutcome opened = client.Call(u"Open", {*connection});
         if (FAILED(opened.hr)) {
             std::cerr << "valmorin: Open: " << FailureText(opened) << "\n";

@@ -8,7 +8,10 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <algorithm>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -44,6 +47,80 @@ bool RunScript(sqlite3* db, const char* script, std::string& error)
 
 InitOutcome Failure(std::string message) { return {false, true, std::move(message)}; }
 
+// The schema's unique indexes, which a store made before them lacks.
+std::string UniqueIndexStatements()
+{
+    std::string statements;
+    const std::string_view schema = kSqliteSchema;
+    for (std::size_t from = 0; from < schema.size();) {
+        const std::size_t end = std::min(schema.find(';', from), schema.size());
+        const std::string_view statement = schema.substr(from, end - from);
+        if (statement.find("CREATE UNIQUE INDEX") != std::string_view::npos)
+            statements.append(statement).append(";");
+        from = end + 1;
+    }
+    return statements;
+}
+
+// Rows that two rows of one name or one table and INPUT would make
+// ambiguous, as "name" or "name: input" lines.
+std::vector<std::string> Duplicates(sqlite3* db, std::string& error)
+{
+    static constexpr const char* kQuery =
+        "SELECT 'table ' || quote(NOM) || ' (' || COUNT(*) || ' rows)' FROM QM_TABLES GROUP BY NOM "
+        "HAVING COUNT(*) > 1 UNION ALL "
+        "SELECT 'table ' || v.ID_TABLE || ', INPUT ' || quote(v.INPUT) || ' (' || COUNT(*) || ' rows)' "
+        "FROM QM_VALMOR v GROUP BY v.ID_TABLE, v.INPUT HAVING COUNT(*) > 1";
+    std::vector<std::string> found;
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db, kQuery, -1, &raw, nullptr) != SQLITE_OK) {
+        error = sqlite3_errmsg(db);
+        return found;
+    }
+    const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> stmt(raw, sqlite3_finalize);
+    while (sqlite3_step(raw) == SQLITE_ROW)
+        found.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(raw, 0)));
+    return found;
+}
+
+bool HasUniqueIndexes(sqlite3* db)
+{
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db,
+                       "SELECT COUNT(*) FROM sqlite_schema WHERE type = 'index' AND name IN "
+                       "('QM_TABLES_UNIQUE_NOM', 'QM_VALMOR_UNIQUE_TABLE_INPUT')",
+                       -1, &raw, nullptr);
+    const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> stmt(raw, sqlite3_finalize);
+    return raw && sqlite3_step(raw) == SQLITE_ROW && sqlite3_column_int(raw, 0) == 2;
+}
+
+// An existing store gains the unique indexes, which replace the plain ones
+// of the same columns; where rows already break them, it is left as it is
+// and the rows are named.
+InitOutcome UpgradeStore(sqlite3* db, const std::string& file)
+{
+    if (HasUniqueIndexes(db)) return {false, false, "the store " + file + " already exists; nothing was changed"};
+    std::string error;
+    const std::vector<std::string> duplicates = Duplicates(db, error);
+    if (!error.empty()) return Failure("cannot read the store " + file + ": " + error);
+    if (!duplicates.empty()) {
+        std::string message = "the store " + file +
+                              " holds rows that one name per table and one INPUT per table forbid; nothing was "
+                              "changed. Remove or rename them, then run init again:";
+        for (const std::string& row : duplicates) message += "\n  " + row;
+        return Failure(message);
+    }
+    const std::string upgrade = "BEGIN;" + UniqueIndexStatements() +
+                                "DROP INDEX IF EXISTS QM_TABLES_BY_NOM; DROP INDEX IF EXISTS "
+                                "QM_VALMOR_BY_TABLE_INPUT; COMMIT;";
+    if (!RunScript(db, upgrade.c_str(), error)) {
+        std::string ignored;
+        RunScript(db, "ROLLBACK", ignored);
+        return Failure("cannot add the unique indexes to " + file + ": " + error);
+    }
+    return {false, false, "the store " + file + " already exists; added one name per table and one INPUT per table"};
+}
+
 } // namespace
 
 std::string DefaultStorePath() { return datasource::DefaultStorePath().string(); }
@@ -69,7 +146,7 @@ InitOutcome InitStore(const std::u16string& connectionString)
     std::string error;
     const int existing = CountStoreTables(db.get(), error);
     if (existing < 0) return Failure(file.string() + " is not a usable SQLite database: " + error);
-    if (existing == 3) return {false, false, "the store " + file.string() + " already exists; nothing was changed"};
+    if (existing == 3) return UpgradeStore(db.get(), file.string());
     if (existing > 0)
         return Failure(file.string() + " holds part of a store only; it was left as it is");
     if (!RunScript(db.get(), "PRAGMA journal_mode = WAL", error) ||
