@@ -7,7 +7,12 @@
 #include "qmt/diag/format.h"
 #include "qmt/sys/date.h"
 
+#include <cerrno>
 #include <new>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace qmt {
 
@@ -38,7 +43,30 @@ std::string WithCrLf(const std::string& text)
     return out;
 }
 
-bool IsEmptyFile(std::FILE* file) { return std::fseek(file, 0, SEEK_END) == 0 && std::ftell(file) == 0; }
+constexpr mode_t kLogFileMode = S_IRUSR | S_IWUSR;
+// Never through a link; never waiting on a FIFO with no reader.
+constexpr int kLogOpenFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// The log file's descriptor, or -1; created says whether this call made it.
+int OpenLogFile(const std::string& path, bool& created)
+{
+    for (;;) {
+        const int fd = ::open(path.c_str(), kLogOpenFlags);
+        if (fd >= 0 || errno != ENOENT) return fd;
+        const int made = ::open(path.c_str(), kLogOpenFlags | O_CREAT | O_EXCL, kLogFileMode);
+        created = made >= 0;
+        if (made >= 0 || errno != EEXIST) return made;
+    }
+}
+
+void WriteAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno != EINTR) return; // a record that cannot be written is dropped
+        if (written > 0) bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
 
 std::u16string UserName()
 {
@@ -114,26 +142,40 @@ void LogBuilder::WriteHeader() {}
 bool LogBuilder::Open(const std::u16string& path)
 {
     Close();
-    m_stream.reset(std::fopen(text::Utf16ToUtf8(path).c_str(), "ab"));
-    if (!m_stream) return false;
-    if (IsEmptyFile(m_stream.get())) std::fputs(kByteOrderMark, m_stream.get());
+    bool created = false;
+    const UniqueFd& file = m_file.emplace(OpenLogFile(text::Utf16ToUtf8(path), created));
+    struct stat status {};
+    const bool usable = file && (!created || ::fchmod(file.get(), kLogFileMode) == 0) &&
+                        ::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode);
+    if (!usable) {
+        m_file.reset();
+        return false;
+    }
+    if (status.st_size == 0) WriteAll(file.get(), kByteOrderMark);
     WriteHeader();
     return true;
 }
 
 void LogBuilder::Close()
 {
-    if (!m_stream) return;
+    if (!m_file) return;
     WriteFooter();
-    m_stream.reset();
+    m_file.reset();
 }
 
 LogBuilder::~LogBuilder() { Close(); }
 
 void LogBuilder::WriteText(std::u16string_view text)
 {
-    const std::string bytes = WithCrLf(text::Utf16ToUtf8(text));
-    std::fwrite(bytes.data(), 1, bytes.size(), m_stream.get());
+    WriteAll(m_file->get(), WithCrLf(text::Utf16ToUtf8(text)));
+}
+
+void MakeLogFolder(const std::u16string& folder, unsigned mode)
+{
+    const std::string path = text::Utf16ToUtf8(folder);
+    if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0) return; // there already, or not to be made
+    const UniqueFd made(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (made) ::fchmod(made.get(), static_cast<mode_t>(mode));
 }
 
 LogIdentity LogIdentity::OfProcess() { return {UserName(), ComputerName(), MainModulePath()}; }

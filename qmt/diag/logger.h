@@ -2,10 +2,10 @@
 // the emulation of log4net's XML layout that the log file is made of.
 #pragma once
 
+#include "platform/posix/unique_fd.h"
 #include "qmt/diag/trace.h"
 
-#include <cstdio>
-#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,6 +40,9 @@ public:
     void Error(std::u16string_view message) override;
     // Closes any open file first. The file is UTF-8; one that is new (or
     // empty) starts with the byte-order mark. Writes the header on success.
+    // The log may hold a connection string with its password: a new file is
+    // its owner's only (0600) whatever the umask, and only a regular file
+    // is appended to; a link, FIFO or device in its place is refused.
     bool Open(const std::u16string& path) override;
     // Writes the footer and closes the file, when one is open.
     void Close() override;
@@ -48,17 +51,20 @@ public:
     ~LogBuilder() override;
 
 protected:
-    bool IsOpen() const { return m_stream != nullptr; }
+    bool IsOpen() const { return m_file.has_value(); }
     // Appends the text in UTF-8 with each line feed as CR LF, the line ends
     // of the log file whoever reads it.
     void WriteText(std::u16string_view text);
 
 private:
-    struct FileCloser {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
-    std::unique_ptr<std::FILE, FileCloser> m_stream;
+    std::optional<UniqueFd> m_file;
 };
+
+// Makes one level of the log's folder when it is missing, with the mode
+// given whatever the umask (0700 for a user's log, which may hold
+// passwords; 0755 for the system's folder). An existing folder is left as
+// its administrator made it.
+void MakeLogFolder(const std::u16string& folder, unsigned mode);
 
 // The identity texts every event carries.
 struct LogIdentity {

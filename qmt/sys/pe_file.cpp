@@ -1,7 +1,9 @@
 #include "qmt/sys/pe_file.h"
 
+#include "platform/posix/unique_fd.h"
 #include "platform/text/utf.h"
 #include "qmt/diag/exception.h"
+#include "qmt/sys/file_error.h"
 
 #include <algorithm>
 #include <charconv>
@@ -10,7 +12,12 @@
 #include <optional>
 #include <string>
 
+#include <cerrno>
+
 #include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace qmt {
 
@@ -21,17 +28,20 @@ constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
 // Notes are small; a larger note section is not read whole.
 constexpr std::uint64_t kNoteSectionLimit = 1 << 20;
 
-template <typename Record>
-bool ReadAt(std::FILE* file, std::uint64_t offset, Record& record)
+bool ReadAt(int fd, std::uint64_t offset, void* bytes, std::size_t size)
 {
-    return std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0 &&
-           std::fread(&record, sizeof record, 1, file) == 1;
+    return ::pread(fd, bytes, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
 }
 
-bool ReadAt(std::FILE* file, std::uint64_t offset, std::string& bytes)
+template <typename Record>
+bool ReadAt(int fd, std::uint64_t offset, Record& record)
 {
-    return std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0 &&
-           std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return ReadAt(fd, offset, &record, sizeof record);
+}
+
+bool ReadAt(int fd, std::uint64_t offset, std::string& bytes)
+{
+    return ReadAt(fd, offset, bytes.data(), bytes.size());
 }
 
 std::size_t Padded(std::size_t size) { return (size + 3) & ~std::size_t{3}; }
@@ -62,7 +72,7 @@ bool IsElf64(const Elf64_Ehdr& header)
 }
 
 // What GetFileVersionInfoW reads of a Windows module: its version resource.
-std::string VersionResource(std::FILE* module)
+std::string VersionResource(int module)
 {
     Elf64_Ehdr header;
     if (!ReadAt(module, 0, header) || !IsElf64(header)) throw CWinException(ERROR_BAD_EXE_FORMAT);
@@ -111,6 +121,23 @@ std::optional<std::string> StringTable(std::string_view resource)
     return table;
 }
 
+// Read without CFile's "open file" and "close file" records: the version is
+// read while the log's header is written, and the header's first record
+// is its "File:" line.
+int OpenModule(const std::u16string& path)
+{
+    const int module = ::open(text::Utf16ToUtf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (module < 0) throw CWinException(Win32ErrorOfErrno(errno));
+    return module;
+}
+
+// A FIFO or device in the module's place is no module.
+void RequireRegularFile(const UniqueFd& module)
+{
+    struct stat status {};
+    if (::fstat(module.get(), &status) != 0 || !S_ISREG(status.st_mode)) throw CWinException(ERROR_BAD_EXE_FORMAT);
+}
+
 } // namespace
 
 CPEFile::CPEFile(std::u16string_view path) : CFile(path) {}
@@ -123,9 +150,9 @@ std::u16string CPEFile::ProductVersion() const { return VersionString("ProductVe
 
 std::u16string CPEFile::VersionString(std::string_view key) const
 {
-    CFile module(Path());
-    module.Open(u"rb");
-    const std::string resource = VersionResource(module.Stream());
+    const UniqueFd module(OpenModule(Path()));
+    RequireRegularFile(module);
+    const std::string resource = VersionResource(module.get());
     const auto table = StringTable(resource);
     const auto value = table ? Query(resource, *table + std::string(key)) : std::nullopt;
     return value ? text::Widen(*value) : std::u16string();
