@@ -1,7 +1,7 @@
 #include "datasource_command.h"
 
-#include "platform/ado/provider.h"
 #include "platform/datasource/catalogue.h"
+#include "platform/datasource/connection_string.h"
 #include "platform/datasource/store_file.h"
 #include "platform/registry/hive.h"
 #include "platform/text/utf.h"
@@ -25,8 +25,6 @@ constexpr const char* kUsage =
     "       valmorin datasource show <name>[@<account>]\n"
     "       valmorin datasource set <name>[@<account>] \"<connection string>\" [--schema <schema>] [--machine]\n"
     "       valmorin datasource remove <name>[@<account>] [--machine]\n";
-
-constexpr std::u16string_view kMask = u"********";
 
 // Ends the command with its message on standard error.
 struct CommandEnd {
@@ -114,54 +112,6 @@ std::string OriginText(datasource::Origin origin)
     return "default";
 }
 
-std::u16string_view TrimBlanks(std::u16string_view text)
-{
-    const std::size_t first = text.find_first_not_of(u" \t");
-    if (first == std::u16string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(u" \t") - first + 1);
-}
-
-bool IsPasswordKey(std::u16string_view key)
-{
-    const std::u16string upper = ado::AsciiUpper(TrimBlanks(key));
-    return upper == u"PASSWORD" || upper == u"PWD";
-}
-
-// Where the key=value pair starting at from ends: at its ";" or at the end.
-// A value in quotes may hold ";", and a doubled quote stands for itself.
-std::size_t PairEnd(std::u16string_view text, std::size_t from)
-{
-    const std::size_t semicolon = std::min(text.find(u';', from), text.size());
-    const std::size_t equals = text.find(u'=', from);
-    if (equals >= semicolon) return semicolon;
-    std::size_t at = text.find_first_not_of(u" \t", equals + 1);
-    if (at == std::u16string_view::npos || (text[at] != u'"' && text[at] != u'\'')) return semicolon;
-    const char16_t quote = text[at];
-    for (++at; at < text.size(); ++at) {
-        if (text[at] != quote) continue;
-        if (at + 1 == text.size() || text[at + 1] != quote) break;
-        ++at; // a doubled quote
-    }
-    return std::min(text.find(u';', at), text.size());
-}
-
-std::u16string MaskPasswords(std::u16string_view text)
-{
-    std::u16string masked;
-    for (std::size_t from = 0; from < text.size();) {
-        const std::size_t end = PairEnd(text, from);
-        const std::u16string_view pair = text.substr(from, end - from);
-        const std::size_t equals = pair.find(u'=');
-        if (equals != std::u16string_view::npos && IsPasswordKey(pair.substr(0, equals)))
-            masked.append(pair.substr(0, equals + 1)).append(kMask);
-        else
-            masked.append(pair);
-        if (end < text.size()) masked += u';';
-        from = end + 1;
-    }
-    return masked;
-}
-
 std::string TrimmedLine(std::string text)
 {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -187,7 +137,7 @@ int Show(const Arguments& arguments)
         throw CommandEnd{kExitNotConfigured, Utf8(wanted.name) + " is not configured for the account " + Utf8(account)};
     std::cout << "# " << OriginText(entry->origin) << "\n"
               << Section(entry->source) << "\n"
-              << "ConnectionString = " << Utf8(MaskPasswords(entry->source.connectionString)) << "\n";
+              << "ConnectionString = " << Utf8(datasource::MaskPasswords(entry->source.connectionString)) << "\n";
     if (!entry->source.schema.empty()) std::cout << "Schema = " << Utf8(entry->source.schema) << "\n";
     return kExitOk;
 }

@@ -1,0 +1,125 @@
+#include "platform/datasource/connection_string.h"
+
+#include "platform/ado/provider.h"
+
+#include <algorithm>
+
+namespace datasource {
+
+namespace {
+
+constexpr std::u16string_view kBlanks = u" \t";
+constexpr std::u16string_view kMask = u"********";
+
+std::size_t SkipBlanks(std::u16string_view text, std::size_t at)
+{
+    const std::size_t next = text.find_first_not_of(kBlanks, at);
+    return next == std::u16string_view::npos ? text.size() : next;
+}
+
+std::u16string Trimmed(std::u16string_view text)
+{
+    const std::size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::u16string_view::npos) return {};
+    return std::u16string(text.substr(first, text.find_last_not_of(kBlanks) - first + 1));
+}
+
+char16_t Closer(char16_t opener) { return opener == u'{' ? u'}' : opener; }
+
+// A quoted or braced value from its opener; returns where it ends (past
+// the closer, or the end of an unterminated text).
+std::size_t ReadEnclosed(std::u16string_view text, std::size_t at, std::u16string& value)
+{
+    const char16_t closer = Closer(text[at]);
+    for (++at; at < text.size(); ++at) {
+        if (text[at] != closer) {
+            value += text[at];
+        } else if (at + 1 < text.size() && text[at + 1] == closer) {
+            value += closer;
+            ++at;
+        } else {
+            return at + 1;
+        }
+    }
+    return at;
+}
+
+// Reads the value that starts after "=" at from; returns where its pair
+// ends (at ";" or the end).
+std::size_t ReadValue(std::u16string_view text, std::size_t from, ConnectionPair& pair)
+{
+    pair.valueFrom = SkipBlanks(text, from);
+    const char16_t first = pair.valueFrom < text.size() ? text[pair.valueFrom] : u'\0';
+    if (first == u'"' || first == u'\'' || first == u'{') {
+        pair.opener = first;
+        pair.valueTo = ReadEnclosed(text, pair.valueFrom, pair.value);
+        return std::min(text.find(u';', pair.valueTo), text.size());
+    }
+    const std::size_t end = std::min(text.find(u';', pair.valueFrom), text.size());
+    pair.value = Trimmed(text.substr(pair.valueFrom, end - pair.valueFrom));
+    pair.valueTo = pair.valueFrom + pair.value.size();
+    return end;
+}
+
+bool IsPasswordKey(std::u16string_view key)
+{
+    const std::u16string upper = ado::AsciiUpper(key);
+    return upper == u"PASSWORD" || upper == u"PWD" || upper.ends_with(u" PASSWORD");
+}
+
+// The value written back as it was enclosed, its closer doubled inside.
+std::u16string Enclosed(std::u16string_view value, char16_t opener)
+{
+    if (opener == u'\0') return std::u16string(value);
+    const char16_t closer = Closer(opener);
+    std::u16string text(1, opener);
+    for (const char16_t c : value) {
+        text += c;
+        if (c == closer) text += c;
+    }
+    return text + closer;
+}
+
+} // namespace
+
+std::vector<ConnectionPair> ParseConnectionString(std::u16string_view text)
+{
+    std::vector<ConnectionPair> pairs;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t semicolon = std::min(text.find(u';', at), text.size());
+        const std::size_t equals = text.find(u'=', at);
+        if (equals >= semicolon) {
+            at = semicolon + 1;
+            continue;
+        }
+        ConnectionPair pair;
+        pair.key = Trimmed(text.substr(at, equals - at));
+        pair.equalsAt = equals;
+        at = ReadValue(text, equals + 1, pair) + 1;
+        pairs.push_back(std::move(pair));
+    }
+    return pairs;
+}
+
+std::u16string MaskPasswords(std::u16string_view text)
+{
+    std::u16string masked;
+    std::size_t copied = 0;
+    for (const ConnectionPair& pair : ParseConnectionString(text)) {
+        std::u16string replacement;
+        std::size_t from = pair.valueFrom;
+        if (IsPasswordKey(pair.key)) {
+            replacement = kMask; // blanks and all: nothing tells how long the password is
+            from = pair.equalsAt + 1;
+        } else if (const std::u16string inner = MaskPasswords(pair.value); inner != pair.value) {
+            replacement = Enclosed(inner, pair.opener);
+        } else {
+            continue;
+        }
+        masked.append(text.substr(copied, from - copied)).append(replacement);
+        copied = pair.valueTo;
+    }
+    return masked.append(text.substr(copied));
+}
+
+} // namespace datasource
