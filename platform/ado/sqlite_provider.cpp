@@ -100,6 +100,12 @@ CComVariant ColumnValue(sqlite3_stmt* stmt, int column)
     }
     default: break;
     }
+    // SQLite's own conversion to UTF-16 reads U+FFFE and U+FFFF back as
+    // U+FFFD; the text comes back as it was given when it is well-formed.
+    const auto* utf8 = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+    const auto utf8Bytes = static_cast<std::size_t>(sqlite3_column_bytes(stmt, column));
+    if (auto wide = text::Utf8ToUtf16(std::string_view(utf8 ? utf8 : "", utf8 ? utf8Bytes : 0)))
+        return CComVariant(std::u16string_view(*wide));
     const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(stmt, column));
     const int bytes = sqlite3_column_bytes16(stmt, column);
     return CComVariant(std::u16string_view(text ? text : u"", static_cast<std::size_t>(bytes) / 2));

@@ -204,6 +204,9 @@ std::vector<std::string> SplitTabs(const std::string& line)
 Argument ToArgument(const std::string& utf8, const std::string& what)
 {
     if (utf8 == "--null") return std::nullopt;
+    // A BSTR argument ends at its first NUL: the rest would be lost unseen.
+    if (utf8.find('\0') != std::string::npos)
+        throw UsageError{what + " holds a NUL character, which no argument can carry"};
     return Wide(utf8, what);
 }
 
