@@ -11,6 +11,10 @@
 //   ERROR_INVALID_HANDLE     a handle that is not open
 //   ERROR_BADDB              a hive file that is not well-formed
 //   ERROR_REGISTRY_IO_FAILED a hive file that cannot be read or written
+//   ERROR_BADKEY             a key name the hive's text cannot carry (line
+//                            breaks, other control characters, unpaired
+//                            surrogates); ERROR_INVALID_PARAMETER for such
+//                            a value name. Nothing is written then.
 //
 // Names of keys and values compare without regard to case and keep the
 // spelling they were created with. Every call reads the hive anew, so
