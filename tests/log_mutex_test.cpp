@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 namespace {
@@ -76,8 +75,8 @@ TEST(LogMutexBetweenAccounts, AnotherAccountWaitsForTheLockAndThenTakesIt)
         EXPECT_TRUE(mine.Lock(0));
         EXPECT_TRUE(mine.Unlock());
     }
-    // The lock's shared-memory object outlives its handles; leave none behind.
-    EXPECT_EQ(shm_unlink(("/valmorin-mutex." + text::Utf16ToUtf8(name)).c_str()), 0);
+    // The lock's file outlives its handles; it lies in the test program's
+    // own machine folders, which go with the program.
 }
 
 } // namespace
