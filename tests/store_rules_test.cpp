@@ -199,3 +199,42 @@ TEST(StoreRulesTest, InitAddsTheRulesToAnOlderStoreOrNamesWhatBreaksThem)
 }
 
 } // namespace
+
+namespace {
+
+// Changes that would give two tables one name, or one table two rows of one
+// INPUT, fail whole on the store's rules.
+TEST_F(ComponentRulesTest, ChangesThatWouldDuplicateANameOrAnInputFailWhole)
+{
+    auto text = [](const char16_t* value) { return CComBSTR(value); };
+    ASSERT_EQ(m_component->TableCreate(text(u"u").get(), text(u"A").get(), text(u"").get(), text(u"K").get(),
+                                       text(u"1").get()),
+              S_OK);
+    ASSERT_EQ(m_component->TableCreate(text(u"u").get(), text(u"B").get(), text(u"").get(), text(u"K").get(),
+                                       text(u"1").get()),
+              S_OK);
+    ASSERT_EQ(m_component->CorrespondanceCreate(text(u"u").get(), text(u"A").get(), text(u"k1").get(),
+                                                text(u"v1").get()),
+              S_OK);
+    ASSERT_EQ(m_component->CorrespondanceCreate(text(u"u").get(), text(u"A").get(), text(u"k2").get(),
+                                                text(u"v2").get()),
+              S_OK);
+    const std::string everything =
+        "SELECT (SELECT group_concat(ID_TABLE || NOM || USER_CODE_LASTACTION) FROM QM_TABLES) || '/' || "
+        "(SELECT group_concat(ID_TABLE || ID_COL || NAME_COL) FROM QM_DICO) || '/' || "
+        "(SELECT group_concat(INPUT || OUTPUT) FROM QM_VALMOR)";
+    const Rows before = m_store.Column(everything);
+
+    EXPECT_EQ(m_component->TableCreate(text(u"v").get(), text(u"A").get(), text(u"").get(), text(u"K¨V").get(),
+                                       text(u"1¨0").get()),
+              DB_E_INTEGRITYVIOLATION);
+    EXPECT_EQ(m_component->TableUpdate(text(u"v").get(), text(u"B").get(), text(u"A").get(), nullptr,
+                                       text(u"X").get(), text(u"0").get(), nullptr, nullptr, nullptr),
+              DB_E_INTEGRITYVIOLATION);
+    EXPECT_EQ(m_component->CorrespondanceUpdate(text(u"v").get(), text(u"A").get(), text(u"k2").get(),
+                                                text(u"k1").get(), text(u"v3").get()),
+              DB_E_INTEGRITYVIOLATION);
+    EXPECT_EQ(m_store.Column(everything), before);
+}
+
+} // namespace
