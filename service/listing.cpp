@@ -1,5 +1,6 @@
 #include "service/listing.h"
 
+#include <algorithm>
 #include <new>
 
 void ReplaceAll(std::u16string& text, std::u16string_view from, std::u16string_view to)
@@ -85,21 +86,41 @@ void AppendItem(std::u16string& out, std::u16string_view format, std::initialize
     out.append(format.substr(plain));
 }
 
-JsonListEnvelope::JsonListEnvelope() : m_text(u"{\"list\" : [") {}
+namespace {
+
+// UTF-16 units per block: large enough that a block holds thousands of
+// items, small enough that a short listing stays small.
+constexpr std::size_t kBlockUnits = 1 << 20;
+// Room kept free for the item that follows: a block is closed once less is left.
+constexpr std::size_t kItemRoom = 1 << 10;
+
+} // namespace
+
+JsonListEnvelope::JsonListEnvelope() : m_blocks(1, u"{\"list\" : [") {}
 
 std::u16string& JsonListEnvelope::NextItem()
 {
-    if (!m_empty) m_text += u',';
+    std::u16string* block = &m_blocks.back();
+    if (block->size() + kItemRoom > block->capacity() && block->size() >= kBlockUnits - kItemRoom) {
+        block = &m_blocks.emplace_back();
+        block->reserve(kBlockUnits);
+    }
+    if (!m_empty) *block += u',';
     m_empty = false;
-    return m_text;
+    return *block;
 }
 
 BSTR JsonListEnvelope::Close()
 {
-    m_text += u"]}";
-    BSTR copy = SysAllocStringLen(m_text.data(), static_cast<UINT>(m_text.size()));
-    if (copy == nullptr) throw std::bad_alloc();
-    return copy;
+    m_blocks.back() += u"]}";
+    std::size_t length = 0;
+    for (const std::u16string& block : m_blocks) length += block.size();
+    if (length > 0x7FFFFFF0u) throw std::bad_alloc();
+    BSTR text = SysAllocStringLen(nullptr, static_cast<UINT>(length));
+    if (text == nullptr) throw std::bad_alloc();
+    OLECHAR* end = text;
+    for (const std::u16string& block : m_blocks) end = std::copy(block.begin(), block.end(), end);
+    return text;
 }
 
 std::u16string Decimal(LONG value)

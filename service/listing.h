@@ -52,7 +52,9 @@ std::vector<std::u16string> SplitList(std::u16string_view text, char16_t separat
 // next of values as it stands (numbers are passed already as decimal text).
 void AppendItem(std::u16string& out, std::u16string_view format, std::initializer_list<std::u16string_view> values);
 
-// {"list" : [ items joined by commas ]}, built in one growing string.
+// {"list" : [ items joined by commas ]}. The text is gathered in blocks of
+// fixed capacity and copied once into the result: a listing of many rows
+// never re-copies what it holds, as one doubling string would at each growth.
 class JsonListEnvelope {
 public:
     JsonListEnvelope();
@@ -62,7 +64,7 @@ public:
     BSTR Close();
 
 private:
-    std::u16string m_text;
+    std::vector<std::u16string> m_blocks;
     bool m_empty = true;
 };
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace {
 
 class CorrespondencesTest : public ::testing::Test {
@@ -60,6 +62,27 @@ TEST_F(CorrespondencesTest, ListingEscapesEachFieldByItsOwnRules)
                           u"\"lastactionuser\": \"DOM\\\\u\\\"\r\n\"},"
                           u"{\"input\": \"x\", \"output\": \"\", \"lastactionuser\": \"\"},"
                           u"{\"input\": \"y\", \"output\": \"z\", \"lastactionuser\": \"u\"}]}");
+}
+
+TEST_F(CorrespondencesTest, AListingOfSeveralMegabytesIsWholeAndInOrder)
+{
+    // Long outputs of quotes: the escaped text of all rows spans several of
+    // the blocks the listing is gathered in.
+    m_store.Run("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1500) "
+                "INSERT INTO QM_VALMOR SELECT 40000, printf('k%04d', i), replace(hex(zeroblob(600)), '0', '\"'), "
+                "NULL FROM n;");
+    std::u16string expected = u"{\"list\" : [";
+    std::u16string escaped;
+    for (int i = 0; i < 1200; ++i) escaped.append(u"\\\"");
+    for (int i = 1; i <= 1500; ++i) {
+        char input[8];
+        std::snprintf(input, sizeof input, "k%04d", i);
+        if (i > 1) expected += u',';
+        expected.append(u"{\"input\": \"").append(text::Widen(input)).append(u"\", \"output\": \"");
+        expected.append(escaped).append(u"\", \"lastactionuser\": \"\"}");
+    }
+    expected += u"]}";
+    EXPECT_TRUE(List(u"T") == expected); // too long to print
 }
 
 TEST_F(CorrespondencesTest, WritesRecordTheUserAndMatchTextsAsWritten)
