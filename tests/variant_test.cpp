@@ -90,6 +90,23 @@ TEST(VariantBool, TrueIsMinusOneWhereverItIsMade)
     ASSERT_EQ(VariantChangeType(&converted, &zero, 0, VT_BOOL), S_OK);
     EXPECT_EQ(converted.boolVal, VARIANT_FALSE);
 
+    // As text, a boolean is the number unless the words are asked for: a
+    // script's True given for a text argument of IDispatch::Invoke arrives
+    // as "-1" (fault caught: the words whatever the flags).
+    struct AsText {
+        VARIANT_BOOL value;
+        USHORT flags;
+        const char16_t* text;
+    };
+    for (const AsText& c : {AsText{VARIANT_TRUE, 0, u"-1"}, AsText{VARIANT_FALSE, 0, u"0"},
+                            AsText{VARIANT_TRUE, VARIANT_ALPHABOOL, u"True"},
+                            AsText{VARIANT_FALSE, VARIANT_ALPHABOOL, u"False"}}) {
+        CComVariant source = Bool(c.value), text;
+        ASSERT_EQ(VariantChangeType(&text, &source, c.flags, VT_BSTR), S_OK);
+        ASSERT_EQ(text.vt, VT_BSTR);
+        EXPECT_EQ(std::u16string_view(text.bstrVal), c.text) << c.value << " flags " << c.flags;
+    }
+
     // A recordset's end and beginning.
     TempDir dir;
     CreateSqliteFile(dir / "r.db", "CREATE TABLE R (ID INTEGER); INSERT INTO R VALUES (1);");

@@ -46,12 +46,17 @@ HRESULT ToLong(const VARIANT& src, long long& out)
     }
 }
 
-HRESULT ToText(const VARIANT& src, BSTR& out)
+// A boolean becomes "-1" or "0", as any integer does, unless the caller
+// asks for the words.
+HRESULT ToText(const VARIANT& src, BSTR& out, USHORT flags)
 {
     std::u16string text;
     switch (src.vt) {
     case VT_EMPTY: break;
-    case VT_BOOL: text = src.boolVal ? u"True" : u"False"; break;
+    case VT_BOOL:
+        if (flags & VARIANT_ALPHABOOL) text = src.boolVal ? u"True" : u"False";
+        else text = src.boolVal ? u"-1" : u"0";
+        break;
     case VT_I2:
     case VT_I4: {
         const long value = src.vt == VT_I2 ? src.iVal : src.lVal;
@@ -72,12 +77,12 @@ HRESULT Narrow(long long value, T& out)
     return S_OK;
 }
 
-HRESULT Convert(const VARIANT& src, VARTYPE vt, VARIANT& out)
+HRESULT Convert(const VARIANT& src, VARTYPE vt, USHORT flags, VARIANT& out)
 {
     VariantInit(&out);
     if (src.vt == vt) return VariantCopy(&out, &src);
     if (vt == VT_BSTR) {
-        const HRESULT hr = ToText(src, out.bstrVal);
+        const HRESULT hr = ToText(src, out.bstrVal, flags);
         if (SUCCEEDED(hr)) out.vt = VT_BSTR;
         return hr;
     }
@@ -138,11 +143,11 @@ HRESULT VariantCopy(VARIANT* dest, const VARIANT* src)
     return S_OK;
 }
 
-HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, USHORT, VARTYPE vt)
+HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, USHORT flags, VARTYPE vt)
 {
     if (dest == nullptr || src == nullptr) return E_INVALIDARG;
     VARIANT converted;
-    const HRESULT hr = Convert(*src, vt, converted);
+    const HRESULT hr = Convert(*src, vt, flags, converted);
     if (FAILED(hr)) return hr;
     VariantClear(dest);
     *dest = converted;

@@ -36,8 +36,11 @@ using VARIANTARG = VARIANT;
 void VariantInit(VARIANT* v);
 HRESULT VariantClear(VARIANT* v);
 HRESULT VariantCopy(VARIANT* dest, const VARIANT* src);
-// Converts I2, I4, BOOL and BSTR into one another; flags are accepted and
-// ignored. Out of range gives DISP_E_OVERFLOW, unparsable text
+inline constexpr USHORT VARIANT_ALPHABOOL = 0x2;
+
+// Converts I2, I4, BOOL and BSTR into one another. A BOOL becomes the text
+// "-1" or "0", or "True" or "False" with VARIANT_ALPHABOOL; other flags are
+// accepted and ignored. Out of range gives DISP_E_OVERFLOW, unparsable text
 // DISP_E_TYPEMISMATCH. dest may be src.
 HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, USHORT flags, VARTYPE vt);
 
