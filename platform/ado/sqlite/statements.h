@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <utility>
 
-namespace ado {
+namespace ado::sqlite {
 
 struct StatementDeleter {
     void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
@@ -56,4 +56,4 @@ private:
     std::unordered_map<std::string, Entry> m_entries;
 };
 
-} // namespace ado
+} // namespace ado::sqlite

@@ -1,6 +1,6 @@
-#include "platform/ado/sqlite_statements.h"
+#include "platform/ado/sqlite/statements.h"
 
-namespace ado {
+namespace ado::sqlite {
 
 StatementLease::StatementLease(StatementLease&& other) noexcept
     : m_owned(std::move(other.m_owned)), m_stmt(std::exchange(other.m_stmt, nullptr))
@@ -34,4 +34,4 @@ sqlite3_stmt* StatementCache::Insert(const std::string& text, Statement stmt)
     return raw;
 }
 
-} // namespace ado
+} // namespace ado::sqlite
