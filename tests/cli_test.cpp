@@ -1,3 +1,4 @@
+#include "support/datasource_folders.h"
 #include "support/process.h"
 #include "support/store.h"
 
@@ -123,7 +124,7 @@ TEST(CliInit, CreatesAStoreOnceAndTheDefaultStoreIsUsedWithoutConnection)
     const std::map<std::string, std::string> env{{"XDG_DATA_HOME", (home.path() / "data").string()}};
     ProcessResult first = RunProcess({VALMORIN_CLI, "init"}, "", env);
     EXPECT_EQ(first.exitCode, 0) << first.err;
-    const auto file = home.path() / "data" / "Pelkor" / "QMS" / "valmorin.db";
+    const auto file = DefaultStoreBelow(home.path() / "data");
     ASSERT_TRUE(std::filesystem::exists(file));
     EXPECT_EQ(QueryColumn(file, "PRAGMA journal_mode"), std::vector<std::u16string>{u"wal"});
     CreateSqliteFile(file, "INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (1, 'T');"

@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <future>
 #include <sstream>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -57,9 +59,25 @@ TEST_F(DataSourceCommandTest, SetShowListAndRemove)
 
     EXPECT_EQ(Run({"remove", "NK"}).exitCode, 0);
     EXPECT_EQ(Run({"remove", "NK"}).exitCode, 1);
-    const std::string store = (m_folders.dataFolder() / "Pelkor/QMS/valmorin.db").string();
+    const std::string store = m_folders.defaultStore().string();
     EXPECT_EQ(Run({"show", "NK"}).out,
               "# default\n[NK]\nConnectionString = Provider=SQLite;Data Source=" + store + "\n");
+}
+
+// Fault caught: root run with a user's environment (sudo -E) creates, and
+// then answers from, that user's store, or init and the catalogue choose
+// different files.
+TEST_F(DataSourceCommandTest, TheSystemAccountsDefaultStoreIsTheMachines)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "only root is the system account";
+    const std::filesystem::path machineStore =
+        std::filesystem::path(std::getenv("PELKOR_ROOT")) / "var/lib/Pelkor/QMS/valmorin.db";
+    const ProcessResult init = RunProcess({VALMORIN_CLI, "init"}, "", m_folders.environment());
+    EXPECT_EQ(init.exitCode, 0) << init.err;
+    EXPECT_TRUE(std::filesystem::exists(machineStore));
+    EXPECT_FALSE(std::filesystem::exists(m_folders.dataFolder()));
+    EXPECT_EQ(Run({"show", "NK"}).out,
+              "# default\n[NK]\nConnectionString = Provider=SQLite;Data Source=" + machineStore.string() + "\n");
 }
 
 TEST_F(DataSourceCommandTest, RefusedFileIsNeitherUsedNorChanged)

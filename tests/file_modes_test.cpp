@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 
 #include <sys/stat.h>
 
@@ -119,6 +120,34 @@ TEST_F(FileModesTest, ARewrittenDataSourceFileKeepsItsModeAndGroup)
         EXPECT_EQ(StatusOf(StoreFile()).st_gid, AnotherGroup()) << std::oct << mode;
     }
     EXPECT_EQ(datasource::ReadStoreFile(StoreFile()).sources.size(), 4u);
+}
+
+// Faults caught: the writer follows a link planted as the file or as its
+// temporary, leaves a lock file of its own beside the file (which would
+// refuse a writer of another account), or lets the umask open a new file.
+TEST_F(FileModesTest, TheDataSourceWriterFollowsNoLinkAndLocksTheFileItself)
+{
+    const std::filesystem::path victim = m_folder / "victim";
+    std::ofstream(victim) << "victim";
+    const auto victimText = [&] {
+        std::ifstream in(victim);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    std::filesystem::create_symlink(victim, StoreFile());
+    const std::string refused = Update(StoreFile(), u"through a link");
+    EXPECT_NE(refused.find(StoreFile().string()), std::string::npos) << refused;
+    EXPECT_EQ(victimText(), "victim");
+
+    std::filesystem::remove(StoreFile());
+    std::filesystem::create_symlink(victim, StoreFile().string() + ".new");
+    const ScopedUmask open(0);
+    ASSERT_EQ(Update(StoreFile(), u"beside a link"), "");
+    EXPECT_EQ(victimText(), "victim");
+    EXPECT_FALSE(std::filesystem::is_symlink(StoreFile()));
+    EXPECT_EQ(ModeOf(StoreFile()), 0600u);
+    EXPECT_FALSE(std::filesystem::exists(StoreFile().string() + ".lock"));
+    EXPECT_FALSE(std::filesystem::exists(StoreFile().string() + ".new"));
+    EXPECT_EQ(datasource::ReadStoreFile(StoreFile()).sources.size(), 1u);
 }
 
 // A writer that may not give the file its old group (not a member of it)

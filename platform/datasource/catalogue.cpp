@@ -9,12 +9,15 @@
 #include <mutex>
 #include <optional>
 
+#include <unistd.h>
+
 namespace datasource {
 
 namespace {
 
 constexpr const char* kMachineFolder = "/etc/pelkor";
 constexpr const char* kStoreFileName = "datasources.ini";
+constexpr const char* kSystemDataFolder = "/var/lib";
 
 bool Configures(const Catalogue& catalogue, std::u16string_view name)
 {
@@ -55,9 +58,13 @@ std::filesystem::path MachineStoreFile()
 
 std::filesystem::path UserStoreFile() { return UserConfigFolder() / "pelkor" / kStoreFileName; }
 
+// The system account serves the whole machine: its store lies where
+// daemons keep their state, never in the folders of a user whose
+// environment it happens to run with (sudo -E).
 std::filesystem::path DefaultStorePath()
 {
-    return UserDataFolder() / "Pelkor" / "QMS" / "valmorin.db";
+    const std::filesystem::path data = ::geteuid() == 0 ? MachineFolder(kSystemDataFolder) : UserDataFolder();
+    return data / "Pelkor" / "QMS" / "valmorin.db";
 }
 
 std::u16string DefaultStoreConnectionString()

@@ -23,7 +23,9 @@ inline constexpr std::u16string_view kDefaultDataSourceName = u"NK";
 std::filesystem::path MachineStoreFile();
 std::filesystem::path UserStoreFile();
 // $XDG_DATA_HOME/Pelkor/QMS/valmorin.db (~/.local/share when XDG_DATA_HOME
-// is unset): the SQLite store that "valmorin init" creates.
+// is unset), for the system account (root) /var/lib/Pelkor/QMS/valmorin.db
+// (below $PELKOR_ROOT when set): the SQLite store that "valmorin init"
+// creates.
 std::filesystem::path DefaultStorePath();
 std::u16string DefaultStoreConnectionString();
 

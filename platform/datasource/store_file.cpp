@@ -69,13 +69,6 @@ struct Permissions {
     gid_t group = static_cast<gid_t>(-1); // -1: the writer's own
 };
 
-Permissions PermissionsOf(const std::filesystem::path& file)
-{
-    struct stat status {};
-    if (::stat(file.c_str(), &status) != 0) return {};
-    return {static_cast<mode_t>(status.st_mode & 0777), status.st_gid};
-}
-
 // The file starts out as its owner's only; should its group not be kept,
 // it stays so instead of opening the text to the writer's own group.
 std::string WriteFlushed(const std::filesystem::path& file, std::string_view bytes, Permissions permissions)
@@ -96,10 +89,10 @@ void FlushFolder(const std::filesystem::path& folder)
     if (fd) ::fsync(fd.get());
 }
 
-std::string Replace(const std::filesystem::path& file, std::string_view bytes)
+std::string Replace(const std::filesystem::path& file, std::string_view bytes, Permissions permissions)
 {
     const std::filesystem::path written = file.string() + ".new";
-    if (std::string error = WriteFlushed(written, bytes, PermissionsOf(file)); !error.empty()) {
+    if (std::string error = WriteFlushed(written, bytes, permissions); !error.empty()) {
         ::unlink(written.c_str());
         return written.string() + ": cannot be written: " + error;
     }
@@ -109,12 +102,63 @@ std::string Replace(const std::filesystem::path& file, std::string_view bytes)
     return {};
 }
 
-bool LockExclusively(const UniqueFd& lock)
+// The text goes to disk only once it reads back as the sources it was
+// made from: whatever it could not carry would otherwise change another
+// data source, or leave a file that refuses every answer.
+std::string ReplaceChecked(const std::filesystem::path& file, const std::vector<DataSource>& sources,
+                           Permissions permissions)
 {
-    if (!lock) return false;
-    while (::flock(lock.get(), LOCK_EX) != 0)
-        if (errno != EINTR) return false;
-    return true;
+    const std::string text = FormatStore(sources);
+    const StoreContents reread = ParseStore(text);
+    if (reread.refused() || reread.sources != sources)
+        return file.string() + ": the changed data sources would not read back as they are; nothing was written";
+    return Replace(file, text, permissions);
+}
+
+// Opens the file without following a link, creating it empty (its
+// owner's only, whatever the umask) when there is none yet.
+int OpenOrCreate(const std::filesystem::path& file)
+{
+    for (;;) {
+        const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0 || errno != ENOENT) return fd;
+        const int made = ::open(file.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kOwnerOnly);
+        if (made >= 0 && ::fchmod(made, kOwnerOnly) != 0) {
+            ::close(made);
+            return -1;
+        }
+        if (made >= 0 || errno != EEXIST) return made;
+    }
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The lock is the store file itself, so that whoever may write the file
+// may lock it and no lock file of another owner stands in the way. A
+// writer that replaced the file while we waited leaves us holding the old
+// one: current is false then, and the caller locks the file now in place.
+std::string LockFile(const UniqueFd& fd, const std::filesystem::path& file, bool& current, Permissions& permissions)
+{
+    if (!fd) return file.string() + ": cannot be opened for writing: " +
+                    (errno == ELOOP ? std::string("it is a symbolic link") : ErrnoText(errno));
+    while (::flock(fd.get(), LOCK_EX) != 0)
+        if (errno != EINTR) return file.string() + ": cannot be locked: " + ErrnoText(errno);
+    struct stat held {}, now {};
+    if (::fstat(fd.get(), &held) != 0) return file.string() + ": cannot be read: " + ErrnoText(errno);
+    if (!S_ISREG(held.st_mode)) return file.string() + ": not a regular file";
+    current = ::lstat(file.c_str(), &now) == 0 && SameFile(held, now);
+    permissions = {static_cast<mode_t>(held.st_mode & 0777), held.st_gid};
+    return {};
+}
+
+std::string ChangeLocked(const std::filesystem::path& file, Permissions permissions,
+                         const std::function<void(std::vector<DataSource>&)>& change)
+{
+    StoreContents contents = ReadStoreFile(file);
+    if (contents.refused()) return contents.refusal;
+    const std::vector<DataSource> before = contents.sources;
+    change(contents.sources);
+    return contents.sources == before ? std::string() : ReplaceChecked(file, contents.sources, permissions);
 }
 
 } // namespace
@@ -140,14 +184,13 @@ std::string UpdateStoreFile(const std::filesystem::path& file,
     std::error_code failed;
     std::filesystem::create_directories(file.parent_path(), failed);
     if (failed) return file.parent_path().string() + ": cannot be created: " + failed.message();
-    const std::filesystem::path lockFile = file.string() + ".lock";
-    const UniqueFd lock(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kOwnerOnly));
-    if (!LockExclusively(lock)) return lockFile.string() + ": cannot be locked: " + ErrnoText(errno);
-    StoreContents contents = ReadStoreFile(file);
-    if (contents.refused()) return contents.refusal;
-    const std::vector<DataSource> before = contents.sources;
-    change(contents.sources);
-    return contents.sources == before ? std::string() : Replace(file, FormatStore(contents.sources));
+    for (;;) {
+        const UniqueFd lock(OpenOrCreate(file));
+        bool current = false;
+        Permissions permissions;
+        if (std::string error = LockFile(lock, file, current, permissions); !error.empty()) return error;
+        if (current) return ChangeLocked(file, permissions, change);
+    }
 }
 
 } // namespace datasource

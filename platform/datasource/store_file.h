@@ -6,8 +6,10 @@
 //
 // Readers take no lock: a file is only ever replaced whole, by renaming a
 // fully written and flushed file over it. Writers hold an exclusive lock on
-// "<file>.lock" while they read, change and replace it, so that concurrent
-// writers each see the others' changes.
+// the file itself while they read, change and replace it, so that
+// concurrent writers each see the others' changes, and whoever may write
+// the file may lock it. A writer follows no link: neither the file nor its
+// temporary "<file>.new" may be one.
 #pragma once
 
 #include "platform/datasource/entries.h"
@@ -21,7 +23,8 @@ namespace datasource {
 StoreContents ReadStoreFile(const std::filesystem::path& file);
 
 // Runs change on the file's data sources under its lock and replaces the
-// file when they changed. A new file is readable by its owner only; a
+// file when they changed, once the new text reads back as the changed
+// sources. A new file is readable by its owner only, whatever the umask; a
 // replaced one keeps the mode and group it had, so that an administrator
 // can share a machine file with a group. Returns why the file could not be
 // read or written; empty when it was.

@@ -1,8 +1,17 @@
 #include "support/datasource_folders.h"
 
+#include "platform/posix/user_folders.h"
+
 #include <fstream>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+std::filesystem::path DefaultStoreBelow(const std::filesystem::path& dataFolder)
+{
+    const std::filesystem::path data = ::geteuid() == 0 ? MachineFolder("/var/lib") : dataFolder;
+    return data / "Pelkor" / "QMS" / "valmorin.db";
+}
 
 DataSourceFolders::DataSourceFolders()
     : m_machine("PELKOR_DATASOURCES_DIR", (m_dir / "machine").c_str()),

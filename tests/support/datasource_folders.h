@@ -10,6 +10,10 @@
 
 #include <sys/types.h>
 
+// The embedded default store of a process whose user data folder is
+// dataFolder: there for a user, in the machine's folder for root.
+std::filesystem::path DefaultStoreBelow(const std::filesystem::path& dataFolder);
+
 class DataSourceFolders {
 public:
     DataSourceFolders();
@@ -17,6 +21,8 @@ public:
     std::filesystem::path machineFile() const { return m_dir / "machine" / "datasources.ini"; }
     std::filesystem::path userFile() const { return m_dir / "config" / "pelkor" / "datasources.ini"; }
     std::filesystem::path dataFolder() const { return m_dir / "data"; }
+    // Where the embedded default store lies for the account the tests run as.
+    std::filesystem::path defaultStore() const { return DefaultStoreBelow(dataFolder()); }
     // The same settings for a child process.
     std::map<std::string, std::string> environment() const;
 
