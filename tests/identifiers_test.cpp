@@ -22,7 +22,7 @@ SYSTEMTIME Day(WORD year, WORD month, WORD day)
     return time;
 }
 
-class IdentifiersTest : public ::testing::Test {
+class IdentifiersTest : public StoreTest {
 protected:
     std::u16string Running(const std::u16string& name, HRESULT expected = S_OK)
     {
@@ -38,23 +38,20 @@ protected:
     }
     Rows State(const std::string& name)
     {
-        return m_store.Column("SELECT OUTPUT FROM QM_VALMOR WHERE INPUT = '" + name + "'");
+        return m_store->Column("SELECT OUTPUT FROM QM_VALMOR WHERE INPUT = '" + name + "'");
     }
     void SetState(const std::string& name, const std::string& state)
     {
-        m_store.Run("UPDATE QM_VALMOR SET OUTPUT = " + state + " WHERE INPUT = '" + name + "'");
+        m_store->Run("UPDATE QM_VALMOR SET OUTPUT = " + state + " WHERE INPUT = '" + name + "'");
     }
-
-    TestStore m_store;
-    CComPtr<IValmorin> m_component = NewComponent(&m_store);
 };
 
-TEST_F(IdentifiersTest, RunningCounterStartsAtOneAndReadsPastTheFirstCharacter)
+TEST_P(IdentifiersTest, RunningCounterStartsAtOneAndReadsPastTheFirstCharacter)
 {
     EXPECT_EQ(Running(u"inv"), u"1");
     EXPECT_EQ(State("inv"), Rows{u"|1"});
-    EXPECT_EQ(m_store.Column("SELECT NAME_COL FROM QM_DICO ORDER BY ID_COL"), (Rows{u"INPUT", u"OUTPUT"}));
-    EXPECT_EQ(m_store.Column("SELECT NOM FROM QM_TABLES"), Rows{u"GenerationNumbers"});
+    EXPECT_EQ(m_store->Column("SELECT NAME_COL FROM QM_DICO ORDER BY ID_COL"), (Rows{u"INPUT", u"OUTPUT"}));
+    EXPECT_EQ(m_store->Column("SELECT NOM FROM QM_TABLES"), Rows{u"GenerationNumbers"});
     EXPECT_EQ(Running(u"inv"), u"2");
     EXPECT_EQ(State("inv"), Rows{u"|2"});
     SetState("inv", "'|41'");
@@ -67,7 +64,7 @@ TEST_F(IdentifiersTest, RunningCounterStartsAtOneAndReadsPastTheFirstCharacter)
     EXPECT_EQ(Running(u"inv"), u"1");
 }
 
-TEST_F(IdentifiersTest, DailyCounterRestartsOnANewDayOfTheYear)
+TEST_P(IdentifiersTest, DailyCounterRestartsOnANewDayOfTheYear)
 {
     {
         qmt::CFixedLocalTime fifthOfFebruary(Day(2026, 2, 5));
@@ -95,7 +92,7 @@ TEST_F(IdentifiersTest, DailyCounterRestartsOnANewDayOfTheYear)
     EXPECT_EQ(Daily(u"day"), u"1");
 }
 
-TEST_F(IdentifiersTest, BothMethodsShareOneNameSpace)
+TEST_P(IdentifiersTest, BothMethodsShareOneNameSpace)
 {
     qmt::CFixedLocalTime fifth(Day(2026, 2, 5));
     Daily(u"shared");
@@ -106,7 +103,7 @@ TEST_F(IdentifiersTest, BothMethodsShareOneNameSpace)
     EXPECT_EQ(Daily(u"shared"), u"1"); // no day in |5
 }
 
-TEST_F(IdentifiersTest, TheEndOfTheRangeFailsAndKeepsTheState)
+TEST_P(IdentifiersTest, TheEndOfTheRangeFailsAndKeepsTheState)
 {
     Running(u"top");
     SetState("top", "'|2147483647'");
@@ -118,10 +115,13 @@ TEST_F(IdentifiersTest, TheEndOfTheRangeFailsAndKeepsTheState)
     EXPECT_EQ(Running(u"top2"), u"1"); // the failures left no transaction behind
 }
 
-TEST(IdentifiersAcrossProcesses, FourProcessesDrawDistinctNumbersWithoutGaps)
+class IdentifiersAcrossProcesses : public ::testing::TestWithParam<StoreKind> {};
+
+TEST_P(IdentifiersAcrossProcesses, FourProcessesDrawDistinctNumbersWithoutGaps)
 {
-    TestStore store;
-    CreateSqliteFile(store.file(), "PRAGMA journal_mode = WAL;");
+    SKIP_WITHOUT_STORE(GetParam());
+    TestStore store(GetParam());
+    if (store.kind() == StoreKind::Sqlite) CreateSqliteFile(store.file(), "PRAGMA journal_mode = WAL;");
     const std::string connection = text::Utf16ToUtf8(store.connectionString());
     std::string calls;
     for (int i = 0; i < 500; ++i) calls += "transIdent\tshared\n";
@@ -145,5 +145,8 @@ TEST(IdentifiersAcrossProcesses, FourProcessesDrawDistinctNumbersWithoutGaps)
     int expected = 1;
     for (int number : numbers) EXPECT_EQ(number, expected++);
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, IdentifiersTest, VALMORIN_STORES);
+INSTANTIATE_TEST_SUITE_P(Stores, IdentifiersAcrossProcesses, VALMORIN_STORES);
 
 } // namespace

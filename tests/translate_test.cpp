@@ -1,5 +1,6 @@
 #include "platform/com/com_error.h"
 #include "qmt/diag/trace.h"
+#include "platform/text/utf.h"
 #include "support/store.h"
 
 #include <gtest/gtest.h>
@@ -14,11 +15,13 @@ std::pair<std::u16string, std::u16string> TakeErrorInfo()
     return {holder.Source(), holder.Description()};
 }
 
-class TranslateTest : public ::testing::Test {
+class TranslateTest : public StoreTest {
 protected:
     void SetUp() override
     {
-        m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'Currencies'), (2, 2, 'Other');"
+        StoreTest::SetUp();
+        if (IsSkipped()) return;
+        m_store->Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'Currencies'), (2, 2, 'Other');"
                     "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'EUR', 'Euro'), (1, 'NUL', NULL),"
                     " (2, 'EUR', 'not this one'),"
                     " (1, 'ŒUVRE 𝄞', 'Ünïcode 😀');");
@@ -30,12 +33,9 @@ protected:
         EXPECT_EQ(m_component->translate(CComBSTR(table).get(), CComBSTR(value).get(), &result), expected);
         return result.text();
     }
-
-    TestStore m_store;
-    CComPtr<IValmorin> m_component = NewComponent(&m_store);
 };
 
-TEST_F(TranslateTest, StoredValuesAndAbsencesAllAnswerSOk)
+TEST_P(TranslateTest, StoredValuesAndAbsencesAllAnswerSOk)
 {
     EXPECT_EQ(Translate(u"Currencies", u"EUR"), u"Euro");
     EXPECT_EQ(Translate(u"Currencies", u"USD"), u"");   // not stored
@@ -45,23 +45,23 @@ TEST_F(TranslateTest, StoredValuesAndAbsencesAllAnswerSOk)
     EXPECT_EQ(Translate(u"currencies", u"EUR"), u""); // the store compares exactly
 }
 
-TEST_F(TranslateTest, NullArgumentsAreEmptyStrings)
+TEST_P(TranslateTest, NullArgumentsAreEmptyStrings)
 {
-    m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (3, ''); "
+    m_store->Run("INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (3, ''); "
                 "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (3, '', 'empty key');");
     BstrResult result;
     EXPECT_EQ(m_component->translate(nullptr, nullptr, &result), S_OK);
     EXPECT_EQ(result.text(), u"empty key");
 }
 
-TEST_F(TranslateTest, ApostropheIsRefusedBeforeAnyStatement)
+TEST_P(TranslateTest, ApostropheIsRefusedBeforeAnyStatement)
 {
     qmt::Tracer::Current().EnableMemory();
     qmt::Tracer::Current().ClearMemory();
     const std::u16string injected = u"x') OR ('1'='1";
     EXPECT_EQ(Translate(u"Currencies", injected, MakeHResult(0x80040E14)), u"");
     const auto [source, description] = TakeErrorInfo();
-    EXPECT_EQ(source, u"SQLite");
+    EXPECT_EQ(source, m_store->traits().source);
     EXPECT_NE(description.find(u"ValueIn"), std::u16string::npos);
     EXPECT_EQ(Translate(u"it's", u"EUR", MakeHResult(0x80040E14)), u"");
     EXPECT_NE(TakeErrorInfo().second.find(u"tableName"), std::u16string::npos);
@@ -72,16 +72,16 @@ TEST_F(TranslateTest, ApostropheIsRefusedBeforeAnyStatement)
     EXPECT_EQ(Translate(u"Currencies", u"EUR"), u"Euro");
 }
 
-TEST_F(TranslateTest, RejectedStatementGivesEmptyResultAndTheDatabaseError)
+TEST_P(TranslateTest, RejectedStatementGivesEmptyResultAndTheDatabaseError)
 {
-    m_store.Run("DROP TABLE QM_VALMOR;");
+    m_store->Run("DROP TABLE QM_VALMOR;");
     EXPECT_EQ(Translate(u"Currencies", u"EUR", MakeHResult(0x80040E14)), u"");
     const auto [source, description] = TakeErrorInfo();
-    EXPECT_EQ(source, u"SQLite");
-    EXPECT_NE(description.find(u"no such table"), std::u16string::npos);
+    EXPECT_EQ(source, m_store->traits().source);
+    EXPECT_NE(description.find(m_store->traits().missingTable), std::u16string::npos) << text::Utf16ToUtf8(description);
 }
 
-TEST_F(TranslateTest, TrivialMethodsNeverTouchTheStore)
+TEST_P(TranslateTest, TrivialMethodsNeverTouchTheStore)
 {
     CComPtr<IValmorin> closed = NewComponent();
     BSTR untouched = SysAllocString(u"caller's");
@@ -93,7 +93,7 @@ TEST_F(TranslateTest, TrivialMethodsNeverTouchTheStore)
     EXPECT_EQ(closed->translate(nullptr, nullptr, nullptr), E_POINTER);
 }
 
-TEST_F(TranslateTest, WithoutAStoreTheCallFailsWithAnEmptyResult)
+TEST_P(TranslateTest, WithoutAStoreTheCallFailsWithAnEmptyResult)
 {
     CComPtr<IValmorin> closed = NewComponent(); // no data source "NK" is configured here
     BstrResult result;
@@ -103,12 +103,14 @@ TEST_F(TranslateTest, WithoutAStoreTheCallFailsWithAnEmptyResult)
     EXPECT_FALSE(TakeErrorInfo().second.empty());
 }
 
-TEST_F(TranslateTest, OpenReplacesTheConnectionAndReportsFailures)
+TEST_P(TranslateTest, OpenReplacesTheConnectionAndReportsFailures)
 {
     EXPECT_EQ(m_component->Open(CComBSTR(u"Provider=SQLite;Data Source=/nonexistent/x.db").get()), E_FAIL);
     EXPECT_NE(TakeErrorInfo().second.find(u"does not exist"), std::u16string::npos);
-    EXPECT_EQ(m_component->Open(CComBSTR(m_store.connectionString()).get()), S_OK);
+    EXPECT_EQ(m_component->Open(CComBSTR(m_store->connectionString()).get()), S_OK);
     EXPECT_EQ(Translate(u"Currencies", u"EUR"), u"Euro");
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, TranslateTest, VALMORIN_STORES);
 
 } // namespace

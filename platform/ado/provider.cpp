@@ -86,6 +86,13 @@ std::u16string ConnectionString::Get(std::u16string_view key) const
     return it == m_values.end() ? std::u16string() : it->second;
 }
 
+std::vector<std::u16string> ConnectionString::Keys() const
+{
+    std::vector<std::u16string> keys;
+    for (const auto& entry : m_values) keys.push_back(entry.first);
+    return keys;
+}
+
 void RegisterProvider(std::shared_ptr<Provider> provider)
 {
     auto& table = ProviderTable::Instance();

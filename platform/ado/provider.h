@@ -34,6 +34,8 @@ public:
     explicit ConnectionString(std::u16string_view text);
     // Empty when the key is absent.
     std::u16string Get(std::u16string_view key) const;
+    // The keys present, upper-cased.
+    std::vector<std::u16string> Keys() const;
 
 private:
     std::map<std::u16string, std::u16string> m_values; // keys upper-cased

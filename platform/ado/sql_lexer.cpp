@@ -3,11 +3,13 @@
 #include "platform/ado/provider.h"
 #include "platform/text/utf.h"
 
+#include <array>
+
 namespace ado {
 
 namespace {
 
-bool IsIdentifierChar(char16_t c)
+constexpr bool IsIdentifierChar(char16_t c)
 {
     return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_' ||
            c == u'$' || c > 0x7F;
@@ -43,6 +45,26 @@ bool OnlyBlanksAndComments(std::u16string_view sql, std::size_t pos)
     return true;
 }
 
+// What a unit means to the code between quoted runs and comments. Plain
+// units (blanks, operators, digits after a blank...) are copied in runs.
+enum class Kind : unsigned char { Plain, Word, Quote, Bracket, End, Dash, Slash, Marker };
+
+constexpr std::array<Kind, 128> kAsciiKinds = [] {
+    std::array<Kind, 128> kinds{};
+    for (char16_t c = 0; c < 128; ++c) {
+        if (IsIdentifierChar(c)) kinds[c] = Kind::Word;
+    }
+    kinds[u'\''] = kinds[u'"'] = kinds[u'`'] = Kind::Quote;
+    kinds[u'['] = Kind::Bracket;
+    kinds[u';'] = Kind::End;
+    kinds[u'-'] = Kind::Dash;
+    kinds[u'/'] = Kind::Slash;
+    kinds[u'?'] = kinds[u':'] = kinds[u'@'] = kinds[u'$'] = Kind::Marker;
+    return kinds;
+}();
+
+Kind KindOf(char16_t c) { return c < 128 ? kAsciiKinds[c] : Kind::Word; }
+
 std::size_t IdentifierEnd(std::u16string_view sql, std::size_t pos)
 {
     while (pos < sql.size() && IsIdentifierChar(sql[pos])) ++pos;
@@ -63,6 +85,8 @@ public:
     {
         m_out.text.resize(sql.size() * 3); // the most UTF-8 one UTF-16 unit can need
         m_end = m_out.text.data();
+        m_out.parameterized.reserve(sql.size());
+        m_out.literals.reserve(4);
     }
 
     void Run()
@@ -87,7 +111,9 @@ public:
         if (m_ownParameters || !SharedFormGivesTheText()) {
             m_out.parameterized.clear();
             m_out.literals.clear();
+            return;
         }
+        m_out.placeholders = m_placeholders;
     }
 
 private:
@@ -124,31 +150,54 @@ private:
         return matches(std::string_view(shape).substr(shapeAt)) && textAt == m_out.text.size();
     }
 
-    // A statement with parameters of its own keeps them: numbering the
-    // rewrite's parameters around them would bind values to the wrong places.
-    static bool IsParameterMarker(char16_t c) { return c == u'?' || c == u':' || c == u'@' || c == u'$'; }
-
     void ReadCode()
     {
+        const std::size_t plainEnd = PlainRunEnd();
+        if (plainEnd > m_pos) {
+            CopyUpTo(plainEnd);
+            return;
+        }
         const char16_t c = m_sql[m_pos];
-        if (IsParameterMarker(c)) m_ownParameters = true;
-        if (c == u';') {
-            m_out.severalStatements = !OnlyBlanksAndComments(m_sql, m_pos + 1);
-            m_pos = m_sql.size();
-        } else if (IsIdentifierChar(c)) {
-            ReadWord();
-        } else if (c == u'\'' || c == u'"' || c == u'`') {
+        switch (KindOf(c)) {
+        case Kind::Plain: Copy(); break;
+        case Kind::Word: ReadWord(); break;
+        case Kind::Quote:
             m_quote = c;
             if (c == u'\'') StartLiteral();
             Enter(Context::Quoted);
-        } else if (c == u'[') {
-            Enter(Context::Bracketed);
-        } else if (StartsComment(m_sql, m_pos)) {
-            Copy();
-            Enter(c == u'-' ? Context::LineComment : Context::BlockComment);
-        } else {
-            Copy();
+            break;
+        case Kind::Bracket: Enter(Context::Bracketed); break;
+        case Kind::End:
+            m_out.severalStatements = !OnlyBlanksAndComments(m_sql, m_pos + 1);
+            m_pos = m_sql.size();
+            break;
+        case Kind::Dash:
+        case Kind::Slash:
+            if (StartsComment(m_sql, m_pos)) {
+                Copy();
+                Enter(c == u'-' ? Context::LineComment : Context::BlockComment);
+            } else {
+                Copy();
+            }
+            break;
+        case Kind::Marker:
+            // A statement with parameters of its own keeps them: numbering
+            // the rewrite's parameters around them would bind values to the
+            // wrong places.
+            m_ownParameters = true;
+            if (c == u'$')
+                ReadWord();
+            else
+                Copy();
+            break;
         }
+    }
+
+    std::size_t PlainRunEnd() const
+    {
+        std::size_t end = m_pos;
+        while (end < m_sql.size() && m_sql[end] < 128 && kAsciiKinds[m_sql[end]] == Kind::Plain) ++end;
+        return end;
     }
 
     // A national literal's prefix N is dropped; a word that merely ends in N
@@ -164,14 +213,19 @@ private:
             m_pos = wordEnd;
             return;
         }
-        while (m_pos < wordEnd) Copy();
+        CopyUpTo(wordEnd);
     }
 
+    // The run up to the next quote is copied whole; the quote then either
+    // doubles (and stands for itself) or closes the run.
     void ReadQuoted()
     {
-        const char16_t c = m_sql[m_pos];
-        Copy();
-        if (c != m_quote) return;
+        const std::size_t quote = m_sql.find(m_quote, m_pos);
+        if (quote == std::u16string_view::npos) {
+            CopyUpTo(m_sql.size());
+            return;
+        }
+        CopyUpTo(quote + 1);
         if (m_pos < m_sql.size() && m_sql[m_pos] == m_quote) {
             Copy(); // a doubled quote stands for itself
             if (m_quote == u'\'') m_literalSkips.push_back(m_end - m_out.text.data() - 1);
@@ -209,22 +263,32 @@ private:
 
     void ReadBlockComment()
     {
-        const bool closing = m_sql[m_pos] == u'*' && m_pos + 1 < m_sql.size() && m_sql[m_pos + 1] == u'/';
-        Copy();
-        if (closing) Enter(Context::Code);
+        const std::size_t end = m_sql.find(u"*/", m_pos);
+        CopyUpTo(end == std::u16string_view::npos ? m_sql.size() : end + 2);
+        m_context = Context::Code;
     }
 
     void CloseOn(char16_t closer, Context next)
     {
-        const bool closing = m_sql[m_pos] == closer;
-        Copy();
-        if (closing) m_context = next;
+        const std::size_t end = m_sql.find(closer, m_pos);
+        CopyUpTo(end == std::u16string_view::npos ? m_sql.size() : end + 1);
+        m_context = next;
     }
 
     void Enter(Context context)
     {
         Copy();
         m_context = context;
+    }
+
+    void CopyUpTo(std::size_t end)
+    {
+        while (m_pos < end) {
+            if (m_sql[m_pos] < 0x80)
+                *m_end++ = static_cast<char>(m_sql[m_pos++]);
+            else
+                Copy();
+        }
     }
 
     void Copy()
@@ -266,6 +330,66 @@ LexedStatement LexStatement(std::u16string_view sql)
     LexedStatement out;
     Lexer(sql, out).Run();
     return out;
+}
+
+namespace {
+
+[[noreturn]] void Refuse(HRESULT number, std::u16string_view source, std::u16string_view description,
+                         std::u16string_view sqlState)
+{
+    ProviderError error = AdoError(number, source, description);
+    error.sqlState = sqlState;
+    throw ProviderFailure{{std::move(error)}};
+}
+
+} // namespace
+
+LexedStatement LexOneStatement(std::u16string_view sql, std::u16string_view source)
+{
+    constexpr HRESULT kErrorsInCommand = MakeHResult(0x80040E14);
+    if (sql.find(u'\0') != std::u16string_view::npos)
+        Refuse(kErrorsInCommand, source, u"The command text holds a NUL character; the statement was not run.",
+               u"42000");
+    LexedStatement lexed = LexStatement(sql);
+    if (lexed.severalStatements)
+        Refuse(kErrorsInCommand, source,
+               u"The command text holds more than one statement; only one statement is run per call.", u"42000");
+    return lexed;
+}
+
+std::string NumberedParameters(const LexedStatement& lexed)
+{
+    std::string numbered;
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < lexed.placeholders.size(); ++i) {
+        numbered.append(lexed.parameterized, from, lexed.placeholders[i] - from);
+        numbered += '$' + std::to_string(i + 1);
+        from = lexed.placeholders[i] + 1;
+    }
+    numbered.append(lexed.parameterized, from);
+    return numbered;
+}
+
+std::string WithLeadingColumn(const LexedStatement& lexed, std::string_view column, std::u16string_view source)
+{
+    if (lexed.firstKeyword != u"SELECT")
+        Refuse(MakeHResult(0x80004005), source, u"Only a SELECT statement can be opened for update.", u"HY000");
+    std::string upper = lexed.text;
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    const auto at = upper.find("SELECT") + 6;
+    return lexed.text.substr(0, at) + " " + std::string(column) + "," + lexed.text.substr(at);
+}
+
+std::u16string QuoteIdentifier(std::u16string_view name)
+{
+    std::u16string quoted = u"\"";
+    for (char16_t c : name) {
+        quoted.push_back(c);
+        if (c == u'"') quoted.push_back(c);
+    }
+    quoted.push_back(u'"');
+    return quoted;
 }
 
 } // namespace ado

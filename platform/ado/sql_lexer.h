@@ -17,8 +17,24 @@ struct LexedStatement {
     // in their values share one prepared form.
     std::string parameterized;
     std::vector<std::string> literals;
+    std::vector<std::size_t> placeholders; // offsets of the ? in parameterized
 };
 
 LexedStatement LexStatement(std::u16string_view sql);
+
+// LexStatement for a provider that runs one statement per call: a text
+// with a NUL (which C interfaces read as its end, dropping what follows)
+// or with a second statement is refused whole, with source as the error's.
+LexedStatement LexOneStatement(std::u16string_view sql, std::u16string_view source);
+
+// The shared form with its parameters numbered $1, $2, ... for databases
+// that do not take ? markers.
+std::string NumberedParameters(const LexedStatement& lexed);
+
+// A SELECT with one more column ahead of the caller's: the row identity an
+// updatable row set carries.
+std::string WithLeadingColumn(const LexedStatement& lexed, std::string_view column, std::u16string_view source);
+
+std::u16string QuoteIdentifier(std::u16string_view name);
 
 } // namespace ado

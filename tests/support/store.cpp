@@ -6,17 +6,54 @@
 
 extern "C" HRESULT ValmorinCreateObject(REFIID riid, void** object);
 
-std::string ReadSchema()
+std::string ReadSchema(StoreKind kind)
 {
-    std::ifstream in(std::string(VALMORIN_SOURCE_DIR) + "/schema/sqlite.sql");
+    std::ifstream in(std::string(VALMORIN_SOURCE_DIR) +
+                     (kind == StoreKind::Sqlite ? "/schema/sqlite.sql" : "/schema/postgresql.sql"));
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-TestStore::TestStore() : m_file(m_dir / "store.db") { CreateSqliteFile(m_file, ReadSchema()); }
+const StoreTraits& TraitsOf(StoreKind kind)
+{
+    static const StoreTraits kSqlite{u"SQLite", u"no such table"};
+    static const StoreTraits kPostgres{u"PostgreSQL", u"does not exist"};
+    return kind == StoreKind::Sqlite ? kSqlite : kPostgres;
+}
 
-void TestStore::Run(const std::string& sql) const { CreateSqliteFile(m_file, sql); }
+std::string StoreKindName(const testing::TestParamInfo<StoreKind>& info)
+{
+    return info.param == StoreKind::Sqlite ? "SQLite" : "PostgreSQL";
+}
+
+void PrintTo(StoreKind kind, std::ostream* out) { *out << (kind == StoreKind::Sqlite ? "SQLite" : "PostgreSQL"); }
+
+TestStore::TestStore(StoreKind kind) : m_kind(kind)
+{
+    if (kind == StoreKind::PostgreSql) {
+        m_pg = std::make_unique<PgDatabase>(ReadSchema(kind));
+        return;
+    }
+    m_file = m_dir / "store.db";
+    CreateSqliteFile(m_file, ReadSchema(kind));
+}
+
+std::u16string TestStore::connectionString() const
+{
+    return m_pg ? m_pg->connectionString() : SqliteConnectionString(m_file);
+}
+
+void TestStore::Run(const std::string& sql) const
+{
+    if (m_pg) return m_pg->Run(sql);
+    CreateSqliteFile(m_file, sql);
+}
+
+std::vector<std::u16string> TestStore::Column(const std::string& sql) const
+{
+    return m_pg ? m_pg->Column(sql) : QueryColumn(m_file, sql);
+}
 
 CComPtr<IValmorin> NewComponent(const TestStore* store)
 {

@@ -1,30 +1,78 @@
-// A translation store in a temporary SQLite file, made from the shipped
-// schema, and a component object to call.
+// A translation store made from the shipped schema, in a temporary SQLite
+// file or in a database of its own on the test PostgreSQL server, and a
+// component object to call.
 #pragma once
 
 #include "service/ivalmorin.h"
+#include "support/pg_store.h"
 #include "support/temp_dir.h"
 
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <ostream>
 #include <string>
+
+enum class StoreKind { Sqlite, PostgreSql };
+
+// What the two stores answer differently; everything else is the same.
+struct StoreTraits {
+    std::u16string source;       // the Source of the store's errors
+    std::u16string missingTable; // in the error of a statement on a dropped table
+};
+const StoreTraits& TraitsOf(StoreKind kind);
+
+// For value-parameterised tests over both stores.
+std::string StoreKindName(const testing::TestParamInfo<StoreKind>& info);
+void PrintTo(StoreKind kind, std::ostream* out);
+#define VALMORIN_STORES ::testing::Values(StoreKind::Sqlite, StoreKind::PostgreSql), StoreKindName
+
+// Skips the test when the PostgreSQL server is not running (a local run
+// without scripts/with-postgres); scripts/test always runs with it.
+#define SKIP_WITHOUT_STORE(kind)                                                                                \
+    if ((kind) == StoreKind::PostgreSql && !PostgresAvailable())                                               \
+    GTEST_SKIP() << "no PostgreSQL server: run under scripts/with-postgres (VALMORIN_TEST_PG_HOST is unset)"
 
 class TestStore {
 public:
-    TestStore();
+    explicit TestStore(StoreKind kind = StoreKind::Sqlite);
+    StoreKind kind() const { return m_kind; }
+    const StoreTraits& traits() const { return TraitsOf(m_kind); }
+    // The SQLite file; empty on PostgreSQL.
     const std::filesystem::path& file() const { return m_file; }
-    std::u16string connectionString() const { return SqliteConnectionString(m_file); }
+    std::u16string connectionString() const;
     // Runs SQL (UTF-8) against the store directly.
     void Run(const std::string& sql) const;
-    std::vector<std::u16string> Column(const std::string& sql) const { return QueryColumn(m_file, sql); }
+    std::vector<std::u16string> Column(const std::string& sql) const;
 
 private:
+    StoreKind m_kind;
     TempDir m_dir;
     std::filesystem::path m_file;
+    std::unique_ptr<PgDatabase> m_pg;
 };
 
-std::string ReadSchema();
+std::string ReadSchema(StoreKind kind = StoreKind::Sqlite);
 
 // A new component object; Open-ed on the store when one is given.
 CComPtr<IValmorin> NewComponent(const TestStore* store = nullptr);
+
+// The fixture of the tests run on each store: a fresh store of the kind
+// and a component open on it. A derived SetUp calls this one first and
+// returns when IsSkipped().
+class StoreTest : public ::testing::TestWithParam<StoreKind> {
+protected:
+    void SetUp() override
+    {
+        SKIP_WITHOUT_STORE(GetParam());
+        m_store.emplace(GetParam());
+        m_component = NewComponent(&*m_store);
+    }
+
+    std::optional<TestStore> m_store;
+    CComPtr<IValmorin> m_component;
+};
 
 // Owns a BSTR result: starts as null, freed at the end of the scope.
 struct BstrResult {

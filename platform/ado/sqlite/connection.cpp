@@ -13,7 +13,6 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <filesystem>
 #include <limits>
@@ -70,17 +69,6 @@ void Bind(sqlite3* db, sqlite3_stmt* stmt, int index, const VARIANT& value)
     default: Throw(DB_E_CANTCONVERTVALUE, u"The value's type cannot be stored in the database.");
     }
     if (rc != SQLITE_OK) ThrowFromDatabase(db, rc);
-}
-
-std::u16string QuoteIdentifier(std::u16string_view name)
-{
-    std::u16string quoted = u"\"";
-    for (char16_t c : name) {
-        quoted.push_back(c);
-        if (c == u'"') quoted.push_back(c);
-    }
-    quoted.push_back(u'"');
-    return quoted;
 }
 
 class SqliteSession final : public Session {
@@ -156,29 +144,12 @@ public:
     bool InTransaction() const override { return !sqlite3_get_autocommit(m_db.get()); }
 
 private:
-    static LexedStatement Lex(std::u16string_view sql)
-    {
-        // SQLite stops reading a statement at a NUL: what follows would be
-        // dropped silently, so such a text is refused whole.
-        if (sql.find(u'\0') != std::u16string_view::npos)
-            Throw(DB_E_ERRORSINCOMMAND, u"The command text holds a NUL character; the statement was not run.", 0,
-                  u"42000");
-        LexedStatement lexed = LexStatement(sql);
-        if (lexed.severalStatements)
-            Throw(DB_E_ERRORSINCOMMAND,
-                  u"The command text holds more than one statement; only one statement is run per call.", 0,
-                  u"42000");
-        return lexed;
-    }
+    static LexedStatement Lex(std::u16string_view sql) { return LexOneStatement(sql, kSource); }
 
     // The row identity is selected ahead of the caller's columns.
     static std::string WithRowIdentity(const LexedStatement& lexed)
     {
-        if (lexed.firstKeyword != u"SELECT") Throw(E_FAIL, u"Only a SELECT statement can be opened for update.");
-        std::string upper = lexed.text;
-        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        const auto at = upper.find("SELECT") + 6;
-        return lexed.text.substr(0, at) + " _rowid_," + lexed.text.substr(at);
+        return WithLeadingColumn(lexed, "_rowid_", kSource);
     }
 
     static void DescribeBase(sqlite3_stmt* stmt, RowSet& set)

@@ -1,0 +1,409 @@
+// The PostgreSQL provider, over libpq:
+// "Provider=PostgreSQL;Host=<name or socket folder>;Port=...;Database=...;
+//  User ID=...;Password=...". Any other key is refused, so that a mistyped
+// one is not silently ignored. The password goes to libpq only.
+//
+// Every statement goes through the extended protocol (PQexecParams or
+// PQexecPrepared), which takes exactly one statement per call.
+//
+// Row identity: an updatable row set selects each row's ctid with it. A
+// ctid names one version of a row, so it identifies the row only as long
+// as nothing else updates it; UpdateRow writes WHERE ctid = the one read
+// and fails unless exactly that one row was changed. Within the
+// transaction that read the rows (TableUpdate's), the rewrite touches the
+// rows it read and no others.
+//
+// Transactions: Begin also takes one transaction-level advisory lock, the
+// same for every connection. Writers then queue one behind the other as
+// they do on SQLite (BEGIN IMMEDIATE): the counters' read-then-write
+// (transIdent) and the read-then-create of a table (transadd) cannot
+// interleave, so numbers never repeat or skip. SELECT ... FOR UPDATE is
+// not an option, the statement texts being fixed, and SERIALIZABLE would
+// fail the losers of every collision instead of making them wait.
+#include "platform/ado/ado.h"
+#include "platform/ado/postgresql/errors.h"
+#include "platform/ado/postgresql/statements.h"
+#include "platform/ado/provider.h"
+#include "platform/ado/sql_lexer.h"
+#include "platform/text/utf.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <limits>
+#include <map>
+#include <utility>
+
+namespace ado::postgresql {
+
+namespace {
+
+constexpr Oid kInt2 = 21;
+constexpr Oid kInt4 = 23;
+constexpr Oid kInt8 = 20;
+constexpr Oid kBool = 16;
+
+// "valmorin" folded into 63 bits: the advisory lock all writers share.
+constexpr const char* kBeginWriter = "BEGIN; SELECT pg_advisory_xact_lock(8386676915082767457)";
+
+CComVariant Null()
+{
+    CComVariant value;
+    value.vt = VT_NULL;
+    return value;
+}
+
+std::u16string TextOf(std::string_view utf8)
+{
+    if (auto wide = text::Utf8ToUtf16(utf8)) return *wide;
+    return text::Widen(utf8);
+}
+
+CComVariant ColumnValue(const PGresult* result, int row, int column)
+{
+    if (PQgetisnull(result, row, column)) return Null();
+    const char* value = PQgetvalue(result, row, column);
+    const std::string_view text(value, static_cast<std::size_t>(PQgetlength(result, row, column)));
+    switch (PQftype(result, column)) {
+    case kInt2:
+    case kInt4:
+    case kInt8: {
+        long long number = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
+        if (ec == std::errc() && end == text.data() + text.size() && number >= std::numeric_limits<LONG>::min() &&
+            number <= std::numeric_limits<LONG>::max())
+            return CComVariant(static_cast<LONG>(number));
+        break; // wider than a LONG: handed over as its decimal text
+    }
+    case kBool: return CComVariant(static_cast<LONG>(text == "t" ? 1 : 0));
+    default: break;
+    }
+    return CComVariant(std::u16string_view(TextOf(text)));
+}
+
+// A value as a text parameter; nullopt for NULL.
+std::optional<std::string> ParameterText(const VARIANT& value)
+{
+    switch (value.vt) {
+    case VT_EMPTY:
+    case VT_NULL: return std::nullopt;
+    case VT_I2: return std::to_string(value.iVal);
+    case VT_I4: return std::to_string(value.lVal);
+    case VT_BOOL: return value.boolVal ? "1" : "0";
+    case VT_BSTR:
+        return text::Utf16ToUtf8(std::u16string_view(value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal)));
+    default: Throw(DB_E_CANTCONVERTVALUE, u"The value's type cannot be stored in the database.");
+    }
+}
+
+// A ctid "(block,offset)" packed into the row set's 64-bit identity.
+std::int64_t PackRowId(std::string_view ctid)
+{
+    unsigned long long block = 0;
+    unsigned offset = 0;
+    const char* at = ctid.data() + 1;
+    const char* end = ctid.data() + ctid.size();
+    at = std::from_chars(at, end, block).ptr + 1;
+    std::from_chars(at, end, offset);
+    return static_cast<std::int64_t>((block << 16) | offset);
+}
+
+std::string UnpackRowId(std::int64_t id)
+{
+    const auto bits = static_cast<unsigned long long>(id);
+    return "(" + std::to_string(bits >> 16) + "," + std::to_string(bits & 0xFFFF) + ")";
+}
+
+// Parameter values in libpq's form: pointers to text, null for NULL.
+class Parameters {
+public:
+    void Add(std::optional<std::string> value)
+    {
+        m_present.push_back(value.has_value());
+        m_values.push_back(value ? std::move(*value) : std::string());
+    }
+    void Add(const std::string& value) { Add(std::optional<std::string>(value)); }
+    int Count() const { return static_cast<int>(m_values.size()); }
+    const char* const* Values()
+    {
+        m_pointers.clear();
+        for (std::size_t i = 0; i < m_values.size(); ++i)
+            m_pointers.push_back(m_present[i] ? m_values[i].c_str() : nullptr);
+        return m_pointers.data();
+    }
+
+private:
+    std::vector<std::string> m_values;
+    std::vector<bool> m_present;
+    std::vector<const char*> m_pointers;
+};
+
+class PgSession final : public Session {
+public:
+    explicit PgSession(Connection connection) : m_connection(std::move(connection)) {}
+
+    ExecuteOutcome Execute(std::u16string_view sql) override
+    {
+        const LexedStatement lexed = LexOneStatement(sql, kSource);
+        const Result result = Run(lexed);
+        ExecuteOutcome outcome;
+        const std::u16string& keyword = lexed.firstKeyword;
+        if (keyword == u"INSERT" || keyword == u"UPDATE" || keyword == u"DELETE") {
+            outcome.kind = ExecuteOutcome::Count::Rows;
+            outcome.rows = std::atol(PQcmdTuples(result.get()));
+        } else if (PQnfields(result.get()) > 0) {
+            outcome.kind = ExecuteOutcome::Count::NotApplicable;
+        }
+        return outcome;
+    }
+
+    RowSet Query(std::u16string_view sql, bool updatable) override
+    {
+        const LexedStatement lexed = LexOneStatement(sql, kSource);
+        const Result result = updatable ? Text(WithLeadingColumn(lexed, "ctid", kSource)) : Run(lexed);
+        const PGresult* rows = result.get();
+        const int first = updatable ? 1 : 0;
+        const int columns = PQnfields(rows);
+        RowSet set;
+        for (int i = first; i < columns; ++i) set.columns.push_back(TextOf(PQfname(rows, i)));
+        if (updatable) DescribeBase(rows, set);
+        const int count = PQntuples(rows);
+        set.rows.reserve(static_cast<std::size_t>(count));
+        for (int r = 0; r < count; ++r) {
+            Row row;
+            row.reserve(static_cast<std::size_t>(columns - first));
+            for (int i = first; i < columns; ++i) row.push_back(ColumnValue(rows, r, i));
+            set.rows.push_back(std::move(row));
+            if (updatable) set.rowIds.push_back(PackRowId(PQgetvalue(rows, r, 0)));
+        }
+        return set;
+    }
+
+    void UpdateRow(const RowSet& set, std::size_t row, const std::vector<ColumnChange>& changes) override
+    {
+        if (set.baseTable.empty() || row >= set.rowIds.size())
+            Throw(E_FAIL, u"The row set was not opened for update.");
+        if (changes.empty()) return;
+        std::u16string sql = u"UPDATE " + QuoteIdentifier(set.baseTable) + u" SET ";
+        Parameters parameters;
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            if (i > 0) sql += u", ";
+            sql += QuoteIdentifier(set.baseColumns.at(changes[i].column)) + u" = $" + text::Widen(std::to_string(i + 1));
+            parameters.Add(ParameterText(*changes[i].value));
+        }
+        sql += u" WHERE ctid = $" + text::Widen(std::to_string(changes.size() + 1)) + u"::tid";
+        parameters.Add(UnpackRowId(set.rowIds[row]));
+        const Result result = Params(text::Utf16ToUtf8(sql), parameters);
+        if (std::string_view(PQcmdTuples(result.get())) != "1")
+            Throw(E_FAIL, u"The row was changed or deleted since it was read; nothing was written.", u"40001");
+    }
+
+    void Begin() override { Simple(kBeginWriter); }
+
+    // A COMMIT of a transaction that already failed is answered ROLLBACK,
+    // not an error: the caller must hear that nothing was kept.
+    void Commit() override
+    {
+        const Result result = Simple("COMMIT");
+        if (std::string_view(PQcmdStatus(result.get())) == "ROLLBACK")
+            Throw(E_FAIL, u"The transaction had failed and was rolled back; nothing was committed.", u"40000");
+    }
+
+    void Rollback() override
+    {
+        if (InTransaction()) Simple("ROLLBACK");
+    }
+
+    bool InTransaction() const override
+    {
+        const PGTransactionStatusType status = PQtransactionStatus(m_connection.get());
+        return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
+    }
+
+private:
+    PGconn* Raw() const { return m_connection.get(); }
+
+    Result Checked(PGresult* raw) const
+    {
+        Result result(raw);
+        const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) ThrowFromResult(result.get(), Raw());
+        return result;
+    }
+
+    // Our own fixed texts, several statements allowed (simple protocol).
+    Result Simple(const char* sql) { return Checked(PQexec(Raw(), sql)); }
+
+    Result Text(const std::string& sql) { return Params(sql, {}); }
+
+    Result Params(const std::string& sql, Parameters parameters)
+    {
+        return Checked(PQexecParams(Raw(), sql.c_str(), parameters.Count(), nullptr, parameters.Values(), nullptr,
+                                    nullptr, 0));
+    }
+
+    static bool HasSharedForm(const LexedStatement& lexed)
+    {
+        static const std::u16string kShared[] = {u"SELECT", u"INSERT", u"UPDATE", u"DELETE"};
+        return !lexed.parameterized.empty() &&
+               std::find(std::begin(kShared), std::end(kShared), lexed.firstKeyword) != std::end(kShared);
+    }
+
+    // Statements that differ only in their string values share one prepared
+    // form with the values bound as text parameters, so a repeated kind of
+    // statement is parsed and planned once per connection. Bound as text
+    // (their type left for the server to infer from the column), values keep
+    // their trailing blanks, which an N'...' literal, read as a blank-padded
+    // character string, would drop.
+    Result Run(const LexedStatement& lexed)
+    {
+        if (!HasSharedForm(lexed)) return Text(lexed.text);
+        const std::string* name = m_cache.Find(lexed.parameterized);
+        if (!name) name = PrepareShared(lexed);
+        if (!name) return Text(lexed.text);
+        Parameters parameters;
+        for (const std::string& literal : lexed.literals) parameters.Add(literal);
+        return Checked(PQexecPrepared(Raw(), name->c_str(), parameters.Count(), parameters.Values(), nullptr,
+                                      nullptr, 0));
+    }
+
+    // Null when the shared form does not prepare: the statement then runs as
+    // written, with the error that text gives. A failed PREPARE inside a
+    // transaction would end it, so the attempt is made under a savepoint.
+    const std::string* PrepareShared(const LexedStatement& lexed)
+    {
+        DeallocateEvicted();
+        const bool guarded = PQtransactionStatus(Raw()) == PQTRANS_INTRANS;
+        if (guarded) Simple("SAVEPOINT valmorin_prepare");
+        std::string name = m_cache.NewName();
+        const Result prepared(PQprepare(Raw(), name.c_str(), NumberedParameters(lexed).c_str(), 0, nullptr));
+        const bool ok = prepared && PQresultStatus(prepared.get()) == PGRES_COMMAND_OK;
+        if (guarded) Simple(ok ? "RELEASE SAVEPOINT valmorin_prepare" : "ROLLBACK TO SAVEPOINT valmorin_prepare");
+        if (!ok) return nullptr;
+        if (auto evicted = m_cache.Insert(lexed.parameterized, std::move(name))) m_evicted.push_back(*evicted);
+        return m_cache.Find(lexed.parameterized);
+    }
+
+    // Statements pushed out of the cache are released on the server while
+    // no failed transaction refuses the DEALLOCATE.
+    void DeallocateEvicted()
+    {
+        if (PQtransactionStatus(Raw()) == PQTRANS_INERROR) return;
+        for (const std::string& name : m_evicted) const Result released(PQexec(Raw(), ("DEALLOCATE " + name).c_str()));
+        m_evicted.clear();
+    }
+
+    // The table and column names behind each column, from the catalogue.
+    void DescribeBase(const PGresult* rows, RowSet& set)
+    {
+        for (int i = 1; i < PQnfields(rows); ++i) {
+            const Oid table = PQftable(rows, i);
+            const int column = PQftablecol(rows, i);
+            if (table == InvalidOid || column <= 0)
+                Throw(E_FAIL, u"The rows cannot be opened for update: every column must come from one table.");
+            const auto [tableName, columnName] = Origin(table, column);
+            if (!set.baseTable.empty() && set.baseTable != tableName)
+                Throw(E_FAIL, u"The rows cannot be opened for update: every column must come from one table.");
+            set.baseTable = tableName;
+            set.baseColumns.push_back(columnName);
+        }
+    }
+
+    std::pair<std::u16string, std::u16string> Origin(Oid table, int column)
+    {
+        const auto key = std::make_pair(table, column);
+        if (const auto it = m_origins.find(key); it != m_origins.end()) return it->second;
+        Parameters parameters;
+        parameters.Add(std::to_string(table));
+        parameters.Add(std::to_string(column));
+        const Result result = Params("SELECT c.relname, a.attname FROM pg_catalog.pg_attribute a JOIN "
+                                     "pg_catalog.pg_class c ON c.oid = a.attrelid WHERE a.attrelid = $1::oid AND "
+                                     "a.attnum = $2::int2",
+                                     parameters);
+        if (PQntuples(result.get()) != 1) Throw(E_FAIL, u"The rows' table is no longer in the catalogue.");
+        return m_origins[key] = {TextOf(PQgetvalue(result.get(), 0, 0)), TextOf(PQgetvalue(result.get(), 0, 1))};
+    }
+
+    Connection m_connection;
+    StatementCache m_cache{64};
+    std::vector<std::string> m_evicted;
+    std::map<std::pair<Oid, int>, std::pair<std::u16string, std::u16string>> m_origins;
+};
+
+// The connection string's keys and libpq's names for them.
+const std::pair<std::u16string_view, const char*> kKeys[] = {
+    {u"HOST", "host"}, {u"PORT", "port"}, {u"DATABASE", "dbname"}, {u"USER ID", "user"}, {u"PASSWORD", "password"}};
+
+void RefuseUnknownKeys(const ConnectionString& cs)
+{
+    for (const std::u16string& key : cs.Keys()) {
+        if (key == u"PROVIDER") continue;
+        if (std::none_of(std::begin(kKeys), std::end(kKeys), [&](const auto& known) { return known.first == key; }))
+            Throw(E_FAIL,
+                  u"The connection string key \"" + key +
+                      u"\" is not one PostgreSQL takes (Host, Port, Database, User ID, Password).",
+                  u"08001");
+    }
+}
+
+// Notices (a savepoint's warnings, say) are not the caller's output.
+void IgnoreNotice(void*, const char*) {}
+
+class PgProvider final : public Provider {
+public:
+    std::u16string Name() const override { return std::u16string(kSource); }
+
+    std::unique_ptr<Session> Connect(const ConnectionString& cs, std::u16string_view userId,
+                                     std::u16string_view password, LONG commandTimeoutSeconds) override
+    {
+        RefuseUnknownKeys(cs);
+        std::vector<std::string> keywords;
+        std::vector<std::string> values;
+        for (const auto& [key, libpqName] : kKeys) {
+            std::u16string value = cs.Get(key);
+            if (key == u"USER ID" && !userId.empty()) value = userId;
+            if (key == u"PASSWORD" && !password.empty()) value = password;
+            if (value.empty()) continue;
+            keywords.emplace_back(libpqName);
+            values.push_back(text::Utf16ToUtf8(value));
+        }
+        keywords.emplace_back("client_encoding");
+        values.emplace_back("UTF8");
+        keywords.emplace_back("options");
+        // Backslashes in literals are ordinary characters, as on SQLite; a
+        // statement gives up after the command time-out, as a busy SQLite
+        // store does.
+        values.push_back("-c standard_conforming_strings=on -c statement_timeout=" +
+                         std::to_string(static_cast<long long>(commandTimeoutSeconds) * 1000));
+        keywords.emplace_back("application_name");
+        values.emplace_back("valmorin");
+        return std::make_unique<PgSession>(Open(keywords, values));
+    }
+
+private:
+    static Connection Open(const std::vector<std::string>& keywords, const std::vector<std::string>& values)
+    {
+        std::vector<const char*> k;
+        std::vector<const char*> v;
+        for (std::size_t i = 0; i < keywords.size(); ++i) {
+            k.push_back(keywords[i].c_str());
+            v.push_back(values[i].c_str());
+        }
+        k.push_back(nullptr);
+        v.push_back(nullptr);
+        Connection connection(PQconnectdbParams(k.data(), v.data(), 0));
+        if (!connection) Throw(E_OUTOFMEMORY, u"Out of memory.");
+        if (PQstatus(connection.get()) != CONNECTION_OK) ThrowFromResult(nullptr, connection.get());
+        PQsetNoticeProcessor(connection.get(), IgnoreNotice, nullptr);
+        return connection;
+    }
+};
+
+const bool g_registered = [] {
+    RegisterProvider(std::make_shared<PgProvider>());
+    return true;
+}();
+
+} // namespace
+
+} // namespace ado::postgresql

@@ -1,0 +1,106 @@
+#include "support/pg_store.h"
+
+#include "platform/text/utf.h"
+
+#include <libpq-fe.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace {
+
+struct ConnectionDeleter {
+    void operator()(PGconn* connection) const { PQfinish(connection); }
+};
+using Connection = std::unique_ptr<PGconn, ConnectionDeleter>;
+
+struct ResultDeleter {
+    void operator()(PGresult* result) const { PQclear(result); }
+};
+using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+std::string Env(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+Connection Connect(const std::string& database)
+{
+    const char* keywords[] = {"host", "port", "user", "dbname", "client_encoding", nullptr};
+    const std::string host = Env("VALMORIN_TEST_PG_HOST");
+    const std::string port = Env("VALMORIN_TEST_PG_PORT");
+    const std::string user = Env("VALMORIN_TEST_PG_USER");
+    const char* values[] = {host.c_str(), port.c_str(), user.c_str(), database.c_str(), "UTF8", nullptr};
+    Connection connection(PQconnectdbParams(keywords, values, 0));
+    if (!connection || PQstatus(connection.get()) != CONNECTION_OK)
+        throw std::runtime_error("cannot reach the test server: " +
+                                 std::string(connection ? PQerrorMessage(connection.get()) : "out of memory"));
+    PQsetNoticeProcessor(connection.get(), [](void*, const char*) {}, nullptr);
+    return connection;
+}
+
+Result Exec(PGconn* connection, const std::string& sql)
+{
+    Result result(PQexec(connection, sql.c_str()));
+    const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        throw std::runtime_error("the test server refused \"" + sql + "\": " + PQerrorMessage(connection));
+    return result;
+}
+
+// Unique across the processes that share the server and within one.
+std::string NewName()
+{
+    static std::atomic<unsigned> counter{0};
+    return "valmorin_test_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+}
+
+} // namespace
+
+bool PostgresAvailable() { return !Env("VALMORIN_TEST_PG_HOST").empty(); }
+
+PgDatabase::PgDatabase(const std::string& schema) : m_name(NewName())
+{
+    Exec(Connect("postgres").get(), "CREATE DATABASE " + m_name + " TEMPLATE template0 ENCODING 'UTF8'");
+    Run(schema);
+}
+
+PgDatabase::~PgDatabase()
+{
+    try {
+        Exec(Connect("postgres").get(), "DROP DATABASE IF EXISTS " + m_name + " WITH (FORCE)");
+    } catch (const std::exception&) {
+        // the server is gone with everything on it
+    }
+}
+
+std::u16string PgDatabase::connectionString() const
+{
+    return text::Widen("Provider=PostgreSQL;Host=" + Env("VALMORIN_TEST_PG_HOST") +
+                       ";Port=" + Env("VALMORIN_TEST_PG_PORT") + ";Database=" + m_name +
+                       ";User ID=" + Env("VALMORIN_TEST_PG_USER"));
+}
+
+void PgDatabase::Run(const std::string& sql) const { Exec(Connect(m_name).get(), sql); }
+
+std::vector<std::u16string> PgDatabase::Column(const std::string& sql) const
+{
+    const Connection connection = Connect(m_name);
+    const Result result = Exec(connection.get(), sql);
+    std::vector<std::u16string> column;
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+        if (PQgetisnull(result.get(), row, 0)) {
+            column.emplace_back(u"<NULL>");
+            continue;
+        }
+        const std::string_view value(PQgetvalue(result.get(), row, 0),
+                                     static_cast<std::size_t>(PQgetlength(result.get(), row, 0)));
+        auto wide = text::Utf8ToUtf16(value);
+        column.push_back(wide ? *wide : text::Widen(value));
+    }
+    return column;
+}
