@@ -4,7 +4,7 @@
 // SELECT through a reused prepared statement with the same escaping done in
 // a plain loop. Each reports the process's peak resident set.
 #include "platform/text/utf.h"
-#include "service/ivalmorin.h"
+#include "valmorin/valmorin.h"
 #include "store_fixture.h"
 
 #include <benchmark/benchmark.h>
@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <stdexcept>
 
-extern "C" HRESULT ValmorinCreateObject(REFIID riid, void** object);
 
 namespace {
 
@@ -47,7 +46,7 @@ std::string Prepared(const std::string& fixture, const std::string& name, const 
 CComPtr<IValmorin> OpenComponent(const std::string& path)
 {
     CComPtr<IValmorin> component;
-    if (FAILED(ValmorinCreateObject(IValmorin::iid, reinterpret_cast<void**>(&component))))
+    if (FAILED(NewComponent(IValmorin::iid, reinterpret_cast<void**>(&component))))
         throw std::runtime_error("no component");
     if (FAILED(component->Open(CComBSTR(text::Widen("Provider=SQLite;Data Source=" + path)).get())))
         throw std::runtime_error("cannot open " + path);

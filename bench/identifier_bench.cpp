@@ -1,7 +1,7 @@
 // transIdent against the raw BEGIN / SELECT / UPDATE / COMMIT of the same
 // statements, and transadd of many new entries, on a store in WAL mode.
 #include "platform/text/utf.h"
-#include "service/ivalmorin.h"
+#include "valmorin/valmorin.h"
 #include "store_fixture.h"
 
 #include <benchmark/benchmark.h>
@@ -11,14 +11,12 @@
 
 #include <stdexcept>
 
-extern "C" HRESULT ValmorinCreateObject(REFIID riid, void** object);
-
 namespace {
 
 CComPtr<IValmorin> OpenComponent(const std::string& path)
 {
     CComPtr<IValmorin> component;
-    if (FAILED(ValmorinCreateObject(IValmorin::iid, reinterpret_cast<void**>(&component))))
+    if (FAILED(NewComponent(IValmorin::iid, reinterpret_cast<void**>(&component))))
         throw std::runtime_error("no component");
     if (FAILED(component->Open(CComBSTR(text::Widen("Provider=SQLite;Data Source=" + path)).get())))
         throw std::runtime_error("cannot open " + path);

@@ -76,3 +76,10 @@ std::string BenchmarkStore(int tables, int rows)
     sqlite3_close(db);
     return path;
 }
+
+HRESULT NewComponent(REFIID riid, void** object)
+{
+    CComPtr<IClassFactory> factory;
+    const HRESULT hr = DllGetClassObject(CLSID_CValmorin, IClassFactory::iid, reinterpret_cast<void**>(&factory));
+    return FAILED(hr) ? hr : factory->CreateInstance(nullptr, riid, object);
+}

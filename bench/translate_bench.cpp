@@ -1,7 +1,7 @@
 // A lookup through the component's IDispatch against the same statement run
 // directly with sqlite3_prepare_v2 / sqlite3_step, on stores of several sizes.
 #include "platform/text/utf.h"
-#include "service/ivalmorin.h"
+#include "valmorin/valmorin.h"
 #include "store_fixture.h"
 
 #include <benchmark/benchmark.h>
@@ -9,8 +9,6 @@
 
 #include <random>
 #include <stdexcept>
-
-extern "C" HRESULT ValmorinCreateObject(REFIID riid, void** object);
 
 namespace {
 
@@ -81,7 +79,7 @@ void TranslateThroughInvoke(benchmark::State& state)
     const std::string path = BenchmarkStore(kTables, rows);
     const Keys keys(rows);
     CComPtr<IDispatch> component;
-    if (FAILED(ValmorinCreateObject(IDispatch::iid, reinterpret_cast<void**>(&component))))
+    if (FAILED(NewComponent(IDispatch::iid, reinterpret_cast<void**>(&component))))
         throw std::runtime_error("no component");
     CComPtr<IValmorin> valmorin;
     component.QueryInterface(valmorin);

@@ -1,6 +1,6 @@
 #include "service/debug_switch.h"
 
-#include "platform/win32/sysinfo.h"
+#include "module/module.h"
 #include "qmt/diag/trace.h"
 #include "qmt/sys/registry.h"
 
@@ -11,8 +11,6 @@ namespace {
 constexpr char16_t kComponentKey[] = u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelkor\\Common\\Valmorin";
 constexpr char16_t kDebugValue[] = u"Debug";
 constexpr char16_t kLogFileName[] = u"Valmorin.log";
-// The component's own file, whose version the log header names.
-constexpr char kComponentFileName[] = "libvalmorin.so";
 
 std::u16string DebugSwitchValue()
 {
@@ -38,5 +36,5 @@ bool DebugSwitchIsOn()
 
 void EnableLogFile()
 {
-    qmt::Tracer::Current().ConfigureFromRegistry(kLogFileName, GetModuleHandleA(kComponentFileName));
+    qmt::Tracer::Current().ConfigureFromRegistry(kLogFileName, module::Handle());
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 
 namespace {
 
@@ -51,9 +52,15 @@ TEST_F(CliTest, ExitCodesAndOutputShapes)
     EXPECT_EQ(Run({"NoSuchMethod"}).exitCode, 64);
     EXPECT_EQ(Run({"translate", "Pays"}).exitCode, 64);
     EXPECT_EQ(Run({}).exitCode, 64);
-    ProcessResult unimplemented = Run({"RegisterAll"});
-    EXPECT_EQ(unimplemented.exitCode, 2);
-    EXPECT_EQ(unimplemented.err, "valmorin: RegisterAll: 0x80004001 valmorin: Not implemented\n");
+    // A registry that cannot be read fails RegisterAll without error info:
+    // the code's own text describes it.
+    TempDir broken;
+    for (const char* hive : {"HKEY_LOCAL_MACHINE.reg", "HKEY_CURRENT_USER.reg"})
+        std::ofstream(broken / hive) << "not a hive\n";
+    ProcessResult unregistrable = RunProcess({VALMORIN_CLI, "RegisterAll"}, "",
+                                             {{"PELKOR_REGISTRY_DIR", broken.path().string()}});
+    EXPECT_EQ(unregistrable.exitCode, 2);
+    EXPECT_TRUE(unregistrable.err.starts_with("valmorin: RegisterAll: 0x800703F1 valmorin: ")) << unregistrable.err;
 }
 
 TEST_F(CliTest, LoggingNeverReachesStandardOutput)

@@ -5,6 +5,7 @@
 #include "qmt/sys/file.h"
 #include "qmt/sys/pe_file.h"
 #include "qmt/sys/shell_folder.h"
+#include "support/component_library.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,6 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
-extern "C" HRESULT ValmorinCreateObject(REFIID riid, void** object);
 
 using qmt::CException;
 using qmt::CFile;
@@ -255,9 +255,7 @@ std::string SourceVersion()
 
 fs::path ComponentLibrary()
 {
-    Dl_info info{};
-    dladdr(reinterpret_cast<void*>(&ValmorinCreateObject), &info);
-    return info.dli_fname;
+    return ComponentLibraryFile();
 }
 
 TEST_F(FileTest, TheComponentsVersionIsReadFromItsLibrary)

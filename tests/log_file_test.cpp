@@ -5,6 +5,7 @@
 #include "service/debug_switch.h"
 #include "service/valmorin.h"
 #include "support/process.h"
+#include "support/component_library.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -211,7 +212,7 @@ TEST_F(LogFileTest, SystemAccountLogsUnderVarLog)
     const std::filesystem::path pelkor = std::filesystem::path(std::getenv("PELKOR_ROOT")) / "var/log/Pelkor";
     const std::string name = "valmorin-test-" + std::to_string(getpid()) + ".log";
     ASSERT_EQ(WaitChild(StartChild(nullptr, [&name] {
-                  Tracer::Current().Setup(text::Widen(name), GetModuleHandleA("libvalmorin.so"), kHalfMegabyte);
+                  Tracer::Current().Setup(text::Widen(name), ComponentModule(), kHalfMegabyte);
                   return 0;
               })),
               0);

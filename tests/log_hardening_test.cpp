@@ -5,6 +5,7 @@
 #include "qmt/diag/log_file.h"
 #include "qmt/diag/logger.h"
 #include "qmt/diag/trace.h"
+#include "support/component_library.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -174,7 +175,7 @@ TEST_F(LogHardeningTest, TheHeaderIsNotPrecededByTheVersionLookup)
 {
     const std::filesystem::path home = m_folder.path();
     ASSERT_EQ(RunAsOrdinaryAccount(home, [] {
-                  qmt::Tracer::Current().Setup(u"Valmorin.log", GetModuleHandleA("libvalmorin.so"), 524288);
+                  qmt::Tracer::Current().Setup(u"Valmorin.log", ComponentModule(), 524288);
                   return 0;
               }),
               0);

@@ -8,6 +8,7 @@
 #include "qmt/db/ado_connection.h"
 #include "qmt/diag/trace.h"
 #include "service/statement_guard.h"
+#include "support/environment.h"
 #include "support/process.h"
 #include "support/store.h"
 
@@ -98,6 +99,10 @@ TEST_F(ComponentRulesTest, ErrorInfoDescribesTheCallThatFailed)
     EXPECT_EQ(invoke(u"translate", {CComVariant(u"T"), CComVariant(u"O'B")}, description), DISP_E_EXCEPTION);
     EXPECT_NE(description.find(u"apostrophe"), std::u16string::npos);
     // A failure that sets no error info of its own must not report the last one.
+    TempDir broken;
+    for (const char* hive : {"HKEY_LOCAL_MACHINE.reg", "HKEY_CURRENT_USER.reg"})
+        std::ofstream(broken / hive) << "not a hive\n";
+    const ScopedEnvironment unreadable("PELKOR_REGISTRY_DIR", broken.path().c_str());
     EXPECT_EQ(invoke(u"RegisterAll", {}, description), DISP_E_EXCEPTION);
     EXPECT_EQ(description, u"");
 }

@@ -1,5 +1,7 @@
 #include "platform/com/runtime.h"
 
+#include "platform/com/inproc_server.h"
+
 #include <map>
 #include <tuple>
 #include <mutex>
@@ -69,9 +71,10 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD, REFIID riid, void** object)
 {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
-    CComPtr<IUnknown> factory = ClassTable::Instance().Find(clsid);
-    if (!factory) return REGDB_E_CLASSNOTREG;
-    return factory->QueryInterface(riid, object);
+    if (CComPtr<IUnknown> factory = ClassTable::Instance().Find(clsid)) return factory->QueryInterface(riid, object);
+    std::u16string library;
+    if (const HRESULT hr = CoGetInprocServerPath(clsid, library); FAILED(hr)) return hr;
+    return CoGetClassObjectFromLibrary(library, clsid, riid, object);
 }
 
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** object)

@@ -17,5 +17,17 @@ void CoUninitialize();
 
 // Makes a class object available to CoCreateInstance in this process.
 HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* factory);
+// Class objects registered in the process come first; then the class's
+// registered in-process server is loaded (one load per library) and asked
+// through its DllGetClassObject. REGDB_E_CLASSNOTREG for a class that is
+// neither.
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, REFIID riid, void** object);
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** object);
+
+// The class a ProgID names (HKEY_CLASSES_ROOT\<ProgID>\CLSID), following
+// the ProgID's CurVer to its current version when it has one.
+// CO_E_CLASSSTRING for a ProgID that is not registered.
+HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid);
+
+// Unloads the in-process servers whose DllCanUnloadNow says S_OK.
+void CoFreeUnusedLibraries();

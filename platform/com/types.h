@@ -54,6 +54,8 @@ inline constexpr HRESULT CLASS_E_NOAGGREGATION = MakeHResult(0x80040110);
 inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = MakeHResult(0x80040111);
 inline constexpr HRESULT REGDB_E_CLASSNOTREG = MakeHResult(0x80040154);
 inline constexpr HRESULT CO_E_NOTINITIALIZED = MakeHResult(0x800401F0);
+inline constexpr HRESULT CO_E_CLASSSTRING = MakeHResult(0x800401F3);
+inline constexpr HRESULT CO_E_ERRORINDLL = MakeHResult(0x800401F9);
 inline constexpr HRESULT RPC_E_CHANGED_MODE = MakeHResult(0x80010106);
 
 constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }

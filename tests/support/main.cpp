@@ -2,6 +2,8 @@
 // that nothing the suite does reaches the machine or the caller's account,
 // and nothing of theirs (a Debug switch in the registry, a default store,
 // configured data sources) changes what the tests see.
+#include "module/module.h"
+#include "support/component_library.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -47,6 +49,7 @@ int main(int argc, char** argv)
     const pid_t owner = getpid();
     TempDir sandbox;
     PlaceSandbox(sandbox.path());
+    module::StandInFor(ComponentModule());
     ::testing::InitGoogleTest(&argc, argv);
     const int status = RUN_ALL_TESTS();
     // A forked child that returns here must not remove its parent's sandbox.

@@ -4,8 +4,6 @@
 #include <sstream>
 #include <stdexcept>
 
-extern "C" HRESULT ValmorinCreateObject(REFIID riid, void** object);
-
 std::string ReadSchema(StoreKind kind)
 {
     std::ifstream in(std::string(VALMORIN_SOURCE_DIR) +
@@ -57,8 +55,10 @@ std::vector<std::u16string> TestStore::Column(const std::string& sql) const
 
 CComPtr<IValmorin> NewComponent(const TestStore* store)
 {
+    CComPtr<IClassFactory> factory;
     CComPtr<IValmorin> component;
-    if (FAILED(ValmorinCreateObject(IValmorin::iid, reinterpret_cast<void**>(&component))))
+    if (FAILED(DllGetClassObject(CLSID_CValmorin, IClassFactory::iid, reinterpret_cast<void**>(&factory))) ||
+        FAILED(factory->CreateInstance(nullptr, IValmorin::iid, reinterpret_cast<void**>(&component))))
         throw std::runtime_error("cannot create the component");
     if (store) {
         CComBSTR connection(store->connectionString());

@@ -1,8 +1,10 @@
 // valmorin: calls the component's methods by name from the command line or,
 // with --batch, from standard input, one call per line.
+#include "activation.h"
 #include "datasource_command.h"
 #include "dispatch_client.h"
 #include "reg_command.h"
+#include "regsvr_command.h"
 #include "platform/datasource/catalogue.h"
 #include "platform/text/utf.h"
 #include "platform/win32/kernel.h"
@@ -15,8 +17,6 @@
 #include <iostream>
 #include <string>
 #include <vector>
-
-extern "C" HRESULT ValmorinCreateObject(REFIID riid, void** object);
 
 namespace {
 
@@ -122,6 +122,8 @@ void PrintHelp(std::ostream& out, const DispatchClient& client)
                  "       valmorin init [--connection \"<ADO connection string>\"]\n"
                  "       valmorin reg query|add|delete|import|export ...   (as the Windows reg command)\n"
                  "       valmorin datasource list|show|set|remove ...\n"
+                 "       valmorin regsvr [/u] [/s] <library>   (as the Windows regsvr32 command)\n"
+                 "       valmorin --version\n"
                  "       valmorin help <Method>\n"
                  "Arguments are UTF-8 text; --null passes a NULL string.\n"
                  "Without --connection the component connects to the data source \"NK\"\n"
@@ -251,24 +253,23 @@ int RunInit(const std::vector<std::string>& args)
     return outcome.failed ? kExitFailure : kExitOk;
 }
 
-CComPtr<IDispatch> CreateComponent()
-{
-    CComPtr<IDispatch> object;
-    const HRESULT hr = ValmorinCreateObject(IDispatch::iid, reinterpret_cast<void**>(&object));
-    if (FAILED(hr)) throw std::runtime_error("cannot create the component: " + HexCode(hr));
-    return object;
-}
-
 int Run(std::vector<std::string> args)
 {
     if (args.empty()) throw UsageError{"no method given; valmorin --help lists the methods"};
     if (args[0] == "init") return RunInit(args);
     if (args[0] == "reg") return RunRegCommand({args.begin() + 1, args.end()});
     if (args[0] == "datasource") return RunDataSourceCommand({args.begin() + 1, args.end()});
+    if (args[0] == "regsvr") return RunRegsvrCommand({args.begin() + 1, args.end()});
     ResultStream results;
-    const DispatchClient client(CreateComponent());
+    const Component component = CreateComponent();
+    const DispatchClient client(component.object);
+    if (args[0] == "--version") {
+        results << "valmorin " << VALMORIN_VERSION << "\ncomponent: " << DescribeComponent(component) << "\n";
+        return kExitOk;
+    }
     if (args[0] == "--help" || args[0] == "-h") {
         PrintHelp(results, client);
+        results << "\nComponent: " << DescribeComponent(component) << "\n";
         return kExitOk;
     }
     if (args[0] == "help") {

@@ -1,0 +1,12 @@
+// The class object of CValmorin: one per process, created on first request
+// and kept until the module goes.
+#pragma once
+
+#include "platform/com/unknown.h"
+
+namespace module {
+
+// A new reference to the cached class object.
+HRESULT GetClassObject(IClassFactory** factory);
+
+} // namespace module

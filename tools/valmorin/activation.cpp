@@ -1,0 +1,84 @@
+#include "activation.h"
+
+#include "platform/com/inproc_server.h"
+#include "platform/text/utf.h"
+#include "valmorin/valmorin.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <string_view>
+
+namespace {
+
+constexpr char kLibraryFile[] = "libvalmorin.so";
+
+std::string HexCode(HRESULT hr)
+{
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(hr));
+    return buffer;
+}
+
+std::filesystem::path CommandFolder()
+{
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+}
+
+// Beside the command itself, then where an installation or the build tree
+// puts the library relative to the command.
+std::filesystem::path LibraryBesideCommand()
+{
+    const std::filesystem::path folder = CommandFolder();
+    std::string_view folders = VALMORIN_LIBRARY_FOLDERS;
+    while (!folders.empty()) {
+        const std::size_t end = std::min(folders.find(':'), folders.size());
+        const std::filesystem::path candidate = (folder / folders.substr(0, end) / kLibraryFile).lexically_normal();
+        if (std::filesystem::exists(candidate)) return candidate;
+        folders.remove_prefix(std::min(end + 1, folders.size()));
+    }
+    return folder / kLibraryFile;
+}
+
+HRESULT CreateFrom(const std::u16string& library, Component& component)
+{
+    CComPtr<IClassFactory> factory;
+    HRESULT hr = CoGetClassObjectFromLibrary(library, CLSID_CValmorin, IClassFactory::iid,
+                                             reinterpret_cast<void**>(&factory));
+    if (SUCCEEDED(hr))
+        hr = factory->CreateInstance(nullptr, IDispatch::iid, reinterpret_cast<void**>(&component.object));
+    component.library = library;
+    return hr;
+}
+
+bool NotRegistered(HRESULT hr) { return hr == CO_E_CLASSSTRING || hr == REGDB_E_CLASSNOTREG; }
+
+} // namespace
+
+Component CreateComponent()
+{
+    Component component;
+    CLSID clsid = GUID_NULL;
+    HRESULT hr = CLSIDFromProgID(kValmorinProgId, &clsid);
+    if (SUCCEEDED(hr)) hr = CoGetInprocServerPath(clsid, component.library);
+    if (SUCCEEDED(hr)) {
+        component.registered = true;
+        hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IDispatch::iid,
+                              reinterpret_cast<void**>(&component.object));
+    } else if (NotRegistered(hr)) {
+        hr = CreateFrom(text::Widen(LibraryBesideCommand().string()), component);
+    }
+    if (FAILED(hr))
+        throw std::runtime_error("cannot create the component from " + text::Utf16ToUtf8(component.library) + ": " +
+                                 HexCode(hr) + (component.registered ? " (registered as " : " (not registered as ") +
+                                 text::Utf16ToUtf8(kValmorinProgId) + ")");
+    return component;
+}
+
+std::string DescribeComponent(const Component& component)
+{
+    return text::Utf16ToUtf8(kValmorinProgId) + " from " + text::Utf16ToUtf8(component.library) +
+           (component.registered ? " (registered)" : " (not registered; the library beside the command)");
+}
