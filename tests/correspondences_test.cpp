@@ -75,7 +75,7 @@ TEST_F(CorrespondencesTest, AListingOfSeveralMegabytesIsWholeAndInOrder)
     std::u16string escaped;
     for (int i = 0; i < 1200; ++i) escaped.append(u"\\\"");
     for (int i = 1; i <= 1500; ++i) {
-        char input[8];
+        char input[16];
         std::snprintf(input, sizeof input, "k%04d", i);
         if (i > 1) expected += u',';
         expected.append(u"{\"input\": \"").append(text::Widen(input)).append(u"\", \"output\": \"");
