@@ -121,15 +121,9 @@ TEST_P(IdentifiersAcrossProcesses, FourProcessesDrawDistinctNumbersWithoutGaps)
 {
     SKIP_WITHOUT_STORE(GetParam());
     TestStore store(GetParam());
-    if (store.kind() == StoreKind::Sqlite) CreateSqliteFile(store.file(), "PRAGMA journal_mode = WAL;");
-    const std::string connection = text::Utf16ToUtf8(store.connectionString());
     std::string calls;
     for (int i = 0; i < 500; ++i) calls += "transIdent\tshared\n";
-    std::vector<ProcessResult> results(4);
-    std::vector<std::thread> workers;
-    for (auto& result : results)
-        workers.emplace_back([&] { result = RunProcess({VALMORIN_CLI, "--connection", connection, "--batch"}, calls); });
-    for (auto& worker : workers) worker.join();
+    const std::vector<ProcessResult> results = RunBatchesAtOnce(store, 4, calls);
 
     std::multiset<int> numbers;
     for (const auto& result : results) {

@@ -66,7 +66,7 @@ bool PostgresAvailable() { return !Env("VALMORIN_TEST_PG_HOST").empty(); }
 PgDatabase::PgDatabase(const std::string& schema) : m_name(NewName())
 {
     Exec(Connect("postgres").get(), "CREATE DATABASE " + m_name + " TEMPLATE template0 ENCODING 'UTF8'");
-    Run(schema);
+    if (!schema.empty()) Run(schema);
 }
 
 PgDatabase::~PgDatabase()

@@ -10,7 +10,7 @@ bool PostgresAvailable();
 
 class PgDatabase {
 public:
-    // Creates the database and runs the schema in it.
+    // Creates the database and runs the schema in it (none when empty).
     explicit PgDatabase(const std::string& schema);
     ~PgDatabase();
     PgDatabase(const PgDatabase&) = delete;

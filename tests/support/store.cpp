@@ -1,8 +1,11 @@
 #include "support/store.h"
 
+#include "platform/text/utf.h"
+
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 std::string ReadSchema(StoreKind kind)
 {
@@ -46,6 +49,18 @@ void TestStore::Run(const std::string& sql) const
 {
     if (m_pg) return m_pg->Run(sql);
     CreateSqliteFile(m_file, sql);
+}
+
+std::vector<ProcessResult> RunBatchesAtOnce(const TestStore& store, int processes, const std::string& calls)
+{
+    if (store.kind() == StoreKind::Sqlite) CreateSqliteFile(store.file(), "PRAGMA journal_mode = WAL;");
+    const std::string connection = text::Utf16ToUtf8(store.connectionString());
+    std::vector<ProcessResult> results(static_cast<std::size_t>(processes));
+    std::vector<std::thread> workers;
+    for (auto& result : results)
+        workers.emplace_back([&] { result = RunProcess({VALMORIN_CLI, "--connection", connection, "--batch"}, calls); });
+    for (auto& worker : workers) worker.join();
+    return results;
 }
 
 std::vector<std::u16string> TestStore::Column(const std::string& sql) const

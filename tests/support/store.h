@@ -5,6 +5,7 @@
 
 #include "service/ivalmorin.h"
 #include "support/pg_store.h"
+#include "support/process.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -54,6 +55,10 @@ private:
 };
 
 std::string ReadSchema(StoreKind kind = StoreKind::Sqlite);
+
+// The same batch of calls sent by that many `valmorin --batch` processes at
+// once, on the store (SQLite in WAL mode, as shared stores are).
+std::vector<ProcessResult> RunBatchesAtOnce(const TestStore& store, int processes, const std::string& calls);
 
 // A new component object; Open-ed on the store when one is given.
 CComPtr<IValmorin> NewComponent(const TestStore* store = nullptr);

@@ -3,6 +3,8 @@
 #include "platform/ado/provider.h"
 #include "platform/datasource/catalogue.h"
 #include "platform/text/utf.h"
+#include "platform/ado/sql_lexer.h"
+#include "schema_postgresql.h"
 #include "schema_sqlite.h"
 
 #include <sqlite3.h>
@@ -121,6 +123,69 @@ InitOutcome UpgradeStore(sqlite3* db, const std::string& file)
     return {false, false, "the store " + file + " already exists; added one name per table and one INPUT per table"};
 }
 
+// The schema's statements, one at a time: the provider runs one per call.
+std::vector<std::u16string> SchemaStatements(std::string_view schema)
+{
+    std::vector<std::u16string> statements;
+    for (std::size_t from = 0; from < schema.size();) {
+        const std::size_t end = std::min(schema.find(';', from), schema.size());
+        const std::string_view statement = schema.substr(from, end - from);
+        if (statement.find("CREATE") != std::string_view::npos) statements.push_back(text::Widen(statement));
+        from = end + 1;
+    }
+    return statements;
+}
+
+std::string Describe(const ado::ProviderFailure& failure)
+{
+    return failure.errors.empty() ? "unknown error" : text::Utf16ToUtf8(failure.errors.front().description);
+}
+
+// The store's database, created first when the server has none of that
+// name (SQLSTATE 3D000), from the server's maintenance database.
+std::unique_ptr<ado::Session> ConnectOrCreate(ado::Provider& provider, const std::u16string& connectionString)
+{
+    try {
+        return provider.Connect(ado::ConnectionString(connectionString), u"", u"", 30);
+    } catch (const ado::ProviderFailure& failure) {
+        if (failure.errors.empty() || failure.errors.front().sqlState != u"3D000") throw;
+    }
+    const ado::ConnectionString cs(connectionString);
+    const auto maintenance = provider.Connect(ado::ConnectionString(connectionString + u";Database=postgres"), u"", u"", 30);
+    maintenance->Execute(u"CREATE DATABASE " + ado::QuoteIdentifier(cs.Get(u"Database")) + u" ENCODING 'UTF8'");
+    return provider.Connect(cs, u"", u"", 30);
+}
+
+LONG CountPostgresStoreTables(ado::Session& session)
+{
+    const ado::RowSet counted =
+        session.Query(u"SELECT COUNT(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND "
+                      u"tablename IN ('qm_tables', 'qm_dico', 'qm_valmor')",
+                      false);
+    return counted.rows.at(0).at(0).lVal;
+}
+
+InitOutcome InitPostgresStore(const std::u16string& connectionString)
+{
+    const ado::ConnectionString cs(connectionString);
+    const std::string name = text::Utf16ToUtf8(cs.Get(u"Database"));
+    if (name.empty()) return Failure("the connection string names no Database");
+    const auto provider = ado::FindProvider(u"PostgreSQL");
+    if (!provider) return Failure("this build has no PostgreSQL provider");
+    try {
+        const auto session = ConnectOrCreate(*provider, connectionString);
+        const LONG existing = CountPostgresStoreTables(*session);
+        if (existing == 3) return {false, false, "the store in database " + name + " already exists; nothing was changed"};
+        if (existing > 0) return Failure("the database " + name + " holds part of a store only; it was left as it is");
+        session->Begin();
+        for (const std::u16string& statement : SchemaStatements(kPostgresSchema)) session->Execute(statement);
+        session->Commit();
+        return {true, false, "created the store in database " + name};
+    } catch (const ado::ProviderFailure& failure) {
+        return Failure("cannot create the store in database " + name + ": " + Describe(failure));
+    }
+}
+
 } // namespace
 
 std::string DefaultStorePath() { return datasource::DefaultStorePath().string(); }
@@ -130,8 +195,11 @@ std::u16string DefaultStoreConnectionString() { return datasource::DefaultStoreC
 InitOutcome InitStore(const std::u16string& connectionString)
 {
     const ado::ConnectionString cs(connectionString);
-    if (ado::AsciiUpper(cs.Get(u"Provider")) != u"SQLITE")
-        return Failure("init creates SQLite stores only (Provider=SQLite;Data Source=<file>)");
+    const std::u16string provider = ado::AsciiUpper(cs.Get(u"Provider"));
+    if (provider == u"POSTGRESQL") return InitPostgresStore(connectionString);
+    if (provider != u"SQLITE")
+        return Failure("init creates SQLite stores (Provider=SQLite;Data Source=<file>) and PostgreSQL stores "
+                       "(Provider=PostgreSQL;Host=...;Database=...)");
     const std::filesystem::path file = text::Utf16ToUtf8(cs.Get(u"Data Source"));
     if (file.empty()) return Failure("the connection string names no Data Source");
     std::error_code ec;
