@@ -1,5 +1,6 @@
 // A lookup through the component's IDispatch against the same statement run
-// directly with sqlite3_prepare_v2 / sqlite3_step, on stores of several sizes.
+// directly with SQLite, on stores of several sizes: prepared for each lookup,
+// and prepared once and reused with bound values, the limit at this seam.
 #include "platform/text/utf.h"
 #include "valmorin/valmorin.h"
 #include "store_fixture.h"
@@ -9,6 +10,7 @@
 
 #include <random>
 #include <stdexcept>
+
 
 namespace {
 
@@ -47,6 +49,33 @@ std::string RawStatement(const std::string& table, const std::string& input)
     return found;
 }
 
+constexpr const char* kBoundShape = "SELECT OUTPUT FROM QM_VALMOR a WHERE (ID_TABLE = (SELECT b.ID_TABLE FROM "
+                                   "QM_TABLES  b WHERE NOM = ?)) AND (a.INPUT = ?)";
+
+CComPtr<IDispatch> OpenComponent(const std::string& path)
+{
+    CComPtr<IDispatch> component;
+    if (FAILED(NewComponent(IDispatch::iid, reinterpret_cast<void**>(&component))))
+        throw std::runtime_error("no component");
+    CComPtr<IValmorin> valmorin;
+    component.QueryInterface(valmorin);
+    if (FAILED(valmorin->Open(CComBSTR(text::Widen("Provider=SQLite;Data Source=" + path)).get())))
+        throw std::runtime_error("cannot open " + path);
+    return component;
+}
+
+// The limit at this seam: one prepared statement, reused with bound values,
+// on a connection with the pragmas the provider sets.
+[[gnu::noinline]] bool BoundLookup(sqlite3_stmt* stmt, const std::string& table, const std::string& input)
+{
+    sqlite3_bind_text(stmt, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
+    sqlite3_bind_text(stmt, 2, input.data(), static_cast<int>(input.size()), SQLITE_STATIC);
+    const bool found = sqlite3_step(stmt) == SQLITE_ROW;
+    benchmark::DoNotOptimize(sqlite3_column_text16(stmt, 0));
+    sqlite3_reset(stmt);
+    return found;
+}
+
 [[gnu::noinline]] bool InvokeLookup(IDispatch& component, VARIANT& table, VARIANT& input)
 {
     VARIANT args[2] = {input, table}; // shallow copies: last argument first
@@ -73,17 +102,32 @@ void RawPrepareStep(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 
+void RawBoundReused(benchmark::State& state)
+{
+    const int rows = static_cast<int>(state.range(0));
+    const std::string path = BenchmarkStore(kTables, rows);
+    const Keys keys(rows);
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    sqlite3_exec(db, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, kBoundShape, -1, &stmt, nullptr);
+    std::size_t i = 0;
+    for (auto _ : state) {
+        if (!BoundLookup(stmt, keys.tables[i % 4096], keys.inputs[i % 4096])) state.SkipWithError("row not found");
+        ++i;
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    state.SetItemsProcessed(state.iterations());
+}
+
 void TranslateThroughInvoke(benchmark::State& state)
 {
     const int rows = static_cast<int>(state.range(0));
     const std::string path = BenchmarkStore(kTables, rows);
     const Keys keys(rows);
-    CComPtr<IDispatch> component;
-    if (FAILED(NewComponent(IDispatch::iid, reinterpret_cast<void**>(&component))))
-        throw std::runtime_error("no component");
-    CComPtr<IValmorin> valmorin;
-    component.QueryInterface(valmorin);
-    valmorin->Open(CComBSTR(text::Widen("Provider=SQLite;Data Source=" + path)).get());
+    CComPtr<IDispatch> component = OpenComponent(path);
     std::vector<CComVariant> tables, inputs;
     for (std::size_t k = 0; k < 4096; ++k) {
         tables.emplace_back(text::Widen(keys.tables[k]));
@@ -97,9 +141,49 @@ void TranslateThroughInvoke(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 
-} // namespace
-
 BENCHMARK(RawPrepareStep)->UseRealTime()->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(RawBoundReused)->UseRealTime()->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(TranslateThroughInvoke)->UseRealTime()->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
 
-BENCHMARK_MAIN();
+} // namespace
+
+
+// With --count <Raw|Bound|Invoke> <rows> <lookups>, runs exactly that many
+// lookups of one kind and nothing else, for an instruction counter such as
+// valgrind --tool=callgrind --toggle-collect='*Lookup*'.
+int CountedLookups(const std::string& kind, int rows, int lookups)
+{
+    const std::string path = BenchmarkStore(kTables, rows);
+    const Keys keys(rows);
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    sqlite3_exec(db, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
+    sqlite3_stmt* bound = nullptr;
+    sqlite3_prepare_v2(db, kBoundShape, -1, &bound, nullptr);
+    CComPtr<IDispatch> component = OpenComponent(path);
+    std::vector<CComVariant> tables, inputs;
+    for (std::size_t k = 0; k < 4096; ++k) {
+        tables.emplace_back(text::Widen(keys.tables[k]));
+        inputs.emplace_back(text::Widen(keys.inputs[k]));
+    }
+    int found = 0;
+    for (int i = 0; i < lookups; ++i) {
+        const std::size_t k = static_cast<std::size_t>(i) % 4096;
+        if (kind == "Raw") found += RawLookup(db, RawStatement(keys.tables[k], keys.inputs[k]));
+        else if (kind == "Bound") found += BoundLookup(bound, keys.tables[k], keys.inputs[k]);
+        else found += InvokeLookup(*component.get(), tables[k], inputs[k]);
+    }
+    sqlite3_finalize(bound);
+    sqlite3_close(db);
+    return found == lookups ? 0 : 1;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc == 5 && std::string(argv[1]) == "--count") return CountedLookups(argv[2], std::stoi(argv[3]), std::stoi(argv[4]));
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
