@@ -18,8 +18,9 @@ struct Masked {
 // Faults caught, one row each: a braced value cut at its ";" (the rest of
 // the password shown), "}}" ending the braces, a quoted value cut at its
 // ";", a doubled quote ending the quotes, Jet's own password keys left
-// alone, a password inside a quoted Extended Properties left alone, and
-// keys that merely contain "password" masked by mistake.
+// alone, a password inside a quoted Extended Properties left alone, keys
+// that merely contain "password" masked by mistake, and a password nested
+// deeper than the pairs are read shown.
 const std::vector<Masked> kMasked = {
     {"plain", u"Provider=SQLite;Password=hunter2", u"Provider=SQLite;Password=********"},
     {"braces", u"Password={hun;ter2};Data Source=x", u"Password=********;Data Source=x"},
@@ -39,6 +40,7 @@ const std::vector<Masked> kMasked = {
     {"password in a key's middle", u"PasswordPolicy=strict;Persist Security Info=False",
      u"PasswordPolicy=strict;Persist Security Info=False"},
     {"unterminated quote", u"Password=\"open;X=1", u"Password=********"},
+    {"a password nested deeper than the pairs are read", u"X='Y=\"Z={PWD=s}\"'", u"X='Y=\"Z=********\"'"},
 };
 
 TEST(DataSourceMaskingTest, EveryPasswordSpellingIsMasked)

@@ -218,13 +218,4 @@ HRESULT ReportProviderErrors(REFIID iid, const std::vector<ProviderError>& error
     return errors.front().number;
 }
 
-ProviderError AdoError(HRESULT number, std::u16string_view source, std::u16string_view description)
-{
-    ProviderError error;
-    error.number = number;
-    error.source = source;
-    error.description = description;
-    return error;
-}
-
 } // namespace ado

@@ -55,6 +55,15 @@ public:
 
 } // namespace
 
+ProviderError AdoError(HRESULT number, std::u16string_view source, std::u16string_view description)
+{
+    ProviderError error;
+    error.number = number;
+    error.source = source;
+    error.description = description;
+    return error;
+}
+
 std::u16string AsciiUpper(std::u16string_view text)
 {
     std::u16string upper(text);

@@ -10,6 +10,9 @@ namespace {
 
 constexpr std::u16string_view kBlanks = u" \t";
 constexpr std::u16string_view kMask = u"********";
+// A connection string in a value in a value is read pair by pair; deeper
+// ones are not.
+constexpr int kLevelsRead = 3;
 
 std::size_t SkipBlanks(std::u16string_view text, std::size_t at)
 {
@@ -101,7 +104,20 @@ std::vector<ConnectionPair> ParseConnectionString(std::u16string_view text)
     return pairs;
 }
 
-std::u16string MaskPasswords(std::u16string_view text)
+namespace {
+
+// Whether a value too deeply nested to be read pair by pair might hold a
+// password: then it is hidden whole.
+bool MayHoldPassword(std::u16string_view text)
+{
+    const std::u16string upper = ado::AsciiUpper(text);
+    return upper.find(u"PWD") != std::u16string::npos || upper.find(u"PASSWORD") != std::u16string::npos;
+}
+
+// Each level re-encloses what it changed, doubling the closers inside, so
+// the levels read pair by pair are bounded: a text built of nested braces
+// would otherwise grow exponentially.
+std::u16string Masked(std::u16string_view text, int depth)
 {
     std::u16string masked;
     std::size_t copied = 0;
@@ -111,7 +127,10 @@ std::u16string MaskPasswords(std::u16string_view text)
         if (IsPasswordKey(pair.key)) {
             replacement = kMask; // blanks and all: nothing tells how long the password is
             from = pair.equalsAt + 1;
-        } else if (const std::u16string inner = MaskPasswords(pair.value); inner != pair.value) {
+        } else if (depth + 1 >= kLevelsRead) {
+            if (!MayHoldPassword(pair.value)) continue;
+            replacement = kMask;
+        } else if (const std::u16string inner = Masked(pair.value, depth + 1); inner != pair.value) {
             replacement = Enclosed(inner, pair.opener);
         } else {
             continue;
@@ -121,5 +140,9 @@ std::u16string MaskPasswords(std::u16string_view text)
     }
     return masked.append(text.substr(copied));
 }
+
+} // namespace
+
+std::u16string MaskPasswords(std::u16string_view text) { return Masked(text, 0); }
 
 } // namespace datasource

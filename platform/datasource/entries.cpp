@@ -93,6 +93,8 @@ private:
         std::u16string* field = Field(m_sources.back(), *key);
         if (field == nullptr) return "unknown key " + text::Utf16ToUtf8(*key) + " (ConnectionString or Schema)";
         if (!m_keys.insert(ado::AsciiUpper(*key)).second) return text::Utf16ToUtf8(*key) + " is given twice";
+        // What could not be written back as read is refused when read.
+        if (auto problem = ProblemWithText(*value, text::Utf16ToUtf8(*key))) return *problem;
         *field = *value;
         return {};
     }

@@ -1,8 +1,10 @@
 // valmorin: calls the component's methods by name from the command line or,
 // with --batch, from standard input, one call per line.
 #include "activation.h"
+#include "batch_line.h"
 #include "datasource_command.h"
 #include "dispatch_client.h"
+#include "failure_notes.h"
 #include "reg_command.h"
 #include "regsvr_command.h"
 #include "platform/datasource/catalogue.h"
@@ -24,10 +26,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFalse = 1;
 constexpr int kExitFailure = 2;
 constexpr int kExitUsage = 64;
-
-struct UsageError {
-    std::string message;
-};
 
 // Standard output carries results only. The component echoes its log
 // records to the process's standard output, so while it runs that goes to
@@ -70,13 +68,6 @@ private:
 };
 
 std::string Utf8(std::u16string_view text) { return text::Utf16ToUtf8(text); }
-
-std::u16string Wide(const std::string& text, const std::string& what)
-{
-    auto wide = text::Utf8ToUtf16(text);
-    if (!wide) throw UsageError{what + " is not valid UTF-8"};
-    return *wide;
-}
 
 std::u16string TrimLineBreaks(std::u16string text)
 {
@@ -158,73 +149,26 @@ int RunOne(std::ostream& out, const DispatchClient& client, const std::u16string
     RefuseUnmadeCall(outcome, arguments.size());
     if (FAILED(outcome.hr)) {
         std::cerr << "valmorin: " << Utf8(outcome.method) << ": " << FailureText(outcome) << "\n";
+        PrintFailureNotes(outcome.hr);
         return kExitFailure;
     }
     if (outcome.result) out << Utf8(*outcome.result) << "\n";
     return ExitCodeOf(outcome.hr);
 }
 
-std::string Escape(std::u16string_view text)
-{
-    std::string out;
-    for (char c : Utf8(text)) {
-        if (c == '\t') out += "\\t";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\\') out += "\\\\";
-        else out += c;
-    }
-    return out;
-}
-
-std::string Unescape(const std::string& field)
-{
-    std::string out;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        if (field[i] != '\\') {
-            out += field[i];
-            continue;
-        }
-        const char next = i + 1 < field.size() ? field[++i] : '\0';
-        if (next == 't') out += '\t';
-        else if (next == 'n') out += '\n';
-        else if (next == '\\') out += '\\';
-        else throw UsageError{"unknown escape \\" + std::string(1, next) + " (use \\t, \\n or \\\\)"};
-    }
-    return out;
-}
-
-std::vector<std::string> SplitTabs(const std::string& line)
-{
-    std::vector<std::string> fields;
-    std::size_t from = 0;
-    for (std::size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
-        fields.push_back(line.substr(from, tab - from));
-    fields.push_back(line.substr(from));
-    return fields;
-}
-
-Argument ToArgument(const std::string& utf8, const std::string& what)
-{
-    if (utf8 == "--null") return std::nullopt;
-    // A BSTR argument ends at its first NUL: the rest would be lost unseen.
-    if (utf8.find('\0') != std::string::npos)
-        throw UsageError{what + " holds a NUL character, which no argument can carry"};
-    return Wide(utf8, what);
-}
-
 std::string BatchLine(const DispatchClient& client, const std::string& line)
 {
     try {
-        const std::vector<std::string> fields = SplitTabs(line);
-        std::vector<Argument> arguments;
-        for (std::size_t i = 1; i < fields.size(); ++i)
-            arguments.push_back(ToArgument(Unescape(fields[i]), "argument " + std::to_string(i)));
-        const CallOutcome outcome = client.Call(Wide(Unescape(fields[0]), "the method name"), arguments);
-        RefuseUnmadeCall(outcome, arguments.size());
-        if (FAILED(outcome.hr)) return "ERROR\t" + Escape(text::Widen(FailureText(outcome)));
-        return std::string(outcome.hr == S_FALSE ? "FALSE" : "OK") + "\t" + Escape(outcome.result.value_or(u""));
+        const BatchCall call = DecodeBatchLine(line);
+        const CallOutcome outcome = client.Call(call.method, call.arguments);
+        RefuseUnmadeCall(outcome, call.arguments.size());
+        if (FAILED(outcome.hr)) {
+            PrintFailureNotes(outcome.hr);
+            return "ERROR\t" + EscapeField(text::Widen(FailureText(outcome)));
+        }
+        return std::string(outcome.hr == S_FALSE ? "FALSE" : "OK") + "\t" + EscapeField(outcome.result.value_or(u""));
     } catch (const UsageError& e) {
-        return "ERROR\t" + HexCode(E_INVALIDARG) + " valmorin: " + Escape(text::Widen(e.message));
+        return "ERROR\t" + HexCode(E_INVALIDARG) + " valmorin: " + EscapeField(text::Widen(e.message));
     }
 }
 
@@ -291,6 +235,7 @@ int Run(std::vector<std::string> args)
         const CallOutcome opened = client.Call(u"Open", {*connection});
         if (FAILED(opened.hr)) {
             std::cerr << "valmorin: Open: " << FailureText(opened) << "\n";
+            PrintFailureNotes(opened.hr);
             return kExitFailure;
         }
     }
