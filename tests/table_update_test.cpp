@@ -155,4 +155,27 @@ TEST_F(TableUpdateTest, BadListsAndFailuresLeaveTheStoreAsItWas)
     EXPECT_EQ(Columns(40000), (Rows{u"1:K2:1", u"3:B:0", u"4:C:0"}));
 }
 
+// The value rewrite on each store: the rows of the updated table are read
+// and written back by their identity in the store (rowid on SQLite, the
+// ctid read in the same transaction on PostgreSQL), and no other row moves,
+// even one with the same INPUT and OUTPUT in another table.
+class TableUpdateOnEachStore : public StoreTest {};
+
+TEST_P(TableUpdateOnEachStore, TheRewriteTouchesTheRowsItReadAndNoOthers)
+{
+    m_store->Run("INSERT INTO QM_TABLES VALUES (40000, 0, 'T', 'old', 'u0'), (2, 0, 'Other', 'old', 'u0');"
+                 "INSERT INTO QM_DICO VALUES (40000, 1, 'K', 1), (40000, 2, 'A', 0), (40000, 3, 'B', 0),"
+                 " (2, 1, 'K', 1), (2, 2, 'A', 0), (2, 3, 'B', 0);"
+                 "INSERT INTO QM_VALMOR VALUES (40000, 'k1', 'a1|b1', 'u0'), (2, 'k1', 'a1|b1', 'u0'),"
+                 " (40000, 'k2', 'a2|b2  ', 'u0'), (2, 'k2', 'a2|b2', 'u0');");
+    ASSERT_EQ(m_component->TableUpdate(Arg(u"u1"), Arg(u"T"), Arg(u"T"), Arg(u"d"), Arg(u"C"), Arg(u"0"), Arg(u""),
+                                       Arg(u""), Arg(u"2")),
+              S_OK);
+    EXPECT_EQ(m_store->Column("SELECT ID_TABLE || ':' || INPUT || '=' || OUTPUT || '@' || USER_CODE_LASTACTION "
+                              "FROM QM_VALMOR ORDER BY ID_TABLE, INPUT"),
+              (Rows{u"2:k1=a1|b1@u0", u"2:k2=a2|b2@u0", u"40000:k1=b1|@u0", u"40000:k2=b2  |@u0"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, TableUpdateOnEachStore, VALMORIN_STORES);
+
 } // namespace
