@@ -43,16 +43,6 @@ std::string Prepared(const std::string& fixture, const std::string& name, const 
     return path;
 }
 
-CComPtr<IValmorin> OpenComponent(const std::string& path)
-{
-    CComPtr<IValmorin> component;
-    if (FAILED(NewComponent(IValmorin::iid, reinterpret_cast<void**>(&component))))
-        throw std::runtime_error("no component");
-    if (FAILED(component->Open(CComBSTR(text::Widen("Provider=SQLite;Data Source=" + path)).get())))
-        throw std::runtime_error("cannot open " + path);
-    return component;
-}
-
 void ReportPeakMemory(benchmark::State& state)
 {
     rusage usage{};

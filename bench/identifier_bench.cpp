@@ -15,16 +15,6 @@
 
 namespace {
 
-CComPtr<IValmorin> OpenComponent(const std::string& path)
-{
-    CComPtr<IValmorin> component;
-    if (FAILED(NewComponent(IValmorin::iid, reinterpret_cast<void**>(&component))))
-        throw std::runtime_error("no component");
-    if (FAILED(component->Open(CComBSTR(text::Widen("Provider=SQLite;Data Source=" + path)).get())))
-        throw std::runtime_error("cannot open " + path);
-    return component;
-}
-
 void Step(sqlite3* db, const std::string& sql)
 {
     sqlite3_stmt* stmt = nullptr;

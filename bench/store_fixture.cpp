@@ -1,5 +1,7 @@
 #include "store_fixture.h"
 
+#include "platform/text/utf.h"
+
 #include <sqlite3.h>
 
 #include <filesystem>
@@ -82,4 +84,14 @@ HRESULT NewComponent(REFIID riid, void** object)
     CComPtr<IClassFactory> factory;
     const HRESULT hr = DllGetClassObject(CLSID_CValmorin, IClassFactory::iid, reinterpret_cast<void**>(&factory));
     return FAILED(hr) ? hr : factory->CreateInstance(nullptr, riid, object);
+}
+
+CComPtr<IValmorin> OpenComponent(const std::string& path)
+{
+    CComPtr<IValmorin> component;
+    if (FAILED(NewComponent(IValmorin::iid, reinterpret_cast<void**>(&component))))
+        throw std::runtime_error("no component");
+    if (FAILED(component->Open(CComBSTR(text::Widen("Provider=SQLite;Data Source=" + path)).get())))
+        throw std::runtime_error("cannot open " + path);
+    return component;
 }

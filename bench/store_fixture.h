@@ -12,3 +12,6 @@ std::string BenchmarkStore(int tables, int rows);
 // A new component object from the library the benchmarks link, asked of
 // its class object as the COM runtime would.
 HRESULT NewComponent(REFIID riid, void** object);
+
+// A new component object opened on the SQLite store at path.
+CComPtr<IValmorin> OpenComponent(const std::string& path);

@@ -52,15 +52,10 @@ std::string RawStatement(const std::string& table, const std::string& input)
 constexpr const char* kBoundShape = "SELECT OUTPUT FROM QM_VALMOR a WHERE (ID_TABLE = (SELECT b.ID_TABLE FROM "
                                    "QM_TABLES  b WHERE NOM = ?)) AND (a.INPUT = ?)";
 
-CComPtr<IDispatch> OpenComponent(const std::string& path)
+CComPtr<IDispatch> OpenDispatch(const std::string& path)
 {
     CComPtr<IDispatch> component;
-    if (FAILED(NewComponent(IDispatch::iid, reinterpret_cast<void**>(&component))))
-        throw std::runtime_error("no component");
-    CComPtr<IValmorin> valmorin;
-    component.QueryInterface(valmorin);
-    if (FAILED(valmorin->Open(CComBSTR(text::Widen("Provider=SQLite;Data Source=" + path)).get())))
-        throw std::runtime_error("cannot open " + path);
+    OpenComponent(path).QueryInterface(component);
     return component;
 }
 
@@ -127,7 +122,7 @@ void TranslateThroughInvoke(benchmark::State& state)
     const int rows = static_cast<int>(state.range(0));
     const std::string path = BenchmarkStore(kTables, rows);
     const Keys keys(rows);
-    CComPtr<IDispatch> component = OpenComponent(path);
+    CComPtr<IDispatch> component = OpenDispatch(path);
     std::vector<CComVariant> tables, inputs;
     for (std::size_t k = 0; k < 4096; ++k) {
         tables.emplace_back(text::Widen(keys.tables[k]));
@@ -160,7 +155,7 @@ int CountedLookups(const std::string& kind, int rows, int lookups)
     sqlite3_exec(db, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
     sqlite3_stmt* bound = nullptr;
     sqlite3_prepare_v2(db, kBoundShape, -1, &bound, nullptr);
-    CComPtr<IDispatch> component = OpenComponent(path);
+    CComPtr<IDispatch> component = OpenDispatch(path);
     std::vector<CComVariant> tables, inputs;
     for (std::size_t k = 0; k < 4096; ++k) {
         tables.emplace_back(text::Widen(keys.tables[k]));

@@ -1,5 +1,6 @@
 #include "support/pg_store.h"
 
+#include "platform/ado/postgresql/statements.h"
 #include "platform/text/utf.h"
 
 #include <libpq-fe.h>
@@ -12,15 +13,8 @@
 
 namespace {
 
-struct ConnectionDeleter {
-    void operator()(PGconn* connection) const { PQfinish(connection); }
-};
-using Connection = std::unique_ptr<PGconn, ConnectionDeleter>;
-
-struct ResultDeleter {
-    void operator()(PGresult* result) const { PQclear(result); }
-};
-using Result = std::unique_ptr<PGresult, ResultDeleter>;
+using ado::postgresql::Connection;
+using ado::postgresql::Result;
 
 std::string Env(const char* name)
 {
