@@ -97,23 +97,38 @@ void RawPrepareStep(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 
+// A connection with the pragmas the provider sets, and the lookup's shape
+// prepared once on it with ? for the table name and the INPUT.
+struct BoundStatement {
+    explicit BoundStatement(const std::string& path)
+    {
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+        sqlite3_exec(db, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
+        sqlite3_prepare_v2(db, kBoundShape, -1, &stmt, nullptr);
+    }
+    ~BoundStatement()
+    {
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+    }
+    BoundStatement(const BoundStatement&) = delete;
+    BoundStatement& operator=(const BoundStatement&) = delete;
+
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+};
+
 void RawBoundReused(benchmark::State& state)
 {
     const int rows = static_cast<int>(state.range(0));
     const std::string path = BenchmarkStore(kTables, rows);
     const Keys keys(rows);
-    sqlite3* db = nullptr;
-    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    sqlite3_exec(db, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
-    sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db, kBoundShape, -1, &stmt, nullptr);
+    const BoundStatement bound(path);
     std::size_t i = 0;
     for (auto _ : state) {
-        if (!BoundLookup(stmt, keys.tables[i % 4096], keys.inputs[i % 4096])) state.SkipWithError("row not found");
+        if (!BoundLookup(bound.stmt, keys.tables[i % 4096], keys.inputs[i % 4096])) state.SkipWithError("row not found");
         ++i;
     }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
     state.SetItemsProcessed(state.iterations());
 }
 
@@ -150,11 +165,7 @@ int CountedLookups(const std::string& kind, int rows, int lookups)
 {
     const std::string path = BenchmarkStore(kTables, rows);
     const Keys keys(rows);
-    sqlite3* db = nullptr;
-    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    sqlite3_exec(db, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
-    sqlite3_stmt* bound = nullptr;
-    sqlite3_prepare_v2(db, kBoundShape, -1, &bound, nullptr);
+    const BoundStatement bound(path);
     CComPtr<IDispatch> component = OpenDispatch(path);
     std::vector<CComVariant> tables, inputs;
     for (std::size_t k = 0; k < 4096; ++k) {
@@ -164,12 +175,10 @@ int CountedLookups(const std::string& kind, int rows, int lookups)
     int found = 0;
     for (int i = 0; i < lookups; ++i) {
         const std::size_t k = static_cast<std::size_t>(i) % 4096;
-        if (kind == "Raw") found += RawLookup(db, RawStatement(keys.tables[k], keys.inputs[k]));
-        else if (kind == "Bound") found += BoundLookup(bound, keys.tables[k], keys.inputs[k]);
+        if (kind == "Raw") found += RawLookup(bound.db, RawStatement(keys.tables[k], keys.inputs[k]));
+        else if (kind == "Bound") found += BoundLookup(bound.stmt, keys.tables[k], keys.inputs[k]);
         else found += InvokeLookup(*component.get(), tables[k], inputs[k]);
     }
-    sqlite3_finalize(bound);
-    sqlite3_close(db);
     return found == lookups ? 0 : 1;
 }
 

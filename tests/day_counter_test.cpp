@@ -2,6 +2,7 @@
 #include "platform/text/utf.h"
 #include "qmt/sys/clock.h"
 #include "support/process.h"
+#include "support/days.h"
 #include "support/store.h"
 
 #include <gtest/gtest.h>
@@ -118,16 +119,6 @@ INSTANTIATE_TEST_SUITE_P(FarFromUtc, DayCounterOnTheRealClock, ::testing::Values
                          [](const ::testing::TestParamInfo<Zone>& info) {
                              return info.param.offsetSeconds > 0 ? std::string("Plus14") : std::string("Minus12");
                          });
-
-SYSTEMTIME Noon(WORD year, WORD month, WORD day)
-{
-    SYSTEMTIME time{};
-    time.wYear = year;
-    time.wMonth = month;
-    time.wDay = day;
-    time.wHour = 12;
-    return time;
-}
 
 // Faults caught: the leap day counted in every year divisible by 4 (1900,
 // 2100), not in 2000 or 2400, counted before the end of February, or a

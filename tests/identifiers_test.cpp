@@ -1,6 +1,7 @@
 #include "platform/text/utf.h"
 #include "qmt/sys/clock.h"
 #include "support/process.h"
+#include "support/days.h"
 #include "support/store.h"
 
 #include <gtest/gtest.h>
@@ -11,16 +12,6 @@
 namespace {
 
 using Rows = std::vector<std::u16string>;
-
-SYSTEMTIME Day(WORD year, WORD month, WORD day)
-{
-    SYSTEMTIME time{};
-    time.wYear = year;
-    time.wMonth = month;
-    time.wDay = day;
-    time.wHour = 12;
-    return time;
-}
 
 class IdentifiersTest : public StoreTest {
 protected:
@@ -67,25 +58,25 @@ TEST_P(IdentifiersTest, RunningCounterStartsAtOneAndReadsPastTheFirstCharacter)
 TEST_P(IdentifiersTest, DailyCounterRestartsOnANewDayOfTheYear)
 {
     {
-        qmt::CFixedLocalTime fifthOfFebruary(Day(2026, 2, 5));
+        qmt::CFixedLocalTime fifthOfFebruary(Noon(2026, 2, 5));
         EXPECT_EQ(Daily(u"day"), u"1");
         EXPECT_EQ(State("day"), Rows{u"036|1"});
         EXPECT_EQ(Daily(u"day"), u"2");
         EXPECT_EQ(State("day"), Rows{u"036|2"});
     }
     {
-        qmt::CFixedLocalTime sixth(Day(2026, 2, 6));
+        qmt::CFixedLocalTime sixth(Noon(2026, 2, 6));
         EXPECT_EQ(Daily(u"day"), u"1");
         EXPECT_EQ(State("day"), Rows{u"037|1"});
     }
     {
-        qmt::CFixedLocalTime sameDayLaterYear(Day(2027, 2, 6)); // only the day of the year is kept
+        qmt::CFixedLocalTime sameDayLaterYear(Noon(2027, 2, 6)); // only the day of the year is kept
         EXPECT_EQ(Daily(u"day"), u"2");
-        qmt::CFixedLocalTime leapYear(Day(2028, 12, 31));
+        qmt::CFixedLocalTime leapYear(Noon(2028, 12, 31));
         EXPECT_EQ(Daily(u"day"), u"1");
         EXPECT_EQ(State("day"), Rows{u"366|1"});
     }
-    qmt::CFixedLocalTime fifth(Day(2026, 2, 5));
+    qmt::CFixedLocalTime fifth(Noon(2026, 2, 5));
     SetState("day", "'036|'");
     EXPECT_EQ(Daily(u"day"), u"1");
     SetState("day", "'036'");
@@ -94,7 +85,7 @@ TEST_P(IdentifiersTest, DailyCounterRestartsOnANewDayOfTheYear)
 
 TEST_P(IdentifiersTest, BothMethodsShareOneNameSpace)
 {
-    qmt::CFixedLocalTime fifth(Day(2026, 2, 5));
+    qmt::CFixedLocalTime fifth(Noon(2026, 2, 5));
     Daily(u"shared");
     SetState("shared", "'036|7'");
     EXPECT_EQ(Running(u"shared"), u"37"); // 36|7 read as 36

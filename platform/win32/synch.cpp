@@ -64,14 +64,10 @@ struct Opened {
 };
 
 // Named mutexes live where POSIX shared memory does, /dev/shm, unless the
-// machine-wide folders are moved; the folder is made for every account, as
-// /dev/shm is, when it does not exist yet.
+// machine-wide folders are moved.
 std::string SharedMemoryName(const char16_t* name)
 {
-    const std::filesystem::path folder = MachineFolder("/dev/shm");
-    if (std::error_code failed; std::filesystem::create_directories(folder, failed))
-        ::chmod(folder.c_str(), 01777);
-    std::string encoded = (folder / "valmorin-mutex.").string();
+    std::string encoded = (MachineFolder("/dev/shm") / "valmorin-mutex.").string();
     for (const char c : text::Utf16ToUtf8(name)) {
         if (c == '%') encoded += "%25";
         else if (c == '/') encoded += "%2F";
@@ -140,12 +136,28 @@ SharedMutex* MapInitialised(int fd)
     return shared;
 }
 
+int CreateExclusive(const std::string& path, mode_t mode)
+{
+    return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+// A moved folder that does not exist yet is made, for every account as
+// /dev/shm is, the first time a mutex is created in it.
+int CreateInFolder(const std::string& path, mode_t mode)
+{
+    const int fd = CreateExclusive(path, mode);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (std::error_code failed; std::filesystem::create_directories(folder, failed)) ::chmod(folder.c_str(), 01777);
+    return CreateExclusive(path, mode);
+}
+
 Opened OpenShared(const std::string& path, bool create, mode_t mode)
 {
     bool created = false;
     int fd = -1;
     if (create) {
-        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        fd = CreateInFolder(path, mode);
         created = fd >= 0;
         // The mode is meant as given, whatever the process's umask.
         if (created) fchmod(fd, mode);
