@@ -4,6 +4,7 @@
 #include "fuzz_check.h"
 #include "platform/ado/provider.h"
 #include "platform/datasource/connection_string.h"
+#include "platform/text/ascii.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,7 +26,7 @@ void CheckPairs(std::u16string_view text, int depth)
 
 bool MentionsPassword(std::u16string_view text)
 {
-    const std::u16string upper = ado::AsciiUpper(text);
+    const std::u16string upper = text::AsciiUpper(text);
     return upper.find(u"PWD") != std::u16string::npos || upper.find(u"PASSWORD") != std::u16string::npos;
 }
 

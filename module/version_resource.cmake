@@ -2,4 +2,4 @@
 # into libvalmorin.so as an ELF note that qmt::CPEFile reads back.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/version_resource.cpp.in
                ${CMAKE_CURRENT_BINARY_DIR}/generated/version_resource.cpp @ONLY)
-target_sources(valmorin_objects PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated/version_resource.cpp)
+target_sources(valmorin_component PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated/version_resource.cpp)

@@ -132,12 +132,6 @@ TEST(ErrorInfo, IsPerThreadAndTakenOnce)
     }
     IErrorInfo* info = nullptr;
     EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE);
-
-    SetCreateErrorInfoFailureForTesting(true);
-    ICreateErrorInfo* creator = nullptr;
-    EXPECT_EQ(CreateErrorInfo(&creator), E_OUTOFMEMORY);
-    EXPECT_EQ(creator, nullptr);
-    SetCreateErrorInfoFailureForTesting(false);
 }
 
 TEST(Apartment, FirstInitialisationOwnsIt)

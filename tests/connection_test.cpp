@@ -3,6 +3,7 @@
 #include "qmt/db/ado_connection_nk.h"
 #include "qmt/diag/exception.h"
 #include "qmt/diag/trace.h"
+#include "support/memory_log.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -20,10 +21,7 @@ protected:
     void SetUp() override
     {
         CreateSqliteFile(m_file, "CREATE TABLE T (ID INTEGER, TXT TEXT);");
-        qmt::Tracer::Current().EnableMemory();
-        qmt::Tracer::Current().ClearMemory();
     }
-    void TearDown() override { qmt::Tracer::Current().Disable(); }
 
     std::u16string connectionString() const { return SqliteConnectionString(m_file); }
     std::vector<std::u16string> column(const std::string& sql) const { return QueryColumn(m_file, sql); }
@@ -37,15 +35,16 @@ protected:
         ADD_FAILURE() << "no exception";
         return {};
     }
-    static bool Logged(qmt::LogLevel level, std::u16string_view message)
+    bool Logged(qmt::LogLevel level, std::u16string_view message) const
     {
-        for (const auto& record : qmt::Tracer::Current().MemoryRecords())
+        for (const auto& record : m_log.records())
             if (record.level == level && record.message == message) return true;
         return false;
     }
 
     TempDir m_dir;
     std::filesystem::path m_file = m_dir / "store.db";
+    MemoryLog m_log;
 };
 
 TEST_F(ConnectionTest, OpensClosesAndReopens)

@@ -8,6 +8,7 @@
 #include "qmt/db/ado_datasource.h"
 #include "qmt/diag/exception.h"
 #include "qmt/diag/trace.h"
+#include "support/memory_log.h"
 #include "support/datasource_folders.h"
 
 #include <gtest/gtest.h>
@@ -195,11 +196,9 @@ protected:
         m_factory = WatchingFactory::Create(m_real);
         CoRegisterClassObject(CLSID_DataSourceDirectory, m_factory.get());
         ado::RegisterProvider(m_oracle);
-        qmt::Tracer::Current().EnableMemory();
     }
     void TearDown() override
     {
-        qmt::Tracer::Current().Disable();
         ado::UnregisterProvider(m_oracle->Name());
         CoRegisterClassObject(CLSID_DataSourceDirectory, m_real.get());
     }
@@ -218,10 +217,10 @@ protected:
         }
         return 0;
     }
-    static std::vector<std::u16string> ErrorLines()
+    std::vector<std::u16string> ErrorLines() const
     {
         std::vector<std::u16string> lines;
-        for (const qmt::LogRecord& record : qmt::Tracer::Current().MemoryRecords())
+        for (const LogRecord& record : m_log.records())
             if (record.level == qmt::LogLevel::Error) lines.push_back(record.message);
         return lines;
     }
@@ -229,6 +228,7 @@ protected:
     CComPtr<IClassFactory> m_real;
     CComPtr<WatchingFactory> m_factory;
     std::shared_ptr<RecordingOracle> m_oracle = std::make_shared<RecordingOracle>();
+    MemoryLog m_log;
 };
 
 TEST_F(ResolverTest, UnresolvedNamesFailForTheConnectionStringOnly)
@@ -237,14 +237,14 @@ TEST_F(ResolverTest, UnresolvedNamesFailForTheConnectionStringOnly)
     EXPECT_EQ(CodeOf([&] { resolver.get(u"", kSelectorConnectionString); }), 87u);
     EXPECT_TRUE(m_factory->made.empty());
 
-    qmt::Tracer::Current().ClearMemory();
+    m_log.Clear();
     EXPECT_EQ(CodeOf([&] { resolver.get(u"Nowhere", kSelectorConnectionString); }), 1168u);
     const std::vector<std::u16string> errors = ErrorLines(); // the resolver's line and the exception's own
     ASSERT_EQ(errors.size(), 2u);
     EXPECT_EQ(errors[0], u"CAdoDataSourceNK::get(Nowhere) - connection string is empty");
-    qmt::Tracer::Current().ClearMemory();
+    m_log.Clear();
     EXPECT_EQ(resolver.get(u"Nowhere", kSelectorSchema), u"");
-    EXPECT_TRUE(qmt::Tracer::Current().MemoryRecords().empty());
+    EXPECT_TRUE(m_log.records().empty());
 }
 
 TEST_F(ResolverTest, RefusedFileLeavesNKClosedDespiteTheDefault)

@@ -1,6 +1,6 @@
 // The daily counter keys its numbers on the caller's local day of the year.
 #include "platform/text/utf.h"
-#include "qmt/sys/clock.h"
+#include "support/seams.h"
 #include "support/process.h"
 #include "support/days.h"
 #include "support/store.h"
@@ -141,7 +141,7 @@ TEST(DayCounterAcrossLeapYears, DayOfTheYearFollowsTheGregorianRules)
     for (const Case& c : cases) {
         std::string name = "d";
         name += std::to_string(index++);
-        qmt::CFixedLocalTime fixed(Noon(c.year, c.month, c.day));
+        FixedLocalTime fixed(Noon(c.year, c.month, c.day));
         BstrResult result;
         ASSERT_EQ(component->transDayIdent(CComBSTR(text::Widen(name)).get(), &result), S_OK);
         EXPECT_EQ(store.Column("SELECT OUTPUT FROM QM_VALMOR WHERE INPUT = '" + name + "'"),

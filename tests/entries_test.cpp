@@ -1,5 +1,5 @@
 #include "platform/com/com_error.h"
-#include "qmt/diag/trace.h"
+#include "support/memory_log.h"
 #include "support/store.h"
 
 #include <gtest/gtest.h>
@@ -71,15 +71,15 @@ TEST_P(EntriesTest, TableNamesUpToThirtyOneUnitsAreTakenWhole)
 
 TEST_P(EntriesTest, DeleteReportsWhatItRemoved)
 {
-    qmt::Tracer::Current().EnableMemory();
-    qmt::Tracer::Current().ClearMemory();
     LONG result = 0;
-    EXPECT_EQ(Delete(u"T", u"missing", result), S_FALSE);
-    EXPECT_EQ(result, 0);
-    IErrorInfo* info = nullptr;
-    EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE);
-    EXPECT_EQ(qmt::Tracer::Current().MemoryRecords().front().message, u"transdel(T,missing)");
-    qmt::Tracer::Current().Disable();
+    {
+        const MemoryLog log;
+        EXPECT_EQ(Delete(u"T", u"missing", result), S_FALSE);
+        EXPECT_EQ(result, 0);
+        IErrorInfo* info = nullptr;
+        EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE);
+        EXPECT_EQ(log.records().front().message, u"transdel(T,missing)");
+    }
 
     Add(u"T", u"k", u"v", result);
     EXPECT_EQ(Delete(u"T", u"k", result), S_OK);

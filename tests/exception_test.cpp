@@ -4,6 +4,8 @@
 #include "qmt/diag/trace.h"
 #include "service/format_sql.h"
 #include "service/valmorin.h"
+#include "support/memory_log.h"
+#include "support/seams.h"
 
 #include <gtest/gtest.h>
 
@@ -18,17 +20,16 @@ class LoggedTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        qmt::Tracer::Current().EnableMemory();
-        qmt::Tracer::Current().ClearMemory();
         SetErrorInfo(0, nullptr);
     }
-    void TearDown() override { qmt::Tracer::Current().Disable(); }
-    static std::vector<std::u16string> Messages()
+    std::vector<std::u16string> Messages() const
     {
         std::vector<std::u16string> messages;
-        for (const auto& record : qmt::Tracer::Current().MemoryRecords()) messages.push_back(record.message);
+        for (const auto& record : m_log.records()) messages.push_back(record.message);
         return messages;
     }
+
+    MemoryLog m_log;
 };
 
 TEST_F(LoggedTest, WindowsErrorsTakeTheSystemText)
@@ -41,7 +42,7 @@ TEST_F(LoggedTest, WindowsErrorsTakeTheSystemText)
     EXPECT_EQ(Messages(),
               std::vector<std::u16string>{u"Windows error (2): The system cannot find the file specified.\r\n"});
 
-    qmt::Tracer::Current().ClearMemory();
+    m_log.Clear();
     const CWinException quiet(5, false);
     EXPECT_EQ(quiet.description, u"Access is denied.\r\n");
     EXPECT_TRUE(Messages().empty());
@@ -61,7 +62,7 @@ TEST_F(LoggedTest, HResultsBelowTheInterfaceRangeUseSystemTexts)
     EXPECT_EQ(Messages(), (std::vector<std::u16string>{u"_com_error:80004005",
                                                         u"Windows Windows (80004005):Unspecified error\r\n"}));
 
-    qmt::Tracer::Current().ClearMemory();
+    m_log.Clear();
     const CComException noText(MakeHResult(0x80001234));
     EXPECT_EQ(noText.source, u"_com_error");
     EXPECT_EQ(noText.description, u"Error:80001234");
@@ -119,9 +120,10 @@ TEST_F(ReportTest, CodesBecomeHResults)
 
 TEST_F(ReportTest, NoErrorObjectGivesSFalse)
 {
-    SetCreateErrorInfoFailureForTesting(true);
-    EXPECT_EQ(CValmorin::ReportComError(CWinException(5)), S_FALSE);
-    SetCreateErrorInfoFailureForTesting(false);
+    {
+        const FailingErrorInfoCreation outOfMemory;
+        EXPECT_EQ(CValmorin::ReportComError(CWinException(5)), S_FALSE);
+    }
     IErrorInfo* info = nullptr;
     EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE);
 }

@@ -5,6 +5,7 @@
 #include "qmt/sys/file.h"
 #include "qmt/sys/pe_file.h"
 #include "qmt/sys/shell_folder.h"
+#include "support/memory_log.h"
 #include "support/component_library.h"
 #include "support/temp_dir.h"
 
@@ -80,17 +81,15 @@ TEST(NodeTest, LinuxPathsKeepTheirRoot)
 
 class FileTest : public ::testing::Test {
 protected:
-    void SetUp() override { qmt::Tracer::Current().EnableMemory(); }
-    void TearDown() override { qmt::Tracer::Current().Disable(); }
-
-    static std::vector<std::u16string> Messages()
+    std::vector<std::u16string> Messages() const
     {
         std::vector<std::u16string> messages;
-        for (const auto& record : qmt::Tracer::Current().MemoryRecords()) messages.push_back(record.message);
+        for (const auto& record : m_log.records()) messages.push_back(record.message);
         return messages;
     }
 
     TempDir m_folder;
+    MemoryLog m_log;
 };
 
 TEST_F(FileTest, ChildCreatesFoldersOnTheWayAndJoinsFileNames)

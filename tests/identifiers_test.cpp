@@ -1,5 +1,5 @@
 #include "platform/text/utf.h"
-#include "qmt/sys/clock.h"
+#include "support/seams.h"
 #include "support/process.h"
 #include "support/days.h"
 #include "support/store.h"
@@ -58,25 +58,25 @@ TEST_P(IdentifiersTest, RunningCounterStartsAtOneAndReadsPastTheFirstCharacter)
 TEST_P(IdentifiersTest, DailyCounterRestartsOnANewDayOfTheYear)
 {
     {
-        qmt::CFixedLocalTime fifthOfFebruary(Noon(2026, 2, 5));
+        FixedLocalTime fifthOfFebruary(Noon(2026, 2, 5));
         EXPECT_EQ(Daily(u"day"), u"1");
         EXPECT_EQ(State("day"), Rows{u"036|1"});
         EXPECT_EQ(Daily(u"day"), u"2");
         EXPECT_EQ(State("day"), Rows{u"036|2"});
     }
     {
-        qmt::CFixedLocalTime sixth(Noon(2026, 2, 6));
+        FixedLocalTime sixth(Noon(2026, 2, 6));
         EXPECT_EQ(Daily(u"day"), u"1");
         EXPECT_EQ(State("day"), Rows{u"037|1"});
     }
     {
-        qmt::CFixedLocalTime sameDayLaterYear(Noon(2027, 2, 6)); // only the day of the year is kept
+        FixedLocalTime sameDayLaterYear(Noon(2027, 2, 6)); // only the day of the year is kept
         EXPECT_EQ(Daily(u"day"), u"2");
-        qmt::CFixedLocalTime leapYear(Noon(2028, 12, 31));
+        FixedLocalTime leapYear(Noon(2028, 12, 31));
         EXPECT_EQ(Daily(u"day"), u"1");
         EXPECT_EQ(State("day"), Rows{u"366|1"});
     }
-    qmt::CFixedLocalTime fifth(Noon(2026, 2, 5));
+    FixedLocalTime fifth(Noon(2026, 2, 5));
     SetState("day", "'036|'");
     EXPECT_EQ(Daily(u"day"), u"1");
     SetState("day", "'036'");
@@ -85,7 +85,7 @@ TEST_P(IdentifiersTest, DailyCounterRestartsOnANewDayOfTheYear)
 
 TEST_P(IdentifiersTest, BothMethodsShareOneNameSpace)
 {
-    qmt::CFixedLocalTime fifth(Noon(2026, 2, 5));
+    FixedLocalTime fifth(Noon(2026, 2, 5));
     Daily(u"shared");
     SetState("shared", "'036|7'");
     EXPECT_EQ(Running(u"shared"), u"37"); // 36|7 read as 36

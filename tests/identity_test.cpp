@@ -1,8 +1,8 @@
 #include "platform/com/runtime.h"
-#include "qmt/diag/trace.h"
 #include "qmt/sys/com_library.h"
 #include "qmt/sys/computer_name_cache.h"
 #include "qmt/sys/system.h"
+#include "support/memory_log.h"
 
 #include <gtest/gtest.h>
 
@@ -32,8 +32,7 @@ TEST(AccountName, OnlyThisComputersPrefixIsDropped)
 
 TEST(AccountName, ProcessNamesAgree)
 {
-    qmt::Tracer::Current().EnableMemory();
-    qmt::Tracer::Current().ClearMemory();
+    const MemoryLog log;
     const std::u16string user = CSystem::userName();
     const std::u16string domain = CSystem::domainName();
     const std::u16string computer = CSystem::computerName();
@@ -46,11 +45,10 @@ TEST(AccountName, ProcessNamesAgree)
     }
     EXPECT_EQ(CSystem::accountName(), CSystem::accountNameOn(domain + u"\\" + user, computer));
     // The first computer-name read adds the registry's own records.
-    const std::vector<qmt::LogRecord>& records = qmt::Tracer::Current().MemoryRecords();
+    const std::vector<LogRecord>& records = log.records();
     EXPECT_EQ(std::count_if(records.begin(), records.end(),
-                            [&](const qmt::LogRecord& record) { return record.message == u"Domain :" + domain; }),
+                            [&](const LogRecord& record) { return record.message == u"Domain :" + domain; }),
               1);
-    qmt::Tracer::Current().Disable();
 }
 
 TEST(ComputerNameCache, TwoThreadsAskingTogetherReadOnce)

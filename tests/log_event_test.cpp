@@ -3,7 +3,8 @@
 #include "qmt/diag/exception.h"
 #include "qmt/diag/logger.h"
 #include "qmt/diag/trace.h"
-#include "qmt/sys/clock.h"
+#include "support/memory_log.h"
+#include "support/seams.h"
 #include "qmt/sys/date.h"
 #include "support/temp_dir.h"
 
@@ -102,13 +103,6 @@ std::size_t Count(const std::string& text, const std::string& piece)
 // locale is English (United States).
 class LogEventTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        qmt::Tracer::Current().EnableMemory();
-        qmt::Tracer::Current().ClearMemory();
-    }
-    void TearDown() override { qmt::Tracer::Current().Disable(); }
-
     std::u16string LogPath() const { return text::Widen((m_dir / "Valmorin.log").string()); }
     std::string LogBytes() const { return FileBytes(m_dir / "Valmorin.log"); }
     static std::string ThreadId() { return std::to_string(GetCurrentThreadId()); }
@@ -118,7 +112,10 @@ protected:
 private:
     TempDir m_dir;
     ScopedEnvironment m_locale{"LC_ALL", "en_US.UTF-8"};
-    qmt::CFixedLocalTime m_clock{kFifthDecember};
+    FixedLocalTime m_clock{kFifthDecember};
+
+protected:
+    MemoryLog m_log;
 };
 
 TEST_F(LogEventTest, OneEventIsSixCrLfLinesWithOnlyTheMessageEscaped)
@@ -190,7 +187,7 @@ TEST_F(LogEventTest, IdentityTextsAreCutToTheLoggersBuffers)
 
 TEST_F(LogEventTest, UnformattableTimeGivesAnEmptyTimestampAndNoNestedRecord)
 {
-    const qmt::CFixedLocalTime invalid(SYSTEMTIME{});
+    const FixedLocalTime invalid(SYSTEMTIME{});
     qmt::Log4NetEmulator logger(u"qmlib.Tracer", m_identity);
     ASSERT_TRUE(logger.Open(LogPath()));
     logger.Info(u"still written");
@@ -198,10 +195,10 @@ TEST_F(LogEventTest, UnformattableTimeGivesAnEmptyTimestampAndNoNestedRecord)
 
     EXPECT_NE(LogBytes().find("timestamp=\"\" level=\"INFO\""), std::string::npos);
     EXPECT_NE(LogBytes().find("still written"), std::string::npos);
-    EXPECT_TRUE(qmt::Tracer::Current().MemoryRecords().empty());
+    EXPECT_TRUE(m_log.records().empty());
 
     qmt::Trace(LogLevel::Info, u"after the event");
-    EXPECT_EQ(qmt::Tracer::Current().MemoryRecords().size(), 1u);
+    EXPECT_EQ(m_log.records().size(), 1u);
 }
 
 TEST_F(LogEventTest, EveryLevelButDebugIsEchoedOnStandardOutput)
@@ -214,7 +211,7 @@ TEST_F(LogEventTest, EveryLevelButDebugIsEchoedOnStandardOutput)
     qmt::Trace(LogLevel::Error, u"error");
     qmt::Trace(static_cast<LogLevel>(7), u"seven");
     EXPECT_EQ(output.Text(), "info 1\nwarning \xC3\xA9\nerror\nseven\n");
-    EXPECT_EQ(qmt::Tracer::Current().MemoryRecords().size(), 6u);
+    EXPECT_EQ(m_log.records().size(), 6u);
 }
 
 TEST(TraceOutput, DisabledThreadEchoesNothing)
@@ -234,7 +231,7 @@ protected:
         return date.dateTimeText();
     }
 
-    qmt::CFixedLocalTime m_clock{kFifthDecember};
+    FixedLocalTime m_clock{kFifthDecember};
 };
 
 TEST_F(LocalTimeText, UserLocaleGivesTheWindowsDefaultPatterns)
@@ -268,19 +265,18 @@ TEST_F(LocalTimeText, LocaleVariablesFollowThePosixPrecedence)
 TEST_F(LocalTimeText, TwelveHourClockAroundNoonAndMidnight)
 {
     const ScopedEnvironment all("LC_ALL", "en_US.UTF-8");
-    const qmt::CFixedLocalTime midnight(SYSTEMTIME{2026, 1, 4, 1, 0, 5, 9, 0});
+    const FixedLocalTime midnight(SYSTEMTIME{2026, 1, 4, 1, 0, 5, 9, 0});
     EXPECT_EQ(Now(), u"1/1/2026 12:05:09 AM");
-    const qmt::CFixedLocalTime afternoon(SYSTEMTIME{2026, 2, 6, 28, 13, 0, 0, 0});
+    const FixedLocalTime afternoon(SYSTEMTIME{2026, 2, 6, 28, 13, 0, 0, 0});
     EXPECT_EQ(Now(), u"2/28/2026 1:00:00 PM");
-    const qmt::CFixedLocalTime noon(SYSTEMTIME{2028, 2, 2, 29, 12, 59, 59, 999});
+    const FixedLocalTime noon(SYSTEMTIME{2028, 2, 2, 29, 12, 59, 59, 999});
     EXPECT_EQ(Now(), u"2/29/2028 12:59:59 PM");
 }
 
 TEST(DateText, InvalidDateThrowsAfterItsDebugRecord)
 {
     const ScopedEnvironment all("LC_ALL", "en_US.UTF-8");
-    qmt::Tracer::Current().EnableMemory();
-    qmt::Tracer::Current().ClearMemory();
+    const MemoryLog log;
     const qmt::CDate unset;
     try {
         (void)unset.dateText(0);
@@ -288,8 +284,8 @@ TEST(DateText, InvalidDateThrowsAfterItsDebugRecord)
     } catch (const qmt::CWinException& e) {
         EXPECT_EQ(e.code, 87u);
     }
-    ASSERT_FALSE(qmt::Tracer::Current().MemoryRecords().empty());
-    EXPECT_EQ(qmt::Tracer::Current().MemoryRecords().front().message, u"Exception in CDate::GetDateFormat");
+    ASSERT_FALSE(log.records().empty());
+    EXPECT_EQ(log.records().front().message, u"Exception in CDate::GetDateFormat");
     EXPECT_EQ(unset.dateTimeText(), u"");
     EXPECT_EQ(unset.timeText(0), u"12:00:00 AM");
     qmt::Tracer::Current().Disable();

@@ -5,6 +5,7 @@
 #include "qmt/diag/exception.h"
 #include "qmt/diag/trace.h"
 #include "qmt/sys/registry.h"
+#include "support/memory_log.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -30,13 +31,8 @@ protected:
     void SetUp() override
     {
         setenv("PELKOR_REGISTRY_DIR", m_folder.path().c_str(), 1);
-        qmt::Tracer::Current().EnableMemory();
     }
-    void TearDown() override
-    {
-        qmt::Tracer::Current().Disable();
-        unsetenv("PELKOR_REGISTRY_DIR");
-    }
+    void TearDown() override { unsetenv("PELKOR_REGISTRY_DIR"); }
 
     std::filesystem::path Hive(const std::string& root) const { return m_folder / (root + ".reg"); }
 
@@ -77,8 +73,8 @@ protected:
         for (DWORD index = 0; RegEnumKeyW(key, index, name, 256) == 0; ++index) names.emplace_back(name);
         return names;
     }
-    static std::vector<qmt::LogRecord> Records() { return qmt::Tracer::Current().MemoryRecords(); }
-    static bool Logged(LogLevel level, const std::u16string& message)
+    const std::vector<LogRecord>& Records() const { return m_log.records(); }
+    bool Logged(LogLevel level, const std::u16string& message)
     {
         for (const auto& record : Records())
             if (record.level == level && record.message == message) return true;
@@ -86,6 +82,7 @@ protected:
     }
 
     TempDir m_folder;
+    MemoryLog m_log;
 };
 
 std::string ReadFile(const std::filesystem::path& file)

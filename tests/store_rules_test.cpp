@@ -8,6 +8,7 @@
 #include "qmt/db/ado_connection.h"
 #include "qmt/diag/trace.h"
 #include "service/statement_guard.h"
+#include "support/memory_log.h"
 #include "support/environment.h"
 #include "support/process.h"
 #include "support/store.h"
@@ -109,13 +110,11 @@ TEST_F(ComponentRulesTest, ErrorInfoDescribesTheCallThatFailed)
 
 TEST_F(ComponentRulesTest, AFailureBeforeTheTransactionRollsNothingBack)
 {
-    qmt::Tracer::Current().EnableMemory();
-    qmt::Tracer::Current().ClearMemory();
+    const MemoryLog log;
     BstrResult number;
     EXPECT_EQ(m_component->transIdent(CComBSTR(u"it's").get(), &number), DB_E_ERRORSINCOMMAND);
-    for (const qmt::LogRecord& record : qmt::Tracer::Current().MemoryRecords())
+    for (const LogRecord& record : log.records())
         EXPECT_EQ(record.message.find(u"No transaction"), std::u16string::npos) << text::Utf16ToUtf8(record.message);
-    qmt::Tracer::Current().Disable();
 }
 
 TEST_F(ComponentRulesTest, TheLastTableIdentifierIsNotWrappedAround)

@@ -1,6 +1,7 @@
 #include "platform/com/com_error.h"
 #include "qmt/diag/trace.h"
 #include "platform/text/utf.h"
+#include "support/memory_log.h"
 #include "support/store.h"
 
 #include <gtest/gtest.h>
@@ -56,8 +57,7 @@ TEST_P(TranslateTest, NullArgumentsAreEmptyStrings)
 
 TEST_P(TranslateTest, ApostropheIsRefusedBeforeAnyStatement)
 {
-    qmt::Tracer::Current().EnableMemory();
-    qmt::Tracer::Current().ClearMemory();
+    const MemoryLog log;
     const std::u16string injected = u"x') OR ('1'='1";
     EXPECT_EQ(Translate(u"Currencies", injected, MakeHResult(0x80040E14)), u"");
     const auto [source, description] = TakeErrorInfo();
@@ -65,7 +65,7 @@ TEST_P(TranslateTest, ApostropheIsRefusedBeforeAnyStatement)
     EXPECT_NE(description.find(u"ValueIn"), std::u16string::npos);
     EXPECT_EQ(Translate(u"it's", u"EUR", MakeHResult(0x80040E14)), u"");
     EXPECT_NE(TakeErrorInfo().second.find(u"tableName"), std::u16string::npos);
-    for (const auto& record : qmt::Tracer::Current().MemoryRecords())
+    for (const auto& record : log.records())
         EXPECT_EQ(record.message.find(u"Open recordset"), std::u16string::npos) << "a statement was sent";
     qmt::Tracer::Current().Disable();
     // the connection is still usable afterwards

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "platform/ado/ado.h"
-#include "platform/ado/dispatch_stub.h"
+#include "platform/com/dispatch_stub.h"
 #include "platform/ado/provider.h"
 
 namespace ado {

@@ -1,4 +1,5 @@
 #include "platform/ado/provider.h"
+#include "platform/text/ascii.h"
 
 #include <mutex>
 
@@ -64,14 +65,6 @@ ProviderError AdoError(HRESULT number, std::u16string_view source, std::u16strin
     return error;
 }
 
-std::u16string AsciiUpper(std::u16string_view text)
-{
-    std::u16string upper(text);
-    for (char16_t& c : upper)
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-    return upper;
-}
-
 ConnectionString::ConnectionString(std::u16string_view text)
 {
     std::size_t pos = 0;
@@ -82,7 +75,7 @@ ConnectionString::ConnectionString(std::u16string_view text)
             pos = semicolon == std::u16string_view::npos ? text.size() : semicolon + 1;
             continue;
         }
-        const std::u16string key = AsciiUpper(Trim(text.substr(pos, equals - pos)));
+        const std::u16string key = text::AsciiUpper(Trim(text.substr(pos, equals - pos)));
         std::u16string value;
         pos = ReadValue(text, equals + 1, value);
         if (!key.empty()) m_values[key] = value;
@@ -91,7 +84,7 @@ ConnectionString::ConnectionString(std::u16string_view text)
 
 std::u16string ConnectionString::Get(std::u16string_view key) const
 {
-    const auto it = m_values.find(AsciiUpper(key));
+    const auto it = m_values.find(text::AsciiUpper(key));
     return it == m_values.end() ? std::u16string() : it->second;
 }
 
@@ -106,21 +99,21 @@ void RegisterProvider(std::shared_ptr<Provider> provider)
 {
     auto& table = ProviderTable::Instance();
     std::lock_guard lock(table.mutex);
-    table.providers[AsciiUpper(provider->Name())] = std::move(provider);
+    table.providers[text::AsciiUpper(provider->Name())] = std::move(provider);
 }
 
 void UnregisterProvider(std::u16string_view name)
 {
     auto& table = ProviderTable::Instance();
     std::lock_guard lock(table.mutex);
-    table.providers.erase(AsciiUpper(name));
+    table.providers.erase(text::AsciiUpper(name));
 }
 
 std::shared_ptr<Provider> FindProvider(std::u16string_view name)
 {
     auto& table = ProviderTable::Instance();
     std::lock_guard lock(table.mutex);
-    const auto it = table.providers.find(AsciiUpper(name));
+    const auto it = table.providers.find(text::AsciiUpper(name));
     return it == table.providers.end() ? nullptr : it->second;
 }
 

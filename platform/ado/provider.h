@@ -93,7 +93,4 @@ void RegisterProvider(std::shared_ptr<Provider> provider);
 void UnregisterProvider(std::u16string_view name);
 std::shared_ptr<Provider> FindProvider(std::u16string_view name);
 
-// Upper-cases ASCII letters.
-std::u16string AsciiUpper(std::u16string_view text);
-
 } // namespace ado

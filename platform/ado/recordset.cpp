@@ -3,6 +3,7 @@
 // changed rows back through the provider, each addressed by its identity.
 #include "platform/ado/connection_object.h"
 #include "platform/com/class_factory.h"
+#include "platform/text/ascii.h"
 
 #include <map>
 #include <set>
@@ -143,9 +144,9 @@ public:
     bool FindColumn(const VARIANT& index, std::size_t& column) const
     {
         if (index.vt == VT_BSTR) {
-            const std::u16string name = AsciiUpper(index.bstrVal ? index.bstrVal : u"");
+            const std::u16string name = text::AsciiUpper(index.bstrVal ? index.bstrVal : u"");
             for (column = 0; column < m_set.columns.size(); ++column)
-                if (AsciiUpper(m_set.columns[column]) == name) return true;
+                if (text::AsciiUpper(m_set.columns[column]) == name) return true;
             return false;
         }
         CComVariant position;

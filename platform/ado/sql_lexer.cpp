@@ -2,6 +2,7 @@
 
 #include "platform/ado/provider.h"
 #include "platform/text/utf.h"
+#include "platform/text/ascii.h"
 
 #include <array>
 
@@ -206,7 +207,7 @@ private:
     {
         const std::size_t start = m_pos;
         const std::size_t wordEnd = IdentifierEnd(m_sql, m_pos);
-        if (m_out.firstKeyword.empty()) m_out.firstKeyword = AsciiUpper(m_sql.substr(start, wordEnd - start));
+        if (m_out.firstKeyword.empty()) m_out.firstKeyword = text::AsciiUpper(m_sql.substr(start, wordEnd - start));
         const bool nationalPrefix = wordEnd - start == 1 && (m_sql[start] == u'N' || m_sql[start] == u'n') &&
                                     wordEnd < m_sql.size() && m_sql[wordEnd] == u'\'';
         if (nationalPrefix) {

@@ -1,11 +1,8 @@
 #include "platform/com/errorinfo.h"
 
-#include <atomic>
 #include <string>
 
 namespace {
-
-std::atomic<bool> g_failCreateErrorInfo{false};
 
 class ErrorInfo final : public CComObjectBase<ErrorInfo, IErrorInfo, ICreateErrorInfo> {
 public:
@@ -60,8 +57,6 @@ thread_local CComPtr<IErrorInfo> t_errorInfo;
 HRESULT CreateErrorInfo(ICreateErrorInfo** info)
 {
     if (!info) return E_INVALIDARG;
-    *info = nullptr;
-    if (g_failCreateErrorInfo) return E_OUTOFMEMORY;
     *info = ErrorInfo::Create().Detach();
     return S_OK;
 }
@@ -78,8 +73,6 @@ HRESULT GetErrorInfo(ULONG, IErrorInfo** info)
     *info = t_errorInfo.Detach();
     return *info ? S_OK : S_FALSE;
 }
-
-void SetCreateErrorInfoFailureForTesting(bool fail) { g_failCreateErrorInfo = fail; }
 
 void SetThreadErrorInfo(REFIID guid, std::u16string_view source, std::u16string_view description)
 {

@@ -27,16 +27,14 @@ protected:
     ~ICreateErrorInfo() = default;
 };
 
-HRESULT CreateErrorInfo(ICreateErrorInfo** info);
+// A C entry point, as the system's is, so that a program may stand its own
+// in front of it.
+extern "C" HRESULT CreateErrorInfo(ICreateErrorInfo** info);
 // Replaces the calling thread's error information (null clears it).
 HRESULT SetErrorInfo(ULONG reserved, IErrorInfo* info);
 // Hands the thread's error information to the caller and clears it;
 // S_FALSE and null when there is none.
 HRESULT GetErrorInfo(ULONG reserved, IErrorInfo** info);
-
-// Test hook: while set, CreateErrorInfo fails with E_OUTOFMEMORY on every
-// thread, as it does when the error object cannot be allocated.
-void SetCreateErrorInfoFailureForTesting(bool fail);
 
 // Sets the thread's error information in one step; used by the platform's
 // own objects when a call fails.

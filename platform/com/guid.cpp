@@ -1,22 +1,15 @@
 #include "platform/com/guid.h"
+#include "platform/text/ascii.h"
 
 #include <cstdio>
 
 namespace {
 
-int HexValue(char16_t c)
-{
-    if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-    return -1;
-}
-
 bool ReadHex(std::u16string_view text, std::size_t from, int digits, std::uint32_t& value)
 {
     value = 0;
     for (int i = 0; i < digits; ++i) {
-        const int digit = HexValue(text[from + static_cast<std::size_t>(i)]);
+        const int digit = text::HexDigitValue(text[from + static_cast<std::size_t>(i)]);
         if (digit < 0) return false;
         value = value * 16 + static_cast<std::uint32_t>(digit);
     }

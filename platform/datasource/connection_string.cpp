@@ -1,6 +1,7 @@
 #include "platform/datasource/connection_string.h"
 
 #include "platform/ado/provider.h"
+#include "platform/text/ascii.h"
 
 #include <algorithm>
 
@@ -66,7 +67,7 @@ std::size_t ReadValue(std::u16string_view text, std::size_t from, ConnectionPair
 
 bool IsPasswordKey(std::u16string_view key)
 {
-    const std::u16string upper = ado::AsciiUpper(key);
+    const std::u16string upper = text::AsciiUpper(key);
     return upper == u"PASSWORD" || upper == u"PWD" || upper.ends_with(u" PASSWORD");
 }
 
@@ -110,7 +111,7 @@ namespace {
 // password: then it is hidden whole.
 bool MayHoldPassword(std::u16string_view text)
 {
-    const std::u16string upper = ado::AsciiUpper(text);
+    const std::u16string upper = text::AsciiUpper(text);
     return upper.find(u"PWD") != std::u16string::npos || upper.find(u"PASSWORD") != std::u16string::npos;
 }
 

@@ -1,6 +1,6 @@
 #include "platform/datasource/directory.h"
 
-#include "platform/ado/dispatch_stub.h"
+#include "platform/com/dispatch_stub.h"
 #include "platform/com/class_factory.h"
 #include "platform/com/errorinfo.h"
 #include "platform/datasource/catalogue.h"
@@ -34,7 +34,7 @@ void LogRefusal(const std::string& refusal)
     ::syslog(LOG_AUTH | LOG_WARNING, "Pelkor data-source directory refuses its store: %s", refusal.c_str());
 }
 
-class Directory final : public CComObjectBase<Directory, ado::DispatchStub<IDataSourceDirectory>> {
+class Directory final : public CComObjectBase<Directory, DispatchStub<IDataSourceDirectory>> {
 public:
     HRESULT Lookup(BSTR accountName, BSTR dataSourceName, LONG selector, LONG* entry) override
     {

@@ -2,6 +2,7 @@
 
 #include "platform/ado/provider.h"
 #include "platform/text/utf.h"
+#include "platform/text/ascii.h"
 
 #include <algorithm>
 #include <set>
@@ -92,7 +93,7 @@ private:
         if (!key || !value) return "the line is not UTF-8";
         std::u16string* field = Field(m_sources.back(), *key);
         if (field == nullptr) return "unknown key " + text::Utf16ToUtf8(*key) + " (ConnectionString or Schema)";
-        if (!m_keys.insert(ado::AsciiUpper(*key)).second) return text::Utf16ToUtf8(*key) + " is given twice";
+        if (!m_keys.insert(text::AsciiUpper(*key)).second) return text::Utf16ToUtf8(*key) + " is given twice";
         // What could not be written back as read is refused when read.
         if (auto problem = ProblemWithText(*value, text::Utf16ToUtf8(*key))) return *problem;
         *field = *value;
@@ -112,7 +113,7 @@ private:
 
 } // namespace
 
-bool SameName(std::u16string_view a, std::u16string_view b) { return ado::AsciiUpper(a) == ado::AsciiUpper(b); }
+bool SameName(std::u16string_view a, std::u16string_view b) { return text::EqualAsciiNoCase(a, b); }
 
 bool SameSection(const DataSource& a, const DataSource& b)
 {

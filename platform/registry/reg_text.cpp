@@ -1,6 +1,7 @@
 #include "platform/registry/reg_text.h"
 
 #include "platform/text/utf.h"
+#include "platform/text/ascii.h"
 
 #include <algorithm>
 
@@ -90,20 +91,12 @@ std::optional<std::u16string> ParseQuoted(std::u16string_view& rest)
     return std::nullopt;
 }
 
-int HexDigit(char16_t c)
-{
-    if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-    return -1;
-}
-
 std::optional<std::uint64_t> ParseHexNumber(std::u16string_view digits)
 {
     if (digits.empty() || digits.size() > 16) return std::nullopt;
     std::uint64_t number = 0;
     for (const char16_t c : digits) {
-        const int digit = HexDigit(c);
+        const int digit = text::HexDigitValue(c);
         if (digit < 0) return std::nullopt;
         number = number << 4 | static_cast<std::uint64_t>(digit);
     }

@@ -3,6 +3,7 @@
 #include "platform/ado/provider.h"
 #include "qmt/db/ado_datasource.h"
 #include "qmt/diag/exception.h"
+#include "platform/text/ascii.h"
 
 namespace qmt {
 
@@ -18,7 +19,6 @@ std::u16string ValueAfter(const std::u16string& text, std::u16string_view key)
     return text.substr(from, end == std::u16string::npos ? std::u16string::npos : end - from);
 }
 
-bool EqualNoCase(const std::u16string& a, const std::u16string& b) { return ado::AsciiUpper(a) == ado::AsciiUpper(b); }
 
 } // namespace
 
@@ -32,7 +32,7 @@ void CAdoConnectionNK::open(const std::u16string& dataSourceName)
         // logged where it was raised; the connection stays closed
     }
     if (connectionString.empty()) return;
-    const std::u16string provider = ado::AsciiUpper(ValueAfter(connectionString, u"Provider="));
+    const std::u16string provider = text::AsciiUpper(ValueAfter(connectionString, u"Provider="));
     if (provider.find(u"ORACLE") == std::u16string::npos) {
         open(connectionString, u"", u"");
         return;
@@ -45,7 +45,7 @@ void CAdoConnectionNK::open(const std::u16string& dataSourceName)
         // no schema: the session keeps the user's own
     }
     open(connectionString, u"", u"");
-    if (!EqualNoCase(schema, userId)) execute(u"ALTER SESSION SET CURRENT_SCHEMA=" + schema, -1);
+    if (!text::EqualAsciiNoCase(schema, userId)) execute(u"ALTER SESSION SET CURRENT_SCHEMA=" + schema, -1);
 }
 
 } // namespace qmt

@@ -111,14 +111,13 @@ Tracer::Tracer()
 void Tracer::Disable()
 {
     m_disabled = true;
-    m_memory = false;
-    m_records.clear();
+    m_sink = nullptr;
 }
 
-void Tracer::EnableMemory()
+void Tracer::Redirect(LogSink& sink)
 {
     m_disabled = false;
-    m_memory = true;
+    m_sink = &sink;
 }
 
 void Tracer::ConfigureFromRegistry(std::u16string_view fileName, HMODULE module)
@@ -176,8 +175,8 @@ void Tracer::WriteRecord(LogLevel level, const std::u16string& message)
 {
     if (m_disabled || m_writingRecord) return;
     if (level != LogLevel::Debug) EchoToStandardOutput(message);
-    if (m_memory)
-        m_records.push_back({level, message});
+    if (m_sink)
+        m_sink->Write(level, message);
     else
         AppendToFile(level, message);
 }

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace qmt {
 
@@ -16,9 +15,13 @@ enum class LogLevel : std::int32_t { Info = 0, Debug = 1, Warning = 2, Error = 3
 void Trace(LogLevel level, const char16_t* format, ...);
 void TraceDebug(const char16_t* format, ...);
 
-struct LogRecord {
-    LogLevel level;
-    std::u16string message;
+// Where a thread's records go instead of its log file.
+class LogSink {
+public:
+    virtual void Write(LogLevel level, const std::u16string& message) = 0;
+
+protected:
+    ~LogSink() = default;
 };
 
 // The calling thread's log state. A thread logs once it has set the log
@@ -32,9 +35,9 @@ public:
 
     bool Enabled() const { return !m_disabled; }
     void Disable();
-    // Keeps records in memory instead of the file, for callers that inspect
-    // what was logged.
-    void EnableMemory();
+    // Enables the thread and sends its records to sink instead of the file
+    // until Disable; the caller keeps the sink alive until then.
+    void Redirect(LogSink& sink);
 
     // Setup with the limit set by "LogFileSize" under
     // HKEY_LOCAL_MACHINE\SOFTWARE\Pelkor\COMMON, 512 KiB when it is 0 or
@@ -52,8 +55,6 @@ public:
     // WriteRecord of a text formatted into at most 1023 characters.
     void WriteFormatted(LogLevel level, const char16_t* format, ...);
 
-    const std::vector<LogRecord>& MemoryRecords() const { return m_records; }
-    void ClearMemory() { m_records.clear(); }
     bool WritingRecord() const { return m_writingRecord; }
 
 private:
@@ -68,9 +69,8 @@ private:
     bool m_disabled = true;
     DWORD m_limit = 0;
     bool m_initialised = false;
-    bool m_memory = false;
+    LogSink* m_sink = nullptr;
     bool m_writingRecord = false;
-    std::vector<LogRecord> m_records;
 };
 
 // Marks the calling thread as writing a log record while the object lives.

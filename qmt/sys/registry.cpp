@@ -3,9 +3,11 @@
 #include "platform/text/utf.h"
 #include "qmt/diag/exception.h"
 #include "qmt/diag/trace.h"
+#include "platform/text/ascii.h"
 
 #include <array>
 #include <utility>
+#include <vector>
 
 namespace qmt {
 
@@ -26,8 +28,7 @@ RootAndSubPath ParseRoot(std::u16string_view path)
 {
     const std::size_t separator = path.find(kKeySeparator);
     std::u16string rootName(path.substr(0, separator));
-    for (char16_t& c : rootName)
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    for (char16_t& c : rootName) c = text::AsciiUpper(c);
     const std::u16string subPath(separator == std::u16string_view::npos ? u"" : path.substr(separator + 1));
     const std::pair<std::u16string_view, HKEY> roots[] = {{u"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
                                                           {u"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},

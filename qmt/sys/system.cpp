@@ -8,6 +8,7 @@
 #include "qmt/sys/computer_name_cache.h"
 #include "qmt/sys/process_token.h"
 #include "qmt/sys/registry.h"
+#include "platform/text/ascii.h"
 
 #include <algorithm>
 #include <optional>
@@ -71,15 +72,6 @@ AccountNames ProcessAccount()
     return {name, domain};
 }
 
-char16_t UpperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
-
-// As _wcsicmp compares in the C locale: letter case of ASCII only.
-bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b)
-{
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](char16_t x, char16_t y) { return UpperAscii(x) == UpperAscii(y); });
-}
-
 } // namespace
 
 std::u16string CSystem::computerName()
@@ -108,7 +100,7 @@ std::u16string CSystem::accountName()
 std::u16string CSystem::accountNameOn(std::u16string_view samCompatibleName, std::u16string_view computer)
 {
     const std::size_t backslash = samCompatibleName.find(u'\\');
-    if (backslash != std::u16string_view::npos && EqualIgnoringCase(samCompatibleName.substr(0, backslash), computer))
+    if (backslash != std::u16string_view::npos && text::EqualAsciiNoCase(samCompatibleName.substr(0, backslash), computer))
         return std::u16string(samCompatibleName.substr(backslash + 1));
     return std::u16string(samCompatibleName);
 }

@@ -62,8 +62,6 @@ void Expect(const Arguments& arguments, std::size_t positional, bool schema, boo
         throw Usage("wrong arguments");
 }
 
-std::string Utf8(std::u16string_view text) { return text::Utf16ToUtf8(text); }
-
 std::u16string Wide(const std::string& text, const std::string& what)
 {
     auto wide = text::Utf8ToUtf16(text);
@@ -83,7 +81,7 @@ datasource::DataSource Named(const std::string& name)
     return source;
 }
 
-std::string Section(const datasource::DataSource& source) { return "[" + Utf8(datasource::SectionName(source)) + "]"; }
+std::string Section(const datasource::DataSource& source) { return "[" + text::Utf16ToUtf8(datasource::SectionName(source)) + "]"; }
 
 void Check(const std::string& failure)
 {
@@ -122,7 +120,7 @@ int List(const Arguments& arguments)
 {
     Expect(arguments, 0, false, false);
     for (const datasource::CatalogueEntry& entry : LoadedCatalogue().entries)
-        std::cout << Utf8(datasource::SectionName(entry.source)) << "\t" << OriginText(entry.origin) << "\n";
+        std::cout << text::Utf16ToUtf8(datasource::SectionName(entry.source)) << "\t" << OriginText(entry.origin) << "\n";
     return kExitOk;
 }
 
@@ -134,11 +132,11 @@ int Show(const Arguments& arguments)
     const datasource::Catalogue catalogue = LoadedCatalogue();
     const datasource::CatalogueEntry* entry = datasource::FindEntry(catalogue, account, wanted.name);
     if (entry == nullptr)
-        throw CommandEnd{kExitNotConfigured, Utf8(wanted.name) + " is not configured for the account " + Utf8(account)};
+        throw CommandEnd{kExitNotConfigured, text::Utf16ToUtf8(wanted.name) + " is not configured for the account " + text::Utf16ToUtf8(account)};
     std::cout << "# " << OriginText(entry->origin) << "\n"
               << Section(entry->source) << "\n"
-              << "ConnectionString = " << Utf8(datasource::MaskPasswords(entry->source.connectionString)) << "\n";
-    if (!entry->source.schema.empty()) std::cout << "Schema = " << Utf8(entry->source.schema) << "\n";
+              << "ConnectionString = " << text::Utf16ToUtf8(datasource::MaskPasswords(entry->source.connectionString)) << "\n";
+    if (!entry->source.schema.empty()) std::cout << "Schema = " << text::Utf16ToUtf8(entry->source.schema) << "\n";
     return kExitOk;
 }
 
@@ -199,7 +197,7 @@ int RunDataSourceCommand(const std::vector<std::string>& args)
     } catch (const qmt::CException& e) {
         // The account name comes from the registry: a hive that cannot be
         // read ends up here, and the user needs to know which.
-        std::cerr << "valmorin: datasource: " << TrimmedLine(Utf8(e.description)) << "\n";
+        std::cerr << "valmorin: datasource: " << TrimmedLine(text::Utf16ToUtf8(e.description)) << "\n";
         for (const std::string& problem : registry::HiveProblems())
             std::cerr << "valmorin: note: " << problem << "\n";
     } catch (const std::exception& e) {

@@ -7,6 +7,7 @@
 #include "platform/registry/hive.h"
 #include "platform/text/utf.h"
 #include "qmt/sys/system.h"
+#include "platform/text/ascii.h"
 
 #include <cerrno>
 #include <cstring>
@@ -43,7 +44,7 @@ std::string OriginText(const datasource::CatalogueEntry& entry)
 std::optional<StoreFile> SqliteStore(const datasource::CatalogueEntry& entry)
 {
     const ado::ConnectionString settings(entry.source.connectionString);
-    if (ado::AsciiUpper(settings.Get(u"Provider")) != u"SQLITE") return std::nullopt;
+    if (text::AsciiUpper(settings.Get(u"Provider")) != u"SQLITE") return std::nullopt;
     const std::u16string file = settings.Get(u"Data Source");
     if (file.empty()) return std::nullopt;
     return StoreFile{text::Utf16ToUtf8(file), OriginText(entry)};

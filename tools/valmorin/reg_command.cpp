@@ -43,8 +43,6 @@ RegError SyntaxError(const std::string& operation)
     return {"Invalid syntax.\nType \"valmorin reg " + operation + " /?\" for usage.", {}};
 }
 
-std::string Utf8(std::u16string_view text) { return text::Utf16ToUtf8(text); }
-
 std::u16string Wide(const std::string& text, const std::string& operation)
 {
     auto wide = text::Utf8ToUtf16(text);
@@ -74,7 +72,7 @@ std::string Shown(std::u16string_view name)
             std::snprintf(escaped, sizeof escaped, c > 0xFF ? "\\u%04X" : "\\x%02X", static_cast<unsigned>(c));
             shown += escaped;
         } else {
-            shown += Utf8(name.substr(i, paired ? 2 : 1));
+            shown += text::Utf16ToUtf8(name.substr(i, paired ? 2 : 1));
             i += paired ? 1 : 0;
         }
     }
@@ -102,7 +100,7 @@ RegError Failure(LONG error)
     std::string message = "Error " + std::to_string(error) + ".";
     if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(error),
                        0, reinterpret_cast<LPOLESTR>(&text), 0, nullptr) != 0) {
-        message = Utf8(text);
+        message = text::Utf16ToUtf8(text);
         LocalFree(text);
         while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
     }
@@ -151,7 +149,7 @@ struct KeyName {
 KeyName ParseKeyName(std::u16string_view name)
 {
     const std::size_t separator = name.find(u'\\');
-    const std::string root = Upper(Utf8(name.substr(0, separator)));
+    const std::string root = Upper(text::Utf16ToUtf8(name.substr(0, separator)));
     std::u16string subPath(separator == std::u16string_view::npos ? u"" : name.substr(separator + 1));
     while (subPath.ends_with(u'\\')) subPath.pop_back();
     const struct {
@@ -163,7 +161,7 @@ KeyName ParseKeyName(std::u16string_view name)
                  {"HKCR", u"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
                  {"HKU", u"HKEY_USERS", HKEY_USERS}};
     for (const auto& candidate : roots)
-        if (root == candidate.shortName || root == Utf8(candidate.fullName))
+        if (root == candidate.shortName || root == text::Utf16ToUtf8(candidate.fullName))
             return {candidate.key, candidate.fullName, subPath};
     throw RegError{"Invalid key name.", {}};
 }
@@ -266,11 +264,11 @@ std::string DisplayData(const registry::Value& value)
     char number[24];
     switch (value.type) {
     case REG_SZ:
-    case REG_EXPAND_SZ: return Utf8(text.substr(0, text.find(u'\0')));
+    case REG_EXPAND_SZ: return text::Utf16ToUtf8(text.substr(0, text.find(u'\0')));
     case REG_MULTI_SZ: {
         while (!text.empty() && text.back() == u'\0') text.pop_back();
         std::string joined;
-        for (const char16_t c : text) joined += c == u'\0' ? std::string("\\0") : Utf8(std::u16string(1, c));
+        for (const char16_t c : text) joined += c == u'\0' ? std::string("\\0") : text::Utf16ToUtf8(std::u16string(1, c));
         return joined;
     }
     case REG_DWORD:
@@ -290,7 +288,7 @@ std::string DisplayData(const registry::Value& value)
 std::string ValueLine(const registry::Value& value)
 {
     const auto type = TypeNames().find(value.type);
-    return "    " + (value.name.empty() ? std::string("(Default)") : Utf8(value.name)) + "    " +
+    return "    " + (value.name.empty() ? std::string("(Default)") : text::Utf16ToUtf8(value.name)) + "    " +
            (type != TypeNames().end() ? type->second : "REG_UNKNOWN") + "    " + DisplayData(value);
 }
 
@@ -299,7 +297,7 @@ std::string ValueLine(const registry::Value& value)
 std::size_t PrintKey(HKEY key, const std::u16string& path, bool tree)
 {
     const std::vector<registry::Value> values = ReadValues(key);
-    std::cout << "\n" << Utf8(path) << "\n";
+    std::cout << "\n" << text::Utf16ToUtf8(path) << "\n";
     for (const registry::Value& value : values) std::cout << ValueLine(value) << "\n";
     std::size_t matches = values.size();
     const std::vector<std::u16string> subkeys = ReadSubkeyNames(key);
@@ -309,7 +307,7 @@ std::size_t PrintKey(HKEY key, const std::u16string& path, bool tree)
         if (tree)
             matches += 1 + PrintKey(OpenSubkey(key, subkey).get(), subPath, true);
         else
-            std::cout << Utf8(subPath) << "\n";
+            std::cout << text::Utf16ToUtf8(subPath) << "\n";
     }
     return matches;
 }
@@ -344,7 +342,7 @@ int Query(const std::vector<std::string>& args)
     if (value == values.end() && !unsetDefault) throw RegError{kNotFound, {}};
     // A key always has a default value to show, set or not, as reg shows it.
     const std::string line = unsetDefault ? "    (Default)    REG_SZ    (value not set)" : ValueLine(*value);
-    std::cout << "\n" << Utf8(name.Full()) << "\n" << line << "\n\n";
+    std::cout << "\n" << text::Utf16ToUtf8(name.Full()) << "\n" << line << "\n\n";
     return kExitSuccess;
 }
 
@@ -432,7 +430,7 @@ int Add(const std::vector<std::string>& args)
     const UniqueHKey key(created);
     if (valueName) {
         const bool exists = RegQueryValueExW(key.get(), valueName->c_str(), nullptr, nullptr, nullptr, nullptr) == 0;
-        const std::string shown = valueName->empty() ? "(Default)" : Utf8(*valueName);
+        const std::string shown = valueName->empty() ? "(Default)" : text::Utf16ToUtf8(*valueName);
         if (exists && !switches.contains("/f"))
             Confirm("Value " + shown + " exists, overwrite",
                     "Value " + shown + " exists; add /f to overwrite it without asking.");
@@ -452,19 +450,19 @@ int Delete(const std::vector<std::string>& args)
     if (valueName && allValues) throw SyntaxError("DELETE");
     const UniqueHKey key = OpenKey(name);
     if (valueName) {
-        const std::string shown = valueName->empty() ? "(Default)" : Utf8(*valueName);
+        const std::string shown = valueName->empty() ? "(Default)" : text::Utf16ToUtf8(*valueName);
         if (asked)
             Confirm("Delete the registry value " + shown, "Add /f to delete the value " + shown + " without asking.");
         Check(RegDeleteValueW(key.get(), valueName->c_str()));
     } else if (allValues) {
         if (asked)
-            Confirm("Delete all values under the registry key " + Utf8(name.Full()),
+            Confirm("Delete all values under the registry key " + text::Utf16ToUtf8(name.Full()),
                     "Add /f to delete the values without asking.");
         for (const registry::Value& value : ReadValues(key.get()))
             Check(RegDeleteValueW(key.get(), value.name.c_str()));
     } else {
         if (asked)
-            Confirm("Permanently delete the registry key " + Utf8(name.Full()),
+            Confirm("Permanently delete the registry key " + text::Utf16ToUtf8(name.Full()),
                     "Add /f to delete the key without asking.");
         Check(RegDeleteTreeW(name.root, name.subPath.c_str()));
     }

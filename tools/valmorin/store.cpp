@@ -6,6 +6,7 @@
 #include "platform/ado/sql_lexer.h"
 #include "schema_postgresql.h"
 #include "schema_sqlite.h"
+#include "platform/text/ascii.h"
 
 #include <sqlite3.h>
 
@@ -195,7 +196,7 @@ std::u16string DefaultStoreConnectionString() { return datasource::DefaultStoreC
 InitOutcome InitStore(const std::u16string& connectionString)
 {
     const ado::ConnectionString cs(connectionString);
-    const std::u16string provider = ado::AsciiUpper(cs.Get(u"Provider"));
+    const std::u16string provider = text::AsciiUpper(cs.Get(u"Provider"));
     if (provider == u"POSTGRESQL") return InitPostgresStore(connectionString);
     if (provider != u"SQLITE")
         return Failure("init creates SQLite stores (Provider=SQLite;Data Source=<file>) and PostgreSQL stores "

@@ -1,10 +1,9 @@
-// The ADO objects are reached through their vtables only; their IDispatch
-// slots exist so that they can travel as VT_DISPATCH values.
+// IDispatch slots that answer nothing, for objects reached through their
+// vtables only: the slots exist so that the objects can travel as
+// VT_DISPATCH values.
 #pragma once
 
 #include "platform/com/unknown.h"
-
-namespace ado {
 
 template <typename Interface>
 struct DispatchStub : Interface {
@@ -24,5 +23,3 @@ struct DispatchStub : Interface {
 protected:
     ~DispatchStub() = default;
 };
-
-} // namespace ado
