@@ -72,7 +72,7 @@ std::u16string AsciiUpper(std::u16string_view text)
     return upper;
 }
 
-ConnectionString::ConnectionString(std::u16string_view text)
+ConnectionString::ConnectionString(std::u16string_view text) : m_text(text)
 {
     std::size_t pos = 0;
     while (pos < text.size()) {
