@@ -65,7 +65,7 @@ ProviderError AdoError(HRESULT number, std::u16string_view source, std::u16strin
     return error;
 }
 
-ConnectionString::ConnectionString(std::u16string_view text)
+ConnectionString::ConnectionString(std::u16string_view text) : m_text(text)
 {
     std::size_t pos = 0;
     while (pos < text.size()) {

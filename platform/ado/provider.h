@@ -36,8 +36,11 @@ public:
     std::u16string Get(std::u16string_view key) const;
     // The keys present, upper-cased.
     std::vector<std::u16string> Keys() const;
+    // The text as given, for providers that hand it on to a driver.
+    std::u16string_view Text() const { return m_text; }
 
 private:
+    std::u16string m_text;
     std::map<std::u16string, std::u16string> m_values; // keys upper-cased
 };
 
@@ -76,6 +79,9 @@ public:
     virtual void Rollback() = 0;
     // True while a transaction begun by Begin is still open in the database.
     virtual bool InTransaction() const = 0;
+    // The database product as the driver behind the session names it, for
+    // providers that reach several; empty for the others.
+    virtual std::u16string DbmsName() const { return {}; }
     // Warnings the last successful call left; empty for most providers.
     virtual std::vector<ProviderError> TakeWarnings() { return {}; }
 };

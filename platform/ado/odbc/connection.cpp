@@ -1,0 +1,610 @@
+// The ODBC provider, over unixODBC: "Provider=ODBC;DSN=...;UID=...;PWD=..."
+// or "Provider=ODBC;Driver={...};Server=...;...". Everything but the
+// Provider pair goes to SQLDriverConnectW as it was written: the keys are
+// the driver's business. Text crosses in UTF-16 (SQLWCHAR) both ways.
+//
+// Errors: every diagnostic record of the failed call, errors.cpp.
+//
+// The dialect is chosen once per connection, from the DBMS the driver
+// reports (SQLGetInfo SQL_DBMS_NAME), in kDialects below and nowhere else.
+//
+// Row identity, per dialect, for the client recordset's UpdateRow:
+//   SQLite      _rowid_, as the SQLite provider;
+//   PostgreSQL  ctid, as the PostgreSQL provider (one version of a row: the
+//               rewrite fails unless exactly the row read is changed);
+//   SQL Server  %%physloc%%, the row's file, page and slot in eight bytes,
+//               stable while the transaction that read it holds the rows;
+//   Oracle and unrecognised servers: none, and a row set cannot be opened
+//   for update there.
+#include "platform/ado/ado.h"
+#include "platform/ado/odbc/errors.h"
+#include "platform/ado/odbc/statements.h"
+#include "platform/ado/provider.h"
+#include "platform/ado/sql_lexer.h"
+#include "platform/text/ascii.h"
+#include "platform/text/utf.h"
+
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <list>
+#include <optional>
+
+namespace ado::odbc {
+
+namespace {
+
+enum class Identity { None, Integer, Ctid, Physloc };
+
+// How statements and transactions go to one kind of server.
+struct Dialect {
+    std::u16string_view reportedAs; // the start of SQL_DBMS_NAME, compared without regard to case
+    // Whether the server reads N'...' as the statements write it. Where it
+    // does not, the text goes with the prefix dropped, as the native
+    // provider of that server sends it.
+    bool takesNationalLiterals;
+    Identity identity;
+    std::string_view identityColumn;   // selected ahead of the caller's columns
+    std::u16string_view identityMatch; // the UPDATE's condition on the one row read
+    // Writers queue one behind the other, as on the native providers: this
+    // statement starts each transaction, and the release (if any) follows
+    // its end. On SQLite it is the transaction's own BEGIN (the driver's
+    // implicit one is deferred and would let two writers deadlock), so the
+    // driver's autocommit stays on there.
+    std::u16string_view queueWriters;
+    std::u16string_view releaseWriters;
+    bool transactionByStatements;
+};
+
+constexpr Dialect kDialects[] = {
+    {u"Microsoft SQL Server", true, Identity::Physloc, "%%physloc%%", u"%%physloc%% = ?",
+     // An EXEC starts no implicit transaction, so the lock is the session's.
+     u"EXEC sp_getapplock @Resource = N'valmorin', @LockMode = 'Exclusive', @LockOwner = 'Session'",
+     u"EXEC sp_releaseapplock @Resource = N'valmorin', @LockOwner = 'Session'", false},
+    {u"PostgreSQL", false, Identity::Ctid, "ctid", u"ctid = CAST(? AS tid)",
+     u"SELECT pg_advisory_xact_lock(8386676915082767457)", u"", false},
+    {u"SQLite", false, Identity::Integer, "_rowid_", u"_rowid_ = ?", u"BEGIN IMMEDIATE", u"", true},
+    {u"Oracle", true, Identity::None, "", u"", u"", u"", false},
+};
+constexpr Dialect kUnrecognised{u"", true, Identity::None, "", u"", u"", u"", false};
+
+const Dialect& DialectOf(std::u16string_view dbms)
+{
+    const std::u16string upper = text::AsciiUpper(dbms);
+    for (const Dialect& dialect : kDialects)
+        if (upper.starts_with(text::AsciiUpper(dialect.reportedAs))) return dialect;
+    return kUnrecognised;
+}
+
+// Seconds a connection attempt may take before the driver gives up: ADO's
+// ConnectionTimeout default.
+constexpr SQLULEN kLoginTimeoutSeconds = 15;
+
+std::u16string Wide(std::string_view utf8)
+{
+    if (auto wide = text::Utf8ToUtf16(utf8)) return *wide;
+    return text::Widen(utf8);
+}
+
+CComVariant Null()
+{
+    CComVariant value;
+    value.vt = VT_NULL;
+    return value;
+}
+
+bool IsInteger(SQLSMALLINT type)
+{
+    return type == SQL_INTEGER || type == SQL_SMALLINT || type == SQL_TINYINT || type == SQL_BIGINT ||
+           type == SQL_BIT;
+}
+
+// What follows Provider=...; in the connection string, braces kept, plus
+// the user and password given apart from it.
+std::u16string DriverConnectionString(const ConnectionString& cs, std::u16string_view userId,
+                                      std::u16string_view password)
+{
+    std::u16string text(cs.Text());
+    const std::u16string upper = text::AsciiUpper(text);
+    std::size_t start = 0;
+    while (start < upper.size() && (upper[start] == u' ' || upper[start] == u';')) ++start;
+    if (upper.compare(start, 8, u"PROVIDER") == 0) {
+        const std::size_t end = text.find(u';', start);
+        text.erase(0, end == std::u16string::npos ? text.size() : end + 1);
+    }
+    auto braced = [](std::u16string_view value) {
+        std::u16string out = u"{";
+        for (char16_t c : value) {
+            out.push_back(c);
+            if (c == u'}') out.push_back(c);
+        }
+        return out + u"}";
+    };
+    if (!userId.empty()) text += u";UID=" + braced(userId);
+    if (!password.empty()) text += u";PWD=" + braced(password);
+    return text;
+}
+
+class OdbcSession final : public Session {
+public:
+    OdbcSession(Environment environment, Connection connection, LONG commandTimeoutSeconds)
+        : m_environment(std::move(environment)), m_connection(std::move(connection)),
+          m_timeout(static_cast<SQLULEN>(commandTimeoutSeconds)), m_dbms(ReadDbmsName()), m_dialect(DialectOf(m_dbms))
+    {
+    }
+
+    // A driver refuses to disconnect while a transaction is open.
+    ~OdbcSession() override
+    {
+        if (m_inTransaction && !m_dialect.transactionByStatements) Abandon();
+    }
+    OdbcSession(const OdbcSession&) = delete;
+    OdbcSession& operator=(const OdbcSession&) = delete;
+
+    std::u16string DbmsName() const override { return m_dbms; }
+
+    ExecuteOutcome Execute(std::u16string_view sql) override
+    {
+        const LexedStatement lexed = LexOneStatement(sql, kSource);
+        const StatementLease stmt = Run(lexed, sql);
+        ExecuteOutcome outcome;
+        const std::u16string& keyword = lexed.firstKeyword;
+        if (keyword == u"INSERT" || keyword == u"UPDATE" || keyword == u"DELETE" || keyword == u"MERGE") {
+            outcome.kind = ExecuteOutcome::Count::Rows;
+            outcome.rows = RowCount(stmt.get());
+        } else if (ColumnCount(stmt.get()) > 0) {
+            outcome.kind = ExecuteOutcome::Count::NotApplicable;
+        }
+        return outcome;
+    }
+
+    RowSet Query(std::u16string_view sql, bool updatable) override
+    {
+        const LexedStatement lexed = LexOneStatement(sql, kSource);
+        if (updatable && m_dialect.identity == Identity::None)
+            Throw(E_FAIL, u"The rows cannot be opened for update on " + m_dbms +
+                              u" through ODBC: the provider knows no row identity there.");
+        const StatementLease stmt =
+            updatable ? Direct(Wide(WithLeadingColumn(lexed, m_dialect.identityColumn, kSource))) : Run(lexed, sql);
+        const SQLSMALLINT first = updatable ? 2 : 1;
+        const SQLSMALLINT count = ColumnCount(stmt.get());
+        std::vector<SQLSMALLINT> types;
+        RowSet set;
+        for (SQLSMALLINT i = first; i <= count; ++i) {
+            auto [name, type] = Describe(stmt.get(), i);
+            set.columns.push_back(std::move(name));
+            types.push_back(type);
+        }
+        if (updatable) DescribeBase(stmt.get(), count, set);
+        while (Fetch(stmt.get())) {
+            if (updatable) set.rowIds.push_back(ReadIdentity(stmt.get()));
+            Row row;
+            row.reserve(types.size());
+            for (SQLSMALLINT i = first; i <= count; ++i)
+                row.push_back(ColumnValue(stmt.get(), i, types[static_cast<std::size_t>(i - first)]));
+            set.rows.push_back(std::move(row));
+        }
+        return set;
+    }
+
+    void UpdateRow(const RowSet& set, std::size_t row, const std::vector<ColumnChange>& changes) override
+    {
+        if (set.baseTable.empty() || row >= set.rowIds.size())
+            Throw(E_FAIL, u"The row set was not opened for update.");
+        if (changes.empty()) return;
+        std::u16string sql = u"UPDATE " + QuoteIdentifier(set.baseTable) + u" SET ";
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            if (i > 0) sql += u", ";
+            sql += QuoteIdentifier(set.baseColumns.at(changes[i].column)) + u" = ?";
+        }
+        sql += u" WHERE ";
+        sql += m_dialect.identityMatch;
+        SQLHSTMT prepared = Prepared(text::Utf16ToUtf8(sql), sql, changes.size() + 1);
+        if (!prepared) Throw(E_FAIL, u"The ODBC driver cannot prepare the row update.");
+        const StatementLease stmt(prepared);
+        Parameters parameters;
+        for (std::size_t i = 0; i < changes.size(); ++i)
+            parameters.Bind(stmt.get(), static_cast<SQLUSMALLINT>(i + 1), *changes[i].value);
+        parameters.BindIdentity(stmt.get(), static_cast<SQLUSMALLINT>(changes.size() + 1), m_dialect.identity,
+                                set.rowIds[row]);
+        Check(SQLExecute(stmt.get()), SQL_HANDLE_STMT, stmt.get(), u"to update a row");
+        if (RowCount(stmt.get()) != 1)
+            Throw(E_FAIL, u"The row was changed or deleted since it was read; nothing was written.", u"40001");
+    }
+
+    void Begin() override
+    {
+        if (!m_dialect.transactionByStatements) SetAutocommit(false);
+        try {
+            if (!m_dialect.queueWriters.empty()) Direct(std::u16string(m_dialect.queueWriters));
+        } catch (const ProviderFailure&) {
+            if (!m_dialect.transactionByStatements) Abandon();
+            throw;
+        }
+        m_inTransaction = true;
+    }
+
+    void Commit() override { End(SQL_COMMIT, u"COMMIT"); }
+
+    void Rollback() override
+    {
+        if (m_inTransaction) End(SQL_ROLLBACK, u"ROLLBACK");
+    }
+
+    bool InTransaction() const override { return m_inTransaction; }
+
+private:
+    // Values bound to a statement, kept until it has run.
+    class Parameters {
+    public:
+        void BindText(SQLHSTMT stmt, SQLUSMALLINT index, std::u16string value)
+        {
+            Value& slot = Add();
+            slot.text = std::move(value);
+            slot.length = static_cast<SQLLEN>(slot.text.size() * sizeof(char16_t));
+            Check(SQLBindParameter(stmt, index, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
+                                   std::max<SQLULEN>(slot.text.size(), 1), 0, slot.text.data(), slot.length,
+                                   &slot.length),
+                  SQL_HANDLE_STMT, stmt, u"to bind a value");
+        }
+
+        void Bind(SQLHSTMT stmt, SQLUSMALLINT index, const VARIANT& value)
+        {
+            switch (value.vt) {
+            case VT_EMPTY:
+            case VT_NULL: return BindNull(stmt, index);
+            case VT_I2: return BindNumber(stmt, index, value.iVal);
+            case VT_I4: return BindNumber(stmt, index, value.lVal);
+            case VT_BOOL: return BindNumber(stmt, index, value.boolVal ? 1 : 0);
+            case VT_BSTR:
+                return BindText(stmt, index,
+                                std::u16string(value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal)));
+            default: Throw(DB_E_CANTCONVERTVALUE, u"The value's type cannot be stored in the database.");
+            }
+        }
+
+        void BindIdentity(SQLHSTMT stmt, SQLUSMALLINT index, Identity identity, std::int64_t id)
+        {
+            if (identity == Identity::Ctid) return BindText(stmt, index, Wide(UnpackCtid(id)));
+            Value& slot = Add();
+            slot.number = id;
+            if (identity == Identity::Integer) {
+                Check(SQLBindParameter(stmt, index, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &slot.number,
+                                       0, nullptr),
+                      SQL_HANDLE_STMT, stmt, u"to bind a row identity");
+                return;
+            }
+            slot.length = sizeof slot.number;
+            Check(SQLBindParameter(stmt, index, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_BINARY, sizeof slot.number, 0,
+                                   &slot.number, slot.length, &slot.length),
+                  SQL_HANDLE_STMT, stmt, u"to bind a row identity");
+        }
+
+    private:
+        struct Value {
+            std::u16string text;
+            std::int64_t number = 0;
+            SQLLEN length = 0;
+        };
+
+        // Bound addresses must not move: each value has a list node of its own.
+        Value& Add() { return m_values.emplace_back(); }
+
+        void BindNull(SQLHSTMT stmt, SQLUSMALLINT index)
+        {
+            Value& slot = Add();
+            slot.length = SQL_NULL_DATA;
+            Check(SQLBindParameter(stmt, index, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 1, 0, nullptr, 0,
+                                   &slot.length),
+                  SQL_HANDLE_STMT, stmt, u"to bind a NULL");
+        }
+
+        void BindNumber(SQLHSTMT stmt, SQLUSMALLINT index, LONG number)
+        {
+            Value& slot = Add();
+            slot.number = number;
+            Check(SQLBindParameter(stmt, index, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_INTEGER, 0, 0, &slot.number, 0,
+                                   nullptr),
+                  SQL_HANDLE_STMT, stmt, u"to bind a number");
+        }
+
+        std::list<Value> m_values;
+    };
+
+    SQLHDBC Raw() const { return m_connection.get(); }
+
+    std::u16string ReadDbmsName() const
+    {
+        SQLWCHAR name[128] = {};
+        SQLSMALLINT bytes = 0;
+        Check(SQLGetInfoW(Raw(), SQL_DBMS_NAME, name, sizeof name, &bytes), SQL_HANDLE_DBC, Raw(),
+              u"to name the DBMS");
+        const auto units = std::min<std::size_t>(static_cast<std::size_t>(bytes) / sizeof(SQLWCHAR), 127);
+        return std::u16string(name, units);
+    }
+
+    void SetAutocommit(bool on)
+    {
+        const auto value = reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF));
+        Check(SQLSetConnectAttrW(Raw(), SQL_ATTR_AUTOCOMMIT, value, SQL_IS_UINTEGER), SQL_HANDLE_DBC, Raw(),
+              on ? u"to end a transaction" : u"to begin a transaction");
+    }
+
+    // A refused COMMIT leaves the transaction open, so that the caller can
+    // still roll it back.
+    void End(SQLSMALLINT completion, std::u16string_view statement)
+    {
+        if (m_dialect.transactionByStatements) {
+            Direct(std::u16string(statement));
+        } else {
+            Check(SQLEndTran(SQL_HANDLE_DBC, Raw(), completion), SQL_HANDLE_DBC, Raw(),
+                  completion == SQL_COMMIT ? u"to commit" : u"to roll back");
+            SetAutocommit(true);
+            ReleaseWriters();
+        }
+        m_inTransaction = false;
+    }
+
+    // The transaction is over and its work kept or dropped; a release the
+    // server refuses leaves a lock the session's end gives back, and must not
+    // make the caller believe that the work was lost.
+    void ReleaseWriters()
+    {
+        if (m_dialect.releaseWriters.empty()) return;
+        try {
+            Direct(std::u16string(m_dialect.releaseWriters));
+        } catch (const ProviderFailure&) {
+        }
+    }
+
+    // Rolls back what a failed start or a closing session leaves open.
+    void Abandon() noexcept
+    {
+        SQLEndTran(SQL_HANDLE_DBC, Raw(), SQL_ROLLBACK);
+        SQLSetConnectAttrW(Raw(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
+                           SQL_IS_UINTEGER);
+        try {
+            ReleaseWriters();
+        } catch (...) {
+        }
+    }
+
+    Statement NewStatement()
+    {
+        SQLHANDLE raw = SQL_NULL_HANDLE;
+        Check(SQLAllocHandle(SQL_HANDLE_STMT, Raw(), &raw), SQL_HANDLE_DBC, Raw(), u"to make a statement");
+        Statement stmt(raw);
+        if (m_timeout > 0)
+            SQLSetStmtAttrW(raw, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(m_timeout), SQL_IS_UINTEGER);
+        return stmt;
+    }
+
+    // A statement that runs as the text says, once.
+    StatementLease Direct(std::u16string text)
+    {
+        Statement stmt = NewStatement();
+        Check(SQLExecDirectW(stmt.get(), text.data(), static_cast<SQLINTEGER>(text.size())), SQL_HANDLE_STMT,
+              stmt.get(), u"to run a statement");
+        return StatementLease(std::move(stmt));
+    }
+
+    // The prepared form of a text, prepared once per connection; null when
+    // the driver refuses to prepare it.
+    SQLHSTMT Prepared(const std::string& key, std::u16string text, std::size_t parameters)
+    {
+        if (SQLHSTMT cached = m_cache.Find(key)) return cached;
+        Statement stmt = NewStatement();
+        if (!SQL_SUCCEEDED(SQLPrepareW(stmt.get(), text.data(), static_cast<SQLINTEGER>(text.size())))) return nullptr;
+        SQLSMALLINT count = 0;
+        if (!SQL_SUCCEEDED(SQLNumParams(stmt.get(), &count)) || static_cast<std::size_t>(count) != parameters)
+            return nullptr;
+        return m_cache.Insert(key, std::move(stmt));
+    }
+
+    static bool HasSharedForm(const LexedStatement& lexed)
+    {
+        static const std::u16string kShared[] = {u"SELECT", u"INSERT", u"UPDATE", u"DELETE"};
+        return !lexed.parameterized.empty() &&
+               std::find(std::begin(kShared), std::end(kShared), lexed.firstKeyword) != std::end(kShared);
+    }
+
+    // The text the server is sent for a statement that runs as written.
+    std::u16string AsWritten(const LexedStatement& lexed, std::u16string_view sql) const
+    {
+        return m_dialect.takesNationalLiterals ? std::u16string(sql) : Wide(lexed.text);
+    }
+
+    // Statements that differ only in their string values share one prepared
+    // form with the values bound as national text parameters (SQL_WVARCHAR),
+    // so a repeated kind of statement is parsed and planned once per
+    // connection. A bound value keeps its trailing blanks whatever the
+    // server makes of an N'...' literal. A statement whose shared form the
+    // driver does not prepare runs as it was written.
+    StatementLease Run(const LexedStatement& lexed, std::u16string_view sql)
+    {
+        if (!HasSharedForm(lexed)) return Direct(AsWritten(lexed, sql));
+        SQLHSTMT stmt = Prepared(lexed.parameterized, Wide(lexed.parameterized), lexed.literals.size());
+        if (!stmt) return Direct(AsWritten(lexed, sql));
+        StatementLease lease(stmt);
+        Parameters parameters;
+        for (std::size_t i = 0; i < lexed.literals.size(); ++i)
+            parameters.BindText(stmt, static_cast<SQLUSMALLINT>(i + 1), Wide(lexed.literals[i]));
+        Check(SQLExecute(stmt), SQL_HANDLE_STMT, stmt, u"to run a statement");
+        return lease;
+    }
+
+    static SQLSMALLINT ColumnCount(SQLHSTMT stmt)
+    {
+        SQLSMALLINT count = 0;
+        Check(SQLNumResultCols(stmt, &count), SQL_HANDLE_STMT, stmt, u"to count the columns");
+        return count;
+    }
+
+    static LONG RowCount(SQLHSTMT stmt)
+    {
+        SQLLEN rows = 0;
+        Check(SQLRowCount(stmt, &rows), SQL_HANDLE_STMT, stmt, u"to count the rows changed");
+        return static_cast<LONG>(std::clamp<SQLLEN>(rows, std::numeric_limits<LONG>::min(),
+                                                    std::numeric_limits<LONG>::max()));
+    }
+
+    static std::pair<std::u16string, SQLSMALLINT> Describe(SQLHSTMT stmt, SQLSMALLINT column)
+    {
+        SQLWCHAR name[256] = {};
+        SQLSMALLINT length = 0, type = 0, digits = 0, nullable = 0;
+        SQLULEN size = 0;
+        Check(SQLDescribeColW(stmt, column, name, 256, &length, &type, &size, &digits, &nullable), SQL_HANDLE_STMT,
+              stmt, u"to describe a column");
+        const auto units = std::min<std::size_t>(static_cast<std::size_t>(length), 255);
+        return {std::u16string(name, units), type};
+    }
+
+    static std::u16string TextAttribute(SQLHSTMT stmt, SQLSMALLINT column, SQLUSMALLINT field)
+    {
+        SQLWCHAR value[256] = {};
+        SQLSMALLINT bytes = 0;
+        Check(SQLColAttributeW(stmt, column, field, value, sizeof value, &bytes, nullptr), SQL_HANDLE_STMT, stmt,
+              u"to describe a column's origin");
+        const auto units = std::min<std::size_t>(static_cast<std::size_t>(bytes) / sizeof(SQLWCHAR), 255);
+        return std::u16string(value, units);
+    }
+
+    // The table and column names behind each column, as the driver knows them.
+    static void DescribeBase(SQLHSTMT stmt, SQLSMALLINT count, RowSet& set)
+    {
+        for (SQLSMALLINT i = 2; i <= count; ++i) {
+            std::u16string table = TextAttribute(stmt, i, SQL_DESC_BASE_TABLE_NAME);
+            std::u16string column = TextAttribute(stmt, i, SQL_DESC_BASE_COLUMN_NAME);
+            if (table.empty() || column.empty() || (!set.baseTable.empty() && set.baseTable != table))
+                Throw(E_FAIL, u"The rows cannot be opened for update: every column must come from one table.");
+            set.baseTable = std::move(table);
+            set.baseColumns.push_back(std::move(column));
+        }
+    }
+
+    // True while a row is current.
+    static bool Fetch(SQLHSTMT stmt)
+    {
+        const SQLRETURN rc = SQLFetch(stmt);
+        if (rc == SQL_NO_DATA) return false;
+        Check(rc, SQL_HANDLE_STMT, stmt, u"to read a row");
+        return true;
+    }
+
+    // A column's text read whole, in as many pieces as the driver hands it.
+    static std::optional<std::u16string> Text(SQLHSTMT stmt, SQLSMALLINT column)
+    {
+        std::u16string value;
+        char16_t piece[256];
+        for (;;) {
+            SQLLEN indicator = 0;
+            const SQLRETURN rc = SQLGetData(stmt, column, SQL_C_WCHAR, piece, sizeof piece, &indicator);
+            if (rc == SQL_NO_DATA) return value;
+            Check(rc, SQL_HANDLE_STMT, stmt, u"to read a value");
+            if (indicator == SQL_NULL_DATA) return std::nullopt;
+            const bool whole = rc == SQL_SUCCESS;
+            const std::size_t units =
+                whole ? static_cast<std::size_t>(indicator) / sizeof(char16_t) : std::size(piece) - 1;
+            value.append(piece, std::min(units, std::size(piece) - 1));
+            if (whole) return value;
+        }
+    }
+
+    static CComVariant ColumnValue(SQLHSTMT stmt, SQLSMALLINT column, SQLSMALLINT type)
+    {
+        if (IsInteger(type)) {
+            std::int64_t number = 0;
+            SQLLEN indicator = 0;
+            Check(SQLGetData(stmt, column, SQL_C_SBIGINT, &number, sizeof number, &indicator), SQL_HANDLE_STMT,
+                  stmt, u"to read a number");
+            if (indicator == SQL_NULL_DATA) return Null();
+            if (number >= std::numeric_limits<LONG>::min() && number <= std::numeric_limits<LONG>::max())
+                return CComVariant(static_cast<LONG>(number));
+            return CComVariant(std::u16string_view(text::Widen(std::to_string(number))));
+        }
+        const std::optional<std::u16string> value = Text(stmt, column);
+        return value ? CComVariant(std::u16string_view(*value)) : Null();
+    }
+
+    std::int64_t ReadIdentity(SQLHSTMT stmt) const
+    {
+        if (m_dialect.identity == Identity::Ctid) return PackCtid(text::Utf16ToUtf8(Text(stmt, 1).value_or(u"")));
+        std::int64_t id = 0;
+        SQLLEN indicator = 0;
+        const SQLSMALLINT target = m_dialect.identity == Identity::Integer ? SQL_C_SBIGINT : SQL_C_BINARY;
+        Check(SQLGetData(stmt, 1, target, &id, sizeof id, &indicator), SQL_HANDLE_STMT, stmt,
+              u"to read a row identity");
+        return id;
+    }
+
+    // A ctid "(block,offset)" packed into the row set's 64-bit identity.
+    static std::int64_t PackCtid(std::string_view ctid)
+    {
+        unsigned long long block = 0;
+        unsigned offset = 0;
+        if (ctid.size() < 2) return 0;
+        const char* end = ctid.data() + ctid.size();
+        const char* at = std::from_chars(ctid.data() + 1, end, block).ptr + 1;
+        if (at < end) std::from_chars(at, end, offset);
+        return static_cast<std::int64_t>((block << 16) | offset);
+    }
+
+    static std::string UnpackCtid(std::int64_t id)
+    {
+        const auto bits = static_cast<unsigned long long>(id);
+        return "(" + std::to_string(bits >> 16) + "," + std::to_string(bits & 0xFFFF) + ")";
+    }
+
+    Environment m_environment;
+    Connection m_connection;
+    SQLULEN m_timeout;
+    std::u16string m_dbms;
+    const Dialect& m_dialect;
+    bool m_inTransaction = false;
+    StatementCache m_cache{64}; // freed before the connection closes
+};
+
+class OdbcProvider final : public Provider {
+public:
+    std::u16string Name() const override { return std::u16string(kSource); }
+
+    std::unique_ptr<Session> Connect(const ConnectionString& cs, std::u16string_view userId,
+                                     std::u16string_view password, LONG commandTimeoutSeconds) override
+    {
+        Environment environment = NewEnvironment();
+        SQLHANDLE raw = SQL_NULL_HANDLE;
+        Check(SQLAllocHandle(SQL_HANDLE_DBC, environment.get(), &raw), SQL_HANDLE_ENV, environment.get(),
+              u"to make a connection");
+        Connection connection(raw);
+        SQLSetConnectAttrW(raw, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(kLoginTimeoutSeconds),
+                           SQL_IS_UINTEGER);
+        std::u16string text = DriverConnectionString(cs, userId, password);
+        const SQLRETURN rc = SQLDriverConnectW(raw, nullptr, text.data(), static_cast<SQLSMALLINT>(text.size()),
+                                               nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+        if (!SQL_SUCCEEDED(rc)) ThrowFromHandle(SQL_HANDLE_DBC, raw, u"to connect");
+        return std::make_unique<OdbcSession>(std::move(environment), std::move(connection), commandTimeoutSeconds);
+    }
+
+private:
+    static Environment NewEnvironment()
+    {
+        SQLHANDLE raw = SQL_NULL_HANDLE;
+        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &raw)))
+            Throw(E_OUTOFMEMORY, u"The ODBC driver manager cannot make an environment.");
+        Environment environment(raw);
+        Check(SQLSetEnvAttr(raw, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+              SQL_HANDLE_ENV, raw, u"to choose ODBC 3");
+        return environment;
+    }
+};
+
+const bool g_registered = [] {
+    RegisterProvider(std::make_shared<OdbcProvider>());
+    return true;
+}();
+
+} // namespace
+
+} // namespace ado::odbc

@@ -1,0 +1,26 @@
+// How a driver's diagnostic records reach the ADO objects: every record in
+// the Errors list with its SQLSTATE, native error and message, the HRESULT
+// chosen by the SQLSTATE, thrown as a ProviderFailure.
+#pragma once
+
+#include "platform/ado/provider.h"
+
+#include "platform/ado/odbc/odbc_api.h"
+
+#include <string>
+#include <string_view>
+
+namespace ado::odbc {
+
+inline constexpr std::u16string_view kSource = u"ODBC";
+
+HRESULT MapSqlState(std::u16string_view sqlState);
+
+[[noreturn]] void Throw(HRESULT number, std::u16string description, std::u16string sqlState = u"HY000");
+// The diagnostic records of a failed call on the handle; what names the
+// call, for a driver that failed without leaving any record.
+[[noreturn]] void ThrowFromHandle(SQLSMALLINT type, SQLHANDLE handle, std::u16string_view what);
+// Raises the failure of a call that returned rc on the handle, if it failed.
+void Check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle, std::u16string_view what);
+
+} // namespace ado::odbc
