@@ -1,13 +1,13 @@
 #include "store_fixture.h"
 
+#include "platform/ado/sqlite/create.h"
 #include "platform/text/utf.h"
+#include "schema_sqlite.h"
 
 #include <sqlite3.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -22,17 +22,9 @@ void Exec(sqlite3* db, const std::string& sql)
     }
 }
 
-std::string Schema()
-{
-    std::ifstream in(std::string(VALMORIN_SOURCE_DIR) + "/schema/sqlite.sql");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 void Fill(sqlite3* db, int tables, int rows)
 {
-    Exec(db, "PRAGMA journal_mode = WAL; BEGIN;" + Schema());
+    Exec(db, "BEGIN;");
     sqlite3_stmt* table = nullptr;
     sqlite3_stmt* value = nullptr;
     sqlite3_prepare_v2(db, "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (?, 2, ?)", -1, &table, nullptr);
@@ -72,6 +64,8 @@ std::string BenchmarkStore(int tables, int rows)
     std::filesystem::remove(path);
     std::filesystem::remove(path + "-wal");
     std::filesystem::remove(path + "-shm");
+    if (const std::string error = ado::sqlite::CreateDatabase(path, kSqliteSchema); !error.empty())
+        throw std::runtime_error(error);
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);
     Fill(db, tables, rows);

@@ -1,20 +1,14 @@
 #include "support/store.h"
 
+#include "platform/ado/sqlite/create.h"
 #include "platform/text/utf.h"
+#include "schema_postgresql.h"
+#include "schema_sqlite.h"
 
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
-std::string ReadSchema(StoreKind kind)
-{
-    std::ifstream in(std::string(VALMORIN_SOURCE_DIR) +
-                     (kind == StoreKind::Sqlite ? "/schema/sqlite.sql" : "/schema/postgresql.sql"));
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+std::string ReadSchema(StoreKind kind) { return kind == StoreKind::Sqlite ? kSqliteSchema : kPostgresSchema; }
 
 const StoreTraits& TraitsOf(StoreKind kind)
 {
@@ -37,7 +31,8 @@ TestStore::TestStore(StoreKind kind) : m_kind(kind)
         return;
     }
     m_file = m_dir / "store.db";
-    CreateSqliteFile(m_file, ReadSchema(kind));
+    if (const std::string error = ado::sqlite::CreateDatabase(m_file, kSqliteSchema); !error.empty())
+        throw std::runtime_error(error);
 }
 
 std::u16string TestStore::connectionString() const

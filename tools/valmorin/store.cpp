@@ -1,6 +1,7 @@
 #include "store.h"
 
 #include "platform/ado/provider.h"
+#include "platform/ado/sqlite/create.h"
 #include "platform/datasource/catalogue.h"
 #include "platform/text/utf.h"
 #include "platform/ado/sql_lexer.h"
@@ -207,8 +208,13 @@ InitOutcome InitStore(const std::u16string& connectionString)
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
     if (ec) return Failure("cannot create the folder " + file.parent_path().string() + ": " + ec.message());
 
+    if (!std::filesystem::exists(std::filesystem::symlink_status(file))) {
+        const std::string error = ado::sqlite::CreateDatabase(file, kSqliteSchema);
+        if (!error.empty()) return Failure("cannot create the store: " + error);
+        return {true, false, "created the store " + file.string()};
+    }
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    const int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
     Database db(raw);
     if (rc != SQLITE_OK) return Failure("cannot open " + file.string() + ": " + sqlite3_errstr(rc));
     sqlite3_busy_timeout(db.get(), 15000);
@@ -216,8 +222,7 @@ InitOutcome InitStore(const std::u16string& connectionString)
     const int existing = CountStoreTables(db.get(), error);
     if (existing < 0) return Failure(file.string() + " is not a usable SQLite database: " + error);
     if (existing == 3) return UpgradeStore(db.get(), file.string());
-    if (existing > 0)
-        return Failure(file.string() + " holds part of a store only; it was left as it is");
+    if (existing > 0) return Failure(file.string() + " holds part of a store only; it was left as it is");
     if (!RunScript(db.get(), "PRAGMA journal_mode = WAL", error) ||
         !RunScript(db.get(), (std::string("BEGIN;") + kSqliteSchema + "COMMIT;").c_str(), error))
         return Failure("cannot create the store in " + file.string() + ": " + error);
