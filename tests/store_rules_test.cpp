@@ -47,6 +47,8 @@ private:
 TEST(StoreRulesTest, ARefusedCommitLeavesATransactionThatCanBeRolledBack)
 {
     TestStore store;
+    // In a rollback journal, unlike WAL, a reader's lock refuses a commit.
+    store.Run("PRAGMA journal_mode = DELETE;");
     CComPtr<_Connection> connection;
     ASSERT_EQ(CoCreateInstance(CLSID_Connection, nullptr, CLSCTX_ALL, _Connection::iid,
                                reinterpret_cast<void**>(&connection)),
