@@ -1,5 +1,7 @@
 // What only the PostgreSQL store has: init on a server, its connection
-// string's keys, and text compared with its trailing blanks.
+// string's keys, text compared with its trailing blanks, and transactions
+// that reach the server with their first statement.
+#include "platform/ado/ado.h"
 #include "platform/text/utf.h"
 #include "support/process.h"
 #include "support/store.h"
@@ -13,6 +15,24 @@ using Rows = std::vector<std::u16string>;
 class PostgresStoreTest : public ::testing::Test {
 protected:
     void SetUp() override { SKIP_WITHOUT_STORE(StoreKind::PostgreSql); }
+
+    static CComPtr<_Connection> Connected(const TestStore& store)
+    {
+        CComPtr<_Connection> connection;
+        EXPECT_EQ(CoCreateInstance(CLSID_Connection, nullptr, CLSCTX_ALL, _Connection::iid,
+                                   reinterpret_cast<void**>(&connection)),
+                  S_OK);
+        connection->put_CommandTimeout(1);
+        EXPECT_EQ(connection->Open(CComBSTR(store.connectionString()).get(), nullptr, nullptr, adConnectUnspecified),
+                  S_OK);
+        return connection;
+    }
+    static HRESULT Execute(_Connection& connection, const char16_t* sql)
+    {
+        CComVariant affected;
+        _Recordset* none = nullptr;
+        return connection.Execute(CComBSTR(sql).get(), &affected, -1, &none);
+    }
 
     static ProcessResult Cli(const std::u16string& connection, const std::string& input, const char* command)
     {
@@ -61,6 +81,31 @@ TEST_F(PostgresStoreTest, TrailingBlanksAndNationalLiteralsKeepTheTextExactly)
     BstrResult result;
     EXPECT_EQ(component->translate(CComBSTR(u"T").get(), CComBSTR(u"k  ").get(), &result), S_OK);
     EXPECT_EQ(result.text(), u"v  ");
+}
+
+// BEGIN and the writers' lock wait for the transaction's first statement
+// and go with it: a second writer then waits for the first (until its
+// command time-out), and a first statement that fails leaves a transaction
+// that rolls back.
+TEST_F(PostgresStoreTest, ATransactionTakesTheWritersLockWithItsFirstStatement)
+{
+    TestStore store(StoreKind::PostgreSql);
+    const CComPtr<_Connection> first = Connected(store), second = Connected(store);
+    LONG level = 0;
+    ASSERT_EQ(first->BeginTrans(&level), S_OK);
+    ASSERT_EQ(Execute(*first.get(), u"INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (1, 'A')"), S_OK);
+    ASSERT_EQ(second->BeginTrans(&level), S_OK);
+    EXPECT_EQ(Execute(*second.get(), u"SELECT COUNT(*) FROM QM_TABLES"), DB_E_ABORTLIMITREACHED); // cancelled waiting
+    EXPECT_EQ(second->RollbackTrans(), S_OK);
+    EXPECT_EQ(first->CommitTrans(), S_OK);
+
+    ASSERT_EQ(second->BeginTrans(&level), S_OK);
+    EXPECT_EQ(Execute(*second.get(), u"SELECT * FROM missing"), DB_E_ERRORSINCOMMAND);
+    EXPECT_EQ(second->RollbackTrans(), S_OK);
+    ASSERT_EQ(second->BeginTrans(&level), S_OK);
+    EXPECT_EQ(Execute(*second.get(), u"INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (2, 'B')"), S_OK);
+    EXPECT_EQ(second->CommitTrans(), S_OK);
+    EXPECT_EQ(store.Column("SELECT NOM FROM QM_TABLES ORDER BY 1"), (Rows{u"A", u"B"}));
 }
 
 } // namespace

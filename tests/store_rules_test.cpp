@@ -11,7 +11,7 @@
 #include "support/memory_log.h"
 #include "support/environment.h"
 #include "support/process.h"
-#include "support/store.h"
+#include "support/admin.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -21,7 +21,6 @@
 
 namespace {
 
-using Rows = std::vector<std::u16string>;
 
 // A reader in the middle of a transaction: it keeps its shared lock, so a
 // writer on a rollback-journal store can begin and write but not commit.
@@ -72,13 +71,9 @@ TEST(StoreRulesTest, ARefusedCommitLeavesATransactionThatCanBeRolledBack)
     EXPECT_EQ(store.Column("SELECT COUNT(*) FROM QM_TABLES"), Rows{u"0"});
 }
 
-class ComponentRulesTest : public ::testing::Test {
-protected:
-    TestStore m_store;
-    CComPtr<IValmorin> m_component = NewComponent(&m_store);
-};
+class ComponentRulesTest : public StoreTest {};
 
-TEST_F(ComponentRulesTest, ErrorInfoDescribesTheCallThatFailed)
+TEST_P(ComponentRulesTest, ErrorInfoDescribesTheCallThatFailed)
 {
     CComPtr<IDispatch> dispatch;
     m_component.QueryInterface(dispatch);
@@ -110,7 +105,7 @@ TEST_F(ComponentRulesTest, ErrorInfoDescribesTheCallThatFailed)
     EXPECT_EQ(description, u"");
 }
 
-TEST_F(ComponentRulesTest, AFailureBeforeTheTransactionRollsNothingBack)
+TEST_P(ComponentRulesTest, AFailureBeforeTheTransactionRollsNothingBack)
 {
     const MemoryLog log;
     BstrResult number;
@@ -119,15 +114,15 @@ TEST_F(ComponentRulesTest, AFailureBeforeTheTransactionRollsNothingBack)
         EXPECT_EQ(record.message.find(u"No transaction"), std::u16string::npos) << text::Utf16ToUtf8(record.message);
 }
 
-TEST_F(ComponentRulesTest, TheLastTableIdentifierIsNotWrappedAround)
+TEST_P(ComponentRulesTest, TheLastTableIdentifierIsNotWrappedAround)
 {
-    m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (2147483647, 'Top');");
+    m_store->Run("INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (2147483647, 'Top');");
     LONG added = 42;
     EXPECT_EQ(m_component->transadd(CComBSTR(u"New").get(), CComBSTR(u"k").get(), CComBSTR(u"v").get(), &added),
               DISP_E_OVERFLOW);
     EXPECT_EQ(added, 0);
-    EXPECT_EQ(m_store.Column("SELECT group_concat(ID_TABLE) FROM QM_TABLES"), Rows{u"2147483647"});
-    EXPECT_EQ(m_store.Column("SELECT COUNT(*) FROM QM_DICO"), Rows{u"0"});
+    EXPECT_EQ(m_store->Column("SELECT ID_TABLE FROM QM_TABLES"), Rows{u"2147483647"});
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_DICO"), Rows{u"0"});
 }
 
 TEST(StoreRulesTest, TheApostropheGuardLeavesAClosedConnectionToItsCall)
@@ -210,7 +205,7 @@ namespace {
 
 // Changes that would give two tables one name, or one table two rows of one
 // INPUT, fail whole on the store's rules.
-TEST_F(ComponentRulesTest, ChangesThatWouldDuplicateANameOrAnInputFailWhole)
+TEST_P(ComponentRulesTest, ChangesThatWouldDuplicateANameOrAnInputFailWhole)
 {
     auto text = [](const char16_t* value) { return CComBSTR(value); };
     ASSERT_EQ(m_component->TableCreate(text(u"u").get(), text(u"A").get(), text(u"").get(), text(u"K").get(),
@@ -225,11 +220,7 @@ TEST_F(ComponentRulesTest, ChangesThatWouldDuplicateANameOrAnInputFailWhole)
     ASSERT_EQ(m_component->CorrespondanceCreate(text(u"u").get(), text(u"A").get(), text(u"k2").get(),
                                                 text(u"v2").get()),
               S_OK);
-    const std::string everything =
-        "SELECT (SELECT group_concat(ID_TABLE || NOM || USER_CODE_LASTACTION) FROM QM_TABLES) || '/' || "
-        "(SELECT group_concat(ID_TABLE || ID_COL || NAME_COL) FROM QM_DICO) || '/' || "
-        "(SELECT group_concat(INPUT || OUTPUT) FROM QM_VALMOR)";
-    const Rows before = m_store.Column(everything);
+    const Rows before = StoreDump(*m_store);
 
     EXPECT_EQ(m_component->TableCreate(text(u"v").get(), text(u"A").get(), text(u"").get(), text(u"K¨V").get(),
                                        text(u"1¨0").get()),
@@ -240,7 +231,9 @@ TEST_F(ComponentRulesTest, ChangesThatWouldDuplicateANameOrAnInputFailWhole)
     EXPECT_EQ(m_component->CorrespondanceUpdate(text(u"v").get(), text(u"A").get(), text(u"k2").get(),
                                                 text(u"k1").get(), text(u"v3").get()),
               DB_E_INTEGRITYVIOLATION);
-    EXPECT_EQ(m_store.Column(everything), before);
+    EXPECT_EQ(StoreDump(*m_store), before);
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, ComponentRulesTest, VALMORIN_STORES);
 
 } // namespace

@@ -16,7 +16,7 @@ struct UpdateCase {
     Rows expectedValues;            // INPUT=OUTPUT
 };
 
-class TableUpdateTest : public ::testing::Test {
+class TableUpdateTest : public StoreTest {
 protected:
     void Fill(const std::string& columns, const std::string& values)
     {
@@ -27,15 +27,15 @@ protected:
     }
     void Fill(const UpdateCase& c)
     {
-        m_store.Run("DELETE FROM QM_TABLES; DELETE FROM QM_DICO; DELETE FROM QM_VALMOR;"
-                    "INSERT INTO QM_TABLES VALUES (40000, 0, 'T', 'old', 'u0'), (2, 0, 'Other', 'old', 'u0');");
+        m_store->Run("DELETE FROM QM_TABLES; DELETE FROM QM_DICO; DELETE FROM QM_VALMOR;"
+                     "INSERT INTO QM_TABLES VALUES (40000, 0, 'T', 'old', 'u0'), (2, 0, 'Other', 'old', 'u0');");
         for (const char* id : {"40000", "2"}) {
             if (!c.columns.empty())
-                m_store.Run("CREATE TEMP TABLE c (a, b, d); INSERT INTO c VALUES " + c.columns +
-                            "; INSERT INTO QM_DICO SELECT " + id + ", a, b, d FROM c;");
+                m_store->Run("INSERT INTO QM_DICO SELECT " + std::string(id) +
+                             ", column1, column2, column3 FROM (VALUES " + c.columns + ") AS c;");
             if (!c.values.empty())
-                m_store.Run("CREATE TEMP TABLE v (a, b); INSERT INTO v VALUES " + c.values +
-                            "; INSERT INTO QM_VALMOR SELECT " + id + ", a, b, 'u0' FROM v;");
+                m_store->Run("INSERT INTO QM_VALMOR SELECT " + std::string(id) +
+                             ", column1, column2, 'u0' FROM (VALUES " + c.values + ") AS v;");
         }
     }
     HRESULT Update(const UpdateCase& c, const std::u16string& name = u"T")
@@ -47,22 +47,19 @@ protected:
     }
     Rows Columns(int id)
     {
-        return m_store.Column("SELECT ID_COL || ':' || NAME_COL || ':' || INOUT FROM QM_DICO WHERE ID_TABLE = " +
-                              std::to_string(id) + " ORDER BY ID_COL");
+        return m_store->Column("SELECT ID_COL || ':' || NAME_COL || ':' || INOUT FROM QM_DICO WHERE ID_TABLE = " +
+                               std::to_string(id) + " ORDER BY ID_COL");
     }
     Rows Values(int id)
     {
-        return m_store.Column("SELECT INPUT || '=' || OUTPUT FROM QM_VALMOR WHERE ID_TABLE = " + std::to_string(id) +
-                              " ORDER BY rowid");
+        return m_store->Column("SELECT INPUT || '=' || OUTPUT FROM QM_VALMOR WHERE ID_TABLE = " + std::to_string(id) +
+                               " ORDER BY INPUT");
     }
-
-    TestStore m_store;
-    CComPtr<IValmorin> m_component = NewComponent(&m_store);
 };
 
 const std::string kKab = "(1, 'K', 1), (2, 'A', 0), (3, 'B', 0)";
 
-TEST_F(TableUpdateTest, ColumnsAndStoredValuesChangeTogether)
+TEST_P(TableUpdateTest, ColumnsAndStoredValuesChangeTogether)
 {
     const UpdateCase cases[] = {
         {"the worked example", kKab, "('k1', 'a1|b1')", u"d", u"C¨L", u"0¨1", u"", u"", u"2",
@@ -92,32 +89,31 @@ TEST_F(TableUpdateTest, ColumnsAndStoredValuesChangeTogether)
         ASSERT_EQ(Update(c), S_OK);
         EXPECT_EQ(Columns(40000), c.expectedColumns);
         EXPECT_EQ(Values(40000), c.expectedValues);
-        EXPECT_EQ(m_store.Column("SELECT NOM || '/' || DESCRIPTION || '/' || USER_CODE_LASTACTION FROM QM_TABLES "
-                                 "WHERE ID_TABLE = 40000"),
+        EXPECT_EQ(m_store->Column("SELECT NOM || '/' || DESCRIPTION || '/' || USER_CODE_LASTACTION FROM QM_TABLES "
+                                  "WHERE ID_TABLE = 40000"),
                   Rows{c.description ? u"T/" + *c.description + u"/u1" : u"T/old/u1"});
         EXPECT_EQ(Columns(2), otherColumns);
         EXPECT_EQ(Values(2), otherValues);
     }
 }
 
-TEST_F(TableUpdateTest, RenamesTheTableAndWritesOnlyChangedColumnNames)
+TEST_P(TableUpdateTest, RenamesTheTableAndWritesOnlyChangedColumnNames)
 {
     Fill(kKab, "('k1', 'a1|b1')");
-    m_store.Run("CREATE TABLE writes (n); CREATE TRIGGER counted AFTER UPDATE ON QM_DICO "
-                "BEGIN INSERT INTO writes VALUES (NEW.ID_COL); END;");
+    RecordWrites(*m_store, "UPDATE", "QM_DICO", "ID_COL");
     ASSERT_EQ(m_component->TableUpdate(Arg(u"D'Arcy"), Arg(u"T"), Arg(u"l'an"), Arg(u""), Arg(u""), Arg(u""),
                                        Arg(u"1¨2"), Arg(u"K¨A2"), Arg(u"")),
               S_OK);
-    EXPECT_EQ(m_store.Column("SELECT ID_TABLE || '/' || NOM || '/' || DESCRIPTION || '/' || USER_CODE_LASTACTION "
-                             "FROM QM_TABLES ORDER BY ID_TABLE"),
+    EXPECT_EQ(m_store->Column("SELECT ID_TABLE || '/' || NOM || '/' || DESCRIPTION || '/' || USER_CODE_LASTACTION "
+                              "FROM QM_TABLES ORDER BY ID_TABLE"),
               (Rows{u"2/Other/old/u0", u"40000/l'an//D'Arcy"}));
-    EXPECT_EQ(m_store.Column("SELECT n FROM writes"), Rows{u"2"});
+    EXPECT_EQ(m_store->Column("SELECT n FROM writes"), Rows{u"2"});
 }
 
-TEST_F(TableUpdateTest, BadListsAndFailuresLeaveTheStoreAsItWas)
+TEST_P(TableUpdateTest, BadListsAndFailuresLeaveTheStoreAsItWas)
 {
     Fill(kKab, "('k1', 'a1|b1')");
-    const Rows before = StoreDump(m_store);
+    const Rows before = StoreDump(*m_store);
     struct Refusal {
         const char* title;
         std::u16string addNames, addTypes, updIds, updNames, delIds;
@@ -138,17 +134,17 @@ TEST_F(TableUpdateTest, BadListsAndFailuresLeaveTheStoreAsItWas)
         EXPECT_EQ(m_component->TableUpdate(Arg(u"u1"), Arg(u"T"), Arg(u"T2"), Arg(u"new"), Arg(r.addNames),
                                            Arg(r.addTypes), Arg(r.updIds), Arg(r.updNames), Arg(r.delIds)),
                   r.hr);
-        EXPECT_EQ(StoreDump(m_store), before);
+        EXPECT_EQ(StoreDump(*m_store), before);
     }
 
     // A failure in the value rewrite takes the renames of the table and its
     // columns, the deletion and the additions back with it.
-    m_store.Run("CREATE TRIGGER refuse BEFORE UPDATE OF OUTPUT ON QM_VALMOR BEGIN SELECT RAISE(ABORT, 'no'); END;");
-    const Rows guarded = StoreDump(m_store);
+    RefuseWrites(*m_store, "UPDATE OF OUTPUT", "QM_VALMOR");
+    const Rows guarded = StoreDump(*m_store);
     EXPECT_TRUE(FAILED(m_component->TableUpdate(Arg(u"u1"), Arg(u"T"), Arg(u"T2"), Arg(u"new"), Arg(u"C"), Arg(u"0"),
                                                 Arg(u"1"), Arg(u"K2"), Arg(u"2"))));
-    EXPECT_EQ(StoreDump(m_store), guarded);
-    m_store.Run("DROP TRIGGER refuse;");
+    EXPECT_EQ(StoreDump(*m_store), guarded);
+    DropTrigger(*m_store, "refuse", "QM_VALMOR");
     EXPECT_EQ(m_component->TableUpdate(Arg(u"u1"), Arg(u"T"), Arg(u"T2"), Arg(u"new"), Arg(u"C"), Arg(u"0"), Arg(u"1"),
                                        Arg(u"K2"), Arg(u"2")),
               S_OK); // no transaction was left open
@@ -159,9 +155,7 @@ TEST_F(TableUpdateTest, BadListsAndFailuresLeaveTheStoreAsItWas)
 // and written back by their identity in the store (rowid on SQLite, the
 // ctid read in the same transaction on PostgreSQL), and no other row moves,
 // even one with the same INPUT and OUTPUT in another table.
-class TableUpdateOnEachStore : public StoreTest {};
-
-TEST_P(TableUpdateOnEachStore, TheRewriteTouchesTheRowsItReadAndNoOthers)
+TEST_P(TableUpdateTest, TheRewriteTouchesTheRowsItReadAndNoOthers)
 {
     m_store->Run("INSERT INTO QM_TABLES VALUES (40000, 0, 'T', 'old', 'u0'), (2, 0, 'Other', 'old', 'u0');"
                  "INSERT INTO QM_DICO VALUES (40000, 1, 'K', 1), (40000, 2, 'A', 0), (40000, 3, 'B', 0),"
@@ -176,6 +170,6 @@ TEST_P(TableUpdateOnEachStore, TheRewriteTouchesTheRowsItReadAndNoOthers)
               (Rows{u"2:k1=a1|b1@u0", u"2:k2=a2|b2@u0", u"40000:k1=b1|@u0", u"40000:k2=b2  |@u0"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, TableUpdateOnEachStore, VALMORIN_STORES);
+INSTANTIATE_TEST_SUITE_P(Stores, TableUpdateTest, VALMORIN_STORES);
 
 } // namespace

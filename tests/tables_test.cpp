@@ -6,7 +6,7 @@
 
 namespace {
 
-class TablesTest : public ::testing::Test {
+class TablesTest : public StoreTest {
 protected:
     std::u16string List()
     {
@@ -38,25 +38,22 @@ protected:
     }
     Rows ColumnRows(const std::string& table = "T")
     {
-        return m_store.Column("SELECT ID_COL || ':' || NAME_COL || ':' || INOUT FROM QM_DICO WHERE ID_TABLE IN "
-                              "(SELECT ID_TABLE FROM QM_TABLES WHERE NOM = '" + table + "') ORDER BY ID_COL");
+        return m_store->Column("SELECT ID_COL || ':' || NAME_COL || ':' || INOUT FROM QM_DICO WHERE ID_TABLE IN "
+                               "(SELECT ID_TABLE FROM QM_TABLES WHERE NOM = '" + table + "') ORDER BY ID_COL");
     }
-
-    TestStore m_store;
-    CComPtr<IValmorin> m_component = NewComponent(&m_store);
 };
 
-TEST_F(TablesTest, ListingsKeepTheirEnvelopeOrderAndEscaping)
+TEST_P(TablesTest, ListingsKeepTheirEnvelopeOrderAndEscaping)
 {
     EXPECT_EQ(List(), u"{\"list\" : []}");
     EXPECT_EQ(Columns(u"missing"), u"{\"list\" : []}");
 
     // Identifiers past 32767 catch 16-bit reads; B is stored before A to
     // catch a listing in storage order.
-    m_store.Run("INSERT INTO QM_TABLES VALUES (40000, 0, 'B', 'say \"hi\"', 'DOMAIN\\jdoe\"x');"
-                "INSERT INTO QM_TABLES VALUES (2, 0, 'A', NULL, NULL);"
-                "INSERT INTO QM_DICO VALUES (40000, 1, 'K\\1 \"q\"', 1), (40000, 70000, 'V', 0),"
-                " (40000, 3, 'odd', 5);");
+    m_store->Run("INSERT INTO QM_TABLES VALUES (40000, 0, 'B', 'say \"hi\"', 'DOMAIN\\jdoe\"x');"
+                 "INSERT INTO QM_TABLES VALUES (2, 0, 'A', NULL, NULL);"
+                 "INSERT INTO QM_DICO VALUES (40000, 1, 'K\\1 \"q\"', 1), (40000, 70000, 'V', 0),"
+                 " (40000, 3, 'odd', 5);");
     EXPECT_EQ(List(), u"{\"list\" : [{\"id\": \"2\", \"name\": \"A\", \"description\": \"\", \"input\": \"0\", "
                       u"\"output\": \"0\", \"lastactionuser\": \"\"},{\"id\": \"40000\", \"name\": \"B\", "
                       u"\"description\": \"say \\\"hi\\\"\", \"input\": \"1\", \"output\": \"1\", "
@@ -68,10 +65,10 @@ TEST_F(TablesTest, ListingsKeepTheirEnvelopeOrderAndEscaping)
     EXPECT_EQ(Description(u"B"), u"say \\\"hi\\\"");
 }
 
-TEST_F(TablesTest, NamesAreLookedUpAsWrittenApostrophesIncluded)
+TEST_P(TablesTest, NamesAreLookedUpAsWrittenApostrophesIncluded)
 {
-    m_store.Run("INSERT INTO QM_TABLES VALUES (70000, 0, 'O''Neil', 'Irish', NULL);"
-                "INSERT INTO QM_DICO VALUES (70000, 1, 'K', 1);");
+    m_store->Run("INSERT INTO QM_TABLES VALUES (70000, 0, 'O''Neil', 'Irish', NULL);"
+                 "INSERT INTO QM_DICO VALUES (70000, 1, 'K', 1);");
     struct Case {
         std::u16string name;
         LONG exists;
@@ -87,19 +84,19 @@ TEST_F(TablesTest, NamesAreLookedUpAsWrittenApostrophesIncluded)
     EXPECT_EQ(Exists(std::nullopt), 0);
 }
 
-TEST_F(TablesTest, FailuresGiveAnEmptyResultAndZero)
+TEST_P(TablesTest, FailuresGiveAnEmptyResultAndZero)
 {
-    m_store.Run("DROP TABLE QM_DICO;");
+    m_store->Run("DROP TABLE QM_DICO;");
     BstrResult list;
     EXPECT_EQ(m_component->TableColumns(Arg(u"T"), &list), MakeHResult(0x80040E14));
     EXPECT_EQ(list.text(), u"");
-    m_store.Run("DROP TABLE QM_TABLES;");
+    m_store->Run("DROP TABLE QM_TABLES;");
     LONG found = 42;
     EXPECT_EQ(m_component->TableExists(Arg(u"T"), &found), MakeHResult(0x80040E14));
     EXPECT_EQ(found, 0);
 }
 
-TEST_F(TablesTest, CreateNumbersColumnsInListOrder)
+TEST_P(TablesTest, CreateNumbersColumnsInListOrder)
 {
     struct Case {
         std::u16string columns, types;
@@ -120,15 +117,15 @@ TEST_F(TablesTest, CreateNumbersColumnsInListOrder)
         ASSERT_EQ(m_component->TableDelete(Arg(u"T")), S_OK);
     }
     ASSERT_EQ(m_component->TableCreate(Arg(u"D'Arcy"), Arg(u"l'an"), Arg(u"it's"), Arg(u""), Arg(u"")), S_OK);
-    EXPECT_EQ(m_store.Column("SELECT ID_TABLE || '/' || NB_COLS || '/' || NOM || '/' || DESCRIPTION || '/' || "
-                             "USER_CODE_LASTACTION FROM QM_TABLES"),
+    EXPECT_EQ(m_store->Column("SELECT ID_TABLE || '/' || NB_COLS || '/' || NOM || '/' || DESCRIPTION || '/' || "
+                              "USER_CODE_LASTACTION FROM QM_TABLES"),
               Rows{u"1/0/l'an/it's/D'Arcy"});
 }
 
-TEST_F(TablesTest, CreateRefusesBadColumnListsBeforeWriting)
+TEST_P(TablesTest, CreateRefusesBadColumnListsBeforeWriting)
 {
-    m_store.Run("INSERT INTO QM_TABLES VALUES (1, 0, 'Keep', NULL, NULL);");
-    const Rows before = StoreDump(m_store);
+    m_store->Run("INSERT INTO QM_TABLES VALUES (1, 0, 'Keep', NULL, NULL);");
+    const Rows before = StoreDump(*m_store);
     struct Case {
         std::u16string columns, types, complaint;
     };
@@ -148,31 +145,34 @@ TEST_F(TablesTest, CreateRefusesBadColumnListsBeforeWriting)
         info->GetDescription(&description);
         EXPECT_TRUE(description.view().starts_with(c.complaint)) << std::string(description.view().begin(),
                                                                                  description.view().end());
-        EXPECT_EQ(StoreDump(m_store), before);
+        EXPECT_EQ(StoreDump(*m_store), before);
     }
 }
 
-TEST_F(TablesTest, AFailingColumnInsertLeavesNothingBehind)
+TEST_P(TablesTest, AFailingColumnInsertLeavesNothingBehind)
 {
-    m_store.Run("CREATE TRIGGER refuse BEFORE INSERT ON QM_DICO WHEN NEW.ID_COL = 2 "
-                "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    RefuseWrites(*m_store, "INSERT", "QM_DICO", "NEW.ID_COL = 2");
     EXPECT_TRUE(FAILED(Create(u"T", u"a¨b", u"1¨0")));
-    EXPECT_EQ(StoreDump(m_store), Rows{});
+    EXPECT_EQ(StoreDump(*m_store), Rows{});
     EXPECT_EQ(Create(u"T", u"a", u"1"), S_OK); // no transaction was left open
     EXPECT_EQ(ColumnRows(), Rows{u"1:a:1"});
 }
 
-TEST_F(TablesTest, DeleteRemovesOneTableWhole)
+TEST_P(TablesTest, DeleteRemovesOneTableWhole)
 {
-    m_store.Run("INSERT INTO QM_TABLES VALUES (1, 0, 'T', NULL, NULL), (2, 0, 'Other', NULL, NULL);"
-                "INSERT INTO QM_DICO VALUES (1, 1, 'K', 1), (2, 1, 'K', 1);"
-                "INSERT INTO QM_VALMOR VALUES (1, 'k', 'v', NULL), (2, 'k', 'v', NULL);");
+    m_store->Run("INSERT INTO QM_TABLES VALUES (1, 0, 'T', NULL, NULL), (2, 0, 'Other', NULL, NULL);"
+                 "INSERT INTO QM_DICO VALUES (1, 1, 'K', 1), (2, 1, 'K', 1);"
+                 "INSERT INTO QM_VALMOR VALUES (1, 'k', 'v', NULL), (2, 'k', 'v', NULL);");
     ASSERT_EQ(m_component->TableDelete(Arg(u"T")), S_OK);
-    const Rows remaining = StoreDump(m_store);
-    EXPECT_EQ(remaining, (Rows{u"T2:20'Other'NULLNULL", u"D2:21'K'1", u"V2:2'k''v'NULL"}));
+    EXPECT_EQ(m_store->Column("SELECT 'T' || ID_TABLE || NOM FROM QM_TABLES UNION ALL SELECT 'D' || ID_TABLE "
+                              "FROM QM_DICO UNION ALL SELECT 'V' || ID_TABLE FROM QM_VALMOR"),
+              (Rows{u"T2Other", u"D2", u"V2"}));
+    const Rows remaining = StoreDump(*m_store);
     EXPECT_EQ(m_component->TableDelete(Arg(u"T")), S_OK);
     EXPECT_EQ(m_component->TableDelete(Arg(u"x') OR ('1'='1")), S_OK);
-    EXPECT_EQ(StoreDump(m_store), remaining);
+    EXPECT_EQ(StoreDump(*m_store), remaining);
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, TablesTest, VALMORIN_STORES);
 
 } // namespace

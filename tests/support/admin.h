@@ -19,16 +19,63 @@ private:
     CComBSTR m_bstr;
 };
 
-// Every row of the three tables as stored (quote() keeps types and bytes
-// apart), in storage order: equal dumps mean an untouched store.
+// Every row of the three tables as stored (the quoting keeps types and
+// bytes apart), in storage order, each under its identity in the store (a
+// ctid names one version of a row): equal dumps mean an untouched store.
 inline std::vector<std::u16string> StoreDump(const TestStore& store)
 {
-    return store.Column(
-        "SELECT 'T' || rowid || ':' || quote(ID_TABLE) || quote(NB_COLS) || quote(NOM) || quote(DESCRIPTION) || "
-        "quote(USER_CODE_LASTACTION) FROM QM_TABLES UNION ALL "
-        "SELECT 'D' || rowid || ':' || quote(ID_TABLE) || quote(ID_COL) || quote(NAME_COL) || quote(INOUT) "
-        "FROM QM_DICO UNION ALL SELECT 'V' || rowid || ':' || quote(ID_TABLE) || quote(INPUT) || quote(OUTPUT) || "
-        "quote(USER_CODE_LASTACTION) FROM QM_VALMOR");
+    const bool sqlite = store.traits().dialect == Dialect::Sqlite;
+    const std::string identity = sqlite ? "rowid" : "ctid";
+    auto row = [&](const char* tag, std::initializer_list<const char*> columns, const char* table) {
+        std::string sql = "SELECT '" + std::string(tag) + "' || " + identity + " || ':'";
+        for (const char* column : columns)
+            sql += std::string(" || ") + (sqlite ? "quote(" : "quote_nullable(") + column + ")";
+        return sql + " FROM " + table;
+    };
+    return store.Column(row("T", {"ID_TABLE", "NB_COLS", "NOM", "DESCRIPTION", "USER_CODE_LASTACTION"}, "QM_TABLES") +
+                        " UNION ALL " + row("D", {"ID_TABLE", "ID_COL", "NAME_COL", "INOUT"}, "QM_DICO") +
+                        " UNION ALL " + row("V", {"ID_TABLE", "INPUT", "OUTPUT", "USER_CODE_LASTACTION"}, "QM_VALMOR"));
+}
+
+// A row trigger `name` on `table` that fires at `event` ("BEFORE UPDATE OF
+// OUTPUT") for rows whose NEW values meet `condition`, running one
+// statement, written for each dialect: a PostgreSQL trigger runs a PL/pgSQL
+// function of the same name.
+inline void CreateRowTrigger(const TestStore& store, const std::string& name, const std::string& event,
+                             const std::string& table, const std::string& condition, const std::string& sqliteAction,
+                             const std::string& postgresAction)
+{
+    if (store.traits().dialect == Dialect::Sqlite)
+        return store.Run("CREATE TRIGGER " + name + " " + event + " ON " + table + " FOR EACH ROW WHEN " + condition +
+                         " BEGIN " + sqliteAction + "; END;");
+    store.Run("CREATE FUNCTION " + name + "() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN " + postgresAction +
+              "; RETURN NEW; END$$; CREATE TRIGGER " + name + " " + event + " ON " + table + " FOR EACH ROW WHEN (" +
+              condition + ") EXECUTE FUNCTION " + name + "();");
+}
+
+inline void DropTrigger(const TestStore& store, const std::string& name, const std::string& table)
+{
+    store.Run(store.traits().dialect == Dialect::Sqlite ? "DROP TRIGGER " + name + ";"
+                                                        : "DROP TRIGGER " + name + " ON " + table + ";");
+}
+
+// The store fails the writes of `event` on `table` to rows that meet
+// `condition`, until the trigger "refuse" is dropped.
+inline void RefuseWrites(const TestStore& store, const std::string& event, const std::string& table,
+                         const std::string& condition = "TRUE")
+{
+    CreateRowTrigger(store, "refuse", "BEFORE " + event, table, condition, "SELECT RAISE(ABORT, 'refused')",
+                     "RAISE EXCEPTION 'refused'");
+}
+
+// Each row written by `event` on `table` leaves its NEW.<column> in the
+// table "writes".
+inline void RecordWrites(const TestStore& store, const std::string& event, const std::string& table,
+                         const std::string& column)
+{
+    store.Run("CREATE TABLE writes (n INTEGER);");
+    const std::string record = "INSERT INTO writes VALUES (NEW." + column + ")";
+    CreateRowTrigger(store, "recorded", "AFTER " + event, table, "TRUE", record, record);
 }
 
 using Rows = std::vector<std::u16string>;

@@ -12,8 +12,8 @@ std::string ReadSchema(StoreKind kind) { return kind == StoreKind::Sqlite ? kSql
 
 const StoreTraits& TraitsOf(StoreKind kind)
 {
-    static const StoreTraits kSqlite{u"SQLite", u"no such table"};
-    static const StoreTraits kPostgres{u"PostgreSQL", u"does not exist"};
+    static const StoreTraits kSqlite{Dialect::Sqlite, u"SQLite", u"no such table"};
+    static const StoreTraits kPostgres{Dialect::PostgreSql, u"PostgreSQL", u"does not exist"};
     return kind == StoreKind::Sqlite ? kSqlite : kPostgres;
 }
 

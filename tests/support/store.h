@@ -17,8 +17,12 @@
 
 enum class StoreKind { Sqlite, PostgreSql };
 
+// The SQL the tests themselves speak to a store, around the calls.
+enum class Dialect { Sqlite, PostgreSql };
+
 // What the two stores answer differently; everything else is the same.
 struct StoreTraits {
+    Dialect dialect;
     std::u16string source;       // the Source of the store's errors
     std::u16string missingTable; // in the error of a statement on a dropped table
 };

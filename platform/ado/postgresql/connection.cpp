@@ -13,13 +13,15 @@
 // transaction that read the rows (TableUpdate's), the rewrite touches the
 // rows it read and no others.
 //
-// Transactions: Begin also takes one transaction-level advisory lock, the
-// same for every connection. Writers then queue one behind the other as
+// Transactions: BEGIN is followed by one transaction-level advisory lock,
+// the same for every connection. Writers then queue one behind the other as
 // they do on SQLite (BEGIN IMMEDIATE): the counters' read-then-write
 // (transIdent) and the read-then-create of a table (transadd) cannot
 // interleave, so numbers never repeat or skip. SELECT ... FOR UPDATE is
 // not an option, the statement texts being fixed, and SERIALIZABLE would
-// fail the losers of every collision instead of making them wait.
+// fail the losers of every collision instead of making them wait. Both go
+// to the server in one pipeline with the transaction's first statement, so
+// that beginning costs no exchange of its own.
 #include "platform/ado/ado.h"
 #include "platform/ado/postgresql/errors.h"
 #include "platform/ado/postgresql/statements.h"
@@ -44,7 +46,7 @@ constexpr Oid kInt8 = 20;
 constexpr Oid kBool = 16;
 
 // "valmorin" folded into 63 bits: the advisory lock all writers share.
-constexpr const char* kBeginWriter = "BEGIN; SELECT pg_advisory_xact_lock(8386676915082767457)";
+constexpr const char* kTakeWriterLock = "SELECT pg_advisory_xact_lock(8386676915082767457)";
 
 CComVariant Null()
 {
@@ -198,12 +200,15 @@ public:
             Throw(E_FAIL, u"The row was changed or deleted since it was read; nothing was written.", u"40001");
     }
 
-    void Begin() override { Simple(kBeginWriter); }
+    // Nothing reaches the server until the transaction's first statement:
+    // a transaction without one ends by being forgotten.
+    void Begin() override { m_beginPending = true; }
 
     // A COMMIT of a transaction that already failed is answered ROLLBACK,
     // not an error: the caller must hear that nothing was kept.
     void Commit() override
     {
+        if (std::exchange(m_beginPending, false)) return;
         const Result result = Simple("COMMIT");
         if (std::string_view(PQcmdStatus(result.get())) == "ROLLBACK")
             Throw(E_FAIL, u"The transaction had failed and was rolled back; nothing was committed.", u"40000");
@@ -211,36 +216,87 @@ public:
 
     void Rollback() override
     {
+        if (std::exchange(m_beginPending, false)) return;
         if (InTransaction()) Simple("ROLLBACK");
     }
 
     bool InTransaction() const override
     {
         const PGTransactionStatusType status = PQtransactionStatus(m_connection.get());
-        return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
+        return m_beginPending || status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
     }
 
 private:
     PGconn* Raw() const { return m_connection.get(); }
 
-    Result Checked(PGresult* raw) const
+    Result Checked(Result result) const
     {
-        Result result(raw);
         const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) ThrowFromResult(result.get(), Raw());
         return result;
     }
 
     // Our own fixed texts, several statements allowed (simple protocol).
-    Result Simple(const char* sql) { return Checked(PQexec(Raw(), sql)); }
+    Result Simple(const char* sql) { return Checked(Result(PQexec(Raw(), sql))); }
 
     Result Text(const std::string& sql) { return Params(sql, {}); }
 
     Result Params(const std::string& sql, Parameters parameters)
     {
-        return Checked(PQexecParams(Raw(), sql.c_str(), parameters.Count(), nullptr, parameters.Values(), nullptr,
-                                    nullptr, 0));
+        const char* const* values = parameters.Values();
+        return Exchange([&] {
+            return PQsendQueryParams(Raw(), sql.c_str(), parameters.Count(), nullptr, values, nullptr, nullptr, 0);
+        });
     }
+
+    Result Prepared(const std::string& name, Parameters parameters)
+    {
+        const char* const* values = parameters.Values();
+        return Exchange(
+            [&] { return PQsendQueryPrepared(Raw(), name.c_str(), parameters.Count(), values, nullptr, nullptr, 0); });
+    }
+
+    // Sends one statement (`send` queues it) and waits for its result. A
+    // transaction begun and not yet sent goes ahead of it.
+    template <typename Send>
+    Result Exchange(Send&& send)
+    {
+        if (m_beginPending) return Pipelined(send);
+        if (!send()) ThrowFromResult(nullptr, Raw());
+        return Checked(Collected());
+    }
+
+    // The statement's last result, or its first error, once it is done.
+    Result Collected()
+    {
+        Result kept;
+        while (Result next{PQgetResult(Raw())}) {
+            if (!kept || PQresultStatus(kept.get()) != PGRES_FATAL_ERROR) kept = std::move(next);
+        }
+        return kept;
+    }
+
+    // BEGIN, the writers' lock and the statement in one round trip. After a
+    // failure the server skips the rest of the pipeline: the first error is
+    // the one reported.
+    template <typename Send>
+    Result Pipelined(Send&& send)
+    {
+        m_beginPending = false;
+        const bool queued = PQenterPipelineMode(Raw()) && Queue("BEGIN") && Queue(kTakeWriterLock) && send() &&
+                            PQpipelineSync(Raw());
+        Result begin = queued ? Collected() : nullptr;
+        Result lock = queued ? Collected() : nullptr;
+        Result statement = queued ? Collected() : nullptr;
+        if (queued) PQclear(PQgetResult(Raw())); // the pipeline's end
+        PQexitPipelineMode(Raw());
+        if (!queued) ThrowFromResult(nullptr, Raw());
+        Checked(std::move(begin));
+        Checked(std::move(lock));
+        return Checked(std::move(statement));
+    }
+
+    bool Queue(const char* sql) { return PQsendQueryParams(Raw(), sql, 0, nullptr, nullptr, nullptr, nullptr, 0); }
 
     static bool HasSharedForm(const LexedStatement& lexed)
     {
@@ -263,8 +319,7 @@ private:
         if (!name) return Text(lexed.text);
         Parameters parameters;
         for (const std::string& literal : lexed.literals) parameters.Add(literal);
-        return Checked(PQexecPrepared(Raw(), name->c_str(), parameters.Count(), parameters.Values(), nullptr,
-                                      nullptr, 0));
+        return Prepared(*name, std::move(parameters));
     }
 
     // Null when the shared form does not prepare: the statement then runs as
@@ -325,6 +380,7 @@ private:
     }
 
     Connection m_connection;
+    bool m_beginPending = false;
     StatementCache m_cache{64};
     std::vector<std::string> m_evicted;
     std::map<std::pair<Oid, int>, std::pair<std::u16string, std::u16string>> m_origins;

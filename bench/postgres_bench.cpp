@@ -1,0 +1,338 @@
+// Lookups and counters on a PostgreSQL store, against the server that
+// scripts/with-postgres starts, all in one run: a lookup through the
+// component's IDispatch against the same text sent with PQexec, and against
+// the parameterised form prepared once and run with bound values (the limit
+// at this seam); transIdent against the raw BEGIN / SELECT / UPDATE / COMMIT
+// of the same statements. The texts are the service's own.
+#include "platform/ado/postgresql/statements.h"
+#include "platform/text/utf.h"
+#include "schema_postgresql.h"
+#include "service/statements.h"
+#include "store_fixture.h"
+#include "valmorin/valmorin.h"
+
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <initializer_list>
+#include <iostream>
+#include <random>
+#include <stdexcept>
+
+namespace {
+
+using ado::postgresql::Connection;
+using ado::postgresql::Result;
+
+constexpr int kTables = 100;
+constexpr int kRows = 100000;
+constexpr int kKeys = 4096;
+
+std::string Env(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+Connection Connect(const std::string& database)
+{
+    const std::string host = Env("VALMORIN_TEST_PG_HOST"), port = Env("VALMORIN_TEST_PG_PORT"),
+                      user = Env("VALMORIN_TEST_PG_USER");
+    const char* keywords[] = {"host", "port", "user", "dbname", "client_encoding", nullptr};
+    const char* values[] = {host.c_str(), port.c_str(), user.c_str(), database.c_str(), "UTF8", nullptr};
+    Connection connection(PQconnectdbParams(keywords, values, 0));
+    if (!connection || PQstatus(connection.get()) != CONNECTION_OK)
+        throw std::runtime_error("cannot reach the PostgreSQL server at " + host + ": " +
+                                 (connection ? PQerrorMessage(connection.get()) : "out of memory"));
+    return connection;
+}
+
+Result Exec(PGconn* connection, const std::string& sql)
+{
+    Result result(PQexec(connection, sql.c_str()));
+    const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        throw std::runtime_error("the server refused \"" + sql.substr(0, 200) + "\": " + PQerrorMessage(connection));
+    return result;
+}
+
+// A service statement with its conversions (%s, %d, %03d) replaced in order
+// by the given texts, as FormatSql would write them.
+std::string Formatted(const char16_t* format, std::initializer_list<std::string> values)
+{
+    const std::string text = text::Utf16ToUtf8(format);
+    std::string out;
+    auto value = values.begin();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        i = text.find_first_of("sd", i);
+        out += *value++;
+    }
+    return out;
+}
+
+// The shape the provider prepares: each N'...' value a numbered parameter.
+std::string Parameterised(const char16_t* format)
+{
+    std::string text = text::Utf16ToUtf8(format);
+    int number = 0;
+    for (std::size_t at = text.find("N'%s'"); at != std::string::npos; at = text.find("N'%s'", at))
+        text.replace(at, 5, "$" + std::to_string(++number));
+    return text;
+}
+
+// A database of its own on the server, with the shipped schema and kTables
+// tables of kRows / kTables correspondences each: table Tn maps Kn_i to
+// Vn_i. Dropped when the process ends.
+class PgBenchmarkStore {
+public:
+    PgBenchmarkStore() : m_name("valmorin_bench_" + std::to_string(getpid()))
+    {
+        Exec(Connect("postgres").get(), "CREATE DATABASE " + m_name + " TEMPLATE template0 ENCODING 'UTF8'");
+        const Connection connection = Connect(m_name);
+        Exec(connection.get(), kPostgresSchema);
+        Exec(connection.get(),
+             "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) SELECT t, 2, 'T' || t FROM generate_series(1, " +
+                 std::to_string(kTables) + ") t;"
+                 "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) SELECT t, 'K' || t || '_' || i, 'V' || t || '_' || i "
+                 "FROM generate_series(1, " + std::to_string(kTables) + ") t, generate_series(0, " +
+                 std::to_string(kRows / kTables - 1) + ") i; ANALYZE;");
+    }
+    ~PgBenchmarkStore()
+    {
+        try {
+            Exec(Connect("postgres").get(), "DROP DATABASE IF EXISTS " + m_name + " WITH (FORCE)");
+        } catch (const std::exception& e) {
+            std::cerr << "postgres_bench: " << e.what() << '\n';
+        }
+    }
+    PgBenchmarkStore(const PgBenchmarkStore&) = delete;
+    PgBenchmarkStore& operator=(const PgBenchmarkStore&) = delete;
+
+    const std::string& name() const { return m_name; }
+    std::u16string connectionString() const
+    {
+        return text::Widen("Provider=PostgreSQL;Host=" + Env("VALMORIN_TEST_PG_HOST") + ";Port=" +
+                           Env("VALMORIN_TEST_PG_PORT") + ";Database=" + m_name + ";User ID=" +
+                           Env("VALMORIN_TEST_PG_USER"));
+    }
+
+private:
+    std::string m_name;
+};
+
+const PgBenchmarkStore& Store()
+{
+    static const PgBenchmarkStore store;
+    return store;
+}
+
+// Keys spread over every table, in a fixed pseudo-random order, as texts
+// and as the component's arguments.
+struct Keys {
+    Keys()
+    {
+        std::mt19937 random(42);
+        for (int i = 0; i < kKeys; ++i) {
+            const int table = 1 + static_cast<int>(random() % kTables);
+            const int row = static_cast<int>(random() % static_cast<unsigned>(kRows / kTables));
+            tables.push_back("T" + std::to_string(table));
+            inputs.push_back("K" + std::to_string(table) + "_" + std::to_string(row));
+            tableArgs.emplace_back(text::Widen(tables.back()));
+            inputArgs.emplace_back(text::Widen(inputs.back()));
+        }
+    }
+    std::vector<std::string> tables, inputs;
+    std::vector<CComVariant> tableArgs, inputArgs;
+};
+
+CComPtr<IValmorin> OpenComponent()
+{
+    CComPtr<IValmorin> component;
+    if (FAILED(NewComponent(IValmorin::iid, reinterpret_cast<void**>(&component))))
+        throw std::runtime_error("no component");
+    if (FAILED(component->Open(CComBSTR(Store().connectionString()).get())))
+        throw std::runtime_error("cannot open the store " + Store().name());
+    return component;
+}
+
+CComPtr<IDispatch> OpenDispatch()
+{
+    CComPtr<IDispatch> component;
+    OpenComponent().QueryInterface(component);
+    return component;
+}
+
+bool FoundOneRow(const Result& result)
+{
+    const bool found = result && PQresultStatus(result.get()) == PGRES_TUPLES_OK && PQntuples(result.get()) == 1;
+    if (found) benchmark::DoNotOptimize(PQgetvalue(result.get(), 0, 0));
+    return found;
+}
+
+// Kept out of line, as the other lookups, so that an instruction profiler
+// can count one lookup of each kind.
+[[gnu::noinline]] bool ExecLookup(PGconn* connection, const std::string& table, const std::string& input)
+{
+    const Result result(PQexec(connection, Formatted(statements::kTranslate, {table, input}).c_str()));
+    return FoundOneRow(result);
+}
+
+[[gnu::noinline]] bool PreparedLookup(PGconn* connection, const std::string& table, const std::string& input)
+{
+    const char* values[] = {table.c_str(), input.c_str()};
+    const Result result(PQexecPrepared(connection, "lookup", 2, values, nullptr, nullptr, 0));
+    return FoundOneRow(result);
+}
+
+[[gnu::noinline]] bool InvokeLookup(IDispatch& component, VARIANT& table, VARIANT& input)
+{
+    VARIANT args[2] = {input, table}; // shallow copies: last argument first
+    DISPPARAMS params{args, nullptr, 2, 0};
+    CComVariant result;
+    return component.Invoke(9, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr) == S_OK &&
+           result.vt == VT_BSTR && SysStringLen(result.bstrVal) != 0;
+}
+
+// A connection with the lookup's parameterised form prepared on it once.
+Connection PreparedConnection()
+{
+    Connection connection = Connect(Store().name());
+    const Result prepared(PQprepare(connection.get(), "lookup", Parameterised(statements::kTranslate).c_str(), 0,
+                                    nullptr));
+    if (!prepared || PQresultStatus(prepared.get()) != PGRES_COMMAND_OK)
+        throw std::runtime_error(std::string("cannot prepare the lookup: ") + PQerrorMessage(connection.get()));
+    return connection;
+}
+
+void PgRawExec(benchmark::State& state)
+{
+    const Keys keys;
+    const Connection connection = Connect(Store().name());
+    std::size_t i = 0;
+    for (auto _ : state) {
+        if (!ExecLookup(connection.get(), keys.tables[i % kKeys], keys.inputs[i % kKeys]))
+            state.SkipWithError("row not found");
+        ++i;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void PgPreparedReused(benchmark::State& state)
+{
+    const Keys keys;
+    const Connection connection = PreparedConnection();
+    std::size_t i = 0;
+    for (auto _ : state) {
+        if (!PreparedLookup(connection.get(), keys.tables[i % kKeys], keys.inputs[i % kKeys]))
+            state.SkipWithError("row not found");
+        ++i;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void PgTranslateThroughInvoke(benchmark::State& state)
+{
+    Keys keys;
+    CComPtr<IDispatch> component = OpenDispatch();
+    std::size_t i = 0;
+    for (auto _ : state) {
+        if (!InvokeLookup(*component.get(), keys.tableArgs[i % kKeys], keys.inputArgs[i % kKeys]))
+            state.SkipWithError("lookup failed");
+        ++i;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// The counter "raw", drawn once through the component so that its table and
+// row exist; the identifier of the counter table.
+std::string CreatedCounterTable(PGconn* connection)
+{
+    BSTR first = nullptr;
+    if (OpenComponent()->transIdent(CComBSTR(u"raw").get(), &first) != S_OK)
+        throw std::runtime_error("cannot create the counter");
+    SysFreeString(first);
+    const Result id = Exec(connection, text::Utf16ToUtf8(statements::kLookupTableIdHead) +
+                                           text::Utf16ToUtf8(statements::kCounterTable) +
+                                           text::Utf16ToUtf8(statements::kLookupTableIdTail));
+    return PQgetvalue(id.get(), 0, 0);
+}
+
+void PgRawCounterTransaction(benchmark::State& state)
+{
+    const Connection connection = Connect(Store().name());
+    const std::string id = CreatedCounterTable(connection.get());
+    const std::string select = Formatted(statements::kSelectCounter, {id, "raw"});
+    long next = 1'000'000;
+    for (auto _ : state) {
+        Exec(connection.get(), "BEGIN");
+        benchmark::DoNotOptimize(PQgetvalue(Exec(connection.get(), select).get(), 0, 0));
+        const Result updated =
+            Exec(connection.get(), Formatted(statements::kUpdateCounter, {std::to_string(++next), id, "raw"}));
+        if (std::string_view(PQcmdTuples(updated.get())) != "1") state.SkipWithError("the counter was not updated");
+        Exec(connection.get(), "COMMIT");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void PgTransIdent(benchmark::State& state)
+{
+    CComPtr<IValmorin> component = OpenComponent();
+    const CComBSTR name(u"component");
+    for (auto _ : state) {
+        BSTR number = nullptr;
+        if (component->transIdent(name.get(), &number) != S_OK) state.SkipWithError("transIdent failed");
+        SysFreeString(number);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(PgRawExec)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(PgPreparedReused)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(PgTranslateThroughInvoke)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(PgRawCounterTransaction)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(PgTransIdent)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// Exactly `lookups` lookups of one kind (Exec, Prepared or Invoke) and
+// nothing else, for valgrind --tool=callgrind --toggle-collect='*Lookup*'.
+int CountedLookups(const std::string& kind, int lookups)
+{
+    Keys keys;
+    const Connection connection = PreparedConnection();
+    CComPtr<IDispatch> component = OpenDispatch();
+    int found = 0;
+    for (int i = 0; i < lookups; ++i) {
+        const std::size_t k = static_cast<std::size_t>(i) % kKeys;
+        if (kind == "Exec") found += ExecLookup(connection.get(), keys.tables[k], keys.inputs[k]);
+        else if (kind == "Prepared") found += PreparedLookup(connection.get(), keys.tables[k], keys.inputs[k]);
+        else found += InvokeLookup(*component.get(), keys.tableArgs[k], keys.inputArgs[k]);
+    }
+    return found == lookups ? 0 : 1;
+}
+
+} // namespace
+
+// With --count <Exec|Prepared|Invoke> <lookups>: see CountedLookups.
+int main(int argc, char** argv)
+{
+    if (Env("VALMORIN_TEST_PG_HOST").empty()) {
+        std::cerr << "postgres_bench: no PostgreSQL server; run it under scripts/with-postgres\n";
+        return 2;
+    }
+    try {
+        if (argc == 4 && std::string(argv[1]) == "--count") return CountedLookups(argv[2], std::stoi(argv[3]));
+        benchmark::Initialize(&argc, argv);
+        if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+    } catch (const std::exception& e) {
+        std::cerr << "postgres_bench: " << e.what() << '\n';
+        return 1;
+    }
+    return 0;
+}
