@@ -12,7 +12,7 @@ set_target_properties(valmorin_cli PROPERTIES INSTALL_RPATH "$ORIGIN/${_valmorin
 
 install(TARGETS valmorin valmorin_platform LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS valmorin_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES include/valmorin/valmorin.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/valmorin)
+install(FILES include/valmorin/valmorin.h ${VALMORIN_INTERFACE_HEADER} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/valmorin)
 install(DIRECTORY platform/com/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/valmorin/platform/com
         FILES_MATCHING PATTERN "*.h")
 install(DIRECTORY schema/ DESTINATION ${CMAKE_INSTALL_DATADIR}/valmorin FILES_MATCHING PATTERN "*.sql")

@@ -1,132 +1,77 @@
 #include "service/type_library.h"
 
+#include "idl/ivalmorin_description.h"
 #include "platform/com/errorinfo.h"
 #include "service/ivalmorin.h"
 
+#include <algorithm>
 #include <array>
+#include <optional>
 #include <vector>
 
 namespace {
 
 constexpr std::size_t kMaxInputs = 9;
+constexpr std::size_t kMaxDiscardedArrays = 2;
 using Inputs = std::array<BSTR, kMaxInputs>;
 
+// An [out] array that Invoke has no place to hand back: the call creates it
+// and it is released here.
+class DiscardedArray {
+public:
+    DiscardedArray() = default;
+    DiscardedArray(const DiscardedArray&) = delete;
+    DiscardedArray& operator=(const DiscardedArray&) = delete;
+    ~DiscardedArray()
+    {
+        if (m_array) SafeArrayDestroy(m_array);
+    }
+    SAFEARRAY** Receive() { return &m_array; }
+
+private:
+    SAFEARRAY* m_array = nullptr;
+};
+
 struct Outputs {
-    BSTR text = nullptr;
+    CComBSTR text;
     LONG number = 0;
+    std::array<DiscardedArray, kMaxDiscardedArrays> arrays;
 };
 
-enum class Result { None, Text, Number };
+using Call = HRESULT (*)(IValmorin&, const Inputs&, Outputs&);
 
-struct Parameter {
-    std::u16string_view name;
-    USHORT flags;
-};
+// kIValmorinCalls: one Call per method, by dispatch identifier less one,
+// compiled from the IDL against the types above.
+#include "idl/ivalmorin_calls.inc"
 
-struct Method {
-    DISPID id;
-    std::u16string_view name;
-    std::vector<Parameter> parameters;
-    Result result;
-    HRESULT (*call)(IValmorin&, const Inputs&, Outputs&);
-};
+constexpr const idl::Interface& kInterface = idl::kIValmorinDescription;
 
-constexpr USHORT kIn = PARAMFLAG_FIN;
-constexpr USHORT kRetval = PARAMFLAG_FOUT | PARAMFLAG_FRETVAL;
-constexpr USHORT kOut = PARAMFLAG_FOUT;
-
-// GetComponents' two arrays are [out] but not [retval]: through Invoke they
-// are created and released by the call.
-HRESULT CallGetComponents(IValmorin& v, const Inputs&, Outputs&)
+const idl::Method* FindMethod(DISPID id)
 {
-    SAFEARRAY* clsids = nullptr;
-    SAFEARRAY* descriptions = nullptr;
-    const HRESULT hr = v.GetComponents(&clsids, &descriptions);
-    SafeArrayDestroy(clsids);
-    SafeArrayDestroy(descriptions);
-    return hr;
+    return id >= 1 && id <= static_cast<DISPID>(kInterface.methods.size())
+               ? &kInterface.methods[static_cast<std::size_t>(id - 1)]
+               : nullptr;
 }
 
-const std::vector<Method>& Methods()
+USHORT FlagsOf(idl::Direction direction)
 {
-    static const std::vector<Method> methods = {
-        {1, u"Attach", {{u"bstrPath", kIn}}, Result::None,
-         [](IValmorin& v, const Inputs& a, Outputs&) { return v.Attach(a[0]); }},
-        {2, u"RegisterAll", {}, Result::None, [](IValmorin& v, const Inputs&, Outputs&) { return v.RegisterAll(); }},
-        {3, u"UnregisterAll", {}, Result::None,
-         [](IValmorin& v, const Inputs&, Outputs&) { return v.UnregisterAll(); }},
-        {4, u"GetComponents", {{u"pbstrCLSIDs", kOut}, {u"pbstrDescriptions", kOut}}, Result::None,
-         CallGetComponents},
-        {5, u"RegisterComponent", {{u"bstrCLSID", kIn}}, Result::None,
-         [](IValmorin& v, const Inputs& a, Outputs&) { return v.RegisterComponent(a[0]); }},
-        {6, u"UnregisterComponent", {{u"bstrCLSID", kIn}}, Result::None,
-         [](IValmorin& v, const Inputs& a, Outputs&) { return v.UnregisterComponent(a[0]); }},
-        {7, u"transadd", {{u"tableName", kIn}, {u"ValueIn", kIn}, {u"ValueOut", kIn}, {u"bRetVal", kRetval}},
-         Result::Number, [](IValmorin& v, const Inputs& a, Outputs& o) { return v.transadd(a[0], a[1], a[2], &o.number); }},
-        {8, u"transdel", {{u"tableName", kIn}, {u"ValueIn", kIn}, {u"bRetVal", kRetval}}, Result::Number,
-         [](IValmorin& v, const Inputs& a, Outputs& o) { return v.transdel(a[0], a[1], &o.number); }},
-        {9, u"translate", {{u"tableName", kIn}, {u"ValueIn", kIn}, {u"Translation", kRetval}}, Result::Text,
-         [](IValmorin& v, const Inputs& a, Outputs& o) { return v.translate(a[0], a[1], &o.text); }},
-        {10, u"transmatch", {{u"tableName", kIn}, {u"ValueIn", kIn}, {u"Translation", kRetval}}, Result::Text,
-         [](IValmorin& v, const Inputs& a, Outputs& o) { return v.transmatch(a[0], a[1], &o.text); }},
-        {11, u"transIdent", {{u"ValueIn", kIn}, {u"Translation", kRetval}}, Result::Text,
-         [](IValmorin& v, const Inputs& a, Outputs& o) { return v.transIdent(a[0], &o.text); }},
-        {12, u"transDayIdent", {{u"ValueIn", kIn}, {u"Translation", kRetval}}, Result::Text,
-         [](IValmorin& v, const Inputs& a, Outputs& o) { return v.transDayIdent(a[0], &o.text); }},
-        {13, u"Open", {{u"bstConnexionString", kIn}}, Result::None,
-         [](IValmorin& v, const Inputs& a, Outputs&) { return v.Open(a[0]); }},
-        {14, u"TableList", {{u"List", kRetval}}, Result::Text,
-         [](IValmorin& v, const Inputs&, Outputs& o) { return v.TableList(&o.text); }},
-        {15, u"TableDelete", {{u"Name", kIn}}, Result::None,
-         [](IValmorin& v, const Inputs& a, Outputs&) { return v.TableDelete(a[0]); }},
-        {16, u"TableCreate",
-         {{u"User", kIn}, {u"Name", kIn}, {u"Description", kIn}, {u"ColumnsNameToAdd", kIn}, {u"ColumnsTypeToAdd", kIn}},
-         Result::None, [](IValmorin& v, const Inputs& a, Outputs&) { return v.TableCreate(a[0], a[1], a[2], a[3], a[4]); }},
-        {17, u"TableUpdate",
-         {{u"User", kIn}, {u"PreviousName", kIn}, {u"Name", kIn}, {u"Description", kIn}, {u"ColumnsNameToAdd", kIn},
-          {u"ColumnsTypeToAdd", kIn}, {u"ColumnsIdToUpdate", kIn}, {u"ColumnsNameToUpdate", kIn},
-          {u"ColumnsIdToDel", kIn}},
-         Result::None,
-         [](IValmorin& v, const Inputs& a, Outputs&) {
-             return v.TableUpdate(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]);
-         }},
-        {18, u"TableColumns", {{u"Name", kIn}, {u"List", kRetval}}, Result::Text,
-         [](IValmorin& v, const Inputs& a, Outputs& o) { return v.TableColumns(a[0], &o.text); }},
-        {19, u"TableExists", {{u"Name", kIn}, {u"bRetVal", kRetval}}, Result::Number,
-         [](IValmorin& v, const Inputs& a, Outputs& o) { return v.TableExists(a[0], &o.number); }},
-        {20, u"CorrespondanceList", {{u"tableName", kIn}, {u"List", kRetval}}, Result::Text,
-         [](IValmorin& v, const Inputs& a, Outputs& o) { return v.CorrespondanceList(a[0], &o.text); }},
-        {21, u"CorrespondanceDelete", {{u"tableName", kIn}, {u"Input", kIn}}, Result::None,
-         [](IValmorin& v, const Inputs& a, Outputs&) { return v.CorrespondanceDelete(a[0], a[1]); }},
-        {22, u"CorrespondanceCreate", {{u"User", kIn}, {u"tableName", kIn}, {u"Input", kIn}, {u"Output", kIn}},
-         Result::None,
-         [](IValmorin& v, const Inputs& a, Outputs&) { return v.CorrespondanceCreate(a[0], a[1], a[2], a[3]); }},
-        {23, u"CorrespondanceUpdate",
-         {{u"User", kIn}, {u"tableName", kIn}, {u"OldInput", kIn}, {u"NewInput", kIn}, {u"NewOutput", kIn}},
-         Result::None,
-         [](IValmorin& v, const Inputs& a, Outputs&) {
-             return v.CorrespondanceUpdate(a[0], a[1], a[2], a[3], a[4]);
-         }},
-        {24, u"CorrespondanceExists", {{u"tableName", kIn}, {u"Input", kIn}, {u"bRetVal", kRetval}}, Result::Number,
-         [](IValmorin& v, const Inputs& a, Outputs& o) { return v.CorrespondanceExists(a[0], a[1], &o.number); }},
-        {25, u"TableFourEyesIsLastUser", {{u"User", kIn}, {u"Name", kIn}, {u"bRetVal", kRetval}}, Result::Number,
-         [](IValmorin& v, const Inputs& a, Outputs& o) { return v.TableFourEyesIsLastUser(a[0], a[1], &o.number); }},
-        {26, u"CorrespondanceFourEyesIsLastUser",
-         {{u"User", kIn}, {u"tableName", kIn}, {u"Input", kIn}, {u"bRetVal", kRetval}}, Result::Number,
-         [](IValmorin& v, const Inputs& a, Outputs& o) {
-             return v.CorrespondanceFourEyesIsLastUser(a[0], a[1], a[2], &o.number);
-         }},
-        {27, u"TableDescription", {{u"Name", kIn}, {u"List", kRetval}}, Result::Text,
-         [](IValmorin& v, const Inputs& a, Outputs& o) { return v.TableDescription(a[0], &o.text); }},
-    };
-    return methods;
+    switch (direction) {
+    case idl::Direction::In: return PARAMFLAG_FIN;
+    case idl::Direction::Out: return PARAMFLAG_FOUT;
+    case idl::Direction::OutRetval: return PARAMFLAG_FOUT | PARAMFLAG_FRETVAL;
+    }
+    return 0;
 }
 
-const Method* FindMethod(DISPID id)
+// What Invoke hands back as the result: the [out, retval] parameter's value.
+std::optional<idl::Type> ResultOf(const idl::Method& method)
 {
-    const auto& methods = Methods();
-    return id >= 1 && id <= static_cast<DISPID>(methods.size()) ? &methods[static_cast<std::size_t>(id - 1)] : nullptr;
+    if (method.parameters.empty() || method.parameters.back().direction != idl::Direction::OutRetval)
+        return std::nullopt;
+    return method.parameters.back().type;
 }
+
+BSTR AllocBstr(std::u16string_view text) { return SysAllocStringLen(text.data(), static_cast<UINT>(text.size())); }
 
 bool EqualNoCase(std::u16string_view a, std::u16string_view b)
 {
@@ -137,11 +82,11 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
-std::size_t InputCount(const Method& method)
+std::size_t InputCount(const idl::Method& method)
 {
-    std::size_t count = 0;
-    for (const Parameter& p : method.parameters) count += (p.flags & PARAMFLAG_FIN) ? 1 : 0;
-    return count;
+    return static_cast<std::size_t>(std::count_if(method.parameters.begin(), method.parameters.end(), [](const auto& p) {
+        return p.direction == idl::Direction::In;
+    }));
 }
 
 // Moves the thread's error info into EXCEPINFO, leaving it set for callers
@@ -194,8 +139,8 @@ public:
     HRESULT GetTypeAttr(TYPEATTR** attr) override
     {
         if (!attr) return E_POINTER;
-        static TYPEATTR value{IID_IValmorin, static_cast<WORD>(Methods().size()), kTypeLibraryMajor,
-                              kTypeLibraryMinor};
+        static TYPEATTR value{IID_IValmorin, static_cast<WORD>(kInterface.methods.size()), kValmorinLibMajor,
+                              kValmorinLibMinor};
         *attr = &value;
         return S_OK;
     }
@@ -214,13 +159,12 @@ public:
     HRESULT GetNames(DISPID id, BSTR* names, UINT maxNames, UINT* count) override
     {
         if (!names || !count) return E_POINTER;
-        const Method* method = FindMethod(id);
+        const idl::Method* method = FindMethod(id);
         if (!method) return DISP_E_MEMBERNOTFOUND;
         std::vector<std::u16string_view> all{method->name};
-        for (const Parameter& p : method->parameters) all.push_back(p.name);
+        for (const idl::Parameter& p : method->parameters) all.push_back(p.name);
         *count = 0;
-        for (; *count < maxNames && *count < all.size(); ++*count)
-            names[*count] = SysAllocStringLen(all[*count].data(), static_cast<UINT>(all[*count].size()));
+        for (; *count < maxNames && *count < all.size(); ++*count) names[*count] = AllocBstr(all[*count]);
         return S_OK;
     }
 
@@ -228,8 +172,8 @@ public:
     {
         if (!names || !ids || count == 0) return E_INVALIDARG;
         for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
-        const Method* found = nullptr;
-        for (const Method& method : Methods())
+        const idl::Method* found = nullptr;
+        for (const idl::Method& method : kInterface.methods)
             if (names[0] && EqualNoCase(method.name, names[0])) found = &method;
         if (!found) return DISP_E_UNKNOWNNAME;
         ids[0] = found->id;
@@ -245,7 +189,7 @@ public:
     HRESULT Invoke(void* instance, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
                    UINT* argErr) override
     {
-        const Method* method = FindMethod(id);
+        const idl::Method* method = FindMethod(id);
         if (!method || !(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
         if (!instance) return E_INVALIDARG;
         const DISPPARAMS none{};
@@ -259,19 +203,19 @@ public:
         // Error info found after a failure must be this call's, not a
         // leftover of an earlier one.
         SetErrorInfo(0, nullptr);
-        const HRESULT hr = method->call(*static_cast<IValmorin*>(instance), arguments.inputs(), outputs);
-        CComBSTR text;
-        text.Attach(outputs.text);
+        const HRESULT hr = kIValmorinCalls[static_cast<std::size_t>(id - 1)](*static_cast<IValmorin*>(instance),
+                                                                              arguments.inputs(), outputs);
         if (FAILED(hr)) {
             FillExcepInfo(hr, excepInfo);
             return DISP_E_EXCEPTION;
         }
         if (result) {
             VariantClear(result);
-            if (method->result == Result::Text && text.get()) {
+            const std::optional<idl::Type> written = ResultOf(*method);
+            if (written == idl::Type::BstrPointer && outputs.text.get()) {
                 result->vt = VT_BSTR;
-                result->bstrVal = text.Detach();
-            } else if (method->result == Result::Number) {
+                result->bstrVal = outputs.text.Detach();
+            } else if (written == idl::Type::LongPointer) {
                 result->vt = VT_I4;
                 result->lVal = outputs.number;
             }
@@ -279,14 +223,25 @@ public:
         return hr;
     }
 
+    HRESULT GetDocumentation(MEMBERID id, BSTR* name, BSTR* docString, DWORD* helpContext, BSTR* helpFile) override
+    {
+        const idl::Method* method = FindMethod(id);
+        if (!method && id != MEMBERID_NIL) return TYPE_E_ELEMENTNOTFOUND;
+        if (name) *name = AllocBstr(method ? method->name : kInterface.name);
+        if (docString) *docString = AllocBstr(method ? method->help : kInterface.help);
+        if (helpContext) *helpContext = 0;
+        if (helpFile) *helpFile = nullptr;
+        return S_OK;
+    }
+
 private:
     static std::vector<std::pair<FUNCDESC, std::vector<USHORT>>> Describe()
     {
         std::vector<std::pair<FUNCDESC, std::vector<USHORT>>> descriptions;
-        descriptions.reserve(Methods().size());
-        for (const Method& method : Methods()) {
+        descriptions.reserve(kInterface.methods.size());
+        for (const idl::Method& method : kInterface.methods) {
             std::vector<USHORT> flags;
-            for (const Parameter& p : method.parameters) flags.push_back(p.flags);
+            for (const idl::Parameter& p : method.parameters) flags.push_back(FlagsOf(p.direction));
             descriptions.push_back({FUNCDESC{method.id, static_cast<SHORT>(flags.size()), nullptr}, std::move(flags)});
         }
         for (auto& [desc, flags] : descriptions) desc.paramFlags = flags.data();

@@ -2,6 +2,7 @@
 #include "support/process.h"
 #include "support/store.h"
 
+#include "idl/ivalmorin_description.h"
 #include "platform/text/utf.h"
 
 #include <gtest/gtest.h>
@@ -122,7 +123,8 @@ TEST_F(CliTest, HelpListsMethodsFromTheTypeInformation)
     EXPECT_NE(help.out.find("  transadd tableName ValueIn ValueOut -> bRetVal\n"), std::string::npos);
     EXPECT_NE(help.out.find("  TableUpdate User PreviousName Name Description"), std::string::npos);
     ProcessResult one = RunProcess({VALMORIN_CLI, "help", "translate"});
-    EXPECT_EQ(one.out, "translate tableName ValueIn -> Translation\n");
+    const std::u16string_view translateHelp = idl::kIValmorinDescription.methods[8].help;
+    EXPECT_EQ(one.out, "translate tableName ValueIn -> Translation\n" + text::Utf16ToUtf8(translateHelp) + "\n");
 }
 
 TEST(CliInit, CreatesAStoreOnceAndTheDefaultStoreIsUsedWithoutConnection)

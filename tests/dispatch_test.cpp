@@ -1,3 +1,4 @@
+#include "idl/ivalmorin_description.h"
 #include "platform/com/typeinfo.h"
 #include "support/store.h"
 
@@ -52,20 +53,15 @@ protected:
     CComPtr<IDispatch> m_dispatch;
 };
 
-TEST_F(DispatchTest, EveryMethodHasItsIdentifierWhateverTheCase)
+TEST_F(DispatchTest, EveryMethodOfTheDescriptionHasItsIdentifierWhateverTheCase)
 {
-    const char16_t* names[] = {u"Attach", u"RegisterAll", u"UnregisterAll", u"GetComponents", u"RegisterComponent",
-                               u"UnregisterComponent", u"transadd", u"transdel", u"translate", u"transmatch",
-                               u"transIdent", u"transDayIdent", u"Open", u"TableList", u"TableDelete", u"TableCreate",
-                               u"TableUpdate", u"TableColumns", u"TableExists", u"CorrespondanceList",
-                               u"CorrespondanceDelete", u"CorrespondanceCreate", u"CorrespondanceUpdate",
-                               u"CorrespondanceExists", u"TableFourEyesIsLastUser",
-                               u"CorrespondanceFourEyesIsLastUser", u"TableDescription"};
-    for (DISPID expected = 1; expected <= 27; ++expected) {
-        std::u16string name = names[expected - 1];
-        EXPECT_EQ(IdOf(name), expected);
+    const auto& methods = idl::kIValmorinDescription.methods;
+    EXPECT_EQ(methods.size(), 27u); // published: dispatch identifiers 1 to 27
+    for (const idl::Method& method : methods) {
+        std::u16string name(method.name);
+        EXPECT_EQ(IdOf(name), method.id);
         for (char16_t& c : name) c = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
-        EXPECT_EQ(IdOf(name), expected);
+        EXPECT_EQ(IdOf(name), method.id);
     }
     DISPID id = 0;
     auto* unknown = const_cast<LPOLESTR>(u"transmogrify");
@@ -73,7 +69,7 @@ TEST_F(DispatchTest, EveryMethodHasItsIdentifierWhateverTheCase)
     EXPECT_EQ(id, DISPID_UNKNOWN);
 }
 
-TEST_F(DispatchTest, TypeInformationDescribesTheInterface)
+TEST_F(DispatchTest, TypeInformationDescribesEveryMethodAsTheDescriptionDoes)
 {
     UINT count = 0;
     EXPECT_EQ(m_dispatch->GetTypeInfoCount(&count), S_OK);
@@ -84,29 +80,46 @@ TEST_F(DispatchTest, TypeInformationDescribesTheInterface)
     EXPECT_EQ(m_dispatch->GetTypeInfo(0, 0, nullptr), E_POINTER);
     ASSERT_EQ(m_dispatch->GetTypeInfo(0, 0, &info), S_OK);
 
+    const auto& methods = idl::kIValmorinDescription.methods;
     TYPEATTR* attr = nullptr;
     ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
     EXPECT_EQ(attr->guid, IID_IValmorin);
-    EXPECT_EQ(attr->cFuncs, 27);
+    EXPECT_EQ(attr->cFuncs, methods.size());
     EXPECT_EQ(attr->wMajorVerNum, 1);
     EXPECT_EQ(attr->wMinorVerNum, 3);
     info->ReleaseTypeAttr(attr);
 
-    BSTR names[6] = {};
-    UINT got = 0;
-    ASSERT_EQ(info->GetNames(7, names, 6, &got), S_OK);
-    ASSERT_EQ(got, 5u);
-    const char16_t* expected[] = {u"transadd", u"tableName", u"ValueIn", u"ValueOut", u"bRetVal"};
-    for (UINT i = 0; i < got; ++i) {
-        EXPECT_EQ(std::u16string_view(names[i]), expected[i]);
-        SysFreeString(names[i]);
+    constexpr USHORT kFlags[] = {PARAMFLAG_FIN, PARAMFLAG_FOUT, PARAMFLAG_FOUT | PARAMFLAG_FRETVAL}; // by Direction
+    for (UINT index = 0; index < methods.size(); ++index) {
+        const idl::Method& method = methods[index];
+        SCOPED_TRACE(std::string(method.name.begin(), method.name.end()));
+        FUNCDESC* desc = nullptr;
+        ASSERT_EQ(info->GetFuncDesc(index, &desc), S_OK);
+        EXPECT_EQ(desc->memid, method.id);
+        ASSERT_EQ(static_cast<std::size_t>(desc->cParams), method.parameters.size());
+        std::vector<BSTR> names(method.parameters.size() + 2, nullptr);
+        UINT got = 0;
+        ASSERT_EQ(info->GetNames(method.id, names.data(), static_cast<UINT>(names.size()), &got), S_OK);
+        std::vector<CComBSTR> owned(got);
+        for (UINT i = 0; i < got; ++i) owned[i].Attach(names[i]);
+        ASSERT_EQ(got, method.parameters.size() + 1);
+        EXPECT_EQ(owned[0].view(), method.name);
+        for (std::size_t p = 0; p < method.parameters.size(); ++p) {
+            EXPECT_EQ(owned[p + 1].view(), method.parameters[p].name);
+            EXPECT_EQ(desc->paramFlags[p], kFlags[static_cast<int>(method.parameters[p].direction)]);
+        }
+        info->ReleaseFuncDesc(desc);
+        CComBSTR help;
+        EXPECT_EQ(info->GetDocumentation(method.id, nullptr, &help, nullptr, nullptr), S_OK);
+        EXPECT_EQ(help.view(), method.help);
     }
-    FUNCDESC* desc = nullptr;
-    ASSERT_EQ(info->GetFuncDesc(6, &desc), S_OK);
-    EXPECT_EQ(desc->memid, 7);
-    EXPECT_EQ(desc->cParams, 4);
-    EXPECT_TRUE(desc->paramFlags[3] & PARAMFLAG_FRETVAL);
-    info->ReleaseFuncDesc(desc);
+    FUNCDESC* beyond = nullptr;
+    EXPECT_EQ(info->GetFuncDesc(static_cast<UINT>(methods.size()), &beyond), DISP_E_BADINDEX);
+    CComBSTR name;
+    EXPECT_EQ(info->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr), S_OK);
+    EXPECT_EQ(name.view(), u"IValmorin");
+    EXPECT_EQ(info->GetDocumentation(static_cast<MEMBERID>(methods.size() + 1), &name, nullptr, nullptr, nullptr),
+              TYPE_E_ELEMENTNOTFOUND);
 }
 
 TEST_F(DispatchTest, InvokeConvertsArgumentsAndPassesTheResultBack)

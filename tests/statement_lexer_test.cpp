@@ -1,6 +1,7 @@
 // Quoted identifiers in statement counting: a ";" inside "...", [...] or
 // `...` is part of a name, not the end of a statement; an apostrophe inside
 // one starts no string.
+#include "platform/ado/provider.h"
 #include "platform/ado/sql_lexer.h"
 #include "qmt/db/ado_connection.h"
 #include "qmt/diag/exception.h"
@@ -65,6 +66,38 @@ TEST(StatementLexer, QuotedNamesRunAndHideNoSecondStatement)
     }
     EXPECT_EQ(QueryColumn(file, "SELECT COUNT(*) FROM T"), std::vector<std::u16string>{u"0"});
     EXPECT_EQ(QueryColumn(file, "SELECT COUNT(*) FROM \"a;b\""), std::vector<std::u16string>{u"3"});
+}
+
+// A session lexes into one reused statement: what the last statement left
+// (its literals, its keyword, a NUL or a second statement) must not leak
+// into the next.
+TEST(StatementLexer, ReusedOutputKeepsNothingOfThePreviousStatement)
+{
+    ado::LexedStatement lexed;
+    ado::LexOneStatement(u"SELECT 'one', N'two' FROM T WHERE x = 'three'", u"test", lexed);
+    EXPECT_THROW(ado::LexOneStatement(std::u16string(u"SELECT 'a\0'", 11), u"test", lexed), ado::ProviderFailure);
+    EXPECT_TRUE(lexed.holdsNul);
+    EXPECT_THROW(ado::LexOneStatement(u"SELECT 1; SELECT 2", u"test", lexed), ado::ProviderFailure);
+    ado::LexOneStatement(u"delete FROM T WHERE x = 'only'", u"test", lexed);
+    EXPECT_FALSE(lexed.holdsNul);
+    EXPECT_FALSE(lexed.severalStatements);
+    EXPECT_EQ(lexed.firstKeyword, u"DELETE");
+    EXPECT_EQ(lexed.text, "delete FROM T WHERE x = 'only'");
+    EXPECT_EQ(lexed.parameterized, "delete FROM T WHERE x = ?");
+    EXPECT_EQ(lexed.literals, std::vector<std::string>{"only"});
+    EXPECT_EQ(lexed.placeholders, std::vector<std::size_t>{24});
+}
+
+// National literals lose their N; a word ending in N keeps it. A NUL after
+// the end of the statement, or in a comment, still refuses the text.
+TEST(StatementLexer, NationalPrefixesAndNulsWhereverTheyStand)
+{
+    EXPECT_EQ(ado::LexStatement(u"SELECT N'a', n'b', (N'c')").text, "SELECT 'a', 'b', ('c')");
+    EXPECT_EQ(ado::LexStatement(u"SELECT 1 AS IN'x'").text, "SELECT 1 AS IN'x'");
+    EXPECT_EQ(ado::LexStatement(u"SELECT $N'x'").text, "SELECT $N'x'");
+    for (const std::u16string& sql : {std::u16string(u"SELECT 1; -- \0", 14), std::u16string(u"SELECT 1 /* \0 */", 16),
+                                     std::u16string(u"SELECT [\0]", 10)})
+        EXPECT_TRUE(ado::LexStatement(sql).holdsNul) << sql.size();
 }
 
 } // namespace

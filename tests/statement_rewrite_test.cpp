@@ -182,4 +182,42 @@ TEST_F(StatementRewriteTest, StatementsTheRewriteCannotShareRunAsWritten)
     EXPECT_EQ(m_store.Column("SELECT COUNT(*) FROM QM_VALMOR"), Rows{u"4"});
 }
 
+// The shared form of SELECT 'abc' is SELECT ?, whose column SQLite names
+// "?"; and one form serves every value, so names taken from the first
+// statement of a form would be wrong for the next.
+TEST_F(StatementRewriteTest, ResultColumnsKeepTheNamesWritten)
+{
+    const std::unique_ptr<ado::Session> session = Connect(m_store);
+    const std::pair<const char16_t*, std::vector<std::u16string>> cases[] = {
+        {u"SELECT 'abc'", {u"'abc'"}},
+        {u"SELECT 'xyz'", {u"'xyz'"}},
+        {u"SELECT 'abc' AS label, N'x' || 'y'", {u"label", u"'x' || 'y'"}}, // national literals run as plain ones
+        {u"SELECT 1 AS 'quoted'", {u"quoted"}}, // a form that does not prepare: AS ?
+        {u"SELECT 1 AS 'quoted'", {u"quoted"}}, // ... and again, from what was remembered of it
+        {u"SELECT OUTPUT FROM QM_VALMOR WHERE INPUT = 'EUR'", {u"OUTPUT"}},
+        {u"SELECT OUTPUT FROM QM_VALMOR WHERE INPUT = 'a''b'", {u"OUTPUT"}},
+    };
+    for (const auto& [sql, names] : cases) {
+        const ado::RowSet set = session->Query(sql, false);
+        EXPECT_EQ(set.columns, names) << text::Utf16ToUtf8(sql);
+        EXPECT_EQ(set.rows.size(), 1u) << text::Utf16ToUtf8(sql);
+    }
+    EXPECT_EQ(Cell(session->Query(u"SELECT 1 AS 'quoted'", false).rows.at(0).at(0)), u"1");
+}
+
+// A caller's own markers, numbered or named, keep the statement from being
+// shared at all; a $ inside a name is no marker.
+TEST(StatementLexer, OwnParametersLeaveNoSharedForm)
+{
+    for (const char16_t* sql : {u"SELECT 'a', ?", u"SELECT ?1, 'a'", u"SELECT 'a' WHERE ?2 IS NULL", u"SELECT :x, 'a'",
+                                u"SELECT @y, 'a'", u"SELECT $z, 'a'", u"SELECT 'a' || $1"}) {
+        const ado::LexedStatement lexed = ado::LexStatement(sql);
+        EXPECT_TRUE(lexed.parameterized.empty()) << text::Utf16ToUtf8(sql);
+        EXPECT_TRUE(lexed.literals.empty()) << text::Utf16ToUtf8(sql);
+    }
+    const ado::LexedStatement named = ado::LexStatement(u"SELECT a$b FROM t WHERE c = 'v'");
+    EXPECT_EQ(named.parameterized, "SELECT a$b FROM t WHERE c = ?");
+    EXPECT_EQ(named.literals, std::vector<std::string>{"v"});
+}
+
 } // namespace

@@ -1,9 +1,10 @@
 #include "platform/ado/sql_lexer.h"
 
 #include "platform/ado/provider.h"
-#include "platform/text/utf.h"
 #include "platform/text/ascii.h"
+#include "platform/text/utf.h"
 
+#include <algorithm>
 #include <array>
 
 namespace ado {
@@ -47,8 +48,9 @@ bool OnlyBlanksAndComments(std::u16string_view sql, std::size_t pos)
 }
 
 // What a unit means to the code between quoted runs and comments. Plain
-// units (blanks, operators, digits after a blank...) are copied in runs.
-enum class Kind : unsigned char { Plain, Word, Quote, Bracket, End, Dash, Slash, Marker };
+// units (blanks, operators...) and the letters of words after the first
+// are copied as they come.
+enum class Kind : unsigned char { Plain, Word, Quote, Bracket, End, Dash, Slash, Marker, Nul };
 
 constexpr std::array<Kind, 128> kAsciiKinds = [] {
     std::array<Kind, 128> kinds{};
@@ -61,10 +63,9 @@ constexpr std::array<Kind, 128> kAsciiKinds = [] {
     kinds[u'-'] = Kind::Dash;
     kinds[u'/'] = Kind::Slash;
     kinds[u'?'] = kinds[u':'] = kinds[u'@'] = kinds[u'$'] = Kind::Marker;
+    kinds[0] = Kind::Nul;
     return kinds;
 }();
-
-Kind KindOf(char16_t c) { return c < 128 ? kAsciiKinds[c] : Kind::Word; }
 
 std::size_t IdentifierEnd(std::u16string_view sql, std::size_t pos)
 {
@@ -79,15 +80,21 @@ namespace {
 enum class Context { Code, Quoted, Bracketed, LineComment, BlockComment };
 
 // One pass over the text: each unit is looked at once, written out as
-// UTF-8 and moves the reader between code, quoted runs and comments.
+// UTF-8 and moves the reader between code, quoted runs and comments. The
+// output's buffers are the caller's, so that a session lexing statement
+// after statement reuses their room instead of allocating it anew.
 class Lexer {
 public:
-    explicit Lexer(std::u16string_view sql, LexedStatement& out) : m_sql(sql), m_out(out)
+    Lexer(std::u16string_view sql, LexedStatement& out) : m_sql(sql), m_out(out)
     {
+        m_out.severalStatements = false;
+        m_out.holdsNul = false;
+        m_out.firstKeyword.clear();
+        m_out.parameterized.clear();
+        m_out.literals.clear();
+        m_out.placeholders.clear();
         m_out.text.resize(sql.size() * 3); // the most UTF-8 one UTF-16 unit can need
         m_end = m_out.text.data();
-        m_out.parameterized.reserve(sql.size());
-        m_out.literals.reserve(4);
     }
 
     void Run()
@@ -96,25 +103,20 @@ public:
             switch (m_context) {
             case Context::Code: ReadCode(); break;
             case Context::Quoted: ReadQuoted(); break;
-            case Context::Bracketed: CloseOn(u']', Context::Code); break;
-            case Context::LineComment: CloseOn(u'\n', Context::Code); break;
+            case Context::Bracketed: CopyThrough(u']'); break;
+            case Context::LineComment: CopyThrough(u'\n'); break;
             case Context::BlockComment: ReadBlockComment(); break;
             }
         }
         m_out.text.resize(static_cast<std::size_t>(m_end - m_out.text.data()));
-        if (m_context == Context::Quoted && m_quote == u'\'') {
-            // an unterminated literal: the statement has no parameterized form
+        // An unterminated literal leaves the statement without a shared form.
+        const bool unterminated = m_context == Context::Quoted && m_quote == u'\'';
+        if (!unterminated) m_out.parameterized.append(m_out.text, m_shapeCopied);
+        if (unterminated || m_ownParameters || !SharedFormGivesTheText()) {
             m_out.parameterized.clear();
             m_out.literals.clear();
-            return;
+            m_out.placeholders.clear();
         }
-        m_out.parameterized.append(m_out.text, m_shapeCopied);
-        if (m_ownParameters || !SharedFormGivesTheText()) {
-            m_out.parameterized.clear();
-            m_out.literals.clear();
-            return;
-        }
-        m_out.placeholders = m_placeholders;
     }
 
 private:
@@ -125,7 +127,8 @@ private:
     bool SharedFormGivesTheText() const
     {
         const std::string& shape = m_out.parameterized;
-        std::size_t length = shape.size() - m_placeholders.size();
+        const std::vector<std::size_t>& placeholders = m_out.placeholders;
+        std::size_t length = shape.size() - placeholders.size();
         for (const std::string& literal : m_out.literals) length += literal.size() + 2;
         if (length > m_out.text.size()) return false;
         std::size_t textAt = 0;
@@ -135,8 +138,8 @@ private:
             textAt += piece.size();
             return true;
         };
-        for (std::size_t i = 0; i < m_placeholders.size(); ++i) {
-            if (!matches(std::string_view(shape).substr(shapeAt, m_placeholders[i] - shapeAt)) || !matches("'"))
+        for (std::size_t i = 0; i < placeholders.size(); ++i) {
+            if (!matches(std::string_view(shape).substr(shapeAt, placeholders[i] - shapeAt)) || !matches("'"))
                 return false;
             for (std::size_t from = 0; from <= m_out.literals[i].size();) {
                 const std::size_t quote = m_out.literals[i].find('\'', from);
@@ -146,156 +149,209 @@ private:
                 from = to + (quote == std::string::npos ? 1 : 0);
             }
             if (!matches("'")) return false;
-            shapeAt = m_placeholders[i] + 1;
+            shapeAt = placeholders[i] + 1;
         }
         return matches(std::string_view(shape).substr(shapeAt)) && textAt == m_out.text.size();
     }
 
+    // Runs until the code ends: at a quote, a bracket, a comment or the
+    // statement's end.
     void ReadCode()
     {
-        const std::size_t plainEnd = PlainRunEnd();
-        if (plainEnd > m_pos) {
-            CopyUpTo(plainEnd);
-            return;
-        }
-        const char16_t c = m_sql[m_pos];
-        switch (KindOf(c)) {
-        case Kind::Plain: Copy(); break;
-        case Kind::Word: ReadWord(); break;
-        case Kind::Quote:
-            m_quote = c;
-            if (c == u'\'') StartLiteral();
-            Enter(Context::Quoted);
-            break;
-        case Kind::Bracket: Enter(Context::Bracketed); break;
-        case Kind::End:
-            m_out.severalStatements = !OnlyBlanksAndComments(m_sql, m_pos + 1);
-            m_pos = m_sql.size();
-            break;
-        case Kind::Dash:
-        case Kind::Slash:
-            if (StartsComment(m_sql, m_pos)) {
-                Copy();
-                Enter(c == u'-' ? Context::LineComment : Context::BlockComment);
-            } else {
-                Copy();
-            }
-            break;
-        case Kind::Marker:
-            // A statement with parameters of its own keeps them: numbering
-            // the rewrite's parameters around them would bind values to the
-            // wrong places.
-            m_ownParameters = true;
-            if (c == u'$')
-                ReadWord();
+        while (m_pos < m_sql.size()) {
+            if (m_keywordRead)
+                CopyAsciiWhile([](char16_t c) { return kAsciiKinds[c] <= Kind::Word; });
             else
-                Copy();
-            break;
+                CopyAsciiWhile([](char16_t c) { return kAsciiKinds[c] == Kind::Plain; });
+            if (m_pos == m_sql.size()) return;
+            const char16_t c = m_sql[m_pos];
+            if (c >= 0x80) {
+                ReadWordChar();
+                continue;
+            }
+            switch (kAsciiKinds[c]) {
+            case Kind::Plain: Put(c); break;
+            case Kind::Word: ReadWordChar(); break;
+            case Kind::Nul:
+                m_out.holdsNul = true;
+                Put(c);
+                break;
+            case Kind::Quote:
+                m_quote = c;
+                if (c == u'\'') StartLiteral();
+                Enter(Context::Quoted);
+                return;
+            case Kind::Bracket: Enter(Context::Bracketed); return;
+            case Kind::End: ReadEnd(); return;
+            case Kind::Dash:
+            case Kind::Slash:
+                if (StartsComment(m_sql, m_pos)) {
+                    Enter(c == u'-' ? Context::LineComment : Context::BlockComment);
+                    return;
+                }
+                Put(c);
+                break;
+            case Kind::Marker:
+                // A statement with parameters of its own keeps them: numbering
+                // the rewrite's parameters around them would bind values to
+                // the wrong places. A $ inside a word is part of its name.
+                if (c == u'$' && m_pos > 0 && IsIdentifierChar(m_sql[m_pos - 1])) {
+                    Put(c);
+                    break;
+                }
+                m_ownParameters = true;
+                if (c == u'$')
+                    ReadWordChar();
+                else
+                    Put(c);
+                break;
+            }
         }
     }
 
-    std::size_t PlainRunEnd() const
+    // The first word of the statement is its keyword; later words are
+    // copied unit by unit.
+    void ReadWordChar()
     {
-        std::size_t end = m_pos;
-        while (end < m_sql.size() && m_sql[end] < 128 && kAsciiKinds[m_sql[end]] == Kind::Plain) ++end;
-        return end;
-    }
-
-    // A national literal's prefix N is dropped; a word that merely ends in N
-    // before a quote stays whole.
-    void ReadWord()
-    {
-        const std::size_t start = m_pos;
-        const std::size_t wordEnd = IdentifierEnd(m_sql, m_pos);
-        if (m_out.firstKeyword.empty()) m_out.firstKeyword = text::AsciiUpper(m_sql.substr(start, wordEnd - start));
-        const bool nationalPrefix = wordEnd - start == 1 && (m_sql[start] == u'N' || m_sql[start] == u'n') &&
-                                    wordEnd < m_sql.size() && m_sql[wordEnd] == u'\'';
-        if (nationalPrefix) {
-            m_pos = wordEnd;
+        if (m_keywordRead) {
+            CopyOne();
             return;
         }
-        CopyUpTo(wordEnd);
+        m_keywordRead = true;
+        const std::size_t wordEnd = IdentifierEnd(m_sql, m_pos);
+        m_out.firstKeyword.assign(m_sql.substr(m_pos, wordEnd - m_pos));
+        for (char16_t& k : m_out.firstKeyword) k = text::AsciiUpper(k);
+        while (m_pos < wordEnd) CopyOne();
     }
 
-    // The run up to the next quote is copied whole; the quote then either
-    // doubles (and stands for itself) or closes the run.
+    // Whatever follows a top-level ';' is not run; a NUL there still marks
+    // the text, as it would anywhere.
+    void ReadEnd()
+    {
+        const std::u16string_view rest = m_sql.substr(m_pos + 1);
+        m_out.severalStatements = !OnlyBlanksAndComments(m_sql, m_pos + 1);
+        if (rest.find(u'\0') != std::u16string_view::npos) m_out.holdsNul = true;
+        m_pos = m_sql.size();
+    }
+
+    // A national literal's prefix N, a word of that one letter just before
+    // the quote, is dropped; a word that merely ends in N stays whole.
+    bool AfterNationalPrefix() const
+    {
+        return m_pos > 0 && (m_sql[m_pos - 1] == u'N' || m_sql[m_pos - 1] == u'n') &&
+               (m_pos == 1 || !IsIdentifierChar(m_sql[m_pos - 2]));
+    }
+
+    // The run up to the next quote is copied; the quote then either doubles
+    // (and stands for itself) or closes the run.
     void ReadQuoted()
     {
-        const std::size_t quote = m_sql.find(m_quote, m_pos);
-        if (quote == std::u16string_view::npos) {
-            CopyUpTo(m_sql.size());
+        if (!CopyThroughQuote()) return;
+        if (m_pos < m_sql.size() && m_sql[m_pos] == m_quote) {
+            Put(m_quote); // a doubled quote stands for itself
             return;
         }
-        CopyUpTo(quote + 1);
-        if (m_pos < m_sql.size() && m_sql[m_pos] == m_quote) {
-            Copy(); // a doubled quote stands for itself
-            if (m_quote == u'\'') m_literalSkips.push_back(m_end - m_out.text.data() - 1);
-        } else {
-            m_context = Context::Code;
-            if (m_quote == u'\'') EndLiteral();
+        m_context = Context::Code;
+        if (m_quote == u'\'') EndLiteral();
+    }
+
+    // True when the quote was found and copied.
+    bool CopyThroughQuote()
+    {
+        const char16_t quote = m_quote;
+        while (m_pos < m_sql.size()) {
+            CopyAsciiWhile([quote](char16_t c) { return c != quote && c != 0; });
+            if (m_pos == m_sql.size()) break;
+            if (m_sql[m_pos] == quote) {
+                Put(quote);
+                return true;
+            }
+            CopyOne();
         }
+        return false;
     }
 
     // The literal's text runs from after its opening quote to before its
     // closing one; doubled quotes inside are written once in its value.
     void StartLiteral()
     {
-        const std::size_t quoteAt = static_cast<std::size_t>(m_end - m_out.text.data());
+        if (AfterNationalPrefix()) --m_end;
+        const std::size_t quoteAt = Written();
         m_out.parameterized.append(m_out.text, m_shapeCopied, quoteAt - m_shapeCopied);
-        m_placeholders.push_back(m_out.parameterized.size());
+        m_out.placeholders.push_back(m_out.parameterized.size());
         m_out.parameterized.push_back('?');
         m_literalStart = quoteAt + 1;
-        m_literalSkips.clear();
     }
 
     void EndLiteral()
     {
-        const std::size_t closeAt = static_cast<std::size_t>(m_end - m_out.text.data()) - 1;
-        std::string value;
-        std::size_t from = m_literalStart;
-        for (const std::ptrdiff_t skip : m_literalSkips) {
-            value.append(m_out.text, from, static_cast<std::size_t>(skip) - from);
-            from = static_cast<std::size_t>(skip) + 1;
+        const std::size_t closeAt = Written() - 1;
+        const std::string_view quoted = std::string_view(m_out.text).substr(m_literalStart, closeAt - m_literalStart);
+        std::string& value = m_out.literals.emplace_back();
+        for (std::size_t from = 0; from < quoted.size();) {
+            const std::size_t quote = std::min(quoted.find('\'', from), quoted.size());
+            value.append(quoted.substr(from, quote - from + (quote < quoted.size() ? 1 : 0)));
+            from = quote + 2; // past the doubled quote's second half
         }
-        value.append(m_out.text, from, closeAt - from);
-        m_out.literals.push_back(std::move(value));
         m_shapeCopied = closeAt + 1;
     }
 
     void ReadBlockComment()
     {
-        const std::size_t end = m_sql.find(u"*/", m_pos);
-        CopyUpTo(end == std::u16string_view::npos ? m_sql.size() : end + 2);
-        m_context = Context::Code;
+        while (m_pos < m_sql.size()) {
+            const bool closes = m_sql[m_pos] == u'*' && m_pos + 1 < m_sql.size() && m_sql[m_pos + 1] == u'/';
+            CopyOne();
+            if (closes) {
+                CopyOne();
+                m_context = Context::Code;
+                return;
+            }
+        }
     }
 
-    void CloseOn(char16_t closer, Context next)
+    void CopyThrough(char16_t closer)
     {
-        const std::size_t end = m_sql.find(closer, m_pos);
-        CopyUpTo(end == std::u16string_view::npos ? m_sql.size() : end + 1);
-        m_context = next;
+        while (m_pos < m_sql.size()) {
+            const char16_t c = m_sql[m_pos];
+            CopyOne();
+            if (c == closer) break;
+        }
+        m_context = Context::Code;
     }
 
     void Enter(Context context)
     {
-        Copy();
+        CopyOne();
+        if (context == Context::LineComment || context == Context::BlockComment) CopyOne(); // -- or /*
         m_context = context;
     }
 
-    void CopyUpTo(std::size_t end)
+    // Copies the ASCII units that need no decision in one tight loop: the
+    // output is written through a char pointer, which may alias anything, so
+    // the reader's position is kept in registers rather than in members.
+    template <typename Plain>
+    void CopyAsciiWhile(Plain plain)
     {
-        while (m_pos < end) {
-            if (m_sql[m_pos] < 0x80)
-                *m_end++ = static_cast<char>(m_sql[m_pos++]);
-            else
-                Copy();
-        }
+        const char16_t* in = m_sql.data() + m_pos;
+        const char16_t* const stop = m_sql.data() + m_sql.size();
+        char* out = m_end;
+        while (in != stop && *in < 0x80 && plain(*in)) *out++ = static_cast<char>(*in++);
+        m_pos = static_cast<std::size_t>(in - m_sql.data());
+        m_end = out;
     }
 
-    void Copy()
+    void Put(char16_t ascii)
     {
-        if (m_sql[m_pos] < 0x80) {
-            *m_end++ = static_cast<char>(m_sql[m_pos++]);
+        *m_end++ = static_cast<char>(ascii);
+        ++m_pos;
+    }
+
+    void CopyOne()
+    {
+        const char16_t c = m_sql[m_pos];
+        if (c < 0x80) {
+            if (c == 0) m_out.holdsNul = true;
+            Put(c);
             return;
         }
         const std::size_t length = IsSurrogatePairAt(m_pos) ? 2 : 1;
@@ -311,13 +367,14 @@ private:
                m_sql[pos + 1] >= 0xDC00 && m_sql[pos + 1] <= 0xDFFF;
     }
 
+    std::size_t Written() const { return static_cast<std::size_t>(m_end - m_out.text.data()); }
+
     std::u16string_view m_sql;
     LexedStatement& m_out;
     char* m_end;
     std::size_t m_shapeCopied = 0; // text before this is in parameterized
     std::size_t m_literalStart = 0;
-    std::vector<std::ptrdiff_t> m_literalSkips; // second quotes of doubled pairs
-    std::vector<std::size_t> m_placeholders;    // where parameterized holds the rewrite's ?
+    bool m_keywordRead = false;
     bool m_ownParameters = false;
     std::size_t m_pos = 0;
     Context m_context = Context::Code;
@@ -345,16 +402,22 @@ namespace {
 
 } // namespace
 
-LexedStatement LexOneStatement(std::u16string_view sql, std::u16string_view source)
+void LexOneStatement(std::u16string_view sql, std::u16string_view source, LexedStatement& into)
 {
     constexpr HRESULT kErrorsInCommand = MakeHResult(0x80040E14);
-    if (sql.find(u'\0') != std::u16string_view::npos)
+    Lexer(sql, into).Run();
+    if (into.holdsNul)
         Refuse(kErrorsInCommand, source, u"The command text holds a NUL character; the statement was not run.",
                u"42000");
-    LexedStatement lexed = LexStatement(sql);
-    if (lexed.severalStatements)
+    if (into.severalStatements)
         Refuse(kErrorsInCommand, source,
                u"The command text holds more than one statement; only one statement is run per call.", u"42000");
+}
+
+LexedStatement LexOneStatement(std::u16string_view sql, std::u16string_view source)
+{
+    LexedStatement lexed;
+    LexOneStatement(sql, source, lexed);
     return lexed;
 }
 

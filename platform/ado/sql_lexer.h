@@ -11,6 +11,7 @@ namespace ado {
 struct LexedStatement {
     std::string text;               // UTF-8, national literals N'...' rewritten as '...'
     bool severalStatements = false; // something follows a top-level ';'
+    bool holdsNul = false;          // a NUL unit anywhere in the text
     std::u16string firstKeyword;    // upper-cased
     // The same statement with each string literal replaced by a ? parameter,
     // and the literals' values in order, so that statements differing only
@@ -26,6 +27,9 @@ LexedStatement LexStatement(std::u16string_view sql);
 // with a NUL (which C interfaces read as its end, dropping what follows)
 // or with a second statement is refused whole, with source as the error's.
 LexedStatement LexOneStatement(std::u16string_view sql, std::u16string_view source);
+// The same into a statement lexed before, whose buffers are reused: a
+// session that keeps one lexes without allocating once they are large enough.
+void LexOneStatement(std::u16string_view sql, std::u16string_view source, LexedStatement& into);
 
 // The shared form with its parameters numbered $1, $2, ... for databases
 // that do not take ? markers.

@@ -8,6 +8,11 @@ inline constexpr USHORT PARAMFLAG_FIN = 0x1;
 inline constexpr USHORT PARAMFLAG_FOUT = 0x2;
 inline constexpr USHORT PARAMFLAG_FRETVAL = 0x8;
 
+using MEMBERID = DISPID;
+// Asks GetDocumentation about the type itself rather than one of its members.
+inline constexpr MEMBERID MEMBERID_NIL = DISPID_UNKNOWN;
+inline constexpr HRESULT TYPE_E_ELEMENTNOTFOUND = MakeHResult(0x8002802B);
+
 struct TYPEATTR {
     GUID guid;
     WORD cFuncs;
@@ -32,6 +37,10 @@ struct ITypeInfo : IUnknown {
     virtual HRESULT GetIDsOfNames(LPOLESTR* names, UINT count, DISPID* ids) = 0;
     virtual HRESULT Invoke(void* instance, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
                            EXCEPINFO* excepInfo, UINT* argErr) = 0;
+    // The member's name and help text (MEMBERID_NIL: the type's); any out
+    // pointer may be null when its answer is not wanted.
+    virtual HRESULT GetDocumentation(MEMBERID id, BSTR* name, BSTR* docString, DWORD* helpContext,
+                                     BSTR* helpFile) = 0;
 
 protected:
     ~ITypeInfo() = default;

@@ -12,7 +12,7 @@ struct Spec {
     std::size_t width = 0;
 };
 
-void Pad(std::u16string& out, const std::u16string& field, const Spec& spec, bool numeric)
+void Pad(std::u16string& out, std::u16string_view field, const Spec& spec, bool numeric)
 {
     if (field.size() >= spec.width) {
         out += field;
@@ -26,7 +26,7 @@ void Pad(std::u16string& out, const std::u16string& field, const Spec& spec, boo
         const bool negative = !field.empty() && field[0] == u'-';
         if (negative) out += u'-';
         out.append(fill, u'0');
-        out.append(field, negative ? 1 : 0);
+        out.append(field.substr(negative ? 1 : 0));
     } else {
         out.append(fill, u' ');
         out += field;
@@ -71,7 +71,7 @@ std::u16string FormatV(const char16_t* format, std::va_list args)
         case u'%': out += u'%'; break;
         case u's': {
             const auto* text = va_arg(args, const char16_t*);
-            Pad(out, text ? std::u16string(text) : std::u16string(u"(null)"), spec, false);
+            Pad(out, text ? std::u16string_view(text) : std::u16string_view(u"(null)"), spec, false);
             break;
         }
         case u'c': Pad(out, std::u16string(1, static_cast<char16_t>(va_arg(args, int))), spec, false); break;

@@ -19,6 +19,8 @@ MethodHelp DescribeFunction(ITypeInfo& info, const FUNCDESC& desc)
     info.GetNames(desc.memid, names.data(), static_cast<UINT>(names.size()), &count);
     MethodHelp help;
     help.id = desc.memid;
+    CComBSTR text;
+    if (SUCCEEDED(info.GetDocumentation(desc.memid, nullptr, &text, nullptr, nullptr))) help.help = text.view();
     for (UINT i = 0; i < count; ++i) {
         CComBSTR name;
         name.Attach(names[i]);

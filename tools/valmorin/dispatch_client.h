@@ -20,6 +20,7 @@ struct MethodHelp {
     std::u16string name;
     std::vector<std::u16string> inputs;
     std::u16string result; // empty for a method without one
+    std::u16string help;   // the type information's text; may be empty
 };
 
 // An argument that is a NULL BSTR rather than a text.

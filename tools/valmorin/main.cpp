@@ -127,6 +127,7 @@ int PrintMethodHelp(std::ostream& out, const DispatchClient& client, const std::
     const std::optional<MethodHelp> method = client.Describe(name);
     if (!method) throw UsageError{"unknown method '" + Utf8(name) + "'; valmorin --help lists the methods"};
     out << Signature(*method) << "\n";
+    if (!method->help.empty()) out << Utf8(method->help) << "\n";
     return kExitOk;
 }
 

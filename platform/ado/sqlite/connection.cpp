@@ -77,8 +77,8 @@ public:
 
     ExecuteOutcome Execute(std::u16string_view sql) override
     {
-        const LexedStatement lexed = Lex(sql);
-        const StatementLease stmt = Acquire(lexed);
+        const LexedStatement& lexed = Lex(sql);
+        const StatementLease stmt = Acquire(lexed).lease;
         while (Step(stmt.get())) {
         }
         ExecuteOutcome outcome;
@@ -94,14 +94,16 @@ public:
 
     RowSet Query(std::u16string_view sql, bool updatable) override
     {
-        const LexedStatement lexed = Lex(sql);
+        const LexedStatement& lexed = Lex(sql);
         RowSet set;
-        const StatementLease stmt = updatable ? StatementLease(Prepare(WithRowIdentity(lexed))) : Acquire(lexed);
+        Acquired acquired = updatable ? Acquired{StatementLease(Prepare(WithRowIdentity(lexed)))} : Acquire(lexed);
+        const StatementLease& stmt = acquired.lease;
         const int first = updatable ? 1 : 0;
         const int count = sqlite3_column_count(stmt.get());
-        for (int i = first; i < count; ++i) {
-            const char* name = sqlite3_column_name(stmt.get(), i);
-            set.columns.push_back(text::Widen(name ? name : ""));
+        if (acquired.shared) {
+            set.columns = ColumnNames(*acquired.shared);
+        } else {
+            for (int i = first; i < count; ++i) set.columns.push_back(text::Widen(ColumnName(stmt.get(), i)));
         }
         if (updatable) DescribeBase(stmt.get(), set);
         while (Step(stmt.get())) {
@@ -144,7 +146,38 @@ public:
     bool InTransaction() const override { return !sqlite3_get_autocommit(m_db.get()); }
 
 private:
-    static LexedStatement Lex(std::u16string_view sql) { return LexOneStatement(sql, kSource); }
+    // Valid until the next call lexes another statement.
+    const LexedStatement& Lex(std::u16string_view sql)
+    {
+        LexOneStatement(sql, kSource, m_lexed);
+        return m_lexed;
+    }
+
+    static const char* ColumnName(sqlite3_stmt* stmt, int column)
+    {
+        const char* name = sqlite3_column_name(stmt, column);
+        return name ? name : "";
+    }
+
+    // The names widened once per statement, read again only when the
+    // statement's own have changed (a schema change prepares it anew).
+    static const std::vector<std::u16string>& ColumnNames(CachedStatement& shared)
+    {
+        sqlite3_stmt* stmt = shared.stmt.get();
+        const auto count = static_cast<std::size_t>(sqlite3_column_count(stmt));
+        bool current = shared.names.size() == count;
+        for (std::size_t i = 0; current && i < count; ++i)
+            current = shared.names[i] == ColumnName(stmt, static_cast<int>(i));
+        if (!current) {
+            shared.names.clear();
+            shared.wide.clear();
+            for (std::size_t i = 0; i < count; ++i) {
+                shared.names.emplace_back(ColumnName(stmt, static_cast<int>(i)));
+                shared.wide.push_back(text::Widen(shared.names.back()));
+            }
+        }
+        return shared.wide;
+    }
 
     // The row identity is selected ahead of the caller's columns.
     static std::string WithRowIdentity(const LexedStatement& lexed)
@@ -186,8 +219,9 @@ private:
 
     void Run(const std::string& sql)
     {
-        sqlite3_stmt* cached = m_cache.Find(sql);
-        const StatementLease stmt(cached ? cached : m_cache.Insert(sql, Prepare(sql)));
+        CachedStatement* cached = m_cache.Find(sql);
+        if (!cached) cached = m_cache.Insert(sql, CachedStatement{Prepare(sql), {}, {}});
+        const StatementLease stmt(cached->stmt.get());
         while (Step(stmt.get())) {
         }
     }
@@ -199,35 +233,71 @@ private:
                std::find(std::begin(kShared), std::end(kShared), lexed.firstKeyword) != std::end(kShared);
     }
 
+    struct Acquired {
+        StatementLease lease;
+        CachedStatement* shared = nullptr; // null when the statement runs as written
+    };
+
     // Statements that differ only in their string values share one prepared
     // form with the values bound as parameters, so a repeated kind of
-    // statement is parsed and planned once per connection. A statement whose
-    // parameterized form does not prepare runs as it was written.
-    StatementLease Acquire(const LexedStatement& lexed)
+    // statement is parsed and planned once per connection.
+    Acquired Acquire(const LexedStatement& lexed)
     {
-        if (!HasSharedForm(lexed)) return StatementLease(Prepare(lexed.text));
-        sqlite3_stmt* shared = m_cache.Find(lexed.parameterized);
-        if (!shared) {
-            sqlite3_stmt* raw = nullptr;
-            sqlite3_prepare_v2(m_db.get(), lexed.parameterized.data(), static_cast<int>(lexed.parameterized.size()),
-                               &raw, nullptr);
-            Statement prepared(raw);
-            if (!prepared || sqlite3_bind_parameter_count(raw) != static_cast<int>(lexed.literals.size()))
-                return StatementLease(Prepare(lexed.text));
-            shared = m_cache.Insert(lexed.parameterized, std::move(prepared));
-        }
-        StatementLease lease(shared);
+        CachedStatement* shared = SharedFormOf(lexed);
+        if (!shared) return {StatementLease(Prepare(lexed.text))};
+        Acquired acquired{StatementLease(shared->stmt.get()), shared};
         for (std::size_t i = 0; i < lexed.literals.size(); ++i) {
             const std::string& value = lexed.literals[i];
-            const int rc = sqlite3_bind_text(shared, static_cast<int>(i) + 1, value.data(),
+            const int rc = sqlite3_bind_text(shared->stmt.get(), static_cast<int>(i) + 1, value.data(),
                                              static_cast<int>(value.size()), SQLITE_STATIC);
             if (rc != SQLITE_OK) ThrowFromDatabase(m_db.get(), rc);
         }
-        return lease;
+        return acquired;
+    }
+
+    CachedStatement* SharedFormOf(const LexedStatement& lexed)
+    {
+        if (!HasSharedForm(lexed)) return nullptr;
+        CachedStatement* shared = m_cache.Find(lexed.parameterized);
+        if (!shared) shared = m_cache.Insert(lexed.parameterized, PrepareShared(lexed));
+        return shared->stmt ? shared : nullptr;
+    }
+
+    // A form that does not prepare, or whose result columns would be named
+    // after its markers instead of the values written (SELECT 'abc' names
+    // its column 'abc', not ?), is kept without a statement: statements of
+    // that form run as written, and it is not prepared again on every call.
+    CachedStatement PrepareShared(const LexedStatement& lexed)
+    {
+        Statement shared = TryPrepare(lexed.parameterized);
+        if (!shared || sqlite3_bind_parameter_count(shared.get()) != static_cast<int>(lexed.literals.size()))
+            return {};
+        const Statement asWritten = TryPrepare(lexed.text);
+        if (!asWritten || !SameColumnNames(shared.get(), asWritten.get())) return {};
+        return {std::move(shared), {}, {}};
+    }
+
+    static bool SameColumnNames(sqlite3_stmt* one, sqlite3_stmt* other)
+    {
+        const int count = sqlite3_column_count(one);
+        if (count != sqlite3_column_count(other)) return false;
+        for (int i = 0; i < count; ++i)
+            if (std::string_view(ColumnName(one, i)) != ColumnName(other, i)) return false;
+        return true;
+    }
+
+    // Null when the text does not prepare; the failure is left for the
+    // statement as written to report.
+    Statement TryPrepare(std::string_view sql)
+    {
+        sqlite3_stmt* raw = nullptr;
+        sqlite3_prepare_v2(m_db.get(), sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
+        return Statement(raw);
     }
 
     Database m_db;
     StatementCache m_cache{64}; // finalized before the database closes
+    LexedStatement m_lexed;      // the statement in hand, its buffers reused
 };
 
 class SqliteProvider final : public Provider {

@@ -14,24 +14,22 @@ StatementLease::~StatementLease()
     sqlite3_clear_bindings(m_stmt);
 }
 
-sqlite3_stmt* StatementCache::Find(const std::string& text)
+CachedStatement* StatementCache::Find(const std::string& text)
 {
     const auto it = m_entries.find(text);
     if (it == m_entries.end()) return nullptr;
     m_uses.splice(m_uses.begin(), m_uses, it->second.use);
-    return it->second.stmt.get();
+    return &it->second.statement;
 }
 
-sqlite3_stmt* StatementCache::Insert(const std::string& text, Statement stmt)
+CachedStatement* StatementCache::Insert(const std::string& text, CachedStatement statement)
 {
     if (m_entries.size() >= m_capacity) {
         m_entries.erase(m_uses.back());
         m_uses.pop_back();
     }
     m_uses.push_front(text);
-    sqlite3_stmt* raw = stmt.get();
-    m_entries.emplace(text, Entry{std::move(stmt), m_uses.begin()});
-    return raw;
+    return &m_entries.emplace(text, Entry{std::move(statement), m_uses.begin()}).first->second.statement;
 }
 
 } // namespace ado::sqlite

@@ -9,6 +9,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace ado::sqlite {
 
@@ -36,18 +37,28 @@ private:
     sqlite3_stmt* m_stmt;
 };
 
+// A statement text as the cache keeps it: its prepared statement, or none
+// when the text is known not to serve (a shared form that does not prepare
+// or does not stand for the statements that have it), and the names of its
+// result columns, widened once.
+struct CachedStatement {
+    Statement stmt;
+    std::vector<std::string> names;     // as the statement last gave them
+    std::vector<std::u16string> wide;   // the same, as the row sets carry them
+};
+
 // The most recently used prepared statements of one connection.
 class StatementCache {
 public:
     explicit StatementCache(std::size_t capacity) : m_capacity(capacity) {}
 
-    // Null when the text has no prepared form here.
-    sqlite3_stmt* Find(const std::string& text);
-    sqlite3_stmt* Insert(const std::string& text, Statement stmt);
+    // Null when the text has no entry here.
+    CachedStatement* Find(const std::string& text);
+    CachedStatement* Insert(const std::string& text, CachedStatement statement);
 
 private:
     struct Entry {
-        Statement stmt;
+        CachedStatement statement;
         std::list<std::string>::iterator use;
     };
 

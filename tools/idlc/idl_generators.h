@@ -1,0 +1,25 @@
+// The sources valmorin_idlc writes from a parsed library. Each starts with a
+// line naming source, the IDL file it came from.
+#pragma once
+
+#include "tools/idlc/idl_model.h"
+
+#include <string>
+#include <string_view>
+
+namespace idlc {
+
+// The public declaration: the GUIDs, the library's version and the
+// interface as an abstract class, slot by slot.
+std::string InterfaceHeader(const Library& library, std::string_view source);
+
+// One call per method, in dispatch-identifier order, for the type
+// information's Invoke. It is included where the types it names (Inputs,
+// Outputs, Call, kMaxInputs, kMaxDiscardedArrays) are declared.
+std::string DispatchCalls(const Library& library, std::string_view source);
+
+// The interface as data (idl::Interface): names, dispatch identifiers,
+// parameters and help texts.
+std::string InterfaceDescription(const Library& library, std::string_view source);
+
+} // namespace idlc
