@@ -9,10 +9,10 @@
 
 namespace {
 
-std::string Encoded(const BatchCall& call)
+std::string Encoded(const BatchLineDecoder& call)
 {
-    std::string line = EscapeField(call.method);
-    for (const CallArgument& argument : call.arguments) line += "\t" + (argument ? EscapeField(*argument) : "--null");
+    std::string line = EscapeField(call.method());
+    for (const CallArgument& argument : call.arguments()) line += "\t" + (argument ? EscapeField(*argument) : "--null");
     return line;
 }
 
@@ -21,14 +21,14 @@ std::string Encoded(const BatchCall& call)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string_view line(reinterpret_cast<const char*>(data), size);
-    BatchCall call;
+    static BatchLineDecoder call; // reused, as the command reuses it line after line
     try {
-        call = DecodeBatchLine(line);
+        call.Decode(line);
     } catch (const UsageError& e) {
         FUZZ_CHECK(!e.message.empty());
         return 0;
     }
-    for (const CallArgument& argument : call.arguments)
+    for (const CallArgument& argument : call.arguments())
         if (argument) FUZZ_CHECK(argument->find(u'\0') == std::u16string::npos);
     // A raw line feed cannot reach the decoder (it ends the line) and is
     // written back escaped.

@@ -18,10 +18,10 @@ HRESULT CValmorin::translate(BSTR tableName, BSTR ValueIn, BSTR* Translation)
 
         qmt::CAdoRecordset recordset;
         OpenReadOnly(recordset, statement.str(), m_connection);
-        CComBSTR result(u"");
+        CComBSTR result; // the field's own copy becomes the [out] string
         if (auto row = recordset.begin(); row != recordset.end()) (*row).read(0, result);
         recordset.close();
-        *Translation = result.Detach();
+        *Translation = result.get() ? result.Detach() : SysAllocString(u"");
         return S_OK;
     });
 }

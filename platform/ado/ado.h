@@ -91,6 +91,9 @@ struct _Recordset : IDispatch {
     virtual HRESULT get_BOF(VARIANT_BOOL* bof) = 0;
     virtual HRESULT MoveNext() = 0;
     virtual HRESULT get_Fields(Fields** fields) = 0;
+    // The current row's field by name or position, as Fields.Item(index).Value
+    // gives it, without creating the Fields and Field objects (ADO's Collect).
+    virtual HRESULT get_Collect(VARIANT index, VARIANT* value) = 0;
     virtual HRESULT UpdateBatch(LONG affectRecords) = 0;
 
 protected:

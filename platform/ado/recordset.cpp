@@ -17,6 +17,13 @@ constexpr HRESULT adErrFeatureNotAvailable = MakeHResult(0x800A0CB3);
 
 class RecordsetObject;
 
+HRESULT ItemNotFound(REFIID iid)
+{
+    return ReportProviderErrors(iid, {AdoError(adErrItemNotFound, kRecordsetSource,
+                                               u"Item cannot be found in the collection corresponding to the "
+                                               u"requested name or ordinal.")});
+}
+
 class FieldObject final : public CComObjectBase<FieldObject, DispatchStub<Field>> {
 public:
     FieldObject(CComPtr<RecordsetObject> owner, std::size_t column) : m_owner(std::move(owner)), m_column(column) {}
@@ -122,6 +129,15 @@ public:
         return S_OK;
     }
 
+    HRESULT get_Collect(VARIANT index, VARIANT* value) override
+    {
+        if (!value) return E_POINTER;
+        if (!m_open) return Closed();
+        std::size_t column = 0;
+        if (!FindColumn(index, column)) return ItemNotFound(_Recordset::iid);
+        return ReadCurrent(column, value);
+    }
+
     HRESULT UpdateBatch(LONG) override
     {
         if (!m_open) return Closed();
@@ -212,10 +228,7 @@ HRESULT FieldsObject::get_Item(VARIANT index, Field** field)
     if (!field) return E_POINTER;
     *field = nullptr;
     std::size_t column = 0;
-    if (!m_owner->FindColumn(index, column))
-        return ReportProviderErrors(Fields::iid, {AdoError(adErrItemNotFound, kRecordsetSource,
-                                                           u"Item cannot be found in the collection corresponding "
-                                                           u"to the requested name or ordinal.")});
+    if (!m_owner->FindColumn(index, column)) return ItemNotFound(Fields::iid);
     *field = FieldObject::Create(m_owner, column).Detach();
     return S_OK;
 }

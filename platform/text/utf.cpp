@@ -4,15 +4,16 @@ namespace text {
 
 namespace {
 
-void AppendUtf16(std::u16string& out, char32_t cp)
+char16_t* PutUtf16(char16_t* out, char32_t cp)
 {
     if (cp < 0x10000) {
-        out.push_back(static_cast<char16_t>(cp));
+        *out++ = static_cast<char16_t>(cp);
     } else {
         cp -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        *out++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+        *out++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
     }
+    return out;
 }
 
 // Decodes one sequence at pos; returns its length, or 0 when ill-formed.
@@ -49,15 +50,36 @@ std::size_t DecodeUtf8(std::string_view s, std::size_t pos, char32_t& cp)
 std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8)
 {
     std::u16string out;
-    out.reserve(utf8.size());
+    if (!AppendUtf8AsUtf16(utf8, out)) return std::nullopt;
+    return out;
+}
+
+bool AppendUtf8AsUtf16(std::string_view utf8, std::u16string& out)
+{
+    // UTF-8 never takes fewer bytes than UTF-16 takes units: room for one
+    // unit per byte is enough, and the text is written without a check per unit.
+    const std::size_t start = out.size();
+    out.resize(start + utf8.size());
+    char16_t* next = out.data() + start;
+    bool wellFormed = true;
     for (std::size_t pos = 0; pos < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[pos]);
+        if (lead < 0x80) {
+            *next++ = lead;
+            ++pos;
+            continue;
+        }
         char32_t cp = 0;
         const std::size_t length = DecodeUtf8(utf8, pos, cp);
-        if (length == 0) return std::nullopt;
-        AppendUtf16(out, cp);
+        if (length == 0) {
+            wellFormed = false;
+            break;
+        }
+        next = PutUtf16(next, cp);
         pos += length;
     }
-    return out;
+    out.resize(static_cast<std::size_t>(next - out.data()));
+    return wellFormed;
 }
 
 std::string Utf16ToUtf8(std::u16string_view utf16)

@@ -10,6 +10,10 @@ namespace text {
 // Nothing when the input is not well-formed UTF-8 (overlong forms,
 // surrogates and values past U+10FFFF included).
 std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8);
+// The same, appended to out, so that a caller converting text after text
+// reuses one buffer; false when the input is not well-formed, with out
+// holding what came before the fault.
+bool AppendUtf8AsUtf16(std::string_view utf8, std::u16string& out);
 // An unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view utf16);
 // The same, written at out, which has room for three bytes per UTF-16 unit;

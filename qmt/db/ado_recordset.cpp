@@ -24,11 +24,16 @@ CComPtr<Field> CAdoRecord::field(LONG position) const
     return item;
 }
 
+// The recordset's copy of the field is handed over as it is: reading a
+// field costs one copy, not one per layer.
 void CAdoRecord::read(LONG position, VARIANT& value) const
 {
+    if (!m_handle) throw _com_error(E_POINTER);
     CComVariant current;
-    ThrowIfFailedHr(field(position)->get_Value(&current));
-    ThrowIfFailed(VariantCopy(&value, &current));
+    ThrowIfFailedHr(m_handle->get_Collect(CComVariant(position), &current));
+    ThrowIfFailed(VariantClear(&value));
+    value = current;
+    current.vt = VT_EMPTY;
 }
 
 template <typename T>

@@ -17,6 +17,7 @@ public:
     PgDatabase& operator=(const PgDatabase&) = delete;
 
     std::u16string connectionString() const;
+    const std::string& name() const { return m_name; }
     // Runs SQL (UTF-8, several statements allowed); throws on an error.
     void Run(const std::string& sql) const;
     // The first column of each row as UTF-16 text ("<NULL>" for NULL).

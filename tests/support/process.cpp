@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
@@ -79,20 +81,22 @@ void Exchange(Pipe& in, Pipe& out, Pipe& err, const std::string& input, ProcessR
 
 } // namespace
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,
-                         const std::map<std::string, std::string>& environment)
+namespace {
+
+// Starts argv with its standard input and output on the pipes' far ends,
+// and standard error on err's, or on /dev/null without err.
+pid_t Spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment, Pipe& in,
+            Pipe& out, Pipe* err)
 {
     signal(SIGPIPE, SIG_IGN); // a child that stops reading early must not end the test
-    Pipe in, out, err;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in.fd[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out.fd[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err.fd[1], 2);
-    for (Pipe* p : {&in, &out, &err}) {
-        posix_spawn_file_actions_addclose(&actions, p->fd[0]);
-        posix_spawn_file_actions_addclose(&actions, p->fd[1]);
-    }
+    if (err)
+        posix_spawn_file_actions_adddup2(&actions, err->fd[1], 2);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     std::vector<std::string> args = argv;
     std::vector<std::string> env = MergedEnvironment(environment);
     std::vector<char*> argPointers = Pointers(args), envPointers = Pointers(env);
@@ -102,12 +106,74 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
     in.CloseEnd(0);
     out.CloseEnd(1);
-    err.CloseEnd(1);
+    if (err) err->CloseEnd(1);
+    return pid;
+}
 
-    ProcessResult result;
-    Exchange(in, out, err, input, result);
+int ExitCodeOf(pid_t pid)
+{
     int status = 0;
     waitpid(pid, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+} // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,
+                         const std::map<std::string, std::string>& environment)
+{
+    Pipe in, out, err;
+    const pid_t pid = Spawn(argv, environment, in, out, &err);
+    ProcessResult result;
+    Exchange(in, out, err, input, result);
+    result.exitCode = ExitCodeOf(pid);
     return result;
+}
+
+struct Conversation::Pipes {
+    Pipe in, out;
+};
+
+Conversation::Conversation(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment)
+    : m_pipes(std::make_unique<Pipes>()), m_pid(Spawn(argv, environment, m_pipes->in, m_pipes->out, nullptr))
+{
+}
+
+Conversation::~Conversation()
+{
+    if (m_pid > 0) Finish();
+}
+
+void Conversation::Send(const std::string& text)
+{
+    for (std::size_t written = 0; written < text.size();) {
+        const ssize_t n = write(m_pipes->in.fd[1], text.data() + written, text.size() - written);
+        if (n <= 0) throw std::runtime_error("the process no longer reads its input");
+        written += static_cast<std::size_t>(n);
+    }
+}
+
+std::optional<std::string> Conversation::ReadLine(std::chrono::milliseconds wait)
+{
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (std::size_t end; (end = m_unread.find('\n')) == std::string::npos;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd entry{m_pipes->out.fd[0], POLLIN, 0};
+        if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+        char buffer[4096];
+        const ssize_t n = read(m_pipes->out.fd[0], buffer, sizeof buffer);
+        if (n <= 0) return std::nullopt;
+        m_unread.append(buffer, static_cast<std::size_t>(n));
+    }
+    const std::size_t end = m_unread.find('\n');
+    std::string line = m_unread.substr(0, end);
+    m_unread.erase(0, end + 1);
+    return line;
+}
+
+int Conversation::Finish()
+{
+    m_pipes->in.CloseEnd(1);
+    m_pipes->out.CloseEnd(0);
+    return ExitCodeOf(std::exchange(m_pid, 0));
 }

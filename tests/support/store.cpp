@@ -4,29 +4,49 @@
 #include "platform/text/utf.h"
 #include "schema_postgresql.h"
 #include "schema_sqlite.h"
+#include "support/odbc_store.h"
 
 #include <stdexcept>
 #include <thread>
 
-std::string ReadSchema(StoreKind kind) { return kind == StoreKind::Sqlite ? kSqliteSchema : kPostgresSchema; }
+namespace {
+
+bool InSqliteFile(StoreKind kind) { return kind == StoreKind::Sqlite || kind == StoreKind::OdbcSqlite; }
+
+} // namespace
+
+std::string ReadSchema(StoreKind kind) { return InSqliteFile(kind) ? kSqliteSchema : kPostgresSchema; }
 
 const StoreTraits& TraitsOf(StoreKind kind)
 {
     static const StoreTraits kSqlite{Dialect::Sqlite, u"SQLite", u"no such table"};
     static const StoreTraits kPostgres{Dialect::PostgreSql, u"PostgreSQL", u"does not exist"};
-    return kind == StoreKind::Sqlite ? kSqlite : kPostgres;
+    static const StoreTraits kOdbcSqlite{Dialect::Sqlite, u"ODBC", u"no such table"};
+    static const StoreTraits kOdbcPostgres{Dialect::PostgreSql, u"ODBC", u"does not exist"};
+    static const StoreTraits* const kTraits[] = {&kSqlite, &kPostgres, &kOdbcSqlite, &kOdbcPostgres};
+    return *kTraits[static_cast<int>(kind)];
 }
 
 std::string StoreKindName(const testing::TestParamInfo<StoreKind>& info)
 {
-    return info.param == StoreKind::Sqlite ? "SQLite" : "PostgreSQL";
+    static const char* const kNames[] = {"SQLite", "PostgreSQL", "ODBC_SQLite", "ODBC_PostgreSQL"};
+    return kNames[static_cast<int>(info.param)];
 }
 
-void PrintTo(StoreKind kind, std::ostream* out) { *out << (kind == StoreKind::Sqlite ? "SQLite" : "PostgreSQL"); }
+void PrintTo(StoreKind kind, std::ostream* out) { *out << StoreKindName({kind, 0}); }
+
+std::string StoreUnavailable(StoreKind kind)
+{
+    if (kind == StoreKind::OdbcSqlite) return OdbcDriverMissing(OdbcDriver::Sqlite);
+    if (InSqliteFile(kind)) return {};
+    if (!PostgresAvailable())
+        return "no PostgreSQL server: run under scripts/with-postgres (VALMORIN_TEST_PG_HOST is unset)";
+    return kind == StoreKind::OdbcPostgreSql ? OdbcDriverMissing(OdbcDriver::PostgreSql) : std::string();
+}
 
 TestStore::TestStore(StoreKind kind) : m_kind(kind)
 {
-    if (kind == StoreKind::PostgreSql) {
+    if (!InSqliteFile(kind)) {
         m_pg = std::make_unique<PgDatabase>(ReadSchema(kind));
         return;
     }
@@ -37,7 +57,13 @@ TestStore::TestStore(StoreKind kind) : m_kind(kind)
 
 std::u16string TestStore::connectionString() const
 {
-    return m_pg ? m_pg->connectionString() : SqliteConnectionString(m_file);
+    switch (m_kind) {
+    case StoreKind::Sqlite: return SqliteConnectionString(m_file);
+    case StoreKind::PostgreSql: return m_pg->connectionString();
+    case StoreKind::OdbcSqlite: return OdbcSqliteConnectionString(m_file);
+    case StoreKind::OdbcPostgreSql: return OdbcPostgresConnectionString(m_pg->name());
+    }
+    return {};
 }
 
 void TestStore::Run(const std::string& sql) const
@@ -48,7 +74,7 @@ void TestStore::Run(const std::string& sql) const
 
 std::vector<ProcessResult> RunBatchesAtOnce(const TestStore& store, int processes, const std::string& calls)
 {
-    if (store.kind() == StoreKind::Sqlite) CreateSqliteFile(store.file(), "PRAGMA journal_mode = WAL;");
+    if (InSqliteFile(store.kind())) CreateSqliteFile(store.file(), "PRAGMA journal_mode = WAL;");
     const std::string connection = text::Utf16ToUtf8(store.connectionString());
     std::vector<ProcessResult> results(static_cast<std::size_t>(processes));
     std::vector<std::thread> workers;

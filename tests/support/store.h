@@ -15,7 +15,9 @@
 #include <ostream>
 #include <string>
 
-enum class StoreKind { Sqlite, PostgreSql };
+// The store's database, and the provider the component reaches it through:
+// its own, or ODBC with the database's ODBC driver.
+enum class StoreKind { Sqlite, PostgreSql, OdbcSqlite, OdbcPostgreSql };
 
 // The SQL the tests themselves speak to a store, around the calls.
 enum class Dialect { Sqlite, PostgreSql };
@@ -31,13 +33,16 @@ const StoreTraits& TraitsOf(StoreKind kind);
 // For value-parameterised tests over both stores.
 std::string StoreKindName(const testing::TestParamInfo<StoreKind>& info);
 void PrintTo(StoreKind kind, std::ostream* out);
-#define VALMORIN_STORES ::testing::Values(StoreKind::Sqlite, StoreKind::PostgreSql), StoreKindName
+#define VALMORIN_STORES                                                                                        \
+    ::testing::Values(StoreKind::Sqlite, StoreKind::PostgreSql, StoreKind::OdbcSqlite, StoreKind::OdbcPostgreSql), \
+        StoreKindName
 
-// Skips the test when the PostgreSQL server is not running (a local run
-// without scripts/with-postgres); scripts/test always runs with it.
+// Why a store of the kind cannot be made here (no PostgreSQL server in a
+// local run without scripts/with-postgres, an ODBC driver not installed);
+// empty when it can. scripts/test runs with everything.
+std::string StoreUnavailable(StoreKind kind);
 #define SKIP_WITHOUT_STORE(kind)                                                                                \
-    if ((kind) == StoreKind::PostgreSql && !PostgresAvailable())                                               \
-    GTEST_SKIP() << "no PostgreSQL server: run under scripts/with-postgres (VALMORIN_TEST_PG_HOST is unset)"
+    if (const std::string unavailable = StoreUnavailable(kind); !unavailable.empty()) GTEST_SKIP() << unavailable
 
 class TestStore {
 public:

@@ -6,9 +6,16 @@ namespace {
 
 constexpr std::string_view kNullArgument = "--null";
 
-std::string Unescape(std::string_view field)
+std::string FieldName(std::size_t position)
 {
-    std::string out;
+    return position == 0 ? "the method name" : "argument " + std::to_string(position);
+}
+
+// The field with its escapes replaced; the field itself when it has none.
+std::string_view Unescape(std::string_view field, std::string& out)
+{
+    if (field.find('\\') == std::string_view::npos) return field;
+    out.clear();
     for (std::size_t i = 0; i < field.size(); ++i) {
         if (field[i] != '\\') {
             out += field[i];
@@ -23,14 +30,12 @@ std::string Unescape(std::string_view field)
     return out;
 }
 
-std::vector<std::string_view> SplitTabs(std::string_view line)
+// A BSTR argument ends at its first NUL: the rest would be lost unseen.
+bool HoldsNul(std::string_view utf8) { return utf8.find('\0') != std::string_view::npos; }
+
+UsageError NulRefused(const std::string& what)
 {
-    std::vector<std::string_view> fields;
-    std::size_t from = 0;
-    for (std::size_t tab; (tab = line.find('\t', from)) != std::string_view::npos; from = tab + 1)
-        fields.push_back(line.substr(from, tab - from));
-    fields.push_back(line.substr(from));
-    return fields;
+    return {what + " holds a NUL character, which no argument can carry"};
 }
 
 } // namespace
@@ -45,30 +50,60 @@ std::u16string Wide(std::string_view text, const std::string& what)
 CallArgument ToArgument(std::string_view utf8, const std::string& what)
 {
     if (utf8 == kNullArgument) return std::nullopt;
-    // A BSTR argument ends at its first NUL: the rest would be lost unseen.
-    if (utf8.find('\0') != std::string_view::npos)
-        throw UsageError{what + " holds a NUL character, which no argument can carry"};
+    if (HoldsNul(utf8)) throw NulRefused(what);
     return Wide(utf8, what);
 }
 
-BatchCall DecodeBatchLine(std::string_view line)
+void BatchLineDecoder::DecodeField(std::string_view field, std::u16string& out, std::size_t position)
 {
-    const std::vector<std::string_view> fields = SplitTabs(line);
-    BatchCall call;
-    for (std::size_t i = 1; i < fields.size(); ++i)
-        call.arguments.push_back(ToArgument(Unescape(fields[i]), "argument " + std::to_string(i)));
-    call.method = Wide(Unescape(fields[0]), "the method name");
-    return call;
+    const std::string_view utf8 = Unescape(field, m_unescaped);
+    if (position > 0 && HoldsNul(utf8)) throw NulRefused(FieldName(position));
+    out.clear();
+    if (!text::AppendUtf8AsUtf16(utf8, out)) throw UsageError{FieldName(position) + " is not valid UTF-8"};
+}
+
+void BatchLineDecoder::DecodeArgument(std::string_view field, std::size_t position)
+{
+    if (m_arguments.size() < position) m_arguments.emplace_back();
+    CallArgument& slot = m_arguments[position - 1];
+    if (field == kNullArgument) {
+        slot.reset();
+        return;
+    }
+    if (!slot) slot.emplace();
+    DecodeField(field, *slot, position);
+}
+
+void BatchLineDecoder::Decode(std::string_view line)
+{
+    m_count = 0;
+    const std::size_t methodEnd = line.find('\t');
+    for (std::size_t from = methodEnd; from != std::string_view::npos;) {
+        const std::size_t end = line.find('\t', from + 1);
+        DecodeArgument(line.substr(from + 1, end == std::string_view::npos ? end : end - from - 1), ++m_count);
+        from = end;
+    }
+    DecodeField(line.substr(0, methodEnd), m_method, 0);
+}
+
+void AppendEscapedField(std::string& out, std::u16string_view text)
+{
+    const std::size_t start = out.size();
+    out.resize(start + text.size() * 3);
+    char* const end = text::EncodeUtf8(text, out.data() + start);
+    out.resize(static_cast<std::size_t>(end - out.data()));
+    // Escapes are rare: the text is moved only when it holds one.
+    for (std::size_t i = start; i < out.size(); ++i) {
+        const char c = out[i];
+        if (c != '\t' && c != '\n' && c != '\\') continue;
+        out.insert(i++, 1, '\\');
+        out[i] = c == '\t' ? 't' : c == '\n' ? 'n' : '\\';
+    }
 }
 
 std::string EscapeField(std::u16string_view text)
 {
     std::string out;
-    for (char c : text::Utf16ToUtf8(text)) {
-        if (c == '\t') out += "\\t";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\\') out += "\\\\";
-        else out += c;
-    }
+    AppendEscapedField(out, text);
     return out;
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,19 +22,33 @@ struct UsageError {
 // A NULL BSTR where a text may stand.
 using CallArgument = std::optional<std::u16string>;
 
-struct BatchCall {
-    std::u16string method;
-    std::vector<CallArgument> arguments;
-};
-
 // The UTF-16 of a UTF-8 text; a UsageError naming what it is otherwise.
 std::u16string Wide(std::string_view text, const std::string& what);
 
 // An argument as given: --null, or a text without NUL.
 CallArgument ToArgument(std::string_view utf8, const std::string& what);
 
-// One --batch line, without its line break; throws UsageError.
-BatchCall DecodeBatchLine(std::string_view line);
+// Decodes --batch lines one after the other into the same buffers: once
+// they have grown to the longest line, a line costs no allocation.
+class BatchLineDecoder {
+public:
+    // One line without its line break; throws UsageError. What method() and
+    // arguments() hold stays valid until the next line.
+    void Decode(std::string_view line);
+    const std::u16string& method() const { return m_method; }
+    std::span<const CallArgument> arguments() const { return {m_arguments.data(), m_count}; }
 
-// A text as a field of a --batch line or answer.
+private:
+    void DecodeField(std::string_view field, std::u16string& out, std::size_t position);
+    void DecodeArgument(std::string_view field, std::size_t position);
+
+    std::string m_unescaped;
+    std::u16string m_method;
+    std::vector<CallArgument> m_arguments; // slots beyond m_count keep their buffers
+    std::size_t m_count = 0;
+};
+
+// Appends a text to out as a field of a --batch answer.
+void AppendEscapedField(std::string& out, std::u16string_view text);
+// The same, as a text of its own.
 std::string EscapeField(std::u16string_view text);

@@ -36,15 +36,29 @@ MethodHelp DescribeFunction(ITypeInfo& info, const FUNCDESC& desc)
 
 } // namespace
 
-CallOutcome DispatchClient::Call(const std::u16string& method, const std::vector<Argument>& arguments) const
+CallOutcome UnmadeCall(HRESULT hr, const std::u16string& method)
 {
     CallOutcome outcome;
+    outcome.hr = hr;
     outcome.method = method;
-    DISPID id = DISPID_UNKNOWN;
-    auto* name = const_cast<LPOLESTR>(method.c_str());
-    outcome.hr = m_object->GetIDsOfNames(GUID_NULL, &name, 1, 0, &id);
-    if (FAILED(outcome.hr)) return outcome;
+    return outcome;
+}
 
+bool ResultText(const VARIANT& result, std::u16string& text)
+{
+    if (result.vt == VT_BSTR)
+        text.assign(result.bstrVal ? result.bstrVal : u"", SysStringLen(result.bstrVal));
+    else if (result.vt == VT_I4)
+        text = Decimal(result.lVal);
+    else
+        return false;
+    return true;
+}
+
+CallOutcome DispatchClient::Call(const std::u16string& method, const std::vector<Argument>& arguments) const
+{
+    DISPID id = DISPID_UNKNOWN;
+    if (const HRESULT hr = IdOf(method, id); FAILED(hr)) return UnmadeCall(hr, method);
     std::vector<CComVariant> values(arguments.size());
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         CComVariant& value = values[arguments.size() - 1 - i]; // last argument first
@@ -53,14 +67,30 @@ CallOutcome DispatchClient::Call(const std::u16string& method, const std::vector
         else
             value.vt = VT_NULL;
     }
-    DISPPARAMS params;
-    params.rgvarg = values.empty() ? nullptr : values.data();
-    params.cArgs = static_cast<UINT>(values.size());
     CComVariant result;
+    CallOutcome outcome = Invoke(id, method, values, result);
+    if (std::u16string text; SUCCEEDED(outcome.hr) && ResultText(result, text)) outcome.result = std::move(text);
+    return outcome;
+}
+
+HRESULT DispatchClient::IdOf(const std::u16string& method, DISPID& id) const
+{
+    auto* name = const_cast<LPOLESTR>(method.c_str());
+    return m_object->GetIDsOfNames(GUID_NULL, &name, 1, 0, &id);
+}
+
+CallOutcome DispatchClient::Invoke(DISPID id, const std::u16string& method, std::vector<CComVariant>& arguments,
+                                   CComVariant& result) const
+{
+    DISPPARAMS params;
+    params.rgvarg = arguments.empty() ? nullptr : arguments.data();
+    params.cArgs = static_cast<UINT>(arguments.size());
     EXCEPINFO excepInfo;
     UINT argErr = 0;
+    CallOutcome outcome;
     outcome.hr = m_object->Invoke(id, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, &excepInfo, &argErr);
-    if (FAILED(outcome.hr)) outcome.method = CanonicalName(id).value_or(method); // only failures are named
+    if (SUCCEEDED(outcome.hr)) return outcome;
+    outcome.method = CanonicalName(id).value_or(method);
     if (outcome.hr == DISP_E_EXCEPTION) {
         outcome.hr = excepInfo.scode;
         outcome.source = CComBSTR(excepInfo.bstrSource).view();
@@ -68,12 +98,7 @@ CallOutcome DispatchClient::Call(const std::u16string& method, const std::vector
         SysFreeString(excepInfo.bstrSource);
         SysFreeString(excepInfo.bstrDescription);
         SysFreeString(excepInfo.bstrHelpFile);
-        return outcome;
     }
-    if (result.vt == VT_BSTR)
-        outcome.result = std::u16string(CComBSTR(result.bstrVal).view());
-    else if (result.vt == VT_I4)
-        outcome.result = Decimal(result.lVal);
     return outcome;
 }
 

@@ -2,6 +2,7 @@
 // with --batch, from standard input, one call per line.
 #include "activation.h"
 #include "batch_line.h"
+#include "batch_stream.h"
 #include "datasource_command.h"
 #include "dispatch_client.h"
 #include "failure_notes.h"
@@ -157,31 +158,93 @@ int RunOne(std::ostream& out, const DispatchClient& client, const std::u16string
     return ExitCodeOf(outcome.hr);
 }
 
-std::string BatchLine(const DispatchClient& client, const std::string& line)
-{
-    try {
-        const BatchCall call = DecodeBatchLine(line);
-        const CallOutcome outcome = client.Call(call.method, call.arguments);
-        RefuseUnmadeCall(outcome, call.arguments.size());
-        if (FAILED(outcome.hr)) {
-            PrintFailureNotes(outcome.hr);
-            return "ERROR\t" + EscapeField(text::Widen(FailureText(outcome)));
+// The calls of a --batch session. A run of lines calling one method looks
+// its id up once, and the arguments' VARIANTs and the result are reused.
+class BatchCaller {
+public:
+    explicit BatchCaller(const DispatchClient& client) : m_client(client) {}
+
+    // Appends the answer to a line to out; false when it is an error.
+    bool Answer(std::string_view line, std::string& out)
+    {
+        try {
+            m_decoder.Decode(line);
+            const CallOutcome outcome = Call();
+            RefuseUnmadeCall(outcome, m_decoder.arguments().size());
+            if (FAILED(outcome.hr)) {
+                PrintFailureNotes(outcome.hr);
+                AppendAnswer(out, "ERROR\t", text::Widen(FailureText(outcome)));
+                return false;
+            }
+            AppendAnswer(out, outcome.hr == S_FALSE ? "FALSE\t" : "OK\t",
+                         ResultText(m_result, m_text) ? std::u16string_view(m_text) : std::u16string_view());
+            return true;
+        } catch (const UsageError& e) {
+            AppendAnswer(out, "ERROR\t", text::Widen(HexCode(E_INVALIDARG) + " valmorin: " + e.message));
+            return false;
         }
-        return std::string(outcome.hr == S_FALSE ? "FALSE" : "OK") + "\t" + EscapeField(outcome.result.value_or(u""));
-    } catch (const UsageError& e) {
-        return "ERROR\t" + HexCode(E_INVALIDARG) + " valmorin: " + EscapeField(text::Widen(e.message));
     }
-}
+
+private:
+    static void AppendAnswer(std::string& out, std::string_view status, std::u16string_view text)
+    {
+        out += status;
+        AppendEscapedField(out, text);
+        out += '\n';
+    }
+
+    CallOutcome Call()
+    {
+        const std::u16string& method = m_decoder.method();
+        if (!m_id || method != m_method) {
+            m_id.emplace();
+            if (const HRESULT hr = m_client.IdOf(method, *m_id); FAILED(hr)) {
+                m_id.reset();
+                return UnmadeCall(hr, method);
+            }
+            m_method = method;
+        }
+        SetArguments(m_decoder.arguments());
+        VariantClear(&m_result);
+        return m_client.Invoke(*m_id, method, m_values, m_result);
+    }
+
+    void SetArguments(std::span<const CallArgument> arguments)
+    {
+        m_values.resize(arguments.size());
+        for (std::size_t i = 0; i < arguments.size(); ++i) {
+            VARIANT& value = m_values[arguments.size() - 1 - i]; // last argument first
+            VariantClear(&value);
+            if (!arguments[i]) {
+                value.vt = VT_NULL;
+                continue;
+            }
+            value.bstrVal = SysAllocStringLen(arguments[i]->data(), static_cast<UINT>(arguments[i]->size()));
+            if (!value.bstrVal) throw std::bad_alloc();
+            value.vt = VT_BSTR;
+        }
+    }
+
+    const DispatchClient& m_client;
+    BatchLineDecoder m_decoder;
+    std::u16string m_method;
+    std::optional<DISPID> m_id; // of m_method
+    std::vector<CComVariant> m_values;
+    CComVariant m_result;
+    std::u16string m_text;
+};
 
 int RunBatch(std::ostream& out, const DispatchClient& client)
 {
+    BatchOutput answers(out);
+    BatchInput input(STDIN_FILENO);
+    BatchCaller caller(client);
     int status = kExitOk;
-    for (std::string line; std::getline(std::cin, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (std::string_view line; input.Next(line, answers);) {
+        if (line.ends_with('\r')) line.remove_suffix(1);
         if (line.empty()) continue;
-        const std::string answer = BatchLine(client, line);
-        if (answer.starts_with("ERROR")) status = kExitFailure;
-        out << answer << std::endl;
+        if (!caller.Answer(line, answers.text())) status = kExitFailure;
+        answers.FlushWhenFull();
     }
     return status;
 }

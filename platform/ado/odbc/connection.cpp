@@ -21,6 +21,7 @@
 #include "platform/ado/odbc/statements.h"
 #include "platform/ado/provider.h"
 #include "platform/ado/sql_lexer.h"
+#include "platform/ado/sqlite/errors.h"
 #include "platform/text/ascii.h"
 #include "platform/text/utf.h"
 
@@ -56,19 +57,21 @@ struct Dialect {
     std::u16string_view queueWriters;
     std::u16string_view releaseWriters;
     bool transactionByStatements;
+    NativeMapping native;
 };
 
 constexpr Dialect kDialects[] = {
     {u"Microsoft SQL Server", true, Identity::Physloc, "%%physloc%%", u"%%physloc%% = ?",
      // An EXEC starts no implicit transaction, so the lock is the session's.
      u"EXEC sp_getapplock @Resource = N'valmorin', @LockMode = 'Exclusive', @LockOwner = 'Session'",
-     u"EXEC sp_releaseapplock @Resource = N'valmorin', @LockOwner = 'Session'", false},
+     u"EXEC sp_releaseapplock @Resource = N'valmorin', @LockOwner = 'Session'", false, nullptr},
     {u"PostgreSQL", false, Identity::Ctid, "ctid", u"ctid = CAST(? AS tid)",
-     u"SELECT pg_advisory_xact_lock(8386676915082767457)", u"", false},
-    {u"SQLite", false, Identity::Integer, "_rowid_", u"_rowid_ = ?", u"BEGIN IMMEDIATE", u"", true},
-    {u"Oracle", true, Identity::None, "", u"", u"", u"", false},
+     u"SELECT pg_advisory_xact_lock(8386676915082767457)", u"", false, nullptr},
+    {u"SQLite", false, Identity::Integer, "_rowid_", u"_rowid_ = ?", u"BEGIN IMMEDIATE", u"", true,
+     [](SQLINTEGER code) { return sqlite::MapResultCode(code); }},
+    {u"Oracle", true, Identity::None, "", u"", u"", u"", false, nullptr},
 };
-constexpr Dialect kUnrecognised{u"", true, Identity::None, "", u"", u"", u"", false};
+constexpr Dialect kUnrecognised{u"", true, Identity::None, "", u"", u"", u"", false, nullptr};
 
 const Dialect& DialectOf(std::u16string_view dbms)
 {
@@ -209,7 +212,7 @@ public:
             parameters.Bind(stmt.get(), static_cast<SQLUSMALLINT>(i + 1), *changes[i].value);
         parameters.BindIdentity(stmt.get(), static_cast<SQLUSMALLINT>(changes.size() + 1), m_dialect.identity,
                                 set.rowIds[row]);
-        Check(SQLExecute(stmt.get()), SQL_HANDLE_STMT, stmt.get(), u"to update a row");
+        Verify(SQLExecute(stmt.get()), stmt.get(), u"to update a row");
         if (RowCount(stmt.get()) != 1)
             Throw(E_FAIL, u"The row was changed or deleted since it was read; nothing was written.", u"40001");
     }
@@ -315,6 +318,13 @@ private:
 
     SQLHDBC Raw() const { return m_connection.get(); }
 
+    // Raises a statement call's failure, with the dialect's reading of
+    // native error codes.
+    void Verify(SQLRETURN rc, SQLHSTMT stmt, std::u16string_view what) const
+    {
+        Check(rc, SQL_HANDLE_STMT, stmt, what, m_dialect.native);
+    }
+
     std::u16string ReadDbmsName() const
     {
         SQLWCHAR name[128] = {};
@@ -385,8 +395,8 @@ private:
     StatementLease Direct(std::u16string text)
     {
         Statement stmt = NewStatement();
-        Check(SQLExecDirectW(stmt.get(), text.data(), static_cast<SQLINTEGER>(text.size())), SQL_HANDLE_STMT,
-              stmt.get(), u"to run a statement");
+        Verify(SQLExecDirectW(stmt.get(), text.data(), static_cast<SQLINTEGER>(text.size())), stmt.get(),
+               u"to run a statement");
         return StatementLease(std::move(stmt));
     }
 
@@ -431,48 +441,48 @@ private:
         Parameters parameters;
         for (std::size_t i = 0; i < lexed.literals.size(); ++i)
             parameters.BindText(stmt, static_cast<SQLUSMALLINT>(i + 1), Wide(lexed.literals[i]));
-        Check(SQLExecute(stmt), SQL_HANDLE_STMT, stmt, u"to run a statement");
+        Verify(SQLExecute(stmt), stmt, u"to run a statement");
         return lease;
     }
 
-    static SQLSMALLINT ColumnCount(SQLHSTMT stmt)
+    SQLSMALLINT ColumnCount(SQLHSTMT stmt) const
     {
         SQLSMALLINT count = 0;
-        Check(SQLNumResultCols(stmt, &count), SQL_HANDLE_STMT, stmt, u"to count the columns");
+        Verify(SQLNumResultCols(stmt, &count), stmt, u"to count the columns");
         return count;
     }
 
-    static LONG RowCount(SQLHSTMT stmt)
+    LONG RowCount(SQLHSTMT stmt) const
     {
         SQLLEN rows = 0;
-        Check(SQLRowCount(stmt, &rows), SQL_HANDLE_STMT, stmt, u"to count the rows changed");
+        Verify(SQLRowCount(stmt, &rows), stmt, u"to count the rows changed");
         return static_cast<LONG>(std::clamp<SQLLEN>(rows, std::numeric_limits<LONG>::min(),
                                                     std::numeric_limits<LONG>::max()));
     }
 
-    static std::pair<std::u16string, SQLSMALLINT> Describe(SQLHSTMT stmt, SQLSMALLINT column)
+    std::pair<std::u16string, SQLSMALLINT> Describe(SQLHSTMT stmt, SQLSMALLINT column) const
     {
         SQLWCHAR name[256] = {};
         SQLSMALLINT length = 0, type = 0, digits = 0, nullable = 0;
         SQLULEN size = 0;
-        Check(SQLDescribeColW(stmt, column, name, 256, &length, &type, &size, &digits, &nullable), SQL_HANDLE_STMT,
-              stmt, u"to describe a column");
+        Verify(SQLDescribeColW(stmt, column, name, 256, &length, &type, &size, &digits, &nullable), stmt,
+               u"to describe a column");
         const auto units = std::min<std::size_t>(static_cast<std::size_t>(length), 255);
         return {std::u16string(name, units), type};
     }
 
-    static std::u16string TextAttribute(SQLHSTMT stmt, SQLSMALLINT column, SQLUSMALLINT field)
+    std::u16string TextAttribute(SQLHSTMT stmt, SQLSMALLINT column, SQLUSMALLINT field) const
     {
         SQLWCHAR value[256] = {};
         SQLSMALLINT bytes = 0;
-        Check(SQLColAttributeW(stmt, column, field, value, sizeof value, &bytes, nullptr), SQL_HANDLE_STMT, stmt,
-              u"to describe a column's origin");
+        Verify(SQLColAttributeW(stmt, column, field, value, sizeof value, &bytes, nullptr), stmt,
+               u"to describe a column's origin");
         const auto units = std::min<std::size_t>(static_cast<std::size_t>(bytes) / sizeof(SQLWCHAR), 255);
         return std::u16string(value, units);
     }
 
     // The table and column names behind each column, as the driver knows them.
-    static void DescribeBase(SQLHSTMT stmt, SQLSMALLINT count, RowSet& set)
+    void DescribeBase(SQLHSTMT stmt, SQLSMALLINT count, RowSet& set) const
     {
         for (SQLSMALLINT i = 2; i <= count; ++i) {
             std::u16string table = TextAttribute(stmt, i, SQL_DESC_BASE_TABLE_NAME);
@@ -485,16 +495,16 @@ private:
     }
 
     // True while a row is current.
-    static bool Fetch(SQLHSTMT stmt)
+    bool Fetch(SQLHSTMT stmt) const
     {
         const SQLRETURN rc = SQLFetch(stmt);
         if (rc == SQL_NO_DATA) return false;
-        Check(rc, SQL_HANDLE_STMT, stmt, u"to read a row");
+        Verify(rc, stmt, u"to read a row");
         return true;
     }
 
     // A column's text read whole, in as many pieces as the driver hands it.
-    static std::optional<std::u16string> Text(SQLHSTMT stmt, SQLSMALLINT column)
+    std::optional<std::u16string> Text(SQLHSTMT stmt, SQLSMALLINT column) const
     {
         std::u16string value;
         char16_t piece[256];
@@ -502,7 +512,7 @@ private:
             SQLLEN indicator = 0;
             const SQLRETURN rc = SQLGetData(stmt, column, SQL_C_WCHAR, piece, sizeof piece, &indicator);
             if (rc == SQL_NO_DATA) return value;
-            Check(rc, SQL_HANDLE_STMT, stmt, u"to read a value");
+            Verify(rc, stmt, u"to read a value");
             if (indicator == SQL_NULL_DATA) return std::nullopt;
             const bool whole = rc == SQL_SUCCESS;
             const std::size_t units =
@@ -512,13 +522,13 @@ private:
         }
     }
 
-    static CComVariant ColumnValue(SQLHSTMT stmt, SQLSMALLINT column, SQLSMALLINT type)
+    CComVariant ColumnValue(SQLHSTMT stmt, SQLSMALLINT column, SQLSMALLINT type) const
     {
         if (IsInteger(type)) {
             std::int64_t number = 0;
             SQLLEN indicator = 0;
-            Check(SQLGetData(stmt, column, SQL_C_SBIGINT, &number, sizeof number, &indicator), SQL_HANDLE_STMT,
-                  stmt, u"to read a number");
+            Verify(SQLGetData(stmt, column, SQL_C_SBIGINT, &number, sizeof number, &indicator), stmt,
+                   u"to read a number");
             if (indicator == SQL_NULL_DATA) return Null();
             if (number >= std::numeric_limits<LONG>::min() && number <= std::numeric_limits<LONG>::max())
                 return CComVariant(static_cast<LONG>(number));
@@ -534,8 +544,7 @@ private:
         std::int64_t id = 0;
         SQLLEN indicator = 0;
         const SQLSMALLINT target = m_dialect.identity == Identity::Integer ? SQL_C_SBIGINT : SQL_C_BINARY;
-        Check(SQLGetData(stmt, 1, target, &id, sizeof id, &indicator), SQL_HANDLE_STMT, stmt,
-              u"to read a row identity");
+        Verify(SQLGetData(stmt, 1, target, &id, sizeof id, &indicator), stmt, u"to read a row identity");
         return id;
     }
 

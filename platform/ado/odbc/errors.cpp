@@ -10,12 +10,15 @@
 //   22xxx other data exceptions, 07006           0x80040E07 DB_E_CANTCONVERTVALUE
 //   HY001 memory, 53xxx resources                0x8007000E E_OUTOFMEMORY
 //   08xxx connection, HY000 and anything else    0x80004005 E_FAIL
+// except that HY000 from the SQLite driver takes the HRESULT of SQLite's
+// result code, as the SQLite provider gives it (platform/ado/sqlite/errors.cpp).
 #include "platform/ado/odbc/errors.h"
 
 #include "platform/ado/ado.h"
 
 
-#include <vector>
+#include <algorithm>
+#include <optional>
 
 namespace ado::odbc {
 
@@ -32,20 +35,22 @@ ProviderError Error(HRESULT number, std::u16string description, std::u16string s
     return error;
 }
 
-// The driver's message, read whole however long it is.
-std::u16string Message(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record, SQLWCHAR (&state)[6],
-                       SQLINTEGER& native)
+// One diagnostic record; nullopt past the last. A longer message comes cut
+// at the buffer's size.
+std::optional<ProviderError> Record(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record, std::u16string& buffer,
+                                    NativeMapping native)
 {
-    std::vector<SQLWCHAR> text(512);
-    for (;;) {
-        SQLSMALLINT length = 0;
-        const SQLRETURN rc = SQLGetDiagRecW(type, handle, record, state, &native, text.data(),
-                                            static_cast<SQLSMALLINT>(text.size()), &length);
-        if (!SQL_SUCCEEDED(rc)) return {};
-        if (static_cast<std::size_t>(length) < text.size())
-            return std::u16string(text.data(), static_cast<std::size_t>(length));
-        text.resize(static_cast<std::size_t>(length) + 1);
-    }
+    SQLWCHAR state[6] = {};
+    SQLINTEGER code = 0;
+    SQLSMALLINT length = 0;
+    const SQLRETURN rc = SQLGetDiagRecW(type, handle, record, state, &code, buffer.data(),
+                                        static_cast<SQLSMALLINT>(buffer.size()), &length);
+    if (!SQL_SUCCEEDED(rc)) return std::nullopt;
+    const auto units = std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)),
+                                             buffer.size() - 1);
+    std::u16string sqlState(state, 5);
+    const HRESULT number = native && sqlState == u"HY000" ? native(code) : MapSqlState(sqlState);
+    return Error(number, buffer.substr(0, units), std::move(sqlState), code);
 }
 
 } // namespace
@@ -70,17 +75,14 @@ void Throw(HRESULT number, std::u16string description, std::u16string sqlState)
     throw ProviderFailure{{Error(number, std::move(description), std::move(sqlState))}};
 }
 
-void ThrowFromHandle(SQLSMALLINT type, SQLHANDLE handle, std::u16string_view what)
+void ThrowFromHandle(SQLSMALLINT type, SQLHANDLE handle, std::u16string_view what, NativeMapping native)
 {
     ProviderFailure failure;
+    std::u16string buffer(1024, u'\0');
     for (SQLSMALLINT record = 1;; ++record) {
-        SQLWCHAR state[6] = {};
-        SQLINTEGER native = 0;
-        std::u16string message = Message(type, handle, record, state, native);
-        if (message.empty() && state[0] == 0) break;
-        std::u16string sqlState(state, 5);
-        const HRESULT number = MapSqlState(sqlState);
-        failure.errors.push_back(Error(number, std::move(message), std::move(sqlState), native));
+        std::optional<ProviderError> error = Record(type, handle, record, buffer, native);
+        if (!error) break;
+        failure.errors.push_back(std::move(*error));
     }
     if (failure.errors.empty())
         failure.errors.push_back(
@@ -88,11 +90,11 @@ void ThrowFromHandle(SQLSMALLINT type, SQLHANDLE handle, std::u16string_view wha
     throw failure;
 }
 
-void Check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle, std::u16string_view what)
+void Check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle, std::u16string_view what, NativeMapping native)
 {
     if (rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO || rc == SQL_NO_DATA) return;
     if (rc == SQL_INVALID_HANDLE) Throw(E_FAIL, u"The ODBC driver refused a handle " + std::u16string(what) + u".");
-    ThrowFromHandle(type, handle, what);
+    ThrowFromHandle(type, handle, what, native);
 }
 
 } // namespace ado::odbc
