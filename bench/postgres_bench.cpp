@@ -210,43 +210,36 @@ Connection PreparedConnection()
     return connection;
 }
 
+// One lookup of the key k (k = 0, 1, ... round the keys) per iteration.
+template <typename Lookup>
+void Lookups(benchmark::State& state, Lookup&& lookup)
+{
+    std::size_t i = 0;
+    for (auto _ : state) {
+        if (!lookup(i++ % kKeys)) state.SkipWithError("row not found");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 void PgRawExec(benchmark::State& state)
 {
     const Keys keys;
     const Connection connection = Connect(Store().name());
-    std::size_t i = 0;
-    for (auto _ : state) {
-        if (!ExecLookup(connection.get(), keys.tables[i % kKeys], keys.inputs[i % kKeys]))
-            state.SkipWithError("row not found");
-        ++i;
-    }
-    state.SetItemsProcessed(state.iterations());
+    Lookups(state, [&](std::size_t k) { return ExecLookup(connection.get(), keys.tables[k], keys.inputs[k]); });
 }
 
 void PgPreparedReused(benchmark::State& state)
 {
     const Keys keys;
     const Connection connection = PreparedConnection();
-    std::size_t i = 0;
-    for (auto _ : state) {
-        if (!PreparedLookup(connection.get(), keys.tables[i % kKeys], keys.inputs[i % kKeys]))
-            state.SkipWithError("row not found");
-        ++i;
-    }
-    state.SetItemsProcessed(state.iterations());
+    Lookups(state, [&](std::size_t k) { return PreparedLookup(connection.get(), keys.tables[k], keys.inputs[k]); });
 }
 
 void PgTranslateThroughInvoke(benchmark::State& state)
 {
     Keys keys;
     CComPtr<IDispatch> component = OpenDispatch();
-    std::size_t i = 0;
-    for (auto _ : state) {
-        if (!InvokeLookup(*component.get(), keys.tableArgs[i % kKeys], keys.inputArgs[i % kKeys]))
-            state.SkipWithError("lookup failed");
-        ++i;
-    }
-    state.SetItemsProcessed(state.iterations());
+    Lookups(state, [&](std::size_t k) { return InvokeLookup(*component.get(), keys.tableArgs[k], keys.inputArgs[k]); });
 }
 
 // The counter "raw", drawn once through the component so that its table and

@@ -249,11 +249,15 @@ private:
         });
     }
 
-    Result Prepared(const std::string& name, Parameters parameters)
+    // The statement's literals are bound where the lexer left them, uncopied:
+    // a lookup's cost on this side is mostly what it allocates.
+    Result Prepared(const std::string& name, const std::vector<std::string>& literals)
     {
-        const char* const* values = parameters.Values();
+        m_literals.clear();
+        for (const std::string& literal : literals) m_literals.push_back(literal.c_str());
+        const int count = static_cast<int>(m_literals.size());
         return Exchange(
-            [&] { return PQsendQueryPrepared(Raw(), name.c_str(), parameters.Count(), values, nullptr, nullptr, 0); });
+            [&] { return PQsendQueryPrepared(Raw(), name.c_str(), count, m_literals.data(), nullptr, nullptr, 0); });
     }
 
     // Sends one statement (`send` queues it) and waits for its result. A
@@ -317,9 +321,7 @@ private:
         const std::string* name = m_cache.Find(lexed.parameterized);
         if (!name) name = PrepareShared(lexed);
         if (!name) return Text(lexed.text);
-        Parameters parameters;
-        for (const std::string& literal : lexed.literals) parameters.Add(literal);
-        return Prepared(*name, std::move(parameters));
+        return Prepared(*name, lexed.literals);
     }
 
     // Null when the shared form does not prepare: the statement then runs as
@@ -381,6 +383,7 @@ private:
 
     Connection m_connection;
     bool m_beginPending = false;
+    std::vector<const char*> m_literals; // the bound values of the statement being sent
     StatementCache m_cache{64};
     std::vector<std::string> m_evicted;
     std::map<std::pair<Oid, int>, std::pair<std::u16string, std::u16string>> m_origins;
