@@ -68,8 +68,6 @@ private:
     std::string m_buffer;
 };
 
-std::string Utf8(std::u16string_view text) { return text::Utf16ToUtf8(text); }
-
 std::u16string TrimLineBreaks(std::u16string text)
 {
     while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r')) text.pop_back();
@@ -96,14 +94,14 @@ std::string FailureText(const CallOutcome& outcome)
         }
         source = u"valmorin";
     }
-    return HexCode(outcome.hr) + " " + Utf8(source) + ": " + Utf8(TrimLineBreaks(description));
+    return HexCode(outcome.hr) + " " + text::Utf16ToUtf8(source) + ": " + text::Utf16ToUtf8(TrimLineBreaks(description));
 }
 
 std::string Signature(const MethodHelp& method)
 {
-    std::string line = Utf8(method.name);
-    for (const auto& input : method.inputs) line += " " + Utf8(input);
-    if (!method.result.empty()) line += " -> " + Utf8(method.result);
+    std::string line = text::Utf16ToUtf8(method.name);
+    for (const auto& input : method.inputs) line += " " + text::Utf16ToUtf8(input);
+    if (!method.result.empty()) line += " -> " + text::Utf16ToUtf8(method.result);
     return line;
 }
 
@@ -126,9 +124,9 @@ void PrintHelp(std::ostream& out, const DispatchClient& client)
 int PrintMethodHelp(std::ostream& out, const DispatchClient& client, const std::u16string& name)
 {
     const std::optional<MethodHelp> method = client.Describe(name);
-    if (!method) throw UsageError{"unknown method '" + Utf8(name) + "'; valmorin --help lists the methods"};
+    if (!method) throw UsageError{"unknown method '" + text::Utf16ToUtf8(name) + "'; valmorin --help lists the methods"};
     out << Signature(*method) << "\n";
-    if (!method->help.empty()) out << Utf8(method->help) << "\n";
+    if (!method->help.empty()) out << text::Utf16ToUtf8(method->help) << "\n";
     return kExitOk;
 }
 
@@ -136,10 +134,10 @@ int PrintMethodHelp(std::ostream& out, const DispatchClient& client, const std::
 void RefuseUnmadeCall(const CallOutcome& outcome, std::size_t given)
 {
     if (outcome.hr == DISP_E_UNKNOWNNAME)
-        throw UsageError{"unknown method '" + Utf8(outcome.method) + "'; valmorin --help lists the methods"};
+        throw UsageError{"unknown method '" + text::Utf16ToUtf8(outcome.method) + "'; valmorin --help lists the methods"};
     if (outcome.hr == DISP_E_BADPARAMCOUNT)
-        throw UsageError{Utf8(outcome.method) + " does not take " + std::to_string(given) +
-                         " argument(s); valmorin help " + Utf8(outcome.method) + " shows them"};
+        throw UsageError{text::Utf16ToUtf8(outcome.method) + " does not take " + std::to_string(given) +
+                         " argument(s); valmorin help " + text::Utf16ToUtf8(outcome.method) + " shows them"};
 }
 
 int ExitCodeOf(HRESULT hr) { return FAILED(hr) ? kExitFailure : hr == S_FALSE ? kExitFalse : kExitOk; }
@@ -150,11 +148,11 @@ int RunOne(std::ostream& out, const DispatchClient& client, const std::u16string
     const CallOutcome outcome = client.Call(method, arguments);
     RefuseUnmadeCall(outcome, arguments.size());
     if (FAILED(outcome.hr)) {
-        std::cerr << "valmorin: " << Utf8(outcome.method) << ": " << FailureText(outcome) << "\n";
+        std::cerr << "valmorin: " << text::Utf16ToUtf8(outcome.method) << ": " << FailureText(outcome) << "\n";
         PrintFailureNotes(outcome.hr);
         return kExitFailure;
     }
-    if (outcome.result) out << Utf8(*outcome.result) << "\n";
+    if (outcome.result) out << text::Utf16ToUtf8(*outcome.result) << "\n";
     return ExitCodeOf(outcome.hr);
 }
 
