@@ -150,6 +150,11 @@ TEST_F(DispatchTest, InvokeConvertsArgumentsAndPassesTheResultBack)
     Invocation attach;
     Invoke(attach, 1, {CComVariant(u"anything")});
     EXPECT_EQ(attach.hr, S_OK);
+
+    Invocation components; // two [out] arrays and no result: each gets a place of its own, released after the call
+    Invoke(components, 4, {});
+    EXPECT_EQ(components.hr, S_OK);
+    EXPECT_EQ(components.result.vt, VT_EMPTY);
 }
 
 TEST_F(DispatchTest, FailuresComeBackThroughExcepInfo)
