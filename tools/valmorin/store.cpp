@@ -1,17 +1,20 @@
 #include "store.h"
 
 #include "platform/ado/provider.h"
+#include "platform/ado/sql_lexer.h"
 #include "platform/ado/sqlite/create.h"
 #include "platform/datasource/catalogue.h"
+#include "platform/text/ascii.h"
 #include "platform/text/utf.h"
-#include "platform/ado/sql_lexer.h"
+#include "schema_oracle.h"
 #include "schema_postgresql.h"
 #include "schema_sqlite.h"
-#include "platform/text/ascii.h"
+#include "schema_sqlserver.h"
 
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <iostream>
 #include <algorithm>
 #include <memory>
 #include <string_view>
@@ -188,6 +191,64 @@ InitOutcome InitPostgresStore(const std::u16string& connectionString)
     }
 }
 
+// The schema for the DBMS an ODBC driver names, by the start of its name.
+const char* OdbcSchema(std::u16string_view dbms)
+{
+    static const std::pair<std::u16string_view, const char*> kSchemas[] = {
+        {u"MICROSOFT SQL SERVER", kSqlServerSchema},
+        {u"ORACLE", kOracleSchema},
+        {u"POSTGRESQL", kPostgresSchema},
+        {u"SQLITE", kSqliteSchema}};
+    const std::u16string upper = text::AsciiUpper(dbms);
+    for (const auto& [name, schema] : kSchemas)
+        if (upper.starts_with(name)) return schema;
+    return nullptr;
+}
+
+// How many of the store's tables a query can read.
+int CountReadableStoreTables(ado::Session& session)
+{
+    int count = 0;
+    for (const char16_t* table : {u"QM_TABLES", u"QM_DICO", u"QM_VALMOR"}) {
+        try {
+            session.Query(u"SELECT COUNT(*) FROM " + std::u16string(table), false);
+            ++count;
+        } catch (const ado::ProviderFailure&) {
+            // not there, or not readable by this account: not a store table either way
+        }
+    }
+    return count;
+}
+
+// Through ODBC the database exists already (a DSN or a server's database
+// names it); init prints the schema of the DBMS the driver names, for an
+// administrator to run, and creates the tables itself where the account
+// may.
+InitOutcome InitOdbcStore(const std::u16string& connectionString)
+{
+    const auto provider = ado::FindProvider(u"ODBC");
+    if (!provider) return Failure("this build has no ODBC provider");
+    try {
+        const auto session = provider->Connect(ado::ConnectionString(connectionString), u"", u"", 30);
+        const std::string dbms = text::Utf16ToUtf8(session->DbmsName());
+        const char* schema = OdbcSchema(session->DbmsName());
+        if (!schema)
+            return Failure("the ODBC driver names the DBMS \"" + dbms +
+                           "\", for which init knows no schema; schema/sqlserver.sql is the one to translate");
+        std::cout << schema;
+        const int existing = CountReadableStoreTables(*session);
+        if (existing == 3) return {false, false, "the store on " + dbms + " already exists; nothing was changed"};
+        if (existing > 0) return Failure("the " + dbms + " database holds part of a store only; it was left as it is");
+        session->Begin();
+        for (const std::u16string& statement : SchemaStatements(schema)) session->Execute(statement);
+        session->Commit();
+        return {true, false, "created the store on " + dbms + " with the schema above"};
+    } catch (const ado::ProviderFailure& failure) {
+        return Failure("cannot create the store through ODBC: " + Describe(failure) +
+                       " (the schema above is for an administrator to run)");
+    }
+}
+
 } // namespace
 
 std::string DefaultStorePath() { return datasource::DefaultStorePath().string(); }
@@ -199,9 +260,11 @@ InitOutcome InitStore(const std::u16string& connectionString)
     const ado::ConnectionString cs(connectionString);
     const std::u16string provider = text::AsciiUpper(cs.Get(u"Provider"));
     if (provider == u"POSTGRESQL") return InitPostgresStore(connectionString);
+    if (provider == u"ODBC") return InitOdbcStore(connectionString);
     if (provider != u"SQLITE")
-        return Failure("init creates SQLite stores (Provider=SQLite;Data Source=<file>) and PostgreSQL stores "
-                       "(Provider=PostgreSQL;Host=...;Database=...)");
+        return Failure("init creates SQLite stores (Provider=SQLite;Data Source=<file>), PostgreSQL stores "
+                       "(Provider=PostgreSQL;Host=...;Database=...) and stores reached through ODBC "
+                       "(Provider=ODBC;DSN=...)");
     const std::filesystem::path file = text::Utf16ToUtf8(cs.Get(u"Data Source"));
     if (file.empty()) return Failure("the connection string names no Data Source");
     std::error_code ec;
