@@ -259,8 +259,21 @@ private:
     {
         if (!HasSharedForm(lexed)) return nullptr;
         CachedStatement* shared = m_cache.Find(lexed.parameterized);
-        if (!shared) shared = m_cache.Insert(lexed.parameterized, PrepareShared(lexed));
+        if (!shared) {
+            CachedStatement prepared = PrepareShared(lexed);
+            if (!prepared.stmt && FailedForNow(sqlite3_errcode(m_db.get()))) return nullptr;
+            shared = m_cache.Insert(lexed.parameterized, std::move(prepared));
+        }
         return shared->stmt ? shared : nullptr;
+    }
+
+    // A prepare that failed for want of a lock or of memory says nothing of
+    // the form itself; it is tried again on the next call.
+    static bool FailedForNow(int rc)
+    {
+        const int primary = rc & 0xFF;
+        return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_NOMEM ||
+               primary == SQLITE_IOERR || primary == SQLITE_INTERRUPT;
     }
 
     // A form that does not prepare, or whose result columns would be named
