@@ -3,7 +3,11 @@
 // component's IDispatch against the same text sent with PQexec, and against
 // the parameterised form prepared once and run with bound values (the limit
 // at this seam); transIdent against the raw BEGIN / SELECT / UPDATE / COMMIT
-// of the same statements. The texts are the service's own.
+// of the same statements. The texts are the service's own. The lookups run
+// again through the ODBC provider and the PostgreSQL ODBC driver, against
+// the text sent with SQLExecDirectW and the form prepared once with
+// SQLPrepareW and run with SQLExecute.
+#include "platform/ado/odbc/statements.h"
 #include "platform/ado/postgresql/statements.h"
 #include "platform/text/utf.h"
 #include "schema_postgresql.h"
@@ -151,20 +155,28 @@ struct Keys {
     std::vector<CComVariant> tableArgs, inputArgs;
 };
 
-CComPtr<IValmorin> OpenComponent()
+// The store through the PostgreSQL ODBC driver, as the driver takes it.
+std::u16string OdbcDriverConnectionString()
+{
+    return text::Widen("Driver={PostgreSQL Unicode};Servername=" + Env("VALMORIN_TEST_PG_HOST") + ";Port=" +
+                       Env("VALMORIN_TEST_PG_PORT") + ";Database=" + Store().name() + ";UID=" +
+                       Env("VALMORIN_TEST_PG_USER"));
+}
+
+CComPtr<IValmorin> OpenComponent(const std::u16string& connectionString = Store().connectionString())
 {
     CComPtr<IValmorin> component;
     if (FAILED(NewComponent(IValmorin::iid, reinterpret_cast<void**>(&component))))
         throw std::runtime_error("no component");
-    if (FAILED(component->Open(CComBSTR(Store().connectionString()).get())))
+    if (FAILED(component->Open(CComBSTR(connectionString).get())))
         throw std::runtime_error("cannot open the store " + Store().name());
     return component;
 }
 
-CComPtr<IDispatch> OpenDispatch()
+CComPtr<IDispatch> OpenDispatch(const std::u16string& connectionString = Store().connectionString())
 {
     CComPtr<IDispatch> component;
-    OpenComponent().QueryInterface(component);
+    OpenComponent(connectionString).QueryInterface(component);
     return component;
 }
 
@@ -219,6 +231,109 @@ void Lookups(benchmark::State& state, Lookup&& lookup)
         if (!lookup(i++ % kKeys)) state.SkipWithError("row not found");
     }
     state.SetItemsProcessed(state.iterations());
+}
+
+// A connection of the driver's own, with the lookup prepared on one
+// statement and another statement for texts sent whole.
+class OdbcLookups {
+public:
+    OdbcLookups()
+    {
+        SQLHANDLE raw = SQL_NULL_HANDLE;
+        SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &raw);
+        m_environment.reset(raw);
+        SQLSetEnvAttr(raw, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+        SQLAllocHandle(SQL_HANDLE_DBC, raw, &raw);
+        m_connection.reset(raw);
+        std::u16string text = OdbcDriverConnectionString();
+        if (!SQL_SUCCEEDED(SQLDriverConnectW(raw, nullptr, text.data(), static_cast<SQLSMALLINT>(text.size()), nullptr,
+                                             0, nullptr, SQL_DRIVER_NOPROMPT)))
+            throw std::runtime_error("the PostgreSQL ODBC driver cannot reach the store");
+        m_direct = NewStatement();
+        m_prepared = NewStatement();
+        std::u16string lookup = text::Widen(Parameterised(statements::kTranslate));
+        for (int n = 2; n >= 1; --n) {
+            const std::u16string marker = u"$" + text::Widen(std::to_string(n));
+            lookup.replace(lookup.find(marker), marker.size(), u"?");
+        }
+        if (!SQL_SUCCEEDED(SQLPrepareW(m_prepared.get(), lookup.data(), static_cast<SQLINTEGER>(lookup.size()))))
+            throw std::runtime_error("the driver cannot prepare the lookup");
+    }
+
+    [[gnu::noinline]] bool DirectLookup(const std::u16string& table, const std::u16string& input)
+    {
+        std::u16string sql = text::Widen(Formatted(statements::kTranslate, {text::Utf16ToUtf8(table), text::Utf16ToUtf8(input)}));
+        return SQL_SUCCEEDED(SQLExecDirectW(m_direct.get(), sql.data(), static_cast<SQLINTEGER>(sql.size()))) &&
+               FetchedOne(m_direct.get());
+    }
+
+    [[gnu::noinline]] bool PreparedLookup(std::u16string& table, std::u16string& input)
+    {
+        SQLLEN lengths[2] = {static_cast<SQLLEN>(table.size() * 2), static_cast<SQLLEN>(input.size() * 2)};
+        SQLBindParameter(m_prepared.get(), 1, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, table.size(), 0,
+                         table.data(), lengths[0], &lengths[0]);
+        SQLBindParameter(m_prepared.get(), 2, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, input.size(), 0,
+                         input.data(), lengths[1], &lengths[1]);
+        return SQL_SUCCEEDED(SQLExecute(m_prepared.get())) && FetchedOne(m_prepared.get());
+    }
+
+private:
+    ado::odbc::Statement NewStatement()
+    {
+        SQLHANDLE raw = SQL_NULL_HANDLE;
+        SQLAllocHandle(SQL_HANDLE_STMT, m_connection.get(), &raw);
+        return ado::odbc::Statement(raw);
+    }
+
+    static bool FetchedOne(SQLHSTMT stmt)
+    {
+        char16_t value[256];
+        SQLLEN indicator = 0;
+        const bool found = SQL_SUCCEEDED(SQLFetch(stmt)) &&
+                           SQL_SUCCEEDED(SQLGetData(stmt, 1, SQL_C_WCHAR, value, sizeof value, &indicator));
+        benchmark::DoNotOptimize(value);
+        SQLFreeStmt(stmt, SQL_CLOSE);
+        return found;
+    }
+
+    ado::odbc::Environment m_environment;
+    ado::odbc::Connection m_connection;
+    ado::odbc::Statement m_direct;
+    ado::odbc::Statement m_prepared;
+};
+
+// The keys as UTF-16 texts, as an ODBC application holds them.
+struct WideKeys {
+    WideKeys()
+    {
+        const Keys keys;
+        for (int k = 0; k < kKeys; ++k) {
+            tables.push_back(text::Widen(keys.tables[static_cast<std::size_t>(k)]));
+            inputs.push_back(text::Widen(keys.inputs[static_cast<std::size_t>(k)]));
+        }
+    }
+    std::vector<std::u16string> tables, inputs;
+};
+
+void OdbcPgExecDirect(benchmark::State& state)
+{
+    const WideKeys keys;
+    OdbcLookups odbc;
+    Lookups(state, [&](std::size_t k) { return odbc.DirectLookup(keys.tables[k], keys.inputs[k]); });
+}
+
+void OdbcPgPreparedExecute(benchmark::State& state)
+{
+    WideKeys keys;
+    OdbcLookups odbc;
+    Lookups(state, [&](std::size_t k) { return odbc.PreparedLookup(keys.tables[k], keys.inputs[k]); });
+}
+
+void OdbcPgTranslateThroughInvoke(benchmark::State& state)
+{
+    Keys keys;
+    CComPtr<IDispatch> component = OpenDispatch(u"Provider=ODBC;" + OdbcDriverConnectionString());
+    Lookups(state, [&](std::size_t k) { return InvokeLookup(*component.get(), keys.tableArgs[k], keys.inputArgs[k]); });
 }
 
 void PgRawExec(benchmark::State& state)
@@ -288,6 +403,9 @@ void PgTransIdent(benchmark::State& state)
 BENCHMARK(PgRawExec)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(PgPreparedReused)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(PgTranslateThroughInvoke)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(OdbcPgExecDirect)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(OdbcPgPreparedExecute)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(OdbcPgTranslateThroughInvoke)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(PgRawCounterTransaction)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(PgTransIdent)->UseRealTime()->Unit(benchmark::kMicrosecond);
 

@@ -58,20 +58,25 @@ struct Dialect {
     std::u16string_view releaseWriters;
     bool transactionByStatements;
     NativeMapping native;
+    // Sets the command time-out once for the session, its milliseconds
+    // appended. The PostgreSQL driver would otherwise send a SET before and
+    // after every statement that has a query time-out of its own (SQL_ATTR_QUERY_TIMEOUT,
+    // which the other dialects take).
+    std::u16string_view sessionTimeout;
 };
 
 constexpr Dialect kDialects[] = {
     {u"Microsoft SQL Server", true, Identity::Physloc, "%%physloc%%", u"%%physloc%% = ?",
      // An EXEC starts no implicit transaction, so the lock is the session's.
      u"EXEC sp_getapplock @Resource = N'valmorin', @LockMode = 'Exclusive', @LockOwner = 'Session'",
-     u"EXEC sp_releaseapplock @Resource = N'valmorin', @LockOwner = 'Session'", false, nullptr},
+     u"EXEC sp_releaseapplock @Resource = N'valmorin', @LockOwner = 'Session'", false, nullptr, u""},
     {u"PostgreSQL", false, Identity::Ctid, "ctid", u"ctid = CAST(? AS tid)",
-     u"SELECT pg_advisory_xact_lock(8386676915082767457)", u"", false, nullptr},
+     u"SELECT pg_advisory_xact_lock(8386676915082767457)", u"", false, nullptr, u"SET statement_timeout = "},
     {u"SQLite", false, Identity::Integer, "_rowid_", u"_rowid_ = ?", u"BEGIN IMMEDIATE", u"", true,
-     [](SQLINTEGER code) { return sqlite::MapResultCode(code); }},
-    {u"Oracle", true, Identity::None, "", u"", u"", u"", false, nullptr},
+     [](SQLINTEGER code) { return sqlite::MapResultCode(code); }, u""},
+    {u"Oracle", true, Identity::None, "", u"", u"", u"", false, nullptr, u""},
 };
-constexpr Dialect kUnrecognised{u"", true, Identity::None, "", u"", u"", u"", false, nullptr};
+constexpr Dialect kUnrecognised{u"", true, Identity::None, "", u"", u"", u"", false, nullptr, u""};
 
 const Dialect& DialectOf(std::u16string_view dbms)
 {
@@ -136,6 +141,8 @@ public:
         : m_environment(std::move(environment)), m_connection(std::move(connection)),
           m_timeout(static_cast<SQLULEN>(commandTimeoutSeconds)), m_dbms(ReadDbmsName()), m_dialect(DialectOf(m_dbms))
     {
+        if (m_timeout > 0 && !m_dialect.sessionTimeout.empty())
+            Direct(std::u16string(m_dialect.sessionTimeout) + text::Widen(std::to_string(m_timeout * 1000)));
     }
 
     // A driver refuses to disconnect while a transaction is open.
@@ -386,7 +393,7 @@ private:
         SQLHANDLE raw = SQL_NULL_HANDLE;
         Check(SQLAllocHandle(SQL_HANDLE_STMT, Raw(), &raw), SQL_HANDLE_DBC, Raw(), u"to make a statement");
         Statement stmt(raw);
-        if (m_timeout > 0)
+        if (m_timeout > 0 && m_dialect.sessionTimeout.empty())
             SQLSetStmtAttrW(raw, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(m_timeout), SQL_IS_UINTEGER);
         return stmt;
     }
