@@ -409,17 +409,24 @@ BENCHMARK(OdbcPgTranslateThroughInvoke)->UseRealTime()->Unit(benchmark::kMicrose
 BENCHMARK(PgRawCounterTransaction)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(PgTransIdent)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-// Exactly `lookups` lookups of one kind (Exec, Prepared or Invoke) and
+// Exactly `lookups` lookups of one kind (Exec, Prepared, Invoke, OdbcDirect,
+// OdbcPrepared or OdbcInvoke: Invoke over the ODBC provider) and
 // nothing else, for valgrind --tool=callgrind --toggle-collect='*Lookup*'.
 int CountedLookups(const std::string& kind, int lookups)
 {
     Keys keys;
+    WideKeys wide;
     const Connection connection = PreparedConnection();
-    CComPtr<IDispatch> component = OpenDispatch();
+    OdbcLookups odbc;
+    const bool throughOdbc = kind.starts_with("Odbc");
+    CComPtr<IDispatch> component =
+        OpenDispatch(throughOdbc ? u"Provider=ODBC;" + OdbcDriverConnectionString() : Store().connectionString());
     int found = 0;
     for (int i = 0; i < lookups; ++i) {
         const std::size_t k = static_cast<std::size_t>(i) % kKeys;
-        if (kind == "Exec") found += ExecLookup(connection.get(), keys.tables[k], keys.inputs[k]);
+        if (kind == "OdbcDirect") found += odbc.DirectLookup(wide.tables[k], wide.inputs[k]);
+        else if (kind == "OdbcPrepared") found += odbc.PreparedLookup(wide.tables[k], wide.inputs[k]);
+        else if (kind == "Exec") found += ExecLookup(connection.get(), keys.tables[k], keys.inputs[k]);
         else if (kind == "Prepared") found += PreparedLookup(connection.get(), keys.tables[k], keys.inputs[k]);
         else found += InvokeLookup(*component.get(), keys.tableArgs[k], keys.inputArgs[k]);
     }
@@ -428,7 +435,7 @@ int CountedLookups(const std::string& kind, int lookups)
 
 } // namespace
 
-// With --count <Exec|Prepared|Invoke> <lookups>: see CountedLookups.
+// With --count <kind> <lookups>: see CountedLookups.
 int main(int argc, char** argv)
 {
     if (Env("VALMORIN_TEST_PG_HOST").empty()) {
