@@ -202,15 +202,6 @@ bool FoundOneRow(const Result& result)
     return FoundOneRow(result);
 }
 
-[[gnu::noinline]] bool InvokeLookup(IDispatch& component, VARIANT& table, VARIANT& input)
-{
-    VARIANT args[2] = {input, table}; // shallow copies: last argument first
-    DISPPARAMS params{args, nullptr, 2, 0};
-    CComVariant result;
-    return component.Invoke(9, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr) == S_OK &&
-           result.vt == VT_BSTR && SysStringLen(result.bstrVal) != 0;
-}
-
 // A connection with the lookup's parameterised form prepared on it once.
 Connection PreparedConnection()
 {

@@ -15,3 +15,8 @@ HRESULT NewComponent(REFIID riid, void** object);
 
 // A new component object opened on the SQLite store at path.
 CComPtr<IValmorin> OpenComponent(const std::string& path);
+
+// translate through IDispatch::Invoke, as a script calls it; true when it
+// answered a non-empty text. Kept out of line so that callgrind can count
+// its instructions alone.
+bool InvokeLookup(IDispatch& component, VARIANT& table, VARIANT& input);

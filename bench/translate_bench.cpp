@@ -71,15 +71,6 @@ CComPtr<IDispatch> OpenDispatch(const std::string& path)
     return found;
 }
 
-[[gnu::noinline]] bool InvokeLookup(IDispatch& component, VARIANT& table, VARIANT& input)
-{
-    VARIANT args[2] = {input, table}; // shallow copies: last argument first
-    DISPPARAMS params{args, nullptr, 2, 0};
-    CComVariant result;
-    return component.Invoke(9, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr) == S_OK &&
-           result.vt == VT_BSTR && SysStringLen(result.bstrVal) != 0;
-}
-
 void RawPrepareStep(benchmark::State& state)
 {
     const int rows = static_cast<int>(state.range(0));
