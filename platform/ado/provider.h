@@ -20,7 +20,8 @@ struct ProviderError {
     LONG nativeError = 0;
 };
 
-ProviderError AdoError(HRESULT number, std::u16string_view source, std::u16string_view description);
+ProviderError AdoError(HRESULT number, std::u16string_view source, std::u16string_view description,
+                       std::u16string_view sqlState = u"", LONG nativeError = 0);
 
 // Thrown by providers; the ADO objects turn it into their Errors list, the
 // thread's error info and the failing HRESULT of the first error.
@@ -67,6 +68,14 @@ struct ColumnChange {
     std::size_t column;
     const VARIANT* value;
 };
+
+// "UPDATE <base table> SET <column> = <marker 1>, ... WHERE ", the changed
+// columns named as the row set's origins; the caller adds how its store
+// matches the row's identity.
+std::u16string RowUpdateHead(const RowSet& set, const std::vector<ColumnChange>& changes,
+                             std::u16string (*marker)(std::size_t number));
+// The parameter marker of stores that number their parameters by position.
+std::u16string PlainMarker(std::size_t number);
 
 class Session {
 public:

@@ -204,13 +204,7 @@ public:
         if (set.baseTable.empty() || row >= set.rowIds.size())
             Throw(E_FAIL, u"The row set was not opened for update.");
         if (changes.empty()) return;
-        std::u16string sql = u"UPDATE " + QuoteIdentifier(set.baseTable) + u" SET ";
-        for (std::size_t i = 0; i < changes.size(); ++i) {
-            if (i > 0) sql += u", ";
-            sql += QuoteIdentifier(set.baseColumns.at(changes[i].column)) + u" = ?";
-        }
-        sql += u" WHERE ";
-        sql += m_dialect.identityMatch;
+        const std::u16string sql = RowUpdateHead(set, changes, PlainMarker).append(m_dialect.identityMatch);
         SQLHSTMT prepared = Prepared(text::Utf16ToUtf8(sql), sql, changes.size() + 1);
         if (!prepared) Throw(E_FAIL, u"The ODBC driver cannot prepare the row update.");
         const StatementLease stmt(prepared);

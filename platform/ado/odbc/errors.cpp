@@ -24,15 +24,9 @@ namespace ado::odbc {
 
 namespace {
 
-ProviderError Error(HRESULT number, std::u16string description, std::u16string sqlState, LONG native = 0)
+ProviderError Error(HRESULT number, std::u16string_view description, std::u16string_view sqlState, LONG native = 0)
 {
-    ProviderError error;
-    error.number = number;
-    error.source = kSource;
-    error.description = std::move(description);
-    error.sqlState = std::move(sqlState);
-    error.nativeError = native;
-    return error;
+    return AdoError(number, kSource, description, sqlState, native);
 }
 
 // One diagnostic record; nullopt past the last. A longer message comes cut

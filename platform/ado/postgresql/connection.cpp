@@ -40,6 +40,8 @@ namespace ado::postgresql {
 
 namespace {
 
+std::u16string NumberedMarker(std::size_t number) { return u"$" + text::Widen(std::to_string(number)); }
+
 constexpr Oid kInt2 = 21;
 constexpr Oid kInt4 = 23;
 constexpr Oid kInt8 = 20;
@@ -186,14 +188,10 @@ public:
         if (set.baseTable.empty() || row >= set.rowIds.size())
             Throw(E_FAIL, u"The row set was not opened for update.");
         if (changes.empty()) return;
-        std::u16string sql = u"UPDATE " + QuoteIdentifier(set.baseTable) + u" SET ";
+        const std::u16string sql =
+            RowUpdateHead(set, changes, NumberedMarker) + u"ctid = " + NumberedMarker(changes.size() + 1) + u"::tid";
         Parameters parameters;
-        for (std::size_t i = 0; i < changes.size(); ++i) {
-            if (i > 0) sql += u", ";
-            sql += QuoteIdentifier(set.baseColumns.at(changes[i].column)) + u" = $" + text::Widen(std::to_string(i + 1));
-            parameters.Add(ParameterText(*changes[i].value));
-        }
-        sql += u" WHERE ctid = $" + text::Widen(std::to_string(changes.size() + 1)) + u"::tid";
+        for (const ColumnChange& change : changes) parameters.Add(ParameterText(*change.value));
         parameters.Add(UnpackRowId(set.rowIds[row]));
         const Result result = Params(text::Utf16ToUtf8(sql), parameters);
         if (std::string_view(PQcmdTuples(result.get())) != "1")

@@ -121,12 +121,7 @@ public:
         if (set.baseTable.empty() || row >= set.rowIds.size())
             Throw(E_FAIL, u"The row set was not opened for update.");
         if (changes.empty()) return;
-        std::u16string sql = u"UPDATE " + QuoteIdentifier(set.baseTable) + u" SET ";
-        for (std::size_t i = 0; i < changes.size(); ++i) {
-            if (i > 0) sql += u", ";
-            sql += QuoteIdentifier(set.baseColumns.at(changes[i].column)) + u" = ?";
-        }
-        sql += u" WHERE _rowid_ = ?";
+        const std::u16string sql = RowUpdateHead(set, changes, PlainMarker) + u"_rowid_ = ?";
         Statement stmt = Prepare(text::Utf16ToUtf8(sql));
         int index = 1;
         for (const ColumnChange& change : changes) Bind(m_db.get(), stmt.get(), index++, *change.value);

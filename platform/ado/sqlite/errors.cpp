@@ -46,13 +46,7 @@ std::u16string SqlState(int rc)
 
 void Throw(HRESULT number, std::u16string description, int native, std::u16string sqlState)
 {
-    ProviderError error;
-    error.number = number;
-    error.source = kSource;
-    error.description = std::move(description);
-    error.sqlState = std::move(sqlState);
-    error.nativeError = native;
-    throw ProviderFailure{{std::move(error)}};
+    throw ProviderFailure{{AdoError(number, kSource, description, sqlState, native)}};
 }
 
 void ThrowFromDatabase(sqlite3* db, int rc)
