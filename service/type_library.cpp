@@ -117,12 +117,16 @@ public:
             } else if (arg.vt == VT_NULL || (arg.vt == VT_ERROR && arg.scode == DISP_E_PARAMNOTFOUND)) {
                 m_inputs[i] = nullptr;
             } else {
-                const HRESULT hr = VariantChangeType(&m_converted[i], &arg, 0, VT_BSTR);
+                // Room for every argument at the first conversion, so that
+                // the strings already handed out do not move.
+                m_converted.reserve(kMaxInputs);
+                CComVariant& converted = m_converted.emplace_back();
+                const HRESULT hr = VariantChangeType(&converted, &arg, 0, VT_BSTR);
                 if (FAILED(hr)) {
                     if (argErr) *argErr = slot;
                     return hr;
                 }
-                m_inputs[i] = m_converted[i].bstrVal;
+                m_inputs[i] = converted.bstrVal;
             }
         }
         return S_OK;
@@ -131,7 +135,7 @@ public:
 
 private:
     Inputs m_inputs{};
-    std::array<CComVariant, kMaxInputs> m_converted;
+    std::vector<CComVariant> m_converted; // arguments that were not BSTRs; most calls have none
 };
 
 class ValmorinTypeInfo final : public CComObjectBase<ValmorinTypeInfo, ITypeInfo> {

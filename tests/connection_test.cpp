@@ -214,7 +214,7 @@ private:
             m_pending = {ado::AdoError(0x1234, u"P", u"first warning"), ado::AdoError(0x5678, u"P", u"second")};
             return {ado::ExecuteOutcome::Count::Rows, 1};
         }
-        ado::RowSet Query(std::u16string_view, bool) override { return {}; }
+        void Query(std::u16string_view, bool, ado::RowSet&) override {}
         void UpdateRow(const ado::RowSet&, std::size_t, const std::vector<ado::ColumnChange>&) override {}
         void Begin() override {}
         void Commit() override {}

@@ -176,7 +176,7 @@ private:
             m_statements->emplace_back(sql);
             return {ado::ExecuteOutcome::Count::NotApplicable, 0};
         }
-        ado::RowSet Query(std::u16string_view, bool) override { return {}; }
+        void Query(std::u16string_view, bool, ado::RowSet&) override {}
         void UpdateRow(const ado::RowSet&, std::size_t, const std::vector<ado::ColumnChange>&) override {}
         void Begin() override {}
         void Commit() override {}

@@ -71,7 +71,8 @@ Outcome RunThroughProvider(ado::Session& session, const std::u16string& sql)
 {
     try {
         Rows rows;
-        for (const ado::Row& row : session.Query(sql, false).rows) rows.push_back(Cell(row.at(0)));
+        const ado::RowSet set = ado::QueryRows(session, sql, false);
+        for (std::size_t row = 0; row < set.rows; ++row) rows.push_back(Cell(set.At(row, 0)));
         return rows;
     } catch (const ado::ProviderFailure&) {
         return std::nullopt;
@@ -198,11 +199,11 @@ TEST_F(StatementRewriteTest, ResultColumnsKeepTheNamesWritten)
         {u"SELECT OUTPUT FROM QM_VALMOR WHERE INPUT = 'a''b'", {u"OUTPUT"}},
     };
     for (const auto& [sql, names] : cases) {
-        const ado::RowSet set = session->Query(sql, false);
+        const ado::RowSet set = ado::QueryRows(*session, sql, false);
         EXPECT_EQ(set.columns, names) << text::Utf16ToUtf8(sql);
-        EXPECT_EQ(set.rows.size(), 1u) << text::Utf16ToUtf8(sql);
+        EXPECT_EQ(set.rows, 1u) << text::Utf16ToUtf8(sql);
     }
-    EXPECT_EQ(Cell(session->Query(u"SELECT 1 AS 'quoted'", false).rows.at(0).at(0)), u"1");
+    EXPECT_EQ(Cell(ado::QueryRows(*session, u"SELECT 1 AS 'quoted'", false).At(0, 0)), u"1");
 }
 
 // A caller's own markers, numbered or named, keep the statement from being

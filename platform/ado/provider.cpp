@@ -82,6 +82,23 @@ std::u16string RowUpdateHead(const RowSet& set, const std::vector<ColumnChange>&
 
 std::u16string PlainMarker(std::size_t) { return u"?"; }
 
+void RowSet::Clear()
+{
+    columns.clear();
+    values.clear();
+    rows = 0;
+    baseTable.clear();
+    baseColumns.clear();
+    rowIds.clear();
+}
+
+RowSet QueryRows(Session& session, std::u16string_view sql, bool updatable)
+{
+    RowSet set;
+    session.Query(sql, updatable, set);
+    return set;
+}
+
 ConnectionString::ConnectionString(std::u16string_view text) : m_text(text)
 {
     std::size_t pos = 0;

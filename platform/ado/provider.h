@@ -51,17 +51,27 @@ struct ExecuteOutcome {
     LONG rows = 0;
 };
 
-using Row = std::vector<CComVariant>;
-
-// A statement's rows, all fetched (the client cursor). An updatable row set
-// also knows where each column comes from and each row's identity in the
-// base table, so that changed rows can be written back by identity.
+// A statement's rows, all fetched (the client cursor): the values row after
+// row, each row one value per column. A row set filled again keeps its room,
+// so that one reused for statement after statement stops allocating. An
+// updatable row set also knows where each column comes from and each row's
+// identity in the base table, so that changed rows can be written back by
+// identity.
 struct RowSet {
     std::vector<std::u16string> columns;
-    std::vector<Row> rows;
+    std::vector<CComVariant> values;
+    std::size_t rows = 0;
     std::u16string baseTable;               // empty when not updatable
     std::vector<std::u16string> baseColumns; // origin column of each column
     std::vector<std::int64_t> rowIds;        // one per row when updatable
+
+    CComVariant& At(std::size_t row, std::size_t column) { return values[row * columns.size() + column]; }
+    const CComVariant& At(std::size_t row, std::size_t column) const
+    {
+        return values[row * columns.size() + column];
+    }
+    // Empties the set and keeps its room.
+    void Clear();
 };
 
 struct ColumnChange {
@@ -81,7 +91,8 @@ class Session {
 public:
     virtual ~Session() = default;
     virtual ExecuteOutcome Execute(std::u16string_view sql) = 0;
-    virtual RowSet Query(std::u16string_view sql, bool updatable) = 0;
+    // Fills into, emptied first, with the statement's rows.
+    virtual void Query(std::u16string_view sql, bool updatable, RowSet& into) = 0;
     virtual void UpdateRow(const RowSet& set, std::size_t row, const std::vector<ColumnChange>& changes) = 0;
     virtual void Begin() = 0;
     virtual void Commit() = 0;
@@ -102,6 +113,9 @@ public:
     virtual std::unique_ptr<Session> Connect(const ConnectionString& cs, std::u16string_view userId,
                                              std::u16string_view password, LONG commandTimeoutSeconds) = 0;
 };
+
+// The rows of a statement, in a row set of their own.
+RowSet QueryRows(Session& session, std::u16string_view sql, bool updatable);
 
 // Replaces any provider of the same name.
 void RegisterProvider(std::shared_ptr<Provider> provider);

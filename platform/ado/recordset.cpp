@@ -5,6 +5,7 @@
 #include "platform/com/class_factory.h"
 #include "platform/text/ascii.h"
 
+#include <atomic>
 #include <map>
 #include <set>
 
@@ -46,8 +47,42 @@ private:
     CComPtr<RecordsetObject> m_owner;
 };
 
+// The last recordset released, kept with the room of its rows for the next
+// one created: a lookup opens and closes one per call. Deleted with the
+// library.
+class KeptRecordset {
+public:
+    KeptRecordset() = default;
+    KeptRecordset(const KeptRecordset&) = delete;
+    KeptRecordset& operator=(const KeptRecordset&) = delete;
+    ~KeptRecordset();
+    RecordsetObject* Take() { return m_object.exchange(nullptr); }
+    void Keep(RecordsetObject* object);
+
+private:
+    std::atomic<RecordsetObject*> m_object{nullptr};
+};
+
+KeptRecordset g_kept;
+
 class RecordsetObject final : public CComObjectBase<RecordsetObject, DispatchStub<_Recordset>> {
 public:
+    static RecordsetObject* Construct()
+    {
+        RecordsetObject* kept = g_kept.Take();
+        return kept ? kept : new RecordsetObject();
+    }
+    // Closed and emptied before it is kept; the room of a large row set is
+    // given back rather than held for small ones.
+    static void Destroy(RecordsetObject* object)
+    {
+        constexpr std::size_t kKeptValues = 256;
+        object->Forget();
+        object->m_updatable = false;
+        if (object->m_set.values.capacity() > kKeptValues) object->m_set = RowSet{};
+        g_kept.Keep(object);
+    }
+
     HRESULT get_State(LONG* state) override
     {
         if (!state) return E_POINTER;
@@ -58,10 +93,7 @@ public:
     HRESULT Close() override
     {
         if (!m_open) return Closed();
-        m_open = false;
-        m_set = RowSet{};
-        m_changes.clear();
-        m_connection.Release();
+        Forget();
         return S_OK;
     }
 
@@ -86,8 +118,8 @@ public:
             return Fail(DISP_E_TYPEMISMATCH, u"The source of a recordset must be a statement text.");
         m_updatable = lockType > adLockReadOnly;
         try {
-            m_set = connection->ActiveSession()->Query(
-                {source.bstrVal ? source.bstrVal : u"", SysStringLen(source.bstrVal)}, m_updatable);
+            connection->ActiveSession()->Query({source.bstrVal ? source.bstrVal : u"", SysStringLen(source.bstrVal)},
+                                               m_updatable, m_set);
         } catch (ProviderFailure& failure) {
             return connection->Fail(std::move(failure.errors));
         }
@@ -101,7 +133,7 @@ public:
     {
         if (!eof) return E_POINTER;
         if (!m_open) return Closed();
-        *eof = m_position >= m_set.rows.size() ? VARIANT_TRUE : VARIANT_FALSE;
+        *eof = m_position >= m_set.rows ? VARIANT_TRUE : VARIANT_FALSE;
         return S_OK;
     }
 
@@ -109,14 +141,14 @@ public:
     {
         if (!bof) return E_POINTER;
         if (!m_open) return Closed();
-        *bof = m_set.rows.empty() ? VARIANT_TRUE : VARIANT_FALSE;
+        *bof = m_set.rows == 0 ? VARIANT_TRUE : VARIANT_FALSE;
         return S_OK;
     }
 
     HRESULT MoveNext() override
     {
         if (!m_open) return Closed();
-        if (m_position >= m_set.rows.size()) return NoCurrentRecord();
+        if (m_position >= m_set.rows) return NoCurrentRecord();
         ++m_position;
         return S_OK;
     }
@@ -146,7 +178,7 @@ public:
         try {
             for (auto it = m_changes.begin(); it != m_changes.end(); it = m_changes.erase(it)) {
                 std::vector<ColumnChange> changes;
-                for (std::size_t column : it->second) changes.push_back({column, &m_set.rows[it->first][column]});
+                for (std::size_t column : it->second) changes.push_back({column, &m_set.At(it->first, column)});
                 session->UpdateRow(m_set, it->first, changes);
             }
         } catch (ProviderFailure& failure) {
@@ -175,8 +207,8 @@ public:
     {
         if (!value) return E_POINTER;
         if (!m_open) return Closed();
-        if (m_position >= m_set.rows.size()) return NoCurrentRecord();
-        return VariantCopy(value, &m_set.rows[m_position][column]);
+        if (m_position >= m_set.rows) return NoCurrentRecord();
+        return VariantCopy(value, &m_set.At(m_position, column));
     }
     HRESULT WriteCurrent(std::size_t column, const VARIANT& value)
     {
@@ -184,8 +216,8 @@ public:
         if (!m_updatable)
             return Fail(adErrFeatureNotAvailable, u"Current Recordset does not support updating. This may be a "
                                                   u"limitation of the provider, or of the selected locktype.");
-        if (m_position >= m_set.rows.size()) return NoCurrentRecord();
-        const HRESULT hr = VariantCopy(&m_set.rows[m_position][column], &value);
+        if (m_position >= m_set.rows) return NoCurrentRecord();
+        const HRESULT hr = VariantCopy(&m_set.At(m_position, column), &value);
         if (SUCCEEDED(hr)) m_changes[m_position].insert(column);
         return hr;
     }
@@ -202,6 +234,15 @@ private:
                                           u"Requested operation requires a current record.");
     }
 
+    void Forget()
+    {
+        m_open = false;
+        m_position = 0;
+        m_set.Clear();
+        m_changes.clear();
+        m_connection.Release();
+    }
+
     bool m_open = false;
     bool m_updatable = false;
     RowSet m_set;
@@ -209,6 +250,10 @@ private:
     std::map<std::size_t, std::set<std::size_t>> m_changes; // row -> changed columns
     CComPtr<IConnectionInternal> m_connection;
 };
+
+KeptRecordset::~KeptRecordset() { delete m_object.exchange(nullptr); }
+
+void KeptRecordset::Keep(RecordsetObject* object) { delete m_object.exchange(object); }
 
 HRESULT FieldObject::get_Name(BSTR* name) { return CopyToBstr(m_owner->ColumnName(m_column), name); }
 

@@ -116,7 +116,9 @@ private:
 
 // Interlocked reference counting for an object implementing the interfaces
 // Bases...; QueryInterface answers IUnknown and each base's iid (and the
-// bases' own bases when listed). The last Release destroys the object.
+// bases' own bases when listed). The last Release destroys the object, or
+// hands it to the class's own Destroy, which a class that keeps released
+// objects for reuse declares together with Construct.
 template <typename Derived, typename... Bases>
 class CComObjectBase : public Bases... {
 public:
@@ -124,7 +126,7 @@ public:
     ULONG Release() override
     {
         const ULONG left = --m_refs;
-        if (left == 0) delete static_cast<Derived*>(this);
+        if (left == 0) Derived::Destroy(static_cast<Derived*>(this));
         return left;
     }
     HRESULT QueryInterface(REFIID riid, void** object) override
@@ -145,14 +147,23 @@ public:
     template <typename... Args>
     static CComPtr<Derived> Create(Args&&... args)
     {
+        Derived* object = Derived::Construct(std::forward<Args>(args)...);
+        static_cast<CComObjectBase*>(object)->m_refs = 1; // a reused object comes back with none
         CComPtr<Derived> result;
-        result.Attach(new Derived(std::forward<Args>(args)...));
+        result.Attach(object);
         return result;
     }
 
 protected:
     CComObjectBase() = default;
     virtual ~CComObjectBase() = default;
+
+    template <typename... Args>
+    static Derived* Construct(Args&&... args)
+    {
+        return new Derived(std::forward<Args>(args)...);
+    }
+    static void Destroy(Derived* object) { delete object; }
 
 private:
     template <typename... T>

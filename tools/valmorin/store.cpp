@@ -164,10 +164,10 @@ std::unique_ptr<ado::Session> ConnectOrCreate(ado::Provider& provider, const std
 LONG CountPostgresStoreTables(ado::Session& session)
 {
     const ado::RowSet counted =
-        session.Query(u"SELECT COUNT(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND "
+        ado::QueryRows(session, u"SELECT COUNT(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND "
                       u"tablename IN ('qm_tables', 'qm_dico', 'qm_valmor')",
                       false);
-    return counted.rows.at(0).at(0).lVal;
+    return counted.values.at(0).lVal;
 }
 
 InitOutcome InitPostgresStore(const std::u16string& connectionString)
@@ -211,7 +211,7 @@ int CountReadableStoreTables(ado::Session& session)
     int count = 0;
     for (const char16_t* table : {u"QM_TABLES", u"QM_DICO", u"QM_VALMOR"}) {
         try {
-            session.Query(u"SELECT COUNT(*) FROM " + std::u16string(table), false);
+            ado::QueryRows(session, u"SELECT COUNT(*) FROM " + std::u16string(table), false);
             ++count;
         } catch (const ado::ProviderFailure&) {
             // not there, or not readable by this account: not a store table either way

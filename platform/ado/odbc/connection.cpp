@@ -170,8 +170,9 @@ public:
         return outcome;
     }
 
-    RowSet Query(std::u16string_view sql, bool updatable) override
+    void Query(std::u16string_view sql, bool updatable, RowSet& set) override
     {
+        set.Clear();
         const LexedStatement lexed = LexOneStatement(sql, kSource);
         if (updatable && m_dialect.identity == Identity::None)
             Throw(E_FAIL, u"The rows cannot be opened for update on " + m_dbms +
@@ -181,7 +182,6 @@ public:
         const SQLSMALLINT first = updatable ? 2 : 1;
         const SQLSMALLINT count = ColumnCount(stmt.get());
         std::vector<SQLSMALLINT> types;
-        RowSet set;
         for (SQLSMALLINT i = first; i <= count; ++i) {
             auto [name, type] = Describe(stmt.get(), i);
             set.columns.push_back(std::move(name));
@@ -190,13 +190,10 @@ public:
         if (updatable) DescribeBase(stmt.get(), count, set);
         while (Fetch(stmt.get())) {
             if (updatable) set.rowIds.push_back(ReadIdentity(stmt.get()));
-            Row row;
-            row.reserve(types.size());
             for (SQLSMALLINT i = first; i <= count; ++i)
-                row.push_back(ColumnValue(stmt.get(), i, types[static_cast<std::size_t>(i - first)]));
-            set.rows.push_back(std::move(row));
+                set.values.push_back(ColumnValue(stmt.get(), i, types[static_cast<std::size_t>(i - first)]));
+            ++set.rows;
         }
-        return set;
     }
 
     void UpdateRow(const RowSet& set, std::size_t row, const std::vector<ColumnChange>& changes) override

@@ -161,26 +161,23 @@ public:
         return outcome;
     }
 
-    RowSet Query(std::u16string_view sql, bool updatable) override
+    void Query(std::u16string_view sql, bool updatable, RowSet& set) override
     {
+        set.Clear();
         const LexedStatement lexed = LexOneStatement(sql, kSource);
         const Result result = updatable ? Text(WithLeadingColumn(lexed, "ctid", kSource)) : Run(lexed);
         const PGresult* rows = result.get();
         const int first = updatable ? 1 : 0;
         const int columns = PQnfields(rows);
-        RowSet set;
         for (int i = first; i < columns; ++i) set.columns.push_back(TextOf(PQfname(rows, i)));
         if (updatable) DescribeBase(rows, set);
         const int count = PQntuples(rows);
-        set.rows.reserve(static_cast<std::size_t>(count));
+        set.values.reserve(static_cast<std::size_t>(count) * set.columns.size());
         for (int r = 0; r < count; ++r) {
-            Row row;
-            row.reserve(static_cast<std::size_t>(columns - first));
-            for (int i = first; i < columns; ++i) row.push_back(ColumnValue(rows, r, i));
-            set.rows.push_back(std::move(row));
+            for (int i = first; i < columns; ++i) set.values.push_back(ColumnValue(rows, r, i));
             if (updatable) set.rowIds.push_back(PackRowId(PQgetvalue(rows, r, 0)));
         }
-        return set;
+        set.rows = static_cast<std::size_t>(count);
     }
 
     void UpdateRow(const RowSet& set, std::size_t row, const std::vector<ColumnChange>& changes) override

@@ -92,10 +92,10 @@ public:
         return outcome;
     }
 
-    RowSet Query(std::u16string_view sql, bool updatable) override
+    void Query(std::u16string_view sql, bool updatable, RowSet& set) override
     {
+        set.Clear();
         const LexedStatement& lexed = Lex(sql);
-        RowSet set;
         Acquired acquired = updatable ? Acquired{StatementLease(Prepare(WithRowIdentity(lexed)))} : Acquire(lexed);
         const StatementLease& stmt = acquired.lease;
         const int first = updatable ? 1 : 0;
@@ -107,13 +107,10 @@ public:
         }
         if (updatable) DescribeBase(stmt.get(), set);
         while (Step(stmt.get())) {
-            Row row;
-            row.reserve(static_cast<std::size_t>(count - first));
-            for (int i = first; i < count; ++i) row.push_back(ColumnValue(stmt.get(), i));
-            set.rows.push_back(std::move(row));
+            for (int i = first; i < count; ++i) set.values.push_back(ColumnValue(stmt.get(), i));
+            ++set.rows;
             if (updatable) set.rowIds.push_back(sqlite3_column_int64(stmt.get(), 0));
         }
-        return set;
     }
 
     void UpdateRow(const RowSet& set, std::size_t row, const std::vector<ColumnChange>& changes) override
