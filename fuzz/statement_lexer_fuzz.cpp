@@ -1,11 +1,14 @@
 // The statement lexer, which decides what runs: a shared statement form,
 // when there is one, must give back exactly the text with its literals put
-// back, and the text that runs must never hold more statements than the
-// statement as written.
+// back, the text that runs must never hold more statements than the
+// statement as written, and a statement read against the one before must
+// come out as if lexed afresh.
 #include "fuzz_check.h"
+#include "platform/ado/provider.h"
 #include "platform/ado/sql_lexer.h"
 #include "platform/text/utf.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -43,6 +46,29 @@ void CheckSharedForm(const ado::LexedStatement& lexed)
     FUZZ_CHECK(rebuilt == lexed.text);
 }
 
+// The same statement with each value reversed, read against the first as a
+// session reads its next statement: it must come out as if lexed afresh.
+void CheckReadAgainstPrevious(const std::u16string& sql, const ado::LexedStatement& lexed)
+{
+    std::u16string changed = sql;
+    for (const auto& [from, to] : lexed.valueSpans)
+        std::reverse(changed.begin() + static_cast<std::ptrdiff_t>(from), changed.begin() + static_cast<std::ptrdiff_t>(to));
+    const ado::LexedStatement fresh = ado::LexStatement(changed);
+    ado::LexedStatement reused = lexed;
+    try {
+        ado::LexOneStatement(changed, u"fuzz", reused);
+    } catch (const ado::ProviderFailure&) {
+        FUZZ_CHECK(fresh.holdsNul || fresh.severalStatements);
+        return;
+    }
+    FUZZ_CHECK(reused.text == fresh.text);
+    FUZZ_CHECK(reused.parameterized == fresh.parameterized);
+    FUZZ_CHECK(reused.literals == fresh.literals);
+    FUZZ_CHECK(reused.placeholders == fresh.placeholders);
+    FUZZ_CHECK(reused.valueSpans == fresh.valueSpans);
+    FUZZ_CHECK(reused.firstKeyword == fresh.firstKeyword);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -51,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(sql.data(), data, sql.size() * 2);
     const ado::LexedStatement lexed = ado::LexStatement(sql);
     CheckSharedForm(lexed);
+    CheckReadAgainstPrevious(sql, lexed);
     if (!lexed.severalStatements) {
         if (const auto text = text::Utf8ToUtf16(lexed.text)) FUZZ_CHECK(!ado::LexStatement(*text).severalStatements);
     }

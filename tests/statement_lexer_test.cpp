@@ -3,6 +3,7 @@
 // one starts no string.
 #include "platform/ado/provider.h"
 #include "platform/ado/sql_lexer.h"
+#include "platform/text/utf.h"
 #include "qmt/db/ado_connection.h"
 #include "qmt/diag/exception.h"
 #include "support/temp_dir.h"
@@ -98,6 +99,83 @@ TEST(StatementLexer, NationalPrefixesAndNulsWhereverTheyStand)
     for (const std::u16string& sql : {std::u16string(u"SELECT 1; -- \0", 14), std::u16string(u"SELECT 1 /* \0 */", 16),
                                      std::u16string(u"SELECT [\0]", 10)})
         EXPECT_TRUE(ado::LexStatement(sql).holdsNul) << sql.size();
+}
+
+// Runs of plain units are copied sixteen at a time: whatever must end a run
+// (a quote, a comment, a marker, a NUL, a unit past ASCII, one that narrows
+// to a quote's byte) is seen wherever it falls in a block.
+TEST(StatementLexer, EveryUnitThatEndsARunIsSeenWhereverItFalls)
+{
+    const auto utf8 = [](std::u16string_view s) { return text::Utf16ToUtf8(s); };
+    for (std::size_t offset = 0; offset < 40; ++offset) {
+        const std::u16string pad(offset, u'a');
+        const std::string pad8(offset, 'a');
+        const std::u16string head = u"SELECT " + pad;
+        const std::string where = " at offset " + std::to_string(offset);
+
+        ado::LexedStatement lexed = ado::LexStatement(head + u" 'v' FROM T");
+        EXPECT_EQ(lexed.literals, std::vector<std::string>{"v"}) << "a quote missed" << where;
+        EXPECT_TRUE(ado::LexStatement(head + u"; DELETE FROM T").severalStatements) << "a ; missed" << where;
+        EXPECT_TRUE(ado::LexStatement(head + u" -- 'v'").literals.empty()) << "a comment missed" << where;
+        EXPECT_TRUE(ado::LexStatement(head + u" /* 'v' */").literals.empty()) << "a comment missed" << where;
+        EXPECT_TRUE(ado::LexStatement(head + u" = ? AND b = 'v'").parameterized.empty()) << "a marker missed" << where;
+        EXPECT_TRUE(ado::LexStatement(head + std::u16string(1, u'\0') + u" FROM T").holdsNul) << "a NUL missed" << where;
+        EXPECT_EQ(ado::LexStatement(head + u" \"it's\" 'v'").literals, std::vector<std::string>{"v"})
+            << "a quoted name missed" << where;
+        for (const char16_t wide : {char16_t{0xE9}, char16_t{0x127}, char16_t{0x8027}, char16_t{0xD800}}) {
+            const std::u16string sql = head + std::u16string(1, wide) + u" 'v' FROM T";
+            lexed = ado::LexStatement(sql);
+            EXPECT_EQ(lexed.text, utf8(sql)) << "unit " << int(wide) << where;
+            EXPECT_EQ(lexed.literals, std::vector<std::string>{"v"}) << "unit " << int(wide) << where;
+        }
+        lexed = ado::LexStatement(u"SELECT 'x" + pad + u"\u0127\u8027' FROM T");
+        EXPECT_EQ(lexed.literals, std::vector<std::string>{"x" + pad8 + utf8(u"\u0127\u8027")})
+            << "a wide unit in a value taken for its quote" << where;
+    }
+}
+
+// A statement read against the one lexed before into the same buffers must
+// come out exactly as if lexed afresh: old values, old positions or a
+// doubled quote kept doubled would change what is bound.
+TEST(StatementLexer, AStatementReadAgainstThePreviousOneIsLexedAsIfAfresh)
+{
+    const std::u16string kFirst = u"SELECT OUTPUT FROM T a WHERE (NOM = N'T1') AND (a.INPUT = N'K1_1')";
+    const std::u16string kSecond[] = {
+        u"SELECT OUTPUT FROM T a WHERE (NOM = N'T22') AND (a.INPUT = N'K22_999')",
+        u"SELECT OUTPUT FROM T a WHERE (NOM = N'') AND (a.INPUT = N'it''s')",
+        // a lone surrogate in a value, as a caller's BSTR may hold
+        u"SELECT OUTPUT FROM T a WHERE (NOM = N'\u00E9\U0001F600" + std::u16string(1, char16_t{0xD800}) +
+            u"') AND (a.INPUT = N'x')",
+        u"SELECT OUTPUT FROM T a WHERE (NOM = N'a'' FROM T a WHERE (NOM = N''b') AND (a.INPUT = N'x')",
+        u"SELECT OUTPUT FROM T a WHERE (NOM = N'a') AND (a.INPUT = N'x'); DELETE FROM T",
+        u"SELECT OUTPUT FROM T a WHERE (NOM = N'a') AND (a.INPUT = N'x') AND 'y' = 'y'",
+        u"SELECT OUTPUT FROM T a WHERE (NOM = N'a') AND (a.INPUT = N'x",
+        u"SELECT OUTPUT FROM T a WHERE (NOM = N'a') AND (a.INPUT = ?)",
+        u"SELECT OUTPUT FROM T b WHERE (NOM = N'a') AND (a.INPUT = N'x')",
+        u"SELECT OUTPUT FROM T a WHERE (NOM = N'a') AND (a.INPUT = N'x')  ",
+        u"SELECT OUTPUT FROM T a WHERE (NOM = N'a') AND (a.INPUT = N'x') -- '",
+        u"SELECT OUTPUT FROM T a WHERE (NOM = N'a') AND (a.INPUT = N'x''')",
+        std::u16string(u"SELECT OUTPUT FROM T a WHERE (NOM = N'a\0') AND (a.INPUT = N'x')", 63),
+    };
+    for (const std::u16string& second : kSecond) {
+        const std::string sql = text::Utf16ToUtf8(second);
+        ado::LexedStatement reused;
+        ado::LexOneStatement(kFirst, u"test", reused);
+        const ado::LexedStatement fresh = ado::LexStatement(second);
+        try {
+            ado::LexOneStatement(second, u"test", reused);
+        } catch (const ado::ProviderFailure&) {
+            EXPECT_TRUE(fresh.holdsNul || fresh.severalStatements) << sql;
+            continue;
+        }
+        EXPECT_EQ(reused.text, fresh.text) << sql;
+        EXPECT_EQ(reused.parameterized, fresh.parameterized) << sql;
+        EXPECT_EQ(reused.literals, fresh.literals) << sql;
+        EXPECT_EQ(reused.placeholders, fresh.placeholders) << sql;
+        EXPECT_EQ(reused.valueSpans, fresh.valueSpans) << sql;
+        EXPECT_EQ(reused.firstKeyword, fresh.firstKeyword) << sql;
+        EXPECT_EQ(reused.source, second) << sql;
+    }
 }
 
 } // namespace

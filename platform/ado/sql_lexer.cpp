@@ -6,6 +6,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace ado {
 
@@ -67,6 +74,77 @@ constexpr std::array<Kind, 128> kAsciiKinds = [] {
     return kinds;
 }();
 
+// The ASCII units that end a run of code: whatever is neither plain nor part
+// of a word.
+constexpr std::size_t kCodeStopCount = [] {
+    std::size_t count = 0;
+    for (const Kind kind : kAsciiKinds) count += kind > Kind::Word ? 1 : 0;
+    return count;
+}();
+constexpr std::array<char16_t, kCodeStopCount> kCodeStops = [] {
+    std::array<char16_t, kCodeStopCount> stops{};
+    std::size_t next = 0;
+    for (char16_t c = 0; c < 128; ++c)
+        if (kAsciiKinds[c] > Kind::Word) stops[next++] = c;
+    return stops;
+}();
+
+#if defined(__SSE2__)
+// Sixteen units narrowed to bytes with unsigned saturation: an ASCII unit
+// keeps its value, a unit from 0x80 to 0x7FFF becomes 0xFF and one from
+// 0x8000 becomes 0 (it is read as negative), so a byte is itself only when
+// its unit is, and every non-ASCII unit gives a byte with its top bit set or
+// a NUL.
+__m128i NarrowSixteen(const char16_t* in)
+{
+    return _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)),
+                            _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 8)));
+}
+
+// Nonzero when one of the bytes has its top bit set or is one of kCodeStops
+// or equals more. The comparisons are unrolled whatever the optimisation
+// level, as the stops are compile-time constants.
+template <std::size_t... I>
+int EndsIn(__m128i bytes, __m128i ends, std::index_sequence<I...>)
+{
+    ends = _mm_or_si128(ends, bytes);
+    ((ends = _mm_or_si128(ends, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(kCodeStops[I]))))), ...);
+    return _mm_movemask_epi8(ends);
+}
+#endif
+
+// Copies sixteen units as sixteen bytes when all are ASCII and none ends the
+// run (in code, one of kCodeStops, NUL among them; in a quoted run, its
+// quote or a NUL), and says whether it did. Without SSE2 it never does, and
+// the caller goes unit by unit.
+bool CopySixteenCode([[maybe_unused]] const char16_t* in, [[maybe_unused]] char* out)
+{
+#if defined(__SSE2__)
+    static_assert(kCodeStops[0] == 0, "a NUL must end a run: wide units narrow to it");
+    const __m128i bytes = NarrowSixteen(in);
+    if (EndsIn(bytes, _mm_setzero_si128(), std::make_index_sequence<kCodeStopCount>()) != 0) return false;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+    return true;
+#else
+    return false;
+#endif
+}
+
+bool CopySixteenQuoted([[maybe_unused]] const char16_t* in, [[maybe_unused]] char* out,
+                       [[maybe_unused]] char16_t quote)
+{
+#if defined(__SSE2__)
+    const __m128i bytes = NarrowSixteen(in);
+    const __m128i quotes = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(quote))),
+                                        _mm_cmpeq_epi8(bytes, _mm_setzero_si128()));
+    if (EndsIn(bytes, quotes, std::index_sequence<>()) != 0) return false;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+    return true;
+#else
+    return false;
+#endif
+}
+
 std::size_t IdentifierEnd(std::u16string_view sql, std::size_t pos)
 {
     while (pos < sql.size() && IsIdentifierChar(sql[pos])) ++pos;
@@ -93,6 +171,8 @@ public:
         m_out.parameterized.clear();
         m_out.literals.clear();
         m_out.placeholders.clear();
+        m_out.valueSpans.clear();
+        m_out.source.assign(sql);
         m_out.text.resize(sql.size() * 3); // the most UTF-8 one UTF-16 unit can need
         m_end = m_out.text.data();
     }
@@ -116,6 +196,7 @@ public:
             m_out.parameterized.clear();
             m_out.literals.clear();
             m_out.placeholders.clear();
+            m_out.valueSpans.clear();
         }
     }
 
@@ -160,7 +241,7 @@ private:
     {
         while (m_pos < m_sql.size()) {
             if (m_keywordRead)
-                CopyAsciiWhile([](char16_t c) { return kAsciiKinds[c] <= Kind::Word; });
+                CopyAsciiWhile([](char16_t c) { return kAsciiKinds[c] <= Kind::Word; }, CopySixteenCode);
             else
                 CopyAsciiWhile([](char16_t c) { return kAsciiKinds[c] == Kind::Plain; });
             if (m_pos == m_sql.size()) return;
@@ -221,7 +302,10 @@ private:
         const std::size_t wordEnd = IdentifierEnd(m_sql, m_pos);
         m_out.firstKeyword.assign(m_sql.substr(m_pos, wordEnd - m_pos));
         for (char16_t& k : m_out.firstKeyword) k = text::AsciiUpper(k);
-        while (m_pos < wordEnd) CopyOne();
+        while (m_pos < wordEnd) {
+            CopyAsciiWhile([](char16_t c) { return kAsciiKinds[c] == Kind::Word; });
+            if (m_pos < wordEnd) CopyOne(); // a $ or a unit past ASCII
+        }
     }
 
     // Whatever follows a top-level ';' is not run; a NUL there still marks
@@ -260,7 +344,8 @@ private:
     {
         const char16_t quote = m_quote;
         while (m_pos < m_sql.size()) {
-            CopyAsciiWhile([quote](char16_t c) { return c != quote && c != 0; });
+            CopyAsciiWhile([quote](char16_t c) { return c != quote && c != 0; },
+                           [quote](const char16_t* in, char* out) { return CopySixteenQuoted(in, out, quote); });
             if (m_pos == m_sql.size()) break;
             if (m_sql[m_pos] == quote) {
                 Put(quote);
@@ -280,11 +365,13 @@ private:
         m_out.parameterized.append(m_out.text, m_shapeCopied, quoteAt - m_shapeCopied);
         m_out.placeholders.push_back(m_out.parameterized.size());
         m_out.parameterized.push_back('?');
+        m_out.valueSpans.emplace_back(m_pos + 1, m_pos + 1);
         m_literalStart = quoteAt + 1;
     }
 
     void EndLiteral()
     {
+        m_out.valueSpans.back().second = m_pos - 1;
         const std::size_t closeAt = Written() - 1;
         const std::string_view quoted = std::string_view(m_out.text).substr(m_literalStart, closeAt - m_literalStart);
         std::string& value = m_out.literals.emplace_back();
@@ -326,15 +413,23 @@ private:
         m_context = context;
     }
 
-    // Copies the ASCII units that need no decision in one tight loop: the
-    // output is written through a char pointer, which may alias anything, so
-    // the reader's position is kept in registers rather than in members.
-    template <typename Plain>
-    void CopyAsciiWhile(Plain plain)
+    // Copies the ASCII units that need no decision in one tight loop, sixteen
+    // at a time while copySixteen (which must refuse exactly the units that
+    // plain refuses, and every non-ASCII one) takes them: the output is
+    // written through a char pointer, which may alias anything, so the
+    // reader's position is kept in registers rather than in members.
+    template <typename Plain, typename CopySixteen = std::nullptr_t>
+    void CopyAsciiWhile(Plain plain, CopySixteen copySixteen = nullptr)
     {
         const char16_t* in = m_sql.data() + m_pos;
         const char16_t* const stop = m_sql.data() + m_sql.size();
         char* out = m_end;
+        if constexpr (!std::is_same_v<CopySixteen, std::nullptr_t>) {
+            while (stop - in >= 16 && copySixteen(in, out)) {
+                in += 16;
+                out += 16;
+            }
+        }
         while (in != stop && *in < 0x80 && plain(*in)) *out++ = static_cast<char>(*in++);
         m_pos = static_cast<std::size_t>(in - m_sql.data());
         m_end = out;
@@ -402,10 +497,85 @@ namespace {
 
 } // namespace
 
+namespace {
+
+// Unit for unit, as bytes: an ordering comparison of UTF-16 goes unit by unit.
+bool SameUnits(std::u16string_view a, std::u16string_view b)
+{
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0;
+}
+
+// The literal's value that starts at from: up to the first quote that is not
+// doubled, which is returned; npos when the text ends first or holds a NUL
+// there, which the full reading reports.
+std::size_t ValueEnd(std::u16string_view sql, std::size_t from)
+{
+    for (std::size_t i = from; i < sql.size(); ++i) {
+        if (sql[i] == u'\0') return std::u16string_view::npos;
+        if (sql[i] != u'\'') continue;
+        if (i + 1 < sql.size() && sql[i + 1] == u'\'') {
+            ++i;
+            continue;
+        }
+        return i;
+    }
+    return std::u16string_view::npos;
+}
+
+// Reads sql against the statement lexed into `into` before, when the two
+// differ only in the values of their string literals: every run of text
+// between two values is the same, unit for unit, so the reading of the text
+// around the values is the same as before, and only the values are read.
+// False, with `into` to be lexed afresh, when they differ otherwise.
+bool LexAgainstPrevious(std::u16string_view sql, LexedStatement& into)
+{
+    if (into.parameterized.empty() || into.holdsNul || into.severalStatements ||
+        into.valueSpans.size() != into.literals.size() || into.placeholders.size() != into.literals.size())
+        return false;
+    const std::u16string_view before = into.source;
+    std::string& text = into.text;
+    text.resize(into.parameterized.size() + 2 * into.placeholders.size() + 3 * sql.size());
+    char* out = text.data();
+    std::size_t at = 0;          // in sql
+    std::size_t beforeAt = 0;    // in before
+    std::size_t shapeAt = 0;     // in parameterized
+    for (std::size_t i = 0; i < into.valueSpans.size(); ++i) {
+        const auto [valueStart, valueEnd] = into.valueSpans[i];
+        const std::u16string_view between = before.substr(beforeAt, valueStart - beforeAt);
+        if (!SameUnits(sql.substr(at, between.size()), between)) return false;
+        at += between.size();
+        const std::size_t end = ValueEnd(sql, at);
+        if (end == std::u16string_view::npos) return false;
+        const std::size_t shapeLength = into.placeholders[i] - shapeAt;
+        out = std::copy_n(into.parameterized.data() + shapeAt, shapeLength, out);
+        *out++ = '\'';
+        char* const valueOut = out;
+        out = text::EncodeUtf8(sql.substr(at, end - at), out);
+        *out++ = '\'';
+        std::string& value = into.literals[i];
+        value.clear();
+        for (const char* c = valueOut; c < out - 1; ++c) {
+            value.push_back(*c);
+            if (*c == '\'') ++c; // a doubled quote stands for one
+        }
+        into.valueSpans[i] = {at, end};
+        at = end;
+        beforeAt = valueEnd;
+        shapeAt = into.placeholders[i] + 1;
+    }
+    if (!SameUnits(sql.substr(at), before.substr(beforeAt))) return false;
+    out = std::copy(into.parameterized.begin() + static_cast<std::ptrdiff_t>(shapeAt), into.parameterized.end(), out);
+    text.resize(static_cast<std::size_t>(out - text.data()));
+    into.source.assign(sql);
+    return true;
+}
+
+} // namespace
+
 void LexOneStatement(std::u16string_view sql, std::u16string_view source, LexedStatement& into)
 {
     constexpr HRESULT kErrorsInCommand = MakeHResult(0x80040E14);
-    Lexer(sql, into).Run();
+    if (!LexAgainstPrevious(sql, into)) Lexer(sql, into).Run();
     if (into.holdsNul)
         Refuse(kErrorsInCommand, source, u"The command text holds a NUL character; the statement was not run.",
                u"42000");

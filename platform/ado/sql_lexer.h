@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace ado {
@@ -19,6 +20,11 @@ struct LexedStatement {
     std::string parameterized;
     std::vector<std::string> literals;
     std::vector<std::size_t> placeholders; // offsets of the ? in parameterized
+    // What the next statement lexed into these buffers is read against: the
+    // text as given, and where each literal's value lies in it, from after
+    // its opening quote to its closing one.
+    std::u16string source;
+    std::vector<std::pair<std::size_t, std::size_t>> valueSpans;
 };
 
 LexedStatement LexStatement(std::u16string_view sql);
@@ -29,6 +35,9 @@ LexedStatement LexStatement(std::u16string_view sql);
 LexedStatement LexOneStatement(std::u16string_view sql, std::u16string_view source);
 // The same into a statement lexed before, whose buffers are reused: a
 // session that keeps one lexes without allocating once they are large enough.
+// A statement that differs from the one before only in the values of its
+// string literals is read against it: the text between the values is
+// compared whole and only the values are read.
 void LexOneStatement(std::u16string_view sql, std::u16string_view source, LexedStatement& into);
 
 // The shared form with its parameters numbered $1, $2, ... for databases

@@ -4,6 +4,7 @@
 #include "platform/com/types.h"
 
 #include <array>
+#include <cstring>
 #include <string>
 
 struct GUID {
@@ -12,8 +13,11 @@ struct GUID {
     std::uint16_t Data3 = 0;
     std::array<std::uint8_t, 8> Data4{};
 
-    friend bool operator==(const GUID&, const GUID&) = default;
+    // As one block of 16 bytes, which the compiler compares inline; member
+    // by member, the array would go through a call to memcmp.
+    friend bool operator==(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 };
+static_assert(sizeof(GUID) == 16, "a GUID has no padding to compare");
 using IID = GUID;
 using CLSID = GUID;
 using REFIID = const IID&;

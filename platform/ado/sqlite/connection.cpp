@@ -26,7 +26,8 @@ struct DatabaseDeleter {
 };
 using Database = std::unique_ptr<sqlite3, DatabaseDeleter>;
 
-CComVariant ColumnValue(sqlite3_stmt* stmt, int column)
+// wide is room for the text's conversion, reused from value to value.
+CComVariant ColumnValue(sqlite3_stmt* stmt, int column, std::u16string& wide)
 {
     switch (sqlite3_column_type(stmt, column)) {
     case SQLITE_NULL: {
@@ -46,8 +47,9 @@ CComVariant ColumnValue(sqlite3_stmt* stmt, int column)
     // U+FFFD; the text comes back as it was given when it is well-formed.
     const auto* utf8 = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
     const auto utf8Bytes = static_cast<std::size_t>(sqlite3_column_bytes(stmt, column));
-    if (auto wide = text::Utf8ToUtf16(std::string_view(utf8 ? utf8 : "", utf8 ? utf8Bytes : 0)))
-        return CComVariant(std::u16string_view(*wide));
+    wide.clear();
+    if (text::AppendUtf8AsUtf16(std::string_view(utf8 ? utf8 : "", utf8 ? utf8Bytes : 0), wide))
+        return CComVariant(std::u16string_view(wide));
     const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(stmt, column));
     const int bytes = sqlite3_column_bytes16(stmt, column);
     return CComVariant(std::u16string_view(text ? text : u"", static_cast<std::size_t>(bytes) / 2));
@@ -107,7 +109,7 @@ public:
         }
         if (updatable) DescribeBase(stmt.get(), set);
         while (Step(stmt.get())) {
-            for (int i = first; i < count; ++i) set.values.push_back(ColumnValue(stmt.get(), i));
+            for (int i = first; i < count; ++i) set.values.push_back(ColumnValue(stmt.get(), i, m_wide));
             ++set.rows;
             if (updatable) set.rowIds.push_back(sqlite3_column_int64(stmt.get(), 0));
         }
@@ -303,6 +305,7 @@ private:
     Database m_db;
     StatementCache m_cache{64}; // finalized before the database closes
     LexedStatement m_lexed;      // the statement in hand, its buffers reused
+    std::u16string m_wide;       // a text value's conversion, its buffer reused
 };
 
 class SqliteProvider final : public Provider {
