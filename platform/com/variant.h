@@ -66,5 +66,16 @@ public:
     explicit CComVariant(IDispatch* dispatch); // adds a reference
     CComVariant(const CComVariant& other);
     CComVariant& operator=(const CComVariant& other);
+    // Takes the value over, leaving other empty: no copy of a string.
+    CComVariant(CComVariant&& other) noexcept : VARIANT(other) { VariantInit(&other); }
+    CComVariant& operator=(CComVariant&& other) noexcept
+    {
+        if (this != &other) {
+            VariantClear(this);
+            static_cast<VARIANT&>(*this) = other;
+            VariantInit(&other);
+        }
+        return *this;
+    }
     ~CComVariant() { VariantClear(this); }
 };
