@@ -1,5 +1,7 @@
 // transIdent against the raw BEGIN / SELECT / UPDATE / COMMIT of the same
-// statements, transadd against a reused autocommit INSERT, and transadd of
+// statements; transadd against a reused autocommit INSERT and against the
+// three statements it runs (table id, existence count, INSERT), each
+// prepared once and run with bound values in autocommit; and transadd of
 // many new entries, on a store in WAL mode.
 #include "platform/text/utf.h"
 #include "valmorin/valmorin.h"
@@ -116,7 +118,7 @@ struct RawInserts {
     {
         sqlite3_open_v2(BenchmarkStore(1, 1).c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
         Step(db, "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES ((SELECT MAX(ID_TABLE) + 1 FROM QM_TABLES), 2, '" +
-                     FreshName("Raw") + "')");
+                     name + "')");
         id = sqlite3_last_insert_rowid(db);
         sqlite3_prepare_v2(db, "INSERT INTO QM_VALMOR(ID_TABLE, INPUT, OUTPUT) VALUES (?, ?, ?)", -1, &insert, nullptr);
     }
@@ -128,9 +130,32 @@ struct RawInserts {
     RawInserts(const RawInserts&) = delete;
     RawInserts& operator=(const RawInserts&) = delete;
 
+    std::string name = FreshName("Raw");
     sqlite3* db = nullptr;
     sqlite3_stmt* insert = nullptr;
     sqlite3_int64 id = 0;
+};
+
+// The statements of a transadd of a new entry, each prepared once: the
+// table's id by its name, the count of the entry, and the INSERT.
+struct RawTransadds {
+    RawTransadds()
+    {
+        sqlite3_prepare_v2(inserts.db, "SELECT ID_TABLE FROM QM_TABLES WHERE ( NOM = ?)", -1, &tableId, nullptr);
+        sqlite3_prepare_v2(inserts.db, "SELECT COUNT(INPUT) FROM QM_VALMOR WHERE ID_TABLE = ? AND INPUT = ?", -1,
+                           &count, nullptr);
+    }
+    ~RawTransadds()
+    {
+        sqlite3_finalize(tableId);
+        sqlite3_finalize(count);
+    }
+    RawTransadds(const RawTransadds&) = delete;
+    RawTransadds& operator=(const RawTransadds&) = delete;
+
+    RawInserts inserts;
+    sqlite3_stmt* tableId = nullptr;
+    sqlite3_stmt* count = nullptr;
 };
 
 [[gnu::noinline]] bool RawInsertWrite(RawInserts& inserts, const std::string& key)
@@ -141,6 +166,24 @@ struct RawInserts {
     const bool inserted = sqlite3_step(inserts.insert) == SQLITE_DONE;
     sqlite3_reset(inserts.insert);
     return inserted;
+}
+
+// The integer the statement gives in its first row, or -1.
+int FirstInteger(sqlite3_stmt* stmt)
+{
+    const int value = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int(stmt, 0) : -1;
+    sqlite3_reset(stmt);
+    return value;
+}
+
+[[gnu::noinline]] bool RawTransaddWrite(RawTransadds& adds, const std::string& key)
+{
+    const std::string& name = adds.inserts.name;
+    sqlite3_bind_text(adds.tableId, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+    const int id = FirstInteger(adds.tableId);
+    sqlite3_bind_int(adds.count, 1, id);
+    sqlite3_bind_text(adds.count, 2, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+    return id == adds.inserts.id && FirstInteger(adds.count) == 0 && RawInsertWrite(adds.inserts, key);
 }
 
 // The component on the shared store, adding to a table of its own.
@@ -192,6 +235,17 @@ void RawInsertAutocommit(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 
+void RawTransaddStatements(benchmark::State& state)
+{
+    RawTransadds adds;
+    int i = 0;
+    for (auto _ : state) {
+        const std::string key = "key" + std::to_string(i++);
+        if (!RawTransaddWrite(adds, key)) state.SkipWithError("insert failed");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 // Adds state.range(0) new correspondences to a new table, each its own
 // statement as scripts do it; reports the process's peak resident size.
 void TransaddNewEntries(benchmark::State& state)
@@ -213,10 +267,11 @@ void TransaddNewEntries(benchmark::State& state)
 BENCHMARK(RawCounterTransaction)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(TransIdent)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(RawInsertAutocommit)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(RawTransaddStatements)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(TransaddNewEntry)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(TransaddNewEntries)->Arg(100000)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
-// With --count <RawCounter|TransIdent|RawInsert|Transadd> <calls>, makes
+// With --count <RawCounter|TransIdent|RawInsert|RawTransadd|Transadd> <calls>, makes
 // exactly that many writes of one kind and nothing else, for an instruction
 // counter (valgrind --tool=callgrind --toggle-collect='*Write*'), and
 // prints the process's peak resident size and its anonymous resident size
@@ -235,6 +290,9 @@ int CountedWrites(const std::string& kind, int calls)
     } else if (kind == "RawInsert") {
         RawInserts inserts;
         for (int i = 0; i < calls; ++i) done += RawInsertWrite(inserts, "key" + std::to_string(i));
+    } else if (kind == "RawTransadd") {
+        RawTransadds adds;
+        for (int i = 0; i < calls; ++i) done += RawTransaddWrite(adds, "key" + std::to_string(i));
     } else {
         Transadds adds;
         for (int i = 0; i < calls; ++i) done += TransaddWrite(*adds.component.get(), adds.table.get(), Key(i).get());

@@ -197,6 +197,10 @@ public:
                 if (text::AsciiUpper(m_set.columns[column]) == name) return true;
             return false;
         }
+        if (index.vt == VT_I4) { // the usual ordinal: no conversion
+            column = static_cast<std::size_t>(index.lVal);
+            return index.lVal >= 0 && column < m_set.columns.size();
+        }
         CComVariant position;
         if (FAILED(VariantChangeType(&position, &index, 0, VT_I4)) || position.lVal < 0) return false;
         column = static_cast<std::size_t>(position.lVal);

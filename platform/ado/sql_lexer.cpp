@@ -145,6 +145,18 @@ bool CopySixteenQuoted([[maybe_unused]] const char16_t* in, [[maybe_unused]] cha
 #endif
 }
 
+// A value as written inside its quotes, where each quote is doubled, as
+// the value it stands for.
+void CollapseDoubledQuotes(std::string& value)
+{
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        value[kept++] = value[i];
+        if (value[i] == '\'') ++i;
+    }
+    value.resize(kept);
+}
+
 std::size_t IdentifierEnd(std::u16string_view sql, std::size_t pos)
 {
     while (pos < sql.size() && IsIdentifierChar(sql[pos])) ++pos;
@@ -171,8 +183,8 @@ public:
         m_out.parameterized.clear();
         m_out.literals.clear();
         m_out.placeholders.clear();
-        m_out.valueSpans.clear();
-        m_out.source.assign(sql);
+        m_out.around.clear();
+        m_out.valuesAt.clear();
         m_out.text.resize(sql.size() * 3); // the most UTF-8 one UTF-16 unit can need
         m_end = m_out.text.data();
     }
@@ -192,11 +204,13 @@ public:
         // An unterminated literal leaves the statement without a shared form.
         const bool unterminated = m_context == Context::Quoted && m_quote == u'\'';
         if (!unterminated) m_out.parameterized.append(m_out.text, m_shapeCopied);
+        if (!unterminated) m_out.around.append(m_sql.substr(m_aroundCopied));
         if (unterminated || m_ownParameters || !SharedFormGivesTheText()) {
             m_out.parameterized.clear();
             m_out.literals.clear();
             m_out.placeholders.clear();
-            m_out.valueSpans.clear();
+            m_out.around.clear();
+            m_out.valuesAt.clear();
         }
     }
 
@@ -365,21 +379,18 @@ private:
         m_out.parameterized.append(m_out.text, m_shapeCopied, quoteAt - m_shapeCopied);
         m_out.placeholders.push_back(m_out.parameterized.size());
         m_out.parameterized.push_back('?');
-        m_out.valueSpans.emplace_back(m_pos + 1, m_pos + 1);
+        m_out.around.append(m_sql.substr(m_aroundCopied, m_pos + 1 - m_aroundCopied));
+        m_out.valuesAt.push_back(m_out.around.size());
         m_literalStart = quoteAt + 1;
     }
 
     void EndLiteral()
     {
-        m_out.valueSpans.back().second = m_pos - 1;
+        m_aroundCopied = m_pos - 1; // the closing quote
         const std::size_t closeAt = Written() - 1;
         const std::string_view quoted = std::string_view(m_out.text).substr(m_literalStart, closeAt - m_literalStart);
-        std::string& value = m_out.literals.emplace_back();
-        for (std::size_t from = 0; from < quoted.size();) {
-            const std::size_t quote = std::min(quoted.find('\'', from), quoted.size());
-            value.append(quoted.substr(from, quote - from + (quote < quoted.size() ? 1 : 0)));
-            from = quote + 2; // past the doubled quote's second half
-        }
+        std::string& value = m_out.literals.emplace_back(quoted);
+        if (value.find('\'') != std::string::npos) CollapseDoubledQuotes(value);
         m_shapeCopied = closeAt + 1;
     }
 
@@ -467,7 +478,8 @@ private:
     std::u16string_view m_sql;
     LexedStatement& m_out;
     char* m_end;
-    std::size_t m_shapeCopied = 0; // text before this is in parameterized
+    std::size_t m_shapeCopied = 0;  // text before this is in parameterized
+    std::size_t m_aroundCopied = 0; // units of the statement before this are in around
     std::size_t m_literalStart = 0;
     bool m_keywordRead = false;
     bool m_ownParameters = false;
@@ -525,63 +537,95 @@ std::size_t ValueEnd(std::u16string_view sql, std::size_t from)
 // Reads sql against the statement lexed into `into` before, when the two
 // differ only in the values of their string literals: every run of text
 // between two values is the same, unit for unit, so the reading of the text
-// around the values is the same as before, and only the values are read.
-// False, with `into` to be lexed afresh, when they differ otherwise.
-bool LexAgainstPrevious(std::u16string_view sql, LexedStatement& into)
+// around the values is the same as before, and only the values are read
+// into `into`, with the text the shared form gives with them put back.
+// False when they differ otherwise: `into` then holds values and a text
+// half read, and must be lexed afresh before it is used.
+bool ReadAgainst(std::u16string_view sql, LexedStatement& into)
 {
     if (into.parameterized.empty() || into.holdsNul || into.severalStatements ||
-        into.valueSpans.size() != into.literals.size() || into.placeholders.size() != into.literals.size())
+        into.valuesAt.size() != into.literals.size() || into.placeholders.size() != into.literals.size())
         return false;
-    const std::u16string_view before = into.source;
+    const std::u16string_view around = into.around;
+    // Statements of other shapes mostly differ before their first value:
+    // they are told apart before anything is written.
+    const std::size_t head = into.valuesAt.empty() ? around.size() : into.valuesAt.front();
+    if (!SameUnits(sql.substr(0, head), around.substr(0, head))) return false;
     std::string& text = into.text;
     text.resize(into.parameterized.size() + 2 * into.placeholders.size() + 3 * sql.size());
     char* out = text.data();
-    std::size_t at = 0;          // in sql
-    std::size_t beforeAt = 0;    // in before
-    std::size_t shapeAt = 0;     // in parameterized
-    for (std::size_t i = 0; i < into.valueSpans.size(); ++i) {
-        const auto [valueStart, valueEnd] = into.valueSpans[i];
-        const std::u16string_view between = before.substr(beforeAt, valueStart - beforeAt);
-        if (!SameUnits(sql.substr(at, between.size()), between)) return false;
+    std::size_t at = 0;       // in sql
+    std::size_t aroundAt = 0; // in around
+    std::size_t shapeAt = 0;  // in parameterized
+    for (std::size_t i = 0; i < into.valuesAt.size(); ++i) {
+        const std::u16string_view between = around.substr(aroundAt, into.valuesAt[i] - aroundAt);
+        if (i > 0 && !SameUnits(sql.substr(at, between.size()), between)) return false; // the first, above
         at += between.size();
         const std::size_t end = ValueEnd(sql, at);
         if (end == std::u16string_view::npos) return false;
-        const std::size_t shapeLength = into.placeholders[i] - shapeAt;
-        out = std::copy_n(into.parameterized.data() + shapeAt, shapeLength, out);
+        out = std::copy_n(into.parameterized.data() + shapeAt, into.placeholders[i] - shapeAt, out);
         *out++ = '\'';
         char* const valueOut = out;
         out = text::EncodeUtf8(sql.substr(at, end - at), out);
-        *out++ = '\'';
         std::string& value = into.literals[i];
-        value.clear();
-        for (const char* c = valueOut; c < out - 1; ++c) {
-            value.push_back(*c);
-            if (*c == '\'') ++c; // a doubled quote stands for one
-        }
-        into.valueSpans[i] = {at, end};
+        value.assign(valueOut, out);
+        if (value.find('\'') != std::string::npos) CollapseDoubledQuotes(value);
+        *out++ = '\'';
         at = end;
-        beforeAt = valueEnd;
+        aroundAt = into.valuesAt[i];
         shapeAt = into.placeholders[i] + 1;
     }
-    if (!SameUnits(sql.substr(at), before.substr(beforeAt))) return false;
+    if (!into.valuesAt.empty() && !SameUnits(sql.substr(at), around.substr(aroundAt))) return false;
     out = std::copy(into.parameterized.begin() + static_cast<std::ptrdiff_t>(shapeAt), into.parameterized.end(), out);
     text.resize(static_cast<std::size_t>(out - text.data()));
-    into.source.assign(sql);
     return true;
+}
+
+// Lexes sql into `into`: read against what `into` holds when it has the
+// same shape, afresh otherwise.
+void LexInto(std::u16string_view sql, LexedStatement& into)
+{
+    if (!ReadAgainst(sql, into)) Lexer(sql, into).Run();
+}
+
+constexpr HRESULT kErrorsInCommand = MakeHResult(0x80040E14);
+
+void RefuseUnrunnable(const LexedStatement& lexed, std::u16string_view source)
+{
+    if (lexed.holdsNul)
+        Refuse(kErrorsInCommand, source, u"The command text holds a NUL character; the statement was not run.",
+               u"42000");
+    if (lexed.severalStatements)
+        Refuse(kErrorsInCommand, source,
+               u"The command text holds more than one statement; only one statement is run per call.", u"42000");
 }
 
 } // namespace
 
 void LexOneStatement(std::u16string_view sql, std::u16string_view source, LexedStatement& into)
 {
-    constexpr HRESULT kErrorsInCommand = MakeHResult(0x80040E14);
-    if (!LexAgainstPrevious(sql, into)) Lexer(sql, into).Run();
-    if (into.holdsNul)
-        Refuse(kErrorsInCommand, source, u"The command text holds a NUL character; the statement was not run.",
-               u"42000");
-    if (into.severalStatements)
-        Refuse(kErrorsInCommand, source,
-               u"The command text holds more than one statement; only one statement is run per call.", u"42000");
+    LexInto(sql, into);
+    RefuseUnrunnable(into, source);
+}
+
+const LexedStatement& RecentStatements::LexOne(std::u16string_view sql, std::u16string_view source)
+{
+    // A statement kept whose reading fails is left half read; one that
+    // failed to match is never handed out before it matches or is lexed anew.
+    LexedStatement* lexed = nullptr;
+    for (LexedStatement& kept : m_kept) {
+        if (ReadAgainst(sql, kept)) {
+            lexed = &kept;
+            break;
+        }
+    }
+    if (!lexed) {
+        lexed = &m_kept[m_replaced];
+        m_replaced = (m_replaced + 1) % m_kept.size();
+        Lexer(sql, *lexed).Run();
+    }
+    RefuseUnrunnable(*lexed, source);
+    return *lexed;
 }
 
 LexedStatement LexOneStatement(std::u16string_view sql, std::u16string_view source)

@@ -2,9 +2,9 @@
 // identifiers and comments are passed over whole.
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace ado {
@@ -21,10 +21,11 @@ struct LexedStatement {
     std::vector<std::string> literals;
     std::vector<std::size_t> placeholders; // offsets of the ? in parameterized
     // What the next statement lexed into these buffers is read against: the
-    // text as given, and where each literal's value lies in it, from after
-    // its opening quote to its closing one.
-    std::u16string source;
-    std::vector<std::pair<std::size_t, std::size_t>> valueSpans;
+    // text as given with the value of each literal left out (its quotes
+    // kept), and where each value stood in it. The same for every statement
+    // of one shape.
+    std::u16string around;
+    std::vector<std::size_t> valuesAt;
 };
 
 LexedStatement LexStatement(std::u16string_view sql);
@@ -39,6 +40,20 @@ LexedStatement LexOneStatement(std::u16string_view sql, std::u16string_view sour
 // string literals is read against it: the text between the values is
 // compared whole and only the values are read.
 void LexOneStatement(std::u16string_view sql, std::u16string_view source, LexedStatement& into);
+
+// The statements a session lexed last, each in buffers of its own, so that
+// a session alternating between a few kinds of statement (a lookup, a count
+// and an insert, say) reads each against the last of its kind. A statement
+// of a kind not kept is lexed afresh in place of the kind kept longest.
+class RecentStatements {
+public:
+    // LexOneStatement against the statements kept; valid until the next call.
+    const LexedStatement& LexOne(std::u16string_view sql, std::u16string_view source);
+
+private:
+    std::array<LexedStatement, 4> m_kept;
+    std::size_t m_replaced = 0; // where the next statement of a new kind goes
+};
 
 // The shared form with its parameters numbered $1, $2, ... for databases
 // that do not take ? markers.

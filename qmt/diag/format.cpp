@@ -54,7 +54,9 @@ std::u16string FormatV(const char16_t* format, std::va_list args)
     for (const char16_t* p = format; *p != u'\0'; ++p) {
         if (*p != u'%') {
             const char16_t* run = p;
-            // Most units of a text lie above '%', and are passed with one comparison.
+            // Most units of a text lie above '%', and are passed with one
+            // comparison, two at a time while they last.
+            while (p[1] > u'%' && p[2] > u'%') p += 2;
             while (p[1] > u'%' || (p[1] != u'\0' && p[1] != u'%')) ++p;
             out.append(run, p + 1);
             continue;

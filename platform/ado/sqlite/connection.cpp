@@ -143,8 +143,7 @@ private:
     // Valid until the next call lexes another statement.
     const LexedStatement& Lex(std::u16string_view sql)
     {
-        LexOneStatement(sql, kSource, m_lexed);
-        return m_lexed;
+        return m_recent.LexOne(sql, kSource);
     }
 
     static const char* ColumnName(sqlite3_stmt* stmt, int column)
@@ -304,7 +303,7 @@ private:
 
     Database m_db;
     StatementCache m_cache{64}; // finalized before the database closes
-    LexedStatement m_lexed;      // the statement in hand, its buffers reused
+    RecentStatements m_recent;   // the statements lexed last, their buffers reused
     std::u16string m_wide;       // a text value's conversion, its buffer reused
 };
 
