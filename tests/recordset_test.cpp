@@ -1,4 +1,5 @@
 #include "platform/com/com_error.h"
+#include "platform/com/runtime.h"
 #include "qmt/db/ado_connection.h"
 #include "qmt/db/ado_recordset.h"
 #include "qmt/diag/exception.h"
@@ -80,6 +81,27 @@ TEST_F(RecordsetTest, EmptyResultsAndReopening)
     recordset.close();
     recordset.close();
     EXPECT_THROW(recordset.begin(), qmt::CComException);
+}
+
+// A recordset released while open is kept for the next one created: that
+// one must start closed and empty, not with the rows and the connection of
+// the last use.
+TEST_F(RecordsetTest, ARecordsetReleasedOpenComesBackClosed)
+{
+    for (int i = 0; i < 2; ++i) {
+        CComPtr<_Recordset> recordset;
+        ASSERT_EQ(CoCreateInstance(CLSID_Recordset, nullptr, CLSCTX_ALL, _Recordset::iid,
+                                   reinterpret_cast<void**>(&recordset)),
+                  S_OK);
+        LONG state = -1;
+        ASSERT_EQ(recordset->get_State(&state), S_OK);
+        EXPECT_EQ(state, adStateClosed) << "created " << i;
+        VARIANT_BOOL eof = VARIANT_FALSE;
+        EXPECT_TRUE(FAILED(recordset->get_EOF(&eof))) << "created " << i;
+        CComVariant source(std::u16string_view(u"SELECT ID FROM R"));
+        CComVariant connection(m_connection.activeConnection().get());
+        ASSERT_EQ(recordset->Open(source, connection, kAny, kAny, kAny), S_OK);
+    }
 }
 
 TEST_F(RecordsetTest, ProviderErrorsOfTheStatementAreThrown)

@@ -120,8 +120,9 @@ TEST(StatementLexer, EveryUnitThatEndsARunIsSeenWhereverItFalls)
         EXPECT_TRUE(ado::LexStatement(head + u" /* 'v' */").literals.empty()) << "a comment missed" << where;
         EXPECT_TRUE(ado::LexStatement(head + u" = ? AND b = 'v'").parameterized.empty()) << "a marker missed" << where;
         EXPECT_TRUE(ado::LexStatement(head + std::u16string(1, u'\0') + u" FROM T").holdsNul) << "a NUL missed" << where;
-        EXPECT_EQ(ado::LexStatement(head + u" \"it's\" 'v'").literals, std::vector<std::string>{"v"})
-            << "a quoted name missed" << where;
+        for (const std::u16string name : {u"\"it's\"", u"`it's`", u"[it's]"})
+            EXPECT_EQ(ado::LexStatement(head + u" " + name + u" 'v'").literals, std::vector<std::string>{"v"})
+                << "a quoted name missed" << where;
         for (const char16_t wide : {char16_t{0xE9}, char16_t{0x127}, char16_t{0x8027}, char16_t{0xD800}}) {
             const std::u16string sql = head + std::u16string(1, wide) + u" 'v' FROM T";
             lexed = ado::LexStatement(sql);
@@ -175,6 +176,37 @@ TEST(StatementLexer, AStatementReadAgainstThePreviousOneIsLexedAsIfAfresh)
         EXPECT_EQ(reused.around, fresh.around) << sql;
         EXPECT_EQ(reused.valuesAt, fresh.valuesAt) << sql;
         EXPECT_EQ(reused.firstKeyword, fresh.firstKeyword) << sql;
+    }
+}
+
+// A session's recent statements: each statement comes out as if lexed
+// afresh, whether it is read against a kept statement of its kind, lexed
+// into the place of the kind kept longest, or follows a statement that
+// matched a kept one only in part (which leaves that one half read).
+TEST(StatementLexer, RecentStatementsGiveEachStatementAsIfLexedAfresh)
+{
+    const std::u16string kSequence[] = {
+        u"SELECT OUTPUT FROM T WHERE NOM = N'a' AND INPUT = N'b'",
+        u"SELECT COUNT(INPUT) FROM T WHERE ID = 3 AND INPUT = 'c'",
+        u"SELECT OUTPUT FROM T WHERE NOM = N'a' AND INPUT = N'b' OR 1 = 1", // matches the first only in part
+        u"SELECT OUTPUT FROM T WHERE NOM = N'x''y' AND INPUT = N''",
+        u"INSERT INTO T VALUES (1, N'd')",
+        u"DELETE FROM T WHERE INPUT = N'e'",
+        u"UPDATE T SET OUTPUT = N'f'", // a fifth kind: the first kind kept gives way
+        u"SELECT OUTPUT FROM T WHERE NOM = N'g' AND INPUT = N'h'",
+        u"SELECT COUNT(INPUT) FROM T WHERE ID = 3 AND INPUT = 'i'",
+        u"INSERT INTO T VALUES (1, N'j')",
+    };
+    ado::RecentStatements recent;
+    for (const std::u16string& sql : kSequence) {
+        const ado::LexedStatement& lexed = recent.LexOne(sql, u"test");
+        const ado::LexedStatement fresh = ado::LexStatement(sql);
+        const std::string where = text::Utf16ToUtf8(sql);
+        EXPECT_EQ(lexed.text, fresh.text) << where;
+        EXPECT_EQ(lexed.parameterized, fresh.parameterized) << where;
+        EXPECT_EQ(lexed.literals, fresh.literals) << where;
+        EXPECT_EQ(lexed.placeholders, fresh.placeholders) << where;
+        EXPECT_EQ(lexed.firstKeyword, fresh.firstKeyword) << where;
     }
 }
 

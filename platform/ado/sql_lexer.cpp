@@ -619,20 +619,14 @@ const LexedStatement& RecentStatements::LexOne(std::u16string_view sql, std::u16
             break;
         }
     }
-    if (!lexed) {
-        lexed = &m_kept[m_replaced];
-        m_replaced = (m_replaced + 1) % m_kept.size();
-        Lexer(sql, *lexed).Run();
+    if (lexed) {
+        RefuseUnrunnable(*lexed, source);
+        return *lexed;
     }
-    RefuseUnrunnable(*lexed, source);
-    return *lexed;
-}
-
-LexedStatement LexOneStatement(std::u16string_view sql, std::u16string_view source)
-{
-    LexedStatement lexed;
-    LexOneStatement(sql, source, lexed);
-    return lexed;
+    LexedStatement& replaced = m_kept[m_replaced];
+    m_replaced = (m_replaced + 1) % m_kept.size();
+    LexOneStatement(sql, source, replaced);
+    return replaced;
 }
 
 std::string NumberedParameters(const LexedStatement& lexed)

@@ -30,13 +30,12 @@ struct LexedStatement {
 
 LexedStatement LexStatement(std::u16string_view sql);
 
-// LexStatement for a provider that runs one statement per call: a text
-// with a NUL (which C interfaces read as its end, dropping what follows)
-// or with a second statement is refused whole, with source as the error's.
-LexedStatement LexOneStatement(std::u16string_view sql, std::u16string_view source);
-// The same into a statement lexed before, whose buffers are reused: a
-// session that keeps one lexes without allocating once they are large enough.
-// A statement that differs from the one before only in the values of its
+// LexStatement for a provider that runs one statement per call, into a
+// statement lexed before, whose buffers are reused (a session that keeps
+// one lexes without allocating once they are large enough): a text with a
+// NUL (which C interfaces read as its end, dropping what follows) or with a
+// second statement is refused whole, with source as the error's. A
+// statement that differs from the one before only in the values of its
 // string literals is read against it: the text between the values is
 // compared whole and only the values are read.
 void LexOneStatement(std::u16string_view sql, std::u16string_view source, LexedStatement& into);

@@ -157,7 +157,7 @@ public:
 
     ExecuteOutcome Execute(std::u16string_view sql) override
     {
-        const LexedStatement lexed = LexOneStatement(sql, kSource);
+        const LexedStatement& lexed = m_recent.LexOne(sql, kSource);
         const StatementLease stmt = Run(lexed, sql);
         ExecuteOutcome outcome;
         const std::u16string& keyword = lexed.firstKeyword;
@@ -173,7 +173,7 @@ public:
     void Query(std::u16string_view sql, bool updatable, RowSet& set) override
     {
         set.Clear();
-        const LexedStatement lexed = LexOneStatement(sql, kSource);
+        const LexedStatement& lexed = m_recent.LexOne(sql, kSource);
         if (updatable && m_dialect.identity == Identity::None)
             Throw(E_FAIL, u"The rows cannot be opened for update on " + m_dbms +
                               u" through ODBC: the provider knows no row identity there.");
@@ -571,6 +571,7 @@ private:
     const Dialect& m_dialect;
     bool m_inTransaction = false;
     StatementCache m_cache{64}; // freed before the connection closes
+    RecentStatements m_recent;  // the statements lexed last, their buffers reused
 };
 
 class OdbcProvider final : public Provider {

@@ -148,7 +148,7 @@ public:
 
     ExecuteOutcome Execute(std::u16string_view sql) override
     {
-        const LexedStatement lexed = LexOneStatement(sql, kSource);
+        const LexedStatement& lexed = m_recent.LexOne(sql, kSource);
         const Result result = Run(lexed);
         ExecuteOutcome outcome;
         const std::u16string& keyword = lexed.firstKeyword;
@@ -164,7 +164,7 @@ public:
     void Query(std::u16string_view sql, bool updatable, RowSet& set) override
     {
         set.Clear();
-        const LexedStatement lexed = LexOneStatement(sql, kSource);
+        const LexedStatement& lexed = m_recent.LexOne(sql, kSource);
         const Result result = updatable ? Text(WithLeadingColumn(lexed, "ctid", kSource)) : Run(lexed);
         const PGresult* rows = result.get();
         const int first = updatable ? 1 : 0;
@@ -382,6 +382,7 @@ private:
     StatementCache m_cache{64};
     std::vector<std::string> m_evicted;
     std::map<std::pair<Oid, int>, std::pair<std::u16string, std::u16string>> m_origins;
+    RecentStatements m_recent; // the statements lexed last, their buffers reused
 };
 
 // The connection string's keys and libpq's names for them.
