@@ -224,27 +224,22 @@ void TransaddNewEntry(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 
-void RawInsertAutocommit(benchmark::State& state)
+// One new key per iteration, written directly by write on a fresh Writes.
+template <typename Writes>
+void RawNewKeys(benchmark::State& state, bool (*write)(Writes&, const std::string&))
 {
-    RawInserts inserts;
+    Writes writes;
     int i = 0;
     for (auto _ : state) {
         const std::string key = "key" + std::to_string(i++);
-        if (!RawInsertWrite(inserts, key)) state.SkipWithError("insert failed");
+        if (!write(writes, key)) state.SkipWithError("insert failed");
     }
     state.SetItemsProcessed(state.iterations());
 }
 
-void RawTransaddStatements(benchmark::State& state)
-{
-    RawTransadds adds;
-    int i = 0;
-    for (auto _ : state) {
-        const std::string key = "key" + std::to_string(i++);
-        if (!RawTransaddWrite(adds, key)) state.SkipWithError("insert failed");
-    }
-    state.SetItemsProcessed(state.iterations());
-}
+void RawInsertAutocommit(benchmark::State& state) { RawNewKeys(state, RawInsertWrite); }
+
+void RawTransaddStatements(benchmark::State& state) { RawNewKeys(state, RawTransaddWrite); }
 
 // Adds state.range(0) new correspondences to a new table, each its own
 // statement as scripts do it; reports the process's peak resident size.

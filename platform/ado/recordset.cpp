@@ -197,14 +197,16 @@ public:
                 if (text::AsciiUpper(m_set.columns[column]) == name) return true;
             return false;
         }
+        LONG ordinal = 0;
         if (index.vt == VT_I4) { // the usual ordinal: no conversion
-            column = static_cast<std::size_t>(index.lVal);
-            return index.lVal >= 0 && column < m_set.columns.size();
+            ordinal = index.lVal;
+        } else {
+            CComVariant position;
+            if (FAILED(VariantChangeType(&position, &index, 0, VT_I4))) return false;
+            ordinal = position.lVal;
         }
-        CComVariant position;
-        if (FAILED(VariantChangeType(&position, &index, 0, VT_I4)) || position.lVal < 0) return false;
-        column = static_cast<std::size_t>(position.lVal);
-        return column < m_set.columns.size();
+        column = static_cast<std::size_t>(ordinal);
+        return ordinal >= 0 && column < m_set.columns.size();
     }
     const std::u16string& ColumnName(std::size_t column) const { return m_set.columns[column]; }
     HRESULT ReadCurrent(std::size_t column, VARIANT* value)

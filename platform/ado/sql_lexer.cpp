@@ -581,13 +581,6 @@ bool ReadAgainst(std::u16string_view sql, LexedStatement& into)
     return true;
 }
 
-// Lexes sql into `into`: read against what `into` holds when it has the
-// same shape, afresh otherwise.
-void LexInto(std::u16string_view sql, LexedStatement& into)
-{
-    if (!ReadAgainst(sql, into)) Lexer(sql, into).Run();
-}
-
 constexpr HRESULT kErrorsInCommand = MakeHResult(0x80040E14);
 
 void RefuseUnrunnable(const LexedStatement& lexed, std::u16string_view source)
@@ -604,7 +597,7 @@ void RefuseUnrunnable(const LexedStatement& lexed, std::u16string_view source)
 
 void LexOneStatement(std::u16string_view sql, std::u16string_view source, LexedStatement& into)
 {
-    LexInto(sql, into);
+    if (!ReadAgainst(sql, into)) Lexer(sql, into).Run();
     RefuseUnrunnable(into, source);
 }
 
@@ -612,16 +605,12 @@ const LexedStatement& RecentStatements::LexOne(std::u16string_view sql, std::u16
 {
     // A statement kept whose reading fails is left half read; one that
     // failed to match is never handed out before it matches or is lexed anew.
-    LexedStatement* lexed = nullptr;
-    for (LexedStatement& kept : m_kept) {
-        if (ReadAgainst(sql, kept)) {
-            lexed = &kept;
-            break;
-        }
-    }
-    if (lexed) {
-        RefuseUnrunnable(*lexed, source);
-        return *lexed;
+    // The one next to be replaced is tried last, by LexOneStatement, so that
+    // no statement kept is read against twice.
+    for (std::size_t i = 0; i < m_kept.size(); ++i) {
+        if (i == m_replaced || !ReadAgainst(sql, m_kept[i])) continue;
+        RefuseUnrunnable(m_kept[i], source);
+        return m_kept[i];
     }
     LexedStatement& replaced = m_kept[m_replaced];
     m_replaced = (m_replaced + 1) % m_kept.size();
