@@ -2,7 +2,9 @@
 // when there is one, must give back exactly the text with its literals put
 // back, the text that runs must never hold more statements than the
 // statement as written, and a statement read against the one before must
-// come out as if lexed afresh.
+// come out as if lexed afresh, whether it differs from that one in its
+// values or anywhere else (a unit changed, added or dropped, a tail cut or
+// appended).
 #include "fuzz_check.h"
 #include "platform/ado/provider.h"
 #include "platform/ado/sql_lexer.h"
@@ -47,10 +49,10 @@ void CheckSharedForm(const ado::LexedStatement& lexed)
 }
 
 // The same statement with other values (each one reversed, its quotes
-// doubled), read against the first as a session reads its next statement:
-// it must come out as if lexed afresh.
-void CheckReadAgainstPrevious(const ado::LexedStatement& lexed)
+// doubled); the statement itself when it has no shared form.
+std::u16string WithOtherValues(const std::u16string& sql, const ado::LexedStatement& lexed)
 {
+    if (lexed.parameterized.empty()) return sql;
     std::u16string changed;
     std::size_t from = 0;
     for (std::size_t i = 0; i < lexed.valuesAt.size(); ++i) {
@@ -61,7 +63,48 @@ void CheckReadAgainstPrevious(const ado::LexedStatement& lexed)
         from = lexed.valuesAt[i];
     }
     changed.append(lexed.around, from);
+    return changed;
+}
+
+// The statement changed outside its values as the edit says: one unit
+// replaced, inserted or dropped at a place, or the text cut there, or a
+// unit appended.
+std::u16string Edited(std::u16string sql, std::uint16_t place, std::uint8_t operation, char16_t unit)
+{
+    const std::size_t at = sql.empty() ? 0 : place % (sql.size() + 1);
+    switch (operation % 5) {
+    case 0: if (at < sql.size()) sql[at] = unit; break;
+    case 1: sql.insert(at, 1, unit); break;
+    case 2: if (at < sql.size()) sql.erase(at, 1); break;
+    case 3: sql.resize(at); break;
+    case 4: sql.push_back(unit); break;
+    }
+    return sql;
+}
+
+// The changed statement read against the first as a session reads its next
+// statement, alone and among the statements a session keeps: it must come
+// out as if lexed afresh.
+void CheckReadAgainst(const std::u16string& first, const ado::LexedStatement& lexed, const std::u16string& changed)
+{
     const ado::LexedStatement fresh = ado::LexStatement(changed);
+    ado::RecentStatements recent;
+    try {
+        recent.LexOne(first, u"fuzz");
+    } catch (const ado::ProviderFailure&) {
+    }
+    const ado::LexedStatement* kept = nullptr;
+    try {
+        kept = &recent.LexOne(changed, u"fuzz");
+    } catch (const ado::ProviderFailure&) {
+        FUZZ_CHECK(fresh.holdsNul || fresh.severalStatements);
+    }
+    if (kept) {
+        FUZZ_CHECK(kept->text == fresh.text);
+        FUZZ_CHECK(kept->parameterized == fresh.parameterized);
+        FUZZ_CHECK(kept->literals == fresh.literals);
+        FUZZ_CHECK(kept->placeholders == fresh.placeholders);
+    }
     ado::LexedStatement reused = lexed;
     try {
         ado::LexOneStatement(changed, u"fuzz", reused);
@@ -80,13 +123,22 @@ void CheckReadAgainstPrevious(const ado::LexedStatement& lexed)
 
 } // namespace
 
+// The input: the statement's UTF-16 units, then five bytes saying how the
+// second statement differs from it (a place, an operation, a unit).
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    std::u16string sql(size / 2, u'\0');
+    constexpr std::size_t kEditBytes = 5;
+    if (size < kEditBytes) return 0;
+    const std::uint8_t* edit = data + size - kEditBytes;
+    std::u16string sql((size - kEditBytes) / 2, u'\0');
     std::memcpy(sql.data(), data, sql.size() * 2);
     const ado::LexedStatement lexed = ado::LexStatement(sql);
     CheckSharedForm(lexed);
-    CheckReadAgainstPrevious(lexed);
+    CheckReadAgainst(sql, lexed, WithOtherValues(sql, lexed));
+    const auto place = static_cast<std::uint16_t>(edit[0] | edit[1] << 8);
+    const auto unit = static_cast<char16_t>(edit[3] | edit[4] << 8);
+    CheckReadAgainst(sql, lexed, Edited(WithOtherValues(sql, lexed), place, edit[2], unit));
+    CheckReadAgainst(sql, lexed, Edited(sql, place, edit[2], unit));
     if (!lexed.severalStatements) {
         if (const auto text = text::Utf8ToUtf16(lexed.text)) FUZZ_CHECK(!ado::LexStatement(*text).severalStatements);
     }

@@ -38,3 +38,9 @@ CREATE TABLE QM_VALMOR (
 -- NULL out of an index; a table's rows with no INPUT count as one value.
 CREATE UNIQUE INDEX QM_TABLES_UNIQUE_NOM ON QM_TABLES (NOM);
 CREATE UNIQUE INDEX QM_VALMOR_UNIQUE_TABLE_INPUT ON QM_VALMOR (ID_TABLE, INPUT);
+
+-- Every column and every correspondence belongs to a table of the
+-- catalogue, and a table leaves the catalogue only once its columns and
+-- correspondences are gone.
+ALTER TABLE QM_DICO ADD CONSTRAINT QM_DICO_TABLE FOREIGN KEY (ID_TABLE) REFERENCES QM_TABLES (ID_TABLE);
+ALTER TABLE QM_VALMOR ADD CONSTRAINT QM_VALMOR_TABLE FOREIGN KEY (ID_TABLE) REFERENCES QM_TABLES (ID_TABLE);

@@ -2,6 +2,9 @@
 -- schema/sqlite.sql. Names are unquoted, so the server keeps them in lower
 -- case and the component's statements find them whatever their case.
 --
+-- Each statement ends with a ';' at the end of a line; a ';' inside a
+-- statement is followed by more on its line.
+--
 -- QM_TABLES: one row per translation table. ID_TABLE is unique (two
 -- writers that draw the same new identifier: the second insert fails), and
 -- so is NOM, so that a look-up by name has exactly one table to answer.
@@ -33,3 +36,10 @@ CREATE TABLE QM_VALMOR (
 -- The rules the operations rely on.
 CREATE UNIQUE INDEX IF NOT EXISTS QM_TABLES_UNIQUE_NOM ON QM_TABLES (NOM);
 CREATE UNIQUE INDEX IF NOT EXISTS QM_VALMOR_UNIQUE_TABLE_INPUT ON QM_VALMOR (ID_TABLE, INPUT);
+
+-- Every column and every correspondence belongs to a table of the
+-- catalogue, and a table leaves the catalogue only once its columns and
+-- correspondences are gone: no row is orphaned by a delete, and a table
+-- made later never starts with rows it was not given.
+ALTER TABLE QM_DICO ADD CONSTRAINT QM_DICO_TABLE FOREIGN KEY (ID_TABLE) REFERENCES QM_TABLES (ID_TABLE);
+ALTER TABLE QM_VALMOR ADD CONSTRAINT QM_VALMOR_TABLE FOREIGN KEY (ID_TABLE) REFERENCES QM_TABLES (ID_TABLE);

@@ -36,3 +36,9 @@ CREATE TABLE QM_VALMOR (
 -- that any number of them may exist, as on the other stores.
 CREATE UNIQUE INDEX QM_TABLES_UNIQUE_NOM ON QM_TABLES (NOM) WHERE NOM IS NOT NULL;
 CREATE UNIQUE INDEX QM_VALMOR_UNIQUE_TABLE_INPUT ON QM_VALMOR (ID_TABLE, INPUT) WHERE INPUT IS NOT NULL;
+
+-- Every column and every correspondence belongs to a table of the
+-- catalogue, and a table leaves the catalogue only once its columns and
+-- correspondences are gone.
+ALTER TABLE QM_DICO ADD CONSTRAINT QM_DICO_TABLE FOREIGN KEY (ID_TABLE) REFERENCES QM_TABLES (ID_TABLE);
+ALTER TABLE QM_VALMOR ADD CONSTRAINT QM_VALMOR_TABLE FOREIGN KEY (ID_TABLE) REFERENCES QM_TABLES (ID_TABLE);

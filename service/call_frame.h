@@ -32,6 +32,7 @@ HRESULT CValmorin::ServiceCallFrame(const FrameResults& results, Operation&& ope
         if (results.truth && ensured) *results.truth = 0;
     };
     SetErrorInfo(0, nullptr);
+    const std::lock_guard oneCallAtATime(m_calls);
     try {
         ensureConnection();
         ensured = true;

@@ -1,6 +1,10 @@
 // The correspondences of one table, addressed by the table's name, with the
 // acting user recorded, and the four-eyes questions about the last user.
 // Each method is one statement; every caller text stands quoted in N'...'.
+// A writing statement runs in a transaction of its own, which holds the
+// writers' lock: it cannot fall between a table's delete and the creation
+// of a table that reuses its id.
+#include "qmt/db/ado_transaction.h"
 #include "service/call_frame.h"
 #include "service/listing.h"
 #include "service/rows.h"
@@ -63,7 +67,9 @@ HRESULT CValmorin::CorrespondanceExists(BSTR tableName, BSTR Input, LONG* bRetVa
 HRESULT CValmorin::CorrespondanceCreate(BSTR User, BSTR tableName, BSTR Input, BSTR Output)
 {
     return ServiceCallFrame({}, [&] {
+        qmt::CAdoTransaction transaction(m_connection);
         m_connection.execute(QuotedStatement(statements::kInsertCorrespondence, Input, Output, User, tableName), -1);
+        transaction.commit();
         return S_OK;
     });
 }
@@ -71,8 +77,10 @@ HRESULT CValmorin::CorrespondanceCreate(BSTR User, BSTR tableName, BSTR Input, B
 HRESULT CValmorin::CorrespondanceUpdate(BSTR User, BSTR tableName, BSTR OldInput, BSTR NewInput, BSTR NewOutput)
 {
     return ServiceCallFrame({}, [&] {
+        qmt::CAdoTransaction transaction(m_connection);
         m_connection.execute(
             QuotedStatement(statements::kUpdateCorrespondence, NewInput, NewOutput, User, OldInput, tableName), -1);
+        transaction.commit();
         return S_OK;
     });
 }
@@ -80,7 +88,9 @@ HRESULT CValmorin::CorrespondanceUpdate(BSTR User, BSTR tableName, BSTR OldInput
 HRESULT CValmorin::CorrespondanceDelete(BSTR tableName, BSTR Input)
 {
     return ServiceCallFrame({}, [&] {
+        qmt::CAdoTransaction transaction(m_connection);
         m_connection.execute(QuotedStatement(statements::kDeleteCorrespondence, Input, tableName), -1);
+        transaction.commit();
         return S_OK;
     });
 }

@@ -1,4 +1,9 @@
-// transadd and transdel: single correspondences without a user.
+// transadd and transdel: single correspondences without a user. Each runs
+// in one transaction, which holds the writers' lock: the table's id is
+// looked up, the entry tested and inserted with no other writer between
+// them, so no delete of the table can orphan the row and no table made in
+// the meantime can be handed it.
+#include "qmt/db/ado_transaction.h"
 #include "qmt/diag/format.h"
 #include "qmt/diag/trace.h"
 #include "service/call_frame.h"
@@ -21,18 +26,11 @@ void RefuseLongTableName(const std::u16string& name)
                           static_cast<DWORD>(E_INVALIDARG));
 }
 
-// A writer that added the same INPUT since the existence test wins the
-// store's one-INPUT-per-table rule; the entry is there all the same.
 void InsertEntry(qmt::CAdoConnection& connection, LONG id, const ServiceText& input, const ServiceText& output)
 {
     ServiceText statement;
     FormatSql(statement, statements::kInsertEntry, id, input.c_str(), output.c_str());
-    try {
-        connection.execute(statement.str(), -1);
-    } catch (const qmt::CException& e) {
-        if (static_cast<HRESULT>(e.code) != DB_E_INTEGRITYVIOLATION || !EntryExists(connection, input.str(), id))
-            throw;
-    }
+    connection.execute(statement.str(), -1);
 }
 
 } // namespace
@@ -49,10 +47,12 @@ HRESULT CValmorin::transadd(BSTR tableName, BSTR ValueIn, BSTR ValueOut, LONG* b
         RefuseApostrophe(m_connection, u"ValueIn", input.str());
         RefuseApostrophe(m_connection, u"ValueOut", output.str());
 
+        qmt::CAdoTransaction transaction(m_connection);
         LONG id = LookupTableId(m_connection, table.str());
         if (id == 0) id = CreateImplicitTable(m_connection, table.str());
-        if (id == 0) return S_OK;
+        if (id == 0) return S_OK; // nothing of the creation is kept
         if (!EntryExists(m_connection, input.str(), id)) InsertEntry(m_connection, id, input, output);
+        transaction.commit();
         *bRetVal = 1;
         return S_OK;
     });
@@ -69,7 +69,10 @@ HRESULT CValmorin::transdel(BSTR tableName, BSTR ValueIn, LONG* bRetVal)
         RefuseApostrophe(m_connection, u"ValueIn", input.str());
         ServiceText statement;
         FormatSql(statement, statements::kDeleteEntry, table.c_str(), input.c_str());
-        if (m_connection.execute(statement.str(), -1) == 0) return S_FALSE;
+        qmt::CAdoTransaction transaction(m_connection);
+        const LONG deleted = m_connection.execute(statement.str(), -1);
+        transaction.commit();
+        if (deleted == 0) return S_FALSE;
         *bRetVal = 1;
         return S_OK;
     });

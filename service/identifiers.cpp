@@ -1,5 +1,5 @@
 // transIdent and transDayIdent: running numbers kept as correspondences of
-// the counter table, read and advanced inside one transaction.
+// the counter table, found, read and advanced inside one transaction.
 #include "qmt/db/ado_transaction.h"
 #include "qmt/diag/format.h"
 #include "qmt/sys/clock.h"
@@ -99,10 +99,12 @@ HRESULT CValmorin::DrawIdentifier(BSTR ValueIn, BSTR* Translation, Advance&& adv
     return ServiceCallFrame({.text = Translation}, [&] {
         const ServiceText name = ServiceText::FromBstr(ValueIn);
         RefuseApostrophe(m_connection, u"ValueIn", name.str());
+        // The counter table is found (or made) inside the transaction, so
+        // that no delete of it comes between the look-up and the write.
+        qmt::CAdoTransaction transaction(m_connection);
         LONG id = LookupTableId(m_connection, statements::kCounterTable);
         if (id == 0) id = CreateImplicitTable(m_connection, statements::kCounterTable);
         if (id == 0) return S_OK;
-        qmt::CAdoTransaction transaction(m_connection);
         const CounterState state = ReadCounter(m_connection, id, name.str());
         ServiceText statement;
         const LONG next = advance(state, id, name, statement);

@@ -1,6 +1,5 @@
 #include "service/store_routines.h"
 
-#include "qmt/db/ado_transaction.h"
 #include "qmt/diag/exception.h"
 #include "service/format_sql.h"
 #include "service/statements.h"
@@ -67,20 +66,8 @@ bool InsertImplicitTable(qmt::CAdoConnection& connection, LONG id, const std::u1
 
 LONG CreateImplicitTable(qmt::CAdoConnection& connection, const std::u16string& name)
 {
-    qmt::CAdoTransaction transaction(connection);
-    // Another writer may have created the table while this one waited for
-    // the transaction; two tables of one name would split a counter.
-    if (const LONG existing = LookupTableId(connection, name); existing != 0) {
-        transaction.commit();
-        return existing;
-    }
     const LONG id = NextTableId(connection);
-    if (!InsertImplicitTable(connection, id, name)) {
-        transaction.rollback();
-        return 0;
-    }
-    transaction.commit();
-    return id;
+    return InsertImplicitTable(connection, id, name) ? id : 0;
 }
 
 bool EntryExists(qmt::CAdoConnection& connection, const std::u16string& input, LONG tableId)

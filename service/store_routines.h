@@ -16,8 +16,9 @@ LONG SelectMax(qmt::CAdoConnection& connection, std::u16string_view table, std::
 // The identifier of a new table: one above the largest in the catalogue;
 // refused when the largest is the top of the range.
 LONG NextTableId(qmt::CAdoConnection& connection);
-// Creates a table with the columns INPUT and OUTPUT in its own transaction;
-// returns its ID_TABLE, 0 when a statement affected no row.
+// Creates a table with the columns INPUT and OUTPUT inside the caller's
+// transaction, which holds the writers' lock; returns its ID_TABLE, 0 when
+// a statement affected no row (the caller then rolls back).
 LONG CreateImplicitTable(qmt::CAdoConnection& connection, const std::u16string& name);
 // True when the table holds exactly one row with that INPUT.
 bool EntryExists(qmt::CAdoConnection& connection, const std::u16string& input, LONG tableId);

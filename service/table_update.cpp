@@ -19,6 +19,17 @@ struct ColumnLists {
     std::vector<LONG> updIds, delIds;
 };
 
+// Columns added to no table would be rows of no table: refused, and the
+// transaction (the rename of a table, if any) rolled back. Renames and
+// deletions of columns of no table match nothing and change nothing.
+[[noreturn]] void RefuseMissingTable(BSTR name)
+{
+    throw qmt::CException(u"CValmorin",
+                          u"No table is named \"" + ServiceText::FromBstr(name).str() +
+                              u"\"; no column can be added to it, and nothing was changed.",
+                          static_cast<DWORD>(E_INVALIDARG));
+}
+
 // Where the deleted columns' values stand in the stored fields, and what the
 // added columns append to them.
 struct ValueLayout {
@@ -174,6 +185,7 @@ HRESULT CValmorin::TableUpdate(BSTR User, BSTR PreviousName, BSTR Name, BSTR Des
         qmt::CAdoTransaction transaction(m_connection);
         UpdateTableRow(m_connection, User, PreviousName, Name, Description);
         const LONG id = QueryNumber(m_connection, QuotedStatement(statements::kSelectTableId, Name));
+        if (id == 0 && !lists.addNames.empty()) RefuseMissingTable(Name);
         ValueLayout layout;
         const LONG lastColumnId = ScanColumns(m_connection, id, lists, layout);
         DeleteColumns(m_connection, id, lists.delIds);

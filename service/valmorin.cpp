@@ -75,6 +75,7 @@ HRESULT CValmorin::transmatch(BSTR, BSTR, BSTR*) { return S_OK; }
 
 HRESULT CValmorin::Open(BSTR bstConnexionString)
 {
+    const std::lock_guard oneCallAtATime(m_calls);
     try {
         m_connection.close();
         m_connection.open(ServiceText::FromBstr(bstConnexionString).str(), u"", u"");

@@ -5,6 +5,7 @@
 #include "qmt/db/ado_connection_nk.h"
 #include "service/ivalmorin.h"
 
+#include <mutex>
 #include <string>
 
 namespace qmt {
@@ -73,4 +74,9 @@ private:
 
     std::u16string m_dataSourceName;
     qmt::CAdoConnectionNK m_connection;
+    // One call at a time per object: the connection, its session and the
+    // statements it keeps are one caller's at a time. The class is used
+    // from several threads (ThreadingModel "Both"); callers that want calls
+    // to run side by side use an object each.
+    std::mutex m_calls;
 };

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace {
 
 struct CountCase {
@@ -44,6 +46,24 @@ TEST(StatementLexer, SemicolonsInsideQuotedNamesDoNotEndTheStatement)
         }
         EXPECT_EQ(lexed.firstKeyword, u"SELECT") << "fault: " << c.fault;
     }
+}
+
+// A trigger's definition holds the statements of its body, each ended by a
+// ";": the definition ends at the ";" after its END, as SQLite reads it,
+// and only then may a second statement follow.
+TEST(StatementLexer, ATriggersBodyIsPartOfItsDefinition)
+{
+    const std::pair<const char16_t*, bool> kCases[] = {
+        {u"CREATE TRIGGER t BEFORE INSERT ON T BEGIN SELECT 1; SELECT 2; END;", false},
+        {u"create temp trigger t after delete on T begin delete from U; end ;  ", false},
+        {u"CREATE TRIGGER t BEFORE INSERT ON T BEGIN SELECT 1; END; DELETE FROM T", true},
+        {u"CREATE TRIGGER t BEFORE INSERT ON T BEGIN SELECT 'END'; SELECT 1; APPEND; END", false},
+        {u"CREATE TABLE T (a); DELETE FROM T", true},
+        {u"CREATE TRIGGER t BEFORE INSERT ON T BEGIN SELECT weekend; END; DELETE FROM T", true},
+        {u"CREATE TRIGGER t BEFORE INSERT ON T BEGIN SELECT x_END; DELETE FROM T", false},
+    };
+    for (const auto& [sql, several] : kCases)
+        EXPECT_EQ(ado::LexStatement(sql).severalStatements, several) << text::Utf16ToUtf8(sql);
 }
 
 // The same through a store: the name with a ";" runs, and a second
@@ -207,6 +227,94 @@ TEST(StatementLexer, RecentStatementsGiveEachStatementAsIfLexedAfresh)
         EXPECT_EQ(lexed.literals, fresh.literals) << where;
         EXPECT_EQ(lexed.placeholders, fresh.placeholders) << where;
         EXPECT_EQ(lexed.firstKeyword, fresh.firstKeyword) << where;
+    }
+}
+
+// Statements of the kinds a session keeps, each changed anywhere (not only
+// in its values): a unit replaced, inserted or dropped, a clause or a
+// trailing text appended, the text cut short. Whatever a session has kept,
+// each must come out exactly as if lexed afresh.
+//
+// Fault caught: a kept statement answering for one it does not equal, such
+// as a text without values taken for a longer one it is a prefix of
+// (ID_TABLE = 5 for ID_TABLE = 57), or a tail not compared.
+class StatementMutations {
+public:
+    explicit StatementMutations(unsigned seed) : m_random(seed) {}
+
+    std::u16string Next()
+    {
+        std::u16string sql = kBases[Pick(std::size(kBases))];
+        const std::size_t edits = Pick(3);
+        for (std::size_t i = 0; i < edits; ++i) Mutate(sql);
+        return sql;
+    }
+
+private:
+    static constexpr const char16_t* kBases[] = {
+        u"SELECT ID_TABLE FROM QM_TABLES WHERE ( NOM = N'Currencies')",
+        u"SELECT MAX(ID_TABLE) FROM QM_TABLES",
+        u"SELECT MAX(ID_COL) FROM QM_DICO WHERE ID_TABLE = '5'",
+        u"SELECT ID_COL, INOUT, NAME_COL FROM QM_DICO WHERE ID_TABLE = 5 ORDER BY ID_COL ASC",
+        u"SELECT INPUT, OUTPUT FROM QM_VALMOR WHERE ID_TABLE = 57",
+        u"DELETE FROM QM_DICO WHERE ID_TABLE = 5 AND ID_COL IN (2)",
+        u"SELECT COUNT(INPUT) FROM QM_VALMOR WHERE ID_TABLE = 3 AND INPUT = 'EUR'",
+        u"SELECT OUTPUT FROM QM_VALMOR a WHERE (ID_TABLE = (SELECT b.ID_TABLE FROM QM_TABLES  b WHERE NOM = "
+        u"N'T')) AND (a.INPUT = N'K')",
+        u"INSERT INTO QM_VALMOR(ID_TABLE, INPUT, OUTPUT) VALUES ( 12, N'a''b', N'')",
+        u"UPDATE QM_VALMOR SET OUTPUT = N'|7' WHERE ID_TABLE = 1 AND INPUT = N'c'",
+    };
+    static constexpr std::u16string_view kUnits = u"0123456789abcXYZ _,()=<>*'\"N;-/[]`?$\u00e9";
+    static constexpr const char16_t* kAppended[] = {u"7", u" AND 1 = 1", u" OR NOM = N'x'", u"  ", u" -- '",
+                                                    u"; DELETE FROM QM_TABLES", u"'", u" ORDER BY 1"};
+
+    std::size_t Pick(std::size_t count) { return std::uniform_int_distribution<std::size_t>(0, count - 1)(m_random); }
+    char16_t Unit() { return kUnits[Pick(kUnits.size())]; }
+
+    void Mutate(std::u16string& sql)
+    {
+        const std::size_t at = Pick(sql.size() + 1);
+        switch (Pick(6)) {
+        case 0: if (at < sql.size()) sql[at] = Unit(); break;
+        case 1: sql.insert(at, 1, Unit()); break;
+        case 2: if (at < sql.size()) sql.erase(at, 1); break;
+        case 3: sql += kAppended[Pick(std::size(kAppended))]; break;
+        case 4: sql.resize(at); break;
+        case 5: sql.insert(at, 1, u'\0'); break;
+        }
+    }
+
+    std::mt19937 m_random;
+};
+
+TEST(StatementLexer, EveryStatementReadAgainstKeptOnesComesOutAsIfLexedAfresh)
+{
+    StatementMutations mutations(20261206);
+    ado::RecentStatements recent;
+    ado::LexedStatement previous;
+    for (int i = 0; i < 40000; ++i) {
+        const std::u16string sql = mutations.Next();
+        const ado::LexedStatement fresh = ado::LexStatement(sql);
+        const std::string where = text::Utf16ToUtf8(sql);
+        const bool refused = fresh.holdsNul || fresh.severalStatements;
+        for (int reader = 0; reader < 2; ++reader) {
+            const ado::LexedStatement* lexed = &previous;
+            try {
+                if (reader == 0)
+                    lexed = &recent.LexOne(sql, u"test");
+                else
+                    ado::LexOneStatement(sql, u"test", previous);
+            } catch (const ado::ProviderFailure&) {
+                EXPECT_TRUE(refused) << where;
+                continue;
+            }
+            EXPECT_FALSE(refused) << where;
+            ASSERT_EQ(lexed->text, fresh.text) << where;
+            ASSERT_EQ(lexed->parameterized, fresh.parameterized) << where;
+            ASSERT_EQ(lexed->literals, fresh.literals) << where;
+            ASSERT_EQ(lexed->placeholders, fresh.placeholders) << where;
+            ASSERT_EQ(lexed->firstKeyword, fresh.firstKeyword) << where;
+        }
     }
 }
 

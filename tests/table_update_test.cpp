@@ -27,7 +27,7 @@ protected:
     }
     void Fill(const UpdateCase& c)
     {
-        m_store->Run("DELETE FROM QM_TABLES; DELETE FROM QM_DICO; DELETE FROM QM_VALMOR;"
+        m_store->Run("DELETE FROM QM_VALMOR; DELETE FROM QM_DICO; DELETE FROM QM_TABLES;"
                      "INSERT INTO QM_TABLES VALUES (40000, 0, 'T', 'old', 'u0'), (2, 0, 'Other', 'old', 'u0');");
         for (const char* id : {"40000", "2"}) {
             if (!c.columns.empty())

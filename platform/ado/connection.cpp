@@ -73,6 +73,7 @@ public:
     HRESULT get_State(LONG* state) override
     {
         if (!state) return E_POINTER;
+        ForgetLostSession();
         *state = m_session ? adStateOpen : adStateClosed;
         return S_OK;
     }
@@ -153,6 +154,7 @@ public:
     Session* ActiveSession() override { return m_session.get(); }
     HRESULT Fail(std::vector<ProviderError> errors) override
     {
+        m_linkSuspect = m_session != nullptr;
         const HRESULT hr = ReportProviderErrors(_Connection::iid, errors);
         m_errors->Assign(std::move(errors));
         return hr;
@@ -165,6 +167,16 @@ public:
 
 private:
     static std::u16string_view View(BSTR text) { return {text ? text : u"", SysStringLen(text)}; }
+
+    // A session whose link is gone is dropped, its transaction with it (the
+    // server has ended it): the connection is closed, and its next Open
+    // makes a new session. Nothing is retried here.
+    void ForgetLostSession()
+    {
+        if (!std::exchange(m_linkSuspect, false) || !m_session || !m_session->LinkLost()) return;
+        m_session.reset();
+        m_inTransaction = false;
+    }
 
     HRESULT ObjectClosed()
     {
@@ -203,6 +215,7 @@ private:
     LONG m_commandTimeout = 30;
     std::u16string m_provider;
     bool m_inTransaction = false;
+    bool m_linkSuspect = false; // a call failed since the link was last looked at
     std::unique_ptr<Session> m_session;
     CComPtr<ErrorList> m_errors = ErrorList::Create();
 };

@@ -104,6 +104,11 @@ public:
     virtual std::u16string DbmsName() const { return {}; }
     // Warnings the last successful call left; empty for most providers.
     virtual std::vector<ProviderError> TakeWarnings() { return {}; }
+    // True once the link to the database is gone for good (the server
+    // restarted, the session was ended): the session will never answer
+    // again, and the connection reports itself closed so that it is opened
+    // anew. Asked after a failed call only.
+    virtual bool LinkLost() const { return false; }
 };
 
 class Provider {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -323,13 +324,55 @@ private:
     }
 
     // Whatever follows a top-level ';' is not run; a NUL there still marks
-    // the text, as it would anywhere.
+    // the text, as it would anywhere. In a trigger's definition the ';'
+    // that ends each statement of its body is part of it: the definition
+    // ends at the ';' after its END, as SQLite reads it.
     void ReadEnd()
     {
+        if (InTriggerBody()) {
+            Put(u';');
+            return;
+        }
         const std::u16string_view rest = m_sql.substr(m_pos + 1);
         m_out.severalStatements = !OnlyBlanksAndComments(m_sql, m_pos + 1);
         if (rest.find(u'\0') != std::u16string_view::npos) m_out.holdsNul = true;
         m_pos = m_sql.size();
+    }
+
+    bool InTriggerBody()
+    {
+        if (m_out.firstKeyword != u"CREATE") return false;
+        if (!m_definesTrigger) m_definesTrigger = DefinesTrigger();
+        return *m_definesTrigger && !WordBefore(m_pos, u"END");
+    }
+
+    // CREATE [TEMP | TEMPORARY] TRIGGER
+    bool DefinesTrigger() const
+    {
+        std::size_t at = 0;
+        auto nextWord = [&] {
+            while (at < m_sql.size() && IsSpace(m_sql[at])) ++at;
+            const std::size_t end = IdentifierEnd(m_sql, at);
+            std::u16string word(m_sql.substr(at, end - at));
+            for (char16_t& c : word) c = text::AsciiUpper(c);
+            at = end;
+            return word;
+        };
+        nextWord(); // CREATE
+        std::u16string word = nextWord();
+        if (word == u"TEMP" || word == u"TEMPORARY") word = nextWord();
+        return word == u"TRIGGER";
+    }
+
+    // True when the word before pos, blanks between, is `word` (upper case).
+    bool WordBefore(std::size_t pos, std::u16string_view word) const
+    {
+        while (pos > 0 && IsSpace(m_sql[pos - 1])) --pos;
+        if (pos < word.size()) return false;
+        const std::size_t start = pos - word.size();
+        for (std::size_t i = 0; i < word.size(); ++i)
+            if (text::AsciiUpper(m_sql[start + i]) != word[i]) return false;
+        return start == 0 || !IsIdentifierChar(m_sql[start - 1]);
     }
 
     // A national literal's prefix N, a word of that one letter just before
@@ -483,6 +526,7 @@ private:
     std::size_t m_literalStart = 0;
     bool m_keywordRead = false;
     bool m_ownParameters = false;
+    std::optional<bool> m_definesTrigger; // read at the first ';' of a CREATE
     std::size_t m_pos = 0;
     Context m_context = Context::Code;
     char16_t m_quote = 0;
@@ -547,9 +591,14 @@ bool ReadAgainst(std::u16string_view sql, LexedStatement& into)
         into.valuesAt.size() != into.literals.size() || into.placeholders.size() != into.literals.size())
         return false;
     const std::u16string_view around = into.around;
+    // A statement without values is the same statement only when the whole
+    // text is the same: a kept text that is merely a prefix of the new one
+    // (ID_TABLE = 5 kept, ID_TABLE = 57 given) says nothing of the rest.
+    // Its reading is left as it was: nothing of it is ever half read.
+    if (into.valuesAt.empty()) return SameUnits(sql, around);
     // Statements of other shapes mostly differ before their first value:
     // they are told apart before anything is written.
-    const std::size_t head = into.valuesAt.empty() ? around.size() : into.valuesAt.front();
+    const std::size_t head = into.valuesAt.front();
     if (!SameUnits(sql.substr(0, head), around.substr(0, head))) return false;
     std::string& text = into.text;
     text.resize(into.parameterized.size() + 2 * into.placeholders.size() + 3 * sql.size());
@@ -575,7 +624,7 @@ bool ReadAgainst(std::u16string_view sql, LexedStatement& into)
         aroundAt = into.valuesAt[i];
         shapeAt = into.placeholders[i] + 1;
     }
-    if (!into.valuesAt.empty() && !SameUnits(sql.substr(at), around.substr(aroundAt))) return false;
+    if (!SameUnits(sql.substr(at), around.substr(aroundAt))) return false; // the tail, whole
     out = std::copy(into.parameterized.begin() + static_cast<std::ptrdiff_t>(shapeAt), into.parameterized.end(), out);
     text.resize(static_cast<std::size_t>(out - text.data()));
     return true;

@@ -81,7 +81,7 @@ LONG CAdoConnection::execute(const std::u16string& text, LONG options)
         _Recordset* recordset = nullptr;
         const HRESULT hr = handleOrThrow().Execute(CComBSTR(text).get(), &rowsAffected, options, &recordset);
         if (recordset) recordset->Release();
-        ThrowIfFailedHr(hr);
+        raiseFailure(hr);
         LONG rows = 0;
         if (rowsAffected.vt != VT_EMPTY) {
             CComVariant count;
@@ -99,13 +99,30 @@ LONG CAdoConnection::execute(const std::u16string& text, LONG options)
 LONG CAdoConnection::beginTrans()
 {
     LONG level = 0;
-    ThrowIfFailedHr(handleOrThrow().BeginTrans(&level));
+    raiseFailure(handleOrThrow().BeginTrans(&level));
     return level;
 }
 
-void CAdoConnection::commitTrans() { ThrowIfFailedHr(handleOrThrow().CommitTrans()); }
+void CAdoConnection::commitTrans() { raiseFailure(handleOrThrow().CommitTrans()); }
 
-void CAdoConnection::rollbackTrans() { ThrowIfFailedHr(handleOrThrow().RollbackTrans()); }
+void CAdoConnection::rollbackTrans() { raiseFailure(handleOrThrow().RollbackTrans()); }
+
+// The database's own words travel with every failure, whatever its code:
+// the HRESULT alone (E_FAIL for a trigger's refusal, a full disk or a
+// dropped link) would say "Unspecified error". The failure is logged where
+// it arises, as every COM failure is.
+void CAdoConnection::raiseFailure(HRESULT hr)
+{
+    if (SUCCEEDED(hr)) return;
+    CComException failure(hr);
+    try {
+        raiseProviderErrors();
+    } catch (const CException& provider) {
+        failure.source = provider.source;
+        failure.description = provider.description;
+    }
+    throw failure;
+}
 
 CComPtr<Errors> CAdoConnection::errors() const
 {
@@ -155,7 +172,9 @@ void CAdoConnection::raiseProviderErrors()
         TraceDebug(u"Error %s:%s (%lx)", error.source.c_str(), error.description.c_str(), error.number);
         if (i == 0) first = std::move(error);
     }
-    throw CException(first.source, first.description, static_cast<DWORD>(first.number));
+    std::u16string description = std::move(first.description);
+    if (!first.sqlState.empty()) description += u" (SQLSTATE " + first.sqlState + u")";
+    throw CException(first.source, std::move(description), static_cast<DWORD>(first.number));
 }
 
 std::u16string CAdoConnection::provider() const

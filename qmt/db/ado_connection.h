@@ -35,8 +35,12 @@ public:
     void clearErrors();
     LONG errorCount() const;
     CAdoError errorAt(LONG index) const;
-    // Logs every provider error and throws the first; returns when there is none.
+    // Logs every provider error and throws the first, its SQLSTATE appended
+    // to its description; returns when there is none.
     void raiseProviderErrors();
+    // For a failed HRESULT of the platform object: the first provider error
+    // when the call left one, else the HRESULT.
+    void raiseFailure(HRESULT hr);
 
     // The name of the provider the connection was opened with.
     std::u16string provider() const;

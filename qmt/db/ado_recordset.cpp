@@ -129,6 +129,7 @@ void CAdoRecordset::open(const std::u16string& text, CAdoConnection& connection,
         connection.clearErrors();
         m_handle->Open(CComVariant(text), activeConnection, cursorType, lockType, options);
         connection.raiseProviderErrors();
+        m_connection = &connection;
     } catch (const _com_error& e) {
         throw CComException(e);
     }
@@ -154,6 +155,11 @@ CAdoRecordset::iterator CAdoRecordset::begin()
     return iterator(m_handle, !eof && !bof ? 0 : -1);
 }
 
-void CAdoRecordset::updateBatch(LONG scope) { ThrowIfFailedHr(m_handle->UpdateBatch(scope)); }
+void CAdoRecordset::updateBatch(LONG scope)
+{
+    if (!m_connection) throw CException(u"CAdoRecordset::updateBatch", u"Recordset has not been opened", 0x80004003);
+    m_connection->clearErrors();
+    m_connection->raiseFailure(m_handle->UpdateBatch(scope));
+}
 
 } // namespace qmt

@@ -68,6 +68,7 @@ public:
 
 private:
     CComPtr<_Recordset> m_handle;
+    CAdoConnection* m_connection = nullptr; // the one it was opened on, whose errors its failures are
 };
 
 } // namespace qmt

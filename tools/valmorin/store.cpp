@@ -13,10 +13,11 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
-#include <algorithm>
 #include <memory>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -54,96 +55,221 @@ bool RunScript(sqlite3* db, const char* script, std::string& error)
 
 InitOutcome Failure(std::string message) { return {false, true, std::move(message)}; }
 
-// The schema's unique indexes, which a store made before them lacks.
-std::string UniqueIndexStatements()
-{
-    std::string statements;
-    const std::string_view schema = kSqliteSchema;
-    for (std::size_t from = 0; from < schema.size();) {
-        const std::size_t end = std::min(schema.find(';', from), schema.size());
-        const std::string_view statement = schema.substr(from, end - from);
-        if (statement.find("CREATE UNIQUE INDEX") != std::string_view::npos)
-            statements.append(statement).append(";");
-        from = end + 1;
-    }
-    return statements;
-}
-
-// Rows that two rows of one name or one table and INPUT would make
-// ambiguous, as "name" or "name: input" lines.
-std::vector<std::string> Duplicates(sqlite3* db, std::string& error)
-{
-    static constexpr const char* kQuery =
-        "SELECT 'table ' || quote(NOM) || ' (' || COUNT(*) || ' rows)' FROM QM_TABLES GROUP BY NOM "
-        "HAVING COUNT(*) > 1 UNION ALL "
-        "SELECT 'table ' || v.ID_TABLE || ', INPUT ' || quote(v.INPUT) || ' (' || COUNT(*) || ' rows)' "
-        "FROM QM_VALMOR v GROUP BY v.ID_TABLE, v.INPUT HAVING COUNT(*) > 1";
-    std::vector<std::string> found;
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db, kQuery, -1, &raw, nullptr) != SQLITE_OK) {
-        error = sqlite3_errmsg(db);
-        return found;
-    }
-    const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> stmt(raw, sqlite3_finalize);
-    while (sqlite3_step(raw) == SQLITE_ROW)
-        found.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(raw, 0)));
-    return found;
-}
-
-bool HasUniqueIndexes(sqlite3* db)
-{
-    sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db,
-                       "SELECT COUNT(*) FROM sqlite_schema WHERE type = 'index' AND name IN "
-                       "('QM_TABLES_UNIQUE_NOM', 'QM_VALMOR_UNIQUE_TABLE_INPUT')",
-                       -1, &raw, nullptr);
-    const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> stmt(raw, sqlite3_finalize);
-    return raw && sqlite3_step(raw) == SQLITE_ROW && sqlite3_column_int(raw, 0) == 2;
-}
-
-// An existing store gains the unique indexes, which replace the plain ones
-// of the same columns; where rows already break them, it is left as it is
-// and the rows are named.
-InitOutcome UpgradeStore(sqlite3* db, const std::string& file)
-{
-    if (HasUniqueIndexes(db)) return {false, false, "the store " + file + " already exists; nothing was changed"};
-    std::string error;
-    const std::vector<std::string> duplicates = Duplicates(db, error);
-    if (!error.empty()) return Failure("cannot read the store " + file + ": " + error);
-    if (!duplicates.empty()) {
-        std::string message = "the store " + file +
-                              " holds rows that one name per table and one INPUT per table forbid; nothing was "
-                              "changed. Remove or rename them, then run init again:";
-        for (const std::string& row : duplicates) message += "\n  " + row;
-        return Failure(message);
-    }
-    const std::string upgrade = "BEGIN;" + UniqueIndexStatements() +
-                                "DROP INDEX IF EXISTS QM_TABLES_BY_NOM; DROP INDEX IF EXISTS "
-                                "QM_VALMOR_BY_TABLE_INPUT; COMMIT;";
-    if (!RunScript(db, upgrade.c_str(), error)) {
-        std::string ignored;
-        RunScript(db, "ROLLBACK", ignored);
-        return Failure("cannot add the unique indexes to " + file + ": " + error);
-    }
-    return {false, false, "the store " + file + " already exists; added one name per table and one INPUT per table"};
-}
-
-// The schema's statements, one at a time: the provider runs one per call.
-std::vector<std::u16string> SchemaStatements(std::string_view schema)
-{
-    std::vector<std::u16string> statements;
-    for (std::size_t from = 0; from < schema.size();) {
-        const std::size_t end = std::min(schema.find(';', from), schema.size());
-        const std::string_view statement = schema.substr(from, end - from);
-        if (statement.find("CREATE") != std::string_view::npos) statements.push_back(text::Widen(statement));
-        from = end + 1;
-    }
-    return statements;
-}
-
 std::string Describe(const ado::ProviderFailure& failure)
 {
     return failure.errors.empty() ? "unknown error" : text::Utf16ToUtf8(failure.errors.front().description);
+}
+
+// The schema's statements, one at a time (the providers run one per call):
+// each ends with a ';' at the end of a line; the comment lines before it
+// are left out.
+std::vector<std::string> SchemaStatements(std::string_view schema)
+{
+    std::vector<std::string> statements;
+    std::string statement;
+    for (std::size_t from = 0; from < schema.size();) {
+        const std::size_t end = std::min(schema.find('\n', from), schema.size());
+        const std::string_view line = schema.substr(from, end - from);
+        from = end + 1;
+        const bool comment = line.starts_with("--");
+        const std::size_t last = line.find_last_not_of(" \t");
+        if (statement.empty() && (comment || last == std::string_view::npos)) continue;
+        statement.append(line).append("\n");
+        if (!comment && last != std::string_view::npos && line[last] == ';') {
+            statement.resize(statement.find_last_of(';'));
+            statements.push_back(std::move(statement));
+            statement.clear();
+        }
+    }
+    return statements;
+}
+
+// A rule of the store (a unique index, a trigger, a foreign key) and the
+// name of the object that carries it.
+struct Rule {
+    std::string name;
+    std::string statement;
+};
+
+std::string WordAfter(std::string_view statement, std::string_view marker)
+{
+    const std::size_t at = statement.find(marker);
+    if (at == std::string_view::npos) return {};
+    const std::size_t from = statement.find_first_not_of(' ', at + marker.size());
+    const std::size_t to = statement.find_first_of(" (\n", from);
+    return std::string(statement.substr(from, to - from));
+}
+
+// The schema's statements that add a rule to its tables: those that make
+// an object only if it is missing, and the constraints added to a table.
+std::vector<Rule> Rules(std::string_view schema)
+{
+    std::vector<Rule> rules;
+    for (std::string& statement : SchemaStatements(schema)) {
+        std::string name = WordAfter(statement, "ADD CONSTRAINT");
+        if (name.empty() && statement.find("CREATE TABLE") == std::string::npos)
+            name = WordAfter(statement, "IF NOT EXISTS");
+        if (!name.empty()) rules.push_back({std::move(name), std::move(statement)});
+    }
+    return rules;
+}
+
+// How one kind of database is asked what carries its rules.
+struct StoreDialect {
+    std::u16string_view quote;   // the function that writes a value as a literal, NULL as NULL
+    std::u16string_view objects; // the names of its indexes, constraints and triggers, upper-cased
+    std::vector<std::u16string_view> obsolete; // drops what the rules replace
+};
+
+const StoreDialect kSqliteStore{
+    u"quote", u"SELECT upper(name) FROM sqlite_schema",
+    {u"DROP INDEX IF EXISTS QM_TABLES_BY_NOM", u"DROP INDEX IF EXISTS QM_VALMOR_BY_TABLE_INPUT"}};
+const StoreDialect kPostgresStore{
+    u"quote_nullable",
+    u"SELECT upper(indexname) FROM pg_catalog.pg_indexes WHERE schemaname = current_schema() UNION ALL "
+    u"SELECT upper(c.conname) FROM pg_catalog.pg_constraint c JOIN pg_catalog.pg_namespace n ON n.oid = "
+    u"c.connamespace WHERE n.nspname = current_schema() UNION ALL SELECT upper(tgname) FROM "
+    u"pg_catalog.pg_trigger WHERE NOT tgisinternal",
+    {}};
+
+// What the upgrade needs of a store: the first column of a query's rows,
+// and statements run in one transaction.
+class StoreAccess {
+public:
+    virtual ~StoreAccess() = default;
+    virtual std::vector<std::string> Column(const std::u16string& query) = 0;
+    // Throws the store's error text when a statement fails; nothing is kept then.
+    virtual void RunInOneTransaction(const std::vector<std::u16string>& statements) = 0;
+};
+
+// A store reached through its provider.
+class SessionAccess final : public StoreAccess {
+public:
+    explicit SessionAccess(ado::Session& session) : m_session(session) {}
+    std::vector<std::string> Column(const std::u16string& query) override
+    {
+        const ado::RowSet rows = ado::QueryRows(m_session, query, false);
+        std::vector<std::string> column;
+        for (std::size_t row = 0; row < rows.rows; ++row) {
+            const VARIANT& value = rows.At(row, 0);
+            if (value.vt == VT_BSTR) column.push_back(text::Utf16ToUtf8({value.bstrVal, SysStringLen(value.bstrVal)}));
+        }
+        return column;
+    }
+    void RunInOneTransaction(const std::vector<std::u16string>& statements) override
+    {
+        m_session.Begin();
+        try {
+            for (const std::u16string& statement : statements) m_session.Execute(statement);
+            m_session.Commit();
+        } catch (const ado::ProviderFailure& failure) {
+            m_session.Rollback();
+            throw std::runtime_error(Describe(failure));
+        }
+    }
+
+private:
+    ado::Session& m_session;
+};
+
+// A SQLite file reached directly: SQLite's own reading of a statement
+// takes a trigger's body whole, which the providers' one statement per
+// call does not.
+class SqliteFileAccess final : public StoreAccess {
+public:
+    explicit SqliteFileAccess(sqlite3* db) : m_db(db) {}
+    std::vector<std::string> Column(const std::u16string& query) override
+    {
+        sqlite3_stmt* raw = nullptr;
+        const std::string utf8 = text::Utf16ToUtf8(query);
+        if (sqlite3_prepare_v2(m_db, utf8.c_str(), -1, &raw, nullptr) != SQLITE_OK)
+            throw std::runtime_error(sqlite3_errmsg(m_db));
+        const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> stmt(raw, sqlite3_finalize);
+        std::vector<std::string> column;
+        int rc = SQLITE_ROW;
+        while ((rc = sqlite3_step(raw)) == SQLITE_ROW)
+            if (const auto* value = sqlite3_column_text(raw, 0)) column.emplace_back(reinterpret_cast<const char*>(value));
+        if (rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(m_db));
+        return column;
+    }
+    void RunInOneTransaction(const std::vector<std::u16string>& statements) override
+    {
+        std::string script = "BEGIN IMMEDIATE;";
+        for (const std::u16string& statement : statements) script += text::Utf16ToUtf8(statement) + ";\n";
+        std::string error;
+        if (!RunScript(m_db, (script + "COMMIT;").c_str(), error)) {
+            std::string ignored;
+            RunScript(m_db, "ROLLBACK", ignored);
+            throw std::runtime_error(error);
+        }
+    }
+
+private:
+    sqlite3* m_db;
+};
+
+// The columns or correspondences (table is QM_DICO or QM_VALMOR) whose
+// table the catalogue lacks, as lines.
+std::u16string OrphansQuery(std::u16string_view table)
+{
+    const std::u16string name(table);
+    return u"SELECT '" + name + u" rows of table ' || x.ID_TABLE || ', which QM_TABLES lacks (' || COUNT(*) || "
+           u"' rows)' FROM " + name + u" x WHERE NOT EXISTS (SELECT 1 FROM QM_TABLES t WHERE t.ID_TABLE = "
+           u"x.ID_TABLE) GROUP BY x.ID_TABLE";
+}
+
+// Rows that the rules forbid, one line each: two tables of one name, two
+// rows of one INPUT in a table, columns or correspondences of a table the
+// catalogue lacks.
+std::vector<std::string> RowsBreakingRules(StoreAccess& store, const StoreDialect& dialect)
+{
+    const std::u16string quote(dialect.quote);
+    return store.Column(u"SELECT 'table ' || " + quote + u"(NOM) || ' (' || COUNT(*) || ' rows)' FROM QM_TABLES GROUP "
+                        u"BY NOM HAVING COUNT(*) > 1 UNION ALL SELECT 'table ' || v.ID_TABLE || ', INPUT ' || " +
+                        quote + u"(v.INPUT) || ' (' || COUNT(*) || ' rows)' FROM QM_VALMOR v GROUP BY v.ID_TABLE, "
+                        u"v.INPUT HAVING COUNT(*) > 1 UNION ALL " + OrphansQuery(u"QM_DICO") + u" UNION ALL " +
+                        OrphansQuery(u"QM_VALMOR"));
+}
+
+std::vector<Rule> MissingRules(StoreAccess& store, const StoreDialect& dialect, std::string_view schema)
+{
+    const std::vector<std::string> present = store.Column(std::u16string(dialect.objects));
+    std::vector<Rule> missing;
+    for (Rule& rule : Rules(schema)) {
+        const std::string upper = text::Utf16ToUtf8(text::AsciiUpper(text::Widen(rule.name)));
+        if (std::find(present.begin(), present.end(), upper) == present.end()) missing.push_back(std::move(rule));
+    }
+    return missing;
+}
+
+// An existing store gains the rules it lacks, in one transaction; where
+// rows already break them, it is left as it is and the rows are named.
+InitOutcome UpgradeStore(StoreAccess& store, const StoreDialect& dialect, std::string_view schema,
+                         const std::string& named)
+{
+    try {
+        const std::vector<Rule> missing = MissingRules(store, dialect, schema);
+        if (missing.empty()) return {false, false, named + " already exists; nothing was changed"};
+        const std::vector<std::string> breaking = RowsBreakingRules(store, dialect);
+        if (!breaking.empty()) {
+            std::string message = named + " holds rows that one name per table, one INPUT per table or a table "
+                                          "for every column and correspondence forbid; nothing was changed. Remove "
+                                          "or rename them, then run init again:";
+            for (const std::string& row : breaking) message += "\n  " + row;
+            return Failure(message);
+        }
+        std::vector<std::u16string> statements;
+        std::string added;
+        for (const Rule& rule : missing) {
+            statements.push_back(text::Widen(rule.statement));
+            added += (added.empty() ? "" : ", ") + rule.name;
+        }
+        for (const std::u16string_view statement : dialect.obsolete) statements.emplace_back(statement);
+        store.RunInOneTransaction(statements);
+        return {false, false, named + " already exists; added the rules " + added};
+    } catch (const std::runtime_error& e) {
+        return Failure("cannot add the rules to " + named + ": " + e.what());
+    }
 }
 
 // The store's database, created first when the server has none of that
@@ -170,6 +296,13 @@ LONG CountPostgresStoreTables(ado::Session& session)
     return counted.values.at(0).lVal;
 }
 
+void RunSchema(ado::Session& session, std::string_view schema)
+{
+    session.Begin();
+    for (const std::string& statement : SchemaStatements(schema)) session.Execute(text::Widen(statement));
+    session.Commit();
+}
+
 InitOutcome InitPostgresStore(const std::u16string& connectionString)
 {
     const ado::ConnectionString cs(connectionString);
@@ -180,11 +313,12 @@ InitOutcome InitPostgresStore(const std::u16string& connectionString)
     try {
         const auto session = ConnectOrCreate(*provider, connectionString);
         const LONG existing = CountPostgresStoreTables(*session);
-        if (existing == 3) return {false, false, "the store in database " + name + " already exists; nothing was changed"};
+        if (existing == 3) {
+            SessionAccess access(*session);
+            return UpgradeStore(access, kPostgresStore, kPostgresSchema, "the store in database " + name);
+        }
         if (existing > 0) return Failure("the database " + name + " holds part of a store only; it was left as it is");
-        session->Begin();
-        for (const std::u16string& statement : SchemaStatements(kPostgresSchema)) session->Execute(statement);
-        session->Commit();
+        RunSchema(*session, kPostgresSchema);
         return {true, false, "created the store in database " + name};
     } catch (const ado::ProviderFailure& failure) {
         return Failure("cannot create the store in database " + name + ": " + Describe(failure));
@@ -223,7 +357,8 @@ int CountReadableStoreTables(ado::Session& session)
 // Through ODBC the database exists already (a DSN or a server's database
 // names it); init prints the schema of the DBMS the driver names, for an
 // administrator to run, and creates the tables itself where the account
-// may.
+// may. An existing store is left as it is: its rules are the
+// administrator's to add from the schema printed.
 InitOutcome InitOdbcStore(const std::u16string& connectionString)
 {
     const auto provider = ado::FindProvider(u"ODBC");
@@ -239,9 +374,7 @@ InitOutcome InitOdbcStore(const std::u16string& connectionString)
         const int existing = CountReadableStoreTables(*session);
         if (existing == 3) return {false, false, "the store on " + dbms + " already exists; nothing was changed"};
         if (existing > 0) return Failure("the " + dbms + " database holds part of a store only; it was left as it is");
-        session->Begin();
-        for (const std::u16string& statement : SchemaStatements(schema)) session->Execute(statement);
-        session->Commit();
+        RunSchema(*session, schema);
         return {true, false, "created the store on " + dbms + " with the schema above"};
     } catch (const ado::ProviderFailure& failure) {
         return Failure("cannot create the store through ODBC: " + Describe(failure) +
@@ -284,7 +417,10 @@ InitOutcome InitStore(const std::u16string& connectionString)
     std::string error;
     const int existing = CountStoreTables(db.get(), error);
     if (existing < 0) return Failure(file.string() + " is not a usable SQLite database: " + error);
-    if (existing == 3) return UpgradeStore(db.get(), file.string());
+    if (existing == 3) {
+        SqliteFileAccess access(db.get());
+        return UpgradeStore(access, kSqliteStore, kSqliteSchema, "the store " + file.string());
+    }
     if (existing > 0) return Failure(file.string() + " holds part of a store only; it was left as it is");
     if (!RunScript(db.get(), "PRAGMA journal_mode = WAL", error) ||
         !RunScript(db.get(), (std::string("BEGIN;") + kSqliteSchema + "COMMIT;").c_str(), error))

@@ -236,6 +236,15 @@ public:
 
     bool InTransaction() const override { return m_inTransaction; }
 
+    // The driver's own judgement of the link; a driver that cannot tell is
+    // taken at its word that the link holds.
+    bool LinkLost() const override
+    {
+        SQLUINTEGER dead = SQL_CD_FALSE;
+        const SQLRETURN rc = SQLGetConnectAttrW(Raw(), SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr);
+        return SQL_SUCCEEDED(rc) && dead == SQL_CD_TRUE;
+    }
+
 private:
     // Values bound to a statement, kept until it has run.
     class Parameters {

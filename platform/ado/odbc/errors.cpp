@@ -1,12 +1,14 @@
 // SQLSTATEs, as the ADO objects report them (the same HRESULTs as the
 // PostgreSQL provider's, platform/ado/postgresql/errors.cpp, by class
 // where ODBC's own states and the servers' differ):
-//   23xxx integrity constraint                  0x80040E2F DB_E_INTEGRITYVIOLATION
+//   23xxx integrity constraint, P0001 a
+//   PostgreSQL trigger's RAISE EXCEPTION         0x80040E2F DB_E_INTEGRITYVIOLATION
 //   40001 serialization, 40P01 deadlock,
 //   HYT00 / HYT01 time-out, 57014 cancelled      0x80040E31 DB_E_ABORTLIMITREACHED
 //   28xxx authorization, 42501 privilege         0x80040E09 DB_SEC_E_PERMISSIONDENIED
 //   42xxx and 37000 (ODBC 2) syntax or access    0x80040E14 DB_E_ERRORSINCOMMAND
-//   22001 right truncation, 22003 out of range   0x80040E57 DB_E_DATAOVERFLOW
+//   22001 right truncation, 22003 out of range,
+//   54xxx a program limit                        0x80040E57 DB_E_DATAOVERFLOW
 //   22xxx other data exceptions, 07006           0x80040E07 DB_E_CANTCONVERTVALUE
 //   HY001 memory, 53xxx resources                0x8007000E E_OUTOFMEMORY
 //   08xxx connection, HY000 and anything else    0x80004005 E_FAIL
@@ -54,11 +56,12 @@ HRESULT MapSqlState(std::u16string_view state)
     if (state.size() != 5) return E_FAIL;
     const std::u16string_view cls = state.substr(0, 2);
     if (cls == u"23") return DB_E_INTEGRITYVIOLATION;
+    if (state == u"P0001") return DB_E_INTEGRITYVIOLATION; // a trigger's RAISE EXCEPTION: the store's own rule
     if (state == u"40001" || state == u"40P01" || state == u"HYT00" || state == u"HYT01" || state == u"57014")
         return DB_E_ABORTLIMITREACHED;
     if (state == u"42501" || cls == u"28") return DB_SEC_E_PERMISSIONDENIED;
     if (cls == u"42" || state == u"37000") return DB_E_ERRORSINCOMMAND;
-    if (state == u"22001" || state == u"22003") return DB_E_DATAOVERFLOW;
+    if (state == u"22001" || state == u"22003" || cls == u"54") return DB_E_DATAOVERFLOW;
     if (cls == u"22" || state == u"07006") return DB_E_CANTCONVERTVALUE;
     if (state == u"HY001" || cls == u"53") return E_OUTOFMEMORY;
     return E_FAIL;

@@ -221,6 +221,10 @@ public:
         return m_beginPending || status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
     }
 
+    // libpq marks the connection bad once the server has gone (a restart,
+    // pg_terminate_backend, a broken socket).
+    bool LinkLost() const override { return PQstatus(Raw()) == CONNECTION_BAD; }
+
 private:
     PGconn* Raw() const { return m_connection.get(); }
 

@@ -55,6 +55,9 @@ CComVariant ColumnValue(sqlite3_stmt* stmt, int column, std::u16string& wide)
     return CComVariant(std::u16string_view(text ? text : u"", static_cast<std::size_t>(bytes) / 2));
 }
 
+// Texts are bound as UTF-8 made here: SQLite's own reading of UTF-16 takes
+// a leading U+FEFF or U+FFFE for a byte-order mark, dropping it or swapping
+// the bytes of the rest.
 void Bind(sqlite3* db, sqlite3_stmt* stmt, int index, const VARIANT& value)
 {
     int rc = SQLITE_OK;
@@ -64,10 +67,12 @@ void Bind(sqlite3* db, sqlite3_stmt* stmt, int index, const VARIANT& value)
     case VT_I2: rc = sqlite3_bind_int(stmt, index, value.iVal); break;
     case VT_I4: rc = sqlite3_bind_int(stmt, index, value.lVal); break;
     case VT_BOOL: rc = sqlite3_bind_int(stmt, index, value.boolVal ? 1 : 0); break;
-    case VT_BSTR:
-        rc = sqlite3_bind_text16(stmt, index, value.bstrVal ? value.bstrVal : u"",
-                                 static_cast<int>(SysStringByteLen(value.bstrVal)), SQLITE_TRANSIENT);
+    case VT_BSTR: {
+        const std::string utf8 =
+            text::Utf16ToUtf8(std::u16string_view(value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal)));
+        rc = sqlite3_bind_text(stmt, index, utf8.data(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
         break;
+    }
     default: Throw(DB_E_CANTCONVERTVALUE, u"The value's type cannot be stored in the database.");
     }
     if (rc != SQLITE_OK) ThrowFromDatabase(db, rc);
