@@ -133,6 +133,12 @@ TEST_F(FailureNotesTest, AFullDiskSaysSo)
     EXPECT_EQ(Note(result), "valmorin: note: the store " + file.string() + " (data source NK in " +
                                 m_folders.userFile().string() +
                                 ") cannot grow: database or disk is full (no space is left on its file system)\n");
+    // The error itself names the reason, for every caller: a batch line too.
+    EXPECT_NE(result.err.find("database or disk is full"), std::string::npos) << result.err;
+    const ProcessResult batch = RunProcess({VALMORIN_CLI, "--batch"}, "transadd\tT\tlast\t" + value + "\n",
+                                           m_folders.environment());
+    EXPECT_TRUE(batch.out.starts_with("ERROR\t")) << batch.out.substr(0, 200);
+    EXPECT_NE(batch.out.find("database or disk is full"), std::string::npos) << batch.out.substr(0, 200);
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 #include <sqlite3.h>
 
 #include <fstream>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -232,6 +233,81 @@ TEST_P(ComponentRulesTest, ChangesThatWouldDuplicateANameOrAnInputFailWhole)
                                                 text(u"k1").get(), text(u"v3").get()),
               DB_E_INTEGRITYVIOLATION);
     EXPECT_EQ(StoreDump(*m_store), before);
+}
+
+// A write the store refuses (a trigger of its own here, with an SQLSTATE
+// no HRESULT stands for on PostgreSQL) reaches the caller with the store's
+// words and state, on every write path: a single statement, the column
+// inserts of a new table, a table's delete.
+// Fault caught: a failed write reported by its HRESULT alone, "Unspecified
+// error" when the provider maps the refusal to E_FAIL.
+TEST_P(ComponentRulesTest, ARefusalByTheStoreKeepsItsWords)
+{
+    auto description = [] {
+        CComPtr<IErrorInfo> info;
+        CComBSTR text;
+        if (GetErrorInfo(0, &info) == S_OK && info) info->GetDescription(&text);
+        return std::u16string(text.view());
+    };
+    ASSERT_EQ(m_component->TableCreate(Arg(u"u"), Arg(u"T"), Arg(u""), Arg(u"K"), Arg(u"1")), S_OK);
+    const struct {
+        const char* event;
+        const char* table;
+        std::function<HRESULT()> call;
+    } cases[] = {
+        {"INSERT", "QM_VALMOR", [&] { return m_component->CorrespondanceCreate(Arg(u"u"), Arg(u"T"), Arg(u"k"), Arg(u"v")); }},
+        {"INSERT", "QM_DICO", [&] { return m_component->TableCreate(Arg(u"u"), Arg(u"U"), Arg(u""), Arg(u"K"), Arg(u"1")); }},
+        {"DELETE", "QM_TABLES", [&] { return m_component->TableDelete(Arg(u"T")); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.event) + " " + c.table);
+        CreateRowTrigger(*m_store, "refuse", std::string("BEFORE ") + c.event, c.table, "TRUE",
+                         "SELECT RAISE(ABORT, 'refused')", "RAISE EXCEPTION 'refused' USING ERRCODE = 'VM001'");
+        const Rows before = StoreDump(*m_store);
+        const bool sqlite = m_store->traits().dialect == Dialect::Sqlite;
+        EXPECT_EQ(c.call(), sqlite ? DB_E_INTEGRITYVIOLATION : E_FAIL);
+        const std::u16string words = description();
+        EXPECT_NE(words.find(u"refused"), std::u16string::npos) << text::Utf16ToUtf8(words);
+        if (!sqlite) EXPECT_NE(words.find(u"SQLSTATE VM001"), std::u16string::npos) << text::Utf16ToUtf8(words);
+        EXPECT_EQ(StoreDump(*m_store), before);
+        DropTrigger(*m_store, "refuse", c.table);
+    }
+}
+
+// One object called from several threads at once (the class is registered
+// for both threading models) answers each call as if it were alone.
+// Fault caught: the object's one connection and the statements its
+// session keeps used by two calls at once (heap corruption, another
+// thread's answer, "Unspecified error").
+TEST_P(ComponentRulesTest, OneObjectSharedByThreadsAnswersEachCallAsIfAlone)
+{
+    constexpr int kThreads = 4, kCalls = 150;
+    for (int t = 0; t < kThreads; ++t) {
+        LONG added = 0;
+        ASSERT_EQ(m_component->transadd(Arg(u"T"), Arg(text::Widen("k" + std::to_string(t))),
+                                        Arg(text::Widen("v" + std::to_string(t))), &added),
+                  S_OK);
+    }
+    std::vector<int> wrong(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            const std::u16string key = text::Widen("k" + std::to_string(t));
+            const std::u16string expected = text::Widen("v" + std::to_string(t));
+            for (int i = 0; i < kCalls; ++i) {
+                BstrResult translation;
+                if (m_component->translate(Arg(u"T"), Arg(key), &translation) != S_OK || translation.text() != expected)
+                    ++wrong[static_cast<std::size_t>(t)];
+                LONG added = 0;
+                const std::u16string own = key + u"_" + text::Widen(std::to_string(i));
+                if (m_component->transadd(Arg(u"T"), Arg(own), Arg(own), &added) != S_OK || added != 1)
+                    ++wrong[static_cast<std::size_t>(t)];
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong, std::vector<int>(kThreads, 0));
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_VALMOR"),
+              Rows{text::Widen(std::to_string(kThreads * (kCalls + 1)))});
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ComponentRulesTest, VALMORIN_STORES);

@@ -170,6 +170,25 @@ TEST_P(TableUpdateTest, TheRewriteTouchesTheRowsItReadAndNoOthers)
               (Rows{u"2:k1=a1|b1@u0", u"2:k2=a2|b2@u0", u"40000:k1=b1|@u0", u"40000:k2=b2  |@u0"}));
 }
 
+// Texts that start with U+FEFF or U+FFFE are values like any others: the
+// rewrite and a column's new name store them unit for unit.
+// Fault caught: SQLite's reading of bound UTF-16, which takes them for
+// byte-order marks (dropping U+FEFF, swapping the bytes after U+FFFE).
+TEST_P(TableUpdateTest, TextsThatLookLikeByteOrderMarksComeBackUnitForUnit)
+{
+    Fill(kKab, "");
+    const std::u16string key = u"\uFEFFkey", output = u"\uFFFEAB", name = u"\uFEFFName";
+    ASSERT_EQ(m_component->CorrespondanceCreate(Arg(u"u"), Arg(u"T"), Arg(key), Arg(output + u"|b1")), S_OK);
+    ASSERT_EQ(m_component->TableUpdate(Arg(u"u1"), Arg(u"T"), Arg(u"T"), Arg(std::nullopt), Arg(u""), Arg(u""),
+                                       Arg(u"2"), Arg(name), Arg(u"3")),
+              S_OK);
+    BstrResult translation;
+    ASSERT_EQ(m_component->translate(Arg(u"T"), Arg(key), &translation), S_OK);
+    EXPECT_EQ(translation.text(), output);
+    EXPECT_EQ(Values(40000), Rows{key + u"=" + output});
+    EXPECT_EQ(Columns(40000), (Rows{u"1:K:1", u"2:" + name + u":0"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, TableUpdateTest, VALMORIN_STORES);
 
 } // namespace

@@ -55,8 +55,9 @@ inline void CreateRowTrigger(const TestStore& store, const std::string& name, co
 
 inline void DropTrigger(const TestStore& store, const std::string& name, const std::string& table)
 {
-    store.Run(store.traits().dialect == Dialect::Sqlite ? "DROP TRIGGER " + name + ";"
-                                                        : "DROP TRIGGER " + name + " ON " + table + ";");
+    store.Run(store.traits().dialect == Dialect::Sqlite
+                  ? "DROP TRIGGER " + name + ";"
+                  : "DROP TRIGGER " + name + " ON " + table + "; DROP FUNCTION " + name + "();");
 }
 
 // The store fails the writes of `event` on `table` to rows that meet

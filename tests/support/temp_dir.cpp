@@ -58,8 +58,10 @@ std::vector<std::u16string> QueryColumn(const std::filesystem::path& file, const
                 values.emplace_back(u"<NULL>");
                 continue;
             }
-            const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(stmt, 0));
-            values.emplace_back(text, static_cast<std::size_t>(sqlite3_column_bytes16(stmt, 0)) / 2);
+            // The stored bytes as they are: SQLite's own UTF-16 reads U+FFFE as U+FFFD.
+            const auto* utf8 = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+            const std::string_view stored(utf8 ? utf8 : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, 0)));
+            values.push_back(text::Utf8ToUtf16(stored).value_or(text::Widen(stored)));
         }
     }
     sqlite3_finalize(stmt);

@@ -1,0 +1,97 @@
+#include "support/private_postgres.h"
+
+#include "support/process.h"
+
+#include <filesystem>
+#include <stdexcept>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kPort = "5432";
+
+std::string ServerBin()
+{
+    std::string found;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/postgresql", ec))
+        if (std::filesystem::exists(entry.path() / "bin" / "initdb")) found = (entry.path() / "bin").string();
+    return found;
+}
+
+// The account the server runs as, and the prefix that runs a program as it.
+std::string ServerAccount()
+{
+    if (::geteuid() != 0) return ::getpwuid(::geteuid())->pw_name;
+    return ::getpwnam("postgres") ? "postgres" : "nobody";
+}
+
+std::vector<std::string> AsServer(const std::string& account, std::vector<std::string> argv)
+{
+    if (::geteuid() != 0) return argv;
+    argv.insert(argv.begin(), {"/usr/sbin/runuser", "-u", account, "--"});
+    return argv;
+}
+
+void Check(const ProcessResult& result, const std::string& what)
+{
+    if (result.exitCode != 0) throw std::runtime_error(what + " failed: " + result.out + result.err);
+}
+
+} // namespace
+
+std::string PrivatePostgres::Unavailable()
+{
+    return ServerBin().empty() ? "no PostgreSQL server programs under /usr/lib/postgresql" : std::string();
+}
+
+PrivatePostgres::PrivatePostgres(const std::string& schema) : m_account(ServerAccount())
+{
+    const std::filesystem::path folder = m_dir / "pg";
+    std::filesystem::create_directory(folder);
+    m_folder = folder.string();
+    if (::geteuid() == 0) {
+        const passwd* owner = ::getpwnam(m_account.c_str());
+        if (!owner || ::chown(m_folder.c_str(), owner->pw_uid, owner->pw_gid) != 0)
+            throw std::runtime_error("cannot give " + m_folder + " to " + m_account);
+        std::filesystem::permissions(m_dir.path(), std::filesystem::perms::owner_all |
+                                                       std::filesystem::perms::others_exec |
+                                                       std::filesystem::perms::group_exec);
+    }
+    const std::string bin = ServerBin();
+    Check(RunProcess(AsServer(m_account, {bin + "/initdb", "-D", m_folder + "/data", "-U", m_account, "-A", "trust",
+                                          "-E", "UTF8", "--locale=C.UTF-8"})),
+          "initdb");
+    Control("start");
+    Check(RunProcess({bin + "/psql", "-h", m_folder, "-p", kPort, "-U", m_account, "-d", "postgres", "-v", "ON_ERROR_STOP=1",
+                      "-q", "-c", "CREATE DATABASE store"}),
+          "CREATE DATABASE");
+    Check(RunProcess({bin + "/psql", "-h", m_folder, "-p", kPort, "-U", m_account, "-d", "store", "-v", "ON_ERROR_STOP=1",
+                      "-q"},
+                     schema),
+          "the schema");
+}
+
+PrivatePostgres::~PrivatePostgres()
+{
+    RunProcess(AsServer(m_account, {ServerBin() + "/pg_ctl", "-D", m_folder + "/data", "-m", "immediate", "stop"}));
+}
+
+void PrivatePostgres::Control(const std::string& action) const
+{
+    Check(RunProcess(AsServer(m_account, {ServerBin() + "/pg_ctl", "-D", m_folder + "/data", "-l",
+                                          m_folder + "/server.log", "-w", "-t", "60", "-m", "fast", "-o",
+                                          "-c listen_addresses='' -k " + m_folder + " -p " + kPort +
+                                              " -c fsync=off",
+                                          action})),
+          "pg_ctl " + action);
+}
+
+void PrivatePostgres::Restart() const { Control("restart"); }
+
+std::string PrivatePostgres::connectionString() const
+{
+    return "Provider=PostgreSQL;Host=" + m_folder + ";Port=" + kPort + ";Database=store;User ID=" + m_account;
+}

@@ -1,0 +1,30 @@
+// A PostgreSQL server of one test's own, in a temporary folder, listening on
+// a unix socket there only: for tests that restart or stop a server under a
+// running component, which the suite's shared server must not be.
+#pragma once
+
+#include "support/temp_dir.h"
+
+#include <string>
+
+class PrivatePostgres {
+public:
+    // Makes a cluster with a database "store" holding the schema, and starts it.
+    explicit PrivatePostgres(const std::string& schema);
+    ~PrivatePostgres();
+    PrivatePostgres(const PrivatePostgres&) = delete;
+    PrivatePostgres& operator=(const PrivatePostgres&) = delete;
+
+    // Why no server can be made here; empty when one can.
+    static std::string Unavailable();
+
+    void Restart() const;
+    std::string connectionString() const;
+
+private:
+    void Control(const std::string& action) const;
+
+    TempDir m_dir;
+    std::string m_account; // the server's: it refuses to run as root
+    std::string m_folder;  // data and socket
+};
