@@ -3,7 +3,7 @@
 // a password must come back unchanged.
 #include "fuzz_check.h"
 #include "platform/ado/provider.h"
-#include "platform/datasource/connection_string.h"
+#include "platform/ado/connection_string.h"
 #include "platform/text/ascii.h"
 
 #include <cstddef>
@@ -16,7 +16,7 @@ void CheckPairs(std::u16string_view text, int depth)
 {
     if (depth > 8) return;
     std::size_t previous = 0;
-    for (const datasource::ConnectionPair& pair : datasource::ParseConnectionString(text)) {
+    for (const ado::ConnectionPair& pair : ado::ParseConnectionString(text)) {
         FUZZ_CHECK(pair.equalsAt >= previous && pair.equalsAt < pair.valueFrom);
         FUZZ_CHECK(pair.valueFrom <= pair.valueTo && pair.valueTo <= text.size());
         previous = pair.valueTo;
@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::u16string text(size / 2, u'\0');
     std::memcpy(text.data(), data, text.size() * 2);
     CheckPairs(text, 0);
-    const std::u16string masked = datasource::MaskPasswords(text);
+    const std::u16string masked = ado::MaskPasswords(text);
     if (!MentionsPassword(text)) FUZZ_CHECK(masked == text);
     return 0;
 }

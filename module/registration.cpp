@@ -191,10 +191,12 @@ HRESULT RegisterServer(const std::u16string& modulePath)
     return RegisterTypeLibrary(modulePath);
 }
 
+// The type library goes first; only the server's script runs out of room for
+// a long module path, so the type library is gone even then.
 HRESULT UnregisterServer(const std::u16string& modulePath)
 {
-    if (modulePath.size() >= kMaxModulePath) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
     if (const HRESULT hr = UnregisterTypeLibrary(modulePath); FAILED(hr)) return hr;
+    if (modulePath.size() >= kMaxModulePath) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
     return Unregister(ServerScript(modulePath));
 }
 

@@ -5,6 +5,7 @@
 #include "qmt/sys/clock.h"
 #include "service/call_frame.h"
 #include "service/format_sql.h"
+#include "service/listing.h"
 #include "service/statement_guard.h"
 #include "service/statements.h"
 #include "service/store_routines.h"
@@ -18,24 +19,6 @@ struct CounterState {
     bool found = false;
     std::u16string text;
 };
-
-// Reads a number as the C runtime's _wtoi does: leading blanks, an optional
-// sign, then digits up to the first other character; 0 without digits; held
-// at the ends of the 32-bit range.
-LONG ParseLeadingNumber(std::u16string_view text)
-{
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;
-    const bool negative = i < text.size() && text[i] == u'-';
-    if (i < text.size() && (text[i] == u'-' || text[i] == u'+')) ++i;
-    long long value = 0;
-    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
-        value = value * 10 + (text[i] - u'0');
-        if (value > static_cast<long long>(INT_MAX) + 1) break;
-    }
-    if (negative) value = -value;
-    return static_cast<LONG>(std::clamp<long long>(value, INT_MIN, INT_MAX));
-}
 
 // The number after `last`; a counter at the top of the range has none.
 LONG Following(LONG last, const std::u16string& name)

@@ -1,6 +1,7 @@
 #include "service/listing.h"
 
 #include <algorithm>
+#include <climits>
 #include <new>
 
 void ReplaceAll(std::u16string& text, std::u16string_view from, std::u16string_view to)
@@ -127,4 +128,19 @@ std::u16string Decimal(LONG value)
 {
     const std::string digits = std::to_string(value);
     return std::u16string(digits.begin(), digits.end());
+}
+
+LONG ParseLeadingNumber(std::u16string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;
+    const bool negative = i < text.size() && text[i] == u'-';
+    if (i < text.size() && (text[i] == u'-' || text[i] == u'+')) ++i;
+    long long value = 0;
+    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+        value = value * 10 + (text[i] - u'0');
+        if (value > static_cast<long long>(INT_MAX) + 1) break;
+    }
+    if (negative) value = -value;
+    return static_cast<LONG>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }

@@ -70,3 +70,8 @@ private:
 
 // A 32-bit number as the decimal text a listing shows it with.
 std::u16string Decimal(LONG value);
+
+// A number read as the C runtime's _wtoi reads it: leading blanks, an
+// optional sign, then digits up to the first other character; 0 without
+// digits; held at the ends of the 32-bit range.
+LONG ParseLeadingNumber(std::u16string_view text);

@@ -15,9 +15,9 @@
 // into the insert unquoted. Codes beyond the last name are never used.
 void RequireColumnTypes(const std::vector<std::u16string>& names, const std::vector<std::u16string>& types);
 
-// Column numbers of a list argument. Each item is a decimal integer, blanks
-// before it allowed; anything else is refused, so the numbers can be put into
-// a statement as the digits this routine writes.
+// Column numbers of a list argument, read strictly: each item is a decimal
+// integer, blanks before it allowed; anything else is refused, so the
+// numbers can be put into a statement as the digits this routine writes.
 std::vector<LONG> ParseColumnIds(const std::vector<std::u16string>& items, std::u16string_view argument);
 
 // Inserts one QM_DICO row; type is a code RequireColumnTypes accepted.

@@ -44,17 +44,24 @@ bool Contains(const std::vector<LONG>& numbers, LONG number)
 
 std::vector<std::u16string> Items(BSTR list) { return SplitList(ServiceText::FromBstr(list).str(), ListSeparator); }
 
-// All five lists, checked before the store is touched.
+// The ids of the columns to rename, each read as a number the way the C
+// runtime reads one: " 2x" is 2, "+3" is 3, "abc" is 0. An id that matches
+// no column is ignored, so a mistyped one renames nothing.
+std::vector<LONG> RenameIds(BSTR idsToUpdate)
+{
+    std::vector<LONG> ids;
+    for (const std::u16string& item : Items(idsToUpdate)) ids.push_back(ParseLeadingNumber(item));
+    return ids;
+}
+
+// All five lists, checked before the store is touched. The ids of the
+// columns to delete are read strictly: a mistyped id there would delete
+// another column's values for good.
 ColumnLists ReadColumnLists(BSTR namesToAdd, BSTR typesToAdd, BSTR idsToUpdate, BSTR namesToUpdate, BSTR idsToDel)
 {
-    ColumnLists lists{Items(namesToAdd), Items(typesToAdd), Items(namesToUpdate),
-                      ParseColumnIds(Items(idsToUpdate), u"ColumnsIdToUpdate"),
+    ColumnLists lists{Items(namesToAdd), Items(typesToAdd), Items(namesToUpdate), RenameIds(idsToUpdate),
                       ParseColumnIds(Items(idsToDel), u"ColumnsIdToDel")};
     RequireColumnTypes(lists.addNames, lists.addTypes);
-    if (lists.updNames.size() < lists.updIds.size())
-        RejectArgument(u"ColumnsNameToUpdate has " + Decimal(static_cast<LONG>(lists.updNames.size())) +
-                       u" items for " + Decimal(static_cast<LONG>(lists.updIds.size())) +
-                       u" ids in ColumnsIdToUpdate.");
     if (lists.delIds.empty() && !ServiceText::FromBstr(idsToDel).empty())
         RejectArgument(u"ColumnsIdToDel holds separators but no column id.");
     return lists;
@@ -75,12 +82,18 @@ void UpdateTableRow(qmt::CAdoConnection& connection, BSTR user, BSTR previousNam
 }
 
 // The first matching id names the column; the new name goes through the
-// recordset, so it is stored as given.
+// recordset, so it is stored as given. A matching id without a name at its
+// place refuses the whole call (ids that match nothing need none).
 void RenameColumn(qmt::CAdoRecordset& recordset, qmt::CAdoRecord& record, LONG columnId, const ColumnLists& lists)
 {
     const auto match = std::find(lists.updIds.begin(), lists.updIds.end(), columnId);
     if (match == lists.updIds.end()) return;
-    const std::u16string& name = lists.updNames[static_cast<std::size_t>(match - lists.updIds.begin())];
+    const auto position = static_cast<std::size_t>(match - lists.updIds.begin());
+    if (position >= lists.updNames.size())
+        RejectArgument(u"ColumnsIdToUpdate item " + Decimal(static_cast<LONG>(position + 1)) + u" names column " +
+                       Decimal(columnId) + u", but ColumnsNameToUpdate has " +
+                       Decimal(static_cast<LONG>(lists.updNames.size())) + u" items; nothing was changed.");
+    const std::u16string& name = lists.updNames[position];
     CComBSTR stored;
     record.read(2, stored);
     if (stored.view() == name) return;

@@ -77,4 +77,31 @@ TEST_F(BatchValuesCommandTest, ValuesAreStoredAsGivenOrRefused)
     }
 }
 
+// A carriage return in a value is written \r both ways; one that ends a
+// line is the line break's (CRLF input). A field that ends in a lone
+// backslash is refused with a message that can be read.
+// Faults caught: a CR in a value that cannot be written at all, a CR
+// answered raw (the reader's CRLF handling then eats it), and a raw NUL in
+// the error text for a trailing backslash.
+TEST_F(BatchValuesCommandTest, CarriageReturnsAndTrailingBackslashes)
+{
+    const ProcessResult batch = Run({"--batch"}, "transadd\tT\ta\\rb\tx\\ry\r\n"
+                                                 "translate\tT\ta\\rb\r\n"
+                                                 "translate\tT\tk\\\n"
+                                                 "translate\tT\tk\\q\n");
+    // The error texts are answers too, their backslashes escaped.
+    const std::vector<std::string> expected = {
+        "OK\t1", "OK\tx\\ry",
+        "ERROR\t0x80070057 valmorin: a field ends with a lone backslash (write \\\\\\\\ for one)",
+        "ERROR\t0x80070057 valmorin: unknown escape \\\\q (use \\\\t, \\\\n, \\\\r or \\\\\\\\)"};
+    std::vector<std::string> lines;
+    for (std::size_t from = 0; from < batch.out.size();) {
+        const std::size_t end = batch.out.find('\n', from);
+        lines.push_back(batch.out.substr(from, end - from));
+        from = end + 1;
+    }
+    EXPECT_EQ(lines, expected) << batch.err;
+    EXPECT_EQ(batch.out.find('\0'), std::string::npos);
+}
+
 } // namespace

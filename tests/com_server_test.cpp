@@ -275,6 +275,77 @@ TEST(ComServer, TheCommandCreatesTheComponentByProgIdOrBesideItself)
     EXPECT_EQ(CLSIDFromProgID(kValmorinProgId, &clsid), CO_E_CLASSSTRING);
 }
 
+// A module at a path of 260 characters or more: registration refuses it
+// (0x8007007A) and writes nothing; unregistration takes its type library
+// away first and only then fails at the server's keys, as the platform's
+// registrar does.
+// Fault caught: unregistration failing before it touches the type library,
+// which then stays registered for a module that can never remove it.
+TEST(ComServer, AModuleAtALongPathUnregistersItsTypeLibraryThenFails)
+{
+    TempDir base;
+    std::filesystem::path folder = base.path();
+    while (folder.string().size() < 270) folder /= std::string(60, 'd');
+    std::filesystem::create_directories(folder);
+    const std::filesystem::path copy = folder / "libvalmorin.so";
+    std::filesystem::copy_file(std::filesystem::canonical(ComponentLibraryFile()), copy);
+    const std::string typeLib = "TypeLib\\{C3E43E09-DA55-479B-8AD1-9279E7CEB3C7}";
+
+    ProcessResult registered = RunProcess({VALMORIN_CLI, "regsvr", copy.string()});
+    EXPECT_EQ(registered.exitCode, 5);
+    EXPECT_NE(registered.err.find("0x8007007a"), std::string::npos) << registered.err;
+    EXPECT_EQ(Joined(HiveLines()).find("CValmorin"), std::string::npos) << "nothing written";
+
+    {
+        CComPtr<IClassFactory> factory;
+        ASSERT_EQ(CoGetClassObjectFromLibrary(text::Widen(copy.string()), CLSID_CValmorin, IClassFactory::iid,
+                                              reinterpret_cast<void**>(&factory)),
+                  S_OK);
+        CComPtr<IValmorin> component;
+        ASSERT_EQ(factory->CreateInstance(nullptr, IValmorin::iid, reinterpret_cast<void**>(&component)), S_OK);
+        ASSERT_EQ(component->RegisterAll(), S_OK);
+    }
+    ASSERT_NE(Joined(HiveLines()).find(typeLib), std::string::npos);
+    const ProcessResult unregistered = RunProcess({VALMORIN_CLI, "regsvr", "/u", copy.string()});
+    EXPECT_EQ(unregistered.exitCode, 5);
+    EXPECT_NE(unregistered.err.find("0x8007007a"), std::string::npos) << unregistered.err;
+    EXPECT_EQ(Joined(HiveLines()).find(typeLib), std::string::npos) << "the type library is gone";
+}
+
+// A server library that does not load says why: the loader's reason comes
+// with ERROR_MOD_NOT_FOUND as the error info.
+// Fault caught: 0x8007007E alone, for a file that exists but is no library.
+TEST(ComServer, AServerThatDoesNotLoadSaysWhy)
+{
+    TempDir folder;
+    const std::filesystem::path notElf = folder / "libnotelf.so";
+    std::ofstream(notElf) << std::string(256, '#') << "\n"; // long enough for the loader to read a header
+    CComPtr<IClassFactory> factory;
+    EXPECT_EQ(CoGetClassObjectFromLibrary(text::Widen(notElf.string()), CLSID_CValmorin, IClassFactory::iid,
+                                          reinterpret_cast<void**>(&factory)),
+              HRESULT_FROM_WIN32(126));
+    CComPtr<IErrorInfo> info;
+    CComBSTR description;
+    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
+    info->GetDescription(&description);
+    const std::string text = text::Utf16ToUtf8(description.view());
+    EXPECT_NE(text.find(notElf.string()), std::string::npos) << text;
+    EXPECT_NE(text.find("ELF"), std::string::npos) << text;
+}
+
+// regsvr over a registry file that cannot be read names the file and why,
+// as reg does.
+// Fault caught: "failed with error code 0x800703f1" and nothing more.
+TEST(ComServer, RegsvrNamesTheHiveFileThatStoppedIt)
+{
+    std::ofstream(ClassesHive()) << "not a hive\n";
+    const ProcessResult registered = RunProcess({VALMORIN_CLI, "regsvr", ComponentLibraryFile().string()});
+    std::filesystem::remove(ClassesHive());
+    EXPECT_EQ(registered.exitCode, 5);
+    EXPECT_NE(registered.err.find("0x800703f1"), std::string::npos) << registered.err;
+    EXPECT_NE(registered.err.find(ClassesHive().string() + ": "), std::string::npos) << registered.err;
+}
+
 // Fault caught: a library loaded again for every class object, or never
 // given back once it allows it.
 TEST(ComServer, OneLoadPerLibraryUntilItIsUnused)

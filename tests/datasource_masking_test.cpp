@@ -1,9 +1,18 @@
-// Passwords in the connection strings that "valmorin datasource show"
-// prints, in every spelling a provider accepts.
-#include "platform/datasource/connection_string.h"
+// Connection strings, read one way by the providers, the masking and the
+// data-source directory; passwords in every spelling a provider accepts,
+// kept out of what "valmorin datasource show" prints, out of the messages
+// of a failed connection and out of the log.
+#include "platform/ado/ado.h"
+#include "platform/ado/connection_string.h"
+#include "platform/com/runtime.h"
 #include "platform/text/utf.h"
+#include "qmt/db/ado_connection.h"
+#include "qmt/diag/exception.h"
 #include "support/datasource_folders.h"
+#include "support/memory_log.h"
+#include "support/odbc_store.h"
 #include "support/process.h"
+#include "support/store.h"
 
 #include <gtest/gtest.h>
 
@@ -46,7 +55,7 @@ const std::vector<Masked> kMasked = {
 TEST(DataSourceMaskingTest, EveryPasswordSpellingIsMasked)
 {
     for (const Masked& row : kMasked)
-        EXPECT_EQ(text::Utf16ToUtf8(datasource::MaskPasswords(row.text)), text::Utf16ToUtf8(row.shown)) << row.label;
+        EXPECT_EQ(text::Utf16ToUtf8(ado::MaskPasswords(row.text)), text::Utf16ToUtf8(row.shown)) << row.label;
 }
 
 struct Pair {
@@ -68,7 +77,7 @@ const std::vector<Pair> kPairs = {
 TEST(DataSourceMaskingTest, PairsReadAsProvidersReadThem)
 {
     for (const Pair& row : kPairs) {
-        const auto pairs = datasource::ParseConnectionString(row.text);
+        const auto pairs = ado::ParseConnectionString(row.text);
         ASSERT_EQ(pairs.size(), 1u) << row.label;
         EXPECT_EQ(pairs[0].key, row.key) << row.label;
         EXPECT_EQ(pairs[0].value, row.value) << row.label;
@@ -84,6 +93,72 @@ TEST(DataSourceMaskingTest, ShowPrintsNoPassword)
     EXPECT_EQ(shown.exitCode, 0) << shown.err;
     EXPECT_EQ(shown.out.find("hun"), std::string::npos) << shown.out;
     EXPECT_EQ(shown.out.find("ter2"), std::string::npos) << shown.out;
+}
+
+// The providers read a connection string as the masking does: a braced
+// password holding ";Database=..." is one value, not a second Database.
+// Fault caught: two readers, one of which connected to "other" while the
+// data-source listing showed the first database.
+TEST(ConnectionStringTest, ProvidersReadBracesAsTheMaskingDoes)
+{
+    const ado::ConnectionString cs(u"Provider=PostgreSQL;Database=qms;Password={x;Database=other;}");
+    EXPECT_EQ(cs.Get(u"database"), u"qms");
+    EXPECT_EQ(cs.Get(u"Password"), u"x;Database=other;");
+    EXPECT_EQ(cs.RepeatedKey(), u"");
+    EXPECT_EQ(ado::ConnectionString(u"Provider=SQLite;Data Source=a; data source =b").RepeatedKey(), u"data source");
+
+    SKIP_WITHOUT_STORE(StoreKind::PostgreSql);
+    const TestStore store(StoreKind::PostgreSql);
+    store.Run("INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (1, 'here');");
+    qmt::CAdoConnection connection;
+    connection.open(store.connectionString() + u";Password={x;Database=postgres;}", u"", u"");
+    EXPECT_EQ(connection.execute(u"UPDATE QM_TABLES SET DESCRIPTION = N'reached' WHERE NOM = N'here'", -1), 1);
+}
+
+// A key given twice is refused, naming the key: ADO takes the last value,
+// ODBC drivers the first.
+TEST(ConnectionStringTest, AKeyGivenTwiceIsRefused)
+{
+    CComPtr<_Connection> connection;
+    ASSERT_EQ(CoCreateInstance(CLSID_Connection, nullptr, CLSCTX_ALL, _Connection::iid,
+                               reinterpret_cast<void**>(&connection)),
+              S_OK);
+    const HRESULT hr = connection->Open(CComBSTR(u"Provider=SQLite;Data Source=/a.db;DATA SOURCE=/b.db").get(),
+                                        nullptr, nullptr, adConnectUnspecified);
+    EXPECT_EQ(hr, E_INVALIDARG);
+    CComPtr<IErrorInfo> info;
+    CComBSTR description;
+    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
+    info->GetDescription(&description);
+    EXPECT_NE(description.view().find(u"DATA SOURCE"), std::u16string_view::npos);
+}
+
+// A driver that quotes the connection string back (all the rest of it,
+// after a brace it could not close) shows no password in the error, and
+// the log of the failed open shows none either.
+// Fault caught: the driver manager's "Can't open lib '...;PWD=...'" passed
+// on as it came, and the connection string logged whole.
+TEST(ConnectionStringTest, NoPasswordInTheMessagesOfAFailedConnection)
+{
+    if (const std::string missing = OdbcDriverMissing(OdbcDriver::Sqlite); !missing.empty()) GTEST_SKIP() << missing;
+    const MemoryLog log;
+    qmt::CAdoConnection connection;
+    std::u16string description;
+    try {
+        connection.open(u"Provider=ODBC;Driver={Valmorin SQLite3;Database=/nowhere.db;PWD=topsecret", u"", u"");
+        ADD_FAILURE() << "the connection opened";
+    } catch (const qmt::CException& e) {
+        description = e.description;
+    }
+    EXPECT_NE(description.find(u"Can't open lib"), std::u16string::npos) << text::Utf16ToUtf8(description);
+    EXPECT_EQ(description.find(u"topsecret"), std::u16string::npos) << text::Utf16ToUtf8(description);
+    for (const LogRecord& record : log.records())
+        EXPECT_EQ(record.message.find(u"topsecret"), std::u16string::npos) << text::Utf16ToUtf8(record.message);
+
+    const ProcessResult command = RunProcess(
+        {VALMORIN_CLI, "--connection", "Provider=ODBC;Driver={Valmorin SQLite3;PWD=topsecret", "translate", "T", "k"});
+    EXPECT_EQ(command.exitCode, 2);
+    EXPECT_EQ(command.err.find("topsecret"), std::string::npos) << command.err;
 }
 
 } // namespace

@@ -1,9 +1,13 @@
+#include "other_account.h"
+#include "platform/registry/registry.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <optional>
 
 namespace {
 
@@ -26,6 +30,52 @@ protected:
 const std::string kKey = "HKLM\\SOFTWARE\\Pelkor\\Common\\Valmorin";
 const std::string kCompleted = "The operation completed successfully.\n";
 const std::string kMissing = "ERROR: The system was unable to find the specified registry key or value.\n";
+
+std::string ContentsIfAny(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : std::string("<none>");
+}
+
+// Without a registry folder of its own, the machine's hive lies below
+// PELKOR_ROOT with the other machine-wide files: a sandboxed run, as root
+// too, leaves /etc/pelkor alone.
+// Fault caught: HKEY_LOCAL_MACHINE.reg written to /etc/pelkor whatever the root.
+TEST_F(RegCommandTest, PelkorRootMovesTheMachinesHive)
+{
+    const std::filesystem::path machineHive = "/etc/pelkor/HKEY_LOCAL_MACHINE.reg";
+    const std::string before = ContentsIfAny(machineHive);
+    const Outcome added = RunProcess({VALMORIN_CLI, "reg", "add", kKey, "/v", "Moved", "/d", "y"}, "",
+                                     {{"PELKOR_REGISTRY_DIR", ""}, {"PELKOR_ROOT", m_folder.path().string()}});
+    EXPECT_EQ(added.out, kCompleted) << added.err;
+    EXPECT_NE(ContentsIfAny(m_folder / "etc/pelkor/HKEY_LOCAL_MACHINE.reg").find("Moved"), std::string::npos);
+    EXPECT_EQ(ContentsIfAny(machineHive), before);
+}
+
+// A write the account may not make (the machine's hive, owned by root, in
+// a folder every account may write) fails and leaves no temporary behind.
+// Fault caught: HKEY_LOCAL_MACHINE.reg.new left in the shared folder.
+TEST_F(RegCommandTest, ARefusedWriteLeavesNoTemporaryFile)
+{
+    const std::optional<OtherAccount> other = OtherAccountAvailable();
+    if (!other) GTEST_SKIP() << "needs root and the account nobody";
+    std::filesystem::permissions(m_folder.path(), std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+    ASSERT_EQ(Reg({"add", kKey, "/v", "Debug", "/d", "n"}).exitCode, 0);
+    const std::string folder = m_folder.path().string();
+    const int status = RunAsAccount(*other, [&] {
+        setenv("PELKOR_REGISTRY_DIR", folder.c_str(), 1);
+        const char16_t data[] = u"y";
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Pelkor\\Common\\Valmorin", 0, KEY_ALL_ACCESS, &key) != 0)
+            return 1;
+        const LONG error = RegSetValueExW(key, u"Debug", 0, REG_SZ, reinterpret_cast<const BYTE*>(data), sizeof data);
+        RegCloseKey(key);
+        return error == 0 ? 2 : 0;
+    });
+    EXPECT_EQ(status, 0) << "the write was refused";
+    EXPECT_FALSE(std::filesystem::exists(m_folder / "HKEY_LOCAL_MACHINE.reg.new"));
+    EXPECT_NE(Reg({"query", kKey, "/v", "Debug"}).out.find("REG_SZ    n"), std::string::npos);
+}
 
 TEST_F(RegCommandTest, AddQueryAndDeleteAValue)
 {

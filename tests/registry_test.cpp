@@ -8,6 +8,8 @@
 #include "support/memory_log.h"
 #include "support/temp_dir.h"
 
+#include "support/environment.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -106,6 +108,14 @@ TEST_F(RegistryTest, HivesLieInTheMachineAndUserConfigurationFolders)
     EXPECT_EQ(registry::HiveFile(registry::HiveId::CurrentUser),
               m_folder / "config" / "pelkor" / "HKEY_CURRENT_USER.reg");
     unsetenv("XDG_CONFIG_HOME");
+    // PELKOR_ROOT moves the machine's hive with the other machine-wide files.
+    // Fault caught: the hive written to /etc/pelkor by a sandboxed run.
+    {
+        const ScopedEnvironment root("PELKOR_ROOT", (m_folder / "root").c_str());
+        EXPECT_EQ(registry::HiveFile(registry::HiveId::LocalMachine),
+                  m_folder / "root" / "etc" / "pelkor" / "HKEY_LOCAL_MACHINE.reg");
+    }
+    const ScopedEnvironment noRoot("PELKOR_ROOT", nullptr);
     EXPECT_EQ(registry::HiveFile(registry::HiveId::LocalMachine), "/etc/pelkor/HKEY_LOCAL_MACHINE.reg");
 }
 

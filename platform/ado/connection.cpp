@@ -90,12 +90,25 @@ public:
                                              u"Operation is not allowed when the object is open.")});
         ClearErrors();
         const ConnectionString cs(View(connectionString));
+        if (!cs.RepeatedKey().empty())
+            return Fail({AdoError(E_INVALIDARG, kConnectionSource,
+                                  u"The connection string gives the keyword \"" + cs.RepeatedKey() +
+                                      u"\" more than once; give each keyword once.")});
         const std::shared_ptr<Provider> provider = FindProvider(cs.Get(u"Provider"));
         if (!provider)
             return Fail({AdoError(adErrProviderNotFound, kConnectionSource,
                                   u"Provider cannot be found. It may not be properly installed.")});
-        const HRESULT hr =
-            Guard([&] { m_session = provider->Connect(cs, View(userId), View(password), m_commandTimeout); });
+        const HRESULT hr = Guard([&] {
+            try {
+                m_session = provider->Connect(cs, View(userId), View(password), m_commandTimeout);
+            } catch (ProviderFailure& failure) {
+                // A driver may quote the connection string back (all of it,
+                // after a brace it could not close): no password leaves here.
+                for (ProviderError& error : failure.errors)
+                    error.description = MaskSecrets(error.description, cs.Text(), View(password));
+                throw;
+            }
+        });
         if (SUCCEEDED(hr)) m_provider = provider->Name();
         return hr;
     }

@@ -3,6 +3,7 @@
 // regard to case) and opens sessions; a session runs statements.
 #pragma once
 
+#include "platform/ado/connection_string.h"
 #include "platform/com/variant.h"
 
 #include <map>
@@ -27,22 +28,6 @@ ProviderError AdoError(HRESULT number, std::u16string_view source, std::u16strin
 // thread's error info and the failing HRESULT of the first error.
 struct ProviderFailure {
     std::vector<ProviderError> errors;
-};
-
-// Key=Value pairs of a connection string; keys compared without regard to case.
-class ConnectionString {
-public:
-    explicit ConnectionString(std::u16string_view text);
-    // Empty when the key is absent.
-    std::u16string Get(std::u16string_view key) const;
-    // The keys present, upper-cased.
-    std::vector<std::u16string> Keys() const;
-    // The text as given, for providers that hand it on to a driver.
-    std::u16string_view Text() const { return m_text; }
-
-private:
-    std::u16string m_text;
-    std::map<std::u16string, std::u16string> m_values; // keys upper-cased
 };
 
 struct ExecuteOutcome {

@@ -1,5 +1,6 @@
 #include "platform/com/inproc_server.h"
 
+#include "platform/com/errorinfo.h"
 #include "platform/com/runtime.h"
 #include "platform/registry/registry.h"
 #include "platform/text/utf.h"
@@ -28,6 +29,17 @@ struct LoadedLibrary {
     CanUnloadNowEntry canUnloadNow = nullptr;
 };
 
+// ERROR_MOD_NOT_FOUND, with the loader's reason (no such file, not an ELF
+// library, a symbol missing) as the thread's error info.
+HRESULT NotLoaded(const std::string& file)
+{
+    const char* why = dlerror();
+    SetThreadErrorInfo(GUID_NULL, u"CoCreateInstance",
+                       u"The server library " + text::Widen(file) + u" cannot be loaded: " +
+                           text::Widen(why != nullptr ? why : "the loader gave no reason"));
+    return HRESULT_FROM_WIN32(126);
+}
+
 // A caller still asking a library for a class object holds it loaded, even
 // while CoFreeUnusedLibraries takes it out of the table.
 class LibraryTable {
@@ -45,7 +57,7 @@ public:
         // activate classes in its turn.
         auto loaded = std::make_shared<LoadedLibrary>();
         loaded->handle.reset(dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL));
-        if (!loaded->handle) return HRESULT_FROM_WIN32(126); // ERROR_MOD_NOT_FOUND
+        if (!loaded->handle) return NotLoaded(file);
         loaded->getClassObject = reinterpret_cast<GetClassObjectEntry>(dlsym(loaded->handle.get(), "DllGetClassObject"));
         loaded->canUnloadNow = reinterpret_cast<CanUnloadNowEntry>(dlsym(loaded->handle.get(), "DllCanUnloadNow"));
         if (loaded->getClassObject == nullptr) return CO_E_ERRORINDLL;

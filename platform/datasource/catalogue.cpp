@@ -15,7 +15,6 @@ namespace datasource {
 
 namespace {
 
-constexpr const char* kMachineFolder = "/etc/pelkor";
 constexpr const char* kStoreFileName = "datasources.ini";
 constexpr const char* kSystemDataFolder = "/var/lib";
 
@@ -52,7 +51,7 @@ void SetProcessDataSource(std::u16string_view name, std::u16string_view connecti
 std::filesystem::path MachineStoreFile()
 {
     const char* folder = std::getenv("PELKOR_DATASOURCES_DIR");
-    return (folder != nullptr && folder[0] != '\0' ? std::filesystem::path(folder) : MachineFolder(kMachineFolder)) /
+    return (folder != nullptr && folder[0] != '\0' ? std::filesystem::path(folder) : MachineConfigFolder()) /
            kStoreFileName;
 }
 

@@ -40,3 +40,5 @@ std::filesystem::path MachineFolder(const std::filesystem::path& standard)
     const std::filesystem::path root = AbsoluteFolderFrom("PELKOR_ROOT");
     return root.empty() ? standard : root / standard.relative_path();
 }
+
+std::filesystem::path MachineConfigFolder() { return MachineFolder("/etc/pelkor"); }

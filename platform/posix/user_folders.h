@@ -15,3 +15,7 @@ std::filesystem::path UserDataFolder();
 // component's machine-wide files (logs, data sources, stores, named mutexes)
 // in a tree of its own.
 std::filesystem::path MachineFolder(const std::filesystem::path& standard);
+
+// The machine's configuration of the component (its registry hives and
+// data sources): /etc/pelkor, below $PELKOR_ROOT as MachineFolder moves it.
+std::filesystem::path MachineConfigFolder();

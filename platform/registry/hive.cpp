@@ -19,7 +19,6 @@ namespace registry {
 
 namespace {
 
-constexpr const char* kMachineFolder = "/etc/pelkor";
 // Machine hives are read by every account (the Debug switch, the log
 // size); a user's own hive by that user only.
 constexpr mode_t kMachineHiveMode = 0644;
@@ -141,7 +140,11 @@ DWORD Replace(const std::filesystem::path& file, const Ownership& ownership, std
         ::unlink(written.c_str());
         return error;
     }
-    if (::rename(written.c_str(), file.c_str()) != 0) return ErrorOfErrno(errno);
+    if (::rename(written.c_str(), file.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(written.c_str()); // a refused replacement leaves nothing behind
+        return ErrorOfErrno(error);
+    }
     FlushFolder(file.parent_path());
     return ERROR_SUCCESS;
 }
@@ -259,7 +262,7 @@ std::filesystem::path HiveFile(HiveId hive)
     const std::string fileName = text::Utf16ToUtf8(HiveRootName(hive)) + ".reg";
     if (const char* folder = std::getenv("PELKOR_REGISTRY_DIR"); folder != nullptr && folder[0] != '\0')
         return std::filesystem::path(folder) / fileName;
-    if (hive != HiveId::CurrentUser) return std::filesystem::path(kMachineFolder) / fileName;
+    if (hive != HiveId::CurrentUser) return MachineConfigFolder() / fileName;
     return UserConfigFolder() / "pelkor" / fileName;
 }
 

@@ -1,5 +1,6 @@
 #include "qmt/db/ado_connection.h"
 
+#include "platform/ado/connection_string.h"
 #include "platform/com/com_error.h"
 #include "platform/com/runtime.h"
 #include "qmt/diag/exception.h"
@@ -52,7 +53,9 @@ void CAdoConnection::open(const std::u16string& connectionString, const std::u16
                                           CComBSTR(password).get(), adConnectUnspecified);
         if (FAILED(hr)) {
             Trace(LogLevel::Error, u"CAdoConnection::open - error returned by AdoConnection->Open:x%lx", hr);
-            Trace(LogLevel::Error, u"CAdoConnection::open - connection string: \"%s\"", connectionString.c_str());
+            // The log is read by others than the store's owner: no password goes there.
+            Trace(LogLevel::Error, u"CAdoConnection::open - connection string: \"%s\"",
+                  ado::MaskPasswords(connectionString).c_str());
         }
         if (state() == adStateOpen) {
             TraceDebug(u"Connection opened");

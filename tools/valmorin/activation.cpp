@@ -55,6 +55,15 @@ HRESULT CreateFrom(const std::u16string& library, Component& component)
 
 bool NotRegistered(HRESULT hr) { return hr == CO_E_CLASSSTRING || hr == REGDB_E_CLASSNOTREG; }
 
+// What the activation said of its failure, when it said anything.
+std::string Reason()
+{
+    CComPtr<IErrorInfo> info;
+    CComBSTR description;
+    if (GetErrorInfo(0, &info) != S_OK || !info || FAILED(info->GetDescription(&description))) return {};
+    return description.view().empty() ? std::string() : ": " + text::Utf16ToUtf8(description.view());
+}
+
 } // namespace
 
 Component CreateComponent()
@@ -73,7 +82,7 @@ Component CreateComponent()
     if (FAILED(hr))
         throw std::runtime_error("cannot create the component from " + text::Utf16ToUtf8(component.library) + ": " +
                                  HexCode(hr) + (component.registered ? " (registered as " : " (not registered as ") +
-                                 text::Utf16ToUtf8(kValmorinProgId) + ")");
+                                 text::Utf16ToUtf8(kValmorinProgId) + ")" + Reason());
     return component;
 }
 

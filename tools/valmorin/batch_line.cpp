@@ -2,6 +2,8 @@
 
 #include "platform/text/utf.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::string_view kNullArgument = "--null";
@@ -9,6 +11,17 @@ constexpr std::string_view kNullArgument = "--null";
 std::string FieldName(std::size_t position)
 {
     return position == 0 ? "the method name" : "argument " + std::to_string(position);
+}
+
+// A byte of an unknown escape as it can be shown: itself when printable
+// ASCII, its hexadecimal code otherwise (a NUL or half a UTF-8 sequence
+// would garble the message).
+std::string Printable(char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte > 0x20 && byte < 0x7F) return std::string(1, c);
+    constexpr char kHex[] = "0123456789ABCDEF";
+    return std::string("<0x") + kHex[byte >> 4] + kHex[byte & 0xF] + ">";
 }
 
 // The field with its escapes replaced; the field itself when it has none.
@@ -21,11 +34,13 @@ std::string_view Unescape(std::string_view field, std::string& out)
             out += field[i];
             continue;
         }
-        const char next = i + 1 < field.size() ? field[++i] : '\0';
+        if (i + 1 == field.size()) throw UsageError{"a field ends with a lone backslash (write \\\\ for one)"};
+        const char next = field[++i];
         if (next == 't') out += '\t';
         else if (next == 'n') out += '\n';
+        else if (next == 'r') out += '\r';
         else if (next == '\\') out += '\\';
-        else throw UsageError{"unknown escape \\" + std::string(1, next) + " (use \\t, \\n or \\\\)"};
+        else throw UsageError{"unknown escape \\" + Printable(next) + " (use \\t, \\n, \\r or \\\\)"};
     }
     return out;
 }
@@ -86,18 +101,28 @@ void BatchLineDecoder::Decode(std::string_view line)
     DecodeField(line.substr(0, methodEnd), m_method, 0);
 }
 
+// The text is encoded in place, then, when it holds anything to escape,
+// spread out from its end: each byte moves once, whatever the number of
+// escapes.
 void AppendEscapedField(std::string& out, std::u16string_view text)
 {
     const std::size_t start = out.size();
     out.resize(start + text.size() * 3);
-    char* const end = text::EncodeUtf8(text, out.data() + start);
-    out.resize(static_cast<std::size_t>(end - out.data()));
-    // Escapes are rare: the text is moved only when it holds one.
-    for (std::size_t i = start; i < out.size(); ++i) {
-        const char c = out[i];
-        if (c != '\t' && c != '\n' && c != '\\') continue;
-        out.insert(i++, 1, '\\');
-        out[i] = c == '\t' ? 't' : c == '\n' ? 'n' : '\\';
+    char* const encodedEnd = text::EncodeUtf8(text, out.data() + start);
+    const std::size_t encoded = static_cast<std::size_t>(encodedEnd - (out.data() + start));
+    auto escaped = [](char c) { return c == '\t' || c == '\n' || c == '\r' || c == '\\'; };
+    const auto escapes = static_cast<std::size_t>(std::count_if(out.data() + start, encodedEnd, escaped));
+    out.resize(start + encoded + escapes);
+    char* from = out.data() + start + encoded;
+    char* to = from + escapes;
+    while (from != to) {
+        const char c = *--from;
+        if (!escaped(c)) {
+            *--to = c;
+            continue;
+        }
+        *--to = c == '\t' ? 't' : c == '\n' ? 'n' : c == '\r' ? 'r' : '\\';
+        *--to = '\\';
     }
 }
 

@@ -3,9 +3,10 @@
 // their own.
 //
 // A --batch line is a method name and its arguments separated by tabs;
-// inside a field \t, \n and \\ stand for a tab, a line feed and a
-// backslash, and the field --null passes a NULL string. Answers are
-// escaped the same way.
+// inside a field \t, \n, \r and \\ stand for a tab, a line feed, a
+// carriage return and a backslash, and the field --null passes a NULL
+// string. Answers are escaped the same way. A carriage return at the end of
+// a line is its line break's (CRLF input); one inside a value is written \r.
 #pragma once
 
 #include <optional>

@@ -1,7 +1,7 @@
 #include "datasource_command.h"
 
 #include "platform/datasource/catalogue.h"
-#include "platform/datasource/connection_string.h"
+#include "platform/ado/connection_string.h"
 #include "platform/datasource/store_file.h"
 #include "platform/registry/hive.h"
 #include "platform/text/utf.h"
@@ -135,7 +135,7 @@ int Show(const Arguments& arguments)
         throw CommandEnd{kExitNotConfigured, text::Utf16ToUtf8(wanted.name) + " is not configured for the account " + text::Utf16ToUtf8(account)};
     std::cout << "# " << OriginText(entry->origin) << "\n"
               << Section(entry->source) << "\n"
-              << "ConnectionString = " << text::Utf16ToUtf8(datasource::MaskPasswords(entry->source.connectionString)) << "\n";
+              << "ConnectionString = " << text::Utf16ToUtf8(ado::MaskPasswords(entry->source.connectionString)) << "\n";
     if (!entry->source.schema.empty()) std::cout << "Schema = " << text::Utf16ToUtf8(entry->source.schema) << "\n";
     return kExitOk;
 }

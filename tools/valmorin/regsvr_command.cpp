@@ -1,6 +1,7 @@
 #include "regsvr_command.h"
 
 #include "platform/com/types.h"
+#include "platform/registry/hive.h"
 
 #include <dlfcn.h>
 
@@ -60,6 +61,15 @@ std::string HexCode(HRESULT hr)
     return buffer;
 }
 
+// The registry files that cannot be used, each with why: the usual reason
+// a registration fails.
+std::string HiveReasons()
+{
+    std::string reasons;
+    for (const std::string& problem : registry::HiveProblems()) reasons += "\n" + problem;
+    return reasons;
+}
+
 int Report(const Request& request, int status, const std::string& message)
 {
     if (!request.silent) (status == kExitDone ? std::cout : std::cerr) << message << "\n";
@@ -91,6 +101,6 @@ int RunRegsvrCommand(const std::vector<std::string>& args)
     if (FAILED(hr))
         return Report(*request, kExitCall,
                       "The module \"" + name + "\" was loaded but the call to " + entry + " failed with error code " +
-                          HexCode(hr) + ".");
+                          HexCode(hr) + "." + HiveReasons());
     return Report(*request, kExitDone, std::string(entry) + " in " + name + " succeeded.");
 }

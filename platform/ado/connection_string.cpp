@@ -1,11 +1,10 @@
-#include "platform/datasource/connection_string.h"
+#include "platform/ado/connection_string.h"
 
-#include "platform/ado/provider.h"
 #include "platform/text/ascii.h"
 
 #include <algorithm>
 
-namespace datasource {
+namespace ado {
 
 namespace {
 
@@ -146,4 +145,62 @@ std::u16string Masked(std::u16string_view text, int depth)
 
 std::u16string MaskPasswords(std::u16string_view text) { return Masked(text, 0); }
 
-} // namespace datasource
+namespace {
+
+// Every password value of the text, at every level it is read pair by pair.
+void CollectPasswords(std::u16string_view text, int depth, std::vector<std::u16string>& passwords)
+{
+    for (const ConnectionPair& pair : ParseConnectionString(text)) {
+        if (IsPasswordKey(pair.key)) {
+            passwords.push_back(pair.value);
+            passwords.emplace_back(text.substr(pair.valueFrom, pair.valueTo - pair.valueFrom)); // as written
+        } else if (depth + 1 < kLevelsRead) {
+            CollectPasswords(pair.value, depth + 1, passwords);
+        }
+    }
+}
+
+void ReplaceAll(std::u16string& text, std::u16string_view secret)
+{
+    for (std::size_t at = text.find(secret); at != std::u16string::npos; at = text.find(secret, at + kMask.size()))
+        text.replace(at, secret.size(), kMask);
+}
+
+} // namespace
+
+std::u16string MaskSecrets(std::u16string_view message, std::u16string_view connectionString,
+                           std::u16string_view password)
+{
+    std::vector<std::u16string> secrets{std::u16string(password)};
+    CollectPasswords(connectionString, 0, secrets);
+    // The longest first: a password that holds another is hidden whole.
+    std::sort(secrets.begin(), secrets.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
+    std::u16string masked(message);
+    for (const std::u16string& secret : secrets)
+        if (!secret.empty()) ReplaceAll(masked, secret);
+    return MaskPasswords(masked);
+}
+
+ConnectionString::ConnectionString(std::u16string_view text) : m_text(text)
+{
+    for (ConnectionPair& pair : ParseConnectionString(text)) {
+        if (pair.key.empty()) continue;
+        const auto [at, added] = m_values.try_emplace(text::AsciiUpper(pair.key), std::move(pair.value));
+        if (!added && m_repeated.empty()) m_repeated = pair.key;
+    }
+}
+
+std::u16string ConnectionString::Get(std::u16string_view key) const
+{
+    const auto it = m_values.find(text::AsciiUpper(key));
+    return it == m_values.end() ? std::u16string() : it->second;
+}
+
+std::vector<std::u16string> ConnectionString::Keys() const
+{
+    std::vector<std::u16string> keys;
+    for (const auto& entry : m_values) keys.push_back(entry.first);
+    return keys;
+}
+
+} // namespace ado

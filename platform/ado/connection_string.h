@@ -1,0 +1,67 @@
+// Connection strings, read one way for everything that reads them: the
+// providers, the masking of passwords and the data-source directory.
+//
+//   Provider=SQLOLEDB;Password="a;b";Pwd={x;y}};z};Extended Properties='DSN=q;PWD=s'
+//
+// Pairs are separated by ";". A value may be put in braces as ODBC writes
+// them (a doubled "}" stands for one) or quoted with " or ' as ADO writes
+// them (a doubled quote stands for one), and then holds ";" and "=" freely;
+// an unterminated one runs to the end of the text. Blanks around keys and
+// unquoted values do not count, and keys are compared without regard to
+// ASCII case. A pair without "=" is no pair and is skipped. A key given
+// twice is refused by the providers: drivers and ADO disagree on which of
+// the two counts.
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ado {
+
+struct ConnectionPair {
+    std::u16string key;       // without its outer blanks
+    std::u16string value;     // unquoted, without its outer blanks
+    std::size_t equalsAt;     // where the "=" after the key stands
+    std::size_t valueFrom;    // where the value's text starts, quotes or braces included
+    std::size_t valueTo;      // one past where it ends
+    char16_t opener = u'\0';  // the quote or brace the value was written in, if any
+};
+
+std::vector<ConnectionPair> ParseConnectionString(std::u16string_view text);
+
+// The pairs of a connection string by key, for the providers.
+class ConnectionString {
+public:
+    explicit ConnectionString(std::u16string_view text);
+    // Empty when the key is absent.
+    std::u16string Get(std::u16string_view key) const;
+    // The keys present, upper-cased.
+    std::vector<std::u16string> Keys() const;
+    // The text as given, for providers that hand it on to a driver.
+    std::u16string_view Text() const { return m_text; }
+    // The first key given more than once, as written; empty when none is.
+    const std::u16string& RepeatedKey() const { return m_repeated; }
+
+private:
+    std::u16string m_text;
+    std::map<std::u16string, std::u16string> m_values; // keys upper-cased
+    std::u16string m_repeated;
+};
+
+// The text with the value of every password key replaced by asterisks:
+// "Password", "Pwd" and every key ending in " Password" (such as
+// "Jet OLEDB:Database Password"), also inside a value that is itself a
+// connection string (such as Extended Properties, or an unterminated
+// brace that swallows the rest).
+std::u16string MaskPasswords(std::u16string_view text);
+
+// A message built from a connection string (a driver's complaint that
+// quotes it, say) without its passwords: each password of the connection
+// string, and the one given apart from it, is replaced wherever it stands,
+// and so is every password pair the message itself spells.
+std::u16string MaskSecrets(std::u16string_view message, std::u16string_view connectionString,
+                           std::u16string_view password = {});
+
+} // namespace ado
