@@ -61,7 +61,7 @@ void TableUpdateRewrite(benchmark::State& state)
     const CComBSTR user(u"bench"), name(u"T1"), description(u"d"), add(u"N"), type(u"0"), none(u"");
     int oldest = 2;
     for (auto _ : state) {
-        const CComBSTR remove(text::Widen(std::to_string(oldest++)));
+        const CComBSTR remove(valmorin::text::Widen(std::to_string(oldest++)));
         if (component->TableUpdate(user.get(), name.get(), name.get(), description.get(), add.get(), type.get(),
                                    none.get(), none.get(), remove.get()) != S_OK)
             state.SkipWithError("TableUpdate failed");

@@ -189,10 +189,10 @@ int FirstInteger(sqlite3_stmt* stmt)
 // The component on the shared store, adding to a table of its own.
 struct Transadds {
     CComPtr<IValmorin> component = OpenComponent(BenchmarkStore(1, 1));
-    CComBSTR table{text::Widen(FreshName("Single"))};
+    CComBSTR table{valmorin::text::Widen(FreshName("Single"))};
 };
 
-CComBSTR Key(int i) { return CComBSTR(text::Widen("key" + std::to_string(i))); }
+CComBSTR Key(int i) { return CComBSTR(valmorin::text::Widen("key" + std::to_string(i))); }
 
 void RawCounterTransaction(benchmark::State& state)
 {

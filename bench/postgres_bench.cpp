@@ -27,8 +27,8 @@
 
 namespace {
 
-using ado::postgresql::Connection;
-using ado::postgresql::Result;
+using valmorin::ado::postgresql::Connection;
+using valmorin::ado::postgresql::Result;
 
 constexpr int kTables = 100;
 constexpr int kRows = 100000;
@@ -66,7 +66,7 @@ Result Exec(PGconn* connection, const std::string& sql)
 // by the given texts, as FormatSql would write them.
 std::string Formatted(const char16_t* format, std::initializer_list<std::string> values)
 {
-    const std::string text = text::Utf16ToUtf8(format);
+    const std::string text = valmorin::text::Utf16ToUtf8(format);
     std::string out;
     auto value = values.begin();
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -83,7 +83,7 @@ std::string Formatted(const char16_t* format, std::initializer_list<std::string>
 // The shape the provider prepares: each N'...' value a numbered parameter.
 std::string Parameterised(const char16_t* format)
 {
-    std::string text = text::Utf16ToUtf8(format);
+    std::string text = valmorin::text::Utf16ToUtf8(format);
     int number = 0;
     for (std::size_t at = text.find("N'%s'"); at != std::string::npos; at = text.find("N'%s'", at))
         text.replace(at, 5, "$" + std::to_string(++number));
@@ -121,7 +121,7 @@ public:
     const std::string& name() const { return m_name; }
     std::u16string connectionString() const
     {
-        return text::Widen("Provider=PostgreSQL;Host=" + Env("VALMORIN_TEST_PG_HOST") + ";Port=" +
+        return valmorin::text::Widen("Provider=PostgreSQL;Host=" + Env("VALMORIN_TEST_PG_HOST") + ";Port=" +
                            Env("VALMORIN_TEST_PG_PORT") + ";Database=" + m_name + ";User ID=" +
                            Env("VALMORIN_TEST_PG_USER"));
     }
@@ -147,8 +147,8 @@ struct Keys {
             const int row = static_cast<int>(random() % static_cast<unsigned>(kRows / kTables));
             tables.push_back("T" + std::to_string(table));
             inputs.push_back("K" + std::to_string(table) + "_" + std::to_string(row));
-            tableArgs.emplace_back(text::Widen(tables.back()));
-            inputArgs.emplace_back(text::Widen(inputs.back()));
+            tableArgs.emplace_back(valmorin::text::Widen(tables.back()));
+            inputArgs.emplace_back(valmorin::text::Widen(inputs.back()));
         }
     }
     std::vector<std::string> tables, inputs;
@@ -158,7 +158,7 @@ struct Keys {
 // The store through the PostgreSQL ODBC driver, as the driver takes it.
 std::u16string OdbcDriverConnectionString()
 {
-    return text::Widen("Driver={PostgreSQL Unicode};Servername=" + Env("VALMORIN_TEST_PG_HOST") + ";Port=" +
+    return valmorin::text::Widen("Driver={PostgreSQL Unicode};Servername=" + Env("VALMORIN_TEST_PG_HOST") + ";Port=" +
                        Env("VALMORIN_TEST_PG_PORT") + ";Database=" + Store().name() + ";UID=" +
                        Env("VALMORIN_TEST_PG_USER"));
 }
@@ -242,9 +242,9 @@ public:
             throw std::runtime_error("the PostgreSQL ODBC driver cannot reach the store");
         m_direct = NewStatement();
         m_prepared = NewStatement();
-        std::u16string lookup = text::Widen(Parameterised(statements::kTranslate));
+        std::u16string lookup = valmorin::text::Widen(Parameterised(statements::kTranslate));
         for (int n = 2; n >= 1; --n) {
-            const std::u16string marker = u"$" + text::Widen(std::to_string(n));
+            const std::u16string marker = u"$" + valmorin::text::Widen(std::to_string(n));
             lookup.replace(lookup.find(marker), marker.size(), u"?");
         }
         if (!SQL_SUCCEEDED(SQLPrepareW(m_prepared.get(), lookup.data(), static_cast<SQLINTEGER>(lookup.size()))))
@@ -253,7 +253,7 @@ public:
 
     [[gnu::noinline]] bool DirectLookup(const std::u16string& table, const std::u16string& input)
     {
-        std::u16string sql = text::Widen(Formatted(statements::kTranslate, {text::Utf16ToUtf8(table), text::Utf16ToUtf8(input)}));
+        std::u16string sql = valmorin::text::Widen(Formatted(statements::kTranslate, {valmorin::text::Utf16ToUtf8(table), valmorin::text::Utf16ToUtf8(input)}));
         return SQL_SUCCEEDED(SQLExecDirectW(m_direct.get(), sql.data(), static_cast<SQLINTEGER>(sql.size()))) &&
                FetchedOne(m_direct.get());
     }
@@ -269,11 +269,11 @@ public:
     }
 
 private:
-    ado::odbc::Statement NewStatement()
+    valmorin::ado::odbc::Statement NewStatement()
     {
         SQLHANDLE raw = SQL_NULL_HANDLE;
         SQLAllocHandle(SQL_HANDLE_STMT, m_connection.get(), &raw);
-        return ado::odbc::Statement(raw);
+        return valmorin::ado::odbc::Statement(raw);
     }
 
     static bool FetchedOne(SQLHSTMT stmt)
@@ -287,10 +287,10 @@ private:
         return found;
     }
 
-    ado::odbc::Environment m_environment;
-    ado::odbc::Connection m_connection;
-    ado::odbc::Statement m_direct;
-    ado::odbc::Statement m_prepared;
+    valmorin::ado::odbc::Environment m_environment;
+    valmorin::ado::odbc::Connection m_connection;
+    valmorin::ado::odbc::Statement m_direct;
+    valmorin::ado::odbc::Statement m_prepared;
 };
 
 // The keys as UTF-16 texts, as an ODBC application holds them.
@@ -299,8 +299,8 @@ struct WideKeys {
     {
         const Keys keys;
         for (int k = 0; k < kKeys; ++k) {
-            tables.push_back(text::Widen(keys.tables[static_cast<std::size_t>(k)]));
-            inputs.push_back(text::Widen(keys.inputs[static_cast<std::size_t>(k)]));
+            tables.push_back(valmorin::text::Widen(keys.tables[static_cast<std::size_t>(k)]));
+            inputs.push_back(valmorin::text::Widen(keys.inputs[static_cast<std::size_t>(k)]));
         }
     }
     std::vector<std::u16string> tables, inputs;
@@ -356,9 +356,9 @@ std::string CreatedCounterTable(PGconn* connection)
     if (OpenComponent()->transIdent(CComBSTR(u"raw").get(), &first) != S_OK)
         throw std::runtime_error("cannot create the counter");
     SysFreeString(first);
-    const Result id = Exec(connection, text::Utf16ToUtf8(statements::kLookupTableIdHead) +
-                                           text::Utf16ToUtf8(statements::kCounterTable) +
-                                           text::Utf16ToUtf8(statements::kLookupTableIdTail));
+    const Result id = Exec(connection, valmorin::text::Utf16ToUtf8(statements::kLookupTableIdHead) +
+                                           valmorin::text::Utf16ToUtf8(statements::kCounterTable) +
+                                           valmorin::text::Utf16ToUtf8(statements::kLookupTableIdTail));
     return PQgetvalue(id.get(), 0, 0);
 }
 

@@ -64,7 +64,7 @@ std::string BenchmarkStore(int tables, int rows)
     std::filesystem::remove(path);
     std::filesystem::remove(path + "-wal");
     std::filesystem::remove(path + "-shm");
-    if (const std::string error = ado::sqlite::CreateDatabase(path, kSqliteSchema); !error.empty())
+    if (const std::string error = valmorin::ado::sqlite::CreateDatabase(path, kSqliteSchema); !error.empty())
         throw std::runtime_error(error);
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);
@@ -85,7 +85,7 @@ CComPtr<IValmorin> OpenComponent(const std::string& path)
     CComPtr<IValmorin> component;
     if (FAILED(NewComponent(IValmorin::iid, reinterpret_cast<void**>(&component))))
         throw std::runtime_error("no component");
-    if (FAILED(component->Open(CComBSTR(text::Widen("Provider=SQLite;Data Source=" + path)).get())))
+    if (FAILED(component->Open(CComBSTR(valmorin::text::Widen("Provider=SQLite;Data Source=" + path)).get())))
         throw std::runtime_error("cannot open " + path);
     return component;
 }

@@ -131,8 +131,8 @@ void TranslateThroughInvoke(benchmark::State& state)
     CComPtr<IDispatch> component = OpenDispatch(path);
     std::vector<CComVariant> tables, inputs;
     for (std::size_t k = 0; k < 4096; ++k) {
-        tables.emplace_back(text::Widen(keys.tables[k]));
-        inputs.emplace_back(text::Widen(keys.inputs[k]));
+        tables.emplace_back(valmorin::text::Widen(keys.tables[k]));
+        inputs.emplace_back(valmorin::text::Widen(keys.inputs[k]));
     }
     std::size_t i = 0;
     for (auto _ : state) {
@@ -160,8 +160,8 @@ int CountedLookups(const std::string& kind, int rows, int lookups)
     CComPtr<IDispatch> component = OpenDispatch(path);
     std::vector<CComVariant> tables, inputs;
     for (std::size_t k = 0; k < 4096; ++k) {
-        tables.emplace_back(text::Widen(keys.tables[k]));
-        inputs.emplace_back(text::Widen(keys.inputs[k]));
+        tables.emplace_back(valmorin::text::Widen(keys.tables[k]));
+        inputs.emplace_back(valmorin::text::Widen(keys.inputs[k]));
     }
     int found = 0;
     for (int i = 0; i < lookups; ++i) {

@@ -9,11 +9,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const datasource::StoreContents contents =
-        datasource::ParseStore(std::string_view(reinterpret_cast<const char*>(data), size));
+    const valmorin::datasource::StoreContents contents =
+        valmorin::datasource::ParseStore(std::string_view(reinterpret_cast<const char*>(data), size));
     if (contents.refused()) return 0;
-    for (const datasource::DataSource& source : contents.sources) FUZZ_CHECK(!datasource::ProblemWith(source));
-    const datasource::StoreContents reread = datasource::ParseStore(datasource::FormatStore(contents.sources));
+    for (const valmorin::datasource::DataSource& source : contents.sources) FUZZ_CHECK(!valmorin::datasource::ProblemWith(source));
+    const valmorin::datasource::StoreContents reread = valmorin::datasource::ParseStore(valmorin::datasource::FormatStore(contents.sources));
     FUZZ_CHECK(!reread.refused());
     FUZZ_CHECK(reread.sources == contents.sources);
     return 0;

@@ -9,7 +9,7 @@
 
 namespace {
 
-bool SameSections(const std::vector<registry::RegSection>& a, const std::vector<registry::RegSection>& b)
+bool SameSections(const std::vector<valmorin::registry::RegSection>& a, const std::vector<valmorin::registry::RegSection>& b)
 {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
@@ -19,12 +19,12 @@ bool SameSections(const std::vector<registry::RegSection>& a, const std::vector<
     return true;
 }
 
-void CheckRoundTrip(std::string_view bytes, registry::RegSource source)
+void CheckRoundTrip(std::string_view bytes, valmorin::registry::RegSource source)
 {
-    const auto sections = registry::ParseRegFile(bytes, source);
+    const auto sections = valmorin::registry::ParseRegFile(bytes, source);
     if (!sections) return;
-    for (const auto encoding : {registry::RegEncoding::Utf8, registry::RegEncoding::Utf16}) {
-        const auto reread = registry::ParseRegFile(registry::FormatRegFile(*sections, encoding));
+    for (const auto encoding : {valmorin::registry::RegEncoding::Utf8, valmorin::registry::RegEncoding::Utf16}) {
+        const auto reread = valmorin::registry::ParseRegFile(valmorin::registry::FormatRegFile(*sections, encoding));
         FUZZ_CHECK(reread.has_value());
         FUZZ_CHECK(SameSections(*sections, *reread));
     }
@@ -35,7 +35,7 @@ void CheckRoundTrip(std::string_view bytes, registry::RegSource source)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    CheckRoundTrip(bytes, registry::RegSource::Hive);
-    CheckRoundTrip(bytes, registry::RegSource::Import);
+    CheckRoundTrip(bytes, valmorin::registry::RegSource::Hive);
+    CheckRoundTrip(bytes, valmorin::registry::RegSource::Import);
     return 0;
 }

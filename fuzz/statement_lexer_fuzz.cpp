@@ -29,7 +29,7 @@ std::string Quoted(const std::string& literal)
 
 // A ? of the shared form stands for a literal exactly where the text has a
 // quote: a ? that the text keeps is the text's own.
-void CheckSharedForm(const ado::LexedStatement& lexed)
+void CheckSharedForm(const valmorin::ado::LexedStatement& lexed)
 {
     if (lexed.parameterized.empty()) {
         FUZZ_CHECK(lexed.literals.empty());
@@ -50,14 +50,14 @@ void CheckSharedForm(const ado::LexedStatement& lexed)
 
 // The same statement with other values (each one reversed, its quotes
 // doubled); the statement itself when it has no shared form.
-std::u16string WithOtherValues(const std::u16string& sql, const ado::LexedStatement& lexed)
+std::u16string WithOtherValues(const std::u16string& sql, const valmorin::ado::LexedStatement& lexed)
 {
     if (lexed.parameterized.empty()) return sql;
     std::u16string changed;
     std::size_t from = 0;
     for (std::size_t i = 0; i < lexed.valuesAt.size(); ++i) {
         changed.append(lexed.around, from, lexed.valuesAt[i] - from);
-        std::u16string value = text::Utf8ToUtf16(lexed.literals[i]).value_or(u"");
+        std::u16string value = valmorin::text::Utf8ToUtf16(lexed.literals[i]).value_or(u"");
         std::reverse(value.begin(), value.end());
         for (const char16_t c : value) changed.append(c == u'\'' ? 2 : 1, c);
         from = lexed.valuesAt[i];
@@ -85,18 +85,18 @@ std::u16string Edited(std::u16string sql, std::uint16_t place, std::uint8_t oper
 // The changed statement read against the first as a session reads its next
 // statement, alone and among the statements a session keeps: it must come
 // out as if lexed afresh.
-void CheckReadAgainst(const std::u16string& first, const ado::LexedStatement& lexed, const std::u16string& changed)
+void CheckReadAgainst(const std::u16string& first, const valmorin::ado::LexedStatement& lexed, const std::u16string& changed)
 {
-    const ado::LexedStatement fresh = ado::LexStatement(changed);
-    ado::RecentStatements recent;
+    const valmorin::ado::LexedStatement fresh = valmorin::ado::LexStatement(changed);
+    valmorin::ado::RecentStatements recent;
     try {
         recent.LexOne(first, u"fuzz");
-    } catch (const ado::ProviderFailure&) {
+    } catch (const valmorin::ado::ProviderFailure&) {
     }
-    const ado::LexedStatement* kept = nullptr;
+    const valmorin::ado::LexedStatement* kept = nullptr;
     try {
         kept = &recent.LexOne(changed, u"fuzz");
-    } catch (const ado::ProviderFailure&) {
+    } catch (const valmorin::ado::ProviderFailure&) {
         FUZZ_CHECK(fresh.holdsNul || fresh.severalStatements);
     }
     if (kept) {
@@ -105,10 +105,10 @@ void CheckReadAgainst(const std::u16string& first, const ado::LexedStatement& le
         FUZZ_CHECK(kept->literals == fresh.literals);
         FUZZ_CHECK(kept->placeholders == fresh.placeholders);
     }
-    ado::LexedStatement reused = lexed;
+    valmorin::ado::LexedStatement reused = lexed;
     try {
-        ado::LexOneStatement(changed, u"fuzz", reused);
-    } catch (const ado::ProviderFailure&) {
+        valmorin::ado::LexOneStatement(changed, u"fuzz", reused);
+    } catch (const valmorin::ado::ProviderFailure&) {
         FUZZ_CHECK(fresh.holdsNul || fresh.severalStatements);
         return;
     }
@@ -132,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* edit = data + size - kEditBytes;
     std::u16string sql((size - kEditBytes) / 2, u'\0');
     std::memcpy(sql.data(), data, sql.size() * 2);
-    const ado::LexedStatement lexed = ado::LexStatement(sql);
+    const valmorin::ado::LexedStatement lexed = valmorin::ado::LexStatement(sql);
     CheckSharedForm(lexed);
     CheckReadAgainst(sql, lexed, WithOtherValues(sql, lexed));
     const auto place = static_cast<std::uint16_t>(edit[0] | edit[1] << 8);
@@ -140,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckReadAgainst(sql, lexed, Edited(WithOtherValues(sql, lexed), place, edit[2], unit));
     CheckReadAgainst(sql, lexed, Edited(sql, place, edit[2], unit));
     if (!lexed.severalStatements) {
-        if (const auto text = text::Utf8ToUtf16(lexed.text)) FUZZ_CHECK(!ado::LexStatement(*text).severalStatements);
+        if (const auto text = valmorin::text::Utf8ToUtf16(lexed.text)) FUZZ_CHECK(!valmorin::ado::LexStatement(*text).severalStatements);
     }
     return 0;
 }

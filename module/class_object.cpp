@@ -5,7 +5,7 @@
 
 #include <new>
 
-namespace module {
+namespace valmorin::module {
 
 namespace {
 
@@ -162,4 +162,4 @@ HRESULT GetClassObject(IClassFactory** factory)
     }
 }
 
-} // namespace module
+} // namespace valmorin::module

@@ -4,9 +4,9 @@
 
 #include "platform/com/unknown.h"
 
-namespace module {
+namespace valmorin::module {
 
 // A new reference to the cached class object.
 HRESULT GetClassObject(IClassFactory** factory);
 
-} // namespace module
+} // namespace valmorin::module

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-namespace module {
+namespace valmorin::module {
 
 // False when the module could not find itself when it was loaded; the
 // entry points then refuse to work (E_UNEXPECTED).
@@ -38,4 +38,4 @@ public:
     ScopedLock& operator=(const ScopedLock&) = delete;
 };
 
-} // namespace module
+} // namespace valmorin::module

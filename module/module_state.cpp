@@ -7,7 +7,7 @@
 #include <atomic>
 #include <filesystem>
 
-namespace module {
+namespace valmorin::module {
 
 namespace {
 
@@ -73,4 +73,4 @@ void StandInFor(HMODULE library)
     Self() = Identity{library, std::u16string(path, length)};
 }
 
-} // namespace module
+} // namespace valmorin::module

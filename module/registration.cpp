@@ -9,7 +9,7 @@
 #include <new>
 #include <vector>
 
-namespace module {
+namespace valmorin::module {
 
 namespace {
 
@@ -200,4 +200,4 @@ HRESULT UnregisterServer(const std::u16string& modulePath)
     return Unregister(ServerScript(modulePath));
 }
 
-} // namespace module
+} // namespace valmorin::module

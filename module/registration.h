@@ -13,7 +13,7 @@
 
 #include <string>
 
-namespace module {
+namespace valmorin::module {
 
 inline constexpr HRESULT TYPE_E_REGISTRYACCESS = MakeHResult(0x8002801C);
 
@@ -28,4 +28,4 @@ HRESULT UnregisterServer(const std::u16string& modulePath);
 HRESULT RegisterTypeLibrary(const std::u16string& modulePath);
 HRESULT UnregisterTypeLibrary(const std::u16string& modulePath);
 
-} // namespace module
+} // namespace valmorin::module

@@ -36,5 +36,5 @@ bool DebugSwitchIsOn()
 
 void EnableLogFile()
 {
-    qmt::Tracer::Current().ConfigureFromRegistry(kLogFileName, module::Handle());
+    qmt::Tracer::Current().ConfigureFromRegistry(kLogFileName, valmorin::module::Handle());
 }

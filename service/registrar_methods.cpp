@@ -27,12 +27,12 @@ HRESULT EmptyList(UniqueSafeArray& list)
 
 } // namespace
 
-HRESULT CValmorin::RegisterAll() { return module::RegisterTypeLibrary(module::Path()); }
+HRESULT CValmorin::RegisterAll() { return valmorin::module::RegisterTypeLibrary(valmorin::module::Path()); }
 
 HRESULT CValmorin::UnregisterAll()
 {
     // A type library that is not registered leaves nothing to undo.
-    module::UnregisterTypeLibrary(module::Path());
+    valmorin::module::UnregisterTypeLibrary(valmorin::module::Path());
     return S_OK;
 }
 
@@ -51,7 +51,7 @@ HRESULT CValmorin::GetComponents(SAFEARRAY** pbstrCLSIDs, SAFEARRAY** pbstrDescr
 // library is registered all the same.
 HRESULT CValmorin::RegisterComponent(BSTR)
 {
-    module::RegisterTypeLibrary(module::Path());
+    valmorin::module::RegisterTypeLibrary(valmorin::module::Path());
     return S_OK;
 }
 

@@ -24,7 +24,7 @@ protected:
     }
     std::vector<std::string> Command() const
     {
-        return {VALMORIN_CLI, "--connection", text::Utf16ToUtf8(m_store.connectionString()), "--batch"};
+        return {VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(m_store.connectionString()), "--batch"};
     }
     std::map<std::string, std::string> Environment() const { return {{"XDG_DATA_HOME", (m_home.path() / "data").string()}}; }
 

@@ -30,9 +30,9 @@ const std::vector<Utf8Case> kUtf8Cases = {
 TEST(BatchValuesTest, Utf8ConversionKeepsNoncharactersAndRefusesSurrogates)
 {
     for (const Utf8Case& row : kUtf8Cases) {
-        EXPECT_EQ(text::Utf8ToUtf16(row.utf8), row.utf16) << row.label;
+        EXPECT_EQ(valmorin::text::Utf8ToUtf16(row.utf8), row.utf16) << row.label;
         if (row.utf16) {
-            EXPECT_EQ(text::Utf16ToUtf8(*row.utf16), row.utf8) << row.label;
+            EXPECT_EQ(valmorin::text::Utf16ToUtf8(*row.utf16), row.utf8) << row.label;
         }
     }
 }

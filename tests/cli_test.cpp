@@ -22,7 +22,7 @@ protected:
     }
     ProcessResult Run(std::vector<std::string> args, const std::string& input = "")
     {
-        args.insert(args.begin(), {VALMORIN_CLI, "--connection", text::Utf16ToUtf8(m_store.connectionString())});
+        args.insert(args.begin(), {VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(m_store.connectionString())});
         return RunProcess(args, input, {{"XDG_DATA_HOME", (m_home.path() / "data").string()}});
     }
 
@@ -74,7 +74,7 @@ TEST_F(CliTest, LoggingNeverReachesStandardOutput)
                          "", env)
                   .exitCode,
               0);
-    const std::string connection = text::Utf16ToUtf8(m_store.connectionString());
+    const std::string connection = valmorin::text::Utf16ToUtf8(m_store.connectionString());
     ProcessResult logged = RunProcess({VALMORIN_CLI, "--connection", connection, "translate", "Pays", "FR"}, "", env);
     EXPECT_EQ(logged.exitCode, 0) << logged.err;
     EXPECT_EQ(logged.out, "France\n");
@@ -124,7 +124,7 @@ TEST_F(CliTest, HelpListsMethodsFromTheTypeInformation)
     EXPECT_NE(help.out.find("  TableUpdate User PreviousName Name Description"), std::string::npos);
     ProcessResult one = RunProcess({VALMORIN_CLI, "help", "translate"});
     const std::u16string_view translateHelp = idl::kIValmorinDescription.methods[8].help;
-    EXPECT_EQ(one.out, "translate tableName ValueIn -> Translation\n" + text::Utf16ToUtf8(translateHelp) + "\n");
+    EXPECT_EQ(one.out, "translate tableName ValueIn -> Translation\n" + valmorin::text::Utf16ToUtf8(translateHelp) + "\n");
 }
 
 TEST(CliInit, CreatesAStoreOnceAndTheDefaultStoreIsUsedWithoutConnection)

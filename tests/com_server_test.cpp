@@ -247,7 +247,7 @@ TEST(ComServer, TheCommandCreatesTheComponentByProgIdOrBesideItself)
     TestStore store;
     store.Run("INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (1, 'Pays');"
               "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'FR', 'France');");
-    const std::string connection = text::Utf16ToUtf8(store.connectionString());
+    const std::string connection = valmorin::text::Utf16ToUtf8(store.connectionString());
     auto run = [&](std::vector<std::string> args) { return RunProcess(args); };
 
     const ProcessResult unregistered = run({VALMORIN_CLI, "--version"});
@@ -298,7 +298,7 @@ TEST(ComServer, AModuleAtALongPathUnregistersItsTypeLibraryThenFails)
 
     {
         CComPtr<IClassFactory> factory;
-        ASSERT_EQ(CoGetClassObjectFromLibrary(text::Widen(copy.string()), CLSID_CValmorin, IClassFactory::iid,
+        ASSERT_EQ(CoGetClassObjectFromLibrary(valmorin::text::Widen(copy.string()), CLSID_CValmorin, IClassFactory::iid,
                                               reinterpret_cast<void**>(&factory)),
                   S_OK);
         CComPtr<IValmorin> component;
@@ -321,14 +321,14 @@ TEST(ComServer, AServerThatDoesNotLoadSaysWhy)
     const std::filesystem::path notElf = folder / "libnotelf.so";
     std::ofstream(notElf) << std::string(256, '#') << "\n"; // long enough for the loader to read a header
     CComPtr<IClassFactory> factory;
-    EXPECT_EQ(CoGetClassObjectFromLibrary(text::Widen(notElf.string()), CLSID_CValmorin, IClassFactory::iid,
+    EXPECT_EQ(CoGetClassObjectFromLibrary(valmorin::text::Widen(notElf.string()), CLSID_CValmorin, IClassFactory::iid,
                                           reinterpret_cast<void**>(&factory)),
               HRESULT_FROM_WIN32(126));
     CComPtr<IErrorInfo> info;
     CComBSTR description;
     ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
     info->GetDescription(&description);
-    const std::string text = text::Utf16ToUtf8(description.view());
+    const std::string text = valmorin::text::Utf16ToUtf8(description.view());
     EXPECT_NE(text.find(notElf.string()), std::string::npos) << text;
     EXPECT_NE(text.find("ELF"), std::string::npos) << text;
 }
@@ -350,7 +350,7 @@ TEST(ComServer, RegsvrNamesTheHiveFileThatStoppedIt)
 // given back once it allows it.
 TEST(ComServer, OneLoadPerLibraryUntilItIsUnused)
 {
-    const std::u16string library = text::Widen(ComponentLibraryFile().string());
+    const std::u16string library = valmorin::text::Widen(ComponentLibraryFile().string());
     CComPtr<IClassFactory> first, second;
     ASSERT_EQ(CoGetClassObjectFromLibrary(library, CLSID_CValmorin, IClassFactory::iid,
                                           reinterpret_cast<void**>(&first)),

@@ -34,7 +34,7 @@ protected:
     }
     ProcessResult Run(std::vector<std::string> args, const std::string& input = "")
     {
-        args.insert(args.begin(), {VALMORIN_CLI, "--connection", text::Utf16ToUtf8(m_store.connectionString())});
+        args.insert(args.begin(), {VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(m_store.connectionString())});
         return RunProcess(args, input,
                           {{"PELKOR_REGISTRY_DIR", (m_home / "registry").string()},
                            {"PELKOR_DATASOURCES_DIR", (m_home / "datasources").string()},

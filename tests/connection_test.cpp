@@ -198,36 +198,36 @@ TEST_F(ConnectionTest, ExecuteWithoutHandleIsAPointerError)
 }
 
 // A provider that leaves warnings after a successful statement.
-class WarningProvider final : public ado::Provider {
+class WarningProvider final : public valmorin::ado::Provider {
 public:
     std::u16string Name() const override { return u"Warnings"; }
-    std::unique_ptr<ado::Session> Connect(const ado::ConnectionString&, std::u16string_view, std::u16string_view,
+    std::unique_ptr<valmorin::ado::Session> Connect(const valmorin::ado::ConnectionString&, std::u16string_view, std::u16string_view,
                                           LONG) override
     {
         return std::make_unique<Session>();
     }
 
 private:
-    struct Session final : ado::Session {
-        ado::ExecuteOutcome Execute(std::u16string_view) override
+    struct Session final : valmorin::ado::Session {
+        valmorin::ado::ExecuteOutcome Execute(std::u16string_view) override
         {
-            m_pending = {ado::AdoError(0x1234, u"P", u"first warning"), ado::AdoError(0x5678, u"P", u"second")};
-            return {ado::ExecuteOutcome::Count::Rows, 1};
+            m_pending = {valmorin::ado::AdoError(0x1234, u"P", u"first warning"), valmorin::ado::AdoError(0x5678, u"P", u"second")};
+            return {valmorin::ado::ExecuteOutcome::Count::Rows, 1};
         }
-        void Query(std::u16string_view, bool, ado::RowSet&) override {}
-        void UpdateRow(const ado::RowSet&, std::size_t, const std::vector<ado::ColumnChange>&) override {}
+        void Query(std::u16string_view, bool, valmorin::ado::RowSet&) override {}
+        void UpdateRow(const valmorin::ado::RowSet&, std::size_t, const std::vector<valmorin::ado::ColumnChange>&) override {}
         void Begin() override {}
         void Commit() override {}
         void Rollback() override {}
         bool InTransaction() const override { return false; }
-        std::vector<ado::ProviderError> TakeWarnings() override { return std::exchange(m_pending, {}); }
-        std::vector<ado::ProviderError> m_pending;
+        std::vector<valmorin::ado::ProviderError> TakeWarnings() override { return std::exchange(m_pending, {}); }
+        std::vector<valmorin::ado::ProviderError> m_pending;
     };
 };
 
 TEST_F(ConnectionTest, WarningsAfterSuccessStillFail)
 {
-    ado::RegisterProvider(std::make_shared<WarningProvider>());
+    valmorin::ado::RegisterProvider(std::make_shared<WarningProvider>());
     CAdoConnection connection;
     connection.open(u"Provider=warnings", u"", u"");
     const CException e = Caught([&] { connection.execute(u"anything", -1); });
@@ -235,7 +235,7 @@ TEST_F(ConnectionTest, WarningsAfterSuccessStillFail)
     EXPECT_EQ(e.description, u"first warning");
     EXPECT_TRUE(Logged(qmt::LogLevel::Debug, u"Error P:first warning (1234)"));
     EXPECT_TRUE(Logged(qmt::LogLevel::Debug, u"Error P:second (5678)"));
-    ado::UnregisterProvider(u"Warnings");
+    valmorin::ado::UnregisterProvider(u"Warnings");
 }
 
 TEST_F(ConnectionTest, UnresolvedDataSourceLeavesTheConnectionClosed)

@@ -76,7 +76,7 @@ TEST_P(CorrespondencesTest, AListingOfSeveralMegabytesIsWholeAndInOrder)
         std::snprintf(input, sizeof input, "k%04d", i);
         rows.append(i > 1 ? ", " : "").append("(40000, '").append(input).append("', '" + quotes + "', NULL)");
         if (i > 1) expected += u',';
-        expected.append(u"{\"input\": \"").append(text::Widen(input)).append(u"\", \"output\": \"");
+        expected.append(u"{\"input\": \"").append(valmorin::text::Widen(input)).append(u"\", \"output\": \"");
         expected.append(escaped).append(u"\", \"lastactionuser\": \"\"}");
     }
     expected += u"]}";
@@ -123,7 +123,7 @@ TEST_P(CorrespondencesTest, FourEyesAnswersAboutTheLastUserOnly)
         {u"u0", u"T", u"missing", 1, 0}, {u"D'Arcy", u"Q", u"k", 1, 1},    {u"D''Arcy", u"Q", u"k", 0, 0},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(text::Utf16ToUtf8(std::u16string(c.user) + u"/" + c.table + u"/" + c.input));
+        SCOPED_TRACE(valmorin::text::Utf16ToUtf8(std::u16string(c.user) + u"/" + c.table + u"/" + c.input));
         EXPECT_EQ(TableLastUser(c.user, c.table), c.table_answer);
         EXPECT_EQ(LastUser(c.user, c.table, c.input), c.correspondence_answer);
     }
@@ -142,7 +142,7 @@ TEST_P(CorrespondencesTest, HostileTextsNeverReshapeAStatement)
                                       u"k' --"};
     const Rows before = StoreDump(*m_store);
     for (const std::u16string& text : hostile) {
-        SCOPED_TRACE(text::Utf16ToUtf8(text));
+        SCOPED_TRACE(valmorin::text::Utf16ToUtf8(text));
         // Calls that match nothing change nothing, whichever argument carries the text.
         EXPECT_EQ(m_component->CorrespondanceDelete(Arg(text), Arg(u"k")), S_OK);
         EXPECT_EQ(m_component->CorrespondanceDelete(Arg(u"T"), Arg(text)), S_OK);
@@ -197,7 +197,7 @@ TEST_P(CorrespondencesTest, ARoundTripThroughTheCommandsBatch)
                               "CorrespondanceList\tRates\n"
                               "TableColumns\tRates\n";
     const ProcessResult result =
-        RunProcess({VALMORIN_CLI, "--connection", text::Utf16ToUtf8(m_store->connectionString()), "--batch"}, input,
+        RunProcess({VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(m_store->connectionString()), "--batch"}, input,
                    {{"XDG_DATA_HOME", (home.path() / "data").string()}});
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out,

@@ -55,7 +55,7 @@ const std::vector<Masked> kMasked = {
 TEST(DataSourceMaskingTest, EveryPasswordSpellingIsMasked)
 {
     for (const Masked& row : kMasked)
-        EXPECT_EQ(text::Utf16ToUtf8(ado::MaskPasswords(row.text)), text::Utf16ToUtf8(row.shown)) << row.label;
+        EXPECT_EQ(valmorin::text::Utf16ToUtf8(valmorin::ado::MaskPasswords(row.text)), valmorin::text::Utf16ToUtf8(row.shown)) << row.label;
 }
 
 struct Pair {
@@ -77,7 +77,7 @@ const std::vector<Pair> kPairs = {
 TEST(DataSourceMaskingTest, PairsReadAsProvidersReadThem)
 {
     for (const Pair& row : kPairs) {
-        const auto pairs = ado::ParseConnectionString(row.text);
+        const auto pairs = valmorin::ado::ParseConnectionString(row.text);
         ASSERT_EQ(pairs.size(), 1u) << row.label;
         EXPECT_EQ(pairs[0].key, row.key) << row.label;
         EXPECT_EQ(pairs[0].value, row.value) << row.label;
@@ -101,11 +101,11 @@ TEST(DataSourceMaskingTest, ShowPrintsNoPassword)
 // data-source listing showed the first database.
 TEST(ConnectionStringTest, ProvidersReadBracesAsTheMaskingDoes)
 {
-    const ado::ConnectionString cs(u"Provider=PostgreSQL;Database=qms;Password={x;Database=other;}");
+    const valmorin::ado::ConnectionString cs(u"Provider=PostgreSQL;Database=qms;Password={x;Database=other;}");
     EXPECT_EQ(cs.Get(u"database"), u"qms");
     EXPECT_EQ(cs.Get(u"Password"), u"x;Database=other;");
     EXPECT_EQ(cs.RepeatedKey(), u"");
-    EXPECT_EQ(ado::ConnectionString(u"Provider=SQLite;Data Source=a; data source =b").RepeatedKey(), u"data source");
+    EXPECT_EQ(valmorin::ado::ConnectionString(u"Provider=SQLite;Data Source=a; data source =b").RepeatedKey(), u"data source");
 
     SKIP_WITHOUT_STORE(StoreKind::PostgreSql);
     const TestStore store(StoreKind::PostgreSql);
@@ -150,10 +150,10 @@ TEST(ConnectionStringTest, NoPasswordInTheMessagesOfAFailedConnection)
     } catch (const qmt::CException& e) {
         description = e.description;
     }
-    EXPECT_NE(description.find(u"Can't open lib"), std::u16string::npos) << text::Utf16ToUtf8(description);
-    EXPECT_EQ(description.find(u"topsecret"), std::u16string::npos) << text::Utf16ToUtf8(description);
+    EXPECT_NE(description.find(u"Can't open lib"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(description);
+    EXPECT_EQ(description.find(u"topsecret"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(description);
     for (const LogRecord& record : log.records())
-        EXPECT_EQ(record.message.find(u"topsecret"), std::u16string::npos) << text::Utf16ToUtf8(record.message);
+        EXPECT_EQ(record.message.find(u"topsecret"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(record.message);
 
     const ProcessResult command = RunProcess(
         {VALMORIN_CLI, "--connection", "Provider=ODBC;Driver={Valmorin SQLite3;PWD=topsecret", "translate", "T", "k"});

@@ -50,10 +50,10 @@ TEST(DataSourcePrecedence, TheUsersFileFirstAndWithinAFileTheAccountsSection)
         DataSourceFolders folders;
         if (*c.machine) DataSourceFolders::Write(folders.machineFile(), c.machine);
         if (*c.user) DataSourceFolders::Write(folders.userFile(), c.user);
-        const datasource::Catalogue catalogue = datasource::LoadCatalogue();
+        const valmorin::datasource::Catalogue catalogue = valmorin::datasource::LoadCatalogue();
         ASSERT_FALSE(catalogue.refused()) << catalogue.refusal;
-        const datasource::CatalogueEntry* entry = datasource::FindEntry(catalogue, c.account, u"nk");
-        const std::string answer = entry ? text::Utf16ToUtf8(entry->source.connectionString) : "";
+        const valmorin::datasource::CatalogueEntry* entry = valmorin::datasource::FindEntry(catalogue, c.account, u"nk");
+        const std::string answer = entry ? valmorin::text::Utf16ToUtf8(entry->source.connectionString) : "";
         EXPECT_EQ(answer, c.answer) << "fault: " << c.fault;
     }
 }
@@ -64,15 +64,15 @@ TEST(DataSourcePrecedence, TheDefaultAnswersOnlyWhereNoFileConfiguresTheName)
 {
     DataSourceFolders folders;
     DataSourceFolders::Write(folders.userFile(), "[Sales]\nConnectionString = user-sales\n");
-    const datasource::Catalogue catalogue = datasource::LoadCatalogue();
-    const auto* nk = datasource::FindEntry(catalogue, u"alice", u"NK");
+    const valmorin::datasource::Catalogue catalogue = valmorin::datasource::LoadCatalogue();
+    const auto* nk = valmorin::datasource::FindEntry(catalogue, u"alice", u"NK");
     ASSERT_NE(nk, nullptr);
-    EXPECT_EQ(nk->origin, datasource::Origin::Default);
-    EXPECT_EQ(nk->source.connectionString, datasource::DefaultStoreConnectionString());
-    const auto* sales = datasource::FindEntry(catalogue, u"alice", u"SALES");
+    EXPECT_EQ(nk->origin, valmorin::datasource::Origin::Default);
+    EXPECT_EQ(nk->source.connectionString, valmorin::datasource::DefaultStoreConnectionString());
+    const auto* sales = valmorin::datasource::FindEntry(catalogue, u"alice", u"SALES");
     ASSERT_NE(sales, nullptr);
-    EXPECT_EQ(sales->origin, datasource::Origin::User);
-    EXPECT_EQ(datasource::FindEntry(catalogue, u"alice", u"Elsewhere"), nullptr);
+    EXPECT_EQ(sales->origin, valmorin::datasource::Origin::User);
+    EXPECT_EQ(valmorin::datasource::FindEntry(catalogue, u"alice", u"Elsewhere"), nullptr);
 }
 
 } // namespace

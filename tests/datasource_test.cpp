@@ -20,7 +20,7 @@
 
 namespace {
 
-using datasource::DataSource;
+using valmorin::datasource::DataSource;
 
 struct Answer {
     HRESULT hr = E_FAIL;
@@ -40,7 +40,7 @@ Answer Ask(std::u16string_view account, std::u16string_view name, LONG selector 
     CComPtr<IErrorInfo> info;
     if (FAILED(hr) && GetErrorInfo(0, &info) == S_OK) info->GetDescription(&text);
     if (SUCCEEDED(hr)) hr = directory->GetText(entry, &text);
-    return {hr, text::Utf16ToUtf8(text.view())};
+    return {hr, valmorin::text::Utf16ToUtf8(text.view())};
 }
 
 class DirectoryTest : public ::testing::Test {
@@ -116,13 +116,13 @@ TEST(StoreText, RefusesWhatWouldBeAmbiguous)
         {"\n[NK]\njust words\n", "line 3: expected [name], key = value or a comment"},
         {"[NK]\nSchema = \xFF\n", "line 2: the line is not UTF-8"},
     };
-    for (const auto& [text, refusal] : cases) EXPECT_EQ(datasource::ParseStore(text).refusal, refusal) << text;
+    for (const auto& [text, refusal] : cases) EXPECT_EQ(valmorin::datasource::ParseStore(text).refusal, refusal) << text;
 
     const std::vector<DataSource> sources = {
         {u"NK", u"", u"Provider=OraOLEDB.Oracle;User ID=QMS;Password=\"a;b=c\"", u"SALES"},
         {u"NK", u"CORP\\alice", u"Provider=SQLite;Data Source=/home/alice/é.db", u""},
     };
-    const datasource::StoreContents read = datasource::ParseStore("\xEF\xBB\xBF" + datasource::FormatStore(sources));
+    const valmorin::datasource::StoreContents read = valmorin::datasource::ParseStore("\xEF\xBB\xBF" + valmorin::datasource::FormatStore(sources));
     EXPECT_EQ(read.refusal, "");
     EXPECT_EQ(read.sources, sources);
 }
@@ -154,10 +154,10 @@ bool HeldElsewhere(IUnknown* object)
 }
 
 // An Oracle provider in name only, which records the statements it runs.
-class RecordingOracle final : public ado::Provider {
+class RecordingOracle final : public valmorin::ado::Provider {
 public:
     std::u16string Name() const override { return u"OraOLEDB.Oracle"; }
-    std::unique_ptr<ado::Session> Connect(const ado::ConnectionString&, std::u16string_view, std::u16string_view,
+    std::unique_ptr<valmorin::ado::Session> Connect(const valmorin::ado::ConnectionString&, std::u16string_view, std::u16string_view,
                                           LONG) override
     {
         return std::make_unique<Session>(statements);
@@ -166,18 +166,18 @@ public:
     std::shared_ptr<std::vector<std::u16string>> statements = std::make_shared<std::vector<std::u16string>>();
 
 private:
-    struct Session final : ado::Session {
+    struct Session final : valmorin::ado::Session {
         explicit Session(std::shared_ptr<std::vector<std::u16string>> statements)
             : m_statements(std::move(statements))
         {
         }
-        ado::ExecuteOutcome Execute(std::u16string_view sql) override
+        valmorin::ado::ExecuteOutcome Execute(std::u16string_view sql) override
         {
             m_statements->emplace_back(sql);
-            return {ado::ExecuteOutcome::Count::NotApplicable, 0};
+            return {valmorin::ado::ExecuteOutcome::Count::NotApplicable, 0};
         }
-        void Query(std::u16string_view, bool, ado::RowSet&) override {}
-        void UpdateRow(const ado::RowSet&, std::size_t, const std::vector<ado::ColumnChange>&) override {}
+        void Query(std::u16string_view, bool, valmorin::ado::RowSet&) override {}
+        void UpdateRow(const valmorin::ado::RowSet&, std::size_t, const std::vector<valmorin::ado::ColumnChange>&) override {}
         void Begin() override {}
         void Commit() override {}
         void Rollback() override {}
@@ -195,11 +195,11 @@ protected:
                   S_OK);
         m_factory = WatchingFactory::Create(m_real);
         CoRegisterClassObject(CLSID_DataSourceDirectory, m_factory.get());
-        ado::RegisterProvider(m_oracle);
+        valmorin::ado::RegisterProvider(m_oracle);
     }
     void TearDown() override
     {
-        ado::UnregisterProvider(m_oracle->Name());
+        valmorin::ado::UnregisterProvider(m_oracle->Name());
         CoRegisterClassObject(CLSID_DataSourceDirectory, m_real.get());
     }
 

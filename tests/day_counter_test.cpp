@@ -72,7 +72,7 @@ protected:
     {
         auto environment = Sandbox(m_folder);
         environment["TZ"] = GetParam().tz;
-        return RunProcess({VALMORIN_CLI, "--connection", text::Utf16ToUtf8(m_store.connectionString()),
+        return RunProcess({VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(m_store.connectionString()),
                            "transDayIdent", name},
                           "", environment);
     }
@@ -98,8 +98,8 @@ TEST_P(DayCounterOnTheRealClock, StoresAndContinuesTheLocalDay)
     const int latest = DayOfYearIn(GetParam(), after);
     const std::u16string state = State("day");
     // the local midnight may fall between the two readings
-    EXPECT_TRUE(state == text::Widen(Padded(earliest)) + u"|1" || state == text::Widen(Padded(latest)) + u"|1")
-        << text::Utf16ToUtf8(state) << " for the local day " << earliest;
+    EXPECT_TRUE(state == valmorin::text::Widen(Padded(earliest)) + u"|1" || state == valmorin::text::Widen(Padded(latest)) + u"|1")
+        << valmorin::text::Utf16ToUtf8(state) << " for the local day " << earliest;
 
     // A state written on the local today goes on; any other day restarts.
     const int today = DayOfYearIn(GetParam(), std::time(nullptr));
@@ -143,7 +143,7 @@ TEST(DayCounterAcrossLeapYears, DayOfTheYearFollowsTheGregorianRules)
         name += std::to_string(index++);
         FixedLocalTime fixed(Noon(c.year, c.month, c.day));
         BstrResult result;
-        ASSERT_EQ(component->transDayIdent(CComBSTR(text::Widen(name)).get(), &result), S_OK);
+        ASSERT_EQ(component->transDayIdent(CComBSTR(valmorin::text::Widen(name)).get(), &result), S_OK);
         EXPECT_EQ(store.Column("SELECT OUTPUT FROM QM_VALMOR WHERE INPUT = '" + name + "'"),
                   std::vector<std::u16string>{c.state})
             << c.year << "-" << c.month << "-" << c.day;

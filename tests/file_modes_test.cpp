@@ -62,7 +62,7 @@ protected:
     std::filesystem::path StoreFile() const { return m_folder / "datasources.ini"; }
     static std::string Update(const std::filesystem::path& file, const std::u16string& connection)
     {
-        return datasource::UpdateStoreFile(file, [&](std::vector<datasource::DataSource>& sources) {
+        return valmorin::datasource::UpdateStoreFile(file, [&](std::vector<valmorin::datasource::DataSource>& sources) {
             sources.push_back({u"NK" + std::u16string(1, static_cast<char16_t>(u'0' + sources.size())), u"",
                                connection, u""});
         });
@@ -119,7 +119,7 @@ TEST_F(FileModesTest, ARewrittenDataSourceFileKeepsItsModeAndGroup)
         EXPECT_EQ(ModeOf(StoreFile()), mode) << std::oct << mode;
         EXPECT_EQ(StatusOf(StoreFile()).st_gid, AnotherGroup()) << std::oct << mode;
     }
-    EXPECT_EQ(datasource::ReadStoreFile(StoreFile()).sources.size(), 4u);
+    EXPECT_EQ(valmorin::datasource::ReadStoreFile(StoreFile()).sources.size(), 4u);
 }
 
 // Faults caught: the writer follows a link planted as the file or as its
@@ -147,7 +147,7 @@ TEST_F(FileModesTest, TheDataSourceWriterFollowsNoLinkAndLocksTheFileItself)
     EXPECT_EQ(ModeOf(StoreFile()), 0600u);
     EXPECT_FALSE(std::filesystem::exists(StoreFile().string() + ".lock"));
     EXPECT_FALSE(std::filesystem::exists(StoreFile().string() + ".new"));
-    EXPECT_EQ(datasource::ReadStoreFile(StoreFile()).sources.size(), 1u);
+    EXPECT_EQ(valmorin::datasource::ReadStoreFile(StoreFile()).sources.size(), 1u);
 }
 
 // A writer that may not give the file its old group (not a member of it)

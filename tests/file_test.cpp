@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::u16string Wide(const fs::path& path) { return text::Widen(path.string()); }
+std::u16string Wide(const fs::path& path) { return valmorin::text::Widen(path.string()); }
 
 DWORD CodeOf(const std::function<void()>& action)
 {
@@ -261,7 +261,7 @@ TEST_F(FileTest, TheComponentsVersionIsReadFromItsLibrary)
 {
     const qmt::CPEFile component(Wide(ComponentLibrary()));
     EXPECT_EQ(component.ProductName(), u"Valmorin");
-    EXPECT_EQ(component.ProductVersion(), text::Widen(SourceVersion()));
+    EXPECT_EQ(component.ProductVersion(), valmorin::text::Widen(SourceVersion()));
 
     // A resource without its translation gives empty strings.
     std::ifstream in(ComponentLibrary(), std::ios::binary);

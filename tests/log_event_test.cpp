@@ -103,7 +103,7 @@ std::size_t Count(const std::string& text, const std::string& piece)
 // locale is English (United States).
 class LogEventTest : public ::testing::Test {
 protected:
-    std::u16string LogPath() const { return text::Widen((m_dir / "Valmorin.log").string()); }
+    std::u16string LogPath() const { return valmorin::text::Widen((m_dir / "Valmorin.log").string()); }
     std::string LogBytes() const { return FileBytes(m_dir / "Valmorin.log"); }
     static std::string ThreadId() { return std::to_string(GetCurrentThreadId()); }
 

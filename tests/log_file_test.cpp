@@ -141,7 +141,7 @@ std::vector<std::string> Messages(const std::vector<Event>& events)
 
 std::vector<std::string> Header(const std::string& user, std::vector<std::string> after = {})
 {
-    const std::string domain = text::Utf16ToUtf8(qmt::CSystem::domainName());
+    const std::string domain = valmorin::text::Utf16ToUtf8(qmt::CSystem::domainName());
     std::vector<std::string> lines = {"Domain :" + domain, kFileLine,
                                       "Domain:&apos;" + domain + "&apos; User:&apos;" + user + "&apos;"};
     lines.insert(lines.end(), after.begin(), after.end());
@@ -212,7 +212,7 @@ TEST_F(LogFileTest, SystemAccountLogsUnderVarLog)
     const std::filesystem::path pelkor = std::filesystem::path(std::getenv("PELKOR_ROOT")) / "var/log/Pelkor";
     const std::string name = "valmorin-test-" + std::to_string(getpid()) + ".log";
     ASSERT_EQ(WaitChild(StartChild(nullptr, [&name] {
-                  Tracer::Current().Setup(text::Widen(name), ComponentModule(), kHalfMegabyte);
+                  Tracer::Current().Setup(valmorin::text::Widen(name), ComponentModule(), kHalfMegabyte);
                   return 0;
               })),
               0);

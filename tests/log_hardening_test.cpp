@@ -89,8 +89,8 @@ protected:
     std::filesystem::path Log() const { return m_folder / "Valmorin.log"; }
     bool Append(const std::string& message)
     {
-        if (!m_logger.Open(text::Widen(Log().string()))) return false;
-        m_logger.Info(text::Widen(message));
+        if (!m_logger.Open(valmorin::text::Widen(Log().string()))) return false;
+        m_logger.Info(valmorin::text::Widen(message));
         m_logger.Close();
         return true;
     }

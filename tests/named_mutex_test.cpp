@@ -80,7 +80,7 @@ class NamedMutexTest : public ::testing::Test {
 protected:
     // Unique per process and test, with a slash to be carried in the name.
     const std::u16string m_name =
-        text::Widen("MYPC35E21C86739F4027BF5935532FF39980/" + std::to_string(getpid()) + "." +
+        valmorin::text::Widen("MYPC35E21C86739F4027BF5935532FF39980/" + std::to_string(getpid()) + "." +
                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log");
 };
 

@@ -40,22 +40,22 @@ protected:
 // other providers', a connection attempt that hangs.
 TEST_F(SqlServerDataSourceTest, WithoutAServerTheConnectionFailsWithTheDriversOwnMessage)
 {
-    const auto provider = ado::FindProvider(u"ODBC");
+    const auto provider = valmorin::ado::FindProvider(u"ODBC");
     ASSERT_TRUE(provider);
     const auto started = std::chrono::steady_clock::now();
     try {
-        provider->Connect(ado::ConnectionString(text::Widen(kSqlServerConnection)), u"", u"", 30);
+        provider->Connect(valmorin::ado::ConnectionString(valmorin::text::Widen(kSqlServerConnection)), u"", u"", 30);
         FAIL() << "a connection to a server that is not there succeeded";
-    } catch (const ado::ProviderFailure& failure) {
+    } catch (const valmorin::ado::ProviderFailure& failure) {
         ASSERT_EQ(failure.errors.size(), 2u);
         // FreeTDS's own account first (08S01, the link), then the connection's (08001).
         EXPECT_EQ(failure.errors[0].sqlState, u"08S01");
         EXPECT_EQ(failure.errors[1].sqlState, u"08001");
-        for (const ado::ProviderError& error : failure.errors) {
+        for (const valmorin::ado::ProviderError& error : failure.errors) {
             EXPECT_EQ(error.number, MakeHResult(0x80004005));
             EXPECT_EQ(error.source, u"ODBC");
             EXPECT_EQ(error.description.rfind(u"[FreeTDS][SQL Server]Unable to connect", 0), 0u)
-                << text::Utf16ToUtf8(error.description);
+                << valmorin::text::Utf16ToUtf8(error.description);
         }
     }
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
@@ -80,7 +80,7 @@ TEST(OdbcInit, PrintsTheSchemaOfTheDbmsTheDriverNamesAndCreatesTheStoreOnce)
 {
     if (const std::string missing = OdbcDriverMissing(OdbcDriver::Sqlite); !missing.empty()) GTEST_SKIP() << missing;
     const TempDir dir;
-    const std::string connection = text::Utf16ToUtf8(OdbcSqliteConnectionString(dir / "store.db"));
+    const std::string connection = valmorin::text::Utf16ToUtf8(OdbcSqliteConnectionString(dir / "store.db"));
     const ProcessResult first = RunProcess({VALMORIN_CLI, "init", "--connection", connection});
     ASSERT_EQ(first.exitCode, 0) << first.err;
     EXPECT_NE(first.out.find("CREATE TABLE QM_VALMOR"), std::string::npos) << first.out;

@@ -36,17 +36,17 @@ protected:
 
     static ProcessResult Cli(const std::u16string& connection, const std::string& input, const char* command)
     {
-        return RunProcess({VALMORIN_CLI, "--connection", text::Utf16ToUtf8(connection), command}, input);
+        return RunProcess({VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(connection), command}, input);
     }
 };
 
 TEST_F(PostgresStoreTest, InitCreatesTheStoreThatTheMethodsThenUse)
 {
     const PgDatabase empty("");
-    const ProcessResult created = RunProcess({VALMORIN_CLI, "init", "--connection", text::Utf16ToUtf8(empty.connectionString())});
+    const ProcessResult created = RunProcess({VALMORIN_CLI, "init", "--connection", valmorin::text::Utf16ToUtf8(empty.connectionString())});
     EXPECT_EQ(created.exitCode, 0) << created.err;
     EXPECT_NE(created.out.find("created the store"), std::string::npos) << created.out;
-    const ProcessResult again = RunProcess({VALMORIN_CLI, "init", "--connection", text::Utf16ToUtf8(empty.connectionString())});
+    const ProcessResult again = RunProcess({VALMORIN_CLI, "init", "--connection", valmorin::text::Utf16ToUtf8(empty.connectionString())});
     EXPECT_NE(again.out.find("already exists"), std::string::npos) << again.out << again.err;
 
     const ProcessResult used = Cli(empty.connectionString(), "transadd\tT\tk\tv\ntranslate\tT\tk\n", "--batch");

@@ -60,7 +60,7 @@ TEST_P(EndedSessionTest, AHostOutlivesTheEndOfItsSession)
 {
     SKIP_WITHOUT_STORE(GetParam());
     const TestStore store(GetParam());
-    Host host(text::Utf16ToUtf8(store.connectionString()));
+    Host host(valmorin::text::Utf16ToUtf8(store.connectionString()));
     ASSERT_EQ(host.Call("transadd\tT\tk\tv"), "OK\t1");
     ASSERT_EQ(host.Call("transIdent\tN"), "OK\t1");
     const std::vector<std::u16string> ended = store.Column(

@@ -50,10 +50,10 @@ protected:
     }
     static std::optional<std::vector<BYTE>> Data(const std::u16string& path, const std::u16string& name)
     {
-        registry::Key root;
-        if (registry::ReadHive(registry::HiveId::LocalMachine, root) != 0) return std::nullopt;
-        const registry::Key* key = registry::FindKey(root, registry::SplitKeyPath(path));
-        const registry::Value* value = key != nullptr ? key->FindValue(name) : nullptr;
+        valmorin::registry::Key root;
+        if (valmorin::registry::ReadHive(valmorin::registry::HiveId::LocalMachine, root) != 0) return std::nullopt;
+        const valmorin::registry::Key* key = valmorin::registry::FindKey(root, valmorin::registry::SplitKeyPath(path));
+        const valmorin::registry::Value* value = key != nullptr ? key->FindValue(name) : nullptr;
         return value != nullptr ? std::optional(value->data) : std::nullopt;
     }
     ProcessResult Valmorin(const std::vector<std::string>& args) const
@@ -99,7 +99,7 @@ TEST_F(RegistryHardeningTest, NamesTheHiveCannotCarryAreRefusedAndNothingIsWritt
     ASSERT_EQ(SetValue(u"SOFTWARE\\X", u"v", REG_DWORD, {1, 0, 0, 0}), 0);
     const std::string before = FileText(Hive());
     for (const RefusedName& row : kRefusedNames) {
-        EXPECT_EQ(SetValue(row.keyPath, row.valueName, REG_SZ, registry::StringData(u"y")), row.expected)
+        EXPECT_EQ(SetValue(row.keyPath, row.valueName, REG_SZ, valmorin::registry::StringData(u"y")), row.expected)
             << row.label;
         EXPECT_EQ(FileText(Hive()), before) << row.label;
         EXPECT_FALSE(Data(u"SOFTWARE\\Pelkor\\Common\\Valmorin", u"Debug")) << row.label;
@@ -138,7 +138,7 @@ const std::vector<KeptString> kKeptStrings = {
 TEST_F(RegistryHardeningTest, StringDataReadsBackAsStored)
 {
     for (const KeptString& row : kKeptStrings) {
-        const std::vector<BYTE> data = registry::StringData(row.text);
+        const std::vector<BYTE> data = valmorin::registry::StringData(row.text);
         ASSERT_EQ(SetValue(u"SOFTWARE\\Strings", u"v", row.type, data), 0) << row.label;
         EXPECT_EQ(Data(u"SOFTWARE\\Strings", u"v"), data) << row.label;
     }
@@ -245,9 +245,9 @@ TEST_F(RegistryHardeningTest, ImportAcceptsWhatOtherEditorsWrite)
 TEST_F(RegistryHardeningTest, AHiveIsNotForgivenWhatAnImportIs)
 {
     const std::string cut = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"v\"=dword:1";
-    EXPECT_TRUE(registry::ParseRegFile(cut, registry::RegSource::Import));
-    EXPECT_FALSE(registry::ParseRegFile(cut, registry::RegSource::Hive));
-    EXPECT_FALSE(registry::ParseRegFile("REGEDIT4\n", registry::RegSource::Hive));
+    EXPECT_TRUE(valmorin::registry::ParseRegFile(cut, valmorin::registry::RegSource::Import));
+    EXPECT_FALSE(valmorin::registry::ParseRegFile(cut, valmorin::registry::RegSource::Hive));
+    EXPECT_FALSE(valmorin::registry::ParseRegFile("REGEDIT4\n", valmorin::registry::RegSource::Hive));
 }
 
 // Faults caught: a key without a default value answered as "not found",

@@ -59,7 +59,7 @@ protected:
                                   &key, nullptr);
         if (rc != 0) return rc;
         const UniqueHKey owned(key);
-        const std::vector<BYTE> data = registry::StringData(text);
+        const std::vector<BYTE> data = valmorin::registry::StringData(text);
         return RegSetValueExW(key, name.c_str(), 0, REG_SZ, data.data(), static_cast<DWORD>(data.size()));
     }
     static std::u16string Text(const std::u16string& name)
@@ -72,7 +72,7 @@ protected:
         DWORD type = 0;
         if (RegQueryValueExW(key, name.c_str(), nullptr, &type, data, &size) != 0) return u"<no value>";
         if (type != REG_SZ) return u"<not REG_SZ>";
-        const std::u16string text = registry::DataText({data, data + size});
+        const std::u16string text = valmorin::registry::DataText({data, data + size});
         return text.substr(0, text.find(u'\0'));
     }
     std::string Hive() const { return ReadBytes(m_folder / "HKEY_LOCAL_MACHINE.reg"); }
@@ -84,7 +84,7 @@ protected:
 TEST_F(RegistryQuotingTest, ValuesWithBackslashesAndQuotesReadBackAfterLaterWrites)
 {
     for (const QuotedCase& c : kQuotedCases) {
-        const std::u16string name = text::Widen(c.label);
+        const std::u16string name = valmorin::text::Widen(c.label);
         ASSERT_EQ(SetText(name, c.text), 0) << c.label;
         const std::string line = Line(c.label, c.written);
         EXPECT_NE(Hive().find(line), std::string::npos) << c.label << " is not written as " << line << Hive();
@@ -93,7 +93,7 @@ TEST_F(RegistryQuotingTest, ValuesWithBackslashesAndQuotesReadBackAfterLaterWrit
     // above is lost, or loses the whole hive, at the next write.
     ASSERT_EQ(SetText(u"Later", u"x"), 0) << Hive();
     ASSERT_EQ(SetText(u"Later", u"y"), 0) << Hive();
-    for (const QuotedCase& c : kQuotedCases) EXPECT_EQ(Text(text::Widen(c.label)), c.text) << c.label;
+    for (const QuotedCase& c : kQuotedCases) EXPECT_EQ(Text(valmorin::text::Widen(c.label)), c.text) << c.label;
     EXPECT_EQ(Text(u"Later"), u"y");
 }
 
@@ -101,12 +101,12 @@ TEST_F(RegistryQuotingTest, ValueNamesAreQuotedLikeTheirData)
 {
     for (const QuotedCase& c : kQuotedCases) {
         if (c.text.empty()) continue; // the empty name is the default value, "@"
-        ASSERT_EQ(SetText(c.text, text::Widen(c.label)), 0) << c.label;
+        ASSERT_EQ(SetText(c.text, valmorin::text::Widen(c.label)), 0) << c.label;
     }
     ASSERT_EQ(SetText(u"Later", u"x"), 0) << Hive();
     for (const QuotedCase& c : kQuotedCases) {
         if (c.text.empty()) continue;
-        EXPECT_EQ(Text(c.text), text::Widen(c.label)) << c.label;
+        EXPECT_EQ(Text(c.text), valmorin::text::Widen(c.label)) << c.label;
         const std::string line = Line(c.written, c.label);
         EXPECT_NE(Hive().find(line), std::string::npos) << line << Hive();
     }
@@ -132,25 +132,25 @@ TEST(RegText, QuotedStringsAreReadAsTheRegistryEditorWritesThem)
     for (const Case& c : cases) {
         std::string file = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Q]\n\"V\"=";
         file.append(c.quoted).append("\n\"After\"=\"kept\"\n");
-        const auto sections = registry::ParseRegFile(file);
+        const auto sections = valmorin::registry::ParseRegFile(file);
         ASSERT_TRUE(sections) << c.quoted;
         ASSERT_EQ(sections->size(), 1u);
         ASSERT_EQ((*sections)[0].values.size(), 2u) << c.quoted;
-        EXPECT_EQ(registry::DataText((*sections)[0].values[0].data), c.value + u'\0') << c.quoted;
-        EXPECT_EQ(registry::DataText((*sections)[0].values[1].data), std::u16string(u"kept") + u'\0');
+        EXPECT_EQ(valmorin::registry::DataText((*sections)[0].values[0].data), c.value + u'\0') << c.quoted;
+        EXPECT_EQ(valmorin::registry::DataText((*sections)[0].values[1].data), std::u16string(u"kept") + u'\0');
     }
     // An unterminated string (the closing quote escaped) is no hive at all.
-    EXPECT_FALSE(registry::ParseRegFile("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Q]\n"
+    EXPECT_FALSE(valmorin::registry::ParseRegFile("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Q]\n"
                                         "\"V\"=\"C:\\\"\n"));
 }
 
 TEST(RegText, EveryQuotedCaseSurvivesBothEncodings)
 {
-    registry::RegSection section{u"HKEY_CURRENT_USER\\Software\\Q", false, {}, {}};
+    valmorin::registry::RegSection section{u"HKEY_CURRENT_USER\\Software\\Q", false, {}, {}};
     for (const QuotedCase& c : kQuotedCases)
-        section.values.push_back({c.text.empty() ? std::u16string(u"@") : c.text, REG_SZ, registry::StringData(c.text)});
-    for (const auto encoding : {registry::RegEncoding::Utf8, registry::RegEncoding::Utf16}) {
-        const auto parsed = registry::ParseRegFile(registry::FormatRegFile({section}, encoding));
+        section.values.push_back({c.text.empty() ? std::u16string(u"@") : c.text, REG_SZ, valmorin::registry::StringData(c.text)});
+    for (const auto encoding : {valmorin::registry::RegEncoding::Utf8, valmorin::registry::RegEncoding::Utf16}) {
+        const auto parsed = valmorin::registry::ParseRegFile(valmorin::registry::FormatRegFile({section}, encoding));
         ASSERT_TRUE(parsed);
         ASSERT_EQ(parsed->size(), 1u);
         EXPECT_EQ((*parsed)[0].values, section.values);

@@ -46,7 +46,7 @@ protected:
     }
     static void SetText(HKEY root, const std::u16string& path, const std::u16string& name, const std::u16string& text)
     {
-        const std::vector<BYTE> data = registry::StringData(text);
+        const std::vector<BYTE> data = valmorin::registry::StringData(text);
         ASSERT_EQ(RegSetValueExW(Create(root, path).get(), name.c_str(), 0, REG_SZ, data.data(),
                                  static_cast<DWORD>(data.size())),
                   0);
@@ -65,7 +65,7 @@ protected:
         BYTE data[1024];
         DWORD size = sizeof data;
         if (RegQueryValueExW(key, name.c_str(), nullptr, nullptr, data, &size) != 0) return u"<no value>";
-        const std::u16string text = registry::DataText({data, data + size});
+        const std::u16string text = valmorin::registry::DataText({data, data + size});
         return text.substr(0, text.find(u'\0'));
     }
     static std::vector<std::u16string> Subkeys(HKEY key)
@@ -102,21 +102,21 @@ void WriteFile(const std::filesystem::path& file, const std::string& bytes)
 
 TEST_F(RegistryTest, HivesLieInTheMachineAndUserConfigurationFolders)
 {
-    EXPECT_EQ(registry::HiveFile(registry::HiveId::Users), Hive("HKEY_USERS"));
+    EXPECT_EQ(valmorin::registry::HiveFile(valmorin::registry::HiveId::Users), Hive("HKEY_USERS"));
     unsetenv("PELKOR_REGISTRY_DIR");
     setenv("XDG_CONFIG_HOME", (m_folder / "config").c_str(), 1);
-    EXPECT_EQ(registry::HiveFile(registry::HiveId::CurrentUser),
+    EXPECT_EQ(valmorin::registry::HiveFile(valmorin::registry::HiveId::CurrentUser),
               m_folder / "config" / "pelkor" / "HKEY_CURRENT_USER.reg");
     unsetenv("XDG_CONFIG_HOME");
     // PELKOR_ROOT moves the machine's hive with the other machine-wide files.
     // Fault caught: the hive written to /etc/pelkor by a sandboxed run.
     {
         const ScopedEnvironment root("PELKOR_ROOT", (m_folder / "root").c_str());
-        EXPECT_EQ(registry::HiveFile(registry::HiveId::LocalMachine),
+        EXPECT_EQ(valmorin::registry::HiveFile(valmorin::registry::HiveId::LocalMachine),
                   m_folder / "root" / "etc" / "pelkor" / "HKEY_LOCAL_MACHINE.reg");
     }
     const ScopedEnvironment noRoot("PELKOR_ROOT", nullptr);
-    EXPECT_EQ(registry::HiveFile(registry::HiveId::LocalMachine), "/etc/pelkor/HKEY_LOCAL_MACHINE.reg");
+    EXPECT_EQ(valmorin::registry::HiveFile(valmorin::registry::HiveId::LocalMachine), "/etc/pelkor/HKEY_LOCAL_MACHINE.reg");
 }
 
 TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheSpellingTheyWereCreatedWith)
@@ -158,11 +158,11 @@ TEST_F(RegistryTest, HandWrittenHivesAreReadInUtf16AndUtf8)
 
 TEST_F(RegistryTest, ValuesOfEveryTypeSurviveTheHiveFile)
 {
-    const std::vector<registry::Value> values = {
-        {u"Quoted", REG_SZ, registry::StringData(u"a \"quoted\" C:\\path")},
-        {u"Lines", REG_SZ, registry::StringData(u"two\nlines")},
-        {u"", REG_EXPAND_SZ, registry::StringData(u"%TEMP%")},
-        {u"Multi", REG_MULTI_SZ, registry::StringData(std::u16string(u"a\0b\0", 4))},
+    const std::vector<valmorin::registry::Value> values = {
+        {u"Quoted", REG_SZ, valmorin::registry::StringData(u"a \"quoted\" C:\\path")},
+        {u"Lines", REG_SZ, valmorin::registry::StringData(u"two\nlines")},
+        {u"", REG_EXPAND_SZ, valmorin::registry::StringData(u"%TEMP%")},
+        {u"Multi", REG_MULTI_SZ, valmorin::registry::StringData(std::u16string(u"a\0b\0", 4))},
         {u"Bytes", REG_BINARY, {0x00, 0xFF, 0x10}},
         {u"Empty", REG_NONE, {}},
         {u"Big", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
@@ -173,9 +173,9 @@ TEST_F(RegistryTest, ValuesOfEveryTypeSurviveTheHiveFile)
                                  static_cast<DWORD>(value.data.size())),
                   0);
 
-    registry::Key root;
-    ASSERT_EQ(registry::ReadHive(registry::HiveId::CurrentUser, root), 0u);
-    EXPECT_EQ(registry::FindKey(root, {u"Software", u"Types"})->values, values);
+    valmorin::registry::Key root;
+    ASSERT_EQ(valmorin::registry::ReadHive(valmorin::registry::HiveId::CurrentUser, root), 0u);
+    EXPECT_EQ(valmorin::registry::FindKey(root, {u"Software", u"Types"})->values, values);
     EXPECT_NE(ReadFile(Hive("HKEY_CURRENT_USER")).find("\"Number\"=dword:12345678\n"), std::string::npos);
 }
 
@@ -223,7 +223,7 @@ TEST_F(RegistryTest, WritersInTwoProcessesLoseNothing)
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             for (int i = 0; i < kValuesEach; ++i) {
-                const std::u16string name = std::u16string(1, writer) + text::Widen(std::to_string(i));
+                const std::u16string name = std::u16string(1, writer) + valmorin::text::Widen(std::to_string(i));
                 const DWORD number = static_cast<DWORD>(i);
                 HKEY key = nullptr;
                 if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Shared", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
@@ -241,9 +241,9 @@ TEST_F(RegistryTest, WritersInTwoProcessesLoseNothing)
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    registry::Key root;
-    ASSERT_EQ(registry::ReadHive(registry::HiveId::LocalMachine, root), 0u);
-    EXPECT_EQ(registry::FindKey(root, {u"SOFTWARE", u"Shared"})->values.size(), 2u * kValuesEach);
+    valmorin::registry::Key root;
+    ASSERT_EQ(valmorin::registry::ReadHive(valmorin::registry::HiveId::LocalMachine, root), 0u);
+    EXPECT_EQ(valmorin::registry::FindKey(root, {u"SOFTWARE", u"Shared"})->values.size(), 2u * kValuesEach);
 }
 
 TEST_F(RegistryTest, AWriterKilledMidWriteLeavesTheHiveAsItWas)
@@ -300,7 +300,7 @@ TEST_F(RegistryTest, RootNamesAreMatchedInAnyCaseButNeverShortened)
         CRegistry key(path);
         try {
             key.Open({});
-            FAIL() << "opened " << text::Utf16ToUtf8(path);
+            FAIL() << "opened " << valmorin::text::Utf16ToUtf8(path);
         } catch (const CException& e) {
             EXPECT_EQ(e.code, 1011u);
             EXPECT_EQ(e.description, u"The configuration registry key could not be opened.\r\n");
@@ -341,7 +341,7 @@ TEST_F(RegistryTest, TextValuesAreReadWholeUpTo511Bytes)
     for (const char16_t* name : {u"TooLong", u"TooLongInUtf8"}) {
         try {
             key.ReadValue(name);
-            FAIL() << "read " << text::Utf16ToUtf8(name);
+            FAIL() << "read " << valmorin::text::Utf16ToUtf8(name);
         } catch (const CWinException& e) {
             EXPECT_EQ(e.code, 234u);
         }

@@ -125,8 +125,8 @@ TEST_F(SqliteErrorsTest, ALockedTableGivesUpWaitingWithTheSameCode)
         ASSERT_EQ(other.Run("BEGIN; INSERT INTO T VALUES (5);"), SQLITE_OK);
         for (const char16_t* statement : {u"SELECT COUNT(*) FROM T", u"INSERT INTO T VALUES (6)"}) {
             const Outcome locked = Execute(connection.get(), statement);
-            EXPECT_EQ(locked.hr, kGaveUpWaiting) << text::Utf16ToUtf8(statement);
-            EXPECT_EQ(locked.number, kGaveUpWaiting) << text::Utf16ToUtf8(statement);
+            EXPECT_EQ(locked.hr, kGaveUpWaiting) << valmorin::text::Utf16ToUtf8(statement);
+            EXPECT_EQ(locked.number, kGaveUpWaiting) << valmorin::text::Utf16ToUtf8(statement);
         }
         ASSERT_EQ(other.Run("COMMIT"), SQLITE_OK);
         EXPECT_EQ(Execute(connection.get(), u"INSERT INTO T VALUES (6)").hr, S_OK);

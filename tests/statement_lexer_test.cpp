@@ -39,7 +39,7 @@ const CountCase kCases[] = {
 TEST(StatementLexer, SemicolonsInsideQuotedNamesDoNotEndTheStatement)
 {
     for (const CountCase& c : kCases) {
-        const ado::LexedStatement lexed = ado::LexStatement(c.sql);
+        const valmorin::ado::LexedStatement lexed = valmorin::ado::LexStatement(c.sql);
         EXPECT_EQ(lexed.severalStatements, c.several) << "fault: " << c.fault;
         if (!lexed.parameterized.empty() || !lexed.literals.empty()) {
             EXPECT_EQ(lexed.literals, c.literals) << "fault: " << c.fault;
@@ -63,7 +63,7 @@ TEST(StatementLexer, ATriggersBodyIsPartOfItsDefinition)
         {u"CREATE TRIGGER t BEFORE INSERT ON T BEGIN SELECT x_END; DELETE FROM T", false},
     };
     for (const auto& [sql, several] : kCases)
-        EXPECT_EQ(ado::LexStatement(sql).severalStatements, several) << text::Utf16ToUtf8(sql);
+        EXPECT_EQ(valmorin::ado::LexStatement(sql).severalStatements, several) << valmorin::text::Utf16ToUtf8(sql);
 }
 
 // The same through a store: the name with a ";" runs, and a second
@@ -94,12 +94,12 @@ TEST(StatementLexer, QuotedNamesRunAndHideNoSecondStatement)
 // into the next.
 TEST(StatementLexer, ReusedOutputKeepsNothingOfThePreviousStatement)
 {
-    ado::LexedStatement lexed;
-    ado::LexOneStatement(u"SELECT 'one', N'two' FROM T WHERE x = 'three'", u"test", lexed);
-    EXPECT_THROW(ado::LexOneStatement(std::u16string(u"SELECT 'a\0'", 11), u"test", lexed), ado::ProviderFailure);
+    valmorin::ado::LexedStatement lexed;
+    valmorin::ado::LexOneStatement(u"SELECT 'one', N'two' FROM T WHERE x = 'three'", u"test", lexed);
+    EXPECT_THROW(valmorin::ado::LexOneStatement(std::u16string(u"SELECT 'a\0'", 11), u"test", lexed), valmorin::ado::ProviderFailure);
     EXPECT_TRUE(lexed.holdsNul);
-    EXPECT_THROW(ado::LexOneStatement(u"SELECT 1; SELECT 2", u"test", lexed), ado::ProviderFailure);
-    ado::LexOneStatement(u"delete FROM T WHERE x = 'only'", u"test", lexed);
+    EXPECT_THROW(valmorin::ado::LexOneStatement(u"SELECT 1; SELECT 2", u"test", lexed), valmorin::ado::ProviderFailure);
+    valmorin::ado::LexOneStatement(u"delete FROM T WHERE x = 'only'", u"test", lexed);
     EXPECT_FALSE(lexed.holdsNul);
     EXPECT_FALSE(lexed.severalStatements);
     EXPECT_EQ(lexed.firstKeyword, u"DELETE");
@@ -113,12 +113,12 @@ TEST(StatementLexer, ReusedOutputKeepsNothingOfThePreviousStatement)
 // the end of the statement, or in a comment, still refuses the text.
 TEST(StatementLexer, NationalPrefixesAndNulsWhereverTheyStand)
 {
-    EXPECT_EQ(ado::LexStatement(u"SELECT N'a', n'b', (N'c')").text, "SELECT 'a', 'b', ('c')");
-    EXPECT_EQ(ado::LexStatement(u"SELECT 1 AS IN'x'").text, "SELECT 1 AS IN'x'");
-    EXPECT_EQ(ado::LexStatement(u"SELECT $N'x'").text, "SELECT $N'x'");
+    EXPECT_EQ(valmorin::ado::LexStatement(u"SELECT N'a', n'b', (N'c')").text, "SELECT 'a', 'b', ('c')");
+    EXPECT_EQ(valmorin::ado::LexStatement(u"SELECT 1 AS IN'x'").text, "SELECT 1 AS IN'x'");
+    EXPECT_EQ(valmorin::ado::LexStatement(u"SELECT $N'x'").text, "SELECT $N'x'");
     for (const std::u16string& sql : {std::u16string(u"SELECT 1; -- \0", 14), std::u16string(u"SELECT 1 /* \0 */", 16),
                                      std::u16string(u"SELECT [\0]", 10)})
-        EXPECT_TRUE(ado::LexStatement(sql).holdsNul) << sql.size();
+        EXPECT_TRUE(valmorin::ado::LexStatement(sql).holdsNul) << sql.size();
 }
 
 // Runs of plain units are copied sixteen at a time: whatever must end a run
@@ -126,30 +126,30 @@ TEST(StatementLexer, NationalPrefixesAndNulsWhereverTheyStand)
 // to a quote's byte) is seen wherever it falls in a block.
 TEST(StatementLexer, EveryUnitThatEndsARunIsSeenWhereverItFalls)
 {
-    const auto utf8 = [](std::u16string_view s) { return text::Utf16ToUtf8(s); };
+    const auto utf8 = [](std::u16string_view s) { return valmorin::text::Utf16ToUtf8(s); };
     for (std::size_t offset = 0; offset < 40; ++offset) {
         const std::u16string pad(offset, u'a');
         const std::string pad8(offset, 'a');
         const std::u16string head = u"SELECT " + pad;
         const std::string where = " at offset " + std::to_string(offset);
 
-        ado::LexedStatement lexed = ado::LexStatement(head + u" 'v' FROM T");
+        valmorin::ado::LexedStatement lexed = valmorin::ado::LexStatement(head + u" 'v' FROM T");
         EXPECT_EQ(lexed.literals, std::vector<std::string>{"v"}) << "a quote missed" << where;
-        EXPECT_TRUE(ado::LexStatement(head + u"; DELETE FROM T").severalStatements) << "a ; missed" << where;
-        EXPECT_TRUE(ado::LexStatement(head + u" -- 'v'").literals.empty()) << "a comment missed" << where;
-        EXPECT_TRUE(ado::LexStatement(head + u" /* 'v' */").literals.empty()) << "a comment missed" << where;
-        EXPECT_TRUE(ado::LexStatement(head + u" = ? AND b = 'v'").parameterized.empty()) << "a marker missed" << where;
-        EXPECT_TRUE(ado::LexStatement(head + std::u16string(1, u'\0') + u" FROM T").holdsNul) << "a NUL missed" << where;
+        EXPECT_TRUE(valmorin::ado::LexStatement(head + u"; DELETE FROM T").severalStatements) << "a ; missed" << where;
+        EXPECT_TRUE(valmorin::ado::LexStatement(head + u" -- 'v'").literals.empty()) << "a comment missed" << where;
+        EXPECT_TRUE(valmorin::ado::LexStatement(head + u" /* 'v' */").literals.empty()) << "a comment missed" << where;
+        EXPECT_TRUE(valmorin::ado::LexStatement(head + u" = ? AND b = 'v'").parameterized.empty()) << "a marker missed" << where;
+        EXPECT_TRUE(valmorin::ado::LexStatement(head + std::u16string(1, u'\0') + u" FROM T").holdsNul) << "a NUL missed" << where;
         for (const std::u16string name : {u"\"it's\"", u"`it's`", u"[it's]"})
-            EXPECT_EQ(ado::LexStatement(head + u" " + name + u" 'v'").literals, std::vector<std::string>{"v"})
+            EXPECT_EQ(valmorin::ado::LexStatement(head + u" " + name + u" 'v'").literals, std::vector<std::string>{"v"})
                 << "a quoted name missed" << where;
         for (const char16_t wide : {char16_t{0xE9}, char16_t{0x127}, char16_t{0x8027}, char16_t{0xD800}}) {
             const std::u16string sql = head + std::u16string(1, wide) + u" 'v' FROM T";
-            lexed = ado::LexStatement(sql);
+            lexed = valmorin::ado::LexStatement(sql);
             EXPECT_EQ(lexed.text, utf8(sql)) << "unit " << int(wide) << where;
             EXPECT_EQ(lexed.literals, std::vector<std::string>{"v"}) << "unit " << int(wide) << where;
         }
-        lexed = ado::LexStatement(u"SELECT 'x" + pad + u"\u0127\u8027' FROM T");
+        lexed = valmorin::ado::LexStatement(u"SELECT 'x" + pad + u"\u0127\u8027' FROM T");
         EXPECT_EQ(lexed.literals, std::vector<std::string>{"x" + pad8 + utf8(u"\u0127\u8027")})
             << "a wide unit in a value taken for its quote" << where;
     }
@@ -179,13 +179,13 @@ TEST(StatementLexer, AStatementReadAgainstThePreviousOneIsLexedAsIfAfresh)
         std::u16string(u"SELECT OUTPUT FROM T a WHERE (NOM = N'a\0') AND (a.INPUT = N'x')", 63),
     };
     for (const std::u16string& second : kSecond) {
-        const std::string sql = text::Utf16ToUtf8(second);
-        ado::LexedStatement reused;
-        ado::LexOneStatement(kFirst, u"test", reused);
-        const ado::LexedStatement fresh = ado::LexStatement(second);
+        const std::string sql = valmorin::text::Utf16ToUtf8(second);
+        valmorin::ado::LexedStatement reused;
+        valmorin::ado::LexOneStatement(kFirst, u"test", reused);
+        const valmorin::ado::LexedStatement fresh = valmorin::ado::LexStatement(second);
         try {
-            ado::LexOneStatement(second, u"test", reused);
-        } catch (const ado::ProviderFailure&) {
+            valmorin::ado::LexOneStatement(second, u"test", reused);
+        } catch (const valmorin::ado::ProviderFailure&) {
             EXPECT_TRUE(fresh.holdsNul || fresh.severalStatements) << sql;
             continue;
         }
@@ -217,11 +217,11 @@ TEST(StatementLexer, RecentStatementsGiveEachStatementAsIfLexedAfresh)
         u"SELECT COUNT(INPUT) FROM T WHERE ID = 3 AND INPUT = 'i'",
         u"INSERT INTO T VALUES (1, N'j')",
     };
-    ado::RecentStatements recent;
+    valmorin::ado::RecentStatements recent;
     for (const std::u16string& sql : kSequence) {
-        const ado::LexedStatement& lexed = recent.LexOne(sql, u"test");
-        const ado::LexedStatement fresh = ado::LexStatement(sql);
-        const std::string where = text::Utf16ToUtf8(sql);
+        const valmorin::ado::LexedStatement& lexed = recent.LexOne(sql, u"test");
+        const valmorin::ado::LexedStatement fresh = valmorin::ado::LexStatement(sql);
+        const std::string where = valmorin::text::Utf16ToUtf8(sql);
         EXPECT_EQ(lexed.text, fresh.text) << where;
         EXPECT_EQ(lexed.parameterized, fresh.parameterized) << where;
         EXPECT_EQ(lexed.literals, fresh.literals) << where;
@@ -290,21 +290,21 @@ private:
 TEST(StatementLexer, EveryStatementReadAgainstKeptOnesComesOutAsIfLexedAfresh)
 {
     StatementMutations mutations(20261206);
-    ado::RecentStatements recent;
-    ado::LexedStatement previous;
+    valmorin::ado::RecentStatements recent;
+    valmorin::ado::LexedStatement previous;
     for (int i = 0; i < 40000; ++i) {
         const std::u16string sql = mutations.Next();
-        const ado::LexedStatement fresh = ado::LexStatement(sql);
-        const std::string where = text::Utf16ToUtf8(sql);
+        const valmorin::ado::LexedStatement fresh = valmorin::ado::LexStatement(sql);
+        const std::string where = valmorin::text::Utf16ToUtf8(sql);
         const bool refused = fresh.holdsNul || fresh.severalStatements;
         for (int reader = 0; reader < 2; ++reader) {
-            const ado::LexedStatement* lexed = &previous;
+            const valmorin::ado::LexedStatement* lexed = &previous;
             try {
                 if (reader == 0)
                     lexed = &recent.LexOne(sql, u"test");
                 else
-                    ado::LexOneStatement(sql, u"test", previous);
-            } catch (const ado::ProviderFailure&) {
+                    valmorin::ado::LexOneStatement(sql, u"test", previous);
+            } catch (const valmorin::ado::ProviderFailure&) {
                 EXPECT_TRUE(refused) << where;
                 continue;
             }

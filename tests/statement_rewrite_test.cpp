@@ -53,7 +53,7 @@ Outcome RunAsWritten(const std::filesystem::path& file, const std::u16string& sq
     sqlite3* db = nullptr;
     sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
     const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> owner(db, sqlite3_close);
-    const std::string text = text::Utf16ToUtf8(sql);
+    const std::string text = valmorin::text::Utf16ToUtf8(sql);
     sqlite3_stmt* stmt = nullptr;
     const char* tail = nullptr;
     if (sqlite3_prepare_v2(db, text.c_str(), static_cast<int>(text.size()), &stmt, &tail) != SQLITE_OK || !stmt)
@@ -67,21 +67,21 @@ Outcome RunAsWritten(const std::filesystem::path& file, const std::u16string& sq
     return rows;
 }
 
-Outcome RunThroughProvider(ado::Session& session, const std::u16string& sql)
+Outcome RunThroughProvider(valmorin::ado::Session& session, const std::u16string& sql)
 {
     try {
         Rows rows;
-        const ado::RowSet set = ado::QueryRows(session, sql, false);
+        const valmorin::ado::RowSet set = valmorin::ado::QueryRows(session, sql, false);
         for (std::size_t row = 0; row < set.rows; ++row) rows.push_back(Cell(set.At(row, 0)));
         return rows;
-    } catch (const ado::ProviderFailure&) {
+    } catch (const valmorin::ado::ProviderFailure&) {
         return std::nullopt;
     }
 }
 
-std::unique_ptr<ado::Session> Connect(const TestStore& store)
+std::unique_ptr<valmorin::ado::Session> Connect(const TestStore& store)
 {
-    return ado::FindProvider(u"SQLite")->Connect(ado::ConnectionString(store.connectionString()), u"", u"", 5);
+    return valmorin::ado::FindProvider(u"SQLite")->Connect(valmorin::ado::ConnectionString(store.connectionString()), u"", u"", 5);
 }
 
 std::u16string Replace(std::u16string text, std::u16string_view what, std::u16string_view with)
@@ -132,16 +132,16 @@ TEST_F(StatementRewriteTest, RandomValuesRunAsTheStatementAsWritten)
         u"SELECT \"OUTPUT\" FROM [QM_VALMOR] WHERE INPUT = N'{1}' -- {2}",
     };
     std::mt19937 random(20261205);
-    const std::unique_ptr<ado::Session> session = Connect(m_store);
+    const std::unique_ptr<valmorin::ado::Session> session = Connect(m_store);
     int shared = 0;
     for (int i = 0; i < 3000; ++i) {
         const std::u16string& shape = shapes[static_cast<std::size_t>(i) % std::size(shapes)];
         const std::u16string sql = Replace(Replace(shape, u"{1}", RandomValue(random)), u"{2}", RandomValue(random));
-        const ado::LexedStatement lexed = ado::LexStatement(sql);
+        const valmorin::ado::LexedStatement lexed = valmorin::ado::LexStatement(sql);
         const Outcome expected =
-            lexed.severalStatements ? std::nullopt : RunAsWritten(m_store.file(), text::Widen(lexed.text));
+            lexed.severalStatements ? std::nullopt : RunAsWritten(m_store.file(), valmorin::text::Widen(lexed.text));
         shared += expected ? 1 : 0;
-        ASSERT_EQ(RunThroughProvider(*session, sql), expected) << "statement " << i << ": " << text::Utf16ToUtf8(sql);
+        ASSERT_EQ(RunThroughProvider(*session, sql), expected) << "statement " << i << ": " << valmorin::text::Utf16ToUtf8(sql);
     }
     EXPECT_GT(shared, 300); // enough of them were well-formed to exercise the shared forms
 }
@@ -173,13 +173,13 @@ TEST_F(StatementRewriteTest, LoneSurrogatesCannotTurnAValueIntoSql)
 
 TEST_F(StatementRewriteTest, StatementsTheRewriteCannotShareRunAsWritten)
 {
-    const std::unique_ptr<ado::Session> session = Connect(m_store);
+    const std::unique_ptr<valmorin::ado::Session> session = Connect(m_store);
     // A caller's own parameter: binding the literal to it would answer 'a' twice.
     EXPECT_EQ(RunThroughProvider(*session, u"SELECT 'a' UNION ALL SELECT ?1"), (Rows{u"a", u"<NULL>"}));
     EXPECT_EQ(RunThroughProvider(*session, u"SELECT 'a' UNION ALL SELECT :x"), (Rows{u"a", u"<NULL>"}));
     // SQLite would stop reading at the NUL and run the rest of nothing.
     for (const std::u16string& sql : {std::u16string(u"SELECT 'a\0b'", 13), std::u16string(u"SELECT 1 \0; DELETE", 18)})
-        EXPECT_EQ(RunThroughProvider(*session, sql), std::nullopt) << text::Utf16ToUtf8(sql);
+        EXPECT_EQ(RunThroughProvider(*session, sql), std::nullopt) << valmorin::text::Utf16ToUtf8(sql);
     EXPECT_EQ(m_store.Column("SELECT COUNT(*) FROM QM_VALMOR"), Rows{u"4"});
 }
 
@@ -188,7 +188,7 @@ TEST_F(StatementRewriteTest, StatementsTheRewriteCannotShareRunAsWritten)
 // statement of a form would be wrong for the next.
 TEST_F(StatementRewriteTest, ResultColumnsKeepTheNamesWritten)
 {
-    const std::unique_ptr<ado::Session> session = Connect(m_store);
+    const std::unique_ptr<valmorin::ado::Session> session = Connect(m_store);
     const std::pair<const char16_t*, std::vector<std::u16string>> cases[] = {
         {u"SELECT 'abc'", {u"'abc'"}},
         {u"SELECT 'xyz'", {u"'xyz'"}},
@@ -199,11 +199,11 @@ TEST_F(StatementRewriteTest, ResultColumnsKeepTheNamesWritten)
         {u"SELECT OUTPUT FROM QM_VALMOR WHERE INPUT = 'a''b'", {u"OUTPUT"}},
     };
     for (const auto& [sql, names] : cases) {
-        const ado::RowSet set = ado::QueryRows(*session, sql, false);
-        EXPECT_EQ(set.columns, names) << text::Utf16ToUtf8(sql);
-        EXPECT_EQ(set.rows, 1u) << text::Utf16ToUtf8(sql);
+        const valmorin::ado::RowSet set = valmorin::ado::QueryRows(*session, sql, false);
+        EXPECT_EQ(set.columns, names) << valmorin::text::Utf16ToUtf8(sql);
+        EXPECT_EQ(set.rows, 1u) << valmorin::text::Utf16ToUtf8(sql);
     }
-    EXPECT_EQ(Cell(ado::QueryRows(*session, u"SELECT 1 AS 'quoted'", false).At(0, 0)), u"1");
+    EXPECT_EQ(Cell(valmorin::ado::QueryRows(*session, u"SELECT 1 AS 'quoted'", false).At(0, 0)), u"1");
 }
 
 // A caller's own markers, numbered or named, keep the statement from being
@@ -212,11 +212,11 @@ TEST(StatementLexer, OwnParametersLeaveNoSharedForm)
 {
     for (const char16_t* sql : {u"SELECT 'a', ?", u"SELECT ?1, 'a'", u"SELECT 'a' WHERE ?2 IS NULL", u"SELECT :x, 'a'",
                                 u"SELECT @y, 'a'", u"SELECT $z, 'a'", u"SELECT 'a' || $1"}) {
-        const ado::LexedStatement lexed = ado::LexStatement(sql);
-        EXPECT_TRUE(lexed.parameterized.empty()) << text::Utf16ToUtf8(sql);
-        EXPECT_TRUE(lexed.literals.empty()) << text::Utf16ToUtf8(sql);
+        const valmorin::ado::LexedStatement lexed = valmorin::ado::LexStatement(sql);
+        EXPECT_TRUE(lexed.parameterized.empty()) << valmorin::text::Utf16ToUtf8(sql);
+        EXPECT_TRUE(lexed.literals.empty()) << valmorin::text::Utf16ToUtf8(sql);
     }
-    const ado::LexedStatement named = ado::LexStatement(u"SELECT a$b FROM t WHERE c = 'v'");
+    const valmorin::ado::LexedStatement named = valmorin::ado::LexStatement(u"SELECT a$b FROM t WHERE c = 'v'");
     EXPECT_EQ(named.parameterized, "SELECT a$b FROM t WHERE c = ?");
     EXPECT_EQ(named.literals, std::vector<std::string>{"v"});
 }

@@ -112,7 +112,7 @@ TEST_P(ComponentRulesTest, AFailureBeforeTheTransactionRollsNothingBack)
     BstrResult number;
     EXPECT_EQ(m_component->transIdent(CComBSTR(u"it's").get(), &number), DB_E_ERRORSINCOMMAND);
     for (const LogRecord& record : log.records())
-        EXPECT_EQ(record.message.find(u"No transaction"), std::u16string::npos) << text::Utf16ToUtf8(record.message);
+        EXPECT_EQ(record.message.find(u"No transaction"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(record.message);
 }
 
 TEST_P(ComponentRulesTest, TheLastTableIdentifierIsNotWrappedAround)
@@ -138,7 +138,7 @@ TEST(StoreRulesTest, ConcurrentAddsOfOneInputStoreItOnce)
 {
     TestStore store;
     CreateSqliteFile(store.file(), "PRAGMA journal_mode = WAL;");
-    const std::string connection = text::Utf16ToUtf8(store.connectionString());
+    const std::string connection = valmorin::text::Utf16ToUtf8(store.connectionString());
     std::string calls;
     for (int i = 0; i < 300; ++i) calls += "transadd\tShared\tk" + std::to_string(i) + "\tv\n";
     std::vector<ProcessResult> results(4);
@@ -160,7 +160,7 @@ TEST(StoreRulesTest, ConcurrentAddsOfOneInputStoreItOnce)
 TEST(StoreRulesTest, TheStoreGivenOnTheCommandLineAnswersEveryReconnection)
 {
     TestStore store;
-    const std::string connection = text::Utf16ToUtf8(store.connectionString());
+    const std::string connection = valmorin::text::Utf16ToUtf8(store.connectionString());
     const ProcessResult result = RunProcess(
         {VALMORIN_CLI, "--connection", connection, "--batch"},
         "Open\tProvider=SQLite;Data Source=/nonexistent/store.db\ntransadd\tT\tk\tv\ntranslate\tT\tk\n");
@@ -267,8 +267,8 @@ TEST_P(ComponentRulesTest, ARefusalByTheStoreKeepsItsWords)
         const bool sqlite = m_store->traits().dialect == Dialect::Sqlite;
         EXPECT_EQ(c.call(), sqlite ? DB_E_INTEGRITYVIOLATION : E_FAIL);
         const std::u16string words = description();
-        EXPECT_NE(words.find(u"refused"), std::u16string::npos) << text::Utf16ToUtf8(words);
-        if (!sqlite) EXPECT_NE(words.find(u"SQLSTATE VM001"), std::u16string::npos) << text::Utf16ToUtf8(words);
+        EXPECT_NE(words.find(u"refused"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(words);
+        if (!sqlite) EXPECT_NE(words.find(u"SQLSTATE VM001"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(words);
         EXPECT_EQ(StoreDump(*m_store), before);
         DropTrigger(*m_store, "refuse", c.table);
     }
@@ -284,22 +284,22 @@ TEST_P(ComponentRulesTest, OneObjectSharedByThreadsAnswersEachCallAsIfAlone)
     constexpr int kThreads = 4, kCalls = 150;
     for (int t = 0; t < kThreads; ++t) {
         LONG added = 0;
-        ASSERT_EQ(m_component->transadd(Arg(u"T"), Arg(text::Widen("k" + std::to_string(t))),
-                                        Arg(text::Widen("v" + std::to_string(t))), &added),
+        ASSERT_EQ(m_component->transadd(Arg(u"T"), Arg(valmorin::text::Widen("k" + std::to_string(t))),
+                                        Arg(valmorin::text::Widen("v" + std::to_string(t))), &added),
                   S_OK);
     }
     std::vector<int> wrong(kThreads, 0);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
-            const std::u16string key = text::Widen("k" + std::to_string(t));
-            const std::u16string expected = text::Widen("v" + std::to_string(t));
+            const std::u16string key = valmorin::text::Widen("k" + std::to_string(t));
+            const std::u16string expected = valmorin::text::Widen("v" + std::to_string(t));
             for (int i = 0; i < kCalls; ++i) {
                 BstrResult translation;
                 if (m_component->translate(Arg(u"T"), Arg(key), &translation) != S_OK || translation.text() != expected)
                     ++wrong[static_cast<std::size_t>(t)];
                 LONG added = 0;
-                const std::u16string own = key + u"_" + text::Widen(std::to_string(i));
+                const std::u16string own = key + u"_" + valmorin::text::Widen(std::to_string(i));
                 if (m_component->transadd(Arg(u"T"), Arg(own), Arg(own), &added) != S_OK || added != 1)
                     ++wrong[static_cast<std::size_t>(t)];
             }
@@ -307,7 +307,7 @@ TEST_P(ComponentRulesTest, OneObjectSharedByThreadsAnswersEachCallAsIfAlone)
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(wrong, std::vector<int>(kThreads, 0));
     EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_VALMOR"),
-              Rows{text::Widen(std::to_string(kThreads * (kCalls + 1)))});
+              Rows{valmorin::text::Widen(std::to_string(kThreads * (kCalls + 1)))});
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ComponentRulesTest, VALMORIN_STORES);

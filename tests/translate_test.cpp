@@ -78,7 +78,7 @@ TEST_P(TranslateTest, RejectedStatementGivesEmptyResultAndTheDatabaseError)
     EXPECT_EQ(Translate(u"Currencies", u"EUR", MakeHResult(0x80040E14)), u"");
     const auto [source, description] = TakeErrorInfo();
     EXPECT_EQ(source, m_store->traits().source);
-    EXPECT_NE(description.find(m_store->traits().missingTable), std::u16string::npos) << text::Utf16ToUtf8(description);
+    EXPECT_NE(description.find(m_store->traits().missingTable), std::u16string::npos) << valmorin::text::Utf16ToUtf8(description);
 }
 
 TEST_P(TranslateTest, TrivialMethodsNeverTouchTheStore)

@@ -62,7 +62,7 @@ class WriteRaceTest : public StoreTest {};
 TEST_P(WriteRaceTest, WritersAgainstDeletesCreatesAndUpdatesLeaveNoRowAstray)
 {
     m_component.Release(); // the processes below are the store's only clients
-    const std::string connection = text::Utf16ToUtf8(m_store->connectionString());
+    const std::string connection = valmorin::text::Utf16ToUtf8(m_store->connectionString());
     std::vector<ProcessResult> writers(kWriters);
     ProcessResult administrator;
     std::vector<std::thread> running;
@@ -109,7 +109,7 @@ TEST_P(WriteRaceTest, WritersAgainstDeletesCreatesAndUpdatesLeaveNoRowAstray)
         << "correspondences adopted by new tables";
     EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_DICO d JOIN QM_TABLES t ON t.ID_TABLE = d.ID_TABLE WHERE "
                               "t.NOM LIKE 'Fresh%'"),
-              Rows{std::u16string(text::Widen(std::to_string(2 * kAdministrations)))})
+              Rows{std::u16string(valmorin::text::Widen(std::to_string(2 * kAdministrations)))})
         << "columns adopted by new tables";
 
     std::sort(numbers.begin(), numbers.end());

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace ado {
+namespace valmorin::ado {
 
 namespace {
 
@@ -244,4 +244,4 @@ HRESULT ReportProviderErrors(REFIID iid, const std::vector<ProviderError>& error
     return errors.front().number;
 }
 
-} // namespace ado
+} // namespace valmorin::ado

@@ -5,7 +5,7 @@
 #include "platform/com/dispatch_stub.h"
 #include "platform/ado/provider.h"
 
-namespace ado {
+namespace valmorin::ado {
 
 class ErrorList;
 
@@ -27,4 +27,4 @@ protected:
 // Fills the thread's error info from the first error and returns its number.
 HRESULT ReportProviderErrors(REFIID iid, const std::vector<ProviderError>& errors);
 
-} // namespace ado
+} // namespace valmorin::ado

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace ado {
+namespace valmorin::ado {
 
 namespace {
 
@@ -203,4 +203,4 @@ std::vector<std::u16string> ConnectionString::Keys() const
     return keys;
 }
 
-} // namespace ado
+} // namespace valmorin::ado

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ado {
+namespace valmorin::ado {
 
 struct ConnectionPair {
     std::u16string key;       // without its outer blanks
@@ -64,4 +64,4 @@ std::u16string MaskPasswords(std::u16string_view text);
 std::u16string MaskSecrets(std::u16string_view message, std::u16string_view connectionString,
                            std::u16string_view password = {});
 
-} // namespace ado
+} // namespace valmorin::ado

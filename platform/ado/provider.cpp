@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-namespace ado {
+namespace valmorin::ado {
 
 namespace {
 
@@ -85,4 +85,4 @@ std::shared_ptr<Provider> FindProvider(std::u16string_view name)
     return it == table.providers.end() ? nullptr : it->second;
 }
 
-} // namespace ado
+} // namespace valmorin::ado

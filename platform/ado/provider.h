@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace ado {
+namespace valmorin::ado {
 
 struct ProviderError {
     HRESULT number = 0;
@@ -112,4 +112,4 @@ void RegisterProvider(std::shared_ptr<Provider> provider);
 void UnregisterProvider(std::u16string_view name);
 std::shared_ptr<Provider> FindProvider(std::u16string_view name);
 
-} // namespace ado
+} // namespace valmorin::ado

@@ -9,7 +9,7 @@
 #include <map>
 #include <set>
 
-namespace ado {
+namespace valmorin::ado {
 
 namespace {
 
@@ -288,4 +288,4 @@ const bool g_registered = RegisterSimpleClass<RecordsetObject>(CLSID_Recordset);
 
 } // namespace
 
-} // namespace ado
+} // namespace valmorin::ado

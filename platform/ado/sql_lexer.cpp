@@ -15,7 +15,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace ado {
+namespace valmorin::ado {
 
 namespace {
 
@@ -702,4 +702,4 @@ std::u16string QuoteIdentifier(std::u16string_view name)
     return quoted;
 }
 
-} // namespace ado
+} // namespace valmorin::ado

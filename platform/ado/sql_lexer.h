@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ado {
+namespace valmorin::ado {
 
 struct LexedStatement {
     std::string text;               // UTF-8, national literals N'...' rewritten as '...'
@@ -64,4 +64,4 @@ std::string WithLeadingColumn(const LexedStatement& lexed, std::string_view colu
 
 std::u16string QuoteIdentifier(std::u16string_view name);
 
-} // namespace ado
+} // namespace valmorin::ado

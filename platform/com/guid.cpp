@@ -9,7 +9,7 @@ bool ReadHex(std::u16string_view text, std::size_t from, int digits, std::uint32
 {
     value = 0;
     for (int i = 0; i < digits; ++i) {
-        const int digit = text::HexDigitValue(text[from + static_cast<std::size_t>(i)]);
+        const int digit = valmorin::text::HexDigitValue(text[from + static_cast<std::size_t>(i)]);
         if (digit < 0) return false;
         value = value * 16 + static_cast<std::uint32_t>(digit);
     }

@@ -35,8 +35,8 @@ HRESULT NotLoaded(const std::string& file)
 {
     const char* why = dlerror();
     SetThreadErrorInfo(GUID_NULL, u"CoCreateInstance",
-                       u"The server library " + text::Widen(file) + u" cannot be loaded: " +
-                           text::Widen(why != nullptr ? why : "the loader gave no reason"));
+                       u"The server library " + valmorin::text::Widen(file) + u" cannot be loaded: " +
+                           valmorin::text::Widen(why != nullptr ? why : "the loader gave no reason"));
     return HRESULT_FROM_WIN32(126);
 }
 
@@ -144,7 +144,7 @@ HRESULT CoGetClassObjectFromLibrary(const std::u16string& library, REFCLSID clsi
     *object = nullptr;
     return Guarded([&] {
         std::shared_ptr<LoadedLibrary> loaded;
-        if (const HRESULT hr = LibraryTable::Instance().Load(text::Utf16ToUtf8(library), loaded); FAILED(hr))
+        if (const HRESULT hr = LibraryTable::Instance().Load(valmorin::text::Utf16ToUtf8(library), loaded); FAILED(hr))
             return hr;
         return loaded->getClassObject(clsid, riid, object);
     });

@@ -11,7 +11,7 @@
 
 #include <unistd.h>
 
-namespace datasource {
+namespace valmorin::datasource {
 
 namespace {
 
@@ -103,4 +103,4 @@ const CatalogueEntry* FindEntry(const Catalogue& catalogue, std::u16string_view 
     return best;
 }
 
-} // namespace datasource
+} // namespace valmorin::datasource

@@ -16,7 +16,7 @@
 
 #include <filesystem>
 
-namespace datasource {
+namespace valmorin::datasource {
 
 inline constexpr std::u16string_view kDefaultDataSourceName = u"NK";
 
@@ -54,4 +54,4 @@ Catalogue LoadCatalogue();
 // The entry that answers the name for the account; null when none does.
 const CatalogueEntry* FindEntry(const Catalogue& catalogue, std::u16string_view account, std::u16string_view name);
 
-} // namespace datasource
+} // namespace valmorin::datasource

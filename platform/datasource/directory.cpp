@@ -11,7 +11,7 @@
 
 #include <syslog.h>
 
-namespace datasource {
+namespace valmorin::datasource {
 
 namespace {
 
@@ -92,4 +92,4 @@ const bool g_registered = RegisterSimpleClass<Directory>(CLSID_DataSourceDirecto
 
 } // namespace
 
-} // namespace datasource
+} // namespace valmorin::datasource

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <set>
 
-namespace datasource {
+namespace valmorin::datasource {
 
 namespace {
 
@@ -162,4 +162,4 @@ std::string FormatStore(const std::vector<DataSource>& sources)
     return text;
 }
 
-} // namespace datasource
+} // namespace valmorin::datasource

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-namespace datasource {
+namespace valmorin::datasource {
 
 struct DataSource {
     std::u16string name;
@@ -53,4 +53,4 @@ std::optional<std::string> ProblemWith(const DataSource& source);
 StoreContents ParseStore(std::string_view text);
 std::string FormatStore(const std::vector<DataSource>& sources);
 
-} // namespace datasource
+} // namespace valmorin::datasource

@@ -11,7 +11,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
-namespace datasource {
+namespace valmorin::datasource {
 
 namespace {
 
@@ -193,4 +193,4 @@ std::string UpdateStoreFile(const std::filesystem::path& file,
     }
 }
 
-} // namespace datasource
+} // namespace valmorin::datasource

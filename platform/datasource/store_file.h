@@ -17,7 +17,7 @@
 #include <filesystem>
 #include <functional>
 
-namespace datasource {
+namespace valmorin::datasource {
 
 // A missing file is an empty store.
 StoreContents ReadStoreFile(const std::filesystem::path& file);
@@ -31,4 +31,4 @@ StoreContents ReadStoreFile(const std::filesystem::path& file);
 std::string UpdateStoreFile(const std::filesystem::path& file,
                             const std::function<void(std::vector<DataSource>&)>& change);
 
-} // namespace datasource
+} // namespace valmorin::datasource

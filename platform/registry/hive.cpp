@@ -15,7 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace registry {
+namespace valmorin::registry {
 
 namespace {
 
@@ -300,4 +300,4 @@ DWORD UpdateHive(HiveId hive, const std::function<DWORD(Key& root)>& change)
     }
 }
 
-} // namespace registry
+} // namespace valmorin::registry

@@ -28,7 +28,7 @@
 
 #include <sys/types.h>
 
-namespace registry {
+namespace valmorin::registry {
 
 enum class HiveId { LocalMachine, CurrentUser, Users };
 
@@ -60,4 +60,4 @@ std::vector<std::string> HiveProblems();
 // would not read back as they are).
 DWORD UpdateHive(HiveId hive, const std::function<DWORD(Key& root)>& change);
 
-} // namespace registry
+} // namespace valmorin::registry

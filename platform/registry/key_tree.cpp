@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace registry {
+namespace valmorin::registry {
 
 namespace {
 
@@ -129,4 +129,4 @@ Key& FindOrAddKey(Key& root, const KeyPath& path)
     return *key;
 }
 
-} // namespace registry
+} // namespace valmorin::registry

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace registry {
+namespace valmorin::registry {
 
 // Case-insensitive for ASCII and Latin-1 letters, the names administrators
 // type; other characters compare as they are.
@@ -58,4 +58,4 @@ const Key* FindKey(const Key& root, const KeyPath& path);
 Key* FindKey(Key& root, const KeyPath& path);
 Key& FindOrAddKey(Key& root, const KeyPath& path);
 
-} // namespace registry
+} // namespace valmorin::registry

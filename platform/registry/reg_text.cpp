@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-namespace registry {
+namespace valmorin::registry {
 
 namespace {
 
@@ -307,4 +307,4 @@ void AppendSections(const Key& key, const std::u16string& path, std::vector<RegS
     for (const Key& subkey : key.subkeys) AppendSections(subkey, path + u"\\" + subkey.name, sections);
 }
 
-} // namespace registry
+} // namespace valmorin::registry

@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-namespace registry {
+namespace valmorin::registry {
 
 // One bracketed block of a file.
 struct RegSection {
@@ -61,4 +61,4 @@ std::string FormatRegFile(const std::vector<RegSection>& sections, RegEncoding e
 // gets its own block so that empty keys survive a round trip.
 void AppendSections(const Key& key, const std::u16string& path, std::vector<RegSection>& sections);
 
-} // namespace registry
+} // namespace valmorin::registry

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-using registry::HiveId;
-using registry::Key;
-using registry::KeyPath;
-using registry::Value;
+using valmorin::registry::HiveId;
+using valmorin::registry::Key;
+using valmorin::registry::KeyPath;
+using valmorin::registry::Value;
 
 namespace {
 
@@ -91,7 +91,7 @@ std::u16string_view NameOf(LPCWSTR name) { return name != nullptr ? name : u""; 
 
 OpenKey Below(OpenKey key, LPCWSTR subKey)
 {
-    const KeyPath levels = registry::SplitKeyPath(NameOf(subKey));
+    const KeyPath levels = valmorin::registry::SplitKeyPath(NameOf(subKey));
     if (levels.empty()) return key;
     for (Location& location : key.locations) location.path.insert(location.path.end(), levels.begin(), levels.end());
     key.predefined = false;
@@ -103,8 +103,8 @@ DWORD ReadKeys(const OpenKey& key, std::vector<Key>& found)
 {
     for (const Location& location : key.locations) {
         Key root;
-        if (const DWORD error = registry::ReadHive(location.hive, root)) return error;
-        if (Key* held = registry::FindKey(root, location.path)) found.push_back(std::move(*held));
+        if (const DWORD error = valmorin::registry::ReadHive(location.hive, root)) return error;
+        if (Key* held = valmorin::registry::FindKey(root, location.path)) found.push_back(std::move(*held));
     }
     return found.empty() && !key.predefined ? ERROR_KEY_DELETED : ERROR_SUCCESS;
 }
@@ -116,11 +116,11 @@ DWORD ChangeKey(const OpenKey& key, const std::function<bool(const Key&)>& choos
 {
     for (const Location& location : key.locations) {
         Key root;
-        if (const DWORD error = registry::ReadHive(location.hive, root)) return error;
-        const Key* held = registry::FindKey(root, location.path);
+        if (const DWORD error = valmorin::registry::ReadHive(location.hive, root)) return error;
+        const Key* held = valmorin::registry::FindKey(root, location.path);
         if (held == nullptr || !chooses(*held)) continue;
-        return registry::UpdateHive(location.hive, [&](Key& current) -> DWORD {
-            Key* target = registry::FindKey(current, location.path);
+        return valmorin::registry::UpdateHive(location.hive, [&](Key& current) -> DWORD {
+            Key* target = valmorin::registry::FindKey(current, location.path);
             return target != nullptr ? change(*target) : ERROR_KEY_DELETED;
         });
     }
@@ -133,8 +133,8 @@ std::optional<Location> HomeOfNewKey(const OpenKey& parent, const OpenKey& targe
 {
     for (std::size_t i = parent.locations.size(); i-- > 0;) {
         Key root;
-        if ((error = registry::ReadHive(parent.locations[i].hive, root)) != ERROR_SUCCESS) return std::nullopt;
-        if (registry::FindKey(root, parent.locations[i].path) != nullptr) return target.locations[i];
+        if ((error = valmorin::registry::ReadHive(parent.locations[i].hive, root)) != ERROR_SUCCESS) return std::nullopt;
+        if (valmorin::registry::FindKey(root, parent.locations[i].path) != nullptr) return target.locations[i];
     }
     if (parent.predefined) return target.locations.back();
     error = ERROR_KEY_DELETED;
@@ -147,9 +147,9 @@ std::vector<std::u16string> SubkeyNames(const std::vector<Key>& keys)
     for (const Key& key : keys)
         for (const Key& subkey : key.subkeys)
             if (std::none_of(names.begin(), names.end(),
-                             [&](const auto& name) { return registry::SameName(name, subkey.name); }))
+                             [&](const auto& name) { return valmorin::registry::SameName(name, subkey.name); }))
                 names.push_back(subkey.name);
-    std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return registry::NameLess(a, b); });
+    std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return valmorin::registry::NameLess(a, b); });
     return names;
 }
 
@@ -159,7 +159,7 @@ std::vector<Value> VisibleValues(const std::vector<Key>& keys)
     for (const Key& key : keys)
         for (const Value& value : key.values)
             if (std::none_of(values.begin(), values.end(),
-                             [&](const Value& seen) { return registry::SameName(seen.name, value.name); }))
+                             [&](const Value& seen) { return valmorin::registry::SameName(seen.name, value.name); }))
                 values.push_back(value);
     return values;
 }
@@ -206,7 +206,7 @@ bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type
 Value Narrowed(Value value)
 {
     if (IsText(value.type)) {
-        const std::string narrow = text::Utf16ToUtf8(registry::DataText(value.data));
+        const std::string narrow = valmorin::text::Utf16ToUtf8(valmorin::registry::DataText(value.data));
         value.data.assign(narrow.begin(), narrow.end());
     }
     return value;
@@ -238,8 +238,8 @@ DWORD DeleteKey(HKEY key, LPCWSTR subKey, bool withSubkeys)
 // its own.
 bool CarriesPath(LPCWSTR subKey)
 {
-    const KeyPath levels = registry::SplitKeyPath(NameOf(subKey));
-    return std::all_of(levels.begin(), levels.end(), [](const auto& level) { return registry::IsCarriedName(level); });
+    const KeyPath levels = valmorin::registry::SplitKeyPath(NameOf(subKey));
+    return std::all_of(levels.begin(), levels.end(), [](const auto& level) { return valmorin::registry::IsCarriedName(level); });
 }
 
 // The calls return codes, never exceptions, as the Windows calls do.
@@ -295,8 +295,8 @@ LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM acce
         DWORD error = ERROR_SUCCESS;
         const auto home = HomeOfNewKey(*parent, target, error);
         if (!home) return error;
-        error = registry::UpdateHive(home->hive, [&](Key& root) -> DWORD {
-            registry::FindOrAddKey(root, home->path);
+        error = valmorin::registry::UpdateHive(home->hive, [&](Key& root) -> DWORD {
+            valmorin::registry::FindOrAddKey(root, home->path);
             return ERROR_SUCCESS;
         });
         if (error != ERROR_SUCCESS) return error;
@@ -325,7 +325,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE 
 {
     return Guarded([&]() -> DWORD {
         Value value;
-        if (const DWORD error = FindValue(key, text::Widen(valueName != nullptr ? valueName : ""), value)) return error;
+        if (const DWORD error = FindValue(key, valmorin::text::Widen(valueName != nullptr ? valueName : ""), value)) return error;
         return CopyData(Narrowed(std::move(value)), type, data, dataSize);
     });
 }
@@ -336,7 +336,7 @@ LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* 
         const auto open = Resolve(key);
         if (!open) return ERROR_INVALID_HANDLE;
         if (data == nullptr && dataSize != 0) return ERROR_INVALID_PARAMETER;
-        if (!registry::IsCarriedName(NameOf(valueName))) return ERROR_INVALID_PARAMETER;
+        if (!valmorin::registry::IsCarriedName(NameOf(valueName))) return ERROR_INVALID_PARAMETER;
         Value value{std::u16string(NameOf(valueName)), type, std::vector<BYTE>(data, data + dataSize)};
         return ChangeKey(
             *open, [](const Key&) { return true; },

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace text {
+namespace valmorin::text {
 
 std::u16string AsciiUpper(std::u16string_view text)
 {
@@ -17,4 +17,4 @@ bool EqualAsciiNoCase(std::u16string_view a, std::u16string_view b)
                       [](char16_t x, char16_t y) { return AsciiUpper(x) == AsciiUpper(y); });
 }
 
-} // namespace text
+} // namespace valmorin::text

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace text {
+namespace valmorin::text {
 
 constexpr char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
 std::u16string AsciiUpper(std::u16string_view text);
@@ -21,4 +21,4 @@ constexpr int HexDigitValue(char16_t c)
     return -1;
 }
 
-} // namespace text
+} // namespace valmorin::text

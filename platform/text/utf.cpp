@@ -1,6 +1,6 @@
 #include "platform/text/utf.h"
 
-namespace text {
+namespace valmorin::text {
 
 namespace {
 
@@ -124,4 +124,4 @@ std::u16string Widen(std::string_view utf8)
     return wide ? *wide : std::u16string(utf8.begin(), utf8.end());
 }
 
-} // namespace text
+} // namespace valmorin::text

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace text {
+namespace valmorin::text {
 
 // Nothing when the input is not well-formed UTF-8 (overlong forms,
 // surrogates and values past U+10FFFF included).
@@ -22,4 +22,4 @@ char* EncodeUtf8(std::u16string_view utf16, char* out);
 // For texts known to be ASCII or UTF-8 from the program itself.
 std::u16string Widen(std::string_view utf8);
 
-} // namespace text
+} // namespace valmorin::text

@@ -7,7 +7,7 @@
 #include <map>
 #include <mutex>
 
-namespace win32 {
+namespace valmorin::win32 {
 
 namespace {
 
@@ -53,11 +53,11 @@ HANDLE InsertObject(std::shared_ptr<KernelObject> object) { return HandleTable::
 
 std::shared_ptr<KernelObject> FindObject(HANDLE handle) { return HandleTable::Instance().Find(handle); }
 
-} // namespace win32
+} // namespace valmorin::win32
 
 BOOL CloseHandle(HANDLE handle)
 {
-    if (win32::HandleTable::Instance().Erase(handle)) return TRUE;
+    if (valmorin::win32::HandleTable::Instance().Erase(handle)) return TRUE;
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
 }

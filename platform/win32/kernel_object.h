@@ -6,7 +6,7 @@
 
 #include <memory>
 
-namespace win32 {
+namespace valmorin::win32 {
 
 class KernelObject {
 public:
@@ -26,4 +26,4 @@ std::shared_ptr<Object> FindObjectAs(HANDLE handle)
     return std::dynamic_pointer_cast<Object>(FindObject(handle));
 }
 
-} // namespace win32
+} // namespace valmorin::win32

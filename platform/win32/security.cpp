@@ -17,7 +17,7 @@
 
 namespace {
 
-class TokenObject : public win32::KernelObject {
+class TokenObject : public valmorin::win32::KernelObject {
 public:
     explicit TokenObject(uid_t user) : m_user(user) {}
     uid_t user() const { return m_user; }
@@ -35,8 +35,8 @@ std::u16string AccountName(uid_t user)
     passwd entry{};
     passwd* found = nullptr;
     if (getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
-        return text::Widen(std::to_string(user));
-    return text::Widen(found->pw_name);
+        return valmorin::text::Widen(std::to_string(user));
+    return valmorin::text::Widen(found->pw_name);
 }
 
 std::string NisDomain()
@@ -65,8 +65,8 @@ std::u16string ComputerName()
 
 std::u16string AccountDomain()
 {
-    if (const std::string nis = NisDomain(); !nis.empty()) return text::Widen(nis);
-    if (const std::string dns = DnsDomain(); !dns.empty()) return text::Widen(dns);
+    if (const std::string nis = NisDomain(); !nis.empty()) return valmorin::text::Widen(nis);
+    if (const std::string dns = DnsDomain(); !dns.empty()) return valmorin::text::Widen(dns);
     return ComputerName();
 }
 
@@ -83,14 +83,14 @@ HANDLE GetCurrentProcess() { return CurrentProcessPseudoHandle(); }
 BOOL OpenProcessToken(HANDLE process, DWORD, HANDLE* token)
 {
     if (process != CurrentProcessPseudoHandle() || token == nullptr) return Fail(ERROR_INVALID_HANDLE);
-    *token = win32::InsertObject(std::make_shared<TokenObject>(geteuid()));
+    *token = valmorin::win32::InsertObject(std::make_shared<TokenObject>(geteuid()));
     return TRUE;
 }
 
 BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD length,
                          DWORD* returnLength)
 {
-    const std::shared_ptr<TokenObject> object = win32::FindObjectAs<TokenObject>(token);
+    const std::shared_ptr<TokenObject> object = valmorin::win32::FindObjectAs<TokenObject>(token);
     if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
     if (infoClass != TokenUser || returnLength == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     *returnLength = sizeof(TOKEN_USER) + sizeof(SID);
@@ -114,8 +114,8 @@ BOOL LookupAccountSidW(const char16_t* systemName, PSID sid, char16_t* name, DWO
         *domainSize = static_cast<DWORD>(accountDomain.size() + 1);
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
-    win32::CopyToBuffer(accountName, name, nameSize, ERROR_INSUFFICIENT_BUFFER);
-    win32::CopyToBuffer(accountDomain, domain, domainSize, ERROR_INSUFFICIENT_BUFFER);
+    valmorin::win32::CopyToBuffer(accountName, name, nameSize, ERROR_INSUFFICIENT_BUFFER);
+    valmorin::win32::CopyToBuffer(accountDomain, domain, domainSize, ERROR_INSUFFICIENT_BUFFER);
     if (use != nullptr) *use = sid->UserId == 0 ? SidTypeWellKnownGroup : SidTypeUser;
     return TRUE;
 }
@@ -123,7 +123,7 @@ BOOL LookupAccountSidW(const char16_t* systemName, PSID sid, char16_t* name, DWO
 BOOL GetUserNameW(char16_t* buffer, DWORD* size)
 {
     if (size == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    if (!win32::CopyToBuffer(AccountName(geteuid()), buffer, size, ERROR_INSUFFICIENT_BUFFER)) return FALSE;
+    if (!valmorin::win32::CopyToBuffer(AccountName(geteuid()), buffer, size, ERROR_INSUFFICIENT_BUFFER)) return FALSE;
     ++*size;
     return TRUE;
 }
@@ -132,7 +132,7 @@ BOOL GetUserNameExW(EXTENDED_NAME_FORMAT format, char16_t* buffer, ULONG* size)
 {
     if (format != NameSamCompatible) return Fail(ERROR_NONE_MAPPED);
     if (size == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    return win32::CopyToBuffer(AccountDomain() + u"\\" + AccountName(geteuid()), buffer, size, ERROR_MORE_DATA);
+    return valmorin::win32::CopyToBuffer(AccountDomain() + u"\\" + AccountName(geteuid()), buffer, size, ERROR_MORE_DATA);
 }
 
 BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision)

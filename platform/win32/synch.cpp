@@ -33,7 +33,7 @@ static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
 
 constexpr std::uint32_t kReady = 0x4D555458; // "MUTX"
 
-class MutexObject : public win32::KernelObject {
+class MutexObject : public valmorin::win32::KernelObject {
 public:
     explicit MutexObject(SharedMutex* shared) : m_shared(shared) {}
     pthread_mutex_t* mutex() const { return &m_shared->mutex; }
@@ -68,7 +68,7 @@ struct Opened {
 std::string SharedMemoryName(const char16_t* name)
 {
     std::string encoded = (MachineFolder("/dev/shm") / "valmorin-mutex.").string();
-    for (const char c : text::Utf16ToUtf8(name)) {
+    for (const char c : valmorin::text::Utf16ToUtf8(name)) {
         if (c == '%') encoded += "%25";
         else if (c == '/') encoded += "%2F";
         else encoded += c;
@@ -214,7 +214,7 @@ HANDLE OpenMutexHandle(const char16_t* name, bool create, mode_t mode, bool* cre
         return nullptr;
     }
     *created = opened.created;
-    return win32::InsertObject(std::make_shared<MutexObject>(opened.shared));
+    return valmorin::win32::InsertObject(std::make_shared<MutexObject>(opened.shared));
 }
 
 timespec DeadlineAfter(DWORD milliseconds)
@@ -259,7 +259,7 @@ HANDLE OpenMutexW(DWORD, BOOL, const char16_t* name)
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
-    const std::shared_ptr<MutexObject> object = win32::FindObjectAs<MutexObject>(handle);
+    const std::shared_ptr<MutexObject> object = valmorin::win32::FindObjectAs<MutexObject>(handle);
     if (object == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
@@ -278,7 +278,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 
 BOOL ReleaseMutex(HANDLE mutex)
 {
-    const std::shared_ptr<MutexObject> object = win32::FindObjectAs<MutexObject>(mutex);
+    const std::shared_ptr<MutexObject> object = valmorin::win32::FindObjectAs<MutexObject>(mutex);
     if (object == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;

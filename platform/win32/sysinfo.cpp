@@ -28,7 +28,7 @@ std::u16string ComputerNameOfHost()
     name = name.substr(0, name.find('.'));
     std::transform(name.begin(), name.end(), name.begin(),
                    [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
-    return text::Widen(name.substr(0, MAX_COMPUTERNAME_LENGTH));
+    return valmorin::text::Widen(name.substr(0, MAX_COMPUTERNAME_LENGTH));
 }
 
 std::string MainExecutablePath()
@@ -52,7 +52,7 @@ DWORD GetCurrentThreadId() { return static_cast<DWORD>(gettid()); }
 
 BOOL GetComputerNameW(char16_t* buffer, DWORD* size)
 {
-    return win32::CopyToBuffer(ComputerNameOfHost(), buffer, size, ERROR_BUFFER_OVERFLOW);
+    return valmorin::win32::CopyToBuffer(ComputerNameOfHost(), buffer, size, ERROR_BUFFER_OVERFLOW);
 }
 
 HMODULE GetModuleHandleA(const char* name)
@@ -70,7 +70,7 @@ HMODULE GetModuleHandleA(const char* name)
 
 DWORD GetModuleFileNameW(HMODULE module, char16_t* buffer, DWORD size)
 {
-    const std::u16string path = text::Widen(module == nullptr ? MainExecutablePath() : ModulePath(module));
+    const std::u16string path = valmorin::text::Widen(module == nullptr ? MainExecutablePath() : ModulePath(module));
     if (path.empty()) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return 0;

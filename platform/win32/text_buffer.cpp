@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace win32 {
+namespace valmorin::win32 {
 
 BOOL CopyToBuffer(std::u16string_view text, char16_t* buffer, DWORD* size, DWORD errorWhenTooSmall)
 {
@@ -20,4 +20,4 @@ BOOL CopyToBuffer(std::u16string_view text, char16_t* buffer, DWORD* size, DWORD
     return TRUE;
 }
 
-} // namespace win32
+} // namespace valmorin::win32

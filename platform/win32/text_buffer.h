@@ -6,7 +6,7 @@
 
 #include <string_view>
 
-namespace win32 {
+namespace valmorin::win32 {
 
 // Copies the text and a terminator into the caller's buffer of *size
 // characters and leaves the text's length in *size. When it does not fit:
@@ -14,4 +14,4 @@ namespace win32 {
 // thread's last error, and FALSE.
 BOOL CopyToBuffer(std::u16string_view text, char16_t* buffer, DWORD* size, DWORD errorWhenTooSmall);
 
-} // namespace win32
+} // namespace valmorin::win32

@@ -55,7 +55,7 @@ void CAdoConnection::open(const std::u16string& connectionString, const std::u16
             Trace(LogLevel::Error, u"CAdoConnection::open - error returned by AdoConnection->Open:x%lx", hr);
             // The log is read by others than the store's owner: no password goes there.
             Trace(LogLevel::Error, u"CAdoConnection::open - connection string: \"%s\"",
-                  ado::MaskPasswords(connectionString).c_str());
+                  valmorin::ado::MaskPasswords(connectionString).c_str());
         }
         if (state() == adStateOpen) {
             TraceDebug(u"Connection opened");

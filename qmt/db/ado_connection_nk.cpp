@@ -32,7 +32,7 @@ void CAdoConnectionNK::open(const std::u16string& dataSourceName)
         // logged where it was raised; the connection stays closed
     }
     if (connectionString.empty()) return;
-    const std::u16string provider = text::AsciiUpper(ValueAfter(connectionString, u"Provider="));
+    const std::u16string provider = valmorin::text::AsciiUpper(ValueAfter(connectionString, u"Provider="));
     if (provider.find(u"ORACLE") == std::u16string::npos) {
         open(connectionString, u"", u"");
         return;
@@ -45,7 +45,7 @@ void CAdoConnectionNK::open(const std::u16string& dataSourceName)
         // no schema: the session keeps the user's own
     }
     open(connectionString, u"", u"");
-    if (!text::EqualAsciiNoCase(schema, userId)) execute(u"ALTER SESSION SET CURRENT_SCHEMA=" + schema, -1);
+    if (!valmorin::text::EqualAsciiNoCase(schema, userId)) execute(u"ALTER SESSION SET CURRENT_SCHEMA=" + schema, -1);
 }
 
 } // namespace qmt

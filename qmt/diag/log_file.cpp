@@ -25,11 +25,11 @@ constexpr DWORD kLockTimeoutMs = 60000;
 
 std::u16string LogFolder()
 {
-    if (CSystem::userName() == kSystemAccount) return text::Widen(MachineFolder(kSystemLogFolder).string());
+    if (CSystem::userName() == kSystemAccount) return valmorin::text::Widen(MachineFolder(kSystemLogFolder).string());
     return CShellFolder(CSIDL_APPDATA | CSIDL_FLAG_CREATE).Path();
 }
 
-std::filesystem::path NativePath(std::u16string_view path) { return text::Utf16ToUtf8(path); }
+std::filesystem::path NativePath(std::u16string_view path) { return valmorin::text::Utf16ToUtf8(path); }
 
 // The stream is closed even when the event cannot be written, so that the
 // next record starts afresh.

@@ -143,7 +143,7 @@ bool LogBuilder::Open(const std::u16string& path)
 {
     Close();
     bool created = false;
-    const UniqueFd& file = m_file.emplace(OpenLogFile(text::Utf16ToUtf8(path), created));
+    const UniqueFd& file = m_file.emplace(OpenLogFile(valmorin::text::Utf16ToUtf8(path), created));
     struct stat status {};
     const bool usable = file && (!created || ::fchmod(file.get(), kLogFileMode) == 0) &&
                         ::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode);
@@ -167,12 +167,12 @@ LogBuilder::~LogBuilder() { Close(); }
 
 void LogBuilder::WriteText(std::u16string_view text)
 {
-    WriteAll(m_file->get(), WithCrLf(text::Utf16ToUtf8(text)));
+    WriteAll(m_file->get(), WithCrLf(valmorin::text::Utf16ToUtf8(text)));
 }
 
 void MakeLogFolder(const std::u16string& folder, unsigned mode)
 {
-    const std::string path = text::Utf16ToUtf8(folder);
+    const std::string path = valmorin::text::Utf16ToUtf8(folder);
     if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0) return; // there already, or not to be made
     const UniqueFd made(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (made) ::fchmod(made.get(), static_cast<mode_t>(mode));

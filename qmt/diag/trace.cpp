@@ -52,7 +52,7 @@ void TraceV(LogLevel level, const char16_t* format, std::va_list args)
 
 void EchoToStandardOutput(const std::u16string& message)
 {
-    const std::string line = text::Utf16ToUtf8(message) + "\n";
+    const std::string line = valmorin::text::Utf16ToUtf8(message) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
 }
 

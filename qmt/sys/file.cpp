@@ -24,7 +24,7 @@ namespace {
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
 
-std::string Utf8(std::u16string_view text) { return text::Utf16ToUtf8(text); }
+std::string Utf8(std::u16string_view text) { return valmorin::text::Utf16ToUtf8(text); }
 
 [[noreturn]] void ThrowErrno(int error) { throw CWinException(Win32ErrorOfErrno(error)); }
 
@@ -192,7 +192,7 @@ bool CFile::iterator::Advance()
         const std::string& pattern = m_search->pattern;
         if (pattern != "*.*" && ::fnmatch(pattern.c_str(), entry->d_name, 0) != 0) continue;
         int error = 0;
-        if (auto details = ReadDetails(folder + entry->d_name, text::Widen(entry->d_name), false, error)) {
+        if (auto details = ReadDetails(folder + entry->d_name, valmorin::text::Widen(entry->d_name), false, error)) {
             m_details = std::move(*details);
             return true;
         }

@@ -126,7 +126,7 @@ std::optional<std::string> StringTable(std::string_view resource)
 // is its "File:" line.
 int OpenModule(const std::u16string& path)
 {
-    const int module = ::open(text::Utf16ToUtf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int module = ::open(valmorin::text::Utf16ToUtf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (module < 0) throw CWinException(Win32ErrorOfErrno(errno));
     return module;
 }
@@ -155,7 +155,7 @@ std::u16string CPEFile::VersionString(std::string_view key) const
     const std::string resource = VersionResource(module.get());
     const auto table = StringTable(resource);
     const auto value = table ? Query(resource, *table + std::string(key)) : std::nullopt;
-    return value ? text::Widen(*value) : std::u16string();
+    return value ? valmorin::text::Widen(*value) : std::u16string();
 }
 
 } // namespace qmt

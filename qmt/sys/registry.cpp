@@ -28,7 +28,7 @@ RootAndSubPath ParseRoot(std::u16string_view path)
 {
     const std::size_t separator = path.find(kKeySeparator);
     std::u16string rootName(path.substr(0, separator));
-    for (char16_t& c : rootName) c = text::AsciiUpper(c);
+    for (char16_t& c : rootName) c = valmorin::text::AsciiUpper(c);
     const std::u16string subPath(separator == std::u16string_view::npos ? u"" : path.substr(separator + 1));
     const std::pair<std::u16string_view, HKEY> roots[] = {{u"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
                                                           {u"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
@@ -120,7 +120,7 @@ DWORD CRegistry::QueryNarrow(const char16_t* step, std::u16string_view name, BYT
     if (!IsOpen()) Open({});
     const std::u16string valueName(name);
     const auto error = static_cast<DWORD>(
-        RegQueryValueExA(m_key.get(), text::Utf16ToUtf8(name).c_str(), nullptr, nullptr, buffer, &size));
+        RegQueryValueExA(m_key.get(), valmorin::text::Utf16ToUtf8(name).c_str(), nullptr, nullptr, buffer, &size));
     if (error != ERROR_SUCCESS) throw LoggedFailure(error, step, valueName);
     return size;
 }
@@ -129,7 +129,7 @@ std::u16string CRegistry::ReadValue(std::u16string_view name)
 {
     std::array<BYTE, kValueCapacity + 1> buffer{};
     QueryNarrow(u"Registry read value", name, buffer.data(), kValueCapacity);
-    const std::u16string value = text::Widen(reinterpret_cast<const char*>(buffer.data()));
+    const std::u16string value = valmorin::text::Widen(reinterpret_cast<const char*>(buffer.data()));
     TraceDebug(u"Registry read value %s = %s", std::u16string(name).c_str(), value.c_str());
     return value;
 }

@@ -38,7 +38,7 @@ CShellFolder::CShellFolder(int folderId)
     try {
         std::filesystem::path folder;
         ThrowIfFailedHr(FolderPath(folderId, folder));
-        ChangeTo(text::Widen(folder.string()));
+        ChangeTo(valmorin::text::Widen(folder.string()));
     } catch (const CException& e) {
         std::u16string text = Format(u"Exception in CShellFolder::CShellFolder (%x) source:%s description:%s", folderId,
                                      step, e.description.c_str());

@@ -49,7 +49,7 @@ int main(int argc, char** argv)
     const pid_t owner = getpid();
     TempDir sandbox;
     PlaceSandbox(sandbox.path());
-    module::StandInFor(ComponentModule());
+    valmorin::module::StandInFor(ComponentModule());
     ::testing::InitGoogleTest(&argc, argv);
     const int status = RUN_ALL_TESTS();
     // A forked child that returns here must not remove its parent's sandbox.

@@ -79,12 +79,12 @@ void ConfigureOdbc()
 std::u16string OdbcSqliteConnectionString(const std::filesystem::path& file)
 {
     ConfigureOdbc();
-    return text::Widen(std::string("Provider=ODBC;Driver={") + FileOf(OdbcDriver::Sqlite).name +
+    return valmorin::text::Widen(std::string("Provider=ODBC;Driver={") + FileOf(OdbcDriver::Sqlite).name +
                        "};Database=" + file.string());
 }
 
 std::u16string OdbcPostgresConnectionString(const std::string& database)
 {
     ConfigureOdbc();
-    return text::Widen("Provider=ODBC;DSN=valmorin_pg;Database=" + database);
+    return valmorin::text::Widen("Provider=ODBC;DSN=valmorin_pg;Database=" + database);
 }

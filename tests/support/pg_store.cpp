@@ -13,8 +13,8 @@
 
 namespace {
 
-using ado::postgresql::Connection;
-using ado::postgresql::Result;
+using valmorin::ado::postgresql::Connection;
+using valmorin::ado::postgresql::Result;
 
 std::string Env(const char* name)
 {
@@ -74,7 +74,7 @@ PgDatabase::~PgDatabase()
 
 std::u16string PgDatabase::connectionString() const
 {
-    return text::Widen("Provider=PostgreSQL;Host=" + Env("VALMORIN_TEST_PG_HOST") +
+    return valmorin::text::Widen("Provider=PostgreSQL;Host=" + Env("VALMORIN_TEST_PG_HOST") +
                        ";Port=" + Env("VALMORIN_TEST_PG_PORT") + ";Database=" + m_name +
                        ";User ID=" + Env("VALMORIN_TEST_PG_USER"));
 }
@@ -93,8 +93,8 @@ std::vector<std::u16string> PgDatabase::Column(const std::string& sql) const
         }
         const std::string_view value(PQgetvalue(result.get(), row, 0),
                                      static_cast<std::size_t>(PQgetlength(result.get(), row, 0)));
-        auto wide = text::Utf8ToUtf16(value);
-        column.push_back(wide ? *wide : text::Widen(value));
+        auto wide = valmorin::text::Utf8ToUtf16(value);
+        column.push_back(wide ? *wide : valmorin::text::Widen(value));
     }
     return column;
 }

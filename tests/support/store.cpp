@@ -51,7 +51,7 @@ TestStore::TestStore(StoreKind kind) : m_kind(kind)
         return;
     }
     m_file = m_dir / "store.db";
-    if (const std::string error = ado::sqlite::CreateDatabase(m_file, kSqliteSchema); !error.empty())
+    if (const std::string error = valmorin::ado::sqlite::CreateDatabase(m_file, kSqliteSchema); !error.empty())
         throw std::runtime_error(error);
 }
 
@@ -75,7 +75,7 @@ void TestStore::Run(const std::string& sql) const
 std::vector<ProcessResult> RunBatchesAtOnce(const TestStore& store, int processes, const std::string& calls)
 {
     if (InSqliteFile(store.kind())) CreateSqliteFile(store.file(), "PRAGMA journal_mode = WAL;");
-    const std::string connection = text::Utf16ToUtf8(store.connectionString());
+    const std::string connection = valmorin::text::Utf16ToUtf8(store.connectionString());
     std::vector<ProcessResult> results(static_cast<std::size_t>(processes));
     std::vector<std::thread> workers;
     for (auto& result : results)

@@ -61,7 +61,7 @@ std::vector<std::u16string> QueryColumn(const std::filesystem::path& file, const
             // The stored bytes as they are: SQLite's own UTF-16 reads U+FFFE as U+FFFD.
             const auto* utf8 = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
             const std::string_view stored(utf8 ? utf8 : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, 0)));
-            values.push_back(text::Utf8ToUtf16(stored).value_or(text::Widen(stored)));
+            values.push_back(valmorin::text::Utf8ToUtf16(stored).value_or(valmorin::text::Widen(stored)));
         }
     }
     sqlite3_finalize(stmt);
@@ -71,5 +71,5 @@ std::vector<std::u16string> QueryColumn(const std::filesystem::path& file, const
 
 std::u16string SqliteConnectionString(const std::filesystem::path& file)
 {
-    return u"Provider=SQLite;Data Source=" + text::Widen(file.string());
+    return u"Provider=SQLite;Data Source=" + valmorin::text::Widen(file.string());
 }

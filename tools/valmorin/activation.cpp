@@ -61,7 +61,7 @@ std::string Reason()
     CComPtr<IErrorInfo> info;
     CComBSTR description;
     if (GetErrorInfo(0, &info) != S_OK || !info || FAILED(info->GetDescription(&description))) return {};
-    return description.view().empty() ? std::string() : ": " + text::Utf16ToUtf8(description.view());
+    return description.view().empty() ? std::string() : ": " + valmorin::text::Utf16ToUtf8(description.view());
 }
 
 } // namespace
@@ -77,17 +77,17 @@ Component CreateComponent()
         hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IDispatch::iid,
                               reinterpret_cast<void**>(&component.object));
     } else if (NotRegistered(hr)) {
-        hr = CreateFrom(text::Widen(LibraryBesideCommand().string()), component);
+        hr = CreateFrom(valmorin::text::Widen(LibraryBesideCommand().string()), component);
     }
     if (FAILED(hr))
-        throw std::runtime_error("cannot create the component from " + text::Utf16ToUtf8(component.library) + ": " +
+        throw std::runtime_error("cannot create the component from " + valmorin::text::Utf16ToUtf8(component.library) + ": " +
                                  HexCode(hr) + (component.registered ? " (registered as " : " (not registered as ") +
-                                 text::Utf16ToUtf8(kValmorinProgId) + ")" + Reason());
+                                 valmorin::text::Utf16ToUtf8(kValmorinProgId) + ")" + Reason());
     return component;
 }
 
 std::string DescribeComponent(const Component& component)
 {
-    return text::Utf16ToUtf8(kValmorinProgId) + " from " + text::Utf16ToUtf8(component.library) +
+    return valmorin::text::Utf16ToUtf8(kValmorinProgId) + " from " + valmorin::text::Utf16ToUtf8(component.library) +
            (component.registered ? " (registered)" : " (not registered; the library beside the command)");
 }

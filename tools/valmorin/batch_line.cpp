@@ -57,7 +57,7 @@ UsageError NulRefused(const std::string& what)
 
 std::u16string Wide(std::string_view text, const std::string& what)
 {
-    auto wide = text::Utf8ToUtf16(text);
+    auto wide = valmorin::text::Utf8ToUtf16(text);
     if (!wide) throw UsageError{what + " is not valid UTF-8"};
     return *wide;
 }
@@ -74,7 +74,7 @@ void BatchLineDecoder::DecodeField(std::string_view field, std::u16string& out, 
     const std::string_view utf8 = Unescape(field, m_unescaped);
     if (position > 0 && HoldsNul(utf8)) throw NulRefused(FieldName(position));
     out.clear();
-    if (!text::AppendUtf8AsUtf16(utf8, out)) throw UsageError{FieldName(position) + " is not valid UTF-8"};
+    if (!valmorin::text::AppendUtf8AsUtf16(utf8, out)) throw UsageError{FieldName(position) + " is not valid UTF-8"};
 }
 
 void BatchLineDecoder::DecodeArgument(std::string_view field, std::size_t position)
@@ -108,7 +108,7 @@ void AppendEscapedField(std::string& out, std::u16string_view text)
 {
     const std::size_t start = out.size();
     out.resize(start + text.size() * 3);
-    char* const encodedEnd = text::EncodeUtf8(text, out.data() + start);
+    char* const encodedEnd = valmorin::text::EncodeUtf8(text, out.data() + start);
     const std::size_t encoded = static_cast<std::size_t>(encodedEnd - (out.data() + start));
     auto escaped = [](char c) { return c == '\t' || c == '\n' || c == '\r' || c == '\\'; };
     const auto escapes = static_cast<std::size_t>(std::count_if(out.data() + start, encodedEnd, escaped));

@@ -64,24 +64,24 @@ void Expect(const Arguments& arguments, std::size_t positional, bool schema, boo
 
 std::u16string Wide(const std::string& text, const std::string& what)
 {
-    auto wide = text::Utf8ToUtf16(text);
+    auto wide = valmorin::text::Utf8ToUtf16(text);
     if (!wide) throw Usage(what + " is not valid UTF-8");
     return *wide;
 }
 
-void RequireStorable(const datasource::DataSource& source)
+void RequireStorable(const valmorin::datasource::DataSource& source)
 {
-    if (auto problem = datasource::ProblemWith(source)) throw Usage(*problem);
+    if (auto problem = valmorin::datasource::ProblemWith(source)) throw Usage(*problem);
 }
 
-datasource::DataSource Named(const std::string& name)
+valmorin::datasource::DataSource Named(const std::string& name)
 {
-    datasource::DataSource source = datasource::FromSectionName(Wide(name, "the name"));
+    valmorin::datasource::DataSource source = valmorin::datasource::FromSectionName(Wide(name, "the name"));
     RequireStorable(source);
     return source;
 }
 
-std::string Section(const datasource::DataSource& source) { return "[" + text::Utf16ToUtf8(datasource::SectionName(source)) + "]"; }
+std::string Section(const valmorin::datasource::DataSource& source) { return "[" + valmorin::text::Utf16ToUtf8(valmorin::datasource::SectionName(source)) + "]"; }
 
 void Check(const std::string& failure)
 {
@@ -90,22 +90,22 @@ void Check(const std::string& failure)
 
 std::filesystem::path TargetFile(const Arguments& arguments)
 {
-    return arguments.machine ? datasource::MachineStoreFile() : datasource::UserStoreFile();
+    return arguments.machine ? valmorin::datasource::MachineStoreFile() : valmorin::datasource::UserStoreFile();
 }
 
-datasource::Catalogue LoadedCatalogue()
+valmorin::datasource::Catalogue LoadedCatalogue()
 {
-    datasource::Catalogue catalogue = datasource::LoadCatalogue();
+    valmorin::datasource::Catalogue catalogue = valmorin::datasource::LoadCatalogue();
     Check(catalogue.refusal);
     return catalogue;
 }
 
-std::string OriginText(datasource::Origin origin)
+std::string OriginText(valmorin::datasource::Origin origin)
 {
     switch (origin) {
-    case datasource::Origin::User: return "user\t" + datasource::UserStoreFile().string();
-    case datasource::Origin::Machine: return "machine\t" + datasource::MachineStoreFile().string();
-    case datasource::Origin::Default: break;
+    case valmorin::datasource::Origin::User: return "user\t" + valmorin::datasource::UserStoreFile().string();
+    case valmorin::datasource::Origin::Machine: return "machine\t" + valmorin::datasource::MachineStoreFile().string();
+    case valmorin::datasource::Origin::Default: break;
     }
     return "default";
 }
@@ -119,38 +119,38 @@ std::string TrimmedLine(std::string text)
 int List(const Arguments& arguments)
 {
     Expect(arguments, 0, false, false);
-    for (const datasource::CatalogueEntry& entry : LoadedCatalogue().entries)
-        std::cout << text::Utf16ToUtf8(datasource::SectionName(entry.source)) << "\t" << OriginText(entry.origin) << "\n";
+    for (const valmorin::datasource::CatalogueEntry& entry : LoadedCatalogue().entries)
+        std::cout << valmorin::text::Utf16ToUtf8(valmorin::datasource::SectionName(entry.source)) << "\t" << OriginText(entry.origin) << "\n";
     return kExitOk;
 }
 
 int Show(const Arguments& arguments)
 {
     Expect(arguments, 1, false, false);
-    const datasource::DataSource wanted = Named(arguments.positional[0]);
+    const valmorin::datasource::DataSource wanted = Named(arguments.positional[0]);
     const std::u16string account = wanted.account.empty() ? qmt::CSystem::accountName() : wanted.account;
-    const datasource::Catalogue catalogue = LoadedCatalogue();
-    const datasource::CatalogueEntry* entry = datasource::FindEntry(catalogue, account, wanted.name);
+    const valmorin::datasource::Catalogue catalogue = LoadedCatalogue();
+    const valmorin::datasource::CatalogueEntry* entry = valmorin::datasource::FindEntry(catalogue, account, wanted.name);
     if (entry == nullptr)
-        throw CommandEnd{kExitNotConfigured, text::Utf16ToUtf8(wanted.name) + " is not configured for the account " + text::Utf16ToUtf8(account)};
+        throw CommandEnd{kExitNotConfigured, valmorin::text::Utf16ToUtf8(wanted.name) + " is not configured for the account " + valmorin::text::Utf16ToUtf8(account)};
     std::cout << "# " << OriginText(entry->origin) << "\n"
               << Section(entry->source) << "\n"
-              << "ConnectionString = " << text::Utf16ToUtf8(ado::MaskPasswords(entry->source.connectionString)) << "\n";
-    if (!entry->source.schema.empty()) std::cout << "Schema = " << text::Utf16ToUtf8(entry->source.schema) << "\n";
+              << "ConnectionString = " << valmorin::text::Utf16ToUtf8(valmorin::ado::MaskPasswords(entry->source.connectionString)) << "\n";
+    if (!entry->source.schema.empty()) std::cout << "Schema = " << valmorin::text::Utf16ToUtf8(entry->source.schema) << "\n";
     return kExitOk;
 }
 
 int Set(const Arguments& arguments)
 {
     Expect(arguments, 2, true, true);
-    datasource::DataSource source = Named(arguments.positional[0]);
+    valmorin::datasource::DataSource source = Named(arguments.positional[0]);
     source.connectionString = Wide(arguments.positional[1], "the connection string");
     source.schema = arguments.schema ? Wide(*arguments.schema, "the schema") : u"";
     RequireStorable(source);
     const std::filesystem::path file = TargetFile(arguments);
-    Check(datasource::UpdateStoreFile(file, [&](std::vector<datasource::DataSource>& sources) {
+    Check(valmorin::datasource::UpdateStoreFile(file, [&](std::vector<valmorin::datasource::DataSource>& sources) {
         const auto same = std::find_if(sources.begin(), sources.end(),
-                                       [&](const datasource::DataSource& other) { return SameSection(other, source); });
+                                       [&](const valmorin::datasource::DataSource& other) { return SameSection(other, source); });
         if (same == sources.end())
             sources.push_back(source);
         else
@@ -163,11 +163,11 @@ int Set(const Arguments& arguments)
 int Remove(const Arguments& arguments)
 {
     Expect(arguments, 1, false, true);
-    const datasource::DataSource wanted = Named(arguments.positional[0]);
+    const valmorin::datasource::DataSource wanted = Named(arguments.positional[0]);
     const std::filesystem::path file = TargetFile(arguments);
     bool removed = false;
-    Check(datasource::UpdateStoreFile(file, [&](std::vector<datasource::DataSource>& sources) {
-        const auto same = [&](const datasource::DataSource& other) { return SameSection(other, wanted); };
+    Check(valmorin::datasource::UpdateStoreFile(file, [&](std::vector<valmorin::datasource::DataSource>& sources) {
+        const auto same = [&](const valmorin::datasource::DataSource& other) { return SameSection(other, wanted); };
         removed = std::erase_if(sources, same) > 0;
     }));
     if (!removed) throw CommandEnd{kExitNotConfigured, Section(wanted) + " is not in " + file.string()};
@@ -197,8 +197,8 @@ int RunDataSourceCommand(const std::vector<std::string>& args)
     } catch (const qmt::CException& e) {
         // The account name comes from the registry: a hive that cannot be
         // read ends up here, and the user needs to know which.
-        std::cerr << "valmorin: datasource: " << TrimmedLine(text::Utf16ToUtf8(e.description)) << "\n";
-        for (const std::string& problem : registry::HiveProblems())
+        std::cerr << "valmorin: datasource: " << TrimmedLine(valmorin::text::Utf16ToUtf8(e.description)) << "\n";
+        for (const std::string& problem : valmorin::registry::HiveProblems())
             std::cerr << "valmorin: note: " << problem << "\n";
     } catch (const std::exception& e) {
         std::cerr << "valmorin: datasource: " << e.what() << "\n";

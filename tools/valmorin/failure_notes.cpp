@@ -29,25 +29,25 @@ struct StoreFile {
     std::string origin; // where the data source that names it is configured
 };
 
-std::string OriginText(const datasource::CatalogueEntry& entry)
+std::string OriginText(const valmorin::datasource::CatalogueEntry& entry)
 {
     switch (entry.origin) {
-    case datasource::Origin::User: return "data source NK in " + datasource::UserStoreFile().string();
-    case datasource::Origin::Machine: return "data source NK in " + datasource::MachineStoreFile().string();
-    case datasource::Origin::Default: break;
+    case valmorin::datasource::Origin::User: return "data source NK in " + valmorin::datasource::UserStoreFile().string();
+    case valmorin::datasource::Origin::Machine: return "data source NK in " + valmorin::datasource::MachineStoreFile().string();
+    case valmorin::datasource::Origin::Default: break;
     }
-    return entry.source.connectionString == datasource::DefaultStoreConnectionString() ? "the default store"
+    return entry.source.connectionString == valmorin::datasource::DefaultStoreConnectionString() ? "the default store"
                                                                                           : "given with --connection";
 }
 
 // The SQLite file the component connects to, when it connects to one.
-std::optional<StoreFile> SqliteStore(const datasource::CatalogueEntry& entry)
+std::optional<StoreFile> SqliteStore(const valmorin::datasource::CatalogueEntry& entry)
 {
-    const ado::ConnectionString settings(entry.source.connectionString);
-    if (text::AsciiUpper(settings.Get(u"Provider")) != u"SQLITE") return std::nullopt;
+    const valmorin::ado::ConnectionString settings(entry.source.connectionString);
+    if (valmorin::text::AsciiUpper(settings.Get(u"Provider")) != u"SQLITE") return std::nullopt;
     const std::u16string file = settings.Get(u"Data Source");
     if (file.empty()) return std::nullopt;
-    return StoreFile{text::Utf16ToUtf8(file), OriginText(entry)};
+    return StoreFile{valmorin::text::Utf16ToUtf8(file), OriginText(entry)};
 }
 
 std::string ErrnoText(int error) { return std::strerror(error); }
@@ -87,13 +87,13 @@ std::string UnwritableStore(const std::filesystem::path& file)
     return {};
 }
 
-std::optional<std::string> StoreNote(const datasource::Catalogue& catalogue, HRESULT hr)
+std::optional<std::string> StoreNote(const valmorin::datasource::Catalogue& catalogue, HRESULT hr)
 {
     const std::u16string account = qmt::CSystem::accountName();
-    const datasource::CatalogueEntry* entry =
-        datasource::FindEntry(catalogue, account, datasource::kDefaultDataSourceName);
+    const valmorin::datasource::CatalogueEntry* entry =
+        valmorin::datasource::FindEntry(catalogue, account, valmorin::datasource::kDefaultDataSourceName);
     if (entry == nullptr && hr == adErrObjectClosed)
-        return "no data source NK is configured for the account " + text::Utf16ToUtf8(account) +
+        return "no data source NK is configured for the account " + valmorin::text::Utf16ToUtf8(account) +
                " (valmorin datasource list)";
     if (entry == nullptr) return std::nullopt;
     const std::optional<StoreFile> store = SqliteStore(*entry);
@@ -111,8 +111,8 @@ std::optional<std::string> StoreNote(const datasource::Catalogue& catalogue, HRE
 std::vector<std::string> Notes(HRESULT hr)
 {
     std::vector<std::string> notes;
-    for (const std::string& problem : registry::HiveProblems()) notes.push_back(problem);
-    const datasource::Catalogue catalogue = datasource::LoadCatalogue();
+    for (const std::string& problem : valmorin::registry::HiveProblems()) notes.push_back(problem);
+    const valmorin::datasource::Catalogue catalogue = valmorin::datasource::LoadCatalogue();
     if (catalogue.refused()) {
         // The connection is left closed when the data sources are refused.
         if (hr == adErrObjectClosed) notes.push_back("the data sources are refused: " + catalogue.refusal);

@@ -94,14 +94,14 @@ std::string FailureText(const CallOutcome& outcome)
         }
         source = u"valmorin";
     }
-    return HexCode(outcome.hr) + " " + text::Utf16ToUtf8(source) + ": " + text::Utf16ToUtf8(TrimLineBreaks(description));
+    return HexCode(outcome.hr) + " " + valmorin::text::Utf16ToUtf8(source) + ": " + valmorin::text::Utf16ToUtf8(TrimLineBreaks(description));
 }
 
 std::string Signature(const MethodHelp& method)
 {
-    std::string line = text::Utf16ToUtf8(method.name);
-    for (const auto& input : method.inputs) line += " " + text::Utf16ToUtf8(input);
-    if (!method.result.empty()) line += " -> " + text::Utf16ToUtf8(method.result);
+    std::string line = valmorin::text::Utf16ToUtf8(method.name);
+    for (const auto& input : method.inputs) line += " " + valmorin::text::Utf16ToUtf8(input);
+    if (!method.result.empty()) line += " -> " + valmorin::text::Utf16ToUtf8(method.result);
     return line;
 }
 
@@ -124,9 +124,9 @@ void PrintHelp(std::ostream& out, const DispatchClient& client)
 int PrintMethodHelp(std::ostream& out, const DispatchClient& client, const std::u16string& name)
 {
     const std::optional<MethodHelp> method = client.Describe(name);
-    if (!method) throw UsageError{"unknown method '" + text::Utf16ToUtf8(name) + "'; valmorin --help lists the methods"};
+    if (!method) throw UsageError{"unknown method '" + valmorin::text::Utf16ToUtf8(name) + "'; valmorin --help lists the methods"};
     out << Signature(*method) << "\n";
-    if (!method->help.empty()) out << text::Utf16ToUtf8(method->help) << "\n";
+    if (!method->help.empty()) out << valmorin::text::Utf16ToUtf8(method->help) << "\n";
     return kExitOk;
 }
 
@@ -134,10 +134,10 @@ int PrintMethodHelp(std::ostream& out, const DispatchClient& client, const std::
 void RefuseUnmadeCall(const CallOutcome& outcome, std::size_t given)
 {
     if (outcome.hr == DISP_E_UNKNOWNNAME)
-        throw UsageError{"unknown method '" + text::Utf16ToUtf8(outcome.method) + "'; valmorin --help lists the methods"};
+        throw UsageError{"unknown method '" + valmorin::text::Utf16ToUtf8(outcome.method) + "'; valmorin --help lists the methods"};
     if (outcome.hr == DISP_E_BADPARAMCOUNT)
-        throw UsageError{text::Utf16ToUtf8(outcome.method) + " does not take " + std::to_string(given) +
-                         " argument(s); valmorin help " + text::Utf16ToUtf8(outcome.method) + " shows them"};
+        throw UsageError{valmorin::text::Utf16ToUtf8(outcome.method) + " does not take " + std::to_string(given) +
+                         " argument(s); valmorin help " + valmorin::text::Utf16ToUtf8(outcome.method) + " shows them"};
 }
 
 int ExitCodeOf(HRESULT hr) { return FAILED(hr) ? kExitFailure : hr == S_FALSE ? kExitFalse : kExitOk; }
@@ -148,11 +148,11 @@ int RunOne(std::ostream& out, const DispatchClient& client, const std::u16string
     const CallOutcome outcome = client.Call(method, arguments);
     RefuseUnmadeCall(outcome, arguments.size());
     if (FAILED(outcome.hr)) {
-        std::cerr << "valmorin: " << text::Utf16ToUtf8(outcome.method) << ": " << FailureText(outcome) << "\n";
+        std::cerr << "valmorin: " << valmorin::text::Utf16ToUtf8(outcome.method) << ": " << FailureText(outcome) << "\n";
         PrintFailureNotes(outcome.hr);
         return kExitFailure;
     }
-    if (outcome.result) out << text::Utf16ToUtf8(*outcome.result) << "\n";
+    if (outcome.result) out << valmorin::text::Utf16ToUtf8(*outcome.result) << "\n";
     return ExitCodeOf(outcome.hr);
 }
 
@@ -171,14 +171,14 @@ public:
             RefuseUnmadeCall(outcome, m_decoder.arguments().size());
             if (FAILED(outcome.hr)) {
                 PrintFailureNotes(outcome.hr);
-                AppendAnswer(out, "ERROR\t", text::Widen(FailureText(outcome)));
+                AppendAnswer(out, "ERROR\t", valmorin::text::Widen(FailureText(outcome)));
                 return false;
             }
             AppendAnswer(out, outcome.hr == S_FALSE ? "FALSE\t" : "OK\t",
                          ResultText(m_result, m_text) ? std::u16string_view(m_text) : std::u16string_view());
             return true;
         } catch (const UsageError& e) {
-            AppendAnswer(out, "ERROR\t", text::Widen(HexCode(E_INVALIDARG) + " valmorin: " + e.message));
+            AppendAnswer(out, "ERROR\t", valmorin::text::Widen(HexCode(E_INVALIDARG) + " valmorin: " + e.message));
             return false;
         }
     }
@@ -293,7 +293,7 @@ int Run(std::vector<std::string> args)
     const bool batch = args[0] == "--batch";
     if (batch && args.size() > 1) throw UsageError{"--batch takes its calls from standard input, not arguments"};
     if (connection) {
-        datasource::SetProcessDataSource(datasource::kDefaultDataSourceName, *connection);
+        valmorin::datasource::SetProcessDataSource(valmorin::datasource::kDefaultDataSourceName, *connection);
         const CallOutcome opened = client.Call(u"Open", {*connection});
         if (FAILED(opened.hr)) {
             std::cerr << "valmorin: Open: " << FailureText(opened) << "\n";

@@ -45,7 +45,7 @@ RegError SyntaxError(const std::string& operation)
 
 std::u16string Wide(const std::string& text, const std::string& operation)
 {
-    auto wide = text::Utf8ToUtf16(text);
+    auto wide = valmorin::text::Utf8ToUtf16(text);
     if (!wide) throw SyntaxError(operation);
     return *wide;
 }
@@ -72,7 +72,7 @@ std::string Shown(std::u16string_view name)
             std::snprintf(escaped, sizeof escaped, c > 0xFF ? "\\u%04X" : "\\x%02X", static_cast<unsigned>(c));
             shown += escaped;
         } else {
-            shown += text::Utf16ToUtf8(name.substr(i, paired ? 2 : 1));
+            shown += valmorin::text::Utf16ToUtf8(name.substr(i, paired ? 2 : 1));
             i += paired ? 1 : 0;
         }
     }
@@ -85,7 +85,7 @@ std::vector<std::string> HiveNotes(LONG error)
     if (error != static_cast<LONG>(ERROR_BADDB) && error != static_cast<LONG>(ERROR_REGISTRY_IO_FAILED) &&
         error != static_cast<LONG>(ERROR_ACCESS_DENIED))
         return {};
-    std::vector<std::string> notes = registry::HiveProblems();
+    std::vector<std::string> notes = valmorin::registry::HiveProblems();
     if (notes.empty() && error == static_cast<LONG>(ERROR_ACCESS_DENIED))
         notes.push_back("the hive file or its folder may not be written by this account, or is a symbolic link");
     return notes;
@@ -100,7 +100,7 @@ RegError Failure(LONG error)
     std::string message = "Error " + std::to_string(error) + ".";
     if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(error),
                        0, reinterpret_cast<LPOLESTR>(&text), 0, nullptr) != 0) {
-        message = text::Utf16ToUtf8(text);
+        message = valmorin::text::Utf16ToUtf8(text);
         LocalFree(text);
         while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
     }
@@ -149,7 +149,7 @@ struct KeyName {
 KeyName ParseKeyName(std::u16string_view name)
 {
     const std::size_t separator = name.find(u'\\');
-    const std::string root = Upper(text::Utf16ToUtf8(name.substr(0, separator)));
+    const std::string root = Upper(valmorin::text::Utf16ToUtf8(name.substr(0, separator)));
     std::u16string subPath(separator == std::u16string_view::npos ? u"" : name.substr(separator + 1));
     while (subPath.ends_with(u'\\')) subPath.pop_back();
     const struct {
@@ -161,7 +161,7 @@ KeyName ParseKeyName(std::u16string_view name)
                  {"HKCR", u"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
                  {"HKU", u"HKEY_USERS", HKEY_USERS}};
     for (const auto& candidate : roots)
-        if (root == candidate.shortName || root == text::Utf16ToUtf8(candidate.fullName))
+        if (root == candidate.shortName || root == valmorin::text::Utf16ToUtf8(candidate.fullName))
             return {candidate.key, candidate.fullName, subPath};
     throw RegError{"Invalid key name.", {}};
 }
@@ -169,11 +169,11 @@ KeyName ParseKeyName(std::u16string_view name)
 // Refused before anything is written: the registry would refuse it half-way.
 void RequireCarried(const std::u16string& keyPath, const std::u16string* valueName)
 {
-    for (const std::u16string& level : registry::SplitKeyPath(keyPath))
-        if (!registry::IsCarriedName(level))
+    for (const std::u16string& level : valmorin::registry::SplitKeyPath(keyPath))
+        if (!valmorin::registry::IsCarriedName(level))
             throw RegError{"Invalid key name: " + Shown(keyPath) + ".",
                            {"a key name cannot hold line breaks, other control characters or unpaired surrogates"}};
-    if (valueName != nullptr && !registry::IsCarriedName(*valueName))
+    if (valueName != nullptr && !valmorin::registry::IsCarriedName(*valueName))
         throw RegError{"Invalid value name " + Shown(*valueName) + " under " + Shown(keyPath) + ".",
                        {"a value name cannot hold line breaks, other control characters or unpaired surrogates"}};
 }
@@ -196,9 +196,9 @@ void Confirm(const std::string& question, const std::string& refusal)
         throw Cancelled{};
 }
 
-std::vector<registry::Value> ReadValues(HKEY key)
+std::vector<valmorin::registry::Value> ReadValues(HKEY key)
 {
-    std::vector<registry::Value> values;
+    std::vector<valmorin::registry::Value> values;
     std::u16string name(16384, u'\0');
     for (DWORD index = 0;; ++index) {
         DWORD nameLength = static_cast<DWORD>(name.size());
@@ -234,9 +234,9 @@ UniqueHKey OpenSubkey(HKEY key, const std::u16string& name)
     return UniqueHKey(subkey);
 }
 
-registry::Key ReadTree(HKEY key, const std::u16string& name)
+valmorin::registry::Key ReadTree(HKEY key, const std::u16string& name)
 {
-    registry::Key tree{name, ReadValues(key), {}};
+    valmorin::registry::Key tree{name, ReadValues(key), {}};
     for (const std::u16string& subkey : ReadSubkeyNames(key))
         tree.subkeys.push_back(ReadTree(OpenSubkey(key, subkey).get(), subkey));
     return tree;
@@ -258,17 +258,17 @@ std::uint64_t LittleEndian(const std::vector<BYTE>& data)
     return number;
 }
 
-std::string DisplayData(const registry::Value& value)
+std::string DisplayData(const valmorin::registry::Value& value)
 {
-    std::u16string text = registry::DataText(value.data);
+    std::u16string text = valmorin::registry::DataText(value.data);
     char number[24];
     switch (value.type) {
     case REG_SZ:
-    case REG_EXPAND_SZ: return text::Utf16ToUtf8(text.substr(0, text.find(u'\0')));
+    case REG_EXPAND_SZ: return valmorin::text::Utf16ToUtf8(text.substr(0, text.find(u'\0')));
     case REG_MULTI_SZ: {
         while (!text.empty() && text.back() == u'\0') text.pop_back();
         std::string joined;
-        for (const char16_t c : text) joined += c == u'\0' ? std::string("\\0") : text::Utf16ToUtf8(std::u16string(1, c));
+        for (const char16_t c : text) joined += c == u'\0' ? std::string("\\0") : valmorin::text::Utf16ToUtf8(std::u16string(1, c));
         return joined;
     }
     case REG_DWORD:
@@ -285,10 +285,10 @@ std::string DisplayData(const registry::Value& value)
     return hex;
 }
 
-std::string ValueLine(const registry::Value& value)
+std::string ValueLine(const valmorin::registry::Value& value)
 {
     const auto type = TypeNames().find(value.type);
-    return "    " + (value.name.empty() ? std::string("(Default)") : text::Utf16ToUtf8(value.name)) + "    " +
+    return "    " + (value.name.empty() ? std::string("(Default)") : valmorin::text::Utf16ToUtf8(value.name)) + "    " +
            (type != TypeNames().end() ? type->second : "REG_UNKNOWN") + "    " + DisplayData(value);
 }
 
@@ -296,9 +296,9 @@ std::string ValueLine(const registry::Value& value)
 // is shown, the paths of its sub-keys. Returns the number of matches.
 std::size_t PrintKey(HKEY key, const std::u16string& path, bool tree)
 {
-    const std::vector<registry::Value> values = ReadValues(key);
-    std::cout << "\n" << text::Utf16ToUtf8(path) << "\n";
-    for (const registry::Value& value : values) std::cout << ValueLine(value) << "\n";
+    const std::vector<valmorin::registry::Value> values = ReadValues(key);
+    std::cout << "\n" << valmorin::text::Utf16ToUtf8(path) << "\n";
+    for (const valmorin::registry::Value& value : values) std::cout << ValueLine(value) << "\n";
     std::size_t matches = values.size();
     const std::vector<std::u16string> subkeys = ReadSubkeyNames(key);
     if (!tree && !values.empty() && !subkeys.empty()) std::cout << "\n";
@@ -307,7 +307,7 @@ std::size_t PrintKey(HKEY key, const std::u16string& path, bool tree)
         if (tree)
             matches += 1 + PrintKey(OpenSubkey(key, subkey).get(), subPath, true);
         else
-            std::cout << text::Utf16ToUtf8(subPath) << "\n";
+            std::cout << valmorin::text::Utf16ToUtf8(subPath) << "\n";
     }
     return matches;
 }
@@ -335,14 +335,14 @@ int Query(const std::vector<std::string>& args)
         if (tree) std::cout << "\nEnd of search: " << matches << " match(es) found.\n";
         return kExitSuccess;
     }
-    const std::vector<registry::Value> values = ReadValues(key.get());
+    const std::vector<valmorin::registry::Value> values = ReadValues(key.get());
     const auto value = std::find_if(values.begin(), values.end(),
-                                    [&](const registry::Value& v) { return registry::SameName(v.name, *valueName); });
+                                    [&](const valmorin::registry::Value& v) { return valmorin::registry::SameName(v.name, *valueName); });
     const bool unsetDefault = value == values.end() && valueName->empty();
     if (value == values.end() && !unsetDefault) throw RegError{kNotFound, {}};
     // A key always has a default value to show, set or not, as reg shows it.
     const std::string line = unsetDefault ? "    (Default)    REG_SZ    (value not set)" : ValueLine(*value);
-    std::cout << "\n" << text::Utf16ToUtf8(name.Full()) << "\n" << line << "\n\n";
+    std::cout << "\n" << valmorin::text::Utf16ToUtf8(name.Full()) << "\n" << line << "\n\n";
     return kExitSuccess;
 }
 
@@ -386,14 +386,14 @@ std::vector<BYTE> EncodeData(DWORD type, const std::string& data, const std::str
 {
     std::optional<std::vector<BYTE>> bytes;
     if (type == REG_SZ || type == REG_EXPAND_SZ) {
-        bytes = registry::StringData(Wide(data, "ADD"));
+        bytes = valmorin::registry::StringData(Wide(data, "ADD"));
     } else if (type == REG_MULTI_SZ) {
         std::u16string strings = Wide(data, "ADD");
         const std::u16string split = Wide(separator, "ADD");
         if (split.empty()) throw SyntaxError("ADD");
         for (std::size_t at; (at = strings.find(split)) != std::u16string::npos;)
             strings.replace(at, split.size(), 1, u'\0');
-        bytes = registry::StringData(strings.empty() ? strings : strings + u'\0');
+        bytes = valmorin::registry::StringData(strings.empty() ? strings : strings + u'\0');
     } else if (type == REG_DWORD || type == REG_QWORD) {
         const std::size_t size = type == REG_DWORD ? 4 : 8;
         const auto number = ParseNumber(data, type == REG_DWORD ? 0xFFFFFFFFu : ~std::uint64_t{0});
@@ -430,7 +430,7 @@ int Add(const std::vector<std::string>& args)
     const UniqueHKey key(created);
     if (valueName) {
         const bool exists = RegQueryValueExW(key.get(), valueName->c_str(), nullptr, nullptr, nullptr, nullptr) == 0;
-        const std::string shown = valueName->empty() ? "(Default)" : text::Utf16ToUtf8(*valueName);
+        const std::string shown = valueName->empty() ? "(Default)" : valmorin::text::Utf16ToUtf8(*valueName);
         if (exists && !switches.contains("/f"))
             Confirm("Value " + shown + " exists, overwrite",
                     "Value " + shown + " exists; add /f to overwrite it without asking.");
@@ -450,19 +450,19 @@ int Delete(const std::vector<std::string>& args)
     if (valueName && allValues) throw SyntaxError("DELETE");
     const UniqueHKey key = OpenKey(name);
     if (valueName) {
-        const std::string shown = valueName->empty() ? "(Default)" : text::Utf16ToUtf8(*valueName);
+        const std::string shown = valueName->empty() ? "(Default)" : valmorin::text::Utf16ToUtf8(*valueName);
         if (asked)
             Confirm("Delete the registry value " + shown, "Add /f to delete the value " + shown + " without asking.");
         Check(RegDeleteValueW(key.get(), valueName->c_str()));
     } else if (allValues) {
         if (asked)
-            Confirm("Delete all values under the registry key " + text::Utf16ToUtf8(name.Full()),
+            Confirm("Delete all values under the registry key " + valmorin::text::Utf16ToUtf8(name.Full()),
                     "Add /f to delete the values without asking.");
-        for (const registry::Value& value : ReadValues(key.get()))
+        for (const valmorin::registry::Value& value : ReadValues(key.get()))
             Check(RegDeleteValueW(key.get(), value.name.c_str()));
     } else {
         if (asked)
-            Confirm("Permanently delete the registry key " + text::Utf16ToUtf8(name.Full()),
+            Confirm("Permanently delete the registry key " + valmorin::text::Utf16ToUtf8(name.Full()),
                     "Add /f to delete the key without asking.");
         Check(RegDeleteTreeW(name.root, name.subPath.c_str()));
     }
@@ -476,7 +476,7 @@ void CheckDeleted(LONG error)
     if (error != static_cast<LONG>(ERROR_FILE_NOT_FOUND)) Check(error);
 }
 
-void ImportSection(const registry::RegSection& section)
+void ImportSection(const valmorin::registry::RegSection& section)
 {
     const KeyName name = ParseKeyName(section.path);
     if (section.removeKey) {
@@ -487,18 +487,18 @@ void ImportSection(const registry::RegSection& section)
     Check(RegCreateKeyExW(name.root, name.subPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
                           &created, nullptr));
     const UniqueHKey key(created);
-    for (const registry::Value& value : section.values)
+    for (const valmorin::registry::Value& value : section.values)
         Check(RegSetValueExW(key.get(), value.name.c_str(), 0, value.type, value.data.data(),
                              static_cast<DWORD>(value.data.size())));
     for (const std::u16string& removed : section.removedValues)
         CheckDeleted(RegDeleteValueW(key.get(), removed.c_str()));
 }
 
-void RequireCarried(const registry::RegSection& section)
+void RequireCarried(const valmorin::registry::RegSection& section)
 {
     ParseKeyName(section.path);
     RequireCarried(section.path, nullptr);
-    for (const registry::Value& value : section.values) RequireCarried(section.path, &value.name);
+    for (const valmorin::registry::Value& value : section.values) RequireCarried(section.path, &value.name);
     for (const std::u16string& removed : section.removedValues) RequireCarried(section.path, &removed);
 }
 
@@ -508,14 +508,14 @@ int Import(const std::vector<std::string>& args)
     const std::string& fileName = parsed.positional[0];
     std::string bytes;
     int error = 0;
-    if (const std::string problem = registry::ReadRegularFile(fileName, bytes, error); !problem.empty())
+    if (const std::string problem = valmorin::registry::ReadRegularFile(fileName, bytes, error); !problem.empty())
         throw RegError{kFileError, {fileName + ": " + problem}};
-    const auto sections = registry::ParseRegFile(bytes, registry::RegSource::Import);
+    const auto sections = valmorin::registry::ParseRegFile(bytes, valmorin::registry::RegSource::Import);
     if (!sections)
         throw RegError{"The specified file is not a registry file. You can import only registry files.",
                        {fileName + ": not a well-formed .reg file (REGEDIT4 or version 5.00)"}};
-    for (const registry::RegSection& section : *sections) RequireCarried(section);
-    for (const registry::RegSection& section : *sections) ImportSection(section);
+    for (const valmorin::registry::RegSection& section : *sections) RequireCarried(section);
+    for (const valmorin::registry::RegSection& section : *sections) ImportSection(section);
     std::cout << kDone << "\n";
     return kExitSuccess;
 }
@@ -526,13 +526,13 @@ int Export(const std::vector<std::string>& args)
     const KeyName name = ParseKeyName(Wide(parsed.positional[0], "EXPORT"));
     const std::string& fileName = parsed.positional[1];
     const UniqueHKey key = OpenKey(name);
-    std::vector<registry::RegSection> sections;
-    registry::AppendSections(ReadTree(key.get(), name.Full()), name.Full(), sections);
+    std::vector<valmorin::registry::RegSection> sections;
+    valmorin::registry::AppendSections(ReadTree(key.get(), name.Full()), name.Full(), sections);
     if (std::filesystem::exists(fileName) && !parsed.switches.contains("/y"))
         Confirm("File " + fileName + " already exists. Overwrite",
                 "File " + fileName + " exists; add /y to overwrite it without asking.");
-    const std::string text = registry::FormatRegFile(sections, registry::RegEncoding::Utf16);
-    if (registry::ReplaceFile(fileName, text, kExportMode) != ERROR_SUCCESS)
+    const std::string text = valmorin::registry::FormatRegFile(sections, valmorin::registry::RegEncoding::Utf16);
+    if (valmorin::registry::ReplaceFile(fileName, text, kExportMode) != ERROR_SUCCESS)
         throw RegError{kFileError, {fileName + ": cannot be written through " + fileName + ".new"}};
     std::cout << kDone << "\n";
     return kExitSuccess;

@@ -66,7 +66,7 @@ std::string HexCode(HRESULT hr)
 std::string HiveReasons()
 {
     std::string reasons;
-    for (const std::string& problem : registry::HiveProblems()) reasons += "\n" + problem;
+    for (const std::string& problem : valmorin::registry::HiveProblems()) reasons += "\n" + problem;
     return reasons;
 }
 

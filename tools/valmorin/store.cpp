@@ -55,9 +55,9 @@ bool RunScript(sqlite3* db, const char* script, std::string& error)
 
 InitOutcome Failure(std::string message) { return {false, true, std::move(message)}; }
 
-std::string Describe(const ado::ProviderFailure& failure)
+std::string Describe(const valmorin::ado::ProviderFailure& failure)
 {
-    return failure.errors.empty() ? "unknown error" : text::Utf16ToUtf8(failure.errors.front().description);
+    return failure.errors.empty() ? "unknown error" : valmorin::text::Utf16ToUtf8(failure.errors.front().description);
 }
 
 // The schema's statements, one at a time (the providers run one per call):
@@ -145,14 +145,14 @@ public:
 // A store reached through its provider.
 class SessionAccess final : public StoreAccess {
 public:
-    explicit SessionAccess(ado::Session& session) : m_session(session) {}
+    explicit SessionAccess(valmorin::ado::Session& session) : m_session(session) {}
     std::vector<std::string> Column(const std::u16string& query) override
     {
-        const ado::RowSet rows = ado::QueryRows(m_session, query, false);
+        const valmorin::ado::RowSet rows = valmorin::ado::QueryRows(m_session, query, false);
         std::vector<std::string> column;
         for (std::size_t row = 0; row < rows.rows; ++row) {
             const VARIANT& value = rows.At(row, 0);
-            if (value.vt == VT_BSTR) column.push_back(text::Utf16ToUtf8({value.bstrVal, SysStringLen(value.bstrVal)}));
+            if (value.vt == VT_BSTR) column.push_back(valmorin::text::Utf16ToUtf8({value.bstrVal, SysStringLen(value.bstrVal)}));
         }
         return column;
     }
@@ -162,14 +162,14 @@ public:
         try {
             for (const std::u16string& statement : statements) m_session.Execute(statement);
             m_session.Commit();
-        } catch (const ado::ProviderFailure& failure) {
+        } catch (const valmorin::ado::ProviderFailure& failure) {
             m_session.Rollback();
             throw std::runtime_error(Describe(failure));
         }
     }
 
 private:
-    ado::Session& m_session;
+    valmorin::ado::Session& m_session;
 };
 
 // A SQLite file reached directly: SQLite's own reading of a statement
@@ -181,7 +181,7 @@ public:
     std::vector<std::string> Column(const std::u16string& query) override
     {
         sqlite3_stmt* raw = nullptr;
-        const std::string utf8 = text::Utf16ToUtf8(query);
+        const std::string utf8 = valmorin::text::Utf16ToUtf8(query);
         if (sqlite3_prepare_v2(m_db, utf8.c_str(), -1, &raw, nullptr) != SQLITE_OK)
             throw std::runtime_error(sqlite3_errmsg(m_db));
         const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> stmt(raw, sqlite3_finalize);
@@ -195,7 +195,7 @@ public:
     void RunInOneTransaction(const std::vector<std::u16string>& statements) override
     {
         std::string script = "BEGIN IMMEDIATE;";
-        for (const std::u16string& statement : statements) script += text::Utf16ToUtf8(statement) + ";\n";
+        for (const std::u16string& statement : statements) script += valmorin::text::Utf16ToUtf8(statement) + ";\n";
         std::string error;
         if (!RunScript(m_db, (script + "COMMIT;").c_str(), error)) {
             std::string ignored;
@@ -236,7 +236,7 @@ std::vector<Rule> MissingRules(StoreAccess& store, const StoreDialect& dialect, 
     const std::vector<std::string> present = store.Column(std::u16string(dialect.objects));
     std::vector<Rule> missing;
     for (Rule& rule : Rules(schema)) {
-        const std::string upper = text::Utf16ToUtf8(text::AsciiUpper(text::Widen(rule.name)));
+        const std::string upper = valmorin::text::Utf16ToUtf8(valmorin::text::AsciiUpper(valmorin::text::Widen(rule.name)));
         if (std::find(present.begin(), present.end(), upper) == present.end()) missing.push_back(std::move(rule));
     }
     return missing;
@@ -261,7 +261,7 @@ InitOutcome UpgradeStore(StoreAccess& store, const StoreDialect& dialect, std::s
         std::vector<std::u16string> statements;
         std::string added;
         for (const Rule& rule : missing) {
-            statements.push_back(text::Widen(rule.statement));
+            statements.push_back(valmorin::text::Widen(rule.statement));
             added += (added.empty() ? "" : ", ") + rule.name;
         }
         for (const std::u16string_view statement : dialect.obsolete) statements.emplace_back(statement);
@@ -274,41 +274,41 @@ InitOutcome UpgradeStore(StoreAccess& store, const StoreDialect& dialect, std::s
 
 // The store's database, created first when the server has none of that
 // name (SQLSTATE 3D000), from the server's maintenance database.
-std::unique_ptr<ado::Session> ConnectOrCreate(ado::Provider& provider, const std::u16string& connectionString)
+std::unique_ptr<valmorin::ado::Session> ConnectOrCreate(valmorin::ado::Provider& provider, const std::u16string& connectionString)
 {
     try {
-        return provider.Connect(ado::ConnectionString(connectionString), u"", u"", 30);
-    } catch (const ado::ProviderFailure& failure) {
+        return provider.Connect(valmorin::ado::ConnectionString(connectionString), u"", u"", 30);
+    } catch (const valmorin::ado::ProviderFailure& failure) {
         if (failure.errors.empty() || failure.errors.front().sqlState != u"3D000") throw;
     }
-    const ado::ConnectionString cs(connectionString);
-    const auto maintenance = provider.Connect(ado::ConnectionString(connectionString + u";Database=postgres"), u"", u"", 30);
-    maintenance->Execute(u"CREATE DATABASE " + ado::QuoteIdentifier(cs.Get(u"Database")) + u" ENCODING 'UTF8'");
+    const valmorin::ado::ConnectionString cs(connectionString);
+    const auto maintenance = provider.Connect(valmorin::ado::ConnectionString(connectionString + u";Database=postgres"), u"", u"", 30);
+    maintenance->Execute(u"CREATE DATABASE " + valmorin::ado::QuoteIdentifier(cs.Get(u"Database")) + u" ENCODING 'UTF8'");
     return provider.Connect(cs, u"", u"", 30);
 }
 
-LONG CountPostgresStoreTables(ado::Session& session)
+LONG CountPostgresStoreTables(valmorin::ado::Session& session)
 {
-    const ado::RowSet counted =
-        ado::QueryRows(session, u"SELECT COUNT(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND "
+    const valmorin::ado::RowSet counted =
+        valmorin::ado::QueryRows(session, u"SELECT COUNT(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND "
                       u"tablename IN ('qm_tables', 'qm_dico', 'qm_valmor')",
                       false);
     return counted.values.at(0).lVal;
 }
 
-void RunSchema(ado::Session& session, std::string_view schema)
+void RunSchema(valmorin::ado::Session& session, std::string_view schema)
 {
     session.Begin();
-    for (const std::string& statement : SchemaStatements(schema)) session.Execute(text::Widen(statement));
+    for (const std::string& statement : SchemaStatements(schema)) session.Execute(valmorin::text::Widen(statement));
     session.Commit();
 }
 
 InitOutcome InitPostgresStore(const std::u16string& connectionString)
 {
-    const ado::ConnectionString cs(connectionString);
-    const std::string name = text::Utf16ToUtf8(cs.Get(u"Database"));
+    const valmorin::ado::ConnectionString cs(connectionString);
+    const std::string name = valmorin::text::Utf16ToUtf8(cs.Get(u"Database"));
     if (name.empty()) return Failure("the connection string names no Database");
-    const auto provider = ado::FindProvider(u"PostgreSQL");
+    const auto provider = valmorin::ado::FindProvider(u"PostgreSQL");
     if (!provider) return Failure("this build has no PostgreSQL provider");
     try {
         const auto session = ConnectOrCreate(*provider, connectionString);
@@ -320,7 +320,7 @@ InitOutcome InitPostgresStore(const std::u16string& connectionString)
         if (existing > 0) return Failure("the database " + name + " holds part of a store only; it was left as it is");
         RunSchema(*session, kPostgresSchema);
         return {true, false, "created the store in database " + name};
-    } catch (const ado::ProviderFailure& failure) {
+    } catch (const valmorin::ado::ProviderFailure& failure) {
         return Failure("cannot create the store in database " + name + ": " + Describe(failure));
     }
 }
@@ -333,21 +333,21 @@ const char* OdbcSchema(std::u16string_view dbms)
         {u"ORACLE", kOracleSchema},
         {u"POSTGRESQL", kPostgresSchema},
         {u"SQLITE", kSqliteSchema}};
-    const std::u16string upper = text::AsciiUpper(dbms);
+    const std::u16string upper = valmorin::text::AsciiUpper(dbms);
     for (const auto& [name, schema] : kSchemas)
         if (upper.starts_with(name)) return schema;
     return nullptr;
 }
 
 // How many of the store's tables a query can read.
-int CountReadableStoreTables(ado::Session& session)
+int CountReadableStoreTables(valmorin::ado::Session& session)
 {
     int count = 0;
     for (const char16_t* table : {u"QM_TABLES", u"QM_DICO", u"QM_VALMOR"}) {
         try {
-            ado::QueryRows(session, u"SELECT COUNT(*) FROM " + std::u16string(table), false);
+            valmorin::ado::QueryRows(session, u"SELECT COUNT(*) FROM " + std::u16string(table), false);
             ++count;
-        } catch (const ado::ProviderFailure&) {
+        } catch (const valmorin::ado::ProviderFailure&) {
             // not there, or not readable by this account: not a store table either way
         }
     }
@@ -361,11 +361,11 @@ int CountReadableStoreTables(ado::Session& session)
 // administrator's to add from the schema printed.
 InitOutcome InitOdbcStore(const std::u16string& connectionString)
 {
-    const auto provider = ado::FindProvider(u"ODBC");
+    const auto provider = valmorin::ado::FindProvider(u"ODBC");
     if (!provider) return Failure("this build has no ODBC provider");
     try {
-        const auto session = provider->Connect(ado::ConnectionString(connectionString), u"", u"", 30);
-        const std::string dbms = text::Utf16ToUtf8(session->DbmsName());
+        const auto session = provider->Connect(valmorin::ado::ConnectionString(connectionString), u"", u"", 30);
+        const std::string dbms = valmorin::text::Utf16ToUtf8(session->DbmsName());
         const char* schema = OdbcSchema(session->DbmsName());
         if (!schema)
             return Failure("the ODBC driver names the DBMS \"" + dbms +
@@ -376,7 +376,7 @@ InitOutcome InitOdbcStore(const std::u16string& connectionString)
         if (existing > 0) return Failure("the " + dbms + " database holds part of a store only; it was left as it is");
         RunSchema(*session, schema);
         return {true, false, "created the store on " + dbms + " with the schema above"};
-    } catch (const ado::ProviderFailure& failure) {
+    } catch (const valmorin::ado::ProviderFailure& failure) {
         return Failure("cannot create the store through ODBC: " + Describe(failure) +
                        " (the schema above is for an administrator to run)");
     }
@@ -384,28 +384,28 @@ InitOutcome InitOdbcStore(const std::u16string& connectionString)
 
 } // namespace
 
-std::string DefaultStorePath() { return datasource::DefaultStorePath().string(); }
+std::string DefaultStorePath() { return valmorin::datasource::DefaultStorePath().string(); }
 
-std::u16string DefaultStoreConnectionString() { return datasource::DefaultStoreConnectionString(); }
+std::u16string DefaultStoreConnectionString() { return valmorin::datasource::DefaultStoreConnectionString(); }
 
 InitOutcome InitStore(const std::u16string& connectionString)
 {
-    const ado::ConnectionString cs(connectionString);
-    const std::u16string provider = text::AsciiUpper(cs.Get(u"Provider"));
+    const valmorin::ado::ConnectionString cs(connectionString);
+    const std::u16string provider = valmorin::text::AsciiUpper(cs.Get(u"Provider"));
     if (provider == u"POSTGRESQL") return InitPostgresStore(connectionString);
     if (provider == u"ODBC") return InitOdbcStore(connectionString);
     if (provider != u"SQLITE")
         return Failure("init creates SQLite stores (Provider=SQLite;Data Source=<file>), PostgreSQL stores "
                        "(Provider=PostgreSQL;Host=...;Database=...) and stores reached through ODBC "
                        "(Provider=ODBC;DSN=...)");
-    const std::filesystem::path file = text::Utf16ToUtf8(cs.Get(u"Data Source"));
+    const std::filesystem::path file = valmorin::text::Utf16ToUtf8(cs.Get(u"Data Source"));
     if (file.empty()) return Failure("the connection string names no Data Source");
     std::error_code ec;
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
     if (ec) return Failure("cannot create the folder " + file.parent_path().string() + ": " + ec.message());
 
     if (!std::filesystem::exists(std::filesystem::symlink_status(file))) {
-        const std::string error = ado::sqlite::CreateDatabase(file, kSqliteSchema);
+        const std::string error = valmorin::ado::sqlite::CreateDatabase(file, kSqliteSchema);
         if (!error.empty()) return Failure("cannot create the store: " + error);
         return {true, false, "created the store " + file.string()};
     }

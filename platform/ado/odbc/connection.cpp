@@ -33,7 +33,7 @@
 #include <list>
 #include <optional>
 
-namespace ado::odbc {
+namespace valmorin::ado::odbc {
 
 namespace {
 
@@ -624,4 +624,4 @@ const bool g_registered = [] {
 
 } // namespace
 
-} // namespace ado::odbc
+} // namespace valmorin::ado::odbc

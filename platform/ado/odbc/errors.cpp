@@ -22,7 +22,7 @@
 #include <algorithm>
 #include <optional>
 
-namespace ado::odbc {
+namespace valmorin::ado::odbc {
 
 namespace {
 
@@ -94,4 +94,4 @@ void Check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle, std::u16string_view
     ThrowFromHandle(type, handle, what, native);
 }
 
-} // namespace ado::odbc
+} // namespace valmorin::ado::odbc

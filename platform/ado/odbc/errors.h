@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace ado::odbc {
+namespace valmorin::ado::odbc {
 
 inline constexpr std::u16string_view kSource = u"ODBC";
 
@@ -30,4 +30,4 @@ using NativeMapping = HRESULT (*)(SQLINTEGER native);
 void Check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle, std::u16string_view what,
            NativeMapping native = nullptr);
 
-} // namespace ado::odbc
+} // namespace valmorin::ado::odbc

@@ -1,7 +1,7 @@
 #include "platform/ado/odbc/statements.h"
 
 
-namespace ado::odbc {
+namespace valmorin::ado::odbc {
 
 StatementLease::StatementLease(StatementLease&& other) noexcept
     : m_owned(std::move(other.m_owned)), m_stmt(std::exchange(other.m_stmt, nullptr))
@@ -34,4 +34,4 @@ SQLHSTMT StatementCache::Insert(const std::string& text, Statement stmt)
     return raw;
 }
 
-} // namespace ado::odbc
+} // namespace valmorin::ado::odbc

@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <utility>
 
-namespace ado::odbc {
+namespace valmorin::ado::odbc {
 
 template <SQLSMALLINT Type>
 struct HandleDeleter {
@@ -71,4 +71,4 @@ private:
     std::unordered_map<std::string, Entry> m_entries;
 };
 
-} // namespace ado::odbc
+} // namespace valmorin::ado::odbc

@@ -36,7 +36,7 @@
 #include <map>
 #include <utility>
 
-namespace ado::postgresql {
+namespace valmorin::ado::postgresql {
 
 namespace {
 
@@ -465,4 +465,4 @@ const bool g_registered = [] {
 
 } // namespace
 
-} // namespace ado::postgresql
+} // namespace valmorin::ado::postgresql

@@ -20,7 +20,7 @@
 #include "platform/ado/ado.h"
 #include "platform/text/utf.h"
 
-namespace ado::postgresql {
+namespace valmorin::ado::postgresql {
 
 namespace {
 
@@ -77,4 +77,4 @@ void ThrowFromResult(const PGresult* result, const PGconn* connection)
     Throw(MapSqlState(sqlState), Message(primary), Wide(sqlState.c_str()));
 }
 
-} // namespace ado::postgresql
+} // namespace valmorin::ado::postgresql

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace ado::postgresql {
+namespace valmorin::ado::postgresql {
 
 inline constexpr std::u16string_view kSource = u"PostgreSQL";
 
@@ -19,4 +19,4 @@ HRESULT MapSqlState(std::string_view sqlState);
 // The error of a failed result, or of the connection when there is no result.
 [[noreturn]] void ThrowFromResult(const PGresult* result, const PGconn* connection);
 
-} // namespace ado::postgresql
+} // namespace valmorin::ado::postgresql

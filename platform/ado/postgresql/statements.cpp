@@ -1,6 +1,6 @@
 #include "platform/ado/postgresql/statements.h"
 
-namespace ado::postgresql {
+namespace valmorin::ado::postgresql {
 
 const std::string* StatementCache::Find(const std::string& text)
 {
@@ -24,4 +24,4 @@ std::optional<std::string> StatementCache::Insert(const std::string& text, std::
     return evicted;
 }
 
-} // namespace ado::postgresql
+} // namespace valmorin::ado::postgresql

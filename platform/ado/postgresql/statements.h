@@ -10,7 +10,7 @@
 #include <string>
 #include <unordered_map>
 
-namespace ado::postgresql {
+namespace valmorin::ado::postgresql {
 
 struct ConnectionDeleter {
     void operator()(PGconn* connection) const { PQfinish(connection); }
@@ -48,4 +48,4 @@ private:
     std::unordered_map<std::string, Entry> m_entries;
 };
 
-} // namespace ado::postgresql
+} // namespace valmorin::ado::postgresql

@@ -17,7 +17,7 @@
 #include <filesystem>
 #include <limits>
 
-namespace ado::sqlite {
+namespace valmorin::ado::sqlite {
 
 namespace {
 
@@ -351,4 +351,4 @@ const bool g_registered = [] {
 
 } // namespace
 
-} // namespace ado::sqlite
+} // namespace valmorin::ado::sqlite

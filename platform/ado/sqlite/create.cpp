@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace ado::sqlite {
+namespace valmorin::ado::sqlite {
 
 namespace {
 
@@ -63,4 +63,4 @@ std::string CreateDatabase(const std::filesystem::path& file, std::string_view s
     return error;
 }
 
-} // namespace ado::sqlite
+} // namespace valmorin::ado::sqlite

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace ado::sqlite {
+namespace valmorin::ado::sqlite {
 
 // Builds the database in "<file>.new" (created exclusively, never through
 // a link, its owner's only whatever the umask), runs script in one
@@ -14,4 +14,4 @@ namespace ado::sqlite {
 // is never replaced. Returns what failed, naming the file; empty on success.
 std::string CreateDatabase(const std::filesystem::path& file, std::string_view script);
 
-} // namespace ado::sqlite
+} // namespace valmorin::ado::sqlite

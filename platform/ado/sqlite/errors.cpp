@@ -11,7 +11,7 @@
 
 #include "platform/ado/ado.h"
 
-namespace ado::sqlite {
+namespace valmorin::ado::sqlite {
 
 HRESULT MapResultCode(int rc)
 {
@@ -55,4 +55,4 @@ void ThrowFromDatabase(sqlite3* db, int rc)
     Throw(MapResultCode(rc), message ? message : u"SQLite error", sqlite3_extended_errcode(db), SqlState(rc));
 }
 
-} // namespace ado::sqlite
+} // namespace valmorin::ado::sqlite

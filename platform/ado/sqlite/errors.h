@@ -8,7 +8,7 @@
 
 #include <string>
 
-namespace ado::sqlite {
+namespace valmorin::ado::sqlite {
 
 inline constexpr std::u16string_view kSource = u"SQLite";
 
@@ -19,4 +19,4 @@ std::u16string SqlState(int rc);
                         std::u16string sqlState = u"HY000");
 [[noreturn]] void ThrowFromDatabase(sqlite3* db, int rc);
 
-} // namespace ado::sqlite
+} // namespace valmorin::ado::sqlite

@@ -1,6 +1,6 @@
 #include "platform/ado/sqlite/statements.h"
 
-namespace ado::sqlite {
+namespace valmorin::ado::sqlite {
 
 StatementLease::StatementLease(StatementLease&& other) noexcept
     : m_owned(std::move(other.m_owned)), m_stmt(std::exchange(other.m_stmt, nullptr))
@@ -32,4 +32,4 @@ CachedStatement* StatementCache::Insert(const std::string& text, CachedStatement
     return &m_entries.emplace(text, Entry{std::move(statement), m_uses.begin()}).first->second.statement;
 }
 
-} // namespace ado::sqlite
+} // namespace valmorin::ado::sqlite

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace ado::sqlite {
+namespace valmorin::ado::sqlite {
 
 struct StatementDeleter {
     void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
@@ -67,4 +67,4 @@ private:
     std::unordered_map<std::string, Entry> m_entries;
 };
 
-} // namespace ado::sqlite
+} // namespace valmorin::ado::sqlite
