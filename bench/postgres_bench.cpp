@@ -7,11 +7,11 @@
 // again through the ODBC provider and the PostgreSQL ODBC driver, against
 // the text sent with SQLExecDirectW and the form prepared once with
 // SQLPrepareW and run with SQLExecute.
-#include "platform/ado/odbc/statements.h"
-#include "platform/ado/postgresql/statements.h"
+#include "platform/ado/odbc/handles.h"
+#include "platform/ado/postgresql/handles.h"
 #include "platform/text/utf.h"
 #include "schema_postgresql.h"
-#include "service/statements.h"
+#include "service/statement_texts.h"
 #include "store_fixture.h"
 #include "valmorin/valmorin.h"
 

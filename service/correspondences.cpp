@@ -8,7 +8,7 @@
 #include "service/call_frame.h"
 #include "service/listing.h"
 #include "service/rows.h"
-#include "service/statements.h"
+#include "service/statement_texts.h"
 
 namespace {
 

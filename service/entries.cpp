@@ -9,7 +9,7 @@
 #include "service/call_frame.h"
 #include "service/format_sql.h"
 #include "service/statement_guard.h"
-#include "service/statements.h"
+#include "service/statement_texts.h"
 #include "service/store_routines.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "service/format_sql.h"
 #include "service/listing.h"
 #include "service/statement_guard.h"
-#include "service/statements.h"
+#include "service/statement_texts.h"
 #include "service/store_routines.h"
 
 #include <algorithm>

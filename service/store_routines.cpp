@@ -2,7 +2,7 @@
 
 #include "qmt/diag/exception.h"
 #include "service/format_sql.h"
-#include "service/statements.h"
+#include "service/statement_texts.h"
 
 #include <limits>
 

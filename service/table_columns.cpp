@@ -3,7 +3,7 @@
 #include "qmt/diag/exception.h"
 #include "service/format_sql.h"
 #include "service/listing.h"
-#include "service/statements.h"
+#include "service/statement_texts.h"
 
 #include <cctype>
 #include <charconv>

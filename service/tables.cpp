@@ -5,7 +5,7 @@
 #include "service/format_sql.h"
 #include "service/listing.h"
 #include "service/rows.h"
-#include "service/statements.h"
+#include "service/statement_texts.h"
 #include "service/store_routines.h"
 #include "service/table_columns.h"
 

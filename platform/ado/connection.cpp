@@ -1,4 +1,5 @@
 #include "platform/ado/connection_object.h"
+#include "platform/ado/built_in.h"
 
 #include "platform/com/errorinfo.h"
 #include "platform/com/class_factory.h"
@@ -233,9 +234,9 @@ private:
     CComPtr<ErrorList> m_errors = ErrorList::Create();
 };
 
-const bool g_registered = RegisterSimpleClass<ConnectionObject>(CLSID_Connection);
-
 } // namespace
+
+CComPtr<IUnknown> NewConnectionClassObject() { return SimpleClassObject<ConnectionObject>(); }
 
 HRESULT ReportProviderErrors(REFIID iid, const std::vector<ProviderError>& errors)
 {

@@ -1,4 +1,5 @@
 #include "platform/ado/provider.h"
+#include "platform/ado/built_in.h"
 #include "platform/ado/sql_lexer.h"
 #include "platform/text/ascii.h"
 
@@ -8,6 +9,7 @@ namespace valmorin::ado {
 
 namespace {
 
+// The built-in providers are in the table from its first use on.
 class ProviderTable {
 public:
     static ProviderTable& Instance()
@@ -15,8 +17,19 @@ public:
         static ProviderTable table;
         return table;
     }
+    void Add(std::shared_ptr<Provider> provider)
+    {
+        providers[text::AsciiUpper(provider->Name())] = std::move(provider);
+    }
     std::mutex mutex;
     std::map<std::u16string, std::shared_ptr<Provider>> providers;
+
+private:
+    ProviderTable()
+    {
+        for (auto provider : {sqlite::NewProvider(), postgresql::NewProvider(), odbc::NewProvider()})
+            Add(std::move(provider));
+    }
 };
 
 } // namespace
@@ -67,7 +80,7 @@ void RegisterProvider(std::shared_ptr<Provider> provider)
 {
     auto& table = ProviderTable::Instance();
     std::lock_guard lock(table.mutex);
-    table.providers[text::AsciiUpper(provider->Name())] = std::move(provider);
+    table.Add(std::move(provider));
 }
 
 void UnregisterProvider(std::u16string_view name)

@@ -2,6 +2,7 @@
 // statement; Fields read and write the current row; UpdateBatch writes the
 // changed rows back through the provider, each addressed by its identity.
 #include "platform/ado/connection_object.h"
+#include "platform/ado/built_in.h"
 #include "platform/com/class_factory.h"
 #include "platform/text/ascii.h"
 
@@ -284,8 +285,8 @@ HRESULT FieldsObject::get_Item(VARIANT index, Field** field)
     return S_OK;
 }
 
-const bool g_registered = RegisterSimpleClass<RecordsetObject>(CLSID_Recordset);
-
 } // namespace
+
+CComPtr<IUnknown> NewRecordsetClassObject() { return SimpleClassObject<RecordsetObject>(); }
 
 } // namespace valmorin::ado

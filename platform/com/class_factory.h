@@ -1,5 +1,5 @@
 // A class object for a class that is neither aggregatable nor special to
-// create, and its registration with the runtime's class table.
+// create, as the runtime's class table keeps it.
 #pragma once
 
 #include "platform/com/runtime.h"
@@ -18,7 +18,9 @@ public:
 };
 
 template <typename Object>
-bool RegisterSimpleClass(REFCLSID clsid)
+CComPtr<IUnknown> SimpleClassObject()
 {
-    return SUCCEEDED(CoRegisterClassObject(clsid, CSimpleClassFactory<Object>::Create().get()));
+    CComPtr<IUnknown> object;
+    CSimpleClassFactory<Object>::Create().QueryInterface(object);
+    return object;
 }

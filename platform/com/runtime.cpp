@@ -1,6 +1,9 @@
 #include "platform/com/runtime.h"
 
+#include "platform/ado/ado.h"
+#include "platform/ado/built_in.h"
 #include "platform/com/inproc_server.h"
+#include "platform/datasource/directory.h"
 
 #include <map>
 #include <tuple>
@@ -22,12 +25,20 @@ struct GuidLess {
     }
 };
 
+// The platform's own classes (ADO's Connection and Recordset, the
+// data-source directory) are in the table from its first use on.
 class ClassTable {
 public:
     static ClassTable& Instance()
     {
         static ClassTable table;
         return table;
+    }
+    ClassTable()
+    {
+        m_classes[CLSID_Connection] = valmorin::ado::NewConnectionClassObject();
+        m_classes[CLSID_Recordset] = valmorin::ado::NewRecordsetClassObject();
+        m_classes[CLSID_DataSourceDirectory] = valmorin::datasource::NewDirectoryClassObject();
     }
     void Add(REFCLSID clsid, IUnknown* factory)
     {

@@ -88,8 +88,8 @@ private:
     std::vector<std::u16string> m_texts; // indexed by entry number
 };
 
-const bool g_registered = RegisterSimpleClass<Directory>(CLSID_DataSourceDirectory);
-
 } // namespace
+
+CComPtr<IUnknown> NewDirectoryClassObject() { return SimpleClassObject<Directory>(); }
 
 } // namespace valmorin::datasource

@@ -25,3 +25,10 @@ struct IDataSourceDirectory : IDispatch {
 protected:
     ~IDataSourceDirectory() = default;
 };
+
+namespace valmorin::datasource {
+
+// The directory's class object, for the runtime's class table.
+CComPtr<IUnknown> NewDirectoryClassObject();
+
+} // namespace valmorin::datasource

@@ -1,6 +1,6 @@
 #include "support/pg_store.h"
 
-#include "platform/ado/postgresql/statements.h"
+#include "platform/ado/postgresql/handles.h"
 #include "platform/text/utf.h"
 
 #include <libpq-fe.h>

@@ -17,8 +17,10 @@
 //   Oracle and unrecognised servers: none, and a row set cannot be opened
 //   for update there.
 #include "platform/ado/ado.h"
+#include "platform/ado/built_in.h"
 #include "platform/ado/odbc/errors.h"
-#include "platform/ado/odbc/statements.h"
+#include "platform/ado/odbc/handles.h"
+#include "platform/ado/statement_cache.h"
 #include "platform/ado/provider.h"
 #include "platform/ado/sql_lexer.h"
 #include "platform/ado/sqlite/errors.h"
@@ -411,13 +413,13 @@ private:
     // the driver refuses to prepare it.
     SQLHSTMT Prepared(const std::string& key, std::u16string text, std::size_t parameters)
     {
-        if (SQLHSTMT cached = m_cache.Find(key)) return cached;
+        if (Statement* cached = m_cache.Find(key)) return cached->get();
         Statement stmt = NewStatement();
         if (!SQL_SUCCEEDED(SQLPrepareW(stmt.get(), text.data(), static_cast<SQLINTEGER>(text.size())))) return nullptr;
         SQLSMALLINT count = 0;
         if (!SQL_SUCCEEDED(SQLNumParams(stmt.get(), &count)) || static_cast<std::size_t>(count) != parameters)
             return nullptr;
-        return m_cache.Insert(key, std::move(stmt));
+        return m_cache.Insert(key, std::move(stmt)).first->get();
     }
 
     static bool HasSharedForm(const LexedStatement& lexed)
@@ -579,7 +581,7 @@ private:
     std::u16string m_dbms;
     const Dialect& m_dialect;
     bool m_inTransaction = false;
-    StatementCache m_cache{64}; // freed before the connection closes
+    StatementCache<Statement> m_cache{64}; // freed before the connection closes
     RecentStatements m_recent;  // the statements lexed last, their buffers reused
 };
 
@@ -617,11 +619,8 @@ private:
     }
 };
 
-const bool g_registered = [] {
-    RegisterProvider(std::make_shared<OdbcProvider>());
-    return true;
-}();
-
 } // namespace
+
+std::shared_ptr<Provider> NewProvider() { return std::make_shared<OdbcProvider>(); }
 
 } // namespace valmorin::ado::odbc

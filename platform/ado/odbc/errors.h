@@ -14,8 +14,6 @@ namespace valmorin::ado::odbc {
 
 inline constexpr std::u16string_view kSource = u"ODBC";
 
-HRESULT MapSqlState(std::u16string_view sqlState);
-
 // The HRESULT a driver's native error code gives a record whose SQLSTATE is
 // the general HY000: the SQLite driver reports every error so, with
 // SQLite's result code as the native error.

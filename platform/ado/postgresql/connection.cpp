@@ -23,8 +23,10 @@
 // to the server in one pipeline with the transaction's first statement, so
 // that beginning costs no exchange of its own.
 #include "platform/ado/ado.h"
+#include "platform/ado/built_in.h"
 #include "platform/ado/postgresql/errors.h"
-#include "platform/ado/postgresql/statements.h"
+#include "platform/ado/postgresql/handles.h"
+#include "platform/ado/statement_cache.h"
 #include "platform/ado/provider.h"
 #include "platform/ado/sql_lexer.h"
 #include "platform/text/utf.h"
@@ -331,13 +333,14 @@ private:
         DeallocateEvicted();
         const bool guarded = PQtransactionStatus(Raw()) == PQTRANS_INTRANS;
         if (guarded) Simple("SAVEPOINT valmorin_prepare");
-        std::string name = m_cache.NewName();
+        std::string name = "valmorin_" + std::to_string(++m_named);
         const Result prepared(PQprepare(Raw(), name.c_str(), NumberedParameters(lexed).c_str(), 0, nullptr));
         const bool ok = prepared && PQresultStatus(prepared.get()) == PGRES_COMMAND_OK;
         if (guarded) Simple(ok ? "RELEASE SAVEPOINT valmorin_prepare" : "ROLLBACK TO SAVEPOINT valmorin_prepare");
         if (!ok) return nullptr;
-        if (auto evicted = m_cache.Insert(lexed.parameterized, std::move(name))) m_evicted.push_back(*evicted);
-        return m_cache.Find(lexed.parameterized);
+        auto [added, evicted] = m_cache.Insert(lexed.parameterized, std::move(name));
+        if (evicted) m_evicted.push_back(std::move(*evicted));
+        return added;
     }
 
     // Statements pushed out of the cache are released on the server while
@@ -383,8 +386,9 @@ private:
     Connection m_connection;
     bool m_beginPending = false;
     std::vector<const char*> m_literals; // the bound values of the statement being sent
-    StatementCache m_cache{64};
-    std::vector<std::string> m_evicted;
+    StatementCache<std::string> m_cache{64}; // the server-side names of prepared forms
+    unsigned long long m_named = 0;           // the last name given
+    std::vector<std::string> m_evicted;       // names pushed out, deallocated at the next chance
     std::map<std::pair<Oid, int>, std::pair<std::u16string, std::u16string>> m_origins;
     RecentStatements m_recent; // the statements lexed last, their buffers reused
 };
@@ -458,11 +462,8 @@ private:
     }
 };
 
-const bool g_registered = [] {
-    RegisterProvider(std::make_shared<PgProvider>());
-    return true;
-}();
-
 } // namespace
+
+std::shared_ptr<Provider> NewProvider() { return std::make_shared<PgProvider>(); }
 
 } // namespace valmorin::ado::postgresql

@@ -13,8 +13,6 @@ namespace valmorin::ado::postgresql {
 
 inline constexpr std::u16string_view kSource = u"PostgreSQL";
 
-HRESULT MapSqlState(std::string_view sqlState);
-
 [[noreturn]] void Throw(HRESULT number, std::u16string description, std::u16string sqlState = u"HY000");
 // The error of a failed result, or of the connection when there is no result.
 [[noreturn]] void ThrowFromResult(const PGresult* result, const PGconn* connection);

@@ -4,10 +4,12 @@
 //
 // Result codes and their HRESULTs: errors.cpp.
 #include "platform/ado/ado.h"
+#include "platform/ado/built_in.h"
 #include "platform/ado/provider.h"
 #include "platform/ado/sql_lexer.h"
 #include "platform/ado/sqlite/errors.h"
-#include "platform/ado/sqlite/statements.h"
+#include "platform/ado/sqlite/handles.h"
+#include "platform/ado/statement_cache.h"
 #include "platform/text/utf.h"
 
 #include <sqlite3.h>
@@ -218,7 +220,7 @@ private:
     void Run(const std::string& sql)
     {
         CachedStatement* cached = m_cache.Find(sql);
-        if (!cached) cached = m_cache.Insert(sql, CachedStatement{Prepare(sql), {}, {}});
+        if (!cached) cached = m_cache.Insert(sql, CachedStatement{Prepare(sql), {}, {}}).first;
         const StatementLease stmt(cached->stmt.get());
         while (Step(stmt.get())) {
         }
@@ -260,7 +262,7 @@ private:
         if (!shared) {
             CachedStatement prepared = PrepareShared(lexed);
             if (!prepared.stmt && FailedForNow(sqlite3_errcode(m_db.get()))) return nullptr;
-            shared = m_cache.Insert(lexed.parameterized, std::move(prepared));
+            shared = m_cache.Insert(lexed.parameterized, std::move(prepared)).first;
         }
         return shared->stmt ? shared : nullptr;
     }
@@ -307,7 +309,7 @@ private:
     }
 
     Database m_db;
-    StatementCache m_cache{64}; // finalized before the database closes
+    StatementCache<CachedStatement> m_cache{64}; // finalized before the database closes
     RecentStatements m_recent;   // the statements lexed last, their buffers reused
     std::u16string m_wide;       // a text value's conversion, its buffer reused
 };
@@ -344,11 +346,8 @@ public:
     }
 };
 
-const bool g_registered = [] {
-    RegisterProvider(std::make_shared<SqliteProvider>());
-    return true;
-}();
-
 } // namespace
+
+std::shared_ptr<Provider> NewProvider() { return std::make_shared<SqliteProvider>(); }
 
 } // namespace valmorin::ado::sqlite

@@ -1,13 +1,11 @@
-// Owning handles of ODBC, and the per-connection cache of prepared
-// statements keyed by the statement's text.
+// Owning handles of ODBC, and the lease through which a call uses a
+// statement. A prepared statement is kept by its handle until the handle
+// is freed, which pushing it out of the session's cache does.
 #pragma once
 
 #include "platform/ado/odbc/odbc_api.h"
 
-#include <list>
 #include <memory>
-#include <string>
-#include <unordered_map>
 #include <utility>
 
 namespace valmorin::ado::odbc {
@@ -47,28 +45,6 @@ public:
 private:
     Statement m_owned;
     SQLHSTMT m_stmt;
-};
-
-// The most recently used prepared statements of one connection. The
-// driver (and the server behind it) keeps a prepared statement until its
-// handle is freed, which pushing it out of the cache does.
-class StatementCache {
-public:
-    explicit StatementCache(std::size_t capacity) : m_capacity(capacity) {}
-
-    // Null when the text has no prepared form here.
-    SQLHSTMT Find(const std::string& text);
-    SQLHSTMT Insert(const std::string& text, Statement stmt);
-
-private:
-    struct Entry {
-        Statement stmt;
-        std::list<std::string>::iterator use;
-    };
-
-    std::size_t m_capacity;
-    std::list<std::string> m_uses; // most recent first
-    std::unordered_map<std::string, Entry> m_entries;
 };
 
 } // namespace valmorin::ado::odbc

@@ -1,13 +1,11 @@
-// Prepared SQLite statements: owning handles, a cache of prepared forms
-// keyed by their text, and the lease through which a call uses one.
+// Prepared SQLite statements: owning handles, what the session's statement
+// cache keeps of each, and the lease through which a call uses one.
 #pragma once
 
 #include <sqlite3.h>
 
-#include <list>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -45,26 +43,6 @@ struct CachedStatement {
     Statement stmt;
     std::vector<std::string> names;     // as the statement last gave them
     std::vector<std::u16string> wide;   // the same, as the row sets carry them
-};
-
-// The most recently used prepared statements of one connection.
-class StatementCache {
-public:
-    explicit StatementCache(std::size_t capacity) : m_capacity(capacity) {}
-
-    // Null when the text has no entry here.
-    CachedStatement* Find(const std::string& text);
-    CachedStatement* Insert(const std::string& text, CachedStatement statement);
-
-private:
-    struct Entry {
-        CachedStatement statement;
-        std::list<std::string>::iterator use;
-    };
-
-    std::size_t m_capacity;
-    std::list<std::string> m_uses; // most recent first
-    std::unordered_map<std::string, Entry> m_entries;
 };
 
 } // namespace valmorin::ado::sqlite

@@ -1,4 +1,4 @@
-// The statements the service sends, as FormatSql formats.
+// The texts of the statements the service sends, as FormatSql formats them.
 #pragma once
 
 namespace statements {

@@ -1,0 +1,61 @@
+// The prepared statements one session keeps, keyed by their text, the
+// least recently used pushed out first: what each provider keeps per
+// statement (SQLite's prepared statement, PostgreSQL's server-side name,
+// ODBC's statement handle) is its own Value.
+#pragma once
+
+#include <cstddef>
+#include <list>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+namespace valmorin::ado {
+
+template <typename Value>
+class StatementCache {
+public:
+    explicit StatementCache(std::size_t capacity) : m_capacity(capacity) {}
+    StatementCache(const StatementCache&) = delete;
+    StatementCache& operator=(const StatementCache&) = delete;
+
+    // Null when the text has no entry here; a found entry becomes the most
+    // recently used.
+    Value* Find(const std::string& text)
+    {
+        const auto it = m_entries.find(text);
+        if (it == m_entries.end()) return nullptr;
+        m_uses.splice(m_uses.begin(), m_uses, it->second.use);
+        return &it->second.value;
+    }
+
+    // The entry made for the text, and the value pushed out to make room
+    // when the cache was full: a server-side statement must be released by
+    // the caller, an owned handle is released by its own destructor.
+    std::pair<Value*, std::optional<Value>> Insert(const std::string& text, Value value)
+    {
+        std::optional<Value> evicted;
+        if (m_entries.size() >= m_capacity) {
+            const auto oldest = m_entries.find(m_uses.back());
+            evicted.emplace(std::move(oldest->second.value));
+            m_entries.erase(oldest);
+            m_uses.pop_back();
+        }
+        m_uses.push_front(text);
+        Value* added = &m_entries.emplace(text, Entry{std::move(value), m_uses.begin()}).first->second.value;
+        return {added, std::move(evicted)};
+    }
+
+private:
+    struct Entry {
+        Value value;
+        std::list<std::string>::iterator use;
+    };
+
+    std::size_t m_capacity;
+    std::list<std::string> m_uses; // most recent first
+    std::unordered_map<std::string, Entry> m_entries;
+};
+
+} // namespace valmorin::ado
