@@ -7,10 +7,10 @@
 #   idl/ivalmorin_description.h     the methods as data, for the type
 #                                   information and the tests
 # Whoever links valmorin_idl sees these files, and is built after them.
-add_subdirectory(${CMAKE_SOURCE_DIR}/tools/idlc ${CMAKE_BINARY_DIR}/tools/idlc)
+add_subdirectory(${PROJECT_SOURCE_DIR}/tools/idlc ${PROJECT_BINARY_DIR}/tools/idlc)
 
-set(VALMORIN_IDL ${CMAKE_SOURCE_DIR}/idl/valmorin.idl)
-set(VALMORIN_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+set(VALMORIN_IDL ${PROJECT_SOURCE_DIR}/idl/valmorin.idl)
+set(VALMORIN_GENERATED_DIR ${PROJECT_BINARY_DIR}/generated)
 set(VALMORIN_INTERFACE_HEADER ${VALMORIN_GENERATED_DIR}/valmorin/valmorin_interface.h)
 set(_valmorin_idl_calls ${VALMORIN_GENERATED_DIR}/idl/ivalmorin_calls.inc)
 set(_valmorin_idl_description ${VALMORIN_GENERATED_DIR}/idl/ivalmorin_description.h)

@@ -23,14 +23,14 @@ set(VALMORIN_COMPONENT_FILE libvalmorin.so.${PROJECT_VERSION})
 set(VALMORIN_COMPONENT_SONAME libvalmorin.so.${PROJECT_VERSION_MAJOR})
 set(VALMORIN_PLATFORM_FILE libvalmorin_platform.so.${PROJECT_VERSION})
 set(VALMORIN_PLATFORM_SONAME libvalmorin_platform.so.${PROJECT_VERSION_MAJOR})
-configure_file(cmake/ValmorinConfig.cmake.in ${CMAKE_BINARY_DIR}/package/ValmorinConfig.cmake @ONLY)
-write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/ValmorinConfigVersion.cmake
+configure_file(cmake/ValmorinConfig.cmake.in ${PROJECT_BINARY_DIR}/package/ValmorinConfig.cmake @ONLY)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/package/ValmorinConfigVersion.cmake
                                  COMPATIBILITY SameMajorVersion)
-install(FILES ${CMAKE_BINARY_DIR}/package/ValmorinConfig.cmake ${CMAKE_BINARY_DIR}/package/ValmorinConfigVersion.cmake
+install(FILES ${PROJECT_BINARY_DIR}/package/ValmorinConfig.cmake ${PROJECT_BINARY_DIR}/package/ValmorinConfigVersion.cmake
         DESTINATION ${_valmorin_config_dir})
 
 # The pkg-config file finds the prefix from where it lies, as the package
 # configuration does.
 file(RELATIVE_PATH VALMORIN_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
-configure_file(cmake/valmorin.pc.in ${CMAKE_BINARY_DIR}/package/valmorin.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/package/valmorin.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+configure_file(cmake/valmorin.pc.in ${PROJECT_BINARY_DIR}/package/valmorin.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/package/valmorin.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

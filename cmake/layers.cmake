@@ -4,10 +4,10 @@
 # include of a layer above it, or beside it, does not compile.
 function(valmorin_layer_includes target scope)
   foreach(layer IN LISTS ARGN)
-    set(view ${CMAKE_BINARY_DIR}/layers/${layer})
+    set(view ${PROJECT_BINARY_DIR}/layers/${layer})
     file(MAKE_DIRECTORY ${view})
     file(REMOVE ${view}/${layer})
-    file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${layer} ${view}/${layer} SYMBOLIC)
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${layer} ${view}/${layer} SYMBOLIC)
     target_include_directories(${target} ${scope} ${view})
   endforeach()
 endfunction()

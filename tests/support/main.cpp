@@ -2,8 +2,7 @@
 // that nothing the suite does reaches the machine or the caller's account,
 // and nothing of theirs (a Debug switch in the registry, a default store,
 // configured data sources) changes what the tests see.
-#include "module/module.h"
-#include "support/component_library.h"
+#include "support/test_program.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -49,7 +48,7 @@ int main(int argc, char** argv)
     const pid_t owner = getpid();
     TempDir sandbox;
     PlaceSandbox(sandbox.path());
-    valmorin::module::StandInFor(ComponentModule());
+    PrepareTestProgram();
     ::testing::InitGoogleTest(&argc, argv);
     const int status = RUN_ALL_TESTS();
     // A forked child that returns here must not remove its parent's sandbox.

@@ -88,17 +88,3 @@ std::vector<std::u16string> TestStore::Column(const std::string& sql) const
 {
     return m_pg ? m_pg->Column(sql) : QueryColumn(m_file, sql);
 }
-
-CComPtr<IValmorin> NewComponent(const TestStore* store)
-{
-    CComPtr<IClassFactory> factory;
-    CComPtr<IValmorin> component;
-    if (FAILED(DllGetClassObject(CLSID_CValmorin, IClassFactory::iid, reinterpret_cast<void**>(&factory))) ||
-        FAILED(factory->CreateInstance(nullptr, IValmorin::iid, reinterpret_cast<void**>(&component))))
-        throw std::runtime_error("cannot create the component");
-    if (store) {
-        CComBSTR connection(store->connectionString());
-        if (FAILED(component->Open(connection.get()))) throw std::runtime_error("cannot open the store");
-    }
-    return component;
-}

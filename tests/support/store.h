@@ -1,14 +1,16 @@
 // A translation store made from the shipped schema, in a temporary SQLite
-// file or in a database of its own on the test PostgreSQL server, and a
-// component object to call.
+// file or in a database of its own on the test PostgreSQL server, reached
+// through its own provider or through ODBC.
 #pragma once
 
-#include "service/ivalmorin.h"
+#include "platform/ado/ado.h"
 #include "support/pg_store.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include <memory>
 #include <optional>
@@ -68,30 +70,3 @@ std::string ReadSchema(StoreKind kind = StoreKind::Sqlite);
 // The same batch of calls sent by that many `valmorin --batch` processes at
 // once, on the store (SQLite in WAL mode, as shared stores are).
 std::vector<ProcessResult> RunBatchesAtOnce(const TestStore& store, int processes, const std::string& calls);
-
-// A new component object; Open-ed on the store when one is given.
-CComPtr<IValmorin> NewComponent(const TestStore* store = nullptr);
-
-// The fixture of the tests run on each store: a fresh store of the kind
-// and a component open on it. A derived SetUp calls this one first and
-// returns when IsSkipped().
-class StoreTest : public ::testing::TestWithParam<StoreKind> {
-protected:
-    void SetUp() override
-    {
-        SKIP_WITHOUT_STORE(GetParam());
-        m_store.emplace(GetParam());
-        m_component = NewComponent(&*m_store);
-    }
-
-    std::optional<TestStore> m_store;
-    CComPtr<IValmorin> m_component;
-};
-
-// Owns a BSTR result: starts as null, freed at the end of the scope.
-struct BstrResult {
-    BSTR value = nullptr;
-    ~BstrResult() { SysFreeString(value); }
-    BSTR* operator&() { return &value; }
-    std::u16string text() const { return value ? std::u16string(value, SysStringLen(value)) : u"<NULL>"; }
-};

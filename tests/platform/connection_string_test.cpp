@@ -1,0 +1,112 @@
+// Connection strings, read one way by the providers, the masking and the
+// data-source directory; passwords masked in every spelling a provider
+// accepts.
+#include "platform/ado/ado.h"
+#include "platform/ado/connection_string.h"
+#include "platform/com/errorinfo.h"
+#include "platform/com/runtime.h"
+#include "platform/text/utf.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Masked {
+    const char* label;
+    std::u16string text;
+    std::u16string shown;
+};
+
+// Faults caught, one row each: a braced value cut at its ";" (the rest of
+// the password shown), "}}" ending the braces, a quoted value cut at its
+// ";", a doubled quote ending the quotes, Jet's own password keys left
+// alone, a password inside a quoted Extended Properties left alone, keys
+// that merely contain "password" masked by mistake, and a password nested
+// deeper than the pairs are read shown.
+const std::vector<Masked> kMasked = {
+    {"plain", u"Provider=SQLite;Password=hunter2", u"Provider=SQLite;Password=********"},
+    {"braces", u"Password={hun;ter2};Data Source=x", u"Password=********;Data Source=x"},
+    {"doubled brace", u"Pwd={a}};b;c};User=u", u"Pwd=********;User=u"},
+    {"double quotes", u"PWD=\"se;cret\";X=1", u"PWD=********;X=1"},
+    {"doubled quote", u"Password='it''s;secret';X=1", u"Password=********;X=1"},
+    {"blanks around the key", u"User ID=S; pwd = tiger", u"User ID=S; pwd =********"},
+    {"Jet database password", u"Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=j;Mode=Share",
+     u"Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=********;Mode=Share"},
+    {"PWD in quoted Extended Properties",
+     u"Provider=MSDASQL;Extended Properties=\"DSN=Q;UID=u;PWD=s;\";User=v",
+     u"Provider=MSDASQL;Extended Properties=\"DSN=Q;UID=u;PWD=********;\";User=v"},
+    {"braced PWD in single-quoted Extended Properties", u"Extended Properties='DSN=Q;PWD={a;b}'",
+     u"Extended Properties='DSN=Q;PWD=********'"},
+    {"no password", u"Provider=SQLite;Data Source=/q.db;Extended Properties=\"Excel 8.0;HDR=Yes\"",
+     u"Provider=SQLite;Data Source=/q.db;Extended Properties=\"Excel 8.0;HDR=Yes\""},
+    {"password in a key's middle", u"PasswordPolicy=strict;Persist Security Info=False",
+     u"PasswordPolicy=strict;Persist Security Info=False"},
+    {"unterminated quote", u"Password=\"open;X=1", u"Password=********"},
+    {"a password nested deeper than the pairs are read", u"X='Y=\"Z={PWD=s}\"'", u"X='Y=\"Z=********\"'"},
+};
+
+TEST(DataSourceMaskingTest, EveryPasswordSpellingIsMasked)
+{
+    for (const Masked& row : kMasked)
+        EXPECT_EQ(valmorin::text::Utf16ToUtf8(valmorin::ado::MaskPasswords(row.text)), valmorin::text::Utf16ToUtf8(row.shown)) << row.label;
+}
+
+struct Pair {
+    const char* label;
+    std::u16string text;
+    std::u16string key;
+    std::u16string value;
+};
+
+// Faults caught: a doubled quote or brace kept doubled, blanks kept around
+// a key or an unquoted value, a pair without "=" taken for one.
+const std::vector<Pair> kPairs = {
+    {"doubled quote", u"A=\"x\"\"y\"", u"A", u"x\"y"},
+    {"doubled brace", u"B={x}}y}", u"B", u"x}y"},
+    {"blanks", u"  C  =  v w  ;", u"C", u"v w"},
+    {"no equals before", u"junk;D=1", u"D", u"1"},
+};
+
+TEST(DataSourceMaskingTest, PairsReadAsProvidersReadThem)
+{
+    for (const Pair& row : kPairs) {
+        const auto pairs = valmorin::ado::ParseConnectionString(row.text);
+        ASSERT_EQ(pairs.size(), 1u) << row.label;
+        EXPECT_EQ(pairs[0].key, row.key) << row.label;
+        EXPECT_EQ(pairs[0].value, row.value) << row.label;
+    }
+}
+
+// A key given twice is refused, naming the key: ADO takes the last value,
+// ODBC drivers the first.
+TEST(ConnectionStringTest, AKeyGivenTwiceIsRefused)
+{
+    CComPtr<_Connection> connection;
+    ASSERT_EQ(CoCreateInstance(CLSID_Connection, nullptr, CLSCTX_ALL, _Connection::iid,
+                               reinterpret_cast<void**>(&connection)),
+              S_OK);
+    const HRESULT hr = connection->Open(CComBSTR(u"Provider=SQLite;Data Source=/a.db;DATA SOURCE=/b.db").get(),
+                                        nullptr, nullptr, adConnectUnspecified);
+    EXPECT_EQ(hr, E_INVALIDARG);
+    CComPtr<IErrorInfo> info;
+    CComBSTR description;
+    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
+    info->GetDescription(&description);
+    EXPECT_NE(description.view().find(u"DATA SOURCE"), std::u16string_view::npos);
+}
+
+// The providers read a connection string as the masking does: a braced
+// password holding ";Database=..." is one value, not a second Database.
+// Fault caught: two readers, one of which connected to "other" while the
+// data-source listing showed the first database.
+TEST(ConnectionStringTest, ProvidersReadBracesAsTheMaskingDoes)
+{
+    const valmorin::ado::ConnectionString cs(u"Provider=PostgreSQL;Database=qms;Password={x;Database=other;}");
+    EXPECT_EQ(cs.Get(u"database"), u"qms");
+    EXPECT_EQ(cs.Get(u"Password"), u"x;Database=other;");
+    EXPECT_EQ(cs.RepeatedKey(), u"");
+    EXPECT_EQ(valmorin::ado::ConnectionString(u"Provider=SQLite;Data Source=a; data source =b").RepeatedKey(),
+              u"data source");
+}
+
+} // namespace

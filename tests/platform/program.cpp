@@ -1,0 +1,6 @@
+// The platform's tests need nothing beyond their sandbox.
+#include "support/test_program.h"
+
+void PrepareTestProgram()
+{
+}

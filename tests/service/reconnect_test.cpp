@@ -1,0 +1,76 @@
+// A long-running host (here `valmorin --batch`, kept waiting between lines)
+// whose database link goes away: the server restarts, or its session is
+// ended by an administrator. The call in flight may fail; the next one
+// connects again and answers. Nothing is retried behind the caller's back.
+//
+// Fault caught: a provider that keeps a dead session as open, so that every
+// later call answers "no connection to the server" until the host restarts.
+#include "platform/text/utf.h"
+#include "support/private_postgres.h"
+#include "support/component.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class Host {
+public:
+    explicit Host(const std::string& connection) : m_batch({VALMORIN_CLI, "--connection", connection, "--batch"}) {}
+
+    std::string Call(const std::string& line)
+    {
+        m_batch.Send(line + "\n");
+        return m_batch.ReadLine(30s).value_or("<no answer>");
+    }
+
+private:
+    Conversation m_batch;
+};
+
+// The counter's next number, after the call in flight failed: a number
+// drawn once, not twice (no silent retry) and not lost.
+void ExpectTheHostRecovers(Host& host, const std::string& drawnBefore)
+{
+    const std::string inFlight = host.Call("transIdent\tN");
+    if (inFlight.starts_with("OK\t")) {
+        EXPECT_EQ(inFlight, "OK\t" + std::to_string(std::stoi(drawnBefore) + 1));
+        return;
+    }
+    EXPECT_TRUE(inFlight.starts_with("ERROR\t")) << inFlight;
+    EXPECT_EQ(host.Call("transIdent\tN"), "OK\t" + std::to_string(std::stoi(drawnBefore) + 1));
+    EXPECT_EQ(host.Call("translate\tT\tk"), "OK\tv");
+}
+
+TEST(ReconnectTest, AHostOutlivesARestartOfItsServer)
+{
+    if (const std::string unavailable = PrivatePostgres::Unavailable(); !unavailable.empty()) GTEST_SKIP() << unavailable;
+    const PrivatePostgres server(ReadSchema(StoreKind::PostgreSql));
+    Host host(server.connectionString());
+    ASSERT_EQ(host.Call("transadd\tT\tk\tv"), "OK\t1");
+    ASSERT_EQ(host.Call("transIdent\tN"), "OK\t1");
+    server.Restart();
+    ExpectTheHostRecovers(host, "1");
+}
+
+class EndedSessionTest : public ::testing::TestWithParam<StoreKind> {};
+
+TEST_P(EndedSessionTest, AHostOutlivesTheEndOfItsSession)
+{
+    SKIP_WITHOUT_STORE(GetParam());
+    const TestStore store(GetParam());
+    Host host(valmorin::text::Utf16ToUtf8(store.connectionString()));
+    ASSERT_EQ(host.Call("transadd\tT\tk\tv"), "OK\t1");
+    ASSERT_EQ(host.Call("transIdent\tN"), "OK\t1");
+    const std::vector<std::u16string> ended = store.Column(
+        "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database() AND pid <> "
+        "pg_backend_pid()");
+    ASSERT_EQ(ended, std::vector<std::u16string>{u"t"});
+    ExpectTheHostRecovers(host, "1");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, EndedSessionTest, ::testing::Values(StoreKind::PostgreSql, StoreKind::OdbcPostgreSql),
+                         StoreKindName);
+
+} // namespace
