@@ -1,29 +1,29 @@
 # What `cmake --install` puts in place: the two libraries, the command, the
-# public header with the COM subset it builds on, the store schemas, a
-# package configuration for CMake and a pkg-config file.
+# public headers (<valmorin/valmorin.h>, the COM subset it builds on under
+# valmorin/com/ and the interface compiled from the IDL), the store
+# schemas, the CMake package (Valmorin::Valmorin, Valmorin::Platform) and
+# a pkg-config file.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set_target_properties(valmorin_platform PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+target_include_directories(valmorin_platform PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 # Installed, each finds the others through its own location.
 set_target_properties(valmorin valmorin_platform PROPERTIES INSTALL_RPATH "$ORIGIN")
 file(RELATIVE_PATH _valmorin_bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
 set_target_properties(valmorin_cli PROPERTIES INSTALL_RPATH "$ORIGIN/${_valmorin_bin_to_lib}")
 
-install(TARGETS valmorin valmorin_platform LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS valmorin valmorin_platform EXPORT ValmorinTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development)
 install(TARGETS valmorin_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES include/valmorin/valmorin.h ${VALMORIN_INTERFACE_HEADER} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/valmorin)
-install(DIRECTORY platform/com/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/valmorin/platform/com
-        FILES_MATCHING PATTERN "*.h")
+install(DIRECTORY include/valmorin/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/valmorin FILES_MATCHING PATTERN "*.h")
+install(FILES ${VALMORIN_INTERFACE_HEADER} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/valmorin)
 install(DIRECTORY schema/ DESTINATION ${CMAKE_INSTALL_DATADIR}/valmorin FILES_MATCHING PATTERN "*.sql")
 
 set(_valmorin_config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Valmorin)
-file(RELATIVE_PATH VALMORIN_CONFIG_TO_PREFIX /${_valmorin_config_dir} /)
-set(VALMORIN_COMPONENT_FILE libvalmorin.so.${PROJECT_VERSION})
-set(VALMORIN_COMPONENT_SONAME libvalmorin.so.${PROJECT_VERSION_MAJOR})
-set(VALMORIN_PLATFORM_FILE libvalmorin_platform.so.${PROJECT_VERSION})
-set(VALMORIN_PLATFORM_SONAME libvalmorin_platform.so.${PROJECT_VERSION_MAJOR})
-configure_file(cmake/ValmorinConfig.cmake.in ${PROJECT_BINARY_DIR}/package/ValmorinConfig.cmake @ONLY)
+install(EXPORT ValmorinTargets NAMESPACE Valmorin:: DESTINATION ${_valmorin_config_dir})
+configure_package_config_file(cmake/ValmorinConfig.cmake.in ${PROJECT_BINARY_DIR}/package/ValmorinConfig.cmake
+                              INSTALL_DESTINATION ${_valmorin_config_dir} PATH_VARS CMAKE_INSTALL_DATADIR)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/package/ValmorinConfigVersion.cmake
                                  COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/package/ValmorinConfig.cmake ${PROJECT_BINARY_DIR}/package/ValmorinConfigVersion.cmake

@@ -2,7 +2,7 @@
 // and kept until the module goes.
 #pragma once
 
-#include "platform/com/unknown.h"
+#include "valmorin/com/unknown.h"
 
 namespace valmorin::module {
 

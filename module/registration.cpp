@@ -1,6 +1,6 @@
 #include "module/registration.h"
 
-#include "platform/com/guid.h"
+#include "valmorin/com/guid.h"
 #include "platform/registry/registry.h"
 #include "service/ivalmorin.h"
 

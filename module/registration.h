@@ -9,7 +9,7 @@
 // HKEY_CLASSES_ROOT see both, the user's first.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 
 #include <string>
 

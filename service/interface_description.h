@@ -2,7 +2,7 @@
 // what the type information answers from, and what the tests hold it to.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 
 #include <span>
 #include <string_view>

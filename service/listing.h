@@ -4,7 +4,7 @@
 // arguments into items.
 #pragma once
 
-#include "platform/com/bstr.h"
+#include "valmorin/com/bstr.h"
 #include "service/format_sql.h"
 
 #include <initializer_list>

@@ -2,7 +2,7 @@
 // copy of itself.
 #pragma once
 
-#include "platform/com/bstr.h"
+#include "valmorin/com/bstr.h"
 
 #include <string>
 

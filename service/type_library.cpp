@@ -1,7 +1,7 @@
 #include "service/type_library.h"
 
 #include "idl/ivalmorin_description.h"
-#include "platform/com/errorinfo.h"
+#include "valmorin/com/errorinfo.h"
 #include "service/ivalmorin.h"
 
 #include <algorithm>

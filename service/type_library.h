@@ -3,7 +3,7 @@
 // GetIDsOfNames and Invoke and describes the methods to automation hosts.
 #pragma once
 
-#include "platform/com/typeinfo.h"
+#include "valmorin/com/typeinfo.h"
 
 // The process's one type information object of IValmorin; a new reference.
 HRESULT GetValmorinTypeInfo(ITypeInfo** info);

@@ -17,12 +17,12 @@
 // thread's error information (GetErrorInfo).
 #pragma once
 
-#include "platform/com/bstr.h"
-#include "platform/com/errorinfo.h"
-#include "platform/com/runtime.h"
-#include "platform/com/typeinfo.h"
-#include "platform/com/unknown.h"
-#include "platform/com/variant.h"
+#include "valmorin/com/bstr.h"
+#include "valmorin/com/errorinfo.h"
+#include "valmorin/com/runtime.h"
+#include "valmorin/com/typeinfo.h"
+#include "valmorin/com/unknown.h"
+#include "valmorin/com/variant.h"
 // The GUIDs and IValmorin itself, compiled from the interface description
 // idl/valmorin.idl.
 #include "valmorin/valmorin_interface.h"

@@ -4,7 +4,7 @@
 // Provider= value (see provider.h).
 #pragma once
 
-#include "platform/com/unknown.h"
+#include "valmorin/com/unknown.h"
 
 inline constexpr CLSID CLSID_Connection = MakeGuid("00000514-0000-0010-8000-00AA006D2EA4");
 inline constexpr CLSID CLSID_Recordset = MakeGuid("00000535-0000-0010-8000-00AA006D2EA4");

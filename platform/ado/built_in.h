@@ -6,7 +6,7 @@
 #pragma once
 
 #include "platform/ado/provider.h"
-#include "platform/com/unknown.h"
+#include "valmorin/com/unknown.h"
 
 #include <memory>
 

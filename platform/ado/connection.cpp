@@ -1,7 +1,7 @@
 #include "platform/ado/connection_object.h"
 #include "platform/ado/built_in.h"
 
-#include "platform/com/errorinfo.h"
+#include "valmorin/com/errorinfo.h"
 #include "platform/com/class_factory.h"
 
 #include <utility>

@@ -13,6 +13,8 @@
 // the two counts.
 #pragma once
 
+#include "valmorin/com/types.h"
+
 #include <map>
 #include <string>
 #include <string_view>
@@ -32,7 +34,7 @@ struct ConnectionPair {
 std::vector<ConnectionPair> ParseConnectionString(std::u16string_view text);
 
 // The pairs of a connection string by key, for the providers.
-class ConnectionString {
+class VALMORIN_PLATFORM_API ConnectionString {
 public:
     explicit ConnectionString(std::u16string_view text);
     // Empty when the key is absent.
@@ -55,13 +57,13 @@ private:
 // "Jet OLEDB:Database Password"), also inside a value that is itself a
 // connection string (such as Extended Properties, or an unterminated
 // brace that swallows the rest).
-std::u16string MaskPasswords(std::u16string_view text);
+VALMORIN_PLATFORM_API std::u16string MaskPasswords(std::u16string_view text);
 
 // A message built from a connection string (a driver's complaint that
 // quotes it, say) without its passwords: each password of the connection
 // string, and the one given apart from it, is replaced wherever it stands,
 // and so is every password pair the message itself spells.
-std::u16string MaskSecrets(std::u16string_view message, std::u16string_view connectionString,
+VALMORIN_PLATFORM_API std::u16string MaskSecrets(std::u16string_view message, std::u16string_view connectionString,
                            std::u16string_view password = {});
 
 } // namespace valmorin::ado

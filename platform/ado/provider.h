@@ -3,8 +3,10 @@
 // regard to case) and opens sessions; a session runs statements.
 #pragma once
 
+#include "valmorin/com/types.h"
+
 #include "platform/ado/connection_string.h"
-#include "platform/com/variant.h"
+#include "valmorin/com/variant.h"
 
 #include <map>
 #include <memory>
@@ -21,7 +23,7 @@ struct ProviderError {
     LONG nativeError = 0;
 };
 
-ProviderError AdoError(HRESULT number, std::u16string_view source, std::u16string_view description,
+VALMORIN_PLATFORM_API ProviderError AdoError(HRESULT number, std::u16string_view source, std::u16string_view description,
                        std::u16string_view sqlState = u"", LONG nativeError = 0);
 
 // Thrown by providers; the ADO objects turn it into their Errors list, the
@@ -105,11 +107,11 @@ public:
 };
 
 // The rows of a statement, in a row set of their own.
-RowSet QueryRows(Session& session, std::u16string_view sql, bool updatable);
+VALMORIN_PLATFORM_API RowSet QueryRows(Session& session, std::u16string_view sql, bool updatable);
 
 // Replaces any provider of the same name.
-void RegisterProvider(std::shared_ptr<Provider> provider);
-void UnregisterProvider(std::u16string_view name);
-std::shared_ptr<Provider> FindProvider(std::u16string_view name);
+VALMORIN_PLATFORM_API void RegisterProvider(std::shared_ptr<Provider> provider);
+VALMORIN_PLATFORM_API void UnregisterProvider(std::u16string_view name);
+VALMORIN_PLATFORM_API std::shared_ptr<Provider> FindProvider(std::u16string_view name);
 
 } // namespace valmorin::ado

@@ -2,6 +2,8 @@
 // identifiers and comments are passed over whole.
 #pragma once
 
+#include "valmorin/com/types.h"
+
 #include <array>
 #include <string>
 #include <string_view>
@@ -62,6 +64,6 @@ std::string NumberedParameters(const LexedStatement& lexed);
 // updatable row set carries.
 std::string WithLeadingColumn(const LexedStatement& lexed, std::string_view column, std::u16string_view source);
 
-std::u16string QuoteIdentifier(std::u16string_view name);
+VALMORIN_PLATFORM_API std::u16string QuoteIdentifier(std::u16string_view name);
 
 } // namespace valmorin::ado

@@ -18,7 +18,7 @@
 // again", like SQLite's busy store, so callers that retry one retry the other.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 
 #include <string_view>
 

@@ -1,4 +1,4 @@
-#include "platform/com/bstr.h"
+#include "valmorin/com/bstr.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -2,7 +2,7 @@
 // create, as the runtime's class table keeps it.
 #pragma once
 
-#include "platform/com/runtime.h"
+#include "valmorin/com/runtime.h"
 
 template <typename Object>
 class CSimpleClassFactory final : public CComObjectBase<CSimpleClassFactory<Object>, IClassFactory> {

@@ -1,11 +1,13 @@
 // The compiler COM-support error: an HRESULT with optional error information.
 #pragma once
 
-#include "platform/com/errorinfo.h"
+#include "valmorin/com/types.h"
+
+#include "valmorin/com/errorinfo.h"
 
 #include <string>
 
-class _com_error {
+class VALMORIN_PLATFORM_API _com_error {
 public:
     // Takes the reference to info when given (as the compiler support does
     // when fAddRef is false).
@@ -22,7 +24,7 @@ private:
 };
 
 // Raises _com_error for a failed HRESULT, taking the thread's error info.
-void _com_issue_error(HRESULT hr);
+VALMORIN_PLATFORM_API void _com_issue_error(HRESULT hr);
 inline void ThrowIfFailed(HRESULT hr)
 {
     if (FAILED(hr)) _com_issue_error(hr);

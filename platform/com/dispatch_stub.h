@@ -3,7 +3,7 @@
 // VT_DISPATCH values.
 #pragma once
 
-#include "platform/com/unknown.h"
+#include "valmorin/com/unknown.h"
 
 template <typename Interface>
 struct DispatchStub : Interface {

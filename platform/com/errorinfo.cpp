@@ -1,4 +1,4 @@
-#include "platform/com/errorinfo.h"
+#include "valmorin/com/errorinfo.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "platform/com/guid.h"
+#include "valmorin/com/guid.h"
 #include "platform/text/ascii.h"
 
 #include <cstdio>

@@ -1,7 +1,7 @@
 #include "platform/com/inproc_server.h"
 
-#include "platform/com/errorinfo.h"
-#include "platform/com/runtime.h"
+#include "valmorin/com/errorinfo.h"
+#include "valmorin/com/runtime.h"
 #include "platform/registry/registry.h"
 #include "platform/text/utf.h"
 

@@ -2,7 +2,9 @@
 // DllGetClassObject, loaded once each and unloaded when they allow it.
 #pragma once
 
-#include "platform/com/unknown.h"
+#include "valmorin/com/types.h"
+
+#include "valmorin/com/unknown.h"
 
 #include <string>
 
@@ -10,9 +12,9 @@
 // use and stays loaded until CoFreeUnusedLibraries finds it unused.
 // HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND) when the file cannot be loaded,
 // CO_E_ERRORINDLL when it has no DllGetClassObject.
-HRESULT CoGetClassObjectFromLibrary(const std::u16string& library, REFCLSID clsid, REFIID riid, void** object);
+VALMORIN_PLATFORM_API HRESULT CoGetClassObjectFromLibrary(const std::u16string& library, REFCLSID clsid, REFIID riid, void** object);
 
 // The library registered as the class's in-process server (InprocServer32
 // below HKEY_CLASSES_ROOT\CLSID\{clsid}); REGDB_E_CLASSNOTREG when there is
 // none.
-HRESULT CoGetInprocServerPath(REFCLSID clsid, std::u16string& library);
+VALMORIN_PLATFORM_API HRESULT CoGetInprocServerPath(REFCLSID clsid, std::u16string& library);

@@ -1,4 +1,4 @@
-#include "platform/com/runtime.h"
+#include "valmorin/com/runtime.h"
 
 #include "platform/ado/ado.h"
 #include "platform/ado/built_in.h"

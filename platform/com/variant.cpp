@@ -1,6 +1,6 @@
-#include "platform/com/variant.h"
+#include "valmorin/com/variant.h"
 
-#include "platform/com/unknown.h"
+#include "valmorin/com/unknown.h"
 
 #include <charconv>
 #include <cstdlib>

@@ -12,6 +12,8 @@
 // working component after nothing more than "valmorin init".
 #pragma once
 
+#include "valmorin/com/types.h"
+
 #include "platform/datasource/entries.h"
 
 #include <filesystem>
@@ -20,14 +22,14 @@ namespace valmorin::datasource {
 
 inline constexpr std::u16string_view kDefaultDataSourceName = u"NK";
 
-std::filesystem::path MachineStoreFile();
-std::filesystem::path UserStoreFile();
+VALMORIN_PLATFORM_API std::filesystem::path MachineStoreFile();
+VALMORIN_PLATFORM_API std::filesystem::path UserStoreFile();
 // $XDG_DATA_HOME/Pelkor/QMS/valmorin.db (~/.local/share when XDG_DATA_HOME
 // is unset), for the system account (root) /var/lib/Pelkor/QMS/valmorin.db
 // (below $PELKOR_ROOT when set): the SQLite store that "valmorin init"
 // creates.
-std::filesystem::path DefaultStorePath();
-std::u16string DefaultStoreConnectionString();
+VALMORIN_PLATFORM_API std::filesystem::path DefaultStorePath();
+VALMORIN_PLATFORM_API std::u16string DefaultStoreConnectionString();
 
 enum class Origin { User, Machine, Default };
 
@@ -46,12 +48,12 @@ struct Catalogue {
 // Makes one data source the only one of this process, whatever the files
 // configure: a program given a store explicitly (valmorin --connection)
 // keeps using it when the component connects again by name.
-void SetProcessDataSource(std::u16string_view name, std::u16string_view connectionString);
+VALMORIN_PLATFORM_API void SetProcessDataSource(std::u16string_view name, std::u16string_view connectionString);
 
 // A refused store file refuses the whole catalogue, the default included:
 // answering from another store than the one configured would go unnoticed.
-Catalogue LoadCatalogue();
+VALMORIN_PLATFORM_API Catalogue LoadCatalogue();
 // The entry that answers the name for the account; null when none does.
-const CatalogueEntry* FindEntry(const Catalogue& catalogue, std::u16string_view account, std::u16string_view name);
+VALMORIN_PLATFORM_API const CatalogueEntry* FindEntry(const Catalogue& catalogue, std::u16string_view account, std::u16string_view name);
 
 } // namespace valmorin::datasource

@@ -2,7 +2,7 @@
 
 #include "platform/com/dispatch_stub.h"
 #include "platform/com/class_factory.h"
-#include "platform/com/errorinfo.h"
+#include "valmorin/com/errorinfo.h"
 #include "platform/datasource/catalogue.h"
 #include "platform/text/utf.h"
 

@@ -4,7 +4,7 @@
 // once, at its first Lookup, and answers from that reading for its life.
 #pragma once
 
-#include "platform/com/unknown.h"
+#include "valmorin/com/unknown.h"
 
 inline constexpr CLSID CLSID_DataSourceDirectory = MakeGuid("94524701-0AFC-47B8-BE3F-3675050F2CAA");
 

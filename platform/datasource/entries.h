@@ -15,6 +15,8 @@
 // than leaving it to chance which one counts.
 #pragma once
 
+#include "valmorin/com/types.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,16 +41,16 @@ struct StoreContents {
     bool refused() const { return !refusal.empty(); }
 };
 
-bool SameName(std::u16string_view a, std::u16string_view b);
+VALMORIN_PLATFORM_API bool SameName(std::u16string_view a, std::u16string_view b);
 // Whether two data sources occupy the same section of a file.
-bool SameSection(const DataSource& a, const DataSource& b);
+VALMORIN_PLATFORM_API bool SameSection(const DataSource& a, const DataSource& b);
 
 // "NK" or "NK@account", as the section header and the command spell it.
-std::u16string SectionName(const DataSource& source);
+VALMORIN_PLATFORM_API std::u16string SectionName(const DataSource& source);
 // The name and account of a section name; the texts are left empty.
-DataSource FromSectionName(std::u16string_view section);
+VALMORIN_PLATFORM_API DataSource FromSectionName(std::u16string_view section);
 // Why the data source cannot be written to a file as it is; nothing when it can.
-std::optional<std::string> ProblemWith(const DataSource& source);
+VALMORIN_PLATFORM_API std::optional<std::string> ProblemWith(const DataSource& source);
 
 StoreContents ParseStore(std::string_view text);
 std::string FormatStore(const std::vector<DataSource>& sources);

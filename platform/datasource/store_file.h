@@ -12,6 +12,8 @@
 // temporary "<file>.new" may be one.
 #pragma once
 
+#include "valmorin/com/types.h"
+
 #include "platform/datasource/entries.h"
 
 #include <filesystem>
@@ -28,7 +30,7 @@ StoreContents ReadStoreFile(const std::filesystem::path& file);
 // replaced one keeps the mode and group it had, so that an administrator
 // can share a machine file with a group. Returns why the file could not be
 // read or written; empty when it was.
-std::string UpdateStoreFile(const std::filesystem::path& file,
+VALMORIN_PLATFORM_API std::string UpdateStoreFile(const std::filesystem::path& file,
                             const std::function<void(std::vector<DataSource>&)>& change);
 
 } // namespace valmorin::datasource

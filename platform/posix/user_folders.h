@@ -3,19 +3,21 @@
 // folder ($HOME, or the account's home when HOME is unset or relative).
 #pragma once
 
+#include "valmorin/com/types.h"
+
 #include <filesystem>
 
 // $XDG_CONFIG_HOME, or ~/.config
-std::filesystem::path UserConfigFolder();
+VALMORIN_PLATFORM_API std::filesystem::path UserConfigFolder();
 // $XDG_DATA_HOME, or ~/.local/share
-std::filesystem::path UserDataFolder();
+VALMORIN_PLATFORM_API std::filesystem::path UserDataFolder();
 
 // A machine-wide folder such as /var/log, moved below $PELKOR_ROOT when that
 // names an absolute folder: an installation, or a test, can then keep the
 // component's machine-wide files (logs, data sources, stores, named mutexes)
 // in a tree of its own.
-std::filesystem::path MachineFolder(const std::filesystem::path& standard);
+VALMORIN_PLATFORM_API std::filesystem::path MachineFolder(const std::filesystem::path& standard);
 
 // The machine's configuration of the component (its registry hives and
 // data sources): /etc/pelkor, below $PELKOR_ROOT as MachineFolder moves it.
-std::filesystem::path MachineConfigFolder();
+VALMORIN_PLATFORM_API std::filesystem::path MachineConfigFolder();

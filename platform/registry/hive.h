@@ -17,6 +17,8 @@
 // umask; a replaced one keeps the mode and owner it had.
 #pragma once
 
+#include "valmorin/com/types.h"
+
 #include "platform/registry/key_tree.h"
 #include "platform/registry/types.h"
 
@@ -39,18 +41,18 @@ std::filesystem::path HiveFile(HiveId hive);
 // FIFO or device put in its place cannot hang or flood the reader. Returns
 // why it could not be read, empty when it was; error is the errno of a
 // failed call, 0 otherwise.
-std::string ReadRegularFile(const std::filesystem::path& file, std::string& bytes, int& error);
+VALMORIN_PLATFORM_API std::string ReadRegularFile(const std::filesystem::path& file, std::string& bytes, int& error);
 
 // Writes bytes to "<file>.new" (made afresh, never through a link, with
 // the given mode whatever the umask), flushes it and renames it over file.
-DWORD ReplaceFile(const std::filesystem::path& file, std::string_view bytes, mode_t mode);
+VALMORIN_PLATFORM_API DWORD ReplaceFile(const std::filesystem::path& file, std::string_view bytes, mode_t mode);
 
 // The hive's contents; a hive never written reads as empty. ERROR_BADDB for
 // a file that is not a well-formed hive, ERROR_REGISTRY_IO_FAILED when it
 // cannot be read.
 DWORD ReadHive(HiveId hive, Key& root);
 // Why each hive that cannot be read cannot, naming its file.
-std::vector<std::string> HiveProblems();
+VALMORIN_PLATFORM_API std::vector<std::string> HiveProblems();
 
 // Runs change on the hive's current contents under the hive's lock and
 // replaces the file when change succeeded and altered something. The

@@ -3,7 +3,7 @@
 // with, as the Windows registry does.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 
 #include <string>
 #include <string_view>
@@ -13,7 +13,7 @@ namespace valmorin::registry {
 
 // Case-insensitive for ASCII and Latin-1 letters, the names administrators
 // type; other characters compare as they are.
-bool SameName(std::u16string_view a, std::u16string_view b);
+VALMORIN_PLATFORM_API bool SameName(std::u16string_view a, std::u16string_view b);
 bool NameLess(std::u16string_view a, std::u16string_view b);
 
 struct Value {
@@ -44,16 +44,16 @@ struct Key {
 
 // String data as the registry keeps it: UTF-16LE, and a terminating NUL
 // when written from text.
-std::vector<BYTE> StringData(std::u16string_view text);
+VALMORIN_PLATFORM_API std::vector<BYTE> StringData(std::u16string_view text);
 // Every whole UTF-16 unit of the data, NULs included.
-std::u16string DataText(const std::vector<BYTE>& data);
+VALMORIN_PLATFORM_API std::u16string DataText(const std::vector<BYTE>& data);
 
 // A key path below some key, one name per level.
 using KeyPath = std::vector<std::u16string>;
 
 // Splits at backslashes; empty levels (doubled or outer backslashes) are
 // dropped.
-KeyPath SplitKeyPath(std::u16string_view path);
+VALMORIN_PLATFORM_API KeyPath SplitKeyPath(std::u16string_view path);
 const Key* FindKey(const Key& root, const KeyPath& path);
 Key* FindKey(Key& root, const KeyPath& path);
 Key& FindOrAddKey(Key& root, const KeyPath& path);

@@ -17,6 +17,8 @@
 // and Linux machines.
 #pragma once
 
+#include "valmorin/com/types.h"
+
 #include "platform/registry/key_tree.h"
 #include "platform/registry/types.h"
 
@@ -44,21 +46,21 @@ enum class RegSource { Hive, Import };
 
 // Reads UTF-16LE with its byte order mark, or UTF-8 with or without one.
 // Nothing when the text is not a well-formed file.
-std::optional<std::vector<RegSection>> ParseRegFile(std::string_view bytes, RegSource source = RegSource::Hive);
+VALMORIN_PLATFORM_API std::optional<std::vector<RegSection>> ParseRegFile(std::string_view bytes, RegSource source = RegSource::Hive);
 
 // Whether a key or value name reads back from the text as it was written:
 // a line break would end the line it stands on (and could start a section
 // of its own), other control characters and unpaired surrogates would not
 // survive the UTF-8 of a hive.
-bool IsCarriedName(std::u16string_view name);
+VALMORIN_PLATFORM_API bool IsCarriedName(std::u16string_view name);
 
 // UTF-16LE with CR LF, as Windows writes its exports; UTF-8 with LF for the
 // files that stay on this machine.
 enum class RegEncoding { Utf16, Utf8 };
-std::string FormatRegFile(const std::vector<RegSection>& sections, RegEncoding encoding);
+VALMORIN_PLATFORM_API std::string FormatRegFile(const std::vector<RegSection>& sections, RegEncoding encoding);
 
 // The sections for a key and every key below it, parents first: every key
 // gets its own block so that empty keys survive a round trip.
-void AppendSections(const Key& key, const std::u16string& path, std::vector<RegSection>& sections);
+VALMORIN_PLATFORM_API void AppendSections(const Key& key, const std::u16string& path, std::vector<RegSection>& sections);
 
 } // namespace valmorin::registry

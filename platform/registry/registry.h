@@ -27,6 +27,8 @@
 // there, new keys go to the machine's classes.
 #pragma once
 
+#include "valmorin/com/types.h"
+
 #include "platform/registry/types.h"
 
 #include <cstdint>
@@ -38,40 +40,40 @@ inline const HKEY HKEY_LOCAL_MACHINE = reinterpret_cast<HKEY>(std::uintptr_t{0x8
 inline const HKEY HKEY_USERS = reinterpret_cast<HKEY>(std::uintptr_t{0x80000003});
 
 // A null or empty sub-key opens the key itself again.
-LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result);
-LONG RegOpenKeyW(HKEY key, LPCWSTR subKey, PHKEY result);
+VALMORIN_PLATFORM_API LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result);
+VALMORIN_PLATFORM_API LONG RegOpenKeyW(HKEY key, LPCWSTR subKey, PHKEY result);
 // Creates the missing levels; disposition receives REG_CREATED_NEW_KEY or
 // REG_OPENED_EXISTING_KEY.
-LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options, REGSAM access,
+VALMORIN_PLATFORM_API LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options, REGSAM access,
                      void* security, PHKEY result, LPDWORD disposition);
 // Closing a predefined key does nothing.
-LONG RegCloseKey(HKEY key);
+VALMORIN_PLATFORM_API LONG RegCloseKey(HKEY key);
 
 // A null or empty name is the key's default value. data may be null to
 // learn the size. The narrow form takes and returns text in the process's
 // narrow code page, UTF-8: string data (REG_SZ, REG_EXPAND_SZ,
 // REG_MULTI_SZ) is converted and its size counted in UTF-8 bytes.
-LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
-LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
-LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD dataSize);
-LONG RegDeleteValueW(HKEY key, LPCWSTR valueName);
+VALMORIN_PLATFORM_API LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
+VALMORIN_PLATFORM_API LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
+VALMORIN_PLATFORM_API LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD dataSize);
+VALMORIN_PLATFORM_API LONG RegDeleteValueW(HKEY key, LPCWSTR valueName);
 
 // Sub-keys come in case-insensitive order of their names. nameLength is in
 // characters: the buffer's size on entry, the name's length without its
 // terminator on return. Classes are not kept: keyClass receives the empty
 // string, lastWriteTime zero.
-LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPWSTR keyClass,
+VALMORIN_PLATFORM_API LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPWSTR keyClass,
                    LPDWORD classLength, PFILETIME lastWriteTime);
-LONG RegEnumKeyW(HKEY key, DWORD index, LPWSTR name, DWORD nameLength);
+VALMORIN_PLATFORM_API LONG RegEnumKeyW(HKEY key, DWORD index, LPWSTR name, DWORD nameLength);
 // Values come in the order they were first set; data may be null to learn
 // the size.
-LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type, LPBYTE data,
+VALMORIN_PLATFORM_API LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type, LPBYTE data,
                    LPDWORD dataSize);
 
 // RegDeleteKeyW refuses a key that has sub-keys; RegDeleteTreeW removes
 // the key with everything below it. An empty sub-key names the key itself.
-LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey);
-LONG RegDeleteTreeW(HKEY key, LPCWSTR subKey);
+VALMORIN_PLATFORM_API LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey);
+VALMORIN_PLATFORM_API LONG RegDeleteTreeW(HKEY key, LPCWSTR subKey);
 
 // An owned key handle, closed when it goes.
 struct RegKeyCloser {

@@ -2,7 +2,7 @@
 // return, as winreg.h and winerror.h name them.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 #include "platform/win32/errors.h"
 
 struct HKEY__;

@@ -3,14 +3,16 @@
 // the user's language.
 #pragma once
 
+#include "valmorin/com/types.h"
+
 #include <string>
 #include <string_view>
 
 namespace valmorin::text {
 
 constexpr char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
-std::u16string AsciiUpper(std::u16string_view text);
-bool EqualAsciiNoCase(std::u16string_view a, std::u16string_view b);
+VALMORIN_PLATFORM_API std::u16string AsciiUpper(std::u16string_view text);
+VALMORIN_PLATFORM_API bool EqualAsciiNoCase(std::u16string_view a, std::u16string_view b);
 
 // The value of a hex digit of either case; -1 for anything else.
 constexpr int HexDigitValue(char16_t c)

@@ -1,7 +1,7 @@
 // Win32 error codes the kernel stand-ins report through SetLastError.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;

@@ -2,7 +2,7 @@
 // is closed.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 #include "platform/win32/errors.h"
 
 using BOOL = std::int32_t;
@@ -13,4 +13,4 @@ inline constexpr BOOL FALSE = 0;
 
 // Closes a handle from this family; FALSE with ERROR_INVALID_HANDLE for
 // anything else. The object goes when its last handle (and last user) does.
-BOOL CloseHandle(HANDLE handle);
+VALMORIN_PLATFORM_API BOOL CloseHandle(HANDLE handle);

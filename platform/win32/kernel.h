@@ -2,10 +2,10 @@
 // the system message texts.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 
-DWORD GetLastError();
-void SetLastError(DWORD error);
+VALMORIN_PLATFORM_API DWORD GetLastError();
+VALMORIN_PLATFORM_API void SetLastError(DWORD error);
 
 inline constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x100;
 inline constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
@@ -16,6 +16,6 @@ inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 // wording, ending with CR LF). With FORMAT_MESSAGE_ALLOCATE_BUFFER the buffer
 // argument is an OLECHAR** that receives a block to release with LocalFree.
 // Returns the text's length, or 0 with the last error set when there is none.
-DWORD FormatMessageW(DWORD flags, const void* source, DWORD messageId, DWORD languageId, LPOLESTR buffer,
+VALMORIN_PLATFORM_API DWORD FormatMessageW(DWORD flags, const void* source, DWORD messageId, DWORD languageId, LPOLESTR buffer,
                      DWORD size, void* arguments);
-void* LocalFree(void* memory);
+VALMORIN_PLATFORM_API void* LocalFree(void* memory);

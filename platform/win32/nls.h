@@ -8,6 +8,8 @@
 // locale of an unconfigured Windows system.
 #pragma once
 
+#include "valmorin/com/types.h"
+
 #include "platform/win32/handle.h"
 
 struct SYSTEMTIME {
@@ -23,7 +25,7 @@ struct SYSTEMTIME {
 
 inline constexpr LCID LOCALE_USER_DEFAULT = 0x0400;
 
-void GetLocalTime(SYSTEMTIME* time);
+VALMORIN_PLATFORM_API void GetLocalTime(SYSTEMTIME* time);
 
 // Formats the date part of *time with the picture, or with the locale's
 // short date pattern when picture is null. Picture letters: d, dd, M, MM,
@@ -32,10 +34,10 @@ void GetLocalTime(SYSTEMTIME* time);
 // characters written with the terminator (size 0: the size needed), or 0
 // with ERROR_INVALID_PARAMETER for an invalid date, ERROR_INVALID_FLAGS or
 // ERROR_INSUFFICIENT_BUFFER.
-int GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, const char16_t* picture, char16_t* buffer,
+VALMORIN_PLATFORM_API int GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, const char16_t* picture, char16_t* buffer,
                    int size);
 
 // The same for the time part, with the locale's long time pattern. Picture
 // letters: h, hh, H, HH, m, mm, s, ss, t, tt.
-int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, const char16_t* picture, char16_t* buffer,
+VALMORIN_PLATFORM_API int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, const char16_t* picture, char16_t* buffer,
                    int size);

@@ -8,6 +8,8 @@
 // and %2F), which outlives its last handle.
 #pragma once
 
+#include "valmorin/com/types.h"
+
 #include "platform/win32/handle.h"
 #include "platform/win32/security.h"
 
@@ -24,15 +26,15 @@ inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 // account open it; otherwise only the creating account may. A name is
 // required. Null with ERROR_ACCESS_DENIED when the mutex exists and the
 // account may not use it.
-HANDLE CreateMutexW(SECURITY_ATTRIBUTES* attributes, BOOL initialOwner, const char16_t* name);
+VALMORIN_PLATFORM_API HANDLE CreateMutexW(SECURITY_ATTRIBUTES* attributes, BOOL initialOwner, const char16_t* name);
 
 // Opens an existing mutex; null with ERROR_FILE_NOT_FOUND when there is none.
-HANDLE OpenMutexW(DWORD access, BOOL inheritHandle, const char16_t* name);
+VALMORIN_PLATFORM_API HANDLE OpenMutexW(DWORD access, BOOL inheritHandle, const char16_t* name);
 
 // WAIT_OBJECT_0 or WAIT_ABANDONED when the calling thread now owns the
 // mutex, WAIT_TIMEOUT when the time ran out, WAIT_FAILED otherwise.
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+VALMORIN_PLATFORM_API DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
 // Releases one acquisition; FALSE with ERROR_NOT_OWNER when the calling
 // thread does not own the mutex.
-BOOL ReleaseMutex(HANDLE mutex);
+VALMORIN_PLATFORM_API BOOL ReleaseMutex(HANDLE mutex);

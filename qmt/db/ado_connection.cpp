@@ -2,7 +2,7 @@
 
 #include "platform/ado/connection_string.h"
 #include "platform/com/com_error.h"
-#include "platform/com/runtime.h"
+#include "valmorin/com/runtime.h"
 #include "qmt/diag/exception.h"
 #include "qmt/diag/trace.h"
 

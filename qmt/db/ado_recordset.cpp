@@ -1,7 +1,7 @@
 #include "qmt/db/ado_recordset.h"
 
 #include "platform/com/com_error.h"
-#include "platform/com/runtime.h"
+#include "valmorin/com/runtime.h"
 #include "qmt/db/ado_connection.h"
 #include "qmt/diag/exception.h"
 #include "qmt/diag/trace.h"

@@ -2,7 +2,7 @@
 // source. Windows and COM errors log themselves where they are raised.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 #include "qmt/sys/com_library.h"
 
-#include "platform/com/runtime.h"
+#include "valmorin/com/runtime.h"
 
 namespace qmt {
 

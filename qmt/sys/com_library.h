@@ -1,7 +1,7 @@
 // COM initialisation of the calling thread for the life of the object.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 
 namespace qmt {
 

@@ -3,7 +3,7 @@
 // and folder trees, the read-only attribute, and folder enumeration.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 #include "qmt/sys/node.h"
 
 #include <cstdint>

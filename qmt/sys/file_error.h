@@ -3,7 +3,7 @@
 // they know.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 
 namespace qmt {
 

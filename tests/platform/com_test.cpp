@@ -1,6 +1,6 @@
 #include "platform/ado/ado.h"
 #include "platform/com/com_error.h"
-#include "platform/com/runtime.h"
+#include "valmorin/com/runtime.h"
 
 #include <gtest/gtest.h>
 

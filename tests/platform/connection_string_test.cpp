@@ -3,8 +3,8 @@
 // accepts.
 #include "platform/ado/ado.h"
 #include "platform/ado/connection_string.h"
-#include "platform/com/errorinfo.h"
-#include "platform/com/runtime.h"
+#include "valmorin/com/errorinfo.h"
+#include "valmorin/com/runtime.h"
 #include "platform/text/utf.h"
 
 #include <gtest/gtest.h>

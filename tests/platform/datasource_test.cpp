@@ -1,7 +1,7 @@
 // The data-source directory: which file answers for which account, the
 // embedded default, untrusted files refused, and the store's text format.
-#include "platform/com/errorinfo.h"
-#include "platform/com/runtime.h"
+#include "valmorin/com/errorinfo.h"
+#include "valmorin/com/runtime.h"
 #include "platform/datasource/directory.h"
 #include "platform/datasource/entries.h"
 #include "platform/text/utf.h"

@@ -2,7 +2,7 @@
 // "gave up waiting" code (0x80040E31, DB_E_ABORTLIMITREACHED), which callers
 // retry, not with the general failure they report and drop.
 #include "platform/ado/ado.h"
-#include "platform/com/runtime.h"
+#include "valmorin/com/runtime.h"
 #include "platform/text/utf.h"
 #include "support/temp_dir.h"
 

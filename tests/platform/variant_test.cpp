@@ -2,7 +2,7 @@
 // fails rather than wraps, and a BSTR's length is its prefix, not its first
 // NUL, except where the component reads an argument as text.
 #include "platform/ado/ado.h"
-#include "platform/com/runtime.h"
+#include "valmorin/com/runtime.h"
 #include "support/ado_connection.h"
 #include "support/temp_dir.h"
 

@@ -3,7 +3,7 @@
 // ensure, and the Oracle session's schema switch (the Oracle provider is a
 // stand-in that records its statements: no Oracle client is at hand).
 #include "platform/ado/provider.h"
-#include "platform/com/runtime.h"
+#include "valmorin/com/runtime.h"
 #include "platform/datasource/directory.h"
 #include "platform/text/utf.h"
 #include "qmt/db/ado_connection_nk.h"

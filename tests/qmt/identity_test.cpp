@@ -1,4 +1,4 @@
-#include "platform/com/runtime.h"
+#include "valmorin/com/runtime.h"
 #include "qmt/sys/com_library.h"
 #include "qmt/sys/computer_name_cache.h"
 #include "qmt/sys/system.h"

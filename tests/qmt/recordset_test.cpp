@@ -1,5 +1,5 @@
 #include "platform/com/com_error.h"
-#include "platform/com/runtime.h"
+#include "valmorin/com/runtime.h"
 #include "qmt/db/ado_connection.h"
 #include "qmt/db/ado_recordset.h"
 #include "qmt/diag/exception.h"

@@ -1,5 +1,5 @@
 #include "idl/ivalmorin_description.h"
-#include "platform/com/typeinfo.h"
+#include "valmorin/com/typeinfo.h"
 #include "support/component.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // that do not wrap, one INPUT per table under concurrency, and the store a
 // program named staying the one it uses.
 #include "platform/ado/ado.h"
-#include "platform/com/runtime.h"
+#include "valmorin/com/runtime.h"
 #include "platform/text/utf.h"
 #include "qmt/db/ado_connection.h"
 #include "qmt/diag/trace.h"

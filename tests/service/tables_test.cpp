@@ -1,7 +1,7 @@
 #include "support/component.h"
 #include "support/admin.h"
 
-#include "platform/com/errorinfo.h"
+#include "valmorin/com/errorinfo.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "support/ado_connection.h"
 
-#include "platform/com/runtime.h"
+#include "valmorin/com/runtime.h"
 
 #include <stdexcept>
 

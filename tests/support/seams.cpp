@@ -1,6 +1,6 @@
 #include "support/seams.h"
 
-#include "platform/com/errorinfo.h"
+#include "valmorin/com/errorinfo.h"
 #include "qmt/sys/clock.h"
 
 #include <atomic>

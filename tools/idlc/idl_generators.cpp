@@ -128,10 +128,10 @@ std::string InterfaceHeader(const Library& library, std::string_view source)
     const Interface& interface = library.interface;
     std::string out = Banner(source);
     out += "#pragma once\n\n"
-           "#include \"platform/com/bstr.h\"\n"
-           "#include \"platform/com/guid.h\"\n"
-           "#include \"platform/com/unknown.h\"\n"
-           "#include \"platform/com/variant.h\"\n\n";
+           "#include \"valmorin/com/bstr.h\"\n"
+           "#include \"valmorin/com/guid.h\"\n"
+           "#include \"valmorin/com/unknown.h\"\n"
+           "#include \"valmorin/com/variant.h\"\n\n";
     out += Comment(library.name + " " + std::to_string(library.major) + "." + std::to_string(library.minor) +
                        (library.help.empty() ? "" : ": " + library.help),
                    "");

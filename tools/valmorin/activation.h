@@ -3,7 +3,7 @@
 // the command, so that a fresh build works before anyone registers it.
 #pragma once
 
-#include "platform/com/unknown.h"
+#include "valmorin/com/unknown.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 #include "dispatch_client.h"
 
-#include "platform/com/typeinfo.h"
+#include "valmorin/com/typeinfo.h"
 
 #include <string>
 

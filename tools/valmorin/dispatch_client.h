@@ -1,7 +1,7 @@
 // Calls an automation object by method name, the way scripts do.
 #pragma once
 
-#include "platform/com/unknown.h"
+#include "valmorin/com/unknown.h"
 
 #include <optional>
 #include <string>

@@ -5,7 +5,7 @@
 // and the rule it breaks.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
 #include "regsvr_command.h"
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 #include "platform/registry/hive.h"
 
 #include <dlfcn.h>

@@ -6,7 +6,7 @@
 // text passes to the driver manager with no conversion or cast.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 
 #define ALREADY_HAVE_WINDOWS_TYPE 1
 #define SQL_API

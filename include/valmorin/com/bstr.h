@@ -2,7 +2,7 @@
 // is the empty string everywhere a BSTR is read.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 
 #include <string>
 #include <string_view>
@@ -10,18 +10,18 @@
 
 using BSTR = OLECHAR*;
 
-BSTR SysAllocString(LPCOLESTR text);
-BSTR SysAllocStringLen(LPCOLESTR text, UINT length);
-void SysFreeString(BSTR bstr);
-UINT SysStringLen(BSTR bstr);
-UINT SysStringByteLen(BSTR bstr);
+VALMORIN_PLATFORM_API BSTR SysAllocString(LPCOLESTR text);
+VALMORIN_PLATFORM_API BSTR SysAllocStringLen(LPCOLESTR text, UINT length);
+VALMORIN_PLATFORM_API void SysFreeString(BSTR bstr);
+VALMORIN_PLATFORM_API UINT SysStringLen(BSTR bstr);
+VALMORIN_PLATFORM_API UINT SysStringByteLen(BSTR bstr);
 
 // Hands a new copy of text to an [out] BSTR: E_POINTER for a null out,
 // E_OUTOFMEMORY when the copy cannot be made.
-HRESULT CopyToBstr(std::u16string_view text, BSTR* out);
+VALMORIN_PLATFORM_API HRESULT CopyToBstr(std::u16string_view text, BSTR* out);
 
 // Owning holder of one BSTR.
-class CComBSTR {
+class VALMORIN_PLATFORM_API CComBSTR {
 public:
     CComBSTR() = default;
     explicit CComBSTR(std::u16string_view text);

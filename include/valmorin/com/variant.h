@@ -2,7 +2,7 @@
 // BSTR, DISPATCH and one-dimensional arrays of BSTR.
 #pragma once
 
-#include "platform/com/bstr.h"
+#include "valmorin/com/bstr.h"
 
 struct IDispatch;
 struct SAFEARRAY;
@@ -33,28 +33,28 @@ struct VARIANT {
 };
 using VARIANTARG = VARIANT;
 
-void VariantInit(VARIANT* v);
-HRESULT VariantClear(VARIANT* v);
-HRESULT VariantCopy(VARIANT* dest, const VARIANT* src);
+VALMORIN_PLATFORM_API void VariantInit(VARIANT* v);
+VALMORIN_PLATFORM_API HRESULT VariantClear(VARIANT* v);
+VALMORIN_PLATFORM_API HRESULT VariantCopy(VARIANT* dest, const VARIANT* src);
 inline constexpr USHORT VARIANT_ALPHABOOL = 0x2;
 
 // Converts I2, I4, BOOL and BSTR into one another. A BOOL becomes the text
 // "-1" or "0", or "True" or "False" with VARIANT_ALPHABOOL; other flags are
 // accepted and ignored. Out of range gives DISP_E_OVERFLOW, unparsable text
 // DISP_E_TYPEMISMATCH. dest may be src.
-HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, USHORT flags, VARTYPE vt);
+VALMORIN_PLATFORM_API HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, USHORT flags, VARTYPE vt);
 
 // One-dimensional arrays of BSTR, lower bound 0.
-SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lowerBound, ULONG count);
-HRESULT SafeArrayDestroy(SAFEARRAY* array);
-HRESULT SafeArrayPutElement(SAFEARRAY* array, const LONG* index, void* value);
-HRESULT SafeArrayGetElement(SAFEARRAY* array, const LONG* index, void* value);
-HRESULT SafeArrayGetLBound(SAFEARRAY* array, UINT dimension, LONG* bound);
-HRESULT SafeArrayGetUBound(SAFEARRAY* array, UINT dimension, LONG* bound);
-HRESULT SafeArrayCopy(SAFEARRAY* array, SAFEARRAY** copy);
+VALMORIN_PLATFORM_API SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lowerBound, ULONG count);
+VALMORIN_PLATFORM_API HRESULT SafeArrayDestroy(SAFEARRAY* array);
+VALMORIN_PLATFORM_API HRESULT SafeArrayPutElement(SAFEARRAY* array, const LONG* index, void* value);
+VALMORIN_PLATFORM_API HRESULT SafeArrayGetElement(SAFEARRAY* array, const LONG* index, void* value);
+VALMORIN_PLATFORM_API HRESULT SafeArrayGetLBound(SAFEARRAY* array, UINT dimension, LONG* bound);
+VALMORIN_PLATFORM_API HRESULT SafeArrayGetUBound(SAFEARRAY* array, UINT dimension, LONG* bound);
+VALMORIN_PLATFORM_API HRESULT SafeArrayCopy(SAFEARRAY* array, SAFEARRAY** copy);
 
 // Owning holder of one VARIANT.
-class CComVariant : public VARIANT {
+class VALMORIN_PLATFORM_API CComVariant : public VARIANT {
 public:
     CComVariant() { VariantInit(this); }
     explicit CComVariant(LONG value)

@@ -4,6 +4,10 @@
 
 #include <cstdint>
 
+// What libvalmorin_platform.so offers applications and the component is
+// marked so; everything else in it is hidden.
+#define VALMORIN_PLATFORM_API __attribute__((visibility("default")))
+
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
 using SHORT = std::int16_t;

@@ -1,7 +1,7 @@
 // GUID and its registry text form {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}.
 #pragma once
 
-#include "platform/com/types.h"
+#include "valmorin/com/types.h"
 
 #include <array>
 #include <cstring>
@@ -26,12 +26,12 @@ using REFCLSID = const CLSID&;
 inline constexpr GUID GUID_NULL{};
 
 // Parses the braced text form; returns false on anything else.
-bool ParseGuid(std::u16string_view text, GUID& out);
+VALMORIN_PLATFORM_API bool ParseGuid(std::u16string_view text, GUID& out);
 // The braced, upper-case text form.
-std::u16string GuidToString(const GUID& guid);
+VALMORIN_PLATFORM_API std::u16string GuidToString(const GUID& guid);
 
-HRESULT CLSIDFromString(LPCOLESTR text, CLSID* clsid);
-int StringFromGUID2(const GUID& guid, LPOLESTR buffer, int capacity);
+VALMORIN_PLATFORM_API HRESULT CLSIDFromString(LPCOLESTR text, CLSID* clsid);
+VALMORIN_PLATFORM_API int StringFromGUID2(const GUID& guid, LPOLESTR buffer, int capacity);
 
 // Compile-time GUID from its text form without braces, for interface ids.
 consteval GUID MakeGuid(const char (&text)[37])

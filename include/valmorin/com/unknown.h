@@ -2,8 +2,8 @@
 // interface pointer and the reference-counting plumbing of COM objects.
 #pragma once
 
-#include "platform/com/guid.h"
-#include "platform/com/variant.h"
+#include "valmorin/com/guid.h"
+#include "valmorin/com/variant.h"
 
 #include <atomic>
 #include <type_traits>

@@ -1,7 +1,7 @@
 // Per-thread COM error information.
 #pragma once
 
-#include "platform/com/unknown.h"
+#include "valmorin/com/unknown.h"
 
 struct IErrorInfo : IUnknown {
     static constexpr IID iid = MakeGuid("1CF2B120-547D-101B-8E65-08002B2BD119");
@@ -29,13 +29,13 @@ protected:
 
 // A C entry point, as the system's is, so that a program may stand its own
 // in front of it.
-extern "C" HRESULT CreateErrorInfo(ICreateErrorInfo** info);
+extern "C" VALMORIN_PLATFORM_API HRESULT CreateErrorInfo(ICreateErrorInfo** info);
 // Replaces the calling thread's error information (null clears it).
-HRESULT SetErrorInfo(ULONG reserved, IErrorInfo* info);
+VALMORIN_PLATFORM_API HRESULT SetErrorInfo(ULONG reserved, IErrorInfo* info);
 // Hands the thread's error information to the caller and clears it;
 // S_FALSE and null when there is none.
-HRESULT GetErrorInfo(ULONG reserved, IErrorInfo** info);
+VALMORIN_PLATFORM_API HRESULT GetErrorInfo(ULONG reserved, IErrorInfo** info);
 
 // Sets the thread's error information in one step; used by the platform's
 // own objects when a call fails.
-void SetThreadErrorInfo(REFIID guid, std::u16string_view source, std::u16string_view description);
+VALMORIN_PLATFORM_API void SetThreadErrorInfo(REFIID guid, std::u16string_view source, std::u16string_view description);

@@ -1,7 +1,7 @@
 // COM runtime: per-thread initialisation and class activation.
 #pragma once
 
-#include "platform/com/unknown.h"
+#include "valmorin/com/unknown.h"
 
 inline constexpr DWORD COINIT_MULTITHREADED = 0x0;
 inline constexpr DWORD COINIT_APARTMENTTHREADED = 0x2;
@@ -12,22 +12,22 @@ inline constexpr DWORD CLSCTX_ALL = 23;
 // The first call on a thread returns S_OK, later ones S_FALSE; a call asking
 // for another concurrency model than the thread has returns
 // RPC_E_CHANGED_MODE. Each successful call is matched by CoUninitialize.
-HRESULT CoInitializeEx(void* reserved, DWORD model);
-void CoUninitialize();
+VALMORIN_PLATFORM_API HRESULT CoInitializeEx(void* reserved, DWORD model);
+VALMORIN_PLATFORM_API void CoUninitialize();
 
 // Makes a class object available to CoCreateInstance in this process.
-HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* factory);
+VALMORIN_PLATFORM_API HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* factory);
 // Class objects registered in the process come first; then the class's
 // registered in-process server is loaded (one load per library) and asked
 // through its DllGetClassObject. REGDB_E_CLASSNOTREG for a class that is
 // neither.
-HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, REFIID riid, void** object);
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** object);
+VALMORIN_PLATFORM_API HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, REFIID riid, void** object);
+VALMORIN_PLATFORM_API HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** object);
 
 // The class a ProgID names (HKEY_CLASSES_ROOT\<ProgID>\CLSID), following
 // the ProgID's CurVer to its current version when it has one.
 // CO_E_CLASSSTRING for a ProgID that is not registered.
-HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid);
+VALMORIN_PLATFORM_API HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid);
 
 // Unloads the in-process servers whose DllCanUnloadNow says S_OK.
-void CoFreeUnusedLibraries();
+VALMORIN_PLATFORM_API void CoFreeUnusedLibraries();

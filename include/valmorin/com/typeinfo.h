@@ -2,7 +2,7 @@
 // automation hosts use to find, describe and call methods by name.
 #pragma once
 
-#include "platform/com/unknown.h"
+#include "valmorin/com/unknown.h"
 
 inline constexpr USHORT PARAMFLAG_FIN = 0x1;
 inline constexpr USHORT PARAMFLAG_FOUT = 0x2;
