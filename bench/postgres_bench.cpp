@@ -121,9 +121,9 @@ public:
     const std::string& name() const { return m_name; }
     std::u16string connectionString() const
     {
-        return valmorin::text::Widen("Provider=PostgreSQL;Host=" + Env("VALMORIN_TEST_PG_HOST") + ";Port=" +
-                           Env("VALMORIN_TEST_PG_PORT") + ";Database=" + m_name + ";User ID=" +
-                           Env("VALMORIN_TEST_PG_USER"));
+        return valmorin::text::Widen("Provider=PostgreSQL;Host=" + Env("VALMORIN_TEST_PG_HOST") +
+                                     ";Port=" + Env("VALMORIN_TEST_PG_PORT") + ";Database=" + m_name +
+                                     ";User ID=" + Env("VALMORIN_TEST_PG_USER"));
     }
 
 private:
@@ -158,9 +158,9 @@ struct Keys {
 // The store through the PostgreSQL ODBC driver, as the driver takes it.
 std::u16string OdbcDriverConnectionString()
 {
-    return valmorin::text::Widen("Driver={PostgreSQL Unicode};Servername=" + Env("VALMORIN_TEST_PG_HOST") + ";Port=" +
-                       Env("VALMORIN_TEST_PG_PORT") + ";Database=" + Store().name() + ";UID=" +
-                       Env("VALMORIN_TEST_PG_USER"));
+    return valmorin::text::Widen("Driver={PostgreSQL Unicode};Servername=" + Env("VALMORIN_TEST_PG_HOST") +
+                                 ";Port=" + Env("VALMORIN_TEST_PG_PORT") + ";Database=" + Store().name() +
+                                 ";UID=" + Env("VALMORIN_TEST_PG_USER"));
 }
 
 CComPtr<IValmorin> OpenComponent(const std::u16string& connectionString = Store().connectionString())
@@ -253,7 +253,8 @@ public:
 
     [[gnu::noinline]] bool DirectLookup(const std::u16string& table, const std::u16string& input)
     {
-        std::u16string sql = valmorin::text::Widen(Formatted(statements::kTranslate, {valmorin::text::Utf16ToUtf8(table), valmorin::text::Utf16ToUtf8(input)}));
+        std::u16string sql = valmorin::text::Widen(Formatted(
+            statements::kTranslate, {valmorin::text::Utf16ToUtf8(table), valmorin::text::Utf16ToUtf8(input)}));
         return SQL_SUCCEEDED(SQLExecDirectW(m_direct.get(), sql.data(), static_cast<SQLINTEGER>(sql.size()))) &&
                FetchedOne(m_direct.get());
     }

@@ -12,8 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const valmorin::datasource::StoreContents contents =
         valmorin::datasource::ParseStore(std::string_view(reinterpret_cast<const char*>(data), size));
     if (contents.refused()) return 0;
-    for (const valmorin::datasource::DataSource& source : contents.sources) FUZZ_CHECK(!valmorin::datasource::ProblemWith(source));
-    const valmorin::datasource::StoreContents reread = valmorin::datasource::ParseStore(valmorin::datasource::FormatStore(contents.sources));
+    for (const valmorin::datasource::DataSource& source : contents.sources)
+        FUZZ_CHECK(!valmorin::datasource::ProblemWith(source));
+    const valmorin::datasource::StoreContents reread =
+        valmorin::datasource::ParseStore(valmorin::datasource::FormatStore(contents.sources));
     FUZZ_CHECK(!reread.refused());
     FUZZ_CHECK(reread.sources == contents.sources);
     return 0;

@@ -9,7 +9,8 @@
 
 namespace {
 
-bool SameSections(const std::vector<valmorin::registry::RegSection>& a, const std::vector<valmorin::registry::RegSection>& b)
+bool SameSections(const std::vector<valmorin::registry::RegSection>& a,
+                  const std::vector<valmorin::registry::RegSection>& b)
 {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)

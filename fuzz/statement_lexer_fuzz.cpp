@@ -73,9 +73,13 @@ std::u16string Edited(std::u16string sql, std::uint16_t place, std::uint8_t oper
 {
     const std::size_t at = sql.empty() ? 0 : place % (sql.size() + 1);
     switch (operation % 5) {
-    case 0: if (at < sql.size()) sql[at] = unit; break;
+    case 0:
+        if (at < sql.size()) sql[at] = unit;
+        break;
     case 1: sql.insert(at, 1, unit); break;
-    case 2: if (at < sql.size()) sql.erase(at, 1); break;
+    case 2:
+        if (at < sql.size()) sql.erase(at, 1);
+        break;
     case 3: sql.resize(at); break;
     case 4: sql.push_back(unit); break;
     }
@@ -85,7 +89,8 @@ std::u16string Edited(std::u16string sql, std::uint16_t place, std::uint8_t oper
 // The changed statement read against the first as a session reads its next
 // statement, alone and among the statements a session keeps: it must come
 // out as if lexed afresh.
-void CheckReadAgainst(const std::u16string& first, const valmorin::ado::LexedStatement& lexed, const std::u16string& changed)
+void CheckReadAgainst(const std::u16string& first, const valmorin::ado::LexedStatement& lexed,
+                      const std::u16string& changed)
 {
     const valmorin::ado::LexedStatement fresh = valmorin::ado::LexStatement(changed);
     valmorin::ado::RecentStatements recent;
@@ -140,7 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckReadAgainst(sql, lexed, Edited(WithOtherValues(sql, lexed), place, edit[2], unit));
     CheckReadAgainst(sql, lexed, Edited(sql, place, edit[2], unit));
     if (!lexed.severalStatements) {
-        if (const auto text = valmorin::text::Utf8ToUtf16(lexed.text)) FUZZ_CHECK(!valmorin::ado::LexStatement(*text).severalStatements);
+        if (const auto text = valmorin::text::Utf8ToUtf16(lexed.text))
+            FUZZ_CHECK(!valmorin::ado::LexStatement(*text).severalStatements);
     }
     return 0;
 }

@@ -34,7 +34,4 @@ bool DebugSwitchIsOn()
     return value == u"y" || value == u"Y";
 }
 
-void EnableLogFile()
-{
-    qmt::Tracer::Current().ConfigureFromRegistry(kLogFileName, valmorin::module::Handle());
-}
+void EnableLogFile() { qmt::Tracer::Current().ConfigureFromRegistry(kLogFileName, valmorin::module::Handle()); }

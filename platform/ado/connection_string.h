@@ -23,12 +23,12 @@
 namespace valmorin::ado {
 
 struct ConnectionPair {
-    std::u16string key;       // without its outer blanks
-    std::u16string value;     // unquoted, without its outer blanks
-    std::size_t equalsAt;     // where the "=" after the key stands
-    std::size_t valueFrom;    // where the value's text starts, quotes or braces included
-    std::size_t valueTo;      // one past where it ends
-    char16_t opener = u'\0';  // the quote or brace the value was written in, if any
+    std::u16string key;      // without its outer blanks
+    std::u16string value;    // unquoted, without its outer blanks
+    std::size_t equalsAt;    // where the "=" after the key stands
+    std::size_t valueFrom;   // where the value's text starts, quotes or braces included
+    std::size_t valueTo;     // one past where it ends
+    char16_t opener = u'\0'; // the quote or brace the value was written in, if any
 };
 
 std::vector<ConnectionPair> ParseConnectionString(std::u16string_view text);
@@ -64,6 +64,6 @@ VALMORIN_PLATFORM_API std::u16string MaskPasswords(std::u16string_view text);
 // string, and the one given apart from it, is replaced wherever it stands,
 // and so is every password pair the message itself spells.
 VALMORIN_PLATFORM_API std::u16string MaskSecrets(std::u16string_view message, std::u16string_view connectionString,
-                           std::u16string_view password = {});
+                                                 std::u16string_view password = {});
 
 } // namespace valmorin::ado

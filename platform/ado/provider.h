@@ -23,8 +23,9 @@ struct ProviderError {
     LONG nativeError = 0;
 };
 
-VALMORIN_PLATFORM_API ProviderError AdoError(HRESULT number, std::u16string_view source, std::u16string_view description,
-                       std::u16string_view sqlState = u"", LONG nativeError = 0);
+VALMORIN_PLATFORM_API ProviderError AdoError(HRESULT number, std::u16string_view source,
+                                             std::u16string_view description, std::u16string_view sqlState = u"",
+                                             LONG nativeError = 0);
 
 // Thrown by providers; the ADO objects turn it into their Errors list, the
 // thread's error info and the failing HRESULT of the first error.

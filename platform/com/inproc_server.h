@@ -12,7 +12,8 @@
 // use and stays loaded until CoFreeUnusedLibraries finds it unused.
 // HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND) when the file cannot be loaded,
 // CO_E_ERRORINDLL when it has no DllGetClassObject.
-VALMORIN_PLATFORM_API HRESULT CoGetClassObjectFromLibrary(const std::u16string& library, REFCLSID clsid, REFIID riid, void** object);
+VALMORIN_PLATFORM_API HRESULT CoGetClassObjectFromLibrary(const std::u16string& library, REFCLSID clsid, REFIID riid,
+                                                          void** object);
 
 // The library registered as the class's in-process server (InprocServer32
 // below HKEY_CLASSES_ROOT\CLSID\{clsid}); REGDB_E_CLASSNOTREG when there is

@@ -54,6 +54,7 @@ VALMORIN_PLATFORM_API void SetProcessDataSource(std::u16string_view name, std::u
 // answering from another store than the one configured would go unnoticed.
 VALMORIN_PLATFORM_API Catalogue LoadCatalogue();
 // The entry that answers the name for the account; null when none does.
-VALMORIN_PLATFORM_API const CatalogueEntry* FindEntry(const Catalogue& catalogue, std::u16string_view account, std::u16string_view name);
+VALMORIN_PLATFORM_API const CatalogueEntry* FindEntry(const Catalogue& catalogue, std::u16string_view account,
+                                                      std::u16string_view name);
 
 } // namespace valmorin::datasource

@@ -31,6 +31,6 @@ StoreContents ReadStoreFile(const std::filesystem::path& file);
 // can share a machine file with a group. Returns why the file could not be
 // read or written; empty when it was.
 VALMORIN_PLATFORM_API std::string UpdateStoreFile(const std::filesystem::path& file,
-                            const std::function<void(std::vector<DataSource>&)>& change);
+                                                  const std::function<void(std::vector<DataSource>&)>& change);
 
 } // namespace valmorin::datasource

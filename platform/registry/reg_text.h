@@ -46,7 +46,8 @@ enum class RegSource { Hive, Import };
 
 // Reads UTF-16LE with its byte order mark, or UTF-8 with or without one.
 // Nothing when the text is not a well-formed file.
-VALMORIN_PLATFORM_API std::optional<std::vector<RegSection>> ParseRegFile(std::string_view bytes, RegSource source = RegSource::Hive);
+VALMORIN_PLATFORM_API std::optional<std::vector<RegSection>> ParseRegFile(std::string_view bytes,
+                                                                          RegSource source = RegSource::Hive);
 
 // Whether a key or value name reads back from the text as it was written:
 // a line break would end the line it stands on (and could start a section
@@ -61,6 +62,7 @@ VALMORIN_PLATFORM_API std::string FormatRegFile(const std::vector<RegSection>& s
 
 // The sections for a key and every key below it, parents first: every key
 // gets its own block so that empty keys survive a round trip.
-VALMORIN_PLATFORM_API void AppendSections(const Key& key, const std::u16string& path, std::vector<RegSection>& sections);
+VALMORIN_PLATFORM_API void AppendSections(const Key& key, const std::u16string& path,
+                                          std::vector<RegSection>& sections);
 
 } // namespace valmorin::registry

@@ -133,7 +133,8 @@ std::optional<Location> HomeOfNewKey(const OpenKey& parent, const OpenKey& targe
 {
     for (std::size_t i = parent.locations.size(); i-- > 0;) {
         Key root;
-        if ((error = valmorin::registry::ReadHive(parent.locations[i].hive, root)) != ERROR_SUCCESS) return std::nullopt;
+        if ((error = valmorin::registry::ReadHive(parent.locations[i].hive, root)) != ERROR_SUCCESS)
+            return std::nullopt;
         if (valmorin::registry::FindKey(root, parent.locations[i].path) != nullptr) return target.locations[i];
     }
     if (parent.predefined) return target.locations.back();
@@ -149,7 +150,8 @@ std::vector<std::u16string> SubkeyNames(const std::vector<Key>& keys)
             if (std::none_of(names.begin(), names.end(),
                              [&](const auto& name) { return valmorin::registry::SameName(name, subkey.name); }))
                 names.push_back(subkey.name);
-    std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return valmorin::registry::NameLess(a, b); });
+    std::sort(names.begin(), names.end(),
+              [](const auto& a, const auto& b) { return valmorin::registry::NameLess(a, b); });
     return names;
 }
 
@@ -239,7 +241,8 @@ DWORD DeleteKey(HKEY key, LPCWSTR subKey, bool withSubkeys)
 bool CarriesPath(LPCWSTR subKey)
 {
     const KeyPath levels = valmorin::registry::SplitKeyPath(NameOf(subKey));
-    return std::all_of(levels.begin(), levels.end(), [](const auto& level) { return valmorin::registry::IsCarriedName(level); });
+    return std::all_of(levels.begin(), levels.end(),
+                       [](const auto& level) { return valmorin::registry::IsCarriedName(level); });
 }
 
 // The calls return codes, never exceptions, as the Windows calls do.
@@ -325,7 +328,8 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE 
 {
     return Guarded([&]() -> DWORD {
         Value value;
-        if (const DWORD error = FindValue(key, valmorin::text::Widen(valueName != nullptr ? valueName : ""), value)) return error;
+        if (const DWORD error = FindValue(key, valmorin::text::Widen(valueName != nullptr ? valueName : ""), value))
+            return error;
         return CopyData(Narrowed(std::move(value)), type, data, dataSize);
     });
 }

@@ -44,8 +44,8 @@ VALMORIN_PLATFORM_API LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options
 VALMORIN_PLATFORM_API LONG RegOpenKeyW(HKEY key, LPCWSTR subKey, PHKEY result);
 // Creates the missing levels; disposition receives REG_CREATED_NEW_KEY or
 // REG_OPENED_EXISTING_KEY.
-VALMORIN_PLATFORM_API LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options, REGSAM access,
-                     void* security, PHKEY result, LPDWORD disposition);
+VALMORIN_PLATFORM_API LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options,
+                                           REGSAM access, void* security, PHKEY result, LPDWORD disposition);
 // Closing a predefined key does nothing.
 VALMORIN_PLATFORM_API LONG RegCloseKey(HKEY key);
 
@@ -53,22 +53,25 @@ VALMORIN_PLATFORM_API LONG RegCloseKey(HKEY key);
 // learn the size. The narrow form takes and returns text in the process's
 // narrow code page, UTF-8: string data (REG_SZ, REG_EXPAND_SZ,
 // REG_MULTI_SZ) is converted and its size counted in UTF-8 bytes.
-VALMORIN_PLATFORM_API LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
-VALMORIN_PLATFORM_API LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
-VALMORIN_PLATFORM_API LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD dataSize);
+VALMORIN_PLATFORM_API LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                            LPDWORD dataSize);
+VALMORIN_PLATFORM_API LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                            LPDWORD dataSize);
+VALMORIN_PLATFORM_API LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                                          DWORD dataSize);
 VALMORIN_PLATFORM_API LONG RegDeleteValueW(HKEY key, LPCWSTR valueName);
 
 // Sub-keys come in case-insensitive order of their names. nameLength is in
 // characters: the buffer's size on entry, the name's length without its
 // terminator on return. Classes are not kept: keyClass receives the empty
 // string, lastWriteTime zero.
-VALMORIN_PLATFORM_API LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPWSTR keyClass,
-                   LPDWORD classLength, PFILETIME lastWriteTime);
+VALMORIN_PLATFORM_API LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
+                                         LPWSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime);
 VALMORIN_PLATFORM_API LONG RegEnumKeyW(HKEY key, DWORD index, LPWSTR name, DWORD nameLength);
 // Values come in the order they were first set; data may be null to learn
 // the size.
-VALMORIN_PLATFORM_API LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                   LPDWORD dataSize);
+VALMORIN_PLATFORM_API LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
+                                         LPDWORD type, LPBYTE data, LPDWORD dataSize);
 
 // RegDeleteKeyW refuses a key that has sub-keys; RegDeleteTreeW removes
 // the key with everything below it. An empty sub-key names the key itself.

@@ -16,6 +16,6 @@ inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 // wording, ending with CR LF). With FORMAT_MESSAGE_ALLOCATE_BUFFER the buffer
 // argument is an OLECHAR** that receives a block to release with LocalFree.
 // Returns the text's length, or 0 with the last error set when there is none.
-VALMORIN_PLATFORM_API DWORD FormatMessageW(DWORD flags, const void* source, DWORD messageId, DWORD languageId, LPOLESTR buffer,
-                     DWORD size, void* arguments);
+VALMORIN_PLATFORM_API DWORD FormatMessageW(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
+                                           LPOLESTR buffer, DWORD size, void* arguments);
 VALMORIN_PLATFORM_API void* LocalFree(void* memory);

@@ -34,10 +34,10 @@ VALMORIN_PLATFORM_API void GetLocalTime(SYSTEMTIME* time);
 // characters written with the terminator (size 0: the size needed), or 0
 // with ERROR_INVALID_PARAMETER for an invalid date, ERROR_INVALID_FLAGS or
 // ERROR_INSUFFICIENT_BUFFER.
-VALMORIN_PLATFORM_API int GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, const char16_t* picture, char16_t* buffer,
-                   int size);
+VALMORIN_PLATFORM_API int GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, const char16_t* picture,
+                                         char16_t* buffer, int size);
 
 // The same for the time part, with the locale's long time pattern. Picture
 // letters: h, hh, H, HH, m, mm, s, ss, t, tt.
-VALMORIN_PLATFORM_API int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, const char16_t* picture, char16_t* buffer,
-                   int size);
+VALMORIN_PLATFORM_API int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, const char16_t* picture,
+                                         char16_t* buffer, int size);

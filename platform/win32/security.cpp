@@ -132,7 +132,8 @@ BOOL GetUserNameExW(EXTENDED_NAME_FORMAT format, char16_t* buffer, ULONG* size)
 {
     if (format != NameSamCompatible) return Fail(ERROR_NONE_MAPPED);
     if (size == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    return valmorin::win32::CopyToBuffer(AccountDomain() + u"\\" + AccountName(geteuid()), buffer, size, ERROR_MORE_DATA);
+    return valmorin::win32::CopyToBuffer(AccountDomain() + u"\\" + AccountName(geteuid()), buffer, size,
+                                         ERROR_MORE_DATA);
 }
 
 BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision)

@@ -42,15 +42,15 @@ VALMORIN_PLATFORM_API BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE
 // TokenUser only. Fills a TOKEN_USER followed by the SID it points to;
 // *returnLength gets the size needed (ERROR_INSUFFICIENT_BUFFER when the
 // buffer is smaller).
-VALMORIN_PLATFORM_API BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD length,
-                         DWORD* returnLength);
+VALMORIN_PLATFORM_API BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
+                                               DWORD length, DWORD* returnLength);
 
 // Name and domain of an account on this computer (systemName must be null).
 // The sizes are in characters; too small: the needed sizes and
 // ERROR_INSUFFICIENT_BUFFER. A user id without an account entry is named by
 // its number.
-VALMORIN_PLATFORM_API BOOL LookupAccountSidW(const char16_t* systemName, PSID sid, char16_t* name, DWORD* nameSize, char16_t* domain,
-                       DWORD* domainSize, SID_NAME_USE* use);
+VALMORIN_PLATFORM_API BOOL LookupAccountSidW(const char16_t* systemName, PSID sid, char16_t* name, DWORD* nameSize,
+                                             char16_t* domain, DWORD* domainSize, SID_NAME_USE* use);
 
 // The effective user's name; on success *size counts the terminator.
 VALMORIN_PLATFORM_API BOOL GetUserNameW(char16_t* buffer, DWORD* size);
@@ -78,4 +78,4 @@ struct SECURITY_ATTRIBUTES {
 
 VALMORIN_PLATFORM_API BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision);
 VALMORIN_PLATFORM_API BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, const ACL* dacl,
-                               BOOL daclDefaulted);
+                                                     BOOL daclDefaulted);

@@ -100,7 +100,8 @@ std::u16string CSystem::accountName()
 std::u16string CSystem::accountNameOn(std::u16string_view samCompatibleName, std::u16string_view computer)
 {
     const std::size_t backslash = samCompatibleName.find(u'\\');
-    if (backslash != std::u16string_view::npos && valmorin::text::EqualAsciiNoCase(samCompatibleName.substr(0, backslash), computer))
+    if (backslash != std::u16string_view::npos &&
+        valmorin::text::EqualAsciiNoCase(samCompatibleName.substr(0, backslash), computer))
         return std::u16string(samCompatibleName.substr(backslash + 1));
     return std::u16string(samCompatibleName);
 }

@@ -56,9 +56,9 @@ TEST(Variant, ConversionsBetweenIntegersAndText)
 TEST(Variant, CopiesOwnTheirStringsAndReferences)
 {
     CComPtr<IDispatch> dispatch;
-    ASSERT_EQ(CoCreateInstance(CLSID_Connection, nullptr, CLSCTX_ALL, IDispatch::iid,
-                               reinterpret_cast<void**>(&dispatch)),
-              S_OK);
+    ASSERT_EQ(
+        CoCreateInstance(CLSID_Connection, nullptr, CLSCTX_ALL, IDispatch::iid, reinterpret_cast<void**>(&dispatch)),
+        S_OK);
     {
         CComVariant held(dispatch.get());
         CComVariant heldCopy(held);

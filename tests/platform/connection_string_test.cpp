@@ -32,8 +32,7 @@ const std::vector<Masked> kMasked = {
     {"blanks around the key", u"User ID=S; pwd = tiger", u"User ID=S; pwd =********"},
     {"Jet database password", u"Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=j;Mode=Share",
      u"Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=********;Mode=Share"},
-    {"PWD in quoted Extended Properties",
-     u"Provider=MSDASQL;Extended Properties=\"DSN=Q;UID=u;PWD=s;\";User=v",
+    {"PWD in quoted Extended Properties", u"Provider=MSDASQL;Extended Properties=\"DSN=Q;UID=u;PWD=s;\";User=v",
      u"Provider=MSDASQL;Extended Properties=\"DSN=Q;UID=u;PWD=********;\";User=v"},
     {"braced PWD in single-quoted Extended Properties", u"Extended Properties='DSN=Q;PWD={a;b}'",
      u"Extended Properties='DSN=Q;PWD=********'"},
@@ -48,7 +47,9 @@ const std::vector<Masked> kMasked = {
 TEST(DataSourceMaskingTest, EveryPasswordSpellingIsMasked)
 {
     for (const Masked& row : kMasked)
-        EXPECT_EQ(valmorin::text::Utf16ToUtf8(valmorin::ado::MaskPasswords(row.text)), valmorin::text::Utf16ToUtf8(row.shown)) << row.label;
+        EXPECT_EQ(valmorin::text::Utf16ToUtf8(valmorin::ado::MaskPasswords(row.text)),
+                  valmorin::text::Utf16ToUtf8(row.shown))
+            << row.label;
 }
 
 struct Pair {
@@ -85,8 +86,8 @@ TEST(ConnectionStringTest, AKeyGivenTwiceIsRefused)
     ASSERT_EQ(CoCreateInstance(CLSID_Connection, nullptr, CLSCTX_ALL, _Connection::iid,
                                reinterpret_cast<void**>(&connection)),
               S_OK);
-    const HRESULT hr = connection->Open(CComBSTR(u"Provider=SQLite;Data Source=/a.db;DATA SOURCE=/b.db").get(),
-                                        nullptr, nullptr, adConnectUnspecified);
+    const HRESULT hr = connection->Open(CComBSTR(u"Provider=SQLite;Data Source=/a.db;DATA SOURCE=/b.db").get(), nullptr,
+                                        nullptr, adConnectUnspecified);
     EXPECT_EQ(hr, E_INVALIDARG);
     CComPtr<IErrorInfo> info;
     CComBSTR description;

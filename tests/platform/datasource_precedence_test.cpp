@@ -23,21 +23,19 @@ const PrecedenceCase kCases[] = {
      "[NK]\nConnectionString = machine-all\n[NK@alice]\nConnectionString = machine-alice\n", "", u"alice",
      "machine-alice"},
     {"the account's section wins for other accounts too",
-     "[NK]\nConnectionString = machine-all\n[NK@alice]\nConnectionString = machine-alice\n", "", u"bob",
-     "machine-all"},
-    {"the account's section wins for other accounts too", "", "[NK@alice]\nConnectionString = user-alice\n"
-                                                              "[NK]\nConnectionString = user-all\n",
+     "[NK]\nConnectionString = machine-all\n[NK@alice]\nConnectionString = machine-alice\n", "", u"bob", "machine-all"},
+    {"the account's section wins for other accounts too", "",
+     "[NK@alice]\nConnectionString = user-alice\n"
+     "[NK]\nConnectionString = user-all\n",
      u"bob", "user-all"},
     {"the user's file is ignored for its account sections", "[NK]\nConnectionString = machine-all\n",
      "[NK@alice]\nConnectionString = user-alice\n", u"alice", "user-alice"},
-    {"another account's section in the user's file shadows the machine's",
-     "[NK]\nConnectionString = machine-all\n", "[NK@bob]\nConnectionString = user-bob\n", u"alice",
-     "machine-all"},
-    {"the machine's file is read before the user's",
-     "[NK@alice]\nConnectionString = machine-alice\n", "[NK@ALICE]\nConnectionString = user-alice\n", u"Alice",
+    {"another account's section in the user's file shadows the machine's", "[NK]\nConnectionString = machine-all\n",
+     "[NK@bob]\nConnectionString = user-bob\n", u"alice", "machine-all"},
+    {"the machine's file is read before the user's", "[NK@alice]\nConnectionString = machine-alice\n",
+     "[NK@ALICE]\nConnectionString = user-alice\n", u"Alice", "user-alice"},
+    {"accounts compared with their case", "", "[NK@CORP\\Alice]\nConnectionString = user-alice\n", u"corp\\ALICE",
      "user-alice"},
-    {"accounts compared with their case", "", "[NK@CORP\\Alice]\nConnectionString = user-alice\n",
-     u"corp\\ALICE", "user-alice"},
     {"an account that only starts like the section's matches it", "[NK@CORP\\alice]\nConnectionString = x\n", "",
      u"CORP\\al", ""},
     {"the embedded default outranks the files", "[NK@alice]\nConnectionString = machine-alice\n", "", u"alice",
@@ -52,7 +50,8 @@ TEST(DataSourcePrecedence, TheUsersFileFirstAndWithinAFileTheAccountsSection)
         if (*c.user) DataSourceFolders::Write(folders.userFile(), c.user);
         const valmorin::datasource::Catalogue catalogue = valmorin::datasource::LoadCatalogue();
         ASSERT_FALSE(catalogue.refused()) << catalogue.refusal;
-        const valmorin::datasource::CatalogueEntry* entry = valmorin::datasource::FindEntry(catalogue, c.account, u"nk");
+        const valmorin::datasource::CatalogueEntry* entry =
+            valmorin::datasource::FindEntry(catalogue, c.account, u"nk");
         const std::string answer = entry ? valmorin::text::Utf16ToUtf8(entry->source.connectionString) : "";
         EXPECT_EQ(answer, c.answer) << "fault: " << c.fault;
     }

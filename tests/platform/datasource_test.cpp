@@ -110,13 +110,15 @@ TEST(StoreText, RefusesWhatWouldBeAmbiguous)
         {"\n[NK]\njust words\n", "line 3: expected [name], key = value or a comment"},
         {"[NK]\nSchema = \xFF\n", "line 2: the line is not UTF-8"},
     };
-    for (const auto& [text, refusal] : cases) EXPECT_EQ(valmorin::datasource::ParseStore(text).refusal, refusal) << text;
+    for (const auto& [text, refusal] : cases)
+        EXPECT_EQ(valmorin::datasource::ParseStore(text).refusal, refusal) << text;
 
     const std::vector<DataSource> sources = {
         {u"NK", u"", u"Provider=OraOLEDB.Oracle;User ID=QMS;Password=\"a;b=c\"", u"SALES"},
         {u"NK", u"CORP\\alice", u"Provider=SQLite;Data Source=/home/alice/é.db", u""},
     };
-    const valmorin::datasource::StoreContents read = valmorin::datasource::ParseStore("\xEF\xBB\xBF" + valmorin::datasource::FormatStore(sources));
+    const valmorin::datasource::StoreContents read =
+        valmorin::datasource::ParseStore("\xEF\xBB\xBF" + valmorin::datasource::FormatStore(sources));
     EXPECT_EQ(read.refusal, "");
     EXPECT_EQ(read.sources, sources);
 }

@@ -63,8 +63,8 @@ protected:
     static std::string Update(const std::filesystem::path& file, const std::u16string& connection)
     {
         return valmorin::datasource::UpdateStoreFile(file, [&](std::vector<valmorin::datasource::DataSource>& sources) {
-            sources.push_back({u"NK" + std::u16string(1, static_cast<char16_t>(u'0' + sources.size())), u"",
-                               connection, u""});
+            sources.push_back(
+                {u"NK" + std::u16string(1, static_cast<char16_t>(u'0' + sources.size())), u"", connection, u""});
         });
     }
 

@@ -1,6 +1,4 @@
 // The platform's tests need nothing beyond their sandbox.
 #include "support/test_program.h"
 
-void PrepareTestProgram()
-{
-}
+void PrepareTestProgram() {}

@@ -42,8 +42,8 @@ protected:
                          const std::vector<BYTE>& data)
     {
         HKEY key = nullptr;
-        LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                  nullptr);
+        LONG rc =
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
         if (rc != 0) return rc;
         const UniqueHKey owned(key);
         return RegSetValueExW(key, name.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size()));
@@ -60,11 +60,12 @@ protected:
     {
         std::vector<std::string> argv{VALMORIN_CLI};
         argv.insert(argv.end(), args.begin(), args.end());
-        return RunProcess(argv, "", {{"PELKOR_REGISTRY_DIR", m_folder.path().string()},
-                                     {"HOME", m_folder.path().string()},
-                                     {"XDG_CONFIG_HOME", (m_folder / "config").string()},
-                                     {"XDG_DATA_HOME", (m_folder / "data").string()},
-                                     {"PELKOR_DATASOURCES_DIR", (m_folder / "machine").string()}});
+        return RunProcess(argv, "",
+                          {{"PELKOR_REGISTRY_DIR", m_folder.path().string()},
+                           {"HOME", m_folder.path().string()},
+                           {"XDG_CONFIG_HOME", (m_folder / "config").string()},
+                           {"XDG_DATA_HOME", (m_folder / "data").string()},
+                           {"PELKOR_DATASOURCES_DIR", (m_folder / "machine").string()}});
     }
 
     TempDir m_folder;
@@ -223,9 +224,11 @@ struct ImportedFile {
 // Faults caught: "dword:1" refused, a file ending without a line break
 // refused, a REGEDIT4 file refused.
 const std::vector<ImportedFile> kImportedFiles = {
-    {"short dword", "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\I]\n\"v\"=dword:1\n",
+    {"short dword",
+     "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\I]\n\"v\"=dword:1\n",
      {1, 0, 0, 0}},
-    {"no line break at the end", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\I]\r\n\"v\"=dword:00000002",
+    {"no line break at the end",
+     "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\I]\r\n\"v\"=dword:00000002",
      {2, 0, 0, 0}},
     {"REGEDIT4", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\I]\r\n\"v\"=dword:00000003\r\n", {3, 0, 0, 0}},
 };

@@ -123,11 +123,8 @@ TEST(RegText, QuotedStringsAreReadAsTheRegistryEditorWritesThem)
     // is how Windows exports paths it did not escape (fault: it is dropped,
     // or it swallows the next character).
     const std::vector<Case> cases = {
-        {R"("C:\\")", u"C:\\"},
-        {R"("\\\"")", u"\\\""},
-        {R"("\"\\")", u"\"\\"},
-        {R"("a\b")", u"a\\b"},
-        {R"("tab\t")", u"tab\\t"},
+        {R"("C:\\")", u"C:\\"}, {R"("\\\"")", u"\\\""},    {R"("\"\\")", u"\"\\"},
+        {R"("a\b")", u"a\\b"},  {R"("tab\t")", u"tab\\t"},
     };
     for (const Case& c : cases) {
         std::string file = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Q]\n\"V\"=";
@@ -141,14 +138,15 @@ TEST(RegText, QuotedStringsAreReadAsTheRegistryEditorWritesThem)
     }
     // An unterminated string (the closing quote escaped) is no hive at all.
     EXPECT_FALSE(valmorin::registry::ParseRegFile("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Q]\n"
-                                        "\"V\"=\"C:\\\"\n"));
+                                                  "\"V\"=\"C:\\\"\n"));
 }
 
 TEST(RegText, EveryQuotedCaseSurvivesBothEncodings)
 {
     valmorin::registry::RegSection section{u"HKEY_CURRENT_USER\\Software\\Q", false, {}, {}};
     for (const QuotedCase& c : kQuotedCases)
-        section.values.push_back({c.text.empty() ? std::u16string(u"@") : c.text, REG_SZ, valmorin::registry::StringData(c.text)});
+        section.values.push_back(
+            {c.text.empty() ? std::u16string(u"@") : c.text, REG_SZ, valmorin::registry::StringData(c.text)});
     for (const auto encoding : {valmorin::registry::RegEncoding::Utf8, valmorin::registry::RegEncoding::Utf16}) {
         const auto parsed = valmorin::registry::ParseRegFile(valmorin::registry::FormatRegFile({section}, encoding));
         ASSERT_TRUE(parsed);

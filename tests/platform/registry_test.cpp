@@ -17,7 +17,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-
 namespace {
 
 class RegistryTest : public RegistrySandbox {};
@@ -51,7 +50,8 @@ TEST_F(RegistryTest, HivesLieInTheMachineAndUserConfigurationFolders)
                   m_folder / "root" / "etc" / "pelkor" / "HKEY_LOCAL_MACHINE.reg");
     }
     const ScopedEnvironment noRoot("PELKOR_ROOT", nullptr);
-    EXPECT_EQ(valmorin::registry::HiveFile(valmorin::registry::HiveId::LocalMachine), "/etc/pelkor/HKEY_LOCAL_MACHINE.reg");
+    EXPECT_EQ(valmorin::registry::HiveFile(valmorin::registry::HiveId::LocalMachine),
+              "/etc/pelkor/HKEY_LOCAL_MACHINE.reg");
 }
 
 TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheSpellingTheyWereCreatedWith)

@@ -73,14 +73,15 @@ TEST(StatementLexer, QuotedNamesRunAndHideNoSecondStatement)
     const auto file = dir / "store.db";
     CreateSqliteFile(file, "CREATE TABLE T (ID INTEGER); CREATE TABLE \"a;b\" (\"c;d\" TEXT);");
     AdoConnection connection(SqliteConnectionString(file));
-    for (const char16_t* insert : {u"INSERT INTO \"a;b\" (\"c;d\") VALUES (N'1')", u"INSERT INTO [a;b] ([c;d]) VALUES (N'2')",
-                                   u"INSERT INTO `a;b` (`c;d`) VALUES (N'3')"})
+    for (const char16_t* insert :
+         {u"INSERT INTO \"a;b\" (\"c;d\") VALUES (N'1')", u"INSERT INTO [a;b] ([c;d]) VALUES (N'2')",
+          u"INSERT INTO `a;b` (`c;d`) VALUES (N'3')"})
         EXPECT_EQ(connection.Execute(insert), 1);
     EXPECT_EQ(QueryColumn(file, "SELECT \"c;d\" FROM \"a;b\" ORDER BY 1"),
               (std::vector<std::u16string>{u"1", u"2", u"3"}));
 
-    for (const char16_t* twice : {u"INSERT INTO T VALUES (1); DELETE FROM [a;b]",
-                                  u"INSERT INTO T SELECT 1 AS \"it's\"; DELETE FROM [a;b]"}) {
+    for (const char16_t* twice :
+         {u"INSERT INTO T VALUES (1); DELETE FROM [a;b]", u"INSERT INTO T SELECT 1 AS \"it's\"; DELETE FROM [a;b]"}) {
         EXPECT_THROW(connection.Execute(twice), AdoFailure);
     }
     EXPECT_EQ(QueryColumn(file, "SELECT COUNT(*) FROM T"), std::vector<std::u16string>{u"0"});
@@ -94,7 +95,8 @@ TEST(StatementLexer, ReusedOutputKeepsNothingOfThePreviousStatement)
 {
     valmorin::ado::LexedStatement lexed;
     valmorin::ado::LexOneStatement(u"SELECT 'one', N'two' FROM T WHERE x = 'three'", u"test", lexed);
-    EXPECT_THROW(valmorin::ado::LexOneStatement(std::u16string(u"SELECT 'a\0'", 11), u"test", lexed), valmorin::ado::ProviderFailure);
+    EXPECT_THROW(valmorin::ado::LexOneStatement(std::u16string(u"SELECT 'a\0'", 11), u"test", lexed),
+                 valmorin::ado::ProviderFailure);
     EXPECT_TRUE(lexed.holdsNul);
     EXPECT_THROW(valmorin::ado::LexOneStatement(u"SELECT 1; SELECT 2", u"test", lexed), valmorin::ado::ProviderFailure);
     valmorin::ado::LexOneStatement(u"delete FROM T WHERE x = 'only'", u"test", lexed);
@@ -115,7 +117,7 @@ TEST(StatementLexer, NationalPrefixesAndNulsWhereverTheyStand)
     EXPECT_EQ(valmorin::ado::LexStatement(u"SELECT 1 AS IN'x'").text, "SELECT 1 AS IN'x'");
     EXPECT_EQ(valmorin::ado::LexStatement(u"SELECT $N'x'").text, "SELECT $N'x'");
     for (const std::u16string& sql : {std::u16string(u"SELECT 1; -- \0", 14), std::u16string(u"SELECT 1 /* \0 */", 16),
-                                     std::u16string(u"SELECT [\0]", 10)})
+                                      std::u16string(u"SELECT [\0]", 10)})
         EXPECT_TRUE(valmorin::ado::LexStatement(sql).holdsNul) << sql.size();
 }
 
@@ -136,8 +138,10 @@ TEST(StatementLexer, EveryUnitThatEndsARunIsSeenWhereverItFalls)
         EXPECT_TRUE(valmorin::ado::LexStatement(head + u"; DELETE FROM T").severalStatements) << "a ; missed" << where;
         EXPECT_TRUE(valmorin::ado::LexStatement(head + u" -- 'v'").literals.empty()) << "a comment missed" << where;
         EXPECT_TRUE(valmorin::ado::LexStatement(head + u" /* 'v' */").literals.empty()) << "a comment missed" << where;
-        EXPECT_TRUE(valmorin::ado::LexStatement(head + u" = ? AND b = 'v'").parameterized.empty()) << "a marker missed" << where;
-        EXPECT_TRUE(valmorin::ado::LexStatement(head + std::u16string(1, u'\0') + u" FROM T").holdsNul) << "a NUL missed" << where;
+        EXPECT_TRUE(valmorin::ado::LexStatement(head + u" = ? AND b = 'v'").parameterized.empty())
+            << "a marker missed" << where;
+        EXPECT_TRUE(valmorin::ado::LexStatement(head + std::u16string(1, u'\0') + u" FROM T").holdsNul)
+            << "a NUL missed" << where;
         for (const std::u16string name : {u"\"it's\"", u"`it's`", u"[it's]"})
             EXPECT_EQ(valmorin::ado::LexStatement(head + u" " + name + u" 'v'").literals, std::vector<std::string>{"v"})
                 << "a quoted name missed" << where;
@@ -263,8 +267,8 @@ private:
         u"UPDATE QM_VALMOR SET OUTPUT = N'|7' WHERE ID_TABLE = 1 AND INPUT = N'c'",
     };
     static constexpr std::u16string_view kUnits = u"0123456789abcXYZ _,()=<>*'\"N;-/[]`?$\u00e9";
-    static constexpr const char16_t* kAppended[] = {u"7", u" AND 1 = 1", u" OR NOM = N'x'", u"  ", u" -- '",
-                                                    u"; DELETE FROM QM_TABLES", u"'", u" ORDER BY 1"};
+    static constexpr const char16_t* kAppended[] = {
+        u"7", u" AND 1 = 1", u" OR NOM = N'x'", u"  ", u" -- '", u"; DELETE FROM QM_TABLES", u"'", u" ORDER BY 1"};
 
     std::size_t Pick(std::size_t count) { return std::uniform_int_distribution<std::size_t>(0, count - 1)(m_random); }
     char16_t Unit() { return kUnits[Pick(kUnits.size())]; }
@@ -273,9 +277,13 @@ private:
     {
         const std::size_t at = Pick(sql.size() + 1);
         switch (Pick(6)) {
-        case 0: if (at < sql.size()) sql[at] = Unit(); break;
+        case 0:
+            if (at < sql.size()) sql[at] = Unit();
+            break;
         case 1: sql.insert(at, 1, Unit()); break;
-        case 2: if (at < sql.size()) sql.erase(at, 1); break;
+        case 2:
+            if (at < sql.size()) sql.erase(at, 1);
+            break;
         case 3: sql += kAppended[Pick(std::size(kAppended))]; break;
         case 4: sql.resize(at); break;
         case 5: sql.insert(at, 1, u'\0'); break;

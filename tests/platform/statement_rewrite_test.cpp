@@ -37,10 +37,14 @@ std::u16string Cell(const CComVariant& value)
 bool OnlyBlanksAndComments(std::string_view text)
 {
     for (std::size_t at = 0; at < text.size();) {
-        if (text.substr(at, 2) == "--") at = std::min(text.find('\n', at), text.size());
-        else if (text.substr(at, 2) == "/*") at = std::min(text.find("*/", at + 2), text.size()) + 2;
-        else if (std::string_view(" \t\r\n\f\v;").find(text[at]) != std::string_view::npos) ++at;
-        else return false;
+        if (text.substr(at, 2) == "--")
+            at = std::min(text.find('\n', at), text.size());
+        else if (text.substr(at, 2) == "/*")
+            at = std::min(text.find("*/", at + 2), text.size()) + 2;
+        else if (std::string_view(" \t\r\n\f\v;").find(text[at]) != std::string_view::npos)
+            ++at;
+        else
+            return false;
     }
     return true;
 }
@@ -81,7 +85,8 @@ Outcome RunThroughProvider(valmorin::ado::Session& session, const std::u16string
 
 std::unique_ptr<valmorin::ado::Session> Connect(const TestStore& store)
 {
-    return valmorin::ado::FindProvider(u"SQLite")->Connect(valmorin::ado::ConnectionString(store.connectionString()), u"", u"", 5);
+    return valmorin::ado::FindProvider(u"SQLite")->Connect(valmorin::ado::ConnectionString(store.connectionString()),
+                                                           u"", u"", 5);
 }
 
 std::u16string Replace(std::u16string text, std::u16string_view what, std::u16string_view with)
@@ -96,10 +101,10 @@ std::u16string Replace(std::u16string text, std::u16string_view what, std::u16st
 // alone or paired.
 std::u16string RandomValue(std::mt19937& random)
 {
-    static const std::u16string kUnits[] = {u"a",  u"'",  u"''", u"\"", u";",      u"--", u"/*", u"*/",
-                                            u"?",  u")",  u"(",  u" ",  u"\n",     u"[",  u"]",  u"`",
-                                            u"é", u"1", u"\xD800", u"\xDBFF", u"\xDC00", u"\xD83D\xDE00",
-                                            u"OR 1=1", u"N", u"SELECT", u"?1", u":a", u"@b", u"$c"};
+    static const std::u16string kUnits[] = {
+        u"a",      u"'",  u"''",     u"\"", u";",  u"--", u"/*", u"*/",     u"?",      u")",      u"(",
+        u" ",      u"\n", u"[",      u"]",  u"`",  u"é",  u"1",  u"\xD800", u"\xDBFF", u"\xDC00", u"\xD83D\xDE00",
+        u"OR 1=1", u"N",  u"SELECT", u"?1", u":a", u"@b", u"$c"};
     std::uniform_int_distribution<std::size_t> unit(0, std::size(kUnits) - 1);
     std::uniform_int_distribution<int> length(0, 6);
     std::u16string value;
@@ -141,7 +146,8 @@ TEST_F(StatementRewriteTest, RandomValuesRunAsTheStatementAsWritten)
         const Outcome expected =
             lexed.severalStatements ? std::nullopt : RunAsWritten(m_store.file(), valmorin::text::Widen(lexed.text));
         shared += expected ? 1 : 0;
-        ASSERT_EQ(RunThroughProvider(*session, sql), expected) << "statement " << i << ": " << valmorin::text::Utf16ToUtf8(sql);
+        ASSERT_EQ(RunThroughProvider(*session, sql), expected)
+            << "statement " << i << ": " << valmorin::text::Utf16ToUtf8(sql);
     }
     EXPECT_GT(shared, 300); // enough of them were well-formed to exercise the shared forms
 }
@@ -168,7 +174,7 @@ TEST_F(StatementRewriteTest, ResultColumnsKeepTheNamesWritten)
         {u"SELECT 'abc'", {u"'abc'"}},
         {u"SELECT 'xyz'", {u"'xyz'"}},
         {u"SELECT 'abc' AS label, N'x' || 'y'", {u"label", u"'x' || 'y'"}}, // national literals run as plain ones
-        {u"SELECT 1 AS 'quoted'", {u"quoted"}}, // a form that does not prepare: AS ?
+        {u"SELECT 1 AS 'quoted'", {u"quoted"}},                             // a form that does not prepare: AS ?
         {u"SELECT 1 AS 'quoted'", {u"quoted"}}, // ... and again, from what was remembered of it
         {u"SELECT OUTPUT FROM QM_VALMOR WHERE INPUT = 'EUR'", {u"OUTPUT"}},
         {u"SELECT OUTPUT FROM QM_VALMOR WHERE INPUT = 'a''b'", {u"OUTPUT"}},

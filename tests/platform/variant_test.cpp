@@ -97,9 +97,9 @@ TEST(VariantBool, TrueIsMinusOneWhereverItIsMade)
         USHORT flags;
         const char16_t* text;
     };
-    for (const AsText& c : {AsText{VARIANT_TRUE, 0, u"-1"}, AsText{VARIANT_FALSE, 0, u"0"},
-                            AsText{VARIANT_TRUE, VARIANT_ALPHABOOL, u"True"},
-                            AsText{VARIANT_FALSE, VARIANT_ALPHABOOL, u"False"}}) {
+    for (const AsText& c :
+         {AsText{VARIANT_TRUE, 0, u"-1"}, AsText{VARIANT_FALSE, 0, u"0"},
+          AsText{VARIANT_TRUE, VARIANT_ALPHABOOL, u"True"}, AsText{VARIANT_FALSE, VARIANT_ALPHABOOL, u"False"}}) {
         CComVariant source = Bool(c.value), text;
         ASSERT_EQ(VariantChangeType(&text, &source, c.flags, VT_BSTR), S_OK);
         ASSERT_EQ(text.vt, VT_BSTR);
@@ -111,9 +111,9 @@ TEST(VariantBool, TrueIsMinusOneWhereverItIsMade)
     CreateSqliteFile(dir / "r.db", "CREATE TABLE R (ID INTEGER); INSERT INTO R VALUES (1);");
     const AdoConnection connection(SqliteConnectionString(dir / "r.db"));
     CComPtr<_Recordset> recordset;
-    ASSERT_EQ(CoCreateInstance(CLSID_Recordset, nullptr, CLSCTX_ALL, _Recordset::iid,
-                               reinterpret_cast<void**>(&recordset)),
-              S_OK);
+    ASSERT_EQ(
+        CoCreateInstance(CLSID_Recordset, nullptr, CLSCTX_ALL, _Recordset::iid, reinterpret_cast<void**>(&recordset)),
+        S_OK);
     CComVariant source(u"SELECT ID FROM R WHERE ID > 1");
     CComVariant active = connection.Active();
     ASSERT_EQ(recordset->Open(source, active, -1, -1, -1), S_OK);

@@ -19,10 +19,7 @@ namespace {
 
 class ConnectionTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        CreateSqliteFile(m_file, "CREATE TABLE T (ID INTEGER, TXT TEXT);");
-    }
+    void SetUp() override { CreateSqliteFile(m_file, "CREATE TABLE T (ID INTEGER, TXT TEXT);"); }
 
     std::u16string connectionString() const { return SqliteConnectionString(m_file); }
     std::vector<std::u16string> column(const std::string& sql) const { return QueryColumn(m_file, sql); }
@@ -106,7 +103,7 @@ TEST_F(ConnectionTest, RowsAffectedCounts)
     connection.open(connectionString(), u"", u"");
     EXPECT_EQ(connection.execute(u"INSERT INTO T VALUES (1, N'a'), (2, N'b'), (3, N'c')", -1), 3);
     EXPECT_EQ(connection.execute(u"UPDATE T SET TXT = N'z' WHERE ID > 1", -1), 2);
-    EXPECT_EQ(connection.execute(u"SELECT * FROM T", -1), 0);          // -1 from the provider
+    EXPECT_EQ(connection.execute(u"SELECT * FROM T", -1), 0);            // -1 from the provider
     EXPECT_EQ(connection.execute(u"CREATE TABLE U (A INTEGER)", -1), 0); // no count at all
     EXPECT_EQ(connection.execute(u"DELETE FROM T WHERE ID = 99", -1), 0);
 }
@@ -154,8 +151,7 @@ TEST_F(ConnectionTest, SecondStatementIsRefusedAndNothingRuns)
 {
     CAdoConnection connection;
     connection.open(connectionString(), u"", u"");
-    const CException e =
-        Caught([&] { connection.execute(u"INSERT INTO T VALUES (1, N'a'); DELETE FROM T", -1); });
+    const CException e = Caught([&] { connection.execute(u"INSERT INTO T VALUES (1, N'a'); DELETE FROM T", -1); });
     EXPECT_EQ(e.code, 0x80040E14u);
     EXPECT_EQ(column("SELECT COUNT(*) FROM T"), std::vector<std::u16string>{u"0"});
     // a trailing semicolon, blanks and comments are one statement
@@ -202,8 +198,8 @@ TEST_F(ConnectionTest, ExecuteWithoutHandleIsAPointerError)
 class WarningProvider final : public valmorin::ado::Provider {
 public:
     std::u16string Name() const override { return u"Warnings"; }
-    std::unique_ptr<valmorin::ado::Session> Connect(const valmorin::ado::ConnectionString&, std::u16string_view, std::u16string_view,
-                                          LONG) override
+    std::unique_ptr<valmorin::ado::Session> Connect(const valmorin::ado::ConnectionString&, std::u16string_view,
+                                                    std::u16string_view, LONG) override
     {
         return std::make_unique<Session>();
     }
@@ -212,11 +208,14 @@ private:
     struct Session final : valmorin::ado::Session {
         valmorin::ado::ExecuteOutcome Execute(std::u16string_view) override
         {
-            m_pending = {valmorin::ado::AdoError(0x1234, u"P", u"first warning"), valmorin::ado::AdoError(0x5678, u"P", u"second")};
+            m_pending = {valmorin::ado::AdoError(0x1234, u"P", u"first warning"),
+                         valmorin::ado::AdoError(0x5678, u"P", u"second")};
             return {valmorin::ado::ExecuteOutcome::Count::Rows, 1};
         }
         void Query(std::u16string_view, bool, valmorin::ado::RowSet&) override {}
-        void UpdateRow(const valmorin::ado::RowSet&, std::size_t, const std::vector<valmorin::ado::ColumnChange>&) override {}
+        void UpdateRow(const valmorin::ado::RowSet&, std::size_t,
+                       const std::vector<valmorin::ado::ColumnChange>&) override
+        {}
         void Begin() override {}
         void Commit() override {}
         void Rollback() override {}

@@ -45,13 +45,12 @@ bool HeldElsewhere(IUnknown* object)
     return references > 2;
 }
 
-
 // An Oracle provider in name only, which records the statements it runs.
 class RecordingOracle final : public valmorin::ado::Provider {
 public:
     std::u16string Name() const override { return u"OraOLEDB.Oracle"; }
-    std::unique_ptr<valmorin::ado::Session> Connect(const valmorin::ado::ConnectionString&, std::u16string_view, std::u16string_view,
-                                          LONG) override
+    std::unique_ptr<valmorin::ado::Session> Connect(const valmorin::ado::ConnectionString&, std::u16string_view,
+                                                    std::u16string_view, LONG) override
     {
         return std::make_unique<Session>(statements);
     }
@@ -60,17 +59,17 @@ public:
 
 private:
     struct Session final : valmorin::ado::Session {
-        explicit Session(std::shared_ptr<std::vector<std::u16string>> statements)
-            : m_statements(std::move(statements))
-        {
-        }
+        explicit Session(std::shared_ptr<std::vector<std::u16string>> statements) : m_statements(std::move(statements))
+        {}
         valmorin::ado::ExecuteOutcome Execute(std::u16string_view sql) override
         {
             m_statements->emplace_back(sql);
             return {valmorin::ado::ExecuteOutcome::Count::NotApplicable, 0};
         }
         void Query(std::u16string_view, bool, valmorin::ado::RowSet&) override {}
-        void UpdateRow(const valmorin::ado::RowSet&, std::size_t, const std::vector<valmorin::ado::ColumnChange>&) override {}
+        void UpdateRow(const valmorin::ado::RowSet&, std::size_t,
+                       const std::vector<valmorin::ado::ColumnChange>&) override
+        {}
         void Begin() override {}
         void Commit() override {}
         void Rollback() override {}

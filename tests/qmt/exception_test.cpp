@@ -17,10 +17,7 @@ namespace {
 
 class LoggedTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        SetErrorInfo(0, nullptr);
-    }
+    void SetUp() override { SetErrorInfo(0, nullptr); }
     std::vector<std::u16string> Messages() const
     {
         std::vector<std::u16string> messages;
@@ -59,7 +56,7 @@ TEST_F(LoggedTest, HResultsBelowTheInterfaceRangeUseSystemTexts)
     EXPECT_EQ(e.source, u"Windows");
     EXPECT_EQ(e.description, u"Windows (80004005):Unspecified error\r\n");
     EXPECT_EQ(Messages(), (std::vector<std::u16string>{u"_com_error:80004005",
-                                                        u"Windows Windows (80004005):Unspecified error\r\n"}));
+                                                       u"Windows Windows (80004005):Unspecified error\r\n"}));
 
     m_log.Clear();
     const CComException noText(MakeHResult(0x80001234));

@@ -20,7 +20,6 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
-
 using qmt::CException;
 using qmt::CFile;
 using qmt::CNode;
@@ -252,10 +251,7 @@ std::string SourceVersion()
     return script.substr(from, script.find_first_not_of("0123456789.", from) - from);
 }
 
-fs::path ComponentLibrary()
-{
-    return ComponentLibraryFile();
-}
+fs::path ComponentLibrary() { return ComponentLibraryFile(); }
 
 TEST_F(FileTest, TheComponentsVersionIsReadFromItsLibrary)
 {

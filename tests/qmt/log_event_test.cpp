@@ -31,13 +31,17 @@ public:
     ScopedEnvironment(const char* name, const char* value) : m_name(name)
     {
         if (const char* old = std::getenv(name)) m_old = old;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
     }
     ~ScopedEnvironment()
     {
-        if (m_old) setenv(m_name.c_str(), m_old->c_str(), 1);
-        else unsetenv(m_name.c_str());
+        if (m_old)
+            setenv(m_name.c_str(), m_old->c_str(), 1);
+        else
+            unsetenv(m_name.c_str());
     }
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
@@ -125,14 +129,17 @@ TEST_F(LogEventTest, OneEventIsSixCrLfLinesWithOnlyTheMessageEscaped)
     logger.Write(u"<&\"'>\nsecond line \u00e9", static_cast<LogLevel>(7));
     logger.Close();
 
-    EXPECT_EQ(LogBytes(), "\xEF\xBB\xBF"
-                          "<log4net:event logger=\"qmlib.Tracer\" timestamp=\"12/5/2026 1:24:56 AM\" level=\"\" "
-                          "thread=\"" + ThreadId() + "\" domain=\"/opt/a&b/\"host\"\" username=\"bob & \"sons\"\">\r\n"
-                          "\t<log4net:message>&lt;&amp;&quot;&apos;&gt;\r\nsecond line \xC3\xA9</log4net:message>\r\n"
-                          "\t<log4net:global-properties>\r\n"
-                          "\t\t<log4net:data name=\"log4net:HostName\" value=\"PC&\"1\"\"/>\r\n"
-                          "\t</log4net:global-properties>\r\n"
-                          "</log4net:event>\r\n");
+    EXPECT_EQ(LogBytes(),
+              "\xEF\xBB\xBF"
+              "<log4net:event logger=\"qmlib.Tracer\" timestamp=\"12/5/2026 1:24:56 AM\" level=\"\" "
+              "thread=\"" +
+                  ThreadId() +
+                  "\" domain=\"/opt/a&b/\"host\"\" username=\"bob & \"sons\"\">\r\n"
+                  "\t<log4net:message>&lt;&amp;&quot;&apos;&gt;\r\nsecond line \xC3\xA9</log4net:message>\r\n"
+                  "\t<log4net:global-properties>\r\n"
+                  "\t\t<log4net:data name=\"log4net:HostName\" value=\"PC&\"1\"\"/>\r\n"
+                  "\t</log4net:global-properties>\r\n"
+                  "</log4net:event>\r\n");
 }
 
 TEST_F(LogEventTest, ReopenedFileGrowsByWholeEventsUnderOneByteOrderMark)
@@ -241,8 +248,8 @@ TEST_F(LocalTimeText, UserLocaleGivesTheWindowsDefaultPatterns)
     const std::pair<const char*, std::u16string> cases[] = {
         {"en_US.UTF-8", u"12/5/2026 1:24:56 AM"}, {"en_GB.UTF-8", u"05/12/2026 01:24:56"},
         {"de_DE@euro", u"05.12.2026 01:24:56"},   {"fr_FR", u"05/12/2026 01:24:56"},
-        {"nl_NL.UTF-8", u"5-12-2026 01:24:56"},  {"es_ES.UTF-8", u"05/12/2026 1:24:56"},
-        {"C", u"12/5/2026 1:24:56 AM"},          {"xx_YY.UTF-8", u"12/5/2026 1:24:56 AM"},
+        {"nl_NL.UTF-8", u"5-12-2026 01:24:56"},   {"es_ES.UTF-8", u"05/12/2026 1:24:56"},
+        {"C", u"12/5/2026 1:24:56 AM"},           {"xx_YY.UTF-8", u"12/5/2026 1:24:56 AM"},
     };
     for (const auto& [locale, expected] : cases) {
         const ScopedEnvironment all("LC_ALL", locale);

@@ -112,9 +112,8 @@ TEST_F(LogHardeningTest, OnlyARegularFileIsAppendedTo)
     std::unique_ptr<OpenEnd> reader;
     const std::vector<NotALogFile> rows = {
         {"link to a file", [](const auto& log, const auto& target) { std::filesystem::create_symlink(target, log); }},
-        {"dangling link", [](const auto& log, const auto& target) {
-             std::filesystem::create_symlink(target.string() + ".new", log);
-         }},
+        {"dangling link",
+         [](const auto& log, const auto& target) { std::filesystem::create_symlink(target.string() + ".new", log); }},
         {"link to a device", [](const auto& log, const auto&) { std::filesystem::create_symlink("/dev/null", log); }},
         {"FIFO without a reader", [](const auto& log, const auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }},
         {"FIFO with a reader",
@@ -161,10 +160,11 @@ TEST_F(LogHardeningTest, ANewLogIsItsOwnersOnlyWhateverTheUmask)
 TEST_F(LogHardeningTest, TheLogFoldersAreTheUsersOnlyWhateverTheUmask)
 {
     const std::filesystem::path home = m_folder.path();
-    ASSERT_EQ(RunAsOrdinaryAccount(home, [] {
-                  ::umask(0);
-                  return qmt::LogFilePath(u"Valmorin.log").empty() ? 1 : 0;
-              }),
+    ASSERT_EQ(RunAsOrdinaryAccount(home,
+                                   [] {
+                                       ::umask(0);
+                                       return qmt::LogFilePath(u"Valmorin.log").empty() ? 1 : 0;
+                                   }),
               0);
     for (const char* level : {"Pelkor", "Pelkor/QMS"}) EXPECT_EQ(ModeOf(home / level), 0700u) << level;
 }
@@ -174,16 +174,16 @@ TEST_F(LogHardeningTest, TheLogFoldersAreTheUsersOnlyWhateverTheUmask)
 TEST_F(LogHardeningTest, TheHeaderIsNotPrecededByTheVersionLookup)
 {
     const std::filesystem::path home = m_folder.path();
-    ASSERT_EQ(RunAsOrdinaryAccount(home, [] {
-                  qmt::Tracer::Current().Setup(u"Valmorin.log", ComponentModule(), 524288);
-                  return 0;
-              }),
+    ASSERT_EQ(RunAsOrdinaryAccount(home,
+                                   [] {
+                                       qmt::Tracer::Current().Setup(u"Valmorin.log", ComponentModule(), 524288);
+                                       return 0;
+                                   }),
               0);
     const std::string log = FileText(home / "Pelkor" / "QMS" / "Valmorin.log");
     const std::size_t fileLine = log.find("<log4net:message>File: ");
     ASSERT_NE(fileLine, std::string::npos) << log;
-    for (const char* record : {"open file:", "close file:"})
-        EXPECT_EQ(log.find(record), std::string::npos) << record;
+    for (const char* record : {"open file:", "close file:"}) EXPECT_EQ(log.find(record), std::string::npos) << record;
 }
 
 } // namespace

@@ -38,8 +38,8 @@ TEST(LogMutexBetweenAccounts, AnotherAccountWaitsForTheLockAndThenTakesIt)
 {
     const std::optional<OtherAccount> account = OtherAccountAvailable();
     if (!account) GTEST_SKIP() << "switching accounts needs root";
-    const std::u16string name = valmorin::text::Widen("MYPC35E21C86739F4027BF5935532FF39980" + std::to_string(getpid()) +
-                                            ".accounts.Valmorin.log");
+    const std::u16string name = valmorin::text::Widen("MYPC35E21C86739F4027BF5935532FF39980" +
+                                                      std::to_string(getpid()) + ".accounts.Valmorin.log");
     Pipes pipes;
     // The child is forked before this process maps the lock, so that it
     // opens the lock itself, with its own account's rights.

@@ -81,7 +81,7 @@ protected:
     // Unique per process and test, with a slash to be carried in the name.
     const std::u16string m_name =
         valmorin::text::Widen("MYPC35E21C86739F4027BF5935532FF39980/" + std::to_string(getpid()) + "." +
-                    ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log");
+                              ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log");
 };
 
 // Another process takes the mutex and is killed while it holds it.

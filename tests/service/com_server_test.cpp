@@ -352,12 +352,12 @@ TEST(ComServer, OneLoadPerLibraryUntilItIsUnused)
 {
     const std::u16string library = valmorin::text::Widen(ComponentLibraryFile().string());
     CComPtr<IClassFactory> first, second;
-    ASSERT_EQ(CoGetClassObjectFromLibrary(library, CLSID_CValmorin, IClassFactory::iid,
-                                          reinterpret_cast<void**>(&first)),
-              S_OK);
-    ASSERT_EQ(CoGetClassObjectFromLibrary(library, CLSID_CValmorin, IClassFactory::iid,
-                                          reinterpret_cast<void**>(&second)),
-              S_OK);
+    ASSERT_EQ(
+        CoGetClassObjectFromLibrary(library, CLSID_CValmorin, IClassFactory::iid, reinterpret_cast<void**>(&first)),
+        S_OK);
+    ASSERT_EQ(
+        CoGetClassObjectFromLibrary(library, CLSID_CValmorin, IClassFactory::iid, reinterpret_cast<void**>(&second)),
+        S_OK);
     EXPECT_EQ(first.get(), second.get()) << "one library, one class object";
     EXPECT_EQ(CoGetClassObjectFromLibrary(u"/nonexistent/libvalmorin.so", CLSID_CValmorin, IClassFactory::iid,
                                           reinterpret_cast<void**>(&second)),

@@ -99,8 +99,7 @@ TEST_P(CorrespondencesTest, WritesRecordTheUserAndMatchTextsAsWritten)
     EXPECT_EQ(Exists(u"Other", u"k"), 0);
 
     ASSERT_EQ(m_component->CorrespondanceUpdate(Arg(u"u2"), Arg(u"T"), Arg(u"k"), Arg(u"k"), Arg(u"w")), S_OK);
-    ASSERT_EQ(m_component->CorrespondanceUpdate(Arg(u"u'3"), Arg(u"T"), Arg(u"O'Brien"), Arg(u"D'Arcy"),
-                                                Arg(u"'")),
+    ASSERT_EQ(m_component->CorrespondanceUpdate(Arg(u"u'3"), Arg(u"T"), Arg(u"O'Brien"), Arg(u"D'Arcy"), Arg(u"'")),
               S_OK);
     EXPECT_EQ(Stored(), (Rows{u"40000:D'Arcy='@u'3", u"40000:k=w@u2"}));
 
@@ -119,9 +118,9 @@ TEST_P(CorrespondencesTest, FourEyesAnswersAboutTheLastUserOnly)
         LONG table_answer, correspondence_answer;
     };
     const Case cases[] = {
-        {u"u0", u"T", u"k", 1, 1},     {u"u1", u"T", u"k", 0, 0},         {u"U0", u"T", u"k", 0, 0},
-        {u"", u"Anon", u"n", 0, 0},    {u"", u"T", u"n", 0, 0},           {u"u0", u"missing", u"k", 0, 0},
-        {u"u0", u"T", u"missing", 1, 0}, {u"D'Arcy", u"Q", u"k", 1, 1},    {u"D''Arcy", u"Q", u"k", 0, 0},
+        {u"u0", u"T", u"k", 1, 1},       {u"u1", u"T", u"k", 0, 0},     {u"U0", u"T", u"k", 0, 0},
+        {u"", u"Anon", u"n", 0, 0},      {u"", u"T", u"n", 0, 0},       {u"u0", u"missing", u"k", 0, 0},
+        {u"u0", u"T", u"missing", 1, 0}, {u"D'Arcy", u"Q", u"k", 1, 1}, {u"D''Arcy", u"Q", u"k", 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(valmorin::text::Utf16ToUtf8(std::u16string(c.user) + u"/" + c.table + u"/" + c.input));
@@ -198,15 +197,16 @@ TEST_P(CorrespondencesTest, ARoundTripThroughTheCommandsBatch)
                               "CorrespondanceList\tRates\n"
                               "TableColumns\tRates\n";
     const ProcessResult result =
-        RunProcess({VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(m_store->connectionString()), "--batch"}, input,
-                   {{"XDG_DATA_HOME", (home.path() / "data").string()}});
+        RunProcess({VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(m_store->connectionString()), "--batch"},
+                   input, {{"XDG_DATA_HOME", (home.path() / "data").string()}});
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out,
-              "OK\t\nOK\t\nOK\t\nOK\t0\nOK\t1\nOK\t0\nOK\t\nOK\t1\n"
-              "OK\t{\"list\" : [{\"input\": \"EUR|CHF\", \"output\": \"0.94\", \"lastactionuser\": \"alice\"},"
-              "{\"input\": \"EUR|USD\", \"output\": \"1.09\", \"lastactionuser\": \"bob\"}]}\n"
-              "OK\t{\"list\" : [{\"id\": \"1\", \"name\": \"FROM\", \"inout\": \"1\"},{\"id\": \"2\", \"name\": \"TO\", "
-              "\"inout\": \"1\"},{\"id\": \"3\", \"name\": \"RATE\", \"inout\": \"0\"}]}\n");
+    EXPECT_EQ(
+        result.out,
+        "OK\t\nOK\t\nOK\t\nOK\t0\nOK\t1\nOK\t0\nOK\t\nOK\t1\n"
+        "OK\t{\"list\" : [{\"input\": \"EUR|CHF\", \"output\": \"0.94\", \"lastactionuser\": \"alice\"},"
+        "{\"input\": \"EUR|USD\", \"output\": \"1.09\", \"lastactionuser\": \"bob\"}]}\n"
+        "OK\t{\"list\" : [{\"id\": \"1\", \"name\": \"FROM\", \"inout\": \"1\"},{\"id\": \"2\", \"name\": \"TO\", "
+        "\"inout\": \"1\"},{\"id\": \"3\", \"name\": \"RATE\", \"inout\": \"0\"}]}\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, CorrespondencesTest, VALMORIN_STORES);

@@ -24,8 +24,8 @@ std::map<std::string, std::string> Sandbox(const TempDir& folder)
 }
 
 struct Zone {
-    const char* tz;      // POSIX form: needs no time-zone database, so it can never fall back to UTC
-    long offsetSeconds;  // east of UTC
+    const char* tz;     // POSIX form: needs no time-zone database, so it can never fall back to UTC
+    long offsetSeconds; // east of UTC
 };
 
 void PrintTo(const Zone& zone, std::ostream* out) { *out << "TZ=" << zone.tz; }
@@ -34,7 +34,7 @@ void PrintTo(const Zone& zone, std::ostream* out) { *out << "TZ=" << zone.tz; }
 // is on another calendar day than UTC: a day taken from UTC, or from the
 // test's own zone, is wrong in one of them whenever the suite runs.
 const Zone kZones[] = {
-    {"<+14>-14", 14 * 3600}, // as Pacific/Kiritimati
+    {"<+14>-14", 14 * 3600},  // as Pacific/Kiritimati
     {"<-12>+12", -12 * 3600}, // as Etc/GMT+12
 };
 
@@ -98,7 +98,8 @@ TEST_P(DayCounterOnTheRealClock, StoresAndContinuesTheLocalDay)
     const int latest = DayOfYearIn(GetParam(), after);
     const std::u16string state = State("day");
     // the local midnight may fall between the two readings
-    EXPECT_TRUE(state == valmorin::text::Widen(Padded(earliest)) + u"|1" || state == valmorin::text::Widen(Padded(latest)) + u"|1")
+    EXPECT_TRUE(state == valmorin::text::Widen(Padded(earliest)) + u"|1" ||
+                state == valmorin::text::Widen(Padded(latest)) + u"|1")
         << valmorin::text::Utf16ToUtf8(state) << " for the local day " << earliest;
 
     // A state written on the local today goes on; any other day restarts.

@@ -33,7 +33,8 @@ protected:
     {
         DISPID id = DISPID_UNKNOWN;
         auto* text = const_cast<LPOLESTR>(name.c_str());
-        EXPECT_EQ(m_dispatch->GetIDsOfNames(GUID_NULL, &text, 1, 0, &id), S_OK) << std::string(name.begin(), name.end());
+        EXPECT_EQ(m_dispatch->GetIDsOfNames(GUID_NULL, &text, 1, 0, &id), S_OK)
+            << std::string(name.begin(), name.end());
         return id;
     }
 
@@ -45,7 +46,8 @@ protected:
         params.rgvarg = arguments.empty() ? nullptr : arguments.data();
         params.cArgs = static_cast<UINT>(arguments.size());
         UINT argErr = 0;
-        call.hr = m_dispatch->Invoke(id, GUID_NULL, 0, DISPATCH_METHOD, &params, &call.result, &call.excepInfo, &argErr);
+        call.hr =
+            m_dispatch->Invoke(id, GUID_NULL, 0, DISPATCH_METHOD, &params, &call.result, &call.excepInfo, &argErr);
     }
 
     TestStore m_store;

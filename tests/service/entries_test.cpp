@@ -10,8 +10,7 @@ using Rows = std::vector<std::u16string>;
 
 class EntriesTest : public StoreTest {
 protected:
-    HRESULT Add(const std::u16string& table, const std::u16string& input, const std::u16string& output,
-                LONG& result)
+    HRESULT Add(const std::u16string& table, const std::u16string& input, const std::u16string& output, LONG& result)
     {
         result = 42;
         return m_component->transadd(CComBSTR(table).get(), CComBSTR(input).get(), CComBSTR(output).get(), &result);
@@ -29,10 +28,10 @@ TEST_P(EntriesTest, AddCreatesAMissingTableWithItsTwoColumns)
     EXPECT_EQ(Add(u"Currencies", u"EUR", u"Euro", result), S_OK);
     EXPECT_EQ(result, 1);
     EXPECT_EQ(m_store->Column("SELECT ID_TABLE || '/' || NB_COLS || '/' || NOM || '/' || DESCRIPTION || '/' || "
-                             "COALESCE(USER_CODE_LASTACTION, 'null') FROM QM_TABLES"),
+                              "COALESCE(USER_CODE_LASTACTION, 'null') FROM QM_TABLES"),
               Rows{u"1/2/Currencies/Transadd Creation/null"});
     EXPECT_EQ(m_store->Column("SELECT ID_TABLE || ':' || ID_COL || ':' || NAME_COL || ':' || INOUT FROM QM_DICO "
-                             "ORDER BY ID_COL"),
+                              "ORDER BY ID_COL"),
               (Rows{u"1:1:INPUT:1", u"1:2:OUTPUT:0"}));
     EXPECT_EQ(m_store->Column("SELECT OUTPUT FROM QM_VALMOR WHERE INPUT = 'EUR'"), Rows{u"Euro"});
 }
@@ -40,7 +39,7 @@ TEST_P(EntriesTest, AddCreatesAMissingTableWithItsTwoColumns)
 TEST_P(EntriesTest, NewIdentifiersFollowTheLargestAndColumnsFollowTheirTable)
 {
     m_store->Run("INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (1, 'a'), (2, 'b'), (7, 'c');"
-                "INSERT INTO QM_DICO (ID_TABLE, ID_COL, NAME_COL, INOUT) VALUES (1, 9, 'x', 1);");
+                 "INSERT INTO QM_DICO (ID_TABLE, ID_COL, NAME_COL, INOUT) VALUES (1, 9, 'x', 1);");
     LONG result = 0;
     EXPECT_EQ(Add(u"new", u"k", u"v", result), S_OK);
     EXPECT_EQ(m_store->Column("SELECT ID_TABLE FROM QM_TABLES WHERE NOM = 'new'"), Rows{u"8"});

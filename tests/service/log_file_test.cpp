@@ -163,8 +163,9 @@ protected:
 
     void SetRegistry(const char* key, const std::string& name, const std::string& type, const std::string& data) const
     {
-        const ProcessResult set = RunProcess({VALMORIN_CLI, "reg", "add", key, "/v", name, "/t", type, "/d", data, "/f"},
-                                             "", {{"PELKOR_REGISTRY_DIR", m_registry.path().string()}});
+        const ProcessResult set =
+            RunProcess({VALMORIN_CLI, "reg", "add", key, "/v", name, "/t", type, "/d", data, "/f"}, "",
+                       {{"PELKOR_REGISTRY_DIR", m_registry.path().string()}});
         ASSERT_EQ(set.exitCode, 0) << set.err;
     }
 
@@ -212,10 +213,12 @@ TEST_F(LogFileTest, SystemAccountLogsUnderVarLog)
     if (geteuid() != 0) GTEST_SKIP() << "the superuser plays the system account";
     const std::filesystem::path pelkor = std::filesystem::path(std::getenv("PELKOR_ROOT")) / "var/log/Pelkor";
     const std::string name = "valmorin-test-" + std::to_string(getpid()) + ".log";
-    ASSERT_EQ(WaitChild(StartChild(nullptr, [&name] {
-                  Tracer::Current().Setup(valmorin::text::Widen(name), ComponentModule(), kHalfMegabyte);
-                  return 0;
-              })),
+    ASSERT_EQ(WaitChild(StartChild(nullptr,
+                                   [&name] {
+                                       Tracer::Current().Setup(valmorin::text::Widen(name), ComponentModule(),
+                                                               kHalfMegabyte);
+                                       return 0;
+                                   })),
               0);
 
     EXPECT_EQ(Messages(Events(pelkor / "QMS" / name)), Header("SYSTEM"));
@@ -320,7 +323,8 @@ TEST_F(LogFileTest, TwoProcessesKeepEveryRecordWhole)
     for (const std::string& message : Messages(Events(LogFile()))) {
         if (message.size() < 10000) continue; // the header lines
         const char process = message[0];
-        const std::string expected = process + (" " + std::to_string(next[process]++) + " ") + std::string(10000, process);
+        const std::string expected =
+            process + (" " + std::to_string(next[process]++) + " ") + std::string(10000, process);
         EXPECT_TRUE(message == expected) << "record " << next[process] - 1 << " of " << process; // too long to show
     }
     EXPECT_EQ(next, (std::map<char, int>{{'a', kRecords}, {'b', kRecords}}));
@@ -328,8 +332,8 @@ TEST_F(LogFileTest, TwoProcessesKeepEveryRecordWhole)
 
 TEST_F(LogFileTest, OnlyYOrCapitalYSwitchesTheConstructingThreadOn)
 {
-    const std::pair<const char*, bool> cases[] = {
-        {nullptr, false}, {"y", true}, {"Y", true}, {"yes", false}, {"n", false}, {"", false}};
+    const std::pair<const char*, bool> cases[] = {{nullptr, false}, {"y", true},  {"Y", true},
+                                                  {"yes", false},   {"n", false}, {"", false}};
     for (const auto& [value, on] : cases) {
         std::filesystem::remove_all(m_data.path() / "Pelkor");
         if (value) SetRegistry(kComponentKey, "Debug", "REG_SZ", value);

@@ -43,16 +43,19 @@ protected:
 TEST_F(PostgresStoreTest, InitCreatesTheStoreThatTheMethodsThenUse)
 {
     const PgDatabase empty("");
-    const ProcessResult created = RunProcess({VALMORIN_CLI, "init", "--connection", valmorin::text::Utf16ToUtf8(empty.connectionString())});
+    const ProcessResult created =
+        RunProcess({VALMORIN_CLI, "init", "--connection", valmorin::text::Utf16ToUtf8(empty.connectionString())});
     EXPECT_EQ(created.exitCode, 0) << created.err;
     EXPECT_NE(created.out.find("created the store"), std::string::npos) << created.out;
-    const ProcessResult again = RunProcess({VALMORIN_CLI, "init", "--connection", valmorin::text::Utf16ToUtf8(empty.connectionString())});
+    const ProcessResult again =
+        RunProcess({VALMORIN_CLI, "init", "--connection", valmorin::text::Utf16ToUtf8(empty.connectionString())});
     EXPECT_NE(again.out.find("already exists"), std::string::npos) << again.out << again.err;
 
     const ProcessResult used = Cli(empty.connectionString(), "transadd\tT\tk\tv\ntranslate\tT\tk\n", "--batch");
     EXPECT_EQ(used.out, "OK\t1\nOK\tv\n") << used.err;
     // the rules of the store hold on the server too
-    EXPECT_EQ(empty.Column("SELECT indexname FROM pg_indexes WHERE schemaname = 'public' AND indexdef LIKE 'CREATE UNIQUE%' ORDER BY 1"),
+    EXPECT_EQ(empty.Column("SELECT indexname FROM pg_indexes WHERE schemaname = 'public' AND indexdef LIKE 'CREATE "
+                           "UNIQUE%' ORDER BY 1"),
               (Rows{u"qm_tables_pkey", u"qm_tables_unique_nom", u"qm_valmor_unique_table_input"}));
 }
 
@@ -62,8 +65,8 @@ TEST_F(PostgresStoreTest, UnknownKeysAreRefusedAndThePasswordIsNeverShown)
     CComPtr<IValmorin> component = NewComponent();
     const std::u16string mistyped = store.connectionString() + u";Pasword=s3cret-value";
     EXPECT_TRUE(FAILED(component->Open(CComBSTR(mistyped).get())));
-    const ProcessResult refused = Cli(store.connectionString() + u";Password=s3cret-value;Colour=blue",
-                                      "translate\tT\tk\n", "--batch");
+    const ProcessResult refused =
+        Cli(store.connectionString() + u";Password=s3cret-value;Colour=blue", "translate\tT\tk\n", "--batch");
     EXPECT_NE(refused.err.find("\"COLOUR\" is not one PostgreSQL takes"), std::string::npos) << refused.err;
     EXPECT_EQ((refused.out + refused.err).find("s3cret-value"), std::string::npos);
     EXPECT_EQ(component->Open(CComBSTR(store.connectionString()).get()), S_OK);

@@ -45,7 +45,8 @@ void ExpectTheHostRecovers(Host& host, const std::string& drawnBefore)
 
 TEST(ReconnectTest, AHostOutlivesARestartOfItsServer)
 {
-    if (const std::string unavailable = PrivatePostgres::Unavailable(); !unavailable.empty()) GTEST_SKIP() << unavailable;
+    if (const std::string unavailable = PrivatePostgres::Unavailable(); !unavailable.empty())
+        GTEST_SKIP() << unavailable;
     const PrivatePostgres server(ReadSchema(StoreKind::PostgreSql));
     Host host(server.connectionString());
     ASSERT_EQ(host.Call("transadd\tT\tk\tv"), "OK\t1");

@@ -23,7 +23,6 @@
 
 namespace {
 
-
 // A reader in the middle of a transaction: it keeps its shared lock, so a
 // writer on a rollback-journal store can begin and write but not commit.
 class Reader {
@@ -84,8 +83,8 @@ TEST_P(ComponentRulesTest, ErrorInfoDescribesTheCallThatFailed)
         LPOLESTR names[] = {name.data()};
         dispatch->GetIDsOfNames(GUID_NULL, names, 1, 0, &id);
         std::reverse(arguments.begin(), arguments.end());
-        DISPPARAMS params{arguments.empty() ? nullptr : arguments.data(), nullptr,
-                          static_cast<UINT>(arguments.size()), 0};
+        DISPPARAMS params{arguments.empty() ? nullptr : arguments.data(), nullptr, static_cast<UINT>(arguments.size()),
+                          0};
         CComVariant result;
         EXCEPINFO info{};
         UINT argErr = 0;
@@ -113,7 +112,8 @@ TEST_P(ComponentRulesTest, AFailureBeforeTheTransactionRollsNothingBack)
     BstrResult number;
     EXPECT_EQ(m_component->transIdent(CComBSTR(u"it's").get(), &number), DB_E_ERRORSINCOMMAND);
     for (const LogRecord& record : log.records())
-        EXPECT_EQ(record.message.find(u"No transaction"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(record.message);
+        EXPECT_EQ(record.message.find(u"No transaction"), std::u16string::npos)
+            << valmorin::text::Utf16ToUtf8(record.message);
 }
 
 TEST_P(ComponentRulesTest, TheLastTableIdentifierIsNotWrappedAround)
@@ -145,7 +145,9 @@ TEST(StoreRulesTest, ConcurrentAddsOfOneInputStoreItOnce)
     std::vector<ProcessResult> results(4);
     std::vector<std::thread> workers;
     for (auto& result : results)
-        workers.emplace_back([&] { result = RunProcess({VALMORIN_CLI, "--connection", connection, "--batch"}, calls); });
+        workers.emplace_back([&] {
+            result = RunProcess({VALMORIN_CLI, "--connection", connection, "--batch"}, calls);
+        });
     for (auto& worker : workers) worker.join();
     for (const auto& result : results) {
         EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -162,9 +164,9 @@ TEST(StoreRulesTest, TheStoreGivenOnTheCommandLineAnswersEveryReconnection)
 {
     TestStore store;
     const std::string connection = valmorin::text::Utf16ToUtf8(store.connectionString());
-    const ProcessResult result = RunProcess(
-        {VALMORIN_CLI, "--connection", connection, "--batch"},
-        "Open\tProvider=SQLite;Data Source=/nonexistent/store.db\ntransadd\tT\tk\tv\ntranslate\tT\tk\n");
+    const ProcessResult result =
+        RunProcess({VALMORIN_CLI, "--connection", connection, "--batch"},
+                   "Open\tProvider=SQLite;Data Source=/nonexistent/store.db\ntransadd\tT\tk\tv\ntranslate\tT\tk\n");
     EXPECT_EQ(result.out.substr(0, 6), "ERROR\t");
     EXPECT_NE(result.out.find("\nOK\t1\nOK\tv\n"), std::string::npos) << result.out;
     EXPECT_EQ(store.Column("SELECT OUTPUT FROM QM_VALMOR"), Rows{u"v"});
@@ -216,19 +218,19 @@ TEST_P(ComponentRulesTest, ChangesThatWouldDuplicateANameOrAnInputFailWhole)
     ASSERT_EQ(m_component->TableCreate(text(u"u").get(), text(u"B").get(), text(u"").get(), text(u"K").get(),
                                        text(u"1").get()),
               S_OK);
-    ASSERT_EQ(m_component->CorrespondanceCreate(text(u"u").get(), text(u"A").get(), text(u"k1").get(),
-                                                text(u"v1").get()),
-              S_OK);
-    ASSERT_EQ(m_component->CorrespondanceCreate(text(u"u").get(), text(u"A").get(), text(u"k2").get(),
-                                                text(u"v2").get()),
-              S_OK);
+    ASSERT_EQ(
+        m_component->CorrespondanceCreate(text(u"u").get(), text(u"A").get(), text(u"k1").get(), text(u"v1").get()),
+        S_OK);
+    ASSERT_EQ(
+        m_component->CorrespondanceCreate(text(u"u").get(), text(u"A").get(), text(u"k2").get(), text(u"v2").get()),
+        S_OK);
     const Rows before = StoreDump(*m_store);
 
     EXPECT_EQ(m_component->TableCreate(text(u"v").get(), text(u"A").get(), text(u"").get(), text(u"K¨V").get(),
                                        text(u"1¨0").get()),
               DB_E_INTEGRITYVIOLATION);
-    EXPECT_EQ(m_component->TableUpdate(text(u"v").get(), text(u"B").get(), text(u"A").get(), nullptr,
-                                       text(u"X").get(), text(u"0").get(), nullptr, nullptr, nullptr),
+    EXPECT_EQ(m_component->TableUpdate(text(u"v").get(), text(u"B").get(), text(u"A").get(), nullptr, text(u"X").get(),
+                                       text(u"0").get(), nullptr, nullptr, nullptr),
               DB_E_INTEGRITYVIOLATION);
     EXPECT_EQ(m_component->CorrespondanceUpdate(text(u"v").get(), text(u"A").get(), text(u"k2").get(),
                                                 text(u"k1").get(), text(u"v3").get()),
@@ -256,8 +258,10 @@ TEST_P(ComponentRulesTest, ARefusalByTheStoreKeepsItsWords)
         const char* table;
         std::function<HRESULT()> call;
     } cases[] = {
-        {"INSERT", "QM_VALMOR", [&] { return m_component->CorrespondanceCreate(Arg(u"u"), Arg(u"T"), Arg(u"k"), Arg(u"v")); }},
-        {"INSERT", "QM_DICO", [&] { return m_component->TableCreate(Arg(u"u"), Arg(u"U"), Arg(u""), Arg(u"K"), Arg(u"1")); }},
+        {"INSERT", "QM_VALMOR",
+         [&] { return m_component->CorrespondanceCreate(Arg(u"u"), Arg(u"T"), Arg(u"k"), Arg(u"v")); }},
+        {"INSERT", "QM_DICO",
+         [&] { return m_component->TableCreate(Arg(u"u"), Arg(u"U"), Arg(u""), Arg(u"K"), Arg(u"1")); }},
         {"DELETE", "QM_TABLES", [&] { return m_component->TableDelete(Arg(u"T")); }},
     };
     for (const auto& c : cases) {
@@ -269,7 +273,9 @@ TEST_P(ComponentRulesTest, ARefusalByTheStoreKeepsItsWords)
         EXPECT_EQ(c.call(), sqlite ? DB_E_INTEGRITYVIOLATION : E_FAIL);
         const std::u16string words = description();
         EXPECT_NE(words.find(u"refused"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(words);
-        if (!sqlite) EXPECT_NE(words.find(u"SQLSTATE VM001"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(words);
+        if (!sqlite) {
+            EXPECT_NE(words.find(u"SQLSTATE VM001"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(words);
+        }
         EXPECT_EQ(StoreDump(*m_store), before);
         DropTrigger(*m_store, "refuse", c.table);
     }

@@ -40,7 +40,8 @@ protected:
     Rows ColumnRows(const std::string& table = "T")
     {
         return m_store->Column("SELECT ID_COL || ':' || NAME_COL || ':' || INOUT FROM QM_DICO WHERE ID_TABLE IN "
-                               "(SELECT ID_TABLE FROM QM_TABLES WHERE NOM = '" + table + "') ORDER BY ID_COL");
+                               "(SELECT ID_TABLE FROM QM_TABLES WHERE NOM = '" +
+                               table + "') ORDER BY ID_COL");
     }
 };
 
@@ -75,8 +76,8 @@ TEST_P(TablesTest, NamesAreLookedUpAsWrittenApostrophesIncluded)
         LONG exists;
         std::u16string description;
     };
-    for (const Case& c : {Case{u"O'Neil", 1, u"Irish"}, Case{u"O''Neil", 0, u""}, Case{u"O", 0, u""},
-                          Case{u"') OR ('1'='1", 0, u""}}) {
+    for (const Case& c :
+         {Case{u"O'Neil", 1, u"Irish"}, Case{u"O''Neil", 0, u""}, Case{u"O", 0, u""}, Case{u"') OR ('1'='1", 0, u""}}) {
         SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
         EXPECT_EQ(Exists(c.name), c.exists);
         EXPECT_EQ(Description(c.name), c.description);
@@ -144,8 +145,8 @@ TEST_P(TablesTest, CreateRefusesBadColumnListsBeforeWriting)
         ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
         CComBSTR description;
         info->GetDescription(&description);
-        EXPECT_TRUE(description.view().starts_with(c.complaint)) << std::string(description.view().begin(),
-                                                                                 description.view().end());
+        EXPECT_TRUE(description.view().starts_with(c.complaint))
+            << std::string(description.view().begin(), description.view().end());
         EXPECT_EQ(StoreDump(*m_store), before);
     }
 }

@@ -23,9 +23,9 @@ protected:
         StoreTest::SetUp();
         if (IsSkipped()) return;
         m_store->Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'Currencies'), (2, 2, 'Other');"
-                    "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'EUR', 'Euro'), (1, 'NUL', NULL),"
-                    " (2, 'EUR', 'not this one'),"
-                    " (1, 'ŒUVRE 𝄞', 'Ünïcode 😀');");
+                     "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'EUR', 'Euro'), (1, 'NUL', NULL),"
+                     " (2, 'EUR', 'not this one'),"
+                     " (1, 'ŒUVRE 𝄞', 'Ünïcode 😀');");
     }
 
     std::u16string Translate(const std::u16string& table, const std::u16string& value, HRESULT expected = S_OK)
@@ -39,9 +39,9 @@ protected:
 TEST_P(TranslateTest, StoredValuesAndAbsencesAllAnswerSOk)
 {
     EXPECT_EQ(Translate(u"Currencies", u"EUR"), u"Euro");
-    EXPECT_EQ(Translate(u"Currencies", u"USD"), u"");   // not stored
-    EXPECT_EQ(Translate(u"Missing", u"EUR"), u"");      // no such table
-    EXPECT_EQ(Translate(u"Currencies", u"NUL"), u"");   // NULL OUTPUT
+    EXPECT_EQ(Translate(u"Currencies", u"USD"), u""); // not stored
+    EXPECT_EQ(Translate(u"Missing", u"EUR"), u"");    // no such table
+    EXPECT_EQ(Translate(u"Currencies", u"NUL"), u""); // NULL OUTPUT
     EXPECT_EQ(Translate(u"Currencies", u"ŒUVRE 𝄞"), u"Ünïcode 😀");
     EXPECT_EQ(Translate(u"currencies", u"EUR"), u""); // the store compares exactly
 }
@@ -49,7 +49,7 @@ TEST_P(TranslateTest, StoredValuesAndAbsencesAllAnswerSOk)
 TEST_P(TranslateTest, NullArgumentsAreEmptyStrings)
 {
     m_store->Run("INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (3, ''); "
-                "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (3, '', 'empty key');");
+                 "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (3, '', 'empty key');");
     BstrResult result;
     EXPECT_EQ(m_component->translate(nullptr, nullptr, &result), S_OK);
     EXPECT_EQ(result.text(), u"empty key");
@@ -78,7 +78,8 @@ TEST_P(TranslateTest, RejectedStatementGivesEmptyResultAndTheDatabaseError)
     EXPECT_EQ(Translate(u"Currencies", u"EUR", MakeHResult(0x80040E14)), u"");
     const auto [source, description] = TakeErrorInfo();
     EXPECT_EQ(source, m_store->traits().source);
-    EXPECT_NE(description.find(m_store->traits().missingTable), std::u16string::npos) << valmorin::text::Utf16ToUtf8(description);
+    EXPECT_NE(description.find(m_store->traits().missingTable), std::u16string::npos)
+        << valmorin::text::Utf16ToUtf8(description);
 }
 
 TEST_P(TranslateTest, TrivialMethodsNeverTouchTheStore)
@@ -121,8 +122,8 @@ TEST(TranslateInjection, LoneSurrogatesCannotTurnAValueIntoSql)
 {
     const TestStore store;
     store.Run("INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (1, 'Currencies'), (2, 'Secrets');"
-                "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'EUR', 'Euro'), "
-                "(2, 'key', 'secret'), (1, 'a''b', 'quoted'), (1, '', 'empty');");
+              "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'EUR', 'Euro'), "
+              "(2, 'key', 'secret'), (1, 'a''b', 'quoted'), (1, '', 'empty');");
     const CComPtr<IValmorin> component = NewComponent(&store);
     const std::string everything = "SELECT group_concat(ID_TABLE || INPUT || OUTPUT) FROM QM_VALMOR";
     const Rows before = store.Column(everything);
@@ -137,8 +138,8 @@ TEST(TranslateInjection, LoneSurrogatesCannotTurnAValueIntoSql)
 
     const std::u16string output = u", 9), (1, upper(1), (SELECT group_concat(OUTPUT) FROM QM_VALMOR)) --";
     LONG added = 0;
-    EXPECT_EQ(component->transadd(CComBSTR(u"Currencies").get(), CComBSTR(u"GBP\xD800").get(),
-                                  CComBSTR(output).get(), &added),
+    EXPECT_EQ(component->transadd(CComBSTR(u"Currencies").get(), CComBSTR(u"GBP\xD800").get(), CComBSTR(output).get(),
+                                  &added),
               S_OK);
     EXPECT_EQ(store.Column("SELECT OUTPUT FROM QM_VALMOR WHERE ID_TABLE = 1 AND INPUT LIKE 'GBP%'"), Rows{output});
     EXPECT_EQ(store.Column("SELECT COUNT(*) FROM QM_VALMOR"), Rows{u"5"});

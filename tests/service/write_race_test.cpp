@@ -46,7 +46,8 @@ std::string AdministratorCalls()
     std::string calls;
     for (int i = 0; i < kAdministrations; ++i)
         calls += "TableDelete\tT\nTableCreate\tadmin\tFresh" + std::to_string(i) +
-                 "\t\tK\xC2\xA8V\t1\xC2\xA8" "0\nTableUpdate\tadmin\tT\tT\t--null\tX\t0\t\t\t\n";
+                 "\t\tK\xC2\xA8V\t1\xC2\xA8"
+                 "0\nTableUpdate\tadmin\tT\tT\t--null\tX\t0\t\t\t\n";
     return calls;
 }
 

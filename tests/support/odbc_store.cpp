@@ -80,7 +80,7 @@ std::u16string OdbcSqliteConnectionString(const std::filesystem::path& file)
 {
     ConfigureOdbc();
     return valmorin::text::Widen(std::string("Provider=ODBC;Driver={") + FileOf(OdbcDriver::Sqlite).name +
-                       "};Database=" + file.string());
+                                 "};Database=" + file.string());
 }
 
 std::u16string OdbcPostgresConnectionString(const std::string& database)

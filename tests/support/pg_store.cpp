@@ -75,8 +75,8 @@ PgDatabase::~PgDatabase()
 std::u16string PgDatabase::connectionString() const
 {
     return valmorin::text::Widen("Provider=PostgreSQL;Host=" + Env("VALMORIN_TEST_PG_HOST") +
-                       ";Port=" + Env("VALMORIN_TEST_PG_PORT") + ";Database=" + m_name +
-                       ";User ID=" + Env("VALMORIN_TEST_PG_USER"));
+                                 ";Port=" + Env("VALMORIN_TEST_PG_PORT") + ";Database=" + m_name +
+                                 ";User ID=" + Env("VALMORIN_TEST_PG_USER"));
 }
 
 void PgDatabase::Run(const std::string& sql) const { Exec(Connect(m_name).get(), sql); }

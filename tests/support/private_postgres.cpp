@@ -65,11 +65,11 @@ PrivatePostgres::PrivatePostgres(const std::string& schema) : m_account(ServerAc
                                           "-E", "UTF8", "--locale=C.UTF-8"})),
           "initdb");
     Control("start");
-    Check(RunProcess({bin + "/psql", "-h", m_folder, "-p", kPort, "-U", m_account, "-d", "postgres", "-v", "ON_ERROR_STOP=1",
-                      "-q", "-c", "CREATE DATABASE store"}),
+    Check(RunProcess({bin + "/psql", "-h", m_folder, "-p", kPort, "-U", m_account, "-d", "postgres", "-v",
+                      "ON_ERROR_STOP=1", "-q", "-c", "CREATE DATABASE store"}),
           "CREATE DATABASE");
-    Check(RunProcess({bin + "/psql", "-h", m_folder, "-p", kPort, "-U", m_account, "-d", "store", "-v", "ON_ERROR_STOP=1",
-                      "-q"},
+    Check(RunProcess({bin + "/psql", "-h", m_folder, "-p", kPort, "-U", m_account, "-d", "store", "-v",
+                      "ON_ERROR_STOP=1", "-q"},
                      schema),
           "the schema");
 }
@@ -81,11 +81,10 @@ PrivatePostgres::~PrivatePostgres()
 
 void PrivatePostgres::Control(const std::string& action) const
 {
-    Check(RunProcess(AsServer(m_account, {ServerBin() + "/pg_ctl", "-D", m_folder + "/data", "-l",
-                                          m_folder + "/server.log", "-w", "-t", "60", "-m", "fast", "-o",
-                                          "-c listen_addresses='' -k " + m_folder + " -p " + kPort +
-                                              " -c fsync=off",
-                                          action})),
+    Check(RunProcess(AsServer(m_account,
+                              {ServerBin() + "/pg_ctl", "-D", m_folder + "/data", "-l", m_folder + "/server.log", "-w",
+                               "-t", "60", "-m", "fast", "-o",
+                               "-c listen_addresses='' -k " + m_folder + " -p " + kPort + " -c fsync=off", action})),
           "pg_ctl " + action);
 }
 

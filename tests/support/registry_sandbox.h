@@ -15,10 +15,7 @@
 
 class RegistrySandbox : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        setenv("PELKOR_REGISTRY_DIR", m_folder.path().c_str(), 1);
-    }
+    void SetUp() override { setenv("PELKOR_REGISTRY_DIR", m_folder.path().c_str(), 1); }
     void TearDown() override { unsetenv("PELKOR_REGISTRY_DIR"); }
 
     std::filesystem::path Hive(const std::string& root) const { return m_folder / (root + ".reg"); }

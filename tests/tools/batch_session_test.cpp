@@ -19,14 +19,18 @@ class BatchSessionTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (1, 'Pays');"
-                    "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'FR', 'France'), (1, 'DE', 'Deutschland');");
+        m_store.Run(
+            "INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (1, 'Pays');"
+            "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'FR', 'France'), (1, 'DE', 'Deutschland');");
     }
     std::vector<std::string> Command() const
     {
         return {VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(m_store.connectionString()), "--batch"};
     }
-    std::map<std::string, std::string> Environment() const { return {{"XDG_DATA_HOME", (m_home.path() / "data").string()}}; }
+    std::map<std::string, std::string> Environment() const
+    {
+        return {{"XDG_DATA_HOME", (m_home.path() / "data").string()}};
+    }
 
     TempDir m_home;
     TestStore m_store;
@@ -60,9 +64,10 @@ TEST_F(BatchSessionTest, LinesAcrossInputBlocksAndALastLineWithoutLineFeed)
     std::string expected;
     for (int i = 0; i <= kLines; ++i) expected += i % 2 ? "OK\tDeutschland\n" : "OK\tFrance\n";
     EXPECT_EQ(result.out.size(), expected.size());
-    EXPECT_TRUE(result.out == expected) << "the first difference is at byte "
-                                        << std::mismatch(result.out.begin(), result.out.end(), expected.begin(),
-                                                         expected.end()).first - result.out.begin();
+    EXPECT_TRUE(result.out == expected)
+        << "the first difference is at byte "
+        << std::mismatch(result.out.begin(), result.out.end(), expected.begin(), expected.end()).first -
+               result.out.begin();
 }
 
 } // namespace

@@ -66,7 +66,8 @@ struct BatchCase {
 TEST_F(BatchValuesCommandTest, ValuesAreStoredAsGivenOrRefused)
 {
     const std::vector<BatchCase> rows = {
-        {"NUL in an input", std::string("transadd\tT\tA\0B\tx\n", 16), "ERROR\t0x80070057 valmorin: argument 2 holds a NUL"},
+        {"NUL in an input", std::string("transadd\tT\tA\0B\tx\n", 16),
+         "ERROR\t0x80070057 valmorin: argument 2 holds a NUL"},
         {"nothing was stored for the cut input", "translate\tT\tA\n", "OK\t\n"},
         {"noncharacters", "transadd\tT\tF\t\xEF\xBF\xBE\xEF\xBF\xBF\ntranslate\tT\tF\n",
          "OK\t1\nOK\t\xEF\xBF\xBE\xEF\xBF\xBF\n"},
@@ -91,8 +92,7 @@ TEST_F(BatchValuesCommandTest, CarriageReturnsAndTrailingBackslashes)
                                                  "translate\tT\tk\\q\n");
     // The error texts are answers too, their backslashes escaped.
     const std::vector<std::string> expected = {
-        "OK\t1", "OK\tx\\ry",
-        "ERROR\t0x80070057 valmorin: a field ends with a lone backslash (write \\\\\\\\ for one)",
+        "OK\t1", "OK\tx\\ry", "ERROR\t0x80070057 valmorin: a field ends with a lone backslash (write \\\\\\\\ for one)",
         "ERROR\t0x80070057 valmorin: unknown escape \\\\q (use \\\\t, \\\\n, \\\\r or \\\\\\\\)"};
     std::vector<std::string> lines;
     for (std::size_t from = 0; from < batch.out.size();) {

@@ -22,7 +22,8 @@ protected:
     }
     ProcessResult Run(std::vector<std::string> args, const std::string& input = "")
     {
-        args.insert(args.begin(), {VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(m_store.connectionString())});
+        args.insert(args.begin(),
+                    {VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(m_store.connectionString())});
         return RunProcess(args, input, {{"XDG_DATA_HOME", (m_home.path() / "data").string()}});
     }
 
@@ -58,8 +59,8 @@ TEST_F(CliTest, ExitCodesAndOutputShapes)
     TempDir broken;
     for (const char* hive : {"HKEY_LOCAL_MACHINE.reg", "HKEY_CURRENT_USER.reg"})
         std::ofstream(broken / hive) << "not a hive\n";
-    ProcessResult unregistrable = RunProcess({VALMORIN_CLI, "RegisterAll"}, "",
-                                             {{"PELKOR_REGISTRY_DIR", broken.path().string()}});
+    ProcessResult unregistrable =
+        RunProcess({VALMORIN_CLI, "RegisterAll"}, "", {{"PELKOR_REGISTRY_DIR", broken.path().string()}});
     EXPECT_EQ(unregistrable.exitCode, 2);
     EXPECT_TRUE(unregistrable.err.starts_with("valmorin: RegisterAll: 0x800703F1 valmorin: ")) << unregistrable.err;
 }
@@ -69,8 +70,8 @@ TEST_F(CliTest, LoggingNeverReachesStandardOutput)
     TempDir registry;
     const std::map<std::string, std::string> env{{"PELKOR_REGISTRY_DIR", registry.path().string()},
                                                  {"XDG_DATA_HOME", (m_home.path() / "data").string()}};
-    ASSERT_EQ(RunProcess({VALMORIN_CLI, "reg", "add", "HKLM\\SOFTWARE\\Pelkor\\Common\\Valmorin", "/v", "Debug",
-                          "/d", "y", "/f"},
+    ASSERT_EQ(RunProcess({VALMORIN_CLI, "reg", "add", "HKLM\\SOFTWARE\\Pelkor\\Common\\Valmorin", "/v", "Debug", "/d",
+                          "y", "/f"},
                          "", env)
                   .exitCode,
               0);
@@ -124,7 +125,8 @@ TEST_F(CliTest, HelpListsMethodsFromTheTypeInformation)
     EXPECT_NE(help.out.find("  TableUpdate User PreviousName Name Description"), std::string::npos);
     ProcessResult one = RunProcess({VALMORIN_CLI, "help", "translate"});
     const std::u16string_view translateHelp = idl::kIValmorinDescription.methods[8].help;
-    EXPECT_EQ(one.out, "translate tableName ValueIn -> Translation\n" + valmorin::text::Utf16ToUtf8(translateHelp) + "\n");
+    EXPECT_EQ(one.out,
+              "translate tableName ValueIn -> Translation\n" + valmorin::text::Utf16ToUtf8(translateHelp) + "\n");
 }
 
 TEST(CliInit, CreatesAStoreOnceAndTheDefaultStoreIsUsedWithoutConnection)

@@ -34,7 +34,8 @@ protected:
     }
     ProcessResult Run(std::vector<std::string> args, const std::string& input = "")
     {
-        args.insert(args.begin(), {VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(m_store.connectionString())});
+        args.insert(args.begin(),
+                    {VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(m_store.connectionString())});
         return RunProcess(args, input,
                           {{"PELKOR_REGISTRY_DIR", (m_home / "registry").string()},
                            {"PELKOR_DATASOURCES_DIR", (m_home / "datasources").string()},
@@ -101,9 +102,9 @@ TEST_F(CommandStatusTest, BatchEscapesBackslashesTabsAndLineBreaksBothWays)
                               "transadd\tT\tnew\\\\key\tval\\tue\\n\n"
                               "translate\tT\tnew\\\\key\n";
     const ProcessResult result = Run({"--batch"}, input);
-    EXPECT_EQ(Lines(result.out), (std::vector<std::string>{"OK\tC:\\\\dir\\\\", "OK\ta\\tb", "OK\tback\\\\tslash",
-                                                           "OK\tone\\ntwo", "OK\tbackslash key", "OK\ttab key",
-                                                           "OK\t1", "OK\tval\\tue\\n"}))
+    EXPECT_EQ(Lines(result.out),
+              (std::vector<std::string>{"OK\tC:\\\\dir\\\\", "OK\ta\\tb", "OK\tback\\\\tslash", "OK\tone\\ntwo",
+                                        "OK\tbackslash key", "OK\ttab key", "OK\t1", "OK\tval\\tue\\n"}))
         << result.err;
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(m_store.Column("SELECT OUTPUT FROM QM_VALMOR WHERE INPUT = 'new\\key'"),

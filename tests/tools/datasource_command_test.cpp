@@ -21,9 +21,7 @@ namespace {
 class DataSourceCommandTest : public ::testing::Test {
 protected:
     // Until the command line routes "datasource", there is nothing to test.
-    void SetUp() override
-    {
-    }
+    void SetUp() override {}
     ProcessResult Run(std::vector<std::string> args) const
     {
         args.insert(args.begin(), {VALMORIN_CLI, "datasource"});
@@ -48,11 +46,13 @@ TEST_F(DataSourceCommandTest, SetShowListAndRemove)
     EXPECT_EQ(ModeOf(m_folders.userFile()), 0600u);
     EXPECT_EQ(ModeOf(m_folders.machineFile()), 0600u);
 
-    EXPECT_EQ(Run({"show", "nk"}).out, "# user\t" + m_user + "\n[NK]\n"
-                                       "ConnectionString = Provider=SQLite;Data Source=/q.db;Password=********\n"
-                                       "Schema = QMS\n");
-    EXPECT_EQ(Run({"show", "Sales"}).out, "# machine\t" + m_machine + "\n[Sales]\n"
-                                          "ConnectionString = Provider=OraOLEDB.Oracle;User ID=S; pwd =********\n");
+    EXPECT_EQ(Run({"show", "nk"}).out, "# user\t" + m_user +
+                                           "\n[NK]\n"
+                                           "ConnectionString = Provider=SQLite;Data Source=/q.db;Password=********\n"
+                                           "Schema = QMS\n");
+    EXPECT_EQ(Run({"show", "Sales"}).out, "# machine\t" + m_machine +
+                                              "\n[Sales]\n"
+                                              "ConnectionString = Provider=OraOLEDB.Oracle;User ID=S; pwd =********\n");
     EXPECT_EQ(Run({"list"}).out, "NK\tuser\t" + m_user + "\nSales\tmachine\t" + m_machine + "\n");
 
     // a file an administrator opened to a group stays so
@@ -115,8 +115,7 @@ TEST_F(DataSourceCommandTest, ArgumentsThatMakeNoCommandWriteNothing)
 {
     const std::vector<std::vector<std::string>> wrong = {
         {}, {"set", "NK"}, {"show", "NK", "--machine"}, {"remove", "@a"}, {"set", "N[K]", "x"}, {"set", "NK", "a\nb"}};
-    for (const std::vector<std::string>& args : wrong)
-        EXPECT_EQ(Run(args).exitCode, 64);
+    for (const std::vector<std::string>& args : wrong) EXPECT_EQ(Run(args).exitCode, 64);
     EXPECT_FALSE(std::filesystem::exists(m_folders.userFile()));
 }
 
@@ -151,7 +150,8 @@ TEST(ConnectionStringTest, NoPasswordInTheMessagesOfAFailedConnection)
     EXPECT_NE(description.find(u"Can't open lib"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(description);
     EXPECT_EQ(description.find(u"topsecret"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(description);
     for (const LogRecord& record : log.records())
-        EXPECT_EQ(record.message.find(u"topsecret"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(record.message);
+        EXPECT_EQ(record.message.find(u"topsecret"), std::u16string::npos)
+            << valmorin::text::Utf16ToUtf8(record.message);
 
     const ProcessResult command = RunProcess(
         {VALMORIN_CLI, "--connection", "Provider=ODBC;Driver={Valmorin SQLite3;PWD=topsecret", "translate", "T", "k"});

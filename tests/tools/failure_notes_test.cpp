@@ -27,8 +27,8 @@ protected:
     // The user's NK names this SQLite file.
     void UseStore(const std::filesystem::path& file) const
     {
-        DataSourceFolders::Write(m_folders.userFile(), "[NK]\nConnectionString = Provider=SQLite;Data Source=" +
-                                                           file.string() + "\n");
+        DataSourceFolders::Write(m_folders.userFile(),
+                                 "[NK]\nConnectionString = Provider=SQLite;Data Source=" + file.string() + "\n");
     }
     static std::string Note(const ProcessResult& result)
     {
@@ -135,8 +135,8 @@ TEST_F(FailureNotesTest, AFullDiskSaysSo)
                                 ") cannot grow: database or disk is full (no space is left on its file system)\n");
     // The error itself names the reason, for every caller: a batch line too.
     EXPECT_NE(result.err.find("database or disk is full"), std::string::npos) << result.err;
-    const ProcessResult batch = RunProcess({VALMORIN_CLI, "--batch"}, "transadd\tT\tlast\t" + value + "\n",
-                                           m_folders.environment());
+    const ProcessResult batch =
+        RunProcess({VALMORIN_CLI, "--batch"}, "transadd\tT\tlast\t" + value + "\n", m_folders.environment());
     EXPECT_TRUE(batch.out.starts_with("ERROR\t")) << batch.out.substr(0, 200);
     EXPECT_NE(batch.out.find("database or disk is full"), std::string::npos) << batch.out.substr(0, 200);
 }

@@ -30,7 +30,9 @@ protected:
         if (const std::string missing = OdbcDriverMissing(OdbcDriver::FreeTds); !missing.empty())
             GTEST_SKIP() << missing;
         ConfigureOdbc();
-        static const bool added = [] { return static_cast<bool>(std::ofstream(OdbcIniFile(), std::ios::app) << kSqlServerDsn); }();
+        static const bool added = [] {
+            return static_cast<bool>(std::ofstream(OdbcIniFile(), std::ios::app) << kSqlServerDsn);
+        }();
         ASSERT_TRUE(added);
     }
 };

@@ -2,6 +2,4 @@
 // command itself.
 #include "support/test_program.h"
 
-void PrepareTestProgram()
-{
-}
+void PrepareTestProgram() {}

@@ -80,8 +80,9 @@ Component CreateComponent()
         hr = CreateFrom(valmorin::text::Widen(LibraryBesideCommand().string()), component);
     }
     if (FAILED(hr))
-        throw std::runtime_error("cannot create the component from " + valmorin::text::Utf16ToUtf8(component.library) + ": " +
-                                 HexCode(hr) + (component.registered ? " (registered as " : " (not registered as ") +
+        throw std::runtime_error("cannot create the component from " + valmorin::text::Utf16ToUtf8(component.library) +
+                                 ": " + HexCode(hr) +
+                                 (component.registered ? " (registered as " : " (not registered as ") +
                                  valmorin::text::Utf16ToUtf8(kValmorinProgId) + ")" + Reason());
     return component;
 }

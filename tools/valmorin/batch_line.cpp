@@ -38,9 +38,11 @@ std::string_view Unescape(std::string_view field, std::string& out)
         const char next = field[++i];
         if (next == 't') out += '\t';
         else if (next == 'n') out += '\n';
-        else if (next == 'r') out += '\r';
+        else if (next == 'r')
+            out += '\r';
         else if (next == '\\') out += '\\';
-        else throw UsageError{"unknown escape \\" + Printable(next) + " (use \\t, \\n, \\r or \\\\)"};
+        else
+            throw UsageError{"unknown escape \\" + Printable(next) + " (use \\t, \\n, \\r or \\\\)"};
     }
     return out;
 }

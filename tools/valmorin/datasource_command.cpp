@@ -81,7 +81,10 @@ valmorin::datasource::DataSource Named(const std::string& name)
     return source;
 }
 
-std::string Section(const valmorin::datasource::DataSource& source) { return "[" + valmorin::text::Utf16ToUtf8(valmorin::datasource::SectionName(source)) + "]"; }
+std::string Section(const valmorin::datasource::DataSource& source)
+{
+    return "[" + valmorin::text::Utf16ToUtf8(valmorin::datasource::SectionName(source)) + "]";
+}
 
 void Check(const std::string& failure)
 {
@@ -120,7 +123,8 @@ int List(const Arguments& arguments)
 {
     Expect(arguments, 0, false, false);
     for (const valmorin::datasource::CatalogueEntry& entry : LoadedCatalogue().entries)
-        std::cout << valmorin::text::Utf16ToUtf8(valmorin::datasource::SectionName(entry.source)) << "\t" << OriginText(entry.origin) << "\n";
+        std::cout << valmorin::text::Utf16ToUtf8(valmorin::datasource::SectionName(entry.source)) << "\t"
+                  << OriginText(entry.origin) << "\n";
     return kExitOk;
 }
 
@@ -130,13 +134,18 @@ int Show(const Arguments& arguments)
     const valmorin::datasource::DataSource wanted = Named(arguments.positional[0]);
     const std::u16string account = wanted.account.empty() ? qmt::CSystem::accountName() : wanted.account;
     const valmorin::datasource::Catalogue catalogue = LoadedCatalogue();
-    const valmorin::datasource::CatalogueEntry* entry = valmorin::datasource::FindEntry(catalogue, account, wanted.name);
+    const valmorin::datasource::CatalogueEntry* entry =
+        valmorin::datasource::FindEntry(catalogue, account, wanted.name);
     if (entry == nullptr)
-        throw CommandEnd{kExitNotConfigured, valmorin::text::Utf16ToUtf8(wanted.name) + " is not configured for the account " + valmorin::text::Utf16ToUtf8(account)};
+        throw CommandEnd{kExitNotConfigured, valmorin::text::Utf16ToUtf8(wanted.name) +
+                                                 " is not configured for the account " +
+                                                 valmorin::text::Utf16ToUtf8(account)};
     std::cout << "# " << OriginText(entry->origin) << "\n"
               << Section(entry->source) << "\n"
-              << "ConnectionString = " << valmorin::text::Utf16ToUtf8(valmorin::ado::MaskPasswords(entry->source.connectionString)) << "\n";
-    if (!entry->source.schema.empty()) std::cout << "Schema = " << valmorin::text::Utf16ToUtf8(entry->source.schema) << "\n";
+              << "ConnectionString = "
+              << valmorin::text::Utf16ToUtf8(valmorin::ado::MaskPasswords(entry->source.connectionString)) << "\n";
+    if (!entry->source.schema.empty())
+        std::cout << "Schema = " << valmorin::text::Utf16ToUtf8(entry->source.schema) << "\n";
     return kExitOk;
 }
 
@@ -149,8 +158,9 @@ int Set(const Arguments& arguments)
     RequireStorable(source);
     const std::filesystem::path file = TargetFile(arguments);
     Check(valmorin::datasource::UpdateStoreFile(file, [&](std::vector<valmorin::datasource::DataSource>& sources) {
-        const auto same = std::find_if(sources.begin(), sources.end(),
-                                       [&](const valmorin::datasource::DataSource& other) { return SameSection(other, source); });
+        const auto same =
+            std::find_if(sources.begin(), sources.end(),
+                         [&](const valmorin::datasource::DataSource& other) { return SameSection(other, source); });
         if (same == sources.end())
             sources.push_back(source);
         else

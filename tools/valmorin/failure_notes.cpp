@@ -32,12 +32,15 @@ struct StoreFile {
 std::string OriginText(const valmorin::datasource::CatalogueEntry& entry)
 {
     switch (entry.origin) {
-    case valmorin::datasource::Origin::User: return "data source NK in " + valmorin::datasource::UserStoreFile().string();
-    case valmorin::datasource::Origin::Machine: return "data source NK in " + valmorin::datasource::MachineStoreFile().string();
+    case valmorin::datasource::Origin::User:
+        return "data source NK in " + valmorin::datasource::UserStoreFile().string();
+    case valmorin::datasource::Origin::Machine:
+        return "data source NK in " + valmorin::datasource::MachineStoreFile().string();
     case valmorin::datasource::Origin::Default: break;
     }
-    return entry.source.connectionString == valmorin::datasource::DefaultStoreConnectionString() ? "the default store"
-                                                                                          : "given with --connection";
+    return entry.source.connectionString == valmorin::datasource::DefaultStoreConnectionString()
+               ? "the default store"
+               : "given with --connection";
 }
 
 // The SQLite file the component connects to, when it connects to one.

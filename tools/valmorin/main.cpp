@@ -94,7 +94,8 @@ std::string FailureText(const CallOutcome& outcome)
         }
         source = u"valmorin";
     }
-    return HexCode(outcome.hr) + " " + valmorin::text::Utf16ToUtf8(source) + ": " + valmorin::text::Utf16ToUtf8(TrimLineBreaks(description));
+    return HexCode(outcome.hr) + " " + valmorin::text::Utf16ToUtf8(source) + ": " +
+           valmorin::text::Utf16ToUtf8(TrimLineBreaks(description));
 }
 
 std::string Signature(const MethodHelp& method)
@@ -124,7 +125,9 @@ void PrintHelp(std::ostream& out, const DispatchClient& client)
 int PrintMethodHelp(std::ostream& out, const DispatchClient& client, const std::u16string& name)
 {
     const std::optional<MethodHelp> method = client.Describe(name);
-    if (!method) throw UsageError{"unknown method '" + valmorin::text::Utf16ToUtf8(name) + "'; valmorin --help lists the methods"};
+    if (!method)
+        throw UsageError{"unknown method '" + valmorin::text::Utf16ToUtf8(name) +
+                         "'; valmorin --help lists the methods"};
     out << Signature(*method) << "\n";
     if (!method->help.empty()) out << valmorin::text::Utf16ToUtf8(method->help) << "\n";
     return kExitOk;
@@ -134,7 +137,8 @@ int PrintMethodHelp(std::ostream& out, const DispatchClient& client, const std::
 void RefuseUnmadeCall(const CallOutcome& outcome, std::size_t given)
 {
     if (outcome.hr == DISP_E_UNKNOWNNAME)
-        throw UsageError{"unknown method '" + valmorin::text::Utf16ToUtf8(outcome.method) + "'; valmorin --help lists the methods"};
+        throw UsageError{"unknown method '" + valmorin::text::Utf16ToUtf8(outcome.method) +
+                         "'; valmorin --help lists the methods"};
     if (outcome.hr == DISP_E_BADPARAMCOUNT)
         throw UsageError{valmorin::text::Utf16ToUtf8(outcome.method) + " does not take " + std::to_string(given) +
                          " argument(s); valmorin help " + valmorin::text::Utf16ToUtf8(outcome.method) + " shows them"};
@@ -148,7 +152,8 @@ int RunOne(std::ostream& out, const DispatchClient& client, const std::u16string
     const CallOutcome outcome = client.Call(method, arguments);
     RefuseUnmadeCall(outcome, arguments.size());
     if (FAILED(outcome.hr)) {
-        std::cerr << "valmorin: " << valmorin::text::Utf16ToUtf8(outcome.method) << ": " << FailureText(outcome) << "\n";
+        std::cerr << "valmorin: " << valmorin::text::Utf16ToUtf8(outcome.method) << ": " << FailureText(outcome)
+                  << "\n";
         PrintFailureNotes(outcome.hr);
         return kExitFailure;
     }

@@ -268,7 +268,8 @@ std::string DisplayData(const valmorin::registry::Value& value)
     case REG_MULTI_SZ: {
         while (!text.empty() && text.back() == u'\0') text.pop_back();
         std::string joined;
-        for (const char16_t c : text) joined += c == u'\0' ? std::string("\\0") : valmorin::text::Utf16ToUtf8(std::u16string(1, c));
+        for (const char16_t c : text)
+            joined += c == u'\0' ? std::string("\\0") : valmorin::text::Utf16ToUtf8(std::u16string(1, c));
         return joined;
     }
     case REG_DWORD:
@@ -336,8 +337,9 @@ int Query(const std::vector<std::string>& args)
         return kExitSuccess;
     }
     const std::vector<valmorin::registry::Value> values = ReadValues(key.get());
-    const auto value = std::find_if(values.begin(), values.end(),
-                                    [&](const valmorin::registry::Value& v) { return valmorin::registry::SameName(v.name, *valueName); });
+    const auto value = std::find_if(values.begin(), values.end(), [&](const valmorin::registry::Value& v) {
+        return valmorin::registry::SameName(v.name, *valueName);
+    });
     const bool unsetDefault = value == values.end() && valueName->empty();
     if (value == values.end() && !unsetDefault) throw RegError{kNotFound, {}};
     // A key always has a default value to show, set or not, as reg shows it.

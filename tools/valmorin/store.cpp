@@ -116,13 +116,14 @@ std::vector<Rule> Rules(std::string_view schema)
 
 // How one kind of database is asked what carries its rules.
 struct StoreDialect {
-    std::u16string_view quote;   // the function that writes a value as a literal, NULL as NULL
-    std::u16string_view objects; // the names of its indexes, constraints and triggers, upper-cased
+    std::u16string_view quote;                 // the function that writes a value as a literal, NULL as NULL
+    std::u16string_view objects;               // the names of its indexes, constraints and triggers, upper-cased
     std::vector<std::u16string_view> obsolete; // drops what the rules replace
 };
 
 const StoreDialect kSqliteStore{
-    u"quote", u"SELECT upper(name) FROM sqlite_schema",
+    u"quote",
+    u"SELECT upper(name) FROM sqlite_schema",
     {u"DROP INDEX IF EXISTS QM_TABLES_BY_NOM", u"DROP INDEX IF EXISTS QM_VALMOR_BY_TABLE_INPUT"}};
 const StoreDialect kPostgresStore{
     u"quote_nullable",
@@ -152,7 +153,8 @@ public:
         std::vector<std::string> column;
         for (std::size_t row = 0; row < rows.rows; ++row) {
             const VARIANT& value = rows.At(row, 0);
-            if (value.vt == VT_BSTR) column.push_back(valmorin::text::Utf16ToUtf8({value.bstrVal, SysStringLen(value.bstrVal)}));
+            if (value.vt == VT_BSTR)
+                column.push_back(valmorin::text::Utf16ToUtf8({value.bstrVal, SysStringLen(value.bstrVal)}));
         }
         return column;
     }
@@ -188,7 +190,8 @@ public:
         std::vector<std::string> column;
         int rc = SQLITE_ROW;
         while ((rc = sqlite3_step(raw)) == SQLITE_ROW)
-            if (const auto* value = sqlite3_column_text(raw, 0)) column.emplace_back(reinterpret_cast<const char*>(value));
+            if (const auto* value = sqlite3_column_text(raw, 0))
+                column.emplace_back(reinterpret_cast<const char*>(value));
         if (rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(m_db));
         return column;
     }
@@ -213,8 +216,11 @@ private:
 std::u16string OrphansQuery(std::u16string_view table)
 {
     const std::u16string name(table);
-    return u"SELECT '" + name + u" rows of table ' || x.ID_TABLE || ', which QM_TABLES lacks (' || COUNT(*) || "
-           u"' rows)' FROM " + name + u" x WHERE NOT EXISTS (SELECT 1 FROM QM_TABLES t WHERE t.ID_TABLE = "
+    return u"SELECT '" + name +
+           u" rows of table ' || x.ID_TABLE || ', which QM_TABLES lacks (' || COUNT(*) || "
+           u"' rows)' FROM " +
+           name +
+           u" x WHERE NOT EXISTS (SELECT 1 FROM QM_TABLES t WHERE t.ID_TABLE = "
            u"x.ID_TABLE) GROUP BY x.ID_TABLE";
 }
 
@@ -224,11 +230,13 @@ std::u16string OrphansQuery(std::u16string_view table)
 std::vector<std::string> RowsBreakingRules(StoreAccess& store, const StoreDialect& dialect)
 {
     const std::u16string quote(dialect.quote);
-    return store.Column(u"SELECT 'table ' || " + quote + u"(NOM) || ' (' || COUNT(*) || ' rows)' FROM QM_TABLES GROUP "
+    return store.Column(u"SELECT 'table ' || " + quote +
+                        u"(NOM) || ' (' || COUNT(*) || ' rows)' FROM QM_TABLES GROUP "
                         u"BY NOM HAVING COUNT(*) > 1 UNION ALL SELECT 'table ' || v.ID_TABLE || ', INPUT ' || " +
-                        quote + u"(v.INPUT) || ' (' || COUNT(*) || ' rows)' FROM QM_VALMOR v GROUP BY v.ID_TABLE, "
-                        u"v.INPUT HAVING COUNT(*) > 1 UNION ALL " + OrphansQuery(u"QM_DICO") + u" UNION ALL " +
-                        OrphansQuery(u"QM_VALMOR"));
+                        quote +
+                        u"(v.INPUT) || ' (' || COUNT(*) || ' rows)' FROM QM_VALMOR v GROUP BY v.ID_TABLE, "
+                        u"v.INPUT HAVING COUNT(*) > 1 UNION ALL " +
+                        OrphansQuery(u"QM_DICO") + u" UNION ALL " + OrphansQuery(u"QM_VALMOR"));
 }
 
 std::vector<Rule> MissingRules(StoreAccess& store, const StoreDialect& dialect, std::string_view schema)
@@ -236,7 +244,8 @@ std::vector<Rule> MissingRules(StoreAccess& store, const StoreDialect& dialect, 
     const std::vector<std::string> present = store.Column(std::u16string(dialect.objects));
     std::vector<Rule> missing;
     for (Rule& rule : Rules(schema)) {
-        const std::string upper = valmorin::text::Utf16ToUtf8(valmorin::text::AsciiUpper(valmorin::text::Widen(rule.name)));
+        const std::string upper =
+            valmorin::text::Utf16ToUtf8(valmorin::text::AsciiUpper(valmorin::text::Widen(rule.name)));
         if (std::find(present.begin(), present.end(), upper) == present.end()) missing.push_back(std::move(rule));
     }
     return missing;
@@ -274,7 +283,8 @@ InitOutcome UpgradeStore(StoreAccess& store, const StoreDialect& dialect, std::s
 
 // The store's database, created first when the server has none of that
 // name (SQLSTATE 3D000), from the server's maintenance database.
-std::unique_ptr<valmorin::ado::Session> ConnectOrCreate(valmorin::ado::Provider& provider, const std::u16string& connectionString)
+std::unique_ptr<valmorin::ado::Session> ConnectOrCreate(valmorin::ado::Provider& provider,
+                                                        const std::u16string& connectionString)
 {
     try {
         return provider.Connect(valmorin::ado::ConnectionString(connectionString), u"", u"", 30);
@@ -282,17 +292,20 @@ std::unique_ptr<valmorin::ado::Session> ConnectOrCreate(valmorin::ado::Provider&
         if (failure.errors.empty() || failure.errors.front().sqlState != u"3D000") throw;
     }
     const valmorin::ado::ConnectionString cs(connectionString);
-    const auto maintenance = provider.Connect(valmorin::ado::ConnectionString(connectionString + u";Database=postgres"), u"", u"", 30);
-    maintenance->Execute(u"CREATE DATABASE " + valmorin::ado::QuoteIdentifier(cs.Get(u"Database")) + u" ENCODING 'UTF8'");
+    const auto maintenance =
+        provider.Connect(valmorin::ado::ConnectionString(connectionString + u";Database=postgres"), u"", u"", 30);
+    maintenance->Execute(u"CREATE DATABASE " + valmorin::ado::QuoteIdentifier(cs.Get(u"Database")) +
+                         u" ENCODING 'UTF8'");
     return provider.Connect(cs, u"", u"", 30);
 }
 
 LONG CountPostgresStoreTables(valmorin::ado::Session& session)
 {
     const valmorin::ado::RowSet counted =
-        valmorin::ado::QueryRows(session, u"SELECT COUNT(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND "
-                      u"tablename IN ('qm_tables', 'qm_dico', 'qm_valmor')",
-                      false);
+        valmorin::ado::QueryRows(session,
+                                 u"SELECT COUNT(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND "
+                                 u"tablename IN ('qm_tables', 'qm_dico', 'qm_valmor')",
+                                 false);
     return counted.values.at(0).lVal;
 }
 

@@ -22,7 +22,8 @@ VALMORIN_PLATFORM_API HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* fa
 // through its DllGetClassObject. REGDB_E_CLASSNOTREG for a class that is
 // neither.
 VALMORIN_PLATFORM_API HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, REFIID riid, void** object);
-VALMORIN_PLATFORM_API HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** object);
+VALMORIN_PLATFORM_API HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid,
+                                               void** object);
 
 // The class a ProgID names (HKEY_CLASSES_ROOT\<ProgID>\CLSID), following
 // the ProgID's CurVer to its current version when it has one.

@@ -39,8 +39,7 @@ struct ITypeInfo : IUnknown {
                            EXCEPINFO* excepInfo, UINT* argErr) = 0;
     // The member's name and help text (MEMBERID_NIL: the type's); any out
     // pointer may be null when its answer is not wanted.
-    virtual HRESULT GetDocumentation(MEMBERID id, BSTR* name, BSTR* docString, DWORD* helpContext,
-                                     BSTR* helpFile) = 0;
+    virtual HRESULT GetDocumentation(MEMBERID id, BSTR* name, BSTR* docString, DWORD* helpContext, BSTR* helpFile) = 0;
 
 protected:
     ~ITypeInfo() = default;

@@ -387,8 +387,8 @@ private:
     bool m_beginPending = false;
     std::vector<const char*> m_literals; // the bound values of the statement being sent
     StatementCache<std::string> m_cache{64}; // the server-side names of prepared forms
-    unsigned long long m_named = 0;           // the last name given
-    std::vector<std::string> m_evicted;       // names pushed out, deallocated at the next chance
+    unsigned long long m_named = 0;          // the last name given
+    std::vector<std::string> m_evicted;      // names pushed out, deallocated at the next chance
     std::map<std::pair<Oid, int>, std::pair<std::u16string, std::u16string>> m_origins;
     RecentStatements m_recent; // the statements lexed last, their buffers reused
 };

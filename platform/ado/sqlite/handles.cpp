@@ -4,8 +4,7 @@ namespace valmorin::ado::sqlite {
 
 StatementLease::StatementLease(StatementLease&& other) noexcept
     : m_owned(std::move(other.m_owned)), m_stmt(std::exchange(other.m_stmt, nullptr))
-{
-}
+{}
 
 StatementLease::~StatementLease()
 {

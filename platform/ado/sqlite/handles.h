@@ -41,8 +41,8 @@ private:
 // result columns, widened once.
 struct CachedStatement {
     Statement stmt;
-    std::vector<std::string> names;     // as the statement last gave them
-    std::vector<std::u16string> wide;   // the same, as the row sets carry them
+    std::vector<std::string> names;   // as the statement last gave them
+    std::vector<std::u16string> wide; // the same, as the row sets carry them
 };
 
 } // namespace valmorin::ado::sqlite
