@@ -182,4 +182,11 @@ std::string InterfaceDescription(const Library& library, std::string_view source
     return out;
 }
 
+std::string MethodNames(const Library& library, std::string_view)
+{
+    std::string names;
+    for (const Method& method : library.interface.methods) names += method.name + "\n";
+    return names;
+}
+
 } // namespace idlc

@@ -22,4 +22,8 @@ std::string DispatchCalls(const Library& library, std::string_view source);
 // parameters and help texts.
 std::string InterfaceDescription(const Library& library, std::string_view source);
 
+// The methods' names, one a line, in dispatch-identifier order: what the
+// command's shell completion offers.
+std::string MethodNames(const Library& library, std::string_view source);
+
 } // namespace idlc

@@ -2,6 +2,7 @@
 // includes.
 //
 //     valmorin_idlc <file.idl> [--header <file>] [--calls <file>] [--description <file>]
+//                              [--method-names <file>]
 #include "platform/posix/unique_fd.h"
 #include "tools/idlc/idl_generators.h"
 #include "tools/idlc/idl_parser.h"
@@ -28,7 +29,8 @@ struct Output {
 
 constexpr Output kOutputs[] = {{"--header", idlc::InterfaceHeader},
                                {"--calls", idlc::DispatchCalls},
-                               {"--description", idlc::InterfaceDescription}};
+                               {"--description", idlc::InterfaceDescription},
+                               {"--method-names", idlc::MethodNames}};
 
 constexpr mode_t kGeneratedMode = 0644;
 
@@ -89,7 +91,8 @@ void Replace(const std::string& file, std::string_view text)
 int Run(const std::vector<std::string>& args)
 {
     if (args.empty() || args.size() % 2 == 0)
-        throw UsageError("usage: valmorin_idlc <file.idl> [--header <file>] [--calls <file>] [--description <file>]");
+        throw UsageError("usage: valmorin_idlc <file.idl> [--header <file>] [--calls <file>] [--description <file>] "
+                         "[--method-names <file>]");
     const std::string& idl = args[0];
     const idlc::Library library = idlc::ParseIdl(ReadAll(idl), idl);
     const std::string source = std::filesystem::path(idl).filename().string();

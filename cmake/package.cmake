@@ -1,0 +1,48 @@
+# The Debian package, valmorin_<version>_<arch>.deb, made by cpack from what
+# `cmake --install` puts in place (configure with the "package" preset:
+# installed under /usr, without a run path) plus the manual page, the shell
+# completion (tools/CMakeLists.txt) and the package's documents. Installing it registers the
+# component for the machine; removing it unregisters it.
+include(GNUInstallDirs)
+
+set(_valmorin_docdir ${CMAKE_INSTALL_DATADIR}/doc/valmorin)
+install(FILES packaging/copyright DESTINATION ${_valmorin_docdir})
+set(_valmorin_changelog ${PROJECT_BINARY_DIR}/package/changelog.gz)
+add_custom_command(OUTPUT ${_valmorin_changelog}
+  COMMAND sh -c "gzip -9n -c '${PROJECT_SOURCE_DIR}/packaging/changelog' > '${_valmorin_changelog}'"
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog VERBATIM)
+add_custom_target(valmorin_changelog ALL DEPENDS ${_valmorin_changelog})
+install(FILES ${_valmorin_changelog} DESTINATION ${_valmorin_docdir})
+
+# The maintainer scripts name the installed files.
+set(VALMORIN_FULL_BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
+set(VALMORIN_REGISTERED_LIBRARY ${CMAKE_INSTALL_FULL_LIBDIR}/libvalmorin.so.${PROJECT_VERSION_MAJOR})
+foreach(script IN ITEMS postinst prerm)
+  configure_file(packaging/deb/${script}.in ${PROJECT_BINARY_DIR}/package/deb/${script} @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME valmorin)
+set(CPACK_PACKAGE_VENDOR Pelkor)
+set(CPACK_PACKAGE_CONTACT "Valmorin maintainers <valmorin@pelkor.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "translation-table component, its command and development files")
+string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
+       "Valmorin keeps named translation tables (INPUT -> OUTPUT correspondences)\n"
+       "in a relational store (SQLite, PostgreSQL, or a database reached through\n"
+       "ODBC) and answers lookups against them. This package holds the in-process\n"
+       "component libvalmorin.so with the COM runtime it is created through, the\n"
+       "valmorin command, the public headers, the CMake and pkg-config files, and\n"
+       "the store schemas.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION database)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/package/deb/postinst ${PROJECT_BINARY_DIR}/package/deb/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/deb/postrm ${PROJECT_SOURCE_DIR}/packaging/deb/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+include(CPack)
