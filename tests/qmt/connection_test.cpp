@@ -3,6 +3,7 @@
 #include "qmt/db/ado_connection_nk.h"
 #include "qmt/diag/exception.h"
 #include "qmt/diag/trace.h"
+#include "support/idle_session.h"
 #include "support/memory_log.h"
 #include "support/store.h"
 #include "support/temp_dir.h"
@@ -205,21 +206,13 @@ public:
     }
 
 private:
-    struct Session final : valmorin::ado::Session {
+    struct Session final : IdleSession {
         valmorin::ado::ExecuteOutcome Execute(std::u16string_view) override
         {
             m_pending = {valmorin::ado::AdoError(0x1234, u"P", u"first warning"),
                          valmorin::ado::AdoError(0x5678, u"P", u"second")};
             return {valmorin::ado::ExecuteOutcome::Count::Rows, 1};
         }
-        void Query(std::u16string_view, bool, valmorin::ado::RowSet&) override {}
-        void UpdateRow(const valmorin::ado::RowSet&, std::size_t,
-                       const std::vector<valmorin::ado::ColumnChange>&) override
-        {}
-        void Begin() override {}
-        void Commit() override {}
-        void Rollback() override {}
-        bool InTransaction() const override { return false; }
         std::vector<valmorin::ado::ProviderError> TakeWarnings() override { return std::exchange(m_pending, {}); }
         std::vector<valmorin::ado::ProviderError> m_pending;
     };

@@ -11,6 +11,7 @@
 #include "qmt/diag/exception.h"
 #include "qmt/diag/trace.h"
 #include "support/datasource_folders.h"
+#include "support/idle_session.h"
 #include "support/memory_log.h"
 
 #include <gtest/gtest.h>
@@ -58,7 +59,7 @@ public:
     std::shared_ptr<std::vector<std::u16string>> statements = std::make_shared<std::vector<std::u16string>>();
 
 private:
-    struct Session final : valmorin::ado::Session {
+    struct Session final : IdleSession {
         explicit Session(std::shared_ptr<std::vector<std::u16string>> statements) : m_statements(std::move(statements))
         {}
         valmorin::ado::ExecuteOutcome Execute(std::u16string_view sql) override
@@ -66,14 +67,6 @@ private:
             m_statements->emplace_back(sql);
             return {valmorin::ado::ExecuteOutcome::Count::NotApplicable, 0};
         }
-        void Query(std::u16string_view, bool, valmorin::ado::RowSet&) override {}
-        void UpdateRow(const valmorin::ado::RowSet&, std::size_t,
-                       const std::vector<valmorin::ado::ColumnChange>&) override
-        {}
-        void Begin() override {}
-        void Commit() override {}
-        void Rollback() override {}
-        bool InTransaction() const override { return false; }
         std::shared_ptr<std::vector<std::u16string>> m_statements;
     };
 };

@@ -1,0 +1,16 @@
+// A provider session that does nothing: the test doubles of a provider
+// derive from it and override only what they stand in for.
+#pragma once
+
+#include "platform/ado/provider.h"
+
+struct IdleSession : valmorin::ado::Session {
+    valmorin::ado::ExecuteOutcome Execute(std::u16string_view) override { return {}; }
+    void Query(std::u16string_view, bool, valmorin::ado::RowSet&) override {}
+    void UpdateRow(const valmorin::ado::RowSet&, std::size_t, const std::vector<valmorin::ado::ColumnChange>&) override
+    {}
+    void Begin() override {}
+    void Commit() override {}
+    void Rollback() override {}
+    bool InTransaction() const override { return false; }
+};
