@@ -34,7 +34,6 @@ using Script = std::vector<ScriptKey>;
 
 constexpr std::u16string_view kClassName = u"CValmorin Class";
 constexpr std::u16string_view kTypeLibraryName = u"ValmorinLib";
-constexpr std::u16string_view kInterfaceName = u"IValmorin";
 // The automation marshaler, which serves every dual interface.
 constexpr std::u16string_view kAutomationProxy = u"{00020424-0000-0000-C000-000000000046}";
 // Type libraries are registered per platform; this runtime keeps the
@@ -76,12 +75,23 @@ std::u16string Folder(const std::u16string& path) { return path.substr(0, path.f
 
 std::u16string TypeLibraryKey() { return u"TypeLib\\" + GuidToString(LIBID_ValmorinLib); }
 
+// The interface's key, as the platform's type-library registration writes
+// it for a dual interface.
+void AddInterface(Script& script, const IID& iid, std::u16string_view name)
+{
+    const std::u16string key = u"Interface\\" + GuidToString(iid);
+    script.push_back({key, Removal::Whole, {{u"", Text(name)}}});
+    script.push_back({key + u"\\ProxyStubClsid", Removal::IfEmpty, {{u"", Text(kAutomationProxy)}}});
+    script.push_back({key + u"\\ProxyStubClsid32", Removal::IfEmpty, {{u"", Text(kAutomationProxy)}}});
+    script.push_back(
+        {key + u"\\TypeLib", Removal::IfEmpty, {{u"", GuidToString(LIBID_ValmorinLib)}, {u"Version", VersionText()}}});
+}
+
 Script TypeLibraryScript(const std::u16string& modulePath)
 {
     const std::u16string library = TypeLibraryKey();
     const std::u16string version = library + u"\\" + VersionText();
-    const std::u16string interfaceKey = u"Interface\\" + GuidToString(IID_IValmorin);
-    return {
+    Script script{
         {u"TypeLib", Removal::Never, {}},
         {library, Removal::IfEmpty, {}},
         {version, Removal::Whole, {{u"", Text(kTypeLibraryName)}}},
@@ -90,12 +100,10 @@ Script TypeLibraryScript(const std::u16string& modulePath)
         {version + u"\\0", Removal::IfEmpty, {}},
         {version + u"\\0\\" + Text(kTypeLibraryPlatform), Removal::IfEmpty, {{u"", modulePath}}},
         {u"Interface", Removal::Never, {}},
-        {interfaceKey, Removal::Whole, {{u"", Text(kInterfaceName)}}},
-        {interfaceKey + u"\\ProxyStubClsid", Removal::IfEmpty, {{u"", Text(kAutomationProxy)}}},
-        {interfaceKey + u"\\ProxyStubClsid32", Removal::IfEmpty, {{u"", Text(kAutomationProxy)}}},
-        {interfaceKey + u"\\TypeLib", Removal::IfEmpty,
-         {{u"", GuidToString(LIBID_ValmorinLib)}, {u"Version", VersionText()}}},
     };
+    AddInterface(script, IID_IValmorin, u"IValmorin");
+    AddInterface(script, IID_IValmorin2, u"IValmorin2");
+    return script;
 }
 
 HRESULT FromRegistry(LONG error) { return HRESULT_FROM_WIN32(static_cast<DWORD>(error)); }

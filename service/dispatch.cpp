@@ -1,4 +1,5 @@
-// IDispatch of CValmorin, answered by the interface's type information.
+// IDispatch of CValmorin, answered by the type information of IValmorin2,
+// whose methods are those of both interfaces.
 #include "service/type_library.h"
 #include "service/valmorin.h"
 
@@ -29,5 +30,5 @@ HRESULT CValmorin::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* param
 {
     CComPtr<ITypeInfo> info;
     GetValmorinTypeInfo(&info);
-    return info->Invoke(static_cast<IValmorin*>(this), id, flags, params, result, excepInfo, argErr);
+    return info->Invoke(static_cast<IValmorin2*>(this), id, flags, params, result, excepInfo, argErr);
 }

@@ -11,9 +11,9 @@ namespace idl {
 
 enum class Direction { In, Out, OutRetval };
 
-// The automation types the interface uses: BSTR, BSTR*, LONG* and
+// The automation types the interface uses: BSTR, BSTR*, LONG, LONG* and
 // SAFEARRAY(BSTR)*.
-enum class Type { Bstr, BstrPointer, LongPointer, BstrArrayPointer };
+enum class Type { Bstr, BstrPointer, Long, LongPointer, BstrArrayPointer };
 
 struct Parameter {
     std::u16string_view name;
@@ -31,7 +31,7 @@ struct Method {
 struct Interface {
     std::u16string_view name;
     std::u16string_view help;
-    std::span<const Method> methods; // in slot order, dispatch identifiers 1, 2, ...
+    std::span<const Method> methods; // its bases' and its own, in slot order, dispatch identifiers 1, 2, ...
 };
 
 } // namespace idl

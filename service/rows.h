@@ -33,6 +33,18 @@ void ForEachRow(qmt::CAdoConnection& connection, const std::u16string& statement
     recordset.close();
 }
 
+// ForEachRow with a cursor that holds one row at a time; visit returns
+// false to stop before the last row.
+template <typename Visit>
+void StreamRows(qmt::CAdoConnection& connection, const std::u16string& statement, Visit&& visit)
+{
+    qmt::CAdoRecordset recordset;
+    OpenForwardOnly(recordset, statement, connection);
+    for (auto row = recordset.begin(); row != recordset.end(); ++row)
+        if (!visit(static_cast<const qmt::CAdoRecord&>(*row))) break;
+    recordset.close();
+}
+
 // True when the read-only statement returns a row.
 inline bool HasRow(qmt::CAdoConnection& connection, const std::u16string& statement)
 {

@@ -90,4 +90,45 @@ inline constexpr const char16_t* kCorrespondenceLastUser =
     u"SELECT 1 FROM QM_VALMOR WHERE INPUT = N'%s' AND USER_CODE_LASTACTION = N'%s' AND ID_TABLE IN (SELECT ID_TABLE "
     u"FROM QM_TABLES WHERE NOM = N'%s')";
 
+// The statements of the methods that go beyond the lookups and listings
+// above. Every caller text stands quoted (apostrophes doubled) in N'...'.
+inline constexpr const char16_t* kTranslateReverse =
+    u"SELECT MIN(a.INPUT) FROM QM_VALMOR a WHERE (ID_TABLE = (SELECT b.ID_TABLE FROM QM_TABLES b WHERE NOM = "
+    u"N'%s')) AND (a.OUTPUT = N'%s')";
+inline constexpr const char16_t* kListTablesWithRows =
+    u"SELECT T.ID_TABLE, T.NOM, T.DESCRIPTION, (SELECT COUNT(*) FROM QM_DICO D WHERE D.ID_TABLE = T.ID_TABLE AND "
+    u"D.INOUT=1) AS INPUT, (SELECT COUNT(*) FROM QM_DICO D WHERE D.ID_TABLE = T.ID_TABLE AND D.INOUT=0) AS OUTPUT, "
+    u"T.USER_CODE_LASTACTION, (SELECT COUNT(*) FROM QM_VALMOR V WHERE V.ID_TABLE = T.ID_TABLE) AS ROWS_HELD FROM "
+    u"QM_TABLES T ORDER BY T.NOM ASC";
+inline constexpr const char16_t* kCountCorrespondences =
+    u"SELECT COUNT(*) FROM QM_VALMOR WHERE ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s')";
+inline constexpr const char16_t* kListCorrespondencesInOrder =
+    u"SELECT INPUT, OUTPUT, USER_CODE_LASTACTION FROM QM_VALMOR WHERE ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES "
+    u"WHERE NOM = N'%s') ORDER BY INPUT";
+// The pattern is the searched text with ! % _ and [ escaped by !, between
+// two %: LIKE then finds the text as written, wherever it stands.
+inline constexpr const char16_t* kListCorrespondencesLike =
+    u"SELECT INPUT, OUTPUT, USER_CODE_LASTACTION FROM QM_VALMOR WHERE ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES "
+    u"WHERE NOM = N'%s') AND (INPUT LIKE N'%s' ESCAPE N'!' OR OUTPUT LIKE N'%s' ESCAPE N'!') ORDER BY INPUT";
+
+// The import of a CSV file. Rows of a table that held none go in by one
+// insert each; into a table with rows, each INPUT of the file is noted in a
+// temporary table (whose key refuses it a second time), then inserted or
+// updated; replacing, the rows of no noted INPUT are deleted.
+inline constexpr const char16_t* kInsertImported =
+    u"INSERT INTO QM_VALMOR(ID_TABLE, INPUT, OUTPUT, USER_CODE_LASTACTION) VALUES (%d, N'%s', N'%s', N'%s')";
+inline constexpr const char16_t* kUpdateImported =
+    u"UPDATE QM_VALMOR SET OUTPUT = N'%s', USER_CODE_LASTACTION = N'%s' WHERE ID_TABLE = %d AND INPUT = N'%s'";
+inline constexpr const char16_t* kCountTableRows = u"SELECT COUNT(*) FROM QM_VALMOR WHERE ID_TABLE = %d";
+inline constexpr const char16_t* kCreateImportSeen = u"CREATE TEMP TABLE VALMORIN_IMPORT_SEEN (INPUT TEXT PRIMARY KEY)";
+inline constexpr const char16_t* kInsertImportSeen = u"INSERT INTO VALMORIN_IMPORT_SEEN(INPUT) VALUES (N'%s')";
+inline constexpr const char16_t* kDeleteUnseen =
+    u"DELETE FROM QM_VALMOR WHERE ID_TABLE = %d AND NOT EXISTS (SELECT 1 FROM VALMORIN_IMPORT_SEEN S WHERE S.INPUT = "
+    u"QM_VALMOR.INPUT)";
+inline constexpr const char16_t* kDropImportSeen = u"DROP TABLE VALMORIN_IMPORT_SEEN";
+
+// The export: the rows of one table in INPUT order.
+inline constexpr const char16_t* kExportRows =
+    u"SELECT INPUT, OUTPUT FROM QM_VALMOR WHERE ID_TABLE = %d ORDER BY INPUT";
+
 } // namespace statements

@@ -11,6 +11,11 @@ void OpenReadOnly(qmt::CAdoRecordset& recordset, const std::u16string& statement
     recordset.open(statement, connection, adOpenUnspecified, adUseClient, adLockUnspecified, adOptionUnspecified);
 }
 
+void OpenForwardOnly(qmt::CAdoRecordset& recordset, const std::u16string& statement, qmt::CAdoConnection& connection)
+{
+    recordset.open(statement, connection, adOpenForwardOnly, adUseServer, adLockReadOnly, adOptionUnspecified);
+}
+
 LONG QueryNumber(qmt::CAdoConnection& connection, const std::u16string& statement)
 {
     qmt::CAdoRecordset recordset;

@@ -8,6 +8,9 @@
 
 // Opens the statement with the arguments of every read-only query.
 void OpenReadOnly(qmt::CAdoRecordset& recordset, const std::u16string& statement, qmt::CAdoConnection& connection);
+// Opens the statement read-only with a cursor that holds one row at a time,
+// for statements whose rows may be many.
+void OpenForwardOnly(qmt::CAdoRecordset& recordset, const std::u16string& statement, qmt::CAdoConnection& connection);
 // The ID_TABLE of the named table, 0 when there is none.
 LONG LookupTableId(qmt::CAdoConnection& connection, const std::u16string& name);
 // The largest value of the column, 0 when there are no rows.

@@ -4,6 +4,7 @@
 #include "service/format_sql.h"
 #include "service/listing.h"
 #include "service/statement_texts.h"
+#include "service/store_routines.h"
 
 #include <cctype>
 #include <charconv>
@@ -63,4 +64,17 @@ void InsertColumn(qmt::CAdoConnection& connection, LONG tableId, LONG columnId, 
     ServiceText statement;
     FormatSql(statement, statements::kInsertColumn, tableId, columnId, EscapeSqlText(name).c_str(), type.c_str());
     connection.execute(statement.str(), -1);
+}
+
+LONG CreateTable(qmt::CAdoConnection& connection, const NewTable& table, const std::vector<std::u16string>& names,
+                 const std::vector<std::u16string>& types)
+{
+    const LONG id = NextTableId(connection);
+    ServiceText statement;
+    FormatSql(statement, statements::kInsertTable, id, EscapeSqlText(table.name).c_str(),
+              EscapeSqlText(table.description).c_str(), EscapeSqlText(table.user).c_str());
+    connection.execute(statement.str(), -1);
+    for (std::size_t i = 0; i < names.size(); ++i)
+        InsertColumn(connection, id, static_cast<LONG>(i + 1), names[i], types[i]);
+    return id;
 }

@@ -23,3 +23,15 @@ std::vector<LONG> ParseColumnIds(const std::vector<std::u16string>& items, std::
 // Inserts one QM_DICO row; type is a code RequireColumnTypes accepted.
 void InsertColumn(qmt::CAdoConnection& connection, LONG tableId, LONG columnId, const std::u16string& name,
                   const std::u16string& type);
+
+// Who creates a table, its name and its description, as given.
+struct NewTable {
+    std::u16string user, name, description;
+};
+
+// Inserts the table's catalogue row under the next identifier and its
+// columns, numbered from 1 in the order given, inside the caller's
+// transaction; types are codes RequireColumnTypes accepted. Returns the
+// table's ID_TABLE.
+LONG CreateTable(qmt::CAdoConnection& connection, const NewTable& table, const std::vector<std::u16string>& names,
+                 const std::vector<std::u16string>& types);

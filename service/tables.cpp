@@ -90,14 +90,10 @@ HRESULT CValmorin::TableCreate(BSTR User, BSTR Name, BSTR Description, BSTR Colu
         RequireColumnTypes(names, types);
 
         qmt::CAdoTransaction transaction(m_connection);
-        const LONG id = NextTableId(m_connection);
-        ServiceText statement;
-        FormatSql(statement, statements::kInsertTable, id, Quoted(Name).c_str(),
-                  EscapeSqlText(ServiceText::FromBstr(Description).str()).c_str(),
-                  EscapeSqlText(ServiceText::FromBstr(User).str()).c_str());
-        m_connection.execute(statement.str(), -1);
-        for (std::size_t i = 0; i < names.size(); ++i)
-            InsertColumn(m_connection, id, static_cast<LONG>(i + 1), names[i], types[i]);
+        CreateTable(m_connection,
+                    {ServiceText::FromBstr(User).str(), ServiceText::FromBstr(Name).str(),
+                     ServiceText::FromBstr(Description).str()},
+                    names, types);
         transaction.commit();
         return S_OK;
     });

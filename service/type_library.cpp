@@ -11,9 +11,14 @@
 
 namespace {
 
-constexpr std::size_t kMaxInputs = 9;
+constexpr std::size_t kMaxInputs = 9; // of each type
 constexpr std::size_t kMaxDiscardedArrays = 2;
-using Inputs = std::array<BSTR, kMaxInputs>;
+
+// The [in] arguments of one call, by type, each in the order of its kind.
+struct Inputs {
+    std::array<BSTR, kMaxInputs> texts{};
+    std::array<LONG, kMaxInputs> numbers{};
+};
 
 // An [out] array that Invoke has no place to hand back: the call creates it
 // and it is released here.
@@ -38,13 +43,16 @@ struct Outputs {
     std::array<DiscardedArray, kMaxDiscardedArrays> arrays;
 };
 
-using Call = HRESULT (*)(IValmorin&, const Inputs&, Outputs&);
+using Call = HRESULT (*)(IValmorin2&, const Inputs&, Outputs&);
 
-// kIValmorinCalls: one Call per method, by dispatch identifier less one,
-// compiled from the IDL against the types above.
+// kIValmorin2Calls: one Call per method of IValmorin2 and of IValmorin,
+// which it extends, by dispatch identifier less one, compiled from the IDL
+// against the types above.
 #include "idl/ivalmorin_calls.inc"
 
-constexpr const idl::Interface& kInterface = idl::kIValmorinDescription;
+// The class's IDispatch answers the last interface, whose methods are
+// those of every interface.
+constexpr const idl::Interface& kInterface = idl::kIValmorin2Description;
 
 const idl::Method* FindMethod(DISPID id)
 {
@@ -103,30 +111,23 @@ void FillExcepInfo(HRESULT hr, EXCEPINFO* excepInfo)
     SetErrorInfo(0, info.get());
 }
 
-// Holds the BSTR form of each argument: arguments that already are BSTRs
-// are used in place, others are converted and owned here.
+// Holds each argument in the type its parameter takes: texts that already
+// are BSTRs are used in place, other values are converted and owned here.
 class ArgumentList {
 public:
-    HRESULT Convert(const DISPPARAMS& params, UINT* argErr)
+    HRESULT Convert(const idl::Method& method, const DISPPARAMS& params, UINT* argErr)
     {
-        for (UINT i = 0; i < params.cArgs; ++i) {
-            const UINT slot = params.cArgs - 1 - i; // arguments arrive last first
-            const VARIANT& arg = params.rgvarg[slot];
-            if (arg.vt == VT_BSTR) {
-                m_inputs[i] = arg.bstrVal;
-            } else if (arg.vt == VT_NULL || (arg.vt == VT_ERROR && arg.scode == DISP_E_PARAMNOTFOUND)) {
-                m_inputs[i] = nullptr;
-            } else {
-                // Room for every argument at the first conversion, so that
-                // the strings already handed out do not move.
-                m_converted.reserve(kMaxInputs);
-                CComVariant& converted = m_converted.emplace_back();
-                const HRESULT hr = VariantChangeType(&converted, &arg, 0, VT_BSTR);
-                if (FAILED(hr)) {
-                    if (argErr) *argErr = slot;
-                    return hr;
-                }
-                m_inputs[i] = converted.bstrVal;
+        std::size_t texts = 0, numbers = 0;
+        UINT i = 0;
+        for (const idl::Parameter& parameter : method.parameters) {
+            if (parameter.direction != idl::Direction::In) continue;
+            const UINT slot = params.cArgs - 1 - i++; // arguments arrive last first
+            const HRESULT hr = parameter.type == idl::Type::Long
+                                   ? Number(params.rgvarg[slot], m_inputs.numbers[numbers++])
+                                   : Text(params.rgvarg[slot], m_inputs.texts[texts++]);
+            if (FAILED(hr)) {
+                if (argErr) *argErr = slot;
+                return hr;
             }
         }
         return S_OK;
@@ -134,8 +135,39 @@ public:
     const Inputs& inputs() const { return m_inputs; }
 
 private:
-    Inputs m_inputs{};
-    std::vector<CComVariant> m_converted; // arguments that were not BSTRs; most calls have none
+    HRESULT Text(const VARIANT& arg, BSTR& text)
+    {
+        if (arg.vt == VT_BSTR) {
+            text = arg.bstrVal;
+            return S_OK;
+        }
+        if (arg.vt == VT_NULL || (arg.vt == VT_ERROR && arg.scode == DISP_E_PARAMNOTFOUND)) {
+            text = nullptr;
+            return S_OK;
+        }
+        // Room for every argument at the first conversion, so that the
+        // strings already handed out do not move.
+        m_converted.reserve(kMaxInputs);
+        CComVariant& converted = m_converted.emplace_back();
+        const HRESULT hr = VariantChangeType(&converted, &arg, 0, VT_BSTR);
+        if (SUCCEEDED(hr)) text = converted.bstrVal;
+        return hr;
+    }
+
+    static HRESULT Number(const VARIANT& arg, LONG& number)
+    {
+        if (arg.vt == VT_I4) {
+            number = arg.lVal;
+            return S_OK;
+        }
+        CComVariant converted;
+        const HRESULT hr = VariantChangeType(&converted, &arg, 0, VT_I4);
+        if (SUCCEEDED(hr)) number = converted.lVal;
+        return hr;
+    }
+
+    Inputs m_inputs;
+    std::vector<CComVariant> m_converted; // text arguments that were not BSTRs; most calls have none
 };
 
 class ValmorinTypeInfo final : public CComObjectBase<ValmorinTypeInfo, ITypeInfo> {
@@ -143,7 +175,7 @@ public:
     HRESULT GetTypeAttr(TYPEATTR** attr) override
     {
         if (!attr) return E_POINTER;
-        static TYPEATTR value{IID_IValmorin, static_cast<WORD>(kInterface.methods.size()), kValmorinLibMajor,
+        static TYPEATTR value{IID_IValmorin2, static_cast<WORD>(kInterface.methods.size()), kValmorinLibMajor,
                               kValmorinLibMinor};
         *attr = &value;
         return S_OK;
@@ -201,13 +233,13 @@ public:
         if (given.cNamedArgs > 0) return DISP_E_NONAMEDARGS;
         if (given.cArgs != InputCount(*method)) return DISP_E_BADPARAMCOUNT;
         ArgumentList arguments;
-        if (const HRESULT hr = arguments.Convert(given, argErr); FAILED(hr)) return hr;
+        if (const HRESULT hr = arguments.Convert(*method, given, argErr); FAILED(hr)) return hr;
 
         Outputs outputs;
         // Error info found after a failure must be this call's, not a
         // leftover of an earlier one.
         SetErrorInfo(0, nullptr);
-        const HRESULT hr = kIValmorinCalls[static_cast<std::size_t>(id - 1)](*static_cast<IValmorin*>(instance),
+        const HRESULT hr = kIValmorin2Calls[static_cast<std::size_t>(id - 1)](*static_cast<IValmorin2*>(instance),
                                                                               arguments.inputs(), outputs);
         if (FAILED(hr)) {
             FillExcepInfo(hr, excepInfo);

@@ -1,5 +1,6 @@
 // CValmorin: the component's one class. Each object owns one database
-// connection and answers the methods of IValmorin.
+// connection and answers the methods of IValmorin and of IValmorin2, which
+// extends it.
 #pragma once
 
 #include "qmt/db/ado_connection_nk.h"
@@ -12,7 +13,7 @@ namespace qmt {
 class CException;
 }
 
-class CValmorin : public CComObjectBase<CValmorin, IValmorin> {
+class CValmorin : public CComObjectBase<CValmorin, IValmorin2> {
 public:
     CValmorin();
     ~CValmorin() override;
@@ -55,6 +56,14 @@ public:
     HRESULT TableFourEyesIsLastUser(BSTR User, BSTR Name, LONG* bRetVal) override;
     HRESULT CorrespondanceFourEyesIsLastUser(BSTR User, BSTR tableName, BSTR Input, LONG* bRetVal) override;
     HRESULT TableDescription(BSTR Name, BSTR* List) override;
+
+    // IValmorin2
+    HRESULT TableImport(BSTR User, BSTR Name, BSTR Path, LONG Mode, BSTR* Report) override;
+    HRESULT TableExport(BSTR Name, BSTR Path, LONG* Rows) override;
+    HRESULT translateReverse(BSTR tableName, BSTR ValueOut, BSTR* ValueIn) override;
+    HRESULT translateDefault(BSTR tableName, BSTR ValueIn, BSTR Default, BSTR* Translation) override;
+    HRESULT TableListJson(BSTR* List) override;
+    HRESULT CorrespondanceListJson(BSTR Name, BSTR Contains, LONG Offset, LONG Limit, BSTR* List) override;
 
     const std::u16string& dataSourceName() const { return m_dataSourceName; }
 

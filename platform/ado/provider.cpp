@@ -38,6 +38,39 @@ void RowSet::Clear()
     rowIds.clear();
 }
 
+namespace {
+
+// A cursor over rows fetched whole: each row is moved out in its turn.
+class FetchedRowsCursor final : public RowCursor {
+public:
+    FetchedRowsCursor(Session& session, std::u16string_view sql) { session.Query(sql, false, m_rows); }
+
+    bool Next(RowSet& row) override
+    {
+        row.values.clear();
+        row.rows = 0;
+        if (row.columns.empty()) row.columns = m_rows.columns;
+        if (m_next >= m_rows.rows) return false;
+        const std::size_t width = m_rows.columns.size();
+        for (std::size_t column = 0; column < width; ++column)
+            row.values.push_back(std::move(m_rows.At(m_next, column)));
+        row.rows = 1;
+        ++m_next;
+        return true;
+    }
+
+private:
+    RowSet m_rows;
+    std::size_t m_next = 0;
+};
+
+} // namespace
+
+std::unique_ptr<RowCursor> Session::OpenCursor(std::u16string_view sql)
+{
+    return std::make_unique<FetchedRowsCursor>(*this, sql);
+}
+
 RowSet QueryRows(Session& session, std::u16string_view sql, bool updatable)
 {
     RowSet set;

@@ -75,13 +75,27 @@ std::u16string RowUpdateHead(const RowSet& set, const std::vector<ColumnChange>&
 // The parameter marker of stores that number their parameters by position.
 std::u16string PlainMarker(std::size_t number);
 
-class Session {
+// The rows of a statement read one at a time, as a server cursor reads
+// them: nothing is held but the current row, whatever the number of rows.
+class RowCursor {
+public:
+    virtual ~RowCursor() = default;
+    // Puts the next row's values in row, the values of the row before
+    // dropped and the columns named at the first call; false after the
+    // last, row then holding no values.
+    virtual bool Next(RowSet& row) = 0;
+};
+
+class VALMORIN_PLATFORM_API Session {
 public:
     virtual ~Session() = default;
     virtual ExecuteOutcome Execute(std::u16string_view sql) = 0;
     // Fills into, emptied first, with the statement's rows.
     virtual void Query(std::u16string_view sql, bool updatable, RowSet& into) = 0;
     virtual void UpdateRow(const RowSet& set, std::size_t row, const std::vector<ColumnChange>& changes) = 0;
+    // The statement's rows one at a time. Providers that cannot read rows
+    // as they come fetch them all here and hand them out one by one.
+    virtual std::unique_ptr<RowCursor> OpenCursor(std::u16string_view sql);
     virtual void Begin() = 0;
     virtual void Commit() = 0;
     virtual void Rollback() = 0;

@@ -1,6 +1,8 @@
-// The Recordset object with a client cursor: Open fetches every row of the
-// statement; Fields read and write the current row; UpdateBatch writes the
-// changed rows back through the provider, each addressed by its identity.
+// The Recordset object. With the client cursor, Open fetches every row of
+// the statement; Fields read and write the current row; UpdateBatch writes
+// the changed rows back through the provider, each addressed by its
+// identity. A read-only server cursor holds the current row only, and
+// MoveNext reads the next one from the provider.
 #include "platform/ado/connection_object.h"
 #include "platform/ado/built_in.h"
 #include "platform/com/class_factory.h"
@@ -80,6 +82,7 @@ public:
         constexpr std::size_t kKeptValues = 256;
         object->Forget();
         object->m_updatable = false;
+        object->m_serverCursor = false;
         if (object->m_set.values.capacity() > kKeptValues) object->m_set = RowSet{};
         g_kept.Keep(object);
     }
@@ -98,11 +101,13 @@ public:
         return S_OK;
     }
 
-    // Rows are always fetched whole, as the client cursor does: every
-    // location behaves as adUseClient.
-    HRESULT put_CursorLocation(LONG) override
+    // adUseServer reads the rows of a read-only recordset one at a time;
+    // every other location, and an updatable recordset, behave as
+    // adUseClient.
+    HRESULT put_CursorLocation(LONG location) override
     {
         if (m_open) return Fail(adErrObjectOpen, u"Operation is not allowed when the object is open.");
+        m_serverCursor = location == adUseServer;
         return S_OK;
     }
 
@@ -118,10 +123,17 @@ public:
         if (source.vt != VT_BSTR)
             return Fail(DISP_E_TYPEMISMATCH, u"The source of a recordset must be a statement text.");
         m_updatable = lockType > adLockReadOnly;
+        const std::u16string_view sql(source.bstrVal ? source.bstrVal : u"", SysStringLen(source.bstrVal));
         try {
-            connection->ActiveSession()->Query({source.bstrVal ? source.bstrVal : u"", SysStringLen(source.bstrVal)},
-                                               m_updatable, m_set);
+            if (m_serverCursor && !m_updatable) {
+                m_cursor = connection->ActiveSession()->OpenCursor(sql);
+                m_cursor->Next(m_set);
+            } else {
+                connection->ActiveSession()->Query(sql, m_updatable, m_set);
+            }
         } catch (ProviderFailure& failure) {
+            m_cursor.reset();
+            m_set.Clear();
             return connection->Fail(std::move(failure.errors));
         }
         m_connection = connection;
@@ -150,7 +162,17 @@ public:
     {
         if (!m_open) return Closed();
         if (m_position >= m_set.rows) return NoCurrentRecord();
-        ++m_position;
+        if (!m_cursor) {
+            ++m_position;
+            return S_OK;
+        }
+        try {
+            m_cursor->Next(m_set);
+        } catch (ProviderFailure& failure) {
+            m_set.values.clear();
+            m_set.rows = 0;
+            return m_connection->Fail(std::move(failure.errors));
+        }
         return S_OK;
     }
 
@@ -245,6 +267,7 @@ private:
     {
         m_open = false;
         m_position = 0;
+        m_cursor.reset();
         m_set.Clear();
         m_changes.clear();
         m_connection.Release();
@@ -252,6 +275,9 @@ private:
 
     bool m_open = false;
     bool m_updatable = false;
+    bool m_serverCursor = false;
+    // With a server cursor, m_set holds the current row only, at position 0.
+    std::unique_ptr<RowCursor> m_cursor;
     RowSet m_set;
     std::size_t m_position = 0;
     std::map<std::size_t, std::set<std::size_t>> m_changes; // row -> changed columns

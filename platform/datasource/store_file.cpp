@@ -1,5 +1,6 @@
 #include "platform/datasource/store_file.h"
 
+#include "platform/posix/replacement_file.h"
 #include "platform/posix/unique_fd.h"
 
 #include <cerrno>
@@ -54,16 +55,6 @@ std::string ReadAll(int fd, std::string& bytes)
     }
 }
 
-std::string WriteAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno != EINTR) return ErrnoText(errno);
-        if (written > 0) bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return {};
-}
-
 struct Permissions {
     mode_t mode = kOwnerOnly;
     gid_t group = static_cast<gid_t>(-1); // -1: the writer's own
@@ -71,34 +62,14 @@ struct Permissions {
 
 // The file starts out as its owner's only; should its group not be kept,
 // it stays so instead of opening the text to the writer's own group.
-std::string WriteFlushed(const std::filesystem::path& file, std::string_view bytes, Permissions permissions)
-{
-    ::unlink(file.c_str()); // left over from a writer that died half-way
-    const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kOwnerOnly));
-    if (!fd) return ErrnoText(errno);
-    const bool grouped = ::fchown(fd.get(), static_cast<uid_t>(-1), permissions.group) == 0;
-    if (::fchmod(fd.get(), grouped ? permissions.mode : permissions.mode & S_IRWXU) != 0) return ErrnoText(errno);
-    if (std::string error = WriteAll(fd.get(), bytes); !error.empty()) return error;
-    return ::fsync(fd.get()) == 0 ? std::string() : ErrnoText(errno);
-}
-
-// Flushing the folder makes the rename itself survive a power cut.
-void FlushFolder(const std::filesystem::path& folder)
-{
-    const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd) ::fsync(fd.get());
-}
-
 std::string Replace(const std::filesystem::path& file, std::string_view bytes, Permissions permissions)
 {
-    const std::filesystem::path written = file.string() + ".new";
-    if (std::string error = WriteFlushed(written, bytes, permissions); !error.empty()) {
-        ::unlink(written.c_str());
-        return written.string() + ": cannot be written: " + error;
-    }
-    if (::rename(written.c_str(), file.c_str()) != 0)
-        return file.string() + ": cannot be replaced: " + ErrnoText(errno);
-    FlushFolder(file.parent_path());
+    posix::ReplacementFile replacement(file, file.string() + ".new");
+    const bool grouped = replacement.GiveTo(static_cast<uid_t>(-1), permissions.group);
+    replacement.SetMode(grouped ? permissions.mode : permissions.mode & S_IRWXU);
+    if (const int error = replacement.Write(bytes))
+        return replacement.temporary().string() + ": cannot be written: " + ErrnoText(error);
+    if (const int error = replacement.Commit()) return file.string() + ": cannot be replaced: " + ErrnoText(error);
     return {};
 }
 

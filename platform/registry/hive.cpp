@@ -1,5 +1,6 @@
 #include "platform/registry/hive.h"
 
+#include "platform/posix/replacement_file.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/posix/user_folders.h"
 #include "platform/registry/reg_text.h"
@@ -89,16 +90,6 @@ HiveBytes LoadHive(HiveId hive, const std::filesystem::path& file, Key& root)
     return read;
 }
 
-DWORD WriteAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno != EINTR) return ErrorOfErrno(errno);
-        if (written > 0) bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return ERROR_SUCCESS;
-}
-
 // Who owns the hive and how it may be used, as the new text is to keep it.
 struct Ownership {
     mode_t mode;
@@ -106,47 +97,20 @@ struct Ownership {
     gid_t group = static_cast<gid_t>(-1);
 };
 
-// The temporary is made afresh (a leftover, or a link planted in its
-// place, is removed, never followed) and starts out as the writer's only;
-// it gets the old hive's owner and mode only once it is ours.
-DWORD WriteFlushed(const std::filesystem::path& file, const Ownership& ownership, std::string_view bytes)
-{
-    if (::unlink(file.c_str()) != 0 && errno != ENOENT) return ErrorOfErrno(errno);
-    const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
-    if (!fd) return ErrorOfErrno(errno);
-    // Root writing a user's hive gives it back to that user; anyone else
-    // cannot give files away, and the hive becomes theirs. A group that
-    // cannot be kept takes its access along, so that the writer's own group
-    // gains none.
-    const uid_t owner = ::geteuid() == 0 ? ownership.owner : static_cast<uid_t>(-1);
-    const bool grouped = ::fchown(fd.get(), owner, ownership.group) == 0;
-    if (::fchmod(fd.get(), grouped ? ownership.mode : ownership.mode & ~S_IRWXG) != 0) return ErrorOfErrno(errno);
-    if (const DWORD error = WriteAll(fd.get(), bytes)) return error;
-    return ::fsync(fd.get()) == 0 ? ERROR_SUCCESS : ErrorOfErrno(errno);
-}
-
-// Flushing the folder makes the rename itself survive a power cut.
-void FlushFolder(const std::filesystem::path& folder)
-{
-    const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd) ::fsync(fd.get());
-}
-
 // The temporary beside the file is renamed over it once whole and flushed.
+// It gets the old hive's owner and mode only once it is ours: root writing
+// a user's hive gives it back to that user; anyone else cannot give files
+// away, and the hive becomes theirs. A group that cannot be kept takes its
+// access along, so that the writer's own group gains none.
 DWORD Replace(const std::filesystem::path& file, const Ownership& ownership, std::string_view bytes)
 {
-    const std::filesystem::path written = file.string() + ".new";
-    if (const DWORD error = WriteFlushed(written, ownership, bytes)) {
-        ::unlink(written.c_str());
-        return error;
-    }
-    if (::rename(written.c_str(), file.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(written.c_str()); // a refused replacement leaves nothing behind
-        return ErrorOfErrno(error);
-    }
-    FlushFolder(file.parent_path());
-    return ERROR_SUCCESS;
+    posix::ReplacementFile replacement(file, file.string() + ".new");
+    const uid_t owner = ::geteuid() == 0 ? ownership.owner : static_cast<uid_t>(-1);
+    const bool grouped = replacement.GiveTo(owner, ownership.group);
+    replacement.SetMode(grouped ? ownership.mode : ownership.mode & ~S_IRWXG);
+    replacement.Write(bytes);
+    const int error = replacement.Commit();
+    return error == 0 ? ERROR_SUCCESS : ErrorOfErrno(error);
 }
 
 // The text is read back before it goes anywhere: a name or value the text

@@ -57,9 +57,8 @@ protected:
 
 TEST_F(DispatchTest, EveryMethodOfTheDescriptionHasItsIdentifierWhateverTheCase)
 {
-    const auto& methods = idl::kIValmorinDescription.methods;
-    EXPECT_EQ(methods.size(), 27u); // published: dispatch identifiers 1 to 27
-    for (const idl::Method& method : methods) {
+    EXPECT_EQ(idl::kIValmorinDescription.methods.size(), 27u); // published: dispatch identifiers 1 to 27
+    for (const idl::Method& method : idl::kIValmorin2Description.methods) {
         std::u16string name(method.name);
         EXPECT_EQ(IdOf(name), method.id);
         for (char16_t& c : name) c = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
@@ -82,10 +81,19 @@ TEST_F(DispatchTest, TypeInformationDescribesEveryMethodAsTheDescriptionDoes)
     EXPECT_EQ(m_dispatch->GetTypeInfo(0, 0, nullptr), E_POINTER);
     ASSERT_EQ(m_dispatch->GetTypeInfo(0, 0, &info), S_OK);
 
-    const auto& methods = idl::kIValmorinDescription.methods;
+    // The class's IDispatch describes IValmorin2, whose first methods are
+    // IValmorin's, unchanged.
+    const auto& methods = idl::kIValmorin2Description.methods;
+    const auto& published = idl::kIValmorinDescription.methods;
+    ASSERT_EQ(methods.size(), published.size() + 6);
+    for (std::size_t i = 0; i < published.size(); ++i) {
+        EXPECT_EQ(methods[i].id, published[i].id);
+        EXPECT_EQ(methods[i].name, published[i].name);
+        EXPECT_EQ(methods[i].parameters.data(), published[i].parameters.data());
+    }
     TYPEATTR* attr = nullptr;
     ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
-    EXPECT_EQ(attr->guid, IID_IValmorin);
+    EXPECT_EQ(attr->guid, IID_IValmorin2);
     EXPECT_EQ(attr->cFuncs, methods.size());
     EXPECT_EQ(attr->wMajorVerNum, 1);
     EXPECT_EQ(attr->wMinorVerNum, 3);
@@ -119,7 +127,7 @@ TEST_F(DispatchTest, TypeInformationDescribesEveryMethodAsTheDescriptionDoes)
     EXPECT_EQ(info->GetFuncDesc(static_cast<UINT>(methods.size()), &beyond), DISP_E_BADINDEX);
     CComBSTR name;
     EXPECT_EQ(info->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr), S_OK);
-    EXPECT_EQ(name.view(), u"IValmorin");
+    EXPECT_EQ(name.view(), u"IValmorin2");
     EXPECT_EQ(info->GetDocumentation(static_cast<MEMBERID>(methods.size() + 1), &name, nullptr, nullptr, nullptr),
               TYPE_E_ELEMENTNOTFOUND);
 }
@@ -153,6 +161,15 @@ TEST_F(DispatchTest, InvokeConvertsArgumentsAndPassesTheResultBack)
     Invoke(attach, 1, {CComVariant(u"anything")});
     EXPECT_EQ(attach.hr, S_OK);
 
+    Invocation page; // LONG parameters take numbers written as text, and refuse other text
+    Invoke(page, 33, {CComVariant(u"T"), CComVariant(u""), CComVariant(u"1"), CComVariant(LONG{0})});
+    EXPECT_EQ(page.hr, S_OK);
+    ASSERT_EQ(page.result.vt, VT_BSTR);
+    EXPECT_NE(std::u16string_view(page.result.bstrVal).find(u"\"offset\":1,"), std::u16string_view::npos);
+    Invocation notANumber;
+    Invoke(notANumber, 33, {CComVariant(u"T"), CComVariant(u""), CComVariant(u"one"), CComVariant(LONG{0})});
+    EXPECT_EQ(notANumber.hr, DISP_E_TYPEMISMATCH);
+
     Invocation components; // two [out] arrays and no result: each gets a place of its own, released after the call
     Invoke(components, 4, {});
     EXPECT_EQ(components.hr, S_OK);
@@ -172,7 +189,7 @@ TEST_F(DispatchTest, FailuresComeBackThroughExcepInfo)
     Invoke(wrongCount, 9, {CComVariant(u"T")});
     EXPECT_EQ(wrongCount.hr, DISP_E_BADPARAMCOUNT);
     Invocation noSuchMember;
-    Invoke(noSuchMember, 28, {});
+    Invoke(noSuchMember, 34, {});
     EXPECT_EQ(noSuchMember.hr, DISP_E_MEMBERNOTFOUND);
 }
 

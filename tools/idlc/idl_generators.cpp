@@ -43,6 +43,7 @@ Spelling SpellingOf(idl::Type type)
     switch (type) {
     case idl::Type::Bstr: return {"BSTR", "Type::Bstr"};
     case idl::Type::BstrPointer: return {"BSTR*", "Type::BstrPointer"};
+    case idl::Type::Long: return {"LONG", "Type::Long"};
     case idl::Type::LongPointer: return {"LONG*", "Type::LongPointer"};
     case idl::Type::BstrArrayPointer: return {"SAFEARRAY**", "Type::BstrArrayPointer"};
     }
@@ -67,10 +68,11 @@ std::size_t CountOf(const Method& method, idl::Type type)
                                                    [&](const Parameter& p) { return p.type == type; }));
 }
 
-std::size_t MostOf(const Interface& interface, idl::Type type)
+std::size_t MostOf(const Library& library, idl::Type type)
 {
     std::size_t most = 0;
-    for (const Method& method : interface.methods) most = std::max(most, CountOf(method, type));
+    for (const auto& [declaring, method] : library.MethodsOf(library.dispatchInterface()))
+        most = std::max(most, CountOf(*method, type));
     return most;
 }
 
@@ -82,23 +84,25 @@ std::string Declaration(const Method& method)
     return "    virtual HRESULT " + method.name + "(" + parameters + ") = 0;\n";
 }
 
-// Each argument from where Invoke keeps it: texts in from Inputs, the result
-// and the arrays out into Outputs.
+// Each argument from where Invoke keeps it: texts and numbers in from
+// Inputs, the result and the arrays out into Outputs.
 std::string Call(const Interface& interface, const Method& method)
 {
     std::string arguments;
-    std::size_t input = 0, array = 0;
+    std::size_t text = 0, number = 0, array = 0;
     for (const Parameter& p : method.parameters) {
         if (!arguments.empty()) arguments += ", ";
         switch (p.type) {
-        case idl::Type::Bstr: arguments += "in[" + std::to_string(input++) + "]"; break;
+        case idl::Type::Bstr: arguments += "in.texts[" + std::to_string(text++) + "]"; break;
+        case idl::Type::Long: arguments += "in.numbers[" + std::to_string(number++) + "]"; break;
         case idl::Type::BstrPointer: arguments += "&out.text"; break;
         case idl::Type::LongPointer: arguments += "&out.number"; break;
         case idl::Type::BstrArrayPointer: arguments += "out.arrays[" + std::to_string(array++) + "].Receive()"; break;
         }
     }
-    const bool writes = input < method.parameters.size();
-    return "    [](" + interface.name + "& object, const Inputs&" + (input > 0 ? " in" : "") + ", Outputs&" +
+    const bool reads = text + number > 0;
+    const bool writes = text + number < method.parameters.size();
+    return "    [](" + interface.name + "& object, const Inputs&" + (reads ? " in" : "") + ", Outputs&" +
            (writes ? " out" : "") + ") { return object." + method.name + "(" + arguments + "); },\n";
 }
 
@@ -125,7 +129,6 @@ std::string MethodEntry(const Interface& interface, const Method& method)
 
 std::string InterfaceHeader(const Library& library, std::string_view source)
 {
-    const Interface& interface = library.interface;
     std::string out = Banner(source);
     out += "#pragma once\n\n"
            "#include \"valmorin/com/bstr.h\"\n"
@@ -138,54 +141,66 @@ std::string InterfaceHeader(const Library& library, std::string_view source)
     out += "inline constexpr GUID LIBID_" + library.name + " = MakeGuid(\"" + library.uuid + "\");\n";
     out += "inline constexpr WORD k" + library.name + "Major = " + std::to_string(library.major) + ";\n";
     out += "inline constexpr WORD k" + library.name + "Minor = " + std::to_string(library.minor) + ";\n";
-    out += "inline constexpr IID IID_" + interface.name + " = MakeGuid(\"" + interface.uuid + "\");\n";
-    out += "inline constexpr CLSID CLSID_" + library.coclass + " = MakeGuid(\"" + library.coclassUuid + "\");\n\n";
-    if (!interface.help.empty()) out += Comment(interface.help, "") + "//\n";
-    out += Comment("A dual interface: its slots follow IDispatch's in this order, and dispatch identifiers 1 to " +
-                       std::to_string(interface.methods.size()) + " follow the same order.",
-                   "");
-    out += "struct " + interface.name + " : IDispatch {\n";
-    out += "    static constexpr IID iid = IID_" + interface.name + ";\n";
-    for (const Method& method : interface.methods) out += "\n" + Comment(method.help, "    ") + Declaration(method);
-    out += "\nprotected:\n    ~" + interface.name + "() = default;\n};\n";
+    for (const Interface& interface : library.interfaces)
+        out += "inline constexpr IID IID_" + interface.name + " = MakeGuid(\"" + interface.uuid + "\");\n";
+    out += "inline constexpr CLSID CLSID_" + library.coclass + " = MakeGuid(\"" + library.coclassUuid + "\");\n";
+    std::size_t slots = 0;
+    for (const Interface& interface : library.interfaces) {
+        const std::size_t first = slots + 1;
+        slots += interface.methods.size();
+        out += "\n";
+        if (!interface.help.empty()) out += Comment(interface.help, "") + "//\n";
+        out += Comment("A dual interface: its slots follow " + interface.base +
+                           "'s in this order, and dispatch "
+                           "identifiers " +
+                           std::to_string(first) + " to " + std::to_string(slots) + " follow the same order.",
+                       "");
+        out += "struct " + interface.name + " : " + interface.base + " {\n";
+        if (interface.base != "IDispatch") out += "    using Base = " + interface.base + ";\n";
+        out += "    static constexpr IID iid = IID_" + interface.name + ";\n";
+        for (const Method& method : interface.methods) out += "\n" + Comment(method.help, "    ") + Declaration(method);
+        out += "\nprotected:\n    ~" + interface.name + "() = default;\n};\n";
+    }
     return out;
 }
 
 std::string DispatchCalls(const Library& library, std::string_view source)
 {
-    const Interface& interface = library.interface;
+    const Interface& interface = library.dispatchInterface();
+    const auto methods = library.MethodsOf(interface);
     std::string out = Banner(source);
-    out += "static_assert(kMaxInputs >= " + std::to_string(MostOf(interface, idl::Type::Bstr)) + ", \"a method of " +
-           interface.name + " takes more [in] arguments than Invoke holds\");\n";
-    out += "static_assert(kMaxDiscardedArrays >= " + std::to_string(MostOf(interface, idl::Type::BstrArrayPointer)) +
+    const std::size_t inputs = std::max(MostOf(library, idl::Type::Bstr), MostOf(library, idl::Type::Long));
+    out += "static_assert(kMaxInputs >= " + std::to_string(inputs) + ", \"a method of " + interface.name +
+           " takes more [in] arguments of one type than Invoke holds\");\n";
+    out += "static_assert(kMaxDiscardedArrays >= " + std::to_string(MostOf(library, idl::Type::BstrArrayPointer)) +
            ", \"a method of " + interface.name + " writes more [out] arrays than Invoke holds\");\n\n";
-    out += "constexpr std::array<Call, " + std::to_string(interface.methods.size()) + "> k" + interface.name +
-           "Calls = {\n";
-    for (const Method& method : interface.methods) out += Call(interface, method);
+    out += "constexpr std::array<Call, " + std::to_string(methods.size()) + "> k" + interface.name + "Calls = {\n";
+    for (const auto& [declaring, method] : methods) out += Call(interface, *method);
     return out + "};\n";
 }
 
 std::string InterfaceDescription(const Library& library, std::string_view source)
 {
-    const Interface& interface = library.interface;
     std::string out = Banner(source);
-    out += "#pragma once\n\n#include \"service/interface_description.h\"\n\nnamespace idl {\n\n";
-    out += "namespace " + ParametersName(interface) + " {\n";
-    for (const Method& method : interface.methods)
-        if (!method.parameters.empty()) out += ParameterArray(method);
-    out += "} // namespace " + ParametersName(interface) + "\n\n";
-    out += "inline constexpr Method k" + interface.name + "Methods[] = {\n";
-    for (const Method& method : interface.methods) out += MethodEntry(interface, method);
-    out += "};\n\n";
-    out += "inline constexpr Interface k" + interface.name + "Description{" + Text(interface.name) + ", " +
-           Text(interface.help) + ", k" + interface.name + "Methods};\n\n} // namespace idl\n";
-    return out;
+    out += "#pragma once\n\n#include \"service/interface_description.h\"\n\nnamespace idl {\n";
+    for (const Interface& interface : library.interfaces) {
+        out += "\nnamespace " + ParametersName(interface) + " {\n";
+        for (const Method& method : interface.methods)
+            if (!method.parameters.empty()) out += ParameterArray(method);
+        out += "} // namespace " + ParametersName(interface) + "\n\n";
+        out += "inline constexpr Method k" + interface.name + "Methods[] = {\n";
+        for (const auto& [declaring, method] : library.MethodsOf(interface)) out += MethodEntry(*declaring, *method);
+        out += "};\n\n";
+        out += "inline constexpr Interface k" + interface.name + "Description{" + Text(interface.name) + ", " +
+               Text(interface.help) + ", k" + interface.name + "Methods};\n";
+    }
+    return out + "\n} // namespace idl\n";
 }
 
 std::string MethodNames(const Library& library, std::string_view)
 {
     std::string names;
-    for (const Method& method : library.interface.methods) names += method.name + "\n";
+    for (const auto& [declaring, method] : library.MethodsOf(library.dispatchInterface())) names += method->name + "\n";
     return names;
 }
 

@@ -9,17 +9,18 @@
 
 namespace idlc {
 
-// The public declaration: the GUIDs, the library's version and the
-// interface as an abstract class, slot by slot.
+// The public declaration: the GUIDs, the library's version and each
+// interface as an abstract class, slot by slot, deriving from its base.
 std::string InterfaceHeader(const Library& library, std::string_view source);
 
-// One call per method, in dispatch-identifier order, for the type
-// information's Invoke. It is included where the types it names (Inputs,
-// Outputs, Call, kMaxInputs, kMaxDiscardedArrays) are declared.
+// One call per method of the class's dispatch interface and its bases, in
+// dispatch-identifier order, for the type information's Invoke. It is
+// included where the types it names (Inputs, Outputs, Call, kMaxInputs,
+// kMaxDiscardedArrays) are declared.
 std::string DispatchCalls(const Library& library, std::string_view source);
 
-// The interface as data (idl::Interface): names, dispatch identifiers,
-// parameters and help texts.
+// Each interface as data (idl::Interface), its bases' methods first: names,
+// dispatch identifiers, parameters and help texts.
 std::string InterfaceDescription(const Library& library, std::string_view source);
 
 // The methods' names, one a line, in dispatch-identifier order: what the

@@ -1,5 +1,6 @@
-// What valmorin_idlc reads from an IDL file: one library with one dual
-// interface and the class that implements it.
+// What valmorin_idlc reads from an IDL file: one library with its dual
+// interfaces, each deriving from IDispatch or from the one declared before
+// it, and the class that implements them.
 #pragma once
 
 #include "service/interface_description.h"
@@ -33,7 +34,8 @@ struct Interface {
     std::string name;
     std::string uuid;
     std::string help;
-    std::vector<Method> methods;
+    std::string base;            // "IDispatch", or the interface it extends
+    std::vector<Method> methods; // its own, after those of its bases
 };
 
 struct Library {
@@ -42,9 +44,16 @@ struct Library {
     std::string help;
     int major = 0;
     int minor = 0;
-    Interface interface;
+    std::vector<Interface> interfaces; // in the order declared: each base before what extends it
     std::string coclass;
     std::string coclassUuid;
+    std::string defaultInterface;
+
+    // The interface the class's IDispatch answers: the last one declared,
+    // which extends the others.
+    const Interface& dispatchInterface() const { return interfaces.back(); }
+    // Its methods and those of its bases, in slot order.
+    std::vector<std::pair<const Interface*, const Method*>> MethodsOf(const Interface& interface) const;
 };
 
 } // namespace idlc

@@ -182,6 +182,13 @@ constexpr AttributeRule kMethodAttributes[] = {{"id", Argument::Number}, {"helps
 constexpr AttributeRule kParameterAttributes[] = {
     {"in", Argument::None}, {"out", Argument::None}, {"retval", Argument::None}};
 constexpr AttributeRule kCoclassAttributes[] = {{"uuid", Argument::Uuid}, {"helpstring", Argument::Text}};
+// What an interface's or a coclass's attributes may be, before the keyword
+// that says which it is.
+constexpr AttributeRule kDeclarationAttributes[] = {{"object", Argument::None},
+                                                    {"uuid", Argument::Uuid},
+                                                    {"dual", Argument::None},
+                                                    {"oleautomation", Argument::None},
+                                                    {"helpstring", Argument::Text}};
 constexpr AttributeRule kImplementedAttributes[] = {{"default", Argument::None}};
 
 // The names of IDispatch's own slots: a method of that name would override
@@ -277,6 +284,19 @@ Attributes ParseAttributes(Scanner& scanner, std::span<const AttributeRule> rule
     return {line, std::move(found)};
 }
 
+// Attributes read before the keyword, held to the kind it names.
+void CheckAttributes(Scanner& scanner, const Attributes& attributes, std::span<const AttributeRule> rules,
+                     const std::string& owner)
+{
+    for (const AttributeRule& candidate : kDeclarationAttributes) {
+        const bool allowed = std::any_of(rules.begin(), rules.end(),
+                                         [&](const AttributeRule& rule) { return rule.name == candidate.name; });
+        if (!allowed && attributes.Has(candidate.name))
+            scanner.Fail(attributes.Line(candidate.name),
+                         "'" + std::string(candidate.name) + "' is no attribute of " + owner);
+    }
+}
+
 void Require(Scanner& scanner, const Attributes& attributes, std::string_view name, const std::string& owner)
 {
     if (!attributes.Has(name)) scanner.Fail(attributes.line(), owner + " needs the attribute '" + std::string(name) + "'");
@@ -293,10 +313,7 @@ idl::Type ParseType(Scanner& scanner)
 {
     const Token type = scanner.Expect(TokenKind::Word, "a parameter type");
     if (type.text == "BSTR") return scanner.Accept("*") ? idl::Type::BstrPointer : idl::Type::Bstr;
-    if (type.text == "LONG") {
-        scanner.Expect("*");
-        return idl::Type::LongPointer;
-    }
+    if (type.text == "LONG") return scanner.Accept("*") ? idl::Type::LongPointer : idl::Type::Long;
     if (type.text == "SAFEARRAY") {
         scanner.Expect("(");
         scanner.Expect("BSTR");
@@ -304,7 +321,8 @@ idl::Type ParseType(Scanner& scanner)
         scanner.Expect("*");
         return idl::Type::BstrArrayPointer;
     }
-    scanner.Fail(type.line, "unknown type '" + type.text + "': the types are BSTR, BSTR*, LONG* and SAFEARRAY(BSTR)*");
+    scanner.Fail(type.line,
+                 "unknown type '" + type.text + "': the types are BSTR, BSTR*, LONG, LONG* and SAFEARRAY(BSTR)*");
 }
 
 idl::Direction DirectionOf(Scanner& scanner, const Attributes& attributes)
@@ -315,12 +333,12 @@ idl::Direction DirectionOf(Scanner& scanner, const Attributes& attributes)
     scanner.Fail(attributes.line(), "a parameter is [in], [out] or [out, retval]");
 }
 
-// What Invoke can pass: texts in, a text or a number back as the result,
-// and arrays out that it releases.
+// What Invoke can pass: texts and numbers in, a text or a number back as
+// the result, and arrays out that it releases.
 bool Passable(idl::Direction direction, idl::Type type)
 {
     switch (direction) {
-    case idl::Direction::In: return type == idl::Type::Bstr;
+    case idl::Direction::In: return type == idl::Type::Bstr || type == idl::Type::Long;
     case idl::Direction::Out: return type == idl::Type::BstrArrayPointer;
     case idl::Direction::OutRetval: return type == idl::Type::BstrPointer || type == idl::Type::LongPointer;
     }
@@ -335,7 +353,7 @@ Parameter ParseParameter(Scanner& scanner, const Method& method)
     const Token name = scanner.Expect(TokenKind::Word, "a parameter name");
     const std::string where = "parameter '" + name.text + "' of " + method.name;
     if (!Passable(direction, type))
-        scanner.Fail(name.line, where + ": an [in] parameter is a BSTR, an [out] one a SAFEARRAY(BSTR)*, "
+        scanner.Fail(name.line, where + ": an [in] parameter is a BSTR or a LONG, an [out] one a SAFEARRAY(BSTR)*, "
                                         "an [out, retval] one a BSTR* or a LONG*");
     for (const Parameter& earlier : method.parameters) {
         if (earlier.direction == idl::Direction::OutRetval)
@@ -399,44 +417,83 @@ Method ParseMethod(Scanner& scanner, MethodsSoFar& seen)
     return method;
 }
 
-Interface ParseInterface(Scanner& scanner)
+// What the interfaces declared so far have taken, for the next one that
+// extends them: its methods continue their dispatch identifiers and may not
+// take their names.
+struct Declared {
+    const Interface* interface;
+    MethodsSoFar methods;
+};
+
+Interface ParseInterface(Scanner& scanner, const Attributes& attributes, const std::vector<Declared>& declared,
+                         MethodsSoFar& seen)
 {
-    const Attributes attributes = ParseAttributes(scanner, kInterfaceAttributes, "an interface");
     for (std::string_view required : {"object", "uuid", "dual"}) Require(scanner, attributes, required, "the interface");
     scanner.Expect("interface");
     Interface result;
-    result.name = scanner.Expect(TokenKind::Word, "the interface's name").text;
+    const Token name = scanner.Expect(TokenKind::Word, "the interface's name");
+    result.name = name.text;
     result.uuid = attributes.Value("uuid");
     result.help = attributes.Value("helpstring");
+    for (const Declared& earlier : declared)
+        if (earlier.interface->name == result.name)
+            scanner.Fail(name.line, "interface " + result.name + " is declared twice");
     scanner.Expect(":");
-    const Token base = scanner.Expect(TokenKind::Word, "IDispatch");
-    if (base.text != "IDispatch") scanner.Fail(base.line, "a dual interface derives from IDispatch, not " + base.text);
+    const Token base = scanner.Expect(TokenKind::Word, "IDispatch or an interface declared before");
+    result.base = base.text;
+    if (base.text == "IDispatch") {
+        if (!declared.empty())
+            scanner.Fail(base.line, result.name + " derives from IDispatch: only the first interface may; the others "
+                                                  "extend the one declared before them");
+        seen = {};
+    } else {
+        if (declared.empty() || declared.back().interface->name != base.text)
+            scanner.Fail(base.line, result.name + " extends " + base.text +
+                                        ", which is not the interface declared "
+                                        "just before it");
+        seen = declared.back().methods;
+    }
     const int line = scanner.Expect("{").line;
-    MethodsSoFar seen;
     while (!scanner.Accept("}")) result.methods.push_back(ParseMethod(scanner, seen));
     scanner.Expect(";");
     if (result.methods.empty()) scanner.Fail(line, "interface " + result.name + " declares no method");
     return result;
 }
 
-void ParseCoclass(Scanner& scanner, Library& library)
+void ParseCoclass(Scanner& scanner, const Attributes& attributes, Library& library)
 {
-    const Attributes attributes = ParseAttributes(scanner, kCoclassAttributes, "a coclass");
     Require(scanner, attributes, "uuid", "the coclass");
     scanner.Expect("coclass");
     library.coclass = scanner.Expect(TokenKind::Word, "the coclass's name").text;
     library.coclassUuid = attributes.Value("uuid");
-    scanner.Expect("{");
-    Require(scanner, ParseAttributes(scanner, kImplementedAttributes, "the coclass's interface"), "default",
-            "the coclass's interface");
-    scanner.Expect("interface");
-    const Token implemented = scanner.Expect(TokenKind::Word, "an interface name");
-    if (implemented.text != library.interface.name)
-        scanner.Fail(implemented.line, "coclass " + library.coclass + " implements " + implemented.text +
-                                           ", which the library does not declare");
+    const int line = scanner.Expect("{").line;
+    std::vector<std::string> listed;
+    while (!scanner.Accept("}")) {
+        const bool isDefault =
+            scanner.Peek().text == "[" &&
+            ParseAttributes(scanner, kImplementedAttributes, "the coclass's interface").Has("default");
+        scanner.Expect("interface");
+        const Token implemented = scanner.Expect(TokenKind::Word, "an interface name");
+        if (std::none_of(library.interfaces.begin(), library.interfaces.end(),
+                         [&](const Interface& i) { return i.name == implemented.text; }))
+            scanner.Fail(implemented.line, "coclass " + library.coclass + " implements " + implemented.text +
+                                               ", which the library does not declare");
+        if (isDefault) {
+            if (!library.defaultInterface.empty())
+                scanner.Fail(implemented.line, "coclass " + library.coclass + " has two [default] interfaces");
+            library.defaultInterface = implemented.text;
+        }
+        listed.push_back(implemented.text);
+        scanner.Expect(";");
+    }
     scanner.Expect(";");
-    scanner.Expect("}");
-    scanner.Expect(";");
+    if (library.defaultInterface.empty())
+        scanner.Fail(line, "coclass " + library.coclass + " names no [default] interface");
+    // The class answers every interface: each extends the one before.
+    for (const Interface& interface : library.interfaces)
+        if (std::find(listed.begin(), listed.end(), interface.name) == listed.end())
+            scanner.Fail(line, "coclass " + library.coclass + " does not implement " + interface.name +
+                                   ", which the library declares");
 }
 
 void ParseVersion(Scanner& scanner, const Attributes& attributes, Library& library)
@@ -463,12 +520,36 @@ Library ParseIdl(std::string_view text, const std::string& file)
     library.help = attributes.Value("helpstring");
     ParseVersion(scanner, attributes, library);
     scanner.Expect("{");
-    library.interface = ParseInterface(scanner);
-    ParseCoclass(scanner, library);
+    std::vector<Declared> declared;
+    for (;;) {
+        const Attributes declaration = ParseAttributes(scanner, kDeclarationAttributes, "an interface or a coclass");
+        if (scanner.Peek().text == "coclass") {
+            CheckAttributes(scanner, declaration, kCoclassAttributes, "a coclass");
+            if (declared.empty())
+                scanner.Fail(declaration.line(), "the library declares no interface before its coclass");
+            ParseCoclass(scanner, declaration, library);
+            break;
+        }
+        CheckAttributes(scanner, declaration, kInterfaceAttributes, "an interface");
+        MethodsSoFar seen;
+        library.interfaces.push_back(ParseInterface(scanner, declaration, declared, seen));
+        declared.push_back({nullptr, std::move(seen)});
+        for (std::size_t i = 0; i < declared.size(); ++i) declared[i].interface = &library.interfaces[i];
+    }
     scanner.Expect("}");
     scanner.Expect(";");
     scanner.Expect(TokenKind::End, "the end of the file after the library");
     return library;
+}
+
+std::vector<std::pair<const Interface*, const Method*>> Library::MethodsOf(const Interface& interface) const
+{
+    std::vector<std::pair<const Interface*, const Method*>> methods;
+    for (const Interface& declared : interfaces) {
+        for (const Method& method : declared.methods) methods.emplace_back(&declared, &method);
+        if (&declared == &interface) break;
+    }
+    return methods;
 }
 
 } // namespace idlc

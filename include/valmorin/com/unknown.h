@@ -115,8 +115,8 @@ private:
 };
 
 // Interlocked reference counting for an object implementing the interfaces
-// Bases...; QueryInterface answers IUnknown and each base's iid (and the
-// bases' own bases when listed). The last Release destroys the object, or
+// Bases...; QueryInterface answers IUnknown, each base's iid and those of
+// the interfaces a base extends (its Base). The last Release destroys the object, or
 // hands it to the class's own Destroy, which a class that keeps released
 // objects for reuse declares together with Construct.
 template <typename Derived, typename... Bases>
@@ -174,6 +174,7 @@ private:
     };
     using First = typename FirstOf<Bases...>::type;
 
+    // An interface that extends another (Base::Base) answers for it too.
     template <typename Base>
     bool TryCast(REFIID riid, void** object)
     {
@@ -181,12 +182,27 @@ private:
             *object = static_cast<Base*>(this);
             return true;
         }
+        if constexpr (requires { typename Base::Base; }) {
+            if (TryCastBase<Base, typename Base::Base>(riid, object)) return true;
+        }
         if constexpr (std::is_base_of_v<IDispatch, Base>) {
             if (riid == IDispatch::iid) {
                 *object = static_cast<IDispatch*>(static_cast<Base*>(this));
                 return true;
             }
         }
+        return false;
+    }
+
+    template <typename Derived2, typename Extended>
+    bool TryCastBase(REFIID riid, void** object)
+    {
+        if (riid == Extended::iid) {
+            *object = static_cast<Extended*>(static_cast<Derived2*>(this));
+            return true;
+        }
+        if constexpr (requires { typename Extended::Base; })
+            return TryCastBase<Derived2, typename Extended::Base>(riid, object);
         return false;
     }
 

@@ -57,6 +57,12 @@ CComVariant ColumnValue(sqlite3_stmt* stmt, int column, std::u16string& wide)
     return CComVariant(std::u16string_view(text ? text : u"", static_cast<std::size_t>(bytes) / 2));
 }
 
+const char* ColumnName(sqlite3_stmt* stmt, int column)
+{
+    const char* name = sqlite3_column_name(stmt, column);
+    return name ? name : "";
+}
+
 // Texts are bound as UTF-8 made here: SQLite's own reading of UTF-16 takes
 // a leading U+FEFF or U+FFFE for a byte-order mark, dropping it or swapping
 // the bytes of the rest.
@@ -79,6 +85,39 @@ void Bind(sqlite3* db, sqlite3_stmt* stmt, int index, const VARIANT& value)
     }
     if (rc != SQLITE_OK) ThrowFromDatabase(db, rc);
 }
+
+// Reads rows as SQLite steps to them. The statement is the cursor's own,
+// never one of the session's kept ones, which the session's other calls
+// reset or finalize while the cursor is still open.
+class SqliteCursor final : public RowCursor {
+public:
+    SqliteCursor(sqlite3* db, Statement stmt) : m_db(db), m_stmt(std::move(stmt)) {}
+
+    bool Next(RowSet& row) override
+    {
+        row.values.clear();
+        row.rows = 0;
+        const int count = sqlite3_column_count(m_stmt.get());
+        if (row.columns.empty())
+            for (int i = 0; i < count; ++i) row.columns.push_back(text::Widen(ColumnName(m_stmt.get(), i)));
+        if (m_done) return false;
+        const int rc = sqlite3_step(m_stmt.get());
+        if (rc == SQLITE_DONE) {
+            m_done = true;
+            return false;
+        }
+        if (rc != SQLITE_ROW) ThrowFromDatabase(m_db, rc);
+        for (int i = 0; i < count; ++i) row.values.push_back(ColumnValue(m_stmt.get(), i, m_wide));
+        row.rows = 1;
+        return true;
+    }
+
+private:
+    sqlite3* m_db;
+    Statement m_stmt;
+    std::u16string m_wide;
+    bool m_done = false;
+};
 
 class SqliteSession final : public Session {
 public:
@@ -136,6 +175,20 @@ public:
         }
     }
 
+    std::unique_ptr<RowCursor> OpenCursor(std::u16string_view sql) override
+    {
+        const LexedStatement& lexed = Lex(sql);
+        if (!SharedFormOf(lexed)) return std::make_unique<SqliteCursor>(m_db.get(), Prepare(lexed.text));
+        Statement stmt = Prepare(lexed.parameterized);
+        for (std::size_t i = 0; i < lexed.literals.size(); ++i) {
+            const std::string& value = lexed.literals[i];
+            const int rc = sqlite3_bind_text(stmt.get(), static_cast<int>(i) + 1, value.data(),
+                                             static_cast<int>(value.size()), SQLITE_TRANSIENT);
+            if (rc != SQLITE_OK) ThrowFromDatabase(m_db.get(), rc);
+        }
+        return std::make_unique<SqliteCursor>(m_db.get(), std::move(stmt));
+    }
+
     // IMMEDIATE takes the write lock at the start: two writers queue on the
     // busy time-out instead of one failing when it upgrades a read lock.
     void Begin() override { Run("BEGIN IMMEDIATE"); }
@@ -151,12 +204,6 @@ private:
     const LexedStatement& Lex(std::u16string_view sql)
     {
         return m_recent.LexOne(sql, kSource);
-    }
-
-    static const char* ColumnName(sqlite3_stmt* stmt, int column)
-    {
-        const char* name = sqlite3_column_name(stmt, column);
-        return name ? name : "";
     }
 
     // The names widened once per statement, read again only when the

@@ -1,0 +1,20 @@
+#include "service/json_text.h"
+
+#include "platform/text/utf.h"
+
+#include <new>
+
+std::string JsonString(const std::u16string& text) { return valmorin::text::Utf16ToUtf8(text); }
+
+std::string DumpJson(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+// The text is well-formed UTF-8 by construction: the library writes
+// nothing else, and the texts it was given were converted from UTF-16.
+BSTR JsonToBstr(const std::string& text)
+{
+    const std::optional<std::u16string> wide = valmorin::text::Utf8ToUtf16(text);
+    if (!wide || wide->size() > 0x7FFFFFF0u) throw std::bad_alloc();
+    BSTR result = SysAllocStringLen(wide->data(), static_cast<UINT>(wide->size()));
+    if (result == nullptr) throw std::bad_alloc();
+    return result;
+}

@@ -1,0 +1,17 @@
+// JSON texts of the component, written by nlohmann/json: every text is
+// escaped as RFC 8259 requires, numbers are numbers.
+#pragma once
+
+#include "valmorin/com/bstr.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+using Json = nlohmann::ordered_json; // fields in the order written
+
+// A UTF-16 text as the library takes it; an unpaired surrogate becomes U+FFFD.
+std::string JsonString(const std::u16string& text);
+std::string DumpJson(const Json& value);
+// The UTF-8 text as a new BSTR the caller owns.
+BSTR JsonToBstr(const std::string& text);

@@ -1,0 +1,106 @@
+// TableExport: a table written as CSV, its header the column names in
+// ID_COL order, then one record per row in INPUT order, each stored field
+// split into the values of its side's columns. The file replaces the one
+// at the path only once it is whole.
+#include "qmt/db/ado_transaction.h"
+#include "service/call_frame.h"
+#include "service/csv_file.h"
+#include "service/format_sql.h"
+#include "service/listing.h"
+#include "service/rows.h"
+#include "service/statement_texts.h"
+#include "service/table_columns.h"
+#include "service/table_layout.h"
+
+#include "platform/text/utf.h"
+
+#include <limits>
+
+namespace {
+
+class Exporter {
+public:
+    Exporter(const TableLayout& layout, const std::u16string& table, CsvWriter& writer)
+        : m_layout(layout), m_table(table), m_writer(writer), m_fields(layout.columns.size())
+    {}
+
+    void WriteHeader()
+    {
+        for (std::size_t c = 0; c < m_layout.columns.size(); ++c)
+            m_fields[c] = valmorin::text::Utf16ToUtf8(m_layout.columns[c].name);
+        m_writer.Write(m_fields, m_fields.size());
+    }
+
+    void WriteRow(const qmt::CAdoRecord& row)
+    {
+        row.read(0, m_input);
+        row.read(1, m_output);
+        Split(m_input, true, m_inputs);
+        Split(m_output, false, m_outputs);
+        std::size_t input = 0, output = 0;
+        for (std::size_t c = 0; c < m_layout.columns.size(); ++c) {
+            const std::u16string& value = m_layout.columns[c].input ? m_inputs[input++] : m_outputs[output++];
+            m_fields[c].resize(value.size() * 3);
+            m_fields[c].resize(
+                static_cast<std::size_t>(valmorin::text::EncodeUtf8(value, m_fields[c].data()) - m_fields[c].data()));
+        }
+        m_writer.Write(m_fields, m_fields.size());
+        ++m_rows;
+    }
+
+    LONG rows() const { return m_rows; }
+
+private:
+    // A field holding more values than its side has columns has no place
+    // in the file: the export stops rather than lose them.
+    void Split(const std::u16string& field, bool input, std::vector<std::u16string>& values)
+    {
+        const std::size_t count = m_layout.Count(input);
+        if (SplitValues(field, count, values)) return;
+        throw qmt::CException(u"CValmorin",
+                              u"The row of INPUT \"" + m_input + u"\" of table \"" + m_table + u"\" holds more " +
+                                  (input ? u"input" : u"output") + u" values than the table has " +
+                                  (input ? u"input" : u"output") + u" columns (" + Decimal(static_cast<LONG>(count)) +
+                                  u"); nothing was exported.",
+                              static_cast<DWORD>(HRESULT_FROM_WIN32(13))); // ERROR_INVALID_DATA
+    }
+
+    const TableLayout& m_layout;
+    const std::u16string& m_table;
+    CsvWriter& m_writer;
+    std::vector<std::string> m_fields;
+    std::vector<std::u16string> m_inputs, m_outputs;
+    std::u16string m_input, m_output;
+    LONG m_rows = 0;
+};
+
+} // namespace
+
+// The rows are read in a transaction, which keeps the columns and the rows
+// of one moment together: no writer changes the table in between.
+HRESULT CValmorin::TableExport(BSTR Name, BSTR Path, LONG* Rows)
+{
+    if (Rows == nullptr) return E_POINTER;
+    *Rows = 0;
+    return ServiceCallFrame({}, [&] {
+        const std::u16string table = ServiceText::FromBstr(Name).str();
+        const std::u16string path = ServiceText::FromBstr(Path).str();
+        if (path.empty()) RejectArgument(u"The argument Path is empty: there is no file to export to.");
+        qmt::CAdoTransaction transaction(m_connection);
+        const TableLayout layout = ReadTableLayout(m_connection, table);
+        if (layout.id == 0) RejectArgument(u"No table is named \"" + table + u"\"; nothing was exported.");
+        CsvWriter writer(path);
+        Exporter exporter(layout, table, writer);
+        exporter.WriteHeader();
+        ServiceText statement;
+        FormatSql(statement, statements::kExportRows, layout.id);
+        StreamRows(m_connection, statement.str(), [&](const qmt::CAdoRecord& row) {
+            exporter.WriteRow(row);
+            return true;
+        });
+        transaction.commit();
+        writer.Commit();
+        *Rows = exporter.rows();
+        return S_OK;
+    });
+}

@@ -1,0 +1,331 @@
+// TableImport: a CSV file read into a table in one transaction. The header
+// names the table's columns in any order; each record becomes one
+// correspondence, its values joined as the table's layout stores them.
+// Any refused record refuses the whole file, and nothing is written.
+#include "qmt/db/ado_transaction.h"
+#include "service/call_frame.h"
+#include "service/csv_file.h"
+#include "service/format_sql.h"
+#include "service/json_text.h"
+#include "service/listing.h"
+#include "service/rows.h"
+#include "service/statement_texts.h"
+#include "service/store_routines.h"
+#include "service/table_columns.h"
+#include "service/table_layout.h"
+
+#include "platform/text/utf.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+
+namespace {
+
+// Mode: bit 0 replaces; bits 8 to 15 give the number of input columns of a
+// table the import creates (0 counts as 1).
+constexpr LONG kReplace = 1;
+constexpr int kNewInputsShift = 8;
+constexpr LONG kKnownModeBits = kReplace | (0xFF << kNewInputsShift);
+constexpr DWORD kErrorInvalidData = 13; // ERROR_INVALID_DATA
+
+struct ImportRequest {
+    std::u16string user, table, path;
+    bool replace = false;
+    std::size_t newInputs = 1;
+};
+
+ImportRequest ReadRequest(BSTR user, BSTR name, BSTR path, LONG mode)
+{
+    if ((mode & ~kKnownModeBits) != 0)
+        RejectArgument(u"Mode " + Decimal(mode) +
+                       u" is not a mode of TableImport: 0 merges, 1 replaces, and Mode / 256 gives the number of "
+                       u"input columns of a table it creates.");
+    ImportRequest request{ServiceText::FromBstr(user).str(), ServiceText::FromBstr(name).str(),
+                          ServiceText::FromBstr(path).str(), (mode & kReplace) != 0,
+                          std::max<std::size_t>(1, static_cast<std::size_t>(mode >> kNewInputsShift) & 0xFF)};
+    if (request.table.empty()) RejectArgument(u"The argument Name is empty: the table to import into has no name.");
+    if (request.path.empty()) RejectArgument(u"The argument Path is empty: there is no file to import.");
+    return request;
+}
+
+struct ImportReport {
+    std::int64_t read = 0, added = 0, changed = 0, unchanged = 0, deleted = 0;
+    bool created = false, emptied = false;
+};
+
+std::string ReportText(const std::u16string& table, const ImportReport& report)
+{
+    return DumpJson({{"table", JsonString(table)},
+                     {"read", report.read},
+                     {"added", report.added},
+                     {"changed", report.changed},
+                     {"unchanged", report.unchanged},
+                     {"deleted", report.deleted},
+                     {"created", report.created},
+                     {"emptied", report.emptied}});
+}
+
+std::u16string LineText(std::int64_t line)
+{
+    const std::string digits = std::to_string(line);
+    return std::u16string(digits.begin(), digits.end());
+}
+
+// Names the file, the line, the column when there is one, and the rule.
+[[noreturn]] void Refuse(const std::u16string& path, std::int64_t line, std::u16string_view column,
+                         std::u16string_view rule)
+{
+    std::u16string where = u"The file " + path + u", line " + LineText(line);
+    if (!column.empty()) where += u", column \"" + std::u16string(column) + u"\"";
+    throw qmt::CException(u"CValmorin", where + u": " + std::u16string(rule) + u"; nothing was imported.",
+                          static_cast<DWORD>(HRESULT_FROM_WIN32(kErrorInvalidData)));
+}
+
+// The header's column names, each one once.
+std::vector<std::u16string> HeaderNames(const std::u16string& path, const CsvRecord& header)
+{
+    std::vector<std::u16string> names;
+    for (std::size_t i = 0; i < header.count; ++i) {
+        std::u16string& name = names.emplace_back();
+        if (!valmorin::text::AppendUtf8AsUtf16(header.fields[i], name))
+            Refuse(path, header.line, {},
+                   u"the name of column " + Decimal(static_cast<LONG>(i + 1)) + u" of the header is not valid UTF-8");
+        if (std::find(names.begin(), names.end() - 1, name) != names.end() - 1)
+            Refuse(path, header.line, name, u"the header names this column twice");
+    }
+    return names;
+}
+
+// Puts the value into a statement's N'...' literal: apostrophes doubled,
+// into a buffer reused from record to record.
+const char16_t* Escaped(std::u16string& buffer, const std::u16string& value)
+{
+    buffer = value;
+    ReplaceAll(buffer, u"'", u"''");
+    return buffer.c_str();
+}
+
+class Importer {
+public:
+    Importer(qmt::CAdoConnection& connection, const ImportRequest& request, CsvReader& reader)
+        : m_connection(connection), m_request(request), m_reader(reader)
+    {
+        Escaped(m_user, request.user);
+    }
+
+    ImportReport Run(const CsvRecord& header)
+    {
+        const std::vector<std::u16string> names = HeaderNames(m_request.path, header);
+        m_layout = ReadTableLayout(m_connection, m_request.table);
+        if (m_layout.id == 0) {
+            CreateTable(names, header.line);
+            m_report.created = true;
+        }
+        PlaceColumns(names, header.line);
+        if (m_report.created || CountRows() == 0)
+            LoadIntoEmptyTable();
+        else
+            Merge();
+        return m_report;
+    }
+
+private:
+    // The header's columns, the first newInputs of them inputs.
+    void CreateTable(const std::vector<std::u16string>& names, std::int64_t line)
+    {
+        const std::size_t inputs = m_request.newInputs;
+        if (names.size() <= inputs)
+            Refuse(m_request.path, line, {},
+                   u"no table is named \"" + m_request.table + u"\", and the header has too few columns to make one: " +
+                       Decimal(static_cast<LONG>(inputs)) + u" input columns and at least one output column");
+        std::vector<std::u16string> types;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (names[i].empty())
+                Refuse(m_request.path, line, {},
+                       u"column " + Decimal(static_cast<LONG>(i + 1)) + u" of the header has no name");
+            types.push_back(i < inputs ? u"1" : u"0");
+        }
+        const std::u16string file = std::filesystem::path(m_request.path).filename().u16string();
+        m_layout.id =
+            ::CreateTable(m_connection, {m_request.user, m_request.table, u"Imported from " + file}, names, types);
+        for (std::size_t i = 0; i < names.size(); ++i) m_layout.columns.push_back({names[i], i < inputs});
+    }
+
+    // Where each column of the table stands in the records: every column of
+    // the table must be in the header, and nothing else.
+    void PlaceColumns(const std::vector<std::u16string>& names, std::int64_t line)
+    {
+        for (const std::u16string& name : names)
+            if (std::none_of(m_layout.columns.begin(), m_layout.columns.end(),
+                             [&](const TableLayout::Column& column) { return column.name == name; }))
+                Refuse(m_request.path, line, name, u"table \"" + m_request.table + u"\" has no column of this name");
+        for (const TableLayout::Column& column : m_layout.columns) {
+            const auto at = std::find(names.begin(), names.end(), column.name);
+            if (at == names.end())
+                Refuse(m_request.path, line, column.name,
+                       u"the header lacks this column of table \"" + m_request.table + u"\"");
+            m_fieldOf.push_back(static_cast<std::size_t>(at - names.begin()));
+        }
+        m_names = names;
+        m_inputs.resize(m_layout.Count(true));
+        m_outputs.resize(m_layout.Count(false));
+    }
+
+    LONG CountRows()
+    {
+        ServiceText statement;
+        FormatSql(statement, statements::kCountTableRows, m_layout.id);
+        return QueryNumber(m_connection, statement.str());
+    }
+
+    // The record's values, checked, and the INPUT and OUTPUT they make.
+    void ReadRecord(const CsvRecord& record)
+    {
+        if (record.count != m_names.size())
+            Refuse(m_request.path, record.line, {},
+                   u"the record has " + Decimal(static_cast<LONG>(record.count)) + u" fields, the header " +
+                       Decimal(static_cast<LONG>(m_names.size())));
+        std::size_t input = 0, output = 0;
+        for (std::size_t c = 0; c < m_layout.columns.size(); ++c) {
+            const bool isInput = m_layout.columns[c].input;
+            std::u16string& value = isInput ? m_inputs[input++] : m_outputs[output++];
+            ReadValue(record, m_fieldOf[c], isInput ? m_inputs.size() : m_outputs.size(), value);
+        }
+        JoinValues(m_inputs, m_inputs.size(), m_input);
+        JoinValues(m_outputs, m_outputs.size(), m_output);
+        ++m_report.read;
+    }
+
+    void ReadValue(const CsvRecord& record, std::size_t field, std::size_t sideColumns, std::u16string& value)
+    {
+        value.clear();
+        const std::u16string& column = m_names[field];
+        if (!valmorin::text::AppendUtf8AsUtf16(record.fields[field], value))
+            Refuse(m_request.path, record.line, column, u"the value is not valid UTF-8");
+        if (value.find(u'\0') != std::u16string::npos)
+            Refuse(m_request.path, record.line, column, u"the value holds a NUL character, which no statement carries");
+        if (sideColumns > 1 && value.find(ValueSeparator) != std::u16string::npos)
+            Refuse(m_request.path, record.line, column,
+                   u"the value holds a |, which separates the values of this table's several columns on its side");
+    }
+
+    // The store's key refuses an INPUT a second time: the table held none,
+    // so the first was on an earlier line.
+    template <typename Write>
+    void RefusingDuplicates(const CsvRecord& record, Write&& write)
+    {
+        try {
+            write();
+        } catch (const qmt::CException& failure) {
+            if (failure.code != static_cast<DWORD>(DB_E_INTEGRITYVIOLATION)) throw;
+            Refuse(m_request.path, record.line, m_names[m_fieldOf[FirstInputColumn()]],
+                   u"the INPUT \"" + m_input + u"\" stands on an earlier line too");
+        }
+    }
+
+    std::size_t FirstInputColumn() const
+    {
+        return static_cast<std::size_t>(std::find_if(m_layout.columns.begin(), m_layout.columns.end(),
+                                                     [](const TableLayout::Column& column) { return column.input; }) -
+                                        m_layout.columns.begin());
+    }
+
+    void Insert()
+    {
+        FormatSql(m_statement, statements::kInsertImported, m_layout.id, Escaped(m_inputEscaped, m_input),
+                  Escaped(m_outputEscaped, m_output), m_user.c_str());
+        m_connection.execute(m_statement.str(), -1);
+        ++m_report.added;
+    }
+
+    void LoadIntoEmptyTable()
+    {
+        CsvRecord record;
+        while (m_reader.Next(record)) {
+            ReadRecord(record);
+            RefusingDuplicates(record, [&] { Insert(); });
+        }
+        m_report.emptied = m_request.replace && m_report.read == 0;
+    }
+
+    void Merge()
+    {
+        m_connection.execute(statements::kCreateImportSeen, -1);
+        CsvRecord record;
+        while (m_reader.Next(record)) {
+            ReadRecord(record);
+            RefusingDuplicates(record, [&] {
+                FormatSql(m_statement, statements::kInsertImportSeen, Escaped(m_inputEscaped, m_input));
+                m_connection.execute(m_statement.str(), -1);
+            });
+            MergeRecord();
+        }
+        if (m_request.replace) {
+            FormatSql(m_statement, statements::kDeleteUnseen, m_layout.id);
+            m_report.deleted = m_connection.execute(m_statement.str(), -1);
+            m_report.emptied = m_report.read == 0;
+        }
+        m_connection.execute(statements::kDropImportSeen, -1);
+    }
+
+    // A stored OUTPUT that holds the record's values, written as the layout
+    // would write them or with trailing empty values left out, is unchanged.
+    void MergeRecord()
+    {
+        CComBSTR stored;
+        FormatSql(m_statement, statements::kSelectCounter, m_layout.id, m_inputEscaped.c_str());
+        qmt::CAdoRecordset recordset;
+        OpenReadOnly(recordset, m_statement.str(), m_connection);
+        const auto row = recordset.begin();
+        const bool found = row != recordset.end();
+        if (found) (*row).read(0, stored);
+        recordset.close();
+        if (!found) {
+            Insert();
+        } else if (SameValues(stored)) {
+            ++m_report.unchanged;
+        } else {
+            FormatSql(m_statement, statements::kUpdateImported, Escaped(m_outputEscaped, m_output), m_user.c_str(),
+                      m_layout.id, m_inputEscaped.c_str());
+            m_connection.execute(m_statement.str(), -1);
+            ++m_report.changed;
+        }
+    }
+
+    bool SameValues(const CComBSTR& stored)
+    {
+        const std::u16string_view field(stored.get() ? stored.get() : u"", stored.Length());
+        return SplitValues(field, m_outputs.size(), m_storedValues) && m_storedValues == m_outputs;
+    }
+
+    qmt::CAdoConnection& m_connection;
+    const ImportRequest& m_request;
+    CsvReader& m_reader;
+    TableLayout m_layout;
+    std::vector<std::u16string> m_names; // the header's, by field
+    std::vector<std::size_t> m_fieldOf;  // the field of each of the table's columns
+    ImportReport m_report;
+    // One record's values and fields, their room reused from record to record.
+    std::vector<std::u16string> m_inputs, m_outputs, m_storedValues;
+    std::u16string m_input, m_output, m_inputEscaped, m_outputEscaped, m_user;
+    ServiceText m_statement;
+};
+
+} // namespace
+
+HRESULT CValmorin::TableImport(BSTR User, BSTR Name, BSTR Path, LONG Mode, BSTR* Report)
+{
+    if (Report == nullptr) return E_POINTER;
+    return ServiceCallFrame({.text = Report}, [&] {
+        const ImportRequest request = ReadRequest(User, Name, Path, Mode);
+        CsvReader reader(request.path);
+        CsvRecord header;
+        if (!reader.Next(header)) Refuse(request.path, 1, {}, u"the file holds no header row");
+        qmt::CAdoTransaction transaction(m_connection);
+        const ImportReport report = Importer(m_connection, request, reader).Run(header);
+        transaction.commit();
+        *Report = JsonToBstr(ReportText(request.table, report));
+        return S_OK;
+    });
+}
