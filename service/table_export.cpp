@@ -89,6 +89,8 @@ HRESULT CValmorin::TableExport(BSTR Name, BSTR Path, LONG* Rows)
         qmt::CAdoTransaction transaction(m_connection);
         const TableLayout layout = ReadTableLayout(m_connection, table);
         if (layout.id == 0) RejectArgument(u"No table is named \"" + table + u"\"; nothing was exported.");
+        if (layout.columns.empty())
+            RejectArgument(u"Table \"" + table + u"\" has no columns to name in a header; nothing was exported.");
         CsvWriter writer(path);
         Exporter exporter(layout, table, writer);
         exporter.WriteHeader();

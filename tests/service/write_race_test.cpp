@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -118,6 +119,82 @@ TEST_P(WriteRaceTest, WritersAgainstDeletesCreatesAndUpdatesLeaveNoRowAstray)
     EXPECT_EQ(distinct.size(), numbers.size()) << "running numbers handed out twice";
     EXPECT_EQ(numbers.front(), 1);
     EXPECT_EQ(numbers.back(), static_cast<long>(numbers.size())) << "running numbers skipped";
+}
+
+// Imports racing the same administration: each import is whole or not at
+// all. An importer's rows stand in the writers' table all fifty or none,
+// whatever was deleted, created or re-columned in between.
+//
+// Faults caught: an import committed in parts, or outside the writers'
+// lock (a delete between its statements orphans rows, a table created in
+// between adopts them); a table the import creates left half-made.
+TEST_P(WriteRaceTest, ImportsAgainstDeletesCreatesAndUpdatesAreWholeOrNothing)
+{
+    constexpr int kImporters = 3;
+    constexpr int kImportsEach = 12;
+    constexpr int kRowsEach = 50;
+    m_component.Release();
+    const std::string connection = valmorin::text::Utf16ToUtf8(m_store->connectionString());
+    TempDir files;
+    std::vector<std::string> calls(kImporters);
+    for (int w = 0; w < kImporters; ++w) {
+        const std::filesystem::path file = files / ("importer" + std::to_string(w) + ".csv");
+        std::ofstream csv(file);
+        csv << "K,V\n";
+        for (int r = 0; r < kRowsEach; ++r) csv << "w" << w << "_" << r << ",v" << r << "\n";
+        for (int i = 0; i < kImportsEach; ++i)
+            calls[static_cast<std::size_t>(w)] +=
+                "TableImport\tu\tT\t" + file.string() + "\t" + std::to_string(i % 2) + "\n";
+    }
+    std::vector<ProcessResult> importers(kImporters);
+    ProcessResult administrator;
+    std::vector<std::thread> running;
+    for (int w = 0; w < kImporters; ++w)
+        running.emplace_back([&, w] {
+            importers[static_cast<std::size_t>(w)] =
+                RunProcess({VALMORIN_CLI, "--connection", connection, "--batch"}, calls[static_cast<std::size_t>(w)]);
+        });
+    running.emplace_back([&] {
+        administrator = RunProcess({VALMORIN_CLI, "--connection", connection, "--batch"}, AdministratorCalls());
+    });
+    for (std::thread& thread : running) thread.join();
+
+    // An import after the administrator added column X to T is refused for
+    // the column its file lacks; every other answer is a report.
+    int imported = 0;
+    for (const ProcessResult& importer : importers) {
+        const std::vector<std::string> answers = Lines(importer.out);
+        ASSERT_EQ(answers.size(), static_cast<std::size_t>(kImportsEach)) << importer.err;
+        for (const std::string& answer : answers) {
+            if (answer.starts_with("OK\t{")) {
+                ++imported;
+                continue;
+            }
+            EXPECT_NE(answer.find("the header lacks this column"), std::string::npos) << answer;
+        }
+    }
+    EXPECT_GT(imported, 0);
+    for (int w = 0; w < kImporters; ++w) {
+        const Rows held = m_store->Column("SELECT COUNT(*) FROM QM_VALMOR v JOIN QM_TABLES t ON t.ID_TABLE = "
+                                          "v.ID_TABLE WHERE t.NOM = 'T' AND v.INPUT LIKE 'w" +
+                                          std::to_string(w) +
+                                          "\\_%' "
+                                          "ESCAPE '\\'");
+        EXPECT_TRUE(held == Rows{u"0"} || held == Rows{valmorin::text::Widen(std::to_string(kRowsEach))})
+            << "importer " << w << " left " << valmorin::text::Utf16ToUtf8(held.at(0)) << " rows";
+    }
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_VALMOR x WHERE NOT EXISTS (SELECT 1 FROM QM_TABLES t WHERE "
+                              "t.ID_TABLE = x.ID_TABLE)"),
+              Rows{u"0"})
+        << "orphaned correspondences";
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_VALMOR x JOIN QM_TABLES t ON t.ID_TABLE = x.ID_TABLE WHERE "
+                              "t.NOM LIKE 'Fresh%'"),
+              Rows{u"0"})
+        << "correspondences adopted by new tables";
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_TABLES t WHERE NOT EXISTS (SELECT 1 FROM QM_DICO d WHERE "
+                              "d.ID_TABLE = t.ID_TABLE)"),
+              Rows{u"0"})
+        << "tables without columns";
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, WriteRaceTest, VALMORIN_STORES);

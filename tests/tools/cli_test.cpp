@@ -156,3 +156,66 @@ TEST(CliInit, CreatesAStoreOnceAndTheDefaultStoreIsUsedWithoutConnection)
 }
 
 } // namespace
+
+namespace {
+
+// Faults caught: an export to standard output that differs from the file,
+// or carries anything else; options read wrongly; a failure with exit 0.
+TEST_F(CliTest, ImportAndExportCommands)
+{
+    const std::filesystem::path file = m_home.path() / "land.csv";
+    std::ofstream(file) << "code,name\nfr,France\nde,\"Deutsch, land\"\n";
+    const ProcessResult created = Run({"import", "Land", file.string(), "--user", "tester"});
+    ASSERT_EQ(created.exitCode, 0) << created.err;
+    EXPECT_EQ(created.out, "{\"table\":\"Land\",\"read\":2,\"added\":2,\"changed\":0,\"unchanged\":0,\"deleted\":0,"
+                           "\"created\":true,\"emptied\":false}\n");
+    EXPECT_EQ(m_store.Column("SELECT DISTINCT USER_CODE_LASTACTION FROM QM_VALMOR WHERE ID_TABLE = 3"),
+              std::vector<std::u16string>{u"tester"});
+
+    const std::filesystem::path exported = m_home.path() / "out.csv";
+    const ProcessResult toFile = Run({"export", "Land", exported.string()});
+    EXPECT_EQ(toFile.out, "2\n");
+    const ProcessResult toStdout = Run({"export", "Land"});
+    EXPECT_EQ(toStdout.exitCode, 0) << toStdout.err;
+    std::ifstream in(exported, std::ios::binary);
+    EXPECT_EQ(toStdout.out, std::string(std::istreambuf_iterator<char>(in), {}));
+    EXPECT_EQ(toStdout.out, "code,name\r\nde,\"Deutsch, land\"\r\nfr,France\r\n");
+
+    std::ofstream(file) << "code,name\nfr,France\n";
+    const ProcessResult replaced = Run({"import", "--replace", "Land", file.string()});
+    EXPECT_NE(replaced.out.find("\"deleted\":1"), std::string::npos) << replaced.out << replaced.err;
+    const ProcessResult refused = Run({"import", "Land", (m_home.path() / "absent.csv").string()});
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_NE(refused.err.find("absent.csv cannot be read"), std::string::npos) << refused.err;
+    EXPECT_EQ(Run({"export", "Nowhere"}).exitCode, 2);
+    for (const std::vector<std::string>& usage : {std::vector<std::string>{"import", "Land"},
+                                                  {"import", "Land", "f.csv", "--inputs", "0"},
+                                                  {"import", "Land", "f.csv", "--user"},
+                                                  {"import", "Land", "f.csv", "--quiet"},
+                                                  {"export"}})
+        EXPECT_EQ(Run(usage).exitCode, 64) << usage.back();
+}
+
+// Fault caught: no progress shown on a terminal for a large file, or a
+// total that is not the file's number of rows.
+TEST_F(CliTest, ImportShowsItsProgressOnATerminal)
+{
+    const std::filesystem::path file = m_home.path() / "big.csv";
+    {
+        std::ofstream csv(file);
+        csv << "code,name\n";
+        for (int i = 0; i < 200000; ++i) csv << "key" << i << ",\"a value,\nof two lines\"\n";
+    }
+    const std::string command = std::string(VALMORIN_CLI) + " --connection '" +
+                                valmorin::text::Utf16ToUtf8(m_store.connectionString()) + "' import Big " +
+                                file.string() + " >/dev/null";
+    // script gives the command a terminal; what it shows lands in the output.
+    const ProcessResult shown = RunProcess({"/usr/bin/script", "-qec", command, "/dev/null"});
+    EXPECT_EQ(shown.exitCode, 0) << shown.out;
+    EXPECT_NE(shown.out.find("import Big ["), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find(" of 200,000 rows"), std::string::npos) << shown.out;
+    const ProcessResult piped = Run({"import", "Big2", file.string()});
+    EXPECT_EQ(piped.err, "");
+}
+
+} // namespace

@@ -12,6 +12,7 @@
 #include "platform/text/utf.h"
 #include "platform/win32/kernel.h"
 #include "store.h"
+#include "transfer_command.h"
 
 #include <cstdio>
 #include <streambuf>
@@ -109,16 +110,20 @@ std::string Signature(const MethodHelp& method)
 void PrintHelp(std::ostream& out, const DispatchClient& client)
 {
     out << "usage: valmorin [--connection \"<ADO connection string>\"] <Method> [arg ...]\n"
-                 "       valmorin [--connection \"<ADO connection string>\"] --batch\n"
-                 "       valmorin init [--connection \"<ADO connection string>\"]\n"
-                 "       valmorin reg query|add|delete|import|export ...   (as the Windows reg command)\n"
-                 "       valmorin datasource list|show|set|remove ...\n"
-                 "       valmorin regsvr [/u] [/s] <library>   (as the Windows regsvr32 command)\n"
-                 "       valmorin --version\n"
-                 "       valmorin help <Method>\n"
-                 "Arguments are UTF-8 text; --null passes a NULL string.\n"
-                 "Without --connection the component connects to the data source \"NK\"\n"
-                 "(valmorin datasource show NK); unconfigured, that is " << DefaultStorePath() << ".\n\nMethods:\n";
+           "       valmorin [--connection \"<ADO connection string>\"] --batch\n"
+           "       valmorin [--connection \"<ADO connection string>\"] import <table> <file.csv> [--replace]\n"
+           "                [--user <name>] [--inputs <n>]\n"
+           "       valmorin [--connection \"<ADO connection string>\"] export <table> [<file.csv>]\n"
+           "       valmorin init [--connection \"<ADO connection string>\"]\n"
+           "       valmorin reg query|add|delete|import|export ...   (as the Windows reg command)\n"
+           "       valmorin datasource list|show|set|remove ...\n"
+           "       valmorin regsvr [/u] [/s] <library>   (as the Windows regsvr32 command)\n"
+           "       valmorin --version\n"
+           "       valmorin help <Method>\n"
+           "Arguments are UTF-8 text; --null passes a NULL string.\n"
+           "Without --connection the component connects to the data source \"NK\"\n"
+           "(valmorin datasource show NK); unconfigured, that is "
+        << DefaultStorePath() << ".\n\nMethods:\n";
     for (const MethodHelp& method : client.Describe()) out << "  " << Signature(method) << "\n";
 }
 
@@ -252,6 +257,17 @@ int RunBatch(std::ostream& out, const DispatchClient& client)
     return status;
 }
 
+int RunTransfer(std::ostream& out, const DispatchClient& client, const TransferCall& transfer)
+{
+    const auto call = [&](std::ostream& to, const TransferCall& made) {
+        return RunOne(to, client, made.method, made.arguments);
+    };
+    if (transfer.method == u"TableImport") return WithImportProgress(transfer, [&] { return call(out, transfer); });
+    if (!transfer.file.empty()) return call(out, transfer);
+    std::ostream rowCount(nullptr); // standard output carries the file alone
+    return ExportToStream(transfer, out, [&](const TransferCall& made) { return call(rowCount, made); });
+}
+
 int RunInit(const std::vector<std::string>& args)
 {
     std::u16string connection = DefaultStoreConnectionString();
@@ -307,6 +323,7 @@ int Run(std::vector<std::string> args)
         }
     }
     if (batch) return RunBatch(results, client);
+    if (args[0] == "import" || args[0] == "export") return RunTransfer(results, client, ReadTransferCall(args));
 
     std::vector<Argument> arguments;
     for (std::size_t i = 1; i < args.size(); ++i)

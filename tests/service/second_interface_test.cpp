@@ -1,0 +1,165 @@
+// IValmorin2 beside IValmorin on the same object: the reverse and default
+// lookups and the listings written as JSON, on every store.
+#include "support/admin.h"
+#include "support/component.h"
+
+#include "platform/text/utf.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Json = nlohmann::json;
+using valmorin::text::Utf16ToUtf8;
+
+class SecondInterfaceTest : public StoreTest {
+protected:
+    void SetUp() override
+    {
+        StoreTest::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_EQ(m_component.QueryInterface(m_v2), S_OK);
+        ASSERT_EQ(m_component->TableCreate(Arg(u"maker"), Arg(u"T"), Arg(u"d"), Arg(u"in\u00A8out"), Arg(u"1\u00A80")),
+                  S_OK);
+    }
+    void Put(const std::u16string& input, const std::u16string& output, const std::u16string& table = u"T")
+    {
+        ASSERT_EQ(m_component->CorrespondanceCreate(Arg(u"u"), Arg(table), Arg(input), Arg(output)), S_OK);
+    }
+    Json Page(const std::u16string& contains, LONG offset, LONG limit)
+    {
+        BstrResult list;
+        EXPECT_EQ(m_v2->CorrespondanceListJson(Arg(u"T"), Arg(contains), offset, limit, &list), S_OK);
+        return Json::parse(Utf16ToUtf8(list.text()));
+    }
+    static std::vector<std::string> Inputs(const Json& page)
+    {
+        std::vector<std::string> inputs;
+        for (const Json& item : page.at("list")) inputs.push_back(item.at("input").get<std::string>());
+        return inputs;
+    }
+
+    CComPtr<IValmorin2> m_v2;
+};
+
+// Faults caught: the largest INPUT instead of the smallest; a miss that
+// says S_OK; a stored empty OUTPUT taken for a miss; an apostrophe that
+// breaks the statement.
+TEST_P(SecondInterfaceTest, ReverseAndDefaultLookups)
+{
+    Put(u"b", u"same");
+    Put(u"a", u"same");
+    Put(u"O'Brien", u"it's");
+    Put(u"blank", u"");
+    BstrResult found, missing, quoted;
+    EXPECT_EQ(m_v2->translateReverse(Arg(u"T"), Arg(u"same"), &found), S_OK);
+    EXPECT_EQ(found.text(), u"a");
+    EXPECT_EQ(m_v2->translateReverse(Arg(u"T"), Arg(u"none"), &missing), S_FALSE);
+    EXPECT_EQ(missing.text(), u"");
+    EXPECT_EQ(m_v2->translateReverse(Arg(u"T"), Arg(u"it's"), &quoted), S_OK);
+    EXPECT_EQ(quoted.text(), u"O'Brien");
+
+    const struct {
+        std::u16string table, input, expected;
+    } cases[] = {{u"T", u"a", u"same"},
+                 {u"T", u"blank", u""},
+                 {u"T", u"O'Brien", u"it's"},
+                 {u"T", u"zzz", u"fallback"},
+                 {u"Missing", u"a", u"fallback"}};
+    for (const auto& c : cases) {
+        BstrResult translation;
+        EXPECT_EQ(m_v2->translateDefault(Arg(c.table), Arg(c.input), Arg(u"fallback"), &translation), S_OK);
+        EXPECT_EQ(translation.text(), c.expected) << Utf16ToUtf8(c.input);
+    }
+}
+
+// Faults caught: a control character, backslash or quote written raw
+// (the parser refuses the text); numbers written as strings; a row count
+// of the wrong table.
+TEST_P(SecondInterfaceTest, ListingsAreJsonWhateverTheTextsHold)
+{
+    std::u16string hostile = u"q\"b\\s/";
+    for (char16_t c = 1; c < 0x20; ++c) hostile += c;
+    hostile += u"\u2028\U0001F600";
+    Put(hostile, hostile);
+    Put(u"plain", u"x");
+    ASSERT_EQ(m_component->TableCreate(Arg(hostile), Arg(hostile), Arg(hostile), Arg(u"k\u00A8v"), Arg(u"1\u00A80")),
+              S_OK);
+    BstrResult tables;
+    ASSERT_EQ(m_v2->TableListJson(&tables), S_OK);
+    const Json list = Json::parse(Utf16ToUtf8(tables.text())).at("list");
+    ASSERT_EQ(list.size(), 2u);
+    const Json& named = list[0].at("name") == "T" ? list[0] : list[1];
+    const Json& hostileTable = list[0].at("name") == "T" ? list[1] : list[0];
+    EXPECT_EQ(named.at("rows"), 2);
+    EXPECT_EQ(named.at("input"), 1);
+    EXPECT_EQ(named.at("output"), 1);
+    EXPECT_TRUE(named.at("id").is_number());
+    EXPECT_EQ(named.at("lastactionuser"), "maker");
+    EXPECT_EQ(hostileTable.at("name"), Utf16ToUtf8(hostile));
+    EXPECT_EQ(hostileTable.at("description"), Utf16ToUtf8(hostile));
+    EXPECT_EQ(hostileTable.at("lastactionuser"), Utf16ToUtf8(hostile));
+    EXPECT_EQ(hostileTable.at("rows"), 0);
+
+    const Json page = Page(u"", 0, 0);
+    EXPECT_EQ(page.at("total"), 2);
+    ASSERT_EQ(page.at("list").size(), 2u);
+    const Json& item = page.at("list")[0].at("input") == "plain" ? page.at("list")[1] : page.at("list")[0];
+    EXPECT_EQ(item.at("input"), Utf16ToUtf8(hostile));
+    EXPECT_EQ(item.at("output"), Utf16ToUtf8(hostile));
+}
+
+// Faults caught: a page cut at the wrong row; a total of the page instead
+// of the rows that qualify; a wildcard of LIKE in the searched text taken
+// as one; a search that ignores case on one store only.
+TEST_P(SecondInterfaceTest, PagesInInputOrderWithTheirTotal)
+{
+    for (const char16_t* input : {u"k1", u"k2", u"k3", u"k4", u"k5"}) Put(input, u"v");
+    Put(u"p%1", u"a_b");
+    Put(u"p!2", u"[x]");
+    Put(u"q3", u"V");
+
+    const Json middle = Page(u"", 1, 2);
+    EXPECT_EQ(middle.at("total"), 8);
+    EXPECT_EQ(middle.at("offset"), 1);
+    EXPECT_EQ(middle.at("limit"), 2);
+    EXPECT_EQ(Inputs(middle), (std::vector<std::string>{"k2", "k3"}));
+    EXPECT_EQ(Inputs(Page(u"k", 3, 0)), (std::vector<std::string>{"k4", "k5"}));
+    EXPECT_EQ(Page(u"k", 3, 0).at("total"), 5);
+    EXPECT_EQ(Page(u"", 8, 5).at("list").size(), 0u);
+
+    EXPECT_EQ(Inputs(Page(u"%", 0, 0)), std::vector<std::string>{"p%1"});
+    EXPECT_EQ(Inputs(Page(u"_", 0, 0)), std::vector<std::string>{"p%1"});
+    EXPECT_EQ(Inputs(Page(u"!", 0, 0)), std::vector<std::string>{"p!2"});
+    EXPECT_EQ(Inputs(Page(u"[x", 0, 0)), std::vector<std::string>{"p!2"});
+    const Json upper = Page(u"V", 0, 0); // the OUTPUT "V" only, not the five "v"
+    EXPECT_EQ(Inputs(upper), std::vector<std::string>{"q3"});
+    EXPECT_EQ(upper.at("total"), 1);
+
+    BstrResult refused;
+    EXPECT_EQ(m_v2->CorrespondanceListJson(Arg(u"T"), Arg(u""), -1, 0, &refused), E_INVALIDARG);
+    EXPECT_EQ(refused.text(), u"");
+}
+
+// Faults caught: IValmorin2 not answered, or answered by another object;
+// a slot of IValmorin moved by the second interface.
+TEST_P(SecondInterfaceTest, BothInterfacesAreOneObject)
+{
+    CComPtr<IValmorin> first;
+    ASSERT_EQ(m_v2.QueryInterface(first), S_OK);
+    EXPECT_EQ(static_cast<IValmorin*>(m_v2.get()), first.get());
+    CComPtr<IUnknown> viaFirst, viaSecond;
+    ASSERT_EQ(first.QueryInterface(viaFirst), S_OK);
+    ASSERT_EQ(m_v2.QueryInterface(viaSecond), S_OK);
+    EXPECT_EQ(viaFirst.get(), viaSecond.get());
+    Put(u"EUR", u"Euro");
+    BstrResult translation;
+    EXPECT_EQ(first->translate(Arg(u"T"), Arg(u"EUR"), &translation), S_OK); // slot 15 of the first interface
+    EXPECT_EQ(translation.text(), u"Euro");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, SecondInterfaceTest, VALMORIN_STORES);
+
+} // namespace

@@ -1,0 +1,317 @@
+// The CSV import and export of IValmorin2, on every store.
+#include "support/admin.h"
+#include "support/component.h"
+
+#include "platform/text/utf.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <sys/stat.h>
+
+namespace {
+
+using Json = nlohmann::json;
+using valmorin::text::Utf16ToUtf8;
+using valmorin::text::Widen;
+
+constexpr HRESULT kInvalidData = MakeHResult(0x8007000D);
+constexpr LONG kReplace = 1;
+
+std::string ReadBytes(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::u16string ErrorDescription()
+{
+    CComPtr<IErrorInfo> info;
+    CComBSTR text;
+    if (GetErrorInfo(0, &info) == S_OK && info) info->GetDescription(&text);
+    return std::u16string(text.view());
+}
+
+class TableTransferTest : public StoreTest {
+protected:
+    void SetUp() override
+    {
+        StoreTest::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_EQ(m_component.QueryInterface(m_v2), S_OK);
+    }
+
+    // A table of the columns given as "name:1" (input) or "name:0" (output).
+    void Create(const std::u16string& table, std::initializer_list<std::u16string> columns)
+    {
+        std::u16string names, types;
+        for (const std::u16string& column : columns) {
+            const std::size_t colon = column.rfind(u':');
+            names += (names.empty() ? u"" : u"\u00A8") + column.substr(0, colon);
+            types += (types.empty() ? u"" : u"\u00A8") + column.substr(colon + 1);
+        }
+        ASSERT_EQ(m_component->TableCreate(Arg(u"creator"), Arg(table), Arg(u""), Arg(names), Arg(types)), S_OK);
+    }
+    void Put(const std::u16string& table, const std::u16string& input, const std::u16string& output,
+             const std::u16string& user = u"old")
+    {
+        ASSERT_EQ(m_component->CorrespondanceCreate(Arg(user), Arg(table), Arg(input), Arg(output)), S_OK);
+    }
+
+    std::string File(const std::string& name, const std::string& bytes)
+    {
+        std::ofstream(m_files / name, std::ios::binary) << bytes;
+        return (m_files / name).string();
+    }
+
+    // The report parsed, or the error's description when the call failed.
+    struct Imported {
+        HRESULT hr;
+        Json report;
+        std::u16string error;
+    };
+    Imported Import(const std::string& path, LONG mode = 0, const std::u16string& table = u"T",
+                    const std::u16string& user = u"imp")
+    {
+        BstrResult report;
+        const HRESULT hr = m_v2->TableImport(Arg(user), Arg(table), Arg(Widen(path)), mode, &report);
+        if (FAILED(hr)) return {hr, {}, ErrorDescription()};
+        return {hr, Json::parse(Utf16ToUtf8(report.text())), {}};
+    }
+    std::string Export(const std::u16string& table = u"T")
+    {
+        LONG rows = -1;
+        const std::filesystem::path file = m_files / "export.csv";
+        EXPECT_EQ(m_v2->TableExport(Arg(table), Arg(Widen(file.string())), &rows), S_OK)
+            << Utf16ToUtf8(ErrorDescription());
+        return ReadBytes(file);
+    }
+
+    // Each correspondence as INPUT=OUTPUT@user, in INPUT order.
+    Rows Stored(const std::string& table = "T")
+    {
+        return m_store->Column("SELECT v.INPUT || '=' || COALESCE(v.OUTPUT, 'null') || '@' || "
+                               "COALESCE(v.USER_CODE_LASTACTION, 'null') FROM QM_VALMOR v JOIN QM_TABLES t ON "
+                               "t.ID_TABLE = v.ID_TABLE WHERE t.NOM = '" +
+                               table + "' ORDER BY v.INPUT");
+    }
+
+    static Json Counts(int read, int added, int changed, int unchanged, int deleted)
+    {
+        return {{"read", read}, {"added", added}, {"changed", changed}, {"unchanged", unchanged}, {"deleted", deleted}};
+    }
+    static Json CountsOf(const Json& report)
+    {
+        Json counts;
+        for (const char* key : {"read", "added", "changed", "unchanged", "deleted"}) counts[key] = report.at(key);
+        return counts;
+    }
+
+    TempDir m_files;
+    CComPtr<IValmorin2> m_v2;
+};
+
+// Faults caught: a field quoted or split differently on the way out than
+// on the way in (commas, quotes, line breaks, blanks, apostrophes, | in a
+// side of one column, values left out at the end of a side); an unchanged
+// row written again (its last user lost).
+TEST_P(TableTransferTest, ExportThenReplacingImportChangesNothingByteForByte)
+{
+    Create(u"T", {u"region:1", u"code:1", u"label:0", u"note, with comma:0"});
+    Put(u"T", u"north|a1", u"Alpha, \"the first\"|line one\r\nline two");
+    Put(u"T", u"south|b'2", u"  padded  |");
+    Put(u"T", u"east|", u"x");          // the last input value empty
+    Put(u"T", u"west|c3", u"only one"); // the second output value missing
+    Put(u"T", u"\u00e9t\u00e9|\U0001F600", u"\u00A8|\t");
+    const Rows before = Stored();
+    const std::vector<std::u16string> dump = StoreDump(*m_store);
+
+    const std::string first = Export();
+    EXPECT_EQ(first.substr(0, first.find("\r\n")), "region,code,label,\"note, with comma\"");
+    const Imported again = Import(File("again.csv", first), kReplace, u"T", u"someone else");
+    ASSERT_EQ(again.hr, S_OK) << Utf16ToUtf8(again.error);
+    EXPECT_EQ(CountsOf(again.report), Counts(5, 0, 0, 5, 0));
+    EXPECT_EQ(StoreDump(*m_store), dump);
+    EXPECT_EQ(Export(), first);
+    EXPECT_EQ(Stored(), before);
+}
+
+// Faults caught: counts that do not match the writes; a merge that deletes;
+// a replace that keeps rows the file lacks; the user of unchanged rows
+// overwritten; an empty file in mode 1 that leaves rows behind.
+TEST_P(TableTransferTest, MergeAndReplaceCountAndSignWhatTheyWrite)
+{
+    Create(u"T", {u"k:1", u"v:0"});
+    for (const auto& [k, v] : {std::pair{u"a", u"1"}, {u"b", u"2"}, {u"c", u"3"}}) Put(u"T", k, v);
+
+    const Imported merged = Import(File("m.csv", "k,v\nb,2\nc,30\nd,4\n"));
+    ASSERT_EQ(merged.hr, S_OK) << Utf16ToUtf8(merged.error);
+    EXPECT_EQ(CountsOf(merged.report), Counts(3, 1, 1, 1, 0));
+    EXPECT_FALSE(merged.report.at("created").get<bool>());
+    EXPECT_EQ(Stored(), (Rows{u"a=1@old", u"b=2@old", u"c=30@imp", u"d=4@imp"}));
+
+    // Columns in another order than the table's.
+    const Imported replaced = Import(File("r.csv", "v,k\n2,b\n31,c\n"), kReplace);
+    ASSERT_EQ(replaced.hr, S_OK) << Utf16ToUtf8(replaced.error);
+    EXPECT_EQ(CountsOf(replaced.report), Counts(2, 0, 1, 1, 2));
+    EXPECT_FALSE(replaced.report.at("emptied").get<bool>());
+    EXPECT_EQ(Stored(), (Rows{u"b=2@old", u"c=31@imp"}));
+
+    const Imported emptied = Import(File("e.csv", "k,v\r\n"), kReplace);
+    ASSERT_EQ(emptied.hr, S_OK) << Utf16ToUtf8(emptied.error);
+    EXPECT_EQ(CountsOf(emptied.report), Counts(0, 0, 0, 0, 2));
+    EXPECT_TRUE(emptied.report.at("emptied").get<bool>());
+    EXPECT_EQ(Stored(), Rows{});
+
+    // Into the table now empty: the path of one insert a row.
+    const Imported loaded = Import(File("l.csv", "k,v\nx,1\ny,2\n"), kReplace);
+    EXPECT_EQ(CountsOf(loaded.report), Counts(2, 2, 0, 0, 0));
+    EXPECT_EQ(Stored(), (Rows{u"x=1@imp", u"y=2@imp"}));
+}
+
+// Faults caught: a refusal that leaves part of the file in the store (on
+// either path: a table with rows, a table without); a message that does
+// not say which file, line, column and rule.
+TEST_P(TableTransferTest, EachRefusalNamesWhereAndWhyAndWritesNothing)
+{
+    Create(u"T", {u"a:1", u"b:1", u"out:0"});
+    Create(u"Empty", {u"a:1", u"b:1", u"out:0"});
+    Put(u"T", u"x|y", u"kept");
+    std::filesystem::create_directory(m_files / "folder");
+    const std::string folder = (m_files / "folder").string();
+    const struct {
+        std::string name, bytes;
+        std::vector<std::string> says;
+    } cases[] = {
+        {"dup.csv", "a,b,out\n1,2,x\n3,4,y\n1,2,z\n", {"line 4", "column \"a\"", "earlier line"}},
+        {"unknown.csv", "a,b,out,extra\n1,2,x,y\n", {"line 1", "column \"extra\"", "no column of this name"}},
+        {"missing.csv", "a,out\n1,x\n", {"line 1", "column \"b\"", "lacks this column"}},
+        {"twice.csv", "a,b,out,a\n", {"line 1", "column \"a\"", "names this column twice"}},
+        {"utf8.csv", "a,b,out\n1,2,x\n1,\xC3(,x\n", {"line 3", "column \"b\"", "not valid UTF-8"}},
+        {"bar.csv", "a,b,out\n1,2|3,x\n", {"line 2", "column \"b\"", "holds a |"}},
+        {"nul.csv", std::string("a,b,out\n1,2,x\0y\n", 16), {"line 2", "column \"out\"", "NUL"}},
+        {"fields.csv", "a,b,out\n1,2\n", {"line 2", "2 fields, the header 3"}},
+        {"quote.csv", "a,b,out\n1,2,\"x\"y\n", {"line 2", "not well-formed CSV"}},
+        {"open.csv", "a,b,out\n1,2,\"x\n\n", {"starts on line 2", "not well-formed CSV"}},
+        {"late.csv", "a,b,out\n\"multi\nline\",2,x\n5,6,\xFF\n", {"line 4", "column \"out\"", "not valid UTF-8"}},
+        {"blank.csv", "", {"line 1", "no header row"}},
+    };
+    for (const std::u16string table : {u"T", u"Empty"}) {
+        const std::vector<std::u16string> dump = StoreDump(*m_store);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name + " into " + Utf16ToUtf8(table));
+            const std::string path = File(c.name, c.bytes);
+            const Imported refused = Import(path, 0, table);
+            EXPECT_EQ(refused.hr, kInvalidData);
+            const std::string error = Utf16ToUtf8(refused.error);
+            EXPECT_NE(error.find(path), std::string::npos) << error;
+            for (const std::string& piece : c.says) EXPECT_NE(error.find(piece), std::string::npos) << error;
+        }
+        const Imported notAFile = Import(folder, 0, table);
+        EXPECT_EQ(notAFile.hr, MakeHResult(0x80070005));
+        EXPECT_NE(Utf16ToUtf8(notAFile.error).find("not a regular file"), std::string::npos);
+        EXPECT_EQ(Import((m_files / "absent.csv").string(), 0, table).hr, MakeHResult(0x80070002));
+        EXPECT_EQ(StoreDump(*m_store), dump);
+    }
+    // A table the import would create is not created either.
+    EXPECT_EQ(Import(File("new.csv", "k,v\n1,a\n1,b\n"), 0, u"New").hr, kInvalidData);
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_TABLES WHERE NOM = 'New'"), Rows{u"0"});
+    BstrResult report;
+    const std::string ok = File("ok.csv", "a,b,out\n");
+    EXPECT_EQ(m_v2->TableImport(Arg(u"u"), Arg(u"T"), Arg(Widen(ok)), 2, &report), E_INVALIDARG);
+    EXPECT_EQ(report.text(), u"");
+}
+
+// Faults caught: a byte-order mark taken into the first column's name; CR
+// left at the end of values; a line break inside quotes read as the end of
+// the record; a doubled quote read as two; blank lines read as records; a
+// last line without its line break lost; line numbers counted by records.
+TEST_P(TableTransferTest, TheFileIsReadAsRfc4180ReadsIt)
+{
+    const std::string file = File("corners.csv", "\xEF\xBB\xBF"
+                                                 "key,value\r\n"
+                                                 "q,\"say \"\"hi\"\"\"\r\n"
+                                                 "\r\n"
+                                                 "nl,\"one\r\ntwo\nthree\"\r\n"
+                                                 "comma,\"a,b\"\n"
+                                                 "blanks,  kept  \n"
+                                                 "empty,\n"
+                                                 "last,no line break");
+    const Imported imported = Import(file);
+    ASSERT_EQ(imported.hr, S_OK) << Utf16ToUtf8(imported.error);
+    EXPECT_TRUE(imported.report.at("created").get<bool>());
+    EXPECT_EQ(CountsOf(imported.report), Counts(6, 6, 0, 0, 0));
+    EXPECT_EQ(Stored(), (Rows{u"blanks=  kept  @imp", u"comma=a,b@imp", u"empty=@imp", u"last=no line break@imp",
+                              u"nl=one\r\ntwo\nthree@imp", u"q=say \"hi\"@imp"}));
+    BstrResult columns;
+    ASSERT_EQ(m_component->TableColumns(Arg(u"T"), &columns), S_OK);
+    EXPECT_NE(columns.text().find(u"\"name\": \"key\", \"inout\": \"1\""), std::u16string::npos)
+        << Utf16ToUtf8(columns.text());
+
+    // Line 8 is the one after a record spanning lines 5 to 7.
+    const Imported late = Import(File("late.csv", "key,value\r\n\r\na,1\r\n\r\nb,\"x\r\ny\r\nz\"\r\nb,2\r\n"));
+    EXPECT_NE(Utf16ToUtf8(late.error).find("line 8,"), std::string::npos) << Utf16ToUtf8(late.error);
+}
+
+// Faults caught: a new table's sides taken from the wrong columns; a header
+// too short for the sides asked for accepted.
+TEST_P(TableTransferTest, ANewTableTakesTheHeadersColumns)
+{
+    const LONG twoInputs = 2 << 8;
+    const Imported made = Import(File("new.csv", "country,city,zip,mayor\nfr,paris,75000,x\n"), twoInputs);
+    ASSERT_EQ(made.hr, S_OK) << Utf16ToUtf8(made.error);
+    EXPECT_EQ(Stored(), Rows{u"fr|paris=75000|x@imp"});
+    EXPECT_EQ(m_store->Column("SELECT d.NAME_COL || ':' || d.INOUT FROM QM_DICO d JOIN QM_TABLES t ON t.ID_TABLE = "
+                              "d.ID_TABLE WHERE t.NOM = 'T' ORDER BY d.ID_COL"),
+              (Rows{u"country:1", u"city:1", u"zip:0", u"mayor:0"}));
+    EXPECT_EQ(m_store->Column("SELECT USER_CODE_LASTACTION || ':' || DESCRIPTION FROM QM_TABLES WHERE NOM = 'T'"),
+              Rows{u"imp:Imported from new.csv"});
+    EXPECT_EQ(Import(File("short.csv", "a,b\n"), twoInputs, u"Short").hr, kInvalidData);
+}
+
+// Faults caught: an export that writes through a link or over a device, or
+// leaves the old file half-replaced when it fails; a file mode that follows
+// the umask; a row whose values do not fit its columns exported cut short.
+TEST_P(TableTransferTest, ExportReplacesOnlyARegularFileAndOnlyWhenWhole)
+{
+    Create(u"T", {u"k:1", u"v:0"});
+    Put(u"T", u"a", u"1");
+    const std::filesystem::path target = m_files / "target.csv";
+    const std::filesystem::path elsewhere = m_files / "elsewhere.csv";
+    std::ofstream(elsewhere) << "untouched";
+    std::filesystem::create_symlink(elsewhere, target);
+    const mode_t umask = ::umask(077);
+    LONG rows = -1;
+    EXPECT_EQ(m_v2->TableExport(Arg(u"T"), Arg(Widen(target.string())), &rows), S_OK);
+    ::umask(umask);
+    EXPECT_EQ(rows, 1);
+    EXPECT_FALSE(std::filesystem::is_symlink(target));
+    EXPECT_EQ(ReadBytes(target), "k,v\r\na,1\r\n");
+    EXPECT_EQ(ReadBytes(elsewhere), "untouched");
+    struct stat status {};
+    ASSERT_EQ(::stat(target.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0644u);
+
+    EXPECT_EQ(m_v2->TableExport(Arg(u"T"), Arg(u"/dev/null"), &rows), MakeHResult(0x80070005));
+    EXPECT_EQ(m_v2->TableExport(Arg(u"Missing"), Arg(Widen(target.string())), &rows), E_INVALIDARG);
+    EXPECT_EQ(rows, 0);
+    Put(u"T", u"b", u"2|3"); // two values for one output column: it stands whole
+    EXPECT_EQ(m_v2->TableExport(Arg(u"T"), Arg(Widen(target.string())), &rows), S_OK);
+    EXPECT_EQ(ReadBytes(target), "k,v\r\na,1\r\nb,2|3\r\n");
+    m_store->Run("INSERT INTO QM_DICO (ID_TABLE, ID_COL, NAME_COL, INOUT) SELECT ID_TABLE, 3, 'w', 0 FROM QM_TABLES "
+                 "WHERE NOM = 'T'; UPDATE QM_VALMOR SET OUTPUT = '1|2|3' WHERE INPUT = 'a';");
+    EXPECT_EQ(m_v2->TableExport(Arg(u"T"), Arg(Widen(target.string())), &rows), kInvalidData);
+    EXPECT_NE(Utf16ToUtf8(ErrorDescription()).find("INPUT \"a\""), std::string::npos);
+    EXPECT_EQ(ReadBytes(target), "k,v\r\na,1\r\nb,2|3\r\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_files.path()), {}), 2) << "a temporary was left";
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, TableTransferTest, VALMORIN_STORES);
+
+} // namespace
