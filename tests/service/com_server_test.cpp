@@ -170,6 +170,7 @@ TEST(ComServer, RegistrationWritesOneSetOfKeysAndTakesThemAllBack)
     const std::u16string clsid = u"CLSID\\{3DE4BFCA-72FF-4612-A557-1BCDCA7D5A7B}";
     const std::u16string typeLib = u"TypeLib\\{C3E43E09-DA55-479B-8AD1-9279E7CEB3C7}\\1.3";
     const std::u16string iface = u"Interface\\{A817E7A2-43FA-11D0-9E44-00AA00B6770A}";
+    const std::u16string iface2 = u"Interface\\{5B0E7F31-9C2A-4D6E-8F14-3A7C2E9B61D4}";
     const std::map<std::pair<std::u16string, std::u16string>, std::string> expected = {
         {{u"CValmorin.CValmorin.1", u""}, "CValmorin Class"},
         {{u"CValmorin.CValmorin.1\\CLSID", u""}, "{3DE4BFCA-72FF-4612-A557-1BCDCA7D5A7B}"},
@@ -190,6 +191,9 @@ TEST(ComServer, RegistrationWritesOneSetOfKeysAndTakesThemAllBack)
         {{iface + u"\\TypeLib", u""}, "{C3E43E09-DA55-479B-8AD1-9279E7CEB3C7}"},
         {{iface + u"\\TypeLib", u"Version"}, "1.3"},
         {{iface + u"\\ProxyStubClsid32", u""}, "{00020424-0000-0000-C000-000000000046}"},
+        {{iface2, u""}, "IValmorin2"},
+        {{iface2 + u"\\TypeLib", u""}, "{C3E43E09-DA55-479B-8AD1-9279E7CEB3C7}"},
+        {{iface2 + u"\\ProxyStubClsid32", u""}, "{00020424-0000-0000-C000-000000000046}"},
     };
     for (const auto& [where, data] : expected)
         EXPECT_EQ(ReadText(where.first, where.second.empty() ? nullptr : where.second.c_str()), data)
