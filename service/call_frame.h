@@ -40,9 +40,11 @@ HRESULT CValmorin::ServiceCallFrame(const FrameResults& results, Operation&& ope
         return operation();
     } catch (const qmt::CException& e) {
         writeFailureResults();
+        ForgetCacheOfALostLink();
         return ReportComError(e);
     } catch (...) {
         writeFailureResults();
+        ForgetCacheOfALostLink();
         return service_detail::ReportForeignException(std::current_exception());
     }
 }

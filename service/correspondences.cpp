@@ -67,6 +67,7 @@ HRESULT CValmorin::CorrespondanceExists(BSTR tableName, BSTR Input, LONG* bRetVa
 HRESULT CValmorin::CorrespondanceCreate(BSTR User, BSTR tableName, BSTR Input, BSTR Output)
 {
     return ServiceCallFrame({}, [&] {
+        const TablesChanging changing(*this, {TextOf(tableName)});
         qmt::CAdoTransaction transaction(m_connection);
         m_connection.execute(QuotedStatement(statements::kInsertCorrespondence, Input, Output, User, tableName), -1);
         transaction.commit();
@@ -77,6 +78,7 @@ HRESULT CValmorin::CorrespondanceCreate(BSTR User, BSTR tableName, BSTR Input, B
 HRESULT CValmorin::CorrespondanceUpdate(BSTR User, BSTR tableName, BSTR OldInput, BSTR NewInput, BSTR NewOutput)
 {
     return ServiceCallFrame({}, [&] {
+        const TablesChanging changing(*this, {TextOf(tableName)});
         qmt::CAdoTransaction transaction(m_connection);
         m_connection.execute(
             QuotedStatement(statements::kUpdateCorrespondence, NewInput, NewOutput, User, OldInput, tableName), -1);
@@ -88,6 +90,7 @@ HRESULT CValmorin::CorrespondanceUpdate(BSTR User, BSTR tableName, BSTR OldInput
 HRESULT CValmorin::CorrespondanceDelete(BSTR tableName, BSTR Input)
 {
     return ServiceCallFrame({}, [&] {
+        const TablesChanging changing(*this, {TextOf(tableName)});
         qmt::CAdoTransaction transaction(m_connection);
         m_connection.execute(QuotedStatement(statements::kDeleteCorrespondence, Input, tableName), -1);
         transaction.commit();

@@ -47,6 +47,7 @@ HRESULT CValmorin::transadd(BSTR tableName, BSTR ValueIn, BSTR ValueOut, LONG* b
         RefuseApostrophe(m_connection, u"ValueIn", input.str());
         RefuseApostrophe(m_connection, u"ValueOut", output.str());
 
+        const TablesChanging changing(*this, {table.str()});
         qmt::CAdoTransaction transaction(m_connection);
         LONG id = LookupTableId(m_connection, table.str());
         if (id == 0) id = CreateImplicitTable(m_connection, table.str());
@@ -69,6 +70,7 @@ HRESULT CValmorin::transdel(BSTR tableName, BSTR ValueIn, LONG* bRetVal)
         RefuseApostrophe(m_connection, u"ValueIn", input.str());
         ServiceText statement;
         FormatSql(statement, statements::kDeleteEntry, table.c_str(), input.c_str());
+        const TablesChanging changing(*this, {table.str()});
         qmt::CAdoTransaction transaction(m_connection);
         const LONG deleted = m_connection.execute(statement.str(), -1);
         transaction.commit();

@@ -84,6 +84,7 @@ HRESULT CValmorin::DrawIdentifier(BSTR ValueIn, BSTR* Translation, Advance&& adv
         RefuseApostrophe(m_connection, u"ValueIn", name.str());
         // The counter table is found (or made) inside the transaction, so
         // that no delete of it comes between the look-up and the write.
+        const TablesChanging changing(*this, {statements::kCounterTable});
         qmt::CAdoTransaction transaction(m_connection);
         LONG id = LookupTableId(m_connection, statements::kCounterTable);
         if (id == 0) id = CreateImplicitTable(m_connection, statements::kCounterTable);

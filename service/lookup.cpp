@@ -1,5 +1,7 @@
 // The lookups: translate, the OUTPUT a table holds for an INPUT; its
 // default-taking form; and the reverse lookup, from an OUTPUT to its INPUT.
+// Each is answered from the process's cache of the store when it holds the
+// answer at the store's current version, and from the store otherwise.
 #include "service/call_frame.h"
 #include "service/format_sql.h"
 #include "service/listing.h"
@@ -9,9 +11,38 @@
 
 namespace {
 
-// Field 0 of the statement's first row: false when there is no row or the
-// field is NULL, value then untouched.
-bool ReadFirstText(qmt::CAdoConnection& connection, const std::u16string& statement, CComBSTR& value)
+// A lookup that the process's cache may answer, keyed by the texts its
+// statement sees (each up to its first NUL). The ticket is taken before
+// the statement runs, so that what it reads is kept only if the store has
+// not moved since.
+class CachedLookup {
+public:
+    CachedLookup(LookupCache* cache, LookupCache::Kind kind, BSTR table, BSTR value)
+        : m_cache(cache), m_kind(kind), m_table(TextOf(table)), m_value(TextOf(value))
+    {
+        if (m_cache) m_ticket = m_cache->Begin();
+    }
+    // On a hit, found and text (a new BSTR) are the kept answer.
+    bool Find(bool& found, BSTR& text)
+    {
+        return m_cache && m_cache->Find(m_ticket, m_kind, m_table, m_value, found, text);
+    }
+    void Keep(bool found, const CComBSTR& text)
+    {
+        if (m_cache) m_cache->Keep(m_ticket, m_kind, m_table, m_value, found, text.view());
+    }
+
+private:
+    LookupCache* m_cache;
+    LookupCache::Kind m_kind;
+    std::u16string_view m_table, m_value;
+    LookupCache::Ticket m_ticket;
+};
+
+// The answer of the first row's field 0: whether there is a row whose field
+// is not NULL (a row at all, with anyRow), and the field's text.
+bool ReadFirstText(qmt::CAdoConnection& connection, const std::u16string& statement, CComBSTR& value,
+                   bool anyRow = false)
 {
     qmt::CAdoRecordset recordset;
     OpenReadOnly(recordset, statement, connection);
@@ -19,18 +50,35 @@ bool ReadFirstText(qmt::CAdoConnection& connection, const std::u16string& statem
     if (auto row = recordset.begin(); row != recordset.end()) {
         CComVariant field;
         (*row).read(0, field);
-        found = field.vt != VT_NULL && field.vt != VT_EMPTY;
-        if (found) (*row).read(0, value);
+        found = anyRow || (field.vt != VT_NULL && field.vt != VT_EMPTY);
+        (*row).read(0, value);
     }
     recordset.close();
+    if (!value.get()) value = CComBSTR(u"");
     return found;
+}
+
+bool HoldsApostrophe(BSTR text) { return TextOf(text).find(u'\'') != std::u16string_view::npos; }
+
+// A hit is answered as the frame answers a call: no error info left over.
+HRESULT Served(HRESULT hr)
+{
+    SetErrorInfo(0, nullptr);
+    return hr;
 }
 
 } // namespace
 
+// translate refuses an apostrophe before any statement: such a lookup
+// never reaches the cache, which may hold the answer translateDefault read
+// for the same texts.
 HRESULT CValmorin::translate(BSTR tableName, BSTR ValueIn, BSTR* Translation)
 {
     if (Translation == nullptr) return E_POINTER;
+    const bool cacheable = !HoldsApostrophe(tableName) && !HoldsApostrophe(ValueIn);
+    CachedLookup lookup(cacheable ? cache() : nullptr, LookupCache::Kind::Forward, tableName, ValueIn);
+    bool found = false;
+    if (lookup.Find(found, *Translation)) return Served(S_OK);
     return ServiceCallFrame({.text = Translation}, [&] {
         const ServiceText table = ServiceText::FromBstr(tableName);
         const ServiceText value = ServiceText::FromBstr(ValueIn);
@@ -38,13 +86,10 @@ HRESULT CValmorin::translate(BSTR tableName, BSTR ValueIn, BSTR* Translation)
         RefuseApostrophe(m_connection, u"ValueIn", value.str());
         ServiceText statement;
         FormatSql(statement, statements::kTranslate, table.c_str(), value.c_str());
-
-        qmt::CAdoRecordset recordset;
-        OpenReadOnly(recordset, statement.str(), m_connection);
         CComBSTR result; // the field's own copy becomes the [out] string
-        if (auto row = recordset.begin(); row != recordset.end()) (*row).read(0, result);
-        recordset.close();
-        *Translation = result.get() ? result.Detach() : SysAllocString(u"");
+        found = ReadFirstText(m_connection, statement.str(), result, true);
+        lookup.Keep(found, result);
+        *Translation = result.Detach();
         return S_OK;
     });
 }
@@ -54,15 +99,23 @@ HRESULT CValmorin::translate(BSTR tableName, BSTR ValueIn, BSTR* Translation)
 HRESULT CValmorin::translateDefault(BSTR tableName, BSTR ValueIn, BSTR Default, BSTR* Translation)
 {
     if (Translation == nullptr) return E_POINTER;
+    auto answer = [&](bool found, BSTR text) {
+        if (found) return text;
+        SysFreeString(text);
+        return ServiceText::FromBstr(Default).copy();
+    };
+    CachedLookup lookup(cache(), LookupCache::Kind::Forward, tableName, ValueIn);
+    bool found = false;
+    BSTR kept = nullptr;
+    if (lookup.Find(found, kept)) {
+        *Translation = answer(found, kept);
+        return Served(S_OK);
+    }
     return ServiceCallFrame({.text = Translation}, [&] {
-        qmt::CAdoRecordset recordset;
-        OpenReadOnly(recordset, QuotedStatement(statements::kTranslate, tableName, ValueIn), m_connection);
         CComBSTR result;
-        const auto row = recordset.begin();
-        const bool found = row != recordset.end();
-        if (found) (*row).read(0, result);
-        recordset.close();
-        *Translation = found ? result.Detach() : ServiceText::FromBstr(Default).copy();
+        found = ReadFirstText(m_connection, QuotedStatement(statements::kTranslate, tableName, ValueIn), result, true);
+        lookup.Keep(found, result);
+        *Translation = answer(found, result.Detach());
         return S_OK;
     });
 }
@@ -70,11 +123,14 @@ HRESULT CValmorin::translateDefault(BSTR tableName, BSTR ValueIn, BSTR Default, 
 HRESULT CValmorin::translateReverse(BSTR tableName, BSTR ValueOut, BSTR* ValueIn)
 {
     if (ValueIn == nullptr) return E_POINTER;
+    CachedLookup lookup(cache(), LookupCache::Kind::Reverse, tableName, ValueOut);
+    bool found = false;
+    if (lookup.Find(found, *ValueIn)) return Served(found ? S_OK : S_FALSE);
     return ServiceCallFrame({.text = ValueIn}, [&] {
         CComBSTR input;
-        const bool found =
-            ReadFirstText(m_connection, QuotedStatement(statements::kTranslateReverse, tableName, ValueOut), input);
-        *ValueIn = found ? input.Detach() : SysAllocString(u"");
+        found = ReadFirstText(m_connection, QuotedStatement(statements::kTranslateReverse, tableName, ValueOut), input);
+        lookup.Keep(found, input);
+        *ValueIn = input.Detach();
         return found ? S_OK : S_FALSE;
     });
 }

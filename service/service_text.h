@@ -6,6 +6,10 @@
 
 #include <string>
 
+// A BSTR argument as the statements see it: up to its first NUL, NULL as
+// the empty text.
+inline std::u16string_view TextOf(BSTR bstr) { return bstr ? std::u16string_view(bstr) : std::u16string_view(); }
+
 class ServiceText {
 public:
     ServiceText() = default;

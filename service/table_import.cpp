@@ -322,6 +322,7 @@ HRESULT CValmorin::TableImport(BSTR User, BSTR Name, BSTR Path, LONG Mode, BSTR*
         CsvReader reader(request.path);
         CsvRecord header;
         if (!reader.Next(header)) Refuse(request.path, 1, {}, u"the file holds no header row");
+        const TablesChanging changing(*this, {request.table});
         qmt::CAdoTransaction transaction(m_connection);
         const ImportReport report = Importer(m_connection, request, reader).Run(header);
         transaction.commit();

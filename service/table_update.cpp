@@ -195,6 +195,7 @@ HRESULT CValmorin::TableUpdate(BSTR User, BSTR PreviousName, BSTR Name, BSTR Des
     return ServiceCallFrame({}, [&] {
         const ColumnLists lists =
             ReadColumnLists(ColumnsNameToAdd, ColumnsTypeToAdd, ColumnsIdToUpdate, ColumnsNameToUpdate, ColumnsIdToDel);
+        const TablesChanging changing(*this, {TextOf(PreviousName), TextOf(Name)});
         qmt::CAdoTransaction transaction(m_connection);
         UpdateTableRow(m_connection, User, PreviousName, Name, Description);
         const LONG id = QueryNumber(m_connection, QuotedStatement(statements::kSelectTableId, Name));

@@ -89,6 +89,7 @@ HRESULT CValmorin::TableCreate(BSTR User, BSTR Name, BSTR Description, BSTR Colu
         const auto types = SplitList(ServiceText::FromBstr(ColumnsTypeToAdd).str(), ListSeparator);
         RequireColumnTypes(names, types);
 
+        const TablesChanging changing(*this, {TextOf(Name)});
         qmt::CAdoTransaction transaction(m_connection);
         CreateTable(m_connection,
                     {ServiceText::FromBstr(User).str(), ServiceText::FromBstr(Name).str(),
@@ -102,6 +103,7 @@ HRESULT CValmorin::TableCreate(BSTR User, BSTR Name, BSTR Description, BSTR Colu
 HRESULT CValmorin::TableDelete(BSTR Name)
 {
     return ServiceCallFrame({}, [&] {
+        const TablesChanging changing(*this, {TextOf(Name)});
         qmt::CAdoTransaction transaction(m_connection);
         // The correspondences and columns first: they find their table
         // through its catalogue row.

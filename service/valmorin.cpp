@@ -11,12 +11,15 @@ constexpr std::u16string_view kComponentSource = u"CValmorin";
 
 } // namespace
 
+// With Debug on there is no cache: the log shows every statement.
 CValmorin::CValmorin() : m_dataSourceName(u"NK")
 {
-    if (DebugSwitchIsOn())
+    if (DebugSwitchIsOn()) {
         EnableLogFile();
-    else
+    } else {
         qmt::Tracer::Current().Disable();
+        m_cacheCapacity = LookupCacheCapacity();
+    }
 }
 
 CValmorin::~CValmorin()
@@ -30,7 +33,43 @@ CValmorin::~CValmorin()
 
 void CValmorin::ensureConnection()
 {
-    if (!m_connection.isOpen()) m_connection.open(m_dataSourceName);
+    if (m_connection.isOpen()) return;
+    m_cache.store(nullptr, std::memory_order_release);
+    m_connection.open(m_dataSourceName);
+    AttachCache();
+}
+
+void CValmorin::AttachCache()
+{
+    if (m_cacheCapacity == 0 || !m_connection.isOpen()) return;
+    const qmt::CAdoCredentials& credentials = m_connection.openedWith();
+    m_cache.store(
+        SharedLookupCache(credentials.connectionString, credentials.userId, credentials.password, m_cacheCapacity),
+        std::memory_order_release);
+}
+
+void CValmorin::ForgetCacheOfALostLink() noexcept
+{
+    try {
+        if (!m_connection.isOpen()) m_cache.store(nullptr, std::memory_order_release);
+    } catch (...) {
+        m_cache.store(nullptr, std::memory_order_release);
+    }
+}
+
+// Whatever the writing object's own setting: a cache another object of the
+// process keeps on the store must hear of the change.
+CValmorin::TablesChanging::TablesChanging(const CValmorin& object, std::initializer_list<std::u16string_view> tables)
+    : m_cache(ExistingLookupCache(object.m_connection.openedWith().connectionString,
+                                  object.m_connection.openedWith().userId)),
+      m_tables(m_cache ? tables.size() : 0)
+{
+    std::copy(tables.begin(), tables.begin() + static_cast<std::ptrdiff_t>(m_tables.size()), m_tables.begin());
+}
+
+CValmorin::TablesChanging::~TablesChanging()
+{
+    for (const std::u16string& table : m_tables) m_cache->Changed(table);
 }
 
 HRESULT CValmorin::ReportComError(const qmt::CException& e)
@@ -77,8 +116,10 @@ HRESULT CValmorin::Open(BSTR bstConnexionString)
 {
     const std::lock_guard oneCallAtATime(m_calls);
     try {
+        m_cache.store(nullptr, std::memory_order_release);
         m_connection.close();
         m_connection.open(ServiceText::FromBstr(bstConnexionString).str(), u"", u"");
+        AttachCache();
         return S_OK;
     } catch (const qmt::CException& e) {
         return ReportComError(e);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "qmt/db/ado_connection_nk.h"
+#include "service/lookup_cache.h"
 #include "service/ivalmorin.h"
 
 #include <mutex>
@@ -71,11 +72,33 @@ public:
     // method's HRESULT (S_FALSE when the error object cannot be made).
     static HRESULT ReportComError(const qmt::CException& e);
 
+    // Declared before a write's transaction: once the transaction has
+    // ended, committed or not, the process's cache of the store drops the
+    // answers of the tables named.
+    class TablesChanging {
+    public:
+        TablesChanging(const CValmorin& object, std::initializer_list<std::u16string_view> tables);
+        ~TablesChanging();
+        TablesChanging(const TablesChanging&) = delete;
+        TablesChanging& operator=(const TablesChanging&) = delete;
+
+    private:
+        LookupCache* m_cache;
+        std::vector<std::u16string> m_tables;
+    };
+
 private:
     struct FrameResults;
     template <typename Operation>
     HRESULT ServiceCallFrame(const FrameResults& results, Operation&& operation) noexcept;
     void ensureConnection();
+    // The cache of the store the connection is open on, when the registry
+    // asks for one and Debug is off; none while the connection is closed.
+    void AttachCache();
+    LookupCache* cache() const { return m_cache.load(std::memory_order_acquire); }
+    // After a failed call: a connection that reports itself closed will
+    // open again through NK, perhaps on another store.
+    void ForgetCacheOfALostLink() noexcept;
     // The frame of the identifier methods; advance computes the next number
     // and the statement that stores it.
     template <typename Advance>
@@ -83,6 +106,10 @@ private:
 
     std::u16string m_dataSourceName;
     qmt::CAdoConnectionNK m_connection;
+    // Lookups read it without taking m_calls: it is set and cleared under
+    // m_calls, and the caches it points to live as long as the process.
+    std::atomic<LookupCache*> m_cache{nullptr};
+    std::size_t m_cacheCapacity = 0; // 0: no cache (off, or Debug on)
     // One call at a time per object: the connection, its session and the
     // statements it keeps are one caller's at a time. The class is used
     // from several threads (ThreadingModel "Both"); callers that want calls

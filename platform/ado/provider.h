@@ -6,6 +6,7 @@
 #include "valmorin/com/types.h"
 
 #include "platform/ado/connection_string.h"
+#include "platform/ado/store_watch.h"
 #include "valmorin/com/variant.h"
 
 #include <map>
@@ -119,6 +120,12 @@ public:
     virtual std::u16string Name() const = 0;
     virtual std::unique_ptr<Session> Connect(const ConnectionString& cs, std::u16string_view userId,
                                              std::u16string_view password, LONG commandTimeoutSeconds) = 0;
+    // A watch of the store's version (store_watch.h); none by default.
+    virtual std::unique_ptr<StoreWatch> Watch(const ConnectionString&, std::u16string_view, std::u16string_view,
+                                              TableChanged)
+    {
+        return nullptr;
+    }
 };
 
 // The rows of a statement, in a row set of their own.

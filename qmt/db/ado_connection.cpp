@@ -59,6 +59,7 @@ void CAdoConnection::open(const std::u16string& connectionString, const std::u16
         }
         if (state() == adStateOpen) {
             TraceDebug(u"Connection opened");
+            m_openedWith = {connectionString, userId, password};
             return;
         }
         raiseProviderErrors();

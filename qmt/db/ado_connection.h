@@ -17,6 +17,13 @@ struct CAdoError {
     LONG nativeError = 0;
 };
 
+// What a connection was last opened with.
+struct CAdoCredentials {
+    std::u16string connectionString;
+    std::u16string userId;
+    std::u16string password;
+};
+
 class CAdoConnection {
 public:
     CAdoConnection();
@@ -44,6 +51,8 @@ public:
 
     // The name of the provider the connection was opened with.
     std::u16string provider() const;
+    // The arguments of the last successful open.
+    const CAdoCredentials& openedWith() const { return m_openedWith; }
 
     // The platform object as the active connection of a recordset; null
     // without a handle.
@@ -57,6 +66,7 @@ private:
     CComLibrary m_com;
     CComPtr<_Connection> m_handle;
     LONG m_commandTimeout = 15;
+    CAdoCredentials m_openedWith;
 };
 
 } // namespace qmt

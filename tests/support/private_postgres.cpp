@@ -90,6 +90,17 @@ void PrivatePostgres::Control(const std::string& action) const
 
 void PrivatePostgres::Restart() const { Control("restart"); }
 
+void PrivatePostgres::Stop() const { Control("stop"); }
+
+void PrivatePostgres::Start() const { Control("start"); }
+
+void PrivatePostgres::Run(const std::string& sql) const
+{
+    Check(RunProcess({ServerBin() + "/psql", "-h", m_folder, "-p", kPort, "-U", m_account, "-d", "store", "-v",
+                      "ON_ERROR_STOP=1", "-q", "-c", sql}),
+          "psql");
+}
+
 std::string PrivatePostgres::connectionString() const
 {
     return "Provider=PostgreSQL;Host=" + m_folder + ";Port=" + kPort + ";Database=store;User ID=" + m_account;

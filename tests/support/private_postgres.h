@@ -19,6 +19,10 @@ public:
     static std::string Unavailable();
 
     void Restart() const;
+    void Stop() const;
+    void Start() const;
+    // Runs SQL in the database "store" through psql.
+    void Run(const std::string& sql) const;
     std::string connectionString() const;
 
 private:

@@ -101,12 +101,15 @@ std::string WordAfter(std::string_view statement, std::string_view marker)
 }
 
 // The schema's statements that add a rule to its tables: those that make
-// an object only if it is missing, and the constraints added to a table.
+// an object only if it is missing, or make or replace it (the functions and
+// triggers that announce changes), and the constraints added to a table.
 std::vector<Rule> Rules(std::string_view schema)
 {
     std::vector<Rule> rules;
     for (std::string& statement : SchemaStatements(schema)) {
         std::string name = WordAfter(statement, "ADD CONSTRAINT");
+        for (const char* marker : {"CREATE OR REPLACE FUNCTION", "CREATE OR REPLACE TRIGGER"})
+            if (name.empty()) name = WordAfter(statement, marker);
         if (name.empty() && statement.find("CREATE TABLE") == std::string::npos)
             name = WordAfter(statement, "IF NOT EXISTS");
         if (!name.empty()) rules.push_back({std::move(name), std::move(statement)});
@@ -130,7 +133,8 @@ const StoreDialect kPostgresStore{
     u"SELECT upper(indexname) FROM pg_catalog.pg_indexes WHERE schemaname = current_schema() UNION ALL "
     u"SELECT upper(c.conname) FROM pg_catalog.pg_constraint c JOIN pg_catalog.pg_namespace n ON n.oid = "
     u"c.connamespace WHERE n.nspname = current_schema() UNION ALL SELECT upper(tgname) FROM "
-    u"pg_catalog.pg_trigger WHERE NOT tgisinternal",
+    u"pg_catalog.pg_trigger WHERE NOT tgisinternal UNION ALL SELECT upper(p.proname) FROM pg_catalog.pg_proc p "
+    u"JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace WHERE n.nspname = current_schema()",
     {}};
 
 // What the upgrade needs of a store: the first column of a query's rows,

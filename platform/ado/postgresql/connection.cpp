@@ -24,6 +24,7 @@
 // that beginning costs no exchange of its own.
 #include "platform/ado/ado.h"
 #include "platform/ado/built_in.h"
+#include "platform/ado/postgresql/connect.h"
 #include "platform/ado/postgresql/errors.h"
 #include "platform/ado/postgresql/handles.h"
 #include "platform/ado/statement_cache.h"
@@ -393,25 +394,6 @@ private:
     RecentStatements m_recent; // the statements lexed last, their buffers reused
 };
 
-// The connection string's keys and libpq's names for them.
-const std::pair<std::u16string_view, const char*> kKeys[] = {
-    {u"HOST", "host"}, {u"PORT", "port"}, {u"DATABASE", "dbname"}, {u"USER ID", "user"}, {u"PASSWORD", "password"}};
-
-void RefuseUnknownKeys(const ConnectionString& cs)
-{
-    for (const std::u16string& key : cs.Keys()) {
-        if (key == u"PROVIDER") continue;
-        if (std::none_of(std::begin(kKeys), std::end(kKeys), [&](const auto& known) { return known.first == key; }))
-            Throw(E_FAIL,
-                  u"The connection string key \"" + key +
-                      u"\" is not one PostgreSQL takes (Host, Port, Database, User ID, Password).",
-                  u"08001");
-    }
-}
-
-// Notices (a savepoint's warnings, say) are not the caller's output.
-void IgnoreNotice(void*, const char*) {}
-
 class PgProvider final : public Provider {
 public:
     std::u16string Name() const override { return std::u16string(kSource); }
@@ -419,46 +401,14 @@ public:
     std::unique_ptr<Session> Connect(const ConnectionString& cs, std::u16string_view userId,
                                      std::u16string_view password, LONG commandTimeoutSeconds) override
     {
-        RefuseUnknownKeys(cs);
-        std::vector<std::string> keywords;
-        std::vector<std::string> values;
-        for (const auto& [key, libpqName] : kKeys) {
-            std::u16string value = cs.Get(key);
-            if (key == u"USER ID" && !userId.empty()) value = userId;
-            if (key == u"PASSWORD" && !password.empty()) value = password;
-            if (value.empty()) continue;
-            keywords.emplace_back(libpqName);
-            values.push_back(text::Utf16ToUtf8(value));
-        }
-        keywords.emplace_back("client_encoding");
-        values.emplace_back("UTF8");
-        keywords.emplace_back("options");
-        // Backslashes in literals are ordinary characters, as on SQLite; a
-        // statement gives up after the command time-out, as a busy SQLite
-        // store does.
-        values.push_back("-c standard_conforming_strings=on -c statement_timeout=" +
-                         std::to_string(static_cast<long long>(commandTimeoutSeconds) * 1000));
-        keywords.emplace_back("application_name");
-        values.emplace_back("valmorin");
-        return std::make_unique<PgSession>(Open(keywords, values));
+        return std::make_unique<PgSession>(
+            OpenConnection(ConnectionParameters(cs, userId, password, commandTimeoutSeconds)));
     }
 
-private:
-    static Connection Open(const std::vector<std::string>& keywords, const std::vector<std::string>& values)
+    std::unique_ptr<StoreWatch> Watch(const ConnectionString& cs, std::u16string_view userId,
+                                      std::u16string_view password, TableChanged changed) override
     {
-        std::vector<const char*> k;
-        std::vector<const char*> v;
-        for (std::size_t i = 0; i < keywords.size(); ++i) {
-            k.push_back(keywords[i].c_str());
-            v.push_back(values[i].c_str());
-        }
-        k.push_back(nullptr);
-        v.push_back(nullptr);
-        Connection connection(PQconnectdbParams(k.data(), v.data(), 0));
-        if (!connection) Throw(E_OUTOFMEMORY, u"Out of memory.");
-        if (PQstatus(connection.get()) != CONNECTION_OK) ThrowFromResult(nullptr, connection.get());
-        PQsetNoticeProcessor(connection.get(), IgnoreNotice, nullptr);
-        return connection;
+        return WatchNotifications(ConnectionParameters(cs, userId, password, 0), std::move(changed));
     }
 };
 

@@ -9,6 +9,7 @@
 #include "platform/ado/sql_lexer.h"
 #include "platform/ado/sqlite/errors.h"
 #include "platform/ado/sqlite/handles.h"
+#include "platform/ado/sqlite/wal_watch.h"
 #include "platform/ado/statement_cache.h"
 #include "platform/text/utf.h"
 
@@ -22,11 +23,6 @@
 namespace valmorin::ado::sqlite {
 
 namespace {
-
-struct DatabaseDeleter {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-using Database = std::unique_ptr<sqlite3, DatabaseDeleter>;
 
 // wide is room for the text's conversion, reused from value to value.
 CComVariant ColumnValue(sqlite3_stmt* stmt, int column, std::u16string& wide)
@@ -364,6 +360,13 @@ private:
 class SqliteProvider final : public Provider {
 public:
     std::u16string Name() const override { return std::u16string(kSource); }
+
+    std::unique_ptr<StoreWatch> Watch(const ConnectionString& cs, std::u16string_view, std::u16string_view,
+                                      TableChanged) override
+    {
+        const std::u16string source = cs.Get(u"Data Source");
+        return source.empty() ? nullptr : WatchWalIndex(text::Utf16ToUtf8(source));
+    }
 
     std::unique_ptr<Session> Connect(const ConnectionString& cs, std::u16string_view, std::u16string_view,
                                      LONG commandTimeoutSeconds) override

@@ -1,4 +1,4 @@
-// Prepared SQLite statements: owning handles, what the session's statement
+// Owning handles of databases and prepared statements, what the session's statement
 // cache keeps of each, and the lease through which a call uses one.
 #pragma once
 
@@ -10,6 +10,11 @@
 #include <vector>
 
 namespace valmorin::ado::sqlite {
+
+struct DatabaseDeleter {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Database = std::unique_ptr<sqlite3, DatabaseDeleter>;
 
 struct StatementDeleter {
     void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }

@@ -1,0 +1,49 @@
+// What a cache of a store's answers needs in order to know that they still
+// hold: the store's version, read without sending a statement, and the
+// tables that changes named. Made per store by its provider; providers that
+// cannot vouch for their store's version make none, and answers from such
+// a store are never kept.
+#pragma once
+
+#include "valmorin/com/types.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace valmorin::ado {
+
+struct StoreVersion {
+    // An answer read while `entries` had a value holds as long as it keeps
+    // that value.
+    std::uint64_t entries = 0;
+    // Moves at every change the watch learns of, before the tables it names
+    // are reported; an answer read after `fills` had a value may be kept
+    // only while it still has it.
+    std::uint64_t fills = 0;
+
+    bool operator==(const StoreVersion&) const = default;
+};
+
+// Called, on a thread of the watch's own, with the name of each table a
+// committed change touched, after `fills` has moved.
+using TableChanged = std::function<void(std::u16string_view table)>;
+
+class StoreWatch {
+public:
+    virtual ~StoreWatch() = default;
+    // The store's version now; false when the watch cannot vouch for it (its
+    // link to the store is down, the store is changing this instant): no
+    // answer may then be served or kept.
+    virtual bool Read(StoreVersion& version) const = 0;
+};
+
+// The watch of the store a connection string names, made through the
+// provider it names; null when the provider cannot watch that store (no
+// provider, not in WAL mode, ODBC). Never throws.
+VALMORIN_PLATFORM_API std::unique_ptr<StoreWatch> WatchStore(std::u16string_view connectionString,
+                                                             std::u16string_view userId, std::u16string_view password,
+                                                             TableChanged changed);
+
+} // namespace valmorin::ado

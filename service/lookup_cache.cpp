@@ -1,0 +1,200 @@
+#include "service/lookup_cache.h"
+
+#include "qmt/sys/registry.h"
+
+#include <algorithm>
+#include <map>
+
+namespace {
+
+constexpr std::size_t kMostShards = 16;
+// Below this many entries a shard's order is not worth the split: a small
+// cache is one shard, and drops exactly its least recently used entry.
+constexpr std::size_t kLeastPerShard = 64;
+
+// The key of a lookup in a buffer of the calling thread, reused from
+// lookup to lookup.
+std::u16string_view KeyOf(LookupCache::Kind kind, std::u16string_view table, std::u16string_view value)
+{
+    thread_local std::u16string key;
+    key.clear();
+    key += static_cast<char16_t>(kind);
+    key.append(table);
+    key += u'\0';
+    key.append(value);
+    return key;
+}
+
+} // namespace
+
+LookupCache::LookupCache(std::size_t capacity) : m_capacity(capacity)
+{
+    const std::size_t shards = std::clamp<std::size_t>(capacity / kLeastPerShard, 1, kMostShards);
+    for (std::size_t i = 0; i < shards; ++i) {
+        auto& shard = m_shards.emplace_back(std::make_unique<Shard>());
+        shard->capacity = capacity / shards + (i < capacity % shards ? 1 : 0);
+    }
+}
+
+LookupCache::Ticket LookupCache::Begin() const
+{
+    Ticket ticket;
+    ticket.local = m_local.load(std::memory_order_acquire);
+    ticket.trusted = m_watch && m_watch->Read(ticket.version);
+    return ticket;
+}
+
+LookupCache::Shard& LookupCache::ShardOf(std::u16string_view key)
+{
+    return *m_shards[std::hash<std::u16string_view>{}(key) % m_shards.size()];
+}
+
+bool LookupCache::Find(const Ticket& ticket, Kind kind, std::u16string_view table, std::u16string_view value,
+                       bool& found, BSTR& text)
+{
+    if (!ticket.trusted) return false;
+    const std::u16string_view key = KeyOf(kind, table, value);
+    Shard& shard = ShardOf(key);
+    const std::lock_guard lock(shard.mutex);
+    const auto it = shard.index.find(key);
+    if (it == shard.index.end()) return false;
+    const auto node = it->second;
+    if (node->entries != ticket.version.entries) {
+        Erase(shard, node);
+        return false;
+    }
+    BSTR copy = SysAllocStringLen(node->text.data(), static_cast<UINT>(node->text.size()));
+    if (copy == nullptr) return false; // the store answers instead
+    shard.order.splice(shard.order.begin(), shard.order, node);
+    found = node->found;
+    text = copy;
+    return true;
+}
+
+// Asked under a shard's lock: a notification moves `fills` before it drops
+// its table, shard by shard, so an answer read before the change is either
+// refused here or dropped after.
+bool LookupCache::Current(const Ticket& ticket) const
+{
+    valmorin::ado::StoreVersion now;
+    return m_watch && m_watch->Read(now) && now == ticket.version &&
+           m_local.load(std::memory_order_acquire) == ticket.local;
+}
+
+void LookupCache::Keep(const Ticket& ticket, Kind kind, std::u16string_view table, std::u16string_view value,
+                       bool found, std::u16string_view text)
+{
+    if (!ticket.trusted) return;
+    const std::u16string_view key = KeyOf(kind, table, value);
+    Shard& shard = ShardOf(key);
+    if (shard.capacity == 0) return;
+    const std::lock_guard lock(shard.mutex);
+    if (!Current(ticket)) return;
+    if (const auto it = shard.index.find(key); it != shard.index.end()) Erase(shard, it->second);
+    while (shard.order.size() >= shard.capacity) Erase(shard, std::prev(shard.order.end()));
+    shard.order.push_front(
+        Node{std::u16string(key), table.size(), found, std::u16string(text), ticket.version.entries, {}});
+    Node& node = shard.order.front();
+    std::list<Node*>& inTable = shard.byTable[std::u16string(table)];
+    node.inTable = inTable.insert(inTable.end(), &node);
+    shard.index.emplace(node.key, shard.order.begin());
+}
+
+void LookupCache::Erase(Shard& shard, std::list<Node>::iterator node)
+{
+    const auto table = shard.byTable.find(std::u16string(node->table()));
+    table->second.erase(node->inTable);
+    if (table->second.empty()) shard.byTable.erase(table);
+    shard.index.erase(node->key);
+    shard.order.erase(node);
+}
+
+void LookupCache::Changed(std::u16string_view table)
+{
+    m_local.fetch_add(1, std::memory_order_acq_rel);
+    DropTable(table);
+}
+
+void LookupCache::DropTable(std::u16string_view table)
+{
+    const std::u16string name(table);
+    for (const auto& shard : m_shards) {
+        const std::lock_guard lock(shard->mutex);
+        const auto it = shard->byTable.find(name);
+        if (it == shard->byTable.end()) continue;
+        for (Node* node : std::list<Node*>(it->second)) {
+            const auto found = shard->index.find(node->key);
+            Erase(*shard, found->second);
+        }
+    }
+}
+
+std::size_t LookupCache::size() const
+{
+    std::size_t entries = 0;
+    for (const auto& shard : m_shards) {
+        const std::lock_guard lock(shard->mutex);
+        entries += shard->order.size();
+    }
+    return entries;
+}
+
+namespace {
+
+// The process's caches, by connection string and user; kept until the
+// process ends, so that an object may hold a plain pointer to one.
+struct Caches {
+    std::mutex mutex;
+    std::map<std::pair<std::u16string, std::u16string>, std::unique_ptr<LookupCache>> byStore;
+};
+
+Caches& ProcessCaches()
+{
+    static Caches caches;
+    return caches;
+}
+
+} // namespace
+
+LookupCache* ExistingLookupCache(const std::u16string& connectionString, const std::u16string& userId)
+{
+    Caches& caches = ProcessCaches();
+    const std::lock_guard lock(caches.mutex);
+    const auto it = caches.byStore.find({connectionString, userId});
+    return it == caches.byStore.end() ? nullptr : it->second.get();
+}
+
+LookupCache* SharedLookupCache(const std::u16string& connectionString, const std::u16string& userId,
+                               const std::u16string& password, std::size_t capacity)
+{
+    Caches& caches = ProcessCaches();
+    const std::lock_guard lock(caches.mutex);
+    auto& cache = caches.byStore[{connectionString, userId}];
+    if (!cache) {
+        auto made = std::make_unique<LookupCache>(capacity);
+        LookupCache* target = made.get();
+        auto watch = valmorin::ado::WatchStore(connectionString, userId, password,
+                                               [target](std::u16string_view table) { target->DropTable(table); });
+        if (!watch) return nullptr;
+        made->Watch(std::move(watch));
+        cache = std::move(made);
+    }
+    return cache.get();
+}
+
+std::size_t LookupCacheCapacity()
+{
+    for (const char16_t* key : {u"HKEY_CURRENT_USER\\SOFTWARE\\Pelkor\\Common\\Valmorin",
+                                u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelkor\\Common\\Valmorin"}) {
+        try {
+            qmt::CRegistry registry(key);
+            registry.Open({});
+            const DWORD entries = registry.ReadSubKey(u"LookupCache");
+            registry.Close();
+            return entries;
+        } catch (...) {
+            // absent here: the next key, or off
+        }
+    }
+    return 0;
+}
