@@ -17,7 +17,12 @@
 
 #include <benchmark/benchmark.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include <cstdlib>
 #include <initializer_list>
@@ -428,6 +433,72 @@ int CountedLookups(const std::string& kind, int lookups)
 } // namespace
 
 // With --count <kind> <lookups>: see CountedLookups.
+std::int64_t NowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The window in which a cached lookup still answers the value before
+// another process's commit: a writer process commits a new OUTPUT and
+// notes when its commit returned; this process, looking the row up again
+// and again through a cached object, notes when it first sees the new
+// value. Prints the windows' median, 99th percentile and maximum in
+// microseconds (0 when the value was seen before the commit returned).
+int MeasureStaleness(int commits)
+{
+    const std::string database = Store().name();
+    int go[2], done[2];
+    if (::pipe(go) != 0 || ::pipe(done) != 0) throw std::runtime_error("pipe");
+    // The writer is forked before this process starts threads of its own.
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        const Connection connection = Connect(database);
+        char token = 0;
+        for (int i = 1; i <= commits && ::read(go[0], &token, 1) == 1; ++i) {
+            Exec(connection.get(),
+                 "UPDATE QM_VALMOR SET OUTPUT = 'S" + std::to_string(i) + "' WHERE ID_TABLE = 1 AND INPUT = 'K1_0'");
+            const std::int64_t returned = NowNs();
+            if (::write(done[1], &returned, sizeof returned) != sizeof returned) ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    AskForLookupCache(1000);
+    CComPtr<IValmorin> component;
+    NewComponent(IValmorin::iid, reinterpret_cast<void**>(&component));
+    AskForLookupCache(0);
+    const CComBSTR connection(Store().connectionString());
+    if (FAILED(component->Open(connection.get()))) throw std::runtime_error("cannot open the store");
+    const CComBSTR table(u"T1"), input(u"K1_0");
+    auto lookup = [&] {
+        BSTR text = nullptr;
+        component->translate(table.get(), input.get(), &text);
+        std::u16string value(text ? text : u"");
+        SysFreeString(text);
+        return value;
+    };
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the cache's connection listens by then
+    std::vector<double> windows;
+    for (int i = 1; i <= commits; ++i) {
+        lookup(); // the old value is in the cache
+        const std::u16string expected = valmorin::text::Widen("S" + std::to_string(i));
+        char token = 'w';
+        if (::write(go[1], &token, 1) != 1) throw std::runtime_error("the writer is gone");
+        while (lookup() != expected) {
+        }
+        const std::int64_t seen = NowNs();
+        std::int64_t returned = 0;
+        if (::read(done[0], &returned, sizeof returned) != sizeof returned)
+            throw std::runtime_error("the writer is gone");
+        windows.push_back(static_cast<double>(std::max<std::int64_t>(0, seen - returned)) / 1000.0);
+    }
+    ::waitpid(writer, nullptr, 0);
+    std::sort(windows.begin(), windows.end());
+    auto at = [&](double share) { return windows[static_cast<std::size_t>(share * (windows.size() - 1))]; };
+    std::cout << "staleness_us " << at(0.5) << " " << at(0.99) << " " << windows.back() << "\n";
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (Env("VALMORIN_TEST_PG_HOST").empty()) {
@@ -436,6 +507,7 @@ int main(int argc, char** argv)
     }
     try {
         if (argc == 4 && std::string(argv[1]) == "--count") return CountedLookups(argv[2], std::stoi(argv[3]));
+        if (argc == 3 && std::string(argv[1]) == "--staleness") return MeasureStaleness(std::stoi(argv[2]));
         benchmark::Initialize(&argc, argv);
         if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
         benchmark::RunSpecifiedBenchmarks();

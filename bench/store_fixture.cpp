@@ -1,11 +1,13 @@
 #include "store_fixture.h"
 
 #include "platform/ado/sqlite/create.h"
+#include "platform/registry/registry.h"
 #include "platform/text/utf.h"
 #include "schema_sqlite.h"
 
 #include <sqlite3.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <stdexcept>
@@ -97,4 +99,28 @@ CComPtr<IValmorin> OpenComponent(const std::string& path)
     CComVariant result;
     return component.Invoke(9, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr) == S_OK &&
            result.vt == VT_BSTR && SysStringLen(result.bstrVal) != 0;
+}
+
+void AskForLookupCache(DWORD entries)
+{
+    static const std::string folder = [] {
+        std::string made = (std::filesystem::temp_directory_path() / "valmorin-registry.XXXXXX").string();
+        if (::mkdtemp(made.data()) == nullptr) throw std::runtime_error("cannot make " + made);
+        ::setenv("PELKOR_REGISTRY_DIR", made.c_str(), 1);
+        return made;
+    }();
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Pelkor\\Common\\Valmorin", 0, nullptr, 0, KEY_ALL_ACCESS,
+                        nullptr, &key, nullptr) != 0 ||
+        RegSetValueExW(key, u"LookupCache", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&entries), sizeof entries) != 0)
+        throw std::runtime_error("cannot set LookupCache in " + folder);
+    RegCloseKey(key);
+}
+
+[[gnu::noinline]] bool VtableLookup(IValmorin& component, BSTR table, BSTR input)
+{
+    BSTR text = nullptr;
+    const bool answered = SUCCEEDED(component.translate(table, input, &text)) && SysStringLen(text) > 0;
+    SysFreeString(text);
+    return answered;
 }

@@ -13,6 +13,10 @@ std::string BenchmarkStore(int tables, int rows);
 // its class object as the COM runtime would.
 HRESULT NewComponent(REFIID riid, void** object);
 
+// Objects made from now on keep a lookup cache of that many entries (0:
+// none). The registry is one of the benchmark's own, in a temporary folder.
+void AskForLookupCache(DWORD entries);
+
 // A new component object opened on the SQLite store at path.
 CComPtr<IValmorin> OpenComponent(const std::string& path);
 
@@ -20,3 +24,7 @@ CComPtr<IValmorin> OpenComponent(const std::string& path);
 // answered a non-empty text. Kept out of line so that callgrind can count
 // its instructions alone.
 bool InvokeLookup(IDispatch& component, VARIANT& table, VARIANT& input);
+
+// translate through the interface's virtual table; true when it answered a
+// non-empty text. Kept out of line, as InvokeLookup.
+bool VtableLookup(IValmorin& component, BSTR table, BSTR input);

@@ -163,17 +163,18 @@ bool CsvReader::Next(CsvRecord& record)
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 
 // Quotes where a reader could take the field for something else: a
 // separator, quote or line break inside it, blanks at its ends (which many
 // readers trim), a lone empty field (a blank line, which is passed over),
 // and a byte-order mark at the start of the file.
-bool NeedsQuotes(std::string_view field, bool alone, bool firstOfFile)
+bool NeedsQuotes(std::u16string_view field, bool alone, bool firstOfFile)
 {
     if (field.empty()) return alone;
-    return field.find_first_of(",\"\r\n") != std::string_view::npos || IsBlank(field.front()) ||
-           IsBlank(field.back()) || (firstOfFile && field.starts_with(kByteOrderMark));
+    for (const char16_t c : field)
+        if (c == u',' || c == u'"' || c == u'\r' || c == u'\n') return true;
+    return IsBlank(field.front()) || IsBlank(field.back()) || (firstOfFile && field.front() == u'\uFEFF');
 }
 
 } // namespace
@@ -188,19 +189,23 @@ CsvWriter::CsvWriter(const std::u16string& path) : m_path(path), m_file(valmorin
     m_buffer.reserve(kWriteBuffer + kBlockBytes);
 }
 
-void CsvWriter::Write(const std::vector<std::string>& fields, std::size_t count)
+void CsvWriter::Write(std::span<const std::u16string_view> fields)
 {
     const bool firstOfFile = m_written == 0 && m_buffer.empty();
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::string& field = fields[i];
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const std::u16string_view field = fields[i];
         if (i > 0) m_buffer += ',';
-        if (!NeedsQuotes(field, count == 1, firstOfFile && i == 0)) {
-            m_buffer += field;
+        std::size_t at = m_buffer.size();
+        if (!NeedsQuotes(field, fields.size() == 1, firstOfFile && i == 0)) {
+            m_buffer.resize(at + 3 * field.size()); // room for the UTF-8
+            m_buffer.resize(
+                static_cast<std::size_t>(valmorin::text::EncodeUtf8(field, m_buffer.data() + at) - m_buffer.data()));
             continue;
         }
-        const std::size_t at = m_buffer.size();
-        m_buffer.resize(at + 2 * field.size() + 2); // every byte a doubled quote, and the two around
-        m_buffer.resize(at + csv_write2(m_buffer.data() + at, m_buffer.size() - at, field.data(), field.size(), '"'));
+        m_quoted = valmorin::text::Utf16ToUtf8(field);
+        m_buffer.resize(at + 2 * m_quoted.size() + 2); // every byte a doubled quote, and the two around
+        at += csv_write2(m_buffer.data() + at, m_buffer.size() - at, m_quoted.data(), m_quoted.size(), '"');
+        m_buffer.resize(at);
     }
     m_buffer += "\r\n";
     if (m_buffer.size() >= kWriteBuffer) Flush();

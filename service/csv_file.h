@@ -10,6 +10,7 @@
 #include <csv.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -73,8 +74,9 @@ public:
     CsvWriter(const CsvWriter&) = delete;
     CsvWriter& operator=(const CsvWriter&) = delete;
 
-    // Appends one record: fields quoted only when they must be, CRLF after.
-    void Write(const std::vector<std::string>& fields, std::size_t count);
+    // Appends one record, its fields written as UTF-8, quoted only when
+    // they must be, CRLF after.
+    void Write(std::span<const std::u16string_view> fields);
     // Puts the file in place; without it nothing of the file stays.
     void Commit();
 
@@ -85,5 +87,6 @@ private:
     std::u16string m_path;
     valmorin::posix::ReplacementFile m_file;
     std::string m_buffer;
+    std::string m_quoted; // a field to quote, as UTF-8
     std::uint64_t m_written = 0;
 };

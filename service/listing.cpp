@@ -59,20 +59,26 @@ void AppendJsonEscaped(std::u16string& out, std::u16string_view text, bool lineB
     out.append(text.substr(plain));
 }
 
-std::vector<std::u16string> SplitList(std::u16string_view text, char16_t separator)
+void SplitListViews(std::u16string_view text, char16_t separator, std::vector<std::u16string_view>& items)
 {
-    std::vector<std::u16string> items;
+    items.clear();
     std::size_t kept = 0; // items up to the last non-empty one
     for (std::size_t start = 0;;) {
         const std::size_t end = text.find(separator, start);
         const std::u16string_view item = text.substr(start, end == std::u16string_view::npos ? end : end - start);
-        items.emplace_back(item);
+        items.push_back(item);
         if (!item.empty()) kept = items.size();
         if (end == std::u16string_view::npos) break;
         start = end + 1;
     }
     items.resize(kept);
-    return items;
+}
+
+std::vector<std::u16string> SplitList(std::u16string_view text, char16_t separator)
+{
+    std::vector<std::u16string_view> views;
+    SplitListViews(text, separator, views);
+    return {views.begin(), views.end()};
 }
 
 void AppendItem(std::u16string& out, std::u16string_view format, std::initializer_list<std::u16string_view> values)

@@ -47,6 +47,8 @@ void AppendJsonEscaped(std::u16string& out, std::u16string_view text, bool lineB
 // stay; empty items after the last non-empty one are dropped, so a text of
 // separators only gives no items. Items are not trimmed.
 std::vector<std::u16string> SplitList(std::u16string_view text, char16_t separator);
+// The same items as views of text, into items (emptied first).
+void SplitListViews(std::u16string_view text, char16_t separator, std::vector<std::u16string_view>& items);
 
 // Fills an item format whose conversions are %s and %d, each replaced by the
 // next of values as it stands (numbers are passed already as decimal text).

@@ -17,8 +17,8 @@ namespace {
 // not moved since.
 class CachedLookup {
 public:
-    CachedLookup(LookupCache* cache, LookupCache::Kind kind, BSTR table, BSTR value)
-        : m_cache(cache), m_kind(kind), m_table(TextOf(table)), m_value(TextOf(value))
+    CachedLookup(LookupCache* cache, LookupCache::Kind kind, std::u16string_view table, std::u16string_view value)
+        : m_cache(cache), m_kind(kind), m_table(table), m_value(value)
     {
         if (m_cache) m_ticket = m_cache->Begin();
     }
@@ -58,7 +58,7 @@ bool ReadFirstText(qmt::CAdoConnection& connection, const std::u16string& statem
     return found;
 }
 
-bool HoldsApostrophe(BSTR text) { return TextOf(text).find(u'\'') != std::u16string_view::npos; }
+bool HoldsApostrophe(std::u16string_view text) { return text.find(u'\'') != std::u16string_view::npos; }
 
 // A hit is answered as the frame answers a call: no error info left over.
 HRESULT Served(HRESULT hr)
@@ -75,17 +75,18 @@ HRESULT Served(HRESULT hr)
 HRESULT CValmorin::translate(BSTR tableName, BSTR ValueIn, BSTR* Translation)
 {
     if (Translation == nullptr) return E_POINTER;
-    const bool cacheable = !HoldsApostrophe(tableName) && !HoldsApostrophe(ValueIn);
-    CachedLookup lookup(cacheable ? cache() : nullptr, LookupCache::Kind::Forward, tableName, ValueIn);
+    const std::u16string_view table = TextOf(tableName), value = TextOf(ValueIn);
+    const bool cacheable = !HoldsApostrophe(table) && !HoldsApostrophe(value);
+    CachedLookup lookup(cacheable ? cache() : nullptr, LookupCache::Kind::Forward, table, value);
     bool found = false;
     if (lookup.Find(found, *Translation)) return Served(S_OK);
     return ServiceCallFrame({.text = Translation}, [&] {
-        const ServiceText table = ServiceText::FromBstr(tableName);
-        const ServiceText value = ServiceText::FromBstr(ValueIn);
-        RefuseApostrophe(m_connection, u"tableName", table.str());
-        RefuseApostrophe(m_connection, u"ValueIn", value.str());
+        const ServiceText tableText = ServiceText::FromBstr(tableName);
+        const ServiceText valueText = ServiceText::FromBstr(ValueIn);
+        RefuseApostrophe(m_connection, u"tableName", tableText.str());
+        RefuseApostrophe(m_connection, u"ValueIn", valueText.str());
         ServiceText statement;
-        FormatSql(statement, statements::kTranslate, table.c_str(), value.c_str());
+        FormatSql(statement, statements::kTranslate, tableText.c_str(), valueText.c_str());
         CComBSTR result; // the field's own copy becomes the [out] string
         found = ReadFirstText(m_connection, statement.str(), result, true);
         lookup.Keep(found, result);
@@ -104,7 +105,7 @@ HRESULT CValmorin::translateDefault(BSTR tableName, BSTR ValueIn, BSTR Default, 
         SysFreeString(text);
         return ServiceText::FromBstr(Default).copy();
     };
-    CachedLookup lookup(cache(), LookupCache::Kind::Forward, tableName, ValueIn);
+    CachedLookup lookup(cache(), LookupCache::Kind::Forward, TextOf(tableName), TextOf(ValueIn));
     bool found = false;
     BSTR kept = nullptr;
     if (lookup.Find(found, kept)) {
@@ -123,7 +124,7 @@ HRESULT CValmorin::translateDefault(BSTR tableName, BSTR ValueIn, BSTR Default, 
 HRESULT CValmorin::translateReverse(BSTR tableName, BSTR ValueOut, BSTR* ValueIn)
 {
     if (ValueIn == nullptr) return E_POINTER;
-    CachedLookup lookup(cache(), LookupCache::Kind::Reverse, tableName, ValueOut);
+    CachedLookup lookup(cache(), LookupCache::Kind::Reverse, TextOf(tableName), TextOf(ValueOut));
     bool found = false;
     if (lookup.Find(found, *ValueIn)) return Served(found ? S_OK : S_FALSE);
     return ServiceCallFrame({.text = ValueIn}, [&] {

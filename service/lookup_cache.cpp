@@ -12,20 +12,36 @@ constexpr std::size_t kMostShards = 16;
 // cache is one shard, and drops exactly its least recently used entry.
 constexpr std::size_t kLeastPerShard = 64;
 
-// The key of a lookup in a buffer of the calling thread, reused from
-// lookup to lookup.
-std::u16string_view KeyOf(LookupCache::Kind kind, std::u16string_view table, std::u16string_view value)
-{
-    thread_local std::u16string key;
-    key.clear();
-    key += static_cast<char16_t>(kind);
-    key.append(table);
-    key += u'\0';
-    key.append(value);
-    return key;
-}
-
 } // namespace
+
+// A lookup's key: its kind, the table, a NUL and the value, in a buffer on
+// the caller's stack when it fits.
+class LookupCache::KeyText {
+public:
+    KeyText(Kind kind, std::u16string_view table, std::u16string_view value)
+    {
+        const std::size_t size = 2 + table.size() + value.size();
+        char16_t* out = m_inline;
+        if (size > std::size(m_inline)) {
+            m_heap.resize(size);
+            out = m_heap.data();
+        }
+        out[0] = static_cast<char16_t>(kind);
+        std::copy(table.begin(), table.end(), out + 1);
+        out[1 + table.size()] = u'\0';
+        std::copy(value.begin(), value.end(), out + 2 + table.size());
+        m_key.text = std::u16string_view(out, size);
+        m_key.hash = std::hash<std::u16string_view>{}(m_key.text);
+    }
+    KeyText(const KeyText&) = delete;
+    KeyText& operator=(const KeyText&) = delete;
+    const Key& key() const { return m_key; }
+
+private:
+    char16_t m_inline[128];
+    std::u16string m_heap;
+    Key m_key;
+};
 
 LookupCache::LookupCache(std::size_t capacity) : m_capacity(capacity)
 {
@@ -44,19 +60,14 @@ LookupCache::Ticket LookupCache::Begin() const
     return ticket;
 }
 
-LookupCache::Shard& LookupCache::ShardOf(std::u16string_view key)
-{
-    return *m_shards[std::hash<std::u16string_view>{}(key) % m_shards.size()];
-}
-
 bool LookupCache::Find(const Ticket& ticket, Kind kind, std::u16string_view table, std::u16string_view value,
                        bool& found, BSTR& text)
 {
     if (!ticket.trusted) return false;
-    const std::u16string_view key = KeyOf(kind, table, value);
-    Shard& shard = ShardOf(key);
+    const KeyText key(kind, table, value);
+    Shard& shard = ShardOf(key.key());
     const std::lock_guard lock(shard.mutex);
-    const auto it = shard.index.find(key);
+    const auto it = shard.index.find(key.key());
     if (it == shard.index.end()) return false;
     const auto node = it->second;
     if (node->entries != ticket.version.entries) {
@@ -85,19 +96,24 @@ void LookupCache::Keep(const Ticket& ticket, Kind kind, std::u16string_view tabl
                        bool found, std::u16string_view text)
 {
     if (!ticket.trusted) return;
-    const std::u16string_view key = KeyOf(kind, table, value);
-    Shard& shard = ShardOf(key);
+    const KeyText key(kind, table, value);
+    Shard& shard = ShardOf(key.key());
     if (shard.capacity == 0) return;
     const std::lock_guard lock(shard.mutex);
     if (!Current(ticket)) return;
-    if (const auto it = shard.index.find(key); it != shard.index.end()) Erase(shard, it->second);
+    if (const auto it = shard.index.find(key.key()); it != shard.index.end()) Erase(shard, it->second);
     while (shard.order.size() >= shard.capacity) Erase(shard, std::prev(shard.order.end()));
-    shard.order.push_front(
-        Node{std::u16string(key), table.size(), found, std::u16string(text), ticket.version.entries, {}});
+    shard.order.push_front(Node{std::u16string(key.key().text),
+                                key.key().hash,
+                                table.size(),
+                                found,
+                                std::u16string(text),
+                                ticket.version.entries,
+                                {}});
     Node& node = shard.order.front();
     std::list<Node*>& inTable = shard.byTable[std::u16string(table)];
     node.inTable = inTable.insert(inTable.end(), &node);
-    shard.index.emplace(node.key, shard.order.begin());
+    shard.index.emplace(Key{node.key, node.hash}, shard.order.begin());
 }
 
 void LookupCache::Erase(Shard& shard, std::list<Node>::iterator node)
@@ -105,7 +121,7 @@ void LookupCache::Erase(Shard& shard, std::list<Node>::iterator node)
     const auto table = shard.byTable.find(std::u16string(node->table()));
     table->second.erase(node->inTable);
     if (table->second.empty()) shard.byTable.erase(table);
-    shard.index.erase(node->key);
+    shard.index.erase(Key{node->key, node->hash});
     shard.order.erase(node);
 }
 
@@ -123,7 +139,7 @@ void LookupCache::DropTable(std::u16string_view table)
         const auto it = shard->byTable.find(name);
         if (it == shard->byTable.end()) continue;
         for (Node* node : std::list<Node*>(it->second)) {
-            const auto found = shard->index.find(node->key);
+            const auto found = shard->index.find(Key{node->key, node->hash});
             Erase(*shard, found->second);
         }
     }

@@ -64,8 +64,19 @@ public:
     std::size_t size() const;
 
 private:
+    // A key's text and its hash, computed once per lookup.
+    struct Key {
+        std::u16string_view text;
+        std::size_t hash;
+        bool operator==(const Key& other) const { return text == other.text; }
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& key) const noexcept { return key.hash; }
+    };
+    class KeyText;
     struct Node {
         std::u16string key; // kind, table, NUL, value: neither text holds a NUL
+        std::size_t hash;
         std::size_t tableLength;
         bool found;
         std::u16string text;
@@ -77,11 +88,11 @@ private:
         std::mutex mutex;
         std::size_t capacity = 0;
         std::list<Node> order; // most recently used first
-        std::unordered_map<std::u16string_view, std::list<Node>::iterator> index;
+        std::unordered_map<Key, std::list<Node>::iterator, KeyHash> index;
         std::unordered_map<std::u16string, std::list<Node*>> byTable;
     };
 
-    Shard& ShardOf(std::u16string_view key);
+    Shard& ShardOf(const Key& key) { return *m_shards[key.hash % m_shards.size()]; }
     static void Erase(Shard& shard, std::list<Node>::iterator node);
     bool Current(const Ticket& ticket) const;
 

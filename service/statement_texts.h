@@ -114,14 +114,16 @@ inline constexpr const char16_t* kListCorrespondencesLike =
 // The import of a CSV file. Rows of a table that held none go in by one
 // insert each; into a table with rows, each INPUT of the file is noted in a
 // temporary table (whose key refuses it a second time), then inserted or
-// updated; replacing, the rows of no noted INPUT are deleted.
+// updated; replacing, the rows of no noted INPUT are deleted. The writes
+// repeated for every row are commands: each ? takes a value, the table's
+// identifier included, as text.
 inline constexpr const char16_t* kInsertImported =
-    u"INSERT INTO QM_VALMOR(ID_TABLE, INPUT, OUTPUT, USER_CODE_LASTACTION) VALUES (%d, N'%s', N'%s', N'%s')";
+    u"INSERT INTO QM_VALMOR(ID_TABLE, INPUT, OUTPUT, USER_CODE_LASTACTION) VALUES (?, ?, ?, ?)";
 inline constexpr const char16_t* kUpdateImported =
-    u"UPDATE QM_VALMOR SET OUTPUT = N'%s', USER_CODE_LASTACTION = N'%s' WHERE ID_TABLE = %d AND INPUT = N'%s'";
+    u"UPDATE QM_VALMOR SET OUTPUT = ?, USER_CODE_LASTACTION = ? WHERE ID_TABLE = ? AND INPUT = ?";
 inline constexpr const char16_t* kCountTableRows = u"SELECT COUNT(*) FROM QM_VALMOR WHERE ID_TABLE = %d";
 inline constexpr const char16_t* kCreateImportSeen = u"CREATE TEMP TABLE VALMORIN_IMPORT_SEEN (INPUT TEXT PRIMARY KEY)";
-inline constexpr const char16_t* kInsertImportSeen = u"INSERT INTO VALMORIN_IMPORT_SEEN(INPUT) VALUES (N'%s')";
+inline constexpr const char16_t* kInsertImportSeen = u"INSERT INTO VALMORIN_IMPORT_SEEN(INPUT) VALUES (?)";
 inline constexpr const char16_t* kDeleteUnseen =
     u"DELETE FROM QM_VALMOR WHERE ID_TABLE = %d AND NOT EXISTS (SELECT 1 FROM VALMORIN_IMPORT_SEEN S WHERE S.INPUT = "
     u"QM_VALMOR.INPUT)";

@@ -26,25 +26,21 @@ public:
 
     void WriteHeader()
     {
-        for (std::size_t c = 0; c < m_layout.columns.size(); ++c)
-            m_fields[c] = valmorin::text::Utf16ToUtf8(m_layout.columns[c].name);
-        m_writer.Write(m_fields, m_fields.size());
+        for (std::size_t c = 0; c < m_layout.columns.size(); ++c) m_fields[c] = m_layout.columns[c].name;
+        m_writer.Write(m_fields);
     }
 
+    // The fields are views of the row's two texts, split in place.
     void WriteRow(const qmt::CAdoRecord& row)
     {
         row.read(0, m_input);
         row.read(1, m_output);
-        Split(m_input, true, m_inputs);
-        Split(m_output, false, m_outputs);
+        Split(m_input.view(), true, m_inputs);
+        Split(m_output.view(), false, m_outputs);
         std::size_t input = 0, output = 0;
-        for (std::size_t c = 0; c < m_layout.columns.size(); ++c) {
-            const std::u16string& value = m_layout.columns[c].input ? m_inputs[input++] : m_outputs[output++];
-            m_fields[c].resize(value.size() * 3);
-            m_fields[c].resize(
-                static_cast<std::size_t>(valmorin::text::EncodeUtf8(value, m_fields[c].data()) - m_fields[c].data()));
-        }
-        m_writer.Write(m_fields, m_fields.size());
+        for (std::size_t c = 0; c < m_layout.columns.size(); ++c)
+            m_fields[c] = m_layout.columns[c].input ? m_inputs[input++] : m_outputs[output++];
+        m_writer.Write(m_fields);
         ++m_rows;
     }
 
@@ -53,13 +49,13 @@ public:
 private:
     // A field holding more values than its side has columns has no place
     // in the file: the export stops rather than lose them.
-    void Split(const std::u16string& field, bool input, std::vector<std::u16string>& values)
+    void Split(std::u16string_view field, bool input, std::vector<std::u16string_view>& values)
     {
         const std::size_t count = m_layout.Count(input);
         if (SplitValues(field, count, values)) return;
         throw qmt::CException(u"CValmorin",
-                              u"The row of INPUT \"" + m_input + u"\" of table \"" + m_table + u"\" holds more " +
-                                  (input ? u"input" : u"output") + u" values than the table has " +
+                              u"The row of INPUT \"" + std::u16string(m_input.view()) + u"\" of table \"" + m_table +
+                                  u"\" holds more " + (input ? u"input" : u"output") + u" values than the table has " +
                                   (input ? u"input" : u"output") + u" columns (" + Decimal(static_cast<LONG>(count)) +
                                   u"); nothing was exported.",
                               static_cast<DWORD>(HRESULT_FROM_WIN32(13))); // ERROR_INVALID_DATA
@@ -68,9 +64,9 @@ private:
     const TableLayout& m_layout;
     const std::u16string& m_table;
     CsvWriter& m_writer;
-    std::vector<std::string> m_fields;
-    std::vector<std::u16string> m_inputs, m_outputs;
-    std::u16string m_input, m_output;
+    std::vector<std::u16string_view> m_fields;
+    std::vector<std::u16string_view> m_inputs, m_outputs;
+    CComBSTR m_input, m_output;
     LONG m_rows = 0;
 };
 

@@ -2,6 +2,7 @@
 // names the table's columns in any order; each record becomes one
 // correspondence, its values joined as the table's layout stores them.
 // Any refused record refuses the whole file, and nothing is written.
+#include "qmt/db/ado_command.h"
 #include "qmt/db/ado_transaction.h"
 #include "service/call_frame.h"
 #include "service/csv_file.h"
@@ -97,22 +98,11 @@ std::vector<std::u16string> HeaderNames(const std::u16string& path, const CsvRec
     return names;
 }
 
-// Puts the value into a statement's N'...' literal: apostrophes doubled,
-// into a buffer reused from record to record.
-const char16_t* Escaped(std::u16string& buffer, const std::u16string& value)
-{
-    buffer = value;
-    ReplaceAll(buffer, u"'", u"''");
-    return buffer.c_str();
-}
-
 class Importer {
 public:
     Importer(qmt::CAdoConnection& connection, const ImportRequest& request, CsvReader& reader)
         : m_connection(connection), m_request(request), m_reader(reader)
-    {
-        Escaped(m_user, request.user);
-    }
+    {}
 
     ImportReport Run(const CsvRecord& header)
     {
@@ -123,6 +113,8 @@ public:
             m_report.created = true;
         }
         PlaceColumns(names, header.line);
+        m_tableId = Decimal(m_layout.id);
+        m_insert.emplace(m_connection, statements::kInsertImported, 4);
         if (m_report.created || CountRows() == 0)
             LoadIntoEmptyTable();
         else
@@ -233,9 +225,7 @@ private:
 
     void Insert()
     {
-        FormatSql(m_statement, statements::kInsertImported, m_layout.id, Escaped(m_inputEscaped, m_input),
-                  Escaped(m_outputEscaped, m_output), m_user.c_str());
-        m_connection.execute(m_statement.str(), -1);
+        m_insert->execute({m_tableId, m_input, m_output, m_request.user});
         ++m_report.added;
     }
 
@@ -252,13 +242,12 @@ private:
     void Merge()
     {
         m_connection.execute(statements::kCreateImportSeen, -1);
+        qmt::CAdoCommand seen(m_connection, statements::kInsertImportSeen, 1);
+        m_update.emplace(m_connection, statements::kUpdateImported, 4);
         CsvRecord record;
         while (m_reader.Next(record)) {
             ReadRecord(record);
-            RefusingDuplicates(record, [&] {
-                FormatSql(m_statement, statements::kInsertImportSeen, Escaped(m_inputEscaped, m_input));
-                m_connection.execute(m_statement.str(), -1);
-            });
+            RefusingDuplicates(record, [&] { seen.execute({m_input}); });
             MergeRecord();
         }
         if (m_request.replace) {
@@ -274,7 +263,7 @@ private:
     void MergeRecord()
     {
         CComBSTR stored;
-        FormatSql(m_statement, statements::kSelectCounter, m_layout.id, m_inputEscaped.c_str());
+        FormatSql(m_statement, statements::kSelectCounter, m_layout.id, EscapeSqlText(m_input).c_str());
         qmt::CAdoRecordset recordset;
         OpenReadOnly(recordset, m_statement.str(), m_connection);
         const auto row = recordset.begin();
@@ -286,9 +275,7 @@ private:
         } else if (SameValues(stored)) {
             ++m_report.unchanged;
         } else {
-            FormatSql(m_statement, statements::kUpdateImported, Escaped(m_outputEscaped, m_output), m_user.c_str(),
-                      m_layout.id, m_inputEscaped.c_str());
-            m_connection.execute(m_statement.str(), -1);
+            m_update->execute({m_output, m_request.user, m_tableId, m_input});
             ++m_report.changed;
         }
     }
@@ -296,7 +283,8 @@ private:
     bool SameValues(const CComBSTR& stored)
     {
         const std::u16string_view field(stored.get() ? stored.get() : u"", stored.Length());
-        return SplitValues(field, m_outputs.size(), m_storedValues) && m_storedValues == m_outputs;
+        return SplitValues(field, m_outputs.size(), m_storedValues) &&
+               std::equal(m_storedValues.begin(), m_storedValues.end(), m_outputs.begin(), m_outputs.end());
     }
 
     qmt::CAdoConnection& m_connection;
@@ -307,8 +295,11 @@ private:
     std::vector<std::size_t> m_fieldOf;  // the field of each of the table's columns
     ImportReport m_report;
     // One record's values and fields, their room reused from record to record.
-    std::vector<std::u16string> m_inputs, m_outputs, m_storedValues;
-    std::u16string m_input, m_output, m_inputEscaped, m_outputEscaped, m_user;
+    std::vector<std::u16string> m_inputs, m_outputs;
+    std::vector<std::u16string_view> m_storedValues;
+    std::u16string m_input, m_output;
+    std::u16string m_tableId; // as the commands take it: text
+    std::optional<qmt::CAdoCommand> m_insert, m_update;
     ServiceText m_statement;
 };
 

@@ -29,13 +29,13 @@ TableLayout ReadTableLayout(qmt::CAdoConnection& connection, const std::u16strin
 
 // SplitList's reading, as the rest of the component splits stored fields:
 // trailing empty values are the same as missing ones.
-bool SplitValues(std::u16string_view field, std::size_t count, std::vector<std::u16string>& values)
+bool SplitValues(std::u16string_view field, std::size_t count, std::vector<std::u16string_view>& values)
 {
     if (count == 1) {
-        values.assign(1, std::u16string(field));
+        values.assign(1, field);
         return true;
     }
-    values = SplitList(field, ValueSeparator);
+    SplitListViews(field, ValueSeparator, values);
     if (values.size() > count) return false;
     values.resize(count);
     return true;

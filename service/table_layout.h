@@ -24,7 +24,7 @@ TableLayout ReadTableLayout(qmt::CAdoConnection& connection, const std::u16strin
 // The values of a side of count columns held by a stored field, missing
 // ones empty; false when it holds more values than the side has columns.
 // A side of one column holds its field whole.
-bool SplitValues(std::u16string_view field, std::size_t count, std::vector<std::u16string>& values);
+bool SplitValues(std::u16string_view field, std::size_t count, std::vector<std::u16string_view>& values);
 
 // The field a side of count columns stores for its values.
 void JoinValues(const std::vector<std::u16string>& values, std::size_t count, std::u16string& field);

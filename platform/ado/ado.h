@@ -8,6 +8,7 @@
 
 inline constexpr CLSID CLSID_Connection = MakeGuid("00000514-0000-0010-8000-00AA006D2EA4");
 inline constexpr CLSID CLSID_Recordset = MakeGuid("00000535-0000-0010-8000-00AA006D2EA4");
+inline constexpr CLSID CLSID_Command = MakeGuid("00000507-0000-0010-8000-00AA006D2EA4");
 
 inline constexpr LONG adStateClosed = 0;
 inline constexpr LONG adStateOpen = 1;
@@ -98,6 +99,21 @@ struct _Recordset : IDispatch {
 
 protected:
     ~_Recordset() = default;
+};
+
+// A statement whose values come apart from its text: each ? of the text
+// stands for the next value of the Parameters given to Execute, an array
+// of BSTR (numbers written as text, as the store reads them). The text is
+// the caller's own; no value can change it.
+struct _Command : IDispatch {
+    static constexpr IID iid = MakeGuid("0000154E-0000-0010-8000-00AA006D2EA4");
+    virtual HRESULT putref_ActiveConnection(IDispatch* connection) = 0;
+    virtual HRESULT put_CommandText(BSTR text) = 0;
+    // Rows affected, when given, receives the count as VT_I4.
+    virtual HRESULT Execute(VARIANT* recordsAffected, VARIANT* parameters, LONG options, _Recordset** recordset) = 0;
+
+protected:
+    ~_Command() = default;
 };
 
 struct _Connection : IDispatch {

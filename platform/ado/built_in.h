@@ -24,5 +24,6 @@ std::shared_ptr<Provider> NewProvider();
 
 CComPtr<IUnknown> NewConnectionClassObject();
 CComPtr<IUnknown> NewRecordsetClassObject();
+CComPtr<IUnknown> NewCommandClassObject();
 
 } // namespace valmorin::ado

@@ -133,12 +133,18 @@ public:
         ClearErrors();
         ExecuteOutcome outcome;
         const HRESULT hr = Guard([&] { outcome = m_session->Execute(View(commandText)); });
-        if (FAILED(hr) || !recordsAffected) return hr;
-        VariantClear(recordsAffected);
-        if (outcome.kind != ExecuteOutcome::Count::None) {
-            recordsAffected->vt = VT_I4;
-            recordsAffected->lVal = outcome.kind == ExecuteOutcome::Count::Rows ? outcome.rows : -1;
-        }
+        if (SUCCEEDED(hr)) ReportCount(outcome, recordsAffected);
+        return hr;
+    }
+
+    HRESULT ExecuteWith(std::u16string_view sql, std::span<const std::u16string_view> values,
+                        VARIANT* recordsAffected) override
+    {
+        if (!m_session) return ObjectClosed();
+        ClearErrors();
+        ExecuteOutcome outcome;
+        const HRESULT hr = Guard([&] { outcome = m_session->ExecuteWith(sql, values); });
+        if (SUCCEEDED(hr)) ReportCount(outcome, recordsAffected);
         return hr;
     }
 
@@ -181,6 +187,15 @@ public:
 
 private:
     static std::u16string_view View(BSTR text) { return {text ? text : u"", SysStringLen(text)}; }
+
+    static void ReportCount(const ExecuteOutcome& outcome, VARIANT* recordsAffected)
+    {
+        if (!recordsAffected) return;
+        VariantClear(recordsAffected);
+        if (outcome.kind == ExecuteOutcome::Count::None) return;
+        recordsAffected->vt = VT_I4;
+        recordsAffected->lVal = outcome.kind == ExecuteOutcome::Count::Rows ? outcome.rows : -1;
+    }
 
     // A session whose link is gone is dropped, its transaction with it (the
     // server has ended it): the connection is closed, and its next Open

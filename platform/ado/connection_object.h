@@ -19,6 +19,10 @@ struct IConnectionInternal : IUnknown {
     // returns the first error's number.
     virtual HRESULT Fail(std::vector<ProviderError> errors) = 0;
     virtual void ClearErrors() = 0;
+    // Runs the text with each ? bound to the next value; rows affected as
+    // Execute counts them.
+    virtual HRESULT ExecuteWith(std::u16string_view sql, std::span<const std::u16string_view> values,
+                                VARIANT* recordsAffected) = 0;
 
 protected:
     ~IConnectionInternal() = default;

@@ -1,5 +1,7 @@
 #include "platform/ado/provider.h"
+#include "platform/ado/ado.h"
 #include "platform/ado/sql_lexer.h"
+#include "platform/text/utf.h"
 
 namespace valmorin::ado {
 
@@ -65,6 +67,31 @@ private:
 };
 
 } // namespace
+
+ExecuteOutcome Session::ExecuteWith(std::u16string_view sql, std::span<const std::u16string_view> values)
+{
+    const std::vector<std::size_t> markers = ParameterMarkers(sql);
+    RefuseMismatchedValues(markers.size(), values.size());
+    std::u16string text;
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < markers.size(); ++i) {
+        text.append(sql.substr(from, markers[i] - from)).append(u"N'");
+        for (const char16_t c : values[i]) text.append(c == u'\'' ? 2 : 1, c);
+        text += u'\'';
+        from = markers[i] + 1;
+    }
+    text.append(sql.substr(from));
+    return Execute(text);
+}
+
+void RefuseMismatchedValues(std::size_t markers, std::size_t values)
+{
+    if (markers == values) return;
+    throw ProviderFailure{{AdoError(DB_E_ERRORSINCOMMAND, u"ADODB.Command",
+                                    u"The command has " + text::Widen(std::to_string(markers)) +
+                                        u" parameter markers for " + text::Widen(std::to_string(values)) + u" values.",
+                                    u"07002")}};
+}
 
 std::unique_ptr<RowCursor> Session::OpenCursor(std::u16string_view sql)
 {

@@ -11,6 +11,7 @@
 
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,11 @@ class VALMORIN_PLATFORM_API Session {
 public:
     virtual ~Session() = default;
     virtual ExecuteOutcome Execute(std::u16string_view sql) = 0;
+    // The text with each ? (outside quotes and comments) bound to the next
+    // value. By default each value is written into the text as an N'...'
+    // literal, its apostrophes doubled, and Execute reads it back out as a
+    // parameter; a provider may bind the values directly.
+    virtual ExecuteOutcome ExecuteWith(std::u16string_view sql, std::span<const std::u16string_view> values);
     // Fills into, emptied first, with the statement's rows.
     virtual void Query(std::u16string_view sql, bool updatable, RowSet& into) = 0;
     virtual void UpdateRow(const RowSet& set, std::size_t row, const std::vector<ColumnChange>& changes) = 0;
@@ -127,6 +133,9 @@ public:
         return nullptr;
     }
 };
+
+// Throws the failure of a command whose markers and values differ in number.
+void RefuseMismatchedValues(std::size_t markers, std::size_t values);
 
 // The rows of a statement, in a row set of their own.
 VALMORIN_PLATFORM_API RowSet QueryRows(Session& session, std::u16string_view sql, bool updatable);

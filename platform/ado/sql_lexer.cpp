@@ -534,6 +534,25 @@ private:
 
 } // namespace
 
+std::vector<std::size_t> ParameterMarkers(std::u16string_view sql)
+{
+    std::vector<std::size_t> markers;
+    for (std::size_t i = 0; i < sql.size();) {
+        const char16_t c = sql[i];
+        if (StartsComment(sql, i)) {
+            i = SkipComment(sql, i);
+        } else if (c == u'\'' || c == u'"' || c == u'`' || c == u'[') {
+            const char16_t closer = c == u'[' ? u']' : c;
+            const std::size_t end = sql.find(closer, i + 1);
+            i = end == std::u16string_view::npos ? sql.size() : end + 1; // a doubled quote closes and opens again
+        } else {
+            if (c == u'?') markers.push_back(i);
+            ++i;
+        }
+    }
+    return markers;
+}
+
 LexedStatement LexStatement(std::u16string_view sql)
 {
     LexedStatement out;

@@ -66,4 +66,8 @@ std::string WithLeadingColumn(const LexedStatement& lexed, std::string_view colu
 
 VALMORIN_PLATFORM_API std::u16string QuoteIdentifier(std::u16string_view name);
 
+// Where the text's parameter markers (?) stand, quoted runs and comments
+// passed over as the lexer passes them.
+std::vector<std::size_t> ParameterMarkers(std::u16string_view sql);
+
 } // namespace valmorin::ado

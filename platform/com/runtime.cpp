@@ -38,6 +38,7 @@ public:
     {
         m_classes[CLSID_Connection] = valmorin::ado::NewConnectionClassObject();
         m_classes[CLSID_Recordset] = valmorin::ado::NewRecordsetClassObject();
+        m_classes[CLSID_Command] = valmorin::ado::NewCommandClassObject();
         m_classes[CLSID_DataSourceDirectory] = valmorin::datasource::NewDirectoryClassObject();
     }
     void Add(REFCLSID clsid, IUnknown* factory)

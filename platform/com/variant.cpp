@@ -207,6 +207,20 @@ HRESULT SafeArrayGetElement(SAFEARRAY* array, const LONG* index, void* value)
     return S_OK;
 }
 
+HRESULT SafeArrayAccessData(SAFEARRAY* array, void** data)
+{
+    if (array == nullptr || data == nullptr) return E_INVALIDARG;
+    *data = array->elements.data();
+    return S_OK;
+}
+
+HRESULT SafeArrayUnaccessData(SAFEARRAY* array) { return array == nullptr ? E_INVALIDARG : S_OK; }
+
+ULONG SafeArrayElementCount(const SAFEARRAY* array)
+{
+    return array == nullptr ? 0 : static_cast<ULONG>(array->elements.size());
+}
+
 HRESULT SafeArrayGetLBound(SAFEARRAY* array, UINT dimension, LONG* bound)
 {
     if (array == nullptr || bound == nullptr) return E_INVALIDARG;

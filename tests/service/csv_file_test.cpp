@@ -35,7 +35,10 @@ TEST(CsvFile, WhatTheWriterWritesTheReaderReadsBack)
                     for (std::size_t p = 0, pieces = random() % 5; p < pieces; ++p)
                         field += kPieces[random() % std::size(kPieces)];
                 }
-                writer.Write(record, record.size());
+                std::vector<std::u16string> wide;
+                for (const std::string& field : record) wide.push_back(*valmorin::text::Utf8ToUtf16(field));
+                const std::vector<std::u16string_view> views(wide.begin(), wide.end());
+                writer.Write(views);
             }
             writer.Commit();
         }

@@ -26,5 +26,8 @@ std::string InterfaceDescription(const Library& library, std::string_view source
 // The methods' names, one a line, in dispatch-identifier order: what the
 // command's shell completion offers.
 std::string MethodNames(const Library& library, std::string_view source);
+// The type stubs (.pyi) of the Python module: its classes, and the methods
+// of the last interface as the Dispatch objects' attributes.
+std::string PythonStub(const Library& library, std::string_view source);
 
 } // namespace idlc

@@ -2,7 +2,7 @@
 // includes.
 //
 //     valmorin_idlc <file.idl> [--header <file>] [--calls <file>] [--description <file>]
-//                              [--method-names <file>]
+//                              [--method-names <file>] [--python-stub <file>]
 #include "platform/posix/unique_fd.h"
 #include "tools/idlc/idl_generators.h"
 #include "tools/idlc/idl_parser.h"
@@ -30,7 +30,8 @@ struct Output {
 constexpr Output kOutputs[] = {{"--header", idlc::InterfaceHeader},
                                {"--calls", idlc::DispatchCalls},
                                {"--description", idlc::InterfaceDescription},
-                               {"--method-names", idlc::MethodNames}};
+                               {"--method-names", idlc::MethodNames},
+                               {"--python-stub", idlc::PythonStub}};
 
 constexpr mode_t kGeneratedMode = 0644;
 
@@ -92,7 +93,7 @@ int Run(const std::vector<std::string>& args)
 {
     if (args.empty() || args.size() % 2 == 0)
         throw UsageError("usage: valmorin_idlc <file.idl> [--header <file>] [--calls <file>] [--description <file>] "
-                         "[--method-names <file>]");
+                         "[--method-names <file>] [--python-stub <file>]");
     const std::string& idl = args[0];
     const idlc::Library library = idlc::ParseIdl(ReadAll(idl), idl);
     const std::string source = std::filesystem::path(idl).filename().string();

@@ -52,6 +52,12 @@ VALMORIN_PLATFORM_API HRESULT SafeArrayGetElement(SAFEARRAY* array, const LONG* 
 VALMORIN_PLATFORM_API HRESULT SafeArrayGetLBound(SAFEARRAY* array, UINT dimension, LONG* bound);
 VALMORIN_PLATFORM_API HRESULT SafeArrayGetUBound(SAFEARRAY* array, UINT dimension, LONG* bound);
 VALMORIN_PLATFORM_API HRESULT SafeArrayCopy(SAFEARRAY* array, SAFEARRAY** copy);
+// The elements in place, as an array of BSTR the caller may read and
+// replace (freeing what it replaces) until SafeArrayUnaccessData.
+VALMORIN_PLATFORM_API HRESULT SafeArrayAccessData(SAFEARRAY* array, void** data);
+VALMORIN_PLATFORM_API HRESULT SafeArrayUnaccessData(SAFEARRAY* array);
+// The number of elements.
+VALMORIN_PLATFORM_API ULONG SafeArrayElementCount(const SAFEARRAY* array);
 
 // Owning holder of one VARIANT.
 class VALMORIN_PLATFORM_API CComVariant : public VARIANT {

@@ -53,6 +53,25 @@ CComVariant ColumnValue(sqlite3_stmt* stmt, int column, std::u16string& wide)
     return CComVariant(std::u16string_view(text ? text : u"", static_cast<std::size_t>(bytes) / 2));
 }
 
+// Room for a text's UTF-8, kept from value to value and grown, never
+// cleared, as longer texts come.
+class Utf8Buffer {
+public:
+    std::string_view Assign(std::u16string_view text)
+    {
+        const std::size_t needed = text.size() * 3;
+        if (needed > m_capacity) {
+            m_bytes = std::make_unique<char[]>(needed);
+            m_capacity = needed;
+        }
+        return {m_bytes.get(), static_cast<std::size_t>(text::EncodeUtf8(text, m_bytes.get()) - m_bytes.get())};
+    }
+
+private:
+    std::unique_ptr<char[]> m_bytes;
+    std::size_t m_capacity = 0;
+};
+
 const char* ColumnName(sqlite3_stmt* stmt, int column)
 {
     const char* name = sqlite3_column_name(stmt, column);
@@ -132,6 +151,37 @@ public:
             outcome.rows = sqlite3_changes(m_db.get());
         } else if (sqlite3_column_count(stmt.get()) > 0) {
             outcome.kind = ExecuteOutcome::Count::NotApplicable;
+        }
+        return outcome;
+    }
+
+    // The values bound as UTF-8 made here, into buffers kept from call to
+    // call; the text prepared once and kept.
+    ExecuteOutcome ExecuteWith(std::u16string_view sql, std::span<const std::u16string_view> values) override
+    {
+        if (sql != m_commandSql) { // a command runs many times: its text is converted once
+            m_commandSql = sql;
+            m_commandText = text::Utf16ToUtf8(sql);
+        }
+        CachedStatement* cached = m_cache.Find(m_commandText);
+        if (!cached) cached = m_cache.Insert(m_commandText, CachedStatement{Prepare(m_commandText), {}, {}}).first;
+        const StatementLease stmt(cached->stmt.get());
+        RefuseMismatchedValues(static_cast<std::size_t>(sqlite3_bind_parameter_count(stmt.get())), values.size());
+        if (m_values.size() < values.size()) m_values.resize(values.size());
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const std::string_view utf8 = m_values[i].Assign(values[i]);
+            const int rc = sqlite3_bind_text(stmt.get(), static_cast<int>(i) + 1, utf8.data(),
+                                             static_cast<int>(utf8.size()), SQLITE_STATIC);
+            if (rc != SQLITE_OK) ThrowFromDatabase(m_db.get(), rc);
+        }
+        while (Step(stmt.get())) {
+        }
+        ExecuteOutcome outcome;
+        if (sqlite3_stmt_readonly(stmt.get()) && sqlite3_column_count(stmt.get()) > 0) {
+            outcome.kind = ExecuteOutcome::Count::NotApplicable;
+        } else {
+            outcome.kind = ExecuteOutcome::Count::Rows;
+            outcome.rows = sqlite3_changes(m_db.get());
         }
         return outcome;
     }
@@ -355,6 +405,9 @@ private:
     StatementCache<CachedStatement> m_cache{64}; // finalized before the database closes
     RecentStatements m_recent;   // the statements lexed last, their buffers reused
     std::u16string m_wide;       // a text value's conversion, its buffer reused
+    std::u16string m_commandSql; // the last command's text, and in UTF-8
+    std::string m_commandText;
+    std::vector<Utf8Buffer> m_values; // a command's values, bound until its next run
 };
 
 class SqliteProvider final : public Provider {

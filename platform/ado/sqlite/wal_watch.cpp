@@ -30,11 +30,12 @@ namespace {
 constexpr std::uint32_t kWalIndexVersion = 3007000;
 constexpr std::size_t kHeaderWords = 12; // 48 bytes
 constexpr std::size_t kMappedBytes = 2 * kHeaderWords * sizeof(std::uint32_t);
-// Word offsets in one copy of the header.
+// Word offsets in one copy of the header, and the words read of each.
 constexpr std::size_t kVersionWord = 0;
 constexpr std::size_t kInitWord = 3; // isInit is its first byte
 constexpr std::size_t kMaxFrameWord = 4;
 constexpr std::size_t kSalt1Word = 8;
+constexpr std::size_t kReadWords[] = {kVersionWord, kInitWord, kMaxFrameWord, kSalt1Word};
 
 struct Mapping {
     void* address = MAP_FAILED;
@@ -66,14 +67,15 @@ public:
     bool Read(StoreVersion& version) const override
     {
         const auto* words = static_cast<const std::uint32_t*>(m_mapping.address);
-        std::uint32_t first[kHeaderWords], second[kHeaderWords];
-        for (std::size_t i = 0; i < kHeaderWords; ++i) first[i] = __atomic_load_n(&words[i], __ATOMIC_RELAXED);
+        std::uint32_t first[std::size(kReadWords)], second[std::size(kReadWords)];
+        for (std::size_t i = 0; i < std::size(kReadWords); ++i)
+            first[i] = __atomic_load_n(&words[kReadWords[i]], __ATOMIC_RELAXED);
         std::atomic_thread_fence(std::memory_order_acquire);
-        for (std::size_t i = 0; i < kHeaderWords; ++i)
-            second[i] = __atomic_load_n(&words[kHeaderWords + i], __ATOMIC_RELAXED);
+        for (std::size_t i = 0; i < std::size(kReadWords); ++i)
+            second[i] = __atomic_load_n(&words[kHeaderWords + kReadWords[i]], __ATOMIC_RELAXED);
         if (std::memcmp(first, second, sizeof first) != 0) return false; // a writer is between the two copies
-        if (first[kVersionWord] != kWalIndexVersion || (first[kInitWord] & 0xFF) == 0) return false;
-        version.entries = (static_cast<std::uint64_t>(first[kSalt1Word]) << 32) | first[kMaxFrameWord];
+        if (first[0] != kWalIndexVersion || (first[1] & 0xFF) == 0) return false;
+        version.entries = (static_cast<std::uint64_t>(first[3]) << 32) | first[2];
         version.fills = version.entries;
         return true;
     }

@@ -1,0 +1,255 @@
+// The Python module "valmorin": the component as scripts call it, late-bound
+// by name. Dispatch(progid) creates the object through the COM runtime (the
+// registry maps the ProgID to its class and library); each attribute is a
+// method looked up with GetIDsOfNames and called through Invoke, so that
+// every method of every interface is there without a wrapper of its own.
+#include "platform/text/utf.h"
+#include "valmorin/com/errorinfo.h"
+#include "valmorin/com/runtime.h"
+#include "valmorin/com/typeinfo.h"
+#include "valmorin/com/variant.h"
+
+#include <pybind11/pybind11.h>
+
+#include <limits>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+// The arguments of one call as VARIANTs, last first as Invoke takes them;
+// str as a BSTR, None as a NULL BSTR, int as a LONG.
+std::vector<CComVariant> Arguments(const py::args& args)
+{
+    std::vector<CComVariant> values(args.size());
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const py::handle arg = args[i];
+        CComVariant& value = values[args.size() - 1 - i];
+        if (arg.is_none()) {
+            value.vt = VT_BSTR;
+            value.bstrVal = nullptr;
+        } else if (py::isinstance<py::str>(arg)) {
+            value = CComVariant(std::u16string_view(arg.cast<std::u16string>()));
+        } else if (py::isinstance<py::int_>(arg) && !py::isinstance<py::bool_>(arg)) {
+            const long long number = arg.cast<long long>();
+            if (number < std::numeric_limits<LONG>::min() || number > std::numeric_limits<LONG>::max())
+                throw py::value_error("argument " + std::to_string(i + 1) + " does not fit a LONG (32 bits)");
+            value = CComVariant(static_cast<LONG>(number));
+        } else {
+            throw py::type_error("argument " + std::to_string(i + 1) + " is a " +
+                                 std::string(py::str(arg.get_type().attr("__name__"))) +
+                                 "; the component takes str, int or None");
+        }
+    }
+    return values;
+}
+
+py::object Result(const VARIANT& result)
+{
+    switch (result.vt) {
+    case VT_EMPTY: return py::none();
+    case VT_BSTR: return py::cast(std::u16string(result.bstrVal ? result.bstrVal : u"", SysStringLen(result.bstrVal)));
+    case VT_I4: return py::int_(result.lVal);
+    case VT_I2: return py::int_(result.iVal);
+    case VT_BOOL: return py::bool_(result.boolVal != VARIANT_FALSE);
+    default: return py::none();
+    }
+}
+
+std::u16string SystemText(HRESULT hr)
+{
+    OLECHAR* text = nullptr;
+    if (!FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(hr), 0,
+                        reinterpret_cast<LPOLESTR>(&text), 0, nullptr))
+        return {};
+    std::u16string message(text);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == u'\n' || message.back() == u'\r')) message.pop_back();
+    return message;
+}
+
+// A failing HRESULT, with the error info the failure left when there is
+// any, as a valmorin.ComError.
+struct Failure {
+    HRESULT hr;
+    std::u16string source;
+    std::u16string description;
+};
+
+Failure FromErrorInfo(HRESULT hr)
+{
+    Failure failure{hr, {}, {}};
+    CComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, &info) == S_OK && info) {
+        CComBSTR source, description;
+        info->GetSource(&source);
+        info->GetDescription(&description);
+        failure.source = source.view();
+        failure.description = description.view();
+    }
+    if (failure.description.empty()) failure.description = SystemText(hr);
+    return failure;
+}
+
+py::object g_comError; // valmorin.ComError, set when the module loads
+
+[[noreturn]] void Raise(const Failure& failure)
+{
+    const unsigned code = static_cast<unsigned>(failure.hr);
+    py::object error = g_comError(code, failure.description, failure.source);
+    PyErr_SetObject(g_comError.ptr(), error.ptr());
+    throw py::error_already_set();
+}
+
+// A method of an object, bound to it; called as f(*args).
+class Method {
+public:
+    Method(CComPtr<IDispatch> object, DISPID id, std::string name)
+        : m_object(std::move(object)), m_id(id), m_name(std::move(name))
+    {}
+
+    py::object Call(const py::args& args) const
+    {
+        std::vector<CComVariant> values = Arguments(args);
+        DISPPARAMS params{values.empty() ? nullptr : values.data(), nullptr, static_cast<UINT>(values.size()), 0};
+        CComVariant result;
+        EXCEPINFO exception{};
+        UINT argErr = 0;
+        HRESULT hr = S_OK;
+        {
+            const py::gil_scoped_release unlocked;
+            hr = m_object->Invoke(m_id, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, &exception, &argErr);
+        }
+        const CComBSTR source, description; // take ownership of the exception's texts
+        const_cast<CComBSTR&>(source).Attach(exception.bstrSource);
+        const_cast<CComBSTR&>(description).Attach(exception.bstrDescription);
+        SysFreeString(exception.bstrHelpFile);
+        if (hr == DISP_E_EXCEPTION)
+            Raise({exception.scode, std::u16string(source.view()), std::u16string(description.view())});
+        if (hr == DISP_E_BADPARAMCOUNT)
+            throw py::type_error(m_name + "() does not take " + std::to_string(values.size()) + " argument(s)");
+        if (FAILED(hr)) Raise(FromErrorInfo(hr));
+        return Result(result);
+    }
+
+    std::string Repr() const { return "<valmorin method " + m_name + ">"; }
+
+private:
+    CComPtr<IDispatch> m_object;
+    DISPID m_id;
+    std::string m_name;
+};
+
+// One object of the component. Released when Python drops it, or at the
+// end of a with block.
+class DispatchObject {
+public:
+    explicit DispatchObject(CComPtr<IDispatch> object) : m_object(std::move(object)) {}
+
+    Method Attribute(const std::string& name)
+    {
+        CComPtr<IDispatch> object = Held();
+        const std::u16string wide = valmorin::text::Widen(name);
+        auto* text = const_cast<LPOLESTR>(wide.c_str());
+        DISPID id = DISPID_UNKNOWN;
+        if (FAILED(object->GetIDsOfNames(GUID_NULL, &text, 1, 0, &id)))
+            throw py::attribute_error("the component has no method " + name);
+        return Method(std::move(object), id, name);
+    }
+
+    // The methods the type information names.
+    std::vector<std::string> Names()
+    {
+        std::vector<std::string> names;
+        CComPtr<ITypeInfo> info;
+        if (FAILED(Held()->GetTypeInfo(0, 0, &info)) || !info) return names;
+        TYPEATTR* attr = nullptr;
+        if (FAILED(info->GetTypeAttr(&attr))) return names;
+        const WORD count = attr->cFuncs;
+        info->ReleaseTypeAttr(attr);
+        for (UINT i = 0; i < count; ++i) {
+            FUNCDESC* desc = nullptr;
+            if (FAILED(info->GetFuncDesc(i, &desc))) continue;
+            CComBSTR name;
+            info->GetDocumentation(desc->memid, &name, nullptr, nullptr, nullptr);
+            info->ReleaseFuncDesc(desc);
+            names.push_back(valmorin::text::Utf16ToUtf8(name.view()));
+        }
+        return names;
+    }
+
+    void Release() { m_object.Release(); }
+
+private:
+    CComPtr<IDispatch> Held() const
+    {
+        if (!m_object) throw py::value_error("the component's object was released at the end of its with block");
+        return m_object;
+    }
+
+    CComPtr<IDispatch> m_object;
+};
+
+DispatchObject Dispatch(const std::u16string& progId)
+{
+    CLSID clsid = GUID_NULL;
+    HRESULT hr = CLSIDFromProgID(progId.c_str(), &clsid);
+    CComPtr<IDispatch> object;
+    if (SUCCEEDED(hr)) {
+        const py::gil_scoped_release unlocked;
+        hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IDispatch::iid, reinterpret_cast<void**>(&object));
+    }
+    if (FAILED(hr)) {
+        Failure failure = FromErrorInfo(hr);
+        failure.description = u"cannot create " + progId + u": " + failure.description;
+        Raise(failure);
+    }
+    return DispatchObject(std::move(object));
+}
+
+constexpr const char* kComErrorSource = R"(
+class ComError(Exception):
+    """A call of the component failed: its HRESULT (unsigned), and the
+    description and source of the error information it left."""
+
+    def __init__(self, hresult, description="", source=""):
+        super().__init__(hresult, description, source)
+        self.hresult = hresult
+        self.description = description
+        self.source = source
+
+    def __str__(self):
+        return "0x%08X %s: %s" % (self.hresult, self.source or "valmorin", self.description)
+)";
+
+} // namespace
+
+PYBIND11_MODULE(valmorin, module)
+{
+    module.doc() = "The Valmorin translation-table component, late-bound by name as COM clients call it.";
+    py::dict scope;
+    scope["__name__"] = "valmorin";
+    py::exec(kComErrorSource, scope);
+    g_comError = scope["ComError"];
+    module.attr("ComError") = g_comError;
+
+    py::class_<Method>(module, "Method").def("__call__", &Method::Call).def("__repr__", &Method::Repr);
+    py::class_<DispatchObject>(module, "Dispatch")
+        .def(py::init(&Dispatch), py::arg("progid"), "Creates the component registered under the ProgID.")
+        .def("__getattr__", &DispatchObject::Attribute)
+        .def("__dir__", &DispatchObject::Names)
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](DispatchObject& self, py::args) {
+            self.Release();
+            return false;
+        });
+    module.def(
+        "Valmorin", [] { return Dispatch(u"CValmorin.CValmorin"); },
+        "The component, created by its ProgID CValmorin.CValmorin.");
+    // The exception type outlives the interpreter's last reference to it.
+    module.add_object("_cleanup", py::capsule([] { g_comError.release(); }));
+}
