@@ -1,0 +1,73 @@
+// The Command object: each ? of its text takes the next value, whether the
+// provider binds values itself (SQLite) or reads them back out of literals
+// written for them (ODBC, PostgreSQL).
+#include "support/ado_connection.h"
+#include "support/odbc_store.h"
+#include "support/temp_dir.h"
+
+#include "valmorin/com/runtime.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Outcome {
+    HRESULT hr;
+    LONG rows;
+};
+
+Outcome Execute(const AdoConnection& connection, const std::u16string& text, const std::vector<std::u16string>& values)
+{
+    CComPtr<_Command> command;
+    EXPECT_EQ(CoCreateInstance(CLSID_Command, nullptr, CLSCTX_ALL, _Command::iid, reinterpret_cast<void**>(&command)),
+              S_OK);
+    CComPtr<IDispatch> active;
+    connection.Active().pdispVal->QueryInterface(IDispatch::iid, reinterpret_cast<void**>(&active));
+    EXPECT_EQ(command->putref_ActiveConnection(active.get()), S_OK);
+    EXPECT_EQ(command->put_CommandText(CComBSTR(text).get()), S_OK);
+    SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(values.size()));
+    for (LONG i = 0; i < static_cast<LONG>(values.size()); ++i)
+        SafeArrayPutElement(array, &i, CComBSTR(values[static_cast<std::size_t>(i)]).get());
+    VARIANT parameters;
+    parameters.vt = VT_ARRAY | VT_BSTR;
+    parameters.parray = array;
+    CComVariant rows;
+    const HRESULT hr = command->Execute(&rows, &parameters, adOptionUnspecified, nullptr);
+    SafeArrayDestroy(array);
+    return {hr, rows.vt == VT_I4 ? rows.lVal : -1};
+}
+
+// Faults caught: a value that reshapes the statement (an apostrophe, a
+// ?); a ? inside a quoted text taken for a marker; markers and values of
+// different numbers run anyway.
+TEST(Command, ValuesStayValuesOnBothPaths)
+{
+    TempDir dir;
+    const auto file = dir / "store.db";
+    CreateSqliteFile(file, "CREATE TABLE T (ID INTEGER, A TEXT, B TEXT);");
+    std::vector<std::u16string> connections = {SqliteConnectionString(file)};
+    if (OdbcDriverMissing(OdbcDriver::Sqlite).empty()) connections.push_back(OdbcSqliteConnectionString(file));
+    int id = 0;
+    for (const std::u16string& connectionString : connections) {
+        SCOPED_TRACE(std::string(connectionString.begin(), connectionString.end()));
+        const AdoConnection connection(connectionString);
+        const std::u16string hostile = u"x'); DELETE FROM T; --?";
+        ++id;
+        const Outcome inserted = Execute(connection, u"INSERT INTO T (ID, A, B) VALUES (?, ?, 'lit?eral')",
+                                         {std::u16string(1, static_cast<char16_t>(u'0' + id)), hostile});
+        EXPECT_EQ(inserted.hr, S_OK);
+        EXPECT_EQ(inserted.rows, 1);
+        EXPECT_EQ(Execute(connection, u"UPDATE T SET B = ? WHERE A = ? AND ID = ?",
+                          {u"it's", hostile, std::u16string(1, u'0' + id)})
+                      .rows,
+                  1);
+        EXPECT_EQ(Execute(connection, u"INSERT INTO T (ID, A) VALUES (?, ?)", {u"9"}).hr, DB_E_ERRORSINCOMMAND);
+    }
+    EXPECT_EQ(QueryColumn(file, "SELECT ID || '|' || A || '|' || B FROM T ORDER BY ID"),
+              std::vector<std::u16string>(connections.size() == 2
+                                              ? std::vector<std::u16string>{u"1|x'); DELETE FROM T; --?|it's",
+                                                                            u"2|x'); DELETE FROM T; --?|it's"}
+                                              : std::vector<std::u16string>{u"1|x'); DELETE FROM T; --?|it's"}));
+}
+
+} // namespace
