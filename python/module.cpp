@@ -4,12 +4,15 @@
 // method looked up with GetIDsOfNames and called through Invoke, so that
 // every method of every interface is there without a wrapper of its own.
 #include "platform/text/utf.h"
+#include "platform/win32/kernel.h"
 #include "valmorin/com/errorinfo.h"
 #include "valmorin/com/runtime.h"
 #include "valmorin/com/typeinfo.h"
 #include "valmorin/com/variant.h"
 
+#include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <limits>
 #include <map>
@@ -95,13 +98,16 @@ Failure FromErrorInfo(HRESULT hr)
     return failure;
 }
 
-py::object g_comError; // valmorin.ComError, set when the module loads
+// valmorin.ComError, set when the module loads and kept for the life of
+// the interpreter.
+PyObject* g_comError = nullptr;
 
 [[noreturn]] void Raise(const Failure& failure)
 {
     const unsigned code = static_cast<unsigned>(failure.hr);
-    py::object error = g_comError(code, failure.description, failure.source);
-    PyErr_SetObject(g_comError.ptr(), error.ptr());
+    const py::object type = py::reinterpret_borrow<py::object>(g_comError);
+    const py::object error = type(code, failure.description, failure.source);
+    PyErr_SetObject(g_comError, error.ptr());
     throw py::error_already_set();
 }
 
@@ -124,9 +130,9 @@ public:
             const py::gil_scoped_release unlocked;
             hr = m_object->Invoke(m_id, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, &exception, &argErr);
         }
-        const CComBSTR source, description; // take ownership of the exception's texts
-        const_cast<CComBSTR&>(source).Attach(exception.bstrSource);
-        const_cast<CComBSTR&>(description).Attach(exception.bstrDescription);
+        CComBSTR source, description; // the exception's texts, freed here
+        source.Attach(exception.bstrSource);
+        description.Attach(exception.bstrDescription);
         SysFreeString(exception.bstrHelpFile);
         if (hr == DISP_E_EXCEPTION)
             Raise({exception.scode, std::u16string(source.view()), std::u16string(description.view())});
@@ -234,8 +240,9 @@ PYBIND11_MODULE(valmorin, module)
     py::dict scope;
     scope["__name__"] = "valmorin";
     py::exec(kComErrorSource, scope);
-    g_comError = scope["ComError"];
-    module.attr("ComError") = g_comError;
+    const py::object comError = scope["ComError"];
+    g_comError = comError.inc_ref().ptr();
+    module.attr("ComError") = comError;
 
     py::class_<Method>(module, "Method").def("__call__", &Method::Call).def("__repr__", &Method::Repr);
     py::class_<DispatchObject>(module, "Dispatch")
@@ -250,6 +257,4 @@ PYBIND11_MODULE(valmorin, module)
     module.def(
         "Valmorin", [] { return Dispatch(u"CValmorin.CValmorin"); },
         "The component, created by its ProgID CValmorin.CValmorin.");
-    // The exception type outlives the interpreter's last reference to it.
-    module.add_object("_cleanup", py::capsule([] { g_comError.release(); }));
 }

@@ -451,6 +451,14 @@ public:
 
 } // namespace
 
-std::shared_ptr<Provider> NewProvider() { return std::make_shared<SqliteProvider>(); }
+// SQLite counts its memory under one process-wide lock, taken at every
+// allocation: sessions on several threads would queue on it. The count is
+// turned off before SQLite is first used; a program that set SQLite up
+// first keeps its own choice (sqlite3_config then refuses, harmlessly).
+std::shared_ptr<Provider> NewProvider()
+{
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    return std::make_shared<SqliteProvider>();
+}
 
 } // namespace valmorin::ado::sqlite
