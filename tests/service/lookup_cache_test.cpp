@@ -174,7 +174,9 @@ TEST_P(CachedLookupTest, EveryKindOfWriteByAnotherProcessReachesTheNextLookups)
     m_store->Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (7, 2, 'T');"
                  "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (7, 'a', 'direct');");
     EXPECT_EQ(sees(u"T", u"a", u"direct"), (Lookup{S_OK, u"direct"}));
-    if (sqlite()) EXPECT_GT(Cache()->size(), 0u); // a notification still on its way may empty PostgreSQL's
+    if (sqlite()) { // a notification still on its way may empty PostgreSQL's
+        EXPECT_GT(Cache()->size(), 0u);
+    }
 }
 
 // Faults caught: the bound not held; a recently used entry dropped before
