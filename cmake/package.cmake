@@ -32,12 +32,18 @@ string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
        "in a relational store (SQLite, PostgreSQL, or a database reached through\n"
        "ODBC) and answers lookups against them. This package holds the in-process\n"
        "component libvalmorin.so with the COM runtime it is created through, the\n"
-       "valmorin command, the public headers, the CMake and pkg-config files, and\n"
-       "the store schemas.")
+       "valmorin command, the Python module valmorin, the public headers, the\n"
+       "CMake and pkg-config files, and the store schemas.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION database)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(VALMORIN_PYTHON_DEPENDS)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${VALMORIN_PYTHON_DEPENDS}")
+endif()
+# The Python module is a shared object without a SONAME, as Python's
+# modules are; CPack notes each such file it leaves out of the shlibs.
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack_quiet.cmake)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/package/deb/postinst ${PROJECT_BINARY_DIR}/package/deb/prerm
