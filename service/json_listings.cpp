@@ -1,7 +1,7 @@
 // The listings as valid JSON: every text is written by the JSON library,
 // which escapes each control character, backslash and quote, and numbers
-// are numbers. The tables with their row counts, and a page of a table's
-// correspondences with their total.
+// are numbers. The tables with their row counts, a table's columns, and a
+// page of a table's correspondences with their total.
 #include "qmt/diag/exception.h"
 #include "service/call_frame.h"
 #include "service/json_text.h"
@@ -119,6 +119,21 @@ HRESULT CValmorin::TableListJson(BSTR* List)
         ForEachRow(m_connection, statements::kListTablesWithRows,
                    [&](const qmt::CAdoRecord& row) { items.Append(TableItem(row)); });
         *List = JsonToBstr(WithList(Json::object(), items));
+        return S_OK;
+    });
+}
+
+HRESULT CValmorin::TableColumnsJson(BSTR Name, BSTR* List)
+{
+    if (List == nullptr) return E_POINTER;
+    return ServiceCallFrame({.text = List}, [&] {
+        JsonItems items;
+        ForEachRow(m_connection, QuotedStatement(statements::kListColumns, Name), [&](const qmt::CAdoRecord& row) {
+            items.Append({{"id", ReadNumber(row, 0)},
+                          {"name", JsonString(ReadText(row, 1))},
+                          {"input", ReadNumber(row, 2) == 1}});
+        });
+        *List = JsonToBstr(WithList({{"name", JsonString(ServiceText::FromBstr(Name).str())}}, items));
         return S_OK;
     });
 }

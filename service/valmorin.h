@@ -65,6 +65,7 @@ public:
     HRESULT translateDefault(BSTR tableName, BSTR ValueIn, BSTR Default, BSTR* Translation) override;
     HRESULT TableListJson(BSTR* List) override;
     HRESULT CorrespondanceListJson(BSTR Name, BSTR Contains, LONG Offset, LONG Limit, BSTR* List) override;
+    HRESULT TableColumnsJson(BSTR Name, BSTR* List) override;
 
     const std::u16string& dataSourceName() const { return m_dataSourceName; }
 

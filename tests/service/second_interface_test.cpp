@@ -103,6 +103,13 @@ TEST_P(SecondInterfaceTest, ListingsAreJsonWhateverTheTextsHold)
     EXPECT_EQ(hostileTable.at("lastactionuser"), Utf16ToUtf8(hostile));
     EXPECT_EQ(hostileTable.at("rows"), 0);
 
+    BstrResult columns;
+    ASSERT_EQ(m_v2->TableColumnsJson(Arg(hostile), &columns), S_OK);
+    const Json described = Json::parse(Utf16ToUtf8(columns.text()));
+    EXPECT_EQ(described.at("name"), Utf16ToUtf8(hostile));
+    EXPECT_EQ(described.at("list"),
+              Json::parse(R"([{"id":1,"name":"k","input":true},{"id":2,"name":"v","input":false}])"));
+
     const Json page = Page(u"", 0, 0);
     EXPECT_EQ(page.at("total"), 2);
     ASSERT_EQ(page.at("list").size(), 2u);
