@@ -98,19 +98,6 @@ std::unique_ptr<RowCursor> Session::OpenCursor(std::u16string_view sql)
     return std::make_unique<FetchedRowsCursor>(*this, sql);
 }
 
-std::unique_ptr<StoreWatch> WatchStore(std::u16string_view connectionString, std::u16string_view userId,
-                                       std::u16string_view password, TableChanged changed)
-{
-    try {
-        const ConnectionString cs(connectionString);
-        if (!cs.RepeatedKey().empty()) return nullptr;
-        const std::shared_ptr<Provider> provider = FindProvider(cs.Get(u"Provider"));
-        return provider ? provider->Watch(cs, userId, password, std::move(changed)) : nullptr;
-    } catch (...) {
-        return nullptr; // a store that cannot be watched is served without a cache
-    }
-}
-
 RowSet QueryRows(Session& session, std::u16string_view sql, bool updatable)
 {
     RowSet set;

@@ -1,4 +1,5 @@
 #include "platform/ado/built_in.h"
+#include "platform/ado/connection_string.h"
 #include "platform/ado/provider.h"
 #include "platform/text/ascii.h"
 
@@ -54,6 +55,19 @@ std::shared_ptr<Provider> FindProvider(std::u16string_view name)
     std::lock_guard lock(table.mutex);
     const auto it = table.providers.find(text::AsciiUpper(name));
     return it == table.providers.end() ? nullptr : it->second;
+}
+
+std::unique_ptr<StoreWatch> WatchStore(std::u16string_view connectionString, std::u16string_view userId,
+                                       std::u16string_view password, TableChanged changed)
+{
+    try {
+        const ConnectionString cs(connectionString);
+        if (!cs.RepeatedKey().empty()) return nullptr;
+        const std::shared_ptr<Provider> provider = FindProvider(cs.Get(u"Provider"));
+        return provider ? provider->Watch(cs, userId, password, std::move(changed)) : nullptr;
+    } catch (...) {
+        return nullptr; // a store that cannot be watched is served without a cache
+    }
 }
 
 } // namespace valmorin::ado
