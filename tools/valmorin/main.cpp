@@ -12,6 +12,7 @@
 #include "platform/text/utf.h"
 #include "platform/win32/kernel.h"
 #include "store.h"
+#include "serve/serve_command.h"
 #include "transfer_command.h"
 
 #include <cstdio>
@@ -114,6 +115,8 @@ void PrintHelp(std::ostream& out, const DispatchClient& client)
            "       valmorin [--connection \"<ADO connection string>\"] import <table> <file.csv> [--replace]\n"
            "                [--user <name>] [--inputs <n>]\n"
            "       valmorin [--connection \"<ADO connection string>\"] export <table> [<file.csv>]\n"
+           "       valmorin serve [--listen <address>:<port>] [--connection <cs>] [--users <htpasswd>]\n"
+           "                [--tls-cert <pem> --tls-key <pem>] [--csv-limit <MiB>] [--threads <n>]\n"
            "       valmorin init [--connection \"<ADO connection string>\"]\n"
            "       valmorin reg query|add|delete|import|export ...   (as the Windows reg command)\n"
            "       valmorin datasource list|show|set|remove ...\n"
@@ -287,6 +290,7 @@ int Run(std::vector<std::string> args)
     if (args[0] == "reg") return RunRegCommand({args.begin() + 1, args.end()});
     if (args[0] == "datasource") return RunDataSourceCommand({args.begin() + 1, args.end()});
     if (args[0] == "regsvr") return RunRegsvrCommand({args.begin() + 1, args.end()});
+    if (args[0] == "serve") return RunServeCommand({args.begin() + 1, args.end()});
     ResultStream results;
     const Component component = CreateComponent();
     const DispatchClient client(component.object);

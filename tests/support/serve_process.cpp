@@ -1,0 +1,105 @@
+#include "support/serve_process.h"
+
+#include "support/process.h"
+
+#include <chrono>
+#include <csignal>
+#include <regex>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+ServeProcess::ServeProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& environment)
+{
+    int pipe[2];
+    if (pipe2(pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    std::vector<std::string> argv = {VALMORIN_CLI, "serve", "--listen", "127.0.0.1:0"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> arguments;
+    for (std::string& arg : argv) arguments.push_back(arg.data());
+    arguments.push_back(nullptr);
+    std::vector<std::string> variables;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string text = *entry;
+        if (!environment.count(text.substr(0, text.find('=')))) variables.push_back(text);
+    }
+    for (const auto& [key, value] : environment) variables.push_back(key + "=" + value);
+    std::vector<char*> envp;
+    for (std::string& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    // Forked by hand rather than spawned, so the server dies with a test
+    // that crashes instead of staying on as an orphan.
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const int input = ::open("/dev/null", O_RDONLY);
+        if (input < 0 || ::dup2(input, 0) < 0 || ::dup2(pipe[1], 2) < 0) ::_exit(127);
+        ::execve(arguments[0], arguments.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(pipe[1]);
+    m_stderr = pipe[0];
+    if (m_pid < 0) throw std::runtime_error("cannot start valmorin serve");
+    m_reader = std::thread([this] {
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(m_stderr, buffer, sizeof buffer)) > 0;) {
+            const std::lock_guard lock(m_mutex);
+            m_log.append(buffer, static_cast<std::size_t>(n));
+        }
+    });
+    const std::regex listening("listening on https?://[^:]+:([0-9]+)");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::smatch found;
+        const std::string text = log();
+        if (std::regex_search(text, found, listening)) {
+            m_port = std::stoi(found[1]);
+            return;
+        }
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const std::string said = log();
+    Stop();
+    throw std::runtime_error("valmorin serve did not start: " + said);
+}
+
+ServeProcess::~ServeProcess() { Stop(); }
+
+std::string ServeProcess::log() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_log;
+}
+
+int ServeProcess::Stop()
+{
+    int status = -1;
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+    if (m_reader.joinable()) m_reader.join();
+    if (m_stderr >= 0) ::close(m_stderr);
+    m_stderr = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::pair<int, std::string> ServeRefusal(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = {VALMORIN_CLI, "serve"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const ProcessResult result = RunProcess(argv);
+    return {result.exitCode, result.err};
+}

@@ -1,0 +1,40 @@
+// A `valmorin serve` of the test's own, on a port the kernel picks: started
+// with the arguments given, its access log gathered, stopped by SIGTERM.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/types.h>
+
+class ServeProcess {
+public:
+    // Throws std::runtime_error when the server does not say it listens
+    // within 20 s; its output then is in the message.
+    ServeProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& environment = {});
+    ~ServeProcess();
+    ServeProcess(const ServeProcess&) = delete;
+    ServeProcess& operator=(const ServeProcess&) = delete;
+
+    int port() const { return m_port; }
+    // What it wrote on standard error so far.
+    std::string log() const;
+    // Sends SIGTERM and waits; its exit status.
+    int Stop();
+
+private:
+    pid_t m_pid = -1;
+    int m_stderr = -1;
+    int m_port = 0;
+    mutable std::mutex m_mutex;
+    std::string m_log;
+    std::thread m_reader;
+};
+
+// Runs the server with these arguments to its end (a refusal at start);
+// its exit status and what it said.
+std::pair<int, std::string> ServeRefusal(const std::vector<std::string>& args);

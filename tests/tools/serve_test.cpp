@@ -1,0 +1,353 @@
+// valmorin serve over real sockets: the API's routes on SQLite and
+// PostgreSQL, who may act and how, the four-eyes rule, bad input, TLS, and
+// a stop with requests in flight.
+#include "support/process.h"
+#include "support/serve_process.h"
+#include "support/store.h"
+#include "support/temp_dir.h"
+
+#include "platform/text/utf.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+namespace {
+
+using Json = nlohmann::json;
+
+const httplib::Headers kJson = {{"Content-Type", "application/json"}};
+
+Json Body(const httplib::Result& result)
+{
+    if (!result) return Json();
+    return result->body.empty() ? Json() : Json::parse(result->body);
+}
+
+// An account file made by htpasswd -B, as an administrator makes it.
+std::string Accounts(const TempDir& dir, const std::vector<std::pair<std::string, std::string>>& accounts)
+{
+    const std::string file = (dir / "users").string();
+    std::ofstream out(file);
+    for (const auto& [user, password] : accounts) {
+        const ProcessResult made = RunProcess({"/usr/bin/htpasswd", "-nbBC", "4", user, password});
+        if (made.exitCode != 0) throw std::runtime_error("htpasswd: " + made.err);
+        out << made.out.substr(0, made.out.find('\n')) << "\n";
+    }
+    return file;
+}
+
+class ServeTest : public ::testing::TestWithParam<StoreKind> {
+protected:
+    void SetUp() override
+    {
+        SKIP_WITHOUT_STORE(GetParam());
+        m_store.emplace(GetParam());
+        const ProcessResult registered =
+            RunProcess({VALMORIN_CLI, "regsvr", "/s", VALMORIN_LIBRARY}, "", Environment());
+        ASSERT_EQ(registered.exitCode, 0) << registered.err;
+    }
+    std::map<std::string, std::string> Environment() const
+    {
+        return {{"PELKOR_REGISTRY_DIR", (m_home.path() / "registry").string()},
+                {"XDG_DATA_HOME", (m_home.path() / "data").string()},
+                {"XDG_CONFIG_HOME", (m_home.path() / "config").string()}};
+    }
+    ServeProcess Serve(std::vector<std::string> args = {})
+    {
+        args.insert(args.begin(), {"--connection", valmorin::text::Utf16ToUtf8(m_store->connectionString())});
+        return ServeProcess(args, Environment());
+    }
+
+    TempDir m_home;
+    std::optional<TestStore> m_store;
+};
+
+// Faults caught: a route that calls the wrong method or drops an argument;
+// an absent translation answered 200 or with a body; a page, CSV or table
+// read that is not JSON (or CSV) as documented.
+TEST_P(ServeTest, EachRouteAnswersAsItsMethodDoes)
+{
+    ServeProcess server = Serve();
+    httplib::Client client("127.0.0.1", server.port());
+    const auto created = client.Post(
+        "/api/tables",
+        R"({"name":"Pays","description":"ISO 3166","columns":[{"name":"code","input":true},{"name":"nom"}]})",
+        "application/json");
+    ASSERT_TRUE(created) << httplib::to_string(created.error());
+    EXPECT_EQ(created->status, 201) << created->body;
+    EXPECT_EQ(Body(created)["description"], "ISO 3166");
+    EXPECT_EQ(client.Post("/api/tables", R"({"name":"Pays"})", "application/json")->status, 409);
+
+    EXPECT_EQ(client.Post("/api/tables/Pays/rows", R"({"input":"FR","output":"France"})", "application/json")->status,
+              201);
+    EXPECT_EQ(client.Post("/api/tables/Pays/rows", R"({"input":"FR","output":"again"})", "application/json")->status,
+              409);
+    EXPECT_EQ(
+        client
+            .Post("/api/tables/Pays/rows", R"({"input":"O'Brien","output":"apostrophes carried"})", "application/json")
+            ->status,
+        201);
+    EXPECT_EQ(Body(client.Get("/api/translate/Pays/FR")), (Json{{"output", "France"}}));
+    EXPECT_EQ(Body(client.Get("/api/translate/Pays/O%27Brien")), (Json{{"output", "apostrophes carried"}}));
+    const auto absent = client.Get("/api/translate/Pays/XX");
+    EXPECT_EQ(absent->status, 404);
+    EXPECT_EQ(absent->body, "");
+    EXPECT_EQ(
+        client.Put("/api/tables/Pays/rows/FR", R"({"output":"République française"})", "application/json")->status,
+        200);
+    EXPECT_EQ(Body(client.Get("/api/translate/Pays/FR"))["output"], "République française");
+    EXPECT_EQ(client.Put("/api/tables/Pays/rows/ZZ", R"({"output":"x"})", "application/json")->status, 404);
+
+    const Json page = Body(client.Get("/api/tables/Pays/rows?contains=fran&offset=0&limit=1"));
+    EXPECT_EQ(page["total"], 1);
+    EXPECT_EQ(page.at("list").at(0).at("input"), "FR");
+    const Json table = Body(client.Get("/api/tables/Pays"));
+    EXPECT_EQ(table["columns"],
+              Json::parse(R"([{"id":1,"name":"code","input":true},{"id":2,"name":"nom","input":false}])"));
+    EXPECT_EQ(table["rows"], 2);
+    EXPECT_EQ(client.Get("/api/tables/Nowhere")->status, 404);
+
+    const auto changed = client.Patch(
+        "/api/tables/Pays", R"({"name":"Countries","add":[{"name":"capital"}],"rename":[{"id":2,"name":"name"}]})",
+        "application/json");
+    EXPECT_EQ(changed->status, 200) << changed->body;
+    EXPECT_EQ(Body(client.Get("/api/tables/Countries"))["columns"].size(), 3u);
+    EXPECT_EQ(Body(client.Post("/api/identifiers/Invoices", "", "application/json"))["number"], 1);
+    EXPECT_EQ(Body(client.Post("/api/identifiers/Invoices", "", "application/json"))["number"], 2);
+    EXPECT_EQ(Body(client.Post("/api/identifiers/Orders?daily=1", "", "application/json"))["number"], 1);
+
+    const auto exported = client.Get("/api/tables/Countries/csv");
+    EXPECT_EQ(exported->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+    EXPECT_EQ(exported->body, "code,name,capital\r\nFR,République française,\r\nO'Brien,apostrophes carried,\r\n");
+    const auto imported =
+        client.Put("/api/tables/Countries/csv?mode=replace", "code,name,capital\nDE,Deutschland,Berlin\n", "text/csv");
+    EXPECT_EQ(imported->status, 200) << imported->body;
+    EXPECT_EQ(Body(imported)["deleted"], 2);
+    EXPECT_EQ(Body(client.Get("/api/tables/Countries/rows"))["total"], 1);
+    EXPECT_EQ(client.Delete("/api/tables/Countries/rows/DE")->status, 204);
+    EXPECT_EQ(client.Delete("/api/tables/Countries")->status, 204);
+    EXPECT_EQ(client.Delete("/api/tables/Countries")->status, 404);
+    EXPECT_EQ(Body(client.Get("/api/tables"))["list"][0]["name"], "GenerationNumbers"); // the counters' table
+    const Json description = Body(client.Get("/api/openapi.json"));
+    EXPECT_EQ(description["openapi"], "3.0.3");
+    EXPECT_TRUE(description["paths"].contains("/api/tables/{name}/rows/{input}/confirm"));
+}
+
+// Faults caught: a malformed request that reaches the store or half-writes;
+// a refusal without a fitting status and message; stored hostile texts
+// that break the JSON of a listing.
+TEST_P(ServeTest, BadInputIsRefusedWithItsStatusAndNothingIsWritten)
+{
+    ServeProcess server = Serve();
+    httplib::Client client("127.0.0.1", server.port());
+    ASSERT_EQ(client
+                  .Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
+                        "application/json")
+                  ->status,
+              201);
+    const std::string big(1100 * 1024, ' ');
+    const struct {
+        const char* method;
+        std::string path, body, type;
+        int status;
+    } cases[] = {
+        {"POST", "/api/tables", R"({"name":)", "application/json", 400},
+        {"POST", "/api/tables", R"(["T2"])", "application/json", 400},
+        {"POST", "/api/tables", R"({"name":7})", "application/json", 400},
+        {"POST", "/api/tables", R"({"name":"T2","owner":"x"})", "application/json", 400},
+        {"POST", "/api/tables", R"({"name":"T2","columns":[{"name":"a\u00a8b"}]})", "application/json", 400},
+        {"POST", "/api/tables", R"({"name":"T2","columns":[{"name":"k","input":"yes"}]})", "application/json", 400},
+        {"POST", "/api/tables", R"({"name":"T2"})", "text/plain", 415},
+        {"POST", "/api/tables", R"({"name":"T2","description":")" + big + R"("})", "application/json", 413},
+        {"POST", "/api/tables/T/rows", R"({"input":"a"})", "application/json", 400},
+        {"POST", "/api/tables/T/rows", "{\"input\":\"a\xff\",\"output\":\"b\"}", "application/json", 400},
+        {"POST", "/api/tables/Nope/rows", R"({"input":"a","output":"b"})", "application/json", 404},
+        {"GET", "/api/tables/%G1", "", "", 400},
+        {"GET", "/api/tables/%FF", "", "", 400},
+        {"GET", "/api/tables/T/rows?offset=-1", "", "", 400},
+        {"GET", "/api/nothing/here", "", "", 404},
+        {"PATCH", "/api/tables/T", R"({"delete":["one"]})", "application/json", 400},
+        {"PUT", "/api/tables/T/csv", "k,v\n1,a\n1,b\n", "text/csv", 400},
+        {"POST", "/api/identifiers/it's", "", "application/json", 400},
+        {"POST", "/api/identifiers/a%0Ab", "", "application/json", 400},
+        {"POST", "/api/tables", R"({"name":"T\u0007"})", "application/json", 400},
+        {"PATCH", "/api/tables/T", R"({"name":"T\r\nX"})", "application/json", 400},
+        {"PATCH", "/api/tables/T", R"({"add":[{"name":"c\u001b[31m"}]})", "application/json", 400},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.body.substr(0, 60));
+        httplib::Request request;
+        request.method = c.method;
+        request.path = c.path;
+        request.body = c.body;
+        if (!c.type.empty()) request.set_header("Content-Type", c.type);
+        const auto result = client.send(request);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, c.status) << result->body;
+        const Json error = Body(result);
+        EXPECT_TRUE(error.contains("error") && error["error"]["message"].is_string()) << result->body;
+    }
+    EXPECT_EQ(Body(client.Get("/api/tables"))["list"].size(), 1u) << "a refused request wrote something";
+    EXPECT_EQ(Body(client.Get("/api/tables/T/rows"))["total"], 0);
+
+    std::string hostile = "q\"b\\s/<script>alert(1)</script>\xE2\x80\xA8";
+    for (char c = 1; c < 0x20; ++c) hostile += c;
+    ASSERT_EQ(
+        client.Post("/api/tables/T/rows", Json{{"input", hostile}, {"output", hostile}}.dump(), "application/json")
+            ->status,
+        201);
+    const Json rows = Body(client.Get("/api/tables/T/rows"));
+    EXPECT_EQ(rows.at("list").at(0).at("output"), hostile);
+
+    const std::string markup = "<img src=x onerror=alert(1)> \"quoted\" it's";
+    ASSERT_EQ(client.Post("/api/tables", Json{{"name", markup}}.dump(), "application/json")->status, 201);
+    EXPECT_EQ(Body(client.Get("/api/tables/" + httplib::detail::encode_query_param(markup))).at("name"), markup);
+}
+
+// Faults caught: a change made in another name than the caller's; the
+// last changer allowed to confirm; a confirmation that does not move the
+// four-eyes turn.
+TEST_P(ServeTest, AccountsActInTheirOwnNamesAndFourEyesHold)
+{
+    const std::string accounts = Accounts(m_home, {{"alice", "wonder land"}, {"bob", "builder"}});
+    ServeProcess server = Serve({"--users", accounts});
+    httplib::Client alice("127.0.0.1", server.port()), bob("127.0.0.1", server.port());
+    alice.set_basic_auth("alice", "wonder land");
+    bob.set_basic_auth("bob", "builder");
+    ASSERT_EQ(alice
+                  .Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
+                        "application/json")
+                  ->status,
+              201);
+    ASSERT_EQ(alice.Post("/api/tables/T/rows", R"({"input":"a","output":"1"})", "application/json")->status, 201);
+    EXPECT_EQ(Body(alice.Get("/api/tables/T/rows"))["list"][0]["lastactionuser"], "alice");
+    EXPECT_EQ(alice.Post("/api/tables/T/rows/a/confirm", "", "application/json")->status, 409);
+    EXPECT_EQ(bob.Post("/api/tables/T/rows/a/confirm", R"({"output":"2"})", "application/json")->status, 409)
+        << "confirmed what bob was not shown";
+    EXPECT_EQ(bob.Post("/api/tables/T/rows/a/confirm", R"({"output":"1"})", "application/json")->status, 200);
+    EXPECT_EQ(bob.Post("/api/tables/T/rows/a/confirm", "", "application/json")->status, 409);
+    EXPECT_EQ(alice.Post("/api/tables/T/rows/a/confirm", "", "application/json")->status, 200);
+    EXPECT_EQ(alice.Post("/api/tables/T/confirm", "", "application/json")->status, 409);
+    EXPECT_EQ(bob.Post("/api/tables/T/confirm", "", "application/json")->status, 200);
+    EXPECT_EQ(Body(bob.Get("/api/tables/T"))["lastactionuser"], "bob");
+    EXPECT_EQ(Body(bob.Get("/api/translate/T/a"))["output"], "1") << "a confirmation changed the value";
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, ServeTest, ::testing::Values(StoreKind::Sqlite, StoreKind::PostgreSql), StoreKindName);
+
+class ServeAccessTest : public ServeTest {};
+
+// Faults caught: a wrong password let in; no throttle on guessing; a
+// cookie session that needs no CSRF token for changes, or whose cookie
+// lacks HttpOnly or SameSite; a log line that shows a password or cookie.
+TEST_P(ServeAccessTest, BasicCookiesCsrfAndTheThrottle)
+{
+    const std::string accounts = Accounts(m_home, {{"alice", "secret-pass"}});
+    ServeProcess server = Serve({"--users", accounts});
+    httplib::Client anonymous("127.0.0.1", server.port());
+    EXPECT_EQ(anonymous.Get("/api/tables")->status, 401);
+    EXPECT_TRUE(anonymous.Get("/api/tables")->has_header("WWW-Authenticate"));
+
+    const auto login =
+        anonymous.Post("/api/session", R"({"user":"alice","password":"secret-pass"})", "application/json");
+    ASSERT_EQ(login->status, 200);
+    const std::string cookie = login->get_header_value("Set-Cookie");
+    EXPECT_NE(cookie.find("HttpOnly"), std::string::npos);
+    EXPECT_NE(cookie.find("SameSite=Strict"), std::string::npos);
+    EXPECT_NE(cookie.find("Max-Age="), std::string::npos);
+    const std::string session = cookie.substr(0, cookie.find(';'));
+    const std::string csrf = Body(login)["csrf"];
+    httplib::Headers withCookie = {{"Cookie", session}};
+    EXPECT_EQ(anonymous.Get("/api/tables", withCookie)->status, 200);
+    const std::string table = R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})";
+    EXPECT_EQ(anonymous.Post("/api/tables", withCookie, table, "application/json")->status, 403);
+    withCookie.emplace("X-CSRF-Token", csrf);
+    EXPECT_EQ(anonymous.Post("/api/tables", withCookie, table, "application/json")->status, 201);
+    EXPECT_EQ(Body(anonymous.Get("/api/session", withCookie))["user"], "alice");
+    EXPECT_EQ(anonymous.Delete("/api/session", withCookie)->status, 204);
+    EXPECT_EQ(anonymous.Get("/api/tables", withCookie)->status, 401);
+
+    httplib::Client guesser("127.0.0.1", server.port());
+    guesser.set_basic_auth("alice", "wrong");
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(guesser.Get("/api/tables")->status, 401);
+    EXPECT_EQ(guesser.Get("/api/tables")->status, 429);
+    guesser.set_basic_auth("alice", "secret-pass");
+    EXPECT_EQ(guesser.Get("/api/tables")->status, 429) << "the throttle lets the right password through at once";
+
+    server.Stop();
+    const std::string log = server.log();
+    EXPECT_EQ(log.find("secret-pass"), std::string::npos);
+    EXPECT_EQ(log.find(session.substr(session.find('=') + 1)), std::string::npos);
+    EXPECT_NE(log.find(" alice POST /api/tables 201 "), std::string::npos) << log;
+}
+
+// Faults caught: a server listening beyond loopback in clear; TLS that
+// does not serve, or a session cookie without Secure under it.
+TEST_P(ServeAccessTest, TlsAndWhereTheServerListens)
+{
+    const auto [status, said] = ServeRefusal({"--listen", "0.0.0.0:0"});
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(said.find("without TLS is refused"), std::string::npos) << said;
+
+    const std::string key = (m_home / "key.pem").string(), certificate = (m_home / "cert.pem").string();
+    const ProcessResult made =
+        RunProcess({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
+                    "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout", key, "-out", certificate});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    const std::string accounts = Accounts(m_home, {{"alice", "pw"}});
+    ServeProcess server = Serve({"--users", accounts, "--tls-cert", certificate, "--tls-key", key});
+    httplib::SSLClient client("127.0.0.1", server.port());
+    client.set_ca_cert_path(certificate.c_str());
+    client.enable_server_certificate_verification(true);
+    client.set_basic_auth("alice", "pw");
+    const auto listed = client.Get("/api/tables");
+    ASSERT_TRUE(listed) << httplib::to_string(listed.error());
+    EXPECT_EQ(listed->status, 200);
+    const auto login = client.Post("/api/session", R"({"user":"alice","password":"pw"})", "application/json");
+    EXPECT_NE(login->get_header_value("Set-Cookie").find("; Secure"), std::string::npos);
+    httplib::Client clear("127.0.0.1", server.port());
+    EXPECT_FALSE(clear.Get("/api/tables")) << "answered in clear on the TLS port";
+}
+
+// Fault caught: a stop that cuts the requests in flight, or leaves a
+// half-imported table.
+TEST_P(ServeAccessTest, AStopLetsTheRequestsInFlightFinish)
+{
+    ServeProcess server = Serve();
+    std::string csv = "k,v\n";
+    for (int i = 0; i < 60000; ++i) csv += "key" + std::to_string(i) + ",value\n";
+    int status = 0;
+    std::thread upload([&] {
+        httplib::Client client("127.0.0.1", server.port());
+        client.set_read_timeout(60);
+        const auto result = client.Put("/api/tables/Big/csv", csv, "text/csv");
+        status = result ? result->status : -1;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(server.Stop(), 0);
+    upload.join();
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_VALMOR"), std::vector<std::u16string>{u"60000"});
+}
+
+// Fault caught: a store out of reach answered as the caller's mistake or
+// the server's own failure, so a client cannot tell to retry later.
+TEST_P(ServeAccessTest, AStoreOutOfReachIsServiceUnavailable)
+{
+    const ServeProcess server({"--connection", "Provider=PostgreSQL;Server=127.0.0.1;Port=1;Database=qms"},
+                              Environment());
+    httplib::Client client("127.0.0.1", server.port());
+    const auto listed = client.Get("/api/tables");
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(listed->status, 503) << listed->body;
+    EXPECT_TRUE(Body(listed).at("error").at("message").is_string());
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, ServeAccessTest, ::testing::Values(StoreKind::Sqlite), StoreKindName);
+
+} // namespace

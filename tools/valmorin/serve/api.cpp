@@ -1,0 +1,649 @@
+#include "serve/api.h"
+
+#include "platform/text/utf.h"
+#include "valmorin/com/errorinfo.h"
+#include "valmorin/com/runtime.h"
+#include "valmorin/valmorin.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+using Json = nlohmann::json;
+using valmorin::text::Utf16ToUtf8;
+
+constexpr char16_t kListSeparator = u'\u00A8';
+constexpr long kBadRequest = static_cast<long>(0x80070057); // E_INVALIDARG
+constexpr long kNotFound = static_cast<long>(0x80070002);   // ERROR_FILE_NOT_FOUND
+
+// A request the API refuses, with its status and why.
+struct Refusal {
+    int status;
+    long hresult;
+    std::string message;
+};
+
+[[noreturn]] void Refuse(int status, const std::string& message, long hresult = kBadRequest)
+{
+    throw Refusal{status, hresult, message};
+}
+
+std::u16string g_connection; // set before the server starts; read only afterwards
+
+// A failed call's HRESULT and the error info it left.
+struct CallFailure {
+    HRESULT hr;
+    std::string message;
+};
+
+std::string HexCode(long hr)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr) & 0xFFFFFFFFul);
+    return text;
+}
+
+// The status a component failure answers with: the caller's mistake, a rule
+// of the store, the store out of reach, or the server's own trouble.
+int StatusOf(const CallFailure& failure)
+{
+    const auto code = static_cast<unsigned long>(failure.hr) & 0xFFFFFFFFul;
+    if (failure.message.find("(SQLSTATE 08") != std::string::npos || code == 0x800A0E7Dul ||
+        failure.message.find("cannot connect") != std::string::npos)
+        return 503;
+    switch (code) {
+    case 0x80070057ul: // E_INVALIDARG
+    case 0x8007000Dul: // ERROR_INVALID_DATA
+    case 0x80040E14ul: // DB_E_ERRORSINCOMMAND: a text no statement can carry
+    case 0x80020005ul: // DISP_E_TYPEMISMATCH
+    case 0x80040E07ul: // DB_E_CANTCONVERTVALUE
+    case 0x80040E57ul: // DB_E_DATAOVERFLOW
+        return 400;
+    case 0x80040E2Ful: return 409; // DB_E_INTEGRITYVIOLATION: a rule of the store
+    case 0x80070002ul: return 404;
+    case 0x80070005ul: return 403;
+    default: return 500;
+    }
+}
+
+[[noreturn]] void Failed(HRESULT hr)
+{
+    CallFailure failure{hr, {}};
+    CComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, &info) == S_OK && info) {
+        CComBSTR source, description;
+        info->GetSource(&source);
+        info->GetDescription(&description);
+        failure.message = Utf16ToUtf8(source.view()) + ": " + Utf16ToUtf8(description.view());
+    }
+    if (failure.message.empty()) failure.message = "the component failed with " + HexCode(hr);
+    throw Refusal{StatusOf(failure), hr, failure.message};
+}
+
+HRESULT Checked(HRESULT hr)
+{
+    if (FAILED(hr)) Failed(hr);
+    return hr;
+}
+
+// The worker thread's own object, made by ProgID as every client makes it.
+IValmorin2& Component()
+{
+    thread_local CComPtr<IValmorin2> component;
+    if (component) return *component.get();
+    CLSID clsid = GUID_NULL;
+    Checked(CLSIDFromProgID(kValmorinProgId, &clsid));
+    CComPtr<IValmorin2> made;
+    Checked(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IValmorin2::iid, reinterpret_cast<void**>(&made)));
+    if (!g_connection.empty()) Checked(made->Open(CComBSTR(g_connection).get()));
+    component = made;
+    return *component.get();
+}
+
+// A BSTR argument made from UTF-16.
+CComBSTR Text(const std::u16string& text) { return CComBSTR(std::u16string_view(text)); }
+
+std::u16string Take(BSTR text)
+{
+    CComBSTR owned;
+    owned.Attach(text);
+    return std::u16string(owned.view());
+}
+
+// The calls the routes make, each checked.
+std::u16string CallText(const std::function<HRESULT(BSTR*)>& call)
+{
+    BSTR text = nullptr;
+    const HRESULT hr = call(&text);
+    std::u16string result = Take(text);
+    Checked(hr);
+    return result;
+}
+
+LONG CallNumber(const std::function<HRESULT(LONG*)>& call)
+{
+    LONG number = 0;
+    Checked(call(&number));
+    return number;
+}
+
+std::u16string Wide(const std::string& utf8, const std::string& what)
+{
+    std::optional<std::u16string> wide = valmorin::text::Utf8ToUtf16(utf8);
+    if (!wide) Refuse(400, what + " is not valid UTF-8");
+    if (wide->find(u'\0') != std::u16string::npos) Refuse(400, what + " holds a NUL character");
+    return std::move(*wide);
+}
+
+// The path's segments after /api, each percent-decoded and checked.
+std::vector<std::u16string> Segments(const httplib::Request& request)
+{
+    const std::string path = request.target.substr(0, request.target.find('?'));
+    std::vector<std::u16string> segments;
+    std::size_t from = 0;
+    while (from <= path.size()) {
+        const std::size_t end = std::min(path.find('/', from), path.size());
+        const std::string raw = path.substr(from, end - from);
+        from = end + 1;
+        if (raw.empty()) continue;
+        for (std::size_t i = raw.find('%'); i != std::string::npos; i = raw.find('%', i + 1))
+            if (i + 2 >= raw.size() + 0 || !std::isxdigit(static_cast<unsigned char>(raw[i + 1])) ||
+                !std::isxdigit(static_cast<unsigned char>(raw[i + 2])))
+                Refuse(400, "the path holds a % that is not followed by two hexadecimal digits");
+        segments.push_back(Wide(httplib::detail::decode_url(raw, false), "the path"));
+    }
+    if (segments.empty() || segments.front() != u"api") Refuse(404, "no such route", kNotFound);
+    segments.erase(segments.begin());
+    return segments;
+}
+
+Json ParseBody(const ApiRequest& request)
+{
+    if (request.body.empty()) return Json::object();
+    Json body;
+    try {
+        body = Json::parse(request.body);
+    } catch (const Json::parse_error& e) {
+        Refuse(400, std::string("the body is not valid JSON: ") + e.what());
+    }
+    if (!body.is_object()) Refuse(400, "the body is not a JSON object");
+    return body;
+}
+
+// The body's fields, each of the type asked; any other field is refused.
+class Fields {
+public:
+    explicit Fields(Json body) : m_body(std::move(body)) {}
+
+    std::optional<std::u16string> OptionalText(const char* name)
+    {
+        m_known.push_back(name);
+        const auto it = m_body.find(name);
+        if (it == m_body.end() || it->is_null()) return std::nullopt;
+        if (!it->is_string()) Refuse(400, std::string("the field \"") + name + "\" is not a string");
+        return Wide(it->get<std::string>(), std::string("the field \"") + name + "\"");
+    }
+    std::u16string Text(const char* name)
+    {
+        std::optional<std::u16string> text = OptionalText(name);
+        if (!text) Refuse(400, std::string("the field \"") + name + "\" is missing");
+        return *text;
+    }
+    Json Array(const char* name)
+    {
+        m_known.push_back(name);
+        const auto it = m_body.find(name);
+        if (it == m_body.end() || it->is_null()) return Json::array();
+        if (!it->is_array()) Refuse(400, std::string("the field \"") + name + "\" is not an array");
+        return *it;
+    }
+    // Call once every field was asked for.
+    void NoOthers() const
+    {
+        for (const auto& [key, value] : m_body.items())
+            if (std::find(m_known.begin(), m_known.end(), key) == m_known.end())
+                Refuse(400, "the body has an unknown field \"" + key + "\"");
+    }
+
+private:
+    Json m_body;
+    std::vector<std::string> m_known;
+};
+
+void AppendItem(std::u16string& list, std::u16string_view item)
+{
+    if (!list.empty()) list += kListSeparator;
+    list += item;
+}
+
+// A name the request gives to something new: a table, a column, a counter.
+// Quotes and markup are data like any other; control characters are
+// refused, as no listing or form could show them.
+std::u16string NewName(std::u16string name, const std::string& what)
+{
+    if (name.empty()) Refuse(400, what + " is empty");
+    for (const char16_t c : name)
+        if (c < 0x20 || c == 0x7F) Refuse(400, what + " holds a control character");
+    return name;
+}
+
+std::u16string ColumnName(const Json& name)
+{
+    if (!name.is_string()) Refuse(400, "a column's name is not a string");
+    std::u16string wide = NewName(Wide(name.get<std::string>(), "a column's name"), "a column's name");
+    if (wide.find(kListSeparator) != std::u16string::npos)
+        Refuse(400, "a column's name holds \u00a8, which separates the names of a list");
+    return wide;
+}
+
+// A column of a body: {"name": "...", "input": true|false}.
+void AddColumn(const Json& column, std::u16string& names, std::u16string& types)
+{
+    if (!column.is_object() || !column.contains("name") ||
+        (column.contains("input") && !column["input"].is_boolean()) || column.size() > 2 ||
+        (column.size() == 2 && !column.contains("input")))
+        Refuse(400, "a column is {\"name\": text, \"input\": true or false}");
+    AppendItem(names, ColumnName(column["name"]));
+    AppendItem(types, column.value("input", false) ? u"1" : u"0");
+}
+
+LONG Number(const httplib::Request& request, const char* name, LONG fallback)
+{
+    if (!request.has_param(name)) return fallback;
+    const std::string text = request.get_param_value(name);
+    try {
+        std::size_t used = 0;
+        const long value = std::stol(text, &used);
+        if (used == text.size() && value >= 0 && value <= 0x7FFFFFFF) return static_cast<LONG>(value);
+    } catch (const std::exception&) {
+    }
+    Refuse(400, std::string("the query parameter \"") + name + "\" is not a number from 0 to 2147483647");
+}
+
+void AnswerJson(ApiRequest& request, int status, const std::string& body)
+{
+    request.response.status = status;
+    request.response.set_content(body, "application/json; charset=utf-8");
+}
+
+void AnswerJson(ApiRequest& request, int status, const Json& body)
+{
+    AnswerJson(request, status, body.dump(-1, ' ', false, Json::error_handler_t::replace));
+}
+
+void NoContent(ApiRequest& request) { request.response.status = 204; }
+
+void RequireTable(const std::u16string& table)
+{
+    if (CallNumber([&](LONG* found) { return Component().TableExists(Text(table).get(), found); }) == 0)
+        Refuse(404, "no table is named \"" + Utf16ToUtf8(table) + "\"", kNotFound);
+}
+
+void RequireRow(const std::u16string& table, const std::u16string& input)
+{
+    RequireTable(table);
+    if (CallNumber([&](LONG* found) {
+            return Component().CorrespondanceExists(Text(table).get(), Text(input).get(), found);
+        }) == 0)
+        Refuse(404, "table \"" + Utf16ToUtf8(table) + "\" has no INPUT \"" + Utf16ToUtf8(input) + "\"", kNotFound);
+}
+
+// The table's entry in the JSON listing of every table.
+Json TableEntry(const std::u16string& table)
+{
+    const Json tables = Json::parse(Utf16ToUtf8(CallText([](BSTR* list) { return Component().TableListJson(list); })));
+    for (const Json& entry : tables.at("list"))
+        if (entry.at("name") == Utf16ToUtf8(table)) return entry;
+    Refuse(404, "no table is named \"" + Utf16ToUtf8(table) + "\"", kNotFound);
+}
+
+// A file of the server's own for a CSV body or export, removed afterwards.
+class TemporaryFile {
+public:
+    TemporaryFile()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "valmorin-serve-XXXXXX").string();
+        const int fd = ::mkstemp(pattern.data());
+        if (fd < 0) Refuse(500, "no temporary file can be made", static_cast<long>(0x80004005));
+        ::close(fd);
+        m_path = pattern;
+    }
+    ~TemporaryFile() { std::filesystem::remove(m_path); }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+// The routes: method, the path's shape below /api ("*" one segment), and
+// what answers.
+using Arguments = std::vector<std::u16string>;
+struct Route {
+    const char* method;
+    std::vector<const char*> shape;
+    std::function<void(ApiRequest&, const Arguments&)> answer;
+};
+
+const std::vector<Route>& Routes()
+{
+    static const std::vector<Route> routes = {
+        {"GET",
+         {"tables"},
+         [](ApiRequest& request, const Arguments&) {
+             AnswerJson(request, 200,
+                        Utf16ToUtf8(CallText([](BSTR* list) { return Component().TableListJson(list); })));
+         }},
+        {"POST",
+         {"tables"},
+         [](ApiRequest& request, const Arguments&) {
+             Fields fields(ParseBody(request));
+             const std::u16string name = NewName(fields.Text("name"), "the field \"name\"");
+             const std::u16string description = fields.OptionalText("description").value_or(u"");
+             std::u16string names, types;
+             for (const Json& column : fields.Array("columns")) AddColumn(column, names, types);
+             fields.NoOthers();
+             LONG exists = 0;
+             Checked(Component().TableExists(Text(name).get(), &exists));
+             if (exists) Refuse(409, "a table is named \"" + Utf16ToUtf8(name) + "\" already", 0x80040E2F);
+             Checked(Component().TableCreate(Text(request.user).get(), Text(name).get(), Text(description).get(),
+                                             Text(names).get(), Text(types).get()));
+             request.response.set_header("Location",
+                                         "/api/tables/" + httplib::detail::encode_query_param(Utf16ToUtf8(name)));
+             AnswerJson(request, 201, TableEntry(name));
+         }},
+        {"GET",
+         {"tables", "*"},
+         [](ApiRequest& request, const Arguments& at) {
+             Json table = TableEntry(at[0]);
+             table["columns"] = Json::parse(Utf16ToUtf8(
+                 CallText([&](BSTR* list) { return Component().TableColumnsJson(Text(at[0]).get(), list); })))["list"];
+             AnswerJson(request, 200, table);
+         }},
+        {"PATCH",
+         {"tables", "*"},
+         [](ApiRequest& request, const Arguments& at) {
+             Fields fields(ParseBody(request));
+             const std::optional<std::u16string> newName = fields.OptionalText("name");
+             const std::u16string name = newName ? NewName(*newName, "the field \"name\"") : at[0];
+             const std::optional<std::u16string> description = fields.OptionalText("description");
+             std::u16string addNames, addTypes, renameIds, renameNames, deleteIds;
+             for (const Json& column : fields.Array("add")) AddColumn(column, addNames, addTypes);
+             for (const Json& rename : fields.Array("rename")) {
+                 if (!rename.is_object() || !rename.contains("id") || !rename["id"].is_number_integer() ||
+                     !rename.contains("name") || rename.size() != 2)
+                     Refuse(400, "a rename is {\"id\": number, \"name\": text}");
+                 AppendItem(renameIds, valmorin::text::Widen(std::to_string(rename["id"].get<long long>())));
+                 AppendItem(renameNames, ColumnName(rename["name"]));
+             }
+             for (const Json& id : fields.Array("delete")) {
+                 if (!id.is_number_integer()) Refuse(400, "\"delete\" lists column ids, numbers");
+                 AppendItem(deleteIds, valmorin::text::Widen(std::to_string(id.get<long long>())));
+             }
+             fields.NoOthers();
+             RequireTable(at[0]);
+             CComBSTR describe;
+             if (description) describe = Text(*description);
+             Checked(Component().TableUpdate(Text(request.user).get(), Text(at[0]).get(), Text(name).get(),
+                                             description ? describe.get() : nullptr, Text(addNames).get(),
+                                             Text(addTypes).get(), Text(renameIds).get(), Text(renameNames).get(),
+                                             Text(deleteIds).get()));
+             AnswerJson(request, 200, TableEntry(name));
+         }},
+        {"DELETE",
+         {"tables", "*"},
+         [](ApiRequest& request, const Arguments& at) {
+             RequireTable(at[0]);
+             Checked(Component().TableDelete(Text(at[0]).get()));
+             NoContent(request);
+         }},
+        {"GET",
+         {"tables", "*", "rows"},
+         [](ApiRequest& request, const Arguments& at) {
+             RequireTable(at[0]);
+             const std::u16string contains =
+                 Wide(request.http.get_param_value("contains"), "the query parameter \"contains\"");
+             const LONG offset = Number(request.http, "offset", 0), limit = Number(request.http, "limit", 100);
+             AnswerJson(request, 200, Utf16ToUtf8(CallText([&](BSTR* list) {
+                            return Component().CorrespondanceListJson(Text(at[0]).get(), Text(contains).get(), offset,
+                                                                      limit, list);
+                        })));
+         }},
+        {"POST",
+         {"tables", "*", "rows"},
+         [](ApiRequest& request, const Arguments& at) {
+             Fields fields(ParseBody(request));
+             const std::u16string input = fields.Text("input"), output = fields.Text("output");
+             fields.NoOthers();
+             RequireTable(at[0]);
+             LONG exists = 0;
+             Checked(Component().CorrespondanceExists(Text(at[0]).get(), Text(input).get(), &exists));
+             if (exists) Refuse(409, "the INPUT \"" + Utf16ToUtf8(input) + "\" is there already", 0x80040E2F);
+             Checked(Component().CorrespondanceCreate(Text(request.user).get(), Text(at[0]).get(), Text(input).get(),
+                                                      Text(output).get()));
+             AnswerJson(request, 201,
+                        Json{{"input", Utf16ToUtf8(input)},
+                             {"output", Utf16ToUtf8(output)},
+                             {"lastactionuser", Utf16ToUtf8(request.user)}});
+         }},
+        {"PUT",
+         {"tables", "*", "rows", "*"},
+         [](ApiRequest& request, const Arguments& at) {
+             Fields fields(ParseBody(request));
+             const std::u16string input = fields.OptionalText("input").value_or(at[1]);
+             const std::u16string output = fields.Text("output");
+             fields.NoOthers();
+             RequireRow(at[0], at[1]);
+             Checked(Component().CorrespondanceUpdate(Text(request.user).get(), Text(at[0]).get(), Text(at[1]).get(),
+                                                      Text(input).get(), Text(output).get()));
+             AnswerJson(request, 200,
+                        Json{{"input", Utf16ToUtf8(input)},
+                             {"output", Utf16ToUtf8(output)},
+                             {"lastactionuser", Utf16ToUtf8(request.user)}});
+         }},
+        {"DELETE",
+         {"tables", "*", "rows", "*"},
+         [](ApiRequest& request, const Arguments& at) {
+             RequireRow(at[0], at[1]);
+             Checked(Component().CorrespondanceDelete(Text(at[0]).get(), Text(at[1]).get()));
+             NoContent(request);
+         }},
+        // A confirmation is the four-eyes rule applied: refused to whoever
+        // made the last change; otherwise the confirming user becomes the
+        // last one (the table's or the row's values written again as they
+        // are), so that a second confirmation needs yet another user.
+        {"POST",
+         {"tables", "*", "confirm"},
+         [](ApiRequest& request, const Arguments& at) {
+             Fields(ParseBody(request)).NoOthers();
+             RequireTable(at[0]);
+             if (CallNumber([&](LONG* last) {
+                     return Component().TableFourEyesIsLastUser(Text(request.user).get(), Text(at[0]).get(), last);
+                 }))
+                 Refuse(409, "the last change to the table is your own: another user must confirm it", 0x80070005);
+             Checked(Component().TableUpdate(Text(request.user).get(), Text(at[0]).get(), Text(at[0]).get(), nullptr,
+                                             nullptr, nullptr, nullptr, nullptr, nullptr));
+             AnswerJson(request, 200, Json{{"confirmed", true}, {"by", Utf16ToUtf8(request.user)}});
+         }},
+        {"POST",
+         {"tables", "*", "rows", "*", "confirm"},
+         [](ApiRequest& request, const Arguments& at) {
+             Fields fields(ParseBody(request));
+             const std::optional<std::u16string> seen = fields.OptionalText("output");
+             fields.NoOthers();
+             RequireRow(at[0], at[1]);
+             if (CallNumber([&](LONG* last) {
+                     return Component().CorrespondanceFourEyesIsLastUser(Text(request.user).get(), Text(at[0]).get(),
+                                                                         Text(at[1]).get(), last);
+                 }))
+                 Refuse(409, "the last change to the row is your own: another user must confirm it", 0x80070005);
+             const std::u16string output = CallText([&](BSTR* text) {
+                 return Component().translateDefault(Text(at[0]).get(), Text(at[1]).get(), nullptr, text);
+             });
+             if (seen && *seen != output) Refuse(409, "the row changed since it was shown; look again", 0x80040E2F);
+             Checked(Component().CorrespondanceUpdate(Text(request.user).get(), Text(at[0]).get(), Text(at[1]).get(),
+                                                      Text(at[1]).get(), Text(output).get()));
+             AnswerJson(request, 200, Json{{"confirmed", true}, {"by", Utf16ToUtf8(request.user)}});
+         }},
+        {"GET",
+         {"translate", "*", "*"},
+         [](ApiRequest& request, const Arguments& at) {
+             const std::u16string output = CallText([&](BSTR* text) {
+                 return Component().translateDefault(Text(at[0]).get(), Text(at[1]).get(), nullptr, text);
+             });
+             if (output.empty() && CallNumber([&](LONG* found) {
+                                       return Component().CorrespondanceExists(Text(at[0]).get(), Text(at[1]).get(),
+                                                                               found);
+                                   }) == 0) {
+                 request.response.status = 404; // absent: an empty body
+                 AnsweredEmptyOnPurpose() = true;
+                 return;
+             }
+             AnswerJson(request, 200, Json{{"output", Utf16ToUtf8(output)}});
+         }},
+        {"POST",
+         {"identifiers", "*"},
+         [](ApiRequest& request, const Arguments& at) {
+             Fields(ParseBody(request)).NoOthers();
+             NewName(at[0], "the counter's name");
+             const bool daily = request.http.get_param_value("daily") == "1";
+             const std::u16string number = CallText([&](BSTR* text) {
+                 return daily ? Component().transDayIdent(Text(at[0]).get(), text)
+                              : Component().transIdent(Text(at[0]).get(), text);
+             });
+             if (number.empty()) Refuse(409, "the counter changed under the call; try again", 0x80040E2F);
+             AnswerJson(request, 200, Json{{"name", Utf16ToUtf8(at[0])}, {"number", std::stol(Utf16ToUtf8(number))}});
+         }},
+        {"PUT",
+         {"tables", "*", "csv"},
+         [](ApiRequest& request, const Arguments& at) {
+             const std::string mode = request.http.get_param_value("mode");
+             if (!mode.empty() && mode != "replace" && mode != "merge")
+                 Refuse(400, "the query parameter \"mode\" is merge or replace");
+             const TemporaryFile file;
+             std::ofstream(file.path(), std::ios::binary) << request.body;
+             const std::u16string report = CallText([&](BSTR* text) {
+                 return Component().TableImport(Text(request.user).get(), Text(at[0]).get(),
+                                                Text(valmorin::text::Widen(file.path())).get(),
+                                                mode == "replace" ? 1 : 0, text);
+             });
+             AnswerJson(request, 200, Utf16ToUtf8(report));
+         }},
+        {"GET",
+         {"tables", "*", "csv"},
+         [](ApiRequest& request, const Arguments& at) {
+             RequireTable(at[0]);
+             const TemporaryFile file;
+             CallNumber([&](LONG* rows) {
+                 return Component().TableExport(Text(at[0]).get(), Text(valmorin::text::Widen(file.path())).get(),
+                                                rows);
+             });
+             std::ifstream in(file.path(), std::ios::binary);
+             std::ostringstream bytes;
+             bytes << in.rdbuf();
+             request.response.status = 200;
+             request.response.set_content(bytes.str(), "text/csv; charset=utf-8");
+         }},
+        {"GET",
+         {"openapi.json"},
+         [](ApiRequest& request, const Arguments&) { AnswerJson(request, 200, OpenApiDescription()); }},
+    };
+    return routes;
+}
+
+bool Matches(const Route& route, const std::string& method, const std::vector<std::u16string>& segments,
+             Arguments& arguments)
+{
+    if (method != route.method || segments.size() != route.shape.size()) return false;
+    arguments.clear();
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        if (std::string_view(route.shape[i]) == "*")
+            arguments.push_back(segments[i]);
+        else if (segments[i] != valmorin::text::Widen(route.shape[i]))
+            return false;
+    }
+    return true;
+}
+
+// The server's changes take turns: a route that reads and then writes (a
+// confirmation writes back the value it read, an existence test precedes a
+// create) cannot lose another request's change made in between. The store
+// serialises its writers anyway, so the turn costs no throughput.
+void AnswerInTurn(const Route& route, ApiRequest& request, const Arguments& arguments)
+{
+    static std::mutex turn;
+    if (std::string_view(route.method) == "GET") return route.answer(request, arguments);
+    const std::lock_guard lock(turn);
+    route.answer(request, arguments);
+}
+
+} // namespace
+
+void UseConnection(const std::u16string& connectionString) { g_connection = connectionString; }
+
+const std::string& OpenApiDescription()
+{
+    static const std::string description =
+#include "openapi.inc"
+        ;
+    return description;
+}
+
+void AnswerError(httplib::Response& response, int status, long hresult, const std::string& message)
+{
+    response.status = status;
+    response.set_content(Json{{"error", {{"hresult", HexCode(hresult)}, {"message", message}}}}.dump(
+                             -1, ' ', false, Json::error_handler_t::replace),
+                         "application/json; charset=utf-8");
+}
+
+bool TakesCsv(const std::string& method, const std::string& target)
+{
+    const std::string path = target.substr(0, target.find('?'));
+    return method == "PUT" && path.starts_with("/api/tables/") && path.ends_with("/csv") &&
+           std::count(path.begin(), path.end(), '/') == 4;
+}
+
+bool& AnsweredEmptyOnPurpose()
+{
+    thread_local bool empty = false;
+    return empty;
+}
+
+bool HandleApi(ApiRequest& request)
+{
+    try {
+        const std::vector<std::u16string> segments = Segments(request.http);
+        Arguments arguments;
+        bool pathKnown = false;
+        for (const Route& route : Routes()) {
+            if (Matches(route, request.http.method, segments, arguments)) {
+                AnswerInTurn(route, request, arguments);
+                return true;
+            }
+            Arguments ignored;
+            pathKnown = pathKnown || Matches(route, route.method, segments, ignored);
+        }
+        if (pathKnown) Refuse(405, "the route does not take " + request.http.method, static_cast<long>(0x80070032));
+        return false;
+    } catch (const Refusal& refusal) {
+        AnswerError(request.response, refusal.status, refusal.hresult, refusal.message);
+    } catch (const Json::exception& e) {
+        AnswerError(request.response, 500, static_cast<long>(0x8000FFFF),
+                    std::string("the component's JSON: ") + e.what());
+    }
+    return true;
+}

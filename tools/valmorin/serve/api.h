@@ -1,0 +1,40 @@
+// The routes of the HTTP API and the component calls behind them. Every
+// answer is JSON (a CSV export aside): a route's own body, or
+// {"error": {"hresult": "0x...", "message": "..."}} with a fitting status.
+#pragma once
+
+#include <httplib.h>
+
+#include <cstddef>
+#include <string>
+
+struct ApiRequest {
+    const httplib::Request& http;
+    httplib::Response& response;
+    std::u16string user; // who acts: every change is recorded under this name
+    std::string body;    // read whole, at most the route's limit
+};
+
+struct ApiLimits {
+    std::size_t jsonBody = 1 << 20;
+    std::size_t csvBody = std::size_t{256} << 20;
+};
+
+// The component object of the calling worker thread, made by ProgID at its
+// first request, on the connection string when one is given.
+void UseConnection(const std::u16string& connectionString);
+
+// Answers a request under /api/ (the session routes aside); false when no
+// route has its method and path.
+bool HandleApi(ApiRequest& request);
+// Whether the route of the method and request target takes a CSV body.
+bool TakesCsv(const std::string& method, const std::string& target);
+
+// Set while a route answers with no body on purpose (an absent translation).
+bool& AnsweredEmptyOnPurpose();
+
+// The error body, and the status with it.
+void AnswerError(httplib::Response& response, int status, long hresult, const std::string& message);
+
+// The OpenAPI description of the API, kept in docs/openapi.json.
+const std::string& OpenApiDescription();
