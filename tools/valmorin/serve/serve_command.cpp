@@ -2,6 +2,7 @@
 
 #include "batch_line.h"
 #include "serve/api.h"
+#include "serve/console.h"
 #include "serve/sessions.h"
 #include "serve/users.h"
 
@@ -252,6 +253,16 @@ private:
         http.set_keep_alive_timeout(5);
         http.set_keep_alive_max_count(10000);
         http.set_tcp_nodelay(true);
+        // Whatever a response carries, no page may run a script it did not
+        // load from here, be framed, or be read as another type.
+        http.set_default_headers(
+            {{"Content-Security-Policy", "default-src 'none'; script-src 'self'; style-src 'self'; "
+                                         "img-src 'self'; connect-src 'self'; form-action 'self'; "
+                                         "base-uri 'none'; frame-ancestors 'none'"},
+             {"X-Frame-Options", "DENY"},
+             {"X-Content-Type-Options", "nosniff"},
+             {"Referrer-Policy", "no-referrer"},
+             {"Cache-Control", "no-store"}});
         http.set_pre_routing_handler([this](const httplib::Request&, httplib::Response& response) {
             t_notes = {Clock::now(), "-"};
             AnsweredEmptyOnPurpose() = false;
@@ -294,10 +305,7 @@ private:
 
     void Answer(const httplib::Request& request, httplib::Response& response, const std::string& body)
     {
-        if (!request.path.starts_with("/api/") && request.path != "/api") {
-            AnswerError(response, 404, 0x80070002, "no such page");
-            return;
-        }
+        if (!request.path.starts_with("/api/") && request.path != "/api") return AnswerConsole(request, response);
         if (!RightContentType(request)) {
             AnswerError(response, 415, 0x80070057,
                         std::string("a ") + request.method + " to this route carries " +
@@ -319,6 +327,17 @@ private:
         t_notes.user = *user;
         ApiRequest api{request, response, valmorin::text::Widen(*user), body};
         if (!HandleApi(api)) AnswerError(response, 404, 0x80070002, "no such route");
+    }
+
+    // The console's pages are public: what they show comes from the API,
+    // which asks who is there.
+    static void AnswerConsole(const httplib::Request& request, httplib::Response& response)
+    {
+        const ConsoleFile* file = FindConsoleFile(request.path);
+        if (file == nullptr) return AnswerError(response, 404, 0x80070002, "no such page");
+        if (request.method != "GET" && request.method != "HEAD")
+            return AnswerError(response, 405, 0x80070032, "the console's pages take GET");
+        response.set_content(file->content.data(), file->content.size(), std::string(file->type));
     }
 
     // Who the request comes from, or nothing when it was answered already
