@@ -1,6 +1,7 @@
 // valmorin serve over real sockets: the API's routes on SQLite and
 // PostgreSQL, who may act and how, the four-eyes rule, bad input, TLS, and
 // a stop with requests in flight.
+#include "support/private_postgres.h"
 #include "support/process.h"
 #include "support/serve_process.h"
 #include "support/store.h"
@@ -347,6 +348,69 @@ TEST_P(ServeAccessTest, AStoreOutOfReachIsServiceUnavailable)
     EXPECT_EQ(listed->status, 503) << listed->body;
     EXPECT_TRUE(Body(listed).at("error").at("message").is_string());
 }
+
+// A server whose store link goes away (the database server restarts, or an
+// administrator ends its sessions): the request in flight may fail with
+// 503; the next ones are answered, and a counter is drawn once, not twice.
+//
+// Fault caught: a server that keeps dead sessions in its workers' objects,
+// answering 503 until it is restarted itself.
+class ServeHostTest : public ServeTest {
+protected:
+    static void ExpectTheServerRecovers(httplib::Client& client)
+    {
+        for (int request = 0; request < 4; ++request) { // one per worker that held a session, at most
+            const auto drawn = client.Post("/api/identifiers/N", "", "application/json");
+            ASSERT_TRUE(drawn);
+            if (drawn->status == 200) {
+                EXPECT_EQ(Body(drawn)["number"], 2);
+                EXPECT_EQ(Body(client.Get("/api/translate/T/k")), (Json{{"output", "v"}}));
+                return;
+            }
+            EXPECT_EQ(drawn->status, 503) << drawn->body;
+        }
+        ADD_FAILURE() << "the server did not recover";
+    }
+    static void Prepare(httplib::Client& client)
+    {
+        ASSERT_EQ(client.Post("/api/tables/T/rows", R"({"input":"k","output":"v"})", "application/json")->status, 201);
+        ASSERT_EQ(Body(client.Post("/api/identifiers/N", "", "application/json"))["number"], 1);
+    }
+};
+
+TEST_P(ServeHostTest, AServerOutlivesTheEndOfItsStoreSessions)
+{
+    ServeProcess server = Serve({"--threads", "1"});
+    httplib::Client client("127.0.0.1", server.port());
+    ASSERT_EQ(client
+                  .Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
+                        "application/json")
+                  ->status,
+              201);
+    Prepare(client);
+    m_store->Column("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database() AND "
+                    "pid <> pg_backend_pid()");
+    ExpectTheServerRecovers(client);
+}
+
+TEST_P(ServeHostTest, AServerOutlivesARestartOfTheDatabaseServer)
+{
+    if (const std::string unavailable = PrivatePostgres::Unavailable(); !unavailable.empty())
+        GTEST_SKIP() << unavailable;
+    const PrivatePostgres database(ReadSchema(StoreKind::PostgreSql));
+    const ServeProcess server({"--threads", "1", "--connection", database.connectionString()}, Environment());
+    httplib::Client client("127.0.0.1", server.port());
+    ASSERT_EQ(client
+                  .Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
+                        "application/json")
+                  ->status,
+              201);
+    Prepare(client);
+    database.Restart();
+    ExpectTheServerRecovers(client);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, ServeHostTest, ::testing::Values(StoreKind::PostgreSql), StoreKindName);
 
 INSTANTIATE_TEST_SUITE_P(Stores, ServeAccessTest, ::testing::Values(StoreKind::Sqlite), StoreKindName);
 

@@ -60,7 +60,10 @@ std::string HexCode(long hr)
 int StatusOf(const CallFailure& failure)
 {
     const auto code = static_cast<unsigned long>(failure.hr) & 0xFFFFFFFFul;
-    if (failure.message.find("(SQLSTATE 08") != std::string::npos || code == 0x800A0E7Dul ||
+    // SQLSTATE class 08 is a connection exception, class 57 an operator's
+    // intervention (the server shutting down, the session ended).
+    if (failure.message.find("(SQLSTATE 08") != std::string::npos ||
+        failure.message.find("(SQLSTATE 57") != std::string::npos || code == 0x800A0E7Dul ||
         failure.message.find("cannot connect") != std::string::npos)
         return 503;
     switch (code) {
@@ -309,6 +312,12 @@ Json TableEntry(const std::u16string& table)
     Refuse(404, "no table is named \"" + Utf16ToUtf8(table) + "\"", kNotFound);
 }
 
+// A row as the listings show it, after a change made by user.
+Json RowEntry(const std::u16string& input, const std::u16string& output, const std::u16string& user)
+{
+    return Json{{"input", Utf16ToUtf8(input)}, {"output", Utf16ToUtf8(output)}, {"lastactionuser", Utf16ToUtf8(user)}};
+}
+
 // A file of the server's own for a CSV body or export, removed afterwards.
 class TemporaryFile {
 public:
@@ -434,10 +443,7 @@ const std::vector<Route>& Routes()
              if (exists) Refuse(409, "the INPUT \"" + Utf16ToUtf8(input) + "\" is there already", 0x80040E2F);
              Checked(Component().CorrespondanceCreate(Text(request.user).get(), Text(at[0]).get(), Text(input).get(),
                                                       Text(output).get()));
-             AnswerJson(request, 201,
-                        Json{{"input", Utf16ToUtf8(input)},
-                             {"output", Utf16ToUtf8(output)},
-                             {"lastactionuser", Utf16ToUtf8(request.user)}});
+             AnswerJson(request, 201, RowEntry(input, output, request.user));
          }},
         {"PUT",
          {"tables", "*", "rows", "*"},
@@ -449,10 +455,7 @@ const std::vector<Route>& Routes()
              RequireRow(at[0], at[1]);
              Checked(Component().CorrespondanceUpdate(Text(request.user).get(), Text(at[0]).get(), Text(at[1]).get(),
                                                       Text(input).get(), Text(output).get()));
-             AnswerJson(request, 200,
-                        Json{{"input", Utf16ToUtf8(input)},
-                             {"output", Utf16ToUtf8(output)},
-                             {"lastactionuser", Utf16ToUtf8(request.user)}});
+             AnswerJson(request, 200, RowEntry(input, output, request.user));
          }},
         {"DELETE",
          {"tables", "*", "rows", "*"},
