@@ -7,7 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -17,6 +19,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -27,6 +30,7 @@ using valmorin::text::Utf16ToUtf8;
 constexpr char16_t kListSeparator = u'\u00A8';
 constexpr long kBadRequest = static_cast<long>(0x80070057); // E_INVALIDARG
 constexpr long kNotFound = static_cast<long>(0x80070002);   // ERROR_FILE_NOT_FOUND
+constexpr long kFail = static_cast<long>(0x80004005);       // E_FAIL
 
 // A request the API refuses, with its status and why.
 struct Refusal {
@@ -318,23 +322,43 @@ Json RowEntry(const std::u16string& input, const std::u16string& output, const s
     return Json{{"input", Utf16ToUtf8(input)}, {"output", Utf16ToUtf8(output)}, {"lastactionuser", Utf16ToUtf8(user)}};
 }
 
-// A file of the server's own for a CSV body or export, removed afterwards.
+// A file of the server's own for a CSV body or export, made without
+// following a link (mkstemp: O_EXCL, mode 0600 whatever the umask) and
+// removed afterwards.
 class TemporaryFile {
 public:
     TemporaryFile()
     {
         std::string pattern = (std::filesystem::temp_directory_path() / "valmorin-serve-XXXXXX").string();
-        const int fd = ::mkstemp(pattern.data());
-        if (fd < 0) Refuse(500, "no temporary file can be made", static_cast<long>(0x80004005));
-        ::close(fd);
+        m_fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+        if (m_fd < 0) Refuse(500, "no temporary file can be made: " + std::string(std::strerror(errno)), kFail);
         m_path = pattern;
     }
-    ~TemporaryFile() { std::filesystem::remove(m_path); }
+    ~TemporaryFile()
+    {
+        ::close(m_fd);
+        std::error_code ignored;
+        std::filesystem::remove(m_path, ignored);
+    }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     const std::string& path() const { return m_path; }
 
+    // The whole of bytes, or a refusal: a file cut short (a full disk) must
+    // never be imported as if it were the upload.
+    void Write(std::string_view bytes) const
+    {
+        while (!bytes.empty()) {
+            const ssize_t written = ::write(m_fd, bytes.data(), bytes.size());
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0)
+                Refuse(500, "the upload cannot be kept in " + m_path + ": " + std::strerror(errno), kFail);
+            bytes.remove_prefix(static_cast<std::size_t>(written));
+        }
+    }
+
 private:
+    int m_fd = -1;
     std::string m_path;
 };
 
@@ -537,7 +561,7 @@ const std::vector<Route>& Routes()
              if (!mode.empty() && mode != "replace" && mode != "merge")
                  Refuse(400, "the query parameter \"mode\" is merge or replace");
              const TemporaryFile file;
-             std::ofstream(file.path(), std::ios::binary) << request.body;
+             file.Write(request.body);
              const std::u16string report = CallText([&](BSTR* text) {
                  return Component().TableImport(Text(request.user).get(), Text(at[0]).get(),
                                                 Text(valmorin::text::Widen(file.path())).get(),
@@ -557,12 +581,10 @@ const std::vector<Route>& Routes()
              std::ifstream in(file.path(), std::ios::binary);
              std::ostringstream bytes;
              bytes << in.rdbuf();
+             if (!in.is_open() || in.bad()) Refuse(500, "the export in " + file.path() + " cannot be read back", kFail);
              request.response.status = 200;
              request.response.set_content(bytes.str(), "text/csv; charset=utf-8");
          }},
-        {"GET",
-         {"openapi.json"},
-         [](ApiRequest& request, const Arguments&) { AnswerJson(request, 200, OpenApiDescription()); }},
     };
     return routes;
 }
