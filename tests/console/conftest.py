@@ -127,7 +127,12 @@ def browsers():
 def screenshot():
     os.makedirs(SCREENSHOTS, exist_ok=True)
 
-    def take(driver, name):
+    def take(driver, name, showing=None):
+        """The window, scrolled so that the element `showing` (a CSS
+        selector) is in the middle of it."""
+        if showing:
+            driver.execute_script("arguments[0].scrollIntoView({block: 'center'})",
+                                  driver.find_element("css selector", showing))
         driver.save_screenshot(os.path.join(SCREENSHOTS, name + ".png"))
 
     return take

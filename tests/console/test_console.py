@@ -109,7 +109,7 @@ def test_a_table_is_managed_end_to_end(server, browsers, screenshot):
     wait_text(alice, "#page-range", "Rows 1–100 of 152")
     alice.find_element(By.XPATH, "//button[text()='Next']").click()
     wait_text(alice, "#page-range", "Rows 101–152 of 152")
-    screenshot(alice, "02-table")
+    screenshot(alice, "02-table", "#page-range")
 
     find(alice, "input[name=contains]").send_keys("fran", Keys.ENTER)
     wait_text(alice, "#page-range", "Rows 1–1 of 1")
@@ -139,7 +139,7 @@ def test_a_change_of_columns_is_previewed_before_it_is_made(server, browsers, sc
     add_row(alice, "FR", "Paris")
     find(alice, "input[name=new-column]").send_keys("river", Keys.ENTER)
     wait_text(alice, "#column-preview", "Paris|")
-    screenshot(alice, "04-column-preview")
+    screenshot(alice, "04-column-preview", "#column-preview")
     assert len(json.loads(server.request("GET", "/api/tables/Capitals")[2])["columns"]) == 2, "made before Apply"
     alice.find_element(By.ID, "apply-columns").click()
     find(alice, "#columns input[value=river]")
@@ -170,7 +170,7 @@ def test_four_eyes_between_two_users(server, browsers, screenshot):
 
     sign_in(bob, server, "bob")
     open_table(bob, server, "Rates")
-    screenshot(bob, "05-four-eyes-other-user")
+    screenshot(bob, "05-four-eyes-other-user", "#rows")
     row(bob, "EUR").find_element(By.XPATH, ".//button[text()='Confirm']").click()
     wait_text(bob, '#rows tr[data-input="EUR"]', "awaits another user's confirmation")
     listed = json.loads(server.request("GET", "/api/tables/Rates/rows")[2])["list"][0]
@@ -190,7 +190,7 @@ def test_csv_import_then_export_gives_the_same_bytes(server, browsers, screensho
     find(alice, "input[name=csv]").send_keys(source)
     alice.find_element(By.XPATH, "//button[text()='Preview']").click()
     wait_text(alice, "#import-forecast", "1000 read, 1000 added, 0 changed, 0 unchanged, 0 deleted")
-    screenshot(alice, "06-csv-preview")
+    screenshot(alice, "06-csv-preview", "#csv-preview")
     alice.find_element(By.ID, "import").click()
     assert "1000 read, 1000 added" in wait(alice).until(lambda d: banner(d) if "Imported" in banner(d) else False)
     wait_text(alice, "#page-range", "of 1000")

@@ -394,7 +394,7 @@ export async function showTable(name, session) {
     el(
       "div",
       { class: "toolbar" },
-      el("span", { class: "muted" }, `${table.rows} rows · last change by ${table.lastactionuser || "nobody"}`),
+      el("span", { class: "muted" }, `${table.rows} row${table.rows === 1 ? "" : "s"} · last change by ${table.lastactionuser || "nobody"}`),
       fourEyes(table.lastactionuser, session, confirm),
       el("button", { type: "button", class: "danger", onclick: remove }, "Delete the table…"),
     ),
