@@ -3,13 +3,16 @@ temporary folder, the component registered there from the built library,
 and the store made the data source NK, which new objects connect to.
 Set up before the module is imported, so that it reads only this world."""
 
+import atexit
 import os
+import shutil
 import subprocess
 import tempfile
 
 import pytest
 
 _ROOT = tempfile.mkdtemp(prefix="valmorin-python-")
+atexit.register(shutil.rmtree, _ROOT, ignore_errors=True)
 for name, folder in (("PELKOR_REGISTRY_DIR", "registry"), ("PELKOR_ROOT", "root"),
                      ("XDG_CONFIG_HOME", "config"), ("XDG_DATA_HOME", "data")):
     os.environ[name] = os.path.join(_ROOT, folder)

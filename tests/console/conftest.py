@@ -2,10 +2,12 @@
 folder, two accounts (alice and bob), valmorin serve on a loopback port of
 its own, and a headless Chromium for each account."""
 
+import atexit
 import base64
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -18,6 +20,7 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 
 ROOT = tempfile.mkdtemp(prefix="valmorin-console-")
+atexit.register(shutil.rmtree, ROOT, ignore_errors=True)
 for name, folder in (("PELKOR_REGISTRY_DIR", "registry"), ("PELKOR_ROOT", "root"),
                      ("XDG_CONFIG_HOME", "config"), ("XDG_DATA_HOME", "data"), ("HOME", "home")):
     os.environ[name] = os.path.join(ROOT, folder)

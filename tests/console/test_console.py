@@ -258,7 +258,7 @@ def test_a_narrow_window_and_labelled_controls(server, browsers, screenshot):
 # Faults caught: a counter drawn twice or not at all; a sign-out that only
 # forgets the cookie in the browser, leaving the session usable on the
 # server.
-def test_identifiers_then_sign_out_ends_the_session_on_the_server(server, browsers):
+def test_identifiers_then_sign_out_ends_the_session_on_the_server(server, browsers, screenshot):
     alice = browsers("alice")
     sign_in(alice, server, "alice")
     alice.find_element(By.LINK_TEXT, "Identifiers").click()
@@ -266,6 +266,7 @@ def test_identifiers_then_sign_out_ends_the_session_on_the_server(server, browse
     wait_text(alice, "#drawn", "Invoices: 1")
     alice.find_element(By.XPATH, "//button[text()='Draw the next number']").click()
     wait_text(alice, "#drawn", "Invoices: 2")
+    screenshot(alice, "09-identifiers")
     cookie = alice.get_cookie("valmorin_session")
     assert cookie and cookie["httpOnly"] and cookie["sameSite"] == "Strict"
     alice.find_element(By.ID, "sign-out").click()
