@@ -12,13 +12,11 @@ struct ApiRequest {
     const httplib::Request& http;
     httplib::Response& response;
     std::u16string user; // who acts: every change is recorded under this name
-    std::string body;    // read whole, at most the route's limit
+    const std::string& body; // read whole, at most the route's limit
 };
 
-struct ApiLimits {
-    std::size_t jsonBody = 1 << 20;
-    std::size_t csvBody = std::size_t{256} << 20;
-};
+// The most a JSON body may hold; a CSV body's limit is the server's option.
+constexpr std::size_t kMostJsonBody = 1 << 20;
 
 // The component object of the calling worker thread, made by ProgID at its
 // first request, on the connection string when one is given.

@@ -312,7 +312,7 @@ private:
                             (TakesCsv(request.method, request.target) ? "text/csv" : "application/json"));
             return;
         }
-        if (!TakesCsv(request.method, request.target) && body.size() > ApiLimits().jsonBody) {
+        if (!TakesCsv(request.method, request.target) && body.size() > kMostJsonBody) {
             AnswerError(response, 413, 0x80070057, "the body is larger than 1 MiB");
             return;
         }
