@@ -32,6 +32,14 @@ Json Body(const httplib::Result& result)
     return result->body.empty() ? Json() : Json::parse(result->body);
 }
 
+// Creates table T, of an input column k and an output column v.
+int CreateTable(httplib::Client& client)
+{
+    const auto made = client.Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
+                                  "application/json");
+    return made ? made->status : -1;
+}
+
 // An account file made by htpasswd -B, as an administrator makes it.
 std::string Accounts(const TempDir& dir, const std::vector<std::pair<std::string, std::string>>& accounts)
 {
@@ -149,11 +157,7 @@ TEST_P(ServeTest, BadInputIsRefusedWithItsStatusAndNothingIsWritten)
 {
     ServeProcess server = Serve();
     httplib::Client client("127.0.0.1", server.port());
-    ASSERT_EQ(client
-                  .Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
-                        "application/json")
-                  ->status,
-              201);
+    ASSERT_EQ(CreateTable(client), 201);
     const std::string big(1100 * 1024, ' ');
     const struct {
         const char* method;
@@ -237,11 +241,7 @@ TEST_P(ServeTest, TwoServersRacingKeepEveryRowOnce)
         return statuses;
     };
     httplib::Client client("127.0.0.1", first.port());
-    ASSERT_EQ(client
-                  .Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
-                        "application/json")
-                  ->status,
-              201);
+    ASSERT_EQ(CreateTable(client), 201);
     const auto created = race(4, [](httplib::Client& c, int thread, int key) {
         const auto made =
             c.Post("/api/tables/T/rows",
@@ -282,11 +282,7 @@ TEST_P(ServeTest, AccountsActInTheirOwnNamesAndFourEyesHold)
     httplib::Client alice("127.0.0.1", server.port()), bob("127.0.0.1", server.port());
     alice.set_basic_auth("alice", "wonder land");
     bob.set_basic_auth("bob", "builder");
-    ASSERT_EQ(alice
-                  .Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
-                        "application/json")
-                  ->status,
-              201);
+    ASSERT_EQ(CreateTable(alice), 201);
     ASSERT_EQ(alice.Post("/api/tables/T/rows", R"({"input":"a","output":"1"})", "application/json")->status, 201);
     EXPECT_EQ(Body(alice.Get("/api/tables/T/rows"))["list"][0]["lastactionuser"], "alice");
     EXPECT_EQ(alice.Post("/api/tables/T/rows/a/confirm", "", "application/json")->status, 409);
@@ -435,6 +431,7 @@ protected:
     }
     static void Prepare(httplib::Client& client)
     {
+        ASSERT_EQ(CreateTable(client), 201);
         ASSERT_EQ(client.Post("/api/tables/T/rows", R"({"input":"k","output":"v"})", "application/json")->status, 201);
         ASSERT_EQ(Body(client.Post("/api/identifiers/N", "", "application/json"))["number"], 1);
     }
@@ -444,11 +441,6 @@ TEST_P(ServeHostTest, AServerOutlivesTheEndOfItsStoreSessions)
 {
     ServeProcess server = Serve({"--threads", "1"});
     httplib::Client client("127.0.0.1", server.port());
-    ASSERT_EQ(client
-                  .Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
-                        "application/json")
-                  ->status,
-              201);
     Prepare(client);
     m_store->Column("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database() AND "
                     "pid <> pg_backend_pid()");
@@ -462,11 +454,6 @@ TEST_P(ServeHostTest, AServerOutlivesARestartOfTheDatabaseServer)
     const PrivatePostgres database(ReadSchema(StoreKind::PostgreSql));
     const ServeProcess server({"--threads", "1", "--connection", database.connectionString()}, Environment());
     httplib::Client client("127.0.0.1", server.port());
-    ASSERT_EQ(client
-                  .Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
-                        "application/json")
-                  ->status,
-              201);
     Prepare(client);
     database.Restart();
     ExpectTheServerRecovers(client);

@@ -1,6 +1,6 @@
 // The console: signs in, then shows the page the address names.
 import { ApiError, apiPath, call, currentSession, signIn, signOut } from "./api.js";
-import { attempt, el, field, report, show, clearReport } from "./dom.js";
+import { attempt, clearReport, el, field, form, report, show } from "./dom.js";
 import { showTables } from "./tables.js";
 import { showTable } from "./table.js";
 
@@ -12,23 +12,20 @@ function showSignIn() {
   document.getElementById("who").textContent = "";
   const user = el("input", { type: "text", name: "user", autocomplete: "username", required: true });
   const password = el("input", { type: "password", name: "password", autocomplete: "current-password", required: true });
-  const form = el(
-    "form",
-    {
-      onsubmit: async (event) => {
-        event.preventDefault();
-        const opened = await attempt(() => signIn(user.value, password.value));
-        if (!opened) return;
-        session = opened;
-        password.value = "";
-        route();
-      },
+  const signInForm = form(
+    {},
+    async () => {
+      const opened = await attempt(() => signIn(user.value, password.value));
+      if (!opened) return;
+      session = opened;
+      password.value = "";
+      route();
     },
     field("User name", user),
     field("Password", password),
     el("button", { type: "submit" }, "Sign in"),
   );
-  show(el("section", { class: "card sign-in" }, el("h1", {}, "Sign in"), form));
+  show(el("section", { class: "card sign-in" }, el("h1", {}, "Sign in"), signInForm));
   user.focus();
 }
 
@@ -36,22 +33,18 @@ function showIdentifiers() {
   const name = el("input", { type: "text", name: "counter", required: true });
   const daily = el("input", { type: "checkbox", name: "daily" });
   const drawn = el("p", { role: "status", id: "drawn" });
-  const form = el(
-    "form",
-    {
-      class: "inline",
-      onsubmit: async (event) => {
-        event.preventDefault();
-        const path = apiPath("identifiers", name.value) + (daily.checked ? "?daily=1" : "");
-        const answer = await attempt(() => call("POST", path));
-        if (answer) drawn.textContent = `${answer.name}: ${answer.number}`;
-      },
+  const drawForm = form(
+    { class: "inline" },
+    async () => {
+      const path = apiPath("identifiers", name.value) + (daily.checked ? "?daily=1" : "");
+      const answer = await attempt(() => call("POST", path));
+      if (answer) drawn.textContent = `${answer.name}: ${answer.number}`;
     },
     field("Counter", name),
     el("label", { class: "check" }, daily, "Daily (starts again each day)"),
     el("button", { type: "submit" }, "Draw the next number"),
   );
-  show(el("h1", {}, "Identifiers"), el("section", { class: "card" }, form, drawn));
+  show(el("h1", {}, "Identifiers"), el("section", { class: "card" }, drawForm, drawn));
 }
 
 function signedIn(opened) {

@@ -21,6 +21,16 @@ function append(element, children) {
   }
 }
 
+// A form whose submission (a button, or Enter in a field) runs action
+// instead of loading a page.
+export function form(attributes, action, ...children) {
+  const onsubmit = (event) => {
+    event.preventDefault();
+    action();
+  };
+  return el("form", { ...attributes, onsubmit }, ...children);
+}
+
 // A labelled field: the label wraps the control, so it names it.
 export function field(text, control) {
   return el("label", {}, text, control);

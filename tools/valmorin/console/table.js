@@ -2,7 +2,7 @@
 // columns rewrites the stored values), its rows 100 at a time, and CSV in
 // and out.
 import { apiPath, call, uploadCsv } from "./api.js";
-import { ask, attempt, el, field, report, show } from "./dom.js";
+import { ask, attempt, el, field, form, report, show } from "./dom.js";
 import { fourEyes } from "./tables.js";
 import { columnChange, importReport, rewriteRow, storedRow } from "./values.js";
 
@@ -24,25 +24,21 @@ function headed(...titles) {
 function detailsSection(table, redraw) {
   const name = el("input", { type: "text", name: "table-name", value: table.name, required: true });
   const description = el("input", { type: "text", name: "table-description", value: table.description });
-  const form = el(
-    "form",
-    {
-      class: "inline",
-      onsubmit: async (event) => {
-        event.preventDefault();
-        const changed = await attempt(() =>
-          call("PATCH", apiPath("tables", table.name), { name: name.value, description: description.value }),
-        );
-        if (!changed) return;
-        if (changed.name !== table.name) location.hash = "#/tables/" + encodeURIComponent(changed.name);
-        else redraw();
-      },
+  const details = form(
+    { class: "inline" },
+    async () => {
+      const changed = await attempt(() =>
+        call("PATCH", apiPath("tables", table.name), { name: name.value, description: description.value }),
+      );
+      if (!changed) return;
+      if (changed.name !== table.name) location.hash = "#/tables/" + encodeURIComponent(changed.name);
+      else redraw();
     },
     field("Name", name),
     field("Description", description),
     el("button", { type: "submit" }, "Save"),
   );
-  return el("section", { class: "card" }, form);
+  return el("section", { class: "card" }, details);
 }
 
 // The preview of a change of columns on the first stored rows, with the
@@ -125,15 +121,11 @@ function columnsSection(table, redraw) {
   });
   const name = el("input", { type: "text", name: "new-column", required: true });
   const input = el("input", { type: "checkbox", name: "new-column-input" });
-  const add = el(
-    "form",
-    {
-      class: "inline",
-      onsubmit: (event) => {
-        event.preventDefault();
-        const column = { name: name.value, input: input.checked };
-        attempt(() => previewColumns(table, area, [], [column], { add: [column] }, redraw));
-      },
+  const add = form(
+    { class: "inline" },
+    () => {
+      const column = { name: name.value, input: input.checked };
+      attempt(() => previewColumns(table, area, [], [column], { add: [column] }, redraw));
     },
     field("New column", name),
     el("label", { class: "check" }, input, "input"),
@@ -198,16 +190,12 @@ async function rowsSection(table, session, redraw) {
   const query = `?contains=${encodeURIComponent(where.contains)}&offset=${where.offset}&limit=${kPage}`;
   const page = await call("GET", apiPath("tables", table.name, "rows") + query);
   const search = el("input", { type: "search", name: "contains", value: where.contains });
-  const searchForm = el(
-    "form",
-    {
-      class: "inline",
-      onsubmit: (event) => {
-        event.preventDefault();
-        where.contains = search.value;
-        where.offset = 0;
-        redraw();
-      },
+  const searchForm = form(
+    { class: "inline" },
+    () => {
+      where.contains = search.value;
+      where.offset = 0;
+      redraw();
     },
     field("Rows whose INPUT or OUTPUT contains", search),
     el("button", { type: "submit", class: "secondary" }, "Search"),
@@ -246,17 +234,13 @@ async function rowsSection(table, session, redraw) {
   );
   const input = el("input", { type: "text", name: "new-input", required: true });
   const output = el("input", { type: "text", name: "new-output" });
-  const add = el(
-    "form",
-    {
-      class: "inline",
-      onsubmit: async (event) => {
-        event.preventDefault();
-        const made = await attempt(() =>
-          call("POST", apiPath("tables", table.name, "rows"), { input: input.value, output: output.value }),
-        );
-        if (made) redraw();
-      },
+  const add = form(
+    { class: "inline" },
+    async () => {
+      const made = await attempt(() =>
+        call("POST", apiPath("tables", table.name, "rows"), { input: input.value, output: output.value }),
+      );
+      if (made) redraw();
     },
     field("INPUT", input),
     field("OUTPUT", output),

@@ -1,7 +1,7 @@
 // The tables: a searchable list, the four-eyes state of each, and a form
 // that creates one.
 import { apiPath, call } from "./api.js";
-import { attempt, el, field, show } from "./dom.js";
+import { attempt, el, field, form, show } from "./dom.js";
 
 // The four-eyes cell of a table or a row: a change by another user can be
 // confirmed; one's own awaits someone else.
@@ -38,16 +38,13 @@ function createForm() {
   const name = el("input", { type: "text", name: "name", required: true });
   const description = el("input", { type: "text", name: "description" });
   const columns = columnEditor();
-  return el(
-    "form",
-    {
-      onsubmit: async (event) => {
-        event.preventDefault();
-        const made = await attempt(() =>
-          call("POST", "/api/tables", { name: name.value, description: description.value, columns: columns.read() }),
-        );
-        if (made) location.hash = "#/tables/" + encodeURIComponent(made.name);
-      },
+  return form(
+    {},
+    async () => {
+      const made = await attempt(() =>
+        call("POST", "/api/tables", { name: name.value, description: description.value, columns: columns.read() }),
+      );
+      if (made) location.hash = "#/tables/" + encodeURIComponent(made.name);
     },
     el("div", { class: "toolbar" }, field("Name", name), field("Description", description)),
     columns.element,
