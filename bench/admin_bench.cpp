@@ -36,7 +36,7 @@ void Exec(const std::string& path, const std::string& sql)
 // write or reshape a store leave the shared one as it was.
 std::string Prepared(const std::string& fixture, const std::string& name, const std::string& sql)
 {
-    const std::string path = (std::filesystem::temp_directory_path() / ("valmorin-bench-" + name + ".db")).string();
+    const std::string path = (BenchFolder() / (name + ".db")).string();
     for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
     std::filesystem::copy_file(fixture, path);
     Exec(path, "BEGIN;" + sql + "COMMIT;");

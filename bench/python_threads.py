@@ -6,7 +6,9 @@ line per kind as scripts/bench reads them: "python_one <us>" and
 
 usage: PYTHONPATH=<build>/python python3 python_threads.py <valmorin command> <libvalmorin.so>"""
 
+import atexit
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -16,6 +18,7 @@ import time
 LOOKUPS = 20000
 
 root = tempfile.mkdtemp(prefix="valmorin-python-bench-")
+atexit.register(shutil.rmtree, root, ignore_errors=True)
 for name in ("PELKOR_REGISTRY_DIR", "PELKOR_ROOT", "XDG_CONFIG_HOME", "XDG_DATA_HOME"):
     os.environ[name] = os.path.join(root, name.lower())
     os.makedirs(os.environ[name])

@@ -12,6 +12,8 @@
 #include <map>
 #include <stdexcept>
 
+#include <unistd.h>
+
 namespace {
 
 void Exec(sqlite3* db, const std::string& sql)
@@ -22,6 +24,22 @@ void Exec(sqlite3* db, const std::string& sql)
         sqlite3_free(error);
         throw std::runtime_error(message);
     }
+}
+
+std::filesystem::path MakeBenchFolder()
+{
+    std::string made = (std::filesystem::temp_directory_path() / "valmorin-bench.XXXXXX").string();
+    if (::mkdtemp(made.data()) == nullptr) throw std::runtime_error("cannot make " + made);
+    return made;
+}
+
+pid_t g_owner = ::getpid(); // a forked child leaves the folder to its parent
+
+void RemoveBenchFolder()
+{
+    if (::getpid() != g_owner) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(BenchFolder(), ignored);
 }
 
 void Fill(sqlite3* db, int tables, int rows)
@@ -55,17 +73,21 @@ void Fill(sqlite3* db, int tables, int rows)
 
 } // namespace
 
+const std::filesystem::path& BenchFolder()
+{
+    static const std::filesystem::path folder = MakeBenchFolder();
+    // Registered once the folder exists, so that it runs before the folder's
+    // path is destroyed.
+    [[maybe_unused]] static const bool removedAtExit = std::atexit(RemoveBenchFolder) == 0;
+    return folder;
+}
+
 std::string BenchmarkStore(int tables, int rows)
 {
     static std::map<std::pair<int, int>, std::string> built;
     auto& path = built[{tables, rows}];
     if (!path.empty()) return path;
-    path = (std::filesystem::temp_directory_path() /
-            ("valmorin-bench-" + std::to_string(tables) + "-" + std::to_string(rows) + ".db"))
-               .string();
-    std::filesystem::remove(path);
-    std::filesystem::remove(path + "-wal");
-    std::filesystem::remove(path + "-shm");
+    path = (BenchFolder() / ("store-" + std::to_string(tables) + "-" + std::to_string(rows) + ".db")).string();
     if (const std::string error = valmorin::ado::sqlite::CreateDatabase(path, kSqliteSchema); !error.empty())
         throw std::runtime_error(error);
     sqlite3* db = nullptr;
@@ -104,10 +126,10 @@ CComPtr<IValmorin> OpenComponent(const std::string& path)
 void AskForLookupCache(DWORD entries)
 {
     static const std::string folder = [] {
-        std::string made = (std::filesystem::temp_directory_path() / "valmorin-registry.XXXXXX").string();
-        if (::mkdtemp(made.data()) == nullptr) throw std::runtime_error("cannot make " + made);
+        const std::filesystem::path made = BenchFolder() / "registry";
+        std::filesystem::create_directory(made);
         ::setenv("PELKOR_REGISTRY_DIR", made.c_str(), 1);
-        return made;
+        return made.string();
     }();
     HKEY key = nullptr;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Pelkor\\Common\\Valmorin", 0, nullptr, 0, KEY_ALL_ACCESS,

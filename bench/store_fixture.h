@@ -3,7 +3,12 @@
 
 #include "valmorin/valmorin.h"
 
+#include <filesystem>
 #include <string>
+
+// The folder of this process's stores and registry: made afresh by mkdtemp
+// in the temporary folder, removed when the process ends.
+const std::filesystem::path& BenchFolder();
 
 // A store file with the shipped schema in WAL mode holding `tables` tables
 // of rows/tables correspondences each: table Tn maps Kn_i to Vn_i.

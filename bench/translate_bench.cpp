@@ -164,6 +164,19 @@ CComPtr<IValmorin> ComponentWithCache(const std::string& path, DWORD entries)
     return component;
 }
 
+// Each thread looks the 4,096 keys up in turn through the virtual table,
+// starting at a key of its own.
+void LookUpTheKeys(benchmark::State& state, IValmorin& component, const BstrKeys& keys)
+{
+    std::size_t i = static_cast<std::size_t>(state.thread_index()) * 1024;
+    for (auto _ : state) {
+        if (!VtableLookup(component, keys.tables[i % 4096].get(), keys.inputs[i % 4096].get()))
+            state.SkipWithError("lookup failed");
+        ++i;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 // Each thread with an object of its own, as the class's threading model
 // lets callers run side by side.
 void TranslateThroughVtable(benchmark::State& state)
@@ -175,13 +188,7 @@ void TranslateThroughVtable(benchmark::State& state)
     const BstrKeys keys{Keys(rows)};
     CComPtr<IValmorin> component = ComponentWithCache(path, 0);
     lock.unlock();
-    std::size_t i = static_cast<std::size_t>(state.thread_index()) * 1024;
-    for (auto _ : state) {
-        if (!VtableLookup(*component.get(), keys.tables[i % 4096].get(), keys.inputs[i % 4096].get()))
-            state.SkipWithError("lookup failed");
-        ++i;
-    }
-    state.SetItemsProcessed(state.iterations());
+    LookUpTheKeys(state, *component.get(), keys);
 }
 
 // The 4,096 keys answered from the cache once each was read; the threads
@@ -191,13 +198,7 @@ void CachedTranslateThroughVtable(benchmark::State& state)
     static const std::string path = BenchmarkStore(kTables, 100000);
     static const BstrKeys keys{Keys(100000)};
     static CComPtr<IValmorin> component = ComponentWithCache(path, 100000);
-    std::size_t i = static_cast<std::size_t>(state.thread_index()) * 1024;
-    for (auto _ : state) {
-        if (!VtableLookup(*component.get(), keys.tables[i % 4096].get(), keys.inputs[i % 4096].get()))
-            state.SkipWithError("lookup failed");
-        ++i;
-    }
-    state.SetItemsProcessed(state.iterations());
+    LookUpTheKeys(state, *component.get(), keys);
 }
 
 BENCHMARK(TranslateThroughVtable)->UseRealTime()->Arg(100000)->Threads(1)->Threads(2)->Unit(benchmark::kMicrosecond);

@@ -259,8 +259,15 @@ TEST_P(CachedLookupTest, TheCacheGivesWhatTheStoreGives)
               "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'a', 'elsewhere');");
 
     const std::u16string tables[] = {u"T", u"U", u"t", u"O'T"};
-    const std::u16string values[] = {
-        u"a", u"b", u"A", u"", u"O'Brien", u"\u00e9\U0001F600", std::u16string(u"a\0b", 3), std::u16string(120, u'x')};
+    const std::u16string values[] = {u"a",
+                                     u"b",
+                                     u"A",
+                                     u"a ",
+                                     u"",
+                                     u"O'Brien",
+                                     u"\u00e9\U0001F600",
+                                     std::u16string(u"a\0b", 3),
+                                     std::u16string(120, u'x')};
     const std::u16string outputs[] = {u"1", u"2", u"", u"x|y", u"O'K"};
     const char* steps = std::getenv("VALMORIN_PROPERTY_STEPS");
     const char* seed = std::getenv("VALMORIN_PROPERTY_SEED");
