@@ -1,8 +1,11 @@
 #include "service/lookup_cache.h"
 
+#include "qmt/diag/trace.h"
 #include "qmt/sys/registry.h"
+#include "platform/text/utf.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 
 namespace {
@@ -158,16 +161,61 @@ std::size_t LookupCache::size() const
 namespace {
 
 // The process's caches, by connection string and user; kept until the
-// process ends, so that an object may hold a plain pointer to one.
+// process ends, so that an object may hold a plain pointer to one. A cache
+// whose store was replaced is set aside for the objects still connected to
+// the old one, and the store's name gets a new cache.
 struct Caches {
     std::mutex mutex;
     std::map<std::pair<std::u16string, std::u16string>, std::unique_ptr<LookupCache>> byStore;
+    std::vector<std::unique_ptr<LookupCache>> outlived;
 };
 
 Caches& ProcessCaches()
 {
     static Caches caches;
     return caches;
+}
+
+// Where an operator sees it: standard error, and the log when it is on.
+void ReportTrust(bool trusted, std::string_view why)
+{
+    const std::string line = std::string("valmorin: lookup cache ") +
+                             (trusted ? "in use again: " : "bypassed, lookups go to the store: ") + std::string(why);
+    std::fprintf(stderr, "%s\n", line.c_str());
+    qmt::Trace(trusted ? qmt::LogLevel::Info : qmt::LogLevel::Warning, u"%s",
+               valmorin::text::Widen(line).c_str());
+}
+
+DWORD ComponentSetting(const char16_t* name, DWORD absent)
+{
+    for (const char16_t* key : {u"HKEY_CURRENT_USER\\SOFTWARE\\Pelkor\\Common\\Valmorin",
+                                u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelkor\\Common\\Valmorin"}) {
+        try {
+            qmt::CRegistry registry(key);
+            registry.Open({});
+            const DWORD value = registry.ReadSubKey(name);
+            registry.Close();
+            return value;
+        } catch (...) {
+            // absent here: the next key, or the default
+        }
+    }
+    return absent;
+}
+
+std::unique_ptr<LookupCache> NewCache(const std::u16string& connectionString, const std::u16string& userId,
+                                      const std::u16string& password, std::size_t capacity)
+{
+    auto made = std::make_unique<LookupCache>(capacity);
+    LookupCache* target = made.get();
+    valmorin::ado::WatchOptions options;
+    options.changed = [target](std::u16string_view table) { target->DropTable(table); };
+    options.trust = ReportTrust;
+    options.linkBound = LookupCacheLinkBound();
+    auto watch = valmorin::ado::WatchStore(connectionString, userId, password, std::move(options));
+    if (!watch) return nullptr;
+    made->Watch(std::move(watch));
+    return made;
 }
 
 } // namespace
@@ -186,31 +234,16 @@ LookupCache* SharedLookupCache(const std::u16string& connectionString, const std
     Caches& caches = ProcessCaches();
     const std::lock_guard lock(caches.mutex);
     auto& cache = caches.byStore[{connectionString, userId}];
-    if (!cache) {
-        auto made = std::make_unique<LookupCache>(capacity);
-        LookupCache* target = made.get();
-        auto watch = valmorin::ado::WatchStore(connectionString, userId, password,
-                                               [target](std::u16string_view table) { target->DropTable(table); });
-        if (!watch) return nullptr;
-        made->Watch(std::move(watch));
-        cache = std::move(made);
-    }
+    if (cache && cache->Outlived()) caches.outlived.push_back(std::move(cache));
+    if (!cache) cache = NewCache(connectionString, userId, password, capacity);
     return cache.get();
 }
 
-std::size_t LookupCacheCapacity()
+std::size_t LookupCacheCapacity() { return ComponentSetting(u"LookupCache", 0); }
+
+std::chrono::milliseconds LookupCacheLinkBound()
 {
-    for (const char16_t* key : {u"HKEY_CURRENT_USER\\SOFTWARE\\Pelkor\\Common\\Valmorin",
-                                u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelkor\\Common\\Valmorin"}) {
-        try {
-            qmt::CRegistry registry(key);
-            registry.Open({});
-            const DWORD entries = registry.ReadSubKey(u"LookupCache");
-            registry.Close();
-            return entries;
-        } catch (...) {
-            // absent here: the next key, or off
-        }
-    }
-    return 0;
+    constexpr DWORD kDefaultMs = 1000;
+    const DWORD ms = ComponentSetting(u"LookupCacheLinkBound", kDefaultMs);
+    return std::chrono::milliseconds(ms == 0 ? kDefaultMs : ms);
 }

@@ -16,6 +16,7 @@
 #include "valmorin/com/bstr.h"
 
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -59,6 +60,10 @@ public:
     void Changed(std::u16string_view table);
     // A change a notification announced: the same.
     void DropTable(std::u16string_view table);
+
+    // Whether the store's name now reaches another store than the one
+    // this cache holds answers of.
+    bool Outlived() const { return m_watch && m_watch->Outlived(); }
 
     std::size_t capacity() const { return m_capacity; }
     std::size_t size() const;
@@ -105,7 +110,8 @@ private:
 // The cache of the store a connection opened with these arguments reaches,
 // made with `capacity` entries at its first use and kept for the life of
 // the process; null when the store cannot be watched (not in WAL mode, over
-// ODBC).
+// ODBC). A cache whose store was replaced since (its file renamed over or
+// removed) is left to the objects that use it, and a new one made.
 LookupCache* SharedLookupCache(const std::u16string& connectionString, const std::u16string& userId,
                                const std::u16string& password, std::size_t capacity);
 
@@ -115,3 +121,7 @@ LookupCache* ExistingLookupCache(const std::u16string& connectionString, const s
 // The number of entries the registry asks for: the REG_DWORD "LookupCache"
 // beside "Debug", the user's key before the machine's; 0 (off) when absent.
 std::size_t LookupCacheCapacity();
+// How long a cache that hears of changes over a link (PostgreSQL) trusts
+// the link after it last proved alive: the REG_DWORD "LookupCacheLinkBound"
+// beside "LookupCache", in milliseconds; 1,000 when absent or 0.
+std::chrono::milliseconds LookupCacheLinkBound();

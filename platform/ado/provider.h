@@ -128,7 +128,7 @@ public:
                                              std::u16string_view password, LONG commandTimeoutSeconds) = 0;
     // A watch of the store's version (store_watch.h); none by default.
     virtual std::unique_ptr<StoreWatch> Watch(const ConnectionString&, std::u16string_view, std::u16string_view,
-                                              TableChanged)
+                                              WatchOptions)
     {
         return nullptr;
     }

@@ -58,13 +58,13 @@ std::shared_ptr<Provider> FindProvider(std::u16string_view name)
 }
 
 std::unique_ptr<StoreWatch> WatchStore(std::u16string_view connectionString, std::u16string_view userId,
-                                       std::u16string_view password, TableChanged changed)
+                                       std::u16string_view password, WatchOptions options)
 {
     try {
         const ConnectionString cs(connectionString);
         if (!cs.RepeatedKey().empty()) return nullptr;
         const std::shared_ptr<Provider> provider = FindProvider(cs.Get(u"Provider"));
-        return provider ? provider->Watch(cs, userId, password, std::move(changed)) : nullptr;
+        return provider ? provider->Watch(cs, userId, password, std::move(options)) : nullptr;
     } catch (...) {
         return nullptr; // a store that cannot be watched is served without a cache
     }

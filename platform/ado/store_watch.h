@@ -7,10 +7,12 @@
 
 #include "valmorin/com/types.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace valmorin::ado {
 
@@ -29,6 +31,18 @@ struct StoreVersion {
 // Called, on a thread of the watch's own, with the name of each table a
 // committed change touched, after `fills` has moved.
 using TableChanged = std::function<void(std::u16string_view table)>;
+// Called, on a thread of the watch's own, when the watch stops vouching for
+// the store for a reason an operator should hear of (`trusted` false, and
+// why), and when it vouches again (`trusted` true).
+using TrustChanged = std::function<void(bool trusted, std::string_view why)>;
+
+struct WatchOptions {
+    TableChanged changed;
+    TrustChanged trust;
+    // A watch that learns of changes over a link trusts it only this long
+    // after the link last proved that it delivers them.
+    std::chrono::milliseconds linkBound{1000};
+};
 
 class StoreWatch {
 public:
@@ -37,6 +51,10 @@ public:
     // link to the store is down, the store is changing this instant): no
     // answer may then be served or kept.
     virtual bool Read(StoreVersion& version) const = 0;
+    // Whether the store the connection string names is no longer the one
+    // watched (its files replaced or removed): a connection opened now
+    // reaches another store, which needs a watch of its own.
+    virtual bool Outlived() const { return false; }
 };
 
 // The watch of the store a connection string names, made through the
@@ -44,6 +62,6 @@ public:
 // provider, not in WAL mode, ODBC). Never throws.
 VALMORIN_PLATFORM_API std::unique_ptr<StoreWatch> WatchStore(std::u16string_view connectionString,
                                                              std::u16string_view userId, std::u16string_view password,
-                                                             TableChanged changed);
+                                                             WatchOptions options);
 
 } // namespace valmorin::ado

@@ -26,6 +26,6 @@ Connection OpenConnection(const ConnectParameters& parameters);
 
 // The watch of a store whose triggers announce committed changes on the
 // channel "valmorin_changes" (schema/postgresql.sql).
-std::unique_ptr<StoreWatch> WatchNotifications(ConnectParameters parameters, TableChanged changed);
+std::unique_ptr<StoreWatch> WatchNotifications(ConnectParameters parameters, WatchOptions options);
 
 } // namespace valmorin::ado::postgresql

@@ -406,9 +406,9 @@ public:
     }
 
     std::unique_ptr<StoreWatch> Watch(const ConnectionString& cs, std::u16string_view userId,
-                                      std::u16string_view password, TableChanged changed) override
+                                      std::u16string_view password, WatchOptions options) override
     {
-        return WatchNotifications(ConnectionParameters(cs, userId, password, 0), std::move(changed));
+        return WatchNotifications(ConnectionParameters(cs, userId, password, 0), std::move(options));
     }
 };
 

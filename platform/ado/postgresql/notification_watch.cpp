@@ -2,9 +2,17 @@
 // channel the store's triggers notify at every committed change, with the
 // changed table's name ("T:<name>"), or "*" for a change that names none.
 // A thread waits on it; each notification moves `fills`, then reports the
-// table (or, for "*", moves `entries`). While the connection is down the
-// watch vouches for nothing; each time it is up again `entries` moves, as
-// changes may have been missed in between.
+// table (or, for "*", moves `entries`).
+//
+// Notifications prove nothing by their silence: a backend that hangs, a
+// link that drops packets, a table swapped in without the triggers, or a
+// trigger disabled all look like a quiet store. So the watch vouches for
+// the store only until a bound after its last proof: a probe, sent every
+// third of the bound, that comes back over the same link (behind every
+// notification committed before it) and finds the three tables as they
+// were, with their change triggers in place and enabled. Every wait on the
+// link has a time-out. Whenever the watch vouches again after a gap,
+// `entries` moves, as changes may have gone unannounced in between.
 #include "platform/ado/postgresql/connect.h"
 
 #include "platform/ado/ado.h"
@@ -12,7 +20,10 @@
 #include "platform/posix/unique_fd.h"
 #include "platform/text/utf.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <thread>
 
 #include <poll.h>
@@ -22,15 +33,36 @@ namespace valmorin::ado::postgresql {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
 constexpr const char* kListen = "LISTEN valmorin_changes";
-constexpr int kReconnectMs = 1000;
-// A link that stays silent this long is asked whether it is still there.
-constexpr int kProbeMs = 2000;
+// The three tables: their identity and columns, and how many of the change
+// triggers the schema gives them (four each) would fire now.
+constexpr const char* kProbe =
+    "SELECT COALESCE((SELECT string_agg(c.oid::text || ' ' || c.relname || '(' || "
+    "(SELECT string_agg(a.attname || ' ' || a.atttypid::text, ',' ORDER BY a.attnum) FROM pg_attribute a "
+    "WHERE a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped) || ')', ';' ORDER BY c.relname) "
+    "FROM pg_class c WHERE c.oid IN (to_regclass('qm_tables'), to_regclass('qm_dico'), to_regclass('qm_valmor'))), "
+    "''), (SELECT count(*) FROM pg_trigger t WHERE t.tgrelid IN (to_regclass('qm_tables'), to_regclass('qm_dico'), "
+    "to_regclass('qm_valmor')) AND t.tgname LIKE 'qm\\_%\\_notify\\_%' AND t.tgenabled IN ('O', 'A'))";
+constexpr long kTriggersExpected = 12;
+constexpr auto kReconnectPause = 1s;
+// libpq's connect_timeout counts whole seconds, and takes 2 as its least.
+constexpr int kLeastConnectSeconds = 2;
+
+std::int64_t Ticks(Clock::time_point when) { return when.time_since_epoch().count(); }
+
+// What a probe found.
+struct Proof {
+    std::string tables;
+    long triggers = 0;
+};
 
 class NotificationWatch final : public StoreWatch {
 public:
-    NotificationWatch(ConnectParameters parameters, TableChanged changed)
-        : m_parameters(std::move(parameters)), m_changed(std::move(changed)),
+    NotificationWatch(ConnectParameters parameters, WatchOptions options)
+        : m_parameters(WithWatchSettings(std::move(parameters), options.linkBound)), m_options(std::move(options)),
           m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_thread([this] { Run(); })
     {}
     ~NotificationWatch() override
@@ -41,62 +73,133 @@ public:
         m_thread.join();
     }
 
-    // The link is asked before and after the counters are read: counters
-    // read while it went down are not vouched for.
+    // Trust is asked before and after the counters are read: counters read
+    // while it lapsed are not vouched for.
     bool Read(StoreVersion& version) const override
     {
-        if (!m_listening.load(std::memory_order_acquire)) return false;
+        if (!Trusted()) return false;
         version.entries = m_entries.load(std::memory_order_acquire);
         version.fills = m_fills.load(std::memory_order_acquire);
-        return m_listening.load(std::memory_order_acquire);
+        return Trusted();
     }
 
 private:
+    static ConnectParameters WithWatchSettings(ConnectParameters parameters, std::chrono::milliseconds bound)
+    {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(bound).count() + 1;
+        parameters.keywords.emplace_back("connect_timeout");
+        parameters.values.push_back(std::to_string(std::max<long long>(kLeastConnectSeconds, seconds)));
+        // Named apart from the sessions, so that an operator can tell it.
+        parameters.keywords.emplace_back("application_name");
+        parameters.values.emplace_back("valmorin watch");
+        return parameters;
+    }
+
+    bool Trusted() const { return Ticks(Clock::now()) < m_trustedUntil.load(std::memory_order_acquire); }
+
     void Run()
     {
         while (!m_stopping.load()) {
-            Connection connection = Listen();
+            Connection connection = Connect();
             if (!connection) {
-                Wait(-1, kReconnectMs);
+                Distrust("the store cannot be reached to hear of its changes");
+                Wait(-1, kReconnectPause);
                 continue;
             }
-            MoveEntries(); // what was kept before may have missed changes
-            m_listening.store(true, std::memory_order_release);
-            Serve(connection.get());
-            m_listening.store(false, std::memory_order_release);
-            MoveEntries();
+            const std::string why = Serve(connection.get());
+            Distrust(why);
         }
     }
 
-    Connection Listen() const
+    Connection Connect() const
     {
         try {
-            Connection connection = OpenConnection(m_parameters);
-            const Result result(PQexec(connection.get(), kListen));
-            if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) return nullptr;
-            return connection;
+            return OpenConnection(m_parameters);
         } catch (const ProviderFailure&) {
             return nullptr;
         }
     }
 
-    // Until the link fails or the watch stops.
-    void Serve(PGconn* connection)
+    // Until the link fails or the watch stops; says why it ended.
+    std::string Serve(PGconn* connection)
     {
+        if (PQsetnonblocking(connection, 1) != 0 || !Ask(connection, kListen, Clock::now() + Bound()))
+            return "the store did not take the watch's LISTEN";
+        std::optional<std::string> tables; // as the first probe of this link found them
         while (!m_stopping.load()) {
-            const int ready = Wait(PQsocket(connection), kProbeMs);
-            if (ready < 0) return;
-            if (ready == 0 && !Probe(connection)) return;
-            if (ready > 0 && !PQconsumeInput(connection)) return;
+            const Clock::time_point sent = Clock::now();
+            std::optional<Proof> proof = Probe(connection, sent + Bound());
+            if (m_stopping.load()) break;
+            if (!proof) return "the store's link did not answer within the bound";
+            if (tables && *tables != proof->tables) MoveEntries(); // a table swapped or re-columned
+            tables = proof->tables;
+            if (proof->triggers != kTriggersExpected)
+                Distrust("the change triggers of the store's tables are missing or disabled");
+            else
+                Vouch(sent + Bound());
+            if (!Listen(connection, sent + Bound() / 3)) return "the store's link was lost";
+        }
+        return "the watch stopped";
+    }
+
+    // Takes notifications until the time given; false when the link failed.
+    bool Listen(PGconn* connection, Clock::time_point until)
+    {
+        for (;;) {
+            const auto left = until - Clock::now();
+            if (left <= Clock::duration::zero() || m_stopping.load()) return true;
+            const int ready = Wait(PQsocket(connection), std::chrono::ceil<std::chrono::milliseconds>(left));
+            if (ready < 0) return true;
+            if (ready > 0 && !PQconsumeInput(connection)) return false;
             Deliver(connection);
-            if (PQstatus(connection) != CONNECTION_OK) return;
+            if (PQstatus(connection) != CONNECTION_OK) return false;
         }
     }
 
-    static bool Probe(PGconn* connection)
+    std::optional<Proof> Probe(PGconn* connection, Clock::time_point deadline)
     {
-        const Result result(PQexec(connection, "SELECT 1"));
-        return PQresultStatus(result.get()) == PGRES_TUPLES_OK;
+        Result result = Ask(connection, kProbe, deadline);
+        if (!result || PQresultStatus(result.get()) != PGRES_TUPLES_OK || PQntuples(result.get()) != 1 ||
+            PQnfields(result.get()) != 2)
+            return std::nullopt;
+        return Proof{PQgetvalue(result.get(), 0, 0), std::atol(PQgetvalue(result.get(), 0, 1))};
+    }
+
+    // Sends a statement and takes its result by the deadline, delivering the
+    // notifications that come before it; null when the link failed, the
+    // deadline passed or the watch stops.
+    Result Ask(PGconn* connection, const char* statement, Clock::time_point deadline)
+    {
+        if (!PQsendQuery(connection, statement) || !Flush(connection, deadline)) return nullptr;
+        Result last;
+        for (;;) {
+            while (!PQisBusy(connection)) {
+                Result next(PQgetResult(connection));
+                if (!next) {
+                    Deliver(connection);
+                    return last;
+                }
+                last = std::move(next);
+            }
+            const auto left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) return nullptr;
+            if (Wait(PQsocket(connection), std::chrono::ceil<std::chrono::milliseconds>(left)) <= 0 ||
+                !PQconsumeInput(connection))
+                return nullptr;
+            Deliver(connection);
+        }
+    }
+
+    bool Flush(PGconn* connection, Clock::time_point deadline) const
+    {
+        for (;;) {
+            const int left = PQflush(connection);
+            if (left == 0) return true;
+            if (left < 0 || Clock::now() >= deadline) return false;
+            pollfd fd{PQsocket(connection), POLLOUT, 0};
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (::poll(&fd, 1, static_cast<int>(wait.count())) <= 0) return false;
+        }
     }
 
     void Deliver(PGconn* connection)
@@ -107,11 +210,31 @@ private:
             const std::string_view payload(notification->extra ? notification->extra : "");
             const std::optional<std::u16string> table =
                 payload.starts_with("T:") ? text::Utf8ToUtf16(payload.substr(2)) : std::nullopt;
-            if (table && m_changed)
-                m_changed(*table);
+            if (table && m_options.changed)
+                m_options.changed(*table);
             else
                 MoveEntries();
         }
+    }
+
+    void Vouch(Clock::time_point until)
+    {
+        if (m_state != State::Vouching) {
+            MoveEntries(); // what was kept before the gap may have missed changes
+            if (m_state == State::Distrusting && m_options.trust)
+                m_options.trust(true, "the store's changes are heard again");
+            m_state = State::Vouching;
+        }
+        m_trustedUntil.store(Ticks(until), std::memory_order_release);
+    }
+
+    void Distrust(std::string_view why)
+    {
+        m_trustedUntil.store(0, std::memory_order_release);
+        MoveEntries();
+        if (m_state == State::Distrusting || m_stopping.load()) return;
+        m_state = State::Distrusting;
+        if (m_options.trust) m_options.trust(false, why);
     }
 
     void MoveEntries()
@@ -120,32 +243,36 @@ private:
         m_entries.fetch_add(1, std::memory_order_acq_rel);
     }
 
-    // 1 when fd is readable, 0 after timeoutMs, -1 when the watch stops;
+    Clock::duration Bound() const { return m_options.linkBound; }
+
+    // 1 when fd is readable, 0 after the time-out, -1 when the watch stops;
     // fd -1 waits for the stop alone.
-    int Wait(int fd, int timeoutMs) const
+    int Wait(int fd, std::chrono::milliseconds timeout) const
     {
         pollfd fds[2] = {{m_wake.get(), POLLIN, 0}, {fd, POLLIN, 0}};
-        const int count = poll(fds, fd < 0 ? 1 : 2, timeoutMs);
+        const int count = ::poll(fds, fd < 0 ? 1 : 2, static_cast<int>(timeout.count()));
         if (m_stopping.load() || (fds[0].revents & POLLIN)) return -1;
         if (count <= 0) return 0;
         return (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) ? 1 : 0;
     }
 
     const ConnectParameters m_parameters;
-    const TableChanged m_changed;
+    const WatchOptions m_options;
     std::atomic<bool> m_stopping{false};
-    std::atomic<bool> m_listening{false};
+    std::atomic<std::int64_t> m_trustedUntil{0};
     std::atomic<std::uint64_t> m_entries{0};
     std::atomic<std::uint64_t> m_fills{0};
+    enum class State { Starting, Vouching, Distrusting };
+    State m_state = State::Starting; // the watch thread's own
     UniqueFd m_wake;
     std::thread m_thread; // started last, once the members it uses are set
 };
 
 } // namespace
 
-std::unique_ptr<StoreWatch> WatchNotifications(ConnectParameters parameters, TableChanged changed)
+std::unique_ptr<StoreWatch> WatchNotifications(ConnectParameters parameters, WatchOptions options)
 {
-    return std::make_unique<NotificationWatch>(std::move(parameters), std::move(changed));
+    return std::make_unique<NotificationWatch>(std::move(parameters), std::move(options));
 }
 
 } // namespace valmorin::ado::postgresql

@@ -415,7 +415,7 @@ public:
     std::u16string Name() const override { return std::u16string(kSource); }
 
     std::unique_ptr<StoreWatch> Watch(const ConnectionString& cs, std::u16string_view, std::u16string_view,
-                                      TableChanged) override
+                                      WatchOptions) override
     {
         const std::u16string source = cs.Get(u"Data Source");
         return source.empty() ? nullptr : WatchWalIndex(text::Utf16ToUtf8(source));

@@ -1,26 +1,30 @@
 // The WAL-index header, as SQLite documents it (walformat.html): two
-// copies of 48 bytes at the start of the "-shm" file, in native byte order,
+// copies of 48 bytes at the start of the WAL-index, in native byte order,
 // written by a committing writer second copy first; a reader that finds
 // them equal has read one consistent header. Every commit appends frames
-// (mxFrame grows); a checkpoint that starts the log over increments
-// salt-1. (salt-1, mxFrame) therefore moves at every commit, by any
-// process, and is the store's version.
+// (mxFrame grows) and counts itself (iChange); a checkpoint that starts the
+// log over increments salt-1. (salt-1, mxFrame) therefore moves at every
+// commit, by any process, and is the store's version.
 //
-// The "-shm" file lives as long as one connection to the store is open:
-// the last one to close removes it. The watch keeps a connection of its own
-// open, so the file it maps is the one every writer updates.
+// The header is read through the mapping SQLite itself made for a
+// connection the watch keeps open, never through a descriptor of our own:
+// closing any descriptor of the "-shm" file would drop every POSIX lock
+// the process holds on it, SQLite's included, and the next process to open
+// the store would then believe itself alone and rebuild the file under the
+// mapping. While that connection is open, SQLite's shared lock keeps the
+// file in place and at its size, and keeps other connections from leaving
+// WAL mode or taking the store exclusively.
 #include "platform/ado/sqlite/wal_watch.h"
 
 #include "platform/ado/sqlite/handles.h"
-#include "platform/posix/unique_fd.h"
 
 #include <sqlite3.h>
 
 #include <atomic>
 #include <cstring>
+#include <optional>
+#include <string>
 
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 namespace valmorin::ado::sqlite {
@@ -28,23 +32,13 @@ namespace valmorin::ado::sqlite {
 namespace {
 
 constexpr std::uint32_t kWalIndexVersion = 3007000;
-constexpr std::size_t kHeaderWords = 12; // 48 bytes
-constexpr std::size_t kMappedBytes = 2 * kHeaderWords * sizeof(std::uint32_t);
-// Word offsets in one copy of the header, and the words read of each.
+constexpr int kWalIndexRegionBytes = 32768; // every region SQLite maps is this size
+constexpr std::size_t kHeaderWords = 12;    // 48 bytes
+// Word offsets in one copy of the header.
 constexpr std::size_t kVersionWord = 0;
 constexpr std::size_t kInitWord = 3; // isInit is its first byte
 constexpr std::size_t kMaxFrameWord = 4;
 constexpr std::size_t kSalt1Word = 8;
-constexpr std::size_t kReadWords[] = {kVersionWord, kInitWord, kMaxFrameWord, kSalt1Word};
-
-struct Mapping {
-    void* address = MAP_FAILED;
-    std::size_t size = 0;
-    ~Mapping()
-    {
-        if (address != MAP_FAILED) ::munmap(address, size);
-    }
-};
 
 bool InWalMode(sqlite3* db)
 {
@@ -56,57 +50,87 @@ bool InWalMode(sqlite3* db)
     return mode != nullptr && sqlite3_stricmp(mode, "wal") == 0;
 }
 
+// The first region of the WAL-index as the connection's own file maps it;
+// null when the connection has none (not in WAL mode, no read yet).
+const std::uint32_t* WalIndexOf(sqlite3* db)
+{
+    sqlite3_file* file = nullptr;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
+        file->pMethods == nullptr || file->pMethods->iVersion < 2 || file->pMethods->xShmMap == nullptr)
+        return nullptr;
+    void volatile* region = nullptr;
+    if (file->pMethods->xShmMap(file, 0, kWalIndexRegionBytes, 0, &region) != SQLITE_OK) return nullptr;
+    return const_cast<const std::uint32_t*>(static_cast<std::uint32_t volatile*>(region));
+}
+
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+std::optional<FileIdentity> IdentityOf(const std::string& path)
+{
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    return FileIdentity{status.st_dev, status.st_ino};
+}
+
 class WalIndexWatch final : public StoreWatch {
 public:
-    WalIndexWatch(Database db, Mapping& mapping) : m_db(std::move(db))
-    {
-        std::swap(m_mapping.address, mapping.address);
-        std::swap(m_mapping.size, mapping.size);
-    }
+    WalIndexWatch(Database db, const std::uint32_t* header, std::string path, FileIdentity database,
+                  FileIdentity index)
+        : m_db(std::move(db)), m_header(header), m_path(std::move(path)), m_database(database), m_index(index)
+    {}
 
     bool Read(StoreVersion& version) const override
     {
-        const auto* words = static_cast<const std::uint32_t*>(m_mapping.address);
-        std::uint32_t first[std::size(kReadWords)], second[std::size(kReadWords)];
-        for (std::size_t i = 0; i < std::size(kReadWords); ++i)
-            first[i] = __atomic_load_n(&words[kReadWords[i]], __ATOMIC_RELAXED);
+        std::uint32_t first[kHeaderWords], second[kHeaderWords];
+        for (std::size_t i = 0; i < kHeaderWords; ++i) first[i] = __atomic_load_n(&m_header[i], __ATOMIC_RELAXED);
         std::atomic_thread_fence(std::memory_order_acquire);
-        for (std::size_t i = 0; i < std::size(kReadWords); ++i)
-            second[i] = __atomic_load_n(&words[kHeaderWords + kReadWords[i]], __ATOMIC_RELAXED);
+        for (std::size_t i = 0; i < kHeaderWords; ++i)
+            second[i] = __atomic_load_n(&m_header[kHeaderWords + i], __ATOMIC_RELAXED);
         if (std::memcmp(first, second, sizeof first) != 0) return false; // a writer is between the two copies
-        if (first[0] != kWalIndexVersion || (first[1] & 0xFF) == 0) return false;
-        version.entries = (static_cast<std::uint64_t>(first[3]) << 32) | first[2];
+        if (first[kVersionWord] != kWalIndexVersion || (first[kInitWord] & 0xFF) == 0) return false;
+        version.entries = (static_cast<std::uint64_t>(first[kSalt1Word]) << 32) | first[kMaxFrameWord];
         version.fills = version.entries;
         return true;
     }
 
+    // The store's name now reaches other files than the ones watched when
+    // the store, or its "-shm" file, was replaced or removed.
+    bool Outlived() const override
+    {
+        return IdentityOf(m_path) != m_database || IdentityOf(m_path + "-shm") != m_index;
+    }
+
 private:
-    Database m_db; // keeps the "-shm" file in place
-    Mapping m_mapping;
+    Database m_db; // holds SQLite's lock on the "-shm" file, and its mapping
+    const std::uint32_t* m_header;
+    std::string m_path;
+    FileIdentity m_database, m_index;
 };
 
 } // namespace
 
 std::unique_ptr<StoreWatch> WatchWalIndex(const std::filesystem::path& database)
 {
+    const std::string path = database.string();
+    const std::optional<FileIdentity> before = IdentityOf(path);
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(database.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     Database db(raw);
-    if (rc != SQLITE_OK || !InWalMode(db.get())) return nullptr;
+    if (rc != SQLITE_OK || !before || !InWalMode(db.get())) return nullptr;
     // A read makes the WAL-index exist and be current.
     if (sqlite3_exec(db.get(), "SELECT COUNT(*) FROM sqlite_schema", nullptr, nullptr, nullptr) != SQLITE_OK)
         return nullptr;
-    const std::filesystem::path index = database.string() + "-shm";
-    const UniqueFd fd(::open(index.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat status {};
-    if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        static_cast<std::size_t>(status.st_size) < kMappedBytes)
-        return nullptr;
-    Mapping mapping;
-    mapping.size = kMappedBytes;
-    mapping.address = ::mmap(nullptr, mapping.size, PROT_READ, MAP_SHARED, fd.get(), 0);
-    if (mapping.address == MAP_FAILED) return nullptr;
-    return std::make_unique<WalIndexWatch>(std::move(db), mapping);
+    const std::uint32_t* header = WalIndexOf(db.get());
+    // The file opened must be the one looked at before: a store replaced in
+    // between is watched at the next attempt.
+    const std::optional<FileIdentity> after = IdentityOf(path);
+    const std::optional<FileIdentity> index = IdentityOf(path + "-shm");
+    if (header == nullptr || after != before || !index) return nullptr;
+    return std::make_unique<WalIndexWatch>(std::move(db), header, path, *after, *index);
 }
 
 } // namespace valmorin::ado::sqlite
