@@ -38,11 +38,14 @@ int NoBlanks(unsigned char) { return 0; }
 
 } // namespace
 
-CsvReader::CsvReader(const std::u16string& path) : m_path(path), m_records(1)
+CsvReader::CsvReader(const std::u16string& path, CsvLimits limits) : m_path(path), m_limits(limits), m_records(1)
 {
     const std::string native = valmorin::text::Utf16ToUtf8(path);
-    m_fd = UniqueFd(::open(native.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    m_fd = UniqueFd(::open(native.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
+    if (!m_fd && errno == ELOOP)
+        throw qmt::CException(u"CValmorin", u"The file " + m_path + u" is a symbolic link; links are not followed.",
+                              static_cast<DWORD>(HRESULT_FROM_WIN32(5))); // ERROR_ACCESS_DENIED
     if (!m_fd || ::fstat(m_fd.get(), &status) != 0) FileFailure(m_path, u"cannot be read", errno);
     if (!S_ISREG(status.st_mode))
         throw qmt::CException(u"CValmorin", u"The file " + m_path + u" is not a regular file; only those are read.",
@@ -59,7 +62,11 @@ void CsvReader::EndField(void* bytes, std::size_t length, void* reader)
 {
     auto& self = *static_cast<CsvReader*>(reader);
     CsvRecord& record = self.m_records[self.m_ready];
-    if (self.m_outOfMemory) return;
+    if (self.m_outOfMemory || self.m_beyondLimit) return;
+    if (record.count == self.m_limits.fields || length > self.m_limits.fieldBytes) {
+        self.m_beyondLimit = true; // thrown once libcsv has returned
+        return;
+    }
     try {
         if (record.count == record.fields.size()) record.fields.emplace_back();
         std::string& field = record.fields[record.count++];
@@ -78,7 +85,7 @@ void CsvReader::EndField(void* bytes, std::size_t length, void* reader)
 void CsvReader::EndRecord(int terminator, void* reader)
 {
     auto& self = *static_cast<CsvReader*>(reader);
-    if (self.m_outOfMemory) return;
+    if (self.m_outOfMemory || self.m_beyondLimit) return;
     CsvRecord& record = self.m_records[self.m_ready];
     if (record.count > 0) {
         record.line = self.m_recordLine;
@@ -113,6 +120,9 @@ void CsvReader::ParseLine(const char* bytes, std::size_t length)
 {
     const std::size_t parsed = csv_parse(&m_parser, bytes, length, EndField, EndRecord, this);
     if (m_outOfMemory) throw std::bad_alloc();
+    // libcsv holds the field being read whole: a long one is stopped here,
+    // a block past the limit at most.
+    if (m_beyondLimit || m_parser.entry_pos > m_limits.fieldBytes) BeyondLimit();
     if (parsed != length) Malformed();
 }
 
@@ -121,6 +131,7 @@ void CsvReader::Finish()
     m_finished = true;
     const int result = csv_fini(&m_parser, EndField, EndRecord, this);
     if (m_outOfMemory) throw std::bad_alloc();
+    if (m_beyondLimit) BeyondLimit();
     if (result != 0) Malformed();
 }
 
@@ -133,6 +144,18 @@ void CsvReader::Malformed()
     throw qmt::CException(u"CValmorin",
                           u"The file " + m_path + u", line " + Decimal(m_line) + u", is not well-formed CSV: " + rule +
                               u".",
+                          static_cast<DWORD>(HRESULT_FROM_WIN32(kErrorInvalidData)));
+}
+
+void CsvReader::BeyondLimit()
+{
+    const CsvRecord& record = m_records[m_ready];
+    const std::u16string rule =
+        record.count == m_limits.fields
+            ? u"the record has more than " + Decimal(static_cast<std::int64_t>(m_limits.fields)) + u" fields"
+            : u"field " + Decimal(static_cast<std::int64_t>(record.count + 1)) + u" is longer than " +
+                  Decimal(static_cast<std::int64_t>(m_limits.fieldBytes)) + u" bytes";
+    throw qmt::CException(u"CValmorin", u"The file " + m_path + u", line " + Decimal(m_recordLine) + u": " + rule + u".",
                           static_cast<DWORD>(HRESULT_FROM_WIN32(kErrorInvalidData)));
 }
 

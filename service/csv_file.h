@@ -22,11 +22,19 @@ struct CsvRecord {
     std::int64_t line = 0;
 };
 
+// What one record may hold, so that a file cannot take the reader's
+// memory: fields of at most `fieldBytes` bytes, at most `fields` of them.
+struct CsvLimits {
+    std::size_t fieldBytes = std::size_t{1} << 20;
+    std::size_t fields = 4096;
+};
+
 class CsvReader {
 public:
-    // Opens the file at path: a regular file only, so that a FIFO or a
-    // device cannot hang or flood the reader. Throws naming the file.
-    explicit CsvReader(const std::u16string& path);
+    // Opens the file at path: a regular file only, never through a link,
+    // so that a FIFO or a device cannot hang or flood the reader, and a
+    // link cannot lead it elsewhere. Throws naming the file.
+    explicit CsvReader(const std::u16string& path, CsvLimits limits = {});
     CsvReader(const CsvReader&) = delete;
     CsvReader& operator=(const CsvReader&) = delete;
     ~CsvReader();
@@ -46,8 +54,10 @@ private:
     void ParseLine(const char* bytes, std::size_t length);
     void Finish();
     [[noreturn]] void Malformed();
+    [[noreturn]] void BeyondLimit();
 
     std::u16string m_path;
+    CsvLimits m_limits;
     UniqueFd m_fd{-1};
     std::uint64_t m_size = 0;
     std::uint64_t m_bytesRead = 0;
@@ -56,6 +66,7 @@ private:
     std::size_t m_blockUsed = 0, m_blockEnd = 0;
     bool m_atStart = true, m_finished = false;
     bool m_outOfMemory = false;    // a callback's allocation failed; libcsv cannot carry the exception
+    bool m_beyondLimit = false;    // a record went past the limits; the same
     std::int64_t m_line = 1;       // the line being parsed
     std::int64_t m_recordLine = 1; // where the record being read started
     // Records complete and not yet handed out, and the one being read,

@@ -1,7 +1,7 @@
 #include "service/lookup_cache.h"
 
 #include "qmt/diag/trace.h"
-#include "qmt/sys/registry.h"
+#include "service/component_settings.h"
 #include "platform/text/utf.h"
 
 #include <algorithm>
@@ -186,23 +186,6 @@ void ReportTrust(bool trusted, std::string_view why)
                valmorin::text::Widen(line).c_str());
 }
 
-DWORD ComponentSetting(const char16_t* name, DWORD absent)
-{
-    for (const char16_t* key : {u"HKEY_CURRENT_USER\\SOFTWARE\\Pelkor\\Common\\Valmorin",
-                                u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelkor\\Common\\Valmorin"}) {
-        try {
-            qmt::CRegistry registry(key);
-            registry.Open({});
-            const DWORD value = registry.ReadSubKey(name);
-            registry.Close();
-            return value;
-        } catch (...) {
-            // absent here: the next key, or the default
-        }
-    }
-    return absent;
-}
-
 std::unique_ptr<LookupCache> NewCache(const std::u16string& connectionString, const std::u16string& userId,
                                       const std::u16string& password, std::size_t capacity)
 {
@@ -239,11 +222,11 @@ LookupCache* SharedLookupCache(const std::u16string& connectionString, const std
     return cache.get();
 }
 
-std::size_t LookupCacheCapacity() { return ComponentSetting(u"LookupCache", 0); }
+std::size_t LookupCacheCapacity() { return ComponentNumber(u"LookupCache", 0); }
 
 std::chrono::milliseconds LookupCacheLinkBound()
 {
     constexpr DWORD kDefaultMs = 1000;
-    const DWORD ms = ComponentSetting(u"LookupCacheLinkBound", kDefaultMs);
+    const DWORD ms = ComponentNumber(u"LookupCacheLinkBound", kDefaultMs);
     return std::chrono::milliseconds(ms == 0 ? kDefaultMs : ms);
 }

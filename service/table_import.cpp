@@ -5,6 +5,8 @@
 #include "qmt/db/ado_command.h"
 #include "qmt/db/ado_transaction.h"
 #include "service/call_frame.h"
+#include "service/component_settings.h"
+#include "valmorin/com/runtime.h"
 #include "service/csv_file.h"
 #include "service/format_sql.h"
 #include "service/json_text.h"
@@ -20,6 +22,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -73,29 +77,55 @@ std::u16string LineText(std::int64_t line)
     return std::u16string(digits.begin(), digits.end());
 }
 
+// A text of the file as a message quotes it: its first 40 characters.
+std::u16string Excerpt(std::u16string_view text)
+{
+    constexpr std::size_t kQuoted = 40;
+    return text.size() <= kQuoted ? std::u16string(text) : std::u16string(text.substr(0, kQuoted)) + u"...";
+}
+
 // Names the file, the line, the column when there is one, and the rule.
 [[noreturn]] void Refuse(const std::u16string& path, std::int64_t line, std::u16string_view column,
                          std::u16string_view rule)
 {
     std::u16string where = u"The file " + path + u", line " + LineText(line);
-    if (!column.empty()) where += u", column \"" + std::u16string(column) + u"\"";
+    if (!column.empty()) where += u", column \"" + Excerpt(column) + u"\"";
     throw qmt::CException(u"CValmorin", where + u": " + std::u16string(rule) + u"; nothing was imported.",
                           static_cast<DWORD>(HRESULT_FROM_WIN32(kErrorInvalidData)));
 }
 
-// The header's column names, each one once.
+// What a record of an imported file may hold: REG_DWORDs "CsvFieldLimit"
+// (bytes) and "CsvColumnLimit" beside "Debug", 1 MiB and 4,096 by default.
+CsvLimits ImportLimits()
+{
+    const CsvLimits defaults;
+    return {ComponentNumber(u"CsvFieldLimit", static_cast<DWORD>(defaults.fieldBytes)),
+            ComponentNumber(u"CsvColumnLimit", static_cast<DWORD>(defaults.fields))};
+}
+
+// The header's column names, each one once; the field each is in.
 std::vector<std::u16string> HeaderNames(const std::u16string& path, const CsvRecord& header)
 {
-    std::vector<std::u16string> names;
+    std::vector<std::u16string> names(header.count);
+    std::unordered_set<std::u16string_view> seen;
     for (std::size_t i = 0; i < header.count; ++i) {
-        std::u16string& name = names.emplace_back();
-        if (!valmorin::text::AppendUtf8AsUtf16(header.fields[i], name))
+        if (!valmorin::text::AppendUtf8AsUtf16(header.fields[i], names[i]))
             Refuse(path, header.line, {},
                    u"the name of column " + Decimal(static_cast<LONG>(i + 1)) + u" of the header is not valid UTF-8");
-        if (std::find(names.begin(), names.end() - 1, name) != names.end() - 1)
-            Refuse(path, header.line, name, u"the header names this column twice");
+        if (!seen.insert(names[i]).second) Refuse(path, header.line, names[i], u"the header names this column twice");
     }
     return names;
+}
+
+// An import stops, rolled back, when its call is cancelled (a server
+// stopping); asked every so many records.
+constexpr std::int64_t kRecordsBetweenCancelTests = 1024;
+
+void StopWhenCancelled(std::int64_t records)
+{
+    if (records % kRecordsBetweenCancelTests == 1 && CoTestCancel() == RPC_E_CALL_CANCELED)
+        throw qmt::CException(u"CValmorin", u"The import was cancelled; nothing was imported.",
+                              static_cast<DWORD>(RPC_E_CALL_CANCELED));
 }
 
 class Importer {
@@ -104,15 +134,14 @@ public:
         : m_connection(connection), m_request(request), m_reader(reader)
     {}
 
-    ImportReport Run(const CsvRecord& header)
+    ImportReport Run(const std::vector<std::u16string>& names, std::int64_t headerLine)
     {
-        const std::vector<std::u16string> names = HeaderNames(m_request.path, header);
         m_layout = ReadTableLayout(m_connection, m_request.table);
         if (m_layout.id == 0) {
-            CreateTable(names, header.line);
+            CreateTable(names, headerLine);
             m_report.created = true;
         }
-        PlaceColumns(names, header.line);
+        PlaceColumns(names, headerLine);
         m_tableId = Decimal(m_layout.id);
         m_insert.emplace(m_connection, statements::kInsertImported, 4);
         if (m_report.created || CountRows() == 0)
@@ -148,16 +177,19 @@ private:
     // the table must be in the header, and nothing else.
     void PlaceColumns(const std::vector<std::u16string>& names, std::int64_t line)
     {
+        std::unordered_map<std::u16string_view, std::size_t> fieldOfName;
+        for (std::size_t field = 0; field < names.size(); ++field) fieldOfName.emplace(names[field], field);
+        std::unordered_set<std::u16string_view> tableColumns;
+        for (const TableLayout::Column& column : m_layout.columns) tableColumns.insert(column.name);
         for (const std::u16string& name : names)
-            if (std::none_of(m_layout.columns.begin(), m_layout.columns.end(),
-                             [&](const TableLayout::Column& column) { return column.name == name; }))
+            if (!tableColumns.contains(name))
                 Refuse(m_request.path, line, name, u"table \"" + m_request.table + u"\" has no column of this name");
         for (const TableLayout::Column& column : m_layout.columns) {
-            const auto at = std::find(names.begin(), names.end(), column.name);
-            if (at == names.end())
+            const auto at = fieldOfName.find(column.name);
+            if (at == fieldOfName.end())
                 Refuse(m_request.path, line, column.name,
                        u"the header lacks this column of table \"" + m_request.table + u"\"");
-            m_fieldOf.push_back(static_cast<std::size_t>(at - names.begin()));
+            m_fieldOf.push_back(at->second);
         }
         m_names = names;
         m_inputs.resize(m_layout.Count(true));
@@ -212,7 +244,7 @@ private:
         } catch (const qmt::CException& failure) {
             if (failure.code != static_cast<DWORD>(DB_E_INTEGRITYVIOLATION)) throw;
             Refuse(m_request.path, record.line, m_names[m_fieldOf[FirstInputColumn()]],
-                   u"the INPUT \"" + m_input + u"\" stands on an earlier line too");
+                   u"the INPUT \"" + Excerpt(m_input) + u"\" stands on an earlier line too");
         }
     }
 
@@ -234,6 +266,7 @@ private:
         CsvRecord record;
         while (m_reader.Next(record)) {
             ReadRecord(record);
+            StopWhenCancelled(m_report.read);
             RefusingDuplicates(record, [&] { Insert(); });
         }
         m_report.emptied = m_request.replace && m_report.read == 0;
@@ -247,6 +280,7 @@ private:
         CsvRecord record;
         while (m_reader.Next(record)) {
             ReadRecord(record);
+            StopWhenCancelled(m_report.read);
             RefusingDuplicates(record, [&] { seen.execute({m_input}); });
             MergeRecord();
         }
@@ -310,12 +344,14 @@ HRESULT CValmorin::TableImport(BSTR User, BSTR Name, BSTR Path, LONG Mode, BSTR*
     if (Report == nullptr) return E_POINTER;
     return ServiceCallFrame({.text = Report}, [&] {
         const ImportRequest request = ReadRequest(User, Name, Path, Mode);
-        CsvReader reader(request.path);
+        CsvReader reader(request.path, ImportLimits());
         CsvRecord header;
         if (!reader.Next(header)) Refuse(request.path, 1, {}, u"the file holds no header row");
+        // The header is read whole, and refused, before the writers' lock.
+        const std::vector<std::u16string> names = HeaderNames(request.path, header);
         const TablesChanging changing(*this, {request.table});
         qmt::CAdoTransaction transaction(m_connection);
-        const ImportReport report = Importer(m_connection, request, reader).Run(header);
+        const ImportReport report = Importer(m_connection, request, reader).Run(names, header.line);
         transaction.commit();
         *Report = JsonToBstr(ReportText(request.table, report));
         return S_OK;

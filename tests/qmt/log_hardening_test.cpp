@@ -18,6 +18,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -114,7 +115,17 @@ TEST_F(LogHardeningTest, OnlyARegularFileIsAppendedTo)
         {"link to a file", [](const auto& log, const auto& target) { std::filesystem::create_symlink(target, log); }},
         {"dangling link",
          [](const auto& log, const auto& target) { std::filesystem::create_symlink(target.string() + ".new", log); }},
-        {"link to a device", [](const auto& log, const auto&) { std::filesystem::create_symlink("/dev/null", log); }},
+        // A device of the test's own (a FIFO without root), never the machine's.
+        {"link to a device",
+         [](const auto& log, const auto& target) {
+             const std::filesystem::path device = target.string() + ".device";
+             std::filesystem::remove(device);
+             if (::geteuid() == 0)
+                 ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0600, ::makedev(1, 3)), 0);
+             else
+                 ASSERT_EQ(::mkfifo(device.c_str(), 0600), 0);
+             std::filesystem::create_symlink(device, log);
+         }},
         {"FIFO without a reader", [](const auto& log, const auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }},
         {"FIFO with a reader",
          [&reader](const auto& log, const auto&) {

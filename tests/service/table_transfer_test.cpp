@@ -1,23 +1,30 @@
 // The CSV import and export of IValmorin2, on every store.
 #include "support/admin.h"
 #include "support/component.h"
+#include "support/own_registry.h"
+#include "support/process.h"
 
 #include "platform/text/utf.h"
+#include "platform/win32/sysinfo.h"
 
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace {
 
 using Json = nlohmann::json;
 using valmorin::text::Utf16ToUtf8;
 using valmorin::text::Widen;
+using namespace std::chrono_literals;
 
 constexpr HRESULT kInvalidData = MakeHResult(0x8007000D);
 constexpr LONG kReplace = 1;
@@ -298,7 +305,14 @@ TEST_P(TableTransferTest, ExportReplacesOnlyARegularFileAndOnlyWhenWhole)
     ASSERT_EQ(::stat(target.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0644u);
 
-    EXPECT_EQ(m_v2->TableExport(Arg(u"T"), Arg(u"/dev/null"), &rows), MakeHResult(0x80070005));
+    // A device of the test's own (a FIFO without root): refused, left as it is.
+    const std::filesystem::path device = m_files / "device";
+    if (::geteuid() == 0)
+        ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0600, ::makedev(1, 3)), 0);
+    else
+        ASSERT_EQ(::mkfifo(device.c_str(), 0600), 0);
+    EXPECT_EQ(m_v2->TableExport(Arg(u"T"), Arg(Widen(device.string())), &rows), MakeHResult(0x80070005));
+    EXPECT_FALSE(std::filesystem::is_regular_file(device));
     EXPECT_EQ(m_v2->TableExport(Arg(u"Missing"), Arg(Widen(target.string())), &rows), E_INVALIDARG);
     EXPECT_EQ(rows, 0);
     Put(u"T", u"b", u"2|3"); // two values for one output column: it stands whole
@@ -309,7 +323,68 @@ TEST_P(TableTransferTest, ExportReplacesOnlyARegularFileAndOnlyWhenWhole)
     EXPECT_EQ(m_v2->TableExport(Arg(u"T"), Arg(Widen(target.string())), &rows), kInvalidData);
     EXPECT_NE(Utf16ToUtf8(ErrorDescription()).find("INPUT \"a\""), std::string::npos);
     EXPECT_EQ(ReadBytes(target), "k,v\r\na,1\r\nb,2|3\r\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_files.path()), {}), 2) << "a temporary was left";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_files.path()), {}), 3) << "a temporary was left";
+}
+
+// What a file may make the import hold and where it may lead it: fields
+// and headers bounded (with CsvFieldLimit 100 and CsvColumnLimit 4: 100
+// bytes and 4 columns pass, one more is refused, naming the line and the
+// field), the header refused before the writers' lock is taken, no link
+// followed, no more than 40 characters of the file quoted, and a cancelled
+// call leaving nothing behind.
+// Faults caught: a limit off by one or not applied; the header checked
+// inside the transaction, so that a refused file waits for another
+// writer; a link followed to another file; a whole field quoted into a
+// message; a cancellation ignored, or committing what was read so far.
+TEST_P(TableTransferTest, LimitsLinksAndCancellationRefuseBeforeWriting)
+{
+    const OwnRegistry registry;
+    OwnRegistry::Set(u"CsvFieldLimit", 100);
+    OwnRegistry::Set(u"CsvColumnLimit", 4);
+    const std::vector<std::u16string> dump = StoreDump(*m_store);
+    const Imported atLimit = Import(File("at.csv", "k,v\n1," + std::string(100, 'x') + "\n"), 0, u"At");
+    EXPECT_EQ(atLimit.hr, S_OK) << Utf16ToUtf8(atLimit.error);
+    const Imported beyond = Import(File("beyond.csv", "k,v\n1,2\n3," + std::string(101, 'x') + "\n"), 0, u"Beyond");
+    EXPECT_EQ(beyond.hr, kInvalidData);
+    EXPECT_NE(Utf16ToUtf8(beyond.error).find("line 3: field 2 is longer than 100 bytes"), std::string::npos)
+        << Utf16ToUtf8(beyond.error);
+    EXPECT_EQ(Import(File("four.csv", "k,a,b,c\n1,2,3,4\n"), 0, u"Four").hr, S_OK);
+    const std::string five = File("five.csv", "k,a,b,c,d\n1,2,3,4,5\n");
+    {
+        // Another writer holds the store's writers' lock meanwhile.
+        std::optional<Conversation> writer;
+        if (GetParam() == StoreKind::Sqlite) {
+            writer.emplace(std::vector<std::string>{"/usr/bin/sqlite3", m_store->file().string()});
+            writer->Send("BEGIN IMMEDIATE;\n.print held\n");
+            ASSERT_EQ(writer->ReadLine(10s), "held");
+        }
+        const Imported wide = Import(five, 0, u"Five");
+        EXPECT_EQ(wide.hr, kInvalidData);
+        EXPECT_NE(Utf16ToUtf8(wide.error).find("line 1: the record has more than 4 fields"), std::string::npos)
+            << Utf16ToUtf8(wide.error);
+    }
+
+    const std::filesystem::path target = m_files / "target.csv";
+    std::ofstream(target) << "k,v\nsecret,1\n";
+    std::filesystem::create_symlink(target, m_files / "link.csv");
+    const Imported linked = Import((m_files / "link.csv").string(), 0, u"Linked");
+    EXPECT_EQ(linked.hr, MakeHResult(0x80070005));
+    EXPECT_NE(Utf16ToUtf8(linked.error).find("symbolic link"), std::string::npos) << Utf16ToUtf8(linked.error);
+
+    Create(u"T", {u"k:1", u"v:0"});
+    const Imported quoted = Import(File("quoted.csv", "k," + std::string(60, 'q') + "\n"), 0, u"T");
+    EXPECT_NE(Utf16ToUtf8(quoted.error).find("column \"" + std::string(40, 'q') + "...\""), std::string::npos)
+        << Utf16ToUtf8(quoted.error);
+
+    ASSERT_EQ(CoEnableCallCancellation(nullptr), S_OK);
+    ASSERT_EQ(CoCancelCall(GetCurrentThreadId(), 0), S_OK);
+    EXPECT_EQ(Import(File("cancelled.csv", "k,v\n1,a\n2,b\n"), 0, u"Cancelled").hr, RPC_E_CALL_CANCELED);
+    ASSERT_EQ(CoDisableCallCancellation(nullptr), S_OK);
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_TABLES WHERE NOM IN ('Beyond', 'Five', 'Linked', "
+                              "'Cancelled')"),
+              Rows{u"0"});
+    EXPECT_EQ(Import(File("cancelled.csv", "k,v\n1,a\n2,b\n"), 0, u"Cancelled").hr, S_OK)
+        << "a call after the cancelled one was cancelled too";
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, TableTransferTest, VALMORIN_STORES);

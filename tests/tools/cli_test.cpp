@@ -8,7 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace {
 
@@ -194,6 +199,25 @@ TEST_F(CliTest, ImportAndExportCommands)
                                                   {"import", "Land", "f.csv", "--quiet"},
                                                   {"export"}})
         EXPECT_EQ(Run(usage).exitCode, 64) << usage.back();
+}
+
+// A device of the test's own that is always full (as /dev/full is): an
+// export written to it must fail the command, not end in a cut file.
+// Fault caught: a short write on standard output passed over, exit 0.
+TEST_F(CliTest, AnExportThatCannotBeWrittenWholeFails)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "making a device node needs root";
+    const std::filesystem::path file = m_home.path() / "land.csv";
+    std::ofstream(file) << "code,name\nfr,France\nde,Deutschland\n";
+    ASSERT_EQ(Run({"import", "Land", file.string()}).exitCode, 0);
+    const std::filesystem::path full = m_home.path() / "full";
+    ASSERT_EQ(::mknod(full.c_str(), S_IFCHR | 0600, ::makedev(1, 7)), 0) << std::strerror(errno);
+    const std::string connection = valmorin::text::Utf16ToUtf8(m_store.connectionString());
+    const ProcessResult exported = RunProcess(
+        {"/bin/sh", "-c", "exec \"$0\" --connection \"$1\" export Land > \"$2\"", VALMORIN_CLI, connection, full.string()},
+        "", {{"XDG_DATA_HOME", (m_home.path() / "data").string()}});
+    EXPECT_NE(exported.exitCode, 0);
+    EXPECT_NE(exported.err.find("could not be written whole"), std::string::npos) << exported.err;
 }
 
 // Fault caught: no progress shown on a terminal for a large file, or a

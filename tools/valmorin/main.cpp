@@ -15,7 +15,9 @@
 #include "serve/serve_command.h"
 #include "transfer_command.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <streambuf>
 
 #include <unistd.h>
@@ -54,12 +56,18 @@ private:
         m_buffer.append(text, static_cast<std::size_t>(count));
         return count;
     }
+    // A write that fails (a full disk, a closed pipe) fails the stream,
+    // and so the command: a cut result must not pass for a whole one.
     int sync() override
     {
         std::fflush(stdout);
         for (std::size_t done = 0; done < m_buffer.size();) {
             const ssize_t n = ::write(m_fd, m_buffer.data() + done, m_buffer.size() - done);
-            if (n <= 0) break;
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                m_buffer.clear();
+                return -1;
+            }
             done += static_cast<std::size_t>(n);
         }
         m_buffer.clear();
@@ -283,6 +291,8 @@ int RunInit(const std::vector<std::string>& args)
     return outcome.failed ? kExitFailure : kExitOk;
 }
 
+int RunComponentCommand(ResultStream& results, std::vector<std::string> args);
+
 int Run(std::vector<std::string> args)
 {
     if (args.empty()) throw UsageError{"no method given; valmorin --help lists the methods"};
@@ -292,6 +302,15 @@ int Run(std::vector<std::string> args)
     if (args[0] == "regsvr") return RunRegsvrCommand({args.begin() + 1, args.end()});
     if (args[0] == "serve") return RunServeCommand({args.begin() + 1, args.end()});
     ResultStream results;
+    const int status = RunComponentCommand(results, std::move(args));
+    if (!results.flush())
+        throw std::runtime_error(std::string("the results could not be written whole to standard output: ") +
+                                 std::strerror(errno));
+    return status;
+}
+
+int RunComponentCommand(ResultStream& results, std::vector<std::string> args)
+{
     const Component component = CreateComponent();
     const DispatchClient client(component.object);
     if (args[0] == "--version") {

@@ -11,6 +11,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -224,6 +226,11 @@ int ExportToStream(TransferCall transfer, std::ostream& out, const std::function
         in.read(block.data(), static_cast<std::streamsize>(block.size()));
         out.write(block.data(), in.gcount());
         out.flush();
+        // A short write (a full disk, a closed pipe) must not pass for an
+        // export: whoever reads the output would take a part for the whole.
+        if (!out) throw std::runtime_error(std::string("the export could not be written whole: ") +
+                                           std::strerror(errno));
     }
+    if (in.bad()) throw std::runtime_error("the exported file could not be read back: " + file.string());
     return status;
 }

@@ -32,3 +32,14 @@ VALMORIN_PLATFORM_API HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid);
 
 // Unloads the in-process servers whose DllCanUnloadNow says S_OK.
 VALMORIN_PLATFORM_API void CoFreeUnusedLibraries();
+
+// Cancelling a call in flight. A thread that makes calls which may be
+// cancelled enables cancellation first (and disables it afterwards);
+// CoCancelCall then marks its call, CO_E_CANCEL_DISABLED for a thread that
+// has not enabled it. The object's CoTestCancel, on that thread, answers
+// RPC_E_CALL_CANCELED once the call is marked, RPC_S_CALLPENDING until then.
+// The timeout is not used: in process nothing waits for the cancellation.
+VALMORIN_PLATFORM_API HRESULT CoEnableCallCancellation(void* reserved);
+VALMORIN_PLATFORM_API HRESULT CoDisableCallCancellation(void* reserved);
+VALMORIN_PLATFORM_API HRESULT CoCancelCall(DWORD threadId, ULONG timeout);
+VALMORIN_PLATFORM_API HRESULT CoTestCancel();

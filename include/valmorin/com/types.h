@@ -61,6 +61,9 @@ inline constexpr HRESULT CO_E_NOTINITIALIZED = MakeHResult(0x800401F0);
 inline constexpr HRESULT CO_E_CLASSSTRING = MakeHResult(0x800401F3);
 inline constexpr HRESULT CO_E_ERRORINDLL = MakeHResult(0x800401F9);
 inline constexpr HRESULT RPC_E_CHANGED_MODE = MakeHResult(0x80010106);
+inline constexpr HRESULT RPC_E_CALL_CANCELED = MakeHResult(0x80010002);
+inline constexpr HRESULT RPC_S_CALLPENDING = MakeHResult(0x80010115);
+inline constexpr HRESULT CO_E_CANCEL_DISABLED = MakeHResult(0x80010140);
 
 constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
 constexpr bool FAILED(HRESULT hr) { return hr < 0; }
