@@ -14,6 +14,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <unistd.h>
+
+#include <cstring>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -23,6 +26,38 @@
 namespace py = pybind11;
 
 namespace {
+
+// A str as the component's text: refused (ValueError) when it holds a NUL,
+// which would end the text early, and (UnicodeEncodeError) when it holds a
+// lone surrogate, which UTF-16 cannot carry.
+CComVariant TextArgument(py::handle arg, std::size_t position)
+{
+    const py::object bytes = py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(arg.ptr(), "utf-16-le", "strict"));
+    if (!bytes) throw py::error_already_set();
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) throw py::error_already_set();
+    std::u16string text(static_cast<std::size_t>(size) / 2, u'\0');
+    std::memcpy(text.data(), data, text.size() * 2);
+    if (text.find(u'\0') != std::u16string::npos)
+        throw py::value_error("argument " + std::to_string(position) +
+                              " holds a NUL character, which the component's texts cannot carry");
+    return CComVariant(std::u16string_view(text));
+}
+
+// An int as a LONG; OverflowError when it does not fit, however large.
+CComVariant NumberArgument(py::handle arg, std::size_t position)
+{
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(arg.ptr(), &overflow);
+    if (number == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow != 0 || number < std::numeric_limits<LONG>::min() || number > std::numeric_limits<LONG>::max()) {
+        PyErr_SetString(PyExc_OverflowError,
+                        ("argument " + std::to_string(position) + " does not fit a LONG (32 bits)").c_str());
+        throw py::error_already_set();
+    }
+    return CComVariant(static_cast<LONG>(number));
+}
 
 // The arguments of one call as VARIANTs, last first as Invoke takes them;
 // str as a BSTR, None as a NULL BSTR, int as a LONG.
@@ -36,12 +71,9 @@ std::vector<CComVariant> Arguments(const py::args& args)
             value.vt = VT_BSTR;
             value.bstrVal = nullptr;
         } else if (py::isinstance<py::str>(arg)) {
-            value = CComVariant(std::u16string_view(arg.cast<std::u16string>()));
+            value = TextArgument(arg, i + 1);
         } else if (py::isinstance<py::int_>(arg) && !py::isinstance<py::bool_>(arg)) {
-            const long long number = arg.cast<long long>();
-            if (number < std::numeric_limits<LONG>::min() || number > std::numeric_limits<LONG>::max())
-                throw py::value_error("argument " + std::to_string(i + 1) + " does not fit a LONG (32 bits)");
-            value = CComVariant(static_cast<LONG>(number));
+            value = NumberArgument(arg, i + 1);
         } else {
             throw py::type_error("argument " + std::to_string(i + 1) + " is a " +
                                  std::string(py::str(arg.get_type().attr("__name__"))) +
@@ -50,6 +82,59 @@ std::vector<CComVariant> Arguments(const py::args& args)
     }
     return values;
 }
+
+// An object of the component belongs to the process that made it: a child
+// made by fork shares its sessions (a socket, a file's locks) and may have
+// been forked while another thread held its locks. There it is neither
+// called nor released.
+class ProcessBound {
+public:
+    ProcessBound() : m_process(::getpid()) {}
+    bool Foreign() const { return ::getpid() != m_process; }
+    void RefuseForeign() const
+    {
+        if (Foreign())
+            throw std::runtime_error("the component's object was made in another process (this one is a fork of "
+                                  "it); make a new object in this process");
+    }
+
+private:
+    pid_t m_process;
+};
+
+// A reference that a forked child leaks rather than releases.
+class OwnedDispatch {
+public:
+    explicit OwnedDispatch(CComPtr<IDispatch> object) : m_object(std::move(object)) {}
+    OwnedDispatch(const OwnedDispatch&) = default;
+    OwnedDispatch& operator=(const OwnedDispatch&) = default;
+    ~OwnedDispatch()
+    {
+        if (m_owner.Foreign()) m_object.Detach();
+    }
+    IDispatch* get() const
+    {
+        m_owner.RefuseForeign();
+        return m_object.get();
+    }
+    CComPtr<IDispatch> share() const
+    {
+        m_owner.RefuseForeign();
+        return m_object;
+    }
+    explicit operator bool() const { return static_cast<bool>(m_object); }
+    void Release()
+    {
+        if (m_owner.Foreign())
+            m_object.Detach();
+        else
+            m_object.Release();
+    }
+
+private:
+    ProcessBound m_owner;
+    CComPtr<IDispatch> m_object;
+};
 
 py::object Result(const VARIANT& result)
 {
@@ -120,6 +205,7 @@ public:
 
     py::object Call(const py::args& args) const
     {
+        IDispatch* object = m_object.get();
         std::vector<CComVariant> values = Arguments(args);
         DISPPARAMS params{values.empty() ? nullptr : values.data(), nullptr, static_cast<UINT>(values.size()), 0};
         CComVariant result;
@@ -128,7 +214,7 @@ public:
         HRESULT hr = S_OK;
         {
             const py::gil_scoped_release unlocked;
-            hr = m_object->Invoke(m_id, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, &exception, &argErr);
+            hr = object->Invoke(m_id, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, &exception, &argErr);
         }
         CComBSTR source, description; // the exception's texts, freed here
         source.Attach(exception.bstrSource);
@@ -145,7 +231,7 @@ public:
     std::string Repr() const { return "<valmorin method " + m_name + ">"; }
 
 private:
-    CComPtr<IDispatch> m_object;
+    OwnedDispatch m_object;
     DISPID m_id;
     std::string m_name;
 };
@@ -194,10 +280,10 @@ private:
     CComPtr<IDispatch> Held() const
     {
         if (!m_object) throw py::value_error("the component's object was released at the end of its with block");
-        return m_object;
+        return m_object.share();
     }
 
-    CComPtr<IDispatch> m_object;
+    OwnedDispatch m_object;
 };
 
 DispatchObject Dispatch(const std::u16string& progId)

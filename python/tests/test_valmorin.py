@@ -68,8 +68,14 @@ def test_wrong_calls_are_python_errors(store):
         v.translate("Currencies", 3.5)                               # no float goes to the component
     with pytest.raises(AttributeError):
         v.transmogrify
-    with pytest.raises(ValueError):
+    with pytest.raises(OverflowError):
         v.CorrespondanceListJson("Currencies", "", 2**40, 0)         # beyond a LONG
+    with pytest.raises(OverflowError):
+        v.CorrespondanceListJson("Currencies", "", 2**70, 0)         # beyond a long long too
+    with pytest.raises(ValueError):
+        v.translate("Currencies", "EUR\0tail")                      # a NUL would cut the text short
+    with pytest.raises(UnicodeError):
+        v.translate("Currencies", "\ud800")                          # a lone surrogate has no UTF-16
 
 
 def test_objects_are_released_when_python_drops_them(store):
@@ -107,3 +113,30 @@ def test_threads_call_at_once_and_each_gets_its_own_answers(store):
     for thread in threads:
         thread.join()
     assert wrong == []
+
+
+def test_a_forked_child_neither_calls_nor_releases_the_parents_objects(store):
+    """Faults caught: a child that calls through the parent's object (and
+    hangs on a lock another thread held at the fork, or talks over the
+    parent's session); a child that releases it (closing the parent's
+    session on its way out)."""
+    v = valmorin.Valmorin()
+    assert v.transadd("Currencies", "FORK", "before") == 1
+    read, write = os.pipe()
+    child = os.fork()
+    if child == 0:
+        os.close(read)
+        try:
+            v.translate("Currencies", "FORK")
+            verdict = b"called"
+        except RuntimeError as refused:
+            verdict = b"refused" if "another process" in str(refused) else b"other"
+        del v
+        gc.collect()
+        os.write(write, verdict)
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as answer:
+        assert answer.read() == b"refused"
+    os.waitpid(child, 0)
+    assert v.translate("Currencies", "FORK") == "before"            # the parent's session is intact
