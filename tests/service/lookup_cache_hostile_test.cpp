@@ -25,7 +25,11 @@
 #include <random>
 #include <thread>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -174,6 +178,50 @@ TEST(LookupCacheUnderHostileProcesses, SqliteReaderNeverCrashesNorAnswersStale)
     EXPECT_EQ(reader.Finish(), 0) << "the cached reader did not end well (128 + signal when it crashed)";
     EXPECT_EQ(stale, 0) << "answers older than the store, over " << rounds << " rounds, " << replaced
                         << " replacements and " << acts << " acts of other processes";
+}
+
+// Changes one byte of the WAL-index header's second copy, in a process of
+// its own (a descriptor of the "-shm" file closed in this one would drop
+// this process's locks on it).
+void ChangeSecondCopy(const std::filesystem::path& file, unsigned char mask)
+{
+    constexpr std::size_t kSecondCopyMaxFrame = 48 + 16;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int fd = ::open((file.string() + "-shm").c_str(), O_RDWR);
+        void* header = fd < 0 ? MAP_FAILED : ::mmap(nullptr, 96, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (header == MAP_FAILED) ::_exit(1);
+        static_cast<unsigned char*>(header)[kSecondCopyMaxFrame] ^= mask;
+        ::munmap(header, 96);
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_EQ(status, 0);
+}
+
+// A writer between the two copies of the header leaves them different:
+// the version is then not vouched for, and nothing is served from memory.
+// Fault caught: the header read once and trusted, without comparing the
+// two copies meant to detect a torn read.
+TEST(LookupCacheUnderHostileProcesses, AHeaderWhoseTwoCopiesDifferIsNotTrusted)
+{
+    TempDir folder;
+    const std::filesystem::path file = folder / "store.db";
+    CreateSqliteFile(file, ReadSchema() +
+                               "PRAGMA journal_mode = WAL;"
+                               "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');");
+    const OwnRegistry registry;
+    OwnRegistry::Set(u"LookupCache", 10);
+    const CComPtr<IValmorin> component = NewComponent();
+    ASSERT_EQ(component->Open(CComBSTR(SqliteConnectionString(file)).get()), S_OK);
+    LookupCache* cache = ExistingLookupCache(SqliteConnectionString(file), u"");
+    ASSERT_NE(cache, nullptr);
+    ASSERT_TRUE(cache->Begin().trusted);
+    ChangeSecondCopy(file, 0x01);
+    EXPECT_FALSE(cache->Begin().trusted);
+    ChangeSecondCopy(file, 0x01);
+    EXPECT_TRUE(cache->Begin().trusted);
 }
 
 // The PostgreSQL cache, trusted within a bound of 300 ms: after each
