@@ -14,14 +14,6 @@ namespace {
 constexpr std::size_t kWindowsTextCapacity = 512;
 constexpr std::size_t kErrorTextCapacity = 260;
 
-// Texts are built into fixed buffers on the platform the texts come from;
-// what does not fit is cut at the buffer's size.
-std::u16string Fit(std::u16string text, std::size_t capacity)
-{
-    if (text.size() >= capacity) text.resize(capacity - 1);
-    return text;
-}
-
 std::optional<std::u16string> SystemText(DWORD code)
 {
     OLECHAR* buffer = nullptr;
@@ -37,7 +29,7 @@ std::optional<std::u16string> SystemText(DWORD code)
 void SetNoErrorInfoTexts(CException& e)
 {
     e.source = u"_com_error";
-    e.description = Fit(Format(u"Error:%lx", e.code), kErrorTextCapacity);
+    e.description = FitToBuffer(Format(u"Error:%lx", e.code), kErrorTextCapacity);
 }
 
 void LogWithCode(const CException& e)
@@ -58,7 +50,7 @@ CWinException::CWinException(DWORD error, bool log)
     const std::optional<std::u16string> text = SystemText(code);
     if (!text) return;
     source = u"Windows";
-    description = Fit(*text, kWindowsTextCapacity);
+    description = FitToBuffer(*text, kWindowsTextCapacity);
     if (log) Trace(LogLevel::Error, u"Windows error (%lx): %s", code, description.c_str());
 }
 
@@ -69,7 +61,7 @@ CComException::CComException(HRESULT hr)
     if (code <= 0x800401FFu) {
         if (const std::optional<std::u16string> text = SystemText(code)) {
             source = u"Windows";
-            description = Fit(Format(u"Windows (%lx):%s", code, text->c_str()), kWindowsTextCapacity);
+            description = FitToBuffer(Format(u"Windows (%lx):%s", code, text->c_str()), kWindowsTextCapacity);
             Trace(LogLevel::Error, u"%s %s", source.c_str(), description.c_str());
             return;
         }

@@ -105,4 +105,9 @@ std::u16string Format(const char16_t* format, ...)
     return text;
 }
 
+std::u16string FitToBuffer(std::u16string_view text, std::size_t capacity)
+{
+    return std::u16string(text.substr(0, capacity == 0 ? 0 : capacity - 1));
+}
+
 } // namespace qmt

@@ -8,10 +8,16 @@
 
 #include <cstdarg>
 #include <string>
+#include <string_view>
 
 namespace qmt {
 
 std::u16string FormatV(const char16_t* format, std::va_list args);
 std::u16string Format(const char16_t* format, ...);
+
+// A text as a buffer of `capacity` characters holds it on the platform the
+// texts come from: the last place keeps the terminating NUL, so a text as
+// long as the buffer, or longer, is cut to capacity - 1.
+std::u16string FitToBuffer(std::u16string_view text, std::size_t capacity);
 
 } // namespace qmt

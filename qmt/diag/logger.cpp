@@ -27,11 +27,6 @@ constexpr DWORD kUserNameCapacity = 260;
 constexpr DWORD kComputerNameCapacity = 16;
 constexpr DWORD kModulePathCapacity = 261;
 
-std::u16string Fit(std::u16string_view text, std::size_t capacity)
-{
-    return std::u16string(text.substr(0, capacity - 1));
-}
-
 std::string WithCrLf(const std::string& text)
 {
     std::string out;
@@ -186,10 +181,10 @@ Log4NetEmulator::Log4NetEmulator(std::u16string_view loggerName)
 }
 
 Log4NetEmulator::Log4NetEmulator(std::u16string_view loggerName, const LogIdentity& identity)
-    : m_loggerName(Fit(loggerName, kLoggerNameCapacity)),
-      m_userName(Fit(identity.userName, kUserNameCapacity)),
-      m_computerName(Fit(identity.computerName, kComputerNameCapacity)),
-      m_modulePath(Fit(identity.modulePath, kModulePathCapacity))
+    : m_loggerName(FitToBuffer(loggerName, kLoggerNameCapacity)),
+      m_userName(FitToBuffer(identity.userName, kUserNameCapacity)),
+      m_computerName(FitToBuffer(identity.computerName, kComputerNameCapacity)),
+      m_modulePath(FitToBuffer(identity.modulePath, kModulePathCapacity))
 {
 }
 

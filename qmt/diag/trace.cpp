@@ -185,10 +185,9 @@ void Tracer::WriteFormatted(LogLevel level, const char16_t* format, ...)
 {
     std::va_list args;
     va_start(args, format);
-    std::u16string text = FormatV(format, args);
+    const std::u16string text = FormatV(format, args);
     va_end(args);
-    if (text.size() >= kFormattedCapacity) text.resize(kFormattedCapacity - 1);
-    WriteRecord(level, text);
+    WriteRecord(level, FitToBuffer(text, kFormattedCapacity));
 }
 
 void Tracer::AppendToFile(LogLevel level, const std::u16string& message)

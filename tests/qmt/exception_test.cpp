@@ -3,6 +3,7 @@
 #include "platform/com/com_error.h"
 #include "platform/win32/kernel.h"
 #include "qmt/diag/exception.h"
+#include "qmt/diag/format.h"
 #include "qmt/diag/trace.h"
 #include "support/memory_log.h"
 
@@ -88,6 +89,34 @@ TEST_F(LoggedTest, ComErrorObjectsWithEmptyDescriptionsFallBack)
     EXPECT_EQ(empty.source, u"_com_error");
     EXPECT_EQ(empty.description, u"Error:80004003");
     EXPECT_EQ(Messages().back(), u"_com_error Error:80004003 (80004003)");
+}
+
+// The last HRESULT of the system's range (0x800401FF) takes no error info;
+// the first of the interfaces' range (0x80040200) takes it.
+// Fault caught: a range boundary off by one, at either end.
+TEST_F(LoggedTest, TheInterfaceRangeStartsRightAfterTheSystemsLastCode)
+{
+    SetThreadErrorInfo(GUID_NULL, u"Provider", u"its own words");
+    const CComException lastOfTheSystem(MakeHResult(0x800401FF));
+    EXPECT_NE(lastOfTheSystem.description, u"its own words");
+    IErrorInfo* left = nullptr;
+    ASSERT_EQ(GetErrorInfo(0, &left), S_OK) << "the system's range took the thread's error info";
+    SetErrorInfo(0, left);
+    left->Release();
+    const CComException firstOfTheInterfaces(MakeHResult(0x80040200));
+    EXPECT_EQ(firstOfTheInterfaces.source, u"Provider");
+    EXPECT_EQ(firstOfTheInterfaces.description, u"its own words");
+}
+
+// A buffer of n characters holds n - 1 and the terminating NUL.
+// Fault caught: a text exactly as long as its buffer left whole.
+TEST(FitToBuffer, ATextAsLongAsItsBufferIsCut)
+{
+    EXPECT_EQ(qmt::FitToBuffer(u"abcd", 5), u"abcd");
+    EXPECT_EQ(qmt::FitToBuffer(u"abcde", 5), u"abcd");
+    EXPECT_EQ(qmt::FitToBuffer(u"abcdef", 5), u"abcd");
+    EXPECT_EQ(qmt::FitToBuffer(u"", 1), u"");
+    EXPECT_EQ(qmt::FitToBuffer(u"x", 0), u"");
 }
 
 } // namespace

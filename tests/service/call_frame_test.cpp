@@ -6,10 +6,14 @@
 #include "service/format_sql.h"
 #include "service/valmorin.h"
 #include "service/service_text.h"
+#include "support/admin.h"
 #include "support/component.h"
+#include "support/store.h"
 #include "support/seams.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 using qmt::CException;
 using qmt::CWinException;
@@ -107,6 +111,46 @@ TEST(BstrNuls, ArgumentsAreReadUpToTheirFirstNul)
     EXPECT_EQ(added, 1);
     EXPECT_EQ(store.Column("SELECT INPUT || '=' || OUTPUT FROM QM_VALMOR WHERE ID_TABLE = 1 ORDER BY INPUT"),
               (std::vector<std::u16string>{u"EUR=Euro", u"GBP=Pound"}));
+}
+
+} // namespace
+
+namespace {
+
+// The methods whose result says yes or no, called with arguments that are
+// refused once the store is reached (an apostrophe, a missing table).
+using TruthCall = std::function<HRESULT(IValmorin&, LONG*)>;
+const std::pair<const char*, TruthCall> kTruthCalls[] = {
+    {"transadd", [](IValmorin& v, LONG* r) { return v.transadd(Arg(u"T'"), Arg(u"k"), Arg(u"v"), r); }},
+    {"transdel", [](IValmorin& v, LONG* r) { return v.transdel(Arg(u"T'"), Arg(u"k"), r); }},
+    {"CorrespondanceExists", [](IValmorin& v, LONG* r) { return v.CorrespondanceExists(Arg(u"T'"), Arg(u"k"), r); }},
+    {"TableFourEyesIsLastUser",
+     [](IValmorin& v, LONG* r) { return v.TableFourEyesIsLastUser(Arg(u"u"), Arg(u"T'"), r); }},
+    {"CorrespondanceFourEyesIsLastUser",
+     [](IValmorin& v, LONG* r) { return v.CorrespondanceFourEyesIsLastUser(Arg(u"u"), Arg(u"T'"), Arg(u"k"), r); }},
+};
+
+// A yes-or-no result is never written as a success when the store cannot
+// be reached (left as the caller had it, or 0 where the method clears it
+// first), and is 0 when the call fails past that point.
+// Fault caught: the result written (as success, or at all) when the
+// connection ensure, the first step of the call, failed; a failure past it
+// leaving the caller's value in place.
+TEST(CallFrame, TruthResultsAreWrittenOnlyOnceTheStoreIsReached)
+{
+    const CComPtr<IValmorin> closed = NewComponent(); // no data source "NK" is configured here
+    TestStore store;
+    const CComPtr<IValmorin> open = NewComponent(&store);
+    for (const auto& [name, call] : kTruthCalls) {
+        SCOPED_TRACE(name);
+        LONG untouched = 77;
+        EXPECT_TRUE(FAILED(call(*closed.get(), &untouched)));
+        EXPECT_TRUE(untouched == 77 || untouched == 0) << untouched;
+        LONG refused = 77;
+        const HRESULT hr = call(*open.get(), &refused);
+        EXPECT_TRUE(FAILED(hr) || hr == S_OK) << std::hex << hr;
+        EXPECT_EQ(refused, 0);
+    }
 }
 
 } // namespace
