@@ -70,6 +70,28 @@ TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheSpellingTheyWereCreatedWith)
     EXPECT_TRUE(hive.starts_with("Windows Registry Editor Version 5.00\n")) << hive;
 }
 
+// Names fold case beyond ASCII, as Windows' do: é and É name one key and
+// one value; the signs × and ÷, which share their code's place with
+// letters, stay apart.
+// Fault caught: case folded for ASCII letters only, or for every code of
+// the Latin-1 block.
+TEST_F(RegistryTest, NamesFoldCaseBeyondAscii)
+{
+    SetDword(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Pelkor\\Clé", u"Þorn", 1);
+    SetDword(HKEY_LOCAL_MACHINE, u"SOFTWARE\\PELKOR\\CLÉ", u"þORN", 2);
+    SetDword(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Pelkor\\CLÉ", u"×", 3);
+    SetDword(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Pelkor\\CLÉ", u"÷", 4);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Pelkor", &key), 0);
+    const UniqueHKey pelkor(key);
+    EXPECT_EQ(Subkeys(pelkor.get()), std::vector<std::u16string>{u"Clé"});
+    const std::string hive = ReadFile(Hive("HKEY_LOCAL_MACHINE"));
+    EXPECT_NE(hive.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelkor\\Clé]\n\"Þorn\"=dword:00000002\n"), std::string::npos)
+        << hive;
+    EXPECT_NE(hive.find("\"×\"=dword:00000003\n"), std::string::npos) << hive;
+    EXPECT_NE(hive.find("\"÷\"=dword:00000004\n"), std::string::npos) << hive;
+}
+
 TEST_F(RegistryTest, HandWrittenHivesAreReadInUtf16AndUtf8)
 {
     const std::u16string machine = u"Windows Registry Editor Version 5.00\r\n\r\n"
@@ -218,7 +240,7 @@ TEST_F(RegistryTest, AHiveCutShortIsNeverReadAsValid)
         if (whole[length - 1] == '\n') continue; // a cut between lines leaves a shorter, well-formed hive
         WriteFile(Hive("HKEY_LOCAL_MACHINE"), whole.substr(0, length));
         HKEY key = nullptr;
-        EXPECT_EQ(RegOpenKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE", &key), 1009) << whole.substr(0, length);
+        EXPECT_EQ(RegOpenKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Pelkor", &key), 1009) << whole.substr(0, length);
     }
 }
 
