@@ -203,4 +203,16 @@ std::vector<std::u16string> ConnectionString::Keys() const
     return keys;
 }
 
+void AppendBracedPair(std::u16string& text, std::u16string_view key, std::u16string_view value)
+{
+    text += u';';
+    text += key;
+    text += u"={";
+    for (const char16_t c : value) {
+        text.push_back(c);
+        if (c == u'}') text.push_back(c);
+    }
+    text += u'}';
+}
+
 } // namespace valmorin::ado

@@ -111,3 +111,27 @@ TEST(ConnectionStringTest, ProvidersReadBracesAsTheMaskingDoes)
 }
 
 } // namespace
+
+namespace {
+
+// A user name or password given apart from the connection string is
+// appended braced, and reads back as itself whatever it holds, without
+// adding or replacing a key.
+// Fault caught: an escape dropped when a value is braced (a "}" not
+// doubled), so that a password could end its pair and name another
+// database.
+TEST(ConnectionStringTest, BracedValuesReadBackWhole)
+{
+    using valmorin::ado::ConnectionString;
+    for (const std::u16string value :
+         {u"plain", u"a}b", u"}", u"}}", u"x};Database=/elsewhere.db;Z={y", u"{", u"a;b=c", u" spaced ", u""}) {
+        std::u16string text = u"Driver={SQLite3};Database=/store.db";
+        valmorin::ado::AppendBracedPair(text, u"PWD", value);
+        const ConnectionString read(text);
+        EXPECT_EQ(read.Get(u"PWD"), value) << valmorin::text::Utf16ToUtf8(text);
+        EXPECT_EQ(read.Get(u"Database"), u"/store.db") << valmorin::text::Utf16ToUtf8(text);
+        EXPECT_EQ(read.RepeatedKey(), u"") << valmorin::text::Utf16ToUtf8(text);
+    }
+}
+
+} // namespace

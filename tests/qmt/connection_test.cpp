@@ -253,3 +253,38 @@ TEST(ConnectionStringTest, ABracedPasswordNamesNoOtherDatabase)
 }
 
 } // namespace
+
+namespace {
+
+// A transaction in which a statement failed, committed: on every store,
+// either the commit fails and nothing of the transaction is kept, or it
+// succeeds and what was written before the failure is kept.
+// Fault caught: a transaction's end answered by the store with a rollback
+// (PostgreSQL answers COMMIT so once a statement failed) reported as
+// success, so that the caller believes lost rows were written.
+class TransactionEndTest : public ::testing::TestWithParam<StoreKind> {};
+
+TEST_P(TransactionEndTest, ACommitThatTheStoreRolledBackIsAFailure)
+{
+    SKIP_WITHOUT_STORE(GetParam());
+    const TestStore store(GetParam());
+    store.Run("CREATE TABLE T (ID INTEGER PRIMARY KEY, TXT VARCHAR(20))");
+    CAdoConnection connection;
+    connection.open(store.connectionString(), u"", u"");
+    connection.beginTrans();
+    connection.execute(u"INSERT INTO T VALUES (1, 'before')", -1);
+    EXPECT_THROW(connection.execute(u"INSERT INTO T VALUES (1, 'twice')", -1), CException);
+    bool committed = true;
+    try {
+        connection.commitTrans();
+    } catch (const CException&) {
+        committed = false;
+    }
+    connection.close(); // rolls back what may still be open
+    EXPECT_EQ(store.Column("SELECT COUNT(*) FROM T"), std::vector<std::u16string>{committed ? u"1" : u"0"})
+        << (committed ? "the commit succeeded" : "the commit failed");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, TransactionEndTest, VALMORIN_STORES);
+
+} // namespace

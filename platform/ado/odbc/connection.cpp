@@ -124,16 +124,8 @@ std::u16string DriverConnectionString(const ConnectionString& cs, std::u16string
         const std::size_t end = text.find(u';', start);
         text.erase(0, end == std::u16string::npos ? text.size() : end + 1);
     }
-    auto braced = [](std::u16string_view value) {
-        std::u16string out = u"{";
-        for (char16_t c : value) {
-            out.push_back(c);
-            if (c == u'}') out.push_back(c);
-        }
-        return out + u"}";
-    };
-    if (!userId.empty()) text += u";UID=" + braced(userId);
-    if (!password.empty()) text += u";PWD=" + braced(password);
+    if (!userId.empty()) AppendBracedPair(text, u"UID", userId);
+    if (!password.empty()) AppendBracedPair(text, u"PWD", password);
     return text;
 }
 
