@@ -209,6 +209,38 @@ TEST_P(CorrespondencesTest, ARoundTripThroughTheCommandsBatch)
         "\"inout\": \"1\"},{\"id\": \"3\", \"name\": \"RATE\", \"inout\": \"0\"}]}\n");
 }
 
+// The same INPUT stands in two tables: every call on one of them reads and
+// writes that table's row alone.
+// Fault caught: a statement whose table condition is not tied to the
+// table (an update, a delete, a four-eyes or existence check that reaches
+// the same INPUT in every table).
+TEST_P(CorrespondencesTest, TheSameInputInAnotherTableIsNeverReached)
+{
+    m_store->Run("INSERT INTO QM_VALMOR VALUES (40000, 'k', 't', 'alice'), (2, 'k', 'o', 'bob');");
+    const Rows other = {u"2:k=o@bob"};
+    const auto otherRow = [&] {
+        return m_store->Column("SELECT ID_TABLE || ':' || INPUT || '=' || OUTPUT || '@' || USER_CODE_LASTACTION "
+                               "FROM QM_VALMOR WHERE ID_TABLE = 2");
+    };
+    EXPECT_EQ(LastUser(u"bob", u"T", u"k"), 0);
+    EXPECT_EQ(LastUser(u"alice", u"Other", u"k"), 0);
+    EXPECT_EQ(m_component->CorrespondanceUpdate(Arg(u"carol"), Arg(u"T"), Arg(u"k"), Arg(u"k"), Arg(u"t2")), S_OK);
+    EXPECT_EQ(otherRow(), other);
+    EXPECT_EQ(m_component->CorrespondanceDelete(Arg(u"T"), Arg(u"k")), S_OK);
+    EXPECT_EQ(otherRow(), other);
+    EXPECT_EQ(Exists(u"T", u"k"), 0);
+    LONG added = 0;
+    EXPECT_EQ(m_component->transadd(Arg(u"T"), Arg(u"k"), Arg(u"t3"), &added), S_OK);
+    EXPECT_EQ(added, 1);
+    EXPECT_EQ(m_component->CorrespondanceCreate(Arg(u"dave"), Arg(u"Other"), Arg(u"k"), Arg(u"o2")),
+              m_component->CorrespondanceCreate(Arg(u"dave"), Arg(u"Other"), Arg(u"k"), Arg(u"o2")));
+    EXPECT_EQ(otherRow(), other) << "an existing row was written over";
+    LONG deleted = 0;
+    EXPECT_EQ(m_component->transdel(Arg(u"T"), Arg(u"k"), &deleted), S_OK);
+    EXPECT_EQ(otherRow(), other);
+    EXPECT_EQ(Exists(u"Other", u"k"), 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, CorrespondencesTest, VALMORIN_STORES);
 
 } // namespace

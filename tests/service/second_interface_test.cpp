@@ -85,7 +85,10 @@ TEST_P(SecondInterfaceTest, ListingsAreJsonWhateverTheTextsHold)
     hostile += u"\u2028\U0001F600";
     Put(hostile, hostile);
     Put(u"plain", u"x");
-    ASSERT_EQ(m_component->TableCreate(Arg(hostile), Arg(hostile), Arg(hostile), Arg(u"k\u00A8v"), Arg(u"1\u00A80")),
+    // One input and two outputs: a count read from the wrong kind of column
+    // shows.
+    ASSERT_EQ(m_component->TableCreate(Arg(hostile), Arg(hostile), Arg(hostile), Arg(u"k\u00A8v\u00A8w"),
+                                       Arg(u"1\u00A80\u00A80")),
               S_OK);
     BstrResult tables;
     ASSERT_EQ(m_v2->TableListJson(&tables), S_OK);
@@ -102,13 +105,16 @@ TEST_P(SecondInterfaceTest, ListingsAreJsonWhateverTheTextsHold)
     EXPECT_EQ(hostileTable.at("description"), Utf16ToUtf8(hostile));
     EXPECT_EQ(hostileTable.at("lastactionuser"), Utf16ToUtf8(hostile));
     EXPECT_EQ(hostileTable.at("rows"), 0);
+    EXPECT_EQ(hostileTable.at("input"), 1);
+    EXPECT_EQ(hostileTable.at("output"), 2);
 
     BstrResult columns;
     ASSERT_EQ(m_v2->TableColumnsJson(Arg(hostile), &columns), S_OK);
     const Json described = Json::parse(Utf16ToUtf8(columns.text()));
     EXPECT_EQ(described.at("name"), Utf16ToUtf8(hostile));
     EXPECT_EQ(described.at("list"),
-              Json::parse(R"([{"id":1,"name":"k","input":true},{"id":2,"name":"v","input":false}])"));
+              Json::parse(R"([{"id":1,"name":"k","input":true},{"id":2,"name":"v","input":false},)"
+                          R"({"id":3,"name":"w","input":false}])"));
 
     const Json page = Page(u"", 0, 0);
     EXPECT_EQ(page.at("total"), 2);

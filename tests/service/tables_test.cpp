@@ -54,13 +54,14 @@ TEST_P(TablesTest, ListingsKeepTheirEnvelopeOrderAndEscaping)
     // catch a listing in storage order.
     m_store->Run("INSERT INTO QM_TABLES VALUES (40000, 0, 'B', 'say \"hi\"', 'DOMAIN\\jdoe\"x');"
                  "INSERT INTO QM_TABLES VALUES (2, 0, 'A', NULL, NULL);"
-                 "INSERT INTO QM_DICO VALUES (40000, 1, 'K\\1 \"q\"', 1), (40000, 70000, 'V', 0),"
+                 "INSERT INTO QM_DICO VALUES (40000, 1, 'K\\1 \"q\"', 1), (40000, 70000, 'V', 0), (40000, 2, 'K2', 1),"
                  " (40000, 3, 'odd', 5);");
     EXPECT_EQ(List(), u"{\"list\" : [{\"id\": \"2\", \"name\": \"A\", \"description\": \"\", \"input\": \"0\", "
                       u"\"output\": \"0\", \"lastactionuser\": \"\"},{\"id\": \"40000\", \"name\": \"B\", "
-                      u"\"description\": \"say \\\"hi\\\"\", \"input\": \"1\", \"output\": \"1\", "
+                      u"\"description\": \"say \\\"hi\\\"\", \"input\": \"2\", \"output\": \"1\", "
                       u"\"lastactionuser\": \"DOMAIN\\\\jdoe\\\"x\"}]}");
     EXPECT_EQ(Columns(u"B"), u"{\"list\" : [{\"id\": \"1\", \"name\": \"K\\1 \\\"q\\\"\", \"inout\": \"1\"},"
+                             u"{\"id\": \"2\", \"name\": \"K2\", \"inout\": \"1\"},"
                              u"{\"id\": \"3\", \"name\": \"odd\", \"inout\": \"5\"},"
                              u"{\"id\": \"70000\", \"name\": \"V\", \"inout\": \"0\"}]}");
     EXPECT_EQ(Columns(u"A"), u"{\"list\" : []}");
