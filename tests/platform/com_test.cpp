@@ -1,5 +1,7 @@
 #include "platform/ado/ado.h"
 #include "platform/com/com_error.h"
+#include "support/registry_sandbox.h"
+#include "valmorin/com/guid.h"
 #include "valmorin/com/runtime.h"
 
 #include <gtest/gtest.h>
@@ -144,3 +146,48 @@ TEST(Apartment, FirstInitialisationOwnsIt)
         CoUninitialize();
     }).join();
 }
+
+namespace {
+
+class ProgIdTest : public RegistrySandbox {
+protected:
+    static CLSID Clsid(const char16_t* text)
+    {
+        CLSID clsid = GUID_NULL;
+        EXPECT_EQ(CLSIDFromString(text, &clsid), S_OK);
+        return clsid;
+    }
+};
+
+// A ProgID's CurVer leads to its current version only where that version
+// names a class; otherwise the ProgID's own class answers. A loop of
+// CurVer keys ends.
+// Fault caught: activation following a CurVer whose target lacks a CLSID
+// (CO_E_CLASSSTRING, or the target's absent class), instead of falling
+// back to the ProgID's own.
+TEST_F(ProgIdTest, CurVerIsFollowedOnlyToAVersionThatNamesAClass)
+{
+    const char16_t* own = u"{11111111-2222-3333-4444-555555555555}";
+    const char16_t* current = u"{66666666-7777-8888-9999-AAAAAAAAAAAA}";
+    SetText(HKEY_CLASSES_ROOT, u"Demo.Dangling\\CLSID", u"", own);
+    SetText(HKEY_CLASSES_ROOT, u"Demo.Dangling\\CurVer", u"", u"Demo.Dangling.2");
+    Create(HKEY_CLASSES_ROOT, u"Demo.Dangling.2");
+    SetText(HKEY_CLASSES_ROOT, u"Demo.Versioned\\CLSID", u"", own);
+    SetText(HKEY_CLASSES_ROOT, u"Demo.Versioned\\CurVer", u"", u"Demo.Versioned.3");
+    SetText(HKEY_CLASSES_ROOT, u"Demo.Versioned.3\\CLSID", u"", current);
+    SetText(HKEY_CLASSES_ROOT, u"Demo.Loop\\CLSID", u"", own);
+    SetText(HKEY_CLASSES_ROOT, u"Demo.Loop\\CurVer", u"", u"Demo.Loop.1");
+    SetText(HKEY_CLASSES_ROOT, u"Demo.Loop.1\\CLSID", u"", own);
+    SetText(HKEY_CLASSES_ROOT, u"Demo.Loop.1\\CurVer", u"", u"Demo.Loop");
+
+    CLSID clsid = GUID_NULL;
+    EXPECT_EQ(CLSIDFromProgID(u"Demo.Dangling", &clsid), S_OK);
+    EXPECT_EQ(clsid, Clsid(own));
+    EXPECT_EQ(CLSIDFromProgID(u"Demo.Versioned", &clsid), S_OK);
+    EXPECT_EQ(clsid, Clsid(current));
+    EXPECT_EQ(CLSIDFromProgID(u"Demo.Loop", &clsid), S_OK);
+    EXPECT_EQ(clsid, Clsid(own));
+    EXPECT_EQ(CLSIDFromProgID(u"Demo.Absent", &clsid), CO_E_CLASSSTRING);
+}
+
+} // namespace
