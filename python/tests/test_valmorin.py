@@ -3,7 +3,9 @@
 import ctypes
 import gc
 import os
+import subprocess
 import threading
+import time
 
 import pytest
 
@@ -140,3 +142,29 @@ def test_a_forked_child_neither_calls_nor_releases_the_parents_objects(store):
         assert answer.read() == b"refused"
     os.waitpid(child, 0)
     assert v.translate("Currencies", "FORK") == "before"            # the parent's session is intact
+
+
+def test_a_call_waiting_on_the_store_lets_other_threads_run(store):
+    """Fault caught: the GIL kept during a component call, so that every
+    other thread of the interpreter stalls while one call waits."""
+    from conftest import STORE
+    holder = subprocess.Popen(["sqlite3", STORE], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        holder.stdin.write("BEGIN IMMEDIATE;\n.print held\n")
+        holder.stdin.flush()
+        assert holder.stdout.readline().strip() == "held"
+        v = valmorin.Valmorin()
+        waiting = threading.Thread(target=lambda: v.transadd("Currencies", "GIL", "x"))
+        waiting.start()
+        ticks = 0
+        for _ in range(20):                                          # runs only while the GIL is free
+            time.sleep(0.01)
+            ticks += 1
+        assert waiting.is_alive(), "the call ended before the lock was released"
+        assert ticks == 20
+    finally:
+        holder.stdin.write("ROLLBACK;\n")
+        holder.stdin.close()
+        holder.wait(timeout=30)
+    waiting.join(timeout=60)
+    assert v.translate("Currencies", "GIL") == "x"

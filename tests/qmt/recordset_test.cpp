@@ -5,6 +5,8 @@
 #include "qmt/diag/exception.h"
 #include "support/temp_dir.h"
 
+#include "platform/text/utf.h"
+
 #include <gtest/gtest.h>
 
 using qmt::CAdoRecordset;
@@ -119,6 +121,24 @@ TEST_F(RecordsetTest, ProviderErrorsOfTheStatementAreThrown)
     CAdoRecordset orphan;
     orphan.open(u"SELECT 1", never, kAny, adUseClient, kAny, kAny);
     EXPECT_THROW(orphan.begin(), qmt::CComException);
+}
+
+// An earlier failure on the connection is not reported again by a later
+// open, whether that open succeeds or fails in its own way.
+// Fault caught: the provider's errors of an earlier call kept and reported
+// with a later one.
+TEST_F(RecordsetTest, AnEarlierFailureIsNotReportedByALaterOpen)
+{
+    EXPECT_THROW(m_connection.execute(u"INSERT INTO NOWHERE VALUES (1)", -1), qmt::CException);
+    CAdoRecordset recordset;
+    EXPECT_NO_THROW(OpenReadOnly(recordset, u"SELECT ID FROM R"));
+    EXPECT_THROW(m_connection.execute(u"INSERT INTO NOWHERE VALUES (1)", -1), qmt::CException);
+    try {
+        OpenReadOnly(recordset, u"SELECT NOPE FROM R");
+        FAIL();
+    } catch (const qmt::CException& e) {
+        EXPECT_NE(e.description.find(u"NOPE"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(e.description);
+    }
 }
 
 TEST_F(RecordsetTest, UpdateBatchWritesOnlyTheChangedRowsByIdentity)
