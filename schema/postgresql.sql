@@ -48,18 +48,22 @@ ALTER TABLE QM_VALMOR ADD CONSTRAINT QM_VALMOR_TABLE FOREIGN KEY (ID_TABLE) REFE
 -- once per statement and table touched, so that the caches of the
 -- component's processes drop what changed: the payload is "T:" and the
 -- table's name, or "*" (every table) for a TRUNCATE and for a name too
--- long for a notification. The functions' bodies are single lines: a line
--- that ends with ';' ends a statement of this file.
-CREATE OR REPLACE FUNCTION QM_NOTIFY_NAMES(names TEXT[]) RETURNS void LANGUAGE sql AS
-    'SELECT pg_notify(''valmorin_changes'', CASE WHEN octet_length(n) < 7900 THEN ''T:'' || n ELSE ''*'' END) FROM (SELECT DISTINCT COALESCE(x, '''') AS n FROM unnest(names) x) d';
-CREATE OR REPLACE FUNCTION QM_NOTIFY_NEW() RETURNS trigger LANGUAGE plpgsql AS
-    'BEGIN IF TG_TABLE_NAME = ''qm_tables'' THEN PERFORM QM_NOTIFY_NAMES(ARRAY(SELECT NOM FROM new_rows)); ELSE PERFORM QM_NOTIFY_NAMES(ARRAY(SELECT t.NOM FROM QM_TABLES t WHERE t.ID_TABLE IN (SELECT ID_TABLE FROM new_rows))); END IF; RETURN NULL; END';
-CREATE OR REPLACE FUNCTION QM_NOTIFY_OLD() RETURNS trigger LANGUAGE plpgsql AS
-    'BEGIN IF TG_TABLE_NAME = ''qm_tables'' THEN PERFORM QM_NOTIFY_NAMES(ARRAY(SELECT NOM FROM old_rows)); ELSE PERFORM QM_NOTIFY_NAMES(ARRAY(SELECT t.NOM FROM QM_TABLES t WHERE t.ID_TABLE IN (SELECT ID_TABLE FROM old_rows))); END IF; RETURN NULL; END';
-CREATE OR REPLACE FUNCTION QM_NOTIFY_BOTH() RETURNS trigger LANGUAGE plpgsql AS
-    'BEGIN IF TG_TABLE_NAME = ''qm_tables'' THEN PERFORM QM_NOTIFY_NAMES(ARRAY(SELECT NOM FROM old_rows UNION SELECT NOM FROM new_rows)); ELSE PERFORM QM_NOTIFY_NAMES(ARRAY(SELECT t.NOM FROM QM_TABLES t WHERE t.ID_TABLE IN (SELECT ID_TABLE FROM old_rows UNION SELECT ID_TABLE FROM new_rows))); END IF; RETURN NULL; END';
-CREATE OR REPLACE FUNCTION QM_NOTIFY_ALL() RETURNS trigger LANGUAGE plpgsql AS
-    'BEGIN PERFORM pg_notify(''valmorin_changes'', ''*''); RETURN NULL; END';
+-- long for a notification. The functions resolve nothing through the
+-- writer's search path: theirs is pg_catalog then pg_temp, and the tables
+-- are named in the schema of the table the trigger fired on, so that
+-- neither a temporary table nor a function of the writer's own can stand
+-- in for them. The functions' bodies are single lines: a line that ends
+-- with ';' ends a statement of this file.
+CREATE OR REPLACE FUNCTION QM_NOTIFY_NAMES(names TEXT[]) RETURNS void LANGUAGE sql SET search_path = pg_catalog, pg_temp AS
+    'SELECT pg_catalog.pg_notify(''valmorin_changes'', CASE WHEN pg_catalog.octet_length(n) < 7900 THEN ''T:'' || n ELSE ''*'' END) FROM (SELECT DISTINCT COALESCE(x, '''') AS n FROM pg_catalog.unnest(names) x) d';
+CREATE OR REPLACE FUNCTION QM_NOTIFY_NEW() RETURNS trigger LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS
+    'BEGIN IF TG_TABLE_NAME = ''qm_tables'' THEN EXECUTE pg_catalog.format(''SELECT %I.QM_NOTIFY_NAMES(ARRAY(SELECT NOM FROM new_rows))'', TG_TABLE_SCHEMA); ELSE EXECUTE pg_catalog.format(''SELECT %I.QM_NOTIFY_NAMES(ARRAY(SELECT t.NOM FROM %I.QM_TABLES t WHERE t.ID_TABLE IN (SELECT ID_TABLE FROM new_rows)))'', TG_TABLE_SCHEMA, TG_TABLE_SCHEMA); END IF; RETURN NULL; END';
+CREATE OR REPLACE FUNCTION QM_NOTIFY_OLD() RETURNS trigger LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS
+    'BEGIN IF TG_TABLE_NAME = ''qm_tables'' THEN EXECUTE pg_catalog.format(''SELECT %I.QM_NOTIFY_NAMES(ARRAY(SELECT NOM FROM old_rows))'', TG_TABLE_SCHEMA); ELSE EXECUTE pg_catalog.format(''SELECT %I.QM_NOTIFY_NAMES(ARRAY(SELECT t.NOM FROM %I.QM_TABLES t WHERE t.ID_TABLE IN (SELECT ID_TABLE FROM old_rows)))'', TG_TABLE_SCHEMA, TG_TABLE_SCHEMA); END IF; RETURN NULL; END';
+CREATE OR REPLACE FUNCTION QM_NOTIFY_BOTH() RETURNS trigger LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS
+    'BEGIN IF TG_TABLE_NAME = ''qm_tables'' THEN EXECUTE pg_catalog.format(''SELECT %I.QM_NOTIFY_NAMES(ARRAY(SELECT NOM FROM old_rows UNION SELECT NOM FROM new_rows))'', TG_TABLE_SCHEMA); ELSE EXECUTE pg_catalog.format(''SELECT %I.QM_NOTIFY_NAMES(ARRAY(SELECT t.NOM FROM %I.QM_TABLES t WHERE t.ID_TABLE IN (SELECT ID_TABLE FROM old_rows UNION SELECT ID_TABLE FROM new_rows)))'', TG_TABLE_SCHEMA, TG_TABLE_SCHEMA); END IF; RETURN NULL; END';
+CREATE OR REPLACE FUNCTION QM_NOTIFY_ALL() RETURNS trigger LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS
+    'BEGIN PERFORM pg_catalog.pg_notify(''valmorin_changes'', ''*''); RETURN NULL; END';
 CREATE OR REPLACE TRIGGER QM_TABLES_NOTIFY_INSERT AFTER INSERT ON QM_TABLES REFERENCING NEW TABLE AS new_rows
     FOR EACH STATEMENT EXECUTE FUNCTION QM_NOTIFY_NEW();
 CREATE OR REPLACE TRIGGER QM_TABLES_NOTIFY_UPDATE AFTER UPDATE ON QM_TABLES REFERENCING OLD TABLE AS old_rows

@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <thread>
+
+#include <pthread.h>
 
 namespace {
 
@@ -59,8 +62,34 @@ LookupCache::Ticket LookupCache::Begin() const
 {
     Ticket ticket;
     ticket.local = m_local.load(std::memory_order_acquire);
-    ticket.trusted = m_watch && m_watch->Read(ticket.version);
+    ticket.trusted = ReadVersion(ticket.version);
     return ticket;
+}
+
+// The watch is read only while it is not retired; Retire, having marked
+// it, waits until no lookup still reads it before closing it. Both sides
+// are sequentially consistent: a reader either sees the mark or is counted.
+bool LookupCache::ReadVersion(valmorin::ado::StoreVersion& version) const
+{
+    m_readers.fetch_add(1);
+    const bool read = !m_retired.load() && m_watch && m_watch->Read(version);
+    m_readers.fetch_sub(1);
+    return read;
+}
+
+void LookupCache::Retire(bool otherThreads)
+{
+    m_retired.store(true);
+    while (otherThreads && m_readers.load() != 0) std::this_thread::yield();
+    m_watch.reset();
+}
+
+bool LookupCache::Outlived() const
+{
+    m_readers.fetch_add(1);
+    const bool outlived = !m_retired.load() && m_watch && m_watch->Outlived();
+    m_readers.fetch_sub(1);
+    return outlived;
 }
 
 bool LookupCache::Find(const Ticket& ticket, Kind kind, std::u16string_view table, std::u16string_view value,
@@ -91,7 +120,7 @@ bool LookupCache::Find(const Ticket& ticket, Kind kind, std::u16string_view tabl
 bool LookupCache::Current(const Ticket& ticket) const
 {
     valmorin::ado::StoreVersion now;
-    return m_watch && m_watch->Read(now) && now == ticket.version &&
+    return ReadVersion(now) && now == ticket.version &&
            m_local.load(std::memory_order_acquire) == ticket.local;
 }
 
@@ -170,9 +199,34 @@ struct Caches {
     std::vector<std::unique_ptr<LookupCache>> outlived;
 };
 
+void SetAside(Caches& caches, std::unique_ptr<LookupCache>& cache, bool otherThreads = true)
+{
+    cache->Retire(otherThreads);
+    caches.outlived.push_back(std::move(cache));
+}
+
+Caches& ProcessCaches();
+
+// A child made by fork holds none of its parent's locks on the stores'
+// files, so its caches' watches vouch for nothing there: every cache is
+// set aside in the child, and new ones are made as objects need them.
+void LockCachesForFork() { ProcessCaches().mutex.lock(); }
+void UnlockCachesAfterFork() { ProcessCaches().mutex.unlock(); }
+void SetAsideInChild()
+{
+    Caches& caches = ProcessCaches();
+    for (auto& [store, cache] : caches.byStore)
+        if (cache) SetAside(caches, cache, false);
+    caches.byStore.clear();
+    caches.mutex.unlock();
+}
+
 Caches& ProcessCaches()
 {
     static Caches caches;
+    static const bool forkHandled =
+        ::pthread_atfork(LockCachesForFork, UnlockCachesAfterFork, SetAsideInChild) == 0;
+    (void)forkHandled;
     return caches;
 }
 
@@ -217,7 +271,7 @@ LookupCache* SharedLookupCache(const std::u16string& connectionString, const std
     Caches& caches = ProcessCaches();
     const std::lock_guard lock(caches.mutex);
     auto& cache = caches.byStore[{connectionString, userId}];
-    if (cache && cache->Outlived()) caches.outlived.push_back(std::move(cache));
+    if (cache && cache->Outlived()) SetAside(caches, cache);
     if (!cache) cache = NewCache(connectionString, userId, password, capacity);
     return cache.get();
 }

@@ -63,7 +63,13 @@ public:
 
     // Whether the store's name now reaches another store than the one
     // this cache holds answers of.
-    bool Outlived() const { return m_watch && m_watch->Outlived(); }
+    bool Outlived() const;
+    // Nothing is served or kept any more, and the watch is closed: its
+    // connection would otherwise keep the process on the store's old files
+    // (SQLite shares one WAL-index per file among a process's connections).
+    // Waits for the lookups reading the version at that moment, unless
+    // there can be none (the only thread of a child made by fork).
+    void Retire(bool otherThreads = true);
 
     std::size_t capacity() const { return m_capacity; }
     std::size_t size() const;
@@ -98,12 +104,15 @@ private:
     };
 
     Shard& ShardOf(const Key& key) { return *m_shards[key.hash % m_shards.size()]; }
+    bool ReadVersion(valmorin::ado::StoreVersion& version) const;
     static void Erase(Shard& shard, std::list<Node>::iterator node);
     bool Current(const Ticket& ticket) const;
 
     std::size_t m_capacity;
     std::vector<std::unique_ptr<Shard>> m_shards;
     std::unique_ptr<valmorin::ado::StoreWatch> m_watch;
+    std::atomic<bool> m_retired{false};
+    mutable std::atomic<int> m_readers{0}; // lookups reading the watch now
     std::atomic<std::uint64_t> m_local{0}; // this process's own committed changes
 };
 

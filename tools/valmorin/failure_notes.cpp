@@ -1,5 +1,7 @@
 #include "failure_notes.h"
 
+#include "platform/posix/lock_safe_open.h"
+
 #include "platform/ado/ado.h"
 #include "platform/ado/provider.h"
 #include "platform/datasource/catalogue.h"
@@ -63,7 +65,10 @@ std::string UnreadableStore(const std::filesystem::path& file)
         return errno == ENOENT ? "does not exist (valmorin init creates a store)" : "cannot be reached: " + ErrnoText(errno);
     if (S_ISDIR(status.st_mode)) return "is a folder, not a store file";
     if (!S_ISREG(status.st_mode)) return "is not a regular file";
-    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    // This process may have the store open: a descriptor of ours opened and
+    // closed on it would drop its connection's locks.
+    const UniqueFd fd = valmorin::posix::OpenUnlessHeldOpen(file, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (!fd && errno == EBUSY) return {};
     if (!fd) return "cannot be read: " + ErrnoText(errno);
     char header[16] = {};
     const ssize_t got = ::read(fd.get(), header, sizeof header);

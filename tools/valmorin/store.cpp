@@ -128,13 +128,16 @@ const StoreDialect kSqliteStore{
     u"quote",
     u"SELECT upper(name) FROM sqlite_schema",
     {u"DROP INDEX IF EXISTS QM_TABLES_BY_NOM", u"DROP INDEX IF EXISTS QM_VALMOR_BY_TABLE_INPUT"}};
+// A function made before its search path was pinned counts as missing, so
+// that init replaces it.
 const StoreDialect kPostgresStore{
     u"quote_nullable",
     u"SELECT upper(indexname) FROM pg_catalog.pg_indexes WHERE schemaname = current_schema() UNION ALL "
     u"SELECT upper(c.conname) FROM pg_catalog.pg_constraint c JOIN pg_catalog.pg_namespace n ON n.oid = "
     u"c.connamespace WHERE n.nspname = current_schema() UNION ALL SELECT upper(tgname) FROM "
     u"pg_catalog.pg_trigger WHERE NOT tgisinternal UNION ALL SELECT upper(p.proname) FROM pg_catalog.pg_proc p "
-    u"JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace WHERE n.nspname = current_schema()",
+    u"JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace WHERE n.nspname = current_schema() AND p.proconfig IS "
+    u"NOT NULL",
     {}};
 
 // What the upgrade needs of a store: the first column of a query's rows,

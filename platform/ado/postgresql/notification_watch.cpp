@@ -37,15 +37,34 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr const char* kListen = "LISTEN valmorin_changes";
-// The three tables: their identity and columns, and how many of the change
-// triggers the schema gives them (four each) would fire now.
+// What a probe reads of the catalogue, in one statement:
+// - the three tables: their identity and columns;
+// - what announces their changes: every trigger on them (name, state,
+//   events, function) and every function of the announcing family (its
+//   schema, body and settings), wherever it stands;
+// - how many of the change triggers the schema gives them (four each)
+//   would fire now;
+// - what would let a change go unannounced: a table inheriting from one of
+//   them (its rows are read, its writes fire none of their triggers), or a
+//   pg_notify of anyone's own.
 constexpr const char* kProbe =
-    "SELECT COALESCE((SELECT string_agg(c.oid::text || ' ' || c.relname || '(' || "
-    "(SELECT string_agg(a.attname || ' ' || a.atttypid::text, ',' ORDER BY a.attnum) FROM pg_attribute a "
-    "WHERE a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped) || ')', ';' ORDER BY c.relname) "
-    "FROM pg_class c WHERE c.oid IN (to_regclass('qm_tables'), to_regclass('qm_dico'), to_regclass('qm_valmor'))), "
-    "''), (SELECT count(*) FROM pg_trigger t WHERE t.tgrelid IN (to_regclass('qm_tables'), to_regclass('qm_dico'), "
-    "to_regclass('qm_valmor')) AND t.tgname LIKE 'qm\\_%\\_notify\\_%' AND t.tgenabled IN ('O', 'A'))";
+    "WITH t AS (SELECT c.oid, c.relname FROM pg_catalog.pg_class c WHERE c.oid IN "
+    "(pg_catalog.to_regclass('qm_tables'), pg_catalog.to_regclass('qm_dico'), pg_catalog.to_regclass('qm_valmor'))) "
+    "SELECT COALESCE((SELECT pg_catalog.string_agg(t.oid::text || ' ' || t.relname || '(' || "
+    "(SELECT pg_catalog.string_agg(a.attname || ' ' || a.atttypid::text, ',' ORDER BY a.attnum) "
+    "FROM pg_catalog.pg_attribute a WHERE a.attrelid = t.oid AND a.attnum > 0 AND NOT a.attisdropped) || ')', ';' "
+    "ORDER BY t.relname) FROM t), ''), "
+    "COALESCE((SELECT pg_catalog.string_agg(t.relname || '.' || g.tgname || ' ' || g.tgenabled::text || ' ' || "
+    "g.tgtype::text || ' ' || g.tgfoid::regprocedure::text, ';' ORDER BY t.relname, g.tgname) "
+    "FROM pg_catalog.pg_trigger g JOIN t ON g.tgrelid = t.oid WHERE NOT g.tgisinternal), '') || '|' || "
+    "COALESCE((SELECT pg_catalog.string_agg(p.pronamespace::regnamespace::text || '.' || p.proname || ' ' || "
+    "pg_catalog.md5(p.prosrc) || ' ' || COALESCE(pg_catalog.array_to_string(p.proconfig, ','), ''), ';' "
+    "ORDER BY p.pronamespace, p.proname) FROM pg_catalog.pg_proc p WHERE p.proname LIKE 'qm\\_notify\\_%'), ''), "
+    "(SELECT pg_catalog.count(*) FROM pg_catalog.pg_trigger g JOIN t ON g.tgrelid = t.oid "
+    "WHERE g.tgname LIKE 'qm\\_%\\_notify\\_%' AND g.tgenabled IN ('O', 'A')), "
+    "(SELECT pg_catalog.count(*) FROM pg_catalog.pg_inherits i JOIN t ON i.inhparent = t.oid) + "
+    "(SELECT pg_catalog.count(*) FROM pg_catalog.pg_proc p WHERE p.proname = 'pg_notify' AND "
+    "p.pronamespace <> 'pg_catalog'::regnamespace)";
 constexpr long kTriggersExpected = 12;
 constexpr auto kReconnectPause = 1s;
 // libpq's connect_timeout counts whole seconds, and takes 2 as its least.
@@ -56,7 +75,9 @@ std::int64_t Ticks(Clock::time_point when) { return when.time_since_epoch().coun
 // What a probe found.
 struct Proof {
     std::string tables;
+    std::string announcers;
     long triggers = 0;
+    long hazards = 0;
 };
 
 class NotificationWatch final : public StoreWatch {
@@ -133,13 +154,28 @@ private:
             if (!proof) return "the store's link did not answer within the bound";
             if (tables && *tables != proof->tables) MoveEntries(); // a table swapped or re-columned
             tables = proof->tables;
-            if (proof->triggers != kTriggersExpected)
-                Distrust("the change triggers of the store's tables are missing or disabled");
+            if (const char* doubt = Doubt(*proof))
+                Distrust(doubt);
             else
                 Vouch(sent + Bound());
             if (!Listen(connection, sent + Bound() / 3)) return "the store's link was lost";
         }
         return "the watch stopped";
+    }
+
+    // Why the store's changes may go unannounced; null when nothing says so.
+    // What announces them is held to what the watch first found: a trigger
+    // or a function replaced, added or moved since is not trusted.
+    const char* Doubt(const Proof& proof)
+    {
+        if (!m_announcers) m_announcers = proof.announcers;
+        if (proof.triggers != kTriggersExpected)
+            return "the change triggers of the store's tables are missing or disabled";
+        if (proof.announcers != *m_announcers)
+            return "the triggers or functions that announce the store's changes were changed";
+        if (proof.hazards != 0)
+            return "a table inherits from the store's tables, or a pg_notify of someone's own stands in the catalogue";
+        return nullptr;
     }
 
     // Takes notifications until the time given; false when the link failed.
@@ -160,9 +196,10 @@ private:
     {
         Result result = Ask(connection, kProbe, deadline);
         if (!result || PQresultStatus(result.get()) != PGRES_TUPLES_OK || PQntuples(result.get()) != 1 ||
-            PQnfields(result.get()) != 2)
+            PQnfields(result.get()) != 4)
             return std::nullopt;
-        return Proof{PQgetvalue(result.get(), 0, 0), std::atol(PQgetvalue(result.get(), 0, 1))};
+        return Proof{PQgetvalue(result.get(), 0, 0), PQgetvalue(result.get(), 0, 1),
+                     std::atol(PQgetvalue(result.get(), 0, 2)), std::atol(PQgetvalue(result.get(), 0, 3))};
     }
 
     // Sends a statement and takes its result by the deadline, delivering the
@@ -262,6 +299,7 @@ private:
     std::atomic<std::int64_t> m_trustedUntil{0};
     std::atomic<std::uint64_t> m_entries{0};
     std::atomic<std::uint64_t> m_fills{0};
+    std::optional<std::string> m_announcers; // the watch thread's own
     enum class State { Starting, Vouching, Distrusting };
     State m_state = State::Starting; // the watch thread's own
     UniqueFd m_wake;

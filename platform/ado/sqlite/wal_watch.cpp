@@ -22,10 +22,13 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <optional>
 #include <string>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace valmorin::ado::sqlite {
 
@@ -68,6 +71,25 @@ struct FileIdentity {
     ino_t inode = 0;
     bool operator==(const FileIdentity&) const = default;
 };
+
+// The file a mapping of this process shows, as /proc/self/maps lists it.
+std::optional<FileIdentity> MappedFile(const void* address)
+{
+    std::ifstream maps("/proc/self/maps");
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    std::string line;
+    while (std::getline(maps, line)) {
+        std::istringstream fields(line);
+        std::uintptr_t from = 0, to = 0;
+        char dash = 0, colon = 0;
+        std::string permissions, offset;
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        fields >> std::hex >> from >> dash >> to >> permissions >> offset >> major >> colon >> minor >> std::dec >> inode;
+        if (fields && at >= from && at < to) return FileIdentity{makedev(major, minor), static_cast<ino_t>(inode)};
+    }
+    return std::nullopt;
+}
 
 std::optional<FileIdentity> IdentityOf(const std::string& path)
 {
@@ -130,6 +152,11 @@ std::unique_ptr<StoreWatch> WatchWalIndex(const std::filesystem::path& database)
     const std::optional<FileIdentity> after = IdentityOf(path);
     const std::optional<FileIdentity> index = IdentityOf(path + "-shm");
     if (header == nullptr || after != before || !index) return nullptr;
+    // Another connection of the process may hold SQLite on the index the
+    // file had before it was removed or replaced; SQLite then maps that one
+    // for every connection of the process to the store, and it is not the
+    // one other processes write: no version can be read from it.
+    if (MappedFile(header) != index) return nullptr;
     return std::make_unique<WalIndexWatch>(std::move(db), header, path, *after, *index);
 }
 
