@@ -21,6 +21,7 @@ public:
     ServeProcess& operator=(const ServeProcess&) = delete;
 
     int port() const { return m_port; }
+    pid_t pid() const { return m_pid; }
     // What it wrote on standard error so far.
     std::string log() const;
     // Sends SIGTERM and waits; its exit status.

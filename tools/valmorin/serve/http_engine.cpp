@@ -495,6 +495,7 @@ private:
     template <class Stream>
     awaitable<bool> Send(Stream& stream, Exchange& exchange, bool head, unsigned version, bool keepAlive)
     {
+        if (exchange.response.status < 0) exchange.response.status = 200; // as cpp-httplib's routes expect
         m_handler.Finish(exchange);
         http::response<http::string_body> response;
         response.version(version);

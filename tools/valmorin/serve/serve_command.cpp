@@ -431,23 +431,27 @@ private:
     bool CheckPassword(Exchange& exchange, const std::string& user, const std::string& password)
     {
         const std::string& address = exchange.request.remote_addr;
-        if (m_users->Remembered(user, password)) {
-            m_throttle.Succeeded(address);
-            return true;
-        }
         const Clock::time_point now = Clock::now();
-        const LoginThrottle::Turn turn = m_throttle.Attempt(address, user, now);
-        if (turn.refused) {
-            exchange.response.set_header("Retry-After", "1");
-            return Refuse(exchange.response, 429, "too many failed logins from this address or for this account; wait");
+        if (m_throttle.Locked(address, now)) {
+            exchange.response.set_header("Retry-After", "60");
+            return Refuse(exchange.response, 429, "too many failed logins from this address; wait a minute");
         }
-        exchange.notBefore = turn.notBefore;
-        if (m_users->Verify(user, password)) {
-            m_throttle.Succeeded(address);
-            return true;
+        // A password accepted a moment ago is its owner's, who is not made
+        // to wait for a guesser's turns.
+        if (!m_users->Remembered(user, password)) {
+            const LoginThrottle::Turn turn = m_throttle.Attempt(user, now);
+            if (turn.refused) {
+                exchange.response.set_header("Retry-After", "1");
+                return Refuse(exchange.response, 429, "logins for this account take turns; try again in a second");
+            }
+            exchange.notBefore = turn.notBefore;
+            if (!m_users->Verify(user, password)) {
+                m_throttle.Failed(address, user, std::max(now, turn.notBefore));
+                return Refuse(exchange.response, 401, "the user name or the password is wrong");
+            }
         }
-        m_throttle.Failed(address, user, std::max(now, turn.notBefore));
-        return Refuse(exchange.response, 401, "the user name or the password is wrong");
+        m_throttle.Succeeded(address);
+        return true;
     }
 
     // GET: who the session is, and its CSRF token; POST {"user","password"}:

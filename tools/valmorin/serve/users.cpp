@@ -153,11 +153,15 @@ bool LoginThrottle::Throttled(std::map<std::string, Record>& records, const std:
     return it->second.failures >= kMostFailures;
 }
 
-LoginThrottle::Turn LoginThrottle::Attempt(const std::string& address, const std::string& account,
-                                           Clock::time_point now)
+bool LoginThrottle::Locked(const std::string& address, Clock::time_point now)
 {
     const std::lock_guard lock(m_mutex);
-    if (Throttled(m_addresses, address, now)) return {true, now};
+    return Throttled(m_addresses, address, now);
+}
+
+LoginThrottle::Turn LoginThrottle::Attempt(const std::string& account, Clock::time_point now)
+{
+    const std::lock_guard lock(m_mutex);
     if (!Throttled(m_accounts, account, now)) return {false, now};
     Record& record = m_accounts[account];
     const Clock::time_point turn = std::max(now, record.lastTurn + kTurn);

@@ -60,11 +60,13 @@ public:
     static constexpr std::chrono::seconds kTurn{1};
 
     struct Turn {
-        bool refused = false;         // the address is locked, or the account's turns are taken
+        bool refused = false;          // the account's turns are taken for now
         Clock::time_point notBefore{}; // the attempt is answered no earlier
     };
-    // The turn of a login attempt for the account from the address.
-    Turn Attempt(const std::string& address, const std::string& account, Clock::time_point now);
+    // Whether the address is refused for now, whatever it sends.
+    bool Locked(const std::string& address, Clock::time_point now);
+    // The turn of a login attempt for the account.
+    Turn Attempt(const std::string& account, Clock::time_point now);
     void Failed(const std::string& address, const std::string& account, Clock::time_point now);
     // The address is cleared; the account is not, or a guesser who shares
     // it with its owner would be back at full speed at each of their logins.
