@@ -341,9 +341,12 @@ TemporaryFile MadeTemporaryFile()
 // business.
 [[noreturn]] void RefuseImport(Refusal refusal, const std::string& path)
 {
-    for (std::size_t at = refusal.message.find(path); at != std::string::npos;
-         at = refusal.message.find(path, at))
-        refusal.message.replace(at, path.size(), "the upload");
+    const std::pair<std::string, std::string> names[] = {
+        {"The file " + path, "The upload"}, {"the file " + path, "the upload"}, {path, "the upload"}};
+    for (const auto& [named, upload] : names)
+        for (std::size_t at = refusal.message.find(named); at != std::string::npos;
+             at = refusal.message.find(named, at + upload.size()))
+            refusal.message.replace(at, named.size(), upload);
     throw refusal;
 }
 
