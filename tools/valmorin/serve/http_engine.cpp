@@ -142,9 +142,11 @@ std::size_t MostConnections()
     return std::min<std::size_t>(kMostConnections, static_cast<std::size_t>(usable));
 }
 
+// One I/O thread for two cores: the workers need the rest, and each
+// request handed between threads costs a wake-up.
 std::vector<std::unique_ptr<IoThread>> MakeIoThreads()
 {
-    const std::size_t count = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    const std::size_t count = std::clamp(std::thread::hardware_concurrency() / 2, 1u, 4u);
     std::vector<std::unique_ptr<IoThread>> threads;
     for (std::size_t i = 0; i < count; ++i) threads.push_back(std::make_unique<IoThread>(kMostHandshakes / count));
     return threads;
@@ -389,7 +391,14 @@ private:
                 co_await Send(stream, exchange, head, version, false);
                 co_return;
             }
-            if (!co_await OnWorker(exchange, [&] { return m_handler.Admit(exchange); })) {
+            // A request without a body is admitted and answered in one
+            // turn of a worker.
+            const bool bodiless = parser.is_done();
+            if (!co_await OnWorker(exchange, [&] {
+                    const bool admitted = m_handler.Admit(exchange);
+                    if (admitted && bodiless) m_handler.Answer(exchange);
+                    return admitted;
+                })) {
                 co_await Refused(stream, io, exchange, head, version, parser.is_done());
                 co_return;
             }
@@ -399,7 +408,7 @@ private:
                 co_return;
             }
             parser.body_limit(exchange.bodyLimit);
-            const BodyRead read = co_await ReadBody(stream, buffer, parser, exchange);
+            const BodyRead read = bodiless ? BodyRead::Whole : co_await ReadBody(stream, buffer, parser, exchange);
             if (read == BodyRead::Lost) co_return;
             if (read == BodyRead::TooLarge || read == BodyRead::Malformed) {
                 AnswerError(exchange.response, read == BodyRead::TooLarge ? 413 : 400, kInvalidArgument,
@@ -407,10 +416,11 @@ private:
                 co_await Refused(stream, io, exchange, head, version, false);
                 co_return;
             }
-            co_await OnWorker(exchange, [&] {
-                m_handler.Answer(exchange);
-                return true;
-            });
+            if (!bodiless)
+                co_await OnWorker(exchange, [&] {
+                    m_handler.Answer(exchange);
+                    return true;
+                });
             const bool keepAlive = read == BodyRead::Whole && parser.keep_alive() && !m_stopping;
             co_await HoldUntil(exchange.notBefore);
             if (!co_await Send(stream, exchange, head, version, keepAlive) || !keepAlive) co_return;
@@ -519,26 +529,35 @@ private:
         co_await timer.async_wait(NoThrow(ignored));
     }
 
-    // Runs work on a worker and comes back to the connection's I/O thread;
-    // a failure of the server's own is answered 500.
+    // Runs work on a worker, the connection's coroutine resuming on its I/O
+    // thread once it is done; a failure of the server's own is answered
+    // 500.
     awaitable<bool> OnWorker(Exchange& exchange, const std::function<bool()>& work)
     {
         bool result = false;
-        co_await asio::co_spawn(m_workers, RunGuarded(exchange, work, result), use_awaitable);
+        co_await asio::async_initiate<decltype(use_awaitable), void()>(
+            [this, &exchange, &work, &result](auto resume) {
+                auto busy = asio::make_work_guard(asio::get_associated_executor(resume));
+                asio::post(m_workers, [&exchange, &work, &result, resume = std::move(resume),
+                                       busy = std::move(busy)]() mutable {
+                    result = RunGuarded(exchange, work);
+                    asio::post(busy.get_executor(), std::move(resume));
+                });
+            },
+            use_awaitable);
         co_return result;
     }
 
-    static awaitable<void> RunGuarded(Exchange& exchange, const std::function<bool()>& work, bool& result)
+    static bool RunGuarded(Exchange& exchange, const std::function<bool()>& work)
     {
         try {
-            result = work();
+            return work();
         } catch (const std::exception& e) {
             exchange.response = httplib::Response();
             AnswerError(exchange.response, 500, static_cast<long>(0x8000FFFF),
                         std::string("the server failed to answer: ") + e.what());
-            result = false;
+            return false;
         }
-        co_return;
     }
 
     EngineOptions m_options;
