@@ -168,10 +168,10 @@ protected:
                 {"XDG_CONFIG_HOME", (m_home / "config").string()},
                 {"TMPDIR", m_home.path().string()}};
     }
-    ServeProcess Serve(std::vector<std::string> args = {})
+    ServeProcess Serve(std::vector<std::string> args = {}, const std::vector<std::string>& launcher = {})
     {
         args.insert(args.begin(), {"--connection", valmorin::text::Utf16ToUtf8(m_store.connectionString())});
-        return ServeProcess(args, Environment());
+        return ServeProcess(args, Environment(), launcher);
     }
     std::string Accounts(const std::vector<std::tuple<std::string, std::string, int>>& accounts) const
     {
@@ -223,6 +223,25 @@ TEST_F(ServeHostileTest, AFreshClientIsAnsweredBesideSlowAndSilentConnections)
     ASSERT_TRUE(answered) << httplib::to_string(answered.error());
     EXPECT_EQ(answered->status, 200);
     for (const auto& client : hostile) EXPECT_FALSE(client->closed()) << "a waiting client was dropped for no need";
+}
+
+// More silent connections than the server takes: with 200 descriptors it
+// takes 136. Faults caught: a full server that keeps a fresh client out
+// rather than close a connection that sent nothing; the newest waiting
+// connections closed before the oldest.
+TEST_F(ServeHostileTest, AtItsCapTheServerClosesTheLongestWaitingConnections)
+{
+    ServeProcess server = Serve({}, {"/usr/bin/prlimit", "--nofile=200:200"});
+    std::vector<std::unique_ptr<RawClient>> silent;
+    for (int i = 0; i < 300; ++i) silent.push_back(std::make_unique<RawClient>(server.port()));
+    httplib::Client fresh("127.0.0.1", server.port());
+    fresh.set_connection_timeout(5);
+    fresh.set_read_timeout(5);
+    const auto answered = fresh.Get("/api/tables");
+    ASSERT_TRUE(answered) << httplib::to_string(answered.error());
+    EXPECT_EQ(answered->status, 200);
+    EXPECT_TRUE(silent.front()->ClosedWithin(5s)) << "the oldest waiting connection was kept";
+    EXPECT_FALSE(silent.back()->ClosedWithin(100ms)) << "the newest waiting connection was closed first";
 }
 
 // The same with 200 TLS handshakes that stall: silent, or a ClientHello's

@@ -340,10 +340,13 @@ private:
     // fixed answer written without waiting, then the connection closed.
     void RefuseCheaply(tcp::socket& socket) const
     {
-        static constexpr std::string_view kBusy =
-            "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nRetry-After: 1\r\n"
-            "Content-Type: application/json; charset=utf-8\r\nContent-Length: 108\r\n\r\n"
-            R"({"error":{"hresult":"0x8007000E","message":"the server is serving all the connections it takes; retry"}})";
+        static const std::string kBusy = [] {
+            const std::string body = R"({"error":{"hresult":"0x8007000E","message":)"
+                                     R"("the server is serving all the connections it takes; retry"}})";
+            return "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nRetry-After: 1\r\n"
+                   "Content-Type: application/json; charset=utf-8\r\nContent-Length: " +
+                   std::to_string(body.size()) + "\r\n\r\n" + body;
+        }();
         beast::error_code ignored;
         if (!m_tls) {
             socket.non_blocking(true, ignored);
