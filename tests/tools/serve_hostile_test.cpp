@@ -178,8 +178,7 @@ protected:
         const std::string file = (m_home / "users").string();
         std::ofstream out(file);
         for (const auto& [user, password, cost] : accounts) {
-            const ProcessResult made =
-                RunProcess({"/usr/bin/htpasswd", "-nbBC", std::to_string(cost), user, password});
+            const ProcessResult made = RunProcess({"/usr/bin/htpasswd", "-nbBC", std::to_string(cost), user, password});
             if (made.exitCode != 0) throw std::runtime_error("htpasswd: " + made.err);
             out << made.out.substr(0, made.out.find('\n')) << "\n";
         }
@@ -195,8 +194,14 @@ protected:
         if (made.exitCode != 0) throw std::runtime_error("openssl: " + made.err);
         return {"--tls-cert", certificate, "--tls-key", key};
     }
-    int Rows() const { return std::stoi(valmorin::text::Utf16ToUtf8(m_store.Column("SELECT COUNT(*) FROM QM_VALMOR").at(0))); }
-    int Tables() const { return std::stoi(valmorin::text::Utf16ToUtf8(m_store.Column("SELECT COUNT(*) FROM QM_TABLES").at(0))); }
+    int Rows() const
+    {
+        return std::stoi(valmorin::text::Utf16ToUtf8(m_store.Column("SELECT COUNT(*) FROM QM_VALMOR").at(0)));
+    }
+    int Tables() const
+    {
+        return std::stoi(valmorin::text::Utf16ToUtf8(m_store.Column("SELECT COUNT(*) FROM QM_TABLES").at(0)));
+    }
 
     TempDir m_home;
     TestStore m_store;
@@ -290,13 +295,13 @@ TEST_F(ServeHostileTest, AStrangersBodyIsNeverRead)
 {
     ServeProcess server = Serve({"--users", Accounts({{"alice", "pw", 4}})});
     RawClient declared(server.port());
-    declared.Send(Head("POST", "/api/tables", server.port(),
-                       "Content-Type: application/json\r\nContent-Length: 104857600\r\n"));
+    declared.Send(
+        Head("POST", "/api/tables", server.port(), "Content-Type: application/json\r\nContent-Length: 104857600\r\n"));
     EXPECT_EQ(StatusOf(declared.ReadAnswers(1)), 401) << "no answer before the body";
 
     RawClient chunked(server.port());
-    chunked.Send(Head("PUT", "/api/tables/T/csv", server.port(),
-                      "Content-Type: text/csv\r\nTransfer-Encoding: chunked\r\n"));
+    chunked.Send(
+        Head("PUT", "/api/tables/T/csv", server.port(), "Content-Type: text/csv\r\nTransfer-Encoding: chunked\r\n"));
     EXPECT_EQ(StatusOf(chunked.ReadAnswers(1)), 401);
 
     const long idle = ResidentKiB(server.pid());
@@ -320,8 +325,9 @@ TEST_F(ServeHostileTest, AChunkedBodyPastItsLimitIsRefusedAndNothingIsImported)
 {
     ServeProcess server = Serve({"--csv-limit", "1"});
     httplib::Client client("127.0.0.1", server.port());
-    ASSERT_EQ(client.Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
-                          "application/json")
+    ASSERT_EQ(client
+                  .Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
+                        "application/json")
                   ->status,
               201);
     const auto refused = [&](const std::string& method, const std::string& path, const std::string& type,
@@ -411,8 +417,9 @@ TEST_F(ServeHostileTest, GarbledCredentialsAreUnauthorised)
     }
     httplib::Client anonymous("127.0.0.1", server.port());
     EXPECT_EQ(anonymous.Post("/api/tables", R"({"name":"T"})", "text/plain")->status, 401);
-    EXPECT_EQ(anonymous.Post("/api/session", Json{{"user", "alice"}, {"password", std::string("pw\0x", 4)}}.dump(),
-                             "application/json")
+    EXPECT_EQ(anonymous
+                  .Post("/api/session", Json{{"user", "alice"}, {"password", std::string("pw\0x", 4)}}.dump(),
+                        "application/json")
                   ->status,
               401);
     httplib::Client alice("127.0.0.1", server.port());

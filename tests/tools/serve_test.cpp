@@ -428,8 +428,7 @@ TEST_P(ServeAccessTest, AnUnregisteredBuildServes)
     const TempDir emptyRegistry;
     std::map<std::string, std::string> environment = Environment();
     environment["PELKOR_REGISTRY_DIR"] = emptyRegistry.path().string();
-    const ServeProcess server({"--connection", valmorin::text::Utf16ToUtf8(m_store->connectionString())},
-                              environment);
+    const ServeProcess server({"--connection", valmorin::text::Utf16ToUtf8(m_store->connectionString())}, environment);
     httplib::Client client("127.0.0.1", server.port());
     const auto listed = client.Get("/api/tables");
     ASSERT_TRUE(listed);
@@ -454,8 +453,7 @@ TEST_P(ServeAccessTest, UploadsLeftByAKilledServerAreRemovedAtStart)
     const auto lookalike = leave("valmorin-serve-notes.txt");
     std::map<std::string, std::string> environment = Environment();
     environment["TMPDIR"] = temporary.path().string();
-    const ServeProcess server({"--connection", valmorin::text::Utf16ToUtf8(m_store->connectionString())},
-                              environment);
+    const ServeProcess server({"--connection", valmorin::text::Utf16ToUtf8(m_store->connectionString())}, environment);
     EXPECT_FALSE(std::filesystem::exists(stale));
     EXPECT_TRUE(std::filesystem::exists(running));
     EXPECT_TRUE(std::filesystem::exists(lookalike));

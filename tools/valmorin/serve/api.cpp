@@ -365,8 +365,7 @@ const std::vector<Route>& Routes()
         {"GET",
          {"tables"},
          [](ApiRequest& request, const Arguments&) {
-             AnswerJson(request, 200,
-                        Utf16ToUtf8(CallText([](BSTR* list) { return Valmorin().TableListJson(list); })));
+             AnswerJson(request, 200, Utf16ToUtf8(CallText([](BSTR* list) { return Valmorin().TableListJson(list); })));
          }},
         {"POST",
          {"tables"},
@@ -381,7 +380,7 @@ const std::vector<Route>& Routes()
              Checked(Valmorin().TableExists(Text(name).get(), &exists));
              if (exists) Refuse(409, "a table is named \"" + Utf16ToUtf8(name) + "\" already", 0x80040E2F);
              Checked(Valmorin().TableCreate(Text(request.user).get(), Text(name).get(), Text(description).get(),
-                                             Text(names).get(), Text(types).get()));
+                                            Text(names).get(), Text(types).get()));
              request.response.set_header("Location",
                                          "/api/tables/" + httplib::detail::encode_query_param(Utf16ToUtf8(name)));
              AnswerJson(request, 201, TableEntry(name));
@@ -419,9 +418,9 @@ const std::vector<Route>& Routes()
              CComBSTR describe;
              if (description) describe = Text(*description);
              Checked(Valmorin().TableUpdate(Text(request.user).get(), Text(at[0]).get(), Text(name).get(),
-                                             description ? describe.get() : nullptr, Text(addNames).get(),
-                                             Text(addTypes).get(), Text(renameIds).get(), Text(renameNames).get(),
-                                             Text(deleteIds).get()));
+                                            description ? describe.get() : nullptr, Text(addNames).get(),
+                                            Text(addTypes).get(), Text(renameIds).get(), Text(renameNames).get(),
+                                            Text(deleteIds).get()));
              AnswerJson(request, 200, TableEntry(name));
          }},
         {"DELETE",
@@ -440,7 +439,7 @@ const std::vector<Route>& Routes()
              const LONG offset = Number(request.http, "offset", 0), limit = Number(request.http, "limit", 100);
              AnswerJson(request, 200, Utf16ToUtf8(CallText([&](BSTR* list) {
                             return Valmorin().CorrespondanceListJson(Text(at[0]).get(), Text(contains).get(), offset,
-                                                                      limit, list);
+                                                                     limit, list);
                         })));
          }},
         {"POST",
@@ -454,7 +453,7 @@ const std::vector<Route>& Routes()
              Checked(Valmorin().CorrespondanceExists(Text(at[0]).get(), Text(input).get(), &exists));
              if (exists) Refuse(409, "the INPUT \"" + Utf16ToUtf8(input) + "\" is there already", 0x80040E2F);
              Checked(Valmorin().CorrespondanceCreate(Text(request.user).get(), Text(at[0]).get(), Text(input).get(),
-                                                      Text(output).get()));
+                                                     Text(output).get()));
              AnswerJson(request, 201, RowEntry(input, output, request.user));
          }},
         {"PUT",
@@ -466,7 +465,7 @@ const std::vector<Route>& Routes()
              fields.NoOthers();
              RequireRow(at[0], at[1]);
              Checked(Valmorin().CorrespondanceUpdate(Text(request.user).get(), Text(at[0]).get(), Text(at[1]).get(),
-                                                      Text(input).get(), Text(output).get()));
+                                                     Text(input).get(), Text(output).get()));
              AnswerJson(request, 200, RowEntry(input, output, request.user));
          }},
         {"DELETE",
@@ -490,7 +489,7 @@ const std::vector<Route>& Routes()
                  }))
                  Refuse(409, "the last change to the table is your own: another user must confirm it", 0x80070005);
              Checked(Valmorin().TableUpdate(Text(request.user).get(), Text(at[0]).get(), Text(at[0]).get(), nullptr,
-                                             nullptr, nullptr, nullptr, nullptr, nullptr));
+                                            nullptr, nullptr, nullptr, nullptr, nullptr));
              AnswerJson(request, 200, Json{{"confirmed", true}, {"by", Utf16ToUtf8(request.user)}});
          }},
         {"POST",
@@ -502,7 +501,7 @@ const std::vector<Route>& Routes()
              RequireRow(at[0], at[1]);
              if (CallNumber([&](LONG* last) {
                      return Valmorin().CorrespondanceFourEyesIsLastUser(Text(request.user).get(), Text(at[0]).get(),
-                                                                         Text(at[1]).get(), last);
+                                                                        Text(at[1]).get(), last);
                  }))
                  Refuse(409, "the last change to the row is your own: another user must confirm it", 0x80070005);
              const std::u16string output = CallText([&](BSTR* text) {
@@ -510,7 +509,7 @@ const std::vector<Route>& Routes()
              });
              if (seen && *seen != output) Refuse(409, "the row changed since it was shown; look again", 0x80040E2F);
              Checked(Valmorin().CorrespondanceUpdate(Text(request.user).get(), Text(at[0]).get(), Text(at[1]).get(),
-                                                      Text(at[1]).get(), Text(output).get()));
+                                                     Text(at[1]).get(), Text(output).get()));
              AnswerJson(request, 200, Json{{"confirmed", true}, {"by", Utf16ToUtf8(request.user)}});
          }},
         {"GET",
@@ -521,7 +520,7 @@ const std::vector<Route>& Routes()
              });
              if (output.empty() && CallNumber([&](LONG* found) {
                                        return Valmorin().CorrespondanceExists(Text(at[0]).get(), Text(at[1]).get(),
-                                                                               found);
+                                                                              found);
                                    }) == 0) {
                  request.response.status = 404; // absent: an empty body
                  return;
@@ -570,8 +569,7 @@ const std::vector<Route>& Routes()
              RequireTable(at[0]);
              const TemporaryFile file = MadeTemporaryFile();
              CallNumber([&](LONG* rows) {
-                 return Valmorin().TableExport(Text(at[0]).get(), Text(valmorin::text::Widen(file.path())).get(),
-                                                rows);
+                 return Valmorin().TableExport(Text(at[0]).get(), Text(valmorin::text::Widen(file.path())).get(), rows);
              });
              std::ifstream in(file.path(), std::ios::binary);
              std::ostringstream bytes;

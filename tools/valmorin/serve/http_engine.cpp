@@ -137,8 +137,8 @@ std::size_t MostConnections()
         ::setrlimit(RLIMIT_NOFILE, &limit);
         ::getrlimit(RLIMIT_NOFILE, &limit);
     }
-    const rlim_t usable = limit.rlim_cur > 2 * kReservedDescriptors ? limit.rlim_cur - kReservedDescriptors
-                                                                    : limit.rlim_cur / 2;
+    const rlim_t usable =
+        limit.rlim_cur > 2 * kReservedDescriptors ? limit.rlim_cur - kReservedDescriptors : limit.rlim_cur / 2;
     return std::min<std::size_t>(kMostConnections, static_cast<std::size_t>(usable));
 }
 
@@ -182,8 +182,10 @@ void FillRequest(const http::request<http::buffer_body>& head, const std::string
     request.version = head.version() == 10 ? "HTTP/1.0" : "HTTP/1.1";
     const std::size_t question = request.target.find('?');
     request.path = httplib::detail::decode_url(request.target.substr(0, question), false);
-    if (question != std::string::npos) httplib::detail::parse_query_text(request.target.substr(question + 1), request.params);
-    for (const auto& field : head) request.headers.emplace(std::string(field.name_string()), std::string(field.value()));
+    if (question != std::string::npos)
+        httplib::detail::parse_query_text(request.target.substr(question + 1), request.params);
+    for (const auto& field : head)
+        request.headers.emplace(std::string(field.name_string()), std::string(field.value()));
     request.remote_addr = remote;
 }
 
@@ -316,9 +318,8 @@ private:
             co_return;
         }
         ++io.open;
-        const std::unique_ptr<std::size_t, void (*)(std::size_t*)> counted(&io.open, [](std::size_t* open) {
-            --*open;
-        });
+        const std::unique_ptr<std::size_t, void (*)(std::size_t*)> counted(&io.open,
+                                                                           [](std::size_t* open) { --*open; });
         beast::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
         const std::string remote = RemoteAddress(socket);
@@ -541,11 +542,11 @@ private:
         co_await asio::async_initiate<decltype(use_awaitable), void()>(
             [this, &exchange, &work, &result](auto resume) {
                 auto busy = asio::make_work_guard(asio::get_associated_executor(resume));
-                asio::post(m_workers, [&exchange, &work, &result, resume = std::move(resume),
-                                       busy = std::move(busy)]() mutable {
-                    result = RunGuarded(exchange, work);
-                    asio::post(busy.get_executor(), std::move(resume));
-                });
+                asio::post(m_workers,
+                           [&exchange, &work, &result, resume = std::move(resume), busy = std::move(busy)]() mutable {
+                               result = RunGuarded(exchange, work);
+                               asio::post(busy.get_executor(), std::move(resume));
+                           });
             },
             use_awaitable);
         co_return result;
@@ -580,8 +581,7 @@ private:
 
 HttpEngine::HttpEngine(const EngineOptions& options, HttpHandler& handler)
     : m_impl(std::make_unique<Impl>(options, handler))
-{
-}
+{}
 
 HttpEngine::~HttpEngine() = default;
 

@@ -19,7 +19,7 @@
 
 struct EngineOptions {
     std::string host;
-    int port = 0; // 0: the kernel picks
+    int port = 0;                 // 0: the kernel picks
     std::string certificate, key; // PEM files: TLS when given
     unsigned workers = 8;
     // A request's head must have arrived whole this long after the

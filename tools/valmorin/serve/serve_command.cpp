@@ -218,7 +218,8 @@ bool IsApi(const std::string& path) { return path.starts_with("/api/") || path =
 
 bool CarriesBody(const httplib::Request& request)
 {
-    return request.has_header("Transfer-Encoding") || (request.has_header("Content-Length") && request.get_header_value("Content-Length") != "0");
+    return request.has_header("Transfer-Encoding") ||
+           (request.has_header("Content-Length") && request.get_header_value("Content-Length") != "0");
 }
 
 // Whatever a response carries, no page may run a script it did not load
@@ -237,9 +238,8 @@ const httplib::Headers& SecurityHeaders()
 
 bool Refuse(httplib::Response& response, int status, const std::string& message)
 {
-    AnswerError(response, status, static_cast<long>(status == 400 || status == 413 || status == 415 ? 0x80070057
-                                                                                                      : 0x80070005),
-                message);
+    AnswerError(response, status,
+                static_cast<long>(status == 400 || status == 413 || status == 415 ? 0x80070057 : 0x80070005), message);
     return false;
 }
 
@@ -386,8 +386,7 @@ private:
     {
         const ConsoleFile* file = FindConsoleFile(request.path);
         if (file == nullptr) return AnswerError(response, 404, 0x80070002, "no such page");
-        if (request.method != "GET")
-            return AnswerError(response, 405, 0x80070032, "the console's pages take GET");
+        if (request.method != "GET") return AnswerError(response, 405, 0x80070032, "the console's pages take GET");
         response.set_content(file->content.data(), file->content.size(), std::string(file->type));
     }
 

@@ -55,8 +55,10 @@ bool TemporaryFile::Write(std::string_view bytes)
     while (m_failure.empty() && !bytes.empty()) {
         const ssize_t written = ::write(m_fd, bytes.data(), bytes.size());
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) m_failure = written < 0 ? std::strerror(errno) : "nothing written";
-        else bytes.remove_prefix(static_cast<std::size_t>(written));
+        if (written <= 0)
+            m_failure = written < 0 ? std::strerror(errno) : "nothing written";
+        else
+            bytes.remove_prefix(static_cast<std::size_t>(written));
     }
     return m_failure.empty();
 }
