@@ -453,7 +453,7 @@ TEST_F(ServeHostileTest, GuessesOfAnAccountFromManyAddressesTakeTurns)
 // loopback server under that name. Faults caught: such a request answered
 // (a row written by any web page the user opens); a change from a page of
 // another origin accepted; curl-like clients, which send no Origin,
-// refused.
+// refused; a server listening on a name that refuses its own address.
 TEST_F(ServeHostileTest, OnlyTheServersOwnNamesAndOriginAreAnswered)
 {
     ServeProcess server = Serve({"--allow-host", "Valmorin.Example"});
@@ -476,6 +476,11 @@ TEST_F(ServeHostileTest, OnlyTheServersOwnNamesAndOriginAreAnswered)
     RawClient noHost(server.port());
     noHost.Send("GET /api/tables HTTP/1.0\r\n\r\n");
     EXPECT_EQ(StatusOf(noHost.ReadAnswers(1)), 421) << "a request that names no host";
+
+    ServeProcess named = Serve({"--listen", "localhost:0"});
+    RawClient byAddress(named.port());
+    byAddress.Send(Head("GET", "/api/tables", named.port()));
+    EXPECT_EQ(StatusOf(byAddress.ReadAnswers(1)), 200) << "the address the listening name resolved to";
 }
 
 } // namespace

@@ -234,6 +234,7 @@ public:
     }
 
     int port() const { return m_acceptor.local_endpoint().port(); }
+    std::string address() const { return m_acceptor.local_endpoint().address().to_string(); }
 
     bool Run(std::chrono::seconds grace)
     {
@@ -586,5 +587,7 @@ HttpEngine::HttpEngine(const EngineOptions& options, HttpHandler& handler)
 HttpEngine::~HttpEngine() = default;
 
 int HttpEngine::port() const { return m_impl->port(); }
+
+std::string HttpEngine::address() const { return m_impl->address(); }
 
 bool HttpEngine::Run(std::chrono::seconds stopGrace) { return m_impl->Run(stopGrace); }

@@ -67,6 +67,8 @@ public:
     HttpEngine& operator=(const HttpEngine&) = delete;
 
     int port() const;
+    // The address listened on, as the name given resolved: "127.0.0.1".
+    std::string address() const;
     // Serves until SIGTERM or SIGINT, then lets the requests in flight
     // finish for at most stopGrace. False when some were cut short: their
     // workers are still in the component's calls, and the process must end

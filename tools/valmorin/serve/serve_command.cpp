@@ -264,6 +264,7 @@ public:
         m_engine.emplace(EngineOptions{m_options.host, m_options.port, m_options.certificate, m_options.key,
                                        m_options.threads, m_options.headerTimeout},
                          *this);
+        m_options.allowedHosts.insert(m_engine->address());
     }
 
     int Run()
