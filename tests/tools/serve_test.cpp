@@ -71,7 +71,8 @@ protected:
     {
         return {{"PELKOR_REGISTRY_DIR", (m_home.path() / "registry").string()},
                 {"XDG_DATA_HOME", (m_home.path() / "data").string()},
-                {"XDG_CONFIG_HOME", (m_home.path() / "config").string()}};
+                {"XDG_CONFIG_HOME", (m_home.path() / "config").string()},
+                {"TMPDIR", m_home.path().string()}};
     }
     ServeProcess Serve(std::vector<std::string> args = {})
     {
