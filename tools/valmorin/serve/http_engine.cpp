@@ -382,54 +382,64 @@ private:
             Exchange exchange;
             exchange.start = Clock::now();
             FillRequest(parser.get(), remote, exchange.request);
-            const unsigned version = parser.get().version();
-            const bool head = parser.get().method() == http::verb::head;
-            std::optional<std::pair<int, std::string>> fault;
-            if (error == http::error::header_limit)
-                fault = {431, "the request's head is larger than " + std::to_string(kMostHeaderBytes >> 10) + " KiB"};
-            else if (error)
-                fault = {400, "the request is not HTTP/1.1: " + error.message()};
-            else
-                fault = HeadFault(parser);
-            if (fault) {
+            if (const std::optional<std::pair<int, std::string>> fault = Fault(error, parser)) {
                 AnswerError(exchange.response, fault->first, kInvalidArgument, fault->second);
-                co_await Send(stream, exchange, head, version, false);
+                co_await Send(stream, exchange, parser, false);
                 co_return;
             }
-            // A request without a body is admitted and answered in one
-            // turn of a worker.
-            const bool bodiless = parser.is_done();
-            if (!co_await OnWorker(exchange, [&] {
-                    const bool admitted = m_handler.Admit(exchange);
-                    if (admitted && bodiless) m_handler.Answer(exchange);
-                    return admitted;
-                })) {
-                co_await Refused(stream, io, exchange, head, version, parser.is_done());
-                co_return;
-            }
-            if (parser.content_length().value_or(0) > exchange.bodyLimit) {
-                AnswerError(exchange.response, 413, kInvalidArgument, BodyTooLarge(exchange));
-                co_await Refused(stream, io, exchange, head, version, false);
-                co_return;
-            }
-            parser.body_limit(exchange.bodyLimit);
-            const BodyRead read = bodiless ? BodyRead::Whole : co_await ReadBody(stream, buffer, parser, exchange);
-            if (read == BodyRead::Lost) co_return;
-            if (read == BodyRead::TooLarge || read == BodyRead::Malformed) {
-                AnswerError(exchange.response, read == BodyRead::TooLarge ? 413 : 400, kInvalidArgument,
-                            read == BodyRead::TooLarge ? BodyTooLarge(exchange) : "the body's chunks are malformed");
-                co_await Refused(stream, io, exchange, head, version, false);
-                co_return;
-            }
-            if (!bodiless)
-                co_await OnWorker(exchange, [&] {
-                    m_handler.Answer(exchange);
-                    return true;
-                });
-            const bool keepAlive = read == BodyRead::Whole && parser.keep_alive() && !m_stopping;
-            co_await HoldUntil(exchange.notBefore);
-            if (!co_await Send(stream, exchange, head, version, keepAlive) || !keepAlive) co_return;
+            if (!co_await AnswerOne(stream, buffer, parser, io, exchange)) co_return;
         }
+    }
+
+    static std::optional<std::pair<int, std::string>> Fault(const beast::error_code& error, const Parser& parser)
+    {
+        if (error == http::error::header_limit)
+            return std::pair{431,
+                             "the request's head is larger than " + std::to_string(kMostHeaderBytes >> 10) + " KiB"};
+        if (error) return std::pair{400, "the request is not HTTP/1.1: " + error.message()};
+        return HeadFault(parser);
+    }
+
+    // One request whose head was read: admitted or refused from it, its
+    // body read, answered. False when the connection is to close.
+    template <class Stream>
+    awaitable<bool> AnswerOne(Stream& stream, beast::flat_buffer& buffer, Parser& parser, IoThread& io,
+                              Exchange& exchange)
+    {
+        // A request without a body is admitted and answered in one turn of
+        // a worker.
+        const bool bodiless = parser.is_done();
+        if (!co_await OnWorker(exchange, [&] {
+                const bool admitted = m_handler.Admit(exchange);
+                if (admitted && bodiless) m_handler.Answer(exchange);
+                return admitted;
+            })) {
+            co_await Refused(stream, io, exchange, parser);
+            co_return false;
+        }
+        if (parser.content_length().value_or(0) > exchange.bodyLimit) {
+            AnswerError(exchange.response, 413, kInvalidArgument, BodyTooLarge(exchange));
+            co_await Refused(stream, io, exchange, parser);
+            co_return false;
+        }
+        parser.body_limit(exchange.bodyLimit);
+        const BodyRead read = bodiless ? BodyRead::Whole : co_await ReadBody(stream, buffer, parser, exchange);
+        if (read == BodyRead::Lost) co_return false;
+        if (read == BodyRead::TooLarge || read == BodyRead::Malformed) {
+            AnswerError(exchange.response, read == BodyRead::TooLarge ? 413 : 400, kInvalidArgument,
+                        read == BodyRead::TooLarge ? BodyTooLarge(exchange) : "the body's chunks are malformed");
+            co_await Refused(stream, io, exchange, parser);
+            co_return false;
+        }
+        if (!bodiless)
+            co_await OnWorker(exchange, [&] {
+                m_handler.Answer(exchange);
+                return true;
+            });
+        // An upload cut short (a full disk) leaves the rest of its body unread.
+        const bool keepAlive = read == BodyRead::Whole && parser.keep_alive() && !m_stopping;
+        co_await HoldUntil(exchange.notBefore);
+        co_return co_await Send(stream, exchange, parser, keepAlive) && keepAlive;
     }
 
     static std::string BodyTooLarge(const Exchange& exchange)
@@ -492,11 +502,10 @@ private:
     // client still sends is read and dropped for a moment, up to a bound,
     // so that it reads the answer rather than a reset.
     template <class Stream>
-    awaitable<void> Refused(Stream& stream, IoThread& io, Exchange& exchange, bool head, unsigned version,
-                            bool bodyRead)
+    awaitable<void> Refused(Stream& stream, IoThread& io, Exchange& exchange, const Parser& parser)
     {
         co_await HoldUntil(exchange.notBefore);
-        if (!co_await Send(stream, exchange, head, version, false) || bodyRead) co_return;
+        if (!co_await Send(stream, exchange, parser, false) || parser.is_done()) co_return;
         beast::tcp_stream& lowest = beast::get_lowest_layer(stream);
         const Lineup::Place waiting(io.waiting, lowest);
         beast::error_code error;
@@ -507,13 +516,15 @@ private:
             drained += co_await lowest.async_read_some(asio::buffer(dropped), NoThrow(error));
     }
 
+    // The answer, in the request's HTTP version; a HEAD's without its body.
     template <class Stream>
-    awaitable<bool> Send(Stream& stream, Exchange& exchange, bool head, unsigned version, bool keepAlive)
+    awaitable<bool> Send(Stream& stream, Exchange& exchange, const Parser& parser, bool keepAlive)
     {
+        const bool head = parser.get().method() == http::verb::head;
         if (exchange.response.status < 0) exchange.response.status = 200; // as cpp-httplib's routes expect
         m_handler.Finish(exchange);
         http::response<http::string_body> response;
-        response.version(version);
+        response.version(parser.get().version());
         response.result(static_cast<unsigned>(exchange.response.status));
         for (const auto& [name, value] : exchange.response.headers) response.insert(name, value);
         const int status = exchange.response.status;
