@@ -230,6 +230,26 @@ TEST_F(ServeHostileTest, AFreshClientIsAnsweredBesideSlowAndSilentConnections)
     for (const auto& client : hostile) EXPECT_FALSE(client->closed()) << "a waiting client was dropped for no need";
 }
 
+// A stop with connections that wait on their clients: silent, half a
+// head, kept alive after an answer. Fault caught: a stop that waits for
+// them (until their deadlines, or its own bound, when it gives up with
+// the requests it cut short) rather than close them at once.
+TEST_F(ServeHostileTest, AStopClosesTheConnectionsThatWaitOnTheirClients)
+{
+    ServeProcess server = Serve({"--header-timeout", "120"});
+    std::vector<std::unique_ptr<RawClient>> waiting;
+    for (int i = 0; i < 50; ++i) {
+        waiting.push_back(std::make_unique<RawClient>(server.port()));
+        if (i % 2) waiting.back()->Send("GET /api/tables HTTP/1.1\r\nHo");
+    }
+    RawClient keptAlive(server.port());
+    keptAlive.Send(Head("GET", "/api/tables", server.port()));
+    ASSERT_EQ(StatusOf(keptAlive.ReadAnswers(1)), 200);
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_TRUE(keptAlive.ClosedWithin(1s));
+    EXPECT_TRUE(waiting.front()->ClosedWithin(1s));
+}
+
 // More silent connections than the server takes: with 200 descriptors it
 // takes 136. Faults caught: a full server that keeps a fresh client out
 // rather than close a connection that sent nothing; the newest waiting
