@@ -163,14 +163,14 @@ void LogRequest(const Exchange& exchange)
 // it writes it (OpenSSL's decoder passes over blanks and odd padding).
 std::optional<std::string> Base64Decoded(const std::string& text)
 {
-    if (text.empty() || text.size() % 4 != 0 || text.size() > (1 << 12)) return std::nullopt;
+    if (text.empty() || text.size() % 4 != 0) return std::nullopt;
     std::string bytes(text.size() / 4 * 3, '\0');
     const int length =
         EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
                         reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-    if (length < 0) return std::nullopt;
     // EVP_DecodeBlock counts the bytes the padding stands in for.
     const std::size_t padding = text.ends_with("==") ? 2 : text.ends_with('=') ? 1 : 0;
+    if (length < static_cast<int>(padding)) return std::nullopt;
     bytes.resize(static_cast<std::size_t>(length) - padding);
     std::string again(4 * bytes.size() / 3 + 4, '\0');
     again.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(again.data()),
