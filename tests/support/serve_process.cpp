@@ -15,11 +15,13 @@
 
 extern char** environ;
 
-ServeProcess::ServeProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& environment)
+ServeProcess::ServeProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& environment,
+                           const std::vector<std::string>& launcher)
 {
     int pipe[2];
     if (pipe2(pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    std::vector<std::string> argv = {VALMORIN_CLI, "serve", "--listen", "127.0.0.1:0"};
+    std::vector<std::string> argv = launcher;
+    argv.insert(argv.end(), {VALMORIN_CLI, "serve", "--listen", "127.0.0.1:0"});
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> arguments;
     for (std::string& arg : argv) arguments.push_back(arg.data());

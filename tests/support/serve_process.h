@@ -15,12 +15,15 @@ class ServeProcess {
 public:
     // Throws std::runtime_error when the server does not say it listens
     // within 20 s; its output then is in the message.
-    ServeProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& environment = {});
+    // launcher: a command that runs the server (prlimit with its limits).
+    ServeProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& environment = {},
+                 const std::vector<std::string>& launcher = {});
     ~ServeProcess();
     ServeProcess(const ServeProcess&) = delete;
     ServeProcess& operator=(const ServeProcess&) = delete;
 
     int port() const { return m_port; }
+    pid_t pid() const { return m_pid; }
     // What it wrote on standard error so far.
     std::string log() const;
     // Sends SIGTERM and waits; its exit status.

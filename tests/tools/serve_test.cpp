@@ -14,11 +14,15 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -67,7 +71,8 @@ protected:
     {
         return {{"PELKOR_REGISTRY_DIR", (m_home.path() / "registry").string()},
                 {"XDG_DATA_HOME", (m_home.path() / "data").string()},
-                {"XDG_CONFIG_HOME", (m_home.path() / "config").string()}};
+                {"XDG_CONFIG_HOME", (m_home.path() / "config").string()},
+                {"TMPDIR", m_home.path().string()}};
     }
     ServeProcess Serve(std::vector<std::string> args = {})
     {
@@ -152,7 +157,10 @@ TEST_P(ServeTest, EachRouteAnswersAsItsMethodDoes)
 
 // Faults caught: a malformed request that reaches the store or half-writes;
 // a refusal without a fitting status and message; stored hostile texts
-// that break the JSON of a listing.
+// that break the JSON of a listing; a daily flag other than 0 or 1 taken
+// for 0 (a running number drawn instead); a number past a double's range
+// answered as the server's own failure; a refusal that tells the client
+// the server's temporary files.
 TEST_P(ServeTest, BadInputIsRefusedWithItsStatusAndNothingIsWritten)
 {
     ServeProcess server = Serve();
@@ -183,6 +191,10 @@ TEST_P(ServeTest, BadInputIsRefusedWithItsStatusAndNothingIsWritten)
         {"PUT", "/api/tables/T/csv", "k,v\n1,a\n1,b\n", "text/csv", 400},
         {"POST", "/api/identifiers/it's", "", "application/json", 400},
         {"POST", "/api/identifiers/a%0Ab", "", "application/json", 400},
+        {"POST", "/api/identifiers/N?daily=2", "", "application/json", 400},
+        {"POST", "/api/identifiers/N?daily=yes", "", "application/json", 400},
+        {"PATCH", "/api/tables/T", R"({"description":1e999999})", "application/json", 400},
+        {"PUT", "/api/tables/T/csv", "k,w\n1,a\n", "text/csv", 400},
         {"POST", "/api/tables", R"({"name":"T\u0007"})", "application/json", 400},
         {"PATCH", "/api/tables/T", R"({"name":"T\r\nX"})", "application/json", 400},
         {"PATCH", "/api/tables/T", R"({"add":[{"name":"c\u001b[31m"}]})", "application/json", 400},
@@ -199,6 +211,7 @@ TEST_P(ServeTest, BadInputIsRefusedWithItsStatusAndNothingIsWritten)
         EXPECT_EQ(result->status, c.status) << result->body;
         const Json error = Body(result);
         EXPECT_TRUE(error.contains("error") && error["error"]["message"].is_string()) << result->body;
+        EXPECT_EQ(result->body.find("valmorin-serve-"), std::string::npos) << result->body;
     }
     EXPECT_EQ(Body(client.Get("/api/tables"))["list"].size(), 1u) << "a refused request wrote something";
     EXPECT_EQ(Body(client.Get("/api/tables/T/rows"))["total"], 0);
@@ -392,6 +405,69 @@ TEST_P(ServeAccessTest, AStopLetsTheRequestsInFlightFinish)
     upload.join();
     EXPECT_EQ(status, 200);
     EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_VALMOR"), std::vector<std::u16string>{u"60000"});
+}
+
+// Fault caught: HEAD refused, or answered with the body GET would carry.
+TEST_P(ServeAccessTest, HeadIsAnsweredAsGetWithoutItsBody)
+{
+    ServeProcess server = Serve();
+    httplib::Client client("127.0.0.1", server.port());
+    ASSERT_EQ(CreateTable(client), 201);
+    const auto got = client.Get("/api/tables/T");
+    const auto head = client.Head("/api/tables/T");
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->status, 200);
+    EXPECT_EQ(head->body, "");
+    EXPECT_EQ(head->get_header_value("Content-Length"), std::to_string(got->body.size()));
+    EXPECT_EQ(client.Head("/")->status, 200) << "the console's page";
+}
+
+// Fault caught: a server that finds the component by its registration
+// only, failing every request (0x800401F3) where the command itself works.
+TEST_P(ServeAccessTest, AnUnregisteredBuildServes)
+{
+    const TempDir emptyRegistry;
+    std::map<std::string, std::string> environment = Environment();
+    environment["PELKOR_REGISTRY_DIR"] = emptyRegistry.path().string();
+    const ServeProcess server({"--connection", valmorin::text::Utf16ToUtf8(m_store->connectionString())}, environment);
+    httplib::Client client("127.0.0.1", server.port());
+    const auto listed = client.Get("/api/tables");
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(listed->status, 200) << listed->body;
+}
+
+// Faults caught: uploads a killed server left in the temporary folder kept
+// for ever; a running server's upload, or a file that only looks like one,
+// removed; the server's temporary path told to a client.
+TEST_P(ServeAccessTest, UploadsLeftByAKilledServerAreRemovedAtStart)
+{
+    const TempDir temporary;
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const auto leave = [&](const std::string& name) {
+        std::ofstream(temporary / name) << "k,v\n";
+        return temporary / name;
+    };
+    const auto stale = leave("valmorin-serve-" + std::to_string(gone) + "-abcdef");
+    const auto running = leave("valmorin-serve-" + std::to_string(::getpid()) + "-abcdef");
+    const auto lookalike = leave("valmorin-serve-notes.txt");
+    std::map<std::string, std::string> environment = Environment();
+    environment["TMPDIR"] = temporary.path().string();
+    const ServeProcess server({"--connection", valmorin::text::Utf16ToUtf8(m_store->connectionString())}, environment);
+    EXPECT_FALSE(std::filesystem::exists(stale));
+    EXPECT_TRUE(std::filesystem::exists(running));
+    EXPECT_TRUE(std::filesystem::exists(lookalike));
+
+    httplib::Client client("127.0.0.1", server.port());
+    ASSERT_EQ(CreateTable(client), 201);
+    const auto refused = client.Put("/api/tables/T/csv", "k,w\n1,a\n", "text/csv");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 400);
+    EXPECT_EQ(refused->body.find(temporary.path().string()), std::string::npos) << refused->body;
+    EXPECT_NE(refused->body.find("upload"), std::string::npos) << refused->body;
+    const auto files = std::distance(std::filesystem::directory_iterator(temporary.path()), {});
+    EXPECT_EQ(files, 2) << "the upload's file outlived its request";
 }
 
 // Fault caught: a store out of reach answered as the caller's mistake or

@@ -3,6 +3,8 @@
 // {"error": {"hresult": "0x...", "message": "..."}} with a fitting status.
 #pragma once
 
+#include "serve/temporary_file.h"
+
 #include <httplib.h>
 
 #include <cstddef>
@@ -12,14 +14,16 @@ struct ApiRequest {
     const httplib::Request& http;
     httplib::Response& response;
     std::u16string user; // who acts: every change is recorded under this name
-    const std::string& body; // read whole, at most the route's limit
+    TemporaryFile* upload; // a CSV body, kept as it arrived; otherwise the body is http.body
 };
 
 // The most a JSON body may hold; a CSV body's limit is the server's option.
 constexpr std::size_t kMostJsonBody = 1 << 20;
 
-// The component object of the calling worker thread, made by ProgID at its
-// first request, on the connection string when one is given.
+// The component object of the calling worker thread, made at its first
+// request as the command makes it (by ProgID, or from the library beside
+// the command when the class is not registered), on the connection string
+// when one is given.
 void UseConnection(const std::u16string& connectionString);
 
 // Answers a request under /api/ (the session routes aside); false when no
@@ -27,9 +31,6 @@ void UseConnection(const std::u16string& connectionString);
 bool HandleApi(ApiRequest& request);
 // Whether the route of the method and request target takes a CSV body.
 bool TakesCsv(const std::string& method, const std::string& target);
-
-// Set while a route answers with no body on purpose (an absent translation).
-bool& AnsweredEmptyOnPurpose();
 
 // The error body, and the status with it.
 void AnswerError(httplib::Response& response, int status, long hresult, const std::string& message);

@@ -3,7 +3,9 @@
 #include "batch_line.h"
 #include "serve/api.h"
 #include "serve/console.h"
+#include "serve/http_engine.h"
 #include "serve/sessions.h"
+#include "serve/temporary_file.h"
 #include "serve/users.h"
 
 #include "platform/datasource/catalogue.h"
@@ -14,16 +16,13 @@
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
-#include <atomic>
 #include <chrono>
-#include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
-#include <memory>
-#include <mutex>
-#include <thread>
+#include <set>
 
-#include <unistd.h>
+#include <arpa/inet.h>
 
 namespace {
 
@@ -33,7 +32,12 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kCookie = "valmorin_session";
 constexpr const char* kUsage =
     "usage: valmorin serve [--listen <address>:<port>] [--connection <cs>] [--users <htpasswd file>]\n"
-    "                      [--tls-cert <pem> --tls-key <pem>] [--csv-limit <MiB>] [--threads <n>]";
+    "                      [--tls-cert <pem> --tls-key <pem>] [--csv-limit <MiB>] [--threads <n>]\n"
+    "                      [--header-timeout <seconds>] [--allow-host <name>]...";
+// A login's body: a name and a password, never more.
+constexpr std::size_t kMostSessionBody = 4 << 10;
+// How long a stop waits for the requests in flight.
+constexpr std::chrono::seconds kStopGrace{30};
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -42,10 +46,17 @@ struct Options {
     std::string users, certificate, key;
     std::size_t csvLimit = std::size_t{256} << 20;
     unsigned threads = 8;
-    unsigned maxConnections = 64;
+    std::chrono::seconds headerTimeout{10};
+    std::set<std::string> allowedHosts; // besides the listening address and localhost
 };
 
 [[noreturn]] void Usage(const std::string& why) { throw UsageError{why + "\n" + kUsage}; }
+
+std::string Lowercase(std::string text)
+{
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
 
 unsigned long Positive(const std::string& text, const std::string& option)
 {
@@ -86,6 +97,10 @@ Options ReadOptions(const std::vector<std::string>& args)
             options.csvLimit = Positive(value, "--csv-limit") << 20;
         } else if (option == "--threads") {
             options.threads = static_cast<unsigned>(Positive(value, "--threads"));
+        } else if (option == "--header-timeout") {
+            options.headerTimeout = std::chrono::seconds(Positive(value, "--header-timeout"));
+        } else if (option == "--allow-host") {
+            options.allowedHosts.insert(Lowercase(value));
         } else {
             Usage("unknown option " + option);
         }
@@ -107,15 +122,6 @@ std::string LoginName()
     return GetUserNameW(name, &size) ? valmorin::text::Utf16ToUtf8(name) : "unknown";
 }
 
-// What the access log says of a request, gathered on the worker thread
-// that answers it.
-struct RequestNotes {
-    Clock::time_point start;
-    std::string user = "-";
-};
-
-thread_local RequestNotes t_notes;
-
 // A printable rendering of a path for the log: control and non-ASCII bytes
 // escaped, so that a request cannot forge log lines, and cut short, so that
 // a client cannot fill the log with one request.
@@ -136,56 +142,62 @@ std::string Printable(const std::string& text)
     return out;
 }
 
-void LogRequest(const httplib::Request& request, const httplib::Response& response)
+void LogRequest(const Exchange& exchange)
 {
-    const auto took = std::chrono::duration<double, std::milli>(Clock::now() - t_notes.start).count();
+    const auto took = std::chrono::duration<double, std::milli>(Clock::now() - exchange.start).count();
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
     ::gmtime_r(&now, &utc);
     char when[32];
     std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
     char line[96];
-    std::snprintf(line, sizeof line, " %d %.1fms", response.status, took);
+    std::snprintf(line, sizeof line, " %d %.1fms", exchange.response.status, took);
+    const httplib::Request& request = exchange.request;
     const std::string path = request.target.substr(0, request.target.find('?'));
-    std::cerr << (std::string(when) + " " + Printable(request.remote_addr) + " " + Printable(t_notes.user) + " " +
+    std::cerr << (std::string(when) + " " + Printable(request.remote_addr) + " " + Printable(exchange.user) + " " +
                   Printable(request.method) + " " + Printable(path) + line + "\n")
               << std::flush;
 }
 
-// A task queue that counts the connections being served: a connection
-// beyond the cap is answered 503 and closed.
-class CountingQueue final : public httplib::TaskQueue {
-public:
-    CountingQueue(std::size_t threads, std::atomic<unsigned>& open) : m_pool(threads), m_open(open) {}
-    void enqueue(std::function<void()> task) override
-    {
-        ++m_open;
-        m_pool.enqueue([this, task = std::move(task)] {
-            task();
-            --m_open;
-        });
-    }
-    void shutdown() override { m_pool.shutdown(); }
-
-private:
-    httplib::ThreadPool m_pool;
-    std::atomic<unsigned>& m_open;
-};
-
-// Basic credentials, decoded by OpenSSL; empty when they are not base64.
-std::string Base64Decoded(const std::string& text)
+// Basic credentials, decoded by OpenSSL; nothing unless they are base64 as
+// it writes it (OpenSSL's decoder passes over blanks and odd padding).
+std::optional<std::string> Base64Decoded(const std::string& text)
 {
-    if (text.empty() || text.size() % 4 != 0) return {};
+    if (text.empty() || text.size() % 4 != 0) return std::nullopt;
     std::string bytes(text.size() / 4 * 3, '\0');
     const int length =
         EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
                         reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-    if (length < 0) return {};
     // EVP_DecodeBlock counts the bytes the padding stands in for.
     const std::size_t padding = text.ends_with("==") ? 2 : text.ends_with('=') ? 1 : 0;
+    if (length < static_cast<int>(padding)) return std::nullopt;
     bytes.resize(static_cast<std::size_t>(length) - padding);
+    std::string again(4 * bytes.size() / 3 + 4, '\0');
+    again.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(again.data()),
+                                                          reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                          static_cast<int>(bytes.size()))));
+    if (again != text) return std::nullopt;
     return bytes;
 }
+
+// The host of a Host header or of an Origin's authority: "[::1]:8470" is
+// "::1", "Example.org:443" is "example.org".
+std::string HostName(const std::string& authority)
+{
+    if (authority.starts_with('[')) return Lowercase(authority.substr(1, authority.find(']') - 1));
+    const std::size_t colon = authority.find(':');
+    return Lowercase(colon != std::string::npos && authority.find(':', colon + 1) == std::string::npos
+                         ? authority.substr(0, colon)
+                         : authority);
+}
+
+bool IsAddress(const std::string& host)
+{
+    unsigned char bytes[16];
+    return ::inet_pton(AF_INET, host.c_str(), bytes) == 1 || ::inet_pton(AF_INET6, host.c_str(), bytes) == 1;
+}
+
+bool IsAnyAddress(const std::string& host) { return host == "0.0.0.0" || host == "::"; }
 
 std::string CookieValue(const httplib::Request& request, const std::string& name)
 {
@@ -202,7 +214,36 @@ std::string CookieValue(const httplib::Request& request, const std::string& name
 
 bool ChangesState(const std::string& method) { return method != "GET" && method != "HEAD" && method != "OPTIONS"; }
 
-class Server {
+bool IsApi(const std::string& path) { return path.starts_with("/api/") || path == "/api"; }
+
+bool CarriesBody(const httplib::Request& request)
+{
+    return request.has_header("Transfer-Encoding") ||
+           (request.has_header("Content-Length") && request.get_header_value("Content-Length") != "0");
+}
+
+// Whatever a response carries, no page may run a script it did not load
+// from here, be framed, or be read as another type.
+const httplib::Headers& SecurityHeaders()
+{
+    static const httplib::Headers headers = {
+        {"Content-Security-Policy", "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+                                    "connect-src 'self'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'"},
+        {"X-Frame-Options", "DENY"},
+        {"X-Content-Type-Options", "nosniff"},
+        {"Referrer-Policy", "no-referrer"},
+        {"Cache-Control", "no-store"}};
+    return headers;
+}
+
+bool Refuse(httplib::Response& response, int status, const std::string& message)
+{
+    AnswerError(response, status,
+                static_cast<long>(status == 400 || status == 413 || status == 415 ? 0x80070057 : 0x80070005), message);
+    return false;
+}
+
+class Server final : public HttpHandler {
 public:
     explicit Server(Options options)
         : m_options(std::move(options)), m_tls(!m_options.certificate.empty()), m_login(LoginName())
@@ -216,117 +257,128 @@ public:
                                                        m_options.connection);
             UseConnection(m_options.connection);
         }
-        if (m_tls) {
-            m_http = std::make_unique<httplib::SSLServer>(m_options.certificate.c_str(), m_options.key.c_str());
-            if (!static_cast<httplib::SSLServer&>(*m_http).is_valid())
-                throw std::runtime_error("the certificate " + m_options.certificate + " or its key " + m_options.key +
-                                         " cannot be used");
-        } else {
-            m_http = std::make_unique<httplib::Server>();
-        }
-        Configure();
+        m_options.allowedHosts.insert({"localhost", Lowercase(m_options.host)});
+        if (const int removed = RemoveStaleTemporaryFiles())
+            std::cerr << "valmorin serve: removed " << removed << " file(s) left by a server that was killed"
+                      << std::endl;
+        m_engine.emplace(EngineOptions{m_options.host, m_options.port, m_options.certificate, m_options.key,
+                                       m_options.threads, m_options.headerTimeout},
+                         *this);
+        m_options.allowedHosts.insert(m_engine->address());
     }
 
     int Run()
     {
-        const int port = m_options.port == 0
-                             ? m_http->bind_to_any_port(m_options.host)
-                             : (m_http->bind_to_port(m_options.host, m_options.port) ? m_options.port : -1);
-        if (port < 0)
-            throw std::runtime_error("cannot listen on " + m_options.host + ":" + std::to_string(m_options.port));
         std::cerr << "valmorin serve: listening on " << (m_tls ? "https://" : "http://") << m_options.host << ":"
-                  << port << (m_users ? "" : " (loopback clients only, acting as " + m_login + ")") << std::endl;
-        StopOnSignals();
-        m_http->listen_after_bind();
+                  << m_engine->port() << (m_users ? "" : " (loopback clients only, acting as " + m_login + ")")
+                  << std::endl;
+        if (!m_engine->Run(kStopGrace)) {
+            // The workers still in the component's calls are not waited for.
+            std::cerr << "valmorin serve: stopped; requests still unanswered after " << kStopGrace.count()
+                      << " s were cut short" << std::endl;
+            std::_Exit(1);
+        }
         std::cerr << "valmorin serve: stopped" << std::endl;
         return 0;
     }
 
-private:
-    void Configure()
+    // Everything that can be decided without the body: a stranger's body
+    // is never read.
+    bool Admit(Exchange& exchange) override
     {
-        httplib::Server& http = *m_http;
-        http.new_task_queue = [this] { return new CountingQueue(m_options.threads, m_open); };
-        http.set_payload_max_length(m_options.csvLimit);
-        http.set_read_timeout(std::chrono::seconds(10));
-        http.set_write_timeout(std::chrono::seconds(10));
-        http.set_keep_alive_timeout(5);
-        http.set_keep_alive_max_count(10000);
-        http.set_tcp_nodelay(true);
-        // Whatever a response carries, no page may run a script it did not
-        // load from here, be framed, or be read as another type.
-        http.set_default_headers(
-            {{"Content-Security-Policy", "default-src 'none'; script-src 'self'; style-src 'self'; "
-                                         "img-src 'self'; connect-src 'self'; form-action 'self'; "
-                                         "base-uri 'none'; frame-ancestors 'none'"},
-             {"X-Frame-Options", "DENY"},
-             {"X-Content-Type-Options", "nosniff"},
-             {"Referrer-Policy", "no-referrer"},
-             {"Cache-Control", "no-store"}});
-        http.set_pre_routing_handler([this](const httplib::Request&, httplib::Response& response) {
-            t_notes = {Clock::now(), "-"};
-            AnsweredEmptyOnPurpose() = false;
-            if (m_open.load() <= m_options.maxConnections) return httplib::Server::HandlerResponse::Unhandled;
-            response.set_header("Connection", "close");
-            AnswerError(response, 503, 0x8007000E, "the server is serving all the connections it takes; try again");
-            return httplib::Server::HandlerResponse::Handled;
-        });
-        http.set_logger(LogRequest);
-        http.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-            AnswerError(response, 500, 0x8000FFFF, "the server failed to answer");
-        });
-        http.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-            if (!response.body.empty() || AnsweredEmptyOnPurpose()) return;
-            if (response.status == 413)
-                AnswerError(response, 413, 0x80070057, "the body is larger than the server takes");
-            else
-                AnswerError(response, response.status, 0x80004005, "the request cannot be answered");
-        });
-        const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
-            Answer(request, response, request.body);
-        };
-        http.Get(R"([\s\S]*)", handle);
-        http.Delete(R"([\s\S]*)", handle);
-        http.Post(R"([\s\S]*)", handle);
-        http.Put(R"([\s\S]*)", handle);
-        http.Patch(R"([\s\S]*)", handle);
+        httplib::Request& request = exchange.request;
+        httplib::Response& response = exchange.response;
+        if (!HostAllowed(request))
+            return Refuse(response, 421, "this server does not answer for the host the request names");
+        if (ChangesState(request.method) && !OriginMatches(request))
+            return Refuse(response, 403, "a change from a page of another origin is refused");
+        if (!IsApi(request.path)) return true;
+        if (request.path == "/api/session") {
+            exchange.bodyLimit = kMostSessionBody;
+            return RightContentType(request) || RefuseContentType(request, response);
+        }
+        if (request.path == "/api/openapi.json" && !ChangesState(request.method)) return true;
+        const std::optional<std::string> user = Authenticate(exchange);
+        if (!user) return false;
+        exchange.user = *user;
+        if (!RightContentType(request)) return RefuseContentType(request, response);
+        if (TakesCsv(request.method, request.target)) {
+            exchange.bodyLimit = m_options.csvLimit;
+            exchange.upload.emplace();
+        } else {
+            exchange.bodyLimit = kMostJsonBody;
+        }
+        return true;
+    }
+
+    // HEAD is answered as GET, the engine sending no body.
+    void Answer(Exchange& exchange) override
+    {
+        httplib::Request& request = exchange.request;
+        const bool head = request.method == "HEAD";
+        if (head) request.method = "GET";
+        Route(exchange);
+        if (head) request.method = "HEAD";
+    }
+
+    void Finish(Exchange& exchange) override
+    {
+        for (const auto& [name, value] : SecurityHeaders())
+            if (!exchange.response.has_header(name)) exchange.response.set_header(name, value);
+        if (m_tls) exchange.response.set_header("Strict-Transport-Security", "max-age=31536000");
+        LogRequest(exchange);
+    }
+
+private:
+    void Route(Exchange& exchange)
+    {
+        const httplib::Request& request = exchange.request;
+        httplib::Response& response = exchange.response;
+        if (!IsApi(request.path)) return AnswerConsole(request, response);
+        if (request.path == "/api/session") return AnswerSession(exchange);
+        if (request.path == "/api/openapi.json" && request.method == "GET")
+            return response.set_content(OpenApiDescription(), "application/json; charset=utf-8");
+        ApiRequest api{request, response, valmorin::text::Widen(exchange.user),
+                       exchange.upload ? &*exchange.upload : nullptr};
+        if (!HandleApi(api)) AnswerError(response, 404, 0x80070002, "no such route");
+    }
+
+    // A page elsewhere that reaches this server under its own name (DNS
+    // rebinding) names that host: only the names this server goes by are
+    // answered. Any address names a server listening on all of them.
+    bool HostAllowed(const httplib::Request& request) const
+    {
+        if (request.get_header_value_count("Host") != 1) return false;
+        const std::string host = HostName(request.get_header_value("Host"));
+        return m_options.allowedHosts.count(host) > 0 || (IsAnyAddress(m_options.host) && IsAddress(host));
+    }
+
+    // A browser names the page behind a change; clients that are no
+    // browser name none.
+    static bool OriginMatches(const httplib::Request& request)
+    {
+        if (!request.has_header("Origin")) return true;
+        const std::string origin = request.get_header_value("Origin");
+        const std::size_t scheme = origin.find("://");
+        return scheme != std::string::npos &&
+               Lowercase(origin.substr(scheme + 3)) == Lowercase(request.get_header_value("Host"));
     }
 
     // The request's body must be of the route's kind: a form or plain text,
     // which any web page may send elsewhere, never changes anything.
-    bool RightContentType(const httplib::Request& request)
+    static bool RightContentType(const httplib::Request& request)
     {
-        if (!ChangesState(request.method)) return true;
+        if (!ChangesState(request.method) || (request.method == "DELETE" && !CarriesBody(request))) return true;
         const std::string type = request.get_header_value("Content-Type");
         const std::string wanted = TakesCsv(request.method, request.target) ? "text/csv" : "application/json";
-        if (request.body.empty() && request.method == "DELETE") return true;
         return type.substr(0, type.find(';')) == wanted;
     }
 
-    void Answer(const httplib::Request& request, httplib::Response& response, const std::string& body)
+    static bool RefuseContentType(const httplib::Request& request, httplib::Response& response)
     {
-        if (!request.path.starts_with("/api/") && request.path != "/api") return AnswerConsole(request, response);
-        if (!RightContentType(request)) {
-            AnswerError(response, 415, 0x80070057,
-                        std::string("a ") + request.method + " to this route carries " +
-                            (TakesCsv(request.method, request.target) ? "text/csv" : "application/json"));
-            return;
-        }
-        if (!TakesCsv(request.method, request.target) && body.size() > kMostJsonBody) {
-            AnswerError(response, 413, 0x80070057, "the body is larger than 1 MiB");
-            return;
-        }
-        if (request.path == "/api/session") return AnswerSession(request, response);
-        if (request.path == "/api/openapi.json" && request.method == "GET") {
-            response.set_content(OpenApiDescription(), "application/json; charset=utf-8");
-            return;
-        }
-        bool withCookie = false;
-        const std::optional<std::string> user = Authenticate(request, response, withCookie);
-        if (!user) return;
-        t_notes.user = *user;
-        ApiRequest api{request, response, valmorin::text::Widen(*user), body};
-        if (!HandleApi(api)) AnswerError(response, 404, 0x80070002, "no such route");
+        return Refuse(response, 415,
+                      std::string("a ") + request.method + " to this route carries " +
+                          (TakesCsv(request.method, request.target) ? "text/csv" : "application/json"));
     }
 
     // The console's pages are public: what they show comes from the API,
@@ -335,65 +387,79 @@ private:
     {
         const ConsoleFile* file = FindConsoleFile(request.path);
         if (file == nullptr) return AnswerError(response, 404, 0x80070002, "no such page");
-        if (request.method != "GET" && request.method != "HEAD")
-            return AnswerError(response, 405, 0x80070032, "the console's pages take GET");
+        if (request.method != "GET") return AnswerError(response, 405, 0x80070032, "the console's pages take GET");
         response.set_content(file->content.data(), file->content.size(), std::string(file->type));
     }
 
     // Who the request comes from, or nothing when it was answered already
     // (401, 403 or 429).
-    std::optional<std::string> Authenticate(const httplib::Request& request, httplib::Response& response,
-                                            bool& withCookie)
+    std::optional<std::string> Authenticate(Exchange& exchange)
     {
+        const httplib::Request& request = exchange.request;
+        httplib::Response& response = exchange.response;
         if (!m_users) {
             if (IsLoopback(request.remote_addr)) return m_login;
-            AnswerError(response, 403, 0x80070005, "without --users the server answers loopback clients only");
+            Refuse(response, 403, "without --users the server answers loopback clients only");
             return std::nullopt;
         }
         const std::string authorization = request.get_header_value("Authorization");
         if (authorization.starts_with("Basic ")) {
-            const std::string credentials = Base64Decoded(authorization.substr(6));
-            const std::size_t colon = credentials.find(':');
-            if (colon != std::string::npos &&
-                CheckPassword(request, response, credentials.substr(0, colon), credentials.substr(colon + 1)))
-                return credentials.substr(0, colon);
+            const std::optional<std::string> credentials = Base64Decoded(authorization.substr(6));
+            const std::size_t colon = credentials ? credentials->find(':') : std::string::npos;
+            if (colon == std::string::npos) {
+                Refuse(response, 401, "Basic credentials are base64 of name:password");
+                return std::nullopt;
+            }
+            const std::string user = credentials->substr(0, colon);
+            if (CheckPassword(exchange, user, credentials->substr(colon + 1))) return user;
             return std::nullopt;
         }
         const std::string token = CookieValue(request, kCookie);
         if (const std::optional<Session> session = token.empty() ? std::nullopt : m_sessions.Find(token)) {
-            withCookie = true;
             if (ChangesState(request.method) && request.get_header_value("X-CSRF-Token") != session->csrf) {
-                AnswerError(response, 403, 0x80070005, "a change made with a session cookie carries X-CSRF-Token");
+                Refuse(response, 403, "a change made with a session cookie carries X-CSRF-Token");
                 return std::nullopt;
             }
             return session->user;
         }
         if (request.get_header_value("X-Valmorin-Console") != "1")
             response.set_header("WWW-Authenticate", "Basic realm=\"valmorin\", charset=\"UTF-8\"");
-        AnswerError(response, 401, 0x80070005, "log in (POST /api/session) or give Basic credentials");
+        Refuse(response, 401, "log in (POST /api/session) or give Basic credentials");
         return std::nullopt;
     }
 
-    bool CheckPassword(const httplib::Request& request, httplib::Response& response, const std::string& user,
-                       const std::string& password)
+    bool CheckPassword(Exchange& exchange, const std::string& user, const std::string& password)
     {
-        if (m_throttle.Refused(request.remote_addr)) {
-            AnswerError(response, 429, 0x80070005, "too many failed logins from this address; wait a minute");
-            return false;
+        const std::string& address = exchange.request.remote_addr;
+        const Clock::time_point now = Clock::now();
+        if (m_throttle.Locked(address, now)) {
+            exchange.response.set_header("Retry-After", "60");
+            return Refuse(exchange.response, 429, "too many failed logins from this address; wait a minute");
         }
-        if (m_users->Verify(user, password)) {
-            m_throttle.Succeeded(request.remote_addr);
-            return true;
+        // A password accepted a moment ago is its owner's, who is not made
+        // to wait for a guesser's turns.
+        if (!m_users->Remembered(user, password)) {
+            const LoginThrottle::Turn turn = m_throttle.Attempt(user, now);
+            if (turn.refused) {
+                exchange.response.set_header("Retry-After", "1");
+                return Refuse(exchange.response, 429, "logins for this account take turns; try again in a second");
+            }
+            exchange.notBefore = turn.notBefore;
+            if (!m_users->Verify(user, password)) {
+                m_throttle.Failed(address, user, std::max(now, turn.notBefore));
+                return Refuse(exchange.response, 401, "the user name or the password is wrong");
+            }
         }
-        m_throttle.Failed(request.remote_addr);
-        AnswerError(response, 401, 0x80070005, "the user name or the password is wrong");
-        return false;
+        m_throttle.Succeeded(address);
+        return true;
     }
 
     // GET: who the session is, and its CSRF token; POST {"user","password"}:
     // logs in and sets the cookie; DELETE: logs out.
-    void AnswerSession(const httplib::Request& request, httplib::Response& response)
+    void AnswerSession(Exchange& exchange)
     {
+        const httplib::Request& request = exchange.request;
+        httplib::Response& response = exchange.response;
         const auto answer = [&](int status, const Json& body) {
             response.status = status;
             response.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace),
@@ -403,14 +469,14 @@ private:
             if (!IsLoopback(request.remote_addr))
                 return AnswerError(response, 403, 0x80070005,
                                    "without --users the server answers loopback clients only");
-            t_notes.user = m_login;
+            exchange.user = m_login;
             return answer(200, Json{{"user", m_login}, {"csrf", ""}, {"accounts", false}});
         }
         const std::string token = CookieValue(request, kCookie);
         if (request.method == "GET") {
             const std::optional<Session> session = token.empty() ? std::nullopt : m_sessions.Find(token);
             if (!session) return AnswerError(response, 401, 0x80070005, "no session");
-            t_notes.user = session->user;
+            exchange.user = session->user;
             return answer(200, Json{{"user", session->user}, {"csrf", session->csrf}, {"accounts", true}});
         }
         if (request.method == "DELETE") {
@@ -428,38 +494,21 @@ private:
         Json body;
         try {
             body = Json::parse(request.body);
-        } catch (const Json::parse_error&) {
+        } catch (const Json::exception&) {
             return AnswerError(response, 400, 0x80070057, "the body is not valid JSON");
         }
         if (!body.is_object() || body.size() != 2 || !body.contains("user") || !body["user"].is_string() ||
             !body.contains("password") || !body["password"].is_string())
             return AnswerError(response, 400, 0x80070057, "log in with {\"user\": text, \"password\": text}");
         const std::string user = body["user"].get<std::string>();
-        if (!CheckPassword(request, response, user, body["password"].get<std::string>())) return;
+        if (!CheckPassword(exchange, user, body["password"].get<std::string>())) return;
         const std::string opened = m_sessions.Open(user);
         const std::optional<Session> session = m_sessions.Find(opened);
-        t_notes.user = user;
+        exchange.user = user;
         response.set_header("Set-Cookie", std::string(kCookie) + "=" + opened + "; Path=/; Max-Age=" +
                                               std::to_string(std::chrono::seconds(Sessions::kLifetime).count()) +
                                               "; HttpOnly; SameSite=Strict" + (m_tls ? "; Secure" : ""));
         answer(200, Json{{"user", user}, {"csrf", session->csrf}, {"accounts", true}});
-    }
-
-    // SIGTERM and SIGINT stop the server: it closes its socket, the
-    // requests in flight finish, then listen returns.
-    void StopOnSignals()
-    {
-        sigset_t signals;
-        sigemptyset(&signals);
-        sigaddset(&signals, SIGTERM);
-        sigaddset(&signals, SIGINT);
-        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-        std::thread([this, signals] {
-            int received = 0;
-            sigwait(&signals, &received);
-            std::cerr << "valmorin serve: stopping (signal " << received << ")" << std::endl;
-            m_http->stop();
-        }).detach();
     }
 
     Options m_options;
@@ -468,8 +517,7 @@ private:
     std::optional<UserFile> m_users;
     LoginThrottle m_throttle;
     Sessions m_sessions;
-    std::atomic<unsigned> m_open{0};
-    std::unique_ptr<httplib::Server> m_http;
+    std::optional<HttpEngine> m_engine;
 };
 
 } // namespace

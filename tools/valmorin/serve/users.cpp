@@ -6,6 +6,8 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -19,8 +21,6 @@
 namespace {
 
 constexpr std::size_t kMostBytes = 1 << 20;
-constexpr int kMostFailures = 5;
-constexpr std::chrono::seconds kWindow{60};
 
 std::string ReadSmallRegularFile(const std::string& path)
 {
@@ -48,7 +48,25 @@ std::string ReadSmallRegularFile(const std::string& path)
 
 bool IsBcrypt(const std::string& hash)
 {
-    return hash.size() == 60 && (hash.starts_with("$2y$") || hash.starts_with("$2b$") || hash.starts_with("$2a$"));
+    return hash.size() == 60 && (hash.starts_with("$2y$") || hash.starts_with("$2b$") || hash.starts_with("$2a$")) &&
+           std::isdigit(static_cast<unsigned char>(hash[4])) && std::isdigit(static_cast<unsigned char>(hash[5])) &&
+           hash[6] == '$';
+}
+
+// The cost a bcrypt hash was made with: "$2y$05$..." is 5.
+unsigned long CostOf(const std::string& hash) { return std::stoul(hash.substr(4, 2)); }
+
+// A real hash of a random password at the cost given, which no password
+// will match.
+std::string PlaceholderHash(unsigned long cost)
+{
+    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+    if (crypt_gensalt_rn("$2b$", cost, nullptr, 0, salt, sizeof salt) == nullptr)
+        throw std::runtime_error("libcrypt makes no bcrypt salt of cost " + std::to_string(cost));
+    crypt_data data{};
+    const char* hash = crypt_r(RandomToken().c_str(), salt, &data);
+    if (hash == nullptr || hash[0] == '*') throw std::runtime_error("libcrypt makes no bcrypt hash");
+    return hash;
 }
 
 // Compares the whole of both texts, whatever differs first.
@@ -78,6 +96,9 @@ UserFile::UserFile(const std::string& path) : m_key(RandomToken())
         m_hashes[line.substr(0, colon)] = hash;
     }
     if (m_hashes.empty()) throw std::runtime_error(path + ": no account");
+    unsigned long dearest = 0;
+    for (const auto& [name, hash] : m_hashes) dearest = std::max(dearest, CostOf(hash));
+    m_placeholder = PlaceholderHash(dearest);
 }
 
 // A keyed digest of a password, under a key of this process only: what is
@@ -91,57 +112,81 @@ std::string UserFile::Digest(const std::string& password) const
     return std::string(reinterpret_cast<const char*>(digest), length);
 }
 
-bool UserFile::Verify(const std::string& name, const std::string& password) const
+bool UserFile::Remembered(const std::string& name, const std::string& password) const
 {
     const std::string digest = Digest(password);
-    const auto now = std::chrono::steady_clock::now();
-    {
-        const std::lock_guard lock(m_mutex);
-        const auto known = m_accepted.find(name);
-        if (known != m_accepted.end() && known->second.until > now && SameText(known->second.digest, digest))
-            return true;
-    }
+    const std::lock_guard lock(m_mutex);
+    const auto known = m_accepted.find(name);
+    return known != m_accepted.end() && known->second.until > std::chrono::steady_clock::now() &&
+           SameText(known->second.digest, digest);
+}
+
+bool UserFile::Verify(const std::string& name, const std::string& password) const
+{
+    if (name.find('\0') != std::string::npos || password.find('\0') != std::string::npos) return false;
+    if (Remembered(name, password)) return true;
     if (!VerifyHash(name, password)) return false;
     const std::lock_guard lock(m_mutex);
-    m_accepted[name] = {digest, now + kRemembered};
+    m_accepted[name] = {Digest(password), std::chrono::steady_clock::now() + kRemembered};
     return true;
 }
 
 bool UserFile::VerifyHash(const std::string& name, const std::string& password) const
 {
     const auto it = m_hashes.find(name);
-    // An unknown name costs what a known one costs.
-    static const std::string kNobody = "$2y$10$" + std::string(53, 'a');
-    const std::string& hash = it != m_hashes.end() ? it->second : kNobody;
+    const std::string& hash = it != m_hashes.end() ? it->second : m_placeholder;
     crypt_data data{};
     const char* computed = crypt_r(password.c_str(), hash.c_str(), &data);
     return it != m_hashes.end() && computed != nullptr && SameText(computed, hash);
 }
 
-bool LoginThrottle::Refused(const std::string& address)
+// Whether the key has kMostFailures within the window; a record whose
+// window has passed is forgotten.
+bool LoginThrottle::Throttled(std::map<std::string, Record>& records, const std::string& key, Clock::time_point now)
 {
-    const std::lock_guard lock(m_mutex);
-    const auto it = m_records.find(address);
-    if (it == m_records.end()) return false;
-    if (std::chrono::steady_clock::now() - it->second.first > kWindow) {
-        m_records.erase(it);
+    const auto it = records.find(key);
+    if (it == records.end()) return false;
+    if (now - it->second.first > kWindow) {
+        records.erase(it);
         return false;
     }
     return it->second.failures >= kMostFailures;
 }
 
-void LoginThrottle::Failed(const std::string& address)
+bool LoginThrottle::Locked(const std::string& address, Clock::time_point now)
 {
     const std::lock_guard lock(m_mutex);
-    const auto now = std::chrono::steady_clock::now();
-    std::erase_if(m_records, [&](const auto& entry) { return now - entry.second.first > kWindow; });
-    Record& record = m_records[address];
-    if (record.failures == 0) record.first = now;
-    ++record.failures;
+    return Throttled(m_addresses, address, now);
+}
+
+LoginThrottle::Turn LoginThrottle::Attempt(const std::string& account, Clock::time_point now)
+{
+    const std::lock_guard lock(m_mutex);
+    if (!Throttled(m_accounts, account, now)) return {false, now};
+    Record& record = m_accounts[account];
+    const Clock::time_point turn = std::max(now, record.lastTurn + kTurn);
+    // One attempt waits for its turn; the others are told to come back
+    // rather than hold a worker of the server while they wait.
+    if (turn - now > kTurn) return {true, now};
+    record.lastTurn = turn;
+    return {false, turn};
+}
+
+void LoginThrottle::Failed(const std::string& address, const std::string& account, Clock::time_point now)
+{
+    const std::lock_guard lock(m_mutex);
+    for (auto [records, key] : {std::pair{&m_addresses, &address}, std::pair{&m_accounts, &account}}) {
+        std::erase_if(*records, [&](const auto& entry) { return now - entry.second.first > kWindow; });
+        Record& record = (*records)[*key];
+        if (record.failures == 0) record.first = now;
+        ++record.failures;
+        // The next turn counts from this failure's answer.
+        record.lastTurn = std::max(record.lastTurn, now);
+    }
 }
 
 void LoginThrottle::Succeeded(const std::string& address)
 {
     const std::lock_guard lock(m_mutex);
-    m_records.erase(address);
+    m_addresses.erase(address);
 }

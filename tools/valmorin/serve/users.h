@@ -1,6 +1,7 @@
 // Who may use the server: the accounts of an htpasswd file (bcrypt hashes,
 // as `htpasswd -B` writes them), checked with libcrypt, and the failed
-// logins of each client address, which slow a guesser down.
+// logins of each client address and of each account, which slow a guesser
+// down.
 #pragma once
 
 #include <chrono>
@@ -16,11 +17,20 @@ public:
     // Throws std::runtime_error naming the file and the line of a problem.
     explicit UserFile(const std::string& path);
 
-    // True when the name is an account and the password its own. A
-    // password bcrypt accepted is known again for a while by a keyed digest,
-    // so that a client giving Basic credentials on every request does not
-    // pay bcrypt's cost each time; a changed password is checked afresh.
+    // True when the name is an account and the password its own. A name or
+    // password holding a NUL is refused: crypt would read only the part
+    // before it.
     bool Verify(const std::string& name, const std::string& password) const;
+    // True when bcrypt accepted this password of the account a short while
+    // ago: it is known again by a keyed digest, so that a client giving
+    // Basic credentials on every request does not pay bcrypt's cost each
+    // time; a changed password is checked afresh.
+    bool Remembered(const std::string& name, const std::string& password) const;
+
+    // What an unknown name's password is checked against, so that it costs
+    // what the dearest account costs and the time of an answer does not
+    // tell which names are accounts.
+    const std::string& placeholder() const { return m_placeholder; }
 
 private:
     struct Accepted {
@@ -31,25 +41,45 @@ private:
     std::string Digest(const std::string& password) const;
 
     std::map<std::string, std::string> m_hashes;
+    std::string m_placeholder;
     std::string m_key;
     static constexpr std::chrono::minutes kRemembered{5};
     mutable std::mutex m_mutex;
     mutable std::map<std::string, Accepted> m_accepted;
 };
 
-// Failed logins per client address: after kMostFailures within the window,
-// the address is refused until the window has passed.
+// Failed logins within a minute: an address with kMostFailures of them is
+// refused until the minute has passed; an account with as many is not
+// locked (its owner must still get in) but slowed: its further attempts
+// take turns a second apart, whoever makes them.
 class LoginThrottle {
 public:
-    bool Refused(const std::string& address);
-    void Failed(const std::string& address);
+    using Clock = std::chrono::steady_clock;
+    static constexpr int kMostFailures = 5;
+    static constexpr std::chrono::seconds kWindow{60};
+    static constexpr std::chrono::seconds kTurn{1};
+
+    struct Turn {
+        bool refused = false;          // the account's turns are taken for now
+        Clock::time_point notBefore{}; // the attempt is answered no earlier
+    };
+    // Whether the address is refused for now, whatever it sends.
+    bool Locked(const std::string& address, Clock::time_point now);
+    // The turn of a login attempt for the account.
+    Turn Attempt(const std::string& account, Clock::time_point now);
+    void Failed(const std::string& address, const std::string& account, Clock::time_point now);
+    // The address is cleared; the account is not, or a guesser who shares
+    // it with its owner would be back at full speed at each of their logins.
     void Succeeded(const std::string& address);
 
 private:
     struct Record {
         int failures = 0;
-        std::chrono::steady_clock::time_point first;
+        Clock::time_point first;
+        Clock::time_point lastTurn;
     };
+    static bool Throttled(std::map<std::string, Record>& records, const std::string& key, Clock::time_point now);
     std::mutex m_mutex;
-    std::map<std::string, Record> m_records;
+    std::map<std::string, Record> m_addresses;
+    std::map<std::string, Record> m_accounts;
 };

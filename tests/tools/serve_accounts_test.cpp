@@ -1,0 +1,94 @@
+// The server's accounts and its login throttle, held to their rules
+// directly, on a clock the test gives.
+#include "serve/users.h"
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = LoginThrottle::Clock;
+
+std::string AccountFile(const TempDir& dir, const std::vector<std::tuple<std::string, std::string, int>>& accounts)
+{
+    const std::string file = (dir / "users").string();
+    std::ofstream out(file);
+    for (const auto& [user, password, cost] : accounts) {
+        const ProcessResult made = RunProcess({"/usr/bin/htpasswd", "-nbBC", std::to_string(cost), user, password});
+        if (made.exitCode != 0) throw std::runtime_error("htpasswd: " + made.err);
+        out << made.out.substr(0, made.out.find('\n')) << "\n";
+    }
+    return file;
+}
+
+// Fault caught: an unknown name checked against a cheaper hash than the
+// accounts' (htpasswd -B makes cost 5), so that how long an answer takes
+// tells which names are accounts.
+TEST(ServeAccounts, AnUnknownNameCostsWhatTheDearestAccountCosts)
+{
+    const TempDir dir;
+    const UserFile users(AccountFile(dir, {{"alice", "pw", 4}, {"bob", "pw", 6}}));
+    EXPECT_EQ(users.placeholder().substr(0, 7), "$2b$06$");
+    EXPECT_EQ(users.placeholder().size(), 60u);
+    EXPECT_FALSE(users.Verify("nobody", "pw"));
+    EXPECT_TRUE(users.Verify("bob", "pw"));
+}
+
+// Fault caught: a password holding a NUL accepted for the part before it,
+// as crypt reads a C string.
+TEST(ServeAccounts, ANulInANameOrPasswordIsRefused)
+{
+    const TempDir dir;
+    const UserFile users(AccountFile(dir, {{"alice", "pw", 4}}));
+    EXPECT_FALSE(users.Verify("alice", std::string("pw\0x", 4)));
+    EXPECT_FALSE(users.Verify(std::string("alice\0x", 7), "pw"));
+    EXPECT_TRUE(users.Verify("alice", "pw"));
+    EXPECT_FALSE(users.Remembered("alice", std::string("pw\0x", 4)));
+}
+
+// Faults caught: guesses spread over many addresses never slowed; an
+// account locked for its owner; guesses made at once not taking turns; one
+// account's guesser slowing another account.
+TEST(ServeLoginThrottle, AnAccountsFailuresMakeItsAttemptsTakeTurns)
+{
+    LoginThrottle throttle;
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < LoginThrottle::kMostFailures; ++i) {
+        const LoginThrottle::Turn turn = throttle.Attempt("alice", start);
+        EXPECT_FALSE(turn.refused);
+        EXPECT_EQ(turn.notBefore, start) << "an attempt before the fifth failure waited";
+        throttle.Failed("10.0.0." + std::to_string(i), "alice", start);
+    }
+    EXPECT_FALSE(throttle.Locked("10.0.0.1", start)) << "an address locked for one failure";
+
+    const LoginThrottle::Turn sixth = throttle.Attempt("alice", start + 100ms);
+    EXPECT_FALSE(sixth.refused) << "the owner is locked out";
+    EXPECT_EQ(sixth.notBefore, start + 1s);
+    EXPECT_TRUE(throttle.Attempt("alice", start + 100ms).refused) << "two attempts share a turn";
+    EXPECT_EQ(throttle.Attempt("bob", start + 100ms).notBefore, start + 100ms);
+
+    throttle.Failed("10.0.0.9", "alice", sixth.notBefore);
+    EXPECT_EQ(throttle.Attempt("alice", sixth.notBefore + 10ms).notBefore, sixth.notBefore + 1s);
+    const Clock::time_point later = start + LoginThrottle::kWindow + 2s;
+    EXPECT_EQ(throttle.Attempt("alice", later).notBefore, later) << "the account stays slow past the minute";
+}
+
+// Fault caught: an address that guessed five times let on guessing within
+// the minute, or locked beyond it.
+TEST(ServeLoginThrottle, AnAddressWithFiveFailuresIsLockedForTheMinute)
+{
+    LoginThrottle throttle;
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < LoginThrottle::kMostFailures; ++i)
+        throttle.Failed("10.0.0.1", "user" + std::to_string(i), start);
+    EXPECT_TRUE(throttle.Locked("10.0.0.1", start + 59s));
+    EXPECT_FALSE(throttle.Locked("10.0.0.2", start));
+    EXPECT_FALSE(throttle.Locked("10.0.0.1", start + 61s));
+}
+
+} // namespace

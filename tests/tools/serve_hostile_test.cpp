@@ -1,0 +1,507 @@
+// valmorin serve against clients that do not play by the rules: many
+// connections that send slowly or nothing, heads that never end, bodies
+// from strangers, malformed heads, garbled credentials, pages of other
+// origins. Each client here is a raw socket of the test's own, so that it
+// says exactly what a hostile client says.
+#include "support/process.h"
+#include "support/serve_process.h"
+#include "support/store.h"
+#include "support/temp_dir.h"
+
+#include "platform/text/utf.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A connection to the server on loopback, from the source address given
+// (any of 127.0.0.0/8), closed when it goes.
+class RawClient {
+public:
+    explicit RawClient(int port, const std::string& from = "127.0.0.1")
+        : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in source{}, server{};
+        source.sin_family = server.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from.c_str(), &source.sin_addr);
+        ::inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+        server.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0 ||
+            ::connect(m_fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0)
+            throw std::runtime_error("cannot connect to the server from " + from);
+    }
+    ~RawClient() { ::close(m_fd); }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    // False once the server closed the connection.
+    bool Send(std::string_view bytes)
+    {
+        while (!bytes.empty()) {
+            const ssize_t sent = ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (sent <= 0) return false;
+            bytes.remove_prefix(static_cast<std::size_t>(sent));
+        }
+        return true;
+    }
+
+    // What arrives until it holds `count` answers whole (heads and the
+    // bodies their Content-Length announces), the server closes, or
+    // `within` passes.
+    std::string ReadAnswers(int count, std::chrono::milliseconds within = 10s)
+    {
+        const auto deadline = Clock::now() + within;
+        while (Answers(m_received) < count && Receive(deadline)) {
+        }
+        return m_received;
+    }
+
+    // Whether the server closes the connection (or resets it) before
+    // `within` passes; what it sent meanwhile is kept.
+    bool ClosedWithin(std::chrono::milliseconds within)
+    {
+        const auto deadline = Clock::now() + within;
+        while (Receive(deadline)) {
+        }
+        return m_closed;
+    }
+
+    bool closed() const { return m_closed; }
+
+private:
+    // Reads once; false when the connection ended or the deadline passed.
+    bool Receive(Clock::time_point deadline)
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0 || m_closed) return false;
+        pollfd ready{m_fd, POLLIN, 0};
+        if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) return false;
+        char buffer[65536];
+        const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            m_closed = true;
+            return false;
+        }
+        m_received.append(buffer, static_cast<std::size_t>(got));
+        return true;
+    }
+
+    static int Answers(const std::string& text)
+    {
+        int count = 0;
+        for (std::size_t at = 0;;) {
+            const std::size_t end = text.find("\r\n\r\n", at);
+            if (end == std::string::npos) return count;
+            const std::size_t length = text.find("Content-Length: ", at);
+            const std::size_t body = length < end ? std::stoul(text.substr(length + 16)) : 0;
+            if (text.size() < end + 4 + body) return count;
+            ++count;
+            at = end + 4 + body;
+        }
+    }
+
+    int m_fd;
+    std::string m_received;
+    bool m_closed = false;
+};
+
+// The status of the first answer in text, -1 when none.
+int StatusOf(const std::string& answer)
+{
+    return answer.starts_with("HTTP/1.") && answer.size() > 12 ? std::stoi(answer.substr(9, 3)) : -1;
+}
+
+std::string Head(const std::string& method, const std::string& path, int port, const std::string& fields = "")
+{
+    return method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" + fields + "\r\n";
+}
+
+std::string BasicOf(const std::string& credentials)
+{
+    std::string encoded(4 * credentials.size() / 3 + 4, '\0');
+    encoded.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                                            reinterpret_cast<const unsigned char*>(credentials.data()),
+                                                            static_cast<int>(credentials.size()))));
+    return "Authorization: Basic " + encoded + "\r\n";
+}
+
+long ResidentKiB(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+    return -1;
+}
+
+class ServeHostileTest : public ::testing::Test {
+protected:
+    ServeHostileTest()
+    {
+        const ProcessResult registered =
+            RunProcess({VALMORIN_CLI, "regsvr", "/s", VALMORIN_LIBRARY}, "", Environment());
+        if (registered.exitCode != 0) throw std::runtime_error(registered.err);
+    }
+    std::map<std::string, std::string> Environment() const
+    {
+        return {{"PELKOR_REGISTRY_DIR", (m_home / "registry").string()},
+                {"XDG_DATA_HOME", (m_home / "data").string()},
+                {"XDG_CONFIG_HOME", (m_home / "config").string()},
+                {"TMPDIR", m_home.path().string()}};
+    }
+    ServeProcess Serve(std::vector<std::string> args = {}, const std::vector<std::string>& launcher = {})
+    {
+        args.insert(args.begin(), {"--connection", valmorin::text::Utf16ToUtf8(m_store.connectionString())});
+        return ServeProcess(args, Environment(), launcher);
+    }
+    std::string Accounts(const std::vector<std::tuple<std::string, std::string, int>>& accounts) const
+    {
+        const std::string file = (m_home / "users").string();
+        std::ofstream out(file);
+        for (const auto& [user, password, cost] : accounts) {
+            const ProcessResult made = RunProcess({"/usr/bin/htpasswd", "-nbBC", std::to_string(cost), user, password});
+            if (made.exitCode != 0) throw std::runtime_error("htpasswd: " + made.err);
+            out << made.out.substr(0, made.out.find('\n')) << "\n";
+        }
+        return file;
+    }
+    // A self-signed certificate for 127.0.0.1; the arguments that serve it.
+    std::vector<std::string> Tls() const
+    {
+        const std::string key = (m_home / "key.pem").string(), certificate = (m_home / "cert.pem").string();
+        const ProcessResult made =
+            RunProcess({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
+                        "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout", key, "-out", certificate});
+        if (made.exitCode != 0) throw std::runtime_error("openssl: " + made.err);
+        return {"--tls-cert", certificate, "--tls-key", key};
+    }
+    int Rows() const
+    {
+        return std::stoi(valmorin::text::Utf16ToUtf8(m_store.Column("SELECT COUNT(*) FROM QM_VALMOR").at(0)));
+    }
+    int Tables() const
+    {
+        return std::stoi(valmorin::text::Utf16ToUtf8(m_store.Column("SELECT COUNT(*) FROM QM_TABLES").at(0)));
+    }
+
+    TempDir m_home;
+    TestStore m_store;
+};
+
+// 200 connections that send nothing, a head's first bytes, or a head one
+// byte at a time, all while a fresh client asks. Fault caught: a
+// connection that holds a worker (or any scarce slot) before it sent a
+// request, so that a few slow clients keep every other one out.
+TEST_F(ServeHostileTest, AFreshClientIsAnsweredBesideSlowAndSilentConnections)
+{
+    ServeProcess server = Serve({"--header-timeout", "60"});
+    std::vector<std::unique_ptr<RawClient>> hostile;
+    for (int i = 0; i < 200; ++i) {
+        hostile.push_back(std::make_unique<RawClient>(server.port()));
+        if (i % 2) hostile.back()->Send("GET /api/tables HTTP/1.1\r\nHo");
+    }
+    for (int round = 0; round < 3; ++round)
+        for (std::size_t i = 1; i < hostile.size(); i += 2) hostile[i]->Send("s");
+    httplib::Client fresh("127.0.0.1", server.port());
+    fresh.set_connection_timeout(5);
+    fresh.set_read_timeout(5);
+    const auto answered = fresh.Get("/api/tables");
+    ASSERT_TRUE(answered) << httplib::to_string(answered.error());
+    EXPECT_EQ(answered->status, 200);
+    for (const auto& client : hostile) EXPECT_FALSE(client->closed()) << "a waiting client was dropped for no need";
+}
+
+// A stop with connections that wait on their clients: silent, half a
+// head, kept alive after an answer. Fault caught: a stop that waits for
+// them (until their deadlines, or its own bound, when it gives up with
+// the requests it cut short) rather than close them at once.
+TEST_F(ServeHostileTest, AStopClosesTheConnectionsThatWaitOnTheirClients)
+{
+    ServeProcess server = Serve({"--header-timeout", "120"});
+    std::vector<std::unique_ptr<RawClient>> waiting;
+    for (int i = 0; i < 50; ++i) {
+        waiting.push_back(std::make_unique<RawClient>(server.port()));
+        if (i % 2) waiting.back()->Send("GET /api/tables HTTP/1.1\r\nHo");
+    }
+    RawClient keptAlive(server.port());
+    keptAlive.Send(Head("GET", "/api/tables", server.port()));
+    ASSERT_EQ(StatusOf(keptAlive.ReadAnswers(1)), 200);
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_TRUE(keptAlive.ClosedWithin(1s));
+    EXPECT_TRUE(waiting.front()->ClosedWithin(1s));
+}
+
+// More silent connections than the server takes: with 200 descriptors it
+// takes 136. Faults caught: a full server that keeps a fresh client out
+// rather than close a connection that sent nothing; the newest waiting
+// connections closed before the oldest.
+TEST_F(ServeHostileTest, AtItsCapTheServerClosesTheLongestWaitingConnections)
+{
+    ServeProcess server = Serve({}, {"/usr/bin/prlimit", "--nofile=200:200"});
+    std::vector<std::unique_ptr<RawClient>> silent;
+    for (int i = 0; i < 300; ++i) silent.push_back(std::make_unique<RawClient>(server.port()));
+    httplib::Client fresh("127.0.0.1", server.port());
+    fresh.set_connection_timeout(5);
+    fresh.set_read_timeout(5);
+    const auto answered = fresh.Get("/api/tables");
+    ASSERT_TRUE(answered) << httplib::to_string(answered.error());
+    EXPECT_EQ(answered->status, 200);
+    EXPECT_TRUE(silent.front()->ClosedWithin(5s)) << "the oldest waiting connection was kept";
+    EXPECT_FALSE(silent.back()->ClosedWithin(100ms)) << "the newest waiting connection was closed first";
+}
+
+// The same with 200 TLS handshakes that stall: silent, or a ClientHello's
+// first bytes. Fault caught: a handshake that holds a worker while it
+// waits for its client.
+TEST_F(ServeHostileTest, AFreshClientIsAnsweredBesideStalledTlsHandshakes)
+{
+    const std::vector<std::string> tls = Tls();
+    std::vector<std::string> args = {"--header-timeout", "60"};
+    args.insert(args.end(), tls.begin(), tls.end());
+    ServeProcess server = Serve(args);
+    std::vector<std::unique_ptr<RawClient>> hostile;
+    for (int i = 0; i < 200; ++i) {
+        hostile.push_back(std::make_unique<RawClient>(server.port()));
+        if (i % 2) hostile.back()->Send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11));
+    }
+    httplib::SSLClient fresh("127.0.0.1", server.port());
+    fresh.enable_server_certificate_verification(false);
+    fresh.set_connection_timeout(5);
+    fresh.set_read_timeout(5);
+    const auto answered = fresh.Get("/api/tables");
+    ASSERT_TRUE(answered) << httplib::to_string(answered.error());
+    EXPECT_EQ(answered->status, 200);
+    EXPECT_EQ(answered->get_header_value("Strict-Transport-Security"), "max-age=31536000")
+        << "a browser is not told to keep to TLS";
+}
+
+// A head sent one byte at a time, never finished. Fault caught: a time-out
+// that counts from the last byte rather than from the connection's start,
+// which a client that drips bytes holds open for ever.
+TEST_F(ServeHostileTest, AHeadThatDripsIsClosedAtItsDeadline)
+{
+    ServeProcess server = Serve({"--header-timeout", "1"});
+    RawClient dripping(server.port());
+    const std::string head = Head("GET", "/api/tables", server.port(), std::string(100, 'X'));
+    bool closed = false;
+    for (std::size_t i = 0; i < head.size() && !closed; ++i) // at most ~20 s
+        closed = !dripping.Send(head.substr(i, 1)) || dripping.ClosedWithin(200ms);
+    EXPECT_TRUE(closed) << "the connection outlived its head's deadline";
+}
+
+// Bodies from strangers. Fault caught: a body read (and held) before the
+// request is known to be allowed, so that anyone can make the server read
+// and keep hundreds of MiB.
+TEST_F(ServeHostileTest, AStrangersBodyIsNeverRead)
+{
+    ServeProcess server = Serve({"--users", Accounts({{"alice", "pw", 4}})});
+    RawClient declared(server.port());
+    declared.Send(
+        Head("POST", "/api/tables", server.port(), "Content-Type: application/json\r\nContent-Length: 104857600\r\n"));
+    EXPECT_EQ(StatusOf(declared.ReadAnswers(1)), 401) << "no answer before the body";
+
+    RawClient chunked(server.port());
+    chunked.Send(
+        Head("PUT", "/api/tables/T/csv", server.port(), "Content-Type: text/csv\r\nTransfer-Encoding: chunked\r\n"));
+    EXPECT_EQ(StatusOf(chunked.ReadAnswers(1)), 401);
+
+    const long idle = ResidentKiB(server.pid());
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 8; ++i)
+        senders.emplace_back([&] {
+            RawClient stranger(server.port());
+            stranger.Send(Head("POST", "/api/tables", server.port(),
+                               "Content-Type: application/json\r\nContent-Length: 267386880\r\n"));
+            const std::string megabyte(1 << 20, 'x');
+            for (int sent = 0; sent < 32 && stranger.Send(megabyte); ++sent) {
+            }
+        });
+    for (std::thread& sender : senders) sender.join();
+    EXPECT_LT(ResidentKiB(server.pid()) - idle, 64 << 10) << "the server kept strangers' bodies";
+}
+
+// Fault caught: a limit that holds for a declared Content-Length only, so
+// that a chunked body is read whole whatever its size, and imported.
+TEST_F(ServeHostileTest, AChunkedBodyPastItsLimitIsRefusedAndNothingIsImported)
+{
+    ServeProcess server = Serve({"--csv-limit", "1"});
+    httplib::Client client("127.0.0.1", server.port());
+    ASSERT_EQ(client
+                  .Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
+                        "application/json")
+                  ->status,
+              201);
+    const auto refused = [&](const std::string& method, const std::string& path, const std::string& type,
+                             std::size_t bytes) {
+        RawClient sender(server.port());
+        sender.Send(Head(method, path, server.port(), "Content-Type: " + type + "\r\nTransfer-Encoding: chunked\r\n"));
+        std::string chunk = "k,v\n";
+        while (chunk.size() < 60000) chunk += "key" + std::to_string(chunk.size()) + ",value\n";
+        char size[24];
+        std::snprintf(size, sizeof size, "%zx\r\n", chunk.size());
+        for (std::size_t sent = 0; sent < bytes && sender.Send(size + chunk + "\r\n"); sent += chunk.size()) {
+        }
+        sender.Send("0\r\n\r\n");
+        return StatusOf(sender.ReadAnswers(1));
+    };
+    EXPECT_EQ(refused("PUT", "/api/tables/T/csv", "text/csv", 2 << 20), 413);
+    EXPECT_EQ(refused("POST", "/api/tables/T/rows", "application/json", 2 << 20), 413);
+    EXPECT_EQ(refused("POST", "/api/session", "application/json", 8 << 10), 413) << "a login's body is small";
+    EXPECT_EQ(Rows(), 0);
+}
+
+// Heads the parser took, or would have, that must not be answered as
+// asked. Faults caught: a head of any size or field count held in memory;
+// a body length two servers of a chain can read two ways (request
+// smuggling); a negative length waited on.
+TEST_F(ServeHostileTest, HeadsOutOfBoundsOrAmbiguousAreRefused)
+{
+    ServeProcess server = Serve();
+    std::string many;
+    for (int i = 0; i < 200; ++i) many += "X-Field-" + std::to_string(i) + ": x\r\n";
+    const struct {
+        std::string fields;
+        int status;
+    } cases[] = {
+        {many, 431},
+        {"X-Large: " + std::string(64 << 10, 'x') + "\r\n", 431},
+        {"Content-Type: application/json\r\nContent-Length: 2\r\nContent-Length: 2\r\n", 400},
+        {"Content-Type: application/json\r\nContent-Length: 2\r\nTransfer-Encoding: chunked\r\n", 400},
+        {"Content-Type: application/json\r\nTransfer-Encoding: gzip\r\n", 400},
+        {"Content-Type: application/json\r\nContent-Length: -1\r\n", 400},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fields.substr(0, 80));
+        RawClient client(server.port());
+        client.Send(Head("POST", "/api/identifiers/N", server.port(), c.fields));
+        EXPECT_EQ(StatusOf(client.ReadAnswers(1)), c.status);
+    }
+    EXPECT_EQ(Tables(), 0);
+}
+
+// Two requests in one packet. Fault caught: the second dropped, or
+// answered before the first.
+TEST_F(ServeHostileTest, PipelinedRequestsAreAnsweredInOrder)
+{
+    ServeProcess server = Serve();
+    RawClient client(server.port());
+    client.Send(Head("POST", "/api/identifiers/N", server.port(), "Content-Type: application/json\r\n") +
+                Head("GET", "/api/nowhere", server.port()) +
+                Head("POST", "/api/identifiers/N", server.port(), "Content-Type: application/json\r\n"));
+    const std::string answers = client.ReadAnswers(3);
+    const std::size_t first = answers.find(R"("number":1)"), missing = answers.find(" 404 "),
+                      second = answers.find(R"("number":2)");
+    ASSERT_NE(second, std::string::npos) << answers;
+    EXPECT_LT(first, missing);
+    EXPECT_LT(missing, second);
+}
+
+// Faults caught: credentials that are not base64 of name:password let
+// through (answered with nothing done, yet 200); a password cut at a NUL
+// by crypt, so that its prefix logs in; the body's type judged before who
+// sends it, telling strangers what a route takes.
+TEST_F(ServeHostileTest, GarbledCredentialsAreUnauthorised)
+{
+    ServeProcess server = Serve({"--users", Accounts({{"alice", "pw", 4}})});
+    const std::string garbled[] = {"Authorization: Basic !!!!\r\n",          BasicOf("alice"),
+                                   "Authorization: Basic YWxpY2U6cHc\r\n", // alice:pw, its padding cut
+                                   "Authorization: Basic YWxp Y2U6cHc=\r\n", "Authorization: Basic ====\r\n",
+                                   BasicOf(std::string("alice:pw\0x", 10))};
+    for (const std::string& credentials : garbled) {
+        for (const std::string method : {"GET", "POST"}) {
+            SCOPED_TRACE(method + " " + credentials);
+            RawClient client(server.port());
+            client.Send(Head(method, "/api/tables", server.port(),
+                             credentials + "Content-Type: application/json\r\nContent-Length: 10\r\n") +
+                        R"({"name":1})");
+            EXPECT_EQ(StatusOf(client.ReadAnswers(1)), 401);
+        }
+    }
+    httplib::Client anonymous("127.0.0.1", server.port());
+    EXPECT_EQ(anonymous.Post("/api/tables", R"({"name":"T"})", "text/plain")->status, 401);
+    EXPECT_EQ(anonymous
+                  .Post("/api/session", Json{{"user", "alice"}, {"password", std::string("pw\0x", 4)}}.dump(),
+                        "application/json")
+                  ->status,
+              401);
+    httplib::Client alice("127.0.0.1", server.port());
+    alice.set_basic_auth("alice", "pw");
+    EXPECT_EQ(alice.Get("/api/tables")->status, 200);
+    EXPECT_EQ(Tables(), 0);
+}
+
+// Guesses of one account's password from many addresses. Faults caught:
+// a throttle that counts per address only, so that a guesser with a few
+// addresses is never slowed; an account locked for its owner.
+TEST_F(ServeHostileTest, GuessesOfAnAccountFromManyAddressesTakeTurns)
+{
+    ServeProcess server = Serve({"--users", Accounts({{"alice", "pw", 4}})});
+    const auto attempt = [&](const std::string& from, const std::string& password) {
+        RawClient client(server.port(), from);
+        client.Send(Head("GET", "/api/tables", server.port(), BasicOf("alice:" + password)));
+        return StatusOf(client.ReadAnswers(1, 20s));
+    };
+    for (int i = 2; i < 7; ++i) EXPECT_EQ(attempt("127.0.0." + std::to_string(i), "wrong"), 401);
+    int together[2] = {0, 0};
+    std::thread other([&] { together[1] = attempt("127.0.0.8", "wrong"); });
+    together[0] = attempt("127.0.0.7", "wrong");
+    other.join();
+    EXPECT_EQ(std::count(std::begin(together), std::end(together), 429), 1) << together[0] << " " << together[1];
+    EXPECT_EQ(std::count(std::begin(together), std::end(together), 401), 1);
+    EXPECT_EQ(attempt("127.0.0.9", "pw"), 200) << "the owner is locked out";
+}
+
+// A page on another name whose DNS answer turned to 127.0.0.1 reaches a
+// loopback server under that name. Faults caught: such a request answered
+// (a row written by any web page the user opens); a change from a page of
+// another origin accepted; curl-like clients, which send no Origin,
+// refused; a server listening on a name that refuses its own address.
+TEST_F(ServeHostileTest, OnlyTheServersOwnNamesAndOriginAreAnswered)
+{
+    ServeProcess server = Serve({"--allow-host", "Valmorin.Example"});
+    const std::string port = std::to_string(server.port());
+    const auto status = [&](const std::string& host, const std::string& origin) {
+        RawClient client(server.port());
+        client.Send("POST /api/identifiers/N HTTP/1.1\r\nHost: " + host +
+                    "\r\nContent-Type: application/json\r\nContent-Length: 0\r\n" +
+                    (origin.empty() ? "" : "Origin: " + origin + "\r\n") + "\r\n");
+        return StatusOf(client.ReadAnswers(1));
+    };
+    EXPECT_EQ(status("rebound.example:" + port, ""), 421);
+    EXPECT_EQ(status("127.0.0.1.rebound.example", ""), 421);
+    EXPECT_EQ(status("127.0.0.1:" + port, "http://rebound.example:" + port), 403);
+    EXPECT_EQ(status("127.0.0.1:" + port, "null"), 403);
+    EXPECT_EQ(status("127.0.0.1:" + port, ""), 200);
+    EXPECT_EQ(status("127.0.0.1", ""), 200);
+    EXPECT_EQ(status("localhost:" + port, "http://localhost:" + port), 200);
+    EXPECT_EQ(status("valmorin.example", "https://valmorin.example"), 200);
+    RawClient noHost(server.port());
+    noHost.Send("GET /api/tables HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(StatusOf(noHost.ReadAnswers(1)), 421) << "a request that names no host";
+
+    ServeProcess named = Serve({"--listen", "localhost:0"});
+    RawClient byAddress(named.port());
+    byAddress.Send(Head("GET", "/api/tables", named.port()));
+    EXPECT_EQ(StatusOf(byAddress.ReadAnswers(1)), 200) << "the address the listening name resolved to";
+}
+
+} // namespace

@@ -1,0 +1,604 @@
+#include "serve/http_engine.h"
+
+#include "serve/api.h"
+
+#include <utility> // before Asio 1.74, whose awaitable.hpp uses std::exchange without it
+
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <functional>
+#include <iostream>
+#include <limits>
+#include <list>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <sys/resource.h>
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+using asio::awaitable;
+using asio::use_awaitable;
+using Clock = std::chrono::steady_clock;
+using Parser = http::request_parser<http::buffer_body>;
+
+// Far above what a deployment of the server sees, far below what memory
+// allows: an open connection costs a descriptor and a few KiB.
+constexpr std::size_t kMostConnections = 10'000;
+// TLS handshakes in progress: each holds OpenSSL's state for the client.
+constexpr std::size_t kMostHandshakes = 2'000;
+// Descriptors kept for what is not a connection: stores, files, logs.
+constexpr rlim_t kReservedDescriptors = 64;
+constexpr std::size_t kMostHeaderBytes = 32 << 10;
+constexpr std::ptrdiff_t kMostHeaderFields = 100;
+constexpr std::size_t kReadChunk = 64 << 10;
+constexpr auto kWriteTimeout = std::chrono::seconds(10);
+// A body slower than this on average, past the head's own deadline, is
+// given up.
+constexpr std::size_t kSlowestBodyBytesPerSecond = 64 << 10;
+// What is read and dropped of a body left unread before the connection
+// closes, so that the client reads the answer rather than a reset.
+constexpr std::size_t kMostDrainedBytes = 1 << 20;
+constexpr auto kDrainTime = std::chrono::seconds(2);
+constexpr long kInvalidArgument = static_cast<long>(0x80070057);
+
+// An operation's error returned in error rather than thrown.
+auto NoThrow(beast::error_code& error) { return asio::redirect_error(use_awaitable, error); }
+
+// The connections of one I/O thread that wait on their client (a TLS
+// handshake, a request's head, the next request of a kept-alive
+// connection): when room is needed, the one that waited longest is closed,
+// so that clients that send slowly or nothing never keep a new one out.
+// Touched by its I/O thread only.
+class Lineup {
+public:
+    explicit Lineup(std::size_t most = std::numeric_limits<std::size_t>::max()) : m_most(most) {}
+
+    class Place {
+    public:
+        Place(Lineup& lineup, beast::tcp_stream& stream) : m_lineup(lineup), m_stream(stream) { lineup.Join(*this); }
+        ~Place() { m_lineup.Leave(*this); }
+        Place(const Place&) = delete;
+        Place& operator=(const Place&) = delete;
+
+    private:
+        friend class Lineup;
+        Lineup& m_lineup;
+        beast::tcp_stream& m_stream;
+        std::list<Place*>::iterator m_at;
+        bool m_listed = false;
+    };
+
+    // False when no connection waits.
+    bool CloseOldest()
+    {
+        if (m_places.empty()) return false;
+        Place& oldest = *m_places.front();
+        Drop(oldest);
+        oldest.m_stream.close();
+        return true;
+    }
+    void CloseAll()
+    {
+        while (CloseOldest()) {
+        }
+    }
+
+private:
+    void Join(Place& place)
+    {
+        if (m_places.size() >= m_most) CloseOldest();
+        place.m_at = m_places.insert(m_places.end(), &place);
+        place.m_listed = true;
+    }
+    void Leave(Place& place)
+    {
+        if (place.m_listed) Drop(place);
+    }
+    void Drop(Place& place)
+    {
+        m_places.erase(place.m_at);
+        place.m_listed = false;
+    }
+
+    std::size_t m_most;
+    std::list<Place*> m_places;
+};
+
+struct IoThread {
+    explicit IoThread(std::size_t mostHandshakes) : handshakes(mostHandshakes) {}
+    asio::io_context context{1};
+    asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(context);
+    Lineup waiting;
+    Lineup handshakes;
+    std::size_t open = 0;
+};
+
+// The soft limit of open descriptors raised to the hard one; the
+// connections that leave room for the rest.
+std::size_t MostConnections()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    const rlim_t usable =
+        limit.rlim_cur > 2 * kReservedDescriptors ? limit.rlim_cur - kReservedDescriptors : limit.rlim_cur / 2;
+    return std::min<std::size_t>(kMostConnections, static_cast<std::size_t>(usable));
+}
+
+// One I/O thread for two cores: the workers need the rest, and each
+// request handed between threads costs a wake-up.
+std::vector<std::unique_ptr<IoThread>> MakeIoThreads()
+{
+    const std::size_t count = std::clamp(std::thread::hardware_concurrency() / 2, 1u, 4u);
+    std::vector<std::unique_ptr<IoThread>> threads;
+    for (std::size_t i = 0; i < count; ++i) threads.push_back(std::make_unique<IoThread>(kMostHandshakes / count));
+    return threads;
+}
+
+std::optional<ssl::context> MakeTls(const EngineOptions& options)
+{
+    if (options.certificate.empty()) return std::nullopt;
+    ssl::context tls(ssl::context::tls_server);
+    tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                    ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
+    try {
+        tls.use_certificate_chain_file(options.certificate);
+        tls.use_private_key_file(options.key, ssl::context::pem);
+    } catch (const boost::system::system_error&) {
+        throw std::runtime_error("the certificate " + options.certificate + " or its key " + options.key +
+                                 " cannot be used");
+    }
+    return tls;
+}
+
+std::string RemoteAddress(const tcp::socket& socket)
+{
+    beast::error_code ignored;
+    const asio::ip::address address = socket.remote_endpoint(ignored).address();
+    return address.to_string();
+}
+
+void FillRequest(const http::request<http::buffer_body>& head, const std::string& remote, httplib::Request& request)
+{
+    request.method = std::string(head.method_string());
+    request.target = std::string(head.target());
+    request.version = head.version() == 10 ? "HTTP/1.0" : "HTTP/1.1";
+    const std::size_t question = request.target.find('?');
+    request.path = httplib::detail::decode_url(request.target.substr(0, question), false);
+    if (question != std::string::npos)
+        httplib::detail::parse_query_text(request.target.substr(question + 1), request.params);
+    for (const auto& field : head)
+        request.headers.emplace(std::string(field.name_string()), std::string(field.value()));
+    request.remote_addr = remote;
+}
+
+// What makes a head unfit to be answered, though the parser took it: too
+// many fields, or a body whose length two parts of a chain could read two
+// ways (request smuggling).
+std::optional<std::pair<int, std::string>> HeadFault(const Parser& parser)
+{
+    const auto& head = parser.get();
+    if (std::distance(head.begin(), head.end()) > kMostHeaderFields)
+        return std::pair{431, "the request carries more than " + std::to_string(kMostHeaderFields) + " header fields"};
+    if (head.count(http::field::content_length) > 1) return std::pair{400, "the request carries two Content-Length"};
+    if (head.count(http::field::transfer_encoding) > 0 &&
+        (head.count(http::field::content_length) > 0 || !parser.chunked()))
+        return std::pair{400, "a Transfer-Encoding is chunked alone, never with a Content-Length"};
+    if (head.count(http::field::host) > 1) return std::pair{400, "the request carries two Host"};
+    return std::nullopt;
+}
+
+bool IsParseError(const beast::error_code& error)
+{
+    return error.category() == http::make_error_code(http::error::bad_version).category() &&
+           error != http::error::end_of_stream && error != http::error::partial_message;
+}
+
+enum class BodyRead { Whole, TooLarge, Unkept, Malformed, Lost };
+
+bool Keep(Exchange& exchange, std::string_view bytes)
+{
+    if (exchange.upload) return exchange.upload->Write(bytes);
+    exchange.request.body.append(bytes);
+    return true;
+}
+
+} // namespace
+
+class HttpEngine::Impl {
+public:
+    Impl(const EngineOptions& options, HttpHandler& handler)
+        : m_options(options), m_handler(handler), m_io(MakeIoThreads()),
+          m_mostPerThread(std::max<std::size_t>(1, MostConnections() / m_io.size())), m_tls(MakeTls(options)),
+          m_workers(options.workers), m_acceptor(m_io.front()->context),
+          m_signals(m_io.front()->context, SIGTERM, SIGINT)
+    {
+        Listen();
+    }
+
+    int port() const { return m_acceptor.local_endpoint().port(); }
+    std::string address() const { return m_acceptor.local_endpoint().address().to_string(); }
+
+    bool Run(std::chrono::seconds grace)
+    {
+        asio::co_spawn(m_io.front()->context, Accept(), asio::detached);
+        asio::co_spawn(m_io.front()->context, StopOnSignal(), asio::detached);
+        std::vector<std::thread> threads;
+        for (const auto& io : m_io)
+            threads.emplace_back([this, &io = *io] {
+                io.context.run();
+                const std::lock_guard lock(m_mutex);
+                ++m_finished;
+                m_changed.notify_all();
+            });
+        bool whole = false;
+        {
+            std::unique_lock lock(m_mutex);
+            m_changed.wait(lock, [&] { return m_stopAt.has_value(); });
+            whole = m_changed.wait_until(lock, *m_stopAt + grace, [&] { return m_finished == m_io.size(); });
+        }
+        if (!whole)
+            for (const auto& io : m_io) io->context.stop();
+        for (std::thread& thread : threads) thread.join();
+        return whole;
+    }
+
+private:
+    void Listen()
+    {
+        beast::error_code error;
+        tcp::resolver resolver(m_io.front()->context);
+        const auto endpoints = resolver.resolve(m_options.host, std::to_string(m_options.port), error);
+        if (!error && !endpoints.empty()) {
+            const tcp::endpoint endpoint = *endpoints.begin();
+            m_acceptor.open(endpoint.protocol(), error);
+            if (!error) m_acceptor.set_option(asio::socket_base::reuse_address(true), error);
+            if (!error) m_acceptor.bind(endpoint, error);
+            if (!error) m_acceptor.listen(asio::socket_base::max_listen_connections, error);
+        }
+        if (error || endpoints.empty())
+            throw std::runtime_error("cannot listen on " + m_options.host + ":" + std::to_string(m_options.port) +
+                                     (error ? ": " + error.message() : ""));
+    }
+
+    // Each connection goes to the next I/O thread in turn.
+    awaitable<void> Accept()
+    {
+        for (std::size_t next = 0;; next = (next + 1) % m_io.size()) {
+            IoThread& io = *m_io[next];
+            beast::error_code error;
+            tcp::socket socket = co_await m_acceptor.async_accept(io.context, NoThrow(error));
+            if (!m_acceptor.is_open()) co_return;
+            if (error) { // out of descriptors: the connections that end make room
+                asio::steady_timer pause(m_acceptor.get_executor(), std::chrono::milliseconds(50));
+                co_await pause.async_wait(NoThrow(error));
+                continue;
+            }
+            asio::co_spawn(io.context, Serve(std::move(socket), io), asio::detached);
+        }
+    }
+
+    awaitable<void> StopOnSignal()
+    {
+        beast::error_code error;
+        const int received = co_await m_signals.async_wait(NoThrow(error));
+        std::cerr << "valmorin serve: stopping (signal " << received << ")" << std::endl;
+        m_stopping = true;
+        m_acceptor.close(error);
+        for (const auto& io : m_io)
+            asio::post(io->context, [&io = *io] {
+                io.waiting.CloseAll();
+                io.work.reset();
+            });
+        const std::lock_guard lock(m_mutex);
+        m_stopAt = Clock::now();
+        m_changed.notify_all();
+    }
+
+    awaitable<void> Serve(tcp::socket socket, IoThread& io)
+    {
+        if (io.open >= m_mostPerThread && !io.waiting.CloseOldest()) {
+            RefuseCheaply(socket);
+            co_return;
+        }
+        ++io.open;
+        const std::unique_ptr<std::size_t, void (*)(std::size_t*)> counted(&io.open,
+                                                                           [](std::size_t* open) { --*open; });
+        beast::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        const std::string remote = RemoteAddress(socket);
+        const Clock::time_point deadline = Clock::now() + m_options.headerTimeout;
+        try {
+            if (m_tls) {
+                beast::ssl_stream<beast::tcp_stream> stream(std::move(socket), *m_tls);
+                if (co_await Handshake(stream, io, deadline)) co_await Exchanges(stream, io, remote, deadline);
+            } else {
+                beast::tcp_stream stream(std::move(socket));
+                co_await Exchanges(stream, io, remote, deadline);
+            }
+        } catch (const std::exception& e) {
+            std::cerr << "valmorin serve: a connection of " << remote << " failed: " << e.what() << std::endl;
+        }
+    }
+
+    // Past the cap, with no waiting connection to close for room: a
+    // fixed answer written without waiting, then the connection closed.
+    void RefuseCheaply(tcp::socket& socket) const
+    {
+        static const std::string kBusy = [] {
+            const std::string body = R"({"error":{"hresult":"0x8007000E","message":)"
+                                     R"("the server is serving all the connections it takes; retry"}})";
+            return "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nRetry-After: 1\r\n"
+                   "Content-Type: application/json; charset=utf-8\r\nContent-Length: " +
+                   std::to_string(body.size()) + "\r\n\r\n" + body;
+        }();
+        beast::error_code ignored;
+        if (!m_tls) {
+            socket.non_blocking(true, ignored);
+            socket.write_some(asio::buffer(kBusy), ignored);
+        }
+        socket.close(ignored);
+    }
+
+    awaitable<bool> Handshake(beast::ssl_stream<beast::tcp_stream>& stream, IoThread& io, Clock::time_point deadline)
+    {
+        beast::tcp_stream& lowest = beast::get_lowest_layer(stream);
+        const Lineup::Place handshaking(io.handshakes, lowest), waiting(io.waiting, lowest);
+        lowest.expires_at(deadline);
+        beast::error_code error;
+        co_await stream.async_handshake(ssl::stream_base::server, NoThrow(error));
+        co_return !error;
+    }
+
+    // The requests of a connection, answered in the order they came.
+    template <class Stream>
+    awaitable<void> Exchanges(Stream& stream, IoThread& io, const std::string& remote, Clock::time_point deadline)
+    {
+        beast::flat_buffer buffer(kMostHeaderBytes + kReadChunk);
+        for (bool first = true; !m_stopping; first = false) {
+            Parser parser;
+            parser.header_limit(kMostHeaderBytes);
+            // Decided from the head, once the request is admitted.
+            parser.body_limit(std::numeric_limits<std::uint64_t>::max());
+            const beast::error_code error = co_await ReadHead(stream, buffer, parser, io, first, deadline);
+            if (error && !IsParseError(error)) co_return;
+            Exchange exchange;
+            exchange.start = Clock::now();
+            FillRequest(parser.get(), remote, exchange.request);
+            if (const std::optional<std::pair<int, std::string>> fault = Fault(error, parser)) {
+                AnswerError(exchange.response, fault->first, kInvalidArgument, fault->second);
+                co_await Send(stream, exchange, parser, false);
+                co_return;
+            }
+            if (!co_await AnswerOne(stream, buffer, parser, io, exchange)) co_return;
+        }
+    }
+
+    static std::optional<std::pair<int, std::string>> Fault(const beast::error_code& error, const Parser& parser)
+    {
+        if (error == http::error::header_limit)
+            return std::pair{431,
+                             "the request's head is larger than " + std::to_string(kMostHeaderBytes >> 10) + " KiB"};
+        if (error) return std::pair{400, "the request is not HTTP/1.1: " + error.message()};
+        return HeadFault(parser);
+    }
+
+    // One request whose head was read: admitted or refused from it, its
+    // body read, answered. False when the connection is to close.
+    template <class Stream>
+    awaitable<bool> AnswerOne(Stream& stream, beast::flat_buffer& buffer, Parser& parser, IoThread& io,
+                              Exchange& exchange)
+    {
+        // A request without a body is admitted and answered in one turn of
+        // a worker.
+        const bool bodiless = parser.is_done();
+        if (!co_await OnWorker(exchange, [&] {
+                const bool admitted = m_handler.Admit(exchange);
+                if (admitted && bodiless) m_handler.Answer(exchange);
+                return admitted;
+            })) {
+            co_await Refused(stream, io, exchange, parser);
+            co_return false;
+        }
+        if (parser.content_length().value_or(0) > exchange.bodyLimit) {
+            AnswerError(exchange.response, 413, kInvalidArgument, BodyTooLarge(exchange));
+            co_await Refused(stream, io, exchange, parser);
+            co_return false;
+        }
+        parser.body_limit(exchange.bodyLimit);
+        const BodyRead read = bodiless ? BodyRead::Whole : co_await ReadBody(stream, buffer, parser, exchange);
+        if (read == BodyRead::Lost) co_return false;
+        if (read == BodyRead::TooLarge || read == BodyRead::Malformed) {
+            AnswerError(exchange.response, read == BodyRead::TooLarge ? 413 : 400, kInvalidArgument,
+                        read == BodyRead::TooLarge ? BodyTooLarge(exchange) : "the body's chunks are malformed");
+            co_await Refused(stream, io, exchange, parser);
+            co_return false;
+        }
+        if (!bodiless)
+            co_await OnWorker(exchange, [&] {
+                m_handler.Answer(exchange);
+                return true;
+            });
+        // An upload cut short (a full disk) leaves the rest of its body unread.
+        const bool keepAlive = read == BodyRead::Whole && parser.keep_alive() && !m_stopping;
+        co_await HoldUntil(exchange.notBefore);
+        co_return co_await Send(stream, exchange, parser, keepAlive) && keepAlive;
+    }
+
+    static std::string BodyTooLarge(const Exchange& exchange)
+    {
+        return "the body is larger than the " + std::to_string(exchange.bodyLimit) + " bytes this route takes";
+    }
+
+    // A request's head, whole within its deadline: the connection's own
+    // for its first request; for the next, the idle time until its first
+    // bytes, then the deadline from there.
+    template <class Stream>
+    awaitable<beast::error_code> ReadHead(Stream& stream, beast::flat_buffer& buffer, Parser& parser, IoThread& io,
+                                          bool first, Clock::time_point deadline)
+    {
+        beast::tcp_stream& lowest = beast::get_lowest_layer(stream);
+        const Lineup::Place waiting(io.waiting, lowest);
+        beast::error_code error;
+        if (!first && buffer.size() == 0) {
+            lowest.expires_after(m_options.idleTimeout);
+            const std::size_t got = co_await stream.async_read_some(buffer.prepare(kReadChunk), NoThrow(error));
+            buffer.commit(got);
+            if (error) co_return error;
+        }
+        lowest.expires_at(first ? deadline : Clock::now() + m_options.headerTimeout);
+        co_await http::async_read_header(stream, buffer, parser, NoThrow(error));
+        co_return error;
+    }
+
+    // The body into the request or its upload file, within the route's
+    // limit (a chunked body's too) and a deadline that grows with it.
+    template <class Stream>
+    awaitable<BodyRead> ReadBody(Stream& stream, beast::flat_buffer& buffer, Parser& parser, Exchange& exchange)
+    {
+        if (parser.is_done()) co_return BodyRead::Whole;
+        if (beast::iequals(parser.get()[http::field::expect], "100-continue")) {
+            http::response<http::empty_body> carryOn{http::status::continue_, parser.get().version()};
+            beast::error_code error;
+            co_await http::async_write(stream, carryOn, NoThrow(error));
+            if (error) co_return BodyRead::Lost;
+        }
+        const std::size_t expected = parser.content_length().value_or(exchange.bodyLimit);
+        beast::get_lowest_layer(stream).expires_after(m_options.headerTimeout +
+                                                      std::chrono::seconds(expected / kSlowestBodyBytesPerSecond));
+        std::vector<char> chunk(std::clamp<std::size_t>(exchange.bodyLimit, 1, kReadChunk));
+        while (!parser.is_done()) {
+            parser.get().body().data = chunk.data();
+            parser.get().body().size = chunk.size();
+            beast::error_code error;
+            co_await http::async_read(stream, buffer, parser, NoThrow(error));
+            if (error == http::error::need_buffer) error = {};
+            const std::size_t got = chunk.size() - parser.get().body().size;
+            if (got > 0 && !Keep(exchange, {chunk.data(), got})) co_return BodyRead::Unkept;
+            if (error == http::error::body_limit) co_return BodyRead::TooLarge;
+            if (error) co_return IsParseError(error) ? BodyRead::Malformed : BodyRead::Lost;
+        }
+        co_return BodyRead::Whole;
+    }
+
+    // An answer given before the body was read whole: sent, then what the
+    // client still sends is read and dropped for a moment, up to a bound,
+    // so that it reads the answer rather than a reset.
+    template <class Stream>
+    awaitable<void> Refused(Stream& stream, IoThread& io, Exchange& exchange, const Parser& parser)
+    {
+        co_await HoldUntil(exchange.notBefore);
+        if (!co_await Send(stream, exchange, parser, false) || parser.is_done()) co_return;
+        beast::tcp_stream& lowest = beast::get_lowest_layer(stream);
+        const Lineup::Place waiting(io.waiting, lowest);
+        beast::error_code error;
+        lowest.socket().shutdown(tcp::socket::shutdown_send, error);
+        lowest.expires_after(kDrainTime);
+        std::array<char, 4096> dropped;
+        for (std::size_t drained = 0; !error && drained < kMostDrainedBytes;)
+            drained += co_await lowest.async_read_some(asio::buffer(dropped), NoThrow(error));
+    }
+
+    // The answer, in the request's HTTP version; a HEAD's without its body.
+    template <class Stream>
+    awaitable<bool> Send(Stream& stream, Exchange& exchange, const Parser& parser, bool keepAlive)
+    {
+        const bool head = parser.get().method() == http::verb::head;
+        if (exchange.response.status < 0) exchange.response.status = 200; // as cpp-httplib's routes expect
+        m_handler.Finish(exchange);
+        http::response<http::string_body> response;
+        response.version(parser.get().version());
+        response.result(static_cast<unsigned>(exchange.response.status));
+        for (const auto& [name, value] : exchange.response.headers) response.insert(name, value);
+        const int status = exchange.response.status;
+        if (status != 204 && status != 304) response.content_length(exchange.response.body.size());
+        if (!head) response.body() = std::move(exchange.response.body);
+        response.keep_alive(keepAlive);
+        beast::get_lowest_layer(stream).expires_after(kWriteTimeout);
+        beast::error_code error;
+        co_await http::async_write(stream, response, NoThrow(error));
+        co_return !error;
+    }
+
+    awaitable<void> HoldUntil(Clock::time_point when)
+    {
+        if (when <= Clock::now()) co_return;
+        asio::steady_timer timer(co_await asio::this_coro::executor, when);
+        beast::error_code ignored;
+        co_await timer.async_wait(NoThrow(ignored));
+    }
+
+    // Runs work on a worker, the connection's coroutine resuming on its I/O
+    // thread once it is done; a failure of the server's own is answered
+    // 500.
+    awaitable<bool> OnWorker(Exchange& exchange, const std::function<bool()>& work)
+    {
+        bool result = false;
+        co_await asio::async_initiate<decltype(use_awaitable), void()>(
+            [this, &exchange, &work, &result](auto resume) {
+                auto busy = asio::make_work_guard(asio::get_associated_executor(resume));
+                asio::post(m_workers,
+                           [&exchange, &work, &result, resume = std::move(resume), busy = std::move(busy)]() mutable {
+                               result = RunGuarded(exchange, work);
+                               asio::post(busy.get_executor(), std::move(resume));
+                           });
+            },
+            use_awaitable);
+        co_return result;
+    }
+
+    static bool RunGuarded(Exchange& exchange, const std::function<bool()>& work)
+    {
+        try {
+            return work();
+        } catch (const std::exception& e) {
+            exchange.response = httplib::Response();
+            AnswerError(exchange.response, 500, static_cast<long>(0x8000FFFF),
+                        std::string("the server failed to answer: ") + e.what());
+            return false;
+        }
+    }
+
+    EngineOptions m_options;
+    HttpHandler& m_handler;
+    std::vector<std::unique_ptr<IoThread>> m_io;
+    std::size_t m_mostPerThread;
+    std::optional<ssl::context> m_tls;
+    asio::thread_pool m_workers;
+    tcp::acceptor m_acceptor;
+    asio::signal_set m_signals;
+    std::atomic<bool> m_stopping{false};
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::optional<Clock::time_point> m_stopAt;
+    std::size_t m_finished = 0;
+};
+
+HttpEngine::HttpEngine(const EngineOptions& options, HttpHandler& handler)
+    : m_impl(std::make_unique<Impl>(options, handler))
+{}
+
+HttpEngine::~HttpEngine() = default;
+
+int HttpEngine::port() const { return m_impl->port(); }
+
+std::string HttpEngine::address() const { return m_impl->address(); }
+
+bool HttpEngine::Run(std::chrono::seconds stopGrace) { return m_impl->Run(stopGrace); }

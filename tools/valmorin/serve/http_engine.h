@@ -1,0 +1,81 @@
+// The HTTP engine of valmorin serve: connections, TLS, parsing and
+// deadlines, event-driven on a few I/O threads (Boost.Beast over
+// Boost.Asio, all of it in http_engine.cpp), so that connections that send
+// slowly or nothing cost a socket and a little memory, never a thread. The
+// server's decisions and the component's calls, which block, run on a pool
+// of workers. Requests reach the server as cpp-httplib's value types, which
+// the routes take.
+#pragma once
+
+#include "serve/temporary_file.h"
+
+#include <httplib.h>
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+struct EngineOptions {
+    std::string host;
+    int port = 0;                 // 0: the kernel picks
+    std::string certificate, key; // PEM files: TLS when given
+    unsigned workers = 8;
+    // A request's head must have arrived whole this long after the
+    // connection opened (its TLS handshake included) or the previous answer
+    // was sent; the connection is closed otherwise.
+    std::chrono::seconds headerTimeout{10};
+    // A connection between requests that sends nothing is closed after this.
+    std::chrono::seconds idleTimeout{5};
+};
+
+// One request and its answer as the server's code sees them.
+struct Exchange {
+    httplib::Request request; // its body filled when the body is not an upload
+    httplib::Response response;
+    std::chrono::steady_clock::time_point start;
+    std::string user = "-"; // who, for the access log
+    // Decided from the head: the most body bytes the request may carry,
+    // and the file that takes them when they are an upload.
+    std::size_t bodyLimit = 0;
+    std::optional<TemporaryFile> upload;
+    // The answer is held until then: a login attempt that waits its turn.
+    std::chrono::steady_clock::time_point notBefore{};
+};
+
+class HttpHandler {
+public:
+    virtual ~HttpHandler() = default;
+    // On a worker, from the request's head alone: true with the body's
+    // limit set when the body may be read; false when the response is the
+    // answer (a refusal), the body then left unread.
+    virtual bool Admit(Exchange& exchange) = 0;
+    // On a worker, once the body was read.
+    virtual void Answer(Exchange& exchange) = 0;
+    // On an I/O thread, cheap, just before the answer is sent: the headers
+    // every answer carries, the access log's line.
+    virtual void Finish(Exchange& exchange) = 0;
+};
+
+class HttpEngine {
+public:
+    // Listens at once; throws std::runtime_error when it cannot.
+    HttpEngine(const EngineOptions& options, HttpHandler& handler);
+    ~HttpEngine();
+    HttpEngine(const HttpEngine&) = delete;
+    HttpEngine& operator=(const HttpEngine&) = delete;
+
+    int port() const;
+    // The address listened on, as the name given resolved: "127.0.0.1".
+    std::string address() const;
+    // Serves until SIGTERM or SIGINT, then lets the requests in flight
+    // finish for at most stopGrace. False when some were cut short: their
+    // workers are still in the component's calls, and the process must end
+    // without waiting for them.
+    bool Run(std::chrono::seconds stopGrace);
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> m_impl;
+};

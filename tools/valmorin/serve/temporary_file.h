@@ -1,0 +1,36 @@
+// The server's own files in the temporary folder, for a CSV upload as it
+// arrives and for an export before it is sent.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+class TemporaryFile {
+public:
+    // Made without following a link (mkostemp: O_EXCL, mode 0600 whatever
+    // the umask), its name carrying the server's process id so that a later
+    // server can tell a file left by one that was killed. Throws
+    // std::runtime_error when no file can be made.
+    TemporaryFile();
+    ~TemporaryFile();
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    const std::string& path() const { return m_path; }
+
+    // Appends the whole of bytes; false once a write failed (a full disk),
+    // after which the file is never whole again: what it holds must not be
+    // taken for the upload.
+    bool Write(std::string_view bytes);
+    // Why a write failed; empty while none did.
+    const std::string& failure() const { return m_failure; }
+
+private:
+    int m_fd = -1;
+    std::string m_path;
+    std::string m_failure;
+};
+
+// Removes the files of the servers of this account that were killed before
+// they could (their process is gone); returns how many.
+int RemoveStaleTemporaryFiles();
