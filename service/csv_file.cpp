@@ -42,15 +42,15 @@ int NoBlanks(unsigned char) { return 0; }
 CsvReader::CsvReader(const std::u16string& path, CsvLimits limits) : m_path(path), m_limits(limits), m_records(1)
 {
     const std::string native = valmorin::text::Utf16ToUtf8(path);
-    m_fd = valmorin::posix::OpenUnlessHeldOpen(native, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    m_fd = valmorin::posix::OpenUnlessLockedHere(native, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
     struct stat status {};
     if (!m_fd && errno == ELOOP)
         throw qmt::CException(u"CValmorin", u"The file " + m_path + u" is a symbolic link; links are not followed.",
                               static_cast<DWORD>(HRESULT_FROM_WIN32(5))); // ERROR_ACCESS_DENIED
-    // Another descriptor of this process holds the file: a store's own
-    // file, whose locks reading and closing it would drop.
+    // This process holds locks on the file: a store's own file, whose locks
+    // reading and closing it would drop.
     if (!m_fd && errno == EBUSY)
-        throw qmt::CException(u"CValmorin", u"The file " + m_path + u" is open in this process (a store's own file?); "
+        throw qmt::CException(u"CValmorin", u"The file " + m_path + u" is locked by this process (a store's own file?); "
                                             u"it is not read.",
                               static_cast<DWORD>(HRESULT_FROM_WIN32(32))); // ERROR_SHARING_VIOLATION
     if (!m_fd || ::fstat(m_fd.get(), &status) != 0) FileFailure(m_path, u"cannot be read", errno);

@@ -1,45 +1,48 @@
 #include "platform/posix/lock_safe_open.h"
 
 #include <cerrno>
-#include <cstdlib>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace valmorin::posix {
 
 namespace {
 
-// Whether a descriptor of this process other than `except` refers to the
-// file; descriptors are looked at with fstat, which opens nothing. Where
-// /proc cannot be read nothing can be told, and the file counts as free.
-bool HeldOpenElsewhere(const struct stat& file, int except)
+// Whether this process holds a POSIX lock on the file. /proc/locks lists
+// each lock as "<n>: POSIX ADVISORY <READ|WRITE> <pid> <major>:<minor>:<inode>
+// <start> <end>", the device in hex; waiting requests are marked "->".
+// Where it cannot be read nothing can be told, and the file counts as free.
+bool LockedHere(const struct stat& file)
 {
-    DIR* folder = ::opendir("/proc/self/fd");
-    if (folder == nullptr) return false;
-    const int own = ::dirfd(folder);
-    bool held = false;
-    while (const dirent* entry = ::readdir(folder)) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || fd == except || fd == own) continue;
-        struct stat other {};
-        const int flags = ::fcntl(static_cast<int>(fd), F_GETFL);
-        if (flags < 0 || (flags & O_PATH) != 0 || ::fstat(static_cast<int>(fd), &other) != 0) continue;
-        if (other.st_dev == file.st_dev && other.st_ino == file.st_ino) {
-            held = true;
-            break;
-        }
+    std::ifstream locks("/proc/locks");
+    const long self = static_cast<long>(::getpid());
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access;
+        long pid = 0;
+        std::string where;
+        fields >> number >> kind;
+        if (kind == "->") fields >> kind;
+        fields >> mode >> access >> pid >> where;
+        if (!fields || kind != "POSIX" || pid != self) continue;
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(where.c_str(), "%x:%x:%llu", &major, &minor, &inode) == 3 &&
+            makedev(major, minor) == file.st_dev && inode == file.st_ino)
+            return true;
     }
-    ::closedir(folder);
-    return held;
+    return false;
 }
 
 } // namespace
 
-UniqueFd OpenUnlessHeldOpen(const std::filesystem::path& file, int flags)
+UniqueFd OpenUnlessLockedHere(const std::filesystem::path& file, int flags)
 {
     const UniqueFd path(::open(file.c_str(), O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW)));
     struct stat status {};
@@ -48,7 +51,7 @@ UniqueFd OpenUnlessHeldOpen(const std::filesystem::path& file, int flags)
         errno = ELOOP;
         return UniqueFd(-1);
     }
-    if (HeldOpenElsewhere(status, path.get())) {
+    if (LockedHere(status)) {
         errno = EBUSY;
         return UniqueFd(-1);
     }

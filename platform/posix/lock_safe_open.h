@@ -15,11 +15,11 @@
 namespace valmorin::posix {
 
 // Opens the file with the flags given (O_NOFOLLOW among them refuses a
-// link, ELOOP) unless another descriptor of this process refers to it
-// already: then nothing is opened and errno is EBUSY. The file is looked
-// at through a path-only descriptor, whose closing drops no lock, and
-// opened again through it, so that what was checked is what is opened.
-// An invalid descriptor on failure, with errno set.
-VALMORIN_PLATFORM_API UniqueFd OpenUnlessHeldOpen(const std::filesystem::path& file, int flags);
+// link, ELOOP) unless this process holds POSIX locks on it (as /proc/locks
+// lists them): then nothing is opened and errno is EBUSY. The file is
+// looked at through a path-only descriptor, whose closing drops no lock,
+// and opened again through it, so that what was checked is what is
+// opened. An invalid descriptor on failure, with errno set.
+VALMORIN_PLATFORM_API UniqueFd OpenUnlessLockedHere(const std::filesystem::path& file, int flags);
 
 } // namespace valmorin::posix

@@ -224,6 +224,33 @@ TEST(LookupCacheUnderHostileProcesses, AHeaderWhoseTwoCopiesDifferIsNotTrusted)
     EXPECT_TRUE(cache->Begin().trusted);
 }
 
+// An object asked to import its own store's files refuses them without
+// opening them for reading: their descriptor's closing would drop the
+// process's locks on them, and other processes would then take the store
+// for unused (leave WAL mode, rebuild the index under the mapping).
+// Fault caught: a file this process holds locks on opened and closed by
+// the import.
+TEST(LookupCacheUnderHostileProcesses, AStoresOwnFilesAreNeverReadAsAnImport)
+{
+    TempDir folder;
+    const std::filesystem::path file = folder / "store.db";
+    CreateSqliteFile(file, ReadSchema() + "PRAGMA journal_mode = WAL;");
+    const OwnRegistry registry;
+    OwnRegistry::Set(u"LookupCache", 10);
+    const CComPtr<IValmorin> component = NewComponent();
+    ASSERT_EQ(component->Open(CComBSTR(SqliteConnectionString(file)).get()), S_OK);
+    CComPtr<IValmorin2> second;
+    ASSERT_EQ(component.QueryInterface(second), S_OK);
+    for (const std::string& own : {file.string(), file.string() + "-shm"}) {
+        SCOPED_TRACE(own);
+        BstrResult report;
+        EXPECT_EQ(second->TableImport(Arg(u"u"), Arg(u"T"), Arg(valmorin::text::Widen(own)), 0, &report),
+                  MakeHResult(0x80070020));
+        EXPECT_NE(Shell(file, "PRAGMA journal_mode = DELETE;", 50).exitCode, 0)
+            << "another process left WAL mode: the process's locks were dropped";
+    }
+}
+
 // The PostgreSQL cache, trusted within a bound of 300 ms: after each
 // act, once the bound has passed, lookups must give what the store holds.
 // Faults caught: a table swapped in by rename (no triggers) answered from

@@ -250,6 +250,35 @@ TEST_F(ServeHostileTest, AStopClosesTheConnectionsThatWaitOnTheirClients)
     EXPECT_TRUE(waiting.front()->ClosedWithin(1s));
 }
 
+// A stop while an import of a large file is under way: the import is
+// cancelled and rolled back, and the server ends without waiting for it.
+// Fault caught: a stop that waits for the import (holding the writers'
+// lock until its grace runs out) or ends it half-written.
+TEST_F(ServeHostileTest, AStopCancelsAnImportUnderWayAndKeepsNothingOfIt)
+{
+    ServeProcess server = Serve();
+    std::string csv = "k,v\n";
+    for (int i = 0; i < 1500000; ++i) csv += std::to_string(i) + ",x\n";
+    RawClient uploader(server.port());
+    ASSERT_TRUE(uploader.Send(Head("PUT", "/api/tables/Big/csv", server.port(),
+                                   "Content-Type: text/csv\r\nContent-Length: " + std::to_string(csv.size()) + "\r\n") +
+                              csv));
+    // The import is under way once it holds the store's writers' lock.
+    const auto locked = [&] {
+        return RunProcess({"/usr/bin/sqlite3", m_store.file().string(), "BEGIN IMMEDIATE; ROLLBACK;"}).exitCode != 0;
+    };
+    for (const auto deadline = Clock::now() + 20s; !locked() && Clock::now() < deadline;)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(locked()) << "the import never started: " << uploader.ReadAnswers(1, 1s) << server.log();
+    const auto stopping = Clock::now();
+    EXPECT_EQ(server.Stop(), 0);
+    const auto took = Clock::now() - stopping;
+    EXPECT_EQ(m_store.Column("SELECT COUNT(*) FROM QM_TABLES WHERE NOM = 'Big'"), std::vector<std::u16string>{u"0"})
+        << "the import went on, or kept a part, after the stop (the stop took "
+        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms)";
+    EXPECT_EQ(m_store.Column("SELECT COUNT(*) FROM QM_VALMOR"), std::vector<std::u16string>{u"0"});
+}
+
 // More silent connections than the server takes: with 200 descriptors it
 // takes 136. Faults caught: a full server that keeps a fresh client out
 // rather than close a connection that sent nothing; the newest waiting

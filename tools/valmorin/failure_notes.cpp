@@ -66,8 +66,8 @@ std::string UnreadableStore(const std::filesystem::path& file)
     if (S_ISDIR(status.st_mode)) return "is a folder, not a store file";
     if (!S_ISREG(status.st_mode)) return "is not a regular file";
     // This process may have the store open: a descriptor of ours opened and
-    // closed on it would drop its connection's locks.
-    const UniqueFd fd = valmorin::posix::OpenUnlessHeldOpen(file, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    // closed on it would drop its connection's locks, which say it is read.
+    const UniqueFd fd = valmorin::posix::OpenUnlessLockedHere(file, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (!fd && errno == EBUSY) return {};
     if (!fd) return "cannot be read: " + ErrnoText(errno);
     char header[16] = {};

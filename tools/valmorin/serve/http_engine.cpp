@@ -2,6 +2,9 @@
 
 #include "serve/api.h"
 
+#include "platform/win32/sysinfo.h"
+#include "valmorin/com/runtime.h"
+
 #include <utility> // before Asio 1.74, whose awaitable.hpp uses std::exchange without it
 
 #include <boost/asio.hpp>
@@ -17,6 +20,7 @@
 #include <iostream>
 #include <limits>
 #include <list>
+#include <set>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -222,6 +226,44 @@ bool Keep(Exchange& exchange, std::string_view bytes)
 
 } // namespace
 
+// The workers' component calls in flight, which a stop cancels: an import
+// under way is rolled back rather than waited for.
+class CallsInFlight {
+public:
+    class Call {
+    public:
+        explicit Call(CallsInFlight& calls) : m_calls(calls)
+        {
+            CoEnableCallCancellation(nullptr);
+            const std::lock_guard lock(m_calls.m_mutex);
+            m_calls.m_threads.insert(GetCurrentThreadId());
+        }
+        ~Call()
+        {
+            {
+                const std::lock_guard lock(m_calls.m_mutex);
+                m_calls.m_threads.erase(GetCurrentThreadId());
+            }
+            CoDisableCallCancellation(nullptr);
+        }
+        Call(const Call&) = delete;
+        Call& operator=(const Call&) = delete;
+
+    private:
+        CallsInFlight& m_calls;
+    };
+
+    void CancelAll()
+    {
+        const std::lock_guard lock(m_mutex);
+        for (const DWORD thread : m_threads) CoCancelCall(thread, 0);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::set<DWORD> m_threads;
+};
+
 class HttpEngine::Impl {
 public:
     Impl(const EngineOptions& options, HttpHandler& handler)
@@ -301,6 +343,7 @@ private:
         const int received = co_await m_signals.async_wait(NoThrow(error));
         std::cerr << "valmorin serve: stopping (signal " << received << ")" << std::endl;
         m_stopping = true;
+        m_calls.CancelAll();
         m_acceptor.close(error);
         for (const auto& io : m_io)
             asio::post(io->context, [&io = *io] {
@@ -554,9 +597,12 @@ private:
         co_await asio::async_initiate<decltype(use_awaitable), void()>(
             [this, &exchange, &work, &result](auto resume) {
                 auto busy = asio::make_work_guard(asio::get_associated_executor(resume));
-                asio::post(m_workers,
-                           [&exchange, &work, &result, resume = std::move(resume), busy = std::move(busy)]() mutable {
-                               result = RunGuarded(exchange, work);
+                asio::post(m_workers, [this, &exchange, &work, &result, resume = std::move(resume),
+                                       busy = std::move(busy)]() mutable {
+                               {
+                                   const CallsInFlight::Call call(m_calls);
+                                   result = RunGuarded(exchange, work);
+                               }
                                asio::post(busy.get_executor(), std::move(resume));
                            });
             },
@@ -582,6 +628,7 @@ private:
     std::size_t m_mostPerThread;
     std::optional<ssl::context> m_tls;
     asio::thread_pool m_workers;
+    CallsInFlight m_calls;
     tcp::acceptor m_acceptor;
     asio::signal_set m_signals;
     std::atomic<bool> m_stopping{false};
