@@ -70,7 +70,9 @@ void CsvReader::EndField(void* bytes, std::size_t length, void* reader)
     auto& self = *static_cast<CsvReader*>(reader);
     CsvRecord& record = self.m_records[self.m_ready];
     if (self.m_outOfMemory || self.m_beyondLimit) return;
-    if (record.count == self.m_limits.fields || length > self.m_limits.fieldBytes) {
+    self.m_recordBytes += length;
+    if (record.count == self.m_limits.fields || length > self.m_limits.fieldBytes ||
+        self.m_recordBytes > self.m_limits.recordBytes) {
         self.m_beyondLimit = true; // thrown once libcsv has returned
         return;
     }
@@ -94,6 +96,7 @@ void CsvReader::EndRecord(int terminator, void* reader)
     auto& self = *static_cast<CsvReader*>(reader);
     if (self.m_outOfMemory || self.m_beyondLimit) return;
     CsvRecord& record = self.m_records[self.m_ready];
+    self.m_recordBytes = 0;
     if (record.count > 0) {
         record.line = self.m_recordLine;
         try {
@@ -129,7 +132,9 @@ void CsvReader::ParseLine(const char* bytes, std::size_t length)
     if (m_outOfMemory) throw std::bad_alloc();
     // libcsv holds the field being read whole: a long one is stopped here,
     // a block past the limit at most.
-    if (m_beyondLimit || m_parser.entry_pos > m_limits.fieldBytes) BeyondLimit();
+    if (m_beyondLimit || m_parser.entry_pos > m_limits.fieldBytes ||
+        m_recordBytes + m_parser.entry_pos > m_limits.recordBytes)
+        BeyondLimit();
     if (parsed != length) Malformed();
 }
 
@@ -160,6 +165,8 @@ void CsvReader::BeyondLimit()
     const std::u16string rule =
         record.count == m_limits.fields
             ? u"the record has more than " + Decimal(static_cast<std::int64_t>(m_limits.fields)) + u" fields"
+        : m_recordBytes + m_parser.entry_pos > m_limits.recordBytes
+            ? u"the record is longer than " + Decimal(static_cast<std::int64_t>(m_limits.recordBytes)) + u" bytes"
             : u"field " + Decimal(static_cast<std::int64_t>(record.count + 1)) + u" is longer than " +
                   Decimal(static_cast<std::int64_t>(m_limits.fieldBytes)) + u" bytes";
     throw qmt::CException(u"CValmorin", u"The file " + m_path + u", line " + Decimal(m_recordLine) + u": " + rule + u".",

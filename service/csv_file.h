@@ -23,10 +23,12 @@ struct CsvRecord {
 };
 
 // What one record may hold, so that a file cannot take the reader's
-// memory: fields of at most `fieldBytes` bytes, at most `fields` of them.
+// memory: fields of at most `fieldBytes` bytes, at most `fields` of them,
+// at most `recordBytes` in all.
 struct CsvLimits {
     std::size_t fieldBytes = std::size_t{1} << 20;
     std::size_t fields = 4096;
+    std::size_t recordBytes = std::size_t{16} << 20;
 };
 
 class CsvReader {
@@ -67,6 +69,7 @@ private:
     bool m_atStart = true, m_finished = false;
     bool m_outOfMemory = false;    // a callback's allocation failed; libcsv cannot carry the exception
     bool m_beyondLimit = false;    // a record went past the limits; the same
+    std::size_t m_recordBytes = 0; // the fields of the record being read, so far
     std::int64_t m_line = 1;       // the line being parsed
     std::int64_t m_recordLine = 1; // where the record being read started
     // Records complete and not yet handed out, and the one being read,

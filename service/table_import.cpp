@@ -81,7 +81,10 @@ std::u16string LineText(std::int64_t line)
 std::u16string Excerpt(std::u16string_view text)
 {
     constexpr std::size_t kQuoted = 40;
-    return text.size() <= kQuoted ? std::u16string(text) : std::u16string(text.substr(0, kQuoted)) + u"...";
+    if (text.size() <= kQuoted) return std::u16string(text);
+    // A character outside the BMP stands whole or not at all.
+    const bool splitsPair = text[kQuoted - 1] >= 0xD800 && text[kQuoted - 1] <= 0xDBFF;
+    return std::u16string(text.substr(0, splitsPair ? kQuoted - 1 : kQuoted)) + u"...";
 }
 
 // Names the file, the line, the column when there is one, and the rule.
@@ -95,12 +98,14 @@ std::u16string Excerpt(std::u16string_view text)
 }
 
 // What a record of an imported file may hold: REG_DWORDs "CsvFieldLimit"
-// (bytes) and "CsvColumnLimit" beside "Debug", 1 MiB and 4,096 by default.
+// and "CsvRecordLimit" (bytes) and "CsvColumnLimit" beside "Debug": 1 MiB,
+// 16 MiB and 4,096 by default.
 CsvLimits ImportLimits()
 {
     const CsvLimits defaults;
     return {ComponentNumber(u"CsvFieldLimit", static_cast<DWORD>(defaults.fieldBytes)),
-            ComponentNumber(u"CsvColumnLimit", static_cast<DWORD>(defaults.fields))};
+            ComponentNumber(u"CsvColumnLimit", static_cast<DWORD>(defaults.fields)),
+            ComponentNumber(u"CsvRecordLimit", static_cast<DWORD>(defaults.recordBytes))};
 }
 
 // The header's column names, each one once; the field each is in.
@@ -112,6 +117,10 @@ std::vector<std::u16string> HeaderNames(const std::u16string& path, const CsvRec
         if (!valmorin::text::AppendUtf8AsUtf16(header.fields[i], names[i]))
             Refuse(path, header.line, {},
                    u"the name of column " + Decimal(static_cast<LONG>(i + 1)) + u" of the header is not valid UTF-8");
+        if (names[i].find(u'\0') != std::u16string::npos)
+            Refuse(path, header.line, {},
+                   u"the name of column " + Decimal(static_cast<LONG>(i + 1)) +
+                       u" of the header holds a NUL character, which no statement carries");
         if (!seen.insert(names[i]).second) Refuse(path, header.line, names[i], u"the header names this column twice");
     }
     return names;

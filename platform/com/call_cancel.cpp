@@ -22,6 +22,21 @@ Cancellations& ProcessCancellations()
     return cancellations;
 }
 
+// A thread that ends with cancellation enabled takes its mark with it:
+// another thread may be given the same id later.
+struct EnabledOnThisThread {
+    bool enabled = false;
+    ~EnabledOnThisThread()
+    {
+        if (!enabled) return;
+        Cancellations& all = ProcessCancellations();
+        const std::lock_guard lock(all.mutex);
+        all.cancelled.erase(GetCurrentThreadId());
+    }
+};
+
+thread_local EnabledOnThisThread t_enabled;
+
 } // namespace
 
 HRESULT CoEnableCallCancellation(void*)
@@ -29,6 +44,7 @@ HRESULT CoEnableCallCancellation(void*)
     Cancellations& all = ProcessCancellations();
     const std::lock_guard lock(all.mutex);
     all.cancelled[GetCurrentThreadId()] = false;
+    t_enabled.enabled = true;
     return S_OK;
 }
 
@@ -36,6 +52,7 @@ HRESULT CoDisableCallCancellation(void*)
 {
     Cancellations& all = ProcessCancellations();
     const std::lock_guard lock(all.mutex);
+    t_enabled.enabled = false;
     return all.cancelled.erase(GetCurrentThreadId()) ? S_OK : CO_E_CANCEL_DISABLED;
 }
 

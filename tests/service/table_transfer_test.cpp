@@ -341,6 +341,7 @@ TEST_P(TableTransferTest, LimitsLinksAndCancellationRefuseBeforeWriting)
     const OwnRegistry registry;
     OwnRegistry::Set(u"CsvFieldLimit", 100);
     OwnRegistry::Set(u"CsvColumnLimit", 4);
+    OwnRegistry::Set(u"CsvRecordLimit", 250);
     const std::vector<std::u16string> dump = StoreDump(*m_store);
     const Imported atLimit = Import(File("at.csv", "k,v\n1," + std::string(100, 'x') + "\n"), 0, u"At");
     EXPECT_EQ(atLimit.hr, S_OK) << Utf16ToUtf8(atLimit.error);
@@ -349,6 +350,13 @@ TEST_P(TableTransferTest, LimitsLinksAndCancellationRefuseBeforeWriting)
     EXPECT_NE(Utf16ToUtf8(beyond.error).find("line 3: field 2 is longer than 100 bytes"), std::string::npos)
         << Utf16ToUtf8(beyond.error);
     EXPECT_EQ(Import(File("four.csv", "k,a,b,c\n1,2,3,4\n"), 0, u"Four").hr, S_OK);
+    // Three fields within their own limit, too long together.
+    const Imported long3 = Import(File("long.csv", "k,a,b\n" + std::string(90, 'x') + "," + std::string(90, 'y') + "," +
+                                                 std::string(90, 'z') + "\n"),
+                                  0, u"Long");
+    EXPECT_EQ(long3.hr, kInvalidData);
+    EXPECT_NE(Utf16ToUtf8(long3.error).find("line 2: the record is longer than 250 bytes"), std::string::npos)
+        << Utf16ToUtf8(long3.error);
     const std::string five = File("five.csv", "k,a,b,c,d\n1,2,3,4,5\n");
     {
         // Another writer holds the store's writers' lock meanwhile.
@@ -375,13 +383,21 @@ TEST_P(TableTransferTest, LimitsLinksAndCancellationRefuseBeforeWriting)
     const Imported quoted = Import(File("quoted.csv", "k," + std::string(60, 'q') + "\n"), 0, u"T");
     EXPECT_NE(Utf16ToUtf8(quoted.error).find("column \"" + std::string(40, 'q') + "...\""), std::string::npos)
         << Utf16ToUtf8(quoted.error);
+    // 39 characters, then one outside the BMP: it is left out whole.
+    const Imported paired = Import(File("paired.csv", "k," + std::string(39, 'q') + "\xF0\x9F\x98\x80tail\n"), 0, u"T");
+    EXPECT_NE(paired.error.find(u"column \"" + std::u16string(39, u'q') + u"...\""), std::u16string::npos)
+        << Utf16ToUtf8(paired.error);
+    const Imported nul = Import(File("nul.csv", std::string("k\0a,v\nx,y\n", 11)), 0, u"Nul");
+    EXPECT_EQ(nul.hr, kInvalidData);
+    EXPECT_NE(Utf16ToUtf8(nul.error).find("column 1 of the header holds a NUL"), std::string::npos)
+        << Utf16ToUtf8(nul.error);
 
     ASSERT_EQ(CoEnableCallCancellation(nullptr), S_OK);
     ASSERT_EQ(CoCancelCall(GetCurrentThreadId(), 0), S_OK);
     EXPECT_EQ(Import(File("cancelled.csv", "k,v\n1,a\n2,b\n"), 0, u"Cancelled").hr, RPC_E_CALL_CANCELED);
     ASSERT_EQ(CoDisableCallCancellation(nullptr), S_OK);
     EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_TABLES WHERE NOM IN ('Beyond', 'Five', 'Linked', "
-                              "'Cancelled')"),
+                              "'Cancelled', 'Long', 'Nul')"),
               Rows{u"0"});
     EXPECT_EQ(Import(File("cancelled.csv", "k,v\n1,a\n2,b\n"), 0, u"Cancelled").hr, S_OK)
         << "a call after the cancelled one was cancelled too";

@@ -203,7 +203,8 @@ TEST_F(CliTest, ImportAndExportCommands)
 
 // A device of the test's own that is always full (as /dev/full is): an
 // export written to it must fail the command, not end in a cut file.
-// Fault caught: a short write on standard output passed over, exit 0.
+// Faults caught: a short write on standard output passed over, exit 0; a
+// batch that goes on making calls whose answers are lost.
 TEST_F(CliTest, AnExportThatCannotBeWrittenWholeFails)
 {
     if (::geteuid() != 0) GTEST_SKIP() << "making a device node needs root";
@@ -213,11 +214,23 @@ TEST_F(CliTest, AnExportThatCannotBeWrittenWholeFails)
     const std::filesystem::path full = m_home.path() / "full";
     ASSERT_EQ(::mknod(full.c_str(), S_IFCHR | 0600, ::makedev(1, 7)), 0) << std::strerror(errno);
     const std::string connection = valmorin::text::Utf16ToUtf8(m_store.connectionString());
-    const ProcessResult exported = RunProcess(
-        {"/bin/sh", "-c", "exec \"$0\" --connection \"$1\" export Land > \"$2\"", VALMORIN_CLI, connection, full.string()},
-        "", {{"XDG_DATA_HOME", (m_home.path() / "data").string()}});
+    const auto intoFull = [&](const std::string& command, const std::string& input = "") {
+        return RunProcess({"/bin/sh", "-c", "exec \"$0\" " + command + " > \"$1\"", VALMORIN_CLI, full.string()}, input,
+                          {{"XDG_DATA_HOME", (m_home.path() / "data").string()}});
+    };
+    const ProcessResult exported = intoFull("--connection '" + connection + "' export Land");
     EXPECT_NE(exported.exitCode, 0);
     EXPECT_NE(exported.err.find("could not be written whole"), std::string::npos) << exported.err;
+    const ProcessResult version = intoFull("--version");
+    EXPECT_NE(version.exitCode, 0) << version.err;
+    // A batch stops at its first answers that cannot be written: the
+    // writes after them are never made.
+    std::string calls;
+    for (int i = 0; i < 20000; ++i) calls += "transadd\tLand\tk" + std::to_string(i) + "\tv\n";
+    const ProcessResult batch = intoFull("--connection '" + connection + "' --batch", calls);
+    EXPECT_NE(batch.exitCode, 0);
+    EXPECT_NE(batch.err.find("no further call was made"), std::string::npos) << batch.err;
+    EXPECT_LT(std::stoi(valmorin::text::Utf16ToUtf8(m_store.Column("SELECT COUNT(*) FROM QM_VALMOR").at(0))), 20000);
 }
 
 // Fault caught: no progress shown on a terminal for a large file, or a

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 #include <poll.h>
 #include <unistd.h>
@@ -19,6 +20,11 @@ void BatchOutput::Flush()
     m_out.write(m_text.data(), static_cast<std::streamsize>(m_text.size()));
     m_out.flush();
     m_text.clear();
+    // No call runs after its answers could not be written: whoever reads
+    // them would not know which of its calls were made.
+    if (!m_out)
+        throw std::runtime_error(std::string("the answers could not be written to standard output: ") +
+                                 std::strerror(errno) + "; no further call was made");
 }
 
 void BatchOutput::FlushWhenFull()

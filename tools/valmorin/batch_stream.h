@@ -12,13 +12,16 @@
 class BatchOutput {
 public:
     explicit BatchOutput(std::ostream& out) : m_out(out) {}
-    ~BatchOutput() { Flush(); }
+    // What is left is written by the caller's Flush; a destructor cannot
+    // report that it failed.
+    ~BatchOutput() = default;
     BatchOutput(const BatchOutput&) = delete;
     BatchOutput& operator=(const BatchOutput&) = delete;
 
     // Where answers are appended.
     std::string& text() { return m_text; }
     bool empty() const { return m_text.empty(); }
+    // Throws when the answers cannot be written.
     void Flush();
     // Writes the answers once a block has gathered, so that a long input
     // needs no more memory than a block.

@@ -266,6 +266,7 @@ int RunBatch(std::ostream& out, const DispatchClient& client)
         if (!caller.Answer(line, answers.text())) status = kExitFailure;
         answers.FlushWhenFull();
     }
+    answers.Flush();
     return status;
 }
 
@@ -357,10 +358,20 @@ int RunComponentCommand(ResultStream& results, std::vector<std::string> args)
 
 } // namespace
 
+// What the commands print on standard output must reach it whole: a cut
+// listing must not pass for a whole one.
+int ExitAfterOutput(int status)
+{
+    if (std::cout.flush()) return status;
+    std::cerr << "valmorin: the output could not be written whole to standard output: " << std::strerror(errno)
+              << "\n";
+    return kExitFailure;
+}
+
 int main(int argc, char** argv)
 {
     try {
-        return Run(std::vector<std::string>(argv + 1, argv + argc));
+        return ExitAfterOutput(Run(std::vector<std::string>(argv + 1, argv + argc)));
     } catch (const UsageError& e) {
         std::cerr << "valmorin: " << e.message << "\n";
         return kExitUsage;
