@@ -32,7 +32,8 @@ namespace {
 // lone surrogate, which UTF-16 cannot carry.
 CComVariant TextArgument(py::handle arg, std::size_t position)
 {
-    const py::object bytes = py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(arg.ptr(), "utf-16-le", "strict"));
+    const py::object bytes =
+        py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(arg.ptr(), "utf-16-le", "strict"));
     if (!bytes) throw py::error_already_set();
     char* data = nullptr;
     Py_ssize_t size = 0;
@@ -95,7 +96,7 @@ public:
     {
         if (Foreign())
             throw std::runtime_error("the component's object was made in another process (this one is a fork of "
-                                  "it); make a new object in this process");
+                                     "it); make a new object in this process");
     }
 
 private:

@@ -50,8 +50,10 @@ CsvReader::CsvReader(const std::u16string& path, CsvLimits limits) : m_path(path
     // This process holds locks on the file: a store's own file, whose locks
     // reading and closing it would drop.
     if (!m_fd && errno == EBUSY)
-        throw qmt::CException(u"CValmorin", u"The file " + m_path + u" is locked by this process (a store's own file?); "
-                                            u"it is not read.",
+        throw qmt::CException(u"CValmorin",
+                              u"The file " + m_path +
+                                  u" is locked by this process (a store's own file?); "
+                                  u"it is not read.",
                               static_cast<DWORD>(HRESULT_FROM_WIN32(32))); // ERROR_SHARING_VIOLATION
     if (!m_fd || ::fstat(m_fd.get(), &status) != 0) FileFailure(m_path, u"cannot be read", errno);
     if (!S_ISREG(status.st_mode))
@@ -169,7 +171,8 @@ void CsvReader::BeyondLimit()
             ? u"the record is longer than " + Decimal(static_cast<std::int64_t>(m_limits.recordBytes)) + u" bytes"
             : u"field " + Decimal(static_cast<std::int64_t>(record.count + 1)) + u" is longer than " +
                   Decimal(static_cast<std::int64_t>(m_limits.fieldBytes)) + u" bytes";
-    throw qmt::CException(u"CValmorin", u"The file " + m_path + u", line " + Decimal(m_recordLine) + u": " + rule + u".",
+    throw qmt::CException(u"CValmorin",
+                          u"The file " + m_path + u", line " + Decimal(m_recordLine) + u": " + rule + u".",
                           static_cast<DWORD>(HRESULT_FROM_WIN32(kErrorInvalidData)));
 }
 

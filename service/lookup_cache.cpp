@@ -120,8 +120,7 @@ bool LookupCache::Find(const Ticket& ticket, Kind kind, std::u16string_view tabl
 bool LookupCache::Current(const Ticket& ticket) const
 {
     valmorin::ado::StoreVersion now;
-    return ReadVersion(now) && now == ticket.version &&
-           m_local.load(std::memory_order_acquire) == ticket.local;
+    return ReadVersion(now) && now == ticket.version && m_local.load(std::memory_order_acquire) == ticket.local;
 }
 
 void LookupCache::Keep(const Ticket& ticket, Kind kind, std::u16string_view table, std::u16string_view value,
@@ -224,8 +223,7 @@ void SetAsideInChild()
 Caches& ProcessCaches()
 {
     static Caches caches;
-    static const bool forkHandled =
-        ::pthread_atfork(LockCachesForFork, UnlockCachesAfterFork, SetAsideInChild) == 0;
+    static const bool forkHandled = ::pthread_atfork(LockCachesForFork, UnlockCachesAfterFork, SetAsideInChild) == 0;
     (void)forkHandled;
     return caches;
 }
@@ -236,8 +234,7 @@ void ReportTrust(bool trusted, std::string_view why)
     const std::string line = std::string("valmorin: lookup cache ") +
                              (trusted ? "in use again: " : "bypassed, lookups go to the store: ") + std::string(why);
     std::fprintf(stderr, "%s\n", line.c_str());
-    qmt::Trace(trusted ? qmt::LogLevel::Info : qmt::LogLevel::Warning, u"%s",
-               valmorin::text::Widen(line).c_str());
+    qmt::Trace(trusted ? qmt::LogLevel::Info : qmt::LogLevel::Warning, u"%s", valmorin::text::Widen(line).c_str());
 }
 
 std::unique_ptr<LookupCache> NewCache(const std::u16string& connectionString, const std::u16string& userId,

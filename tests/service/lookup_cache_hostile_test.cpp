@@ -208,9 +208,8 @@ TEST(LookupCacheUnderHostileProcesses, AHeaderWhoseTwoCopiesDifferIsNotTrusted)
 {
     TempDir folder;
     const std::filesystem::path file = folder / "store.db";
-    CreateSqliteFile(file, ReadSchema() +
-                               "PRAGMA journal_mode = WAL;"
-                               "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');");
+    CreateSqliteFile(file, ReadSchema() + "PRAGMA journal_mode = WAL;"
+                                          "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');");
     const OwnRegistry registry;
     OwnRegistry::Set(u"LookupCache", 10);
     const CComPtr<IValmorin> component = NewComponent();
@@ -326,7 +325,9 @@ TEST_F(PostgresHostileTest, SwapsDisabledTriggersSchemaChangesAndAHungListenerNe
         // transaction: it carries no triggers.
         m_store->Run("BEGIN; CREATE TABLE QM_VALMOR_NEW (LIKE QM_VALMOR INCLUDING ALL);"
                      "INSERT INTO QM_VALMOR_NEW SELECT * FROM QM_VALMOR;"
-                     "UPDATE QM_VALMOR_NEW SET OUTPUT = 'swapped " + r + "';"
+                     "UPDATE QM_VALMOR_NEW SET OUTPUT = 'swapped " +
+                     r +
+                     "';"
                      "ALTER TABLE QM_VALMOR RENAME TO QM_VALMOR_OLD; ALTER TABLE QM_VALMOR_NEW RENAME TO QM_VALMOR;"
                      "COMMIT;");
         stale += StaleAfterTheBound(valmorin::text::Widen("swapped " + r));

@@ -352,7 +352,7 @@ TEST_P(TableTransferTest, LimitsLinksAndCancellationRefuseBeforeWriting)
     EXPECT_EQ(Import(File("four.csv", "k,a,b,c\n1,2,3,4\n"), 0, u"Four").hr, S_OK);
     // Three fields within their own limit, too long together.
     const Imported long3 = Import(File("long.csv", "k,a,b\n" + std::string(90, 'x') + "," + std::string(90, 'y') + "," +
-                                                 std::string(90, 'z') + "\n"),
+                                                       std::string(90, 'z') + "\n"),
                                   0, u"Long");
     EXPECT_EQ(long3.hr, kInvalidData);
     EXPECT_NE(Utf16ToUtf8(long3.error).find("line 2: the record is longer than 250 bytes"), std::string::npos)

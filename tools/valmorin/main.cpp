@@ -363,8 +363,7 @@ int RunComponentCommand(ResultStream& results, std::vector<std::string> args)
 int ExitAfterOutput(int status)
 {
     if (std::cout.flush()) return status;
-    std::cerr << "valmorin: the output could not be written whole to standard output: " << std::strerror(errno)
-              << "\n";
+    std::cerr << "valmorin: the output could not be written whole to standard output: " << std::strerror(errno) << "\n";
     return kExitFailure;
 }
 

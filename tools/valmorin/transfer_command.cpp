@@ -228,8 +228,8 @@ int ExportToStream(TransferCall transfer, std::ostream& out, const std::function
         out.flush();
         // A short write (a full disk, a closed pipe) must not pass for an
         // export: whoever reads the output would take a part for the whole.
-        if (!out) throw std::runtime_error(std::string("the export could not be written whole: ") +
-                                           std::strerror(errno));
+        if (!out)
+            throw std::runtime_error(std::string("the export could not be written whole: ") + std::strerror(errno));
     }
     if (in.bad()) throw std::runtime_error("the exported file could not be read back: " + file.string());
     return status;

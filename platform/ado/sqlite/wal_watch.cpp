@@ -85,7 +85,8 @@ std::optional<FileIdentity> MappedFile(const void* address)
         std::string permissions, offset;
         unsigned major = 0, minor = 0;
         unsigned long long inode = 0;
-        fields >> std::hex >> from >> dash >> to >> permissions >> offset >> major >> colon >> minor >> std::dec >> inode;
+        fields >> std::hex >> from >> dash >> to >> permissions >> offset >> major >> colon >> minor >> std::dec >>
+            inode;
         if (fields && at >= from && at < to) return FileIdentity{makedev(major, minor), static_cast<ino_t>(inode)};
     }
     return std::nullopt;
@@ -100,8 +101,7 @@ std::optional<FileIdentity> IdentityOf(const std::string& path)
 
 class WalIndexWatch final : public StoreWatch {
 public:
-    WalIndexWatch(Database db, const std::uint32_t* header, std::string path, FileIdentity database,
-                  FileIdentity index)
+    WalIndexWatch(Database db, const std::uint32_t* header, std::string path, FileIdentity database, FileIdentity index)
         : m_db(std::move(db)), m_header(header), m_path(std::move(path)), m_database(database), m_index(index)
     {}
 

@@ -599,12 +599,12 @@ private:
                 auto busy = asio::make_work_guard(asio::get_associated_executor(resume));
                 asio::post(m_workers, [this, &exchange, &work, &result, resume = std::move(resume),
                                        busy = std::move(busy)]() mutable {
-                               {
-                                   const CallsInFlight::Call call(m_calls);
-                                   result = RunGuarded(exchange, work);
-                               }
-                               asio::post(busy.get_executor(), std::move(resume));
-                           });
+                    {
+                        const CallsInFlight::Call call(m_calls);
+                        result = RunGuarded(exchange, work);
+                    }
+                    asio::post(busy.get_executor(), std::move(resume));
+                });
             },
             use_awaitable);
         co_return result;
