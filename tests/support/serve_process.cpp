@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <regex>
 #include <stdexcept>
 
@@ -104,4 +105,16 @@ std::pair<int, std::string> ServeRefusal(const std::vector<std::string>& args)
     argv.insert(argv.end(), args.begin(), args.end());
     const ProcessResult result = RunProcess(argv);
     return {result.exitCode, result.err};
+}
+
+std::string WriteAccountFile(const std::string& file, const std::vector<Account>& accounts)
+{
+    std::ofstream out(file);
+    for (const Account& account : accounts) {
+        const ProcessResult made = RunProcess(
+            {"/usr/bin/htpasswd", "-nbBC", std::to_string(account.cost), account.user, account.password});
+        if (made.exitCode != 0) throw std::runtime_error("htpasswd: " + made.err);
+        out << made.out.substr(0, made.out.find('\n')) << "\n";
+    }
+    return file;
 }

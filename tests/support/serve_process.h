@@ -41,3 +41,11 @@ private:
 // Runs the server with these arguments to its end (a refusal at start);
 // its exit status and what it said.
 std::pair<int, std::string> ServeRefusal(const std::vector<std::string>& args);
+
+// An account file as an administrator makes it with `htpasswd -B`, at the
+// bcrypt cost given for each account, written at `file`; its path.
+struct Account {
+    std::string user, password;
+    int cost = 4;
+};
+std::string WriteAccountFile(const std::string& file, const std::vector<Account>& accounts);

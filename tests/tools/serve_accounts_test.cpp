@@ -3,6 +3,7 @@
 #include "serve/users.h"
 
 #include "support/process.h"
+#include "support/serve_process.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -14,17 +15,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = LoginThrottle::Clock;
 
-std::string AccountFile(const TempDir& dir, const std::vector<std::tuple<std::string, std::string, int>>& accounts)
-{
-    const std::string file = (dir / "users").string();
-    std::ofstream out(file);
-    for (const auto& [user, password, cost] : accounts) {
-        const ProcessResult made = RunProcess({"/usr/bin/htpasswd", "-nbBC", std::to_string(cost), user, password});
-        if (made.exitCode != 0) throw std::runtime_error("htpasswd: " + made.err);
-        out << made.out.substr(0, made.out.find('\n')) << "\n";
-    }
-    return file;
-}
 
 // Fault caught: an unknown name checked against a cheaper hash than the
 // accounts' (htpasswd -B makes cost 5), so that how long an answer takes
@@ -32,7 +22,7 @@ std::string AccountFile(const TempDir& dir, const std::vector<std::tuple<std::st
 TEST(ServeAccounts, AnUnknownNameCostsWhatTheDearestAccountCosts)
 {
     const TempDir dir;
-    const UserFile users(AccountFile(dir, {{"alice", "pw", 4}, {"bob", "pw", 6}}));
+    const UserFile users(WriteAccountFile((dir / "users").string(), {{"alice", "pw", 4}, {"bob", "pw", 6}}));
     EXPECT_EQ(users.placeholder().substr(0, 7), "$2b$06$");
     EXPECT_EQ(users.placeholder().size(), 60u);
     EXPECT_FALSE(users.Verify("nobody", "pw"));
@@ -44,7 +34,7 @@ TEST(ServeAccounts, AnUnknownNameCostsWhatTheDearestAccountCosts)
 TEST(ServeAccounts, ANulInANameOrPasswordIsRefused)
 {
     const TempDir dir;
-    const UserFile users(AccountFile(dir, {{"alice", "pw", 4}}));
+    const UserFile users(WriteAccountFile((dir / "users").string(), {{"alice", "pw", 4}}));
     EXPECT_FALSE(users.Verify("alice", std::string("pw\0x", 4)));
     EXPECT_FALSE(users.Verify(std::string("alice\0x", 7), "pw"));
     EXPECT_TRUE(users.Verify("alice", "pw"));

@@ -173,16 +173,9 @@ protected:
         args.insert(args.begin(), {"--connection", valmorin::text::Utf16ToUtf8(m_store.connectionString())});
         return ServeProcess(args, Environment(), launcher);
     }
-    std::string Accounts(const std::vector<std::tuple<std::string, std::string, int>>& accounts) const
+    std::string Accounts(const std::vector<Account>& accounts) const
     {
-        const std::string file = (m_home / "users").string();
-        std::ofstream out(file);
-        for (const auto& [user, password, cost] : accounts) {
-            const ProcessResult made = RunProcess({"/usr/bin/htpasswd", "-nbBC", std::to_string(cost), user, password});
-            if (made.exitCode != 0) throw std::runtime_error("htpasswd: " + made.err);
-            out << made.out.substr(0, made.out.find('\n')) << "\n";
-        }
-        return file;
+        return WriteAccountFile((m_home / "users").string(), accounts);
     }
     // A self-signed certificate for 127.0.0.1; the arguments that serve it.
     std::vector<std::string> Tls() const

@@ -47,14 +47,9 @@ int CreateTable(httplib::Client& client)
 // An account file made by htpasswd -B, as an administrator makes it.
 std::string Accounts(const TempDir& dir, const std::vector<std::pair<std::string, std::string>>& accounts)
 {
-    const std::string file = (dir / "users").string();
-    std::ofstream out(file);
-    for (const auto& [user, password] : accounts) {
-        const ProcessResult made = RunProcess({"/usr/bin/htpasswd", "-nbBC", "4", user, password});
-        if (made.exitCode != 0) throw std::runtime_error("htpasswd: " + made.err);
-        out << made.out.substr(0, made.out.find('\n')) << "\n";
-    }
-    return file;
+    std::vector<Account> made;
+    for (const auto& [user, password] : accounts) made.push_back({user, password});
+    return WriteAccountFile((dir / "users").string(), made);
 }
 
 class ServeTest : public ::testing::TestWithParam<StoreKind> {
