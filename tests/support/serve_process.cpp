@@ -111,8 +111,8 @@ std::string WriteAccountFile(const std::string& file, const std::vector<Account>
 {
     std::ofstream out(file);
     for (const Account& account : accounts) {
-        const ProcessResult made = RunProcess(
-            {"/usr/bin/htpasswd", "-nbBC", std::to_string(account.cost), account.user, account.password});
+        const ProcessResult made =
+            RunProcess({"/usr/bin/htpasswd", "-nbBC", std::to_string(account.cost), account.user, account.password});
         if (made.exitCode != 0) throw std::runtime_error("htpasswd: " + made.err);
         out << made.out.substr(0, made.out.find('\n')) << "\n";
     }

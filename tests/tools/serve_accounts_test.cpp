@@ -15,7 +15,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = LoginThrottle::Clock;
 
-
 // Fault caught: an unknown name checked against a cheaper hash than the
 // accounts' (htpasswd -B makes cost 5), so that how long an answer takes
 // tells which names are accounts.
