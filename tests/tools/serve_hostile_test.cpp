@@ -243,6 +243,28 @@ TEST_F(ServeHostileTest, AStopClosesTheConnectionsThatWaitOnTheirClients)
     EXPECT_TRUE(waiting.front()->ClosedWithin(1s));
 }
 
+// The CSV route spelled the ways the router reads alike (a trailing or
+// doubled slash, a percent-encoded letter) with a JSON body: refused, and
+// the server goes on. Fault caught: the admission and the router reading
+// the path differently, so that the route runs without the upload it
+// expects (the server crashed).
+TEST_F(ServeHostileTest, TheCsvRouteSpelledOtherwiseIsNeverReachedWithoutItsUpload)
+{
+    ServeProcess server = Serve();
+    for (const std::string path :
+         {"/api/tables/T/csv/", "/api//tables/T/csv", "/api/tables/T/%63sv", "/api/tables/T/cs%76"}) {
+        SCOPED_TRACE(path);
+        RawClient client(server.port());
+        client.Send(Head("PUT", path, server.port(), "Content-Type: application/json\r\nContent-Length: 2\r\n") + "{}");
+        const int status = StatusOf(client.ReadAnswers(1));
+        EXPECT_GE(status, 400);
+        EXPECT_LT(status, 500);
+    }
+    RawClient after(server.port());
+    after.Send(Head("GET", "/api/tables", server.port()));
+    EXPECT_EQ(StatusOf(after.ReadAnswers(1)), 200) << "the server did not outlive the requests";
+}
+
 // A stop while an import of a large file is under way: the import is
 // cancelled and rolled back, and the server ends without waiting for it.
 // Fault caught: a stop that waits for the import (holding the writers'

@@ -7,6 +7,7 @@
 #include "support/store.h"
 #include "support/temp_dir.h"
 
+#include "platform/posix/unique_fd.h"
 #include "platform/text/utf.h"
 
 #include <httplib.h>
@@ -21,6 +22,8 @@
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -432,8 +435,9 @@ TEST_P(ServeAccessTest, AnUnregisteredBuildServes)
 }
 
 // Faults caught: uploads a killed server left in the temporary folder kept
-// for ever; a running server's upload, or a file that only looks like one,
-// removed; the server's temporary path told to a client.
+// for ever (also when its process id lives on in another process); a
+// running server's upload, or a file that only looks like one, removed;
+// the server's temporary path told to a client.
 TEST_P(ServeAccessTest, UploadsLeftByAKilledServerAreRemovedAtStart)
 {
     const TempDir temporary;
@@ -445,12 +449,17 @@ TEST_P(ServeAccessTest, UploadsLeftByAKilledServerAreRemovedAtStart)
         return temporary / name;
     };
     const auto stale = leave("valmorin-serve-" + std::to_string(gone) + "-abcdef");
+    const auto reused = leave("valmorin-serve-" + std::to_string(::getppid()) + "-ghijkl");
     const auto running = leave("valmorin-serve-" + std::to_string(::getpid()) + "-abcdef");
+    // A server at work holds its upload locked.
+    const UniqueFd held(::open(running.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(held.get(), LOCK_EX | LOCK_NB), 0);
     const auto lookalike = leave("valmorin-serve-notes.txt");
     std::map<std::string, std::string> environment = Environment();
     environment["TMPDIR"] = temporary.path().string();
     const ServeProcess server({"--connection", valmorin::text::Utf16ToUtf8(m_store->connectionString())}, environment);
     EXPECT_FALSE(std::filesystem::exists(stale));
+    EXPECT_FALSE(std::filesystem::exists(reused)) << "a live process of the same id kept a file nobody holds";
     EXPECT_TRUE(std::filesystem::exists(running));
     EXPECT_TRUE(std::filesystem::exists(lookalike));
 

@@ -160,9 +160,9 @@ std::u16string Wide(const std::string& utf8, const std::string& what)
 }
 
 // The path's segments after /api, each percent-decoded and checked.
-std::vector<std::u16string> Segments(const httplib::Request& request)
+std::vector<std::u16string> SegmentsOf(const std::string& target)
 {
-    const std::string path = request.target.substr(0, request.target.find('?'));
+    const std::string path = target.substr(0, target.find('?'));
     std::vector<std::u16string> segments;
     std::size_t from = 0;
     while (from <= path.size()) {
@@ -548,6 +548,7 @@ const std::vector<Route>& Routes()
              const std::string mode = request.http.get_param_value("mode");
              if (!mode.empty() && mode != "replace" && mode != "merge")
                  Refuse(400, "the query parameter \"mode\" is merge or replace");
+             if (request.upload == nullptr) Refuse(415, "a PUT to this route carries text/csv");
              const TemporaryFile& file = *request.upload;
              // A file cut short (a full disk) must never be imported as if
              // it were the upload.
@@ -628,17 +629,23 @@ void AnswerError(httplib::Response& response, int status, long hresult, const st
                          "application/json; charset=utf-8");
 }
 
+// Read as the router reads the path, so that whatever reaches the CSV
+// route was admitted as an upload.
 bool TakesCsv(const std::string& method, const std::string& target)
 {
-    const std::string path = target.substr(0, target.find('?'));
-    return method == "PUT" && path.starts_with("/api/tables/") && path.ends_with("/csv") &&
-           std::count(path.begin(), path.end(), '/') == 4;
+    if (method != "PUT") return false;
+    try {
+        const std::vector<std::u16string> segments = SegmentsOf(target);
+        return segments.size() == 3 && segments[0] == u"tables" && segments[2] == u"csv";
+    } catch (...) {
+        return false; // a path the router refuses
+    }
 }
 
 bool HandleApi(ApiRequest& request)
 {
     try {
-        const std::vector<std::u16string> segments = Segments(request.http);
+        const std::vector<std::u16string> segments = SegmentsOf(request.http.target);
         Arguments arguments;
         bool pathKnown = false;
         for (const Route& route : Routes()) {

@@ -1,12 +1,15 @@
 #include "serve/temporary_file.h"
 
+#include "platform/posix/unique_fd.h"
+
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,23 +19,28 @@ constexpr std::string_view kPrefix = "valmorin-serve-";
 
 std::filesystem::path Folder() { return std::filesystem::temp_directory_path(); }
 
-// The process id in a name "valmorin-serve-<pid>-XXXXXX", or 0 when the
-// name is not of that form.
-pid_t OwnerOf(std::string_view name)
+// Whether a name is "valmorin-serve-<pid>-XXXXXX", as the server names its
+// uploads.
+bool IsUploadName(std::string_view name)
 {
-    if (!name.starts_with(kPrefix)) return 0;
+    if (!name.starts_with(kPrefix)) return false;
     name.remove_prefix(kPrefix.size());
     const std::size_t dash = name.find('-');
-    if (dash == 0 || dash == std::string_view::npos || name.size() - dash != 7) return 0;
-    pid_t pid = 0;
-    for (const char c : name.substr(0, dash)) {
-        if (c < '0' || c > '9' || pid > 100'000'000) return 0;
-        pid = pid * 10 + (c - '0');
-    }
-    return pid;
+    if (dash == 0 || dash == std::string_view::npos || name.size() - dash != 7) return false;
+    return std::all_of(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(dash),
+                       [](char c) { return c >= '0' && c <= '9'; });
 }
 
-bool Alive(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+// An upload's file is locked (flock) by the server that writes it for as
+// long as it has it open: a file nobody locks was left by a server that
+// ended, whatever became of its process id since (reused, a zombie).
+// flock locks belong to the open file, so this lock is no POSIX lock that
+// a descriptor closed elsewhere in the process could drop.
+bool Abandoned(const std::filesystem::path& file)
+{
+    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    return fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
+}
 
 } // namespace
 
@@ -41,6 +49,7 @@ TemporaryFile::TemporaryFile()
     std::string pattern = (Folder() / (std::string(kPrefix) + std::to_string(::getpid()) + "-XXXXXX")).string();
     m_fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (m_fd < 0) throw std::runtime_error("no temporary file can be made: " + std::string(std::strerror(errno)));
+    ::flock(m_fd, LOCK_EX | LOCK_NB);
     m_path = pattern;
 }
 
@@ -69,10 +78,9 @@ int RemoveStaleTemporaryFiles()
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(Folder(), error)) {
         const std::string name = entry.path().filename().string();
-        const pid_t owner = OwnerOf(name);
         struct stat status {};
-        if (owner == 0 || Alive(owner) || ::lstat(entry.path().c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
-            status.st_uid != ::geteuid())
+        if (!IsUploadName(name) || ::lstat(entry.path().c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+            status.st_uid != ::geteuid() || !Abandoned(entry.path()))
             continue;
         if (::unlink(entry.path().c_str()) == 0) ++removed;
     }
