@@ -145,11 +145,11 @@ std::string BasicOf(const std::string& credentials)
     return "Authorization: Basic " + encoded + "\r\n";
 }
 
-long ResidentKiB(pid_t pid)
+long ResidentKiB(pid_t pid, std::string_view field = "VmRSS:")
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
-        if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+        if (line.starts_with(field)) return std::stol(line.substr(field.size()));
     return -1;
 }
 
@@ -263,6 +263,39 @@ TEST_F(ServeHostileTest, TheCsvRouteSpelledOtherwiseIsNeverReachedWithoutItsUplo
     RawClient after(server.port());
     after.Send(Head("GET", "/api/tables", server.port()));
     EXPECT_EQ(StatusOf(after.ReadAnswers(1)), 200) << "the server did not outlive the requests";
+}
+
+// Clients that ask for a large export and do not read it, beside one that
+// reads it slowly: the server's memory does not grow with them, and the
+// slow reader gets the whole file. Faults caught: an export held in
+// memory (several times over) for each client until its write gives up;
+// a write deadline counted for the whole answer, which cuts a slow but
+// steady reader short.
+TEST_F(ServeHostileTest, LargeExportsToSlowReadersAreSentFromTheirFiles)
+{
+    m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'Big');"
+                "INSERT INTO QM_DICO (ID_TABLE, ID_COL, NAME_COL, INOUT) VALUES (1, 1, 'k', 1), (1, 2, 'v', 0);"
+                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 400000) "
+                "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) SELECT 1, 'key' || i, "
+                "'a value long enough to weigh ' || i FROM n;");
+    ServeProcess server = Serve();
+    // The server's own memory: the store's pages that SQLite maps count
+    // once per connection in the resident size, and are no one's to hold.
+    const long idle = ResidentKiB(server.pid(), "RssAnon:");
+    std::vector<std::unique_ptr<RawClient>> stalled;
+    for (int i = 0; i < 8; ++i) {
+        stalled.push_back(std::make_unique<RawClient>(server.port()));
+        stalled.back()->Send(Head("GET", "/api/tables/Big/csv", server.port()));
+    }
+    RawClient reader(server.port());
+    reader.Send(Head("GET", "/api/tables/Big/csv", server.port()));
+    std::this_thread::sleep_for(3s); // every export made and under way
+    const long busy = ResidentKiB(server.pid(), "RssAnon:");
+    const std::string answer = reader.ReadAnswers(1, 60s);
+    EXPECT_EQ(StatusOf(answer), 200);
+    EXPECT_NE(answer.find("key399999,a value long enough to weigh 399999"), std::string::npos)
+        << "the export was cut short after " << answer.size() << " bytes";
+    EXPECT_LT(busy - idle, 32 * 1024) << "KiB resident beyond idle, with 8 unread exports of about 16 MiB";
 }
 
 // A stop while an import of a large file is under way: the import is

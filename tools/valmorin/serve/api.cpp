@@ -327,15 +327,6 @@ Json RowEntry(const std::u16string& input, const std::u16string& output, const s
     return Json{{"input", Utf16ToUtf8(input)}, {"output", Utf16ToUtf8(output)}, {"lastactionuser", Utf16ToUtf8(user)}};
 }
 
-TemporaryFile MadeTemporaryFile()
-{
-    try {
-        return TemporaryFile();
-    } catch (const std::runtime_error& e) {
-        Refuse(500, e.what(), kFail);
-    }
-}
-
 // A message of the component that names the upload's file in the server's
 // temporary folder names the upload instead: the folder is no client's
 // business.
@@ -568,16 +559,19 @@ const std::vector<Route>& Routes()
          {"tables", "*", "csv"},
          [](ApiRequest& request, const Arguments& at) {
              RequireTable(at[0]);
-             const TemporaryFile file = MadeTemporaryFile();
+             // Sent from its file as the client takes it: an export held in
+             // memory for each slow reader would let a few take the server's.
+             try {
+                 request.download.emplace();
+             } catch (const std::runtime_error& e) {
+                 Refuse(500, e.what(), kFail);
+             }
              CallNumber([&](LONG* rows) {
-                 return Valmorin().TableExport(Text(at[0]).get(), Text(valmorin::text::Widen(file.path())).get(), rows);
+                 return Valmorin().TableExport(Text(at[0]).get(),
+                                               Text(valmorin::text::Widen(request.download->path())).get(), rows);
              });
-             std::ifstream in(file.path(), std::ios::binary);
-             std::ostringstream bytes;
-             bytes << in.rdbuf();
-             if (!in.is_open() || in.bad()) Refuse(500, "the export cannot be read back", kFail);
              request.response.status = 200;
-             request.response.set_content(bytes.str(), "text/csv; charset=utf-8");
+             request.response.set_header("Content-Type", "text/csv; charset=utf-8");
          }},
     };
     return routes;

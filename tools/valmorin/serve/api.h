@@ -8,6 +8,7 @@
 #include <httplib.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 struct ApiRequest {
@@ -15,6 +16,7 @@ struct ApiRequest {
     httplib::Response& response;
     std::u16string user; // who acts: every change is recorded under this name
     TemporaryFile* upload; // a CSV body, kept as it arrived; otherwise the body is http.body
+    std::optional<TemporaryFile>& download; // where a route puts an answer too large to hold
 };
 
 // The most a JSON body may hold; a CSV body's limit is the server's option.

@@ -566,17 +566,44 @@ private:
         const bool head = parser.get().method() == http::verb::head;
         if (exchange.response.status < 0) exchange.response.status = 200; // as cpp-httplib's routes expect
         m_handler.Finish(exchange);
+        if (exchange.download && !head) co_return co_await SendFile(stream, exchange, parser, keepAlive);
         http::response<http::string_body> response;
-        response.version(parser.get().version());
-        response.result(static_cast<unsigned>(exchange.response.status));
-        for (const auto& [name, value] : exchange.response.headers) response.insert(name, value);
+        Describe(response, exchange, parser, keepAlive);
         const int status = exchange.response.status;
         if (status != 204 && status != 304) response.content_length(exchange.response.body.size());
         if (!head) response.body() = std::move(exchange.response.body);
-        response.keep_alive(keepAlive);
         beast::get_lowest_layer(stream).expires_after(kWriteTimeout);
         beast::error_code error;
         co_await http::async_write(stream, response, NoThrow(error));
+        co_return !error;
+    }
+
+    template <class Body>
+    static void Describe(http::response<Body>& response, const Exchange& exchange, const Parser& parser, bool keepAlive)
+    {
+        response.version(parser.get().version());
+        response.result(static_cast<unsigned>(exchange.response.status));
+        for (const auto& [name, value] : exchange.response.headers) response.insert(name, value);
+        response.keep_alive(keepAlive);
+    }
+
+    // An answer whose body is a file, read as the client takes it; each
+    // part written within the write deadline, so that a slow reader that
+    // goes on reading is served whole and one that stops is let go.
+    template <class Stream>
+    awaitable<bool> SendFile(Stream& stream, Exchange& exchange, const Parser& parser, bool keepAlive)
+    {
+        http::response<http::file_body> response;
+        Describe(response, exchange, parser, keepAlive);
+        beast::error_code error;
+        response.body().open(exchange.download->path().c_str(), beast::file_mode::scan, error);
+        if (error) co_return false;
+        response.prepare_payload();
+        http::response_serializer<http::file_body> serializer(response);
+        while (!error && !serializer.is_done()) {
+            beast::get_lowest_layer(stream).expires_after(kWriteTimeout);
+            co_await http::async_write_some(stream, serializer, NoThrow(error));
+        }
         co_return !error;
     }
 

@@ -40,6 +40,9 @@ struct Exchange {
     // and the file that takes them when they are an upload.
     std::size_t bodyLimit = 0;
     std::optional<TemporaryFile> upload;
+    // An answer whose body is a file (an export): sent from it as the
+    // client takes it, never held in memory.
+    std::optional<TemporaryFile> download;
     // The answer is held until then: a login attempt that waits its turn.
     std::chrono::steady_clock::time_point notBefore{};
 };

@@ -339,7 +339,7 @@ private:
         if (request.path == "/api/openapi.json" && request.method == "GET")
             return response.set_content(OpenApiDescription(), "application/json; charset=utf-8");
         ApiRequest api{request, response, valmorin::text::Widen(exchange.user),
-                       exchange.upload ? &*exchange.upload : nullptr};
+                       exchange.upload ? &*exchange.upload : nullptr, exchange.download};
         if (!HandleApi(api)) AnswerError(response, 404, 0x80070002, "no such route");
     }
 
