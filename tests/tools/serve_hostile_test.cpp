@@ -298,6 +298,38 @@ TEST_F(ServeHostileTest, LargeExportsToSlowReadersAreSentFromTheirFiles)
     EXPECT_LT(busy - idle, 32 * 1024) << "KiB resident beyond idle, with 8 unread exports of about 16 MiB";
 }
 
+// Writes queue behind a long import; reads and admissions do not. Fault
+// caught: writes waiting their turn on the workers that every request is
+// admitted on, so that one import stalls the whole server.
+TEST_F(ServeHostileTest, WritesWaitingBehindAnImportLeaveReadsTheirWorkers)
+{
+    ServeProcess server = Serve();
+    std::string csv = "k,v\n";
+    for (int i = 0; i < 1500000; ++i) csv += std::to_string(i) + ",x\n";
+    RawClient uploader(server.port());
+    ASSERT_TRUE(uploader.Send(Head("PUT", "/api/tables/Big/csv", server.port(),
+                                   "Content-Type: text/csv\r\nContent-Length: " + std::to_string(csv.size()) + "\r\n") +
+                              csv));
+    const auto locked = [&] {
+        return RunProcess({"/usr/bin/sqlite3", m_store.file().string(), "BEGIN IMMEDIATE; ROLLBACK;"}).exitCode != 0;
+    };
+    for (const auto deadline = Clock::now() + 20s; !locked() && Clock::now() < deadline;)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(locked()) << "the import never started";
+    std::vector<std::unique_ptr<RawClient>> writers;
+    for (int i = 0; i < 12; ++i) {
+        writers.push_back(std::make_unique<RawClient>(server.port()));
+        writers.back()->Send(Head("POST", "/api/identifiers/N" + std::to_string(i), server.port(),
+                                  "Content-Type: application/json\r\nContent-Length: 0\r\n"));
+    }
+    std::this_thread::sleep_for(200ms); // the writes wait their turn
+    RawClient reader(server.port());
+    reader.Send(Head("GET", "/api/tables", server.port()));
+    EXPECT_EQ(StatusOf(reader.ReadAnswers(1, 30s)), 200);
+    EXPECT_TRUE(locked()) << "the read was answered only once the import had ended";
+    EXPECT_EQ(StatusOf(uploader.ReadAnswers(1, 60s)), 200);
+}
+
 // A stop while an import of a large file is under way: the import is
 // cancelled and rolled back, and the server ends without waiting for it.
 // Fault caught: a stop that waits for the import (holding the writers'

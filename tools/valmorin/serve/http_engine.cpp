@@ -449,12 +449,14 @@ private:
     awaitable<bool> AnswerOne(Stream& stream, beast::flat_buffer& buffer, Parser& parser, IoThread& io,
                               Exchange& exchange)
     {
-        // A request without a body is admitted and answered in one turn of
-        // a worker.
+        // A request without a body that reads is admitted and answered in
+        // one turn of a worker.
         const bool bodiless = parser.is_done();
-        if (!co_await OnWorker(exchange, [&] {
+        bool answered = false;
+        if (!co_await OnWorker(m_workers, exchange, [&] {
                 const bool admitted = m_handler.Admit(exchange);
-                if (admitted && bodiless) m_handler.Answer(exchange);
+                answered = admitted && bodiless && !exchange.writes;
+                if (answered) m_handler.Answer(exchange);
                 return admitted;
             })) {
             co_await Refused(stream, io, exchange, parser);
@@ -474,8 +476,8 @@ private:
             co_await Refused(stream, io, exchange, parser);
             co_return false;
         }
-        if (!bodiless)
-            co_await OnWorker(exchange, [&] {
+        if (!answered)
+            co_await OnWorker(exchange.writes ? m_writers : m_workers, exchange, [&] {
                 m_handler.Answer(exchange);
                 return true;
             });
@@ -618,14 +620,14 @@ private:
     // Runs work on a worker, the connection's coroutine resuming on its I/O
     // thread once it is done; a failure of the server's own is answered
     // 500.
-    awaitable<bool> OnWorker(Exchange& exchange, const std::function<bool()>& work)
+    awaitable<bool> OnWorker(asio::thread_pool& pool, Exchange& exchange, const std::function<bool()>& work)
     {
         bool result = false;
         co_await asio::async_initiate<decltype(use_awaitable), void()>(
-            [this, &exchange, &work, &result](auto resume) {
+            [this, &pool, &exchange, &work, &result](auto resume) {
                 auto busy = asio::make_work_guard(asio::get_associated_executor(resume));
-                asio::post(m_workers, [this, &exchange, &work, &result, resume = std::move(resume),
-                                       busy = std::move(busy)]() mutable {
+                asio::post(pool, [this, &exchange, &work, &result, resume = std::move(resume),
+                                  busy = std::move(busy)]() mutable {
                     {
                         const CallsInFlight::Call call(m_calls);
                         result = RunGuarded(exchange, work);
@@ -655,6 +657,7 @@ private:
     std::size_t m_mostPerThread;
     std::optional<ssl::context> m_tls;
     asio::thread_pool m_workers;
+    asio::thread_pool m_writers{1};
     CallsInFlight m_calls;
     tcp::acceptor m_acceptor;
     asio::signal_set m_signals;

@@ -43,6 +43,11 @@ struct Exchange {
     // An answer whose body is a file (an export): sent from it as the
     // client takes it, never held in memory.
     std::optional<TemporaryFile> download;
+    // Set by Admit for a request that changes the store: answered on the
+    // writers' own thread, one after another, so that writes waiting their
+    // turn (behind an import, say) never take the workers that reads and
+    // admissions need.
+    bool writes = false;
     // The answer is held until then: a login attempt that waits its turn.
     std::chrono::steady_clock::time_point notBefore{};
 };

@@ -301,6 +301,7 @@ public:
         const std::optional<std::string> user = Authenticate(exchange);
         if (!user) return false;
         exchange.user = *user;
+        exchange.writes = ChangesState(request.method);
         if (!RightContentType(request)) return RefuseContentType(request, response);
         if (TakesCsv(request.method, request.target)) {
             exchange.bodyLimit = m_options.csvLimit;
