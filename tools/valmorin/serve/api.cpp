@@ -83,6 +83,7 @@ int StatusOf(const CallFailure& failure)
     case 0x80040E2Ful: return 409; // DB_E_INTEGRITYVIOLATION: a rule of the store
     case 0x80070002ul: return 404;
     case 0x80070005ul: return 403;
+    case 0x80010002ul: return 503; // RPC_E_CALL_CANCELED: the server is stopping
     default: return 500;
     }
 }
