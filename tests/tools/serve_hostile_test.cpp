@@ -335,6 +335,45 @@ TEST_F(ServeHostileTest, WritesWaitingBehindAnImportLeaveReadsTheirWorkers)
     EXPECT_EQ(StatusOf(uploader.ReadAnswers(1, 60s)), 200);
 }
 
+// Names a listing could not show as they are, two Origin fields, and the
+// Basic scheme in lower case. Faults caught: a character class missing
+// its edges (DEL, the C1 controls, the reordering marks); a check that
+// believes the first of two Origin fields; a scheme name compared with
+// its case.
+TEST_F(ServeHostileTest, UnshowableNamesTwoOriginsAndTheSchemesCase)
+{
+    ServeProcess server = Serve({"--users", Accounts({{"alice", "pw", 4}})});
+    const std::string basic = BasicOf("alice:pw");
+    for (const std::string name :
+         {"a\x7F", "a\xC2\x85", "a\xC2\x9F", "a\xE2\x80\xAE", "a\xE2\x80\xA8", "a\xE2\x81\xA6"}) {
+        RawClient client(server.port());
+        const std::string body = R"({"name":")" + name + R"(","columns":[{"name":"k","input":true},{"name":"v"}]})";
+        client.Send(
+            Head("POST", "/api/tables", server.port(),
+                 basic + "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n") +
+            body);
+        EXPECT_EQ(StatusOf(client.ReadAnswers(1)), 400) << "a name ending in the bytes of " << name.substr(1).size();
+    }
+    RawClient shown(server.port());
+    const std::string body = R"({"name":"a\u00A0b","columns":[{"name":"k","input":true},{"name":"v"}]})";
+    shown.Send(
+        Head("POST", "/api/tables", server.port(),
+             basic + "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n") +
+        body);
+    EXPECT_EQ(StatusOf(shown.ReadAnswers(1)), 201) << "a no-break space is shown as it is";
+
+    RawClient origins(server.port());
+    origins.Send(Head("POST", "/api/identifiers/N", server.port(),
+                      basic + "Content-Type: application/json\r\nOrigin: http://127.0.0.1:" +
+                          std::to_string(server.port()) + "\r\nOrigin: http://elsewhere.example\r\n"));
+    EXPECT_EQ(StatusOf(origins.ReadAnswers(1)), 403);
+    RawClient lower(server.port());
+    std::string lowered = basic;
+    lowered.replace(lowered.find("Basic"), 5, "basic");
+    lower.Send(Head("GET", "/api/tables", server.port(), lowered));
+    EXPECT_EQ(StatusOf(lower.ReadAnswers(1)), 200);
+}
+
 // A stop while an import of a large file is under way: the import is
 // cancelled and rolled back, and the server ends without waiting for it.
 // Fault caught: a stop that waits for the import (holding the writers'

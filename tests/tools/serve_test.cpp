@@ -473,8 +473,12 @@ TEST_P(ServeAccessTest, UploadsLeftByAKilledServerAreRemovedAtStart)
     EXPECT_EQ(refused->status, 400);
     EXPECT_EQ(refused->body.find(temporary.path().string()), std::string::npos) << refused->body;
     EXPECT_NE(refused->body.find("upload"), std::string::npos) << refused->body;
-    const auto files = std::distance(std::filesystem::directory_iterator(temporary.path()), {});
-    EXPECT_EQ(files, 2) << "the upload's file outlived its request";
+    // The upload's file goes with its exchange, once the answer is sent.
+    const auto files = [&] { return std::distance(std::filesystem::directory_iterator(temporary.path()), {}); };
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         files() != 2 && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(files(), 2) << "the upload's file outlived its request";
 }
 
 // Fault caught: a store out of reach answered as the caller's mistake or

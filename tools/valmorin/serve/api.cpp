@@ -241,14 +241,24 @@ void AppendItem(std::u16string& list, std::u16string_view item)
     list += item;
 }
 
+// Characters no listing or form could show as they are: the C0 and C1
+// controls, DEL, the line and paragraph separators, and the marks that
+// reorder the text around them (bidirectional embeddings, overrides and
+// isolates).
+bool Unshowable(char16_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
 // A name the request gives to something new: a table, a column, a counter.
-// Quotes and markup are data like any other; control characters are
-// refused, as no listing or form could show them.
+// Quotes and markup are data like any other; what cannot be shown as it is
+// is refused.
 std::u16string NewName(std::u16string name, const std::string& what)
 {
     if (name.empty()) Refuse(400, what + " is empty");
-    for (const char16_t c : name)
-        if (c < 0x20 || c == 0x7F) Refuse(400, what + " holds a control character");
+    if (std::any_of(name.begin(), name.end(), Unshowable))
+        Refuse(400, what + " holds a control character or a mark that reorders text");
     return name;
 }
 

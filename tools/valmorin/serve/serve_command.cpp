@@ -359,6 +359,7 @@ private:
     static bool OriginMatches(const httplib::Request& request)
     {
         if (!request.has_header("Origin")) return true;
+        if (request.get_header_value_count("Origin") != 1) return false; // which one would a check believe?
         const std::string origin = request.get_header_value("Origin");
         const std::size_t scheme = origin.find("://");
         return scheme != std::string::npos &&
@@ -404,7 +405,8 @@ private:
             return std::nullopt;
         }
         const std::string authorization = request.get_header_value("Authorization");
-        if (authorization.starts_with("Basic ")) {
+        // The scheme's name is case-insensitive (RFC 9110).
+        if (Lowercase(authorization.substr(0, 6)) == "basic ") {
             const std::optional<std::string> credentials = Base64Decoded(authorization.substr(6));
             const std::size_t colon = credentials ? credentials->find(':') : std::string::npos;
             if (colon == std::string::npos) {
