@@ -187,6 +187,25 @@ protected:
         if (made.exitCode != 0) throw std::runtime_error("openssl: " + made.err);
         return {"--tls-cert", certificate, "--tls-key", key};
     }
+    // Whether another writer holds the store's writers' lock.
+    bool StoreLocked() const
+    {
+        return RunProcess({"/usr/bin/sqlite3", m_store.file().string(), "BEGIN IMMEDIATE; ROLLBACK;"}).exitCode != 0;
+    }
+    // Uploads a CSV of 1,500,000 rows into a new table; true once its
+    // import holds the writers' lock (within 20 s).
+    bool StartLargeImport(const ServeProcess& server, RawClient& uploader) const
+    {
+        std::string csv = "k,v\n";
+        for (int i = 0; i < 1500000; ++i) csv += std::to_string(i) + ",x\n";
+        if (!uploader.Send(Head("PUT", "/api/tables/Big/csv", server.port(),
+                                "Content-Type: text/csv\r\nContent-Length: " + std::to_string(csv.size()) + "\r\n") +
+                           csv))
+            return false;
+        for (const auto deadline = Clock::now() + 20s; !StoreLocked() && Clock::now() < deadline;)
+            std::this_thread::sleep_for(10ms);
+        return StoreLocked();
+    }
     int Rows() const
     {
         return std::stoi(valmorin::text::Utf16ToUtf8(m_store.Column("SELECT COUNT(*) FROM QM_VALMOR").at(0)));
@@ -309,18 +328,8 @@ TEST_F(ServeHostileTest, LargeExportsToSlowReadersAreSentFromTheirFiles)
 TEST_F(ServeHostileTest, WritesWaitingBehindAnImportLeaveReadsTheirWorkers)
 {
     ServeProcess server = Serve();
-    std::string csv = "k,v\n";
-    for (int i = 0; i < 1500000; ++i) csv += std::to_string(i) + ",x\n";
     RawClient uploader(server.port());
-    ASSERT_TRUE(uploader.Send(Head("PUT", "/api/tables/Big/csv", server.port(),
-                                   "Content-Type: text/csv\r\nContent-Length: " + std::to_string(csv.size()) + "\r\n") +
-                              csv));
-    const auto locked = [&] {
-        return RunProcess({"/usr/bin/sqlite3", m_store.file().string(), "BEGIN IMMEDIATE; ROLLBACK;"}).exitCode != 0;
-    };
-    for (const auto deadline = Clock::now() + 20s; !locked() && Clock::now() < deadline;)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(locked()) << "the import never started";
+    ASSERT_TRUE(StartLargeImport(server, uploader)) << "the import never started";
     std::vector<std::unique_ptr<RawClient>> writers;
     for (int i = 0; i < 12; ++i) {
         writers.push_back(std::make_unique<RawClient>(server.port()));
@@ -331,7 +340,7 @@ TEST_F(ServeHostileTest, WritesWaitingBehindAnImportLeaveReadsTheirWorkers)
     RawClient reader(server.port());
     reader.Send(Head("GET", "/api/tables", server.port()));
     EXPECT_EQ(StatusOf(reader.ReadAnswers(1, 30s)), 200);
-    EXPECT_TRUE(locked()) << "the read was answered only once the import had ended";
+    EXPECT_TRUE(StoreLocked()) << "the read was answered only once the import had ended";
     EXPECT_EQ(StatusOf(uploader.ReadAnswers(1, 60s)), 200);
 }
 
@@ -381,19 +390,9 @@ TEST_F(ServeHostileTest, UnshowableNamesTwoOriginsAndTheSchemesCase)
 TEST_F(ServeHostileTest, AStopCancelsAnImportUnderWayAndKeepsNothingOfIt)
 {
     ServeProcess server = Serve();
-    std::string csv = "k,v\n";
-    for (int i = 0; i < 1500000; ++i) csv += std::to_string(i) + ",x\n";
     RawClient uploader(server.port());
-    ASSERT_TRUE(uploader.Send(Head("PUT", "/api/tables/Big/csv", server.port(),
-                                   "Content-Type: text/csv\r\nContent-Length: " + std::to_string(csv.size()) + "\r\n") +
-                              csv));
-    // The import is under way once it holds the store's writers' lock.
-    const auto locked = [&] {
-        return RunProcess({"/usr/bin/sqlite3", m_store.file().string(), "BEGIN IMMEDIATE; ROLLBACK;"}).exitCode != 0;
-    };
-    for (const auto deadline = Clock::now() + 20s; !locked() && Clock::now() < deadline;)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(locked()) << "the import never started: " << uploader.ReadAnswers(1, 1s) << server.log();
+    ASSERT_TRUE(StartLargeImport(server, uploader))
+        << "the import never started: " << uploader.ReadAnswers(1, 1s) << server.log();
     const auto stopping = Clock::now();
     EXPECT_EQ(server.Stop(), 0);
     const auto took = Clock::now() - stopping;
