@@ -135,10 +135,8 @@ TEST(LookupCacheUnderHostileProcesses, SqliteReaderNeverCrashesNorAnswersStale)
 {
     TempDir folder;
     const std::filesystem::path file = folder / "store.db";
-    CreateSqliteFile(file, ReadSchema() +
-                               "PRAGMA journal_mode = WAL;"
-                               "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');"
-                               "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', '0'), (1, 'j', 'j');");
+    CreateWalStore(file, "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');"
+                         "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', '0'), (1, 'j', 'j');");
     const OwnRegistry registry;
     OwnRegistry::Set(u"LookupCache", 100);
     const std::string connection = Utf16ToUtf8(SqliteConnectionString(file));
@@ -208,8 +206,7 @@ TEST(LookupCacheUnderHostileProcesses, AHeaderWhoseTwoCopiesDifferIsNotTrusted)
 {
     TempDir folder;
     const std::filesystem::path file = folder / "store.db";
-    CreateSqliteFile(file, ReadSchema() + "PRAGMA journal_mode = WAL;"
-                                          "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');");
+    CreateWalStore(file, "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');");
     const OwnRegistry registry;
     OwnRegistry::Set(u"LookupCache", 10);
     const CComPtr<IValmorin> component = NewComponent();
@@ -233,7 +230,7 @@ TEST(LookupCacheUnderHostileProcesses, AStoresOwnFilesAreNeverReadAsAnImport)
 {
     TempDir folder;
     const std::filesystem::path file = folder / "store.db";
-    CreateSqliteFile(file, ReadSchema() + "PRAGMA journal_mode = WAL;");
+    CreateWalStore(file);
     const OwnRegistry registry;
     OwnRegistry::Set(u"LookupCache", 10);
     const CComPtr<IValmorin> component = NewComponent();

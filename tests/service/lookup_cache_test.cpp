@@ -297,7 +297,7 @@ TEST(LookupCacheStores, RollbackJournalsAndOdbcRunUncached)
     CreateSqliteFile(file, ReadSchema() + "PRAGMA journal_mode = DELETE;");
     EXPECT_EQ(SharedLookupCache(SqliteConnectionString(file), u"", u"", 10), nullptr);
     const std::filesystem::path wal = folder / "wal.db";
-    CreateSqliteFile(wal, ReadSchema() + "PRAGMA journal_mode = WAL;");
+    CreateWalStore(wal);
     EXPECT_NE(SharedLookupCache(SqliteConnectionString(wal), u"", u"", 10), nullptr);
     EXPECT_EQ(
         SharedLookupCache(u"Provider=ODBC;Driver={Valmorin SQLite3};Database=" + valmorin::text::Widen(wal.string()),
@@ -315,10 +315,8 @@ TEST(LookupCacheFreshness, TenThousandAlternationsWithAnotherProcessAreNeverStal
 {
     TempDir folder;
     const std::filesystem::path file = folder / "alternations.db";
-    CreateSqliteFile(file, ReadSchema() +
-                               "PRAGMA journal_mode = WAL;"
-                               "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');"
-                               "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', '0'), (1, 'j', '0');");
+    CreateWalStore(file, "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');"
+                         "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', '0'), (1, 'j', '0');");
     const OwnRegistry registry;
     OwnRegistry::Set(u"LookupCache", 100);
     const CComPtr<IValmorin> component = NewComponent();

@@ -88,3 +88,8 @@ std::vector<std::u16string> TestStore::Column(const std::string& sql) const
 {
     return m_pg ? m_pg->Column(sql) : QueryColumn(m_file, sql);
 }
+
+void CreateWalStore(const std::filesystem::path& file, const std::string& sql)
+{
+    CreateSqliteFile(file, ReadSchema() + "PRAGMA journal_mode = WAL;" + sql);
+}

@@ -67,6 +67,10 @@ private:
 
 std::string ReadSchema(StoreKind kind = StoreKind::Sqlite);
 
+// A SQLite store in WAL mode, as shared stores are, made from the shipped
+// schema at `file`, with the rows `sql` inserts.
+void CreateWalStore(const std::filesystem::path& file, const std::string& sql = "");
+
 // The same batch of calls sent by that many `valmorin --batch` processes at
 // once, on the store (SQLite in WAL mode, as shared stores are).
 std::vector<ProcessResult> RunBatchesAtOnce(const TestStore& store, int processes, const std::string& calls);

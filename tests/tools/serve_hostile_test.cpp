@@ -145,6 +145,18 @@ std::string BasicOf(const std::string& credentials)
     return "Authorization: Basic " + encoded + "\r\n";
 }
 
+// Connections that wait on their clients: every other one silent, the
+// rest stopped after a head's first bytes.
+std::vector<std::unique_ptr<RawClient>> WaitingClients(int port, int count)
+{
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < count; ++i) {
+        clients.push_back(std::make_unique<RawClient>(port));
+        if (i % 2) clients.back()->Send("GET /api/tables HTTP/1.1\r\nHo");
+    }
+    return clients;
+}
+
 long ResidentKiB(pid_t pid, std::string_view field = "VmRSS:")
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -226,11 +238,7 @@ protected:
 TEST_F(ServeHostileTest, AFreshClientIsAnsweredBesideSlowAndSilentConnections)
 {
     ServeProcess server = Serve({"--header-timeout", "60"});
-    std::vector<std::unique_ptr<RawClient>> hostile;
-    for (int i = 0; i < 200; ++i) {
-        hostile.push_back(std::make_unique<RawClient>(server.port()));
-        if (i % 2) hostile.back()->Send("GET /api/tables HTTP/1.1\r\nHo");
-    }
+    const std::vector<std::unique_ptr<RawClient>> hostile = WaitingClients(server.port(), 200);
     for (int round = 0; round < 3; ++round)
         for (std::size_t i = 1; i < hostile.size(); i += 2) hostile[i]->Send("s");
     httplib::Client fresh("127.0.0.1", server.port());
@@ -249,11 +257,7 @@ TEST_F(ServeHostileTest, AFreshClientIsAnsweredBesideSlowAndSilentConnections)
 TEST_F(ServeHostileTest, AStopClosesTheConnectionsThatWaitOnTheirClients)
 {
     ServeProcess server = Serve({"--header-timeout", "120"});
-    std::vector<std::unique_ptr<RawClient>> waiting;
-    for (int i = 0; i < 50; ++i) {
-        waiting.push_back(std::make_unique<RawClient>(server.port()));
-        if (i % 2) waiting.back()->Send("GET /api/tables HTTP/1.1\r\nHo");
-    }
+    const std::vector<std::unique_ptr<RawClient>> waiting = WaitingClients(server.port(), 50);
     RawClient keptAlive(server.port());
     keptAlive.Send(Head("GET", "/api/tables", server.port()));
     ASSERT_EQ(StatusOf(keptAlive.ReadAnswers(1)), 200);
