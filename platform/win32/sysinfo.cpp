@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,9 +47,22 @@ std::string ModulePath(HMODULE module)
     return map->l_name[0] == '\0' ? MainExecutablePath() : std::string(map->l_name);
 }
 
+// A thread's id, asked of the kernel once: the call costs a system call
+// and is made on every component call. A child made by fork is its forking
+// thread under a new id, and asks again.
+thread_local pid_t t_threadId = 0;
+
+void ForgetThreadIdInChild() { t_threadId = 0; }
+
+const bool g_forgetsInChild = [] { return ::pthread_atfork(nullptr, nullptr, ForgetThreadIdInChild) == 0; }();
+
 } // namespace
 
-DWORD GetCurrentThreadId() { return static_cast<DWORD>(gettid()); }
+DWORD GetCurrentThreadId()
+{
+    if (t_threadId == 0) t_threadId = gettid();
+    return static_cast<DWORD>(t_threadId);
+}
 
 BOOL GetComputerNameW(char16_t* buffer, DWORD* size)
 {

@@ -9,6 +9,9 @@
 
 #include <thread>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 TEST(Bstr, LengthPrefixKeepsEmbeddedNulsAndNullIsEmpty)
 {
     const char16_t text[] = u"a\0b\U0001F600";
@@ -213,4 +216,23 @@ TEST(CallCancellation, MarksBelongToTheThreadThatEnabledThem)
     EXPECT_EQ(CoTestCancel(), RPC_S_CALLPENDING);
     EXPECT_EQ(CoDisableCallCancellation(nullptr), S_OK);
     EXPECT_EQ(CoDisableCallCancellation(nullptr), CO_E_CANCEL_DISABLED);
+}
+
+// A thread's id is each thread's own, and a child made by fork has its own.
+// Faults caught: one id kept for the whole process; the forking thread's id
+// answered in the child, so that the child's calls are taken for another
+// process's thread (cancelled, or their marks mixed up).
+TEST(CurrentThreadId, IsEachThreadsOwnAndTheChildsOwnAfterFork)
+{
+    const DWORD own = GetCurrentThreadId();
+    EXPECT_EQ(own, static_cast<DWORD>(::gettid()));
+    DWORD other = 0;
+    std::thread([&other] { other = GetCurrentThreadId(); }).join();
+    EXPECT_NE(other, own);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ::_exit(GetCurrentThreadId() == static_cast<DWORD>(::getpid()) ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child answered its parent's thread id";
 }

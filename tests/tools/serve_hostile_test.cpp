@@ -326,6 +326,33 @@ TEST_F(ServeHostileTest, LargeExportsToSlowReadersAreSentFromTheirFiles)
 #endif
 }
 
+// Two listings asked at once by a client that starts reading late: the
+// first larger than the socket takes at once (some MiB on loopback). Faults caught: an
+// answer written as far as the socket took it and taken for whole (cut
+// short, or the next answer's bytes in its midst).
+TEST_F(ServeHostileTest, AnswersLargerThanTheSocketTakesArriveWholeAndInOrder)
+{
+    m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'Big');"
+                "INSERT INTO QM_DICO (ID_TABLE, ID_COL, NAME_COL, INOUT) VALUES (1, 1, 'k', 1), (1, 2, 'v', 0);"
+                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 200000) "
+                "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) SELECT 1, 'key' || i, "
+                "'a value long enough to weigh ' || i FROM n;");
+    ServeProcess server = Serve();
+    RawClient reader(server.port());
+    reader.Send(Head("GET", "/api/tables/Big/rows?limit=200000", server.port()) +
+                Head("GET", "/api/tables/Big/rows?offset=199999&limit=1", server.port()));
+    std::this_thread::sleep_for(1s); // the first answer fills the socket
+    const std::string answers = reader.ReadAnswers(2, 60s);
+    const std::size_t second = answers.find("HTTP/1.1", 1);
+    ASSERT_NE(second, std::string::npos) << "one answer of " << answers.size() << " bytes";
+    const std::size_t body = answers.find("\r\n\r\n") + 4;
+    const Json all = Json::parse(answers.substr(body, second - body), nullptr, false);
+    ASSERT_FALSE(all.is_discarded()) << "the first answer was cut after " << second - body << " bytes of its body";
+    EXPECT_EQ(all["list"].size(), 200000u);
+    const Json last = Json::parse(answers.substr(answers.find("\r\n\r\n", second) + 4));
+    EXPECT_EQ(last["list"][0]["input"], "key99999") << "the rows come in the order of their INPUT";
+}
+
 // Writes queue behind a long import; reads and admissions do not. Fault
 // caught: writes waiting their turn on the workers that every request is
 // admitted on, so that one import stalls the whole server.

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -588,6 +589,13 @@ const std::vector<Route>& Routes()
     return routes;
 }
 
+// Whether a segment is the route's own word (ASCII), as written.
+bool IsWord(std::u16string_view segment, std::string_view word)
+{
+    return std::equal(segment.begin(), segment.end(), word.begin(), word.end(),
+                      [](char16_t a, char b) { return a == static_cast<unsigned char>(b); });
+}
+
 bool Matches(const Route& route, const std::string& method, const std::vector<std::u16string>& segments,
              Arguments& arguments)
 {
@@ -596,7 +604,7 @@ bool Matches(const Route& route, const std::string& method, const std::vector<st
     for (std::size_t i = 0; i < segments.size(); ++i) {
         if (std::string_view(route.shape[i]) == "*")
             arguments.push_back(segments[i]);
-        else if (segments[i] != valmorin::text::Widen(route.shape[i]))
+        else if (!IsWord(segments[i], route.shape[i]))
             return false;
     }
     return true;
@@ -634,17 +642,33 @@ void AnswerError(httplib::Response& response, int status, long hresult, const st
                          "application/json; charset=utf-8");
 }
 
-// Read as the router reads the path, so that whatever reaches the CSV
-// route was admitted as an upload.
+namespace {
+
+// The path's segments as the router reads them (so that whatever reaches
+// a route was admitted for it); none for a path the router refuses.
+std::vector<std::u16string> RoutedSegments(const std::string& target)
+{
+    try {
+        return SegmentsOf(target);
+    } catch (...) {
+        return {};
+    }
+}
+
+} // namespace
+
 bool TakesCsv(const std::string& method, const std::string& target)
 {
     if (method != "PUT") return false;
-    try {
-        const std::vector<std::u16string> segments = SegmentsOf(target);
-        return segments.size() == 3 && segments[0] == u"tables" && segments[2] == u"csv";
-    } catch (...) {
-        return false; // a path the router refuses
-    }
+    const std::vector<std::u16string> segments = RoutedSegments(target);
+    return segments.size() == 3 && segments[0] == u"tables" && segments[2] == u"csv";
+}
+
+bool AsksOneLookup(const std::string& method, const std::string& target)
+{
+    if (method != "GET" && method != "HEAD") return false;
+    const std::vector<std::u16string> segments = RoutedSegments(target);
+    return segments.size() == 3 && segments[0] == u"translate";
 }
 
 bool HandleApi(ApiRequest& request)

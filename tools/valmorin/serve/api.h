@@ -34,6 +34,10 @@ bool HandleApi(ApiRequest& request);
 // Whether the route of the method and request target takes a CSV body.
 bool TakesCsv(const std::string& method, const std::string& target);
 
+// Whether the method and request target ask for one lookup (GET or HEAD
+// /api/translate/...): a read of a single row that holds no worker long.
+bool AsksOneLookup(const std::string& method, const std::string& target);
+
 // The error body, and the status with it.
 void AnswerError(httplib::Response& response, int status, long hresult, const std::string& message);
 

@@ -57,6 +57,9 @@ constexpr std::size_t kSlowestBodyBytesPerSecond = 64 << 10;
 // closes, so that the client reads the answer rather than a reset.
 constexpr std::size_t kMostDrainedBytes = 1 << 20;
 constexpr auto kDrainTime = std::chrono::seconds(2);
+// How often the deadlines of waiting connections are checked, and what the
+// handler keeps is written out: how late a deadline may be enforced.
+constexpr auto kSweepInterval = std::chrono::milliseconds(100);
 constexpr long kInvalidArgument = static_cast<long>(0x80070057);
 
 // An operation's error returned in error rather than thrown.
@@ -64,8 +67,10 @@ auto NoThrow(beast::error_code& error) { return asio::redirect_error(use_awaitab
 
 // The connections of one I/O thread that wait on their client (a TLS
 // handshake, a request's head, the next request of a kept-alive
-// connection): when room is needed, the one that waited longest is closed,
-// so that clients that send slowly or nothing never keep a new one out.
+// connection), each until its deadline: when room is needed, the one that
+// waited longest is closed, so that clients that send slowly or nothing
+// never keep a new one out; a sweep closes those past their deadline (a
+// timer of each connection's own would be set again for every request).
 // Touched by its I/O thread only.
 class Lineup {
 public:
@@ -73,15 +78,22 @@ public:
 
     class Place {
     public:
-        Place(Lineup& lineup, beast::tcp_stream& stream) : m_lineup(lineup), m_stream(stream) { lineup.Join(*this); }
+        Place(Lineup& lineup, beast::tcp_stream& stream, Clock::time_point deadline)
+            : m_lineup(lineup), m_stream(stream), m_deadline(deadline)
+        {
+            lineup.Join(*this);
+        }
         ~Place() { m_lineup.Leave(*this); }
         Place(const Place&) = delete;
         Place& operator=(const Place&) = delete;
+
+        void Until(Clock::time_point deadline) { m_deadline = deadline; }
 
     private:
         friend class Lineup;
         Lineup& m_lineup;
         beast::tcp_stream& m_stream;
+        Clock::time_point m_deadline;
         std::list<Place*>::iterator m_at;
         bool m_listed = false;
     };
@@ -90,10 +102,15 @@ public:
     bool CloseOldest()
     {
         if (m_places.empty()) return false;
-        Place& oldest = *m_places.front();
-        Drop(oldest);
-        oldest.m_stream.close();
+        Close(*m_places.front());
         return true;
+    }
+    void CloseExpired(Clock::time_point now)
+    {
+        for (auto it = m_places.begin(); it != m_places.end();) {
+            Place& place = **it++;
+            if (place.m_deadline <= now) Close(place);
+        }
     }
     void CloseAll()
     {
@@ -116,6 +133,11 @@ private:
     {
         m_places.erase(place.m_at);
         place.m_listed = false;
+    }
+    void Close(Place& place)
+    {
+        Drop(place);
+        place.m_stream.close();
     }
 
     std::size_t m_most;
@@ -146,8 +168,8 @@ std::size_t MostConnections()
     return std::min<std::size_t>(kMostConnections, static_cast<std::size_t>(usable));
 }
 
-// One I/O thread for two cores: the workers need the rest, and each
-// request handed between threads costs a wake-up.
+// One I/O thread for two cores: it answers lookups itself, the workers
+// take the rest; on two cores a second one measured no faster.
 std::vector<std::unique_ptr<IoThread>> MakeIoThreads()
 {
     const std::size_t count = std::clamp(std::thread::hardware_concurrency() / 2, 1u, 4u);
@@ -282,6 +304,7 @@ public:
     {
         asio::co_spawn(m_io.front()->context, Accept(), asio::detached);
         asio::co_spawn(m_io.front()->context, StopOnSignal(), asio::detached);
+        for (const auto& io : m_io) asio::co_spawn(io->context, Sweep(*io), asio::detached);
         std::vector<std::thread> threads;
         for (const auto& io : m_io)
             threads.emplace_back([this, &io = *io] {
@@ -299,6 +322,7 @@ public:
         if (!whole)
             for (const auto& io : m_io) io->context.stop();
         for (std::thread& thread : threads) thread.join();
+        m_handler.Flush();
         return whole;
     }
 
@@ -337,6 +361,18 @@ private:
         }
     }
 
+    awaitable<void> Sweep(IoThread& io)
+    {
+        asio::steady_timer timer(io.context);
+        while (!m_stopping) {
+            timer.expires_after(kSweepInterval);
+            beast::error_code ignored;
+            co_await timer.async_wait(NoThrow(ignored));
+            io.waiting.CloseExpired(Clock::now());
+            m_handler.Flush();
+        }
+    }
+
     awaitable<void> StopOnSignal()
     {
         beast::error_code error;
@@ -366,6 +402,7 @@ private:
                                                                            [](std::size_t* open) { --*open; });
         beast::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
+        socket.non_blocking(true, ignored); // answers are written at once where they can be
         const std::string remote = RemoteAddress(socket);
         const Clock::time_point deadline = Clock::now() + m_options.headerTimeout;
         try {
@@ -403,8 +440,7 @@ private:
     awaitable<bool> Handshake(beast::ssl_stream<beast::tcp_stream>& stream, IoThread& io, Clock::time_point deadline)
     {
         beast::tcp_stream& lowest = beast::get_lowest_layer(stream);
-        const Lineup::Place handshaking(io.handshakes, lowest), waiting(io.waiting, lowest);
-        lowest.expires_at(deadline);
+        const Lineup::Place handshaking(io.handshakes, lowest, deadline), waiting(io.waiting, lowest, deadline);
         beast::error_code error;
         co_await stream.async_handshake(ssl::stream_base::server, NoThrow(error));
         co_return !error;
@@ -450,15 +486,19 @@ private:
                               Exchange& exchange)
     {
         // A request without a body that reads is admitted and answered in
-        // one turn of a worker.
+        // one turn of a worker, or of this thread when it waits on nothing.
         const bool bodiless = parser.is_done();
         bool answered = false;
-        if (!co_await OnWorker(m_workers, exchange, [&] {
-                const bool admitted = m_handler.Admit(exchange);
-                answered = admitted && bodiless && !exchange.writes;
-                if (answered) m_handler.Answer(exchange);
-                return admitted;
-            })) {
+        const std::function<bool()> admit = [&] {
+            const bool admitted = m_handler.Admit(exchange);
+            answered = admitted && bodiless && !exchange.writes;
+            if (answered) m_handler.Answer(exchange);
+            return admitted;
+        };
+        const bool admitted = bodiless && m_handler.AnswersAtOnce(exchange)
+                                  ? RunHere(exchange, admit)
+                                  : co_await OnWorker(m_workers, exchange, admit);
+        if (!admitted) {
             co_await Refused(stream, io, exchange, parser);
             co_return false;
         }
@@ -499,18 +539,32 @@ private:
     awaitable<beast::error_code> ReadHead(Stream& stream, beast::flat_buffer& buffer, Parser& parser, IoThread& io,
                                           bool first, Clock::time_point deadline)
     {
-        beast::tcp_stream& lowest = beast::get_lowest_layer(stream);
-        const Lineup::Place waiting(io.waiting, lowest);
+        const bool idle = !first && buffer.size() == 0;
+        Lineup::Place waiting(io.waiting, beast::get_lowest_layer(stream),
+                              first ? deadline
+                                    : Clock::now() + (idle ? m_options.idleTimeout : m_options.headerTimeout));
         beast::error_code error;
-        if (!first && buffer.size() == 0) {
-            lowest.expires_after(m_options.idleTimeout);
+        if (idle) {
             const std::size_t got = co_await stream.async_read_some(buffer.prepare(kReadChunk), NoThrow(error));
             buffer.commit(got);
             if (error) co_return error;
+            waiting.Until(Clock::now() + m_options.headerTimeout);
         }
-        lowest.expires_at(first ? deadline : Clock::now() + m_options.headerTimeout);
-        co_await http::async_read_header(stream, buffer, parser, NoThrow(error));
+        if (!HeadParsedFrom(buffer, parser, error))
+            co_await http::async_read_header(stream, buffer, parser, NoThrow(error));
         co_return error;
+    }
+
+    // The head parsed from the bytes read already, when they hold all of it
+    // (a keep-alive client's request comes in one piece): no turn of the
+    // loop for what is here. False, with nothing consumed, otherwise.
+    static bool HeadParsedFrom(beast::flat_buffer& buffer, Parser& parser, beast::error_code& error)
+    {
+        if (buffer.size() == 0) return false;
+        buffer.consume(parser.put(buffer.data(), error));
+        if (error != http::error::need_more) return true;
+        error = {};
+        return false;
     }
 
     // The body into the request or its upload file, within the route's
@@ -519,15 +573,15 @@ private:
     awaitable<BodyRead> ReadBody(Stream& stream, beast::flat_buffer& buffer, Parser& parser, Exchange& exchange)
     {
         if (parser.is_done()) co_return BodyRead::Whole;
+        const std::size_t expected = parser.content_length().value_or(exchange.bodyLimit);
+        beast::get_lowest_layer(stream).expires_after(m_options.headerTimeout +
+                                                      std::chrono::seconds(expected / kSlowestBodyBytesPerSecond));
         if (beast::iequals(parser.get()[http::field::expect], "100-continue")) {
             http::response<http::empty_body> carryOn{http::status::continue_, parser.get().version()};
             beast::error_code error;
             co_await http::async_write(stream, carryOn, NoThrow(error));
             if (error) co_return BodyRead::Lost;
         }
-        const std::size_t expected = parser.content_length().value_or(exchange.bodyLimit);
-        beast::get_lowest_layer(stream).expires_after(m_options.headerTimeout +
-                                                      std::chrono::seconds(expected / kSlowestBodyBytesPerSecond));
         std::vector<char> chunk(std::clamp<std::size_t>(exchange.bodyLimit, 1, kReadChunk));
         while (!parser.is_done()) {
             parser.get().body().data = chunk.data();
@@ -540,6 +594,7 @@ private:
             if (error == http::error::body_limit) co_return BodyRead::TooLarge;
             if (error) co_return IsParseError(error) ? BodyRead::Malformed : BodyRead::Lost;
         }
+        beast::get_lowest_layer(stream).expires_never(); // the sweep keeps the deadlines of what follows
         co_return BodyRead::Whole;
     }
 
@@ -552,10 +607,9 @@ private:
         co_await HoldUntil(exchange.notBefore);
         if (!co_await Send(stream, exchange, parser, false) || parser.is_done()) co_return;
         beast::tcp_stream& lowest = beast::get_lowest_layer(stream);
-        const Lineup::Place waiting(io.waiting, lowest);
+        const Lineup::Place waiting(io.waiting, lowest, Clock::now() + kDrainTime);
         beast::error_code error;
         lowest.socket().shutdown(tcp::socket::shutdown_send, error);
-        lowest.expires_after(kDrainTime);
         std::array<char, 4096> dropped;
         for (std::size_t drained = 0; !error && drained < kMostDrainedBytes;)
             drained += co_await lowest.async_read_some(asio::buffer(dropped), NoThrow(error));
@@ -574,9 +628,35 @@ private:
         const int status = exchange.response.status;
         if (status != 204 && status != 304) response.content_length(exchange.response.body.size());
         if (!head) response.body() = std::move(exchange.response.body);
-        beast::get_lowest_layer(stream).expires_after(kWriteTimeout);
+        http::response_serializer<http::string_body> serializer(response);
+        if constexpr (std::is_same_v<Stream, beast::tcp_stream>)
+            if (WrittenAtOnce(stream, serializer)) co_return true;
+        co_return co_await WriteWithin(stream, serializer);
+    }
+
+    // As much of the answer as the socket takes without waiting, which is
+    // all of it when the client reads: no timer set, no turn of the loop.
+    template <class Serializer>
+    static bool WrittenAtOnce(beast::tcp_stream& stream, Serializer& serializer)
+    {
         beast::error_code error;
-        co_await http::async_write(stream, response, NoThrow(error));
+        while (!error && !serializer.is_done()) http::write_some(stream.socket(), serializer, error);
+        return serializer.is_done();
+    }
+
+    // The rest of the answer, each part within the write deadline, so that
+    // a slow reader that goes on reading is served whole and one that stops
+    // is let go.
+    template <class Stream, class Serializer>
+    awaitable<bool> WriteWithin(Stream& stream, Serializer& serializer)
+    {
+        beast::tcp_stream& lowest = beast::get_lowest_layer(stream);
+        beast::error_code error;
+        while (!error && !serializer.is_done()) {
+            lowest.expires_after(kWriteTimeout);
+            co_await http::async_write_some(stream, serializer, NoThrow(error));
+        }
+        lowest.expires_never();
         co_return !error;
     }
 
@@ -589,9 +669,7 @@ private:
         response.keep_alive(keepAlive);
     }
 
-    // An answer whose body is a file, read as the client takes it; each
-    // part written within the write deadline, so that a slow reader that
-    // goes on reading is served whole and one that stops is let go.
+    // An answer whose body is a file, read as the client takes it.
     template <class Stream>
     awaitable<bool> SendFile(Stream& stream, Exchange& exchange, const Parser& parser, bool keepAlive)
     {
@@ -602,11 +680,7 @@ private:
         if (error) co_return false;
         response.prepare_payload();
         http::response_serializer<http::file_body> serializer(response);
-        while (!error && !serializer.is_done()) {
-            beast::get_lowest_layer(stream).expires_after(kWriteTimeout);
-            co_await http::async_write_some(stream, serializer, NoThrow(error));
-        }
-        co_return !error;
+        co_return co_await WriteWithin(stream, serializer);
     }
 
     awaitable<void> HoldUntil(Clock::time_point when)
@@ -628,15 +702,18 @@ private:
                 auto busy = asio::make_work_guard(asio::get_associated_executor(resume));
                 asio::post(pool, [this, &exchange, &work, &result, resume = std::move(resume),
                                   busy = std::move(busy)]() mutable {
-                    {
-                        const CallsInFlight::Call call(m_calls);
-                        result = RunGuarded(exchange, work);
-                    }
+                    result = RunHere(exchange, work);
                     asio::post(busy.get_executor(), std::move(resume));
                 });
             },
             use_awaitable);
         co_return result;
+    }
+
+    bool RunHere(Exchange& exchange, const std::function<bool()>& work)
+    {
+        const CallsInFlight::Call call(m_calls);
+        return RunGuarded(exchange, work);
     }
 
     static bool RunGuarded(Exchange& exchange, const std::function<bool()>& work)

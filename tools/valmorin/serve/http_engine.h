@@ -2,8 +2,8 @@
 // deadlines, event-driven on a few I/O threads (Boost.Beast over
 // Boost.Asio, all of it in http_engine.cpp), so that connections that send
 // slowly or nothing cost a socket and a little memory, never a thread. The
-// server's decisions and the component's calls, which block, run on a pool
-// of workers. Requests reach the server as cpp-httplib's value types, which
+// server's decisions and the component's calls, which may block, run on a
+// pool of workers, those that cannot wait long on the I/O threads. Requests reach the server as cpp-httplib's value types, which
 // the routes take.
 #pragma once
 
@@ -55,15 +55,23 @@ struct Exchange {
 class HttpHandler {
 public:
     virtual ~HttpHandler() = default;
-    // On a worker, from the request's head alone: true with the body's
+    // On an I/O thread, cheap, from the request's head alone: true when the
+    // request is admitted and answered right there, as a request that waits
+    // on nothing (no password to hash, a store of this machine's) costs less
+    // than the two hand-overs to a worker and back.
+    virtual bool AnswersAtOnce(const Exchange& exchange) = 0;
+    // On a worker (or where AnswersAtOnce said), from the request's head alone: true with the body's
     // limit set when the body may be read; false when the response is the
     // answer (a refusal), the body then left unread.
     virtual bool Admit(Exchange& exchange) = 0;
-    // On a worker, once the body was read.
+    // On a worker (or where AnswersAtOnce said), once the body was read.
     virtual void Answer(Exchange& exchange) = 0;
     // On an I/O thread, cheap, just before the answer is sent: the headers
     // every answer carries, the access log's line.
     virtual void Finish(Exchange& exchange) = 0;
+    // On each I/O thread, a few times a second, and once when the engine
+    // stops: what Finish kept back is written out.
+    virtual void Flush() = 0;
 };
 
 class HttpEngine {

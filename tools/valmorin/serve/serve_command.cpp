@@ -8,7 +8,10 @@
 #include "serve/temporary_file.h"
 #include "serve/users.h"
 
+#include "platform/ado/connection_string.h"
 #include "platform/datasource/catalogue.h"
+#include "platform/text/ascii.h"
+#include "qmt/sys/system.h"
 #include "platform/text/utf.h"
 #include "platform/win32/security.h"
 
@@ -20,6 +23,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
+#include <mutex>
 #include <set>
 
 #include <arpa/inet.h>
@@ -142,22 +146,52 @@ std::string Printable(const std::string& text)
     return out;
 }
 
-void LogRequest(const Exchange& exchange)
-{
-    const auto took = std::chrono::duration<double, std::milli>(Clock::now() - exchange.start).count();
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    ::gmtime_r(&now, &utc);
-    char when[32];
-    std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    char line[96];
-    std::snprintf(line, sizeof line, " %d %.1fms", exchange.response.status, took);
-    const httplib::Request& request = exchange.request;
-    const std::string path = request.target.substr(0, request.target.find('?'));
-    std::cerr << (std::string(when) + " " + Printable(request.remote_addr) + " " + Printable(exchange.user) + " " +
-                  Printable(request.method) + " " + Printable(path) + line + "\n")
-              << std::flush;
-}
+// The access log, on standard error: a line for each answer. Lines are
+// written a few at a time, at most a sweep of the engine late, since a
+// write for each answer costs about as much as the answer.
+class AccessLog {
+public:
+    void Add(const Exchange& exchange)
+    {
+        std::string line = LineOf(exchange);
+        const std::lock_guard lock(m_mutex);
+        m_kept += line;
+        if (m_kept.size() >= kMostKept) WriteOut();
+    }
+    void Flush()
+    {
+        const std::lock_guard lock(m_mutex);
+        WriteOut();
+    }
+
+private:
+    static constexpr std::size_t kMostKept = 16 << 10;
+
+    static std::string LineOf(const Exchange& exchange)
+    {
+        const auto took = std::chrono::duration<double, std::milli>(Clock::now() - exchange.start).count();
+        const std::time_t now = std::time(nullptr);
+        std::tm utc{};
+        ::gmtime_r(&now, &utc);
+        char when[32];
+        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        char line[96];
+        std::snprintf(line, sizeof line, " %d %.1fms", exchange.response.status, took);
+        const httplib::Request& request = exchange.request;
+        const std::string path = request.target.substr(0, request.target.find('?'));
+        return std::string(when) + " " + Printable(request.remote_addr) + " " + Printable(exchange.user) + " " +
+               Printable(request.method) + " " + Printable(path) + line + "\n";
+    }
+    void WriteOut()
+    {
+        if (m_kept.empty()) return;
+        std::cerr << m_kept << std::flush;
+        m_kept.clear();
+    }
+
+    std::mutex m_mutex;
+    std::string m_kept;
+};
 
 // Basic credentials, decoded by OpenSSL; nothing unless they are base64 as
 // it writes it (OpenSSL's decoder passes over blanks and odd padding).
@@ -178,6 +212,35 @@ std::optional<std::string> Base64Decoded(const std::string& text)
                                                           static_cast<int>(bytes.size()))));
     if (again != text) return std::nullopt;
     return bytes;
+}
+
+// Whether the component's store is a file of this machine's (SQLite),
+// whose reads wait on no link.
+bool StoreIsLocal()
+{
+    const valmorin::datasource::Catalogue catalogue = valmorin::datasource::LoadCatalogue();
+    const valmorin::datasource::CatalogueEntry* entry = valmorin::datasource::FindEntry(
+        catalogue, qmt::CSystem::accountName(), valmorin::datasource::kDefaultDataSourceName);
+    return entry != nullptr &&
+           valmorin::text::AsciiUpper(
+               valmorin::ado::ConnectionString(entry->source.connectionString).Get(u"Provider")) == u"SQLITE";
+}
+
+struct BasicCredentials {
+    bool wellFormed = false; // base64 of name:password
+    std::string user, password;
+};
+
+// The request's Basic credentials, when it names that scheme (whose name
+// is case-insensitive, RFC 9110).
+std::optional<BasicCredentials> BasicCredentialsOf(const httplib::Request& request)
+{
+    const std::string authorization = request.get_header_value("Authorization");
+    if (Lowercase(authorization.substr(0, 6)) != "basic ") return std::nullopt;
+    const std::optional<std::string> decoded = Base64Decoded(authorization.substr(6));
+    const std::size_t colon = decoded ? decoded->find(':') : std::string::npos;
+    if (colon == std::string::npos) return BasicCredentials{};
+    return BasicCredentials{true, decoded->substr(0, colon), decoded->substr(colon + 1)};
 }
 
 // The host of a Host header or of an Origin's authority: "[::1]:8470" is
@@ -257,6 +320,7 @@ public:
                                                        m_options.connection);
             UseConnection(m_options.connection);
         }
+        m_localStore = StoreIsLocal();
         m_options.allowedHosts.insert({"localhost", Lowercase(m_options.host)});
         if (const int removed = RemoveStaleTemporaryFiles())
             std::cerr << "valmorin serve: removed " << removed << " file(s) left by a server that was killed"
@@ -280,6 +344,15 @@ public:
         }
         std::cerr << "valmorin serve: stopped" << std::endl;
         return 0;
+    }
+
+    // A lookup is answered on the I/O thread when it waits on nothing: the
+    // store a file of this machine's, and no password to hash (none asked,
+    // a session's cookie, or Basic credentials accepted a moment ago).
+    bool AnswersAtOnce(const Exchange& exchange) override
+    {
+        const httplib::Request& request = exchange.request;
+        return m_localStore && AsksOneLookup(request.method, request.target) && !HashesPassword(request);
     }
 
     // Everything that can be decided without the body: a stranger's body
@@ -327,8 +400,10 @@ public:
         for (const auto& [name, value] : SecurityHeaders())
             if (!exchange.response.has_header(name)) exchange.response.set_header(name, value);
         if (m_tls) exchange.response.set_header("Strict-Transport-Security", "max-age=31536000");
-        LogRequest(exchange);
+        m_log.Add(exchange);
     }
+
+    void Flush() override { m_log.Flush(); }
 
 private:
     void Route(Exchange& exchange)
@@ -404,17 +479,12 @@ private:
             Refuse(response, 403, "without --users the server answers loopback clients only");
             return std::nullopt;
         }
-        const std::string authorization = request.get_header_value("Authorization");
-        // The scheme's name is case-insensitive (RFC 9110).
-        if (Lowercase(authorization.substr(0, 6)) == "basic ") {
-            const std::optional<std::string> credentials = Base64Decoded(authorization.substr(6));
-            const std::size_t colon = credentials ? credentials->find(':') : std::string::npos;
-            if (colon == std::string::npos) {
+        if (const std::optional<BasicCredentials> basic = BasicCredentialsOf(request)) {
+            if (!basic->wellFormed) {
                 Refuse(response, 401, "Basic credentials are base64 of name:password");
                 return std::nullopt;
             }
-            const std::string user = credentials->substr(0, colon);
-            if (CheckPassword(exchange, user, credentials->substr(colon + 1))) return user;
+            if (CheckPassword(exchange, basic->user, basic->password)) return basic->user;
             return std::nullopt;
         }
         const std::string token = CookieValue(request, kCookie);
@@ -429,6 +499,14 @@ private:
             response.set_header("WWW-Authenticate", "Basic realm=\"valmorin\", charset=\"UTF-8\"");
         Refuse(response, 401, "log in (POST /api/session) or give Basic credentials");
         return std::nullopt;
+    }
+
+    // Whether admitting the request would hash a password.
+    bool HashesPassword(const httplib::Request& request) const
+    {
+        if (!m_users) return false;
+        const std::optional<BasicCredentials> basic = BasicCredentialsOf(request);
+        return basic && basic->wellFormed && !m_users->Remembered(basic->user, basic->password);
     }
 
     bool CheckPassword(Exchange& exchange, const std::string& user, const std::string& password)
@@ -516,10 +594,12 @@ private:
 
     Options m_options;
     bool m_tls;
+    bool m_localStore = false; // lookups answered on the I/O threads
     std::string m_login;
     std::optional<UserFile> m_users;
     LoginThrottle m_throttle;
     Sessions m_sessions;
+    AccessLog m_log;
     std::optional<HttpEngine> m_engine;
 };
 
