@@ -555,7 +555,9 @@ TEST_F(ServeHostileTest, AChunkedBodyPastItsLimitIsRefusedAndNothingIsImported)
 // Heads the parser took, or would have, that must not be answered as
 // asked. Faults caught: a head of any size or field count held in memory;
 // a body length two servers of a chain can read two ways (request
-// smuggling); a negative length waited on.
+// smuggling: two lengths, a list of lengths, a coding beside chunked); a
+// negative length waited on; an expectation ignored; a target that is
+// not a path answered as one.
 TEST_F(ServeHostileTest, HeadsOutOfBoundsOrAmbiguousAreRefused)
 {
     ServeProcess server = Serve();
@@ -571,6 +573,9 @@ TEST_F(ServeHostileTest, HeadsOutOfBoundsOrAmbiguousAreRefused)
         {"Content-Type: application/json\r\nContent-Length: 2\r\nTransfer-Encoding: chunked\r\n", 400},
         {"Content-Type: application/json\r\nTransfer-Encoding: gzip\r\n", 400},
         {"Content-Type: application/json\r\nContent-Length: -1\r\n", 400},
+        {"Content-Type: application/json\r\nContent-Length: 2, 2\r\n", 400},
+        {"Content-Type: application/json\r\nTransfer-Encoding: gzip, chunked\r\n", 501},
+        {"Content-Type: application/json\r\nContent-Length: 2\r\nExpect: 200-ok\r\n", 417},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fields.substr(0, 80));
@@ -578,7 +583,27 @@ TEST_F(ServeHostileTest, HeadsOutOfBoundsOrAmbiguousAreRefused)
         client.Send(Head("POST", "/api/identifiers/N", server.port(), c.fields));
         EXPECT_EQ(StatusOf(client.ReadAnswers(1)), c.status);
     }
+    RawClient absolute(server.port());
+    absolute.Send(Head("POST", "http://127.0.0.1/api/identifiers/N", server.port(),
+                       "Content-Type: application/json\r\nContent-Length: 0\r\n"));
+    EXPECT_EQ(StatusOf(absolute.ReadAnswers(1)), 400);
     EXPECT_EQ(Tables(), 0);
+}
+
+// A chunked upload that comes a few bytes a second, under a large limit.
+// Fault caught: a body's deadline counted from its limit rather than from
+// what arrived, so that a client holds a connection and an upload file
+// for an hour by sending a byte now and then.
+TEST_F(ServeHostileTest, AChunkedBodyThatTricklesIsGivenUp)
+{
+    ServeProcess server = Serve({"--header-timeout", "1", "--csv-limit", "1024"});
+    RawClient trickling(server.port());
+    trickling.Send(
+        Head("PUT", "/api/tables/T/csv", server.port(), "Content-Type: text/csv\r\nTransfer-Encoding: chunked\r\n"));
+    bool closed = false;
+    for (int i = 0; i < 30 && !closed; ++i) // at most ~15 s
+        closed = !trickling.Send("1\r\nx\r\n") || trickling.ClosedWithin(500ms);
+    EXPECT_TRUE(closed) << "a body of a byte a second was still read after 15 s";
 }
 
 // Two requests in one packet. Fault caught: the second dropped, or
@@ -630,6 +655,38 @@ TEST_F(ServeHostileTest, GarbledCredentialsAreUnauthorised)
     alice.set_basic_auth("alice", "pw");
     EXPECT_EQ(alice.Get("/api/tables")->status, 200);
     EXPECT_EQ(Tables(), 0);
+}
+
+// Many guessers at once, each of another account and address, and an
+// account of a cheaper cost beside one of a dear cost. Faults caught:
+// every worker hashing guesses, so that no request of anyone else is
+// answered; a cheap account told from the others by how soon a wrong
+// password is answered.
+TEST_F(ServeHostileTest, PasswordChecksTakeTurnsAndTakeTheDearestTime)
+{
+    ServeProcess server = Serve({"--users", Accounts({{"cheap", "pw", 4}, {"dear", "pw", 11}}), "--threads", "4"});
+    const auto attempt = [&](const std::string& from, const std::string& credentials) {
+        RawClient client(server.port(), from);
+        const auto started = Clock::now();
+        client.Send(Head("GET", "/api/tables", server.port(), BasicOf(credentials)));
+        const int status = StatusOf(client.ReadAnswers(1, 30s));
+        return std::pair{status, Clock::now() - started};
+    };
+    std::vector<int> statuses(12);
+    std::vector<std::thread> guessers;
+    for (int i = 0; i < 12; ++i)
+        guessers.emplace_back([&, i] {
+            statuses[i] = attempt("127.0.1." + std::to_string(i + 1), "guess" + std::to_string(i) + ":x").first;
+        });
+    for (std::thread& guesser : guessers) guesser.join();
+    EXPECT_GT(std::count(statuses.begin(), statuses.end(), 503), 0) << "every guess was hashed at once";
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 503) + std::count(statuses.begin(), statuses.end(), 401),
+              12);
+    const auto cheap = attempt("127.0.2.1", "cheap:wrong"), dear = attempt("127.0.2.2", "dear:wrong");
+    EXPECT_EQ(cheap.first, 401);
+    EXPECT_EQ(dear.first, 401);
+    // The cheap check alone takes a small fraction of the dear one.
+    EXPECT_GT(cheap.second, dear.second / 2) << "a wrong password of the cheap account is answered sooner";
 }
 
 // Guesses of one account's password from many addresses. Faults caught:

@@ -334,6 +334,10 @@ TEST_P(ServeAccessTest, BasicCookiesCsrfAndTheThrottle)
     const std::string csrf = Body(login)["csrf"];
     httplib::Headers withCookie = {{"Cookie", session}};
     EXPECT_EQ(anonymous.Get("/api/tables", withCookie)->status, 200);
+    // A second cookie of the name, as a neighbouring site can set: which
+    // one is the server's cannot be told, and neither is taken.
+    EXPECT_EQ(anonymous.Get("/api/tables", {{"Cookie", "valmorin_session=forged; " + session}})->status, 401);
+    EXPECT_EQ(anonymous.Get("/api/tables", {{"Cookie", session + "; valmorin_session=forged"}})->status, 401);
     const std::string table = R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})";
     EXPECT_EQ(anonymous.Post("/api/tables", withCookie, table, "application/json")->status, 403);
     withCookie.emplace("X-CSRF-Token", csrf);
@@ -380,6 +384,8 @@ TEST_P(ServeAccessTest, TlsAndWhereTheServerListens)
     EXPECT_EQ(listed->status, 200);
     const auto login = client.Post("/api/session", R"({"user":"alice","password":"pw"})", "application/json");
     EXPECT_NE(login->get_header_value("Set-Cookie").find("; Secure"), std::string::npos);
+    EXPECT_TRUE(login->get_header_value("Set-Cookie").starts_with("__Host-valmorin_session="))
+        << "a cookie a neighbouring site can overwrite";
     httplib::Client clear("127.0.0.1", server.port());
     EXPECT_FALSE(clear.Get("/api/tables")) << "answered in clear on the TLS port";
 }
@@ -481,8 +487,9 @@ TEST_P(ServeAccessTest, UploadsLeftByAKilledServerAreRemovedAtStart)
     EXPECT_EQ(files(), 2) << "the upload's file outlived its request";
 }
 
-// Fault caught: a store out of reach answered as the caller's mistake or
-// the server's own failure, so a client cannot tell to retry later.
+// Faults caught: a store out of reach answered as the caller's mistake or
+// the server's own failure, so a client cannot tell to retry later; why it
+// is out of reach (its host, its port, its file) told to the client.
 TEST_P(ServeAccessTest, AStoreOutOfReachIsServiceUnavailable)
 {
     const ServeProcess server({"--connection", "Provider=PostgreSQL;Server=127.0.0.1;Port=1;Database=qms"},
@@ -492,6 +499,8 @@ TEST_P(ServeAccessTest, AStoreOutOfReachIsServiceUnavailable)
     ASSERT_TRUE(listed);
     EXPECT_EQ(listed->status, 503) << listed->body;
     EXPECT_TRUE(Body(listed).at("error").at("message").is_string());
+    EXPECT_EQ(listed->body.find("Port"), std::string::npos) << "a stranger is told where the store is";
+    EXPECT_EQ(listed->body.find("127.0.0.1"), std::string::npos) << "a stranger is told where the store is";
 }
 
 // A server whose store link goes away (the database server restarts, or an

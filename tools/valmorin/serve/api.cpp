@@ -16,6 +16,7 @@
 #include <fstream>
 #include <algorithm>
 #include <functional>
+#include <iostream>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -100,7 +101,14 @@ int StatusOf(const CallFailure& failure)
         failure.message = Utf16ToUtf8(source.view()) + ": " + Utf16ToUtf8(description.view());
     }
     if (failure.message.empty()) failure.message = "the component failed with " + HexCode(hr);
-    throw Refusal{StatusOf(failure), hr, failure.message};
+    const int status = StatusOf(failure);
+    // Why the store is out of reach names the server's files and hosts:
+    // the operator's to read, in the server's log, never a client's.
+    if (status == 503 && hr != RPC_E_CALL_CANCELED) {
+        std::cerr << "valmorin serve: the store is out of reach: " + failure.message + "\n" << std::flush;
+        throw Refusal{status, hr, "the store is out of reach; try again later"};
+    }
+    throw Refusal{status, hr, failure.message};
 }
 
 HRESULT Checked(HRESULT hr)

@@ -228,6 +228,18 @@ std::optional<std::pair<int, std::string>> HeadFault(const Parser& parser)
         (head.count(http::field::content_length) > 0 || !parser.chunked()))
         return std::pair{400, "a Transfer-Encoding is chunked alone, never with a Content-Length"};
     if (head.count(http::field::host) > 1) return std::pair{400, "the request carries two Host"};
+    // What a proxy in front may read otherwise than this server does:
+    // a length that is not one number, a coding beside chunked.
+    const beast::string_view length = head[http::field::content_length];
+    if (!std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::pair{400, "the Content-Length is not one number"};
+    if (head.count(http::field::transfer_encoding) > 0 &&
+        !beast::iequals(head[http::field::transfer_encoding], "chunked"))
+        return std::pair{501, "no Transfer-Encoding but chunked is understood"};
+    const beast::string_view expect = head[http::field::expect];
+    if (!expect.empty() && !beast::iequals(expect, "100-continue"))
+        return std::pair{417, "no expectation but 100-continue is met"};
+    if (!head.target().starts_with('/')) return std::pair{400, "the request's target is not a path"};
     return std::nullopt;
 }
 
@@ -573,9 +585,9 @@ private:
     awaitable<BodyRead> ReadBody(Stream& stream, beast::flat_buffer& buffer, Parser& parser, Exchange& exchange)
     {
         if (parser.is_done()) co_return BodyRead::Whole;
-        const std::size_t expected = parser.content_length().value_or(exchange.bodyLimit);
-        beast::get_lowest_layer(stream).expires_after(m_options.headerTimeout +
-                                                      std::chrono::seconds(expected / kSlowestBodyBytesPerSecond));
+        beast::tcp_stream& lowest = beast::get_lowest_layer(stream);
+        const Clock::time_point started = Clock::now();
+        lowest.expires_at(started + m_options.headerTimeout);
         if (beast::iequals(parser.get()[http::field::expect], "100-continue")) {
             http::response<http::empty_body> carryOn{http::status::continue_, parser.get().version()};
             beast::error_code error;
@@ -583,18 +595,24 @@ private:
             if (error) co_return BodyRead::Lost;
         }
         std::vector<char> chunk(std::clamp<std::size_t>(exchange.bodyLimit, 1, kReadChunk));
-        while (!parser.is_done()) {
+        for (std::size_t received = 0; !parser.is_done();) {
+            // Each part's deadline grows with what came before it, so that
+            // a body (chunked ones too) that comes slower on average than
+            // the slowest rate taken is given up early, whatever its limit.
+            lowest.expires_at(started + m_options.headerTimeout +
+                              std::chrono::seconds((received + chunk.size()) / kSlowestBodyBytesPerSecond));
             parser.get().body().data = chunk.data();
             parser.get().body().size = chunk.size();
             beast::error_code error;
             co_await http::async_read(stream, buffer, parser, NoThrow(error));
             if (error == http::error::need_buffer) error = {};
             const std::size_t got = chunk.size() - parser.get().body().size;
+            received += got;
             if (got > 0 && !Keep(exchange, {chunk.data(), got})) co_return BodyRead::Unkept;
             if (error == http::error::body_limit) co_return BodyRead::TooLarge;
             if (error) co_return IsParseError(error) ? BodyRead::Malformed : BodyRead::Lost;
         }
-        beast::get_lowest_layer(stream).expires_never(); // the sweep keeps the deadlines of what follows
+        lowest.expires_never(); // the sweep keeps the deadlines of what follows
         co_return BodyRead::Whole;
     }
 

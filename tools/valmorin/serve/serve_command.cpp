@@ -24,6 +24,8 @@
 #include <ctime>
 #include <iostream>
 #include <mutex>
+#include <semaphore>
+#include <utility>
 #include <set>
 
 #include <arpa/inet.h>
@@ -33,7 +35,6 @@ namespace {
 using Json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kCookie = "valmorin_session";
 constexpr const char* kUsage =
     "usage: valmorin serve [--listen <address>:<port>] [--connection <cs>] [--users <htpasswd file>]\n"
     "                      [--tls-cert <pem> --tls-key <pem>] [--csv-limit <MiB>] [--threads <n>]\n"
@@ -226,6 +227,26 @@ bool StoreIsLocal()
                valmorin::ado::ConnectionString(entry->source.connectionString).Get(u"Provider")) == u"SQLITE";
 }
 
+// One of the password checks that may run at once, while held.
+class HashTurn {
+public:
+    static std::optional<HashTurn> Take(std::counting_semaphore<>& turns)
+    {
+        if (!turns.try_acquire()) return std::nullopt;
+        return std::optional<HashTurn>(std::in_place, turns);
+    }
+    explicit HashTurn(std::counting_semaphore<>& turns) : m_turns(&turns) {}
+    HashTurn(HashTurn&& other) noexcept : m_turns(std::exchange(other.m_turns, nullptr)) {}
+    HashTurn& operator=(HashTurn&&) = delete;
+    ~HashTurn()
+    {
+        if (m_turns) m_turns->release();
+    }
+
+private:
+    std::counting_semaphore<>* m_turns;
+};
+
 struct BasicCredentials {
     bool wellFormed = false; // base64 of name:password
     std::string user, password;
@@ -262,17 +283,23 @@ bool IsAddress(const std::string& host)
 
 bool IsAnyAddress(const std::string& host) { return host == "0.0.0.0" || host == "::"; }
 
+// The cookie's value; none when the request carries it twice, as when a
+// neighbouring site set one of the same name for a wider domain: which one
+// is this server's cannot be told.
 std::string CookieValue(const httplib::Request& request, const std::string& name)
 {
     const std::string cookies = request.get_header_value("Cookie");
+    std::optional<std::string> value;
     for (std::size_t from = 0; from < cookies.size();) {
         const std::size_t end = std::min(cookies.find(';', from), cookies.size());
         std::string pair = cookies.substr(from, end - from);
         from = end + 1;
         pair.erase(0, pair.find_first_not_of(' '));
-        if (pair.starts_with(name + "=")) return pair.substr(name.size() + 1);
+        if (!pair.starts_with(name + "=")) continue;
+        if (value) return {};
+        value = pair.substr(name.size() + 1);
     }
-    return {};
+    return value.value_or("");
 }
 
 bool ChangesState(const std::string& method) { return method != "GET" && method != "HEAD" && method != "OPTIONS"; }
@@ -487,7 +514,7 @@ private:
             if (CheckPassword(exchange, basic->user, basic->password)) return basic->user;
             return std::nullopt;
         }
-        const std::string token = CookieValue(request, kCookie);
+        const std::string token = CookieValue(request, CookieName());
         if (const std::optional<Session> session = token.empty() ? std::nullopt : m_sessions.Find(token)) {
             if (ChangesState(request.method) && request.get_header_value("X-CSRF-Token") != session->csrf) {
                 Refuse(response, 403, "a change made with a session cookie carries X-CSRF-Token");
@@ -500,6 +527,10 @@ private:
         Refuse(response, 401, "log in (POST /api/session) or give Basic credentials");
         return std::nullopt;
     }
+
+    // Under TLS the name asks browsers to take the cookie only from this
+    // host, over TLS, for every path: a neighbouring site cannot set one.
+    std::string CookieName() const { return m_tls ? "__Host-valmorin_session" : "valmorin_session"; }
 
     // Whether admitting the request would hash a password.
     bool HashesPassword(const httplib::Request& request) const
@@ -526,7 +557,16 @@ private:
                 return Refuse(exchange.response, 429, "logins for this account take turns; try again in a second");
             }
             exchange.notBefore = turn.notBefore;
-            if (!m_users->Verify(user, password)) {
+            const std::optional<HashTurn> hashing = HashTurn::Take(m_hashing);
+            if (!hashing) {
+                exchange.response.set_header("Retry-After", "1");
+                return Refuse(exchange.response, 503,
+                              "the server is checking as many passwords as it takes; "
+                              "try again in a second");
+            }
+            const bool verified = m_users->Verify(user, password);
+            exchange.notBefore = std::max(exchange.notBefore, now + m_users->dearestCheck());
+            if (!verified) {
                 m_throttle.Failed(address, user, std::max(now, turn.notBefore));
                 return Refuse(exchange.response, 401, "the user name or the password is wrong");
             }
@@ -553,7 +593,7 @@ private:
             exchange.user = m_login;
             return answer(200, Json{{"user", m_login}, {"csrf", ""}, {"accounts", false}});
         }
-        const std::string token = CookieValue(request, kCookie);
+        const std::string token = CookieValue(request, CookieName());
         if (request.method == "GET") {
             const std::optional<Session> session = token.empty() ? std::nullopt : m_sessions.Find(token);
             if (!session) return AnswerError(response, 401, 0x80070005, "no session");
@@ -565,7 +605,7 @@ private:
             if (session && request.get_header_value("X-CSRF-Token") != session->csrf)
                 return AnswerError(response, 403, 0x80070005, "logging out carries X-CSRF-Token");
             m_sessions.Close(token);
-            response.set_header("Set-Cookie", std::string(kCookie) + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict" +
+            response.set_header("Set-Cookie", CookieName() + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict" +
                                                   (m_tls ? "; Secure" : ""));
             response.status = 204;
             return;
@@ -586,7 +626,7 @@ private:
         const std::string opened = m_sessions.Open(user);
         const std::optional<Session> session = m_sessions.Find(opened);
         exchange.user = user;
-        response.set_header("Set-Cookie", std::string(kCookie) + "=" + opened + "; Path=/; Max-Age=" +
+        response.set_header("Set-Cookie", CookieName() + "=" + opened + "; Path=/; Max-Age=" +
                                               std::to_string(std::chrono::seconds(Sessions::kLifetime).count()) +
                                               "; HttpOnly; SameSite=Strict" + (m_tls ? "; Secure" : ""));
         answer(200, Json{{"user", user}, {"csrf", session->csrf}, {"accounts", true}});
@@ -597,6 +637,9 @@ private:
     bool m_localStore = false; // lookups answered on the I/O threads
     std::string m_login;
     std::optional<UserFile> m_users;
+    // Passwords hashed at once: the rest of the workers stay free for the
+    // requests that hash none, whatever number of guessers come.
+    std::counting_semaphore<> m_hashing{std::max<std::ptrdiff_t>(1, m_options.threads / 2)};
     LoginThrottle m_throttle;
     Sessions m_sessions;
     AccessLog m_log;

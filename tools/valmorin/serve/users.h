@@ -31,6 +31,11 @@ public:
     // what the dearest account costs and the time of an answer does not
     // tell which names are accounts.
     const std::string& placeholder() const { return m_placeholder; }
+    // How long checking a password at the dearest cost took: every check's
+    // answer is held that long, so that an account of a cheaper cost is
+    // not told from the others, or from an unknown name, by its answer's
+    // time.
+    std::chrono::steady_clock::duration dearestCheck() const { return m_dearestCheck; }
 
 private:
     struct Accepted {
@@ -42,6 +47,7 @@ private:
 
     std::map<std::string, std::string> m_hashes;
     std::string m_placeholder;
+    std::chrono::steady_clock::duration m_dearestCheck{};
     std::string m_key;
     static constexpr std::chrono::minutes kRemembered{5};
     mutable std::mutex m_mutex;
