@@ -1,5 +1,6 @@
 // The server's accounts and its login throttle, held to their rules
 // directly, on a clock the test gives.
+#include "serve/sessions.h"
 #include "serve/users.h"
 
 #include "support/process.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <vector>
 
 namespace {
 
@@ -41,30 +43,36 @@ TEST(ServeAccounts, ANulInANameOrPasswordIsRefused)
 }
 
 // Faults caught: guesses spread over many addresses never slowed; an
-// account locked for its owner; guesses made at once not taking turns; one
+// account locked for its owner (every turn taken by guessers, the owner's
+// known address among them); guesses made at once not taking turns; one
 // account's guesser slowing another account.
 TEST(ServeLoginThrottle, AnAccountsFailuresMakeItsAttemptsTakeTurns)
 {
     LoginThrottle throttle;
     const Clock::time_point start = Clock::now();
+    throttle.Succeeded("192.0.2.1", "alice", start - 1h); // the owner's own address
     for (int i = 0; i < LoginThrottle::kMostFailures; ++i) {
-        const LoginThrottle::Turn turn = throttle.Attempt("alice", start);
+        const LoginThrottle::Turn turn = throttle.Attempt("alice", "10.0.0." + std::to_string(i), start);
         EXPECT_FALSE(turn.refused);
         EXPECT_EQ(turn.notBefore, start) << "an attempt before the fifth failure waited";
         throttle.Failed("10.0.0." + std::to_string(i), "alice", start);
     }
     EXPECT_FALSE(throttle.Locked("10.0.0.1", start)) << "an address locked for one failure";
 
-    const LoginThrottle::Turn sixth = throttle.Attempt("alice", start + 100ms);
+    const LoginThrottle::Turn sixth = throttle.Attempt("alice", "10.0.1.1", start + 100ms);
     EXPECT_FALSE(sixth.refused) << "the owner is locked out";
     EXPECT_EQ(sixth.notBefore, start + 1s);
-    EXPECT_TRUE(throttle.Attempt("alice", start + 100ms).refused) << "two attempts share a turn";
-    EXPECT_EQ(throttle.Attempt("bob", start + 100ms).notBefore, start + 100ms);
+    EXPECT_TRUE(throttle.Attempt("alice", "10.0.1.2", start + 100ms).refused) << "two attempts share a turn";
+    const LoginThrottle::Turn owners = throttle.Attempt("alice", "192.0.2.1", start + 100ms);
+    EXPECT_FALSE(owners.refused) << "the owner's known address waits behind the guessers' turns";
+    EXPECT_EQ(owners.notBefore, start + 100ms);
+    EXPECT_EQ(throttle.Attempt("bob", "10.0.1.2", start + 100ms).notBefore, start + 100ms);
 
     throttle.Failed("10.0.0.9", "alice", sixth.notBefore);
-    EXPECT_EQ(throttle.Attempt("alice", sixth.notBefore + 10ms).notBefore, sixth.notBefore + 1s);
+    EXPECT_EQ(throttle.Attempt("alice", "10.0.1.3", sixth.notBefore + 10ms).notBefore, sixth.notBefore + 1s);
     const Clock::time_point later = start + LoginThrottle::kWindow + 2s;
-    EXPECT_EQ(throttle.Attempt("alice", later).notBefore, later) << "the account stays slow past the minute";
+    EXPECT_EQ(throttle.Attempt("alice", "10.0.1.4", later).notBefore, later)
+        << "the account stays slow past the minute";
 }
 
 // Fault caught: an address that guessed five times let on guessing within
@@ -78,6 +86,23 @@ TEST(ServeLoginThrottle, AnAddressWithFiveFailuresIsLockedForTheMinute)
     EXPECT_TRUE(throttle.Locked("10.0.0.1", start + 59s));
     EXPECT_FALSE(throttle.Locked("10.0.0.2", start));
     EXPECT_FALSE(throttle.Locked("10.0.0.1", start + 61s));
+}
+
+// Faults caught: sessions kept without bound for a user who logs in over
+// and over (memory for anyone with one password); the cap closing another
+// user's sessions, or the newest rather than the oldest.
+TEST(ServeSessions, AUsersOldestSessionsCloseBeyondTheCap)
+{
+    Sessions sessions;
+    const std::string bobs = sessions.Open("bob");
+    std::vector<std::string> alices;
+    for (std::size_t i = 0; i < Sessions::kMostPerUser + 8; ++i) alices.push_back(sessions.Open("alice"));
+    for (std::size_t i = 0; i < 8; ++i) EXPECT_FALSE(sessions.Find(alices[i])) << "session " << i << " kept";
+    for (std::size_t i = 8; i < alices.size(); ++i) EXPECT_TRUE(sessions.Find(alices[i])) << "session " << i;
+    EXPECT_TRUE(sessions.Find(bobs));
+    sessions.Close(alices.back());
+    EXPECT_FALSE(sessions.Find(alices.back()));
+    EXPECT_TRUE(sessions.Find(alices[8])) << "a close took another session with it";
 }
 
 } // namespace

@@ -17,8 +17,10 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -326,10 +328,39 @@ TEST_F(ServeHostileTest, LargeExportsToSlowReadersAreSentFromTheirFiles)
 #endif
 }
 
+// A store in rollback-journal mode held by another process's exclusive
+// transaction: a lookup waits for it. Fault caught: a lookup answered on
+// the I/O thread where readers wait on writers, so that one lock taken
+// elsewhere stalls every connection of the server.
+TEST_F(ServeHostileTest, ALookupThatWaitsOnTheStoreHoldsUpNoOtherClient)
+{
+    m_store.Run("PRAGMA journal_mode = DELETE;");
+    ServeProcess server = Serve();
+    RawClient opening(server.port());
+    opening.Send(Head("GET", "/api/translate/T/K", server.port()));
+    ASSERT_NE(StatusOf(opening.ReadAnswers(1)), -1);
+    Conversation holder({"/usr/bin/sqlite3", m_store.file().string()});
+    holder.Send("BEGIN EXCLUSIVE;\nSELECT 'held';\n");
+    ASSERT_EQ(holder.ReadLine(10s), "held");
+    RawClient waiting(server.port());
+    waiting.Send(Head("GET", "/api/translate/T/K", server.port()));
+    std::this_thread::sleep_for(300ms); // the lookup waits on the store
+    RawClient other(server.port());
+    other.Send(Head("GET", "/api/openapi.json", server.port()));
+    EXPECT_EQ(StatusOf(other.ReadAnswers(1, 5s)), 200) << "a lookup that waits held up another client";
+    EXPECT_EQ(StatusOf(waiting.ReadAnswers(1, 10ms)), -1) << "the lookup did not wait on the store";
+    holder.Send("COMMIT;\n");
+    holder.Finish();
+    EXPECT_NE(StatusOf(waiting.ReadAnswers(1, 20s)), -1);
+}
+
 // Two listings asked at once by a client that starts reading late: the
-// first larger than the socket takes at once (some MiB on loopback). Faults caught: an
+// first larger than the socket takes at once (some MiB on loopback), and
+// than the server keeps in memory for a slow reader. Faults caught: an
 // answer written as far as the socket took it and taken for whole (cut
-// short, or the next answer's bytes in its midst).
+// short, or the next answer's bytes in its midst); a large answer held in
+// memory until its reader takes it (a few slow readers take the server's
+// memory).
 TEST_F(ServeHostileTest, AnswersLargerThanTheSocketTakesArriveWholeAndInOrder)
 {
     m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'Big');"
@@ -342,6 +373,11 @@ TEST_F(ServeHostileTest, AnswersLargerThanTheSocketTakesArriveWholeAndInOrder)
     reader.Send(Head("GET", "/api/tables/Big/rows?limit=200000", server.port()) +
                 Head("GET", "/api/tables/Big/rows?offset=199999&limit=1", server.port()));
     std::this_thread::sleep_for(1s); // the first answer fills the socket
+    std::size_t waiting = 0;         // answers that wait for their reader in files of the server's
+    for (const auto& folder : std::filesystem::directory_iterator(m_home.path()))
+        if (folder.path().filename().string().starts_with("valmorin-serve-" + std::to_string(server.pid()) + "-"))
+            waiting += static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder), {}));
+    EXPECT_EQ(waiting, 1u) << "an answer of some MiB held in memory for as long as its reader takes";
     const std::string answers = reader.ReadAnswers(2, 60s);
     const std::size_t second = answers.find("HTTP/1.1", 1);
     ASSERT_NE(second, std::string::npos) << "one answer of " << answers.size() << " bytes";
@@ -351,6 +387,61 @@ TEST_F(ServeHostileTest, AnswersLargerThanTheSocketTakesArriveWholeAndInOrder)
     EXPECT_EQ(all["list"].size(), 200000u);
     const Json last = Json::parse(answers.substr(answers.find("\r\n\r\n", second) + 4));
     EXPECT_EQ(last["list"][0]["input"], "key99999") << "the rows come in the order of their INPUT";
+}
+
+// An export asked with HEAD, and a name that carries what a lost
+// connection's message and a log line look like. Faults caught: a HEAD
+// whose Content-Length is not its GET's; a caller's text that makes its
+// own mistake a 503, or a line of its own in the log.
+TEST_F(ServeHostileTest, HeadOfAnExportAndNamesThatMimicTheLogAndTheStore)
+{
+    m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'Small');"
+                "INSERT INTO QM_DICO (ID_TABLE, ID_COL, NAME_COL, INOUT) VALUES (1, 1, 'k', 1), (1, 2, 'v', 0);"
+                "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'a', 'b'), (1, 'c', 'd');");
+    ServeProcess server = Serve();
+    httplib::Client client("127.0.0.1", server.port());
+    const auto got = client.Get("/api/tables/Small/csv");
+    const auto head = client.Head("/api/tables/Small/csv");
+    ASSERT_TRUE(got && head);
+    EXPECT_EQ(head->get_header_value("Content-Length"), std::to_string(got->body.size()));
+
+    const std::string forged = "2026-12-07T07:38:11Z 127.0.0.1 alice DELETE /api/tables/Payroll 204 0.9ms";
+    const auto put =
+        client.Put("/api/tables/x%0A" + httplib::detail::encode_query_param(forged) + "%20(SQLSTATE%2008001)/csv",
+                   "k,v\r\nA,B\r\n", "text/csv");
+    ASSERT_TRUE(put);
+    EXPECT_LT(put->status, 500) << put->body;
+    server.Stop();
+    std::istringstream log(server.log());
+    for (std::string line; std::getline(log, line);) EXPECT_NE(line, forged) << "a client wrote a line of the log";
+}
+
+// A stop while an upload trickles in, just above the slowest rate taken.
+// Fault caught: a stop that goes on reading bodies until its grace (30 s)
+// has passed, and ends cut short with the upload's file left behind.
+TEST_F(ServeHostileTest, AStopEndsTheBodiesStillComing)
+{
+    ServeProcess server = Serve();
+    RawClient uploading(server.port());
+    uploading.Send(
+        Head("PUT", "/api/tables/T/csv", server.port(), "Content-Type: text/csv\r\nTransfer-Encoding: chunked\r\n"));
+    std::atomic<bool> sending{true};
+    std::thread trickle([&] {
+        const std::string chunk = "2000\r\n" + std::string(0x2000, 'x') + "\r\n"; // 8 KiB
+        while (sending && uploading.Send(chunk)) std::this_thread::sleep_for(50ms);
+    });
+    std::this_thread::sleep_for(1s);
+    const auto stopping = Clock::now();
+    const int status = server.Stop();
+    const auto took = Clock::now() - stopping;
+    sending = false;
+    trickle.join();
+    EXPECT_EQ(status, 0) << "the stop cut requests short";
+    EXPECT_LT(took, 20s) << "the stop waited on a body that kept coming";
+    std::size_t left = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(m_home.path()))
+        left += entry.path().filename().string().starts_with("valmorin-serve-") ? 1 : 0;
+    EXPECT_EQ(left, 0u) << "the server's files outlived it";
 }
 
 // Writes queue behind a long import; reads and admissions do not. Fault

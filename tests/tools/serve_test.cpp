@@ -443,10 +443,12 @@ TEST_P(ServeAccessTest, AnUnregisteredBuildServes)
     EXPECT_EQ(listed->status, 200) << listed->body;
 }
 
-// Faults caught: uploads a killed server left in the temporary folder kept
-// for ever (also when its process id lives on in another process); a
-// running server's upload, or a file that only looks like one, removed;
-// the server's temporary path told to a client.
+// Faults caught: uploads and exports a killed server left in the temporary
+// folder kept for ever (also when its process id lives on in another
+// process); a link in such a folder followed when it is removed; a running
+// server's folder, or a file that only looks like one, removed; the
+// server's temporary path told to a client; uploads and exports made where
+// other accounts can read them.
 TEST_P(ServeAccessTest, UploadsLeftByAKilledServerAreRemovedAtStart)
 {
     const TempDir temporary;
@@ -464,6 +466,11 @@ TEST_P(ServeAccessTest, UploadsLeftByAKilledServerAreRemovedAtStart)
     const UniqueFd held(::open(running.c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_EQ(::flock(held.get(), LOCK_EX | LOCK_NB), 0);
     const auto lookalike = leave("valmorin-serve-notes.txt");
+    const std::filesystem::path staleFolder = temporary / ("valmorin-serve-" + std::to_string(gone) + "-zzzzzz");
+    std::filesystem::create_directory(staleFolder);
+    std::ofstream(staleFolder / "file-abcdef") << "an export's rows\n";
+    const std::filesystem::path outside = leave("someone-elses.csv");
+    std::filesystem::create_symlink(outside, staleFolder / "file-linked");
     std::map<std::string, std::string> environment = Environment();
     environment["TMPDIR"] = temporary.path().string();
     const ServeProcess server({"--connection", valmorin::text::Utf16ToUtf8(m_store->connectionString())}, environment);
@@ -471,6 +478,8 @@ TEST_P(ServeAccessTest, UploadsLeftByAKilledServerAreRemovedAtStart)
     EXPECT_FALSE(std::filesystem::exists(reused)) << "a live process of the same id kept a file nobody holds";
     EXPECT_TRUE(std::filesystem::exists(running));
     EXPECT_TRUE(std::filesystem::exists(lookalike));
+    EXPECT_FALSE(std::filesystem::exists(staleFolder));
+    EXPECT_TRUE(std::filesystem::exists(outside)) << "a link in a left folder was followed";
 
     httplib::Client client("127.0.0.1", server.port());
     ASSERT_EQ(CreateTable(client), 201);
@@ -480,11 +489,20 @@ TEST_P(ServeAccessTest, UploadsLeftByAKilledServerAreRemovedAtStart)
     EXPECT_EQ(refused->body.find(temporary.path().string()), std::string::npos) << refused->body;
     EXPECT_NE(refused->body.find("upload"), std::string::npos) << refused->body;
     // The upload's file goes with its exchange, once the answer is sent.
-    const auto files = [&] { return std::distance(std::filesystem::directory_iterator(temporary.path()), {}); };
+    const std::filesystem::path own = temporary / ("valmorin-serve-" + std::to_string(server.pid()));
+    std::filesystem::path folder;
+    for (const auto& entry : std::filesystem::directory_iterator(temporary.path()))
+        if (entry.path().string().starts_with(own.string() + "-")) folder = entry.path();
+    ASSERT_FALSE(folder.empty()) << "the server made no folder of its own";
+    struct stat status {};
+    ASSERT_EQ(::lstat(folder.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISDIR(status.st_mode));
+    EXPECT_EQ(status.st_mode & 07777, 0700u);
+    const auto files = [&] { return std::distance(std::filesystem::directory_iterator(folder), {}); };
     for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-         files() != 2 && std::chrono::steady_clock::now() < deadline;)
+         files() != 0 && std::chrono::steady_clock::now() < deadline;)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(files(), 2) << "the upload's file outlived its request";
+    EXPECT_EQ(files(), 0) << "the upload's file outlived its request";
 }
 
 // Faults caught: a store out of reach answered as the caller's mistake or

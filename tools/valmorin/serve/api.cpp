@@ -69,11 +69,14 @@ int StatusOf(const CallFailure& failure)
 {
     const auto code = static_cast<unsigned long>(failure.hr) & 0xFFFFFFFFul;
     // SQLSTATE class 08 is a connection exception, class 57 an operator's
-    // intervention (the server shutting down, the session ended).
-    if (failure.message.find("(SQLSTATE 08") != std::string::npos ||
-        failure.message.find("(SQLSTATE 57") != std::string::npos || code == 0x800A0E7Dul ||
-        failure.message.find("cannot connect") != std::string::npos)
-        return 503;
+    // intervention (the server shutting down, the session ended). The
+    // state ends the message, after any text of the caller's it quotes.
+    const std::size_t state = failure.message.rfind(" (SQLSTATE ");
+    const std::string_view suffix =
+        state == std::string::npos ? std::string_view() : std::string_view(failure.message).substr(state);
+    const bool connectionLost = suffix.size() == 17 && suffix.ends_with(')') &&
+                                (suffix.starts_with(" (SQLSTATE 08") || suffix.starts_with(" (SQLSTATE 57"));
+    if (connectionLost || code == 0x800A0E7Dul) return 503;
     switch (code) {
     case 0x80070057ul: // E_INVALIDARG
     case 0x8007000Dul: // ERROR_INVALID_DATA
@@ -105,7 +108,7 @@ int StatusOf(const CallFailure& failure)
     // Why the store is out of reach names the server's files and hosts:
     // the operator's to read, in the server's log, never a client's.
     if (status == 503 && hr != RPC_E_CALL_CANCELED) {
-        std::cerr << "valmorin serve: the store is out of reach: " + failure.message + "\n" << std::flush;
+        std::cerr << "valmorin serve: the store is out of reach: " + Printable(failure.message) + "\n" << std::flush;
         throw Refusal{status, hr, "the store is out of reach; try again later"};
     }
     throw Refusal{status, hr, failure.message};
@@ -631,6 +634,23 @@ void AnswerInTurn(const Route& route, ApiRequest& request, const Arguments& argu
 }
 
 } // namespace
+
+std::string Printable(const std::string& text)
+{
+    constexpr std::size_t kLongest = 256;
+    std::string out;
+    for (const unsigned char c : std::string_view(text).substr(0, kLongest)) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        }
+    }
+    if (text.size() > kLongest) out += "...";
+    return out;
+}
 
 void UseConnection(const std::u16string& connectionString) { g_connection = connectionString; }
 

@@ -38,6 +38,11 @@ bool TakesCsv(const std::string& method, const std::string& target);
 // /api/translate/...): a read of a single row that holds no worker long.
 bool AsksOneLookup(const std::string& method, const std::string& target);
 
+// A text for the log: control, non-ASCII and backslash bytes escaped, so
+// that a client's bytes cannot forge log lines, and cut at 256 bytes, so
+// that a client cannot fill the log with one request.
+std::string Printable(const std::string& text);
+
 // The error body, and the status with it.
 void AnswerError(httplib::Response& response, int status, long hresult, const std::string& message);
 

@@ -46,10 +46,14 @@ constexpr std::size_t kMostConnections = 10'000;
 constexpr std::size_t kMostHandshakes = 2'000;
 // Descriptors kept for what is not a connection: stores, files, logs.
 constexpr rlim_t kReservedDescriptors = 64;
+constexpr rlim_t kDescriptorsPerConnection = 3;
 constexpr std::size_t kMostHeaderBytes = 32 << 10;
 constexpr std::ptrdiff_t kMostHeaderFields = 100;
 constexpr std::size_t kReadChunk = 64 << 10;
 constexpr auto kWriteTimeout = std::chrono::seconds(10);
+// An answer larger than this waits for a slow reader in a file, not in
+// memory.
+constexpr std::size_t kMostHeldAnswer = 1 << 20;
 // A body slower than this on average, past the head's own deadline, is
 // given up.
 constexpr std::size_t kSlowestBodyBytesPerSecond = 64 << 10;
@@ -60,6 +64,8 @@ constexpr auto kDrainTime = std::chrono::seconds(2);
 // How often the deadlines of waiting connections are checked, and what the
 // handler keeps is written out: how late a deadline may be enforced.
 constexpr auto kSweepInterval = std::chrono::milliseconds(100);
+constexpr auto kLongestAtOnce = std::chrono::milliseconds(50);
+constexpr auto kWorkersOnlyFor = std::chrono::seconds(10);
 constexpr long kInvalidArgument = static_cast<long>(0x80070057);
 
 // An operation's error returned in error rather than thrown.
@@ -150,11 +156,17 @@ struct IoThread {
     asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(context);
     Lineup waiting;
     Lineup handshakes;
+    Lineup reading; // connections whose body is read: closed at a stop
     std::size_t open = 0;
+    // Requests are not answered on this thread until then, after one that
+    // was took long (its store was held by another process, say).
+    Clock::time_point workersOnlyUntil{};
 };
 
 // The soft limit of open descriptors raised to the hard one; the
-// connections that leave room for the rest.
+// connections that leave room for the rest. A connection may hold three:
+// its socket, and an upload's file or an export's file and the descriptor
+// it is sent through.
 std::size_t MostConnections()
 {
     rlimit limit{};
@@ -165,7 +177,7 @@ std::size_t MostConnections()
     }
     const rlim_t usable =
         limit.rlim_cur > 2 * kReservedDescriptors ? limit.rlim_cur - kReservedDescriptors : limit.rlim_cur / 2;
-    return std::min<std::size_t>(kMostConnections, static_cast<std::size_t>(usable));
+    return std::min<std::size_t>(kMostConnections, static_cast<std::size_t>(usable / kDescriptorsPerConnection));
 }
 
 // One I/O thread for two cores: it answers lookups itself, the workers
@@ -364,7 +376,11 @@ private:
             beast::error_code error;
             tcp::socket socket = co_await m_acceptor.async_accept(io.context, NoThrow(error));
             if (!m_acceptor.is_open()) co_return;
-            if (error) { // out of descriptors: the connections that end make room
+            if (error) {
+                // Out of descriptors (files the store opened, say): the
+                // connection that waited longest for its client makes room,
+                // or those that end do.
+                if (m_io.front()->waiting.CloseOldest()) continue;
                 asio::steady_timer pause(m_acceptor.get_executor(), std::chrono::milliseconds(50));
                 co_await pause.async_wait(NoThrow(error));
                 continue;
@@ -376,7 +392,8 @@ private:
     awaitable<void> Sweep(IoThread& io)
     {
         asio::steady_timer timer(io.context);
-        while (!m_stopping) {
+        // At a stop, on while connections finish: their log lines too.
+        while (!m_stopping || io.open > 0) {
             timer.expires_after(kSweepInterval);
             beast::error_code ignored;
             co_await timer.async_wait(NoThrow(ignored));
@@ -396,6 +413,7 @@ private:
         for (const auto& io : m_io)
             asio::post(io->context, [&io = *io] {
                 io.waiting.CloseAll();
+                io.reading.CloseAll();
                 io.work.reset();
             });
         const std::lock_guard lock(m_mutex);
@@ -507,8 +525,8 @@ private:
             if (answered) m_handler.Answer(exchange);
             return admitted;
         };
-        const bool admitted = bodiless && m_handler.AnswersAtOnce(exchange)
-                                  ? RunHere(exchange, admit)
+        const bool admitted = bodiless && Clock::now() >= io.workersOnlyUntil && m_handler.AnswersAtOnce(exchange)
+                                  ? RunAtOnce(io, exchange, admit)
                                   : co_await OnWorker(m_workers, exchange, admit);
         if (!admitted) {
             co_await Refused(stream, io, exchange, parser);
@@ -520,7 +538,7 @@ private:
             co_return false;
         }
         parser.body_limit(exchange.bodyLimit);
-        const BodyRead read = bodiless ? BodyRead::Whole : co_await ReadBody(stream, buffer, parser, exchange);
+        const BodyRead read = bodiless ? BodyRead::Whole : co_await ReadBody(stream, buffer, parser, io, exchange);
         if (read == BodyRead::Lost) co_return false;
         if (read == BodyRead::TooLarge || read == BodyRead::Malformed) {
             AnswerError(exchange.response, read == BodyRead::TooLarge ? 413 : 400, kInvalidArgument,
@@ -582,10 +600,12 @@ private:
     // The body into the request or its upload file, within the route's
     // limit (a chunked body's too) and a deadline that grows with it.
     template <class Stream>
-    awaitable<BodyRead> ReadBody(Stream& stream, beast::flat_buffer& buffer, Parser& parser, Exchange& exchange)
+    awaitable<BodyRead> ReadBody(Stream& stream, beast::flat_buffer& buffer, Parser& parser, IoThread& io,
+                                 Exchange& exchange)
     {
-        if (parser.is_done()) co_return BodyRead::Whole;
+        if (parser.is_done() || m_stopping) co_return parser.is_done() ? BodyRead::Whole : BodyRead::Lost;
         beast::tcp_stream& lowest = beast::get_lowest_layer(stream);
+        const Lineup::Place reading(io.reading, lowest, Clock::time_point::max());
         const Clock::time_point started = Clock::now();
         lowest.expires_at(started + m_options.headerTimeout);
         if (beast::iequals(parser.get()[http::field::expect], "100-continue")) {
@@ -639,17 +659,57 @@ private:
     {
         const bool head = parser.get().method() == http::verb::head;
         if (exchange.response.status < 0) exchange.response.status = 200; // as cpp-httplib's routes expect
+        http::file_body::value_type file = AnswersFile(exchange);
         m_handler.Finish(exchange);
-        if (exchange.download && !head) co_return co_await SendFile(stream, exchange, parser, keepAlive);
+        if (file.is_open() && !head) co_return co_await SendFile(stream, exchange, parser, keepAlive, std::move(file));
         http::response<http::string_body> response;
         Describe(response, exchange, parser, keepAlive);
         const int status = exchange.response.status;
-        if (status != 204 && status != 304) response.content_length(exchange.response.body.size());
+        if (status != 204 && status != 304)
+            response.content_length(file.is_open() ? file.size() : exchange.response.body.size());
         if (!head) response.body() = std::move(exchange.response.body);
         http::response_serializer<http::string_body> serializer(response);
         if constexpr (std::is_same_v<Stream, beast::tcp_stream>)
             if (WrittenAtOnce(stream, serializer)) co_return true;
         co_return co_await WriteWithin(stream, serializer);
+    }
+
+    // The file the answer is sent from, opened before the answer is logged:
+    // an export's, when it succeeded (a failed one's answer is its error),
+    // or a large body's, put there so that a slow reader holds no memory.
+    // Not open when the answer is its body.
+    static http::file_body::value_type AnswersFile(Exchange& exchange)
+    {
+        http::file_body::value_type file;
+        if (exchange.response.status != 200)
+            exchange.download.reset();
+        else if (!exchange.download && exchange.response.body.size() > kMostHeldAnswer)
+            Spill(exchange);
+        if (!exchange.download) return file;
+        beast::error_code error;
+        file.open(exchange.download->path().c_str(), beast::file_mode::scan, error);
+        if (error) {
+            exchange.download.reset();
+            AnswerError(exchange.response, 500, static_cast<long>(0x80004005),
+                        "the answer's file cannot be read: " + error.message());
+        }
+        return file;
+    }
+
+    // A large body into a file of the server's own; kept in memory when no
+    // file takes it (a full disk).
+    static void Spill(Exchange& exchange)
+    {
+        try {
+            exchange.download.emplace();
+        } catch (const std::runtime_error&) {
+            return;
+        }
+        if (!exchange.download->Write(exchange.response.body)) {
+            exchange.download.reset();
+            return;
+        }
+        std::string().swap(exchange.response.body);
     }
 
     // As much of the answer as the socket takes without waiting, which is
@@ -689,13 +749,12 @@ private:
 
     // An answer whose body is a file, read as the client takes it.
     template <class Stream>
-    awaitable<bool> SendFile(Stream& stream, Exchange& exchange, const Parser& parser, bool keepAlive)
+    awaitable<bool> SendFile(Stream& stream, Exchange& exchange, const Parser& parser, bool keepAlive,
+                             http::file_body::value_type file)
     {
         http::response<http::file_body> response;
         Describe(response, exchange, parser, keepAlive);
-        beast::error_code error;
-        response.body().open(exchange.download->path().c_str(), beast::file_mode::scan, error);
-        if (error) co_return false;
+        response.body() = std::move(file);
         response.prepare_payload();
         http::response_serializer<http::file_body> serializer(response);
         co_return co_await WriteWithin(stream, serializer);
@@ -726,6 +785,17 @@ private:
             },
             use_awaitable);
         co_return result;
+    }
+
+    // On the I/O thread, which serves every other connection meanwhile: a
+    // request that took long there sends the next ones to the workers for
+    // a while.
+    bool RunAtOnce(IoThread& io, Exchange& exchange, const std::function<bool()>& work)
+    {
+        const Clock::time_point started = Clock::now();
+        const bool result = RunHere(exchange, work);
+        if (Clock::now() - started > kLongestAtOnce) io.workersOnlyUntil = Clock::now() + kWorkersOnlyFor;
+        return result;
     }
 
     bool RunHere(Exchange& exchange, const std::function<bool()>& work)

@@ -9,6 +9,8 @@
 #include "serve/users.h"
 
 #include "platform/ado/connection_string.h"
+#include "platform/posix/lock_safe_open.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/datasource/catalogue.h"
 #include "platform/text/ascii.h"
 #include "qmt/sys/system.h"
@@ -29,6 +31,8 @@
 #include <set>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -127,26 +131,6 @@ std::string LoginName()
     return GetUserNameW(name, &size) ? valmorin::text::Utf16ToUtf8(name) : "unknown";
 }
 
-// A printable rendering of a path for the log: control and non-ASCII bytes
-// escaped, so that a request cannot forge log lines, and cut short, so that
-// a client cannot fill the log with one request.
-std::string Printable(const std::string& text)
-{
-    constexpr std::size_t kLongest = 256;
-    std::string out;
-    for (const unsigned char c : std::string_view(text).substr(0, kLongest)) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            out += escaped;
-        }
-    }
-    if (text.size() > kLongest) out += "...";
-    return out;
-}
-
 // The access log, on standard error: a line for each answer. Lines are
 // written a few at a time, at most a sweep of the engine late, since a
 // write for each answer costs about as much as the answer.
@@ -215,16 +199,28 @@ std::optional<std::string> Base64Decoded(const std::string& text)
     return bytes;
 }
 
-// Whether the component's store is a file of this machine's (SQLite),
-// whose reads wait on no link.
-bool StoreIsLocal()
+// Whether an SQLite database file is in WAL mode, as its header says
+// (the file format's read and write versions, bytes 18 and 19, are 2).
+bool InWalMode(const std::string& file)
+{
+    constexpr off_t kVersionsAt = 18;
+    const UniqueFd fd = valmorin::posix::OpenUnlessLockedHere(file, O_RDONLY | O_CLOEXEC);
+    unsigned char versions[2] = {};
+    return fd && ::pread(fd.get(), versions, sizeof versions, kVersionsAt) == 2 && versions[0] == 2 && versions[1] == 2;
+}
+
+// Whether the component's lookups never wait: its store a file of this
+// machine's (SQLite) in WAL mode, whose readers wait on no link and on no
+// writer. A store in WAL mode stays in it while the server has it open.
+bool LookupsNeverWait()
 {
     const valmorin::datasource::Catalogue catalogue = valmorin::datasource::LoadCatalogue();
     const valmorin::datasource::CatalogueEntry* entry = valmorin::datasource::FindEntry(
         catalogue, qmt::CSystem::accountName(), valmorin::datasource::kDefaultDataSourceName);
-    return entry != nullptr &&
-           valmorin::text::AsciiUpper(
-               valmorin::ado::ConnectionString(entry->source.connectionString).Get(u"Provider")) == u"SQLITE";
+    if (entry == nullptr) return false;
+    const valmorin::ado::ConnectionString settings(entry->source.connectionString);
+    return valmorin::text::AsciiUpper(settings.Get(u"Provider")) == u"SQLITE" &&
+           InWalMode(valmorin::text::Utf16ToUtf8(settings.Get(u"Data Source")));
 }
 
 // One of the password checks that may run at once, while held.
@@ -347,7 +343,7 @@ public:
                                                        m_options.connection);
             UseConnection(m_options.connection);
         }
-        m_localStore = StoreIsLocal();
+        m_lookupsNeverWait = LookupsNeverWait();
         m_options.allowedHosts.insert({"localhost", Lowercase(m_options.host)});
         if (const int removed = RemoveStaleTemporaryFiles())
             std::cerr << "valmorin serve: removed " << removed << " file(s) left by a server that was killed"
@@ -374,12 +370,13 @@ public:
     }
 
     // A lookup is answered on the I/O thread when it waits on nothing: the
-    // store a file of this machine's, and no password to hash (none asked,
-    // a session's cookie, or Basic credentials accepted a moment ago).
+    // store an SQLite file in WAL mode, and no password to hash (none
+    // asked, a session's cookie, or Basic credentials accepted a moment
+    // ago).
     bool AnswersAtOnce(const Exchange& exchange) override
     {
         const httplib::Request& request = exchange.request;
-        return m_localStore && AsksOneLookup(request.method, request.target) && !HashesPassword(request);
+        return m_lookupsNeverWait && AsksOneLookup(request.method, request.target) && !HashesPassword(request);
     }
 
     // Everything that can be decided without the body: a stranger's body
@@ -544,6 +541,9 @@ private:
     {
         const std::string& address = exchange.request.remote_addr;
         const Clock::time_point now = Clock::now();
+        // A locked address is refused before anything is compared, the
+        // password accepted a moment ago too: a lock that compared guesses
+        // with it would tell a guesser which guess is right.
         if (m_throttle.Locked(address, now)) {
             exchange.response.set_header("Retry-After", "60");
             return Refuse(exchange.response, 429, "too many failed logins from this address; wait a minute");
@@ -551,7 +551,7 @@ private:
         // A password accepted a moment ago is its owner's, who is not made
         // to wait for a guesser's turns.
         if (!m_users->Remembered(user, password)) {
-            const LoginThrottle::Turn turn = m_throttle.Attempt(user, now);
+            const LoginThrottle::Turn turn = m_throttle.Attempt(user, address, now);
             if (turn.refused) {
                 exchange.response.set_header("Retry-After", "1");
                 return Refuse(exchange.response, 429, "logins for this account take turns; try again in a second");
@@ -571,7 +571,7 @@ private:
                 return Refuse(exchange.response, 401, "the user name or the password is wrong");
             }
         }
-        m_throttle.Succeeded(address);
+        m_throttle.Succeeded(address, user, now);
         return true;
     }
 
@@ -634,7 +634,7 @@ private:
 
     Options m_options;
     bool m_tls;
-    bool m_localStore = false; // lookups answered on the I/O threads
+    bool m_lookupsNeverWait = false; // lookups answered on the I/O threads
     std::string m_login;
     std::optional<UserFile> m_users;
     // Passwords hashed at once: the rest of the workers stay free for the

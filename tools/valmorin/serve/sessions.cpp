@@ -1,5 +1,6 @@
 #include "serve/sessions.h"
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 
@@ -25,12 +26,37 @@ std::string RandomToken()
 
 std::string Sessions::Open(const std::string& user)
 {
-    std::string token = RandomToken();
+    std::string token = RandomToken(), csrf = RandomToken();
     const std::lock_guard lock(m_mutex);
     const auto now = std::chrono::steady_clock::now();
-    std::erase_if(m_sessions, [&](const auto& entry) { return entry.second.expires < now; });
-    m_sessions[token] = {user, RandomToken(), std::chrono::steady_clock::now() + kLifetime};
+    DropEnded(now);
+    std::deque<std::string>& mine = m_byUser[user];
+    if (mine.size() >= kMostPerUser) Forget(m_sessions.find(mine.front()));
+    m_sessions[token] = {user, std::move(csrf), now + kLifetime};
+    m_byUser[user].push_back(token);
     return token;
+}
+
+void Sessions::Forget(std::map<std::string, Session>::iterator session)
+{
+    if (session == m_sessions.end()) return;
+    const auto mine = m_byUser.find(session->second.user);
+    if (mine != m_byUser.end()) {
+        std::erase(mine->second, session->first);
+        if (mine->second.empty()) m_byUser.erase(mine);
+    }
+    m_sessions.erase(session);
+}
+
+void Sessions::DropEnded(std::chrono::steady_clock::time_point now)
+{
+    if (now - m_dropped < std::chrono::minutes(1)) return;
+    m_dropped = now;
+    for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+        const auto next = std::next(it);
+        if (it->second.expires < now) Forget(it);
+        it = next;
+    }
 }
 
 std::optional<Session> Sessions::Find(const std::string& token)
@@ -39,7 +65,7 @@ std::optional<Session> Sessions::Find(const std::string& token)
     const auto it = m_sessions.find(token);
     if (it == m_sessions.end()) return std::nullopt;
     if (it->second.expires < std::chrono::steady_clock::now()) {
-        m_sessions.erase(it);
+        Forget(it);
         return std::nullopt;
     }
     return it->second;
@@ -48,5 +74,5 @@ std::optional<Session> Sessions::Find(const std::string& token)
 void Sessions::Close(const std::string& token)
 {
     const std::lock_guard lock(m_mutex);
-    m_sessions.erase(token);
+    Forget(m_sessions.find(token));
 }

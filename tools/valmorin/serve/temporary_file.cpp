@@ -20,8 +20,8 @@ constexpr std::string_view kPrefix = "valmorin-serve-";
 std::filesystem::path Folder() { return std::filesystem::temp_directory_path(); }
 
 // Whether a name is "valmorin-serve-<pid>-XXXXXX", as the server names its
-// uploads.
-bool IsUploadName(std::string_view name)
+// own folder (and older servers their uploads).
+bool IsServerName(std::string_view name)
 {
     if (!name.starts_with(kPrefix)) return false;
     name.remove_prefix(kPrefix.size());
@@ -31,25 +31,64 @@ bool IsUploadName(std::string_view name)
                        [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// An upload's file is locked (flock) by the server that writes it for as
-// long as it has it open: a file nobody locks was left by a server that
-// ended, whatever became of its process id since (reused, a zombie).
-// flock locks belong to the open file, so this lock is no POSIX lock that
-// a descriptor closed elsewhere in the process could drop.
-bool Abandoned(const std::filesystem::path& file)
+// A server locks (flock) its folder for as long as it runs: one nobody
+// locks was left by a server that ended, whatever became of its process id
+// since (reused, a zombie). flock locks belong to the open file, so this
+// lock is no POSIX lock that a descriptor closed elsewhere in the process
+// could drop.
+bool Abandoned(const std::filesystem::path& entry)
 {
-    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const UniqueFd fd(::open(entry.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     return fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
+}
+
+// The server's own folder, made at its first upload or export (mkdtemp:
+// mode 0700, never through a link) and removed with what it holds when the
+// server stops: other accounts reach nothing in it, whatever mode a file
+// in it is given (an export's replacement file is made readable).
+class ServerFolder {
+public:
+    ServerFolder()
+        : m_path(MadeFolder()), m_lock(::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))
+    {
+        if (m_lock) ::flock(m_lock.get(), LOCK_EX | LOCK_NB);
+    }
+    ~ServerFolder()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    ServerFolder(const ServerFolder&) = delete;
+    ServerFolder& operator=(const ServerFolder&) = delete;
+
+    const std::filesystem::path& path() const { return m_path; }
+
+private:
+    static std::filesystem::path MadeFolder()
+    {
+        std::string pattern = (Folder() / (std::string(kPrefix) + std::to_string(::getpid()) + "-XXXXXX")).string();
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("no temporary folder can be made: " + std::string(std::strerror(errno)));
+        return pattern;
+    }
+
+    std::filesystem::path m_path;
+    UniqueFd m_lock;
+};
+
+const std::filesystem::path& OwnFolder()
+{
+    static const ServerFolder folder;
+    return folder.path();
 }
 
 } // namespace
 
 TemporaryFile::TemporaryFile()
 {
-    std::string pattern = (Folder() / (std::string(kPrefix) + std::to_string(::getpid()) + "-XXXXXX")).string();
+    std::string pattern = (OwnFolder() / "file-XXXXXX").string();
     m_fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (m_fd < 0) throw std::runtime_error("no temporary file can be made: " + std::string(std::strerror(errno)));
-    ::flock(m_fd, LOCK_EX | LOCK_NB);
     m_path = pattern;
 }
 
@@ -79,10 +118,12 @@ int RemoveStaleTemporaryFiles()
     for (const auto& entry : std::filesystem::directory_iterator(Folder(), error)) {
         const std::string name = entry.path().filename().string();
         struct stat status {};
-        if (!IsUploadName(name) || ::lstat(entry.path().c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
-            status.st_uid != ::geteuid() || !Abandoned(entry.path()))
+        if (!IsServerName(name) || ::lstat(entry.path().c_str(), &status) != 0 || status.st_uid != ::geteuid() ||
+            !(S_ISDIR(status.st_mode) || S_ISREG(status.st_mode)) || !Abandoned(entry.path()))
             continue;
-        if (::unlink(entry.path().c_str()) == 0) ++removed;
+        // remove_all follows no link it finds inside.
+        std::error_code failed;
+        if (std::filesystem::remove_all(entry.path(), failed) > 0 && !failed) ++removed;
     }
     return removed;
 }

@@ -1,5 +1,5 @@
-// The server's own files in the temporary folder, for a CSV upload as it
-// arrives and for an export before it is sent.
+// The server's own files, in a folder of its own in the temporary folder,
+// for a CSV upload as it arrives and for an export before it is sent.
 #pragma once
 
 #include <string>
@@ -8,8 +8,9 @@
 class TemporaryFile {
 public:
     // Made without following a link (mkostemp: O_EXCL, mode 0600 whatever
-    // the umask), its name carrying the server's process id so that a later
-    // server can tell a file left by one that was killed. Throws
+    // the umask) in the server's folder (mode 0700, named after the
+    // server's process id and locked while it runs, so that a later server
+    // can tell a folder left by one that was killed). Throws
     // std::runtime_error when no file can be made.
     TemporaryFile();
     ~TemporaryFile();
@@ -31,6 +32,6 @@ private:
     std::string m_failure;
 };
 
-// Removes the files of the servers of this account that were killed before
-// they could (their process is gone); returns how many.
+// Removes the folders (and the files of older servers) of the servers of
+// this account that were killed before they could; returns how many.
 int RemoveStaleTemporaryFiles();

@@ -165,10 +165,13 @@ bool LoginThrottle::Locked(const std::string& address, Clock::time_point now)
     return Throttled(m_addresses, address, now);
 }
 
-LoginThrottle::Turn LoginThrottle::Attempt(const std::string& account, Clock::time_point now)
+LoginThrottle::Turn LoginThrottle::Attempt(const std::string& account, const std::string& address,
+                                           Clock::time_point now)
 {
     const std::lock_guard lock(m_mutex);
     if (!Throttled(m_accounts, account, now)) return {false, now};
+    const auto known = m_known.find({account, address});
+    if (known != m_known.end() && now - known->second < kKnownFor) return {false, now};
     Record& record = m_accounts[account];
     const Clock::time_point turn = std::max(now, record.lastTurn + kTurn);
     // One attempt waits for its turn; the others are told to come back
@@ -191,8 +194,10 @@ void LoginThrottle::Failed(const std::string& address, const std::string& accoun
     }
 }
 
-void LoginThrottle::Succeeded(const std::string& address)
+void LoginThrottle::Succeeded(const std::string& address, const std::string& account, Clock::time_point now)
 {
     const std::lock_guard lock(m_mutex);
     m_addresses.erase(address);
+    std::erase_if(m_known, [&](const auto& entry) { return now - entry.second >= kKnownFor; });
+    m_known[{account, address}] = now;
 }

@@ -57,7 +57,9 @@ private:
 // Failed logins within a minute: an address with kMostFailures of them is
 // refused until the minute has passed; an account with as many is not
 // locked (its owner must still get in) but slowed: its further attempts
-// take turns a second apart, whoever makes them.
+// take turns a second apart, whoever makes them, but for the addresses
+// its owner logged in from in the last day: a guesser with many addresses
+// cannot take every turn and keep the owner out.
 class LoginThrottle {
 public:
     using Clock = std::chrono::steady_clock;
@@ -71,12 +73,14 @@ public:
     };
     // Whether the address is refused for now, whatever it sends.
     bool Locked(const std::string& address, Clock::time_point now);
-    // The turn of a login attempt for the account.
-    Turn Attempt(const std::string& account, Clock::time_point now);
+    // The turn of a login attempt for the account from the address.
+    Turn Attempt(const std::string& account, const std::string& address, Clock::time_point now);
     void Failed(const std::string& address, const std::string& account, Clock::time_point now);
-    // The address is cleared; the account is not, or a guesser who shares
-    // it with its owner would be back at full speed at each of their logins.
-    void Succeeded(const std::string& address);
+    // The address is cleared, and known as the account's for a day; the
+    // account is not cleared, or a guesser who shares it with its owner
+    // would be back at full speed at each of their logins.
+    void Succeeded(const std::string& address, const std::string& account, Clock::time_point now);
+    static constexpr std::chrono::hours kKnownFor{24};
 
 private:
     struct Record {
@@ -88,4 +92,5 @@ private:
     std::mutex m_mutex;
     std::map<std::string, Record> m_addresses;
     std::map<std::string, Record> m_accounts;
+    std::map<std::pair<std::string, std::string>, Clock::time_point> m_known; // (account, address): last login
 };
