@@ -372,12 +372,18 @@ TEST_F(ServeHostileTest, AnswersLargerThanTheSocketTakesArriveWholeAndInOrder)
     RawClient reader(server.port());
     reader.Send(Head("GET", "/api/tables/Big/rows?limit=200000", server.port()) +
                 Head("GET", "/api/tables/Big/rows?offset=199999&limit=1", server.port()));
+    // Answers that wait for their reader in files of the server's.
+    const auto waiting = [&] {
+        std::size_t files = 0;
+        for (const auto& folder : std::filesystem::directory_iterator(m_home.path()))
+            if (folder.path().filename().string().starts_with("valmorin-serve-" + std::to_string(server.pid()) + "-"))
+                files += static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder), {}));
+        return files;
+    };
+    for (const auto deadline = Clock::now() + 30s; waiting() == 0 && Clock::now() < deadline;)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(waiting(), 1u) << "an answer of some MiB held in memory for as long as its reader takes";
     std::this_thread::sleep_for(1s); // the first answer fills the socket
-    std::size_t waiting = 0;         // answers that wait for their reader in files of the server's
-    for (const auto& folder : std::filesystem::directory_iterator(m_home.path()))
-        if (folder.path().filename().string().starts_with("valmorin-serve-" + std::to_string(server.pid()) + "-"))
-            waiting += static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder), {}));
-    EXPECT_EQ(waiting, 1u) << "an answer of some MiB held in memory for as long as its reader takes";
     const std::string answers = reader.ReadAnswers(2, 60s);
     const std::size_t second = answers.find("HTTP/1.1", 1);
     ASSERT_NE(second, std::string::npos) << "one answer of " << answers.size() << " bytes";
