@@ -263,12 +263,15 @@ protected:
         m_store.emplace(StoreKind::PostgreSql);
         m_store->Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');"
                      "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', '0');");
+        BeforeTheWatch();
         m_component = NewComponent(&*m_store);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        const auto deadline = std::chrono::steady_clock::now() + (TrustedAtFirst() ? 10s : 1s);
         while (!Cache()->Begin().trusted && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(5ms);
-        ASSERT_TRUE(Cache()->Begin().trusted);
+        ASSERT_EQ(Cache()->Begin().trusted, TrustedAtFirst());
     }
+    virtual void BeforeTheWatch() {}
+    virtual bool TrustedAtFirst() const { return true; }
     LookupCache* Cache() const { return ExistingLookupCache(m_store->connectionString(), u""); }
     std::u16string Translate()
     {
@@ -353,6 +356,25 @@ TEST_F(PostgresHostileTest, SwapsDisabledTriggersSchemaChangesAndAHungListenerNe
         stale += StaleAfterTheBound(valmorin::text::Widen("resumed " + r));
     }
     EXPECT_EQ(stale, 0) << "answers older than the bound allows";
+}
+
+// A store whose change trigger was disabled before the watch first looked.
+// Fault caught: what announces changes held to what the watch first found,
+// with nothing telling that it already fell short.
+class PostgresTriggerOffFromTheStart : public PostgresHostileTest {
+protected:
+    void BeforeTheWatch() override { m_store->Run("ALTER TABLE QM_VALMOR DISABLE TRIGGER QM_VALMOR_NOTIFY_UPDATE;"); }
+    bool TrustedAtFirst() const override { return false; }
+};
+
+TEST_F(PostgresTriggerOffFromTheStart, ItIsNeverTrusted)
+{
+    for (int round = 0; round < 3; ++round) {
+        const std::string value = "unannounced " + std::to_string(round);
+        Update(value);
+        EXPECT_EQ(StaleAfterTheBound(valmorin::text::Widen(value)), 0) << "answers older than the bound allows";
+    }
+    EXPECT_FALSE(Cache()->Begin().trusted);
 }
 
 } // namespace
