@@ -328,6 +328,64 @@ TEST_F(ServeHostileTest, LargeExportsToSlowReadersAreSentFromTheirFiles)
 #endif
 }
 
+// The same requests, answered where they arrive (the store in WAL mode)
+// and on the workers (the same store in rollback-journal mode): the same
+// answers, whatever the shortcut assumes varied (method, credentials and
+// their state, the path's spelling, the host, the row's value). Faults
+// caught: the shortcut skipping a check of the admission, answering a HEAD
+// with its body, or reading otherwise than a worker does.
+TEST_F(ServeHostileTest, LookupsAnsweredWhereTheyArriveAnswerAsTheWorkersDo)
+{
+    m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');"
+                "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', 'v'), (1, 'été', 'summer'),"
+                " (1, 'empty', ''), (1, 'null', NULL), (1, 'it''s', 'quoted');");
+    const std::string users = Accounts({{"alice", "pw", 4}});
+    const std::string alice = BasicOf("alice:pw");
+    const std::vector<std::pair<std::string, std::string>> requests = {
+        {"GET", "/api/translate/T/k"},     // no credentials
+        {"GET /api/translate/T/k", alice}, // hashed: a worker's
+        {"GET /api/translate/T/k", alice}, // remembered
+        {"HEAD /api/translate/T/k", alice},
+        {"GET /api/translate/T/%C3%A9t%C3%A9", alice},
+        {"GET /api/translate/T/empty", alice},
+        {"GET /api/translate/T/null", alice},
+        {"GET /api/translate/T/it's", alice},
+        {"GET /api/translate/T/missing", alice},
+        {"GET /api/translate/Absent/k", alice},
+        {"GET /api/translate/T/%ZZ", alice},
+        {"GET /api/translate/T/%00", alice},
+        {"GET /api/translate/T", alice},
+        {"GET /api/translate/T/k/more", alice},
+        {"GET /api/translate/T/k?x=1", alice},
+        {"GET /api/%74ranslate/T/k", alice},
+        {"GET /api/translate/T/k", BasicOf("alice:wrong")},
+        {"GET /api/translate/T/k", "Authorization: Basic !!!!\r\n"},
+        {"GET /api/translate/T/k", alice + "Origin: http://elsewhere.example\r\n"},
+    };
+    const auto answers = [&] {
+        ServeProcess server = Serve({"--users", users});
+        std::vector<std::string> got;
+        for (const auto& [line, fields] : requests) {
+            const bool bare = line == "GET";
+            const std::string method = bare ? "GET" : line.substr(0, line.find(' '));
+            const std::string path = bare ? fields : line.substr(line.find(' ') + 1);
+            RawClient client(server.port());
+            client.Send(Head(method, path, server.port(), bare ? "" : fields));
+            // A HEAD's Content-Length announces a body that never comes.
+            got.push_back(line + " " + path + " -> " + client.ReadAnswers(1, method == "HEAD" ? 500ms : 5s));
+        }
+        RawClient forged(server.port());
+        forged.Send("GET /api/translate/T/k HTTP/1.1\r\nHost: elsewhere.example\r\n" + alice + "\r\n");
+        got.push_back("forged host -> " + forged.ReadAnswers(1, 5s));
+        return got;
+    };
+    const std::vector<std::string> atOnce = answers();
+    m_store.Run("PRAGMA journal_mode = DELETE;");
+    const std::vector<std::string> onWorkers = answers();
+    ASSERT_EQ(atOnce.size(), onWorkers.size());
+    for (std::size_t i = 0; i < atOnce.size(); ++i) EXPECT_EQ(atOnce[i], onWorkers[i]);
+}
+
 // A store in rollback-journal mode held by another process's exclusive
 // transaction: a lookup waits for it. Fault caught: a lookup answered on
 // the I/O thread where readers wait on writers, so that one lock taken

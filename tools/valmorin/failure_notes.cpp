@@ -1,4 +1,5 @@
 #include "failure_notes.h"
+#include "store.h"
 
 #include "platform/posix/lock_safe_open.h"
 
@@ -9,7 +10,6 @@
 #include "platform/registry/hive.h"
 #include "platform/text/utf.h"
 #include "qmt/sys/system.h"
-#include "platform/text/ascii.h"
 
 #include <cerrno>
 #include <cstring>
@@ -48,11 +48,9 @@ std::string OriginText(const valmorin::datasource::CatalogueEntry& entry)
 // The SQLite file the component connects to, when it connects to one.
 std::optional<StoreFile> SqliteStore(const valmorin::datasource::CatalogueEntry& entry)
 {
-    const valmorin::ado::ConnectionString settings(entry.source.connectionString);
-    if (valmorin::text::AsciiUpper(settings.Get(u"Provider")) != u"SQLITE") return std::nullopt;
-    const std::u16string file = settings.Get(u"Data Source");
-    if (file.empty()) return std::nullopt;
-    return StoreFile{valmorin::text::Utf16ToUtf8(file), OriginText(entry)};
+    const std::optional<std::string> file = SqliteFileOf(entry.source.connectionString);
+    if (!file) return std::nullopt;
+    return StoreFile{*file, OriginText(entry)};
 }
 
 std::string ErrnoText(int error) { return std::strerror(error); }

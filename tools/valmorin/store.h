@@ -2,11 +2,16 @@
 // lives, and how a new one is made.
 #pragma once
 
+#include <optional>
 #include <string>
 
 // Provider=SQLite;Data Source=<the user's data folder>/Pelkor/QMS/valmorin.db
 std::u16string DefaultStoreConnectionString();
 std::string DefaultStorePath();
+
+// The SQLite file a connection string names; none for another provider, or
+// when it names no file.
+std::optional<std::string> SqliteFileOf(const std::u16string& connectionString);
 
 struct InitOutcome {
     bool created = false;

@@ -7,12 +7,11 @@
 #include "serve/sessions.h"
 #include "serve/temporary_file.h"
 #include "serve/users.h"
+#include "store.h"
 
-#include "platform/ado/connection_string.h"
 #include "platform/posix/lock_safe_open.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/datasource/catalogue.h"
-#include "platform/text/ascii.h"
 #include "qmt/sys/system.h"
 #include "platform/text/utf.h"
 #include "platform/win32/security.h"
@@ -217,10 +216,9 @@ bool LookupsNeverWait()
     const valmorin::datasource::Catalogue catalogue = valmorin::datasource::LoadCatalogue();
     const valmorin::datasource::CatalogueEntry* entry = valmorin::datasource::FindEntry(
         catalogue, qmt::CSystem::accountName(), valmorin::datasource::kDefaultDataSourceName);
-    if (entry == nullptr) return false;
-    const valmorin::ado::ConnectionString settings(entry->source.connectionString);
-    return valmorin::text::AsciiUpper(settings.Get(u"Provider")) == u"SQLITE" &&
-           InWalMode(valmorin::text::Utf16ToUtf8(settings.Get(u"Data Source")));
+    const std::optional<std::string> file =
+        entry == nullptr ? std::nullopt : SqliteFileOf(entry->source.connectionString);
+    return file && InWalMode(*file);
 }
 
 // One of the password checks that may run at once, while held.
