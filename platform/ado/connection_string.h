@@ -36,7 +36,7 @@ std::vector<ConnectionPair> ParseConnectionString(std::u16string_view text);
 // Appends ";<key>={<value>}" to a connection string, the value braced as
 // ODBC writes it (each "}" doubled), so that whatever it holds (";", "=",
 // braces) reads back as that one value.
-void AppendBracedPair(std::u16string& text, std::u16string_view key, std::u16string_view value);
+VALMORIN_PLATFORM_API void AppendBracedPair(std::u16string& text, std::u16string_view key, std::u16string_view value);
 
 // The pairs of a connection string by key, for the providers.
 class VALMORIN_PLATFORM_API ConnectionString {

@@ -10,6 +10,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 constexpr HRESULT kGaveUpWaiting = static_cast<HRESULT>(0x80040E31);
@@ -44,15 +47,18 @@ protected:
         CreateSqliteFile(m_file, std::string("PRAGMA journal_mode = ") + journal +
                                      "; CREATE TABLE T (ID INTEGER); INSERT INTO T VALUES (1);");
     }
-    // Through the ADO connection itself, so that the wait is one second.
-    CComPtr<_Connection> Connect() const
+    // Through the ADO connection itself, so that the wait is one second
+    // unless the connection string sets its own.
+    CComPtr<_Connection> Connect(const std::u16string& more = u"", LONG commandTimeout = 1, HRESULT opened = S_OK) const
     {
         CComPtr<_Connection> connection;
         EXPECT_EQ(CoCreateInstance(CLSID_Connection, nullptr, CLSCTX_ALL, _Connection::iid,
                                    reinterpret_cast<void**>(&connection)),
                   S_OK);
-        EXPECT_EQ(connection->put_CommandTimeout(1), S_OK);
-        EXPECT_EQ(connection->Open(CComBSTR(SqliteConnectionString(m_file)).get(), nullptr, nullptr, -1), S_OK);
+        EXPECT_EQ(connection->put_CommandTimeout(commandTimeout), S_OK);
+        const std::u16string cs = SqliteConnectionString(m_file) + more;
+        EXPECT_EQ(connection->Open(CComBSTR(cs).get(), nullptr, nullptr, -1), opened)
+            << valmorin::text::Utf16ToUtf8(cs);
         return connection;
     }
     static Outcome Execute(_Connection* connection, const char16_t* sql)
@@ -131,6 +137,33 @@ TEST_F(SqliteErrorsTest, ALockedTableGivesUpWaitingWithTheSameCode)
         connection->Close();
     }
     sqlite3_enable_shared_cache(0);
+}
+
+// A connection string's own wait for a lock outlasts the command time-out
+// (none here: a command would wait for ever): at 0, a locked store fails at
+// once instead of waiting for the lock's release, two seconds on. Faults
+// caught: the key ignored (the statement waits and succeeds), a value
+// that is no number of milliseconds taken as some wait.
+TEST_F(SqliteErrorsTest, TheConnectionStringsBusyTimeoutSetsTheWait)
+{
+    Prepare("DELETE");
+    CComPtr<_Connection> connection = Connect(u";Busy Timeout=0", 0);
+    {
+        Holder other(m_file, 0);
+        ASSERT_EQ(other.Run("BEGIN EXCLUSIVE"), SQLITE_OK);
+        std::thread release([&] {
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            other.Run("COMMIT");
+        });
+        const Outcome busy = Execute(connection.get(), u"SELECT COUNT(*) FROM T");
+        release.join();
+        EXPECT_EQ(busy.hr, kGaveUpWaiting);
+        EXPECT_EQ(busy.sqlState, u"HYT00");
+    }
+    EXPECT_EQ(Execute(connection.get(), u"SELECT COUNT(*) FROM T").hr, S_OK);
+    connection->Close();
+    for (const char16_t* garbled : {u"-1", u"1e3", u"2147483648", u"ten", u" "})
+        Connect(u";Busy Timeout={" + std::u16string(garbled) + u"}", 1, static_cast<HRESULT>(0x80070057));
 }
 
 } // namespace

@@ -184,7 +184,12 @@ protected:
     }
     ServeProcess Serve(std::vector<std::string> args = {}, const std::vector<std::string>& launcher = {})
     {
-        args.insert(args.begin(), {"--connection", valmorin::text::Utf16ToUtf8(m_store.connectionString())});
+        return ServeOn(valmorin::text::Utf16ToUtf8(m_store.connectionString()), std::move(args), launcher);
+    }
+    ServeProcess ServeOn(const std::string& connection, std::vector<std::string> args = {},
+                         const std::vector<std::string>& launcher = {})
+    {
+        args.insert(args.begin(), {"--connection", connection});
         return ServeProcess(args, Environment(), launcher);
     }
     std::string Accounts(const std::vector<Account>& accounts) const
@@ -328,8 +333,8 @@ TEST_F(ServeHostileTest, LargeExportsToSlowReadersAreSentFromTheirFiles)
 #endif
 }
 
-// The same requests, answered where they arrive (the store in WAL mode)
-// and on the workers (the same store in rollback-journal mode): the same
+// The same requests, answered where they arrive and on the workers (the
+// store's connection string setting its own lock wait): the same
 // answers, whatever the shortcut assumes varied (method, credentials and
 // their state, the path's spelling, the host, the row's value). Faults
 // caught: the shortcut skipping a check of the admission, answering a HEAD
@@ -362,8 +367,8 @@ TEST_F(ServeHostileTest, LookupsAnsweredWhereTheyArriveAnswerAsTheWorkersDo)
         {"GET /api/translate/T/k", "Authorization: Basic !!!!\r\n"},
         {"GET /api/translate/T/k", alice + "Origin: http://elsewhere.example\r\n"},
     };
-    const auto answers = [&] {
-        ServeProcess server = Serve({"--users", users});
+    const auto answers = [&](const std::string& connection) {
+        ServeProcess server = ServeOn(connection, {"--users", users});
         std::vector<std::string> got;
         for (const auto& [line, fields] : requests) {
             const bool bare = line == "GET";
@@ -379,37 +384,78 @@ TEST_F(ServeHostileTest, LookupsAnsweredWhereTheyArriveAnswerAsTheWorkersDo)
         got.push_back("forged host -> " + forged.ReadAnswers(1, 5s));
         return got;
     };
-    const std::vector<std::string> atOnce = answers();
-    m_store.Run("PRAGMA journal_mode = DELETE;");
-    const std::vector<std::string> onWorkers = answers();
+    const std::string connection = valmorin::text::Utf16ToUtf8(m_store.connectionString());
+    const std::vector<std::string> atOnce = answers(connection);
+    const std::vector<std::string> onWorkers = answers(connection + ";Busy Timeout=15000");
     ASSERT_EQ(atOnce.size(), onWorkers.size());
     for (std::size_t i = 0; i < atOnce.size(); ++i) EXPECT_EQ(atOnce[i], onWorkers[i]);
 }
 
-// A store in rollback-journal mode held by another process's exclusive
-// transaction: a lookup waits for it. Fault caught: a lookup answered on
-// the I/O thread where readers wait on writers, so that one lock taken
-// elsewhere stalls every connection of the server.
+// Runs the statements in an sqlite3 shell, then reads the store (which is
+// when a lock taken in exclusive locking mode is held); true once it is.
+bool Hold(Conversation& shell, const std::string& statements)
+{
+    shell.Send(statements + "\nSELECT count(*) FROM QM_TABLES;\nSELECT 'held';\n");
+    for (std::optional<std::string> line; (line = shell.ReadLine(10s));)
+        if (*line == "held") return true;
+    return false;
+}
+
+// A store held by another process: a lookup waits for it, and holds up no
+// other client meanwhile, whether the lock was taken before the server's
+// first request or after, in either journal mode. Fault caught: a lookup
+// answered on the I/O thread that waits for the store's lock, so that one
+// lock taken elsewhere stalls every connection of the server.
 TEST_F(ServeHostileTest, ALookupThatWaitsOnTheStoreHoldsUpNoOtherClient)
 {
-    m_store.Run("PRAGMA journal_mode = DELETE;");
-    ServeProcess server = Serve();
-    RawClient opening(server.port());
-    opening.Send(Head("GET", "/api/translate/T/K", server.port()));
-    ASSERT_NE(StatusOf(opening.ReadAnswers(1)), -1);
+    struct Case {
+        const char* journal;
+        const char* hold;
+        bool askedBefore; // the server's component connected before the lock was taken
+    };
+    for (const Case& c : {Case{"DELETE", "BEGIN EXCLUSIVE;", true},
+                          Case{"WAL", "PRAGMA locking_mode = EXCLUSIVE; BEGIN EXCLUSIVE;", false},
+                          Case{"WAL", "PRAGMA journal_mode = DELETE; BEGIN EXCLUSIVE;", false}}) {
+        SCOPED_TRACE(std::string(c.journal) + ", then " + c.hold);
+        m_store.Run(std::string("PRAGMA journal_mode = ") + c.journal + ";");
+        ServeProcess server = Serve();
+        if (c.askedBefore) {
+            RawClient opening(server.port());
+            opening.Send(Head("GET", "/api/translate/T/K", server.port()));
+            ASSERT_NE(StatusOf(opening.ReadAnswers(1)), -1);
+        }
+        Conversation holder({"/usr/bin/sqlite3", m_store.file().string()});
+        ASSERT_TRUE(Hold(holder, c.hold));
+        RawClient waiting(server.port());
+        waiting.Send(Head("GET", "/api/translate/T/K", server.port()));
+        std::this_thread::sleep_for(300ms); // the lookup waits on the store
+        RawClient other(server.port());
+        other.Send(Head("GET", "/api/openapi.json", server.port()));
+        EXPECT_EQ(StatusOf(other.ReadAnswers(1, 5s)), 200) << "a lookup that waits held up another client";
+        EXPECT_EQ(StatusOf(waiting.ReadAnswers(1, 10ms)), -1) << "the lookup did not wait on the store";
+        holder.Send("COMMIT;\n");
+        holder.Finish();
+        EXPECT_NE(StatusOf(waiting.ReadAnswers(1, 20s)), -1);
+    }
+}
+
+// A lock held past the store's wait: the store is busy, not broken, and
+// the client is told when to try again. Fault caught: a lock time-out
+// answered as the server's own failure (500).
+TEST_F(ServeHostileTest, ALockHeldPastTheWaitAnswersServiceUnavailable)
+{
+    ServeProcess server = ServeOn(valmorin::text::Utf16ToUtf8(m_store.connectionString()) + ";Busy Timeout=200");
     Conversation holder({"/usr/bin/sqlite3", m_store.file().string()});
-    holder.Send("BEGIN EXCLUSIVE;\nSELECT 'held';\n");
-    ASSERT_EQ(holder.ReadLine(10s), "held");
-    RawClient waiting(server.port());
-    waiting.Send(Head("GET", "/api/translate/T/K", server.port()));
-    std::this_thread::sleep_for(300ms); // the lookup waits on the store
-    RawClient other(server.port());
-    other.Send(Head("GET", "/api/openapi.json", server.port()));
-    EXPECT_EQ(StatusOf(other.ReadAnswers(1, 5s)), 200) << "a lookup that waits held up another client";
-    EXPECT_EQ(StatusOf(waiting.ReadAnswers(1, 10ms)), -1) << "the lookup did not wait on the store";
+    ASSERT_TRUE(Hold(holder, "PRAGMA locking_mode = EXCLUSIVE; BEGIN EXCLUSIVE;"));
+    for (const auto& [method, path] : {std::pair{"GET", "/api/translate/T/K"}, std::pair{"GET", "/api/tables"}}) {
+        RawClient client(server.port());
+        client.Send(Head(method, path, server.port()));
+        const std::string answer = client.ReadAnswers(1, 10s);
+        EXPECT_EQ(StatusOf(answer), 503) << path << ": " << answer;
+        EXPECT_NE(answer.find("\r\nRetry-After: 1\r\n"), std::string::npos) << path << ": " << answer;
+    }
     holder.Send("COMMIT;\n");
     holder.Finish();
-    EXPECT_NE(StatusOf(waiting.ReadAnswers(1, 20s)), -1);
 }
 
 // Two listings asked at once by a client that starts reading late: the

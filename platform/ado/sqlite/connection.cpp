@@ -1,6 +1,9 @@
 // The SQLite provider: "Provider=SQLite;Data Source=<file>". The file must
 // exist; creating a store is an administration step, not a side effect of
-// connecting.
+// connecting. "Busy Timeout=<ms>" sets how long a statement waits for
+// another connection's lock (by default the command time-out); 0 makes a
+// locked store fail at once, for a caller with better things to do than
+// wait.
 //
 // Result codes and their HRESULTs: errors.cpp.
 #include "platform/ado/ado.h"
@@ -410,6 +413,24 @@ private:
     std::vector<Utf8Buffer> m_values; // a command's values, bound until its next run
 };
 
+// How long a statement waits for another connection's lock, in ms.
+int LockWaitMs(const ConnectionString& cs, LONG commandTimeoutSeconds)
+{
+    const std::u16string given = cs.Get(u"Busy Timeout");
+    if (given.empty()) {
+        const long long waitMs = commandTimeoutSeconds == 0 ? INT_MAX : commandTimeoutSeconds * 1000LL;
+        return static_cast<int>(std::min<long long>(waitMs, INT_MAX));
+    }
+    long long waitMs = 0;
+    for (const char16_t digit : given) {
+        waitMs = waitMs * 10 + (digit - u'0');
+        if (digit < u'0' || digit > u'9' || waitMs > INT_MAX)
+            Throw(E_INVALIDARG, u"Busy Timeout is a number of milliseconds up to 2147483647, not \"" + given + u"\".",
+                  0, u"HY024");
+    }
+    return static_cast<int>(waitMs);
+}
+
 class SqliteProvider final : public Provider {
 public:
     std::u16string Name() const override { return std::u16string(kSource); }
@@ -438,8 +459,7 @@ public:
             ThrowFromDatabase(db.get(), rc);
         }
         sqlite3_extended_result_codes(db.get(), 1);
-        const long long waitMs = commandTimeoutSeconds == 0 ? INT_MAX : commandTimeoutSeconds * 1000LL;
-        sqlite3_busy_timeout(db.get(), static_cast<int>(std::min<long long>(waitMs, INT_MAX)));
+        sqlite3_busy_timeout(db.get(), LockWaitMs(cs, commandTimeoutSeconds));
         auto session = std::make_unique<SqliteSession>(std::move(db));
         session->Execute(u"PRAGMA schema_version"); // a file that is not a database fails here
         // Reading pages through a mapping spares a system call and a copy per

@@ -41,6 +41,7 @@ struct Refusal {
     int status;
     long hresult;
     std::string message;
+    bool storeLocked = false; // another of the store's users holds its lock: worth another try
 };
 
 [[noreturn]] void Refuse(int status, const std::string& message, long hresult = kBadRequest)
@@ -48,7 +49,9 @@ struct Refusal {
     throw Refusal{status, hresult, message};
 }
 
-std::u16string g_connection; // set before the server starts; read only afterwards
+// Set before the server starts; read only afterwards.
+std::u16string g_connection;   // the store's, when given apart from the data sources
+std::u16string g_neverWaiting; // the I/O threads', whose lookups never wait for a lock
 
 // A failed call's HRESULT and the error info it left.
 struct CallFailure {
@@ -63,20 +66,36 @@ std::string HexCode(long hr)
     return text;
 }
 
+// The SQLSTATE a component failure ends its message with, after any text
+// of the caller's it quotes; empty when it names none.
+std::string_view SqlStateOf(const CallFailure& failure)
+{
+    const std::size_t state = failure.message.rfind(" (SQLSTATE ");
+    const std::string_view suffix =
+        state == std::string::npos ? std::string_view() : std::string_view(failure.message).substr(state);
+    return suffix.size() == 17 && suffix.ends_with(')') ? suffix.substr(11, 5) : std::string_view();
+}
+
+// A lock another of the store's users held past the wait: SQLite's busy
+// store (HYT00), PostgreSQL's lock not available (55P03).
+bool StoreLocked(const CallFailure& failure)
+{
+    const std::string_view state = SqlStateOf(failure);
+    return state == "HYT00" || state == "55P03" ||
+           (static_cast<unsigned long>(failure.hr) & 0xFFFFFFFFul) == 0x80040E31ul;
+}
+
 // The status a component failure answers with: the caller's mistake, a rule
-// of the store, the store out of reach, or the server's own trouble.
+// of the store, the store out of reach or locked, or the server's own
+// trouble.
 int StatusOf(const CallFailure& failure)
 {
     const auto code = static_cast<unsigned long>(failure.hr) & 0xFFFFFFFFul;
     // SQLSTATE class 08 is a connection exception, class 57 an operator's
-    // intervention (the server shutting down, the session ended). The
-    // state ends the message, after any text of the caller's it quotes.
-    const std::size_t state = failure.message.rfind(" (SQLSTATE ");
-    const std::string_view suffix =
-        state == std::string::npos ? std::string_view() : std::string_view(failure.message).substr(state);
-    const bool connectionLost = suffix.size() == 17 && suffix.ends_with(')') &&
-                                (suffix.starts_with(" (SQLSTATE 08") || suffix.starts_with(" (SQLSTATE 57"));
-    if (connectionLost || code == 0x800A0E7Dul) return 503;
+    // intervention (the server shutting down, the session ended).
+    const std::string_view state = SqlStateOf(failure);
+    const bool connectionLost = state.starts_with("08") || state.starts_with("57");
+    if (connectionLost || code == 0x800A0E7Dul || StoreLocked(failure)) return 503;
     switch (code) {
     case 0x80070057ul: // E_INVALIDARG
     case 0x8007000Dul: // ERROR_INVALID_DATA
@@ -105,6 +124,8 @@ int StatusOf(const CallFailure& failure)
     }
     if (failure.message.empty()) failure.message = "the component failed with " + HexCode(hr);
     const int status = StatusOf(failure);
+    if (StoreLocked(failure))
+        throw Refusal{status, hr, "the store is locked by another of its users; try again later", true};
     // Why the store is out of reach names the server's files and hosts:
     // the operator's to read, in the server's log, never a client's.
     if (status == 503 && hr != RPC_E_CALL_CANCELED) {
@@ -120,10 +141,12 @@ HRESULT Checked(HRESULT hr)
     return hr;
 }
 
-// The worker thread's own object.
-IValmorin2& Valmorin()
+// The calling thread's own object, on the connection that never waits for
+// a lock when asked.
+IValmorin2& Valmorin(bool neverWait = false)
 {
-    thread_local CComPtr<IValmorin2> component;
+    thread_local CComPtr<IValmorin2> components[2];
+    CComPtr<IValmorin2>& component = components[neverWait ? 1 : 0];
     if (component) return *component.get();
     CComPtr<IValmorin2> made;
     try {
@@ -132,7 +155,8 @@ IValmorin2& Valmorin()
     } catch (const std::runtime_error& e) {
         Refuse(500, e.what(), kFail);
     }
-    if (!g_connection.empty()) Checked(made->Open(CComBSTR(g_connection).get()));
+    const std::u16string& connection = neverWait ? g_neverWaiting : g_connection;
+    if (!connection.empty()) Checked(made->Open(CComBSTR(connection).get()));
     component = made;
     return *component.get();
 }
@@ -530,11 +554,12 @@ const std::vector<Route>& Routes()
          {"translate", "*", "*"},
          [](ApiRequest& request, const Arguments& at) {
              const std::u16string output = CallText([&](BSTR* text) {
-                 return Valmorin().translateDefault(Text(at[0]).get(), Text(at[1]).get(), nullptr, text);
+                 return Valmorin(request.neverWait)
+                     .translateDefault(Text(at[0]).get(), Text(at[1]).get(), nullptr, text);
              });
              if (output.empty() && CallNumber([&](LONG* found) {
-                                       return Valmorin().CorrespondanceExists(Text(at[0]).get(), Text(at[1]).get(),
-                                                                              found);
+                                       return Valmorin(request.neverWait)
+                                           .CorrespondanceExists(Text(at[0]).get(), Text(at[1]).get(), found);
                                    }) == 0) {
                  request.response.status = 404; // absent: an empty body
                  return;
@@ -652,7 +677,11 @@ std::string Printable(const std::string& text)
     return out;
 }
 
-void UseConnection(const std::u16string& connectionString) { g_connection = connectionString; }
+void UseConnections(const std::u16string& connectionString, const std::u16string& neverWaiting)
+{
+    g_connection = connectionString;
+    g_neverWaiting = neverWaiting;
+}
 
 const std::string& OpenApiDescription()
 {
@@ -717,6 +746,8 @@ bool HandleApi(ApiRequest& request)
         return false;
     } catch (const Refusal& refusal) {
         AnswerError(request.response, refusal.status, refusal.hresult, refusal.message);
+        if (refusal.storeLocked) request.response.set_header("Retry-After", "1");
+        request.storeLocked = refusal.storeLocked;
     } catch (const Json::exception& e) {
         AnswerError(request.response, 500, static_cast<long>(0x8000FFFF),
                     std::string("the component's JSON: ") + e.what());

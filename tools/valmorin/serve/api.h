@@ -17,16 +17,20 @@ struct ApiRequest {
     std::u16string user; // who acts: every change is recorded under this name
     TemporaryFile* upload; // a CSV body, kept as it arrived; otherwise the body is http.body
     std::optional<TemporaryFile>& download; // where a route puts an answer too large to hold
+    // A lookup answered where it arrived: its store's lock is never waited
+    // for, and a locked store is told by storeLocked.
+    bool neverWait = false;
+    bool storeLocked = false;
 };
 
 // The most a JSON body may hold; a CSV body's limit is the server's option.
 constexpr std::size_t kMostJsonBody = 1 << 20;
 
-// The component object of the calling worker thread, made at its first
-// request as the command makes it (by ProgID, or from the library beside
-// the command when the class is not registered), on the connection string
-// when one is given.
-void UseConnection(const std::u16string& connectionString);
+// The component object of the calling thread, made at its first request
+// as the command makes it (by ProgID, or from the library beside the
+// command when the class is not registered), on the connection string when
+// one is given; a lookup that never waits opens the other one.
+void UseConnections(const std::u16string& connectionString, const std::u16string& neverWaiting);
 
 // Answers a request under /api/ (the session routes aside); false when no
 // route has its method and path.

@@ -525,9 +525,14 @@ private:
             if (answered) m_handler.Answer(exchange);
             return admitted;
         };
-        const bool admitted = bodiless && Clock::now() >= io.workersOnlyUntil && m_handler.AnswersAtOnce(exchange)
-                                  ? RunAtOnce(io, exchange, admit)
-                                  : co_await OnWorker(m_workers, exchange, admit);
+        exchange.atOnce = bodiless && Clock::now() >= io.workersOnlyUntil && m_handler.AnswersAtOnce(exchange);
+        const bool admitted =
+            exchange.atOnce ? RunAtOnce(io, exchange, admit) : co_await OnWorker(m_workers, exchange, admit);
+        if (exchange.handOver) {
+            exchange.atOnce = false;
+            exchange.response = {};
+            answered = false;
+        }
         if (!admitted) {
             co_await Refused(stream, io, exchange, parser);
             co_return false;

@@ -48,6 +48,12 @@ struct Exchange {
     // turn (behind an import, say) never take the workers that reads and
     // admissions need.
     bool writes = false;
+    // Set by the engine when the request is answered on its I/O thread;
+    // set by the handler when it could not be answered there without
+    // waiting (another program holds the store's lock): a worker answers
+    // it again.
+    bool atOnce = false;
+    bool handOver = false;
     // The answer is held until then: a login attempt that waits its turn.
     std::chrono::steady_clock::time_point notBefore{};
 };

@@ -9,8 +9,7 @@
 #include "serve/users.h"
 #include "store.h"
 
-#include "platform/posix/lock_safe_open.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/ado/connection_string.h"
 #include "platform/datasource/catalogue.h"
 #include "qmt/sys/system.h"
 #include "platform/text/utf.h"
@@ -198,27 +197,25 @@ std::optional<std::string> Base64Decoded(const std::string& text)
     return bytes;
 }
 
-// Whether an SQLite database file is in WAL mode, as its header says
-// (the file format's read and write versions, bytes 18 and 19, are 2).
-bool InWalMode(const std::string& file)
+// The connection on which the I/O threads answer lookups: the store's own,
+// its lock never waited for (a locked store fails at once, and the lookup
+// goes to a worker, which waits). None when the store is not a file of
+// this machine's (a server's lookups wait on a link), or when its
+// connection string sets its own lock wait.
+std::optional<std::u16string> NeverWaitingConnection(const std::u16string& given)
 {
-    constexpr off_t kVersionsAt = 18;
-    const UniqueFd fd = valmorin::posix::OpenUnlessLockedHere(file, O_RDONLY | O_CLOEXEC);
-    unsigned char versions[2] = {};
-    return fd && ::pread(fd.get(), versions, sizeof versions, kVersionsAt) == 2 && versions[0] == 2 && versions[1] == 2;
-}
-
-// Whether the component's lookups never wait: its store a file of this
-// machine's (SQLite) in WAL mode, whose readers wait on no link and on no
-// writer. A store in WAL mode stays in it while the server has it open.
-bool LookupsNeverWait()
-{
-    const valmorin::datasource::Catalogue catalogue = valmorin::datasource::LoadCatalogue();
-    const valmorin::datasource::CatalogueEntry* entry = valmorin::datasource::FindEntry(
-        catalogue, qmt::CSystem::accountName(), valmorin::datasource::kDefaultDataSourceName);
-    const std::optional<std::string> file =
-        entry == nullptr ? std::nullopt : SqliteFileOf(entry->source.connectionString);
-    return file && InWalMode(*file);
+    std::u16string connection = given;
+    if (connection.empty()) {
+        const valmorin::datasource::Catalogue catalogue = valmorin::datasource::LoadCatalogue();
+        const valmorin::datasource::CatalogueEntry* entry = valmorin::datasource::FindEntry(
+            catalogue, qmt::CSystem::accountName(), valmorin::datasource::kDefaultDataSourceName);
+        if (entry == nullptr) return std::nullopt;
+        connection = entry->source.connectionString;
+    }
+    if (!SqliteFileOf(connection) || !valmorin::ado::ConnectionString(connection).Get(u"Busy Timeout").empty())
+        return std::nullopt;
+    valmorin::ado::AppendBracedPair(connection, u"Busy Timeout", u"0");
+    return connection;
 }
 
 // One of the password checks that may run at once, while held.
@@ -336,12 +333,12 @@ public:
         if (!IsLoopback(m_options.host) && !m_tls)
             throw std::runtime_error("serving " + m_options.host +
                                      " without TLS is refused: give --tls-cert and --tls-key, or listen on loopback");
-        if (!m_options.connection.empty()) {
+        if (!m_options.connection.empty())
             valmorin::datasource::SetProcessDataSource(valmorin::datasource::kDefaultDataSourceName,
                                                        m_options.connection);
-            UseConnection(m_options.connection);
-        }
-        m_lookupsNeverWait = LookupsNeverWait();
+        const std::optional<std::u16string> neverWaiting = NeverWaitingConnection(m_options.connection);
+        m_answersAtOnce = neverWaiting.has_value();
+        UseConnections(m_options.connection, neverWaiting.value_or(u""));
         m_options.allowedHosts.insert({"localhost", Lowercase(m_options.host)});
         if (const int removed = RemoveStaleTemporaryFiles())
             std::cerr << "valmorin serve: removed " << removed << " file(s) left by a server that was killed"
@@ -368,13 +365,13 @@ public:
     }
 
     // A lookup is answered on the I/O thread when it waits on nothing: the
-    // store an SQLite file in WAL mode, and no password to hash (none
-    // asked, a session's cookie, or Basic credentials accepted a moment
-    // ago).
+    // store an SQLite file, whose lock it never waits for, and no password
+    // to hash (none asked, a session's cookie, or Basic credentials
+    // accepted a moment ago).
     bool AnswersAtOnce(const Exchange& exchange) override
     {
         const httplib::Request& request = exchange.request;
-        return m_lookupsNeverWait && AsksOneLookup(request.method, request.target) && !HashesPassword(request);
+        return m_answersAtOnce && AsksOneLookup(request.method, request.target) && !HashesPassword(request);
     }
 
     // Everything that can be decided without the body: a stranger's body
@@ -436,9 +433,14 @@ private:
         if (request.path == "/api/session") return AnswerSession(exchange);
         if (request.path == "/api/openapi.json" && request.method == "GET")
             return response.set_content(OpenApiDescription(), "application/json; charset=utf-8");
-        ApiRequest api{request, response, valmorin::text::Widen(exchange.user),
-                       exchange.upload ? &*exchange.upload : nullptr, exchange.download};
+        ApiRequest api{request,
+                       response,
+                       valmorin::text::Widen(exchange.user),
+                       exchange.upload ? &*exchange.upload : nullptr,
+                       exchange.download,
+                       exchange.atOnce};
         if (!HandleApi(api)) AnswerError(response, 404, 0x80070002, "no such route");
+        exchange.handOver = exchange.atOnce && api.storeLocked;
     }
 
     // A page elsewhere that reaches this server under its own name (DNS
@@ -632,7 +634,7 @@ private:
 
     Options m_options;
     bool m_tls;
-    bool m_lookupsNeverWait = false; // lookups answered on the I/O threads
+    bool m_answersAtOnce = false; // lookups answered on the I/O threads
     std::string m_login;
     std::optional<UserFile> m_users;
     // Passwords hashed at once: the rest of the workers stay free for the
