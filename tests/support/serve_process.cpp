@@ -51,7 +51,13 @@ ServeProcess::ServeProcess(const std::vector<std::string>& args, const std::map<
     if (m_pid < 0) throw std::runtime_error("cannot start valmorin serve");
     m_reader = std::thread([this] {
         char buffer[4096];
-        for (ssize_t n; (n = ::read(m_stderr, buffer, sizeof buffer)) > 0;) {
+        for (;;) {
+            {
+                std::unique_lock lock(m_mutex);
+                m_released.wait(lock, [this] { return !m_held; });
+            }
+            const ssize_t n = ::read(m_stderr, buffer, sizeof buffer);
+            if (n <= 0) break;
             const std::lock_guard lock(m_mutex);
             m_log.append(buffer, static_cast<std::size_t>(n));
         }
@@ -85,8 +91,37 @@ std::string ServeProcess::log() const
     return m_log;
 }
 
+void ServeProcess::HoldLog(bool held)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_held = held;
+    }
+    m_released.notify_all();
+}
+
+bool ServeProcess::StopsWithin(std::chrono::seconds limit)
+{
+    if (m_pid <= 0) return true;
+    ::kill(m_pid, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (::waitpid(m_pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(m_pid, SIGKILL);
+            Stop();
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    m_pid = -1;
+    Stop();
+    return true;
+}
+
 int ServeProcess::Stop()
 {
+    HoldLog(false);
     int status = -1;
     if (m_pid > 0) {
         ::kill(m_pid, SIGTERM);

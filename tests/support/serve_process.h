@@ -2,6 +2,8 @@
 // with the arguments given, its access log gathered, stopped by SIGTERM.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,12 +30,18 @@ public:
     std::string log() const;
     // Sends SIGTERM and waits; its exit status.
     int Stop();
+    // Sends SIGTERM; whether it ended within the time given (killed if not).
+    bool StopsWithin(std::chrono::seconds limit);
+    // Stops reading its standard error (a pipe nobody empties), or reads on.
+    void HoldLog(bool held);
 
 private:
     pid_t m_pid = -1;
     int m_stderr = -1;
     int m_port = 0;
     mutable std::mutex m_mutex;
+    std::condition_variable m_released;
+    bool m_held = false;
     std::string m_log;
     std::thread m_reader;
 };

@@ -391,6 +391,48 @@ TEST_F(ServeHostileTest, LookupsAnsweredWhereTheyArriveAnswerAsTheWorkersDo)
     for (std::size_t i = 0; i < atOnce.size(); ++i) EXPECT_EQ(atOnce[i], onWorkers[i]);
 }
 
+// Answers enough requests for their access log lines to fill a pipe and
+// the server's own room for lines waiting; false when some went
+// unanswered.
+bool AnswerManyRequests(int port)
+{
+    constexpr int kBatch = 200, kBatches = 90; // lines of some 75 bytes: above 1 MiB and the pipe's 64 KiB
+    std::string batch;
+    for (int i = 0; i < kBatch; ++i) batch += Head("GET", "/api/translate/T/K", port);
+    for (int i = 0; i < kBatches; ++i) {
+        RawClient client(port);
+        if (!client.Send(batch)) return false;
+        const std::string answers = client.ReadAnswers(kBatch, 20s);
+        int count = 0;
+        for (std::size_t at = 0; (at = answers.find("HTTP/1.1 ", at)) != std::string::npos; ++at) ++count;
+        if (count != kBatch) return false;
+    }
+    return true;
+}
+
+// Standard error a pipe nobody empties (a supervisor that hangs, a paused
+// terminal): the server goes on answering, stops when told, and says how
+// many lines it could not keep once the pipe is read again. Faults caught:
+// log lines written by the threads that serve (every connection stalls
+// once the pipe is full, and so does the stop); lines dropped unsaid.
+TEST_F(ServeHostileTest, AStandardErrorNobodyReadsHoldsUpNothing)
+{
+    ServeProcess server = Serve();
+    server.HoldLog(true);
+    ASSERT_TRUE(AnswerManyRequests(server.port()));
+    RawClient fresh(server.port());
+    fresh.Send(Head("GET", "/api/openapi.json", server.port()));
+    EXPECT_EQ(StatusOf(fresh.ReadAnswers(1, 5s)), 200);
+    server.HoldLog(false);
+    const auto deadline = Clock::now() + 20s;
+    while (server.log().find("line(s) of this log were dropped") == std::string::npos && Clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_NE(server.log().find("line(s) of this log were dropped: standard error took no more"), std::string::npos);
+    server.HoldLog(true);
+    ASSERT_TRUE(AnswerManyRequests(server.port()));
+    EXPECT_TRUE(server.StopsWithin(20s)) << "a stop waited for standard error";
+}
+
 // Runs the statements in an sqlite3 shell, then reads the store (which is
 // when a lock taken in exclusive locking mode is held); true once it is.
 bool Hold(Conversation& shell, const std::string& statements)

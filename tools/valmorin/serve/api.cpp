@@ -1,4 +1,5 @@
 #include "serve/api.h"
+#include "serve/server_log.h"
 
 #include "activation.h"
 
@@ -16,7 +17,6 @@
 #include <fstream>
 #include <algorithm>
 #include <functional>
-#include <iostream>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -129,7 +129,7 @@ int StatusOf(const CallFailure& failure)
     // Why the store is out of reach names the server's files and hosts:
     // the operator's to read, in the server's log, never a client's.
     if (status == 503 && hr != RPC_E_CALL_CANCELED) {
-        std::cerr << "valmorin serve: the store is out of reach: " + Printable(failure.message) + "\n" << std::flush;
+        WriteLog("valmorin serve: the store is out of reach: " + Printable(failure.message) + "\n");
         throw Refusal{status, hr, "the store is out of reach; try again later"};
     }
     throw Refusal{status, hr, failure.message};

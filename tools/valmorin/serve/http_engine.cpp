@@ -1,4 +1,5 @@
 #include "serve/http_engine.h"
+#include "serve/server_log.h"
 
 #include "serve/api.h"
 
@@ -17,7 +18,6 @@
 #include <array>
 #include <condition_variable>
 #include <functional>
-#include <iostream>
 #include <limits>
 #include <list>
 #include <set>
@@ -406,7 +406,7 @@ private:
     {
         beast::error_code error;
         const int received = co_await m_signals.async_wait(NoThrow(error));
-        std::cerr << "valmorin serve: stopping (signal " << received << ")" << std::endl;
+        WriteLog("valmorin serve: stopping (signal " + std::to_string(received) + ")\n");
         m_stopping = true;
         m_calls.CancelAll();
         m_acceptor.close(error);
@@ -444,7 +444,7 @@ private:
                 co_await Exchanges(stream, io, remote, deadline);
             }
         } catch (const std::exception& e) {
-            std::cerr << "valmorin serve: a connection of " << remote << " failed: " << e.what() << std::endl;
+            WriteLog("valmorin serve: a connection of " + remote + " failed: " + e.what() + "\n");
         }
     }
 

@@ -4,6 +4,7 @@
 #include "serve/api.h"
 #include "serve/console.h"
 #include "serve/http_engine.h"
+#include "serve/server_log.h"
 #include "serve/sessions.h"
 #include "serve/temporary_file.h"
 #include "serve/users.h"
@@ -22,7 +23,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <iostream>
 #include <mutex>
 #include <semaphore>
 #include <utility>
@@ -45,6 +45,8 @@ constexpr const char* kUsage =
 constexpr std::size_t kMostSessionBody = 4 << 10;
 // How long a stop waits for the requests in flight.
 constexpr std::chrono::seconds kStopGrace{30};
+// How long a stop waits for its last lines to reach standard error.
+constexpr std::chrono::seconds kLogDrain{2};
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -168,7 +170,7 @@ private:
     void WriteOut()
     {
         if (m_kept.empty()) return;
-        std::cerr << m_kept << std::flush;
+        WriteLog(std::move(m_kept));
         m_kept.clear();
     }
 
@@ -341,8 +343,8 @@ public:
         UseConnections(m_options.connection, neverWaiting.value_or(u""));
         m_options.allowedHosts.insert({"localhost", Lowercase(m_options.host)});
         if (const int removed = RemoveStaleTemporaryFiles())
-            std::cerr << "valmorin serve: removed " << removed << " file(s) left by a server that was killed"
-                      << std::endl;
+            WriteLog("valmorin serve: removed " + std::to_string(removed) +
+                     " file(s) left by a server that was killed\n");
         m_engine.emplace(EngineOptions{m_options.host, m_options.port, m_options.certificate, m_options.key,
                                        m_options.threads, m_options.headerTimeout},
                          *this);
@@ -351,16 +353,19 @@ public:
 
     int Run()
     {
-        std::cerr << "valmorin serve: listening on " << (m_tls ? "https://" : "http://") << m_options.host << ":"
-                  << m_engine->port() << (m_users ? "" : " (loopback clients only, acting as " + m_login + ")")
-                  << std::endl;
+        WriteLog("valmorin serve: listening on " + std::string(m_tls ? "https://" : "http://") + m_options.host + ":" +
+                 std::to_string(m_engine->port()) +
+                 (m_users ? "" : " (loopback clients only, acting as " + m_login + ")") + "\n");
         if (!m_engine->Run(kStopGrace)) {
             // The workers still in the component's calls are not waited for.
-            std::cerr << "valmorin serve: stopped; requests still unanswered after " << kStopGrace.count()
-                      << " s were cut short" << std::endl;
+            WriteLog("valmorin serve: stopped; requests still unanswered after " + std::to_string(kStopGrace.count()) +
+                     " s were cut short\n");
+            DrainLog(kLogDrain);
             std::_Exit(1);
         }
-        std::cerr << "valmorin serve: stopped" << std::endl;
+        WriteLog("valmorin serve: stopped\n");
+        // A standard error nobody reads keeps what is left.
+        DrainLog(kLogDrain);
         return 0;
     }
 
@@ -654,7 +659,8 @@ int RunServeCommand(const std::vector<std::string>& args)
         Server server(ReadOptions(args));
         return server.Run();
     } catch (const std::runtime_error& e) {
-        std::cerr << "valmorin serve: " << e.what() << std::endl;
+        WriteLog("valmorin serve: " + std::string(e.what()) + "\n");
+        DrainLog(kLogDrain);
         return 2;
     }
 }
