@@ -443,6 +443,71 @@ bool Hold(Conversation& shell, const std::string& statements)
     return false;
 }
 
+// The server keeps uploads and exports where no other account can move
+// them, and for as long as it runs. Faults caught: a temporary folder in
+// which another account may rename taken (that account swaps the server's
+// folder for one of its own, and reads or plants uploads); the server's
+// folder, once a cleaner of old temporary files removed it, never made
+// again (every upload and export failing until a restart).
+TEST_F(ServeHostileTest, UploadsAndExportsAreKeptWhereNoOtherAccountMovesThem)
+{
+    m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'Small');"
+                "INSERT INTO QM_DICO (ID_TABLE, ID_COL, NAME_COL, INOUT) VALUES (1, 1, 'k', 1), (1, 2, 'v', 0);"
+                "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'a', 'b');");
+    const std::filesystem::path open = m_home / "open", temporary = open / "tmp";
+    std::filesystem::create_directories(temporary);
+    ASSERT_EQ(::chmod(open.c_str(), 0777), 0);
+    std::map<std::string, std::string> environment = Environment();
+    environment["TMPDIR"] = temporary.string();
+    const std::vector<std::string> args = {"--connection", valmorin::text::Utf16ToUtf8(m_store.connectionString())};
+    try {
+        const ServeProcess refused(args, environment);
+        ADD_FAILURE() << "served with its uploads in a folder that others may rename";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(open.string() + " may be written by other accounts and is not sticky"),
+                  std::string::npos)
+            << e.what();
+    }
+    ASSERT_EQ(::chmod(open.c_str(), 01777), 0);
+    const ServeProcess server(args, environment);
+    httplib::Client client("127.0.0.1", server.port());
+    const auto folders = [&] {
+        std::vector<std::filesystem::path> found;
+        for (const auto& entry : std::filesystem::directory_iterator(temporary))
+            if (entry.path().filename().string().starts_with("valmorin-serve-")) found.push_back(entry.path());
+        return found;
+    };
+    for (int round = 0; round < 2; ++round) {
+        const auto exported = client.Get("/api/tables/Small/csv");
+        ASSERT_TRUE(exported);
+        EXPECT_EQ(exported->status, 200) << "round " << round << ": " << exported->body;
+        ASSERT_EQ(folders().size(), 1u);
+        std::filesystem::remove_all(folders().front()); // as a cleaner of old files does
+    }
+}
+
+// An export that cannot be written whole (here past the file size limit an
+// operator set; a full disk alike) fails that request only. Faults caught:
+// the server ended by the limit's signal; the failure's message naming the
+// server's temporary file.
+TEST_F(ServeHostileTest, AnExportPastTheFileSizeLimitFailsThatRequestOnly)
+{
+    m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'Big');"
+                "INSERT INTO QM_DICO (ID_TABLE, ID_COL, NAME_COL, INOUT) VALUES (1, 1, 'k', 1), (1, 2, 'v', 0);"
+                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
+                "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) SELECT 1, 'key' || i, 'value ' || i FROM n;");
+    const ServeProcess server = Serve({}, {"/usr/bin/prlimit", "--fsize=65536", "--"});
+    httplib::Client client("127.0.0.1", server.port());
+    const auto exported = client.Get("/api/tables/Big/csv");
+    ASSERT_TRUE(exported) << "the server ended";
+    EXPECT_EQ(exported->status, 500) << exported->body;
+    EXPECT_EQ(exported->body.find(m_home.path().string()), std::string::npos) << exported->body;
+    EXPECT_NE(exported->body.find("The export cannot be written"), std::string::npos) << exported->body;
+    const auto after = client.Get("/api/tables");
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->status, 200);
+}
+
 // A store held by another process: a lookup waits for it, and holds up no
 // other client meanwhile, whether the lock was taken before the server's
 // first request or after, in either journal mode. Fault caught: a lookup

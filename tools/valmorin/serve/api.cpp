@@ -374,17 +374,17 @@ Json RowEntry(const std::u16string& input, const std::u16string& output, const s
     return Json{{"input", Utf16ToUtf8(input)}, {"output", Utf16ToUtf8(output)}, {"lastactionuser", Utf16ToUtf8(user)}};
 }
 
-// A message of the component that names the upload's file in the server's
-// temporary folder names the upload instead: the folder is no client's
-// business.
-[[noreturn]] void RefuseImport(Refusal refusal, const std::string& path)
+// A message of the component that names a file in the server's temporary
+// folder names what the file holds instead ("upload", "export"): the
+// folder is no client's business.
+[[noreturn]] void RefuseNamingContent(Refusal refusal, const std::string& path, const std::string& content)
 {
     const std::pair<std::string, std::string> names[] = {
-        {"The file " + path, "The upload"}, {"the file " + path, "the upload"}, {path, "the upload"}};
-    for (const auto& [named, upload] : names)
+        {"The file " + path, "The " + content}, {"the file " + path, "the " + content}, {path, "the " + content}};
+    for (const auto& [named, instead] : names)
         for (std::size_t at = refusal.message.find(named); at != std::string::npos;
-             at = refusal.message.find(named, at + upload.size()))
-            refusal.message.replace(at, named.size(), upload);
+             at = refusal.message.find(named, at + instead.size()))
+            refusal.message.replace(at, named.size(), instead);
     throw refusal;
 }
 
@@ -600,7 +600,7 @@ const std::vector<Route>& Routes()
                  });
                  AnswerJson(request, 200, Utf16ToUtf8(report));
              } catch (const Refusal& refusal) {
-                 RefuseImport(refusal, file.path());
+                 RefuseNamingContent(refusal, file.path(), "upload");
              }
          }},
         {"GET",
@@ -614,10 +614,14 @@ const std::vector<Route>& Routes()
              } catch (const std::runtime_error& e) {
                  Refuse(500, e.what(), kFail);
              }
-             CallNumber([&](LONG* rows) {
-                 return Valmorin().TableExport(Text(at[0]).get(),
-                                               Text(valmorin::text::Widen(request.download->path())).get(), rows);
-             });
+             try {
+                 CallNumber([&](LONG* rows) {
+                     return Valmorin().TableExport(Text(at[0]).get(),
+                                                   Text(valmorin::text::Widen(request.download->path())).get(), rows);
+                 });
+             } catch (const Refusal& refusal) {
+                 RefuseNamingContent(refusal, request.download->path(), "export");
+             }
              request.response.status = 200;
              request.response.set_header("Content-Type", "text/csv; charset=utf-8");
          }},

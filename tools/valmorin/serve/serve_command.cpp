@@ -21,6 +21,7 @@
 #include <openssl/evp.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
@@ -342,6 +343,11 @@ public:
         m_answersAtOnce = neverWaiting.has_value();
         UseConnections(m_options.connection, neverWaiting.value_or(u""));
         m_options.allowedHosts.insert({"localhost", Lowercase(m_options.host)});
+        // A file grown past the size limit an operator set (ulimit -f,
+        // LimitFSIZE=) fails its write, like a full disk, instead of ending
+        // the server.
+        std::signal(SIGXFSZ, SIG_IGN);
+        RequireTemporaryFolderOfOurOwn();
         if (const int removed = RemoveStaleTemporaryFiles())
             WriteLog("valmorin serve: removed " + std::to_string(removed) +
                      " file(s) left by a server that was killed\n");

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -45,44 +46,87 @@ bool Abandoned(const std::filesystem::path& entry)
 // The server's own folder, made at its first upload or export (mkdtemp:
 // mode 0700, never through a link) and removed with what it holds when the
 // server stops: other accounts reach nothing in it, whatever mode a file
-// in it is given (an export's replacement file is made readable).
+// in it is given (an export's replacement file is made readable). A
+// folder removed while the server runs (by a cleaner of old temporary
+// files) is made again.
 class ServerFolder {
 public:
-    ServerFolder()
-        : m_path(MadeFolder()), m_lock(::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))
-    {
-        if (m_lock) ::flock(m_lock.get(), LOCK_EX | LOCK_NB);
-    }
+    ServerFolder() = default;
     ~ServerFolder()
     {
         std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
+        if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
     }
     ServerFolder(const ServerFolder&) = delete;
     ServerFolder& operator=(const ServerFolder&) = delete;
 
-    const std::filesystem::path& path() const { return m_path; }
+    std::filesystem::path Path()
+    {
+        const std::lock_guard lock(m_mutex);
+        if (!m_lock || Removed()) Make();
+        return m_path;
+    }
 
 private:
-    static std::filesystem::path MadeFolder()
+    bool Removed() const
+    {
+        struct stat status {};
+        return ::fstat(m_lock.get(), &status) != 0 || status.st_nlink == 0;
+    }
+
+    void Make()
     {
         std::string pattern = (Folder() / (std::string(kPrefix) + std::to_string(::getpid()) + "-XXXXXX")).string();
         if (::mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("no temporary folder can be made: " + std::string(std::strerror(errno)));
-        return pattern;
+        m_path = pattern;
+        m_lock = UniqueFd(::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (m_lock) ::flock(m_lock.get(), LOCK_EX | LOCK_NB);
     }
 
+    std::mutex m_mutex;
     std::filesystem::path m_path;
-    UniqueFd m_lock;
+    UniqueFd m_lock{-1};
 };
 
-const std::filesystem::path& OwnFolder()
+std::filesystem::path OwnFolder()
 {
-    static const ServerFolder folder;
-    return folder.path();
+    static ServerFolder folder;
+    return folder.Path();
+}
+
+// Why another account could rename or remove an entry of the folder (and
+// so swap the server's folder for one of its own); empty when none can: it
+// and every folder above it are this account's or root's, and none that
+// others may write in lacks the sticky bit, which keeps each entry its
+// owner's to move.
+std::string MovableByOthers(const std::filesystem::path& folder)
+{
+    for (std::filesystem::path at = folder;; at = at.parent_path()) {
+        struct stat status {};
+        if (::lstat(at.c_str(), &status) != 0) return at.string() + ": " + std::strerror(errno);
+        if (status.st_uid != ::geteuid() && status.st_uid != 0) return at.string() + " belongs to another account";
+        if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0)
+            return at.string() + " may be written by other accounts and is not sticky";
+        if (at == at.parent_path() || at.empty()) return {};
+    }
 }
 
 } // namespace
+
+void RequireTemporaryFolderOfOurOwn()
+{
+    std::error_code error;
+    const std::filesystem::path given = std::filesystem::absolute(Folder()).lexically_normal();
+    const std::filesystem::path resolved = std::filesystem::canonical(given, error);
+    if (error) throw std::runtime_error("the temporary folder " + given.string() + ": " + error.message());
+    // Both the way it is named (a link on it) and where it leads.
+    for (const std::filesystem::path& way : {given.parent_path(), resolved})
+        if (const std::string why = MovableByOthers(way); !why.empty())
+            throw std::runtime_error("the temporary folder " + given.string() +
+                                     " is not safe for uploads and exports (" + why +
+                                     "); set TMPDIR to a folder of this account's");
+}
 
 TemporaryFile::TemporaryFile()
 {

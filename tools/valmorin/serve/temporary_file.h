@@ -32,6 +32,10 @@ private:
     std::string m_failure;
 };
 
+// Throws std::runtime_error, saying why, when another account could move
+// what the server keeps in the temporary folder ($TMPDIR, or /tmp).
+void RequireTemporaryFolderOfOurOwn();
+
 // Removes the folders (and the files of older servers) of the servers of
 // this account that were killed before they could; returns how many.
 int RemoveStaleTemporaryFiles();
