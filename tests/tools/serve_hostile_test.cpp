@@ -634,8 +634,9 @@ TEST_F(ServeHostileTest, HeadOfAnExportAndNamesThatMimicTheLogAndTheStore)
 }
 
 // A stop while an upload trickles in, just above the slowest rate taken.
-// Fault caught: a stop that goes on reading bodies until its grace (30 s)
-// has passed, and ends cut short with the upload's file left behind.
+// Faults caught: a stop that goes on reading bodies until its grace (30 s)
+// has passed, and ends cut short with the upload's file left behind; an
+// upload cut short by the stop with no answer and no line in the log.
 TEST_F(ServeHostileTest, AStopEndsTheBodiesStillComing)
 {
     ServeProcess server = Serve();
@@ -655,6 +656,8 @@ TEST_F(ServeHostileTest, AStopEndsTheBodiesStillComing)
     trickle.join();
     EXPECT_EQ(status, 0) << "the stop cut requests short";
     EXPECT_LT(took, 20s) << "the stop waited on a body that kept coming";
+    EXPECT_EQ(StatusOf(uploading.ReadAnswers(1, 1s)), 503) << "the upload cut short was not told";
+    EXPECT_NE(server.log().find(" PUT /api/tables/T/csv 503 "), std::string::npos) << server.log();
     std::size_t left = 0;
     for (const auto& entry : std::filesystem::directory_iterator(m_home.path()))
         left += entry.path().filename().string().starts_with("valmorin-serve-") ? 1 : 0;

@@ -67,6 +67,7 @@ constexpr auto kSweepInterval = std::chrono::milliseconds(100);
 constexpr auto kLongestAtOnce = std::chrono::milliseconds(50);
 constexpr auto kWorkersOnlyFor = std::chrono::seconds(10);
 constexpr long kInvalidArgument = static_cast<long>(0x80070057);
+constexpr long kStopping = static_cast<long>(0x80010002); // RPC_E_CALL_CANCELED
 
 // An operation's error returned in error rather than thrown.
 auto NoThrow(beast::error_code& error) { return asio::redirect_error(use_awaitable, error); }
@@ -121,6 +122,15 @@ public:
     void CloseAll()
     {
         while (CloseOldest()) {
+        }
+    }
+    // Ends what each connection waits for, leaving it open to be answered.
+    void CancelAll()
+    {
+        while (!m_places.empty()) {
+            Place& place = *m_places.front();
+            Drop(place);
+            place.m_stream.cancel();
         }
     }
 
@@ -261,7 +271,7 @@ bool IsParseError(const beast::error_code& error)
            error != http::error::end_of_stream && error != http::error::partial_message;
 }
 
-enum class BodyRead { Whole, TooLarge, Unkept, Malformed, Lost };
+enum class BodyRead { Whole, TooLarge, Unkept, Malformed, Lost, Stopped };
 
 bool Keep(Exchange& exchange, std::string_view bytes)
 {
@@ -413,7 +423,7 @@ private:
         for (const auto& io : m_io)
             asio::post(io->context, [&io = *io] {
                 io.waiting.CloseAll();
-                io.reading.CloseAll();
+                io.reading.CancelAll();
                 io.work.reset();
             });
         const std::lock_guard lock(m_mutex);
@@ -545,6 +555,12 @@ private:
         parser.body_limit(exchange.bodyLimit);
         const BodyRead read = bodiless ? BodyRead::Whole : co_await ReadBody(stream, buffer, parser, io, exchange);
         if (read == BodyRead::Lost) co_return false;
+        if (read == BodyRead::Stopped) {
+            AnswerError(exchange.response, 503, kStopping,
+                        "the server is stopping: the body was not read whole; send it again");
+            co_await Refused(stream, io, exchange, parser);
+            co_return false;
+        }
         if (read == BodyRead::TooLarge || read == BodyRead::Malformed) {
             AnswerError(exchange.response, read == BodyRead::TooLarge ? 413 : 400, kInvalidArgument,
                         read == BodyRead::TooLarge ? BodyTooLarge(exchange) : "the body's chunks are malformed");
@@ -608,7 +624,8 @@ private:
     awaitable<BodyRead> ReadBody(Stream& stream, beast::flat_buffer& buffer, Parser& parser, IoThread& io,
                                  Exchange& exchange)
     {
-        if (parser.is_done() || m_stopping) co_return parser.is_done() ? BodyRead::Whole : BodyRead::Lost;
+        if (parser.is_done()) co_return BodyRead::Whole;
+        if (m_stopping) co_return BodyRead::Stopped;
         beast::tcp_stream& lowest = beast::get_lowest_layer(stream);
         const Lineup::Place reading(io.reading, lowest, Clock::time_point::max());
         const Clock::time_point started = Clock::now();
@@ -635,6 +652,7 @@ private:
             received += got;
             if (got > 0 && !Keep(exchange, {chunk.data(), got})) co_return BodyRead::Unkept;
             if (error == http::error::body_limit) co_return BodyRead::TooLarge;
+            if (error && m_stopping) co_return BodyRead::Stopped;
             if (error) co_return IsParseError(error) ? BodyRead::Malformed : BodyRead::Lost;
         }
         lowest.expires_never(); // the sweep keeps the deadlines of what follows
