@@ -96,15 +96,21 @@ UserFile::UserFile(const std::string& path) : m_key(RandomToken())
         m_hashes[line.substr(0, colon)] = hash;
     }
     if (m_hashes.empty()) throw std::runtime_error(path + ": no account");
-    unsigned long dearest = 0;
-    for (const auto& [name, hash] : m_hashes) dearest = std::max(dearest, CostOf(hash));
-    m_placeholder = PlaceholderHash(dearest);
+    for (const auto& [name, hash] : m_hashes) m_dearestCost = std::max(m_dearestCost, CostOf(hash));
+    m_placeholder = PlaceholderHash(m_dearestCost);
     // Timed twice, the first check warming what the second need not.
     for (int i = 0; i < 2; ++i) {
         const auto started = std::chrono::steady_clock::now();
         VerifyHash({}, RandomToken());
-        m_dearestCheck = std::max(m_dearestCheck, std::chrono::steady_clock::now() - started);
+        m_idleDearestCheck = std::max(m_idleDearestCheck, std::chrono::steady_clock::now() - started);
     }
+    m_lastDearestChecks.fill({});
+}
+
+std::chrono::steady_clock::duration UserFile::dearestCheck() const
+{
+    const std::lock_guard lock(m_mutex);
+    return std::max(m_idleDearestCheck, *std::max_element(m_lastDearestChecks.begin(), m_lastDearestChecks.end()));
 }
 
 // A keyed digest of a password, under a key of this process only: what is
@@ -142,7 +148,13 @@ bool UserFile::VerifyHash(const std::string& name, const std::string& password) 
     const auto it = m_hashes.find(name);
     const std::string& hash = it != m_hashes.end() ? it->second : m_placeholder;
     crypt_data data{};
+    const auto started = std::chrono::steady_clock::now();
     const char* computed = crypt_r(password.c_str(), hash.c_str(), &data);
+    if (CostOf(hash) == m_dearestCost) {
+        const auto took = std::chrono::steady_clock::now() - started;
+        const std::lock_guard lock(m_mutex);
+        m_lastDearestChecks[m_nextDearestCheck++ % m_lastDearestChecks.size()] = took;
+    }
     return it != m_hashes.end() && computed != nullptr && SameText(computed, hash);
 }
 

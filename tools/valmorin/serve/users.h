@@ -4,6 +4,7 @@
 // down.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -31,11 +32,13 @@ public:
     // what the dearest account costs and the time of an answer does not
     // tell which names are accounts.
     const std::string& placeholder() const { return m_placeholder; }
-    // How long checking a password at the dearest cost took: every check's
-    // answer is held that long, so that an account of a cheaper cost is
-    // not told from the others, or from an unknown name, by its answer's
-    // time.
-    std::chrono::steady_clock::duration dearestCheck() const { return m_dearestCheck; }
+    // How long checking a password at the dearest cost takes now: the
+    // longest of the last checks at that cost (the one just made among
+    // them), and never less than at start, on an idle server. Every
+    // check's answer is held that long, so that an account of a cheaper
+    // cost is not told from the others, or from an unknown name, by its
+    // answer's time, also while checks run at once and each takes longer.
+    std::chrono::steady_clock::duration dearestCheck() const;
 
 private:
     struct Accepted {
@@ -47,7 +50,10 @@ private:
 
     std::map<std::string, std::string> m_hashes;
     std::string m_placeholder;
-    std::chrono::steady_clock::duration m_dearestCheck{};
+    unsigned long m_dearestCost = 0;
+    std::chrono::steady_clock::duration m_idleDearestCheck{};
+    mutable std::array<std::chrono::steady_clock::duration, 16> m_lastDearestChecks{};
+    mutable std::size_t m_nextDearestCheck = 0;
     std::string m_key;
     static constexpr std::chrono::minutes kRemembered{5};
     mutable std::mutex m_mutex;
