@@ -87,7 +87,7 @@ TEST(ServeLoginThrottle, AnAccountsFailuresMakeItsAttemptsTakeTurns)
         EXPECT_EQ(turn.notBefore, start) << "an attempt before the fifth failure waited";
         throttle.Failed("10.0.0." + std::to_string(i), "alice", start);
     }
-    EXPECT_FALSE(throttle.Locked("10.0.0.1", start)) << "an address locked for one failure";
+    EXPECT_FALSE(throttle.Locked("10.0.0.1", "alice", start)) << "an address locked for one failure";
 
     const LoginThrottle::Turn sixth = throttle.Attempt("alice", "10.0.1.1", start + 100ms);
     EXPECT_FALSE(sixth.refused) << "the owner is locked out";
@@ -105,17 +105,24 @@ TEST(ServeLoginThrottle, AnAccountsFailuresMakeItsAttemptsTakeTurns)
         << "the account stays slow past the minute";
 }
 
-// Fault caught: an address that guessed five times let on guessing within
-// the minute, or locked beyond it.
+// Faults caught: an address that guessed five times let on guessing within
+// the minute, or locked beyond it; the owner of an account known at an
+// address kept out by a guesser there who guesses other accounts; that
+// account left unlocked when the guesser guesses it.
 TEST(ServeLoginThrottle, AnAddressWithFiveFailuresIsLockedForTheMinute)
 {
     LoginThrottle throttle;
     const Clock::time_point start = Clock::now();
+    throttle.Succeeded("10.0.0.1", "alice", start - 1h); // the owner, behind the same address
     for (int i = 0; i < LoginThrottle::kMostFailures; ++i)
         throttle.Failed("10.0.0.1", "user" + std::to_string(i), start);
-    EXPECT_TRUE(throttle.Locked("10.0.0.1", start + 59s));
-    EXPECT_FALSE(throttle.Locked("10.0.0.2", start));
-    EXPECT_FALSE(throttle.Locked("10.0.0.1", start + 61s));
+    EXPECT_TRUE(throttle.Locked("10.0.0.1", "bob", start + 59s));
+    EXPECT_FALSE(throttle.Locked("10.0.0.1", "alice", start + 59s)) << "the owner is kept out";
+    EXPECT_FALSE(throttle.Locked("10.0.0.2", "bob", start));
+    EXPECT_FALSE(throttle.Locked("10.0.0.1", "bob", start + 61s));
+    for (int i = 0; i < LoginThrottle::kMostFailures; ++i) throttle.Failed("10.0.0.1", "alice", start + 62s);
+    EXPECT_TRUE(throttle.Locked("10.0.0.1", "alice", start + 62s)) << "the owner's account guessed on";
+    EXPECT_FALSE(throttle.Locked("10.0.0.1", "alice", start + 62s + LoginThrottle::kWindow + 1s));
 }
 
 // Faults caught: sessions kept without bound for a user who logs in over
