@@ -92,10 +92,15 @@ public:
         AddRef();
         return S_OK;
     }
+    // The module is locked before the reference exists, and kept locked
+    // only by the reference that made a client's first: were it locked
+    // after, another thread could take a second reference and find the
+    // module unloadable while it holds one.
     ULONG AddRef() override
     {
+        Lock();
         const ULONG count = ++m_refs;
-        if (count == 2) Lock();
+        if (count != 2) Unlock();
         return count;
     }
     ULONG Release() override

@@ -13,6 +13,9 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -118,6 +121,31 @@ TEST(ComServer, CanUnloadOnlyWithoutObjectsOrLocks)
         giveBack();
         EXPECT_EQ(CallEntry("DllCanUnloadNow"), S_OK) << c.what;
     }
+}
+
+// Threads that each take a reference to the class object and, holding it,
+// ask whether the library may go. Fault caught: the module locked after
+// the first client reference exists, so that a second thread's reference
+// taken meanwhile finds the library unloadable while it holds one.
+TEST(ComServer, AReferenceTakenOnAnotherThreadNeverFindsTheLibraryUnloadable)
+{
+    const CComPtr<IClassFactory> factory = ClassObject();
+    IClassFactory* shared = factory.get();
+    shared->Release(); // only the module's own reference is left: each AddRef below may be a first
+    const auto entry = reinterpret_cast<PlainEntry>(ComponentExport("DllCanUnloadNow"));
+    std::atomic<int> unloadable{0};
+    std::vector<std::thread> takers;
+    for (int t = 0; t < 4; ++t)
+        takers.emplace_back([&] {
+            for (int i = 0; i < 200000; ++i) {
+                shared->AddRef();
+                if (entry() == S_OK) ++unloadable;
+                shared->Release();
+            }
+        });
+    for (std::thread& taker : takers) taker.join();
+    shared->AddRef(); // given back to the CComPtr that releases it
+    EXPECT_EQ(unloadable, 0) << "times a held class object found the library unloadable";
 }
 
 // The keys below the classes root this account writes.
