@@ -10,7 +10,12 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 namespace {
@@ -164,6 +169,43 @@ TEST_F(SqliteErrorsTest, TheConnectionStringsBusyTimeoutSetsTheWait)
     connection->Close();
     for (const char16_t* garbled : {u"-1", u"1e3", u"2147483648", u"ten", u" "})
         Connect(u";Busy Timeout={" + std::u16string(garbled) + u"}", 1, static_cast<HRESULT>(0x80070057));
+}
+
+// Another process holds every read slot of the WAL-index, which SQLite
+// retries for some seconds whatever the busy wait. Fault caught: the
+// protocol error it then gives mapped to the general failure, which callers
+// report as the store's fault instead of a lock to try again.
+TEST_F(SqliteErrorsTest, ReadSlotsHeldElsewhereGiveUpWaitingWithTheSameCode)
+{
+    Prepare("WAL");
+    CComPtr<_Connection> connection = Connect(u";Busy Timeout=0");
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        // The read slots are bytes 123 to 127 of the WAL-index.
+        const int shm = ::open((m_file.string() + "-shm").c_str(), O_RDWR);
+        struct flock slots {};
+        slots.l_type = F_WRLCK;
+        slots.l_whence = SEEK_SET;
+        slots.l_start = 123;
+        slots.l_len = 5;
+        const char held = shm >= 0 && ::fcntl(shm, F_SETLK, &slots) == 0 ? 'y' : 'n';
+        if (::write(ready[1], &held, 1) != 1) ::_exit(1);
+        ::pause();
+        ::_exit(0);
+    }
+    char held = 'n';
+    ASSERT_EQ(::read(ready[0], &held, 1), 1);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    const Outcome outcome = Execute(connection.get(), u"SELECT COUNT(*) FROM T");
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ASSERT_EQ(held, 'y');
+    EXPECT_EQ(outcome.hr, kGaveUpWaiting);
+    EXPECT_EQ(outcome.sqlState, u"HYT00");
+    connection->Close();
 }
 
 } // namespace

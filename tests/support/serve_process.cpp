@@ -52,11 +52,13 @@ ServeProcess::ServeProcess(const std::vector<std::string>& args, const std::map<
     m_reader = std::thread([this] {
         char buffer[4096];
         for (;;) {
+            int from = -1;
             {
                 std::unique_lock lock(m_mutex);
                 m_released.wait(lock, [this] { return !m_held; });
+                from = m_stderr;
             }
-            const ssize_t n = ::read(m_stderr, buffer, sizeof buffer);
+            const ssize_t n = ::read(from, buffer, sizeof buffer);
             if (n <= 0) break;
             const std::lock_guard lock(m_mutex);
             m_log.append(buffer, static_cast<std::size_t>(n));
@@ -98,6 +100,15 @@ void ServeProcess::HoldLog(bool held)
         m_held = held;
     }
     m_released.notify_all();
+}
+
+void ServeProcess::CloseLog()
+{
+    HoldLog(true);
+    // A read under way keeps the pipe open until the server writes once more.
+    const std::lock_guard lock(m_mutex);
+    ::close(m_stderr);
+    m_stderr = -1;
 }
 
 bool ServeProcess::StopsWithin(std::chrono::seconds limit)

@@ -34,6 +34,9 @@ public:
     bool StopsWithin(std::chrono::seconds limit);
     // Stops reading its standard error (a pipe nobody empties), or reads on.
     void HoldLog(bool held);
+    // Closes the pipe's reading end, as a reader that went away does; what
+    // was read before stays in log().
+    void CloseLog();
 
 private:
     pid_t m_pid = -1;

@@ -433,6 +433,84 @@ TEST_F(ServeHostileTest, AStandardErrorNobodyReadsHoldsUpNothing)
     EXPECT_TRUE(server.StopsWithin(20s)) << "a stop waited for standard error";
 }
 
+// Standard error a pipe whose reader went away (a logger or tee that was
+// restarted). Fault caught: the server ended by SIGPIPE at its next line.
+TEST_F(ServeHostileTest, AStandardErrorWhoseReaderWentAwayEndsNothing)
+{
+    ServeProcess server = Serve();
+    server.CloseLog();
+    for (int round = 0; round < 3; ++round) {
+        RawClient client(server.port());
+        std::string batch;
+        for (int i = 0; i < 50; ++i) batch += Head("GET", "/api/translate/T/K", server.port());
+        ASSERT_TRUE(client.Send(batch));
+        EXPECT_FALSE(client.ReadAnswers(50, 10s).empty());
+        std::this_thread::sleep_for(300ms); // the access log written out meanwhile
+    }
+    RawClient fresh(server.port());
+    fresh.Send(Head("GET", "/api/openapi.json", server.port()));
+    EXPECT_EQ(StatusOf(fresh.ReadAnswers(1, 5s)), 200);
+    EXPECT_EQ(server.Stop(), 0) << "the server did not outlive its standard error";
+}
+
+// Another program copies a file over the store (truncating it first) while
+// lookups read it. Fault caught: the store's pages read through a mapping,
+// so that a read of a page the copy cut off ends the server with SIGBUS.
+TEST_F(ServeHostileTest, AFileCopiedOverTheStoreUnderLookupsEndsNothing)
+{
+    m_store.Run("PRAGMA journal_mode = DELETE;"
+                "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'Big');"
+                "INSERT INTO QM_DICO (ID_TABLE, ID_COL, NAME_COL, INOUT) VALUES (1, 1, 'k', 1), (1, 2, 'v', 0);"
+                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 200000) "
+                "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) SELECT 1, 'key' || i, 'value ' || i FROM n;");
+    const std::filesystem::path copy = m_home / "copy.db";
+    std::filesystem::copy_file(m_store.file(), copy);
+    ServeProcess server = Serve();
+    std::atomic<bool> reading{true};
+    std::thread lookups([&] {
+        while (reading) {
+            RawClient client(server.port());
+            std::string batch;
+            for (int i = 0; i < 20; ++i)
+                batch += Head("GET", "/api/translate/Big/key" + std::to_string(199999 - i * 9973), server.port());
+            if (!client.Send(batch) || client.ReadAnswers(20, 10s).empty()) return;
+        }
+    });
+    for (int i = 0; i < 10; ++i) {
+        std::this_thread::sleep_for(100ms);
+        std::filesystem::copy_file(copy, m_store.file(), std::filesystem::copy_options::overwrite_existing);
+    }
+    reading = false;
+    lookups.join();
+    // What it answers now is another matter: a copy is no way to replace a
+    // store that is in use (a connection may have read a torn schema).
+    RawClient after(server.port());
+    after.Send(Head("GET", "/api/openapi.json", server.port()));
+    EXPECT_EQ(StatusOf(after.ReadAnswers(1, 20s)), 200);
+    EXPECT_EQ(server.Stop(), 0) << "the server did not outlive the copies";
+}
+
+// Connection strings that set the lock wait themselves, or leave a value
+// open so that whatever is appended is taken into it: lookups are answered
+// as every other request is. Faults caught: a key given empty counted as
+// absent (and then given twice), a pair appended into an open value (the
+// store's file name then wrong), both failing every lookup.
+TEST_F(ServeHostileTest, ConnectionStringsOfEveryShapeAnswerLookups)
+{
+    m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');"
+                "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', 'v');");
+    const std::string file = m_store.file().string();
+    for (const std::string& connection :
+         {"Provider=SQLite;Data Source=" + file + ";Busy Timeout=", "Provider=SQLite;Data Source=\"" + file,
+          "Provider=SQLite;Data Source={" + file}) {
+        ServeProcess server = ServeOn(connection);
+        RawClient client(server.port());
+        client.Send(Head("GET", "/api/translate/T/k", server.port()));
+        const std::string answer = client.ReadAnswers(1, 10s);
+        EXPECT_EQ(StatusOf(answer), 200) << connection << ": " << answer;
+    }
+}
+
 // Runs the statements in an sqlite3 shell, then reads the store (which is
 // when a lock taken in exclusive locking mode is held); true once it is.
 bool Hold(Conversation& shell, const std::string& statements)
@@ -469,6 +547,15 @@ TEST_F(ServeHostileTest, UploadsAndExportsAreKeptWhereNoOtherAccountMovesThem)
             << e.what();
     }
     ASSERT_EQ(::chmod(open.c_str(), 01777), 0);
+    // A link on the way, in a folder of this account's, is no way in.
+    const std::filesystem::path real = m_home / "real", linked = m_home / "linked";
+    std::filesystem::create_directories(real / "tmp");
+    std::filesystem::create_directory_symlink(real, linked);
+    environment["TMPDIR"] = (linked / "tmp").string();
+    {
+        const ServeProcess throughALink(args, environment);
+    }
+    environment["TMPDIR"] = temporary.string();
     const ServeProcess server(args, environment);
     httplib::Client client("127.0.0.1", server.port());
     const auto folders = [&] {

@@ -368,8 +368,8 @@ private:
     static bool FailedForNow(int rc)
     {
         const int primary = rc & 0xFF;
-        return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_NOMEM ||
-               primary == SQLITE_IOERR || primary == SQLITE_INTERRUPT;
+        return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_PROTOCOL ||
+               primary == SQLITE_NOMEM || primary == SQLITE_IOERR || primary == SQLITE_INTERRUPT;
     }
 
     // A form that does not prepare, or whose result columns would be named
@@ -462,9 +462,11 @@ public:
         sqlite3_busy_timeout(db.get(), LockWaitMs(cs, commandTimeoutSeconds));
         auto session = std::make_unique<SqliteSession>(std::move(db));
         session->Execute(u"PRAGMA schema_version"); // a file that is not a database fails here
-        // Reading pages through a mapping spares a system call and a copy per
-        // page: look-ups in large stores cost little more than in small ones.
-        session->Execute(u"PRAGMA mmap_size = 268435456");
+        // Pages are read, never mapped (SQLite's default, kept whatever it
+        // was built with): another program that truncates the file, as a
+        // copy over it does, would end this process with SIGBUS at the next
+        // read of a mapped page.
+        session->Execute(u"PRAGMA mmap_size = 0");
         return session;
     }
 };

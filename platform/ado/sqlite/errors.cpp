@@ -1,7 +1,9 @@
 // Result codes, as the ADO objects report them:
 //   SQLITE_ERROR (rejected statement)       0x80040E14 DB_E_ERRORSINCOMMAND
 //   SQLITE_CONSTRAINT                        0x80040E2F DB_E_INTEGRITYVIOLATION
-//   SQLITE_BUSY, SQLITE_LOCKED (after wait)  0x80040E31 DB_E_ABORTLIMITREACHED
+//   SQLITE_BUSY, SQLITE_LOCKED (after wait),
+//   SQLITE_PROTOCOL (WAL locks held past
+//   SQLite's own retries)                    0x80040E31 DB_E_ABORTLIMITREACHED
 //   SQLITE_MISMATCH                          0x80040E07 DB_E_CANTCONVERTVALUE
 //   SQLITE_TOOBIG, SQLITE_RANGE              0x80040E57 DB_E_DATAOVERFLOW
 //   SQLITE_READONLY, SQLITE_PERM, SQLITE_AUTH 0x80040E09 DB_SEC_E_PERMISSIONDENIED
@@ -19,7 +21,8 @@ HRESULT MapResultCode(int rc)
     case SQLITE_ERROR: return DB_E_ERRORSINCOMMAND;
     case SQLITE_CONSTRAINT: return DB_E_INTEGRITYVIOLATION;
     case SQLITE_BUSY:
-    case SQLITE_LOCKED: return DB_E_ABORTLIMITREACHED;
+    case SQLITE_LOCKED:
+    case SQLITE_PROTOCOL: return DB_E_ABORTLIMITREACHED;
     case SQLITE_MISMATCH: return DB_E_CANTCONVERTVALUE;
     case SQLITE_TOOBIG:
     case SQLITE_RANGE: return DB_E_DATAOVERFLOW;
@@ -37,7 +40,8 @@ std::u16string SqlState(int rc)
     case SQLITE_ERROR: return u"42000";
     case SQLITE_CONSTRAINT: return u"23000";
     case SQLITE_BUSY:
-    case SQLITE_LOCKED: return u"HYT00";
+    case SQLITE_LOCKED:
+    case SQLITE_PROTOCOL: return u"HYT00";
     case SQLITE_CANTOPEN:
     case SQLITE_NOTADB: return u"08001";
     default: return u"HY000";

@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -215,9 +216,14 @@ std::optional<std::u16string> NeverWaitingConnection(const std::u16string& given
         if (entry == nullptr) return std::nullopt;
         connection = entry->source.connectionString;
     }
-    if (!SqliteFileOf(connection) || !valmorin::ado::ConnectionString(connection).Get(u"Busy Timeout").empty())
-        return std::nullopt;
+    const std::optional<std::string> file = SqliteFileOf(connection);
+    const std::vector<std::u16string> keys = valmorin::ado::ConnectionString(connection).Keys();
+    if (!file || std::find(keys.begin(), keys.end(), u"BUSY TIMEOUT") != keys.end()) return std::nullopt;
     valmorin::ado::AppendBracedPair(connection, u"Busy Timeout", u"0");
+    // A value left open (an unterminated quote or brace) takes in what
+    // follows it: then the pair is not one, and lookups go to the workers.
+    const valmorin::ado::ConnectionString appended(connection);
+    if (appended.Get(u"Busy Timeout") != u"0" || SqliteFileOf(connection) != file) return std::nullopt;
     return connection;
 }
 
@@ -347,6 +353,9 @@ public:
         // LimitFSIZE=) fails its write, like a full disk, instead of ending
         // the server.
         std::signal(SIGXFSZ, SIG_IGN);
+        // Nor does a reader of standard error that went away (a pipe to
+        // logger or tee restarted): the log's writes fail, the server goes on.
+        std::signal(SIGPIPE, SIG_IGN);
         RequireTemporaryFolderOfOurOwn();
         if (const int removed = RemoveStaleTemporaryFiles())
             WriteLog("valmorin serve: removed " + std::to_string(removed) +

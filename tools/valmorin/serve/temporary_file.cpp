@@ -105,6 +105,9 @@ std::string MovableByOthers(const std::filesystem::path& folder)
     for (std::filesystem::path at = folder;; at = at.parent_path()) {
         struct stat status {};
         if (::lstat(at.c_str(), &status) != 0) return at.string() + ": " + std::strerror(errno);
+        // A link is replaced only by whoever may write the folder holding
+        // it, checked next; where it leads is checked on its own way.
+        if (S_ISLNK(status.st_mode)) continue;
         if (status.st_uid != ::geteuid() && status.st_uid != 0) return at.string() + " belongs to another account";
         if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0)
             return at.string() + " may be written by other accounts and is not sticky";
