@@ -564,7 +564,7 @@ private:
         // A locked address is refused before anything is compared, the
         // password accepted a moment ago too: a lock that compared guesses
         // with it would tell a guesser which guess is right.
-        if (m_throttle.Locked(address, user, now)) {
+        if (m_throttle.Locked(address, now)) {
             exchange.response.set_header("Retry-After", "60");
             return Refuse(exchange.response, 429, "too many failed logins from this address; wait a minute");
         }

@@ -160,8 +160,7 @@ bool UserFile::VerifyHash(const std::string& name, const std::string& password) 
 
 // Whether the key has kMostFailures within the window; a record whose
 // window has passed is forgotten.
-template <class Key>
-bool LoginThrottle::Throttled(std::map<Key, Record>& records, const Key& key, Clock::time_point now)
+bool LoginThrottle::Throttled(std::map<std::string, Record>& records, const std::string& key, Clock::time_point now)
 {
     const auto it = records.find(key);
     if (it == records.end()) return false;
@@ -172,36 +171,30 @@ bool LoginThrottle::Throttled(std::map<Key, Record>& records, const Key& key, Cl
     return it->second.failures >= kMostFailures;
 }
 
-template <class Key>
-void LoginThrottle::Count(std::map<Key, Record>& records, const Key& key, Clock::time_point now)
-{
-    std::erase_if(records, [&](const auto& entry) { return now - entry.second.first > kWindow; });
-    Record& record = records[key];
-    if (record.failures == 0) record.first = now;
-    ++record.failures;
-    // The next turn counts from this failure's answer.
-    record.lastTurn = std::max(record.lastTurn, now);
-}
-
-bool LoginThrottle::Known(const Pair& pair, Clock::time_point now) const
-{
-    const auto known = m_known.find(pair);
-    return known != m_known.end() && now - known->second < kKnownFor;
-}
-
-bool LoginThrottle::Locked(const std::string& address, const std::string& account, Clock::time_point now)
+bool LoginThrottle::Locked(const std::string& address, Clock::time_point now)
 {
     const std::lock_guard lock(m_mutex);
-    const Pair pair{account, address};
-    return Known(pair, now) ? Throttled(m_knownPairs, pair, now) : Throttled(m_addresses, address, now);
+    return Throttled(m_addresses, address, now);
+}
+
+// An account's failures are kept under a digest of its name, whatever its
+// length: names a guesser makes up (each as long as a head allows) take no
+// more room than an account's. Two names of one digest share their turns,
+// which a guesser could have by guessing the other name itself.
+std::string LoginThrottle::KeyOf(const std::string& account)
+{
+    return std::to_string(std::hash<std::string>{}(account));
 }
 
 LoginThrottle::Turn LoginThrottle::Attempt(const std::string& account, const std::string& address,
                                            Clock::time_point now)
 {
     const std::lock_guard lock(m_mutex);
-    if (!Throttled(m_accounts, account, now) || Known({account, address}, now)) return {false, now};
-    Record& record = m_accounts[account];
+    const std::string key = KeyOf(account);
+    if (!Throttled(m_accounts, key, now)) return {false, now};
+    const auto known = m_known.find({account, address});
+    if (known != m_known.end() && now - known->second < kKnownFor) return {false, now};
+    Record& record = m_accounts[key];
     const Clock::time_point turn = std::max(now, record.lastTurn + kTurn);
     // One attempt waits for its turn; the others are told to come back
     // rather than hold a worker of the server while they wait.
@@ -213,16 +206,20 @@ LoginThrottle::Turn LoginThrottle::Attempt(const std::string& account, const std
 void LoginThrottle::Failed(const std::string& address, const std::string& account, Clock::time_point now)
 {
     const std::lock_guard lock(m_mutex);
-    Count(m_addresses, address, now);
-    Count(m_accounts, account, now);
-    if (const Pair pair{account, address}; Known(pair, now)) Count(m_knownPairs, pair, now);
+    const std::string accountKey = KeyOf(account);
+    for (auto [records, key] : {std::pair{&m_addresses, &address}, std::pair{&m_accounts, &accountKey}}) {
+        std::erase_if(*records, [&](const auto& entry) { return now - entry.second.first > kWindow; });
+        Record& record = (*records)[*key];
+        if (record.failures == 0) record.first = now;
+        ++record.failures;
+        // The next turn counts from this failure's answer.
+        record.lastTurn = std::max(record.lastTurn, now);
+    }
 }
 
 void LoginThrottle::Succeeded(const std::string& address, const std::string& account, Clock::time_point now)
 {
     const std::lock_guard lock(m_mutex);
-    m_addresses.erase(address);
-    m_knownPairs.erase({account, address});
     std::erase_if(m_known, [&](const auto& entry) { return now - entry.second >= kKnownFor; });
     m_known[{account, address}] = now;
 }

@@ -61,11 +61,7 @@ private:
 };
 
 // Failed logins within a minute: an address with kMostFailures of them is
-// refused until the minute has passed, but for the accounts logged in from
-// it in the last day, each of which is refused there only after as many
-// failures of its own (so that a guesser sharing its owner's address, as
-// behind one NAT, keeps the owner out only by guessing that very account);
-// an account with as many is not
+// refused until the minute has passed; an account with as many is not
 // locked (its owner must still get in) but slowed: its further attempts
 // take turns a second apart, whoever makes them, but for the addresses
 // its owner logged in from in the last day: a guesser with many addresses
@@ -81,15 +77,15 @@ public:
         bool refused = false;          // the account's turns are taken for now
         Clock::time_point notBefore{}; // the attempt is answered no earlier
     };
-    // Whether the address is refused for now for the account, whatever
-    // password it sends.
-    bool Locked(const std::string& address, const std::string& account, Clock::time_point now);
+    // Whether the address is refused for now, whatever it sends.
+    bool Locked(const std::string& address, Clock::time_point now);
     // The turn of a login attempt for the account from the address.
     Turn Attempt(const std::string& account, const std::string& address, Clock::time_point now);
     void Failed(const std::string& address, const std::string& account, Clock::time_point now);
-    // The address is cleared, and known as the account's for a day; the
-    // account is not cleared, or a guesser who shares it with its owner
-    // would be back at full speed at each of their logins.
+    // The address is known as the account's for a day. Neither the address
+    // nor the account is cleared: a guesser with an account of their own,
+    // or one sharing an address with an account's owner, would be back at
+    // full speed at each of their logins.
     void Succeeded(const std::string& address, const std::string& account, Clock::time_point now);
     static constexpr std::chrono::hours kKnownFor{24};
 
@@ -99,15 +95,10 @@ private:
         Clock::time_point first;
         Clock::time_point lastTurn;
     };
-    using Pair = std::pair<std::string, std::string>; // account, address
-    template <class Key>
-    static bool Throttled(std::map<Key, Record>& records, const Key& key, Clock::time_point now);
-    template <class Key>
-    static void Count(std::map<Key, Record>& records, const Key& key, Clock::time_point now);
-    bool Known(const Pair& pair, Clock::time_point now) const;
+    static bool Throttled(std::map<std::string, Record>& records, const std::string& key, Clock::time_point now);
+    static std::string KeyOf(const std::string& account);
     std::mutex m_mutex;
     std::map<std::string, Record> m_addresses;
-    std::map<std::string, Record> m_accounts;
-    std::map<Pair, Record> m_knownPairs;       // failures of an account from an address it is known at
-    std::map<Pair, Clock::time_point> m_known; // last login
+    std::map<std::string, Record> m_accounts;                                 // by KeyOf the name
+    std::map<std::pair<std::string, std::string>, Clock::time_point> m_known; // (account, address): last login
 };
