@@ -162,24 +162,10 @@ std::u16string SystemText(HRESULT hr)
 }
 
 // A failing HRESULT, with the error info the failure left when there is
-// any, as a valmorin.ComError.
-struct Failure {
-    HRESULT hr;
-    std::u16string source;
-    std::u16string description;
-};
-
-Failure FromErrorInfo(HRESULT hr)
+// any; described by its code's system text when there is none.
+CallFailure FromErrorInfo(HRESULT hr)
 {
-    Failure failure{hr, {}, {}};
-    CComPtr<IErrorInfo> info;
-    if (GetErrorInfo(0, &info) == S_OK && info) {
-        CComBSTR source, description;
-        info->GetSource(&source);
-        info->GetDescription(&description);
-        failure.source = source.view();
-        failure.description = description.view();
-    }
+    CallFailure failure = TakeCallFailure(hr);
     if (failure.description.empty()) failure.description = SystemText(hr);
     return failure;
 }
@@ -188,11 +174,11 @@ Failure FromErrorInfo(HRESULT hr)
 // the interpreter.
 PyObject* g_comError = nullptr;
 
-[[noreturn]] void Raise(const Failure& failure)
+[[noreturn]] void Raise(const CallFailure& failure)
 {
     const unsigned code = static_cast<unsigned>(failure.hr);
     const py::object type = py::reinterpret_borrow<py::object>(g_comError);
-    const py::object error = type(code, failure.description, failure.source);
+    const py::object error = type(code, failure.description, failure.source, failure.sqlState);
     PyErr_SetObject(g_comError, error.ptr());
     throw py::error_already_set();
 }
@@ -221,8 +207,11 @@ public:
         source.Attach(exception.bstrSource);
         description.Attach(exception.bstrDescription);
         SysFreeString(exception.bstrHelpFile);
+        // The error object stays the thread's beside EXCEPINFO, with the
+        // store's SQLSTATE that EXCEPINFO has no room for.
         if (hr == DISP_E_EXCEPTION)
-            Raise({exception.scode, std::u16string(source.view()), std::u16string(description.view())});
+            Raise({exception.scode, std::u16string(source.view()), std::u16string(description.view()),
+                   TakeCallFailure(exception.scode).sqlState});
         if (hr == DISP_E_BADPARAMCOUNT)
             throw py::type_error(m_name + "() does not take " + std::to_string(values.size()) + " argument(s)");
         if (FAILED(hr)) Raise(FromErrorInfo(hr));
@@ -297,7 +286,7 @@ DispatchObject Dispatch(const std::u16string& progId)
         hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IDispatch::iid, reinterpret_cast<void**>(&object));
     }
     if (FAILED(hr)) {
-        Failure failure = FromErrorInfo(hr);
+        CallFailure failure = FromErrorInfo(hr);
         failure.description = u"cannot create " + progId + u": " + failure.description;
         Raise(failure);
     }
@@ -306,14 +295,16 @@ DispatchObject Dispatch(const std::u16string& progId)
 
 constexpr const char* kComErrorSource = R"(
 class ComError(Exception):
-    """A call of the component failed: its HRESULT (unsigned), and the
-    description and source of the error information it left."""
+    """A call of the component failed: its HRESULT (unsigned), the
+    description and source of the error information it left, and the
+    store's SQLSTATE when a store gave one ("" otherwise)."""
 
-    def __init__(self, hresult, description="", source=""):
+    def __init__(self, hresult, description="", source="", sqlstate=""):
         super().__init__(hresult, description, source)
         self.hresult = hresult
         self.description = description
         self.source = source
+        self.sqlstate = sqlstate
 
     def __str__(self):
         return "0x%08X %s: %s" % (self.hresult, self.source or "valmorin", self.description)

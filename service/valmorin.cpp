@@ -78,9 +78,12 @@ HRESULT CValmorin::ReportComError(const qmt::CException& e)
     if (FAILED(CreateErrorInfo(&creator))) return S_FALSE;
     creator->SetGUID(IID_IValmorin);
     {
-        CComBSTR source(e.source), description(e.description);
+        CComBSTR source(e.source), description(e.description), sqlState(e.sqlState);
         creator->SetSource(source.get());
         creator->SetDescription(description.get());
+        // The store's SQLSTATE, for callers that read it as a field.
+        CComPtr<ICreateSQLErrorInfo> sql;
+        if (!e.sqlState.empty() && SUCCEEDED(creator.QueryInterface(sql))) sql->SetSQLInfo(sqlState.get(), 0);
     }
     CComPtr<IErrorInfo> info;
     if (SUCCEEDED(creator.QueryInterface(info))) SetErrorInfo(0, info.get());

@@ -256,7 +256,8 @@ CComPtr<IUnknown> NewConnectionClassObject() { return SimpleClassObject<Connecti
 HRESULT ReportProviderErrors(REFIID iid, const std::vector<ProviderError>& errors)
 {
     if (errors.empty()) return E_FAIL;
-    SetThreadErrorInfo(iid, errors.front().source, errors.front().description);
+    SetThreadErrorInfo(iid, errors.front().source, errors.front().description, errors.front().sqlState,
+                       errors.front().nativeError);
     return errors.front().number;
 }
 

@@ -1,11 +1,25 @@
 #include "valmorin/com/errorinfo.h"
 
+#include <cstdio>
 #include <string>
 
 namespace {
 
-class ErrorInfo final : public CComObjectBase<ErrorInfo, IErrorInfo, ICreateErrorInfo> {
+class ErrorInfo final
+    : public CComObjectBase<ErrorInfo, IErrorInfo, ICreateErrorInfo, ISQLErrorInfo, ICreateSQLErrorInfo> {
 public:
+    HRESULT GetSQLInfo(BSTR* sqlState, LONG* nativeError) override
+    {
+        if (!nativeError) return E_POINTER;
+        *nativeError = m_nativeError;
+        return CopyToBstr(m_sqlState, sqlState);
+    }
+    HRESULT SetSQLInfo(LPOLESTR sqlState, LONG nativeError) override
+    {
+        m_nativeError = nativeError;
+        return Keep(sqlState, m_sqlState);
+    }
+
     HRESULT GetGUID(GUID* guid) override
     {
         if (!guid) return E_POINTER;
@@ -44,8 +58,9 @@ private:
     }
 
     GUID m_guid{};
-    std::u16string m_source, m_description, m_helpFile;
+    std::u16string m_source, m_description, m_helpFile, m_sqlState;
     DWORD m_helpContext = 0;
+    LONG m_nativeError = 0;
 };
 
 // The thread's slot owns one reference until it is replaced, taken or the
@@ -74,12 +89,40 @@ HRESULT GetErrorInfo(ULONG, IErrorInfo** info)
     return *info ? S_OK : S_FALSE;
 }
 
-void SetThreadErrorInfo(REFIID guid, std::u16string_view source, std::u16string_view description)
+void SetThreadErrorInfo(REFIID guid, std::u16string_view source, std::u16string_view description,
+                        std::u16string_view sqlState, LONG nativeError)
 {
     CComPtr<ErrorInfo> info = ErrorInfo::Create();
     info->SetGUID(guid);
     const std::u16string sourceText(source), descriptionText(description);
     info->SetSource(const_cast<LPOLESTR>(sourceText.c_str()));
     info->SetDescription(const_cast<LPOLESTR>(descriptionText.c_str()));
+    const std::u16string stateText(sqlState);
+    info->SetSQLInfo(const_cast<LPOLESTR>(stateText.c_str()), nativeError);
     SetErrorInfo(0, info.get());
+}
+
+CallFailure TakeCallFailure(HRESULT hr)
+{
+    CallFailure failure{hr, {}, {}, {}};
+    CComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, &info) != S_OK || !info) return failure;
+    CComBSTR source, description;
+    info->GetSource(&source);
+    info->GetDescription(&description);
+    failure.source = source.view();
+    failure.description = description.view();
+    CComPtr<ISQLErrorInfo> sql;
+    CComBSTR state;
+    LONG native = 0;
+    if (SUCCEEDED(info.QueryInterface(sql)) && SUCCEEDED(sql->GetSQLInfo(&state, &native)))
+        failure.sqlState = state.view();
+    return failure;
+}
+
+std::string HresultText(HRESULT hr)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+    return text;
 }

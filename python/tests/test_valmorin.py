@@ -41,6 +41,7 @@ def test_failures_raise_com_error_with_the_error_info(store):
     assert error.source == "SQLite"
     assert "ValueIn" in error.description
     assert str(error).startswith("0x80040E14 SQLite: ")
+    assert error.sqlstate == ""                                      # no store was asked
     with pytest.raises(valmorin.ComError) as created:
         valmorin.Dispatch("No.Such.Class")
     assert created.value.hresult == 0x800401F3                       # CO_E_CLASSSTRING

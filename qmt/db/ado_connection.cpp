@@ -178,7 +178,9 @@ void CAdoConnection::raiseProviderErrors()
     }
     std::u16string description = std::move(first.description);
     if (!first.sqlState.empty()) description += u" (SQLSTATE " + first.sqlState + u")";
-    throw CException(first.source, std::move(description), static_cast<DWORD>(first.number));
+    CException failure(first.source, std::move(description), static_cast<DWORD>(first.number));
+    failure.sqlState = std::move(first.sqlState);
+    throw failure;
 }
 
 std::u16string CAdoConnection::provider() const

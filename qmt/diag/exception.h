@@ -21,6 +21,7 @@ public:
     DWORD code = 0;
     std::u16string description = u"Unexpected error";
     std::u16string source = u"?";
+    std::u16string sqlState; // the store's, when a store gave one
 };
 
 // A Win32 error code with the system's text for it; 0 takes the thread's

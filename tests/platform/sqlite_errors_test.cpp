@@ -172,9 +172,12 @@ TEST_F(SqliteErrorsTest, TheConnectionStringsBusyTimeoutSetsTheWait)
 }
 
 // Another process holds every read slot of the WAL-index, which SQLite
-// retries for some seconds whatever the busy wait. Fault caught: the
-// protocol error it then gives mapped to the general failure, which callers
-// report as the store's fault instead of a lock to try again.
+// retries, sleeping some ten seconds in all whatever the busy wait; a
+// connection that never waits tries without sleeping. Faults caught: the
+// protocol error it then gives mapped to the general failure, which
+// callers report as the store's fault instead of a lock to try again; a
+// connection that never waits sleeping through the retries (the test then
+// outlasts the holder, which gives the slots back after five seconds).
 TEST_F(SqliteErrorsTest, ReadSlotsHeldElsewhereGiveUpWaitingWithTheSameCode)
 {
     Prepare("WAL");
@@ -192,7 +195,7 @@ TEST_F(SqliteErrorsTest, ReadSlotsHeldElsewhereGiveUpWaitingWithTheSameCode)
         slots.l_len = 5;
         const char held = shm >= 0 && ::fcntl(shm, F_SETLK, &slots) == 0 ? 'y' : 'n';
         if (::write(ready[1], &held, 1) != 1) ::_exit(1);
-        ::pause();
+        ::sleep(5);
         ::_exit(0);
     }
     char held = 'n';

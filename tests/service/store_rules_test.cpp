@@ -242,16 +242,12 @@ TEST_P(ComponentRulesTest, ChangesThatWouldDuplicateANameOrAnInputFailWhole)
 // no HRESULT stands for on PostgreSQL) reaches the caller with the store's
 // words and state, on every write path: a single statement, the column
 // inserts of a new table, a table's delete.
-// Fault caught: a failed write reported by its HRESULT alone, "Unspecified
-// error" when the provider maps the refusal to E_FAIL.
+// Faults caught: a failed write reported by its HRESULT alone, "Unspecified
+// error" when the provider maps the refusal to E_FAIL; the store's SQLSTATE
+// lost on its way to the caller's error object, where it is read as a
+// field (ISQLErrorInfo) rather than out of the words.
 TEST_P(ComponentRulesTest, ARefusalByTheStoreKeepsItsWords)
 {
-    auto description = [] {
-        CComPtr<IErrorInfo> info;
-        CComBSTR text;
-        if (GetErrorInfo(0, &info) == S_OK && info) info->GetDescription(&text);
-        return std::u16string(text.view());
-    };
     ASSERT_EQ(m_component->TableCreate(Arg(u"u"), Arg(u"T"), Arg(u""), Arg(u"K"), Arg(u"1")), S_OK);
     const struct {
         const char* event;
@@ -270,9 +266,14 @@ TEST_P(ComponentRulesTest, ARefusalByTheStoreKeepsItsWords)
                          "SELECT RAISE(ABORT, 'refused')", "RAISE EXCEPTION 'refused' USING ERRCODE = 'VM001'");
         const Rows before = StoreDump(*m_store);
         const bool sqlite = m_store->traits().dialect == Dialect::Sqlite;
-        EXPECT_EQ(c.call(), sqlite ? DB_E_INTEGRITYVIOLATION : E_FAIL);
-        const std::u16string words = description();
+        const HRESULT hr = c.call();
+        EXPECT_EQ(hr, sqlite ? DB_E_INTEGRITYVIOLATION : E_FAIL);
+        const CallFailure failure = TakeCallFailure(hr);
+        const std::u16string& words = failure.description;
         EXPECT_NE(words.find(u"refused"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(words);
+        EXPECT_FALSE(failure.sqlState.empty());
+        EXPECT_NE(words.find(u"(SQLSTATE " + failure.sqlState + u")"), std::u16string::npos)
+            << valmorin::text::Utf16ToUtf8(failure.sqlState + u" against " + words);
         if (!sqlite) {
             EXPECT_NE(words.find(u"SQLSTATE VM001"), std::u16string::npos) << valmorin::text::Utf16ToUtf8(words);
         }

@@ -433,6 +433,35 @@ TEST_F(ServeHostileTest, AStandardErrorNobodyReadsHoldsUpNothing)
     EXPECT_TRUE(server.StopsWithin(20s)) << "a stop waited for standard error";
 }
 
+// Standard error a pipe in non-blocking mode (as some supervisors hand
+// out), read late. Fault caught: a write the pipe could not take at once
+// taken for a failed one, its lines lost without a word.
+TEST_F(ServeHostileTest, AStandardErrorThatWouldBlockLosesNoLine)
+{
+    ServeProcess server = Serve({}, {"/usr/bin/python3", "-c",
+                                     "import os, sys; os.set_blocking(2, False); os.execv(sys.argv[1], sys.argv[1:])"});
+    server.HoldLog(true);
+    constexpr int kBatch = 200, kBatches = 10; // some 150 KiB of lines: more than the pipe takes
+    std::string batch;
+    for (int i = 0; i < kBatch; ++i) batch += Head("GET", "/api/translate/T/K", server.port());
+    for (int i = 0; i < kBatches; ++i) {
+        RawClient client(server.port());
+        ASSERT_TRUE(client.Send(batch));
+        client.ReadAnswers(kBatch, 10s);
+    }
+    std::this_thread::sleep_for(500ms); // the last lines queued
+    server.HoldLog(false);
+    const auto lines = [&] {
+        const std::string log = server.log();
+        int count = 0;
+        for (std::size_t at = 0; (at = log.find(" GET /api/translate/T/K ", at)) != std::string::npos; ++at) ++count;
+        return count;
+    };
+    for (const auto deadline = Clock::now() + 10s; lines() < kBatch * kBatches && Clock::now() < deadline;)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(lines(), kBatch * kBatches);
+}
+
 // Standard error a pipe whose reader went away (a logger or tee that was
 // restarted). Fault caught: the server ended by SIGPIPE at its next line.
 TEST_F(ServeHostileTest, AStandardErrorWhoseReaderWentAwayEndsNothing)
@@ -488,6 +517,23 @@ TEST_F(ServeHostileTest, AFileCopiedOverTheStoreUnderLookupsEndsNothing)
     after.Send(Head("GET", "/api/openapi.json", server.port()));
     EXPECT_EQ(StatusOf(after.ReadAnswers(1, 20s)), 200);
     EXPECT_EQ(server.Stop(), 0) << "the server did not outlive the copies";
+}
+
+// Another program cuts the store's WAL-index short under the server,
+// which SQLite maps: the server cannot go on, and says why. Fault caught:
+// a server that vanishes with SIGBUS, leaving its operator nothing to go on.
+TEST_F(ServeHostileTest, AnIndexCutShortUnderTheServerIsSaid)
+{
+    ServeProcess server = Serve();
+    RawClient first(server.port());
+    first.Send(Head("GET", "/api/translate/T/K", server.port()));
+    ASSERT_NE(StatusOf(first.ReadAnswers(1)), -1);
+    std::filesystem::resize_file(m_store.file().string() + "-shm", 0);
+    RawClient second(server.port());
+    second.Send(Head("GET", "/api/translate/T/K", server.port()));
+    second.ReadAnswers(1, 5s);
+    EXPECT_EQ(server.Stop(), 70);
+    EXPECT_NE(server.log().find("cut short by another program (SIGBUS"), std::string::npos) << server.log();
 }
 
 // Connection strings that set the lock wait themselves, or leave a value
@@ -554,6 +600,21 @@ TEST_F(ServeHostileTest, UploadsAndExportsAreKeptWhereNoOtherAccountMovesThem)
     environment["TMPDIR"] = (linked / "tmp").string();
     {
         const ServeProcess throughALink(args, environment);
+    }
+    // A link that another account owns, in a folder everyone may write
+    // in (sticky, as /tmp is): that account may point it elsewhere.
+    if (::geteuid() == 0) {
+        const std::filesystem::path planted = open / "planted";
+        std::filesystem::create_directory_symlink(real, planted);
+        ASSERT_EQ(::lchown(planted.c_str(), 12345, 12345), 0);
+        environment["TMPDIR"] = (planted / "tmp").string();
+        try {
+            const ServeProcess refused(args, environment);
+            ADD_FAILURE() << "served through a link that another account owns";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(planted.string() + " belongs to another account"), std::string::npos)
+                << e.what();
+        }
     }
     environment["TMPDIR"] = temporary.string();
     const ServeProcess server(args, environment);

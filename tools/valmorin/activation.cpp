@@ -14,13 +14,6 @@ namespace {
 
 constexpr char kLibraryFile[] = "libvalmorin.so";
 
-std::string HexCode(HRESULT hr)
-{
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(hr));
-    return buffer;
-}
-
 std::filesystem::path CommandFolder()
 {
     std::error_code error;
@@ -81,7 +74,7 @@ Component CreateComponent()
     }
     if (FAILED(hr))
         throw std::runtime_error("cannot create the component from " + valmorin::text::Utf16ToUtf8(component.library) +
-                                 ": " + HexCode(hr) +
+                                 ": " + HresultText(hr) +
                                  (component.registered ? " (registered as " : " (not registered as ") +
                                  valmorin::text::Utf16ToUtf8(kValmorinProgId) + ")" + Reason());
     return component;

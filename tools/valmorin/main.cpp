@@ -11,6 +11,7 @@
 #include "platform/datasource/catalogue.h"
 #include "platform/text/utf.h"
 #include "platform/win32/kernel.h"
+#include "valmorin/com/errorinfo.h"
 #include "store.h"
 #include "serve/serve_command.h"
 #include "transfer_command.h"
@@ -84,13 +85,6 @@ std::u16string TrimLineBreaks(std::u16string text)
     return text;
 }
 
-std::string HexCode(HRESULT hr)
-{
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(hr));
-    return buffer;
-}
-
 // A failure without error information is described by its code's text.
 std::string FailureText(const CallOutcome& outcome)
 {
@@ -104,7 +98,7 @@ std::string FailureText(const CallOutcome& outcome)
         }
         source = u"valmorin";
     }
-    return HexCode(outcome.hr) + " " + valmorin::text::Utf16ToUtf8(source) + ": " +
+    return HresultText(outcome.hr) + " " + valmorin::text::Utf16ToUtf8(source) + ": " +
            valmorin::text::Utf16ToUtf8(TrimLineBreaks(description));
 }
 
@@ -200,7 +194,7 @@ public:
                          ResultText(m_result, m_text) ? std::u16string_view(m_text) : std::u16string_view());
             return true;
         } catch (const UsageError& e) {
-            AppendAnswer(out, "ERROR\t", valmorin::text::Widen(HexCode(E_INVALIDARG) + " valmorin: " + e.message));
+            AppendAnswer(out, "ERROR\t", valmorin::text::Widen(HresultText(E_INVALIDARG) + " valmorin: " + e.message));
             return false;
         }
     }

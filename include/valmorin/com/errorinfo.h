@@ -3,6 +3,9 @@
 
 #include "valmorin/com/unknown.h"
 
+#include <string>
+#include <string_view>
+
 struct IErrorInfo : IUnknown {
     static constexpr IID iid = MakeGuid("1CF2B120-547D-101B-8E65-08002B2BD119");
     virtual HRESULT GetGUID(GUID* guid) = 0;
@@ -27,6 +30,29 @@ protected:
     ~ICreateErrorInfo() = default;
 };
 
+// The SQLSTATE and native code a store gave for a failure, on the error
+// object that reports it, as ADO's providers hand them over: read as
+// fields, never out of the description's text. An error object that
+// reports no store's failure answers an empty state.
+struct ISQLErrorInfo : IUnknown {
+    static constexpr IID iid = MakeGuid("0C733A74-2A1C-11CE-ADE5-00AA0044773D");
+    virtual HRESULT GetSQLInfo(BSTR* sqlState, LONG* nativeError) = 0;
+
+protected:
+    ~ISQLErrorInfo() = default;
+};
+
+// Sets what ISQLErrorInfo answers on an error object CreateErrorInfo made
+// (the platform's own interface: on Windows a provider's error objects
+// come with it set).
+struct ICreateSQLErrorInfo : IUnknown {
+    static constexpr IID iid = MakeGuid("FD414881-728B-4E30-97B5-CD16957A68A9");
+    virtual HRESULT SetSQLInfo(LPOLESTR sqlState, LONG nativeError) = 0;
+
+protected:
+    ~ICreateSQLErrorInfo() = default;
+};
+
 // A C entry point, as the system's is, so that a program may stand its own
 // in front of it.
 extern "C" VALMORIN_PLATFORM_API HRESULT CreateErrorInfo(ICreateErrorInfo** info);
@@ -36,6 +62,21 @@ VALMORIN_PLATFORM_API HRESULT SetErrorInfo(ULONG reserved, IErrorInfo* info);
 // S_FALSE and null when there is none.
 VALMORIN_PLATFORM_API HRESULT GetErrorInfo(ULONG reserved, IErrorInfo** info);
 
-// Sets the thread's error information in one step; used by the platform's
-// own objects when a call fails.
-VALMORIN_PLATFORM_API void SetThreadErrorInfo(REFIID guid, std::u16string_view source, std::u16string_view description);
+// Sets the thread's error information in one step, with the store's
+// SQLSTATE and native code when a store gave them.
+VALMORIN_PLATFORM_API void SetThreadErrorInfo(REFIID guid, std::u16string_view source, std::u16string_view description,
+                                              std::u16string_view sqlState = {}, LONG nativeError = 0);
+
+// A failed call as its caller describes it: the HRESULT and what the error
+// information the call left says (taken from the thread), its SQLSTATE
+// read through ISQLErrorInfo.
+struct CallFailure {
+    HRESULT hr = S_OK;
+    std::u16string source;
+    std::u16string description;
+    std::u16string sqlState;
+};
+VALMORIN_PLATFORM_API CallFailure TakeCallFailure(HRESULT hr);
+
+// "0x80040E14": how an HRESULT is written wherever one is shown.
+VALMORIN_PLATFORM_API std::string HresultText(HRESULT hr);

@@ -431,6 +431,24 @@ int LockWaitMs(const ConnectionString& cs, LONG commandTimeoutSeconds)
     return static_cast<int>(waitMs);
 }
 
+// The name of the system's own VFS with no sleep in it, for connections
+// that never wait for another connection's lock: besides the busy handler,
+// SQLite sleeps between its tries at a WAL read lock (some ten seconds in
+// all, whatever the busy timeout); without the sleeps those tries end at
+// once, as a lock time-out. Registered at first use, never the default.
+const char* NeverSleepingVfs()
+{
+    static const char* const name = [] {
+        static sqlite3_vfs vfs = *sqlite3_vfs_find(nullptr);
+        vfs.zName = "valmorin-never-sleeps";
+        vfs.pNext = nullptr;
+        vfs.xSleep = [](sqlite3_vfs*, int) { return 0; };
+        sqlite3_vfs_register(&vfs, 0);
+        return vfs.zName;
+    }();
+    return name;
+}
+
 class SqliteProvider final : public Provider {
 public:
     std::u16string Name() const override { return std::u16string(kSource); }
@@ -451,15 +469,17 @@ public:
         std::error_code ec;
         if (!std::filesystem::is_regular_file(path, ec))
             Throw(E_FAIL, u"The database file \"" + source + u"\" does not exist.", SQLITE_CANTOPEN, u"08001");
+        const int waitMs = LockWaitMs(cs, commandTimeoutSeconds);
         sqlite3* raw = nullptr;
-        const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+        const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                                       waitMs == 0 ? NeverSleepingVfs() : nullptr);
         Database db(raw);
         if (rc != SQLITE_OK) {
             if (!db) Throw(E_OUTOFMEMORY, u"Out of memory.");
             ThrowFromDatabase(db.get(), rc);
         }
         sqlite3_extended_result_codes(db.get(), 1);
-        sqlite3_busy_timeout(db.get(), LockWaitMs(cs, commandTimeoutSeconds));
+        sqlite3_busy_timeout(db.get(), waitMs);
         auto session = std::make_unique<SqliteSession>(std::move(db));
         session->Execute(u"PRAGMA schema_version"); // a file that is not a database fails here
         // Pages are read, never mapped (SQLite's default, kept whatever it

@@ -53,35 +53,11 @@ struct Refusal {
 std::u16string g_connection;   // the store's, when given apart from the data sources
 std::u16string g_neverWaiting; // the I/O threads', whose lookups never wait for a lock
 
-// A failed call's HRESULT and the error info it left.
-struct CallFailure {
-    HRESULT hr;
-    std::string message;
-};
-
-std::string HexCode(long hr)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr) & 0xFFFFFFFFul);
-    return text;
-}
-
-// The SQLSTATE a component failure ends its message with, after any text
-// of the caller's it quotes; empty when it names none.
-std::string_view SqlStateOf(const CallFailure& failure)
-{
-    const std::size_t state = failure.message.rfind(" (SQLSTATE ");
-    const std::string_view suffix =
-        state == std::string::npos ? std::string_view() : std::string_view(failure.message).substr(state);
-    return suffix.size() == 17 && suffix.ends_with(')') ? suffix.substr(11, 5) : std::string_view();
-}
-
 // A lock another of the store's users held past the wait: SQLite's busy
 // store (HYT00), PostgreSQL's lock not available (55P03).
 bool StoreLocked(const CallFailure& failure)
 {
-    const std::string_view state = SqlStateOf(failure);
-    return state == "HYT00" || state == "55P03" ||
+    return failure.sqlState == u"HYT00" || failure.sqlState == u"55P03" ||
            (static_cast<unsigned long>(failure.hr) & 0xFFFFFFFFul) == 0x80040E31ul;
 }
 
@@ -93,8 +69,7 @@ int StatusOf(const CallFailure& failure)
     const auto code = static_cast<unsigned long>(failure.hr) & 0xFFFFFFFFul;
     // SQLSTATE class 08 is a connection exception, class 57 an operator's
     // intervention (the server shutting down, the session ended).
-    const std::string_view state = SqlStateOf(failure);
-    const bool connectionLost = state.starts_with("08") || state.starts_with("57");
+    const bool connectionLost = failure.sqlState.starts_with(u"08") || failure.sqlState.starts_with(u"57");
     if (connectionLost || code == 0x800A0E7Dul || StoreLocked(failure)) return 503;
     switch (code) {
     case 0x80070057ul: // E_INVALIDARG
@@ -114,25 +89,20 @@ int StatusOf(const CallFailure& failure)
 
 [[noreturn]] void Failed(HRESULT hr)
 {
-    CallFailure failure{hr, {}};
-    CComPtr<IErrorInfo> info;
-    if (GetErrorInfo(0, &info) == S_OK && info) {
-        CComBSTR source, description;
-        info->GetSource(&source);
-        info->GetDescription(&description);
-        failure.message = Utf16ToUtf8(source.view()) + ": " + Utf16ToUtf8(description.view());
-    }
-    if (failure.message.empty()) failure.message = "the component failed with " + HexCode(hr);
+    const CallFailure failure = TakeCallFailure(hr);
+    const std::string message = failure.source.empty() && failure.description.empty()
+                                    ? "the component failed with " + HresultText(hr)
+                                    : Utf16ToUtf8(failure.source) + ": " + Utf16ToUtf8(failure.description);
     const int status = StatusOf(failure);
     if (StoreLocked(failure))
         throw Refusal{status, hr, "the store is locked by another of its users; try again later", true};
     // Why the store is out of reach names the server's files and hosts:
     // the operator's to read, in the server's log, never a client's.
     if (status == 503 && hr != RPC_E_CALL_CANCELED) {
-        WriteLog("valmorin serve: the store is out of reach: " + Printable(failure.message) + "\n");
+        WriteLog("valmorin serve: the store is out of reach: " + Printable(message) + "\n");
         throw Refusal{status, hr, "the store is out of reach; try again later"};
     }
-    throw Refusal{status, hr, failure.message};
+    throw Refusal{status, hr, message};
 }
 
 HRESULT Checked(HRESULT hr)
@@ -698,9 +668,10 @@ const std::string& OpenApiDescription()
 void AnswerError(httplib::Response& response, int status, long hresult, const std::string& message)
 {
     response.status = status;
-    response.set_content(Json{{"error", {{"hresult", HexCode(hresult)}, {"message", message}}}}.dump(
-                             -1, ' ', false, Json::error_handler_t::replace),
-                         "application/json; charset=utf-8");
+    response.set_content(
+        Json{{"error", {{"hresult", HresultText(static_cast<HRESULT>(hresult))}, {"message", message}}}}.dump(
+            -1, ' ', false, Json::error_handler_t::replace),
+        "application/json; charset=utf-8");
 }
 
 namespace {

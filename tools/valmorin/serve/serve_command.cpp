@@ -227,6 +227,17 @@ std::optional<std::u16string> NeverWaitingConnection(const std::u16string& given
     return connection;
 }
 
+// SQLite maps a WAL store's index (its -shm file); another program that
+// cuts it short ends any process that reads it. The server cannot go on,
+// but says why, for the operator and the supervisor that restarts it.
+void SayWhyAndEnd(int)
+{
+    static constexpr char kWhy[] = "valmorin serve: a file the server maps was cut short by another program "
+                                   "(SIGBUS; the store's -shm file truncated?); stopping\n";
+    [[maybe_unused]] const ssize_t said = ::write(STDERR_FILENO, kWhy, sizeof kWhy - 1);
+    ::_exit(70);
+}
+
 // One of the password checks that may run at once, while held.
 class HashTurn {
 public:
@@ -356,6 +367,7 @@ public:
         // Nor does a reader of standard error that went away (a pipe to
         // logger or tee restarted): the log's writes fail, the server goes on.
         std::signal(SIGPIPE, SIG_IGN);
+        std::signal(SIGBUS, SayWhyAndEnd);
         RequireTemporaryFolderOfOurOwn();
         if (const int removed = RemoveStaleTemporaryFiles())
             WriteLog("valmorin serve: removed " + std::to_string(removed) +

@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -62,12 +63,19 @@ private:
     }
 
     // A standard error that fails (closed, a pipe's reader gone) takes
-    // nothing more; the server goes on without it.
+    // nothing more; the server goes on without it. One that is full (a
+    // pipe in non-blocking mode, as some supervisors hand out) is waited
+    // for, as a blocking one would be.
     static void WriteAll(const std::string& lines)
     {
         for (std::size_t written = 0; written < lines.size();) {
             const ssize_t n = ::write(STDERR_FILENO, lines.data() + written, lines.size() - written);
             if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                pollfd room{STDERR_FILENO, POLLOUT, 0};
+                if (::poll(&room, 1, -1) < 0 && errno != EINTR) return;
+                continue;
+            }
             if (n <= 0) return;
             written += static_cast<std::size_t>(n);
         }

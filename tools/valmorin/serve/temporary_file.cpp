@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -95,40 +96,64 @@ std::filesystem::path OwnFolder()
     return folder.Path();
 }
 
-// Why another account could rename or remove an entry of the folder (and
-// so swap the server's folder for one of its own); empty when none can: it
-// and every folder above it are this account's or root's, and none that
-// others may write in lacks the sticky bit, which keeps each entry its
-// owner's to move.
+// Why another account could change what an entry on the way names: an
+// entry (a link too) that is neither this account's nor root's, or a
+// folder that others may write in without the sticky bit (which keeps each
+// entry its owner's to move); empty when none can.
+std::string ChangeableByOthers(const std::filesystem::path& entry, const struct stat& status)
+{
+    if (status.st_uid != ::geteuid() && status.st_uid != 0) return entry.string() + " belongs to another account";
+    if (S_ISDIR(status.st_mode) && (status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0)
+        return entry.string() + " may be written by other accounts and is not sticky";
+    return {};
+}
+
+// Why another account could swap the folder, or what the server keeps in
+// it, for something of its own; empty when none can. Walked one entry at a
+// time from the root, each link followed where it leads and checked too.
 std::string MovableByOthers(const std::filesystem::path& folder)
 {
-    for (std::filesystem::path at = folder;; at = at.parent_path()) {
-        struct stat status {};
-        if (::lstat(at.c_str(), &status) != 0) return at.string() + ": " + std::strerror(errno);
-        // A link is replaced only by whoever may write the folder holding
-        // it, checked next; where it leads is checked on its own way.
-        if (S_ISLNK(status.st_mode)) continue;
-        if (status.st_uid != ::geteuid() && status.st_uid != 0) return at.string() + " belongs to another account";
-        if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0)
-            return at.string() + " may be written by other accounts and is not sticky";
-        if (at == at.parent_path() || at.empty()) return {};
+    constexpr int kMostLinks = 40;
+    std::vector<std::filesystem::path> ahead(folder.begin(), folder.end());
+    std::reverse(ahead.begin(), ahead.end()); // the next name last
+    std::filesystem::path at = "/";
+    int links = 0;
+    struct stat status {};
+    if (::lstat("/", &status) != 0) return std::string("/: ") + std::strerror(errno);
+    if (std::string why = ChangeableByOthers(at, status); !why.empty()) return why;
+    while (!ahead.empty()) {
+        const std::filesystem::path name = ahead.back();
+        ahead.pop_back();
+        if (name == "/" || name.empty() || name == ".") continue;
+        if (name == "..") {
+            at = at.parent_path();
+            continue;
+        }
+        const std::filesystem::path entry = at / name;
+        if (::lstat(entry.c_str(), &status) != 0) return entry.string() + ": " + std::strerror(errno);
+        if (std::string why = ChangeableByOthers(entry, status); !why.empty()) return why;
+        if (!S_ISLNK(status.st_mode)) {
+            at = entry;
+            continue;
+        }
+        std::error_code error;
+        const std::filesystem::path target = std::filesystem::read_symlink(entry, error);
+        if (error || ++links > kMostLinks) return entry.string() + ": links that cannot be followed";
+        if (target.is_absolute()) at = "/";
+        std::vector<std::filesystem::path> more(target.begin(), target.end());
+        ahead.insert(ahead.end(), more.rbegin(), more.rend());
     }
+    return {};
 }
 
 } // namespace
 
 void RequireTemporaryFolderOfOurOwn()
 {
-    std::error_code error;
-    const std::filesystem::path given = std::filesystem::absolute(Folder()).lexically_normal();
-    const std::filesystem::path resolved = std::filesystem::canonical(given, error);
-    if (error) throw std::runtime_error("the temporary folder " + given.string() + ": " + error.message());
-    // Both the way it is named (a link on it) and where it leads.
-    for (const std::filesystem::path& way : {given.parent_path(), resolved})
-        if (const std::string why = MovableByOthers(way); !why.empty())
-            throw std::runtime_error("the temporary folder " + given.string() +
-                                     " is not safe for uploads and exports (" + why +
-                                     "); set TMPDIR to a folder of this account's");
+    const std::filesystem::path given = std::filesystem::absolute(Folder());
+    if (const std::string why = MovableByOthers(given); !why.empty())
+        throw std::runtime_error("the temporary folder " + given.string() + " is not safe for uploads and exports (" +
+                                 why + "); set TMPDIR to a folder of this account's");
 }
 
 TemporaryFile::TemporaryFile()
