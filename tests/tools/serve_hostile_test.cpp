@@ -536,6 +536,34 @@ TEST_F(ServeHostileTest, AnIndexCutShortUnderTheServerIsSaid)
     EXPECT_NE(server.log().find("cut short by another program (SIGBUS"), std::string::npos) << server.log();
 }
 
+// The store's file replaced by a rename while the server has it open, as
+// an operator puts a restored copy in place. Fault caught: connections
+// that go on reading the old file for as long as the server runs.
+TEST_F(ServeHostileTest, AStoreRenamedOverIsReadOnceItIsThere)
+{
+    m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');"
+                "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', 'old');");
+    ServeProcess server = Serve();
+    const auto lookup = [&] {
+        RawClient client(server.port());
+        client.Send(Head("GET", "/api/translate/T/k", server.port()));
+        return client.ReadAnswers(1, 10s);
+    };
+    ASSERT_NE(lookup().find(R"({"output":"old"})"), std::string::npos);
+    const std::filesystem::path restored = m_home / "restored.db";
+    std::filesystem::copy_file(m_store.file(), restored);
+    ASSERT_EQ(RunProcess({"/usr/bin/sqlite3", restored.string(), "UPDATE QM_VALMOR SET OUTPUT = 'restored';"}).exitCode,
+              0);
+    std::filesystem::rename(restored, m_store.file());
+    std::string answer;
+    for (const auto deadline = Clock::now() + 15s; Clock::now() < deadline; std::this_thread::sleep_for(100ms)) {
+        answer = lookup();
+        if (answer.find(R"({"output":"restored"})") != std::string::npos) break;
+        EXPECT_TRUE(StatusOf(answer) == 200 || StatusOf(answer) == 503) << answer;
+    }
+    EXPECT_NE(answer.find(R"({"output":"restored"})"), std::string::npos) << answer;
+}
+
 // Connection strings that set the lock wait themselves, or leave a value
 // open so that whatever is appended is taken into it: lookups are answered
 // as every other request is. Faults caught: a key given empty counted as

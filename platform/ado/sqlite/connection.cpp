@@ -19,6 +19,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <filesystem>
 #include <limits>
@@ -143,6 +144,7 @@ public:
 
     ExecuteOutcome Execute(std::u16string_view sql) override
     {
+        RefuseIfFileReplaced();
         const LexedStatement& lexed = Lex(sql);
         const StatementLease stmt = Acquire(lexed).lease;
         while (Step(stmt.get())) {
@@ -162,6 +164,7 @@ public:
     // call; the text prepared once and kept.
     ExecuteOutcome ExecuteWith(std::u16string_view sql, std::span<const std::u16string_view> values) override
     {
+        RefuseIfFileReplaced();
         if (sql != m_commandSql) { // a command runs many times: its text is converted once
             m_commandSql = sql;
             m_commandText = text::Utf16ToUtf8(sql);
@@ -191,6 +194,7 @@ public:
 
     void Query(std::u16string_view sql, bool updatable, RowSet& set) override
     {
+        RefuseIfFileReplaced();
         set.Clear();
         const LexedStatement& lexed = Lex(sql);
         Acquired acquired = updatable ? Acquired{StatementLease(Prepare(WithRowIdentity(lexed)))} : Acquire(lexed);
@@ -226,6 +230,7 @@ public:
 
     std::unique_ptr<RowCursor> OpenCursor(std::u16string_view sql) override
     {
+        RefuseIfFileReplaced();
         const LexedStatement& lexed = Lex(sql);
         if (!SharedFormOf(lexed)) return std::make_unique<SqliteCursor>(m_db.get(), Prepare(lexed.text));
         Statement stmt = Prepare(lexed.parameterized);
@@ -248,7 +253,31 @@ public:
     }
     bool InTransaction() const override { return !sqlite3_get_autocommit(m_db.get()); }
 
+    // The file this session opened is no longer the store's (renamed over,
+    // removed), or its journal went from under it (an I/O error): only a
+    // new session reaches the store's files again.
+    bool LinkLost() const override { return FileReplaced() || (sqlite3_errcode(m_db.get()) & 0xFF) == SQLITE_IOERR; }
+
 private:
+    bool FileReplaced() const
+    {
+        int moved = 0;
+        return sqlite3_file_control(m_db.get(), "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved != 0;
+    }
+
+    // Looked at once a second at most (it costs a stat): a store replaced
+    // while the session was open is never read again after that second.
+    // The call fails as a lost link does, and the next one opens a session
+    // on the store's file as it now is.
+    void RefuseIfFileReplaced()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < m_nextReplacementCheck) return;
+        m_nextReplacementCheck = now + std::chrono::seconds(1);
+        if (FileReplaced())
+            Throw(E_FAIL, u"The database file was replaced or removed since it was opened.", SQLITE_IOERR, u"08S01");
+    }
+
     // Valid until the next call lexes another statement.
     const LexedStatement& Lex(std::u16string_view sql)
     {
@@ -411,6 +440,7 @@ private:
     std::u16string m_commandSql; // the last command's text, and in UTF-8
     std::string m_commandText;
     std::vector<Utf8Buffer> m_values; // a command's values, bound until its next run
+    std::chrono::steady_clock::time_point m_nextReplacementCheck{};
 };
 
 // How long a statement waits for another connection's lock, in ms.
