@@ -124,6 +124,7 @@ void CAdoConnection::raiseFailure(HRESULT hr)
     } catch (const CException& provider) {
         failure.source = provider.source;
         failure.description = provider.description;
+        failure.sqlState = provider.sqlState;
     }
     throw failure;
 }

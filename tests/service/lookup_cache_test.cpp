@@ -14,10 +14,12 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -128,6 +130,35 @@ TEST_P(CachedLookupTest, EveryKindOfWriteByAnotherProcessReachesTheNextLookups)
     if (sqlite()) { // a notification still on its way may empty PostgreSQL's
         EXPECT_GT(Cache()->size(), 0u);
     }
+}
+
+// Objects of one process change a row while other objects of the process
+// look it up all the while. Each writer's next lookup gives what it just
+// wrote, before any notification arrives. Fault caught: an answer read
+// from the store before the process's own write, kept in memory after it
+// (where only the store's version, which on PostgreSQL moves with the
+// notification, would tell it is old).
+TEST_P(CachedLookupTest, AProcesssOwnWriteIsSeenByItsNextLookupWhateverItsOtherThreadsRead)
+{
+    const CComPtr<IValmorin> writer = Component(64);
+    WaitUntilTrusted();
+    std::atomic<bool> reading{true};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 2; ++t)
+        readers.emplace_back([&] {
+            const CComPtr<IValmorin> reader = NewComponent(&*m_store);
+            while (reading) Translate(reader, u"T", u"a");
+        });
+    int stale = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const std::u16string value = u"v" + valmorin::text::Widen(std::to_string(i));
+        ASSERT_EQ(writer->CorrespondanceUpdate(CComBSTR(u"u").get(), Arg(u"T"), Arg(u"a"), Arg(u"a"), Arg(value)),
+                  S_OK);
+        if (Translate(writer, u"T", u"a").text != value) ++stale;
+    }
+    reading = false;
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(stale, 0) << "lookups right after the process's own write that gave an older value";
 }
 
 // Faults caught: the bound not held; a recently used entry dropped before

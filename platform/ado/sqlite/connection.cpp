@@ -517,9 +517,6 @@ public:
         // copy over it does, would end this process with SIGBUS at the next
         // read of a mapped page.
         session->Execute(u"PRAGMA mmap_size = 0");
-        // What the mapping spared, a system call and a copy per page read, is
-        // spared instead by keeping up to 16 MiB of pages in the session.
-        session->Execute(u"PRAGMA cache_size = -16384");
         return session;
     }
 };
