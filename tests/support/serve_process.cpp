@@ -41,6 +41,8 @@ ServeProcess::ServeProcess(const std::vector<std::string>& args, const std::map<
     m_pid = ::fork();
     if (m_pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // As a shell starts it, whatever this test program ignores.
+        ::signal(SIGPIPE, SIG_DFL);
         const int input = ::open("/dev/null", O_RDONLY);
         if (input < 0 || ::dup2(input, 0) < 0 || ::dup2(pipe[1], 2) < 0) ::_exit(127);
         ::execve(arguments[0], arguments.data(), envp.data());
