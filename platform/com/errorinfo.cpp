@@ -112,12 +112,19 @@ CallFailure TakeCallFailure(HRESULT hr)
     info->GetDescription(&description);
     failure.source = source.view();
     failure.description = description.view();
+    failure.sqlState = SqlStateOf(info.get());
+    return failure;
+}
+
+std::u16string SqlStateOf(IErrorInfo* info)
+{
     CComPtr<ISQLErrorInfo> sql;
     CComBSTR state;
     LONG native = 0;
-    if (SUCCEEDED(info.QueryInterface(sql)) && SUCCEEDED(sql->GetSQLInfo(&state, &native)))
-        failure.sqlState = state.view();
-    return failure;
+    if (!info || FAILED(info->QueryInterface(ISQLErrorInfo::iid, reinterpret_cast<void**>(&sql))) ||
+        FAILED(sql->GetSQLInfo(&state, &native)))
+        return {};
+    return std::u16string(state.view());
 }
 
 std::string HresultText(HRESULT hr)

@@ -54,22 +54,6 @@ CWinException::CWinException(DWORD error, bool log)
     if (log) Trace(LogLevel::Error, u"Windows error (%lx): %s", code, description.c_str());
 }
 
-namespace {
-
-// The SQLSTATE on the error object, when a store's failure left one.
-std::u16string SqlStateOf(const _com_error& e)
-{
-    CComPtr<ISQLErrorInfo> sql;
-    CComBSTR state;
-    LONG native = 0;
-    if (!e.ErrorInfo() || FAILED(e.ErrorInfo()->QueryInterface(ISQLErrorInfo::iid, reinterpret_cast<void**>(&sql))) ||
-        FAILED(sql->GetSQLInfo(&state, &native)))
-        return {};
-    return std::u16string(state.view());
-}
-
-} // namespace
-
 CComException::CComException(HRESULT hr)
 {
     code = static_cast<DWORD>(hr);
@@ -87,7 +71,7 @@ CComException::CComException(HRESULT hr)
             const _com_error carrier(hr, raw);
             source = carrier.Source();
             description = carrier.Description();
-            sqlState = SqlStateOf(carrier);
+            sqlState = SqlStateOf(carrier.ErrorInfo());
             Trace(LogLevel::Error, u"%s %s", source.c_str(), description.c_str());
             return;
         }
@@ -103,7 +87,7 @@ CComException::CComException(const _com_error& e)
     if (!text.empty()) {
         source = e.Source();
         description = std::move(text);
-        sqlState = SqlStateOf(e);
+        sqlState = SqlStateOf(e.ErrorInfo());
     } else {
         SetNoErrorInfoTexts(*this);
     }

@@ -77,6 +77,8 @@ struct CallFailure {
     std::u16string sqlState;
 };
 VALMORIN_PLATFORM_API CallFailure TakeCallFailure(HRESULT hr);
+// The SQLSTATE an error object carries (ISQLErrorInfo); empty when none.
+VALMORIN_PLATFORM_API std::u16string SqlStateOf(IErrorInfo* info);
 
 // "0x80040E14": how an HRESULT is written wherever one is shown.
 VALMORIN_PLATFORM_API std::string HresultText(HRESULT hr);
