@@ -68,7 +68,7 @@ Result Exec(PGconn* connection, const std::string& sql)
 }
 
 // A service statement with its conversions (%s, %d, %03d) replaced in order
-// by the given texts, as FormatSql would write them.
+// by the given texts, as the component shows them.
 std::string Formatted(const char16_t* format, std::initializer_list<std::string> values)
 {
     const std::string text = valmorin::text::Utf16ToUtf8(format);
@@ -196,7 +196,7 @@ bool FoundOneRow(const Result& result)
 // can count one lookup of each kind.
 [[gnu::noinline]] bool ExecLookup(PGconn* connection, const std::string& table, const std::string& input)
 {
-    const Result result(PQexec(connection, Formatted(statements::kTranslate, {table, input}).c_str()));
+    const Result result(PQexec(connection, Formatted(statements::kTranslate.Text(), {table, input}).c_str()));
     return FoundOneRow(result);
 }
 
@@ -211,8 +211,8 @@ bool FoundOneRow(const Result& result)
 Connection PreparedConnection()
 {
     Connection connection = Connect(Store().name());
-    const Result prepared(PQprepare(connection.get(), "lookup", Parameterised(statements::kTranslate).c_str(), 0,
-                                    nullptr));
+    const Result prepared(
+        PQprepare(connection.get(), "lookup", Parameterised(statements::kTranslate.Text()).c_str(), 0, nullptr));
     if (!prepared || PQresultStatus(prepared.get()) != PGRES_COMMAND_OK)
         throw std::runtime_error(std::string("cannot prepare the lookup: ") + PQerrorMessage(connection.get()));
     return connection;
@@ -247,7 +247,7 @@ public:
             throw std::runtime_error("the PostgreSQL ODBC driver cannot reach the store");
         m_direct = NewStatement();
         m_prepared = NewStatement();
-        std::u16string lookup = valmorin::text::Widen(Parameterised(statements::kTranslate));
+        std::u16string lookup = valmorin::text::Widen(Parameterised(statements::kTranslate.Text()));
         for (int n = 2; n >= 1; --n) {
             const std::u16string marker = u"$" + valmorin::text::Widen(std::to_string(n));
             lookup.replace(lookup.find(marker), marker.size(), u"?");
@@ -259,7 +259,7 @@ public:
     [[gnu::noinline]] bool DirectLookup(const std::u16string& table, const std::u16string& input)
     {
         std::u16string sql = valmorin::text::Widen(Formatted(
-            statements::kTranslate, {valmorin::text::Utf16ToUtf8(table), valmorin::text::Utf16ToUtf8(input)}));
+            statements::kTranslate.Text(), {valmorin::text::Utf16ToUtf8(table), valmorin::text::Utf16ToUtf8(input)}));
         return SQL_SUCCEEDED(SQLExecDirectW(m_direct.get(), sql.data(), static_cast<SQLINTEGER>(sql.size()))) &&
                FetchedOne(m_direct.get());
     }
@@ -362,9 +362,8 @@ std::string CreatedCounterTable(PGconn* connection)
     if (OpenComponent()->transIdent(CComBSTR(u"raw").get(), &first) != S_OK)
         throw std::runtime_error("cannot create the counter");
     SysFreeString(first);
-    const Result id = Exec(connection, valmorin::text::Utf16ToUtf8(statements::kLookupTableIdHead) +
-                                           valmorin::text::Utf16ToUtf8(statements::kCounterTable) +
-                                           valmorin::text::Utf16ToUtf8(statements::kLookupTableIdTail));
+    const Result id = Exec(connection, Formatted(statements::kLookupTableId.Text(),
+                                                 {valmorin::text::Utf16ToUtf8(statements::kCounterTable)}));
     return PQgetvalue(id.get(), 0, 0);
 }
 
@@ -372,13 +371,13 @@ void PgRawCounterTransaction(benchmark::State& state)
 {
     const Connection connection = Connect(Store().name());
     const std::string id = CreatedCounterTable(connection.get());
-    const std::string select = Formatted(statements::kSelectCounter, {id, "raw"});
+    const std::string select = Formatted(statements::kSelectCounter.Text(), {id, "raw"});
     long next = 1'000'000;
     for (auto _ : state) {
         Exec(connection.get(), "BEGIN");
         benchmark::DoNotOptimize(PQgetvalue(Exec(connection.get(), select).get(), 0, 0));
         const Result updated =
-            Exec(connection.get(), Formatted(statements::kUpdateCounter, {std::to_string(++next), id, "raw"}));
+            Exec(connection.get(), Formatted(statements::kUpdateCounter.Text(), {std::to_string(++next), id, "raw"}));
         if (std::string_view(PQcmdTuples(updated.get())) != "1") state.SkipWithError("the counter was not updated");
         Exec(connection.get(), "COMMIT");
     }

@@ -46,7 +46,7 @@ HRESULT CValmorin::CorrespondanceList(BSTR tableName, BSTR* List)
     return ServiceCallFrame({.text = List}, [&] {
         JsonListEnvelope listing;
         CorrespondenceItems items;
-        ForEachRow(m_connection, QuotedStatement(statements::kListCorrespondences, tableName),
+        ForEachRow(m_connection, QuotedStatement<statements::kListCorrespondences>(tableName),
                    [&](const qmt::CAdoRecord& row) { items.Append(listing.NextItem(), row); });
         *List = listing.Close();
         return S_OK;
@@ -58,7 +58,7 @@ HRESULT CValmorin::CorrespondanceExists(BSTR tableName, BSTR Input, LONG* bRetVa
     if (bRetVal == nullptr) return E_POINTER;
     *bRetVal = 0;
     return ServiceCallFrame({.truth = bRetVal}, [&] {
-        const std::u16string statement = QuotedStatement(statements::kCorrespondenceTableId, Input, tableName);
+        const qmt::AdoStatement statement = QuotedStatement<statements::kCorrespondenceTableId>(Input, tableName);
         *bRetVal = QueryNumber(m_connection, statement) != 0 ? 1 : 0;
         return S_OK;
     });
@@ -69,7 +69,7 @@ HRESULT CValmorin::CorrespondanceCreate(BSTR User, BSTR tableName, BSTR Input, B
     return ServiceCallFrame({}, [&] {
         const TablesChanging changing(*this, {TextOf(tableName)});
         qmt::CAdoTransaction transaction(m_connection);
-        m_connection.execute(QuotedStatement(statements::kInsertCorrespondence, Input, Output, User, tableName), -1);
+        m_connection.execute(QuotedStatement<statements::kInsertCorrespondence>(Input, Output, User, tableName), -1);
         transaction.commit();
         return S_OK;
     });
@@ -81,7 +81,7 @@ HRESULT CValmorin::CorrespondanceUpdate(BSTR User, BSTR tableName, BSTR OldInput
         const TablesChanging changing(*this, {TextOf(tableName)});
         qmt::CAdoTransaction transaction(m_connection);
         m_connection.execute(
-            QuotedStatement(statements::kUpdateCorrespondence, NewInput, NewOutput, User, OldInput, tableName), -1);
+            QuotedStatement<statements::kUpdateCorrespondence>(NewInput, NewOutput, User, OldInput, tableName), -1);
         transaction.commit();
         return S_OK;
     });
@@ -92,7 +92,7 @@ HRESULT CValmorin::CorrespondanceDelete(BSTR tableName, BSTR Input)
     return ServiceCallFrame({}, [&] {
         const TablesChanging changing(*this, {TextOf(tableName)});
         qmt::CAdoTransaction transaction(m_connection);
-        m_connection.execute(QuotedStatement(statements::kDeleteCorrespondence, Input, tableName), -1);
+        m_connection.execute(QuotedStatement<statements::kDeleteCorrespondence>(Input, tableName), -1);
         transaction.commit();
         return S_OK;
     });
@@ -103,7 +103,7 @@ HRESULT CValmorin::TableFourEyesIsLastUser(BSTR User, BSTR Name, LONG* bRetVal)
     if (bRetVal == nullptr) return E_POINTER;
     *bRetVal = 0;
     return ServiceCallFrame({.truth = bRetVal}, [&] {
-        *bRetVal = HasRow(m_connection, QuotedStatement(statements::kTableLastUser, Name, User)) ? 1 : 0;
+        *bRetVal = HasRow(m_connection, QuotedStatement<statements::kTableLastUser>(Name, User)) ? 1 : 0;
         return S_OK;
     });
 }
@@ -114,7 +114,7 @@ HRESULT CValmorin::CorrespondanceFourEyesIsLastUser(BSTR User, BSTR tableName, B
     *bRetVal = 0;
     return ServiceCallFrame({.truth = bRetVal}, [&] {
         *bRetVal =
-            HasRow(m_connection, QuotedStatement(statements::kCorrespondenceLastUser, Input, User, tableName)) ? 1 : 0;
+            HasRow(m_connection, QuotedStatement<statements::kCorrespondenceLastUser>(Input, User, tableName)) ? 1 : 0;
         return S_OK;
     });
 }

@@ -7,7 +7,7 @@
 #include "qmt/diag/format.h"
 #include "qmt/diag/trace.h"
 #include "service/call_frame.h"
-#include "service/format_sql.h"
+#include "service/service_text.h"
 #include "service/statement_guard.h"
 #include "service/statement_texts.h"
 #include "service/store_routines.h"
@@ -28,9 +28,7 @@ void RefuseLongTableName(const std::u16string& name)
 
 void InsertEntry(qmt::CAdoConnection& connection, LONG id, const ServiceText& input, const ServiceText& output)
 {
-    ServiceText statement;
-    FormatSql(statement, statements::kInsertEntry, id, input.c_str(), output.c_str());
-    connection.execute(statement.str(), -1);
+    connection.execute(Sql<statements::kInsertEntry>(id, input.str(), output.str()), -1);
 }
 
 } // namespace
@@ -68,11 +66,9 @@ HRESULT CValmorin::transdel(BSTR tableName, BSTR ValueIn, LONG* bRetVal)
         qmt::Trace(qmt::LogLevel::Debug, statements::kTransdelTrace, table.c_str(), input.c_str());
         RefuseApostrophe(m_connection, u"tableName", table.str());
         RefuseApostrophe(m_connection, u"ValueIn", input.str());
-        ServiceText statement;
-        FormatSql(statement, statements::kDeleteEntry, table.c_str(), input.c_str());
         const TablesChanging changing(*this, {table.str()});
         qmt::CAdoTransaction transaction(m_connection);
-        const LONG deleted = m_connection.execute(statement.str(), -1);
+        const LONG deleted = m_connection.execute(Sql<statements::kDeleteEntry>(table.str(), input.str()), -1);
         transaction.commit();
         if (deleted == 0) return S_FALSE;
         *bRetVal = 1;

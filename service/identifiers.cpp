@@ -4,7 +4,7 @@
 #include "qmt/diag/format.h"
 #include "qmt/sys/clock.h"
 #include "service/call_frame.h"
-#include "service/format_sql.h"
+#include "service/service_text.h"
 #include "service/listing.h"
 #include "service/statement_guard.h"
 #include "service/statement_texts.h"
@@ -33,10 +33,8 @@ LONG Following(LONG last, const std::u16string& name)
 
 CounterState ReadCounter(qmt::CAdoConnection& connection, LONG tableId, const std::u16string& name)
 {
-    ServiceText statement;
-    FormatSql(statement, statements::kSelectCounter, tableId, name.c_str());
     qmt::CAdoRecordset recordset;
-    OpenReadOnly(recordset, statement.str(), connection);
+    OpenReadOnly(recordset, Sql<statements::kSelectCounter>(tableId, name), connection);
     CounterState state;
     if (auto row = recordset.begin(); row != recordset.end()) {
         state.found = true;
@@ -73,6 +71,12 @@ LONG NextDailyNumber(const CounterState& state, int today, const std::u16string&
     return Following(ParseLeadingNumber(counter), name);
 }
 
+// The number drawn and the write that records it.
+struct Drawn {
+    LONG next;
+    qmt::AdoStatement write;
+};
+
 } // namespace
 
 template <typename Advance>
@@ -90,42 +94,33 @@ HRESULT CValmorin::DrawIdentifier(BSTR ValueIn, BSTR* Translation, Advance&& adv
         if (id == 0) id = CreateImplicitTable(m_connection, statements::kCounterTable);
         if (id == 0) return S_OK;
         const CounterState state = ReadCounter(m_connection, id, name.str());
-        ServiceText statement;
-        const LONG next = advance(state, id, name, statement);
-        if (m_connection.execute(statement.str(), -1) == 0) {
+        const Drawn drawn = advance(state, id, name.str());
+        if (m_connection.execute(drawn.write, -1) == 0) {
             transaction.rollback();
             *Translation = SysAllocString(u"");
             return S_FALSE;
         }
         transaction.commit();
-        *Translation = ServiceText(qmt::Format(u"%d", next)).copy();
+        *Translation = ServiceText(qmt::Format(u"%d", drawn.next)).copy();
         return S_OK;
     });
 }
 
 HRESULT CValmorin::transIdent(BSTR ValueIn, BSTR* Translation)
 {
-    return DrawIdentifier(ValueIn, Translation,
-                          [](const CounterState& state, LONG id, const ServiceText& name, ServiceText& statement) {
-                              const LONG next = NextRunningNumber(state, name.str());
-                              if (state.found)
-                                  FormatSql(statement, statements::kUpdateCounter, next, id, name.c_str());
-                              else
-                                  FormatSql(statement, statements::kInsertCounter, id, name.c_str(), next);
-                              return next;
-                          });
+    return DrawIdentifier(ValueIn, Translation, [](const CounterState& state, LONG id, const std::u16string& name) {
+        const LONG next = NextRunningNumber(state, name);
+        if (state.found) return Drawn{next, Sql<statements::kUpdateCounter>(next, id, name)};
+        return Drawn{next, Sql<statements::kInsertCounter>(id, name, next)};
+    });
 }
 
 HRESULT CValmorin::transDayIdent(BSTR ValueIn, BSTR* Translation)
 {
-    return DrawIdentifier(ValueIn, Translation,
-                          [](const CounterState& state, LONG id, const ServiceText& name, ServiceText& statement) {
-                              const int today = DayOfYear(qmt::LocalTimeNow());
-                              const LONG next = NextDailyNumber(state, today, name.str());
-                              if (state.found)
-                                  FormatSql(statement, statements::kUpdateDayCounter, today, next, id, name.c_str());
-                              else
-                                  FormatSql(statement, statements::kInsertDayCounter, id, name.c_str(), today, next);
-                              return next;
-                          });
+    return DrawIdentifier(ValueIn, Translation, [](const CounterState& state, LONG id, const std::u16string& name) {
+        const int today = DayOfYear(qmt::LocalTimeNow());
+        const LONG next = NextDailyNumber(state, today, name);
+        if (state.found) return Drawn{next, Sql<statements::kUpdateDayCounter>(today, next, id, name)};
+        return Drawn{next, Sql<statements::kInsertDayCounter>(id, name, today, next)};
+    });
 }

@@ -116,7 +116,7 @@ HRESULT CValmorin::TableListJson(BSTR* List)
     if (List == nullptr) return E_POINTER;
     return ServiceCallFrame({.text = List}, [&] {
         JsonItems items;
-        ForEachRow(m_connection, statements::kListTablesWithRows,
+        ForEachRow(m_connection, Sql<statements::kListTablesWithRows>(),
                    [&](const qmt::CAdoRecord& row) { items.Append(TableItem(row)); });
         *List = JsonToBstr(WithList(Json::object(), items));
         return S_OK;
@@ -128,7 +128,7 @@ HRESULT CValmorin::TableColumnsJson(BSTR Name, BSTR* List)
     if (List == nullptr) return E_POINTER;
     return ServiceCallFrame({.text = List}, [&] {
         JsonItems items;
-        ForEachRow(m_connection, QuotedStatement(statements::kListColumns, Name), [&](const qmt::CAdoRecord& row) {
+        ForEachRow(m_connection, QuotedStatement<statements::kListColumns>(Name), [&](const qmt::CAdoRecord& row) {
             items.Append({{"id", ReadNumber(row, 0)},
                           {"name", JsonString(ReadText(row, 1))},
                           {"input", ReadNumber(row, 2) == 1}});
@@ -153,15 +153,14 @@ HRESULT CValmorin::CorrespondanceListJson(BSTR Name, BSTR Contains, LONG Offset,
         JsonItems items;
         long long total = 0;
         if (contains.empty()) {
-            total = QueryNumber(m_connection, QuotedStatement(statements::kCountCorrespondences, Name));
-            StreamRows(m_connection, QuotedStatement(statements::kListCorrespondencesInOrder, Name),
+            total = QueryNumber(m_connection, QuotedStatement<statements::kCountCorrespondences>(Name));
+            StreamRows(m_connection, QuotedStatement<statements::kListCorrespondencesInOrder>(Name),
                        [&](const qmt::CAdoRecord& row) { return page.Take(row, items, false); });
         } else {
-            const std::u16string pattern = EscapeSqlText(ContainsPattern(contains));
-            ServiceText statement;
-            FormatSql(statement, statements::kListCorrespondencesLike, EscapeSqlText(name).c_str(), pattern.c_str(),
-                      pattern.c_str());
-            StreamRows(m_connection, statement.str(),
+            const std::u16string pattern = ContainsPattern(contains);
+            StreamRows(m_connection,
+                       Sql<statements::kListCorrespondencesLike>(qmt::Doubled(name), qmt::Doubled(pattern),
+                                                                 qmt::Doubled(pattern)),
                        [&](const qmt::CAdoRecord& row) { return page.Take(row, items, true); });
             total = page.seen();
         }

@@ -22,14 +22,6 @@ void ReplaceAll(std::u16string& text, std::u16string_view from, std::u16string_v
     text = std::move(result);
 }
 
-std::u16string EscapeSqlText(std::u16string text)
-{
-    ReplaceAll(text, u"'", u"''");
-    return text;
-}
-
-std::u16string Quoted(BSTR text) { return EscapeSqlText(ServiceText::FromBstr(text).str()); }
-
 std::u16string EscapeJsonText(std::u16string text)
 {
     ReplaceAll(text, u"\"", u"\\\"");

@@ -1,11 +1,12 @@
-// What the administration methods share: the quoting of caller texts put
-// inside N'...' literals, the escaping of texts put inside JSON strings, the
+// What the administration methods share: their statements with the
+// caller's texts shown quoted, the escaping of texts put inside JSON strings, the
 // {"list" : [...]} envelope of the listings, and the cutting of list
 // arguments into items.
 #pragma once
 
 #include "valmorin/com/bstr.h"
-#include "service/format_sql.h"
+#include "qmt/db/ado_statement.h"
+#include "service/service_text.h"
 
 #include <initializer_list>
 #include <string>
@@ -21,18 +22,13 @@ inline constexpr char16_t ValueSeparator = u'|';
 // inserted text is never searched again. Linear in the text's length.
 void ReplaceAll(std::u16string& text, std::u16string_view from, std::u16string_view to);
 
-// Each apostrophe doubled: the text can then stand inside N'...' and only there.
-std::u16string EscapeSqlText(std::u16string text);
-// A caller's text (NULL as empty, up to its first NUL) quoted for N'...'.
-std::u16string Quoted(BSTR text);
-
-// The statement with each caller text quoted, in the format's order.
-template <typename... Texts>
-std::u16string QuotedStatement(const char16_t* format, Texts... texts)
+// The statement of the shape with each of the caller's texts (NULL as
+// empty, up to its first NUL) shown with its apostrophes doubled, in the
+// shape's order.
+template <const auto& Shape, typename... Texts>
+qmt::AdoStatement QuotedStatement(Texts... texts)
 {
-    ServiceText statement;
-    FormatSql(statement, format, Quoted(texts).c_str()...);
-    return statement.str();
+    return qmt::AdoStatement::Of<Shape>(qmt::Doubled(TextOf(texts))...);
 }
 
 // Each double quote preceded by a backslash; nothing else is rewritten.

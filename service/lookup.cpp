@@ -3,7 +3,6 @@
 // Each is answered from the process's cache of the store when it holds the
 // answer at the store's current version, and from the store otherwise.
 #include "service/call_frame.h"
-#include "service/format_sql.h"
 #include "service/listing.h"
 #include "service/statement_guard.h"
 #include "service/statement_texts.h"
@@ -41,7 +40,7 @@ private:
 
 // The answer of the first row's field 0: whether there is a row whose field
 // is not NULL (a row at all, with anyRow), and the field's text.
-bool ReadFirstText(qmt::CAdoConnection& connection, const std::u16string& statement, CComBSTR& value,
+bool ReadFirstText(qmt::CAdoConnection& connection, const qmt::AdoStatement& statement, CComBSTR& value,
                    bool anyRow = false)
 {
     qmt::CAdoRecordset recordset;
@@ -81,14 +80,10 @@ HRESULT CValmorin::translate(BSTR tableName, BSTR ValueIn, BSTR* Translation)
     bool found = false;
     if (lookup.Find(found, *Translation)) return Served(S_OK);
     return ServiceCallFrame({.text = Translation}, [&] {
-        const ServiceText tableText = ServiceText::FromBstr(tableName);
-        const ServiceText valueText = ServiceText::FromBstr(ValueIn);
-        RefuseApostrophe(m_connection, u"tableName", tableText.str());
-        RefuseApostrophe(m_connection, u"ValueIn", valueText.str());
-        ServiceText statement;
-        FormatSql(statement, statements::kTranslate, tableText.c_str(), valueText.c_str());
+        RefuseApostrophe(m_connection, u"tableName", table);
+        RefuseApostrophe(m_connection, u"ValueIn", value);
         CComBSTR result; // the field's own copy becomes the [out] string
-        found = ReadFirstText(m_connection, statement.str(), result, true);
+        found = ReadFirstText(m_connection, Sql<statements::kTranslate>(table, value), result, true);
         lookup.Keep(found, result);
         *Translation = result.Detach();
         return S_OK;
@@ -114,7 +109,9 @@ HRESULT CValmorin::translateDefault(BSTR tableName, BSTR ValueIn, BSTR Default, 
     }
     return ServiceCallFrame({.text = Translation}, [&] {
         CComBSTR result;
-        found = ReadFirstText(m_connection, QuotedStatement(statements::kTranslate, tableName, ValueIn), result, true);
+        found = ReadFirstText(
+            m_connection, Sql<statements::kTranslate>(qmt::Doubled(TextOf(tableName)), qmt::Doubled(TextOf(ValueIn))),
+            result, true);
         lookup.Keep(found, result);
         *Translation = answer(found, result.Detach());
         return S_OK;
@@ -129,7 +126,9 @@ HRESULT CValmorin::translateReverse(BSTR tableName, BSTR ValueOut, BSTR* ValueIn
     if (lookup.Find(found, *ValueIn)) return Served(found ? S_OK : S_FALSE);
     return ServiceCallFrame({.text = ValueIn}, [&] {
         CComBSTR input;
-        found = ReadFirstText(m_connection, QuotedStatement(statements::kTranslateReverse, tableName, ValueOut), input);
+        found = ReadFirstText(
+            m_connection,
+            Sql<statements::kTranslateReverse>(qmt::Doubled(TextOf(tableName)), qmt::Doubled(TextOf(ValueOut))), input);
         lookup.Keep(found, input);
         *ValueIn = input.Detach();
         return found ? S_OK : S_FALSE;

@@ -25,7 +25,7 @@ inline std::u16string ReadText(const qmt::CAdoRecord& record, LONG position)
 // Opens the statement read-only and hands each row, in the order the
 // database returns them, to visit.
 template <typename Visit>
-void ForEachRow(qmt::CAdoConnection& connection, const std::u16string& statement, Visit&& visit)
+void ForEachRow(qmt::CAdoConnection& connection, const qmt::AdoStatement& statement, Visit&& visit)
 {
     qmt::CAdoRecordset recordset;
     OpenReadOnly(recordset, statement, connection);
@@ -36,7 +36,7 @@ void ForEachRow(qmt::CAdoConnection& connection, const std::u16string& statement
 // ForEachRow with a cursor that holds one row at a time; visit returns
 // false to stop before the last row.
 template <typename Visit>
-void StreamRows(qmt::CAdoConnection& connection, const std::u16string& statement, Visit&& visit)
+void StreamRows(qmt::CAdoConnection& connection, const qmt::AdoStatement& statement, Visit&& visit)
 {
     qmt::CAdoRecordset recordset;
     OpenForwardOnly(recordset, statement, connection);
@@ -46,7 +46,7 @@ void StreamRows(qmt::CAdoConnection& connection, const std::u16string& statement
 }
 
 // True when the read-only statement returns a row.
-inline bool HasRow(qmt::CAdoConnection& connection, const std::u16string& statement)
+inline bool HasRow(qmt::CAdoConnection& connection, const qmt::AdoStatement& statement)
 {
     qmt::CAdoRecordset recordset;
     OpenReadOnly(recordset, statement, connection);

@@ -3,12 +3,11 @@
 #include "platform/ado/ado.h"
 #include "qmt/diag/exception.h"
 
-void RefuseApostrophe(const qmt::CAdoConnection& connection, std::u16string_view argument,
-                      const std::u16string& value)
+void RefuseApostrophe(const qmt::CAdoConnection& connection, std::u16string_view argument, std::u16string_view value)
 {
     // Without an open connection no statement can be sent; the call's own
     // step reports the closed connection.
-    if (value.find(u'\'') == std::u16string::npos || !connection.isOpen()) return;
+    if (value.find(u'\'') == std::u16string_view::npos || !connection.isOpen()) return;
     throw qmt::CException(connection.provider(),
                           u"The argument " + std::u16string(argument) +
                               u" holds an apostrophe, which this statement cannot carry; the statement was not sent.",

@@ -10,5 +10,4 @@
 
 // Throws a qmt::CException (DB_E_ERRORSINCOMMAND, the provider as source)
 // naming the argument when value holds an apostrophe.
-void RefuseApostrophe(const qmt::CAdoConnection& connection, std::u16string_view argument,
-                      const std::u16string& value);
+void RefuseApostrophe(const qmt::CAdoConnection& connection, std::u16string_view argument, std::u16string_view value);

@@ -7,15 +7,13 @@
 #include <string>
 
 // Opens the statement with the arguments of every read-only query.
-void OpenReadOnly(qmt::CAdoRecordset& recordset, const std::u16string& statement, qmt::CAdoConnection& connection);
+void OpenReadOnly(qmt::CAdoRecordset& recordset, const qmt::AdoStatement& statement, qmt::CAdoConnection& connection);
 // Opens the statement read-only with a cursor that holds one row at a time,
 // for statements whose rows may be many.
-void OpenForwardOnly(qmt::CAdoRecordset& recordset, const std::u16string& statement, qmt::CAdoConnection& connection);
+void OpenForwardOnly(qmt::CAdoRecordset& recordset, const qmt::AdoStatement& statement,
+                     qmt::CAdoConnection& connection);
 // The ID_TABLE of the named table, 0 when there is none.
-LONG LookupTableId(qmt::CAdoConnection& connection, const std::u16string& name);
-// The largest value of the column, 0 when there are no rows.
-LONG SelectMax(qmt::CAdoConnection& connection, std::u16string_view table, std::u16string_view column,
-               const std::u16string& where);
+LONG LookupTableId(qmt::CAdoConnection& connection, qmt::TextArgument name);
 // The identifier of a new table: one above the largest in the catalogue;
 // refused when the largest is the top of the range.
 LONG NextTableId(qmt::CAdoConnection& connection);
@@ -26,4 +24,4 @@ LONG CreateImplicitTable(qmt::CAdoConnection& connection, const std::u16string& 
 // True when the table holds exactly one row with that INPUT.
 bool EntryExists(qmt::CAdoConnection& connection, const std::u16string& input, LONG tableId);
 // Field 0 of the first row of a read-only query, as a 32-bit number.
-LONG QueryNumber(qmt::CAdoConnection& connection, const std::u16string& statement);
+LONG QueryNumber(qmt::CAdoConnection& connection, const qmt::AdoStatement& statement);

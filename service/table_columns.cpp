@@ -1,7 +1,6 @@
 #include "service/table_columns.h"
 
 #include "qmt/diag/exception.h"
-#include "service/format_sql.h"
 #include "service/listing.h"
 #include "service/statement_texts.h"
 #include "service/store_routines.h"
@@ -61,19 +60,17 @@ std::vector<LONG> ParseColumnIds(const std::vector<std::u16string>& items, std::
 void InsertColumn(qmt::CAdoConnection& connection, LONG tableId, LONG columnId, const std::u16string& name,
                   const std::u16string& type)
 {
-    ServiceText statement;
-    FormatSql(statement, statements::kInsertColumn, tableId, columnId, EscapeSqlText(name).c_str(), type.c_str());
-    connection.execute(statement.str(), -1);
+    const LONG inout = type == u"1" ? 1 : 0; // RequireColumnTypes let only 0 and 1 through
+    connection.execute(Sql<statements::kInsertColumn>(tableId, columnId, qmt::Doubled(name), inout), -1);
 }
 
 LONG CreateTable(qmt::CAdoConnection& connection, const NewTable& table, const std::vector<std::u16string>& names,
                  const std::vector<std::u16string>& types)
 {
     const LONG id = NextTableId(connection);
-    ServiceText statement;
-    FormatSql(statement, statements::kInsertTable, id, EscapeSqlText(table.name).c_str(),
-              EscapeSqlText(table.description).c_str(), EscapeSqlText(table.user).c_str());
-    connection.execute(statement.str(), -1);
+    connection.execute(Sql<statements::kInsertTable>(id, qmt::Doubled(table.name), qmt::Doubled(table.description),
+                                                     qmt::Doubled(table.user)),
+                       -1);
     for (std::size_t i = 0; i < names.size(); ++i)
         InsertColumn(connection, id, static_cast<LONG>(i + 1), names[i], types[i]);
     return id;

@@ -5,7 +5,6 @@
 #include "qmt/db/ado_transaction.h"
 #include "service/call_frame.h"
 #include "service/csv_file.h"
-#include "service/format_sql.h"
 #include "service/listing.h"
 #include "service/rows.h"
 #include "service/statement_texts.h"
@@ -90,9 +89,7 @@ HRESULT CValmorin::TableExport(BSTR Name, BSTR Path, LONG* Rows)
         CsvWriter writer(path);
         Exporter exporter(layout, table, writer);
         exporter.WriteHeader();
-        ServiceText statement;
-        FormatSql(statement, statements::kExportRows, layout.id);
-        StreamRows(m_connection, statement.str(), [&](const qmt::CAdoRecord& row) {
+        StreamRows(m_connection, Sql<statements::kExportRows>(layout.id), [&](const qmt::CAdoRecord& row) {
             exporter.WriteRow(row);
             return true;
         });

@@ -2,13 +2,11 @@
 // names the table's columns in any order; each record becomes one
 // correspondence, its values joined as the table's layout stores them.
 // Any refused record refuses the whole file, and nothing is written.
-#include "qmt/db/ado_command.h"
 #include "qmt/db/ado_transaction.h"
 #include "service/call_frame.h"
 #include "service/component_settings.h"
 #include "valmorin/com/runtime.h"
 #include "service/csv_file.h"
-#include "service/format_sql.h"
 #include "service/json_text.h"
 #include "service/listing.h"
 #include "service/rows.h"
@@ -151,8 +149,6 @@ public:
             m_report.created = true;
         }
         PlaceColumns(names, headerLine);
-        m_tableId = Decimal(m_layout.id);
-        m_insert.emplace(m_connection, statements::kInsertImported, 4);
         if (m_report.created || CountRows() == 0)
             LoadIntoEmptyTable();
         else
@@ -205,12 +201,7 @@ private:
         m_outputs.resize(m_layout.Count(false));
     }
 
-    LONG CountRows()
-    {
-        ServiceText statement;
-        FormatSql(statement, statements::kCountTableRows, m_layout.id);
-        return QueryNumber(m_connection, statement.str());
-    }
+    LONG CountRows() { return QueryNumber(m_connection, Sql<statements::kCountTableRows>(m_layout.id)); }
 
     // The record's values, checked, and the INPUT and OUTPUT they make.
     void ReadRecord(const CsvRecord& record)
@@ -266,7 +257,9 @@ private:
 
     void Insert()
     {
-        m_insert->execute({m_tableId, m_input, m_output, m_request.user});
+        m_connection.execute(Sql<statements::kInsertImported>(m_layout.id, qmt::Doubled(m_input),
+                                                              qmt::Doubled(m_output), qmt::Doubled(m_request.user)),
+                             -1);
         ++m_report.added;
     }
 
@@ -283,22 +276,20 @@ private:
 
     void Merge()
     {
-        m_connection.execute(statements::kCreateImportSeen, -1);
-        qmt::CAdoCommand seen(m_connection, statements::kInsertImportSeen, 1);
-        m_update.emplace(m_connection, statements::kUpdateImported, 4);
+        m_connection.execute(Sql<statements::kCreateImportSeen>(), -1);
         CsvRecord record;
         while (m_reader.Next(record)) {
             ReadRecord(record);
             StopWhenCancelled(m_report.read);
-            RefusingDuplicates(record, [&] { seen.execute({m_input}); });
+            RefusingDuplicates(
+                record, [&] { m_connection.execute(Sql<statements::kInsertImportSeen>(qmt::Doubled(m_input)), -1); });
             MergeRecord();
         }
         if (m_request.replace) {
-            FormatSql(m_statement, statements::kDeleteUnseen, m_layout.id);
-            m_report.deleted = m_connection.execute(m_statement.str(), -1);
+            m_report.deleted = m_connection.execute(Sql<statements::kDeleteUnseen>(m_layout.id), -1);
             m_report.emptied = m_report.read == 0;
         }
-        m_connection.execute(statements::kDropImportSeen, -1);
+        m_connection.execute(Sql<statements::kDropImportSeen>(), -1);
     }
 
     // A stored OUTPUT that holds the record's values, written as the layout
@@ -306,9 +297,8 @@ private:
     void MergeRecord()
     {
         CComBSTR stored;
-        FormatSql(m_statement, statements::kSelectCounter, m_layout.id, EscapeSqlText(m_input).c_str());
         qmt::CAdoRecordset recordset;
-        OpenReadOnly(recordset, m_statement.str(), m_connection);
+        OpenReadOnly(recordset, Sql<statements::kSelectCounter>(m_layout.id, qmt::Doubled(m_input)), m_connection);
         const auto row = recordset.begin();
         const bool found = row != recordset.end();
         if (found) (*row).read(0, stored);
@@ -318,7 +308,9 @@ private:
         } else if (SameValues(stored)) {
             ++m_report.unchanged;
         } else {
-            m_update->execute({m_output, m_request.user, m_tableId, m_input});
+            m_connection.execute(Sql<statements::kUpdateImported>(qmt::Doubled(m_output), qmt::Doubled(m_request.user),
+                                                                  m_layout.id, qmt::Doubled(m_input)),
+                                 -1);
             ++m_report.changed;
         }
     }
@@ -341,9 +333,6 @@ private:
     std::vector<std::u16string> m_inputs, m_outputs;
     std::vector<std::u16string_view> m_storedValues;
     std::u16string m_input, m_output;
-    std::u16string m_tableId; // as the commands take it: text
-    std::optional<qmt::CAdoCommand> m_insert, m_update;
-    ServiceText m_statement;
 };
 
 } // namespace

@@ -1,6 +1,5 @@
 #include "service/table_layout.h"
 
-#include "service/format_sql.h"
 #include "service/listing.h"
 #include "service/rows.h"
 #include "service/statement_texts.h"
@@ -17,11 +16,9 @@ std::size_t TableLayout::Count(bool input) const
 TableLayout ReadTableLayout(qmt::CAdoConnection& connection, const std::u16string& name)
 {
     TableLayout layout;
-    layout.id = LookupTableId(connection, EscapeSqlText(name));
+    layout.id = LookupTableId(connection, qmt::Doubled(name));
     if (layout.id == 0) return layout;
-    ServiceText statement;
-    FormatSql(statement, statements::kScanColumns, layout.id);
-    ForEachRow(connection, statement.str(), [&](const qmt::CAdoRecord& row) {
+    ForEachRow(connection, Sql<statements::kScanColumns>(layout.id), [&](const qmt::CAdoRecord& row) {
         layout.columns.push_back({ReadText(row, 2), ReadNumber(row, 1) == 1});
     });
     return layout;

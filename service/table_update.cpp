@@ -3,7 +3,6 @@
 // remaining column and an empty one per new column, all in one transaction.
 #include "qmt/db/ado_transaction.h"
 #include "service/call_frame.h"
-#include "service/format_sql.h"
 #include "service/listing.h"
 #include "service/rows.h"
 #include "service/statement_texts.h"
@@ -67,7 +66,7 @@ ColumnLists ReadColumnLists(BSTR namesToAdd, BSTR typesToAdd, BSTR idsToUpdate, 
     return lists;
 }
 
-void OpenForUpdate(qmt::CAdoRecordset& recordset, const std::u16string& statement, qmt::CAdoConnection& connection)
+void OpenForUpdate(qmt::CAdoRecordset& recordset, const qmt::AdoStatement& statement, qmt::CAdoConnection& connection)
 {
     recordset.open(statement, connection, adOpenStatic, adUseClient, adLockPessimistic, adOptionUnspecified);
 }
@@ -76,8 +75,8 @@ void UpdateTableRow(qmt::CAdoConnection& connection, BSTR user, BSTR previousNam
 {
     // A NULL description keeps the stored one; an empty one clears it.
     connection.execute(description == nullptr
-                           ? QuotedStatement(statements::kRenameTable, name, user, previousName)
-                           : QuotedStatement(statements::kRenameTableDescribed, name, description, user, previousName),
+                           ? QuotedStatement<statements::kRenameTable>(name, user, previousName)
+                           : QuotedStatement<statements::kRenameTableDescribed>(name, description, user, previousName),
                        -1);
 }
 
@@ -106,10 +105,8 @@ void RenameColumn(qmt::CAdoRecordset& recordset, qmt::CAdoRecord& record, LONG c
 // every row), and returns the last ID_COL, -1 without columns.
 LONG ScanColumns(qmt::CAdoConnection& connection, LONG tableId, const ColumnLists& lists, ValueLayout& layout)
 {
-    ServiceText statement;
-    FormatSql(statement, statements::kScanColumns, tableId);
     qmt::CAdoRecordset recordset;
-    OpenForUpdate(recordset, statement.str(), connection);
+    OpenForUpdate(recordset, Sql<statements::kScanColumns>(tableId), connection);
     LONG inputs = 0, outputs = 0, lastColumnId = -1;
     for (auto row = recordset.begin(); row != recordset.end(); ++row) {
         qmt::CAdoRecord record = *row;
@@ -131,9 +128,7 @@ void DeleteColumns(qmt::CAdoConnection& connection, LONG tableId, const std::vec
     if (ids.empty()) return;
     std::u16string list;
     for (LONG id : ids) list.append(list.empty() ? u"" : u",").append(Decimal(id));
-    ServiceText statement;
-    FormatSql(statement, statements::kDeleteColumns, tableId, list.c_str());
-    connection.execute(statement.str(), -1);
+    connection.execute(Sql<statements::kDeleteColumns>(tableId, qmt::StatementPiece(list)), -1);
 }
 
 // New columns follow the highest ID_COL, deleted ones included, so a
@@ -173,10 +168,8 @@ std::u16string Rewritten(std::u16string_view stored, const std::vector<LONG>& de
 // One pass over the table's rows, one row update each.
 void RewriteValues(qmt::CAdoConnection& connection, LONG tableId, const ValueLayout& layout)
 {
-    ServiceText statement;
-    FormatSql(statement, statements::kScanValues, tableId);
     qmt::CAdoRecordset recordset;
-    OpenForUpdate(recordset, statement.str(), connection);
+    OpenForUpdate(recordset, Sql<statements::kScanValues>(tableId), connection);
     for (auto row = recordset.begin(); row != recordset.end(); ++row) {
         qmt::CAdoRecord record = *row;
         record.write(0, Rewritten(ReadText(record, 0), layout.inputPositions, layout.inputSuffix));
@@ -198,7 +191,7 @@ HRESULT CValmorin::TableUpdate(BSTR User, BSTR PreviousName, BSTR Name, BSTR Des
         const TablesChanging changing(*this, {TextOf(PreviousName), TextOf(Name)});
         qmt::CAdoTransaction transaction(m_connection);
         UpdateTableRow(m_connection, User, PreviousName, Name, Description);
-        const LONG id = QueryNumber(m_connection, QuotedStatement(statements::kSelectTableId, Name));
+        const LONG id = QueryNumber(m_connection, QuotedStatement<statements::kSelectTableId>(Name));
         if (id == 0 && !lists.addNames.empty()) RefuseMissingTable(Name);
         ValueLayout layout;
         const LONG lastColumnId = ScanColumns(m_connection, id, lists, layout);

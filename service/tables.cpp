@@ -2,7 +2,6 @@
 // and deleting them with their columns and correspondences.
 #include "qmt/db/ado_transaction.h"
 #include "service/call_frame.h"
-#include "service/format_sql.h"
 #include "service/listing.h"
 #include "service/rows.h"
 #include "service/statement_texts.h"
@@ -38,7 +37,7 @@ HRESULT CValmorin::TableList(BSTR* List)
     if (List == nullptr) return E_POINTER;
     return ServiceCallFrame({.text = List}, [&] {
         JsonListEnvelope listing;
-        ForEachRow(m_connection, statements::kListTables,
+        ForEachRow(m_connection, Sql<statements::kListTables>(),
                    [&](const qmt::CAdoRecord& row) { AppendTableItem(listing.NextItem(), row); });
         *List = listing.Close();
         return S_OK;
@@ -50,7 +49,7 @@ HRESULT CValmorin::TableColumns(BSTR Name, BSTR* List)
     if (List == nullptr) return E_POINTER;
     return ServiceCallFrame({.text = List}, [&] {
         JsonListEnvelope listing;
-        ForEachRow(m_connection, QuotedStatement(statements::kListColumns, Name),
+        ForEachRow(m_connection, QuotedStatement<statements::kListColumns>(Name),
                    [&](const qmt::CAdoRecord& row) { AppendColumnItem(listing.NextItem(), row); });
         *List = listing.Close();
         return S_OK;
@@ -62,7 +61,7 @@ HRESULT CValmorin::TableDescription(BSTR Name, BSTR* List)
     if (List == nullptr) return E_POINTER;
     return ServiceCallFrame({.text = List}, [&] {
         qmt::CAdoRecordset recordset;
-        OpenReadOnly(recordset, QuotedStatement(statements::kSelectDescription, Name), m_connection);
+        OpenReadOnly(recordset, QuotedStatement<statements::kSelectDescription>(Name), m_connection);
         ServiceText description;
         if (auto row = recordset.begin(); row != recordset.end()) description = EscapeJsonText(ReadText(*row, 0));
         recordset.close();
@@ -76,7 +75,7 @@ HRESULT CValmorin::TableExists(BSTR Name, LONG* bRetVal)
     if (bRetVal == nullptr) return E_POINTER;
     *bRetVal = 0;
     return ServiceCallFrame({.truth = bRetVal}, [&] {
-        *bRetVal = LookupTableId(m_connection, Quoted(Name)) != 0 ? 1 : 0;
+        *bRetVal = LookupTableId(m_connection, qmt::Doubled(TextOf(Name))) != 0 ? 1 : 0;
         return S_OK;
     });
 }
@@ -107,9 +106,9 @@ HRESULT CValmorin::TableDelete(BSTR Name)
         qmt::CAdoTransaction transaction(m_connection);
         // The correspondences and columns first: they find their table
         // through its catalogue row.
-        for (const char16_t* format :
-             {statements::kDeleteTableEntries, statements::kDeleteTableColumns, statements::kDeleteTable})
-            m_connection.execute(QuotedStatement(format, Name), -1);
+        m_connection.execute(QuotedStatement<statements::kDeleteTableEntries>(Name), -1);
+        m_connection.execute(QuotedStatement<statements::kDeleteTableColumns>(Name), -1);
+        m_connection.execute(QuotedStatement<statements::kDeleteTable>(Name), -1);
         transaction.commit();
         return S_OK;
     });

@@ -102,13 +102,17 @@ protected:
 };
 
 // A statement whose values come apart from its text: each ? of the text
-// stands for the next value of the Parameters given to Execute, an array
-// of BSTR (numbers written as text, as the store reads them). The text is
-// the caller's own; no value can change it.
+// stands for one value, given by index as ADO's Parameters(index).Value
+// takes it (VT_BSTR, VT_I4 or VT_NULL), or all at once to Execute as an
+// array of BSTR. The values are kept for every run until
+// the text changes. The text is the caller's own; no value can change it.
+// A Recordset opened with the command as its source runs it with its
+// values.
 struct _Command : IDispatch {
     static constexpr IID iid = MakeGuid("0000154E-0000-0010-8000-00AA006D2EA4");
     virtual HRESULT putref_ActiveConnection(IDispatch* connection) = 0;
     virtual HRESULT put_CommandText(BSTR text) = 0;
+    virtual HRESULT put_Parameter(LONG index, VARIANT value) = 0;
     // Rows affected, when given, receives the count as VT_I4.
     virtual HRESULT Execute(VARIANT* recordsAffected, VARIANT* parameters, LONG options, _Recordset** recordset) = 0;
 

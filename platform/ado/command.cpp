@@ -1,5 +1,5 @@
-// The Command object: a statement text whose ? markers take the values
-// given to each Execute, run on the session of its active connection.
+// The Command object: a statement text whose ? markers take the values set
+// by index or given to Execute, run on the session of its active connection.
 #include "platform/ado/built_in.h"
 #include "platform/ado/connection_object.h"
 #include "platform/com/class_factory.h"
@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::u16string_view kCommandSource = u"ADODB.Command";
 
-class CommandObject final : public CComObjectBase<CommandObject, DispatchStub<_Command>> {
+class CommandObject final : public CComObjectBase<CommandObject, DispatchStub<_Command>, ICommandInternal> {
 public:
     HRESULT putref_ActiveConnection(IDispatch* connection) override
     {
@@ -26,25 +26,40 @@ public:
     HRESULT put_CommandText(BSTR text) override
     {
         m_text.assign(text ? text : u"", SysStringLen(text));
+        m_values.clear();
+        m_bound.clear();
         return S_OK;
+    }
+
+    HRESULT put_Parameter(LONG index, VARIANT value) override
+    {
+        if (index < 0 || index > 1000) return Fail(E_INVALIDARG, u"A parameter's index is out of range.");
+        const auto at = static_cast<std::size_t>(index);
+        if (at >= m_values.size()) m_values.resize(at + 1);
+        if (const HRESULT hr = Accept(value); FAILED(hr)) return hr;
+        const HRESULT hr = VariantCopy(&m_values[at], &value);
+        m_bound.clear();
+        return hr;
     }
 
     HRESULT Execute(VARIANT* recordsAffected, VARIANT* parameters, LONG, _Recordset** recordset) override
     {
         if (recordset) *recordset = nullptr;
         if (!m_connection) return Fail(adErrInvalidConnection, u"The command has no open connection to run on.");
-        m_values.clear();
-        if (parameters && parameters->vt == (VT_ARRAY | VT_BSTR)) {
-            BSTR* elements = nullptr;
-            if (FAILED(SafeArrayAccessData(parameters->parray, reinterpret_cast<void**>(&elements))))
-                return Fail(E_INVALIDARG, u"The parameters cannot be read.");
-            for (ULONG i = 0; i < SafeArrayElementCount(parameters->parray); ++i)
-                m_values.emplace_back(elements[i] ? elements[i] : u"", SysStringLen(elements[i]));
-            SafeArrayUnaccessData(parameters->parray);
-        } else if (parameters && parameters->vt != VT_EMPTY) {
-            return Fail(DISP_E_TYPEMISMATCH, u"The parameters of a command are an array of texts.");
+        if (parameters && parameters->vt != VT_EMPTY)
+            if (const HRESULT hr = TakeArray(*parameters); FAILED(hr)) return hr;
+        return m_connection->ExecuteWith(m_text, Values(), recordsAffected);
+    }
+
+    std::u16string_view Text() const override { return m_text; }
+
+    std::span<const BoundValue> Values() const override
+    {
+        if (m_bound.size() != m_values.size()) {
+            m_bound.clear();
+            for (const CComVariant& value : m_values) m_bound.push_back(Bound(value));
         }
-        return m_connection->ExecuteWith(m_text, m_values, recordsAffected);
+        return m_bound;
     }
 
 private:
@@ -53,9 +68,45 @@ private:
         return ReportProviderErrors(_Command::iid, {AdoError(number, kCommandSource, description)});
     }
 
+    static HRESULT Accept(const VARIANT& value)
+    {
+        if (value.vt == VT_BSTR || value.vt == VT_I4 || value.vt == VT_I2 || value.vt == VT_NULL ||
+            value.vt == VT_EMPTY)
+            return S_OK;
+        return Fail(DISP_E_TYPEMISMATCH, u"A parameter of a command is a text, a number or NULL.");
+    }
+
+    static BoundValue Bound(const VARIANT& value)
+    {
+        switch (value.vt) {
+        case VT_BSTR:
+            return {BoundValue::Kind::Text, {value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal)}};
+        case VT_I4: return {BoundValue::Kind::Number, {}, value.lVal};
+        case VT_I2: return {BoundValue::Kind::Number, {}, value.iVal};
+        default: return {};
+        }
+    }
+
+    // The texts of an array given to Execute, in place of the values kept.
+    HRESULT TakeArray(const VARIANT& parameters)
+    {
+        if (parameters.vt != (VT_ARRAY | VT_BSTR))
+            return Fail(DISP_E_TYPEMISMATCH, u"The parameters of a command are an array of texts.");
+        BSTR* elements = nullptr;
+        if (FAILED(SafeArrayAccessData(parameters.parray, reinterpret_cast<void**>(&elements))))
+            return Fail(E_INVALIDARG, u"The parameters cannot be read.");
+        m_values.assign(SafeArrayElementCount(parameters.parray), CComVariant());
+        for (std::size_t i = 0; i < m_values.size(); ++i)
+            m_values[i] = CComVariant(std::u16string_view(elements[i] ? elements[i] : u"", SysStringLen(elements[i])));
+        SafeArrayUnaccessData(parameters.parray);
+        m_bound.clear();
+        return S_OK;
+    }
+
     CComPtr<IConnectionInternal> m_connection;
     std::u16string m_text;
-    std::vector<std::u16string_view> m_values; // views of the parameters, during one Execute
+    std::vector<CComVariant> m_values;
+    mutable std::vector<BoundValue> m_bound; // views of m_values, made again when they change
 };
 
 } // namespace

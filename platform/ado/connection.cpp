@@ -129,21 +129,15 @@ public:
     HRESULT Execute(BSTR commandText, VARIANT* recordsAffected, LONG, _Recordset** recordset) override
     {
         if (recordset) *recordset = nullptr;
-        if (!m_session) return ObjectClosed();
-        ClearErrors();
-        ExecuteOutcome outcome;
-        const HRESULT hr = Guard([&] { outcome = m_session->Execute(View(commandText)); });
-        if (SUCCEEDED(hr)) ReportCount(outcome, recordsAffected);
-        return hr;
+        return ExecuteWith(View(commandText), {}, recordsAffected);
     }
 
-    HRESULT ExecuteWith(std::u16string_view sql, std::span<const std::u16string_view> values,
-                        VARIANT* recordsAffected) override
+    HRESULT ExecuteWith(std::u16string_view sql, std::span<const BoundValue> values, VARIANT* recordsAffected) override
     {
         if (!m_session) return ObjectClosed();
         ClearErrors();
         ExecuteOutcome outcome;
-        const HRESULT hr = Guard([&] { outcome = m_session->ExecuteWith(sql, values); });
+        const HRESULT hr = Guard([&] { outcome = m_session->Execute(sql, values); });
         if (SUCCEEDED(hr)) ReportCount(outcome, recordsAffected);
         return hr;
     }

@@ -21,11 +21,23 @@ struct IConnectionInternal : IUnknown {
     virtual void ClearErrors() = 0;
     // Runs the text with each ? bound to the next value; rows affected as
     // Execute counts them.
-    virtual HRESULT ExecuteWith(std::u16string_view sql, std::span<const std::u16string_view> values,
+    virtual HRESULT ExecuteWith(std::u16string_view sql, std::span<const BoundValue> values,
                                 VARIANT* recordsAffected) = 0;
 
 protected:
     ~IConnectionInternal() = default;
+};
+
+// Reached by QueryInterface from the IDispatch a recordset is given as its
+// source, when that is a command.
+struct ICommandInternal : IUnknown {
+    static constexpr IID iid = MakeGuid("0B7D3E21-6C4F-4A8E-9D15-7E2C9A4B3F61");
+    virtual std::u16string_view Text() const = 0;
+    // Valid until the command's values change.
+    virtual std::span<const BoundValue> Values() const = 0;
+
+protected:
+    ~ICommandInternal() = default;
 };
 
 // Fills the thread's error info from the first error and returns its number.

@@ -1,6 +1,6 @@
 #include "platform/ado/provider.h"
 #include "platform/ado/ado.h"
-#include "platform/ado/sql_lexer.h"
+#include "platform/ado/statement_text.h"
 #include "platform/text/utf.h"
 
 namespace valmorin::ado {
@@ -45,7 +45,10 @@ namespace {
 // A cursor over rows fetched whole: each row is moved out in its turn.
 class FetchedRowsCursor final : public RowCursor {
 public:
-    FetchedRowsCursor(Session& session, std::u16string_view sql) { session.Query(sql, false, m_rows); }
+    FetchedRowsCursor(Session& session, std::u16string_view sql, std::span<const BoundValue> values)
+    {
+        session.Query(sql, values, false, m_rows);
+    }
 
     bool Next(RowSet& row) override
     {
@@ -68,22 +71,6 @@ private:
 
 } // namespace
 
-ExecuteOutcome Session::ExecuteWith(std::u16string_view sql, std::span<const std::u16string_view> values)
-{
-    const std::vector<std::size_t> markers = ParameterMarkers(sql);
-    RefuseMismatchedValues(markers.size(), values.size());
-    std::u16string text;
-    std::size_t from = 0;
-    for (std::size_t i = 0; i < markers.size(); ++i) {
-        text.append(sql.substr(from, markers[i] - from)).append(u"N'");
-        for (const char16_t c : values[i]) text.append(c == u'\'' ? 2 : 1, c);
-        text += u'\'';
-        from = markers[i] + 1;
-    }
-    text.append(sql.substr(from));
-    return Execute(text);
-}
-
 void RefuseMismatchedValues(std::size_t markers, std::size_t values)
 {
     if (markers == values) return;
@@ -93,15 +80,21 @@ void RefuseMismatchedValues(std::size_t markers, std::size_t values)
                                     u"07002")}};
 }
 
-std::unique_ptr<RowCursor> Session::OpenCursor(std::u16string_view sql)
+void RefuseValueType(std::u16string_view source)
 {
-    return std::make_unique<FetchedRowsCursor>(*this, sql);
+    throw ProviderFailure{
+        {AdoError(DB_E_CANTCONVERTVALUE, source, u"The value's type cannot be stored in the database.", u"HY004")}};
+}
+
+std::unique_ptr<RowCursor> Session::OpenCursor(std::u16string_view sql, std::span<const BoundValue> values)
+{
+    return std::make_unique<FetchedRowsCursor>(*this, sql, values);
 }
 
 RowSet QueryRows(Session& session, std::u16string_view sql, bool updatable)
 {
     RowSet set;
-    session.Query(sql, updatable, set);
+    session.Query(sql, {}, updatable, set);
     return set;
 }
 

@@ -88,21 +88,28 @@ public:
     virtual bool Next(RowSet& row) = 0;
 };
 
+// A value bound to a statement's ? marker: a text, a number or NULL. A text
+// is viewed, not copied; it stays valid for the call it is given to.
+struct BoundValue {
+    enum class Kind : unsigned char { Null, Text, Number };
+    Kind kind = Kind::Null;
+    std::u16string_view text;
+    LONG number = 0;
+};
+
 class VALMORIN_PLATFORM_API Session {
 public:
     virtual ~Session() = default;
-    virtual ExecuteOutcome Execute(std::u16string_view sql) = 0;
-    // The text with each ? (outside quotes and comments) bound to the next
-    // value. By default each value is written into the text as an N'...'
-    // literal, its apostrophes doubled, and Execute reads it back out as a
-    // parameter; a provider may bind the values directly.
-    virtual ExecuteOutcome ExecuteWith(std::u16string_view sql, std::span<const std::u16string_view> values);
+    // Runs one statement, each ? (outside quotes and comments) bound to the
+    // next value; a text without markers runs as it is written. Values never
+    // become part of the text the database parses.
+    virtual ExecuteOutcome Execute(std::u16string_view sql, std::span<const BoundValue> values) = 0;
     // Fills into, emptied first, with the statement's rows.
-    virtual void Query(std::u16string_view sql, bool updatable, RowSet& into) = 0;
+    virtual void Query(std::u16string_view sql, std::span<const BoundValue> values, bool updatable, RowSet& into) = 0;
     virtual void UpdateRow(const RowSet& set, std::size_t row, const std::vector<ColumnChange>& changes) = 0;
     // The statement's rows one at a time. Providers that cannot read rows
     // as they come fetch them all here and hand them out one by one.
-    virtual std::unique_ptr<RowCursor> OpenCursor(std::u16string_view sql);
+    virtual std::unique_ptr<RowCursor> OpenCursor(std::u16string_view sql, std::span<const BoundValue> values);
     virtual void Begin() = 0;
     virtual void Commit() = 0;
     virtual void Rollback() = 0;
@@ -136,6 +143,8 @@ public:
 
 // Throws the failure of a command whose markers and values differ in number.
 void RefuseMismatchedValues(std::size_t markers, std::size_t values);
+// Throws the failure of a value of a type no store keeps.
+[[noreturn]] void RefuseValueType(std::u16string_view source);
 
 // The rows of a statement, in a row set of their own.
 VALMORIN_PLATFORM_API RowSet QueryRows(Session& session, std::u16string_view sql, bool updatable);

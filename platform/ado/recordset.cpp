@@ -120,16 +120,22 @@ public:
         if (!connection || !connection->ActiveSession())
             return Fail(adErrInvalidConnection, u"The connection cannot be used to perform this operation. It is "
                                                 u"either closed or invalid in this context.");
-        if (source.vt != VT_BSTR)
-            return Fail(DISP_E_TYPEMISMATCH, u"The source of a recordset must be a statement text.");
+        CComPtr<ICommandInternal> command;
+        if (source.vt == VT_DISPATCH && source.pdispVal)
+            source.pdispVal->QueryInterface(ICommandInternal::iid, reinterpret_cast<void**>(&command));
+        if (source.vt != VT_BSTR && !command)
+            return Fail(DISP_E_TYPEMISMATCH, u"The source of a recordset must be a statement text or a command.");
         m_updatable = lockType > adLockReadOnly;
-        const std::u16string_view sql(source.bstrVal ? source.bstrVal : u"", SysStringLen(source.bstrVal));
+        const std::u16string_view sql =
+            command ? command->Text()
+                    : std::u16string_view(source.bstrVal ? source.bstrVal : u"", SysStringLen(source.bstrVal));
+        const std::span<const BoundValue> values = command ? command->Values() : std::span<const BoundValue>();
         try {
             if (m_serverCursor && !m_updatable) {
-                m_cursor = connection->ActiveSession()->OpenCursor(sql);
+                m_cursor = connection->ActiveSession()->OpenCursor(sql, values);
                 m_cursor->Next(m_set);
             } else {
-                connection->ActiveSession()->Query(sql, m_updatable, m_set);
+                connection->ActiveSession()->Query(sql, values, m_updatable, m_set);
             }
         } catch (ProviderFailure& failure) {
             m_cursor.reset();

@@ -1,4 +1,5 @@
-// The prepared statements one session keeps, keyed by their text, the
+// The prepared statements one session keeps, keyed by their text (a
+// statement's shape, its values apart), the
 // least recently used pushed out first: what each provider keeps per
 // statement (SQLite's prepared statement, PostgreSQL's server-side name,
 // ODBC's statement handle) is its own Value.
@@ -7,7 +8,9 @@
 #include <cstddef>
 #include <list>
 #include <optional>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -22,9 +25,9 @@ public:
 
     // Null when the text has no entry here; a found entry becomes the most
     // recently used.
-    Value* Find(const std::string& text)
+    Value* Find(std::u16string_view text)
     {
-        const auto it = m_entries.find(text);
+        const auto it = m_entries.find(text); // no copy of the text to look it up
         if (it == m_entries.end()) return nullptr;
         m_uses.splice(m_uses.begin(), m_uses, it->second.use);
         return &it->second.value;
@@ -33,7 +36,7 @@ public:
     // The entry made for the text, and the value pushed out to make room
     // when the cache was full: a server-side statement must be released by
     // the caller, an owned handle is released by its own destructor.
-    std::pair<Value*, std::optional<Value>> Insert(const std::string& text, Value value)
+    std::pair<Value*, std::optional<Value>> Insert(std::u16string_view text, Value value)
     {
         std::optional<Value> evicted;
         if (m_entries.size() >= m_capacity) {
@@ -42,20 +45,25 @@ public:
             m_entries.erase(oldest);
             m_uses.pop_back();
         }
-        m_uses.push_front(text);
-        Value* added = &m_entries.emplace(text, Entry{std::move(value), m_uses.begin()}).first->second.value;
+        m_uses.emplace_front(text);
+        Value* added =
+            &m_entries.emplace(std::u16string(text), Entry{std::move(value), m_uses.begin()}).first->second.value;
         return {added, std::move(evicted)};
     }
 
 private:
     struct Entry {
         Value value;
-        std::list<std::string>::iterator use;
+        std::list<std::u16string>::iterator use;
     };
 
     std::size_t m_capacity;
-    std::list<std::string> m_uses; // most recent first
-    std::unordered_map<std::string, Entry> m_entries;
+    std::list<std::u16string> m_uses; // most recent first
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::u16string_view text) const { return std::hash<std::u16string_view>{}(text); }
+    };
+    std::unordered_map<std::u16string, Entry, TextHash, std::equal_to<>> m_entries;
 };
 
 } // namespace valmorin::ado

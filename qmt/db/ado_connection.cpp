@@ -6,6 +6,8 @@
 #include "qmt/diag/exception.h"
 #include "qmt/diag/trace.h"
 
+#include <memory>
+
 namespace qmt {
 
 CAdoConnection::CAdoConnection() : m_com(COINIT_MULTITHREADED) {}
@@ -71,6 +73,7 @@ void CAdoConnection::open(const std::u16string& connectionString, const std::u16
 
 void CAdoConnection::close()
 {
+    m_commands.clear();
     if (!m_handle) return;
     if (state() == adStateOpen) ThrowIfFailedHr(m_handle->Close());
     m_handle.Release();
@@ -78,26 +81,61 @@ void CAdoConnection::close()
 
 LONG CAdoConnection::execute(const std::u16string& text, LONG options)
 {
+    TraceDebug(u"Execute %s", text.c_str());
+    return countRows([&](VARIANT* rowsAffected) {
+        _Recordset* recordset = nullptr;
+        const HRESULT hr = handleOrThrow().Execute(CComBSTR(text).get(), rowsAffected, options, &recordset);
+        if (recordset) recordset->Release();
+        return hr;
+    });
+}
+
+LONG CAdoConnection::execute(const AdoStatement& statement, LONG options)
+{
+    if (Tracer::Current().Enabled()) TraceDebug(u"Execute %s", statement.shown().c_str());
+    return countRows(
+        [&](VARIANT* rowsAffected) { return command(statement)->Execute(rowsAffected, nullptr, options, nullptr); });
+}
+
+template <typename Run>
+LONG CAdoConnection::countRows(Run&& run)
+{
     try {
         clearErrors();
-        TraceDebug(u"Execute %s", text.c_str());
         CComVariant rowsAffected(LONG{0});
-        _Recordset* recordset = nullptr;
-        const HRESULT hr = handleOrThrow().Execute(CComBSTR(text).get(), &rowsAffected, options, &recordset);
-        if (recordset) recordset->Release();
-        raiseFailure(hr);
-        LONG rows = 0;
-        if (rowsAffected.vt != VT_EMPTY) {
-            CComVariant count;
-            ThrowIfFailed(VariantChangeType(&count, &rowsAffected, 0, VT_I4));
-            rows = count.lVal == -1 ? 0 : count.lVal;
-        }
+        raiseFailure(run(&rowsAffected));
+        const LONG rows = this->rowsAffected(rowsAffected);
         raiseProviderErrors();
         return rows;
     } catch (const _com_error& e) {
         TraceDebug(u"_com_error e:%lu", e.Error());
         throw CComException(e);
     }
+}
+
+LONG CAdoConnection::rowsAffected(const VARIANT& count) const
+{
+    if (count.vt == VT_EMPTY) return 0;
+    CComVariant number;
+    ThrowIfFailed(VariantChangeType(&number, &count, 0, VT_I4));
+    return number.lVal == -1 ? 0 : number.lVal;
+}
+
+CComPtr<_Command> CAdoConnection::command(const AdoStatement& statement)
+{
+    CComPtr<_Command>* kept = nullptr;
+    if (const void* shape = statement.identity()) kept = std::addressof(m_commands[shape]);
+    CComPtr<_Command> handle = kept ? *kept : CComPtr<_Command>();
+    if (!handle) {
+        ThrowIfFailedHr(
+            CoCreateInstance(CLSID_Command, nullptr, CLSCTX_ALL, _Command::iid, reinterpret_cast<void**>(&handle)));
+        ThrowIfFailedHr(handle->putref_ActiveConnection(activeConnection().get()));
+        ThrowIfFailedHr(handle->put_CommandText(CComBSTR(statement.sent()).get()));
+        if (kept) *kept = handle;
+    }
+    for (std::size_t i = 0; i < statement.valueCount(); ++i)
+        ThrowIfFailedHr(handle->put_Parameter(static_cast<LONG>(i), statement.value(i)));
+    return handle;
 }
 
 LONG CAdoConnection::beginTrans()

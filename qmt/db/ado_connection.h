@@ -3,9 +3,11 @@
 #pragma once
 
 #include "platform/ado/ado.h"
+#include "qmt/db/ado_statement.h"
 #include "qmt/sys/com_library.h"
 
 #include <string>
+#include <unordered_map>
 
 namespace qmt {
 
@@ -35,6 +37,9 @@ public:
     void open(const std::u16string& connectionString, const std::u16string& userId, const std::u16string& password);
     void close();
     LONG execute(const std::u16string& text, LONG options);
+    // The statement run with its values bound; its shown text is what the
+    // log says was run.
+    LONG execute(const AdoStatement& statement, LONG options);
     LONG beginTrans();
     void commitTrans();
     void rollbackTrans();
@@ -57,8 +62,17 @@ public:
     // The platform object as the active connection of a recordset; null
     // without a handle.
     CComPtr<IDispatch> activeConnection() const;
+    // A command of this connection holding the statement's text and values,
+    // kept per shape so that a shape's text crosses once per connection.
+    CComPtr<_Command> command(const AdoStatement& statement);
 
 private:
+    LONG rowsAffected(const VARIANT& count) const;
+    // A statement run by run (given where to put the rows affected), its
+    // failures turned into exceptions; the rows affected.
+    template <typename Run>
+    LONG countRows(Run&& run);
+
     _Connection& handleOrThrow() const;
     LONG state() const;
     CComPtr<Errors> errors() const;
@@ -67,6 +81,7 @@ private:
     CComPtr<_Connection> m_handle;
     LONG m_commandTimeout = 15;
     CAdoCredentials m_openedWith;
+    std::unordered_map<const void*, CComPtr<_Command>> m_commands; // by shape, for this handle
 };
 
 } // namespace qmt

@@ -122,12 +122,32 @@ void CAdoRecordset::open(const std::u16string& text, CAdoConnection& connection,
                          LONG cursorLocation, LONG lockType, LONG options)
 {
     TraceDebug(u"Open recordset %s", text.c_str());
+    openSource(CComVariant(text), connection, cursorType, cursorLocation, lockType, options);
+}
+
+void CAdoRecordset::open(const AdoStatement& statement, CAdoConnection& connection, LONG cursorType,
+                         LONG cursorLocation, LONG lockType, LONG options)
+{
+    if (Tracer::Current().Enabled()) TraceDebug(u"Open recordset %s", statement.shown().c_str());
+    CComPtr<_Command> command;
+    try {
+        command = connection.command(statement);
+    } catch (const _com_error& e) {
+        throw CComException(e);
+    }
+    openSource(CComVariant(static_cast<IDispatch*>(command.get())), connection, cursorType, cursorLocation, lockType,
+               options);
+}
+
+void CAdoRecordset::openSource(const VARIANT& source, CAdoConnection& connection, LONG cursorType, LONG cursorLocation,
+                               LONG lockType, LONG options)
+{
     try {
         close();
         m_handle->put_CursorLocation(cursorLocation);
         const CComVariant activeConnection(connection.activeConnection().get());
         connection.clearErrors();
-        m_handle->Open(CComVariant(text), activeConnection, cursorType, lockType, options);
+        m_handle->Open(source, activeConnection, cursorType, lockType, options);
         connection.raiseProviderErrors();
         m_connection = &connection;
     } catch (const _com_error& e) {

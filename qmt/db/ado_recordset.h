@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/ado/ado.h"
+#include "qmt/db/ado_statement.h"
 
 #include <string>
 
@@ -61,12 +62,19 @@ public:
 
     void open(const std::u16string& text, CAdoConnection& connection, LONG cursorType, LONG cursorLocation,
               LONG lockType, LONG options);
+    // The statement opened with its values bound; its shown text is what
+    // the log says was opened.
+    void open(const AdoStatement& statement, CAdoConnection& connection, LONG cursorType, LONG cursorLocation,
+              LONG lockType, LONG options);
     void close();
     iterator begin();
     iterator end() { return {}; }
     void updateBatch(LONG scope);
 
 private:
+    void openSource(const VARIANT& source, CAdoConnection& connection, LONG cursorType, LONG cursorLocation,
+                    LONG lockType, LONG options);
+
     CComPtr<_Recordset> m_handle;
     CAdoConnection* m_connection = nullptr; // the one it was opened on, whose errors its failures are
 };

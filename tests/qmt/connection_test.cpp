@@ -63,7 +63,7 @@ TEST_F(ConnectionTest, OpensClosesAndReopens)
     connection.close();
     EXPECT_FALSE(connection.isOpen());
     connection.open(connectionString(), u"", u"");
-    EXPECT_EQ(connection.execute(u"INSERT INTO T VALUES (1, N'x')", -1), 1);
+    EXPECT_EQ(connection.execute(u"INSERT INTO T VALUES (1, 'x')", -1), 1);
 }
 
 TEST_F(ConnectionTest, FailedOpenReportsTheProviderAndStaysClosed)
@@ -102,8 +102,8 @@ TEST_F(ConnectionTest, RowsAffectedCounts)
 {
     CAdoConnection connection;
     connection.open(connectionString(), u"", u"");
-    EXPECT_EQ(connection.execute(u"INSERT INTO T VALUES (1, N'a'), (2, N'b'), (3, N'c')", -1), 3);
-    EXPECT_EQ(connection.execute(u"UPDATE T SET TXT = N'z' WHERE ID > 1", -1), 2);
+    EXPECT_EQ(connection.execute(u"INSERT INTO T VALUES (1, 'a'), (2, 'b'), (3, 'c')", -1), 3);
+    EXPECT_EQ(connection.execute(u"UPDATE T SET TXT = 'z' WHERE ID > 1", -1), 2);
     EXPECT_EQ(connection.execute(u"SELECT * FROM T", -1), 0);            // -1 from the provider
     EXPECT_EQ(connection.execute(u"CREATE TABLE U (A INTEGER)", -1), 0); // no count at all
     EXPECT_EQ(connection.execute(u"DELETE FROM T WHERE ID = 99", -1), 0);
@@ -114,10 +114,10 @@ TEST_F(ConnectionTest, TransactionsCommitAndRollBack)
     CAdoConnection connection;
     connection.open(connectionString(), u"", u"");
     EXPECT_EQ(connection.beginTrans(), 1);
-    connection.execute(u"INSERT INTO T VALUES (1, N'kept')", -1);
+    connection.execute(u"INSERT INTO T VALUES (1, 'kept')", -1);
     connection.commitTrans();
     connection.beginTrans();
-    connection.execute(u"INSERT INTO T VALUES (2, N'dropped')", -1);
+    connection.execute(u"INSERT INTO T VALUES (2, 'dropped')", -1);
     connection.rollbackTrans();
     EXPECT_EQ(column("SELECT TXT FROM T ORDER BY ID"), std::vector<std::u16string>{u"kept"});
 
@@ -126,7 +126,7 @@ TEST_F(ConnectionTest, TransactionsCommitAndRollBack)
 
     // closing with an open transaction rolls it back
     connection.beginTrans();
-    connection.execute(u"INSERT INTO T VALUES (3, N'lost')", -1);
+    connection.execute(u"INSERT INTO T VALUES (3, 'lost')", -1);
     connection.close();
     EXPECT_EQ(column("SELECT COUNT(*) FROM T"), std::vector<std::u16string>{u"1"});
 }
@@ -135,16 +135,16 @@ TEST_F(ConnectionTest, RejectedStatementCarriesTheDatabaseWords)
 {
     CAdoConnection connection;
     connection.open(connectionString(), u"", u"");
-    const CException e = Caught([&] { connection.execute(u"INSERT INTO T VALUES (1, N'it's')", -1); });
+    const CException e = Caught([&] { connection.execute(u"INSERT INTO T VALUES (1, 'it's')", -1); });
     EXPECT_EQ(e.code, 0x80040E14u);
     EXPECT_EQ(e.source, u"SQLite");
     EXPECT_NE(e.description.find(u"syntax error"), std::u16string::npos);
-    EXPECT_TRUE(Logged(qmt::LogLevel::Debug, u"Execute INSERT INTO T VALUES (1, N'it's')"));
+    EXPECT_TRUE(Logged(qmt::LogLevel::Debug, u"Execute INSERT INTO T VALUES (1, 'it's')"));
     EXPECT_TRUE(Logged(qmt::LogLevel::Error, u"_com_error:80040e14"));
 
     connection.execute(u"CREATE UNIQUE INDEX TI ON T(ID)", -1);
-    connection.execute(u"INSERT INTO T VALUES (1, N'a')", -1);
-    const CException duplicate = Caught([&] { connection.execute(u"INSERT INTO T VALUES (1, N'b')", -1); });
+    connection.execute(u"INSERT INTO T VALUES (1, 'a')", -1);
+    const CException duplicate = Caught([&] { connection.execute(u"INSERT INTO T VALUES (1, 'b')", -1); });
     EXPECT_EQ(duplicate.code, 0x80040E2Fu);
 }
 
@@ -152,36 +152,27 @@ TEST_F(ConnectionTest, SecondStatementIsRefusedAndNothingRuns)
 {
     CAdoConnection connection;
     connection.open(connectionString(), u"", u"");
-    const CException e = Caught([&] { connection.execute(u"INSERT INTO T VALUES (1, N'a'); DELETE FROM T", -1); });
+    const CException e = Caught([&] { connection.execute(u"INSERT INTO T VALUES (1, 'a'); DELETE FROM T", -1); });
     EXPECT_EQ(e.code, 0x80040E14u);
     EXPECT_EQ(column("SELECT COUNT(*) FROM T"), std::vector<std::u16string>{u"0"});
     // a trailing semicolon, blanks and comments are one statement
-    EXPECT_EQ(connection.execute(u"INSERT INTO T VALUES (1, N'a; b'); -- done\n ", -1), 1);
+    EXPECT_EQ(connection.execute(u"INSERT INTO T VALUES (1, 'a; b'); -- done\n ", -1), 1);
     EXPECT_EQ(column("SELECT TXT FROM T"), std::vector<std::u16string>{u"a; b"});
 }
 
-TEST_F(ConnectionTest, NationalLiteralsInTrickyPlaces)
-{
-    CAdoConnection connection;
-    connection.open(connectionString(), u"", u"");
-    connection.execute(u"CREATE TABLE \"N\" (COLN TEXT, [N'] TEXT)", -1);
-    connection.execute(u"INSERT INTO \"N\" (COLN, [N']) VALUES (N'it''s', 'N''x')", -1);
-    connection.execute(u"INSERT INTO \"N\" (COLN, [N']) VALUES (n'/* no comment */', N'-- none')", -1);
-    EXPECT_EQ(column("SELECT COLN FROM \"N\" ORDER BY rowid"),
-              (std::vector<std::u16string>{u"it's", u"/* no comment */"}));
-    EXPECT_EQ(column("SELECT \"N'\" FROM \"N\" ORDER BY rowid"), (std::vector<std::u16string>{u"N'x", u"-- none"}));
-    // an identifier ending in N right before a quote keeps its N (there is
-    // no column COL: the statement runs only when COLN stays whole)
-    EXPECT_EQ(connection.execute(u"SELECT COLN'x' FROM \"N\"", -1), 0);
-}
+// A statement with values: they are bound as given and shown doubled.
+constexpr qmt::StatementShape kInsertText{u"INSERT INTO T VALUES (%d, N'%s')"};
 
 TEST_F(ConnectionTest, TextRoundTripsExactly)
 {
     CAdoConnection connection;
     connection.open(connectionString(), u"", u"");
-    const std::u16string value = u"trail  \\back\\slash \U0001F600 \u00e9\t\x01 end  ";
-    connection.execute(u"INSERT INTO T VALUES (1, N'" + value + u"')", -1);
+    const std::u16string value = u"trail  \\back\\slash \U0001F600 \u00e9\t\x01 it's? $1 end  ";
+    EXPECT_EQ(connection.execute(qmt::AdoStatement::Of<kInsertText>(1, qmt::Doubled(value)), -1), 1);
     EXPECT_EQ(column("SELECT TXT FROM T"), std::vector<std::u16string>{value});
+    EXPECT_TRUE(Logged(qmt::LogLevel::Debug,
+                       u"Execute INSERT INTO T VALUES (1, N'" +
+                           std::u16string(u"trail  \\back\\slash \U0001F600 \u00e9\t\x01 it''s? $1 end  ") + u"')"));
 }
 
 TEST_F(ConnectionTest, ExecuteWithoutHandleIsAPointerError)
@@ -207,7 +198,7 @@ public:
 
 private:
     struct Session final : IdleSession {
-        valmorin::ado::ExecuteOutcome Execute(std::u16string_view) override
+        valmorin::ado::ExecuteOutcome Execute(std::u16string_view, std::span<const valmorin::ado::BoundValue>) override
         {
             m_pending = {valmorin::ado::AdoError(0x1234, u"P", u"first warning"),
                          valmorin::ado::AdoError(0x5678, u"P", u"second")};
@@ -249,7 +240,7 @@ TEST(ConnectionStringTest, ABracedPasswordNamesNoOtherDatabase)
     store.Run("INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (1, 'here');");
     CAdoConnection connection;
     connection.open(store.connectionString() + u";Password={x;Database=postgres;}", u"", u"");
-    EXPECT_EQ(connection.execute(u"UPDATE QM_TABLES SET DESCRIPTION = N'reached' WHERE NOM = N'here'", -1), 1);
+    EXPECT_EQ(connection.execute(u"UPDATE QM_TABLES SET DESCRIPTION = 'reached' WHERE NOM = 'here'", -1), 1);
 }
 
 } // namespace

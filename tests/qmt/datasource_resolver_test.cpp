@@ -62,7 +62,8 @@ private:
     struct Session final : IdleSession {
         explicit Session(std::shared_ptr<std::vector<std::u16string>> statements) : m_statements(std::move(statements))
         {}
-        valmorin::ado::ExecuteOutcome Execute(std::u16string_view sql) override
+        valmorin::ado::ExecuteOutcome Execute(std::u16string_view sql,
+                                              std::span<const valmorin::ado::BoundValue>) override
         {
             m_statements->emplace_back(sql);
             return {valmorin::ado::ExecuteOutcome::Count::NotApplicable, 0};

@@ -3,7 +3,7 @@
 // texts are read as the component reads them.
 #include "platform/com/com_error.h"
 #include "qmt/diag/exception.h"
-#include "service/format_sql.h"
+#include "service/service_text.h"
 #include "service/valmorin.h"
 #include "service/service_text.h"
 #include "support/admin.h"
@@ -54,18 +54,6 @@ TEST_F(ReportTest, NoErrorObjectGivesSFalse)
     }
     IErrorInfo* info = nullptr;
     EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE);
-}
-
-TEST(FormatSql, SubstitutesWithoutEscaping)
-{
-    ServiceText out(u"unchanged");
-    FormatSql(out, nullptr);
-    EXPECT_EQ(out.str(), u"unchanged");
-    FormatSql(out, u"N'%s' %d %03d|%d %x %lx %lu %%", u"it's", -5, 7, 12, 255u, 0x80040E14u, 2147500035u);
-    EXPECT_EQ(out.str(), u"N'it's' -5 007|12 ff 80040e14 2147500035 %");
-    const std::u16string longValue(100000, u'x');
-    FormatSql(out, u"[%s]", longValue.c_str());
-    EXPECT_EQ(out.str().size(), 100002u);
 }
 
 TEST(ServiceText, NullBstrIsEmptyAndCopyStopsAtNul)

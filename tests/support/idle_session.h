@@ -5,8 +5,12 @@
 #include "platform/ado/provider.h"
 
 struct IdleSession : valmorin::ado::Session {
-    valmorin::ado::ExecuteOutcome Execute(std::u16string_view) override { return {}; }
-    void Query(std::u16string_view, bool, valmorin::ado::RowSet&) override {}
+    valmorin::ado::ExecuteOutcome Execute(std::u16string_view, std::span<const valmorin::ado::BoundValue>) override
+    {
+        return {};
+    }
+    void Query(std::u16string_view, std::span<const valmorin::ado::BoundValue>, bool, valmorin::ado::RowSet&) override
+    {}
     void UpdateRow(const valmorin::ado::RowSet&, std::size_t, const std::vector<valmorin::ado::ColumnChange>&) override
     {}
     void Begin() override {}

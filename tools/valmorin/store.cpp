@@ -1,7 +1,7 @@
 #include "store.h"
 
 #include "platform/ado/provider.h"
-#include "platform/ado/sql_lexer.h"
+#include "platform/ado/statement_text.h"
 #include "platform/ado/sqlite/create.h"
 #include "platform/datasource/catalogue.h"
 #include "platform/text/ascii.h"
@@ -169,7 +169,7 @@ public:
     {
         m_session.Begin();
         try {
-            for (const std::u16string& statement : statements) m_session.Execute(statement);
+            for (const std::u16string& statement : statements) m_session.Execute(statement, {});
             m_session.Commit();
         } catch (const valmorin::ado::ProviderFailure& failure) {
             m_session.Rollback();
@@ -301,8 +301,8 @@ std::unique_ptr<valmorin::ado::Session> ConnectOrCreate(valmorin::ado::Provider&
     const valmorin::ado::ConnectionString cs(connectionString);
     const auto maintenance =
         provider.Connect(valmorin::ado::ConnectionString(connectionString + u";Database=postgres"), u"", u"", 30);
-    maintenance->Execute(u"CREATE DATABASE " + valmorin::ado::QuoteIdentifier(cs.Get(u"Database")) +
-                         u" ENCODING 'UTF8'");
+    maintenance->Execute(
+        u"CREATE DATABASE " + valmorin::ado::QuoteIdentifier(cs.Get(u"Database")) + u" ENCODING 'UTF8'", {});
     return provider.Connect(cs, u"", u"", 30);
 }
 
@@ -319,7 +319,7 @@ LONG CountPostgresStoreTables(valmorin::ado::Session& session)
 void RunSchema(valmorin::ado::Session& session, std::string_view schema)
 {
     session.Begin();
-    for (const std::string& statement : SchemaStatements(schema)) session.Execute(valmorin::text::Widen(statement));
+    for (const std::string& statement : SchemaStatements(schema)) session.Execute(valmorin::text::Widen(statement), {});
     session.Commit();
 }
 

@@ -22,7 +22,7 @@
 #include "platform/ado/odbc/handles.h"
 #include "platform/ado/statement_cache.h"
 #include "platform/ado/provider.h"
-#include "platform/ado/sql_lexer.h"
+#include "platform/ado/statement_text.h"
 #include "platform/ado/sqlite/errors.h"
 #include "platform/text/ascii.h"
 #include "platform/text/utf.h"
@@ -44,12 +44,8 @@ enum class Identity { None, Integer, Ctid, Physloc };
 // How statements and transactions go to one kind of server.
 struct Dialect {
     std::u16string_view reportedAs; // the start of SQL_DBMS_NAME, compared without regard to case
-    // Whether the server reads N'...' as the statements write it. Where it
-    // does not, the text goes with the prefix dropped, as the native
-    // provider of that server sends it.
-    bool takesNationalLiterals;
     Identity identity;
-    std::string_view identityColumn;   // selected ahead of the caller's columns
+    std::u16string_view identityColumn; // selected ahead of the caller's columns
     std::u16string_view identityMatch; // the UPDATE's condition on the one row read
     // Writers queue one behind the other, as on the native providers: this
     // statement starts each transaction, and the release (if any) follows
@@ -68,17 +64,17 @@ struct Dialect {
 };
 
 constexpr Dialect kDialects[] = {
-    {u"Microsoft SQL Server", true, Identity::Physloc, "%%physloc%%", u"%%physloc%% = ?",
+    {u"Microsoft SQL Server", Identity::Physloc, u"%%physloc%%", u"%%physloc%% = ?",
      // An EXEC starts no implicit transaction, so the lock is the session's.
      u"EXEC sp_getapplock @Resource = N'valmorin', @LockMode = 'Exclusive', @LockOwner = 'Session'",
      u"EXEC sp_releaseapplock @Resource = N'valmorin', @LockOwner = 'Session'", false, nullptr, u""},
-    {u"PostgreSQL", false, Identity::Ctid, "ctid", u"ctid = CAST(? AS tid)",
+    {u"PostgreSQL", Identity::Ctid, u"ctid", u"ctid = CAST(? AS tid)",
      u"SELECT pg_advisory_xact_lock(8386676915082767457)", u"", false, nullptr, u"SET statement_timeout = "},
-    {u"SQLite", false, Identity::Integer, "_rowid_", u"_rowid_ = ?", u"BEGIN IMMEDIATE", u"", true,
+    {u"SQLite", Identity::Integer, u"_rowid_", u"_rowid_ = ?", u"BEGIN IMMEDIATE", u"", true,
      [](SQLINTEGER code) { return sqlite::MapResultCode(code); }, u""},
-    {u"Oracle", true, Identity::None, "", u"", u"", u"", false, nullptr, u""},
+    {u"Oracle", Identity::None, u"", u"", u"", u"", false, nullptr, u""},
 };
-constexpr Dialect kUnrecognised{u"", true, Identity::None, "", u"", u"", u"", false, nullptr, u""};
+constexpr Dialect kUnrecognised{u"", Identity::None, u"", u"", u"", u"", false, nullptr, u""};
 
 const Dialect& DialectOf(std::u16string_view dbms)
 {
@@ -149,12 +145,11 @@ public:
 
     std::u16string DbmsName() const override { return m_dbms; }
 
-    ExecuteOutcome Execute(std::u16string_view sql) override
+    ExecuteOutcome Execute(std::u16string_view sql, std::span<const BoundValue> values) override
     {
-        const LexedStatement& lexed = m_recent.LexOne(sql, kSource);
-        const StatementLease stmt = Run(lexed, sql);
+        const StatementLease stmt = Run(sql, values);
         ExecuteOutcome outcome;
-        const std::u16string& keyword = lexed.firstKeyword;
+        const std::u16string keyword = LeadingKeyword(sql);
         if (keyword == u"INSERT" || keyword == u"UPDATE" || keyword == u"DELETE" || keyword == u"MERGE") {
             outcome.kind = ExecuteOutcome::Count::Rows;
             outcome.rows = RowCount(stmt.get());
@@ -164,15 +159,14 @@ public:
         return outcome;
     }
 
-    void Query(std::u16string_view sql, bool updatable, RowSet& set) override
+    void Query(std::u16string_view sql, std::span<const BoundValue> values, bool updatable, RowSet& set) override
     {
         set.Clear();
-        const LexedStatement& lexed = m_recent.LexOne(sql, kSource);
         if (updatable && m_dialect.identity == Identity::None)
             Throw(E_FAIL, u"The rows cannot be opened for update on " + m_dbms +
                               u" through ODBC: the provider knows no row identity there.");
         const StatementLease stmt =
-            updatable ? Direct(Wide(WithLeadingColumn(lexed, m_dialect.identityColumn, kSource))) : Run(lexed, sql);
+            updatable ? Run(WithLeadingColumn(sql, m_dialect.identityColumn, kSource), values) : Run(sql, values);
         const SQLSMALLINT first = updatable ? 2 : 1;
         const SQLSMALLINT count = ColumnCount(stmt.get());
         std::vector<SQLSMALLINT> types;
@@ -196,9 +190,7 @@ public:
             Throw(E_FAIL, u"The row set was not opened for update.");
         if (changes.empty()) return;
         const std::u16string sql = RowUpdateHead(set, changes, PlainMarker).append(m_dialect.identityMatch);
-        SQLHSTMT prepared = Prepared(text::Utf16ToUtf8(sql), sql, changes.size() + 1);
-        if (!prepared) Throw(E_FAIL, u"The ODBC driver cannot prepare the row update.");
-        const StatementLease stmt(prepared);
+        const StatementLease stmt(Prepared(sql, changes.size() + 1));
         Parameters parameters;
         for (std::size_t i = 0; i < changes.size(); ++i)
             parameters.Bind(stmt.get(), static_cast<SQLUSMALLINT>(i + 1), *changes[i].value);
@@ -266,6 +258,17 @@ private:
                 return BindText(stmt, index,
                                 std::u16string(value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal)));
             default: Throw(DB_E_CANTCONVERTVALUE, u"The value's type cannot be stored in the database.");
+            }
+        }
+
+        void Bind(SQLHSTMT stmt, SQLUSMALLINT index, const BoundValue& value)
+        {
+            switch (value.kind) {
+            case BoundValue::Kind::Null: return BindNull(stmt, index);
+            case BoundValue::Kind::Number: return BindNumber(stmt, index, value.number);
+            // A surrogate alone goes as U+FFFD, as through the other
+            // providers: a driver would pass it on to a UTF-8 store as is.
+            case BoundValue::Kind::Text: return BindText(stmt, index, Wide(text::Utf16ToUtf8(value.text)));
             }
         }
 
@@ -401,47 +404,38 @@ private:
         return StatementLease(std::move(stmt));
     }
 
-    // The prepared form of a text, prepared once per connection; null when
-    // the driver refuses to prepare it.
-    SQLHSTMT Prepared(const std::string& key, std::u16string text, std::size_t parameters)
+    // The prepared form of a text, prepared once per connection. The
+    // driver's refusal, or markers other in number than the values, fail
+    // the statement.
+    SQLHSTMT Prepared(std::u16string_view sql, std::size_t values)
     {
-        if (Statement* cached = m_cache.Find(key)) return cached->get();
+        if (Statement* cached = m_cache.Find(sql)) return cached->get();
+        RefuseNul(sql, kSource);
         Statement stmt = NewStatement();
-        if (!SQL_SUCCEEDED(SQLPrepareW(stmt.get(), text.data(), static_cast<SQLINTEGER>(text.size())))) return nullptr;
+        std::u16string text(sql);
+        Verify(SQLPrepareW(stmt.get(), text.data(), static_cast<SQLINTEGER>(text.size())), stmt.get(),
+               u"to prepare a statement");
         SQLSMALLINT count = 0;
-        if (!SQL_SUCCEEDED(SQLNumParams(stmt.get(), &count)) || static_cast<std::size_t>(count) != parameters)
-            return nullptr;
-        return m_cache.Insert(key, std::move(stmt)).first->get();
+        Verify(SQLNumParams(stmt.get(), &count), stmt.get(), u"to count a statement's parameters");
+        RefuseMismatchedValues(static_cast<std::size_t>(count), values);
+        return m_cache.Insert(sql, std::move(stmt)).first->get();
     }
 
-    static bool HasSharedForm(const LexedStatement& lexed)
+    // A statement without values runs as it is written; one with values is
+    // prepared once per connection and run with them bound, texts as
+    // national text parameters (SQL_WVARCHAR): a bound value keeps its
+    // trailing blanks whatever the server makes of an N'...' literal.
+    StatementLease Run(std::u16string_view sql, std::span<const BoundValue> values)
     {
-        static const std::u16string kShared[] = {u"SELECT", u"INSERT", u"UPDATE", u"DELETE"};
-        return !lexed.parameterized.empty() &&
-               std::find(std::begin(kShared), std::end(kShared), lexed.firstKeyword) != std::end(kShared);
-    }
-
-    // The text the server is sent for a statement that runs as written.
-    std::u16string AsWritten(const LexedStatement& lexed, std::u16string_view sql) const
-    {
-        return m_dialect.takesNationalLiterals ? std::u16string(sql) : Wide(lexed.text);
-    }
-
-    // Statements that differ only in their string values share one prepared
-    // form with the values bound as national text parameters (SQL_WVARCHAR),
-    // so a repeated kind of statement is parsed and planned once per
-    // connection. A bound value keeps its trailing blanks whatever the
-    // server makes of an N'...' literal. A statement whose shared form the
-    // driver does not prepare runs as it was written.
-    StatementLease Run(const LexedStatement& lexed, std::u16string_view sql)
-    {
-        if (!HasSharedForm(lexed)) return Direct(AsWritten(lexed, sql));
-        SQLHSTMT stmt = Prepared(lexed.parameterized, Wide(lexed.parameterized), lexed.literals.size());
-        if (!stmt) return Direct(AsWritten(lexed, sql));
+        if (values.empty()) {
+            RefuseNul(sql, kSource);
+            return Direct(std::u16string(sql));
+        }
+        SQLHSTMT stmt = Prepared(sql, values.size());
         StatementLease lease(stmt);
         Parameters parameters;
-        for (std::size_t i = 0; i < lexed.literals.size(); ++i)
-            parameters.BindText(stmt, static_cast<SQLUSMALLINT>(i + 1), Wide(lexed.literals[i]));
+        for (std::size_t i = 0; i < values.size(); ++i)
+            parameters.Bind(stmt, static_cast<SQLUSMALLINT>(i + 1), values[i]);
         Verify(SQLExecute(stmt), stmt, u"to run a statement");
         return lease;
     }
@@ -574,7 +568,6 @@ private:
     const Dialect& m_dialect;
     bool m_inTransaction = false;
     StatementCache<Statement> m_cache{64}; // freed before the connection closes
-    RecentStatements m_recent;  // the statements lexed last, their buffers reused
 };
 
 class OdbcProvider final : public Provider {

@@ -29,7 +29,7 @@
 #include "platform/ado/postgresql/handles.h"
 #include "platform/ado/statement_cache.h"
 #include "platform/ado/provider.h"
-#include "platform/ado/sql_lexer.h"
+#include "platform/ado/statement_text.h"
 #include "platform/text/utf.h"
 
 #include <algorithm>
@@ -149,13 +149,12 @@ class PgSession final : public Session {
 public:
     explicit PgSession(Connection connection) : m_connection(std::move(connection)) {}
 
-    ExecuteOutcome Execute(std::u16string_view sql) override
+    ExecuteOutcome Execute(std::u16string_view sql, std::span<const BoundValue> values) override
     {
-        const LexedStatement& lexed = m_recent.LexOne(sql, kSource);
-        const Result result = Run(lexed);
+        const Result result = Run(sql, values);
         ExecuteOutcome outcome;
-        const std::u16string& keyword = lexed.firstKeyword;
-        if (keyword == u"INSERT" || keyword == u"UPDATE" || keyword == u"DELETE") {
+        const std::string_view tag = PQcmdStatus(result.get());
+        if (tag.starts_with("INSERT ") || tag.starts_with("UPDATE ") || tag.starts_with("DELETE ")) {
             outcome.kind = ExecuteOutcome::Count::Rows;
             outcome.rows = std::atol(PQcmdTuples(result.get()));
         } else if (PQnfields(result.get()) > 0) {
@@ -164,11 +163,10 @@ public:
         return outcome;
     }
 
-    void Query(std::u16string_view sql, bool updatable, RowSet& set) override
+    void Query(std::u16string_view sql, std::span<const BoundValue> values, bool updatable, RowSet& set) override
     {
         set.Clear();
-        const LexedStatement& lexed = m_recent.LexOne(sql, kSource);
-        const Result result = updatable ? Text(WithLeadingColumn(lexed, "ctid", kSource)) : Run(lexed);
+        const Result result = updatable ? Run(WithLeadingColumn(sql, u"ctid", kSource), values) : Run(sql, values);
         const PGresult* rows = result.get();
         const int first = updatable ? 1 : 0;
         const int columns = PQnfields(rows);
@@ -251,15 +249,32 @@ private:
         });
     }
 
-    // The statement's literals are bound where the lexer left them, uncopied:
-    // a lookup's cost on this side is mostly what it allocates.
-    Result Prepared(const std::string& name, const std::vector<std::string>& literals)
+    // The values in libpq's form, into buffers kept from call to call: a
+    // lookup's cost on this side is mostly what it allocates. libpq reads a
+    // value up to its first NUL, so a text holding one is refused rather
+    // than cut.
+    const char* const* BindValues(std::span<const BoundValue> values)
     {
-        m_literals.clear();
-        for (const std::string& literal : literals) m_literals.push_back(literal.c_str());
-        const int count = static_cast<int>(m_literals.size());
-        return Exchange(
-            [&] { return PQsendQueryPrepared(Raw(), name.c_str(), count, m_literals.data(), nullptr, nullptr, 0); });
+        if (m_values.size() < values.size()) m_values.resize(values.size());
+        m_pointers.clear();
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            std::string& value = m_values[i];
+            switch (values[i].kind) {
+            case BoundValue::Kind::Null: m_pointers.push_back(nullptr); continue;
+            case BoundValue::Kind::Number: value = std::to_string(values[i].number); break;
+            case BoundValue::Kind::Text:
+                if (values[i].text.find(u'\0') != std::u16string_view::npos)
+                    Throw(DB_E_CANTCONVERTVALUE,
+                          u"A text value holds a NUL character, which PostgreSQL does not store; the statement "
+                          u"was not run.",
+                          u"22021");
+                value.resize(values[i].text.size() * 3);
+                value.resize(static_cast<std::size_t>(text::EncodeUtf8(values[i].text, value.data()) - value.data()));
+                break;
+            }
+            m_pointers.push_back(value.c_str());
+        }
+        return m_pointers.data();
     }
 
     // Sends one statement (`send` queues it) and waits for its result. A
@@ -304,42 +319,35 @@ private:
 
     bool Queue(const char* sql) { return PQsendQueryParams(Raw(), sql, 0, nullptr, nullptr, nullptr, nullptr, 0); }
 
-    static bool HasSharedForm(const LexedStatement& lexed)
+    // A statement without values runs as it is written. One with values is
+    // prepared once per session, its ? markers numbered as the server takes
+    // them, and run with the values bound as text parameters whose type the
+    // server infers from where they stand: a value keeps its trailing
+    // blanks, which an N'...' literal, read as a blank-padded character
+    // string, would drop.
+    Result Run(std::u16string_view sql, std::span<const BoundValue> values)
     {
-        static const std::u16string kShared[] = {u"SELECT", u"INSERT", u"UPDATE", u"DELETE"};
-        return !lexed.parameterized.empty() &&
-               std::find(std::begin(kShared), std::end(kShared), lexed.firstKeyword) != std::end(kShared);
+        if (values.empty()) {
+            RefuseNul(sql, kSource);
+            return Text(text::Utf16ToUtf8(sql));
+        }
+        const std::string* name = m_cache.Find(sql);
+        if (!name) name = Prepare(sql);
+        const char* const* bound = BindValues(values);
+        const int count = static_cast<int>(values.size());
+        return Exchange([&] { return PQsendQueryPrepared(Raw(), name->c_str(), count, bound, nullptr, nullptr, 0); });
     }
 
-    // Statements that differ only in their string values share one prepared
-    // form with the values bound as text parameters, so a repeated kind of
-    // statement is parsed and planned once per connection. Bound as text
-    // (their type left for the server to infer from the column), values keep
-    // their trailing blanks, which an N'...' literal, read as a blank-padded
-    // character string, would drop.
-    Result Run(const LexedStatement& lexed)
-    {
-        if (!HasSharedForm(lexed)) return Text(lexed.text);
-        const std::string* name = m_cache.Find(lexed.parameterized);
-        if (!name) name = PrepareShared(lexed);
-        if (!name) return Text(lexed.text);
-        return Prepared(*name, lexed.literals);
-    }
-
-    // Null when the shared form does not prepare: the statement then runs as
-    // written, with the error that text gives. A failed PREPARE inside a
-    // transaction would end it, so the attempt is made under a savepoint.
-    const std::string* PrepareShared(const LexedStatement& lexed)
+    // A PREPARE that fails inside a transaction ends it, as the statement
+    // itself would have: its error is the statement's.
+    const std::string* Prepare(std::u16string_view sql)
     {
         DeallocateEvicted();
-        const bool guarded = PQtransactionStatus(Raw()) == PQTRANS_INTRANS;
-        if (guarded) Simple("SAVEPOINT valmorin_prepare");
+        RefuseNul(sql, kSource);
         std::string name = "valmorin_" + std::to_string(++m_named);
-        const Result prepared(PQprepare(Raw(), name.c_str(), NumberedParameters(lexed).c_str(), 0, nullptr));
-        const bool ok = prepared && PQresultStatus(prepared.get()) == PGRES_COMMAND_OK;
-        if (guarded) Simple(ok ? "RELEASE SAVEPOINT valmorin_prepare" : "ROLLBACK TO SAVEPOINT valmorin_prepare");
-        if (!ok) return nullptr;
-        auto [added, evicted] = m_cache.Insert(lexed.parameterized, std::move(name));
+        const std::string numbered = text::Utf16ToUtf8(NumberedMarkers(sql));
+        Checked(Result(PQprepare(Raw(), name.c_str(), numbered.c_str(), 0, nullptr)));
+        auto [added, evicted] = m_cache.Insert(sql, std::move(name));
         if (evicted) m_evicted.push_back(std::move(*evicted));
         return added;
     }
@@ -386,12 +394,12 @@ private:
 
     Connection m_connection;
     bool m_beginPending = false;
-    std::vector<const char*> m_literals; // the bound values of the statement being sent
+    std::vector<std::string> m_values;       // the bound values of the statement being sent
+    std::vector<const char*> m_pointers;     // the same as libpq takes them
     StatementCache<std::string> m_cache{64}; // the server-side names of prepared forms
     unsigned long long m_named = 0;          // the last name given
     std::vector<std::string> m_evicted;      // names pushed out, deallocated at the next chance
     std::map<std::pair<Oid, int>, std::pair<std::u16string, std::u16string>> m_origins;
-    RecentStatements m_recent; // the statements lexed last, their buffers reused
 };
 
 class PgProvider final : public Provider {

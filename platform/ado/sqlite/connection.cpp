@@ -9,11 +9,11 @@
 #include "platform/ado/ado.h"
 #include "platform/ado/built_in.h"
 #include "platform/ado/provider.h"
-#include "platform/ado/sql_lexer.h"
 #include "platform/ado/sqlite/errors.h"
 #include "platform/ado/sqlite/handles.h"
 #include "platform/ado/sqlite/wal_watch.h"
 #include "platform/ado/statement_cache.h"
+#include "platform/ado/statement_text.h"
 #include "platform/text/utf.h"
 
 #include <sqlite3.h>
@@ -142,16 +142,16 @@ class SqliteSession final : public Session {
 public:
     explicit SqliteSession(Database db) : m_db(std::move(db)) {}
 
-    ExecuteOutcome Execute(std::u16string_view sql) override
+    ExecuteOutcome Execute(std::u16string_view sql, std::span<const BoundValue> values) override
     {
         RefuseIfFileReplaced();
-        const LexedStatement& lexed = Lex(sql);
-        const StatementLease stmt = Acquire(lexed).lease;
+        CachedStatement& cached = Prepared(sql);
+        const StatementLease stmt(cached.stmt.get());
+        BindValues(stmt.get(), values);
         while (Step(stmt.get())) {
         }
         ExecuteOutcome outcome;
-        const std::u16string& keyword = lexed.firstKeyword;
-        if (keyword == u"INSERT" || keyword == u"UPDATE" || keyword == u"DELETE" || keyword == u"REPLACE") {
+        if (cached.changesRows) {
             outcome.kind = ExecuteOutcome::Count::Rows;
             outcome.rows = sqlite3_changes(m_db.get());
         } else if (sqlite3_column_count(stmt.get()) > 0) {
@@ -160,57 +160,19 @@ public:
         return outcome;
     }
 
-    // The values bound as UTF-8 made here, into buffers kept from call to
-    // call; the text prepared once and kept.
-    ExecuteOutcome ExecuteWith(std::u16string_view sql, std::span<const std::u16string_view> values) override
-    {
-        RefuseIfFileReplaced();
-        if (sql != m_commandSql) { // a command runs many times: its text is converted once
-            m_commandSql = sql;
-            m_commandText = text::Utf16ToUtf8(sql);
-        }
-        CachedStatement* cached = m_cache.Find(m_commandText);
-        if (!cached) cached = m_cache.Insert(m_commandText, CachedStatement{Prepare(m_commandText), {}, {}}).first;
-        const StatementLease stmt(cached->stmt.get());
-        RefuseMismatchedValues(static_cast<std::size_t>(sqlite3_bind_parameter_count(stmt.get())), values.size());
-        if (m_values.size() < values.size()) m_values.resize(values.size());
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            const std::string_view utf8 = m_values[i].Assign(values[i]);
-            const int rc = sqlite3_bind_text(stmt.get(), static_cast<int>(i) + 1, utf8.data(),
-                                             static_cast<int>(utf8.size()), SQLITE_STATIC);
-            if (rc != SQLITE_OK) ThrowFromDatabase(m_db.get(), rc);
-        }
-        while (Step(stmt.get())) {
-        }
-        ExecuteOutcome outcome;
-        if (sqlite3_stmt_readonly(stmt.get()) && sqlite3_column_count(stmt.get()) > 0) {
-            outcome.kind = ExecuteOutcome::Count::NotApplicable;
-        } else {
-            outcome.kind = ExecuteOutcome::Count::Rows;
-            outcome.rows = sqlite3_changes(m_db.get());
-        }
-        return outcome;
-    }
-
-    void Query(std::u16string_view sql, bool updatable, RowSet& set) override
+    void Query(std::u16string_view sql, std::span<const BoundValue> values, bool updatable, RowSet& set) override
     {
         RefuseIfFileReplaced();
         set.Clear();
-        const LexedStatement& lexed = Lex(sql);
-        Acquired acquired = updatable ? Acquired{StatementLease(Prepare(WithRowIdentity(lexed)))} : Acquire(lexed);
-        const StatementLease& stmt = acquired.lease;
-        const int first = updatable ? 1 : 0;
+        if (updatable) return QueryForUpdate(sql, values, set);
+        CachedStatement& cached = Prepared(sql);
+        const StatementLease stmt(cached.stmt.get());
+        BindValues(stmt.get(), values);
+        set.columns = ColumnNames(cached);
         const int count = sqlite3_column_count(stmt.get());
-        if (acquired.shared) {
-            set.columns = ColumnNames(*acquired.shared);
-        } else {
-            for (int i = first; i < count; ++i) set.columns.push_back(text::Widen(ColumnName(stmt.get(), i)));
-        }
-        if (updatable) DescribeBase(stmt.get(), set);
         while (Step(stmt.get())) {
-            for (int i = first; i < count; ++i) set.values.push_back(ColumnValue(stmt.get(), i, m_wide));
+            for (int i = 0; i < count; ++i) set.values.push_back(ColumnValue(stmt.get(), i, m_wide));
             ++set.rows;
-            if (updatable) set.rowIds.push_back(sqlite3_column_int64(stmt.get(), 0));
         }
     }
 
@@ -228,28 +190,23 @@ public:
         }
     }
 
-    std::unique_ptr<RowCursor> OpenCursor(std::u16string_view sql) override
+    // The cursor's statement is its own, prepared for it: the session's
+    // kept ones are reset by its other calls while the cursor is open.
+    std::unique_ptr<RowCursor> OpenCursor(std::u16string_view sql, std::span<const BoundValue> values) override
     {
         RefuseIfFileReplaced();
-        const LexedStatement& lexed = Lex(sql);
-        if (!SharedFormOf(lexed)) return std::make_unique<SqliteCursor>(m_db.get(), Prepare(lexed.text));
-        Statement stmt = Prepare(lexed.parameterized);
-        for (std::size_t i = 0; i < lexed.literals.size(); ++i) {
-            const std::string& value = lexed.literals[i];
-            const int rc = sqlite3_bind_text(stmt.get(), static_cast<int>(i) + 1, value.data(),
-                                             static_cast<int>(value.size()), SQLITE_TRANSIENT);
-            if (rc != SQLITE_OK) ThrowFromDatabase(m_db.get(), rc);
-        }
+        Statement stmt = PrepareOne(sql);
+        BindValues(stmt.get(), values);
         return std::make_unique<SqliteCursor>(m_db.get(), std::move(stmt));
     }
 
     // IMMEDIATE takes the write lock at the start: two writers queue on the
     // busy time-out instead of one failing when it upgrades a read lock.
-    void Begin() override { Run("BEGIN IMMEDIATE"); }
-    void Commit() override { Run("COMMIT"); }
+    void Begin() override { Run(u"BEGIN IMMEDIATE"); }
+    void Commit() override { Run(u"COMMIT"); }
     void Rollback() override
     {
-        if (InTransaction()) Run("ROLLBACK");
+        if (InTransaction()) Run(u"ROLLBACK");
     }
     bool InTransaction() const override { return !sqlite3_get_autocommit(m_db.get()); }
 
@@ -278,10 +235,55 @@ private:
             Throw(E_FAIL, u"The database file was replaced or removed since it was opened.", SQLITE_IOERR, u"08S01");
     }
 
-    // Valid until the next call lexes another statement.
-    const LexedStatement& Lex(std::u16string_view sql)
+    // The statement prepared for the text, once per session while it stays
+    // among the most recently used.
+    CachedStatement& Prepared(std::u16string_view sql)
     {
-        return m_recent.LexOne(sql, kSource);
+        if (CachedStatement* cached = m_cache.Find(sql)) return *cached;
+        const std::u16string keyword = LeadingKeyword(sql);
+        const bool changesRows =
+            keyword == u"INSERT" || keyword == u"UPDATE" || keyword == u"DELETE" || keyword == u"REPLACE";
+        return *m_cache.Insert(std::u16string(sql), CachedStatement{PrepareOne(sql), {}, {}, changesRows}).first;
+    }
+
+    // Texts are bound as UTF-8 made here, into buffers kept from call to
+    // call (SQLite's own reading of UTF-16 takes a leading U+FEFF or U+FFFE
+    // for a byte-order mark).
+    void BindValues(sqlite3_stmt* stmt, std::span<const BoundValue> values)
+    {
+        RefuseMismatchedValues(static_cast<std::size_t>(sqlite3_bind_parameter_count(stmt)), values.size());
+        if (m_values.size() < values.size()) m_values.resize(values.size());
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const int index = static_cast<int>(i) + 1;
+            int rc = SQLITE_OK;
+            switch (values[i].kind) {
+            case BoundValue::Kind::Null: rc = sqlite3_bind_null(stmt, index); break;
+            case BoundValue::Kind::Number: rc = sqlite3_bind_int(stmt, index, values[i].number); break;
+            case BoundValue::Kind::Text: {
+                // A null pointer would bind NULL: the empty text is a text.
+                const std::string_view utf8 = m_values[i].Assign(values[i].text);
+                rc = sqlite3_bind_text(stmt, index, utf8.empty() ? "" : utf8.data(), static_cast<int>(utf8.size()),
+                                       SQLITE_STATIC);
+                break;
+            }
+            }
+            if (rc != SQLITE_OK) ThrowFromDatabase(m_db.get(), rc);
+        }
+    }
+
+    // The row identity is selected ahead of the caller's columns.
+    void QueryForUpdate(std::u16string_view sql, std::span<const BoundValue> values, RowSet& set)
+    {
+        const Statement stmt = PrepareOne(WithLeadingColumn(sql, u"_rowid_", kSource));
+        BindValues(stmt.get(), values);
+        const int count = sqlite3_column_count(stmt.get());
+        for (int i = 1; i < count; ++i) set.columns.push_back(text::Widen(ColumnName(stmt.get(), i)));
+        DescribeBase(stmt.get(), set);
+        while (Step(stmt.get())) {
+            for (int i = 1; i < count; ++i) set.values.push_back(ColumnValue(stmt.get(), i, m_wide));
+            ++set.rows;
+            set.rowIds.push_back(sqlite3_column_int64(stmt.get(), 0));
+        }
     }
 
     // The names widened once per statement, read again only when the
@@ -304,12 +306,6 @@ private:
         return shared.wide;
     }
 
-    // The row identity is selected ahead of the caller's columns.
-    static std::string WithRowIdentity(const LexedStatement& lexed)
-    {
-        return WithLeadingColumn(lexed, "_rowid_", kSource);
-    }
-
     static void DescribeBase(sqlite3_stmt* stmt, RowSet& set)
     {
         const int count = sqlite3_column_count(stmt);
@@ -323,13 +319,27 @@ private:
         }
     }
 
-    Statement Prepare(std::string_view sql)
+    // One statement: a text with a NUL or with a second statement after
+    // its first is refused whole.
+    Statement PrepareOne(std::u16string_view sql)
+    {
+        RefuseNul(sql, kSource);
+        const std::string utf8 = text::Utf16ToUtf8(sql);
+        const char* tail = nullptr;
+        Statement stmt = Prepare(utf8, &tail);
+        const std::string_view rest(tail ? tail : "", tail ? utf8.data() + utf8.size() - tail : 0);
+        if (!rest.empty() && Prepare(rest, nullptr, false)) RefuseSecondStatement(kSource);
+        return stmt;
+    }
+
+    // With required, a text without a statement (blanks, comments) fails.
+    Statement Prepare(std::string_view sql, const char** tail = nullptr, bool required = true)
     {
         sqlite3_stmt* raw = nullptr;
-        const int rc = sqlite3_prepare_v2(m_db.get(), sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
+        const int rc = sqlite3_prepare_v2(m_db.get(), sql.data(), static_cast<int>(sql.size()), &raw, tail);
         Statement stmt(raw);
         if (rc != SQLITE_OK) ThrowFromDatabase(m_db.get(), rc);
-        if (!stmt) Throw(DB_E_ERRORSINCOMMAND, u"The command text holds no statement.", 0, u"42000");
+        if (!stmt && required) Throw(DB_E_ERRORSINCOMMAND, u"The command text holds no statement.", 0, u"42000");
         return stmt;
     }
 
@@ -342,104 +352,17 @@ private:
         ThrowFromDatabase(m_db.get(), rc);
     }
 
-    void Run(const std::string& sql)
+    void Run(std::u16string_view sql)
     {
-        CachedStatement* cached = m_cache.Find(sql);
-        if (!cached) cached = m_cache.Insert(sql, CachedStatement{Prepare(sql), {}, {}}).first;
-        const StatementLease stmt(cached->stmt.get());
+        const StatementLease stmt(Prepared(sql).stmt.get());
         while (Step(stmt.get())) {
         }
     }
 
-    static bool HasSharedForm(const LexedStatement& lexed)
-    {
-        static const std::u16string kShared[] = {u"SELECT", u"INSERT", u"UPDATE", u"DELETE", u"REPLACE"};
-        return !lexed.parameterized.empty() &&
-               std::find(std::begin(kShared), std::end(kShared), lexed.firstKeyword) != std::end(kShared);
-    }
-
-    struct Acquired {
-        StatementLease lease;
-        CachedStatement* shared = nullptr; // null when the statement runs as written
-    };
-
-    // Statements that differ only in their string values share one prepared
-    // form with the values bound as parameters, so a repeated kind of
-    // statement is parsed and planned once per connection.
-    Acquired Acquire(const LexedStatement& lexed)
-    {
-        CachedStatement* shared = SharedFormOf(lexed);
-        if (!shared) return {StatementLease(Prepare(lexed.text))};
-        Acquired acquired{StatementLease(shared->stmt.get()), shared};
-        for (std::size_t i = 0; i < lexed.literals.size(); ++i) {
-            const std::string& value = lexed.literals[i];
-            const int rc = sqlite3_bind_text(shared->stmt.get(), static_cast<int>(i) + 1, value.data(),
-                                             static_cast<int>(value.size()), SQLITE_STATIC);
-            if (rc != SQLITE_OK) ThrowFromDatabase(m_db.get(), rc);
-        }
-        return acquired;
-    }
-
-    CachedStatement* SharedFormOf(const LexedStatement& lexed)
-    {
-        if (!HasSharedForm(lexed)) return nullptr;
-        CachedStatement* shared = m_cache.Find(lexed.parameterized);
-        if (!shared) {
-            CachedStatement prepared = PrepareShared(lexed);
-            if (!prepared.stmt && FailedForNow(sqlite3_errcode(m_db.get()))) return nullptr;
-            shared = m_cache.Insert(lexed.parameterized, std::move(prepared)).first;
-        }
-        return shared->stmt ? shared : nullptr;
-    }
-
-    // A prepare that failed for want of a lock or of memory says nothing of
-    // the form itself; it is tried again on the next call.
-    static bool FailedForNow(int rc)
-    {
-        const int primary = rc & 0xFF;
-        return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_PROTOCOL ||
-               primary == SQLITE_NOMEM || primary == SQLITE_IOERR || primary == SQLITE_INTERRUPT;
-    }
-
-    // A form that does not prepare, or whose result columns would be named
-    // after its markers instead of the values written (SELECT 'abc' names
-    // its column 'abc', not ?), is kept without a statement: statements of
-    // that form run as written, and it is not prepared again on every call.
-    CachedStatement PrepareShared(const LexedStatement& lexed)
-    {
-        Statement shared = TryPrepare(lexed.parameterized);
-        if (!shared || sqlite3_bind_parameter_count(shared.get()) != static_cast<int>(lexed.literals.size()))
-            return {};
-        const Statement asWritten = TryPrepare(lexed.text);
-        if (!asWritten || !SameColumnNames(shared.get(), asWritten.get())) return {};
-        return {std::move(shared), {}, {}};
-    }
-
-    static bool SameColumnNames(sqlite3_stmt* one, sqlite3_stmt* other)
-    {
-        const int count = sqlite3_column_count(one);
-        if (count != sqlite3_column_count(other)) return false;
-        for (int i = 0; i < count; ++i)
-            if (std::string_view(ColumnName(one, i)) != ColumnName(other, i)) return false;
-        return true;
-    }
-
-    // Null when the text does not prepare; the failure is left for the
-    // statement as written to report.
-    Statement TryPrepare(std::string_view sql)
-    {
-        sqlite3_stmt* raw = nullptr;
-        sqlite3_prepare_v2(m_db.get(), sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
-        return Statement(raw);
-    }
-
     Database m_db;
     StatementCache<CachedStatement> m_cache{64}; // finalized before the database closes
-    RecentStatements m_recent;   // the statements lexed last, their buffers reused
-    std::u16string m_wide;       // a text value's conversion, its buffer reused
-    std::u16string m_commandSql; // the last command's text, and in UTF-8
-    std::string m_commandText;
-    std::vector<Utf8Buffer> m_values; // a command's values, bound until its next run
+    std::u16string m_wide;                       // a text value's conversion, its buffer reused
+    std::vector<Utf8Buffer> m_values;            // the values bound, until the statement's next run
     std::chrono::steady_clock::time_point m_nextReplacementCheck{};
 };
 
@@ -511,12 +434,12 @@ public:
         sqlite3_extended_result_codes(db.get(), 1);
         sqlite3_busy_timeout(db.get(), waitMs);
         auto session = std::make_unique<SqliteSession>(std::move(db));
-        session->Execute(u"PRAGMA schema_version"); // a file that is not a database fails here
+        session->Execute(u"PRAGMA schema_version", {}); // a file that is not a database fails here
         // Pages are read, never mapped (SQLite's default, kept whatever it
         // was built with): another program that truncates the file, as a
         // copy over it does, would end this process with SIGBUS at the next
         // read of a mapped page.
-        session->Execute(u"PRAGMA mmap_size = 0");
+        session->Execute(u"PRAGMA mmap_size = 0", {});
         return session;
     }
 };

@@ -40,14 +40,15 @@ private:
     sqlite3_stmt* m_stmt;
 };
 
-// A statement text as the cache keeps it: its prepared statement, or none
-// when the text is known not to serve (a shared form that does not prepare
-// or does not stand for the statements that have it), and the names of its
-// result columns, widened once.
+// A statement text as the cache keeps it: its prepared statement, the
+// names of its result columns, widened once, and whether it changes rows
+// (an INSERT, UPDATE, DELETE or REPLACE, whose count of changed rows is
+// its outcome).
 struct CachedStatement {
     Statement stmt;
     std::vector<std::string> names;   // as the statement last gave them
     std::vector<std::u16string> wide; // the same, as the row sets carry them
+    bool changesRows = false;
 };
 
 } // namespace valmorin::ado::sqlite

@@ -1,0 +1,99 @@
+#include "qmt/db/ado_statement.h"
+
+#include <new>
+
+namespace qmt {
+
+namespace {
+
+void AppendNumber(std::u16string& out, LONG number, std::size_t width)
+{
+    const std::string digits = std::to_string(number < 0 ? -static_cast<long long>(number) : number);
+    if (number < 0) out += u'-';
+    for (std::size_t i = digits.size(); i < width; ++i) out += u'0';
+    out.append(digits.begin(), digits.end());
+}
+
+// A text as %s writes it: up to its first NUL.
+std::u16string_view UpToNul(std::u16string_view text) { return text.substr(0, text.find(u'\0')); }
+
+void AppendText(std::u16string& out, std::u16string_view text, bool doubled)
+{
+    text = UpToNul(text);
+    if (!doubled) {
+        out.append(text);
+        return;
+    }
+    for (const char16_t c : text) out.append(c == u'\'' ? 2 : 1, c);
+}
+
+} // namespace
+
+void AdoStatement::Render(std::u16string& out, std::size_t from, std::size_t to, std::size_t conversion) const
+{
+    const std::u16string_view shown = m_shape.shown;
+    for (std::size_t i = from; i < to; ++i) {
+        if (shown[i] != u'%') {
+            out += shown[i];
+            continue;
+        }
+        const Argument& argument = m_arguments[conversion];
+        switch (m_shape.conversions[conversion++]) {
+        case ShapeConversion::Text:
+        case ShapeConversion::Piece:
+            AppendText(out, argument.text, argument.doubled);
+            i += 1;
+            break;
+        case ShapeConversion::Number:
+            AppendNumber(out, argument.number, 0);
+            i += 1;
+            break;
+        case ShapeConversion::PaddedNumber:
+            AppendNumber(out, argument.number, 3);
+            i += 3;
+            break;
+        }
+    }
+}
+
+void AdoStatement::FillPieces()
+{
+    if (!m_shape.hasPieces) return;
+    // The sent text is the shown one with each marker's span replaced by ?
+    // and each piece written where it stands.
+    std::size_t at = 0, conversion = 0;
+    for (const ShapeMarker& marker : m_shape.markers) {
+        const std::size_t start =
+            marker.literal ? marker.from - (marker.from >= 2 && m_shape.shown[marker.from - 2] == u'N' ? 2 : 1)
+                           : marker.from;
+        const std::size_t end = marker.literal ? marker.to + 1 : marker.to;
+        Render(m_sent, at, start, conversion);
+        m_sent += u'?';
+        conversion = marker.firstConversion + marker.conversions;
+        at = end;
+    }
+    Render(m_sent, at, m_shape.shown.size(), conversion);
+}
+
+CComVariant AdoStatement::value(std::size_t index) const
+{
+    const ShapeMarker& marker = m_shape.markers[index];
+    if (!marker.literal) return CComVariant(m_arguments[marker.firstConversion].number);
+    const std::u16string_view content = m_shape.shown.substr(marker.from, marker.to - marker.from);
+    if (marker.conversions == 0) return CComVariant(content);
+    const Argument& only = m_arguments[marker.firstConversion];
+    if (marker.conversions == 1 && content == u"%s") return CComVariant(only.text);
+    std::u16string composed;
+    Render(composed, marker.from, marker.to, marker.firstConversion);
+    return CComVariant(std::u16string_view(composed));
+}
+
+std::u16string AdoStatement::shown() const
+{
+    std::u16string text;
+    text.reserve(m_shape.shown.size() + 32);
+    Render(text, 0, m_shape.shown.size(), 0);
+    return text;
+}
+
+} // namespace qmt

@@ -1,0 +1,51 @@
+// A statement's shape read at compile time: what the store is sent, what
+// each marker is bound to, and the text shown.
+//
+// Faults caught: a literal's value left in the sent text, or a marker for
+// a piece the component fills itself; a composite literal (N'%03d|%d')
+// bound as its first value only; a constant literal's text lost; a number
+// shown unpadded or without its sign; a text shown past its first NUL, or
+// doubled where it is shown as given.
+#include "qmt/db/ado_statement.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr qmt::StatementShape kMixed{u"INSERT INTO T(A, B, C, D) VALUES ( %d, N'%s', N'%03d|%d', N'const' ) -- '%s'"};
+constexpr qmt::StatementShape kPiece{u"DELETE FROM T WHERE ID = %d AND C IN (%s) AND N = 'x%s'"};
+
+std::u16string Text(const CComVariant& value)
+{
+    EXPECT_EQ(value.vt, VT_BSTR);
+    return value.vt == VT_BSTR ? std::u16string(value.bstrVal, SysStringLen(value.bstrVal)) : u"";
+}
+
+TEST(StatementShape, ValuesAreBoundApartAndShownWhereTheirConversionsStand)
+{
+    const std::u16string withNul(u"it's\0hidden", 11);
+    const qmt::AdoStatement statement = qmt::AdoStatement::Of<kMixed>(-7, withNul, 5, -12, qmt::Doubled(u"a'b"));
+    EXPECT_EQ(statement.sent(), u"INSERT INTO T(A, B, C, D) VALUES ( ?, ?, ?, ? ) -- ?");
+    ASSERT_EQ(statement.valueCount(), 5u);
+    EXPECT_EQ(statement.value(0).vt, VT_I4);
+    EXPECT_EQ(statement.value(0).lVal, -7);
+    EXPECT_EQ(Text(statement.value(1)), withNul) << "a bound text is the caller's whole";
+    EXPECT_EQ(Text(statement.value(2)), u"005|-12");
+    EXPECT_EQ(Text(statement.value(3)), u"const");
+    EXPECT_EQ(Text(statement.value(4)), u"a'b") << "a text shown doubled is bound as given";
+    EXPECT_EQ(statement.shown(), u"INSERT INTO T(A, B, C, D) VALUES ( -7, N'it's', N'005|-12', N'const' ) -- 'a''b'");
+    EXPECT_NE(statement.identity(), nullptr);
+    EXPECT_EQ(statement.identity(), qmt::AdoStatement::Of<kMixed>(1, u"", 2, 3, u"").identity());
+}
+
+TEST(StatementShape, PiecesAreWrittenIntoTheSentText)
+{
+    const qmt::AdoStatement statement = qmt::AdoStatement::Of<kPiece>(4, qmt::StatementPiece(u"1,2"), u"y");
+    EXPECT_EQ(statement.sent(), u"DELETE FROM T WHERE ID = ? AND C IN (1,2) AND N = ?");
+    EXPECT_EQ(statement.shown(), u"DELETE FROM T WHERE ID = 4 AND C IN (1,2) AND N = 'xy'");
+    EXPECT_EQ(statement.identity(), nullptr) << "texts that differ cannot share what is kept per shape";
+    ASSERT_EQ(statement.valueCount(), 2u);
+    EXPECT_EQ(Text(statement.value(1)), u"xy");
+}
+
+} // namespace
