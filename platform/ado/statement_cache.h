@@ -51,6 +51,17 @@ public:
         return {added, std::move(evicted)};
     }
 
+    // The entry for the text taken out, when there is one.
+    std::optional<Value> Remove(std::u16string_view text)
+    {
+        const auto it = m_entries.find(text);
+        if (it == m_entries.end()) return std::nullopt;
+        std::optional<Value> removed(std::move(it->second.value));
+        m_uses.erase(it->second.use);
+        m_entries.erase(it);
+        return removed;
+    }
+
 private:
     struct Entry {
         Value value;

@@ -6,11 +6,13 @@ namespace qmt {
 
 namespace {
 
+// As printf's %0<width>d writes it: the sign counts in the width.
 void AppendNumber(std::u16string& out, LONG number, std::size_t width)
 {
     const std::string digits = std::to_string(number < 0 ? -static_cast<long long>(number) : number);
+    const std::size_t sign = number < 0 ? 1 : 0;
     if (number < 0) out += u'-';
-    for (std::size_t i = digits.size(); i < width; ++i) out += u'0';
+    for (std::size_t i = digits.size() + sign; i < width; ++i) out += u'0';
     out.append(digits.begin(), digits.end());
 }
 
@@ -29,7 +31,8 @@ void AppendText(std::u16string& out, std::u16string_view text, bool doubled)
 
 } // namespace
 
-void AdoStatement::Render(std::u16string& out, std::size_t from, std::size_t to, std::size_t conversion) const
+void AdoStatement::Render(std::u16string& out, std::size_t from, std::size_t to, std::size_t conversion,
+                          Rendering rendering) const
 {
     const std::u16string_view shown = m_shape.shown;
     for (std::size_t i = from; i < to; ++i) {
@@ -41,7 +44,10 @@ void AdoStatement::Render(std::u16string& out, std::size_t from, std::size_t to,
         switch (m_shape.conversions[conversion++]) {
         case ShapeConversion::Text:
         case ShapeConversion::Piece:
-            AppendText(out, argument.text, argument.doubled);
+            if (rendering == Rendering::Bound)
+                out.append(argument.text);
+            else
+                AppendText(out, argument.text, argument.doubled);
             i += 1;
             break;
         case ShapeConversion::Number:
@@ -63,14 +69,10 @@ void AdoStatement::FillPieces()
     // and each piece written where it stands.
     std::size_t at = 0, conversion = 0;
     for (const ShapeMarker& marker : m_shape.markers) {
-        const std::size_t start =
-            marker.literal ? marker.from - (marker.from >= 2 && m_shape.shown[marker.from - 2] == u'N' ? 2 : 1)
-                           : marker.from;
-        const std::size_t end = marker.literal ? marker.to + 1 : marker.to;
-        Render(m_sent, at, start, conversion);
+        Render(m_sent, at, marker.start, conversion);
         m_sent += u'?';
         conversion = marker.firstConversion + marker.conversions;
-        at = end;
+        at = marker.end;
     }
     Render(m_sent, at, m_shape.shown.size(), conversion);
 }
@@ -84,7 +86,7 @@ CComVariant AdoStatement::value(std::size_t index) const
     const Argument& only = m_arguments[marker.firstConversion];
     if (marker.conversions == 1 && content == u"%s") return CComVariant(only.text);
     std::u16string composed;
-    Render(composed, marker.from, marker.to, marker.firstConversion);
+    Render(composed, marker.from, marker.to, marker.firstConversion, Rendering::Bound);
     return CComVariant(std::u16string_view(composed));
 }
 

@@ -31,7 +31,8 @@ enum class ShapeConversion : unsigned char { Text, Number, PaddedNumber, Piece }
 
 // One ? of the text the store is sent.
 struct ShapeMarker {
-    std::size_t from = 0, to = 0; // the literal's content in the shown text, or the %d
+    std::size_t start = 0, end = 0; // what the ? stands for in the shown text
+    std::size_t from = 0, to = 0;   // the literal's content, or the %d
     std::size_t firstConversion = 0, conversions = 0;
     bool literal = false;
 };
@@ -51,7 +52,8 @@ template <std::size_t N>
 class StatementShape {
 public:
     // A shape that does not read as one (an unclosed literal, a conversion
-    // of another kind, too many values) stops the compilation here.
+    // of another kind, too many values, a comment, a literal with a prefix
+    // other than N) stops the compilation here.
     consteval StatementShape(const char16_t (&text)[N])
     {
         for (std::size_t i = 0; i < N; ++i) m_shown[i] = text[i];
@@ -104,12 +106,24 @@ private:
         m_sent[m_sentLength++] = u'?';
     }
 
-    constexpr std::size_t ParseLiteral(std::size_t start)
+    // A quote right after a word is a prefixed literal (X'..', E'..') or a
+    // word run into a literal: neither is a value's place.
+    constexpr void RefuseOddText(std::size_t i) const
+    {
+        if ((m_shown[i] == u'-' && m_shown[i + 1] == u'-') || (m_shown[i] == u'/' && m_shown[i + 1] == u'*'))
+            throw "a statement's shape holds a comment";
+        if (m_shown[i] == u'\'' && i > 0 && WordCharacter(m_shown[i - 1]) && !StartsNationalLiteral(i - 1))
+            throw "a statement's shape holds a literal with a prefix";
+    }
+
+    // literal is where the literal starts, its N included; start where its
+    // content does.
+    constexpr std::size_t ParseLiteral(std::size_t literal, std::size_t start)
     {
         std::size_t end = start;
         while (end < N - 1 && m_shown[end] != u'\'') ++end;
         if (end == N - 1) throw "a statement's shape holds a literal that is not closed";
-        ShapeMarker marker{start, end, m_conversionCount, 0, true};
+        ShapeMarker marker{literal, end + 1, start, end, m_conversionCount, 0, true};
         for (std::size_t i = start; i < end; ++i) {
             if (m_shown[i] != u'%') continue;
             const auto [conversion, length] = ConversionAt(i + 1, true);
@@ -125,8 +139,9 @@ private:
     {
         std::size_t i = 0;
         while (i < N - 1) {
+            RefuseOddText(i);
             if (m_shown[i] == u'\'' || StartsNationalLiteral(i)) {
-                i = ParseLiteral(i + (m_shown[i] == u'N' ? 2 : 1));
+                i = ParseLiteral(i, i + (m_shown[i] == u'N' ? 2 : 1));
             } else if (m_shown[i] == u'%') {
                 const auto [conversion, length] = ConversionAt(i + 1, false);
                 AddConversion(conversion);
@@ -135,7 +150,7 @@ private:
                     m_sent[m_sentLength++] = u'%';
                     m_sent[m_sentLength++] = u's';
                 } else {
-                    AddMarker({i, i + 1 + length, m_conversionCount - 1, 1, false});
+                    AddMarker({i, i + 1 + length, i, i + 1 + length, m_conversionCount - 1, 1, false});
                 }
                 i += 1 + length;
             } else {
@@ -247,8 +262,12 @@ private:
     }
 
     void FillPieces();
-    // The conversions of [from, to) of the shown text written into out.
-    void Render(std::u16string& out, std::size_t from, std::size_t to, std::size_t firstConversion) const;
+    // The conversions of [from, to) of the shown text written into out: as
+    // shown (a text up to its first NUL, doubled where so given), or as the
+    // store is given them (texts whole and as given).
+    enum class Rendering { Shown, Bound };
+    void Render(std::u16string& out, std::size_t from, std::size_t to, std::size_t firstConversion,
+                Rendering rendering = Rendering::Shown) const;
 
     ShapeView m_shape;
     std::array<Argument, kMaxShapeConversions> m_arguments{};

@@ -1,8 +1,8 @@
-// The Command object: each ? of its text takes the next value, whether the
-// provider binds values itself (SQLite) or reads them back out of literals
-// written for them (ODBC, PostgreSQL).
+// The Command object: each ? of its text takes the next value, bound by
+// the provider, never written into the text.
 #include "support/ado_connection.h"
 #include "support/odbc_store.h"
+#include "support/pg_store.h"
 #include "support/temp_dir.h"
 
 #include "valmorin/com/runtime.h"
@@ -15,6 +15,18 @@ struct Outcome {
     HRESULT hr;
     LONG rows;
 };
+
+CComPtr<_Command> NewCommand(const AdoConnection& connection, const std::u16string& text)
+{
+    CComPtr<_Command> command;
+    EXPECT_EQ(CoCreateInstance(CLSID_Command, nullptr, CLSCTX_ALL, _Command::iid, reinterpret_cast<void**>(&command)),
+              S_OK);
+    CComPtr<IDispatch> active;
+    connection.Active().pdispVal->QueryInterface(IDispatch::iid, reinterpret_cast<void**>(&active));
+    EXPECT_EQ(command->putref_ActiveConnection(active.get()), S_OK);
+    EXPECT_EQ(command->put_CommandText(CComBSTR(text).get()), S_OK);
+    return command;
+}
 
 Outcome Execute(const AdoConnection& connection, const std::u16string& text, const std::vector<std::u16string>& values)
 {
@@ -68,6 +80,48 @@ TEST(Command, ValuesStayValuesOnBothPaths)
                                               ? std::vector<std::u16string>{u"1|x'); DELETE FROM T; --?|it's",
                                                                             u"2|x'); DELETE FROM T; --?|it's"}
                                               : std::vector<std::u16string>{u"1|x'); DELETE FROM T; --?|it's"}));
+}
+
+// A recordset with the server cursor keeps stepping its statement after
+// the call that opened it. Fault caught: the cursor's bound text read from
+// the session's buffers, which its next statement fills again (the cursor
+// then filters on the other statement's value, or reads freed memory).
+TEST(Command, AServerCursorKeepsItsValuesWhileOtherStatementsRun)
+{
+    TempDir dir;
+    const auto file = dir / "store.db";
+    CreateSqliteFile(file, "CREATE TABLE T (ID INTEGER, A TEXT); INSERT INTO T VALUES (1, 'x'), (2, 'y'), (3, 'x'), "
+                           "(4, 'y'), (5, 'x');");
+    const AdoConnection connection(SqliteConnectionString(file));
+    const CComPtr<_Command> select = NewCommand(connection, u"SELECT ID FROM T WHERE A = ? ORDER BY ID");
+    ASSERT_EQ(select->put_Parameter(0, CComVariant(std::u16string_view(u"x"))), S_OK);
+    CComPtr<_Recordset> rows;
+    ASSERT_EQ(CoCreateInstance(CLSID_Recordset, nullptr, CLSCTX_ALL, _Recordset::iid, reinterpret_cast<void**>(&rows)),
+              S_OK);
+    ASSERT_EQ(rows->put_CursorLocation(adUseServer), S_OK);
+    ASSERT_EQ(rows->Open(CComVariant(static_cast<IDispatch*>(select.get())), connection.Active(), adOpenForwardOnly,
+                         adLockReadOnly, -1),
+              S_OK);
+    std::vector<LONG> ids;
+    for (VARIANT_BOOL eof = VARIANT_FALSE; rows->get_EOF(&eof) == S_OK && !eof; rows->MoveNext()) {
+        CComVariant id;
+        ASSERT_EQ(rows->get_Collect(CComVariant(LONG{0}), &id), S_OK);
+        ids.push_back(id.lVal);
+        EXPECT_EQ(Execute(connection, u"UPDATE T SET ID = ID WHERE A = ?", {u"y"}).hr, S_OK);
+    }
+    EXPECT_EQ(ids, (std::vector<LONG>{1, 3, 5}));
+}
+
+// libpq reads a value up to its first NUL. Fault caught: a text holding
+// one cut there and stored, the rest lost without a word.
+TEST(Command, PostgreSqlRefusesATextWithANulRatherThanCuttingIt)
+{
+    if (!PostgresAvailable()) GTEST_SKIP() << "no PostgreSQL server";
+    const PgDatabase database("CREATE TABLE T (A TEXT);");
+    const AdoConnection connection(database.connectionString());
+    EXPECT_EQ(Execute(connection, u"INSERT INTO T (A) VALUES (?)", {std::u16string(u"kept\0lost", 9)}).hr,
+              DB_E_CANTCONVERTVALUE);
+    EXPECT_EQ(database.Column("SELECT COUNT(*) FROM T"), std::vector<std::u16string>{u"0"});
 }
 
 } // namespace

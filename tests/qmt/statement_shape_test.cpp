@@ -3,8 +3,9 @@
 //
 // Faults caught: a literal's value left in the sent text, or a marker for
 // a piece the component fills itself; a composite literal (N'%03d|%d')
-// bound as its first value only; a constant literal's text lost; a number
-// shown unpadded or without its sign; a text shown past its first NUL, or
+// bound as its first value only, or with the apostrophes it shows doubled;
+// a constant literal's text lost; a number shown unpadded, without its
+// sign, or padded past printf's width; a text shown past its first NUL, or
 // doubled where it is shown as given.
 #include "qmt/db/ado_statement.h"
 
@@ -12,7 +13,8 @@
 
 namespace {
 
-constexpr qmt::StatementShape kMixed{u"INSERT INTO T(A, B, C, D) VALUES ( %d, N'%s', N'%03d|%d', N'const' ) -- '%s'"};
+constexpr qmt::StatementShape kMixed{u"INSERT INTO T(A, B, C, D, E) VALUES ( %d, N'%s', N'%03d|%d', N'const', '%s' )"};
+constexpr qmt::StatementShape kComposed{u"SELECT N'<%s>', N'%03d'"};
 constexpr qmt::StatementShape kPiece{u"DELETE FROM T WHERE ID = %d AND C IN (%s) AND N = 'x%s'"};
 
 std::u16string Text(const CComVariant& value)
@@ -25,7 +27,7 @@ TEST(StatementShape, ValuesAreBoundApartAndShownWhereTheirConversionsStand)
 {
     const std::u16string withNul(u"it's\0hidden", 11);
     const qmt::AdoStatement statement = qmt::AdoStatement::Of<kMixed>(-7, withNul, 5, -12, qmt::Doubled(u"a'b"));
-    EXPECT_EQ(statement.sent(), u"INSERT INTO T(A, B, C, D) VALUES ( ?, ?, ?, ? ) -- ?");
+    EXPECT_EQ(statement.sent(), u"INSERT INTO T(A, B, C, D, E) VALUES ( ?, ?, ?, ?, ? )");
     ASSERT_EQ(statement.valueCount(), 5u);
     EXPECT_EQ(statement.value(0).vt, VT_I4);
     EXPECT_EQ(statement.value(0).lVal, -7);
@@ -33,9 +35,19 @@ TEST(StatementShape, ValuesAreBoundApartAndShownWhereTheirConversionsStand)
     EXPECT_EQ(Text(statement.value(2)), u"005|-12");
     EXPECT_EQ(Text(statement.value(3)), u"const");
     EXPECT_EQ(Text(statement.value(4)), u"a'b") << "a text shown doubled is bound as given";
-    EXPECT_EQ(statement.shown(), u"INSERT INTO T(A, B, C, D) VALUES ( -7, N'it's', N'005|-12', N'const' ) -- 'a''b'");
+    EXPECT_EQ(statement.shown(), u"INSERT INTO T(A, B, C, D, E) VALUES ( -7, N'it's', N'005|-12', N'const', 'a''b' )");
     EXPECT_NE(statement.identity(), nullptr);
     EXPECT_EQ(statement.identity(), qmt::AdoStatement::Of<kMixed>(1, u"", 2, 3, u"").identity());
+}
+
+TEST(StatementShape, ALiteralComposedOfValuesIsBoundAsGivenAndShownAsPrintfWritesIt)
+{
+    const std::u16string withNul(u"O'B\0c", 5);
+    const qmt::AdoStatement statement = qmt::AdoStatement::Of<kComposed>(qmt::Doubled(withNul), -5);
+    ASSERT_EQ(statement.valueCount(), 2u);
+    EXPECT_EQ(Text(statement.value(0)), u"<" + withNul + u">");
+    EXPECT_EQ(Text(statement.value(1)), u"-05");
+    EXPECT_EQ(statement.shown(), u"SELECT N'<O''B>', N'-05'");
 }
 
 TEST(StatementShape, PiecesAreWrittenIntoTheSentText)

@@ -86,6 +86,23 @@ TEST_F(PostgresStoreTest, TrailingBlanksAndNationalLiteralsKeepTheTextExactly)
     EXPECT_EQ(result.text(), u"v  ");
 }
 
+// A statement kept prepared by a session answers again once another
+// program changed the type of a column it reads. Fault caught: the kept
+// statement failing ("cached plan must not change result type") for as
+// long as the session lives.
+TEST_F(PostgresStoreTest, AColumnRetypedByAnotherProgramLeavesNoLookupFailing)
+{
+    TestStore store(StoreKind::PostgreSql);
+    CComPtr<IValmorin> component = NewComponent(&store);
+    LONG added = 0;
+    ASSERT_EQ(component->transadd(CComBSTR(u"T").get(), CComBSTR(u"k").get(), CComBSTR(u"v").get(), &added), S_OK);
+    BstrResult before, after;
+    ASSERT_EQ(component->translate(CComBSTR(u"T").get(), CComBSTR(u"k").get(), &before), S_OK);
+    store.Run("ALTER TABLE QM_VALMOR ALTER COLUMN OUTPUT TYPE VARCHAR(4000);");
+    EXPECT_EQ(component->translate(CComBSTR(u"T").get(), CComBSTR(u"k").get(), &after), S_OK);
+    EXPECT_EQ(after.text(), u"v");
+}
+
 // BEGIN and the writers' lock wait for the transaction's first statement
 // and go with it: a second writer then waits for the first (until its
 // command time-out), and a first statement that fails leaves a transaction

@@ -415,9 +415,10 @@ private:
         std::u16string text(sql);
         Verify(SQLPrepareW(stmt.get(), text.data(), static_cast<SQLINTEGER>(text.size())), stmt.get(),
                u"to prepare a statement");
+        // A driver that cannot count the markers leaves it to SQLExecute.
         SQLSMALLINT count = 0;
-        Verify(SQLNumParams(stmt.get(), &count), stmt.get(), u"to count a statement's parameters");
-        RefuseMismatchedValues(static_cast<std::size_t>(count), values);
+        if (SQL_SUCCEEDED(SQLNumParams(stmt.get(), &count)))
+            RefuseMismatchedValues(static_cast<std::size_t>(count), values);
         return m_cache.Insert(sql, std::move(stmt)).first->get();
     }
 

@@ -333,9 +333,33 @@ private:
         }
         const std::string* name = m_cache.Find(sql);
         if (!name) name = Prepare(sql);
+        try {
+            return RunPrepared(*name, values);
+        } catch (const ProviderFailure& failure) {
+            if (!StalePlan(failure)) throw;
+            // Another program changed a table under the statement (a
+            // column's type, a table dropped and made again): the statement
+            // is prepared anew, and run again when no transaction of the
+            // caller's was lost with the failure.
+            if (std::optional<std::string> stale = m_cache.Remove(sql)) m_evicted.push_back(std::move(*stale));
+            if (PQtransactionStatus(Raw()) != PQTRANS_IDLE) throw;
+            return RunPrepared(*Prepare(sql), values);
+        }
+    }
+
+    Result RunPrepared(const std::string& name, std::span<const BoundValue> values)
+    {
         const char* const* bound = BindValues(values);
         const int count = static_cast<int>(values.size());
-        return Exchange([&] { return PQsendQueryPrepared(Raw(), name->c_str(), count, bound, nullptr, nullptr, 0); });
+        return Exchange([&] { return PQsendQueryPrepared(Raw(), name.c_str(), count, bound, nullptr, nullptr, 0); });
+    }
+
+    // "cached plan must not change result type", and a statement the
+    // server no longer knows.
+    static bool StalePlan(const ProviderFailure& failure)
+    {
+        return !failure.errors.empty() &&
+               (failure.errors.front().sqlState == u"0A000" || failure.errors.front().sqlState == u"26000");
     }
 
     // A PREPARE that fails inside a transaction ends it, as the statement

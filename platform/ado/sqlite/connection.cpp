@@ -196,7 +196,7 @@ public:
     {
         RefuseIfFileReplaced();
         Statement stmt = PrepareOne(sql);
-        BindValues(stmt.get(), values);
+        BindValues(stmt.get(), values, Binding::Copied);
         return std::make_unique<SqliteCursor>(m_db.get(), std::move(stmt));
     }
 
@@ -248,8 +248,12 @@ private:
 
     // Texts are bound as UTF-8 made here, into buffers kept from call to
     // call (SQLite's own reading of UTF-16 takes a leading U+FEFF or U+FFFE
-    // for a byte-order mark).
-    void BindValues(sqlite3_stmt* stmt, std::span<const BoundValue> values)
+    // for a byte-order mark). SQLite reads a bound text where it lies for
+    // as long as the statement runs: a statement that outlives the call (a
+    // cursor's) has its texts copied, since the session's next call fills
+    // the buffers again.
+    enum class Binding { InBuffers, Copied };
+    void BindValues(sqlite3_stmt* stmt, std::span<const BoundValue> values, Binding binding = Binding::InBuffers)
     {
         RefuseMismatchedValues(static_cast<std::size_t>(sqlite3_bind_parameter_count(stmt)), values.size());
         if (m_values.size() < values.size()) m_values.resize(values.size());
@@ -262,8 +266,10 @@ private:
             case BoundValue::Kind::Text: {
                 // A null pointer would bind NULL: the empty text is a text.
                 const std::string_view utf8 = m_values[i].Assign(values[i].text);
+                if (utf8.size() > static_cast<std::size_t>(INT_MAX))
+                    Throw(DB_E_DATAOVERFLOW, u"A text value is longer than the database takes.", 0, u"22001");
                 rc = sqlite3_bind_text(stmt, index, utf8.empty() ? "" : utf8.data(), static_cast<int>(utf8.size()),
-                                       SQLITE_STATIC);
+                                       binding == Binding::Copied ? SQLITE_TRANSIENT : SQLITE_STATIC);
                 break;
             }
             }
