@@ -28,6 +28,7 @@ public:
         m_text.assign(text ? text : u"", SysStringLen(text));
         m_values.clear();
         m_bound.clear();
+        m_boundStale = false;
         return S_OK;
     }
 
@@ -36,10 +37,7 @@ public:
         if (index < 0 || index > 1000) return Fail(E_INVALIDARG, u"A parameter's index is out of range.");
         const auto at = static_cast<std::size_t>(index);
         if (at >= m_values.size()) m_values.resize(at + 1);
-        if (const HRESULT hr = Accept(value); FAILED(hr)) return hr;
-        const HRESULT hr = VariantCopy(&m_values[at], &value);
-        m_bound.clear();
-        return hr;
+        return Keep(m_values[at], value);
     }
 
     HRESULT Execute(VARIANT* recordsAffected, VARIANT* parameters, LONG, _Recordset** recordset) override
@@ -55,9 +53,10 @@ public:
 
     std::span<const BoundValue> Values() const override
     {
-        if (m_bound.size() != m_values.size()) {
+        if (m_boundStale) {
             m_bound.clear();
-            for (const CComVariant& value : m_values) m_bound.push_back(Bound(value));
+            for (const KeptValue& value : m_values) m_bound.push_back({value.kind, value.text, value.number});
+            m_boundStale = false;
         }
         return m_bound;
     }
@@ -68,22 +67,31 @@ private:
         return ReportProviderErrors(_Command::iid, {AdoError(number, kCommandSource, description)});
     }
 
-    static HRESULT Accept(const VARIANT& value)
-    {
-        if (value.vt == VT_BSTR || value.vt == VT_I4 || value.vt == VT_I2 || value.vt == VT_NULL ||
-            value.vt == VT_EMPTY)
-            return S_OK;
-        return Fail(DISP_E_TYPEMISMATCH, u"A parameter of a command is a text, a number or NULL.");
-    }
+    // A value as the command keeps it: a text's room is reused by the next
+    // value set at that place, so that a command run again and again with
+    // new values stops allocating.
+    struct KeptValue {
+        BoundValue::Kind kind = BoundValue::Kind::Null;
+        std::u16string text;
+        LONG number = 0;
+    };
 
-    static BoundValue Bound(const VARIANT& value)
+    HRESULT Keep(KeptValue& kept, const VARIANT& value)
     {
+        m_boundStale = true;
         switch (value.vt) {
         case VT_BSTR:
-            return {BoundValue::Kind::Text, {value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal)}};
-        case VT_I4: return {BoundValue::Kind::Number, {}, value.lVal};
-        case VT_I2: return {BoundValue::Kind::Number, {}, value.iVal};
-        default: return {};
+            kept.kind = BoundValue::Kind::Text;
+            kept.text.assign(value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal));
+            return S_OK;
+        case VT_I4:
+        case VT_I2:
+            kept.kind = BoundValue::Kind::Number;
+            kept.number = value.vt == VT_I4 ? value.lVal : value.iVal;
+            return S_OK;
+        case VT_NULL:
+        case VT_EMPTY: kept.kind = BoundValue::Kind::Null; return S_OK;
+        default: return Fail(DISP_E_TYPEMISMATCH, u"A parameter of a command is a text, a number or NULL.");
         }
     }
 
@@ -95,18 +103,22 @@ private:
         BSTR* elements = nullptr;
         if (FAILED(SafeArrayAccessData(parameters.parray, reinterpret_cast<void**>(&elements))))
             return Fail(E_INVALIDARG, u"The parameters cannot be read.");
-        m_values.assign(SafeArrayElementCount(parameters.parray), CComVariant());
-        for (std::size_t i = 0; i < m_values.size(); ++i)
-            m_values[i] = CComVariant(std::u16string_view(elements[i] ? elements[i] : u"", SysStringLen(elements[i])));
+        m_values.resize(SafeArrayElementCount(parameters.parray));
+        for (std::size_t i = 0; i < m_values.size(); ++i) {
+            VARIANT text;
+            text.vt = VT_BSTR;
+            text.bstrVal = elements[i];
+            Keep(m_values[i], text);
+        }
         SafeArrayUnaccessData(parameters.parray);
-        m_bound.clear();
         return S_OK;
     }
 
     CComPtr<IConnectionInternal> m_connection;
     std::u16string m_text;
-    std::vector<CComVariant> m_values;
-    mutable std::vector<BoundValue> m_bound; // views of m_values, made again when they change
+    std::vector<KeptValue> m_values;
+    mutable std::vector<BoundValue> m_bound; // views of m_values
+    mutable bool m_boundStale = false;       // m_values changed since m_bound was made
 };
 
 } // namespace

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <list>
 #include <optional>
 #include <functional>
@@ -24,12 +25,15 @@ public:
     StatementCache& operator=(const StatementCache&) = delete;
 
     // Null when the text has no entry here; a found entry becomes the most
-    // recently used.
+    // recently used. A session runs the same statement again and again: the
+    // most recent entry is compared first, without hashing the text.
     Value* Find(std::u16string_view text)
     {
+        if (m_recent && TextEqual{}(m_recent->first, text)) return &m_recent->second.value;
         const auto it = m_entries.find(text); // no copy of the text to look it up
         if (it == m_entries.end()) return nullptr;
         m_uses.splice(m_uses.begin(), m_uses, it->second.use);
+        m_recent = &*it;
         return &it->second.value;
     }
 
@@ -42,13 +46,12 @@ public:
         if (m_entries.size() >= m_capacity) {
             const auto oldest = m_entries.find(m_uses.back());
             evicted.emplace(std::move(oldest->second.value));
-            m_entries.erase(oldest);
-            m_uses.pop_back();
+            Erase(oldest);
         }
         m_uses.emplace_front(text);
-        Value* added =
-            &m_entries.emplace(std::u16string(text), Entry{std::move(value), m_uses.begin()}).first->second.value;
-        return {added, std::move(evicted)};
+        const auto added = m_entries.emplace(std::u16string(text), Entry{std::move(value), m_uses.begin()}).first;
+        m_recent = &*added;
+        return {&added->second.value, std::move(evicted)};
     }
 
     // The entry for the text taken out, when there is one.
@@ -57,8 +60,7 @@ public:
         const auto it = m_entries.find(text);
         if (it == m_entries.end()) return std::nullopt;
         std::optional<Value> removed(std::move(it->second.value));
-        m_uses.erase(it->second.use);
-        m_entries.erase(it);
+        Erase(it);
         return removed;
     }
 
@@ -67,14 +69,31 @@ private:
         Value value;
         std::list<std::u16string>::iterator use;
     };
-
-    std::size_t m_capacity;
-    std::list<std::u16string> m_uses; // most recent first
     struct TextHash {
         using is_transparent = void;
         std::size_t operator()(std::u16string_view text) const { return std::hash<std::u16string_view>{}(text); }
     };
-    std::unordered_map<std::u16string, Entry, TextHash, std::equal_to<>> m_entries;
+    // Bytes compared at once: char_traits<char16_t> compares unit by unit.
+    struct TextEqual {
+        using is_transparent = void;
+        bool operator()(std::u16string_view a, std::u16string_view b) const
+        {
+            return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0;
+        }
+    };
+    using Entries = std::unordered_map<std::u16string, Entry, TextHash, TextEqual>;
+
+    void Erase(typename Entries::iterator it)
+    {
+        if (m_recent == &*it) m_recent = nullptr;
+        m_uses.erase(it->second.use);
+        m_entries.erase(it);
+    }
+
+    std::size_t m_capacity;
+    std::list<std::u16string> m_uses; // most recent first
+    Entries m_entries;
+    typename Entries::value_type* m_recent = nullptr; // the entry found or made last
 };
 
 } // namespace valmorin::ado
