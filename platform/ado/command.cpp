@@ -104,6 +104,7 @@ private:
         if (FAILED(SafeArrayAccessData(parameters.parray, reinterpret_cast<void**>(&elements))))
             return Fail(E_INVALIDARG, u"The parameters cannot be read.");
         m_values.resize(SafeArrayElementCount(parameters.parray));
+        m_boundStale = true; // an empty array sets no value, and the views of the old ones are gone
         for (std::size_t i = 0; i < m_values.size(); ++i) {
             VARIANT text;
             text.vt = VT_BSTR;

@@ -20,7 +20,7 @@ namespace valmorin::ado {
 template <typename Value>
 class StatementCache {
 public:
-    explicit StatementCache(std::size_t capacity) : m_capacity(capacity) {}
+    explicit StatementCache(std::size_t capacity) : m_capacity(capacity > 0 ? capacity : 1) {}
     StatementCache(const StatementCache&) = delete;
     StatementCache& operator=(const StatementCache&) = delete;
 
@@ -43,7 +43,10 @@ public:
     std::pair<Value*, std::optional<Value>> Insert(std::u16string_view text, Value value)
     {
         std::optional<Value> evicted;
-        if (m_entries.size() >= m_capacity) {
+        if (const auto same = m_entries.find(text); same != m_entries.end()) {
+            evicted.emplace(std::move(same->second.value)); // replaced: given back as a value pushed out
+            Erase(same);
+        } else if (m_entries.size() >= m_capacity) {
             const auto oldest = m_entries.find(m_uses.back());
             evicted.emplace(std::move(oldest->second.value));
             Erase(oldest);
@@ -78,7 +81,8 @@ private:
         using is_transparent = void;
         bool operator()(std::u16string_view a, std::u16string_view b) const
         {
-            return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0;
+            return a.size() == b.size() &&
+                   (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0);
         }
     };
     using Entries = std::unordered_map<std::u16string, Entry, TextHash, TextEqual>;

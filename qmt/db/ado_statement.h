@@ -77,6 +77,9 @@ private:
         return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'_';
     }
 
+    // What may stand before a literal's opening quote.
+    static constexpr bool OpensLiteral(char16_t c) { return c == u' ' || c == u'(' || c == u',' || c == u'='; }
+
     constexpr bool StartsNationalLiteral(std::size_t i) const
     {
         return m_shown[i] == u'N' && i + 1 < N - 1 && m_shown[i + 1] == u'\'' &&
@@ -112,8 +115,9 @@ private:
     {
         if ((m_shown[i] == u'-' && m_shown[i + 1] == u'-') || (m_shown[i] == u'/' && m_shown[i + 1] == u'*'))
             throw "a statement's shape holds a comment";
-        if (m_shown[i] == u'\'' && i > 0 && WordCharacter(m_shown[i - 1]) && !StartsNationalLiteral(i - 1))
-            throw "a statement's shape holds a literal with a prefix";
+        if (m_shown[i] == u'\'' && i > 0 && !OpensLiteral(m_shown[i - 1]) && !StartsNationalLiteral(i - 1))
+            throw "a statement's shape holds a literal with a prefix, or one run into another";
+        if (m_shown[i] == u'?') throw "a statement's shape holds a marker of its own";
     }
 
     // literal is where the literal starts, its N included; start where its
@@ -235,7 +239,7 @@ private:
         switch (conversion) {
         case ShapeConversion::Text: return std::is_convertible_v<const Value&, TextArgument>;
         case ShapeConversion::Number:
-        case ShapeConversion::PaddedNumber: return std::is_integral_v<Value> && !std::is_same_v<Value, bool>;
+        case ShapeConversion::PaddedNumber: return std::is_same_v<Value, LONG>; // nothing narrowed unseen
         case ShapeConversion::Piece: return std::is_same_v<Value, StatementPiece>;
         }
         return false;

@@ -112,6 +112,56 @@ TEST(Command, AServerCursorKeepsItsValuesWhileOtherStatementsRun)
     EXPECT_EQ(ids, (std::vector<LONG>{1, 3, 5}));
 }
 
+// Values given to Execute replace those kept, even when there are none.
+// Fault caught: the views of the values an empty array took the place of
+// still bound (freed texts, and markers counted against stale values).
+TEST(Command, AnEmptyArrayOfValuesLeavesNoneOfTheOldOnes)
+{
+    TempDir dir;
+    const auto file = dir / "store.db";
+    CreateSqliteFile(file, "CREATE TABLE T (A TEXT);");
+    const AdoConnection connection(SqliteConnectionString(file));
+    const CComPtr<_Command> command = NewCommand(connection, u"INSERT INTO T (A) SELECT 'fixed'");
+    ASSERT_EQ(command->put_Parameter(0, CComVariant(std::u16string_view(u"a value longer than a short text"))), S_OK);
+    CComVariant rows;
+    EXPECT_EQ(command->Execute(&rows, nullptr, -1, nullptr), DB_E_ERRORSINCOMMAND) << "one value for no marker";
+    SAFEARRAY* none = SafeArrayCreateVector(VT_BSTR, 0, 0);
+    VARIANT empty;
+    empty.vt = VT_ARRAY | VT_BSTR;
+    empty.parray = none;
+    EXPECT_EQ(command->Execute(&rows, &empty, -1, nullptr), S_OK);
+    SafeArrayDestroy(none);
+    EXPECT_EQ(QueryColumn(file, "SELECT A FROM T"), std::vector<std::u16string>{u"fixed"});
+}
+
+// A session's statements kept prepared can be dropped on the server
+// (DEALLOCATE ALL, DISCARD ALL, a pooler). Faults caught: the dropped name
+// queued for a DEALLOCATE that then fails inside the next transaction and
+// ends it; a statement dropped under the session failing for good.
+TEST(Command, PostgreSqlStatementsDroppedOnTheServerArePreparedAgain)
+{
+    if (!PostgresAvailable()) GTEST_SKIP() << "no PostgreSQL server";
+    const PgDatabase database("CREATE TABLE T (A TEXT);");
+    AdoConnection connection(database.connectionString());
+    const std::u16string insert = u"INSERT INTO T (A) VALUES (?)";
+    EXPECT_EQ(Execute(connection, insert, {u"one"}).hr, S_OK);
+    connection.Execute(u"DEALLOCATE ALL");
+    EXPECT_EQ(Execute(connection, insert, {u"two"}).hr, S_OK) << "run alone, it is prepared again";
+    connection.Execute(u"DEALLOCATE ALL");
+    LONG level = 0;
+    ASSERT_EQ(connection->BeginTrans(&level), S_OK);
+    connection.Execute(u"SELECT 1");
+    EXPECT_TRUE(FAILED(Execute(connection, insert, {u"lost"}).hr)) << "within a transaction it fails";
+    ASSERT_EQ(connection->RollbackTrans(), S_OK);
+    ASSERT_EQ(connection->BeginTrans(&level), S_OK);
+    connection.Execute(u"SELECT 1");
+    EXPECT_EQ(Execute(connection, u"INSERT INTO T (A) SELECT ? || 'r'", {u"fou"}).hr, S_OK);
+    EXPECT_EQ(Execute(connection, insert, {u"three"}).hr, S_OK);
+    ASSERT_EQ(connection->CommitTrans(), S_OK);
+    EXPECT_EQ(database.Column("SELECT A FROM T ORDER BY A"),
+              (std::vector<std::u16string>{u"four", u"one", u"three", u"two"}));
+}
+
 // libpq reads a value up to its first NUL. Fault caught: a text holding
 // one cut there and stored, the rest lost without a word.
 TEST(Command, PostgreSqlRefusesATextWithANulRatherThanCuttingIt)

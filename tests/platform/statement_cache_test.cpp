@@ -42,4 +42,19 @@ TEST(StatementCache, RemovedAndPushedOutEntriesNoLongerAnswer)
     EXPECT_EQ(*cache.Find(u"a"), 1);
 }
 
+// Fault caught: a text made again while its entry is kept leaving a second
+// place in the recency order, whose eviction later finds no entry.
+TEST(StatementCache, ATextMadeAgainReplacesItsEntry)
+{
+    Cache cache(2);
+    cache.Insert(u"a", 1);
+    const auto [added, replaced] = cache.Insert(u"a", 2);
+    EXPECT_EQ(replaced, std::optional<int>(1));
+    cache.Insert(u"b", 3);
+    cache.Insert(u"c", 4); // pushes out a, the oldest
+    EXPECT_EQ(cache.Find(u"a"), nullptr);
+    ASSERT_NE(cache.Find(u"b"), nullptr);
+    ASSERT_NE(cache.Find(u"c"), nullptr);
+}
+
 } // namespace

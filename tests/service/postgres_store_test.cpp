@@ -87,9 +87,9 @@ TEST_F(PostgresStoreTest, TrailingBlanksAndNationalLiteralsKeepTheTextExactly)
 }
 
 // A statement kept prepared by a session answers again once another
-// program changed the type of a column it reads. Fault caught: the kept
-// statement failing ("cached plan must not change result type") for as
-// long as the session lives.
+// program changed the type of a column it reads, alone or first in a
+// transaction. Fault caught: the kept statement failing ("cached plan must
+// not change result type") for as long as the session lives.
 TEST_F(PostgresStoreTest, AColumnRetypedByAnotherProgramLeavesNoLookupFailing)
 {
     TestStore store(StoreKind::PostgreSql);
@@ -101,6 +101,12 @@ TEST_F(PostgresStoreTest, AColumnRetypedByAnotherProgramLeavesNoLookupFailing)
     store.Run("ALTER TABLE QM_VALMOR ALTER COLUMN OUTPUT TYPE VARCHAR(4000);");
     EXPECT_EQ(component->translate(CComBSTR(u"T").get(), CComBSTR(u"k").get(), &after), S_OK);
     EXPECT_EQ(after.text(), u"v");
+    // The first statement of a transaction, sent with its BEGIN.
+    BstrResult first, second;
+    ASSERT_EQ(component->transIdent(CComBSTR(u"n").get(), &first), S_OK);
+    store.Run("ALTER TABLE QM_TABLES ALTER COLUMN ID_TABLE TYPE BIGINT;");
+    EXPECT_EQ(component->transIdent(CComBSTR(u"n").get(), &second), S_OK);
+    EXPECT_EQ(second.text(), u"2");
 }
 
 // BEGIN and the writers' lock wait for the transaction's first statement

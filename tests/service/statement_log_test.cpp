@@ -14,6 +14,7 @@
 #include "support/admin.h"
 #include "support/component.h"
 #include "support/memory_log.h"
+#include "support/temp_dir.h"
 
 #include "platform/text/utf.h"
 
@@ -153,6 +154,71 @@ TEST_P(StatementLogTest, EveryMethodShowsItsStatementsAsTheirTextsFormatThem)
     EXPECT_EQ(Sent(), (std::vector<std::u16string>{Expected<kDeleteTableEntries>(dTable.c_str()),
                                                    Expected<kDeleteTableColumns>(dTable.c_str()),
                                                    Expected<kDeleteTable>(dTable.c_str())}));
+}
+
+// The listings, the table's own methods, the reverse lookup, the table
+// update (whose column list is a piece of its text) and the export.
+TEST_P(StatementLogTest, TheOtherMethodsShowTheirStatementsAsTheirTextsFormatThem)
+{
+    using namespace statements;
+    const std::u16string user = u"u " + kQuoted, table = u"T " + kQuoted, renamed = u"R " + kQuoted,
+                         about = u"d " + kQuoted, input = u"i " + kQuoted, output = u"o " + kQuoted;
+    const std::u16string dUser = Doubled(user), dTable = Doubled(table), dRenamed = Doubled(renamed),
+                         dAbout = Doubled(about), dOutput = Doubled(output);
+    ASSERT_EQ(
+        m_component->TableCreate(Arg(user), Arg(table), Arg(about), Arg(u"a\u00A8b'\u00A8c"), Arg(u"1\u00A80\u00A80")),
+        S_OK);
+    ASSERT_EQ(m_component->CorrespondanceCreate(Arg(user), Arg(table), Arg(input), Arg(output)), S_OK);
+    m_log.emplace();
+    CComPtr<IValmorin2> v2;
+    ASSERT_EQ(m_component.QueryInterface(v2), S_OK);
+    BstrResult text;
+    LONG truth = 0;
+
+    ASSERT_EQ(m_component->TableList(&text), S_OK);
+    ASSERT_EQ(m_component->TableColumns(Arg(table), &text), S_OK);
+    ASSERT_EQ(m_component->TableDescription(Arg(table), &text), S_OK);
+    ASSERT_EQ(m_component->TableExists(Arg(table), &truth), S_OK);
+    ASSERT_EQ(m_component->TableFourEyesIsLastUser(Arg(user), Arg(table), &truth), S_OK);
+    EXPECT_EQ(truth, 1) << "the user came back changed";
+    ASSERT_EQ(m_component->CorrespondanceList(Arg(table), &text), S_OK);
+    ASSERT_EQ(v2->translateReverse(Arg(table), Arg(output), &text), S_OK);
+    ASSERT_EQ(v2->TableListJson(&text), S_OK);
+    ASSERT_EQ(v2->TableColumnsJson(Arg(table), &text), S_OK);
+    ASSERT_EQ(v2->CorrespondanceListJson(Arg(table), Arg(u""), 0, 10, &text), S_OK);
+    EXPECT_EQ(Sent(), (std::vector<std::u16string>{
+                          Expected<kListTables>(),
+                          Expected<kListColumns>(dTable.c_str()),
+                          Expected<kSelectDescription>(dTable.c_str()),
+                          Expected<kLookupTableId>(dTable.c_str()),
+                          Expected<kTableLastUser>(dTable.c_str(), dUser.c_str()),
+                          Expected<kListCorrespondences>(dTable.c_str()),
+                          Expected<kTranslateReverse>(dTable.c_str(), dOutput.c_str()),
+                          Expected<kListTablesWithRows>(),
+                          Expected<kListColumns>(dTable.c_str()),
+                          Expected<kCountCorrespondences>(dTable.c_str()),
+                          Expected<kListCorrespondencesInOrder>(dTable.c_str()),
+                      }));
+
+    ASSERT_EQ(m_component->TableUpdate(Arg(user), Arg(table), Arg(renamed), Arg(about), Arg(u"d"), Arg(u"0"), Arg(u""),
+                                       Arg(u""), Arg(u"2\u00A83")),
+              S_OK);
+    EXPECT_EQ(Sent(),
+              (std::vector<std::u16string>{
+                  Expected<kRenameTableDescribed>(dRenamed.c_str(), dAbout.c_str(), dUser.c_str(), dTable.c_str()),
+                  Expected<kSelectTableId>(dRenamed.c_str()),
+                  Expected<kScanColumns>(1),
+                  Expected<kDeleteColumns>(1, u"2,3"),
+                  Expected<kInsertColumn>(1, 4, u"d", 0),
+                  Expected<kScanValues>(1),
+              }));
+
+    const TempDir folder;
+    LONG rows = 0;
+    ASSERT_EQ(v2->TableExport(Arg(renamed), Arg((folder / "export.csv").u16string()), &rows), S_OK);
+    EXPECT_EQ(rows, 1);
+    EXPECT_EQ(Sent(), (std::vector<std::u16string>{Expected<kLookupTableId>(dRenamed.c_str()),
+                                                   Expected<kScanColumns>(1), Expected<kExportRows>(1)}));
 }
 
 // A random text of the units that have reshaped statements or been read

@@ -332,17 +332,27 @@ private:
             return Text(text::Utf16ToUtf8(sql));
         }
         const std::string* name = m_cache.Find(sql);
-        if (!name) name = Prepare(sql);
+        const bool kept = name != nullptr;
+        if (!kept) name = Prepare(sql);
+        const bool beginsTransaction = m_beginPending;
         try {
             return RunPrepared(*name, values);
         } catch (const ProviderFailure& failure) {
-            if (!StalePlan(failure)) throw;
-            // Another program changed a table under the statement (a
-            // column's type, a table dropped and made again): the statement
-            // is prepared anew, and run again when no transaction of the
-            // caller's was lost with the failure.
-            if (std::optional<std::string> stale = m_cache.Remove(sql)) m_evicted.push_back(std::move(*stale));
-            if (PQtransactionStatus(Raw()) != PQTRANS_IDLE) throw;
+            if (!kept || !StalePlan(failure)) throw;
+            // Another program changed a table under the statement kept
+            // prepared (a column's type, a table dropped and made again) or
+            // the server forgot it: it is prepared anew and run again, when
+            // nothing of the caller's was lost with the failure (the
+            // statement ran alone, or first in the transaction it began).
+            const bool forgotten = failure.errors.front().sqlState == u"26000";
+            if (std::optional<std::string> stale = m_cache.Remove(sql); stale && !forgotten)
+                m_evicted.push_back(std::move(*stale));
+            if (beginsTransaction) {
+                Simple("ROLLBACK");
+                m_beginPending = true;
+            } else if (PQtransactionStatus(Raw()) != PQTRANS_IDLE) {
+                throw;
+            }
             return RunPrepared(*Prepare(sql), values);
         }
     }
@@ -376,11 +386,11 @@ private:
         return added;
     }
 
-    // Statements pushed out of the cache are released on the server while
-    // no failed transaction refuses the DEALLOCATE.
+    // Statements pushed out of the cache are released on the server between
+    // transactions: a DEALLOCATE that failed inside one would end it.
     void DeallocateEvicted()
     {
-        if (PQtransactionStatus(Raw()) == PQTRANS_INERROR) return;
+        if (PQtransactionStatus(Raw()) != PQTRANS_IDLE) return;
         for (const std::string& name : m_evicted) const Result released(PQexec(Raw(), ("DEALLOCATE " + name).c_str()));
         m_evicted.clear();
     }
