@@ -15,14 +15,12 @@
 
 namespace valmorin::module {
 
-inline constexpr HRESULT TYPE_E_REGISTRYACCESS = MakeHResult(0x8002801C);
-
 // The server's keys, then the type library; the first failure is returned.
 HRESULT RegisterServer(const std::u16string& modulePath);
 // The type library, then the server's keys; the first failure is returned
 // (TYPE_E_REGISTRYACCESS when the type library is not registered, and
-// 0x8007007A for a module path of 260 characters or more, once the type
-// library is unregistered).
+// HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) for a module path of 260
+// characters or more, once the type library is unregistered).
 HRESULT UnregisterServer(const std::u16string& modulePath);
 
 HRESULT RegisterTypeLibrary(const std::u16string& modulePath);

@@ -149,26 +149,9 @@ py::object Result(const VARIANT& result)
     }
 }
 
-std::u16string SystemText(HRESULT hr)
-{
-    OLECHAR* text = nullptr;
-    if (!FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(hr), 0,
-                        reinterpret_cast<LPOLESTR>(&text), 0, nullptr))
-        return {};
-    std::u16string message(text);
-    LocalFree(text);
-    while (!message.empty() && (message.back() == u'\n' || message.back() == u'\r')) message.pop_back();
-    return message;
-}
-
-// A failing HRESULT, with the error info the failure left when there is
-// any; described by its code's system text when there is none.
-CallFailure FromErrorInfo(HRESULT hr)
-{
-    CallFailure failure = TakeCallFailure(hr);
-    if (failure.description.empty()) failure.description = SystemText(hr);
-    return failure;
-}
+// A failing HRESULT, with the error info the failure left, described as
+// the command and the server describe it.
+CallFailure FromErrorInfo(HRESULT hr) { return Described(TakeCallFailure(hr)); }
 
 // valmorin.ComError, set when the module loads and kept for the life of
 // the interpreter.
@@ -210,8 +193,8 @@ public:
         // The error object stays the thread's beside EXCEPINFO, with the
         // store's SQLSTATE that EXCEPINFO has no room for.
         if (hr == DISP_E_EXCEPTION)
-            Raise({exception.scode, std::u16string(source.view()), std::u16string(description.view()),
-                   TakeCallFailure(exception.scode).sqlState});
+            Raise(Described({exception.scode, std::u16string(source.view()), std::u16string(description.view()),
+                             TakeCallFailure(exception.scode).sqlState}));
         if (hr == DISP_E_BADPARAMCOUNT)
             throw py::type_error(m_name + "() does not take " + std::to_string(values.size()) + " argument(s)");
         if (FAILED(hr)) Raise(FromErrorInfo(hr));

@@ -88,7 +88,7 @@ HRESULT CValmorin::ReportComError(const qmt::CException& e)
     CComPtr<IErrorInfo> info;
     if (SUCCEEDED(creator.QueryInterface(info))) SetErrorInfo(0, info.get());
     const auto code = static_cast<HRESULT>(e.code);
-    return code < 0 ? code : static_cast<HRESULT>(e.code | 0x80040000u);
+    return code < 0 ? code : MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, e.code);
 }
 
 namespace service_detail {

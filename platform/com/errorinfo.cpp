@@ -1,5 +1,8 @@
 #include "valmorin/com/errorinfo.h"
 
+#include "platform/text/utf.h"
+#include "platform/win32/kernel.h"
+
 #include <cstdio>
 #include <string>
 
@@ -125,6 +128,41 @@ std::u16string SqlStateOf(IErrorInfo* info)
         FAILED(sql->GetSQLInfo(&state, &native)))
         return {};
     return std::u16string(state.view());
+}
+
+namespace {
+
+std::u16string WithoutLineBreaks(std::u16string text)
+{
+    while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r')) text.pop_back();
+    return text;
+}
+
+std::u16string SystemText(HRESULT hr)
+{
+    OLECHAR* text = nullptr;
+    if (!FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(hr), 0,
+                        reinterpret_cast<LPOLESTR>(&text), 0, nullptr))
+        return {};
+    std::u16string message(text);
+    LocalFree(text);
+    return message;
+}
+
+} // namespace
+
+CallFailure Described(CallFailure failure)
+{
+    if (failure.description.empty()) failure.description = SystemText(failure.hr);
+    if (failure.source.empty()) failure.source = u"valmorin";
+    failure.description = WithoutLineBreaks(std::move(failure.description));
+    return failure;
+}
+
+std::string FailureText(const CallFailure& failure)
+{
+    return HresultText(failure.hr) + " " + valmorin::text::Utf16ToUtf8(failure.source) + ": " +
+           valmorin::text::Utf16ToUtf8(failure.description);
 }
 
 std::string HresultText(HRESULT hr)

@@ -1,5 +1,7 @@
 #include "platform/datasource/directory.h"
 
+#include "platform/win32/errors.h"
+
 #include "platform/com/dispatch_stub.h"
 #include "platform/com/class_factory.h"
 #include "valmorin/com/errorinfo.h"
@@ -15,7 +17,6 @@ namespace valmorin::datasource {
 
 namespace {
 
-constexpr DWORD kErrorNotFound = 1168;
 constexpr std::u16string_view kErrorSource = u"DataSourceDirectory";
 
 std::u16string_view View(BSTR text) { return {text ? text : u"", SysStringLen(text)}; }
@@ -47,9 +48,9 @@ public:
         const std::u16string_view account = View(accountName), name = View(dataSourceName);
         const CatalogueEntry* found = FindEntry(catalogue, account, name);
         if (found == nullptr)
-            return Fail(HRESULT_FROM_WIN32(kErrorNotFound), u"The data source " + std::u16string(name) +
-                                                                u" is not configured for " + std::u16string(account) +
-                                                                u".");
+            return Fail(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), u"The data source " + std::u16string(name) +
+                                                                 u" is not configured for " + std::u16string(account) +
+                                                                 u".");
         m_texts.push_back(selector == kSelectorSchema ? found->source.schema : found->source.connectionString);
         *entry = static_cast<LONG>(m_texts.size() - 1);
         return S_OK;

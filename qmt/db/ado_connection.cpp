@@ -2,6 +2,7 @@
 
 #include "platform/ado/connection_string.h"
 #include "platform/com/com_error.h"
+#include "platform/win32/errors.h"
 #include "valmorin/com/runtime.h"
 #include "qmt/diag/exception.h"
 #include "qmt/diag/trace.h"
@@ -42,7 +43,7 @@ void CAdoConnection::open(const std::u16string& connectionString, const std::u16
     try {
         if (m_handle && state() == adStateOpen) {
             TraceDebug(u"The connection is aleready opened");
-            throw CWinException(5);
+            throw CWinException(ERROR_ACCESS_DENIED);
         }
         if (!m_handle) {
             const HRESULT hr = CoCreateInstance(CLSID_Connection, nullptr, CLSCTX_ALL, _Connection::iid,
@@ -65,7 +66,7 @@ void CAdoConnection::open(const std::u16string& connectionString, const std::u16
             return;
         }
         raiseProviderErrors();
-        throw CWinException(5);
+        throw CWinException(ERROR_ACCESS_DENIED);
     } catch (const _com_error& e) {
         throw CComException(e);
     }

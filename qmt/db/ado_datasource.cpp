@@ -1,6 +1,7 @@
 #include "qmt/db/ado_datasource.h"
 
 #include "platform/com/com_error.h"
+#include "platform/win32/errors.h"
 #include "valmorin/com/runtime.h"
 #include "qmt/diag/exception.h"
 #include "qmt/diag/trace.h"
@@ -27,7 +28,7 @@ std::u16string CAdoDataSourceNK::lookup(const std::u16string& name, LONG selecto
 
 std::u16string CAdoDataSourceNK::get(const std::u16string& name, LONG selector)
 {
-    if (name.empty()) throw CWinException(87);
+    if (name.empty()) throw CWinException(ERROR_INVALID_PARAMETER);
     std::u16string result;
     try {
         result = lookup(name, selector);
@@ -36,7 +37,7 @@ std::u16string CAdoDataSourceNK::get(const std::u16string& name, LONG selector)
     }
     if (result.empty() && (selector == 0 || selector == kSelectorConnectionString)) {
         Trace(LogLevel::Error, u"CAdoDataSourceNK::get(%s) - connection string is empty", name.c_str());
-        throw CWinException(1168);
+        throw CWinException(ERROR_NOT_FOUND);
     }
     return result;
 }

@@ -80,7 +80,7 @@ void CAdoRecord::read(LONG position, CComBSTR& value) const
 
 void CAdoRecord::write(LONG position, const VARIANT& value)
 {
-    if (!m_handle) throw CException(u"CAdoRecord::write", u"Recordset has not been set", 0x80004003);
+    if (!m_handle) throw CException(u"CAdoRecord::write", u"Recordset has not been set", static_cast<DWORD>(E_POINTER));
     ThrowIfFailedHr(field(position)->put_Value(value));
 }
 
@@ -177,7 +177,9 @@ CAdoRecordset::iterator CAdoRecordset::begin()
 
 void CAdoRecordset::updateBatch(LONG scope)
 {
-    if (!m_connection) throw CException(u"CAdoRecordset::updateBatch", u"Recordset has not been opened", 0x80004003);
+    if (!m_connection)
+        throw CException(u"CAdoRecordset::updateBatch", u"Recordset has not been opened",
+                         static_cast<DWORD>(E_POINTER));
     m_connection->clearErrors();
     m_connection->raiseFailure(m_handle->UpdateBatch(scope));
 }

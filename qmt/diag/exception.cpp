@@ -58,7 +58,7 @@ CComException::CComException(HRESULT hr)
 {
     code = static_cast<DWORD>(hr);
     Trace(LogLevel::Error, u"_com_error:%lx", code);
-    if (code <= 0x800401FFu) {
+    if (code <= static_cast<DWORD>(CO_E_LAST)) {
         if (const std::optional<std::u16string> text = SystemText(code)) {
             source = u"Windows";
             description = FitToBuffer(Format(u"Windows (%lx):%s", code, text->c_str()), kWindowsTextCapacity);

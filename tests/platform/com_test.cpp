@@ -3,6 +3,7 @@
 #include "support/registry_sandbox.h"
 #include "valmorin/com/guid.h"
 #include "platform/win32/sysinfo.h"
+#include "valmorin/com/errorinfo.h"
 #include "valmorin/com/runtime.h"
 
 #include <gtest/gtest.h>
@@ -138,6 +139,25 @@ TEST(ErrorInfo, IsPerThreadAndTakenOnce)
     }
     IErrorInfo* info = nullptr;
     EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE);
+}
+
+// How the command, the server and Python describe a failed call. Faults
+// caught: a failure without error information described as nothing (or by
+// a code's system text with its line break); a source or description the
+// call left replaced.
+TEST(ErrorInfo, AFailureIsDescribedByWhatItLeftOrByItsCodesText)
+{
+    SetThreadErrorInfo(GUID_NULL, u"SQLite", u"near \"x\": syntax error\r\n", u"42000");
+    const CallFailure left = Described(TakeCallFailure(DB_E_ERRORSINCOMMAND));
+    EXPECT_EQ(left.source, u"SQLite");
+    EXPECT_EQ(left.sqlState, u"42000");
+    EXPECT_EQ(FailureText(left), "0x80040E14 SQLite: near \"x\": syntax error");
+
+    const CallFailure bare = Described(TakeCallFailure(E_FAIL));
+    EXPECT_EQ(bare.source, u"valmorin");
+    EXPECT_FALSE(bare.description.empty());
+    EXPECT_NE(bare.description.back(), u'\n');
+    EXPECT_EQ(FailureText(bare), "0x80004005 valmorin: Unspecified error");
 }
 
 TEST(Apartment, FirstInitialisationOwnsIt)

@@ -79,27 +79,9 @@ private:
     std::string m_buffer;
 };
 
-std::u16string TrimLineBreaks(std::u16string text)
-{
-    while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r')) text.pop_back();
-    return text;
-}
-
-// A failure without error information is described by its code's text.
 std::string FailureText(const CallOutcome& outcome)
 {
-    std::u16string source = outcome.source, description = outcome.description;
-    if (source.empty() && description.empty()) {
-        OLECHAR* text = nullptr;
-        if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-                           static_cast<DWORD>(outcome.hr), 0, reinterpret_cast<LPOLESTR>(&text), 0, nullptr)) {
-            description = text;
-            LocalFree(text);
-        }
-        source = u"valmorin";
-    }
-    return HresultText(outcome.hr) + " " + valmorin::text::Utf16ToUtf8(source) + ": " +
-           valmorin::text::Utf16ToUtf8(TrimLineBreaks(description));
+    return FailureText(Described({outcome.hr, outcome.source, outcome.description, {}}));
 }
 
 std::string Signature(const MethodHelp& method)

@@ -82,3 +82,10 @@ VALMORIN_PLATFORM_API std::u16string SqlStateOf(IErrorInfo* info);
 
 // "0x80040E14": how an HRESULT is written wherever one is shown.
 VALMORIN_PLATFORM_API std::string HresultText(HRESULT hr);
+// A failure as the component's callers describe it (the command, the
+// server, Python): where the call left no description, the system's text
+// for its code, and "valmorin" as the source where it named none; trailing
+// line breaks dropped.
+VALMORIN_PLATFORM_API CallFailure Described(CallFailure failure);
+// "0x80040E14 SQLite: near ...": a described failure on one line.
+VALMORIN_PLATFORM_API std::string FailureText(const CallFailure& failure);

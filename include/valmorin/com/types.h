@@ -54,12 +54,14 @@ inline constexpr HRESULT DISP_E_OVERFLOW = MakeHResult(0x8002000A);
 inline constexpr HRESULT DISP_E_BADINDEX = MakeHResult(0x8002000B);
 inline constexpr HRESULT DISP_E_BADPARAMCOUNT = MakeHResult(0x8002000E);
 
+inline constexpr HRESULT TYPE_E_REGISTRYACCESS = MakeHResult(0x8002801C);
 inline constexpr HRESULT CLASS_E_NOAGGREGATION = MakeHResult(0x80040110);
 inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = MakeHResult(0x80040111);
 inline constexpr HRESULT REGDB_E_CLASSNOTREG = MakeHResult(0x80040154);
 inline constexpr HRESULT CO_E_NOTINITIALIZED = MakeHResult(0x800401F0);
 inline constexpr HRESULT CO_E_CLASSSTRING = MakeHResult(0x800401F3);
 inline constexpr HRESULT CO_E_ERRORINDLL = MakeHResult(0x800401F9);
+inline constexpr HRESULT CO_E_LAST = MakeHResult(0x800401FF); // the last code of the range COM reserves
 inline constexpr HRESULT RPC_E_CHANGED_MODE = MakeHResult(0x80010106);
 inline constexpr HRESULT RPC_E_CALL_CANCELED = MakeHResult(0x80010002);
 inline constexpr HRESULT RPC_S_CALLPENDING = MakeHResult(0x80010115);
@@ -67,6 +69,15 @@ inline constexpr HRESULT CO_E_CANCEL_DISABLED = MakeHResult(0x80010140);
 
 constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
 constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+
+inline constexpr unsigned SEVERITY_ERROR = 1;
+inline constexpr unsigned FACILITY_ITF = 4;
+// MAKE_HRESULT: the code as it stands, with the severity and facility
+// bits set over it.
+constexpr HRESULT MAKE_HRESULT(unsigned severity, unsigned facility, DWORD code)
+{
+    return MakeHResult((severity << 31) | (facility << 16) | code);
+}
 
 // HRESULT_FROM_WIN32: a Win32 error code in the FACILITY_WIN32 range.
 constexpr HRESULT HRESULT_FROM_WIN32(DWORD error)

@@ -3,7 +3,9 @@
 
 #include "activation.h"
 
+#include "platform/ado/ado.h"
 #include "platform/text/utf.h"
+#include "platform/win32/errors.h"
 #include "valmorin/com/errorinfo.h"
 #include "valmorin/com/runtime.h"
 #include "valmorin/valmorin.h"
@@ -32,9 +34,9 @@ using Json = nlohmann::json;
 using valmorin::text::Utf16ToUtf8;
 
 constexpr char16_t kListSeparator = u'\u00A8';
-constexpr long kBadRequest = static_cast<long>(0x80070057); // E_INVALIDARG
-constexpr long kNotFound = static_cast<long>(0x80070002);   // ERROR_FILE_NOT_FOUND
-constexpr long kFail = static_cast<long>(0x80004005);       // E_FAIL
+constexpr long kBadRequest = E_INVALIDARG;
+constexpr long kNotFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+constexpr long kFail = E_FAIL;
 
 // A request the API refuses, with its status and why.
 struct Refusal {
@@ -57,8 +59,7 @@ std::u16string g_neverWaiting; // the I/O threads', whose lookups never wait for
 // store (HYT00), PostgreSQL's lock not available (55P03).
 bool StoreLocked(const CallFailure& failure)
 {
-    return failure.sqlState == u"HYT00" || failure.sqlState == u"55P03" ||
-           (static_cast<unsigned long>(failure.hr) & 0xFFFFFFFFul) == 0x80040E31ul;
+    return failure.sqlState == u"HYT00" || failure.sqlState == u"55P03" || failure.hr == DB_E_ABORTLIMITREACHED;
 }
 
 // The status a component failure answers with: the caller's mistake, a rule
@@ -66,33 +67,29 @@ bool StoreLocked(const CallFailure& failure)
 // trouble.
 int StatusOf(const CallFailure& failure)
 {
-    const auto code = static_cast<unsigned long>(failure.hr) & 0xFFFFFFFFul;
     // SQLSTATE class 08 is a connection exception, class 57 an operator's
     // intervention (the server shutting down, the session ended).
     const bool connectionLost = failure.sqlState.starts_with(u"08") || failure.sqlState.starts_with(u"57");
-    if (connectionLost || code == 0x800A0E7Dul || StoreLocked(failure)) return 503;
-    switch (code) {
-    case 0x80070057ul: // E_INVALIDARG
-    case 0x8007000Dul: // ERROR_INVALID_DATA
-    case 0x80040E14ul: // DB_E_ERRORSINCOMMAND: a text no statement can carry
-    case 0x80020005ul: // DISP_E_TYPEMISMATCH
-    case 0x80040E07ul: // DB_E_CANTCONVERTVALUE
-    case 0x80040E57ul: // DB_E_DATAOVERFLOW
-        return 400;
-    case 0x80040E2Ful: return 409; // DB_E_INTEGRITYVIOLATION: a rule of the store
-    case 0x80070002ul: return 404;
-    case 0x80070005ul: return 403;
-    case 0x80010002ul: return 503; // RPC_E_CALL_CANCELED: the server is stopping
+    if (connectionLost || failure.hr == adErrInvalidConnection || StoreLocked(failure)) return 503;
+    switch (failure.hr) {
+    case E_INVALIDARG:
+    case HRESULT_FROM_WIN32(ERROR_INVALID_DATA):
+    case DB_E_ERRORSINCOMMAND: // a text no statement can carry
+    case DISP_E_TYPEMISMATCH:
+    case DB_E_CANTCONVERTVALUE:
+    case DB_E_DATAOVERFLOW: return 400;
+    case DB_E_INTEGRITYVIOLATION: return 409; // a rule of the store
+    case HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND): return 404;
+    case E_ACCESSDENIED: return 403;
+    case RPC_E_CALL_CANCELED: return 503; // the server is stopping
     default: return 500;
     }
 }
 
 [[noreturn]] void Failed(HRESULT hr)
 {
-    const CallFailure failure = TakeCallFailure(hr);
-    const std::string message = failure.source.empty() && failure.description.empty()
-                                    ? "the component failed with " + HresultText(hr)
-                                    : Utf16ToUtf8(failure.source) + ": " + Utf16ToUtf8(failure.description);
+    const CallFailure failure = Described(TakeCallFailure(hr));
+    const std::string message = Utf16ToUtf8(failure.source) + ": " + Utf16ToUtf8(failure.description);
     const int status = StatusOf(failure);
     if (StoreLocked(failure))
         throw Refusal{status, hr, "the store is locked by another of its users; try again later", true};
@@ -386,7 +383,7 @@ const std::vector<Route>& Routes()
              fields.NoOthers();
              LONG exists = 0;
              Checked(Valmorin().TableExists(Text(name).get(), &exists));
-             if (exists) Refuse(409, "a table is named \"" + Utf16ToUtf8(name) + "\" already", 0x80040E2F);
+             if (exists) Refuse(409, "a table is named \"" + Utf16ToUtf8(name) + "\" already", DB_E_INTEGRITYVIOLATION);
              Checked(Valmorin().TableCreate(Text(request.user).get(), Text(name).get(), Text(description).get(),
                                             Text(names).get(), Text(types).get()));
              request.response.set_header("Location",
@@ -459,7 +456,8 @@ const std::vector<Route>& Routes()
              RequireTable(at[0]);
              LONG exists = 0;
              Checked(Valmorin().CorrespondanceExists(Text(at[0]).get(), Text(input).get(), &exists));
-             if (exists) Refuse(409, "the INPUT \"" + Utf16ToUtf8(input) + "\" is there already", 0x80040E2F);
+             if (exists)
+                 Refuse(409, "the INPUT \"" + Utf16ToUtf8(input) + "\" is there already", DB_E_INTEGRITYVIOLATION);
              Checked(Valmorin().CorrespondanceCreate(Text(request.user).get(), Text(at[0]).get(), Text(input).get(),
                                                      Text(output).get()));
              AnswerJson(request, 201, RowEntry(input, output, request.user));
@@ -495,7 +493,7 @@ const std::vector<Route>& Routes()
              if (CallNumber([&](LONG* last) {
                      return Valmorin().TableFourEyesIsLastUser(Text(request.user).get(), Text(at[0]).get(), last);
                  }))
-                 Refuse(409, "the last change to the table is your own: another user must confirm it", 0x80070005);
+                 Refuse(409, "the last change to the table is your own: another user must confirm it", E_ACCESSDENIED);
              Checked(Valmorin().TableUpdate(Text(request.user).get(), Text(at[0]).get(), Text(at[0]).get(), nullptr,
                                             nullptr, nullptr, nullptr, nullptr, nullptr));
              AnswerJson(request, 200, Json{{"confirmed", true}, {"by", Utf16ToUtf8(request.user)}});
@@ -511,11 +509,12 @@ const std::vector<Route>& Routes()
                      return Valmorin().CorrespondanceFourEyesIsLastUser(Text(request.user).get(), Text(at[0]).get(),
                                                                         Text(at[1]).get(), last);
                  }))
-                 Refuse(409, "the last change to the row is your own: another user must confirm it", 0x80070005);
+                 Refuse(409, "the last change to the row is your own: another user must confirm it", E_ACCESSDENIED);
              const std::u16string output = CallText([&](BSTR* text) {
                  return Valmorin().translateDefault(Text(at[0]).get(), Text(at[1]).get(), nullptr, text);
              });
-             if (seen && *seen != output) Refuse(409, "the row changed since it was shown; look again", 0x80040E2F);
+             if (seen && *seen != output)
+                 Refuse(409, "the row changed since it was shown; look again", DB_E_INTEGRITYVIOLATION);
              Checked(Valmorin().CorrespondanceUpdate(Text(request.user).get(), Text(at[0]).get(), Text(at[1]).get(),
                                                      Text(at[1]).get(), Text(output).get()));
              AnswerJson(request, 200, Json{{"confirmed", true}, {"by", Utf16ToUtf8(request.user)}});
@@ -548,7 +547,7 @@ const std::vector<Route>& Routes()
                  return daily ? Valmorin().transDayIdent(Text(at[0]).get(), text)
                               : Valmorin().transIdent(Text(at[0]).get(), text);
              });
-             if (number.empty()) Refuse(409, "the counter changed under the call; try again", 0x80040E2F);
+             if (number.empty()) Refuse(409, "the counter changed under the call; try again", DB_E_INTEGRITYVIOLATION);
              AnswerJson(request, 200, Json{{"name", Utf16ToUtf8(at[0])}, {"number", std::stol(Utf16ToUtf8(number))}});
          }},
         {"PUT",
@@ -717,15 +716,15 @@ bool HandleApi(ApiRequest& request)
             Arguments ignored;
             pathKnown = pathKnown || Matches(route, route.method, segments, ignored);
         }
-        if (pathKnown) Refuse(405, "the route does not take " + request.http.method, static_cast<long>(0x80070032));
+        if (pathKnown)
+            Refuse(405, "the route does not take " + request.http.method, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
         return false;
     } catch (const Refusal& refusal) {
         AnswerError(request.response, refusal.status, refusal.hresult, refusal.message);
         if (refusal.storeLocked) request.response.set_header("Retry-After", "1");
         request.storeLocked = refusal.storeLocked;
     } catch (const Json::exception& e) {
-        AnswerError(request.response, 500, static_cast<long>(0x8000FFFF),
-                    std::string("the component's JSON: ") + e.what());
+        AnswerError(request.response, 500, E_UNEXPECTED, std::string("the component's JSON: ") + e.what());
     }
     return true;
 }

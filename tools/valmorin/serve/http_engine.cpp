@@ -4,6 +4,7 @@
 #include "serve/api.h"
 
 #include "platform/win32/sysinfo.h"
+#include "valmorin/com/errorinfo.h"
 #include "valmorin/com/runtime.h"
 
 #include <utility> // before Asio 1.74, whose awaitable.hpp uses std::exchange without it
@@ -66,8 +67,8 @@ constexpr auto kDrainTime = std::chrono::seconds(2);
 constexpr auto kSweepInterval = std::chrono::milliseconds(100);
 constexpr auto kLongestAtOnce = std::chrono::milliseconds(50);
 constexpr auto kWorkersOnlyFor = std::chrono::seconds(10);
-constexpr long kInvalidArgument = static_cast<long>(0x80070057);
-constexpr long kStopping = static_cast<long>(0x80010002); // RPC_E_CALL_CANCELED
+constexpr long kInvalidArgument = E_INVALIDARG;
+constexpr long kStopping = RPC_E_CALL_CANCELED;
 
 // An operation's error returned in error rather than thrown.
 auto NoThrow(beast::error_code& error) { return asio::redirect_error(use_awaitable, error); }
@@ -463,8 +464,8 @@ private:
     void RefuseCheaply(tcp::socket& socket) const
     {
         static const std::string kBusy = [] {
-            const std::string body = R"({"error":{"hresult":"0x8007000E","message":)"
-                                     R"("the server is serving all the connections it takes; retry"}})";
+            const std::string body = R"({"error":{"hresult":")" + HresultText(E_OUTOFMEMORY) +
+                                     R"(","message":"the server is serving all the connections it takes; retry"}})";
             return "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nRetry-After: 1\r\n"
                    "Content-Type: application/json; charset=utf-8\r\nContent-Length: " +
                    std::to_string(body.size()) + "\r\n\r\n" + body;
@@ -713,8 +714,7 @@ private:
         file.open(exchange.download->path().c_str(), beast::file_mode::scan, error);
         if (error) {
             exchange.download.reset();
-            AnswerError(exchange.response, 500, static_cast<long>(0x80004005),
-                        "the answer's file cannot be read: " + error.message());
+            AnswerError(exchange.response, 500, E_FAIL, "the answer's file cannot be read: " + error.message());
         }
         return file;
     }
@@ -833,8 +833,7 @@ private:
             return work();
         } catch (const std::exception& e) {
             exchange.response = httplib::Response();
-            AnswerError(exchange.response, 500, static_cast<long>(0x8000FFFF),
-                        std::string("the server failed to answer: ") + e.what());
+            AnswerError(exchange.response, 500, E_UNEXPECTED, std::string("the server failed to answer: ") + e.what());
             return false;
         }
     }

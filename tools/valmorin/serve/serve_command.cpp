@@ -14,6 +14,7 @@
 #include "platform/datasource/catalogue.h"
 #include "qmt/sys/system.h"
 #include "platform/text/utf.h"
+#include "platform/win32/errors.h"
 #include "platform/win32/security.h"
 
 #include <httplib.h>
@@ -339,8 +340,8 @@ const httplib::Headers& SecurityHeaders()
 
 bool Refuse(httplib::Response& response, int status, const std::string& message)
 {
-    AnswerError(response, status,
-                static_cast<long>(status == 400 || status == 413 || status == 415 ? 0x80070057 : 0x80070005), message);
+    AnswerError(response, status, status == 400 || status == 413 || status == 415 ? E_INVALIDARG : E_ACCESSDENIED,
+                message);
     return false;
 }
 
@@ -471,7 +472,7 @@ private:
                        exchange.upload ? &*exchange.upload : nullptr,
                        exchange.download,
                        exchange.atOnce};
-        if (!HandleApi(api)) AnswerError(response, 404, 0x80070002, "no such route");
+        if (!HandleApi(api)) AnswerError(response, 404, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), "no such route");
         exchange.handOver = exchange.atOnce && api.storeLocked;
     }
 
@@ -519,8 +520,10 @@ private:
     static void AnswerConsole(const httplib::Request& request, httplib::Response& response)
     {
         const ConsoleFile* file = FindConsoleFile(request.path);
-        if (file == nullptr) return AnswerError(response, 404, 0x80070002, "no such page");
-        if (request.method != "GET") return AnswerError(response, 405, 0x80070032, "the console's pages take GET");
+        if (file == nullptr)
+            return AnswerError(response, 404, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), "no such page");
+        if (request.method != "GET")
+            return AnswerError(response, 405, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED), "the console's pages take GET");
         response.set_content(file->content.data(), file->content.size(), std::string(file->type));
     }
 
@@ -620,7 +623,7 @@ private:
         };
         if (!m_users) {
             if (!IsLoopback(request.remote_addr))
-                return AnswerError(response, 403, 0x80070005,
+                return AnswerError(response, 403, E_ACCESSDENIED,
                                    "without --users the server answers loopback clients only");
             exchange.user = m_login;
             return answer(200, Json{{"user", m_login}, {"csrf", ""}, {"accounts", false}});
@@ -628,14 +631,14 @@ private:
         const std::string token = CookieValue(request, CookieName());
         if (request.method == "GET") {
             const std::optional<Session> session = token.empty() ? std::nullopt : m_sessions.Find(token);
-            if (!session) return AnswerError(response, 401, 0x80070005, "no session");
+            if (!session) return AnswerError(response, 401, E_ACCESSDENIED, "no session");
             exchange.user = session->user;
             return answer(200, Json{{"user", session->user}, {"csrf", session->csrf}, {"accounts", true}});
         }
         if (request.method == "DELETE") {
             const std::optional<Session> session = token.empty() ? std::nullopt : m_sessions.Find(token);
             if (session && request.get_header_value("X-CSRF-Token") != session->csrf)
-                return AnswerError(response, 403, 0x80070005, "logging out carries X-CSRF-Token");
+                return AnswerError(response, 403, E_ACCESSDENIED, "logging out carries X-CSRF-Token");
             m_sessions.Close(token);
             response.set_header("Set-Cookie", CookieName() + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict" +
                                                   (m_tls ? "; Secure" : ""));
@@ -643,16 +646,17 @@ private:
             return;
         }
         if (request.method != "POST")
-            return AnswerError(response, 405, 0x80070032, "the session takes GET, POST, DELETE");
+            return AnswerError(response, 405, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED),
+                               "the session takes GET, POST, DELETE");
         Json body;
         try {
             body = Json::parse(request.body);
         } catch (const Json::exception&) {
-            return AnswerError(response, 400, 0x80070057, "the body is not valid JSON");
+            return AnswerError(response, 400, E_INVALIDARG, "the body is not valid JSON");
         }
         if (!body.is_object() || body.size() != 2 || !body.contains("user") || !body["user"].is_string() ||
             !body.contains("password") || !body["password"].is_string())
-            return AnswerError(response, 400, 0x80070057, "log in with {\"user\": text, \"password\": text}");
+            return AnswerError(response, 400, E_INVALIDARG, "log in with {\"user\": text, \"password\": text}");
         const std::string user = body["user"].get<std::string>();
         if (!CheckPassword(exchange, user, body["password"].get<std::string>())) return;
         const std::string opened = m_sessions.Open(user);
