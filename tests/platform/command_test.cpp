@@ -30,13 +30,7 @@ CComPtr<_Command> NewCommand(const AdoConnection& connection, const std::u16stri
 
 Outcome Execute(const AdoConnection& connection, const std::u16string& text, const std::vector<std::u16string>& values)
 {
-    CComPtr<_Command> command;
-    EXPECT_EQ(CoCreateInstance(CLSID_Command, nullptr, CLSCTX_ALL, _Command::iid, reinterpret_cast<void**>(&command)),
-              S_OK);
-    CComPtr<IDispatch> active;
-    connection.Active().pdispVal->QueryInterface(IDispatch::iid, reinterpret_cast<void**>(&active));
-    EXPECT_EQ(command->putref_ActiveConnection(active.get()), S_OK);
-    EXPECT_EQ(command->put_CommandText(CComBSTR(text).get()), S_OK);
+    const CComPtr<_Command> command = NewCommand(connection, text);
     SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(values.size()));
     for (LONG i = 0; i < static_cast<LONG>(values.size()); ++i)
         SafeArrayPutElement(array, &i, CComBSTR(values[static_cast<std::size_t>(i)]).get());
