@@ -17,18 +17,15 @@ ProviderError AdoError(HRESULT number, std::u16string_view source, std::u16strin
     return error;
 }
 
-std::u16string RowUpdateHead(const RowSet& set, const std::vector<ColumnChange>& changes,
-                             std::u16string (*marker)(std::size_t number))
+std::u16string RowUpdateHead(const RowSet& set, const std::vector<ColumnChange>& changes)
 {
     std::u16string sql = u"UPDATE " + QuoteIdentifier(set.baseTable) + u" SET ";
     for (std::size_t i = 0; i < changes.size(); ++i) {
         if (i > 0) sql += u", ";
-        sql += QuoteIdentifier(set.baseColumns.at(changes[i].column)) + u" = " + marker(i + 1);
+        sql += QuoteIdentifier(set.baseColumns.at(changes[i].column)) + u" = ?";
     }
     return sql + u" WHERE ";
 }
-
-std::u16string PlainMarker(std::size_t) { return u"?"; }
 
 void RowSet::Clear()
 {
@@ -80,10 +77,19 @@ void RefuseMismatchedValues(std::size_t markers, std::size_t values)
                                     u"07002")}};
 }
 
-void RefuseValueType(std::u16string_view source)
+BoundValue BoundOf(const VARIANT& value, std::u16string_view source)
 {
-    throw ProviderFailure{
-        {AdoError(DB_E_CANTCONVERTVALUE, source, u"The value's type cannot be stored in the database.", u"HY004")}};
+    switch (value.vt) {
+    case VT_EMPTY:
+    case VT_NULL: return {};
+    case VT_I2: return {BoundValue::Kind::Number, {}, value.iVal};
+    case VT_I4: return {BoundValue::Kind::Number, {}, value.lVal};
+    case VT_BOOL: return {BoundValue::Kind::Number, {}, value.boolVal ? 1 : 0};
+    case VT_BSTR: return {BoundValue::Kind::Text, {value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal)}};
+    default:
+        throw ProviderFailure{
+            {AdoError(DB_E_CANTCONVERTVALUE, source, u"The value's type cannot be stored in the database.", u"HY004")}};
+    }
 }
 
 std::unique_ptr<RowCursor> Session::OpenCursor(std::u16string_view sql, std::span<const BoundValue> values)

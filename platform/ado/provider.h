@@ -69,13 +69,10 @@ struct ColumnChange {
     const VARIANT* value;
 };
 
-// "UPDATE <base table> SET <column> = <marker 1>, ... WHERE ", the changed
-// columns named as the row set's origins; the caller adds how its store
-// matches the row's identity.
-std::u16string RowUpdateHead(const RowSet& set, const std::vector<ColumnChange>& changes,
-                             std::u16string (*marker)(std::size_t number));
-// The parameter marker of stores that number their parameters by position.
-std::u16string PlainMarker(std::size_t number);
+// "UPDATE <base table> SET <column> = ?, ... WHERE ", the changed columns
+// named as the row set's origins; the caller adds how its store matches
+// the row's identity.
+std::u16string RowUpdateHead(const RowSet& set, const std::vector<ColumnChange>& changes);
 
 // The rows of a statement read one at a time, as a server cursor reads
 // them: nothing is held but the current row, whatever the number of rows.
@@ -143,8 +140,10 @@ public:
 
 // Throws the failure of a command whose markers and values differ in number.
 void RefuseMismatchedValues(std::size_t markers, std::size_t values);
-// Throws the failure of a value of a type no store keeps.
-[[noreturn]] void RefuseValueType(std::u16string_view source);
+// A changed field's value as a statement binds it (a text viewed, not
+// copied); a value of a type no store keeps is refused, source named as the
+// error's.
+BoundValue BoundOf(const VARIANT& value, std::u16string_view source);
 
 // The rows of a statement, in a row set of their own.
 VALMORIN_PLATFORM_API RowSet QueryRows(Session& session, std::u16string_view sql, bool updatable);

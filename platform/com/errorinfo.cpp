@@ -138,22 +138,22 @@ std::u16string WithoutLineBreaks(std::u16string text)
     return text;
 }
 
-std::u16string SystemText(HRESULT hr)
+} // namespace
+
+std::u16string SystemMessageText(DWORD code)
 {
     OLECHAR* text = nullptr;
-    if (!FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(hr), 0,
+    if (!FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0,
                         reinterpret_cast<LPOLESTR>(&text), 0, nullptr))
         return {};
     std::u16string message(text);
     LocalFree(text);
-    return message;
+    return WithoutLineBreaks(std::move(message));
 }
-
-} // namespace
 
 CallFailure Described(CallFailure failure)
 {
-    if (failure.description.empty()) failure.description = SystemText(failure.hr);
+    if (failure.description.empty()) failure.description = SystemMessageText(static_cast<DWORD>(failure.hr));
     if (failure.source.empty()) failure.source = u"valmorin";
     failure.description = WithoutLineBreaks(std::move(failure.description));
     return failure;

@@ -82,6 +82,31 @@ bool AppendUtf8AsUtf16(std::string_view utf8, std::u16string& out)
     return wellFormed;
 }
 
+namespace {
+
+bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+// A high surrogate followed by a low one.
+bool PairStartsAt(std::u16string_view text, std::size_t i)
+{
+    return text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+           text[i + 1] <= 0xDFFF;
+}
+
+} // namespace
+
+std::u16string WithoutLoneSurrogates(std::u16string_view utf16)
+{
+    std::u16string out(utf16);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (PairStartsAt(utf16, i))
+            ++i;
+        else if (IsSurrogate(out[i]))
+            out[i] = u'\uFFFD';
+    }
+    return out;
+}
+
 std::string Utf16ToUtf8(std::u16string_view utf16)
 {
     std::string out(utf16.size() * 3, '\0');
@@ -99,9 +124,9 @@ char* EncodeUtf8(std::u16string_view text, char* out)
             *out++ = static_cast<char>(c);
             continue;
         }
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+        if (PairStartsAt(text, i))
             c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        else if (c >= 0xD800 && c <= 0xDFFF)
+        else if (IsSurrogate(c))
             c = 0xFFFD;
         if (c < 0x800) {
             *out++ = static_cast<char>(0xC0 | (c >> 6));

@@ -21,6 +21,9 @@ VALMORIN_PLATFORM_API std::string Utf16ToUtf8(std::u16string_view utf16);
 // The same, written at out, which has room for three bytes per UTF-16 unit;
 // returns the end of what was written.
 VALMORIN_PLATFORM_API char* EncodeUtf8(std::u16string_view utf16, char* out);
+// The text with each unpaired surrogate as U+FFFD, as the UTF-8 stores keep
+// it; for a store that takes UTF-16.
+VALMORIN_PLATFORM_API std::u16string WithoutLoneSurrogates(std::u16string_view utf16);
 // For texts known to be ASCII or UTF-8 from the program itself.
 VALMORIN_PLATFORM_API std::u16string Widen(std::string_view utf8);
 

@@ -1,20 +1,10 @@
 #include "qmt/db/ado_statement.h"
 
-#include <new>
+#include "qmt/diag/format.h"
 
 namespace qmt {
 
 namespace {
-
-// As printf's %0<width>d writes it: the sign counts in the width.
-void AppendNumber(std::u16string& out, LONG number, std::size_t width)
-{
-    const std::string digits = std::to_string(number < 0 ? -static_cast<long long>(number) : number);
-    const std::size_t sign = number < 0 ? 1 : 0;
-    if (number < 0) out += u'-';
-    for (std::size_t i = digits.size() + sign; i < width; ++i) out += u'0';
-    out.append(digits.begin(), digits.end());
-}
 
 // A text as %s writes it: up to its first NUL.
 std::u16string_view UpToNul(std::u16string_view text) { return text.substr(0, text.find(u'\0')); }
@@ -51,11 +41,11 @@ void AdoStatement::Render(std::u16string& out, std::size_t from, std::size_t to,
             i += 1;
             break;
         case ShapeConversion::Number:
-            AppendNumber(out, argument.number, 0);
+            out += Format(u"%d", argument.number);
             i += 1;
             break;
         case ShapeConversion::PaddedNumber:
-            AppendNumber(out, argument.number, 3);
+            out += Format(u"%03d", argument.number);
             i += 3;
             break;
         }

@@ -9,6 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <list>
+#include <random>
+
 namespace {
 
 using Cache = valmorin::ado::StatementCache<int>;
@@ -55,6 +59,60 @@ TEST(StatementCache, ATextMadeAgainReplacesItsEntry)
     EXPECT_EQ(cache.Find(u"a"), nullptr);
     ASSERT_NE(cache.Find(u"b"), nullptr);
     ASSERT_NE(cache.Find(u"c"), nullptr);
+}
+
+// The cache against a plain model of it (its texts in order of use, the
+// most recent first) over random finds, inserts and removals of texts that
+// share lengths and beginnings, at every small capacity. Faults caught: an
+// answer, an order of use or a text pushed out that the shortcut to the
+// last entry found, or the erasing, makes differ from the plain list.
+TEST(StatementCache, RandomUsesAnswerAsAPlainListOfRecentTextsDoes)
+{
+    const std::u16string texts[] = {u"a", u"b", u"ab", u"ba", u"", u"SELECT ?", u"SELECT !", u"aa"};
+    std::mt19937 random(20261207);
+    for (std::size_t capacity = 1; capacity <= 4; ++capacity) {
+        Cache cache(capacity);
+        std::list<std::pair<std::u16string, int>> model; // most recent first
+        int next = 0;
+        for (int step = 0; step < 3000; ++step) {
+            const std::u16string& text = texts[random() % std::size(texts)];
+            const auto kept =
+                std::find_if(model.begin(), model.end(), [&](const auto& entry) { return entry.first == text; });
+            switch (random() % 3) {
+            case 0: { // find
+                const int* found = cache.Find(text);
+                if (kept == model.end()) {
+                    EXPECT_EQ(found, nullptr) << step;
+                    break;
+                }
+                ASSERT_NE(found, nullptr) << step;
+                EXPECT_EQ(*found, kept->second) << step;
+                model.splice(model.begin(), model, kept);
+                break;
+            }
+            case 1: { // insert
+                std::optional<int> expected;
+                if (kept != model.end()) {
+                    expected = kept->second;
+                    model.erase(kept);
+                } else if (model.size() >= capacity) {
+                    expected = model.back().second;
+                    model.pop_back();
+                }
+                model.emplace_front(text, ++next);
+                const auto [added, evicted] = cache.Insert(text, next);
+                EXPECT_EQ(*added, next) << step;
+                EXPECT_EQ(evicted, expected) << step;
+                break;
+            }
+            default: { // remove
+                const std::optional<int> removed = cache.Remove(text);
+                EXPECT_EQ(removed, kept == model.end() ? std::nullopt : std::optional<int>(kept->second)) << step;
+                if (kept != model.end()) model.erase(kept);
+            }
+            }
+        }
+    }
 }
 
 } // namespace

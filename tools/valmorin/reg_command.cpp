@@ -4,6 +4,7 @@
 #include "platform/registry/reg_text.h"
 #include "platform/registry/registry.h"
 #include "platform/text/utf.h"
+#include "valmorin/com/errorinfo.h"
 #include "platform/win32/kernel.h"
 
 #include <algorithm>
@@ -96,14 +97,9 @@ std::vector<std::string> HiveNotes(LONG error)
 RegError Failure(LONG error)
 {
     if (error == static_cast<LONG>(ERROR_FILE_NOT_FOUND)) return {kNotFound, {}};
-    OLECHAR* text = nullptr;
-    std::string message = "Error " + std::to_string(error) + ".";
-    if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(error),
-                       0, reinterpret_cast<LPOLESTR>(&text), 0, nullptr) != 0) {
-        message = valmorin::text::Utf16ToUtf8(text);
-        LocalFree(text);
-        while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-    }
+    const std::u16string text = SystemMessageText(static_cast<DWORD>(error));
+    const std::string message =
+        text.empty() ? "Error " + std::to_string(error) + "." : valmorin::text::Utf16ToUtf8(text);
     return {message, HiveNotes(error)};
 }
 

@@ -82,6 +82,9 @@ VALMORIN_PLATFORM_API std::u16string SqlStateOf(IErrorInfo* info);
 
 // "0x80040E14": how an HRESULT is written wherever one is shown.
 VALMORIN_PLATFORM_API std::string HresultText(HRESULT hr);
+// The system's text for a Win32 code or an HRESULT, without the line break
+// that ends it; empty when the system has none.
+VALMORIN_PLATFORM_API std::u16string SystemMessageText(DWORD code);
 // A failure as the component's callers describe it (the command, the
 // server, Python): where the call left no description, the system's text
 // for its code, and "valmorin" as the source where it named none; trailing

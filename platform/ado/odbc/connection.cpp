@@ -189,11 +189,11 @@ public:
         if (set.baseTable.empty() || row >= set.rowIds.size())
             Throw(E_FAIL, u"The row set was not opened for update.");
         if (changes.empty()) return;
-        const std::u16string sql = RowUpdateHead(set, changes, PlainMarker).append(m_dialect.identityMatch);
+        const std::u16string sql = RowUpdateHead(set, changes).append(m_dialect.identityMatch);
         const StatementLease stmt(Prepared(sql, changes.size() + 1));
         Parameters parameters;
         for (std::size_t i = 0; i < changes.size(); ++i)
-            parameters.Bind(stmt.get(), static_cast<SQLUSMALLINT>(i + 1), *changes[i].value);
+            parameters.Bind(stmt.get(), static_cast<SQLUSMALLINT>(i + 1), BoundOf(*changes[i].value, kSource));
         parameters.BindIdentity(stmt.get(), static_cast<SQLUSMALLINT>(changes.size() + 1), m_dialect.identity,
                                 set.rowIds[row]);
         Verify(SQLExecute(stmt.get()), stmt.get(), u"to update a row");
@@ -246,21 +246,6 @@ private:
                   SQL_HANDLE_STMT, stmt, u"to bind a value");
         }
 
-        void Bind(SQLHSTMT stmt, SQLUSMALLINT index, const VARIANT& value)
-        {
-            switch (value.vt) {
-            case VT_EMPTY:
-            case VT_NULL: return BindNull(stmt, index);
-            case VT_I2: return BindNumber(stmt, index, value.iVal);
-            case VT_I4: return BindNumber(stmt, index, value.lVal);
-            case VT_BOOL: return BindNumber(stmt, index, value.boolVal ? 1 : 0);
-            case VT_BSTR:
-                return BindText(stmt, index,
-                                std::u16string(value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal)));
-            default: Throw(DB_E_CANTCONVERTVALUE, u"The value's type cannot be stored in the database.");
-            }
-        }
-
         void Bind(SQLHSTMT stmt, SQLUSMALLINT index, const BoundValue& value)
         {
             switch (value.kind) {
@@ -268,7 +253,7 @@ private:
             case BoundValue::Kind::Number: return BindNumber(stmt, index, value.number);
             // A surrogate alone goes as U+FFFD, as through the other
             // providers: a driver would pass it on to a UTF-8 store as is.
-            case BoundValue::Kind::Text: return BindText(stmt, index, Wide(text::Utf16ToUtf8(value.text)));
+            case BoundValue::Kind::Text: return BindText(stmt, index, text::WithoutLoneSurrogates(value.text));
             }
         }
 

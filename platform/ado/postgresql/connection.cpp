@@ -43,8 +43,6 @@ namespace valmorin::ado::postgresql {
 
 namespace {
 
-std::u16string NumberedMarker(std::size_t number) { return u"$" + text::Widen(std::to_string(number)); }
-
 constexpr Oid kInt2 = 21;
 constexpr Oid kInt4 = 23;
 constexpr Oid kInt8 = 20;
@@ -88,21 +86,6 @@ CComVariant ColumnValue(const PGresult* result, int row, int column)
     return CComVariant(std::u16string_view(TextOf(text)));
 }
 
-// A value as a text parameter; nullopt for NULL.
-std::optional<std::string> ParameterText(const VARIANT& value)
-{
-    switch (value.vt) {
-    case VT_EMPTY:
-    case VT_NULL: return std::nullopt;
-    case VT_I2: return std::to_string(value.iVal);
-    case VT_I4: return std::to_string(value.lVal);
-    case VT_BOOL: return value.boolVal ? "1" : "0";
-    case VT_BSTR:
-        return text::Utf16ToUtf8(std::u16string_view(value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal)));
-    default: Throw(DB_E_CANTCONVERTVALUE, u"The value's type cannot be stored in the database.");
-    }
-}
-
 // A ctid "(block,offset)" packed into the row set's 64-bit identity.
 std::int64_t PackRowId(std::string_view ctid)
 {
@@ -120,30 +103,6 @@ std::string UnpackRowId(std::int64_t id)
     const auto bits = static_cast<unsigned long long>(id);
     return "(" + std::to_string(bits >> 16) + "," + std::to_string(bits & 0xFFFF) + ")";
 }
-
-// Parameter values in libpq's form: pointers to text, null for NULL.
-class Parameters {
-public:
-    void Add(std::optional<std::string> value)
-    {
-        m_present.push_back(value.has_value());
-        m_values.push_back(value ? std::move(*value) : std::string());
-    }
-    void Add(const std::string& value) { Add(std::optional<std::string>(value)); }
-    int Count() const { return static_cast<int>(m_values.size()); }
-    const char* const* Values()
-    {
-        m_pointers.clear();
-        for (std::size_t i = 0; i < m_values.size(); ++i)
-            m_pointers.push_back(m_present[i] ? m_values[i].c_str() : nullptr);
-        return m_pointers.data();
-    }
-
-private:
-    std::vector<std::string> m_values;
-    std::vector<bool> m_present;
-    std::vector<const char*> m_pointers;
-};
 
 class PgSession final : public Session {
 public:
@@ -186,12 +145,11 @@ public:
         if (set.baseTable.empty() || row >= set.rowIds.size())
             Throw(E_FAIL, u"The row set was not opened for update.");
         if (changes.empty()) return;
-        const std::u16string sql =
-            RowUpdateHead(set, changes, NumberedMarker) + u"ctid = " + NumberedMarker(changes.size() + 1) + u"::tid";
-        Parameters parameters;
-        for (const ColumnChange& change : changes) parameters.Add(ParameterText(*change.value));
-        parameters.Add(UnpackRowId(set.rowIds[row]));
-        const Result result = Params(text::Utf16ToUtf8(sql), parameters);
+        std::vector<BoundValue> values;
+        for (const ColumnChange& change : changes) values.push_back(BoundOf(*change.value, kSource));
+        const std::u16string identity = text::Widen(UnpackRowId(set.rowIds[row]));
+        values.push_back({BoundValue::Kind::Text, identity});
+        const Result result = Run(RowUpdateHead(set, changes) + u"ctid = CAST(? AS tid)", values);
         if (std::string_view(PQcmdTuples(result.get())) != "1")
             Throw(E_FAIL, u"The row was changed or deleted since it was read; nothing was written.", u"40001");
     }
@@ -239,14 +197,10 @@ private:
     // Our own fixed texts, several statements allowed (simple protocol).
     Result Simple(const char* sql) { return Checked(Result(PQexec(Raw(), sql))); }
 
-    Result Text(const std::string& sql) { return Params(sql, {}); }
-
-    Result Params(const std::string& sql, Parameters parameters)
+    Result Text(const std::string& sql)
     {
-        const char* const* values = parameters.Values();
-        return Exchange([&] {
-            return PQsendQueryParams(Raw(), sql.c_str(), parameters.Count(), nullptr, values, nullptr, nullptr, 0);
-        });
+        return Exchange(
+            [&] { return PQsendQueryParams(Raw(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0); });
     }
 
     // The values in libpq's form, into buffers kept from call to call: a
@@ -415,13 +369,13 @@ private:
     {
         const auto key = std::make_pair(table, column);
         if (const auto it = m_origins.find(key); it != m_origins.end()) return it->second;
-        Parameters parameters;
-        parameters.Add(std::to_string(table));
-        parameters.Add(std::to_string(column));
-        const Result result = Params("SELECT c.relname, a.attname FROM pg_catalog.pg_attribute a JOIN "
-                                     "pg_catalog.pg_class c ON c.oid = a.attrelid WHERE a.attrelid = $1::oid AND "
-                                     "a.attnum = $2::int2",
-                                     parameters);
+        const std::u16string oid = text::Widen(std::to_string(table));
+        const BoundValue values[] = {{BoundValue::Kind::Text, oid}, {BoundValue::Kind::Number, {}, column}};
+        const Result result =
+            Run(u"SELECT c.relname, a.attname FROM pg_catalog.pg_attribute a JOIN pg_catalog.pg_class "
+                u"c ON c.oid = a.attrelid WHERE a.attrelid = CAST(? AS oid) AND a.attnum = "
+                u"CAST(? AS int2)",
+                values);
         if (PQntuples(result.get()) != 1) Throw(E_FAIL, u"The rows' table is no longer in the catalogue.");
         return m_origins[key] = {TextOf(PQgetvalue(result.get(), 0, 0)), TextOf(PQgetvalue(result.get(), 0, 1))};
     }

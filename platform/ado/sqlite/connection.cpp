@@ -82,29 +82,6 @@ const char* ColumnName(sqlite3_stmt* stmt, int column)
     return name ? name : "";
 }
 
-// Texts are bound as UTF-8 made here: SQLite's own reading of UTF-16 takes
-// a leading U+FEFF or U+FFFE for a byte-order mark, dropping it or swapping
-// the bytes of the rest.
-void Bind(sqlite3* db, sqlite3_stmt* stmt, int index, const VARIANT& value)
-{
-    int rc = SQLITE_OK;
-    switch (value.vt) {
-    case VT_EMPTY:
-    case VT_NULL: rc = sqlite3_bind_null(stmt, index); break;
-    case VT_I2: rc = sqlite3_bind_int(stmt, index, value.iVal); break;
-    case VT_I4: rc = sqlite3_bind_int(stmt, index, value.lVal); break;
-    case VT_BOOL: rc = sqlite3_bind_int(stmt, index, value.boolVal ? 1 : 0); break;
-    case VT_BSTR: {
-        const std::string utf8 =
-            text::Utf16ToUtf8(std::u16string_view(value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal)));
-        rc = sqlite3_bind_text(stmt, index, utf8.data(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
-        break;
-    }
-    default: Throw(DB_E_CANTCONVERTVALUE, u"The value's type cannot be stored in the database.");
-    }
-    if (rc != SQLITE_OK) ThrowFromDatabase(db, rc);
-}
-
 // Reads rows as SQLite steps to them. The statement is the cursor's own,
 // never one of the session's kept ones, which the session's other calls
 // reset or finalize while the cursor is still open.
@@ -181,11 +158,11 @@ public:
         if (set.baseTable.empty() || row >= set.rowIds.size())
             Throw(E_FAIL, u"The row set was not opened for update.");
         if (changes.empty()) return;
-        const std::u16string sql = RowUpdateHead(set, changes, PlainMarker) + u"_rowid_ = ?";
-        Statement stmt = Prepare(text::Utf16ToUtf8(sql));
-        int index = 1;
-        for (const ColumnChange& change : changes) Bind(m_db.get(), stmt.get(), index++, *change.value);
-        sqlite3_bind_int64(stmt.get(), index, set.rowIds[row]);
+        const Statement stmt = PrepareOne(RowUpdateHead(set, changes) + u"_rowid_ = ?");
+        std::vector<BoundValue> values;
+        for (const ColumnChange& change : changes) values.push_back(BoundOf(*change.value, kSource));
+        BindEach(stmt.get(), values, Binding::InBuffers);
+        sqlite3_bind_int64(stmt.get(), static_cast<int>(values.size()) + 1, set.rowIds[row]);
         while (Step(stmt.get())) {
         }
     }
@@ -256,6 +233,12 @@ private:
     void BindValues(sqlite3_stmt* stmt, std::span<const BoundValue> values, Binding binding = Binding::InBuffers)
     {
         RefuseMismatchedValues(static_cast<std::size_t>(sqlite3_bind_parameter_count(stmt)), values.size());
+        BindEach(stmt, values, binding);
+    }
+
+    // The values bound to the first markers, in order.
+    void BindEach(sqlite3_stmt* stmt, std::span<const BoundValue> values, Binding binding)
+    {
         if (m_values.size() < values.size()) m_values.resize(values.size());
         for (std::size_t i = 0; i < values.size(); ++i) {
             const int index = static_cast<int>(i) + 1;
