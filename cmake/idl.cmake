@@ -37,4 +37,5 @@ add_custom_target(valmorin_idl_sources
 
 add_library(valmorin_idl INTERFACE)
 target_include_directories(valmorin_idl INTERFACE $<BUILD_INTERFACE:${VALMORIN_GENERATED_DIR}>)
+valmorin_layer_includes(valmorin_idl INTERFACE idl)
 add_dependencies(valmorin_idl valmorin_idl_sources)

@@ -1,6 +1,7 @@
-// What the platform's ADO stand-in brings with it: its providers, put in the
-// provider table on the table's first use, and the classes of its objects,
-// put in the runtime's class table on that table's first use. Nothing is
+// What the platform's ADO stand-in brings with it: the classes of its
+// objects, for the runtime's class table, and its providers, put in the
+// provider table on the table's first use. The providers sit above this kit,
+// so the kit cannot name them: the platform's bootstrap does. Nothing is
 // registered by a static initialiser: a library linked whole or in part
 // gets the same tables.
 #pragma once
@@ -9,21 +10,15 @@
 #include "valmorin/com/unknown.h"
 
 #include <memory>
+#include <vector>
 
 namespace valmorin::ado {
-
-namespace sqlite {
-std::shared_ptr<Provider> NewProvider();
-}
-namespace postgresql {
-std::shared_ptr<Provider> NewProvider();
-}
-namespace odbc {
-std::shared_ptr<Provider> NewProvider();
-}
 
 CComPtr<IUnknown> NewConnectionClassObject();
 CComPtr<IUnknown> NewRecordsetClassObject();
 CComPtr<IUnknown> NewCommandClassObject();
+
+// Defined by the bootstrap (platform/bootstrap/).
+std::vector<std::shared_ptr<Provider>> BuiltInProviders();
 
 } // namespace valmorin::ado

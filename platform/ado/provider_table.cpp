@@ -28,8 +28,7 @@ public:
 private:
     ProviderTable()
     {
-        for (auto provider : {sqlite::NewProvider(), postgresql::NewProvider(), odbc::NewProvider()})
-            Add(std::move(provider));
+        for (auto& provider : BuiltInProviders()) Add(std::move(provider));
     }
 };
 

@@ -2,6 +2,8 @@
 
 #include "platform/ado/ado.h"
 
+#include <sqlite3.h>
+
 namespace valmorin::ado {
 
 HRESULT HResultOfSqlState(std::u16string_view state)
@@ -18,6 +20,50 @@ HRESULT HResultOfSqlState(std::u16string_view state)
     if (cls == u"22" || state == u"07006") return DB_E_CANTCONVERTVALUE;
     if (state == u"HY001" || cls == u"53") return E_OUTOFMEMORY;
     return E_FAIL;
+}
+
+// SQLite's result codes, as the ADO objects report them:
+//   SQLITE_ERROR (rejected statement)       0x80040E14 DB_E_ERRORSINCOMMAND
+//   SQLITE_CONSTRAINT                        0x80040E2F DB_E_INTEGRITYVIOLATION
+//   SQLITE_BUSY, SQLITE_LOCKED (after wait),
+//   SQLITE_PROTOCOL (WAL locks held past
+//   SQLite's own retries)                    0x80040E31 DB_E_ABORTLIMITREACHED
+//   SQLITE_MISMATCH                          0x80040E07 DB_E_CANTCONVERTVALUE
+//   SQLITE_TOOBIG, SQLITE_RANGE              0x80040E57 DB_E_DATAOVERFLOW
+//   SQLITE_READONLY, SQLITE_PERM, SQLITE_AUTH 0x80040E09 DB_SEC_E_PERMISSIONDENIED
+//   SQLITE_NOMEM                             0x8007000E E_OUTOFMEMORY
+//   anything else (I/O, corrupt, cannot open) 0x80004005 E_FAIL
+HRESULT HResultOfSqliteCode(int rc)
+{
+    switch (rc & 0xFF) {
+    case SQLITE_ERROR: return DB_E_ERRORSINCOMMAND;
+    case SQLITE_CONSTRAINT: return DB_E_INTEGRITYVIOLATION;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_PROTOCOL: return DB_E_ABORTLIMITREACHED;
+    case SQLITE_MISMATCH: return DB_E_CANTCONVERTVALUE;
+    case SQLITE_TOOBIG:
+    case SQLITE_RANGE: return DB_E_DATAOVERFLOW;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH: return DB_SEC_E_PERMISSIONDENIED;
+    case SQLITE_NOMEM: return E_OUTOFMEMORY;
+    default: return E_FAIL;
+    }
+}
+
+std::u16string SqlStateOfSqliteCode(int rc)
+{
+    switch (rc & 0xFF) {
+    case SQLITE_ERROR: return u"42000";
+    case SQLITE_CONSTRAINT: return u"23000";
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_PROTOCOL: return u"HYT00";
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOTADB: return u"08001";
+    default: return u"HY000";
+    }
 }
 
 } // namespace valmorin::ado

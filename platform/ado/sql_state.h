@@ -13,17 +13,21 @@
 //   22xxx other data exceptions, 07006            0x80040E07 DB_E_CANTCONVERTVALUE
 //   HY001 memory, 53xxx resources                 0x8007000E E_OUTOFMEMORY
 //   08xxx connection, HY000 and anything else     0x80004005 E_FAIL
-// The SQLite provider's result codes map to the same HRESULTs
-// (sqlite/errors.cpp). A serialization failure or deadlock is a "try
+// SQLite's result codes map to the same HRESULTs, for the SQLite provider
+// and for ODBC's SQLite driver, which reports them as its native codes. A serialization failure or deadlock is a "try
 // again", like SQLite's busy store, so callers that retry one retry the other.
 #pragma once
 
 #include "valmorin/com/types.h"
 
+#include <string>
 #include <string_view>
 
 namespace valmorin::ado {
 
 HRESULT HResultOfSqlState(std::u16string_view state);
+
+HRESULT HResultOfSqliteCode(int rc);
+std::u16string SqlStateOfSqliteCode(int rc);
 
 } // namespace valmorin::ado

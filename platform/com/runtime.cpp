@@ -1,9 +1,7 @@
 #include "valmorin/com/runtime.h"
 
-#include "platform/ado/ado.h"
-#include "platform/ado/built_in.h"
+#include "platform/com/built_in.h"
 #include "platform/com/inproc_server.h"
-#include "platform/datasource/directory.h"
 
 #include <map>
 #include <tuple>
@@ -25,8 +23,7 @@ struct GuidLess {
     }
 };
 
-// The platform's own classes (ADO's Connection and Recordset, the
-// data-source directory) are in the table from its first use on.
+// The platform's own classes are in the table from its first use on.
 class ClassTable {
 public:
     static ClassTable& Instance()
@@ -36,10 +33,7 @@ public:
     }
     ClassTable()
     {
-        m_classes[CLSID_Connection] = valmorin::ado::NewConnectionClassObject();
-        m_classes[CLSID_Recordset] = valmorin::ado::NewRecordsetClassObject();
-        m_classes[CLSID_Command] = valmorin::ado::NewCommandClassObject();
-        m_classes[CLSID_DataSourceDirectory] = valmorin::datasource::NewDirectoryClassObject();
+        for (auto& builtIn : valmorin::com::BuiltInClasses()) m_classes[builtIn.clsid] = std::move(builtIn.classObject);
     }
     void Add(REFCLSID clsid, IUnknown* factory)
     {

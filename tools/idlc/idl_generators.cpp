@@ -182,7 +182,7 @@ std::string DispatchCalls(const Library& library, std::string_view source)
 std::string InterfaceDescription(const Library& library, std::string_view source)
 {
     std::string out = Banner(source);
-    out += "#pragma once\n\n#include \"service/interface_description.h\"\n\nnamespace idl {\n";
+    out += "#pragma once\n\n#include \"idl/interface_description.h\"\n\nnamespace idl {\n";
     for (const Interface& interface : library.interfaces) {
         out += "\nnamespace " + ParametersName(interface) + " {\n";
         for (const Method& method : interface.methods)

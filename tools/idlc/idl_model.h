@@ -3,7 +3,7 @@
 // it, and the class that implements them.
 #pragma once
 
-#include "service/interface_description.h"
+#include "idl/interface_description.h"
 
 #include <stdexcept>
 #include <string>

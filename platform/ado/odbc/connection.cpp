@@ -17,13 +17,13 @@
 //   Oracle and unrecognised servers: none, and a row set cannot be opened
 //   for update there.
 #include "platform/ado/ado.h"
-#include "platform/ado/built_in.h"
+#include "platform/ado/odbc/entry.h"
 #include "platform/ado/odbc/errors.h"
 #include "platform/ado/odbc/handles.h"
 #include "platform/ado/statement_cache.h"
 #include "platform/ado/provider.h"
+#include "platform/ado/sql_state.h"
 #include "platform/ado/statement_text.h"
-#include "platform/ado/sqlite/errors.h"
 #include "platform/text/ascii.h"
 #include "platform/text/utf.h"
 
@@ -71,7 +71,7 @@ constexpr Dialect kDialects[] = {
     {u"PostgreSQL", Identity::Ctid, u"ctid", u"ctid = CAST(? AS tid)",
      u"SELECT pg_advisory_xact_lock(8386676915082767457)", u"", false, nullptr, u"SET statement_timeout = "},
     {u"SQLite", Identity::Integer, u"_rowid_", u"_rowid_ = ?", u"BEGIN IMMEDIATE", u"", true,
-     [](SQLINTEGER code) { return sqlite::MapResultCode(code); }, u""},
+     [](SQLINTEGER code) { return HResultOfSqliteCode(code); }, u""},
     {u"Oracle", Identity::None, u"", u"", u"", u"", false, nullptr, u""},
 };
 constexpr Dialect kUnrecognised{u"", Identity::None, u"", u"", u"", u"", false, nullptr, u""};

@@ -23,7 +23,7 @@
 // to the server in one pipeline with the transaction's first statement, so
 // that beginning costs no exchange of its own.
 #include "platform/ado/ado.h"
-#include "platform/ado/built_in.h"
+#include "platform/ado/postgresql/entry.h"
 #include "platform/ado/postgresql/connect.h"
 #include "platform/ado/postgresql/errors.h"
 #include "platform/ado/postgresql/handles.h"

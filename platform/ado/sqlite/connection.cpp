@@ -7,7 +7,7 @@
 //
 // Result codes and their HRESULTs: errors.cpp.
 #include "platform/ado/ado.h"
-#include "platform/ado/built_in.h"
+#include "platform/ado/sqlite/entry.h"
 #include "platform/ado/provider.h"
 #include "platform/ado/sqlite/errors.h"
 #include "platform/ado/sqlite/handles.h"

@@ -12,9 +12,6 @@ namespace valmorin::ado::sqlite {
 
 inline constexpr std::u16string_view kSource = u"SQLite";
 
-HRESULT MapResultCode(int rc);
-std::u16string SqlState(int rc);
-
 [[noreturn]] void Throw(HRESULT number, std::u16string description, int native = 0,
                         std::u16string sqlState = u"HY000");
 [[noreturn]] void ThrowFromDatabase(sqlite3* db, int rc);
