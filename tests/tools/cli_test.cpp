@@ -134,6 +134,27 @@ TEST_F(CliTest, HelpListsMethodsFromTheTypeInformation)
               "translate tableName ValueIn -> Translation\n" + valmorin::text::Utf16ToUtf8(translateHelp) + "\n");
 }
 
+// Faults caught: a command that takes "--help" for one of its values (an
+// export of a table named "--help", a store made by init), its usage sent to
+// standard error or with a failing status; "--help" after a method's name
+// taken for a request of help instead of the value it is.
+TEST_F(CliTest, HelpAfterACommandIsItsUsageAndAfterAMethodAValue)
+{
+    const std::map<std::string, std::string> env{{"XDG_DATA_HOME", (m_home.path() / "data").string()}};
+    for (const std::string command : {"serve", "import", "export", "init", "regsvr", "datasource", "reg"}) {
+        const ProcessResult help = RunProcess({VALMORIN_CLI, command, "--help"}, "", env);
+        EXPECT_EQ(help.exitCode, 0) << command << ": " << help.err;
+        EXPECT_NE(help.out.find("valmorin " + command), std::string::npos) << command << ": " << help.out;
+    }
+    EXPECT_FALSE(std::filesystem::exists(DefaultStoreBelow(m_home.path() / "data")));
+    EXPECT_TRUE(Run({"export", "--help"}).out.starts_with("usage: valmorin export")) << "after --connection too";
+
+    m_store.Run("INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, '--help', 'dashes');");
+    const ProcessResult value = Run({"translate", "Pays", "--help"});
+    EXPECT_EQ(value.exitCode, 0) << value.err;
+    EXPECT_EQ(value.out, "dashes\n");
+}
+
 TEST(CliInit, CreatesAStoreOnceAndTheDefaultStoreIsUsedWithoutConnection)
 {
     TempDir home;

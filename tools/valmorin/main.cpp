@@ -257,13 +257,29 @@ int RunTransfer(std::ostream& out, const DispatchClient& client, const TransferC
     return ExportToStream(transfer, out, [&](const TransferCall& made) { return call(rowCount, made); });
 }
 
+constexpr const char* kInitUsage = "usage: valmorin init [--connection \"<ADO connection string>\"]";
+
+// "--help" as the first word after a command asks for that command's
+// usage; after a method's name it is one of the method's values.
+bool AsksForHelp(const std::vector<std::string>& args)
+{
+    return args.size() > 1 && (args[1] == "--help" || args[1] == "-h");
+}
+
+int PrintUsage(std::ostream& out, const std::string& usage)
+{
+    out << usage << "\n";
+    return kExitOk;
+}
+
 int RunInit(const std::vector<std::string>& args)
 {
+    if (AsksForHelp(args)) return PrintUsage(std::cout, kInitUsage);
     std::u16string connection = DefaultStoreConnectionString();
     if (args.size() == 3 && args[1] == "--connection")
         connection = Wide(args[2], "the connection string");
     else if (args.size() != 1)
-        throw UsageError{"usage: valmorin init [--connection \"<ADO connection string>\"]"};
+        throw UsageError{kInitUsage};
     const InitOutcome outcome = InitStore(connection);
     (outcome.failed ? std::cerr : std::cout) << "valmorin: init: " << outcome.message << "\n";
     return outcome.failed ? kExitFailure : kExitOk;
@@ -312,6 +328,8 @@ int RunComponentCommand(ResultStream& results, std::vector<std::string> args)
         args.erase(args.begin(), args.begin() + 2);
     }
     if (args.empty()) throw UsageError{"no method given; valmorin --help lists the methods"};
+    const bool transfer = args[0] == "import" || args[0] == "export";
+    if (transfer && AsksForHelp(args)) return PrintUsage(results, TransferUsage(args[0]));
     const bool batch = args[0] == "--batch";
     if (batch && args.size() > 1) throw UsageError{"--batch takes its calls from standard input, not arguments"};
     if (connection) {
@@ -324,7 +342,7 @@ int RunComponentCommand(ResultStream& results, std::vector<std::string> args)
         }
     }
     if (batch) return RunBatch(results, client);
-    if (args[0] == "import" || args[0] == "export") return RunTransfer(results, client, ReadTransferCall(args));
+    if (transfer) return RunTransfer(results, client, ReadTransferCall(args));
 
     std::vector<Argument> arguments;
     for (std::size_t i = 1; i < args.size(); ++i)

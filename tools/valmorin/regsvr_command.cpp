@@ -80,9 +80,14 @@ int Report(const Request& request, int status, const std::string& message)
 
 int RunRegsvrCommand(const std::vector<std::string>& args)
 {
+    constexpr const char* kUsage = "usage: valmorin regsvr [/u] [/s] <library>\n";
+    if (!args.empty() && (args[0] == "--help" || args[0] == "-h" || args[0] == "/?")) {
+        std::cout << kUsage;
+        return kExitDone;
+    }
     const std::optional<Request> request = Parse(args);
     if (!request) {
-        std::cerr << "usage: valmorin regsvr [/u] [/s] <library>\n";
+        std::cerr << kUsage;
         return kExitArguments;
     }
     const char* entry = request->unregister ? "DllUnregisterServer" : "DllRegisterServer";

@@ -37,10 +37,11 @@ std::u16string LoginName()
     return GetUserNameW(name, &size) ? std::u16string(name) : std::u16string();
 }
 
-[[noreturn]] void ImportUsage(const std::string& why)
-{
-    throw UsageError{why + "; usage: valmorin import <table> <file.csv> [--replace] [--user <name>] [--inputs <n>]"};
-}
+constexpr const char* kImportUsage =
+    "usage: valmorin import <table> <file.csv> [--replace] [--user <name>] [--inputs <n>]";
+constexpr const char* kExportUsage = "usage: valmorin export <table> [<file.csv>] (standard output without a file)";
+
+[[noreturn]] void ImportUsage(const std::string& why) { throw UsageError{why + "; " + kImportUsage}; }
 
 TransferCall ReadImport(const std::vector<std::string>& args)
 {
@@ -79,8 +80,7 @@ TransferCall ReadImport(const std::vector<std::string>& args)
 
 TransferCall ReadExport(const std::vector<std::string>& args)
 {
-    if (args.size() < 2 || args.size() > 3)
-        throw UsageError{"usage: valmorin export <table> [<file.csv>] (standard output without a file)"};
+    if (args.size() < 2 || args.size() > 3) throw UsageError{kExportUsage};
     TransferCall call{u"TableExport", {Wide(args[1], "the table name")}, {}, args[1]};
     if (args.size() == 3) {
         call.file = args[2];
@@ -187,6 +187,8 @@ private:
 };
 
 } // namespace
+
+std::string TransferUsage(const std::string& command) { return command == "import" ? kImportUsage : kExportUsage; }
 
 TransferCall ReadTransferCall(const std::vector<std::string>& args)
 {

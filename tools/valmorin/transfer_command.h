@@ -17,6 +17,9 @@ struct TransferCall {
     std::string table; // for the progress bar
 };
 
+// The usage line of "import" or "export".
+std::string TransferUsage(const std::string& command);
+
 // Reads "import <table> <file.csv> [--replace] [--user <name>] [--inputs <n>]"
 // or "export <table> [<file.csv>]"; throws UsageError.
 TransferCall ReadTransferCall(const std::vector<std::string>& args);
