@@ -1,8 +1,10 @@
 #include "platform/ado/connection_string.h"
 
 #include "platform/text/ascii.h"
+#include "platform/text/utf.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace valmorin::ado {
 
@@ -203,16 +205,61 @@ std::vector<std::u16string> ConnectionString::Keys() const
     return keys;
 }
 
+namespace {
+
+std::u16string Braced(std::u16string_view value) { return Enclosed(value, u'{'); }
+
+// A value that reads back as itself unenclosed: no ";" to end its pair, no
+// opener to start an enclosed one, no outer blanks to be trimmed. "=" and
+// braces inside are left to the braces too, as ODBC drivers want them.
+bool ReadsBackBare(std::u16string_view value)
+{
+    return value.find_first_of(u";={}") == std::u16string_view::npos && Trimmed(value) == value &&
+           (value.empty() || (value.front() != u'"' && value.front() != u'\''));
+}
+
+std::u16string Written(std::u16string_view value)
+{
+    return ReadsBackBare(value) ? std::u16string(value) : Braced(value);
+}
+
+bool Writable(std::u16string_view key)
+{
+    return !key.empty() && key.find_first_of(u";=") == std::u16string_view::npos && Trimmed(key) == key;
+}
+
+} // namespace
+
 void AppendBracedPair(std::u16string& text, std::u16string_view key, std::u16string_view value)
 {
-    text += u';';
-    text += key;
-    text += u"={";
-    for (const char16_t c : value) {
-        text.push_back(c);
-        if (c == u'}') text.push_back(c);
+    text.append(u";").append(key).append(u"=").append(Braced(value));
+}
+
+ConnectionString ConnectionString::With(std::u16string_view key, std::u16string_view value) const
+{
+    if (!Writable(key))
+        throw std::invalid_argument("a connection string cannot hold the key \"" + text::Utf16ToUtf8(key) + "\"");
+    const std::u16string written = Written(value);
+    std::u16string text;
+    std::size_t copied = 0;
+    bool replaced = false;
+    for (const ConnectionPair& pair : ParseConnectionString(m_text)) {
+        if (!text::EqualAsciiNoCase(pair.key, key)) continue;
+        text.append(m_text, copied, pair.valueFrom - copied).append(written);
+        copied = pair.valueTo;
+        replaced = true;
     }
-    text += u'}';
+    text.append(m_text, copied);
+    if (!replaced) {
+        const std::size_t last = text.find_last_not_of(kBlanks);
+        if (last != std::u16string::npos && text[last] != u';') text += u';';
+        text.append(key).append(u"=").append(written);
+    }
+    ConnectionString built(text);
+    if (built.Get(key) != value)
+        throw std::invalid_argument("a value left open in the connection string takes in the pair " +
+                                    text::Utf16ToUtf8(key));
+    return built;
 }
 
 } // namespace valmorin::ado

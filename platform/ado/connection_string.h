@@ -1,5 +1,6 @@
-// Connection strings, read one way for everything that reads them: the
-// providers, the masking of passwords and the data-source directory.
+// Connection strings, read one way for everything that reads them (the
+// providers, the masking of passwords and the data-source directory) and
+// built one way by everything that makes them.
 //
 //   Provider=SQLOLEDB;Password="a;b";Pwd={x;y}};z};Extended Properties='DSN=q;PWD=s'
 //
@@ -18,6 +19,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace valmorin::ado {
@@ -38,16 +40,31 @@ std::vector<ConnectionPair> ParseConnectionString(std::u16string_view text);
 // braces) reads back as that one value.
 VALMORIN_PLATFORM_API void AppendBracedPair(std::u16string& text, std::u16string_view key, std::u16string_view value);
 
-// The pairs of a connection string by key, for the providers.
+// The pairs of a connection string by key, for the providers; and a
+// connection string built pair by pair:
+//
+//   ConnectionString().With(u"Provider", u"SQLite").With(u"Data Source", path).Text()
 class VALMORIN_PLATFORM_API ConnectionString {
 public:
+    ConnectionString() = default;
     explicit ConnectionString(std::u16string_view text);
+    // The connection string with the key's value set: each pair of that key
+    // (compared without regard to ASCII case) keeps its place and takes the
+    // value, or the pair is added at the end. The value is written to read
+    // back as itself: as it is when it can be, else braced as ODBC writes
+    // values (each "}" doubled), which the providers and the ODBC drivers
+    // read alike. Throws std::invalid_argument for a key no text can hold
+    // (empty, with ";" or "=" or outer blanks), and where a value left open
+    // earlier in the text (an unterminated quote or brace) would take the
+    // pair in.
+    ConnectionString With(std::u16string_view key, std::u16string_view value) const;
     // Empty when the key is absent.
     std::u16string Get(std::u16string_view key) const;
     // The keys present, upper-cased.
     std::vector<std::u16string> Keys() const;
-    // The text as given, for providers that hand it on to a driver.
-    std::u16string_view Text() const { return m_text; }
+    // The text as given or as built; providers hand it on to a driver.
+    const std::u16string& Text() const& { return m_text; }
+    std::u16string Text() && { return std::move(m_text); }
     // The first key given more than once, as written; empty when none is.
     const std::u16string& RepeatedKey() const { return m_repeated; }
 
