@@ -136,6 +136,10 @@ struct _Connection : IDispatch {
     // The name of the provider the connection string chose; empty before
     // the first successful Open.
     virtual HRESULT get_Provider(BSTR* provider) = 0;
+    // The database product behind an open connection, as ADO's
+    // Properties("DBMS Name") gives it: the driver's name for it through
+    // ODBC, which reaches several; empty through the other providers.
+    virtual HRESULT get_DbmsName(BSTR* name) = 0;
 
 protected:
     ~_Connection() = default;

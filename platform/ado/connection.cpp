@@ -116,6 +116,12 @@ public:
 
     HRESULT get_Provider(BSTR* provider) override { return CopyToBstr(m_provider, provider); }
 
+    HRESULT get_DbmsName(BSTR* name) override
+    {
+        if (!m_session) return ObjectClosed();
+        return CopyToBstr(m_session->DbmsName(), name);
+    }
+
     HRESULT Close() override
     {
         if (!m_session) return ObjectClosed();

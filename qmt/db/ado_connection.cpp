@@ -230,6 +230,13 @@ std::u16string CAdoConnection::provider() const
     return std::u16string(name.view());
 }
 
+std::u16string CAdoConnection::dbmsName() const
+{
+    CComBSTR name;
+    ThrowIfFailedHr(handleOrThrow().get_DbmsName(&name));
+    return std::u16string(name.view());
+}
+
 CComPtr<IDispatch> CAdoConnection::activeConnection() const
 {
     CComPtr<IDispatch> dispatch;

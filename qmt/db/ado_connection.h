@@ -56,6 +56,9 @@ public:
 
     // The name of the provider the connection was opened with.
     std::u16string provider() const;
+    // The database product of the open connection where its provider
+    // reaches several (ODBC's driver names it); empty for the others.
+    std::u16string dbmsName() const;
     // The arguments of the last successful open.
     const CAdoCredentials& openedWith() const { return m_openedWith; }
 
