@@ -7,12 +7,14 @@
 // again through the ODBC provider and the PostgreSQL ODBC driver, against
 // the text sent with SQLExecDirectW and the form prepared once with
 // SQLPrepareW and run with SQLExecute.
+#include "platform/ado/connection_string.h"
 #include "platform/ado/odbc/handles.h"
 #include "platform/ado/postgresql/handles.h"
 #include "platform/text/utf.h"
-#include "schema_postgresql.h"
+#include "qmt/db/store_admin.h"
 #include "service/statement_texts.h"
 #include "store_fixture.h"
+#include "support/pg_store.h"
 #include "valmorin/valmorin.h"
 
 #include <benchmark/benchmark.h>
@@ -95,44 +97,30 @@ std::string Parameterised(const char16_t* format)
     return text;
 }
 
-// A database of its own on the server, with the shipped schema and kTables
-// tables of kRows / kTables correspondences each: table Tn maps Kn_i to
-// Vn_i. Dropped when the process ends.
+// A store in a database of its own on the server, made as valmorin init
+// makes one and dropped when the process ends, as the tests' databases are,
+// with kTables tables of kRows / kTables correspondences each: table Tn
+// maps Kn_i to Vn_i.
 class PgBenchmarkStore {
 public:
-    PgBenchmarkStore() : m_name("valmorin_bench_" + std::to_string(getpid()))
+    PgBenchmarkStore() : m_database(PgDatabase::Unmade{"_bench"})
     {
-        Exec(Connect("postgres").get(), "CREATE DATABASE " + m_name + " TEMPLATE template0 ENCODING 'UTF8'");
-        const Connection connection = Connect(m_name);
-        Exec(connection.get(), kPostgresSchema);
-        Exec(connection.get(),
-             "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) SELECT t, 2, 'T' || t FROM generate_series(1, " +
-                 std::to_string(kTables) + ") t;"
-                 "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) SELECT t, 'K' || t || '_' || i, 'V' || t || '_' || i "
-                 "FROM generate_series(1, " + std::to_string(kTables) + ") t, generate_series(0, " +
-                 std::to_string(kRows / kTables - 1) + ") i; ANALYZE;");
+        qmt::CreateStore(m_database.connectionString());
+        m_database.Run(
+            "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) SELECT t, 2, 'T' || t FROM generate_series(1, " +
+            std::to_string(kTables) +
+            ") t;"
+            "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) SELECT t, 'K' || t || '_' || i, 'V' || t || '_' || i "
+            "FROM generate_series(1, " +
+            std::to_string(kTables) + ") t, generate_series(0, " + std::to_string(kRows / kTables - 1) +
+            ") i; ANALYZE;");
     }
-    ~PgBenchmarkStore()
-    {
-        try {
-            Exec(Connect("postgres").get(), "DROP DATABASE IF EXISTS " + m_name + " WITH (FORCE)");
-        } catch (const std::exception& e) {
-            std::cerr << "postgres_bench: " << e.what() << '\n';
-        }
-    }
-    PgBenchmarkStore(const PgBenchmarkStore&) = delete;
-    PgBenchmarkStore& operator=(const PgBenchmarkStore&) = delete;
 
-    const std::string& name() const { return m_name; }
-    std::u16string connectionString() const
-    {
-        return valmorin::text::Widen("Provider=PostgreSQL;Host=" + Env("VALMORIN_TEST_PG_HOST") +
-                                     ";Port=" + Env("VALMORIN_TEST_PG_PORT") + ";Database=" + m_name +
-                                     ";User ID=" + Env("VALMORIN_TEST_PG_USER"));
-    }
+    const std::string& name() const { return m_database.name(); }
+    std::u16string connectionString() const { return m_database.connectionString(); }
 
 private:
-    std::string m_name;
+    PgDatabase m_database;
 };
 
 const PgBenchmarkStore& Store()
@@ -160,12 +148,21 @@ struct Keys {
     std::vector<CComVariant> tableArgs, inputArgs;
 };
 
-// The store through the PostgreSQL ODBC driver, as the driver takes it.
-std::u16string OdbcDriverConnectionString()
+// The store through the PostgreSQL ODBC driver: its pairs after those of
+// start (none as the driver takes them, the provider's for the component).
+std::u16string OdbcDriverConnectionString(const valmorin::ado::ConnectionString& start = {})
 {
-    return valmorin::text::Widen("Driver={PostgreSQL Unicode};Servername=" + Env("VALMORIN_TEST_PG_HOST") +
-                                 ";Port=" + Env("VALMORIN_TEST_PG_PORT") + ";Database=" + Store().name() +
-                                 ";UID=" + Env("VALMORIN_TEST_PG_USER"));
+    return start.With(u"Driver", u"PostgreSQL Unicode")
+        .With(u"Servername", valmorin::text::Widen(Env("VALMORIN_TEST_PG_HOST")))
+        .With(u"Port", valmorin::text::Widen(Env("VALMORIN_TEST_PG_PORT")))
+        .With(u"Database", valmorin::text::Widen(Store().name()))
+        .With(u"UID", valmorin::text::Widen(Env("VALMORIN_TEST_PG_USER")))
+        .Text();
+}
+
+std::u16string OdbcProviderConnectionString()
+{
+    return OdbcDriverConnectionString(valmorin::ado::ConnectionString().With(u"Provider", u"ODBC"));
 }
 
 CComPtr<IValmorin> OpenComponent(const std::u16string& connectionString = Store().connectionString())
@@ -329,7 +326,7 @@ void OdbcPgPreparedExecute(benchmark::State& state)
 void OdbcPgTranslateThroughInvoke(benchmark::State& state)
 {
     Keys keys;
-    CComPtr<IDispatch> component = OpenDispatch(u"Provider=ODBC;" + OdbcDriverConnectionString());
+    CComPtr<IDispatch> component = OpenDispatch(OdbcProviderConnectionString());
     Lookups(state, [&](std::size_t k) { return InvokeLookup(*component.get(), keys.tableArgs[k], keys.inputArgs[k]); });
 }
 
@@ -416,7 +413,7 @@ int CountedLookups(const std::string& kind, int lookups)
     OdbcLookups odbc;
     const bool throughOdbc = kind.starts_with("Odbc");
     CComPtr<IDispatch> component =
-        OpenDispatch(throughOdbc ? u"Provider=ODBC;" + OdbcDriverConnectionString() : Store().connectionString());
+        OpenDispatch(throughOdbc ? OdbcProviderConnectionString() : Store().connectionString());
     int found = 0;
     for (int i = 0; i < lookups; ++i) {
         const std::size_t k = static_cast<std::size_t>(i) % kKeys;

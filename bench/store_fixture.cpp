@@ -1,9 +1,9 @@
 #include "store_fixture.h"
 
-#include "platform/ado/sqlite/create.h"
+#include "platform/ado/connection_string.h"
 #include "platform/registry/registry.h"
 #include "platform/text/utf.h"
-#include "schema_sqlite.h"
+#include "qmt/db/store_admin.h"
 
 #include <sqlite3.h>
 
@@ -71,6 +71,14 @@ void Fill(sqlite3* db, int tables, int rows)
     Exec(db, "COMMIT; ANALYZE;");
 }
 
+std::u16string SqliteConnectionString(const std::string& path)
+{
+    return valmorin::ado::ConnectionString()
+        .With(u"Provider", u"SQLite")
+        .With(u"Data Source", valmorin::text::Widen(path))
+        .Text();
+}
+
 } // namespace
 
 const std::filesystem::path& BenchFolder()
@@ -88,8 +96,7 @@ std::string BenchmarkStore(int tables, int rows)
     auto& path = built[{tables, rows}];
     if (!path.empty()) return path;
     path = (BenchFolder() / ("store-" + std::to_string(tables) + "-" + std::to_string(rows) + ".db")).string();
-    if (const std::string error = valmorin::ado::sqlite::CreateDatabase(path, kSqliteSchema); !error.empty())
-        throw std::runtime_error(error);
+    qmt::CreateStore(SqliteConnectionString(path));
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);
     Fill(db, tables, rows);
@@ -109,7 +116,7 @@ CComPtr<IValmorin> OpenComponent(const std::string& path)
     CComPtr<IValmorin> component;
     if (FAILED(NewComponent(IValmorin::iid, reinterpret_cast<void**>(&component))))
         throw std::runtime_error("no component");
-    if (FAILED(component->Open(CComBSTR(valmorin::text::Widen("Provider=SQLite;Data Source=" + path)).get())))
+    if (FAILED(component->Open(CComBSTR(SqliteConnectionString(path)).get())))
         throw std::runtime_error("cannot open " + path);
     return component;
 }

@@ -47,15 +47,6 @@ LONG SetDword(HKEY root, const std::u16string& name, DWORD number)
     return rc;
 }
 
-class ScopedUmask {
-public:
-    explicit ScopedUmask(mode_t mask) : m_old(::umask(mask)) {}
-    ~ScopedUmask() { ::umask(m_old); }
-
-private:
-    mode_t m_old;
-};
-
 class FileModesTest : public ::testing::Test {
 protected:
     std::filesystem::path MachineHive() const { return m_folder / "registry" / "HKEY_LOCAL_MACHINE.reg"; }

@@ -6,6 +6,7 @@
 #include "qmt/diag/logger.h"
 #include "qmt/diag/trace.h"
 #include "support/component_library.h"
+#include "support/environment.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -37,17 +38,6 @@ mode_t ModeOf(const std::filesystem::path& file)
     EXPECT_EQ(::stat(file.c_str(), &status), 0) << file;
     return status.st_mode & 07777;
 }
-
-class ScopedUmask {
-public:
-    explicit ScopedUmask(mode_t mask) : m_old(::umask(mask)) {}
-    ~ScopedUmask() { ::umask(m_old); }
-    ScopedUmask(const ScopedUmask&) = delete;
-    ScopedUmask& operator=(const ScopedUmask&) = delete;
-
-private:
-    mode_t m_old;
-};
 
 // An owned descriptor for the test's own ends of FIFOs.
 struct OpenEnd {

@@ -5,6 +5,7 @@
 #include "service/lookup_cache.h"
 #include "support/admin.h"
 #include "support/component.h"
+#include "support/odbc_store.h"
 #include "support/own_registry.h"
 #include "support/private_postgres.h"
 
@@ -325,15 +326,13 @@ TEST(LookupCacheStores, RollbackJournalsAndOdbcRunUncached)
 {
     TempDir folder;
     const std::filesystem::path file = folder / "rollback.db";
-    CreateSqliteFile(file, ReadSchema() + "PRAGMA journal_mode = DELETE;");
+    CreateWalStore(file);
+    CreateSqliteFile(file, "PRAGMA journal_mode = DELETE;");
     EXPECT_EQ(SharedLookupCache(SqliteConnectionString(file), u"", u"", 10), nullptr);
     const std::filesystem::path wal = folder / "wal.db";
     CreateWalStore(wal);
     EXPECT_NE(SharedLookupCache(SqliteConnectionString(wal), u"", u"", 10), nullptr);
-    EXPECT_EQ(
-        SharedLookupCache(u"Provider=ODBC;Driver={Valmorin SQLite3};Database=" + valmorin::text::Widen(wal.string()),
-                          u"", u"", 10),
-        nullptr);
+    EXPECT_EQ(SharedLookupCache(OdbcSqliteConnectionString(wal), u"", u"", 10), nullptr);
 }
 
 // 10,000 alternations: another process commits a new OUTPUT, then the
@@ -401,8 +400,7 @@ TEST(LookupCacheFreshness, ALostListenerIsNeverTrusted)
 {
     if (const std::string unavailable = PrivatePostgres::Unavailable(); !unavailable.empty())
         GTEST_SKIP() << unavailable;
-    const PrivatePostgres server(ReadSchema(StoreKind::PostgreSql) +
-                                 "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');"
+    const PrivatePostgres server("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');"
                                  "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'a', 'before');");
     const OwnRegistry registry;
     OwnRegistry::Set(u"LookupCache", 100);

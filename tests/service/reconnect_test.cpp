@@ -47,7 +47,7 @@ TEST(ReconnectTest, AHostOutlivesARestartOfItsServer)
 {
     if (const std::string unavailable = PrivatePostgres::Unavailable(); !unavailable.empty())
         GTEST_SKIP() << unavailable;
-    const PrivatePostgres server(ReadSchema(StoreKind::PostgreSql));
+    const PrivatePostgres server;
     Host host(server.connectionString());
     ASSERT_EQ(host.Call("transadd\tT\tk\tv"), "OK\t1");
     ASSERT_EQ(host.Call("transIdent\tN"), "OK\t1");

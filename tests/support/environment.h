@@ -1,10 +1,12 @@
-// Sets or removes an environment variable for the life of the object and
-// puts the old value back afterwards.
+// Sets or removes an environment variable, or sets the umask, for the life
+// of the object and puts the old value back afterwards.
 #pragma once
 
 #include <cstdlib>
 #include <optional>
 #include <string>
+
+#include <sys/stat.h>
 
 class ScopedEnvironment {
 public:
@@ -26,4 +28,15 @@ private:
 
     std::string m_name;
     std::optional<std::string> m_old;
+};
+
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask) : m_old(::umask(mask)) {}
+    ~ScopedUmask() { ::umask(m_old); }
+    ScopedUmask(const ScopedUmask&) = delete;
+    ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+private:
+    mode_t m_old;
 };

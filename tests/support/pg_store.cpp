@@ -1,6 +1,8 @@
 #include "support/pg_store.h"
 
+#include "platform/ado/connection_string.h"
 #include "platform/ado/postgresql/handles.h"
+#include "platform/ado/statement_text.h"
 #include "platform/text/utf.h"
 
 #include <libpq-fe.h>
@@ -57,6 +59,8 @@ std::string NewName()
 
 bool PostgresAvailable() { return !Env("VALMORIN_TEST_PG_HOST").empty(); }
 
+PgDatabase::PgDatabase(Unmade unmade) : m_name(NewName() + unmade.suffix) {}
+
 PgDatabase::PgDatabase(const std::string& schema) : m_name(NewName())
 {
     Exec(Connect("postgres").get(), "CREATE DATABASE " + m_name + " TEMPLATE template0 ENCODING 'UTF8'");
@@ -66,7 +70,9 @@ PgDatabase::PgDatabase(const std::string& schema) : m_name(NewName())
 PgDatabase::~PgDatabase()
 {
     try {
-        Exec(Connect("postgres").get(), "DROP DATABASE IF EXISTS " + m_name + " WITH (FORCE)");
+        const std::string quoted =
+            valmorin::text::Utf16ToUtf8(valmorin::ado::QuoteIdentifier(valmorin::text::Widen(m_name)));
+        Exec(Connect("postgres").get(), "DROP DATABASE IF EXISTS " + quoted + " WITH (FORCE)");
     } catch (const std::exception&) {
         // the server is gone with everything on it
     }
@@ -74,9 +80,13 @@ PgDatabase::~PgDatabase()
 
 std::u16string PgDatabase::connectionString() const
 {
-    return valmorin::text::Widen("Provider=PostgreSQL;Host=" + Env("VALMORIN_TEST_PG_HOST") +
-                                 ";Port=" + Env("VALMORIN_TEST_PG_PORT") + ";Database=" + m_name +
-                                 ";User ID=" + Env("VALMORIN_TEST_PG_USER"));
+    return valmorin::ado::ConnectionString()
+        .With(u"Provider", u"PostgreSQL")
+        .With(u"Host", valmorin::text::Widen(Env("VALMORIN_TEST_PG_HOST")))
+        .With(u"Port", valmorin::text::Widen(Env("VALMORIN_TEST_PG_PORT")))
+        .With(u"Database", valmorin::text::Widen(m_name))
+        .With(u"User ID", valmorin::text::Widen(Env("VALMORIN_TEST_PG_USER")))
+        .Text();
 }
 
 void PgDatabase::Run(const std::string& sql) const { Exec(Connect(m_name).get(), sql); }

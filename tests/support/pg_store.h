@@ -1,5 +1,6 @@
 // A PostgreSQL database of its own for one test, on the server that
-// scripts/with-postgres starts, dropped at the end of the test.
+// scripts/with-postgres starts, dropped at the end of the test if it was
+// made.
 #pragma once
 
 #include <string>
@@ -12,6 +13,12 @@ class PgDatabase {
 public:
     // Creates the database and runs the schema in it (none when empty).
     explicit PgDatabase(const std::string& schema);
+    // A name of its own on the server, ending with suffix, the database
+    // left for the code under test to make (valmorin init, say).
+    struct Unmade {
+        std::string suffix;
+    };
+    explicit PgDatabase(Unmade unmade);
     ~PgDatabase();
     PgDatabase(const PgDatabase&) = delete;
     PgDatabase& operator=(const PgDatabase&) = delete;

@@ -1,5 +1,8 @@
 #include "support/private_postgres.h"
 
+#include "platform/ado/connection_string.h"
+#include "platform/text/utf.h"
+#include "qmt/db/store_admin.h"
 #include "support/process.h"
 
 #include <filesystem>
@@ -47,7 +50,7 @@ std::string PrivatePostgres::Unavailable()
     return ServerBin().empty() ? "no PostgreSQL server programs under /usr/lib/postgresql" : std::string();
 }
 
-PrivatePostgres::PrivatePostgres(const std::string& schema) : m_account(ServerAccount())
+PrivatePostgres::PrivatePostgres(const std::string& sql) : m_account(ServerAccount())
 {
     const std::filesystem::path folder = m_dir / "pg";
     std::filesystem::create_directory(folder);
@@ -65,13 +68,8 @@ PrivatePostgres::PrivatePostgres(const std::string& schema) : m_account(ServerAc
                                           "-E", "UTF8", "--locale=C.UTF-8"})),
           "initdb");
     Control("start");
-    Check(RunProcess({bin + "/psql", "-h", m_folder, "-p", kPort, "-U", m_account, "-d", "postgres", "-v",
-                      "ON_ERROR_STOP=1", "-q", "-c", "CREATE DATABASE store"}),
-          "CREATE DATABASE");
-    Check(RunProcess({bin + "/psql", "-h", m_folder, "-p", kPort, "-U", m_account, "-d", "store", "-v",
-                      "ON_ERROR_STOP=1", "-q"},
-                     schema),
-          "the schema");
+    qmt::CreateStore(valmorin::text::Widen(connectionString()));
+    if (!sql.empty()) Run(sql);
 }
 
 PrivatePostgres::~PrivatePostgres()
@@ -103,5 +101,11 @@ void PrivatePostgres::Run(const std::string& sql) const
 
 std::string PrivatePostgres::connectionString() const
 {
-    return "Provider=PostgreSQL;Host=" + m_folder + ";Port=" + kPort + ";Database=store;User ID=" + m_account;
+    return valmorin::text::Utf16ToUtf8(valmorin::ado::ConnectionString()
+                                           .With(u"Provider", u"PostgreSQL")
+                                           .With(u"Host", valmorin::text::Widen(m_folder))
+                                           .With(u"Port", valmorin::text::Widen(kPort))
+                                           .With(u"Database", u"store")
+                                           .With(u"User ID", valmorin::text::Widen(m_account))
+                                           .Text());
 }

@@ -9,8 +9,9 @@
 
 class PrivatePostgres {
 public:
-    // Makes a cluster with a database "store" holding the schema, and starts it.
-    explicit PrivatePostgres(const std::string& schema);
+    // Makes a cluster and starts it, with a store in its database "store"
+    // made as valmorin init makes one, holding the rows `sql` inserts.
+    explicit PrivatePostgres(const std::string& sql = "");
     ~PrivatePostgres();
     PrivatePostgres(const PrivatePostgres&) = delete;
     PrivatePostgres& operator=(const PrivatePostgres&) = delete;

@@ -1,12 +1,9 @@
 #include "support/store.h"
 
-#include "platform/ado/sqlite/create.h"
 #include "platform/text/utf.h"
-#include "schema_postgresql.h"
-#include "schema_sqlite.h"
+#include "qmt/db/store_admin.h"
 #include "support/odbc_store.h"
 
-#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -14,8 +11,6 @@ namespace {
 bool InSqliteFile(StoreKind kind) { return kind == StoreKind::Sqlite || kind == StoreKind::OdbcSqlite; }
 
 } // namespace
-
-std::string ReadSchema(StoreKind kind) { return InSqliteFile(kind) ? kSqliteSchema : kPostgresSchema; }
 
 const StoreTraits& TraitsOf(StoreKind kind)
 {
@@ -46,13 +41,13 @@ std::string StoreUnavailable(StoreKind kind)
 
 TestStore::TestStore(StoreKind kind) : m_kind(kind)
 {
-    if (!InSqliteFile(kind)) {
-        m_pg = std::make_unique<PgDatabase>(ReadSchema(kind));
-        return;
+    if (InSqliteFile(kind)) {
+        m_file = m_dir / "store.db";
+        qmt::CreateStore(SqliteConnectionString(m_file));
+    } else {
+        m_pg = std::make_unique<PgDatabase>(PgDatabase::Unmade{});
+        qmt::CreateStore(m_pg->connectionString());
     }
-    m_file = m_dir / "store.db";
-    if (const std::string error = valmorin::ado::sqlite::CreateDatabase(m_file, kSqliteSchema); !error.empty())
-        throw std::runtime_error(error);
 }
 
 std::u16string TestStore::connectionString() const
@@ -91,5 +86,6 @@ std::vector<std::u16string> TestStore::Column(const std::string& sql) const
 
 void CreateWalStore(const std::filesystem::path& file, const std::string& sql)
 {
-    CreateSqliteFile(file, ReadSchema() + "PRAGMA journal_mode = WAL;" + sql);
+    qmt::CreateStore(SqliteConnectionString(file));
+    if (!sql.empty()) CreateSqliteFile(file, sql);
 }

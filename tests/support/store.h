@@ -1,6 +1,6 @@
-// A translation store made from the shipped schema, in a temporary SQLite
-// file or in a database of its own on the test PostgreSQL server, reached
-// through its own provider or through ODBC.
+// A translation store made as valmorin init makes one (qmt/db/store_admin.h),
+// in a temporary SQLite file or in a database of its own on the test
+// PostgreSQL server, reached through its own provider or through ODBC.
 #pragma once
 
 #include "platform/ado/ado.h"
@@ -65,10 +65,8 @@ private:
     std::unique_ptr<PgDatabase> m_pg;
 };
 
-std::string ReadSchema(StoreKind kind = StoreKind::Sqlite);
-
-// A SQLite store in WAL mode, as shared stores are, made from the shipped
-// schema at `file`, with the rows `sql` inserts.
+// A SQLite store at `file`, in WAL mode as init makes stores, with the rows
+// `sql` inserts.
 void CreateWalStore(const std::filesystem::path& file, const std::string& sql = "");
 
 // The same batch of calls sent by that many `valmorin --batch` processes at

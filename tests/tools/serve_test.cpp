@@ -565,7 +565,7 @@ TEST_P(ServeHostTest, AServerOutlivesARestartOfTheDatabaseServer)
 {
     if (const std::string unavailable = PrivatePostgres::Unavailable(); !unavailable.empty())
         GTEST_SKIP() << unavailable;
-    const PrivatePostgres database(ReadSchema(StoreKind::PostgreSql));
+    const PrivatePostgres database;
     const ServeProcess server({"--threads", "1", "--connection", database.connectionString()}, Environment());
     httplib::Client client("127.0.0.1", server.port());
     Prepare(client);

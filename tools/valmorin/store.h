@@ -1,6 +1,8 @@
 // The translation store as the command sees it: where the default one
-// lives, and how a new one is made.
+// lives, and how init makes one (qmt/db/store_admin.h).
 #pragma once
+
+#include "qmt/db/store_admin.h"
 
 #include <optional>
 #include <string>
@@ -13,12 +15,8 @@ std::string DefaultStorePath();
 // when it names no file.
 std::optional<std::string> SqliteFileOf(const std::u16string& connectionString);
 
-struct InitOutcome {
-    bool created = false;
-    bool failed = false;
-    std::string message;
-};
+using InitOutcome = qmt::StoreInitOutcome;
 
-// Creates the store's file and its three tables; an existing store is left
-// as it is.
+// Creates the store, or brings an existing one up to the store's rules;
+// through ODBC it first prints the schema of the DBMS the driver names.
 InitOutcome InitStore(const std::u16string& connectionString);

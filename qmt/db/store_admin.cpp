@@ -1,0 +1,541 @@
+#include "qmt/db/store_admin.h"
+
+#include "platform/ado/connection_string.h"
+#include "platform/ado/statement_text.h"
+#include "platform/posix/unique_fd.h"
+#include "platform/text/ascii.h"
+#include "platform/text/utf.h"
+#include "qmt/db/ado_connection.h"
+#include "qmt/db/ado_recordset.h"
+#include "qmt/db/ado_statement.h"
+#include "qmt/db/ado_transaction.h"
+#include "qmt/diag/exception.h"
+#include "schema_oracle.h"
+#include "schema_postgresql.h"
+#include "schema_sqlite.h"
+#include "schema_sqlserver.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qmt {
+
+namespace {
+
+using valmorin::ado::ConnectionString;
+using valmorin::ado::QuoteIdentifier;
+using valmorin::text::Utf16ToUtf8;
+using valmorin::text::Widen;
+
+constexpr LONG kStoreTables = 3;
+
+StoreInitOutcome Created(std::string message) { return {true, false, std::move(message), {}}; }
+StoreInitOutcome Kept(std::string message) { return {false, false, std::move(message), {}}; }
+StoreInitOutcome Failure(std::string message) { return {false, true, std::move(message), {}}; }
+
+std::string Describe(const CException& failure) { return Utf16ToUtf8(failure.description); }
+
+std::string ErrnoText() { return std::strerror(errno); }
+
+// How messages name a store, and what holds it.
+struct StoreNames {
+    std::string store;  // "the store /srv/qms.db", "the store in database qms"
+    std::string holder; // "/srv/qms.db", "the database qms"
+};
+
+// The schema's statements, one at a time (the providers run one per call):
+// each ends with a ';' at the end of a line; the comment lines before it
+// are left out.
+std::vector<std::u16string> SchemaStatements(std::string_view schema)
+{
+    std::vector<std::u16string> statements;
+    std::string statement;
+    for (std::size_t from = 0; from < schema.size();) {
+        const std::size_t end = std::min(schema.find('\n', from), schema.size());
+        const std::string_view line = schema.substr(from, end - from);
+        from = end + 1;
+        const bool comment = line.starts_with("--");
+        const std::size_t last = line.find_last_not_of(" \t");
+        if (statement.empty() && (comment || last == std::string_view::npos)) continue;
+        statement.append(line).append("\n");
+        if (!comment && last != std::string_view::npos && line[last] == ';') {
+            statement.resize(statement.find_last_of(';'));
+            statements.push_back(Widen(statement));
+            statement.clear();
+        }
+    }
+    return statements;
+}
+
+// A rule of the store (a unique index, a trigger, a foreign key) and the
+// name of the object that carries it.
+struct Rule {
+    std::u16string name;
+    std::u16string statement;
+};
+
+std::u16string WordAfter(std::u16string_view statement, std::u16string_view marker)
+{
+    const std::size_t at = statement.find(marker);
+    if (at == std::u16string_view::npos) return {};
+    const std::size_t from = statement.find_first_not_of(u' ', at + marker.size());
+    const std::size_t to = statement.find_first_of(u" (\n", from);
+    return std::u16string(statement.substr(from, to - from));
+}
+
+// The schema's statements that add a rule to its tables: those that make
+// an object only if it is missing, or make or replace it (the functions and
+// triggers that announce changes), and the constraints added to a table.
+std::vector<Rule> Rules(std::string_view schema)
+{
+    std::vector<Rule> rules;
+    for (std::u16string& statement : SchemaStatements(schema)) {
+        std::u16string name = WordAfter(statement, u"ADD CONSTRAINT");
+        for (const char16_t* marker : {u"CREATE OR REPLACE FUNCTION", u"CREATE OR REPLACE TRIGGER"})
+            if (name.empty()) name = WordAfter(statement, marker);
+        if (name.empty() && statement.find(u"CREATE TABLE") == std::u16string::npos)
+            name = WordAfter(statement, u"IF NOT EXISTS");
+        if (!name.empty()) rules.push_back({std::move(name), std::move(statement)});
+    }
+    return rules;
+}
+
+// How one kind of database is asked about the store it holds.
+struct StoreDialect {
+    const char* schema;
+    std::u16string_view countTables;           // how many of the store's three tables it holds
+    std::u16string_view beforeSchema;          // run before the schema's transaction, when given
+    std::u16string_view quote;                 // the function that writes a value as a literal, NULL as NULL
+    std::u16string_view objects;               // the names of its indexes, constraints and triggers, upper-cased;
+                                               // none where init leaves an existing store's rules to its administrator
+    std::vector<std::u16string_view> obsolete; // drops what the rules replace
+};
+
+// WAL, as shared stores are kept: readers and the writer do not block each
+// other. The journal mode is the file's, set outside any transaction.
+const StoreDialect kSqliteStore{
+    kSqliteSchema,
+    u"SELECT COUNT(*) FROM sqlite_schema WHERE type = 'table' AND name IN ('QM_TABLES', 'QM_DICO', 'QM_VALMOR')",
+    u"PRAGMA journal_mode = WAL",
+    u"quote",
+    u"SELECT upper(name) FROM sqlite_schema",
+    {u"DROP INDEX IF EXISTS QM_TABLES_BY_NOM", u"DROP INDEX IF EXISTS QM_VALMOR_BY_TABLE_INPUT"}};
+// A function made before its search path was pinned counts as missing, so
+// that init replaces it.
+const StoreDialect kPostgresStore{
+    kPostgresSchema,
+    u"SELECT COUNT(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND tablename IN ('qm_tables', "
+    u"'qm_dico', 'qm_valmor')",
+    {},
+    u"quote_nullable",
+    u"SELECT upper(indexname) FROM pg_catalog.pg_indexes WHERE schemaname = current_schema() UNION ALL "
+    u"SELECT upper(c.conname) FROM pg_catalog.pg_constraint c JOIN pg_catalog.pg_namespace n ON n.oid = "
+    u"c.connamespace WHERE n.nspname = current_schema() UNION ALL SELECT upper(tgname) FROM "
+    u"pg_catalog.pg_trigger WHERE NOT tgisinternal UNION ALL SELECT upper(p.proname) FROM pg_catalog.pg_proc p "
+    u"JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace WHERE n.nspname = current_schema() AND p.proconfig IS "
+    u"NOT NULL",
+    {}};
+
+// The rows of a query, opened read-only.
+template <typename Query>
+void OpenRows(CAdoRecordset& rows, const Query& query, CAdoConnection& connection)
+{
+    rows.open(query, connection, adOpenForwardOnly, adUseClient, adLockReadOnly, adOptionUnspecified);
+}
+
+// Field 0 of the query's first row, as a number.
+template <typename Query>
+LONG Number(CAdoConnection& connection, const Query& query)
+{
+    CAdoRecordset rows;
+    OpenRows(rows, query, connection);
+    LONG value = 0;
+    if (auto row = rows.begin(); row != rows.end()) (*row).read(0, value);
+    return value;
+}
+
+// The texts of the first column of a query's rows; NULLs are left out.
+std::vector<std::u16string> Column(CAdoConnection& connection, const std::u16string& query)
+{
+    CAdoRecordset rows;
+    OpenRows(rows, query, connection);
+    std::vector<std::u16string> column;
+    for (auto row = rows.begin(); row != rows.end(); ++row) {
+        CComVariant value;
+        (*row).read(0, value);
+        if (value.vt == VT_BSTR) column.emplace_back(value.bstrVal, SysStringLen(value.bstrVal));
+    }
+    return column;
+}
+
+// The statements kept all or not at all.
+void RunInOneTransaction(CAdoConnection& connection, const std::vector<std::u16string>& statements)
+{
+    CAdoTransaction transaction(connection);
+    for (const std::u16string& statement : statements) connection.execute(statement, adOptionUnspecified);
+    transaction.commit();
+}
+
+// The columns or correspondences (table is QM_DICO or QM_VALMOR) whose
+// table the catalogue lacks, as lines.
+std::u16string OrphansQuery(std::u16string_view table)
+{
+    const std::u16string name(table);
+    return u"SELECT '" + name +
+           u" rows of table ' || x.ID_TABLE || ', which QM_TABLES lacks (' || COUNT(*) || "
+           u"' rows)' FROM " +
+           name +
+           u" x WHERE NOT EXISTS (SELECT 1 FROM QM_TABLES t WHERE t.ID_TABLE = "
+           u"x.ID_TABLE) GROUP BY x.ID_TABLE";
+}
+
+// Rows that the rules forbid, one line each: two tables of one name, two
+// rows of one INPUT in a table, columns or correspondences of a table the
+// catalogue lacks.
+std::vector<std::u16string> RowsBreakingRules(CAdoConnection& connection, const StoreDialect& dialect)
+{
+    const std::u16string quote(dialect.quote);
+    return Column(connection,
+                  u"SELECT 'table ' || " + quote +
+                      u"(NOM) || ' (' || COUNT(*) || ' rows)' FROM QM_TABLES GROUP "
+                      u"BY NOM HAVING COUNT(*) > 1 UNION ALL SELECT 'table ' || v.ID_TABLE || ', INPUT ' || " +
+                      quote +
+                      u"(v.INPUT) || ' (' || COUNT(*) || ' rows)' FROM QM_VALMOR v GROUP BY v.ID_TABLE, "
+                      u"v.INPUT HAVING COUNT(*) > 1 UNION ALL " +
+                      OrphansQuery(u"QM_DICO") + u" UNION ALL " + OrphansQuery(u"QM_VALMOR"));
+}
+
+std::vector<Rule> MissingRules(CAdoConnection& connection, const StoreDialect& dialect)
+{
+    const std::vector<std::u16string> present = Column(connection, std::u16string(dialect.objects));
+    std::vector<Rule> missing;
+    for (Rule& rule : Rules(dialect.schema)) {
+        if (std::find(present.begin(), present.end(), valmorin::text::AsciiUpper(rule.name)) == present.end())
+            missing.push_back(std::move(rule));
+    }
+    return missing;
+}
+
+// An existing store gains the rules it lacks, in one transaction; where
+// rows already break them, it is left as it is and the rows are named.
+StoreInitOutcome UpgradeStore(CAdoConnection& connection, const StoreDialect& dialect, const std::string& named)
+{
+    try {
+        const std::vector<Rule> missing = MissingRules(connection, dialect);
+        if (missing.empty()) return Kept(named + " already exists; nothing was changed");
+        const std::vector<std::u16string> breaking = RowsBreakingRules(connection, dialect);
+        if (!breaking.empty()) {
+            std::string message = named + " holds rows that one name per table, one INPUT per table or a table "
+                                          "for every column and correspondence forbid; nothing was changed. Remove "
+                                          "or rename them, then run init again:";
+            for (const std::u16string& row : breaking) message += "\n  " + Utf16ToUtf8(row);
+            return Failure(message);
+        }
+        std::vector<std::u16string> statements;
+        std::string added;
+        for (const Rule& rule : missing) {
+            statements.push_back(rule.statement);
+            added += (added.empty() ? "" : ", ") + Utf16ToUtf8(rule.name);
+        }
+        statements.insert(statements.end(), dialect.obsolete.begin(), dialect.obsolete.end());
+        RunInOneTransaction(connection, statements);
+        return Kept(named + " already exists; added the rules " + added);
+    } catch (const CException& failure) {
+        return Failure("cannot add the rules to " + named + ": " + Describe(failure));
+    }
+}
+
+// A database that holds `existing` of the store's tables: the store is
+// made in it when it holds none, and its rules brought up to date when it
+// holds all three.
+StoreInitOutcome InitReachedStore(CAdoConnection& connection, LONG existing, const StoreDialect& dialect,
+                                  const StoreNames& names)
+{
+    if (existing == kStoreTables)
+        return dialect.objects.empty() ? Kept(names.store + " already exists; nothing was changed")
+                                       : UpgradeStore(connection, dialect, names.store);
+    if (existing > 0) return Failure(names.holder + " holds part of a store only; it was left as it is");
+    if (!dialect.beforeSchema.empty()) connection.execute(std::u16string(dialect.beforeSchema), adOptionUnspecified);
+    RunInOneTransaction(connection, SchemaStatements(dialect.schema));
+    return Created("created " + names.store);
+}
+
+StoreInitOutcome InitReachedStore(CAdoConnection& connection, const StoreDialect& dialect, const StoreNames& names)
+{
+    return InitReachedStore(connection, Number(connection, std::u16string(dialect.countTables)), dialect, names);
+}
+
+// A folder of this process's own beside the store's file, removed with what
+// it holds.
+class BuildingFolder {
+public:
+    explicit BuildingFolder(const std::filesystem::path& beside)
+    {
+        std::string pattern = (beside.parent_path() / ".valmorin-init-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) m_path = pattern;
+    }
+    ~BuildingFolder()
+    {
+        std::error_code ignored;
+        if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
+    }
+    BuildingFolder(const BuildingFolder&) = delete;
+    BuildingFolder& operator=(const BuildingFolder&) = delete;
+
+    // Empty when the folder could not be made.
+    const std::filesystem::path& path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// The empty file SQLite then opens, made here so that the umask does not
+// decide who may read the store.
+std::string MakePrivateFile(const std::filesystem::path& file)
+{
+    constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
+    const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kOwnerOnly));
+    if (!fd) return file.string() + ": cannot be created: " + ErrnoText();
+    if (::fchmod(fd.get(), kOwnerOnly) != 0) return file.string() + ": cannot be made private: " + ErrnoText();
+    return {};
+}
+
+std::u16string SqliteConnectionString(const std::filesystem::path& file)
+{
+    return ConnectionString().With(u"Provider", u"SQLite").With(u"Data Source", Widen(file.string())).Text();
+}
+
+// A new store file. The provider opens a file as SQLite does, following
+// links, so the store is built in a folder only this process may enter,
+// where nobody can put a link in its way, then linked in place whole: the
+// link never replaces a file that appeared at the name meanwhile.
+StoreInitOutcome BuildSqliteStore(const std::filesystem::path& file, const StoreNames& names)
+{
+    const BuildingFolder folder(file);
+    if (folder.path().empty()) return Failure("cannot make a folder beside " + file.string() + ": " + ErrnoText());
+    const std::filesystem::path building = folder.path() / "store.db";
+    if (const std::string error = MakePrivateFile(building); !error.empty()) return Failure(error);
+    StoreInitOutcome outcome;
+    {
+        CAdoConnection connection;
+        connection.open(SqliteConnectionString(building), u"", u"");
+        outcome = InitReachedStore(connection, kSqliteStore, names);
+    } // closed: SQLite has folded its WAL into the file and removed it
+    if (outcome.created && ::link(building.c_str(), file.c_str()) != 0)
+        return Failure(file.string() + ": cannot be put in place: " + ErrnoText());
+    return outcome;
+}
+
+StoreInitOutcome InitSqliteStore(const ConnectionString& cs)
+{
+    const std::filesystem::path file = Utf16ToUtf8(cs.Get(u"Data Source"));
+    if (file.empty()) return Failure("the connection string names no Data Source");
+    std::error_code ec;
+    if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
+    if (ec) return Failure("cannot create the folder " + file.parent_path().string() + ": " + ec.message());
+    const StoreNames names{"the store " + file.string(), file.string()};
+    try {
+        if (!std::filesystem::exists(std::filesystem::symlink_status(file))) return BuildSqliteStore(file, names);
+        CAdoConnection connection;
+        connection.open(cs.Text(), u"", u"");
+        return InitReachedStore(connection, kSqliteStore, names);
+    } catch (const CException& failure) {
+        return Failure("cannot create the store in " + file.string() + ": " + Describe(failure));
+    }
+}
+
+// The server's database that every cluster has, from which others are made.
+constexpr std::u16string_view kMaintenanceDatabase = u"postgres";
+
+constexpr StatementShape kCountDatabasesNamed{u"SELECT COUNT(*) FROM pg_catalog.pg_database WHERE datname = N'%s'"};
+
+std::string ServerOf(const ConnectionString& cs)
+{
+    const std::u16string host = cs.Get(u"Host"), port = cs.Get(u"Port");
+    if (host.empty()) return "the local PostgreSQL server";
+    return "the PostgreSQL server at " + Utf16ToUtf8(host) + (port.empty() ? "" : ":" + Utf16ToUtf8(port));
+}
+
+// The role the connection acts as, quoted, and whether it may create
+// databases (attributes are not inherited: a member of a role that may
+// still may not itself).
+std::pair<std::string, bool> RoleMayCreateDatabases(CAdoConnection& connection)
+{
+    CAdoRecordset rows;
+    OpenRows(rows,
+             std::u16string(u"SELECT current_user, rolcreatedb OR rolsuper FROM pg_catalog.pg_roles WHERE rolname = "
+                            u"current_user"),
+             connection);
+    std::u16string role;
+    LONG may = 0;
+    if (auto row = rows.begin(); row != rows.end()) {
+        (*row).read(0, role);
+        (*row).read(1, may);
+    }
+    return {Utf16ToUtf8(QuoteIdentifier(role)), may != 0};
+}
+
+// The store's database, made from the server's maintenance database,
+// reached as the store's connection string reaches the server, when the
+// server's catalogue lacks it and the role may create one. Returns what
+// stands in the way, naming the failed connection's own words
+// (storeFailure); empty once the database is there.
+std::string CreateMissingDatabase(const ConnectionString& store, const std::string& storeFailure)
+{
+    const std::u16string database = store.Get(u"Database");
+    const std::string quoted = Utf16ToUtf8(QuoteIdentifier(database));
+    const std::string server = ServerOf(store);
+    CAdoConnection maintenance;
+    try {
+        maintenance.open(store.With(u"Database", kMaintenanceDatabase).Text(), u"", u"");
+    } catch (const CException& failure) {
+        const std::string why = Describe(failure);
+        const std::string unreached = "cannot reach database " + quoted + " on " + server;
+        if (why == storeFailure) return unreached + ", nor its maintenance database \"postgres\": " + why;
+        return unreached + " (" + storeFailure + "), nor its maintenance database \"postgres\" to create it: " + why;
+    }
+    if (Number(maintenance, AdoStatement::Of<kCountDatabasesNamed>(database)) > 0)
+        return "cannot reach database " + quoted + " on " + server + ": " + storeFailure;
+    const auto [role, mayCreate] = RoleMayCreateDatabases(maintenance);
+    if (!mayCreate)
+        return "role " + role + " may not create database " + quoted + " on " + server +
+               "; nothing was created. An administrator creates it (CREATE DATABASE " + quoted + " OWNER " + role +
+               " TEMPLATE template0 ENCODING 'UTF8') or grants the role CREATEDB; then run init again";
+    // template0, which nobody connects to, so that two databases can be made
+    // at once, and which takes any encoding: the store's texts are UTF-8.
+    try {
+        maintenance.execute(u"CREATE DATABASE " + QuoteIdentifier(database) + u" TEMPLATE template0 ENCODING 'UTF8'",
+                            adOptionUnspecified);
+    } catch (const CException& failure) {
+        return "cannot create database " + quoted + " on " + server + ": " + Describe(failure);
+    }
+    return {};
+}
+
+StoreInitOutcome InitPostgresStore(const ConnectionString& cs)
+{
+    const std::u16string database = cs.Get(u"Database");
+    if (database.empty()) return Failure("the connection string names no Database");
+    const std::string name = Utf16ToUtf8(database);
+    const StoreNames names{"the store in database " + name, "the database " + name};
+    try {
+        CAdoConnection connection;
+        bool madeDatabase = false;
+        try {
+            connection.open(cs.Text(), u"", u"");
+        } catch (const CException& failure) {
+            // libpq reports a database the server lacks as it reports any
+            // connection that failed, with no SQLSTATE to tell them apart:
+            // the server's catalogue tells.
+            if (std::string refusal = CreateMissingDatabase(cs, Describe(failure)); !refusal.empty())
+                return Failure(std::move(refusal));
+            madeDatabase = true;
+            connection.open(cs.Text(), u"", u"");
+        }
+        StoreInitOutcome outcome = InitReachedStore(connection, kPostgresStore, names);
+        if (madeDatabase) outcome.message = "created database " + name + "; " + outcome.message;
+        return outcome;
+    } catch (const CException& failure) {
+        return Failure("cannot create the store in database " + name + ": " + Describe(failure));
+    }
+}
+
+// The schema for the DBMS an ODBC driver names, by the start of its name.
+const char* OdbcSchema(std::u16string_view dbms)
+{
+    static const std::pair<std::u16string_view, const char*> kSchemas[] = {{u"MICROSOFT SQL SERVER", kSqlServerSchema},
+                                                                           {u"ORACLE", kOracleSchema},
+                                                                           {u"POSTGRESQL", kPostgresSchema},
+                                                                           {u"SQLITE", kSqliteSchema}};
+    const std::u16string upper = valmorin::text::AsciiUpper(dbms);
+    for (const auto& [name, schema] : kSchemas)
+        if (upper.starts_with(name)) return schema;
+    return nullptr;
+}
+
+// How many of the store's tables a query can read: the catalogues of the
+// DBMSs behind ODBC differ, a query on the tables does not.
+LONG CountReadableStoreTables(CAdoConnection& connection)
+{
+    LONG count = 0;
+    for (const char16_t* table : {u"QM_TABLES", u"QM_DICO", u"QM_VALMOR"}) {
+        try {
+            Number(connection, u"SELECT COUNT(*) FROM " + std::u16string(table));
+            ++count;
+        } catch (const CException&) {
+            // not there, or not readable by this account: not a store table either way
+        }
+    }
+    return count;
+}
+
+// Through ODBC the database exists already (a DSN or a server's database
+// names it); init gives the schema of the DBMS the driver names, for an
+// administrator to run, and creates the tables itself where the account
+// may. An existing store is left as it is: its rules are the
+// administrator's to add from that schema.
+StoreInitOutcome InitOdbcStore(const ConnectionString& cs)
+{
+    const char* schema = nullptr;
+    try {
+        CAdoConnection connection;
+        connection.open(cs.Text(), u"", u"");
+        const std::u16string dbms = connection.dbmsName();
+        const std::string named = Utf16ToUtf8(dbms);
+        schema = OdbcSchema(dbms);
+        if (!schema)
+            return Failure("the ODBC driver names the DBMS \"" + named +
+                           "\", for which init knows no schema; schema/sqlserver.sql is the one to translate");
+        const StoreDialect dialect{schema, {}, {}, {}, {}, {}};
+        StoreInitOutcome outcome = InitReachedStore(connection, CountReadableStoreTables(connection), dialect,
+                                                    {"the store on " + named, "the " + named + " database"});
+        if (outcome.created) outcome.message += " with the schema above";
+        outcome.schemaForAdministrator = schema;
+        return outcome;
+    } catch (const CException& failure) {
+        StoreInitOutcome outcome = Failure("cannot create the store through ODBC: " + Describe(failure));
+        if (schema) {
+            outcome.message += " (the schema above is for an administrator to run)";
+            outcome.schemaForAdministrator = schema;
+        }
+        return outcome;
+    }
+}
+
+} // namespace
+
+StoreInitOutcome InitStore(const std::u16string& connectionString)
+{
+    const ConnectionString cs(connectionString);
+    const std::u16string provider = valmorin::text::AsciiUpper(cs.Get(u"Provider"));
+    try {
+        if (provider == u"SQLITE") return InitSqliteStore(cs);
+        if (provider == u"POSTGRESQL") return InitPostgresStore(cs);
+        if (provider == u"ODBC") return InitOdbcStore(cs);
+    } catch (const std::invalid_argument& unwritable) { // a connection string built from this one
+        return Failure(unwritable.what());
+    }
+    return Failure("init creates SQLite stores (Provider=SQLite;Data Source=<file>), PostgreSQL stores "
+                   "(Provider=PostgreSQL;Host=...;Database=...) and stores reached through ODBC "
+                   "(Provider=ODBC;DSN=...)");
+}
+
+void CreateStore(const std::u16string& connectionString)
+{
+    const StoreInitOutcome outcome = InitStore(connectionString);
+    if (!outcome.created) throw std::runtime_error(outcome.message);
+}
+
+} // namespace qmt

@@ -1,0 +1,136 @@
+// valmorin init making stores: a SQLite file that appears whole and
+// private, and on PostgreSQL the database itself, where the role may make
+// one.
+#include "platform/ado/connection_string.h"
+#include "platform/text/utf.h"
+#include "support/environment.h"
+#include "support/process.h"
+#include "support/store.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using Rows = std::vector<std::u16string>;
+
+ProcessResult Init(const std::u16string& connection)
+{
+    return RunProcess({VALMORIN_CLI, "init", "--connection", valmorin::text::Utf16ToUtf8(connection)});
+}
+
+// Faults caught: the umask deciding who may read a new store; the folder
+// it was built in, or its journal, left beside it; a file already at the
+// name replaced or written to.
+TEST(SqliteInit, ANewStoreIsItsOwnersAloneAndNothingElseIsLeftOrReplaced)
+{
+    const TempDir dir;
+    const std::filesystem::path file = dir / "store.db";
+    {
+        const ScopedUmask unmasked(0);
+        const ProcessResult made = Init(SqliteConnectionString(file));
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+    }
+    struct stat status {};
+    ASSERT_EQ(::stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_EQ(status.st_nlink, 1u);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"store.db"});
+    EXPECT_EQ(QueryColumn(file, "SELECT COUNT(*) FROM sqlite_schema WHERE type = 'table'"), Rows{u"3"});
+
+    const std::filesystem::path other = dir / "notes.txt";
+    std::ofstream(other) << "not a database";
+    const ProcessResult refused = Init(SqliteConnectionString(other));
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_NE(refused.err.find(other.string()), std::string::npos) << refused.err;
+    std::ostringstream kept;
+    kept << std::ifstream(other).rdbuf();
+    EXPECT_EQ(kept.str(), "not a database");
+}
+
+class PostgresInit : public ::testing::Test {
+protected:
+    void SetUp() override { SKIP_WITHOUT_STORE(StoreKind::PostgreSql); }
+
+    static std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
+};
+
+// Faults caught: a database the server lacks left unmade (the failed
+// connection taken for the whole answer), made without the store's tables,
+// made again or refused by a second init; its name formatted into a
+// statement unquoted (this one holds a blank and capitals).
+TEST_F(PostgresInit, MakesTheDatabaseTheServerLacksThenTheStoreInIt)
+{
+    const PgDatabase database(PgDatabase::Unmade{" Made By Init"});
+    const ProcessResult made = Init(database.connectionString());
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    EXPECT_NE(made.out.find("created database " + database.name() + "; created the store"), std::string::npos)
+        << made.out;
+    EXPECT_EQ(database.Column("SELECT COUNT(*) FROM pg_tables WHERE tablename IN ('qm_tables', 'qm_dico', "
+                              "'qm_valmor')"),
+              Rows{u"3"});
+
+    const ProcessResult again = Init(database.connectionString());
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_NE(again.out.find("already exists; nothing was changed"), std::string::npos) << again.out;
+    const ProcessResult used =
+        RunProcess({VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(database.connectionString()), "--batch"},
+                   "transadd\tT\tk\tv\ntranslate\tT\tk\n");
+    EXPECT_EQ(used.out, "OK\t1\nOK\tv\n") << used.err;
+}
+
+// A role of its own on the test server, dropped afterwards.
+class Role {
+public:
+    Role(const PgDatabase& from, std::string name) : m_from(from), m_name(std::move(name))
+    {
+        m_from.Run("CREATE ROLE " + m_name + " LOGIN NOCREATEDB");
+    }
+    ~Role()
+    {
+        try {
+            m_from.Run("DROP ROLE IF EXISTS " + m_name);
+        } catch (const std::exception&) {
+            // the server is gone with everything on it
+        }
+    }
+    Role(const Role&) = delete;
+    Role& operator=(const Role&) = delete;
+    const std::string& name() const { return m_name; }
+
+private:
+    const PgDatabase& m_from;
+    std::string m_name;
+};
+
+// Faults caught: a role without CREATEDB answered with the server's bare
+// refusal (or a connection error that names no cause), a message that does
+// not say which role, database and server, a database made anyway, exit 0.
+TEST_F(PostgresInit, ARoleThatMayNotCreateDatabasesIsToldSoAndNothingIsMade)
+{
+    const PgDatabase scratch("");
+    const Role role(scratch, "valmorin_nocreatedb_" + std::to_string(::getpid()));
+    const PgDatabase wanted(PgDatabase::Unmade{});
+    const ProcessResult refused = Init(valmorin::ado::ConnectionString(wanted.connectionString())
+                                           .With(u"User ID", valmorin::text::Widen(role.name()))
+                                           .Text());
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_NE(refused.err.find("valmorin: init: role " + Quoted(role.name()) + " may not create database " +
+                               Quoted(wanted.name()) + " on the PostgreSQL server at " +
+                               std::getenv("VALMORIN_TEST_PG_HOST")),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(scratch.Column("SELECT COUNT(*) FROM pg_database WHERE datname = '" + wanted.name() + "'"), Rows{u"0"});
+}
+
+} // namespace
