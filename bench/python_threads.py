@@ -23,11 +23,9 @@ for name in ("PELKOR_REGISTRY_DIR", "PELKOR_ROOT", "XDG_CONFIG_HOME", "XDG_DATA_
     os.environ[name] = os.path.join(root, name.lower())
     os.makedirs(os.environ[name])
 cli, library = sys.argv[1], sys.argv[2]
-connection = "Provider=SQLite;Data Source=" + os.path.join(root, "store.db")
 subprocess.run([cli, "regsvr", "/s", library], check=True)
-subprocess.run([cli, "init", "--connection", connection], check=True, capture_output=True)
-subprocess.run([cli, "datasource", "set", "NK", connection], check=True, capture_output=True)
-subprocess.run([cli, "--connection", connection, "--batch"], check=True, capture_output=True, text=True,
+subprocess.run([cli, "init"], check=True, capture_output=True)  # the default store, below root, which NK names
+subprocess.run([cli, "--batch"], check=True, capture_output=True, text=True,
                input="".join(f"transadd\tT\tK{i}\tV{i}\n" for i in range(1000)))
 
 import valmorin  # noqa: E402  (after the registry it reads is in place)

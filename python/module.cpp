@@ -3,6 +3,7 @@
 // registry maps the ProgID to its class and library); each attribute is a
 // method looked up with GetIDsOfNames and called through Invoke, so that
 // every method of every interface is there without a wrapper of its own.
+#include "platform/ado/connection_string.h"
 #include "platform/text/utf.h"
 #include "platform/win32/kernel.h"
 #include "valmorin/com/errorinfo.h"
@@ -26,6 +27,10 @@
 namespace py = pybind11;
 
 namespace {
+
+constexpr const char* kConnectionStringHelp =
+    "A connection string of the pairs, in their order; each value reads back as itself whatever it holds "
+    "(braced where it holds ';', '=', a brace, a leading quote or outer blanks).";
 
 // A str as the component's text: refused (ValueError) when it holds a NUL,
 // which would end the text early, and (UnicodeEncodeError) when it holds a
@@ -293,6 +298,15 @@ class ComError(Exception):
         return "0x%08X %s: %s" % (self.hresult, self.source or "valmorin", self.description)
 )";
 
+// The pairs in their order, built as the platform builds connection
+// strings; a key no text can hold is a ValueError.
+std::u16string ConnectionStringOf(const py::dict& pairs)
+{
+    valmorin::ado::ConnectionString built;
+    for (const auto& [key, value] : pairs) built = built.With(key.cast<std::u16string>(), value.cast<std::u16string>());
+    return std::move(built).Text();
+}
+
 } // namespace
 
 PYBIND11_MODULE(valmorin, module)
@@ -318,4 +332,5 @@ PYBIND11_MODULE(valmorin, module)
     module.def(
         "Valmorin", [] { return Dispatch(u"CValmorin.CValmorin"); },
         "The component, created by its ProgID CValmorin.CValmorin.");
+    module.def("connection_string", &ConnectionStringOf, py::arg("pairs"), kConnectionStringHelp);
 }

@@ -1,5 +1,6 @@
 #include "platform/datasource/catalogue.h"
 
+#include "platform/ado/connection_string.h"
 #include "platform/datasource/store_file.h"
 #include "platform/posix/user_folders.h"
 #include "platform/text/utf.h"
@@ -68,7 +69,10 @@ std::filesystem::path DefaultStorePath()
 
 std::u16string DefaultStoreConnectionString()
 {
-    return u"Provider=SQLite;Data Source=" + text::Widen(DefaultStorePath().string());
+    return ado::ConnectionString()
+        .With(u"Provider", u"SQLite")
+        .With(u"Data Source", text::Widen(DefaultStorePath().string()))
+        .Text();
 }
 
 Catalogue LoadCatalogue()

@@ -18,10 +18,12 @@ for name, folder in (("PELKOR_REGISTRY_DIR", "registry"), ("PELKOR_ROOT", "root"
     os.environ[name] = os.path.join(_ROOT, folder)
     os.makedirs(os.environ[name], exist_ok=True)
 
+import valmorin  # noqa: E402  (once the world above is in place)
+
 CLI = os.environ["VALMORIN_CLI"]
 LIBRARY = os.environ["VALMORIN_LIBRARY"]
 STORE = os.path.join(_ROOT, "store.db")
-CONNECTION = "Provider=SQLite;Data Source=" + STORE
+CONNECTION = valmorin.connection_string({"Provider": "SQLite", "Data Source": STORE})
 
 
 def valmorin_command(*args):

@@ -169,3 +169,12 @@ def test_a_call_waiting_on_the_store_lets_other_threads_run(store):
         holder.wait(timeout=30)
     waiting.join(timeout=60)
     assert v.translate("Currencies", "GIL") == "x"
+
+
+def test_connection_strings_are_built_as_the_platform_builds_them():
+    """Faults caught: the pairs' order lost on the way from the dict, a
+    value that needs braces written bare, a key no text can hold accepted."""
+    assert valmorin.connection_string({"Provider": "SQLite", "Data Source": "/a;b=c.db", "Busy Timeout": "0"}) == \
+        "Provider=SQLite;Data Source={/a;b=c.db};Busy Timeout=0"
+    with pytest.raises(ValueError):
+        valmorin.connection_string({"Data;Source": "/x.db"})

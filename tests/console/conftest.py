@@ -45,12 +45,11 @@ class Server:
     """valmorin serve, started on a free loopback port."""
 
     def __init__(self):
-        connection = "Provider=SQLite;Data Source=" + os.path.join(ROOT, "store.db")
         subprocess.run([CLI, "regsvr", "/s", LIBRARY], check=True)
-        subprocess.run([CLI, "init", "--connection", connection], check=True, capture_output=True)
+        subprocess.run([CLI, "init"], check=True, capture_output=True)  # the default store, below ROOT
         self.log = open(os.path.join(ROOT, "serve.log"), "w+b")
-        self.process = subprocess.Popen([CLI, "serve", "--listen", "127.0.0.1:0", "--users", _accounts(),
-                                         "--connection", connection], stderr=self.log)
+        self.process = subprocess.Popen([CLI, "serve", "--listen", "127.0.0.1:0", "--users", _accounts()],
+                                        stderr=self.log)
         self.url = None
         deadline = time.monotonic() + 20
         while self.url is None and time.monotonic() < deadline and self.process.poll() is None:

@@ -6,6 +6,7 @@
 #include "platform/datasource/entries.h"
 #include "platform/text/utf.h"
 #include "support/datasource_folders.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -66,7 +67,7 @@ TEST_F(DirectoryTest, UserFileWinsAndAccountSectionsComeFirst)
 TEST_F(DirectoryTest, EmbeddedDefaultAnswersNKWhenNoFileConfiguresIt)
 {
     const std::string store = m_folders.defaultStore().string();
-    EXPECT_EQ(Ask(u"anyone", u"NK").text, "Provider=SQLite;Data Source=" + store);
+    EXPECT_EQ(Ask(u"anyone", u"NK").text, valmorin::text::Utf16ToUtf8(SqliteConnectionString(store)));
     EXPECT_EQ(Ask(u"anyone", u"NK", kSelectorSchema).text, "");
     EXPECT_EQ(Ask(u"anyone", u"Sales").hr, HRESULT_FROM_WIN32(1168));
     if (::geteuid() != 0) { // the system account's store follows no user folder
@@ -74,7 +75,7 @@ TEST_F(DirectoryTest, EmbeddedDefaultAnswersNKWhenNoFileConfiguresIt)
         const ScopedEnvironment relative("XDG_DATA_HOME", "relative/data"); // no folder by the XDG rules
         const ScopedEnvironment homeFolder("HOME", home.path().c_str());
         EXPECT_EQ(Ask(u"anyone", u"NK").text,
-                  "Provider=SQLite;Data Source=" + (home / ".local/share/Pelkor/QMS/valmorin.db").string());
+                  valmorin::text::Utf16ToUtf8(SqliteConnectionString(home / ".local/share/Pelkor/QMS/valmorin.db")));
     }
     DataSourceFolders::Write(m_folders.machineFile(), "[NK@bob]\nConnectionString = bob's\n");
     EXPECT_EQ(Ask(u"alice", u"NK").hr, HRESULT_FROM_WIN32(1168));

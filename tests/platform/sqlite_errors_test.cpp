@@ -2,6 +2,7 @@
 // "gave up waiting" code (0x80040E31, DB_E_ABORTLIMITREACHED), which callers
 // retry, not with the general failure they report and drop.
 #include "platform/ado/ado.h"
+#include "platform/ado/connection_string.h"
 #include "valmorin/com/runtime.h"
 #include "platform/text/utf.h"
 #include "support/temp_dir.h"
@@ -54,14 +55,18 @@ protected:
     }
     // Through the ADO connection itself, so that the wait is one second
     // unless the connection string sets its own.
-    CComPtr<_Connection> Connect(const std::u16string& more = u"", LONG commandTimeout = 1, HRESULT opened = S_OK) const
+    // busyTimeout: the connection string's Busy Timeout, when given.
+    CComPtr<_Connection> Connect(std::u16string_view busyTimeout = {}, LONG commandTimeout = 1,
+                                 HRESULT opened = S_OK) const
     {
         CComPtr<_Connection> connection;
         EXPECT_EQ(CoCreateInstance(CLSID_Connection, nullptr, CLSCTX_ALL, _Connection::iid,
                                    reinterpret_cast<void**>(&connection)),
                   S_OK);
         EXPECT_EQ(connection->put_CommandTimeout(commandTimeout), S_OK);
-        const std::u16string cs = SqliteConnectionString(m_file) + more;
+        valmorin::ado::ConnectionString settings(SqliteConnectionString(m_file));
+        if (!busyTimeout.empty()) settings = settings.With(u"Busy Timeout", busyTimeout);
+        const std::u16string& cs = settings.Text();
         EXPECT_EQ(connection->Open(CComBSTR(cs).get(), nullptr, nullptr, -1), opened)
             << valmorin::text::Utf16ToUtf8(cs);
         return connection;
@@ -152,7 +157,7 @@ TEST_F(SqliteErrorsTest, ALockedTableGivesUpWaitingWithTheSameCode)
 TEST_F(SqliteErrorsTest, TheConnectionStringsBusyTimeoutSetsTheWait)
 {
     Prepare("DELETE");
-    CComPtr<_Connection> connection = Connect(u";Busy Timeout=0", 0);
+    CComPtr<_Connection> connection = Connect(u"0", 0);
     {
         Holder other(m_file, 0);
         ASSERT_EQ(other.Run("BEGIN EXCLUSIVE"), SQLITE_OK);
@@ -168,7 +173,7 @@ TEST_F(SqliteErrorsTest, TheConnectionStringsBusyTimeoutSetsTheWait)
     EXPECT_EQ(Execute(connection.get(), u"SELECT COUNT(*) FROM T").hr, S_OK);
     connection->Close();
     for (const char16_t* garbled : {u"-1", u"1e3", u"2147483648", u"ten", u" "})
-        Connect(u";Busy Timeout={" + std::u16string(garbled) + u"}", 1, static_cast<HRESULT>(0x80070057));
+        Connect(garbled, 1, static_cast<HRESULT>(0x80070057));
 }
 
 // Another process holds every read slot of the WAL-index, which SQLite
@@ -181,7 +186,7 @@ TEST_F(SqliteErrorsTest, TheConnectionStringsBusyTimeoutSetsTheWait)
 TEST_F(SqliteErrorsTest, ReadSlotsHeldElsewhereGiveUpWaitingWithTheSameCode)
 {
     Prepare("WAL");
-    CComPtr<_Connection> connection = Connect(u";Busy Timeout=0");
+    CComPtr<_Connection> connection = Connect(u"0");
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
     const pid_t holder = ::fork();

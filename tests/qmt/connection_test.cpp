@@ -1,3 +1,4 @@
+#include "platform/ado/connection_string.h"
 #include "platform/ado/provider.h"
 #include "platform/com/com_error.h"
 #include "qmt/db/ado_connection_nk.h"
@@ -239,7 +240,9 @@ TEST(ConnectionStringTest, ABracedPasswordNamesNoOtherDatabase)
     const TestStore store(StoreKind::PostgreSql);
     store.Run("INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (1, 'here');");
     CAdoConnection connection;
-    connection.open(store.connectionString() + u";Password={x;Database=postgres;}", u"", u"");
+    connection.open(
+        valmorin::ado::ConnectionString(store.connectionString()).With(u"Password", u"x;Database=postgres;").Text(),
+        u"", u"");
     EXPECT_EQ(connection.execute(u"UPDATE QM_TABLES SET DESCRIPTION = 'reached' WHERE NOM = 'here'", -1), 1);
 }
 

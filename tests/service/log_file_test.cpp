@@ -371,7 +371,7 @@ TEST_F(LogFileTest, DebugSwitchMakesAnyCommandLogWellFormedEvents)
         };
     };
     EXPECT_EQ(RunAsUser(command({"Attach", "x"})), 0);
-    const std::string noStore = "Provider=SQLite;Data Source=" + (m_data.path() / "none.db").string();
+    const std::string noStore = valmorin::text::Utf16ToUtf8(SqliteConnectionString(m_data.path() / "none.db"));
     EXPECT_NE(RunAsUser(command({"--connection", noStore, "translate", "T", "a"})), 0);
 
     std::map<std::string, int> counts;

@@ -2,6 +2,7 @@
 // string's keys, text compared with its trailing blanks, and transactions
 // that reach the server with their first statement.
 #include "platform/ado/ado.h"
+#include "platform/ado/connection_string.h"
 #include "platform/text/utf.h"
 #include "support/process.h"
 #include "support/component.h"
@@ -63,10 +64,11 @@ TEST_F(PostgresStoreTest, UnknownKeysAreRefusedAndThePasswordIsNeverShown)
 {
     TestStore store(StoreKind::PostgreSql);
     CComPtr<IValmorin> component = NewComponent();
-    const std::u16string mistyped = store.connectionString() + u";Pasword=s3cret-value";
+    const valmorin::ado::ConnectionString settings(store.connectionString());
+    const std::u16string mistyped = settings.With(u"Pasword", u"s3cret-value").Text();
     EXPECT_TRUE(FAILED(component->Open(CComBSTR(mistyped).get())));
-    const ProcessResult refused =
-        Cli(store.connectionString() + u";Password=s3cret-value;Colour=blue", "translate\tT\tk\n", "--batch");
+    const ProcessResult refused = Cli(settings.With(u"Password", u"s3cret-value").With(u"Colour", u"blue").Text(),
+                                      "translate\tT\tk\n", "--batch");
     EXPECT_NE(refused.err.find("\"COLOUR\" is not one PostgreSQL takes"), std::string::npos) << refused.err;
     EXPECT_EQ((refused.out + refused.err).find("s3cret-value"), std::string::npos);
     EXPECT_EQ(component->Open(CComBSTR(store.connectionString()).get()), S_OK);

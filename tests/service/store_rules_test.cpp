@@ -189,7 +189,7 @@ TEST(StoreRulesTest, InitAddsTheRulesToAnOlderStoreOrNamesWhatBreaksThem)
     const std::filesystem::path file = dir / "older.db";
     CreateSqliteFile(file, olderSchema + "INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (1, 'T'), (2, 'T');"
                                          "INSERT INTO QM_VALMOR (ID_TABLE, INPUT) VALUES (1, 'k'), (1, 'k');");
-    const std::string connection = "Provider=SQLite;Data Source=" + file.string();
+    const std::string connection = valmorin::text::Utf16ToUtf8(SqliteConnectionString(file));
     ProcessResult init = RunProcess({VALMORIN_CLI, "init", "--connection", connection});
     EXPECT_EQ(init.exitCode, 2);
     EXPECT_NE(init.err.find("table 'T' (2 rows)"), std::string::npos) << init.err;

@@ -1,5 +1,6 @@
 #include "support/odbc_store.h"
 
+#include "platform/ado/connection_string.h"
 #include "platform/text/utf.h"
 
 #include <cstdlib>
@@ -79,12 +80,19 @@ void ConfigureOdbc()
 std::u16string OdbcSqliteConnectionString(const std::filesystem::path& file)
 {
     ConfigureOdbc();
-    return valmorin::text::Widen(std::string("Provider=ODBC;Driver={") + FileOf(OdbcDriver::Sqlite).name +
-                                 "};Database=" + file.string());
+    return valmorin::ado::ConnectionString()
+        .With(u"Provider", u"ODBC")
+        .With(u"Driver", valmorin::text::Widen(FileOf(OdbcDriver::Sqlite).name))
+        .With(u"Database", valmorin::text::Widen(file.string()))
+        .Text();
 }
 
 std::u16string OdbcPostgresConnectionString(const std::string& database)
 {
     ConfigureOdbc();
-    return valmorin::text::Widen("Provider=ODBC;DSN=valmorin_pg;Database=" + database);
+    return valmorin::ado::ConnectionString()
+        .With(u"Provider", u"ODBC")
+        .With(u"DSN", u"valmorin_pg")
+        .With(u"Database", valmorin::text::Widen(database))
+        .Text();
 }

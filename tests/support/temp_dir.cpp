@@ -1,5 +1,6 @@
 #include "support/temp_dir.h"
 
+#include "platform/ado/connection_string.h"
 #include "platform/text/utf.h"
 
 #include <sqlite3.h>
@@ -71,5 +72,8 @@ std::vector<std::u16string> QueryColumn(const std::filesystem::path& file, const
 
 std::u16string SqliteConnectionString(const std::filesystem::path& file)
 {
-    return u"Provider=SQLite;Data Source=" + valmorin::text::Widen(file.string());
+    return valmorin::ado::ConnectionString()
+        .With(u"Provider", u"SQLite")
+        .With(u"Data Source", valmorin::text::Widen(file.string()))
+        .Text();
 }

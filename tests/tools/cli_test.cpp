@@ -174,8 +174,8 @@ TEST(CliInit, CreatesAStoreOnceAndTheDefaultStoreIsUsedWithoutConnection)
     EXPECT_EQ(lookup.out, "b\n");
 
     const auto other = home.path() / "x.db";
-    ProcessResult explicitStore =
-        RunProcess({VALMORIN_CLI, "init", "--connection", "Provider=SQLite;Data Source=" + other.string()}, "", env);
+    ProcessResult explicitStore = RunProcess(
+        {VALMORIN_CLI, "init", "--connection", valmorin::text::Utf16ToUtf8(SqliteConnectionString(other))}, "", env);
     EXPECT_EQ(explicitStore.exitCode, 0);
     EXPECT_EQ(QueryColumn(other, "SELECT COUNT(*) FROM sqlite_schema WHERE type = 'table'"),
               std::vector<std::u16string>{u"3"});

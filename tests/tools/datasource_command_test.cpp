@@ -5,6 +5,7 @@
 #include "support/memory_log.h"
 #include "support/odbc_store.h"
 #include "support/process.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -103,7 +104,8 @@ TEST_F(DataSourceCommandTest, ConcurrentWritersKeepEachOthersChanges)
     std::vector<std::future<int>> writers;
     for (int i = 0; i < 6; ++i)
         writers.push_back(std::async(std::launch::async, [this, i] {
-            return Run({"set", "DS" + std::to_string(i), "Provider=SQLite;Data Source=/" + std::to_string(i)}).exitCode;
+            const std::string connection = valmorin::text::Utf16ToUtf8(SqliteConnectionString("/" + std::to_string(i)));
+            return Run({"set", "DS" + std::to_string(i), connection}).exitCode;
         }));
     for (auto& writer : writers) EXPECT_EQ(writer.get(), 0);
     const std::string listed = Run({"list"}).out;

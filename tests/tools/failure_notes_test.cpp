@@ -1,6 +1,7 @@
 // The command's notes after a failed call: the component's error line says
 // what failed; the note says which file and which rule, so that a user can
 // act on it without the system log.
+#include "platform/text/utf.h"
 #include "support/other_account.h"
 #include "support/datasource_folders.h"
 #include "support/process.h"
@@ -27,8 +28,9 @@ protected:
     // The user's NK names this SQLite file.
     void UseStore(const std::filesystem::path& file) const
     {
-        DataSourceFolders::Write(m_folders.userFile(),
-                                 "[NK]\nConnectionString = Provider=SQLite;Data Source=" + file.string() + "\n");
+        DataSourceFolders::Write(
+            m_folders.userFile(),
+            "[NK]\nConnectionString = " + valmorin::text::Utf16ToUtf8(SqliteConnectionString(file)) + "\n");
     }
     static std::string Note(const ProcessResult& result)
     {
@@ -124,7 +126,7 @@ TEST_F(FailureNotesTest, AFullDiskSaysSo)
     const SmallFileSystem small(m_dir / "small");
     if (!small.mounted()) GTEST_SKIP() << "no tmpfs may be mounted here";
     const std::filesystem::path file = m_dir / "small" / "store.db";
-    ASSERT_EQ(Run({"init", "--connection", "Provider=SQLite;Data Source=" + file.string()}).exitCode, 0);
+    ASSERT_EQ(Run({"init", "--connection", valmorin::text::Utf16ToUtf8(SqliteConnectionString(file))}).exitCode, 0);
     UseStore(file);
     const std::string value(60000, 'x');
     ProcessResult result;

@@ -8,6 +8,7 @@
 #include "support/store.h"
 #include "support/temp_dir.h"
 
+#include "platform/ado/connection_string.h"
 #include "platform/text/utf.h"
 
 #include <httplib.h>
@@ -386,7 +387,8 @@ TEST_F(ServeHostileTest, LookupsAnsweredWhereTheyArriveAnswerAsTheWorkersDo)
     };
     const std::string connection = valmorin::text::Utf16ToUtf8(m_store.connectionString());
     const std::vector<std::string> atOnce = answers(connection);
-    const std::vector<std::string> onWorkers = answers(connection + ";Busy Timeout=15000");
+    const std::vector<std::string> onWorkers = answers(valmorin::text::Utf16ToUtf8(
+        valmorin::ado::ConnectionString(m_store.connectionString()).With(u"Busy Timeout", u"15000").Text()));
     ASSERT_EQ(atOnce.size(), onWorkers.size());
     for (std::size_t i = 0; i < atOnce.size(); ++i) EXPECT_EQ(atOnce[i], onWorkers[i]);
 }

@@ -262,7 +262,10 @@ std::string PythonStub(const Library& library, std::string_view source)
         out += "        \"\"\"" + PythonHelp(method->help) + " (" + declaring->name + ")\"\"\"\n";
     }
     out += "\n\ndef Valmorin() -> Dispatch:\n"
-           "    \"\"\"The component, created by its ProgID CValmorin.CValmorin.\"\"\"\n";
+           "    \"\"\"The component, created by its ProgID CValmorin.CValmorin.\"\"\"\n"
+           "\n\ndef connection_string(pairs: dict[str, str]) -> str:\n"
+           "    \"\"\"A connection string of the pairs, in their order; each value reads back as itself whatever it "
+           "holds.\"\"\"\n";
     return out;
 }
 
