@@ -230,9 +230,9 @@ bool Writable(std::u16string_view key)
 
 } // namespace
 
-void AppendBracedPair(std::u16string& text, std::u16string_view key, std::u16string_view value)
+void AppendPair(std::u16string& text, std::u16string_view key, std::u16string_view value)
 {
-    text.append(u";").append(key).append(u"=").append(Braced(value));
+    text.append(u";").append(key).append(u"=").append(Written(value));
 }
 
 ConnectionString ConnectionString::With(std::u16string_view key, std::u16string_view value) const

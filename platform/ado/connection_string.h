@@ -35,10 +35,12 @@ struct ConnectionPair {
 
 std::vector<ConnectionPair> ParseConnectionString(std::u16string_view text);
 
-// Appends ";<key>={<value>}" to a connection string, the value braced as
-// ODBC writes it (each "}" doubled), so that whatever it holds (";", "=",
+// Appends ";<key>=<value>" to a connection string, written as With writes
+// it: bare when it reads back as itself, which is how the ODBC drivers here
+// want a plain name (they keep braces as part of it), else braced as ODBC
+// writes it (each "}" doubled), so that whatever it holds (";", "=",
 // braces) reads back as that one value.
-VALMORIN_PLATFORM_API void AppendBracedPair(std::u16string& text, std::u16string_view key, std::u16string_view value);
+VALMORIN_PLATFORM_API void AppendPair(std::u16string& text, std::u16string_view key, std::u16string_view value);
 
 // The pairs of a connection string by key, for the providers; and a
 // connection string built pair by pair:

@@ -1,11 +1,14 @@
 // Connection strings, read one way by the providers, the masking and the
 // data-source directory; passwords masked in every spelling a provider
 // accepts.
+#include "support/odbc_store.h"
+
 #include "platform/ado/ado.h"
 #include "platform/ado/connection_string.h"
 #include "valmorin/com/errorinfo.h"
 #include "valmorin/com/runtime.h"
 #include "platform/text/ascii.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/text/utf.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +17,10 @@
 #include <map>
 #include <random>
 #include <stdexcept>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -121,8 +128,8 @@ TEST(ConnectionStringTest, ProvidersReadBracesAsTheMaskingDoes)
 namespace {
 
 // A user name or password given apart from the connection string is
-// appended braced, and reads back as itself whatever it holds, without
-// adding or replacing a key.
+// appended bare when it can be, braced otherwise, and reads back as itself
+// whatever it holds, without adding or replacing a key.
 // Fault caught: an escape dropped when a value is braced (a "}" not
 // doubled), so that a password could end its pair and name another
 // database.
@@ -132,7 +139,7 @@ TEST(ConnectionStringTest, BracedValuesReadBackWhole)
     for (const std::u16string value :
          {u"plain", u"a}b", u"}", u"}}", u"x};Database=/elsewhere.db;Z={y", u"{", u"a;b=c", u" spaced ", u""}) {
         std::u16string text = u"Driver={SQLite3};Database=/store.db";
-        valmorin::ado::AppendBracedPair(text, u"PWD", value);
+        valmorin::ado::AppendPair(text, u"PWD", value);
         const ConnectionString read(text);
         EXPECT_EQ(read.Get(u"PWD"), value) << valmorin::text::Utf16ToUtf8(text);
         EXPECT_EQ(read.Get(u"Database"), u"/store.db") << valmorin::text::Utf16ToUtf8(text);
@@ -198,6 +205,54 @@ TEST(ConnectionStringBuilding, ASetKeyKeepsTheRestAsWrittenAndNothingIsSwallowed
                  std::invalid_argument);
     for (const char16_t* key : {u"", u"A;B", u"A=B", u" A"})
         EXPECT_THROW(ConnectionString().With(key, u"v"), std::invalid_argument) << valmorin::text::Utf16ToUtf8(key);
+}
+
+} // namespace
+
+namespace {
+
+HRESULT OpenWithUser(const std::u16string& connectionString, const std::u16string& userId)
+{
+    CComPtr<_Connection> connection;
+    if (FAILED(CoCreateInstance(CLSID_Connection, nullptr, CLSCTX_ALL, _Connection::iid,
+                                reinterpret_cast<void**>(&connection))))
+        return E_FAIL;
+    return connection->Open(CComBSTR(connectionString).get(), CComBSTR(userId).get(), nullptr, adConnectUnspecified);
+}
+
+// A user name given apart from the connection string reaches the ODBC
+// driver as the name it is.
+// Fault caught: the name sent in braces, which psqlODBC and the SQLite
+// driver take as part of the name (role "{user}" does not exist).
+TEST(ProviderConnect, AUserGivenApartReachesTheOdbcDriverAsItIs)
+{
+    const char* user = std::getenv("VALMORIN_TEST_PG_USER");
+    if (user == nullptr || !OdbcDriverMissing(OdbcDriver::PostgreSql).empty())
+        GTEST_SKIP() << "no PostgreSQL server or driver for the tests";
+    EXPECT_EQ(OpenWithUser(OdbcPostgresConnectionString("postgres"), valmorin::text::Widen(user)), S_OK);
+}
+
+// A server that accepts the connection and never answers fails the open
+// after the connection time-out, as a dead host does.
+// Fault caught: a PostgreSQL connection made without a time-out, which
+// holds its caller for as long as the server stays silent.
+TEST(ProviderConnect, APostgreSqlServerThatNeverAnswersFailsTheOpen)
+{
+    const UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener.get(), 4), 0); // the kernel accepts; nobody answers
+    ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::u16string silent = valmorin::ado::ConnectionString()
+                                      .With(u"Provider", u"PostgreSQL")
+                                      .With(u"Host", u"127.0.0.1")
+                                      .With(u"Port", valmorin::text::Widen(std::to_string(ntohs(address.sin_port))))
+                                      .With(u"Database", u"nowhere")
+                                      .Text();
+    EXPECT_TRUE(FAILED(OpenWithUser(silent, u"nobody")));
 }
 
 } // namespace

@@ -120,8 +120,8 @@ std::u16string DriverConnectionString(const ConnectionString& cs, std::u16string
         const std::size_t end = text.find(u';', start);
         text.erase(0, end == std::u16string::npos ? text.size() : end + 1);
     }
-    if (!userId.empty()) AppendBracedPair(text, u"UID", userId);
-    if (!password.empty()) AppendBracedPair(text, u"PWD", password);
+    if (!userId.empty()) AppendPair(text, u"UID", userId);
+    if (!password.empty()) AppendPair(text, u"PWD", password);
     return text;
 }
 

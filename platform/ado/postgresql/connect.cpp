@@ -53,6 +53,16 @@ ConnectParameters ConnectionParameters(const ConnectionString& cs, std::u16strin
                                 std::to_string(static_cast<long long>(commandTimeoutSeconds) * 1000));
     parameters.keywords.emplace_back("application_name");
     parameters.values.emplace_back("valmorin");
+    // A server that accepts and says nothing, or a link that swallows what
+    // is sent, must not hold the caller: the connection gives up after ADO's
+    // own connection time-out, 15 seconds, as the ODBC drivers do, and a
+    // link that stops acknowledging is dropped by the kernel after as long.
+    for (const auto& [keyword, value] : {std::pair{"connect_timeout", "15"}, std::pair{"tcp_user_timeout", "15000"},
+                                         std::pair{"keepalives_idle", "15"}, std::pair{"keepalives_interval", "5"},
+                                         std::pair{"keepalives_count", "3"}}) {
+        parameters.keywords.emplace_back(keyword);
+        parameters.values.emplace_back(value);
+    }
     return parameters;
 }
 

@@ -220,7 +220,7 @@ std::optional<std::u16string> NeverWaitingConnection(const std::u16string& given
     const std::optional<std::string> file = SqliteFileOf(connection);
     const std::vector<std::u16string> keys = valmorin::ado::ConnectionString(connection).Keys();
     if (!file || std::find(keys.begin(), keys.end(), u"BUSY TIMEOUT") != keys.end()) return std::nullopt;
-    valmorin::ado::AppendBracedPair(connection, u"Busy Timeout", u"0");
+    valmorin::ado::AppendPair(connection, u"Busy Timeout", u"0");
     // A value left open (an unterminated quote or brace) takes in what
     // follows it: then the pair is not one, and lookups go to the workers.
     const valmorin::ado::ConnectionString appended(connection);
