@@ -260,11 +260,9 @@ int RunTransfer(std::ostream& out, const DispatchClient& client, const TransferC
 constexpr const char* kInitUsage = "usage: valmorin init [--connection \"<ADO connection string>\"]";
 
 // "--help" as the first word after a command asks for that command's
-// usage; after a method's name it is one of the method's values.
-bool AsksForHelp(const std::vector<std::string>& args)
-{
-    return args.size() > 1 && (args[1] == "--help" || args[1] == "-h");
-}
+// usage; after a method's name it is one of the method's values. "-h" is
+// not taken: it may be a table's name.
+bool AsksForHelp(const std::vector<std::string>& args) { return args.size() > 1 && args[1] == "--help"; }
 
 int PrintUsage(std::ostream& out, const std::string& usage)
 {
