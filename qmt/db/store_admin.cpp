@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -338,6 +339,27 @@ StoreInitOutcome BuildSqliteStore(const std::filesystem::path& file, const Store
     return outcome;
 }
 
+// Why an existing file may not be taken for the store, empty when it may:
+// a file another account owns, or one that others may write, can be
+// rewritten behind the store's owner (a file planted in a shared folder,
+// say). The file a link names is the one judged.
+std::string UntrustedFileReason(const std::filesystem::path& file)
+{
+    struct stat status {};
+    if (::stat(file.c_str(), &status) != 0) return file.string() + ": cannot be examined: " + ErrnoText();
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    const std::string described =
+        file.string() + " (owner uid " + std::to_string(status.st_uid) + ", mode " + mode + ")";
+    if (status.st_uid != ::geteuid())
+        return described + " belongs to another account; init does not take it for a store. Remove it, or run init "
+                           "as its owner";
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return described + " may be written by others; init does not take it for a store. Make it its owner's "
+                           "alone (chmod go-w), or remove it, then run init again";
+    return {};
+}
+
 StoreInitOutcome InitSqliteStore(const ConnectionString& cs)
 {
     const std::filesystem::path file = Utf16ToUtf8(cs.Get(u"Data Source"));
@@ -348,6 +370,7 @@ StoreInitOutcome InitSqliteStore(const ConnectionString& cs)
     const StoreNames names{"the store " + file.string(), file.string()};
     try {
         if (!std::filesystem::exists(std::filesystem::symlink_status(file))) return BuildSqliteStore(file, names);
+        if (std::string reason = UntrustedFileReason(file); !reason.empty()) return Failure(std::move(reason));
         CAdoConnection connection;
         connection.open(cs.Text(), u"", u"");
         return InitReachedStore(connection, kSqliteStore, names);

@@ -4,6 +4,7 @@
 #include "platform/ado/connection_string.h"
 #include "platform/text/utf.h"
 #include "support/environment.h"
+#include "support/other_account.h"
 #include "support/process.h"
 #include "support/store.h"
 
@@ -11,6 +12,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -55,6 +57,34 @@ TEST(SqliteInit, ANewStoreIsItsOwnersAloneAndNothingElseIsLeftOrReplaced)
     std::ostringstream kept;
     kept << std::ifstream(other).rdbuf();
     EXPECT_EQ(kept.str(), "not a database");
+}
+
+// Faults caught: an existing file that others may write, or that another
+// account owns, taken for the store (planted in a shared folder, it lets
+// its owner rewrite the translations later), also through a link; the
+// refusal not naming the file, its owner and mode; the file written to.
+TEST(SqliteInit, AFileOthersMayWriteOrAnotherAccountOwnsIsRefused)
+{
+    const TempDir dir;
+    const std::filesystem::path planted = dir / "store.db", link = dir / "link.db";
+    std::ofstream{planted};
+    ASSERT_EQ(::chmod(planted.c_str(), 0666), 0);
+    std::filesystem::create_symlink(planted, link);
+    auto expectRefused = [&](const std::filesystem::path& named, const std::string& why) {
+        const ProcessResult refused = Init(SqliteConnectionString(named));
+        EXPECT_EQ(refused.exitCode, 2);
+        EXPECT_NE(refused.err.find(named.string() + " (owner uid"), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find(why), std::string::npos) << refused.err;
+        EXPECT_EQ(std::filesystem::file_size(planted), 0u);
+    };
+    expectRefused(planted, "mode 0666) may be written by others");
+    expectRefused(link, "may be written by others");
+
+    const std::optional<OtherAccount> other = OtherAccountAvailable();
+    if (!other) GTEST_SKIP() << "only root can give the file to another account";
+    ASSERT_EQ(::chmod(planted.c_str(), 0600), 0);
+    ASSERT_EQ(::chown(planted.c_str(), other->uid, other->gid), 0);
+    expectRefused(planted, "belongs to another account");
 }
 
 class PostgresInit : public ::testing::Test {
