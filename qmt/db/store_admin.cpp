@@ -134,7 +134,8 @@ const StoreDialect kSqliteStore{
     u"SELECT upper(name) FROM sqlite_schema",
     {u"DROP INDEX IF EXISTS QM_TABLES_BY_NOM", u"DROP INDEX IF EXISTS QM_VALMOR_BY_TABLE_INPUT"}};
 // A function made before its search path was pinned counts as missing, so
-// that init replaces it.
+// that init replaces it. Every object is looked for in the schema the store
+// lives in: another schema of the database may hold a store of its own.
 const StoreDialect kPostgresStore{
     kPostgresSchema,
     u"SELECT COUNT(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND tablename IN ('qm_tables', "
@@ -143,8 +144,10 @@ const StoreDialect kPostgresStore{
     u"quote_nullable",
     u"SELECT upper(indexname) FROM pg_catalog.pg_indexes WHERE schemaname = current_schema() UNION ALL "
     u"SELECT upper(c.conname) FROM pg_catalog.pg_constraint c JOIN pg_catalog.pg_namespace n ON n.oid = "
-    u"c.connamespace WHERE n.nspname = current_schema() UNION ALL SELECT upper(tgname) FROM "
-    u"pg_catalog.pg_trigger WHERE NOT tgisinternal UNION ALL SELECT upper(p.proname) FROM pg_catalog.pg_proc p "
+    u"c.connamespace WHERE n.nspname = current_schema() UNION ALL SELECT upper(t.tgname) FROM "
+    u"pg_catalog.pg_trigger t JOIN pg_catalog.pg_class r ON r.oid = t.tgrelid JOIN pg_catalog.pg_namespace n ON "
+    u"n.oid = r.relnamespace WHERE n.nspname = current_schema() AND NOT t.tgisinternal UNION ALL "
+    u"SELECT upper(p.proname) FROM pg_catalog.pg_proc p "
     u"JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace WHERE n.nspname = current_schema() AND p.proconfig IS "
     u"NOT NULL",
     {}};

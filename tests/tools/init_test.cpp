@@ -118,6 +118,31 @@ TEST_F(PostgresInit, MakesTheDatabaseTheServerLacksThenTheStoreInIt)
     EXPECT_EQ(used.out, "OK\t1\nOK\tv\n") << used.err;
 }
 
+// Fault caught: the rules of a store in another schema of the database
+// taken for this store's, so that an older store in schema bob never gains
+// its triggers while schema alice holds a whole store.
+TEST_F(PostgresInit, RulesAreLookedForInTheStoresOwnSchemaOnly)
+{
+    const PgDatabase database("CREATE SCHEMA alice; CREATE SCHEMA bob;");
+    const auto initIn = [&](const std::string& schema) {
+        database.Run("ALTER DATABASE " + Quoted(database.name()) + " SET search_path = " + schema);
+        return Init(database.connectionString());
+    };
+    const std::string bobsTriggers = "SELECT format('DROP TRIGGER %I ON bob.%I', t.tgname, r.relname) FROM "
+                                     "pg_trigger t JOIN pg_class r ON r.oid = t.tgrelid JOIN pg_namespace n ON n.oid "
+                                     "= r.relnamespace WHERE n.nspname = 'bob' AND NOT t.tgisinternal";
+    ASSERT_EQ(initIn("alice").exitCode, 0);
+    ASSERT_EQ(initIn("bob").exitCode, 0);
+    const Rows triggers = database.Column(bobsTriggers);
+    ASSERT_FALSE(triggers.empty());
+    for (const std::u16string& drop : triggers) database.Run(valmorin::text::Utf16ToUtf8(drop));
+
+    const ProcessResult upgraded = initIn("bob");
+    EXPECT_EQ(upgraded.exitCode, 0) << upgraded.err;
+    EXPECT_NE(upgraded.out.find("added the rules"), std::string::npos) << upgraded.out;
+    EXPECT_EQ(database.Column(bobsTriggers).size(), triggers.size());
+}
+
 // A role of its own on the test server, dropped afterwards.
 class Role {
 public:
