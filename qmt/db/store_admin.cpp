@@ -455,6 +455,14 @@ StoreInitOutcome InitPostgresStore(const ConnectionString& cs)
     const std::u16string database = cs.Get(u"Database");
     if (database.empty()) return Failure("the connection string names no Database");
     const std::string name = Utf16ToUtf8(database);
+    // The server cuts longer names, CREATE DATABASE by whole characters and
+    // a connection by bytes: the database made would not be the one reached,
+    // and two names alike in their first 63 bytes would be one.
+    constexpr std::size_t kLongestName = 63;
+    if (name.size() > kLongestName)
+        return Failure("the database name " + name + " is " + std::to_string(name.size()) +
+                       " bytes long in UTF-8; PostgreSQL keeps " + std::to_string(kLongestName) +
+                       " at most, so init leaves it alone. Choose a shorter name");
     const StoreNames names{"the store in database " + name, "the database " + name};
     try {
         CAdoConnection connection;

@@ -143,6 +143,25 @@ TEST_F(PostgresInit, RulesAreLookedForInTheStoresOwnSchemaOnly)
     EXPECT_EQ(database.Column(bobsTriggers).size(), triggers.size());
 }
 
+// Faults caught: a database name longer than the server keeps sent on,
+// which leaves a stray database under the cut name (or reaches another one
+// that shares its first 63 bytes); the name counted in characters, not
+// bytes (32 two-byte letters here). Refused before any server is reached.
+TEST(PostgresInitName, ANameOfMoreThan63BytesIsRefused)
+{
+    std::string name;
+    for (int i = 0; i < 32; ++i) name += "é";
+    const ProcessResult refused = Init(valmorin::ado::ConnectionString()
+                                           .With(u"Provider", u"PostgreSQL")
+                                           .With(u"Host", u"127.0.0.1")
+                                           .With(u"Port", u"1")
+                                           .With(u"Database", valmorin::text::Widen(name))
+                                           .Text());
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_NE(refused.err.find("is 64 bytes long in UTF-8; PostgreSQL keeps 63 at most"), std::string::npos)
+        << refused.err;
+}
+
 // A role of its own on the test server, dropped afterwards.
 class Role {
 public:
