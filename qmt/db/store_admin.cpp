@@ -117,6 +117,8 @@ std::vector<Rule> Rules(std::string_view schema)
 struct StoreDialect {
     const char* schema;
     std::u16string_view countTables;           // how many of the store's three tables it holds
+    std::u16string_view tables;                // the names of the tables it holds, when a database holding
+                                               // only others is left alone
     std::u16string_view beforeSchema;          // run before the schema's transaction, when given
     std::u16string_view quote;                 // the function that writes a value as a literal, NULL as NULL
     std::u16string_view objects;               // the names of its indexes, constraints and triggers, upper-cased;
@@ -129,6 +131,7 @@ struct StoreDialect {
 const StoreDialect kSqliteStore{
     kSqliteSchema,
     u"SELECT COUNT(*) FROM sqlite_schema WHERE type = 'table' AND name IN ('QM_TABLES', 'QM_DICO', 'QM_VALMOR')",
+    u"SELECT name FROM sqlite_schema WHERE type = 'table' AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name",
     u"PRAGMA journal_mode = WAL",
     u"quote",
     u"SELECT upper(name) FROM sqlite_schema",
@@ -140,6 +143,7 @@ const StoreDialect kPostgresStore{
     kPostgresSchema,
     u"SELECT COUNT(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND tablename IN ('qm_tables', "
     u"'qm_dico', 'qm_valmor')",
+    {},
     {},
     u"quote_nullable",
     u"SELECT upper(indexname) FROM pg_catalog.pg_indexes WHERE schemaname = current_schema() UNION ALL "
@@ -261,9 +265,24 @@ StoreInitOutcome UpgradeStore(CAdoConnection& connection, const StoreDialect& di
     }
 }
 
+// The first few tables of a database that holds none of the store's, as
+// a list; empty when it holds none.
+std::string OtherTables(CAdoConnection& connection, const StoreDialect& dialect)
+{
+    if (dialect.tables.empty()) return {};
+    constexpr std::size_t kNamed = 3;
+    const std::vector<std::u16string> tables = Column(connection, std::u16string(dialect.tables));
+    std::string list;
+    for (std::size_t i = 0; i < std::min(tables.size(), kNamed); ++i)
+        list += (i == 0 ? "" : ", ") + Utf16ToUtf8(tables[i]);
+    if (tables.size() > kNamed) list += ", ...";
+    return list;
+}
+
 // A database that holds `existing` of the store's tables: the store is
-// made in it when it holds none, and its rules brought up to date when it
-// holds all three.
+// made in it when it holds none (and, on SQLite, no other table either: a
+// file of another program's is not taken over), and its rules brought up
+// to date when it holds all three.
 StoreInitOutcome InitReachedStore(CAdoConnection& connection, LONG existing, const StoreDialect& dialect,
                                   const StoreNames& names)
 {
@@ -271,6 +290,9 @@ StoreInitOutcome InitReachedStore(CAdoConnection& connection, LONG existing, con
         return dialect.objects.empty() ? Kept(names.store + " already exists; nothing was changed")
                                        : UpgradeStore(connection, dialect, names.store);
     if (existing > 0) return Failure(names.holder + " holds part of a store only; it was left as it is");
+    if (const std::string others = OtherTables(connection, dialect); !others.empty())
+        return Failure(names.holder + " holds other tables (" + others +
+                       ") and none of a translation store's; init leaves it alone");
     if (!dialect.beforeSchema.empty()) connection.execute(std::u16string(dialect.beforeSchema), adOptionUnspecified);
     RunInOneTransaction(connection, SchemaStatements(dialect.schema));
     return Created("created " + names.store);
@@ -532,7 +554,7 @@ StoreInitOutcome InitOdbcStore(const ConnectionString& cs)
         if (!schema)
             return Failure("the ODBC driver names the DBMS \"" + named +
                            "\", for which init knows no schema; schema/sqlserver.sql is the one to translate");
-        const StoreDialect dialect{schema, {}, {}, {}, {}, {}};
+        const StoreDialect dialect{schema, {}, {}, {}, {}, {}, {}};
         StoreInitOutcome outcome = InitReachedStore(connection, CountReadableStoreTables(connection), dialect,
                                                     {"the store on " + named, "the " + named + " database"});
         if (outcome.created) outcome.message += " with the schema above";

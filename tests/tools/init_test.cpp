@@ -87,6 +87,25 @@ TEST(SqliteInit, AFileOthersMayWriteOrAnotherAccountOwnsIsRefused)
     expectRefused(planted, "belongs to another account");
 }
 
+// Faults caught: another program's SQLite database given the store's
+// tables and switched to WAL; the refusal not naming its tables.
+TEST(SqliteInit, ADatabaseOfOtherTablesIsLeftAlone)
+{
+    const TempDir dir;
+    const std::filesystem::path file = dir / "other.db";
+    {
+        const ScopedUmask privateFiles(077);
+        CreateSqliteFile(file, "CREATE TABLE foo (x); CREATE TABLE bar (y);");
+    }
+    const ProcessResult refused = Init(SqliteConnectionString(file));
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_NE(refused.err.find(file.string() + " holds other tables (bar, foo) and none of a translation store's"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(QueryColumn(file, "SELECT group_concat(name) FROM sqlite_schema"), Rows{u"foo,bar"});
+    EXPECT_EQ(QueryColumn(file, "PRAGMA journal_mode"), Rows{u"delete"});
+}
+
 class PostgresInit : public ::testing::Test {
 protected:
     void SetUp() override { SKIP_WITHOUT_STORE(StoreKind::PostgreSql); }
