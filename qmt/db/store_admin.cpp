@@ -211,17 +211,18 @@ std::u16string OrphansQuery(std::u16string_view table)
 
 // Rows that the rules forbid, one line each: two tables of one name, two
 // rows of one INPUT in a table, columns or correspondences of a table the
-// catalogue lacks.
+// catalogue lacks. NULLs are left out, as the unique indexes leave them:
+// GROUP BY would count two of them as one name.
 std::vector<std::u16string> RowsBreakingRules(CAdoConnection& connection, const StoreDialect& dialect)
 {
     const std::u16string quote(dialect.quote);
     return Column(connection,
                   u"SELECT 'table ' || " + quote +
-                      u"(NOM) || ' (' || COUNT(*) || ' rows)' FROM QM_TABLES GROUP "
+                      u"(NOM) || ' (' || COUNT(*) || ' rows)' FROM QM_TABLES WHERE NOM IS NOT NULL GROUP "
                       u"BY NOM HAVING COUNT(*) > 1 UNION ALL SELECT 'table ' || v.ID_TABLE || ', INPUT ' || " +
                       quote +
-                      u"(v.INPUT) || ' (' || COUNT(*) || ' rows)' FROM QM_VALMOR v GROUP BY v.ID_TABLE, "
-                      u"v.INPUT HAVING COUNT(*) > 1 UNION ALL " +
+                      u"(v.INPUT) || ' (' || COUNT(*) || ' rows)' FROM QM_VALMOR v WHERE v.INPUT IS NOT NULL "
+                      u"GROUP BY v.ID_TABLE, v.INPUT HAVING COUNT(*) > 1 UNION ALL " +
                       OrphansQuery(u"QM_DICO") + u" UNION ALL " + OrphansQuery(u"QM_VALMOR"));
 }
 

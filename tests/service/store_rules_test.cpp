@@ -196,10 +196,14 @@ TEST(StoreRulesTest, InitAddsTheRulesToAnOlderStoreOrNamesWhatBreaksThem)
     EXPECT_NE(init.err.find("table 1, INPUT 'k' (2 rows)"), std::string::npos) << init.err;
     EXPECT_EQ(QueryColumn(file, uniqueIndexes), Rows{u"QM_TABLES_BY_NOM,QM_VALMOR_BY_TABLE_INPUT"});
 
-    CreateSqliteFile(file, "DELETE FROM QM_TABLES WHERE ID_TABLE = 2; DELETE FROM QM_VALMOR;");
+    // Fault caught: two NULL names, or two NULL INPUTs of a table, counted
+    // as duplicates, though the unique indexes take them.
+    CreateSqliteFile(file, "UPDATE QM_TABLES SET NOM = NULL; DELETE FROM QM_VALMOR WHERE rowid = 1;"
+                           "INSERT INTO QM_VALMOR (ID_TABLE, INPUT) VALUES (1, NULL), (1, NULL);");
     init = RunProcess({VALMORIN_CLI, "init", "--connection", connection});
     EXPECT_EQ(init.exitCode, 0) << init.err;
     EXPECT_EQ(QueryColumn(file, uniqueIndexes), Rows{u"QM_TABLES_UNIQUE_NOM,QM_VALMOR_UNIQUE_TABLE_INPUT"});
+    CreateSqliteFile(file, "UPDATE QM_TABLES SET NOM = 'T' WHERE ID_TABLE = 1;");
     EXPECT_THROW(CreateSqliteFile(file, "INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (3, 'T');"), std::runtime_error);
 }
 
