@@ -304,6 +304,38 @@ StoreInitOutcome InitReachedStore(CAdoConnection& connection, const StoreDialect
     return InitReachedStore(connection, Number(connection, std::u16string(dialect.countTables)), dialect, names);
 }
 
+// Whether the store is whole now, its three tables and every rule there,
+// looked at over a connection of its own.
+bool StoreIsWhole(const std::u16string& connectionString, const StoreDialect& dialect)
+{
+    try {
+        CAdoConnection connection;
+        connection.open(connectionString, u"", u"");
+        return Number(connection, std::u16string(dialect.countTables)) == kStoreTables &&
+               MissingRules(connection, dialect).empty();
+    } catch (const CException&) {
+        return false;
+    }
+}
+
+// InitReachedStore, its failures told in the outcome. Another init of the
+// same store may have made its tables or rules first, so that this one's
+// fail ("already exists"): when the store is then whole, it is answered as
+// a store that was there.
+StoreInitOutcome InitReachedStoreOrLookAgain(CAdoConnection& connection, const std::u16string& connectionString,
+                                             const StoreDialect& dialect, const StoreNames& names)
+{
+    StoreInitOutcome outcome;
+    try {
+        outcome = InitReachedStore(connection, dialect, names);
+    } catch (const CException& failure) {
+        outcome = Failure("cannot create " + names.store + ": " + Describe(failure));
+    }
+    if (outcome.failed && StoreIsWhole(connectionString, dialect))
+        return Kept(names.store + " already exists; nothing was changed");
+    return outcome;
+}
+
 // A folder of this process's own beside the store's file, removed with what
 // it holds.
 class BuildingFolder {
@@ -344,27 +376,6 @@ std::u16string SqliteConnectionString(const std::filesystem::path& file)
     return ConnectionString().With(u"Provider", u"SQLite").With(u"Data Source", Widen(file.string())).Text();
 }
 
-// A new store file. The provider opens a file as SQLite does, following
-// links, so the store is built in a folder only this process may enter,
-// where nobody can put a link in its way, then linked in place whole: the
-// link never replaces a file that appeared at the name meanwhile.
-StoreInitOutcome BuildSqliteStore(const std::filesystem::path& file, const StoreNames& names)
-{
-    const BuildingFolder folder(file);
-    if (folder.path().empty()) return Failure("cannot make a folder beside " + file.string() + ": " + ErrnoText());
-    const std::filesystem::path building = folder.path() / "store.db";
-    if (const std::string error = MakePrivateFile(building); !error.empty()) return Failure(error);
-    StoreInitOutcome outcome;
-    {
-        CAdoConnection connection;
-        connection.open(SqliteConnectionString(building), u"", u"");
-        outcome = InitReachedStore(connection, kSqliteStore, names);
-    } // closed: SQLite has folded its WAL into the file and removed it
-    if (outcome.created && ::link(building.c_str(), file.c_str()) != 0)
-        return Failure(file.string() + ": cannot be put in place: " + ErrnoText());
-    return outcome;
-}
-
 // Why an existing file may not be taken for the store, empty when it may:
 // a file another account owns, or one that others may write, can be
 // rewritten behind the store's owner (a file planted in a shared folder,
@@ -386,6 +397,40 @@ std::string UntrustedFileReason(const std::filesystem::path& file)
     return {};
 }
 
+StoreInitOutcome InitExistingSqliteStore(const ConnectionString& cs, const std::filesystem::path& file,
+                                         const StoreNames& names)
+{
+    if (std::string reason = UntrustedFileReason(file); !reason.empty()) return Failure(std::move(reason));
+    CAdoConnection connection;
+    connection.open(cs.Text(), u"", u"");
+    return InitReachedStoreOrLookAgain(connection, cs.Text(), kSqliteStore, names);
+}
+
+// A new store file. The provider opens a file as SQLite does, following
+// links, so the store is built in a folder only this process may enter,
+// where nobody can put a link in its way, then linked in place whole: the
+// link never replaces a file that appeared at the name meanwhile, which is
+// then looked at as an existing store (another init may have made it).
+StoreInitOutcome BuildSqliteStore(const ConnectionString& cs, const std::filesystem::path& file,
+                                  const StoreNames& names)
+{
+    const BuildingFolder folder(file);
+    if (folder.path().empty()) return Failure("cannot make a folder beside " + file.string() + ": " + ErrnoText());
+    const std::filesystem::path building = folder.path() / "store.db";
+    if (const std::string error = MakePrivateFile(building); !error.empty()) return Failure(error);
+    StoreInitOutcome outcome;
+    {
+        CAdoConnection connection;
+        connection.open(SqliteConnectionString(building), u"", u"");
+        outcome = InitReachedStore(connection, kSqliteStore, names);
+    } // closed: SQLite has folded its WAL into the file and removed it
+    if (outcome.created && ::link(building.c_str(), file.c_str()) != 0) {
+        if (errno == EEXIST) return InitExistingSqliteStore(cs, file, names);
+        return Failure(file.string() + ": cannot be put in place: " + ErrnoText());
+    }
+    return outcome;
+}
+
 StoreInitOutcome InitSqliteStore(const ConnectionString& cs)
 {
     const std::filesystem::path file = Utf16ToUtf8(cs.Get(u"Data Source"));
@@ -395,11 +440,8 @@ StoreInitOutcome InitSqliteStore(const ConnectionString& cs)
     if (ec) return Failure("cannot create the folder " + file.parent_path().string() + ": " + ec.message());
     const StoreNames names{"the store " + file.string(), file.string()};
     try {
-        if (!std::filesystem::exists(std::filesystem::symlink_status(file))) return BuildSqliteStore(file, names);
-        if (std::string reason = UntrustedFileReason(file); !reason.empty()) return Failure(std::move(reason));
-        CAdoConnection connection;
-        connection.open(cs.Text(), u"", u"");
-        return InitReachedStore(connection, kSqliteStore, names);
+        if (!std::filesystem::exists(std::filesystem::symlink_status(file))) return BuildSqliteStore(cs, file, names);
+        return InitExistingSqliteStore(cs, file, names);
     } catch (const CException& failure) {
         return Failure("cannot create the store in " + file.string() + ": " + Describe(failure));
     }
@@ -436,12 +478,19 @@ std::pair<std::string, bool> RoleMayCreateDatabases(CAdoConnection& connection)
     return {Utf16ToUtf8(QuoteIdentifier(role)), may != 0};
 }
 
+// What CreateMissingDatabase did: made the database, or found it in the
+// server's catalogue (made meanwhile by another init, say), or met what
+// stands in the way.
+struct MissingDatabase {
+    bool made = false;
+    std::string refusal; // empty once the database is there
+};
+
 // The store's database, made from the server's maintenance database,
 // reached as the store's connection string reaches the server, when the
-// server's catalogue lacks it and the role may create one. Returns what
-// stands in the way, naming the failed connection's own words
-// (storeFailure); empty once the database is there.
-std::string CreateMissingDatabase(const ConnectionString& store, const std::string& storeFailure)
+// server's catalogue lacks it and the role may create one. A refusal names
+// the failed connection's own words (storeFailure).
+MissingDatabase CreateMissingDatabase(const ConnectionString& store, const std::string& storeFailure)
 {
     const std::u16string database = store.Get(u"Database");
     const std::string quoted = Utf16ToUtf8(QuoteIdentifier(database));
@@ -452,25 +501,29 @@ std::string CreateMissingDatabase(const ConnectionString& store, const std::stri
     } catch (const CException& failure) {
         const std::string why = Describe(failure);
         const std::string unreached = "cannot reach database " + quoted + " on " + server;
-        if (why == storeFailure) return unreached + ", nor its maintenance database \"postgres\": " + why;
-        return unreached + " (" + storeFailure + "), nor its maintenance database \"postgres\" to create it: " + why;
+        if (why == storeFailure) return {false, unreached + ", nor its maintenance database \"postgres\": " + why};
+        return {false,
+                unreached + " (" + storeFailure + "), nor its maintenance database \"postgres\" to create it: " + why};
     }
-    if (Number(maintenance, AdoStatement::Of<kCountDatabasesNamed>(database)) > 0)
-        return "cannot reach database " + quoted + " on " + server + ": " + storeFailure;
+    const auto inCatalogue = [&] { return Number(maintenance, AdoStatement::Of<kCountDatabasesNamed>(database)) > 0; };
+    if (inCatalogue()) return {};
     const auto [role, mayCreate] = RoleMayCreateDatabases(maintenance);
     if (!mayCreate)
-        return "role " + role + " may not create database " + quoted + " on " + server +
-               "; nothing was created. An administrator creates it (CREATE DATABASE " + quoted + " OWNER " + role +
-               " TEMPLATE template0 ENCODING 'UTF8') or grants the role CREATEDB; then run init again";
+        return {false, "role " + role + " may not create database " + quoted + " on " + server +
+                           "; nothing was created. An administrator creates it (CREATE DATABASE " + quoted + " OWNER " +
+                           role +
+                           " TEMPLATE template0 ENCODING 'UTF8') or grants the role CREATEDB; then run init again"};
     // template0, which nobody connects to, so that two databases can be made
     // at once, and which takes any encoding: the store's texts are UTF-8.
     try {
         maintenance.execute(u"CREATE DATABASE " + QuoteIdentifier(database) + u" TEMPLATE template0 ENCODING 'UTF8'",
                             adOptionUnspecified);
     } catch (const CException& failure) {
-        return "cannot create database " + quoted + " on " + server + ": " + Describe(failure);
+        // Another init may have made it first.
+        if (inCatalogue()) return {};
+        return {false, "cannot create database " + quoted + " on " + server + ": " + Describe(failure)};
     }
-    return {};
+    return {true, {}};
 }
 
 StoreInitOutcome InitPostgresStore(const ConnectionString& cs)
@@ -496,12 +549,17 @@ StoreInitOutcome InitPostgresStore(const ConnectionString& cs)
             // libpq reports a database the server lacks as it reports any
             // connection that failed, with no SQLSTATE to tell them apart:
             // the server's catalogue tells.
-            if (std::string refusal = CreateMissingDatabase(cs, Describe(failure)); !refusal.empty())
-                return Failure(std::move(refusal));
-            madeDatabase = true;
-            connection.open(cs.Text(), u"", u"");
+            MissingDatabase missing = CreateMissingDatabase(cs, Describe(failure));
+            if (!missing.refusal.empty()) return Failure(std::move(missing.refusal));
+            madeDatabase = missing.made;
+            try {
+                connection.open(cs.Text(), u"", u"");
+            } catch (const CException& again) {
+                return Failure("cannot reach database " + Utf16ToUtf8(QuoteIdentifier(database)) + " on " +
+                               ServerOf(cs) + ": " + Describe(again));
+            }
         }
-        StoreInitOutcome outcome = InitReachedStore(connection, kPostgresStore, names);
+        StoreInitOutcome outcome = InitReachedStoreOrLookAgain(connection, cs.Text(), kPostgresStore, names);
         if (madeDatabase) outcome.message = "created database " + name + "; " + outcome.message;
         return outcome;
     } catch (const CException& failure) {

@@ -14,6 +14,8 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +59,38 @@ TEST(SqliteInit, ANewStoreIsItsOwnersAloneAndNothingElseIsLeftOrReplaced)
     std::ostringstream kept;
     kept << std::ifstream(other).rdbuf();
     EXPECT_EQ(kept.str(), "not a database");
+}
+
+// The same init run by that many processes at once.
+std::vector<ProcessResult> InitAtOnce(const std::u16string& connection, int processes)
+{
+    std::vector<ProcessResult> results(static_cast<std::size_t>(processes));
+    std::vector<std::thread> workers;
+    for (ProcessResult& result : results) workers.emplace_back([&] { result = Init(connection); });
+    for (std::thread& worker : workers) worker.join();
+    return results;
+}
+
+// Faults caught: the inits that lose the race to make a store exiting 2
+// with the raw error of their failure (the file, tables or database already
+// there) though a whole store is there; two of them told they made it.
+void ExpectOneMadeTheStoreAndTheOthersFoundIt(const std::vector<ProcessResult>& results)
+{
+    int made = 0;
+    for (const ProcessResult& result : results) {
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        if (result.out.find("created the store") != std::string::npos)
+            ++made;
+        else
+            EXPECT_NE(result.out.find("already exists; nothing was changed"), std::string::npos) << result.out;
+    }
+    EXPECT_EQ(made, 1);
+}
+
+TEST(SqliteInit, RacingInitsOfOneNewStoreAllSucceed)
+{
+    const TempDir dir;
+    ExpectOneMadeTheStoreAndTheOthersFoundIt(InitAtOnce(SqliteConnectionString(dir / "store.db"), 6));
 }
 
 // Faults caught: an existing file that others may write, or that another
@@ -135,6 +169,12 @@ TEST_F(PostgresInit, MakesTheDatabaseTheServerLacksThenTheStoreInIt)
         RunProcess({VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(database.connectionString()), "--batch"},
                    "transadd\tT\tk\tv\ntranslate\tT\tk\n");
     EXPECT_EQ(used.out, "OK\t1\nOK\tv\n") << used.err;
+}
+
+TEST_F(PostgresInit, RacingInitsOfOneNewDatabaseAllSucceed)
+{
+    const PgDatabase database(PgDatabase::Unmade{});
+    ExpectOneMadeTheStoreAndTheOthersFoundIt(InitAtOnce(database.connectionString(), 6));
 }
 
 // Fault caught: the rules of a store in another schema of the database
