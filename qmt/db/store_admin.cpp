@@ -435,12 +435,18 @@ StoreInitOutcome InitSqliteStore(const ConnectionString& cs)
 {
     const std::filesystem::path file = Utf16ToUtf8(cs.Get(u"Data Source"));
     if (file.empty()) return Failure("the connection string names no Data Source");
+    if (file == ":memory:")
+        return Failure("Data Source=:memory: names a database that lasts as long as its connection; there is no "
+                       "store for init to make. Name a file");
     std::error_code ec;
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
     if (ec) return Failure("cannot create the folder " + file.parent_path().string() + ": " + ec.message());
+    const std::filesystem::file_status status = std::filesystem::symlink_status(file, ec);
+    if (ec && status.type() != std::filesystem::file_type::not_found)
+        return Failure(file.string() + ": cannot be examined: " + ec.message());
     const StoreNames names{"the store " + file.string(), file.string()};
     try {
-        if (!std::filesystem::exists(std::filesystem::symlink_status(file))) return BuildSqliteStore(cs, file, names);
+        if (!std::filesystem::exists(status)) return BuildSqliteStore(cs, file, names);
         return InitExistingSqliteStore(cs, file, names);
     } catch (const CException& failure) {
         return Failure("cannot create the store in " + file.string() + ": " + Describe(failure));
@@ -634,6 +640,9 @@ StoreInitOutcome InitOdbcStore(const ConnectionString& cs)
 StoreInitOutcome InitStore(const std::u16string& connectionString)
 {
     const ConnectionString cs(connectionString);
+    if (!cs.RepeatedKey().empty())
+        return Failure("the connection string gives " + Utf16ToUtf8(cs.RepeatedKey()) +
+                       " more than once, which drivers read differently; give it once");
     const std::u16string provider = valmorin::text::AsciiUpper(cs.Get(u"Provider"));
     try {
         if (provider == u"SQLITE") return InitSqliteStore(cs);

@@ -61,6 +61,32 @@ TEST(SqliteInit, ANewStoreIsItsOwnersAloneAndNothingElseIsLeftOrReplaced)
     EXPECT_EQ(kept.str(), "not a database");
 }
 
+// Faults caught: a file name longer than the system takes escaping as a
+// filesystem exception (no "init:" prefix); Data Source=:memory: reported
+// as created, leaving a file of that name; a Data Source given twice taken
+// as one of them. Each is refused and no file is made.
+TEST(SqliteInit, ConnectionStringsNamingNoStoreToMakeAreRefused)
+{
+    const TempDir dir;
+    const std::string first = (dir / "a.db").string(), second = (dir / "b.db").string();
+    const struct {
+        std::string connection;
+        std::string why;
+    } cases[] = {
+        {"Provider=SQLite;Data Source=" + (dir / std::string(300, 'x')).string(), "cannot be examined"},
+        {"Provider=SQLite;Data Source=:memory:", "there is no store for init to make"},
+        {"Provider=SQLite;Data Source=" + first + ";Data Source=" + second, "gives Data Source more than once"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult refused = RunProcess({VALMORIN_CLI, "init", "--connection", c.connection});
+        EXPECT_EQ(refused.exitCode, 2) << c.connection;
+        EXPECT_NE(refused.err.find("valmorin: init: "), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find(c.why), std::string::npos) << refused.err;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+    EXPECT_FALSE(std::filesystem::exists(":memory:"));
+}
+
 // The same init run by that many processes at once.
 std::vector<ProcessResult> InitAtOnce(const std::u16string& connection, int processes)
 {
