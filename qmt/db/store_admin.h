@@ -21,13 +21,16 @@ struct StoreInitOutcome {
 // Creates the store the connection string names where there is none:
 //  - SQLite: the file, its owner's only whatever the umask, in WAL mode; it
 //    appears whole with its tables or not at all, and an existing file is
-//    never replaced;
+//    never replaced, nor taken when another account owns it, others may
+//    write it or it holds other tables only;
 //  - PostgreSQL: the database, when the server has none of that name and
 //    the role may create one, then its tables;
 //  - ODBC: the tables, in the database the driver reaches.
 // A SQLite or PostgreSQL store made before the store's rules gains those it
 // lacks, unless rows break them; those rows are named and nothing changes.
-// A store's refusal is the outcome's, never an exception.
+// An init that fails because another made the same store meanwhile answers
+// as for a store that was there. A store's refusal is the outcome's, never
+// an exception.
 StoreInitOutcome InitStore(const std::u16string& connectionString);
 
 // For callers that need a new, empty store (the tests, the benchmarks):
