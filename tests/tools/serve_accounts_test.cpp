@@ -1,7 +1,7 @@
 // The server's accounts and its login throttle, held to their rules
 // directly, on a clock the test gives.
-#include "serve/sessions.h"
-#include "serve/users.h"
+#include "server/sessions.h"
+#include "server/users.h"
 
 #include "support/process.h"
 #include "support/serve_process.h"

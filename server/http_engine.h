@@ -7,7 +7,7 @@
 // the routes take.
 #pragma once
 
-#include "serve/temporary_file.h"
+#include "server/temporary_file.h"
 
 #include <httplib.h>
 

@@ -3,7 +3,7 @@
 // {"error": {"hresult": "0x...", "message": "..."}} with a fitting status.
 #pragma once
 
-#include "serve/temporary_file.h"
+#include "server/temporary_file.h"
 
 #include <httplib.h>
 
@@ -14,8 +14,8 @@
 struct ApiRequest {
     const httplib::Request& http;
     httplib::Response& response;
-    std::u16string user; // who acts: every change is recorded under this name
-    TemporaryFile* upload; // a CSV body, kept as it arrived; otherwise the body is http.body
+    std::u16string user;                    // who acts: every change is recorded under this name
+    TemporaryFile* upload;                  // a CSV body, kept as it arrived; otherwise the body is http.body
     std::optional<TemporaryFile>& download; // where a route puts an answer too large to hold
     // A lookup answered where it arrived: its store's lock is never waited
     // for, and a locked store is told by storeLocked.

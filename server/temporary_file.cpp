@@ -1,4 +1,4 @@
-#include "serve/temporary_file.h"
+#include "server/temporary_file.h"
 
 #include "platform/posix/unique_fd.h"
 

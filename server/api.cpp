@@ -1,5 +1,5 @@
-#include "serve/api.h"
-#include "serve/server_log.h"
+#include "server/api.h"
+#include "server/server_log.h"
 
 #include "activation.h"
 

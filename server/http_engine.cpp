@@ -1,7 +1,7 @@
-#include "serve/http_engine.h"
-#include "serve/server_log.h"
+#include "server/http_engine.h"
+#include "server/server_log.h"
 
-#include "serve/api.h"
+#include "server/api.h"
 
 #include "platform/win32/sysinfo.h"
 #include "valmorin/com/errorinfo.h"

@@ -1,4 +1,4 @@
-#include "serve/sessions.h"
+#include "server/sessions.h"
 
 #include <algorithm>
 #include <array>

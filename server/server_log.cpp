@@ -1,5 +1,5 @@
 // The server's standard error, written by one thread of its own.
-#include "serve/server_log.h"
+#include "server/server_log.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
-#include "serve/users.h"
+#include "server/users.h"
 
-#include "serve/sessions.h"
+#include "server/sessions.h"
 
 #include <crypt.h>
 #include <openssl/evp.h>

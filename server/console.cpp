@@ -1,8 +1,8 @@
-#include "serve/console.h"
+#include "server/console.h"
 
 namespace {
 
-// Generated at configure time from tools/valmorin/console/.
+// Generated at configure time from server/console/.
 constexpr ConsoleFile kFiles[] = {
 #include "console.inc"
 };
