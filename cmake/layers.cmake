@@ -4,6 +4,11 @@
 # include of a layer above it, or beside it, does not compile. The views
 # belong to the build tree: an installed package has the public headers
 # only.
+#
+# From the bottom: platform; qmt; service and module (the component);
+# beside the component, above the public interface and the platform, the
+# server; at the top the command (tools/), which sees the server, qmt and
+# the platform through the targets it links.
 function(valmorin_layer_includes target scope)
   foreach(layer IN LISTS ARGN)
     set(view ${PROJECT_BINARY_DIR}/layers/${layer})

@@ -1,8 +1,6 @@
 #include "server/api.h"
 #include "server/server_log.h"
 
-#include "activation.h"
-
 #include "platform/ado/ado.h"
 #include "platform/text/utf.h"
 #include "platform/win32/errors.h"
@@ -52,6 +50,7 @@ struct Refusal {
 }
 
 // Set before the server starts; read only afterwards.
+ComponentMaker g_makeComponent;
 std::u16string g_connection;   // the store's, when given apart from the data sources
 std::u16string g_neverWaiting; // the I/O threads', whose lookups never wait for a lock
 
@@ -117,8 +116,8 @@ IValmorin2& Valmorin(bool neverWait = false)
     if (component) return *component.get();
     CComPtr<IValmorin2> made;
     try {
-        const Component created = CreateComponent();
-        Checked(created.object->QueryInterface(IValmorin2::iid, reinterpret_cast<void**>(&made)));
+        const CComPtr<IDispatch> created = g_makeComponent();
+        Checked(created->QueryInterface(IValmorin2::iid, reinterpret_cast<void**>(&made)));
     } catch (const std::runtime_error& e) {
         Refuse(500, e.what(), kFail);
     }
@@ -650,8 +649,10 @@ std::string Printable(const std::string& text)
     return out;
 }
 
-void UseConnections(const std::u16string& connectionString, const std::u16string& neverWaiting)
+void UseConnections(ComponentMaker makeComponent, const std::u16string& connectionString,
+                    const std::u16string& neverWaiting)
 {
+    g_makeComponent = std::move(makeComponent);
     g_connection = connectionString;
     g_neverWaiting = neverWaiting;
 }

@@ -5,9 +5,12 @@
 
 #include "server/temporary_file.h"
 
+#include "valmorin/com/unknown.h"
+
 #include <httplib.h>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -26,11 +29,14 @@ struct ApiRequest {
 // The most a JSON body may hold; a CSV body's limit is the server's option.
 constexpr std::size_t kMostJsonBody = 1 << 20;
 
+// Makes a component object; throws std::runtime_error saying why it cannot.
+using ComponentMaker = std::function<CComPtr<IDispatch>()>;
+
 // The component object of the calling thread, made at its first request
-// as the command makes it (by ProgID, or from the library beside the
-// command when the class is not registered), on the connection string when
-// one is given; a lookup that never waits opens the other one.
-void UseConnections(const std::u16string& connectionString, const std::u16string& neverWaiting);
+// by makeComponent, on the connection string when one is given; a lookup
+// that never waits opens the other one.
+void UseConnections(ComponentMaker makeComponent, const std::u16string& connectionString,
+                    const std::u16string& neverWaiting);
 
 // Answers a request under /api/ (the session routes aside); false when no
 // route has its method and path.

@@ -1,6 +1,5 @@
 #include "server/server.h"
 
-#include "batch_line.h"
 #include "server/api.h"
 #include "server/console.h"
 #include "server/http_engine.h"
@@ -8,11 +7,8 @@
 #include "server/sessions.h"
 #include "server/temporary_file.h"
 #include "server/users.h"
-#include "store.h"
 
-#include "platform/ado/connection_string.h"
 #include "platform/datasource/catalogue.h"
-#include "qmt/sys/system.h"
 #include "platform/text/utf.h"
 #include "platform/win32/errors.h"
 #include "platform/win32/security.h"
@@ -40,10 +36,6 @@ namespace {
 using Json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kUsage =
-    "usage: valmorin serve [--listen <address>:<port>] [--connection <cs>] [--users <htpasswd file>]\n"
-    "                      [--tls-cert <pem> --tls-key <pem>] [--csv-limit <MiB>] [--threads <n>]\n"
-    "                      [--header-timeout <seconds>] [--allow-host <name>]...";
 // A login's body: a name and a password, never more.
 constexpr std::size_t kMostSessionBody = 4 << 10;
 // How long a stop waits for the requests in flight.
@@ -51,74 +43,10 @@ constexpr std::chrono::seconds kStopGrace{30};
 // How long a stop waits for its last lines to reach standard error.
 constexpr std::chrono::seconds kLogDrain{2};
 
-struct Options {
-    std::string host = "127.0.0.1";
-    int port = 8470;
-    std::u16string connection;
-    std::string users, certificate, key;
-    std::size_t csvLimit = std::size_t{256} << 20;
-    unsigned threads = 8;
-    std::chrono::seconds headerTimeout{10};
-    std::set<std::string> allowedHosts; // besides the listening address and localhost
-};
-
-[[noreturn]] void Usage(const std::string& why) { throw UsageError{why + "\n" + kUsage}; }
-
 std::string Lowercase(std::string text)
 {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
-}
-
-unsigned long Positive(const std::string& text, const std::string& option)
-{
-    try {
-        std::size_t used = 0;
-        const unsigned long value = std::stoul(text, &used);
-        if (used == text.size() && value > 0 && value < (1ul << 20)) return value;
-    } catch (const std::exception&) {
-    }
-    Usage(option + " takes a positive number, not '" + text + "'");
-}
-
-Options ReadOptions(const std::vector<std::string>& args)
-{
-    Options options;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& option = args[i];
-        if (i + 1 == args.size()) Usage(option + " needs a value");
-        const std::string& value = args[++i];
-        if (option == "--listen") {
-            const std::size_t colon = value.rfind(':');
-            if (colon == std::string::npos) Usage("--listen takes <address>:<port>");
-            options.host = value.substr(0, colon);
-            if (options.host.size() > 2 && options.host.front() == '[')
-                options.host = options.host.substr(1, options.host.size() - 2);
-            const std::string port = value.substr(colon + 1);
-            options.port = port == "0" ? 0 : static_cast<int>(Positive(port, "--listen's port"));
-            if (options.port > 65535) Usage("--listen's port is at most 65535");
-        } else if (option == "--connection") {
-            options.connection = Wide(value, "the connection string");
-        } else if (option == "--users") {
-            options.users = value;
-        } else if (option == "--tls-cert") {
-            options.certificate = value;
-        } else if (option == "--tls-key") {
-            options.key = value;
-        } else if (option == "--csv-limit") {
-            options.csvLimit = Positive(value, "--csv-limit") << 20;
-        } else if (option == "--threads") {
-            options.threads = static_cast<unsigned>(Positive(value, "--threads"));
-        } else if (option == "--header-timeout") {
-            options.headerTimeout = std::chrono::seconds(Positive(value, "--header-timeout"));
-        } else if (option == "--allow-host") {
-            options.allowedHosts.insert(Lowercase(value));
-        } else {
-            Usage("unknown option " + option);
-        }
-    }
-    if (options.certificate.empty() != options.key.empty()) Usage("--tls-cert and --tls-key go together");
-    return options;
 }
 
 bool IsLoopback(const std::string& address)
@@ -200,32 +128,6 @@ std::optional<std::string> Base64Decoded(const std::string& text)
                                                           static_cast<int>(bytes.size()))));
     if (again != text) return std::nullopt;
     return bytes;
-}
-
-// The connection on which the I/O threads answer lookups: the store's own,
-// its lock never waited for (a locked store fails at once, and the lookup
-// goes to a worker, which waits). None when the store is not a file of
-// this machine's (a server's lookups wait on a link), or when its
-// connection string sets its own lock wait.
-std::optional<std::u16string> NeverWaitingConnection(const std::u16string& given)
-{
-    std::u16string connection = given;
-    if (connection.empty()) {
-        const valmorin::datasource::Catalogue catalogue = valmorin::datasource::LoadCatalogue();
-        const valmorin::datasource::CatalogueEntry* entry = valmorin::datasource::FindEntry(
-            catalogue, qmt::CSystem::accountName(), valmorin::datasource::kDefaultDataSourceName);
-        if (entry == nullptr) return std::nullopt;
-        connection = entry->source.connectionString;
-    }
-    const std::optional<std::string> file = SqliteFileOf(connection);
-    const std::vector<std::u16string> keys = valmorin::ado::ConnectionString(connection).Keys();
-    if (!file || std::find(keys.begin(), keys.end(), u"BUSY TIMEOUT") != keys.end()) return std::nullopt;
-    valmorin::ado::AppendPair(connection, u"Busy Timeout", u"0");
-    // A value left open (an unterminated quote or brace) takes in what
-    // follows it: then the pair is not one, and lookups go to the workers.
-    const valmorin::ado::ConnectionString appended(connection);
-    if (appended.Get(u"Busy Timeout") != u"0" || SqliteFileOf(connection) != file) return std::nullopt;
-    return connection;
 }
 
 // SQLite maps a WAL store's index (its -shm file); another program that
@@ -347,8 +249,8 @@ bool Refuse(httplib::Response& response, int status, const std::string& message)
 
 class Server final : public HttpHandler {
 public:
-    explicit Server(Options options)
-        : m_options(std::move(options)), m_tls(!m_options.certificate.empty()), m_login(LoginName())
+    Server(const ServerOptions& options, const ServerNeeds& needs)
+        : m_options(options), m_tls(!m_options.certificate.empty()), m_login(LoginName())
     {
         if (!m_options.users.empty()) m_users.emplace(m_options.users);
         if (!IsLoopback(m_options.host) && !m_tls)
@@ -357,10 +259,12 @@ public:
         if (!m_options.connection.empty())
             valmorin::datasource::SetProcessDataSource(valmorin::datasource::kDefaultDataSourceName,
                                                        m_options.connection);
-        const std::optional<std::u16string> neverWaiting = NeverWaitingConnection(m_options.connection);
+        const std::optional<std::u16string> neverWaiting = needs.neverWaitingConnection(m_options.connection);
         m_answersAtOnce = neverWaiting.has_value();
-        UseConnections(m_options.connection, neverWaiting.value_or(u""));
-        m_options.allowedHosts.insert({"localhost", Lowercase(m_options.host)});
+        UseConnections(needs.makeComponent, m_options.connection, neverWaiting.value_or(u""));
+        std::set<std::string> allowed = {"localhost", Lowercase(m_options.host)};
+        for (const std::string& host : m_options.allowedHosts) allowed.insert(Lowercase(host));
+        m_options.allowedHosts = std::move(allowed);
         // A file grown past the size limit an operator set (ulimit -f,
         // LimitFSIZE=) fails its write, like a full disk, instead of ending
         // the server.
@@ -668,7 +572,7 @@ private:
         answer(200, Json{{"user", user}, {"csrf", session->csrf}, {"accounts", true}});
     }
 
-    Options m_options;
+    ServerOptions m_options;
     bool m_tls;
     bool m_answersAtOnce = false; // lookups answered on the I/O threads
     std::string m_login;
@@ -684,10 +588,10 @@ private:
 
 } // namespace
 
-int RunServeCommand(const std::vector<std::string>& args)
+int RunServer(const ServerOptions& options, const ServerNeeds& needs)
 {
     try {
-        Server server(ReadOptions(args));
+        Server server(options, needs);
         return server.Run();
     } catch (const std::runtime_error& e) {
         WriteLog("valmorin serve: " + std::string(e.what()) + "\n");

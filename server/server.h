@@ -1,9 +1,43 @@
-// valmorin serve: the component over HTTP (serve/api.h), with the accounts
-// of an htpasswd file or, without one, for loopback clients only.
+// The server: the component over HTTP (server/api.h) and the console that
+// calls it, with the accounts of an htpasswd file or, without one, for
+// loopback clients only. The program that runs it (valmorin serve) reads
+// its options and lends it what only the program knows: how it makes the
+// component, and which stores are files of this machine.
 #pragma once
 
-#include <string>
-#include <vector>
+#include "valmorin/com/unknown.h"
 
-// args: what follows "serve"; throws UsageError.
-int RunServeCommand(const std::vector<std::string>& args);
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+
+struct ServerOptions {
+    std::string host = "127.0.0.1";
+    int port = 8470;           // 0: the kernel picks
+    std::u16string connection; // the store's, when given apart from the data sources
+    std::string users, certificate, key;
+    std::size_t csvLimit = std::size_t{256} << 20;
+    unsigned threads = 8;
+    std::chrono::seconds headerTimeout{10};
+    std::set<std::string> allowedHosts; // besides the listening address and localhost
+};
+
+// What the server takes from the program that runs it.
+struct ServerNeeds {
+    // A component object, made as the program makes its own; throws
+    // std::runtime_error saying why none can be made.
+    std::function<CComPtr<IDispatch>()> makeComponent;
+    // The connection on which lookups are answered where they arrive,
+    // never waiting for the store's lock, for the connection string given
+    // (empty: the default data source's); none when the store cannot be
+    // reached so.
+    std::function<std::optional<std::u16string>(const std::u16string& connection)> neverWaitingConnection;
+};
+
+// Serves until SIGTERM or SIGINT, then returns 0; returns 2 when the server
+// cannot start, having said why on standard error. A stop that cuts
+// requests short ends the process with 1 there and then.
+int RunServer(const ServerOptions& options, const ServerNeeds& needs);

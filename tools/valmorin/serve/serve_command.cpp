@@ -1,0 +1,110 @@
+#include "serve/serve_command.h"
+
+#include "activation.h"
+#include "batch_line.h"
+#include "store.h"
+
+#include "server/server.h"
+
+#include "platform/ado/connection_string.h"
+#include "platform/datasource/catalogue.h"
+#include "qmt/sys/system.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: valmorin serve [--listen <address>:<port>] [--connection <cs>] [--users <htpasswd file>]\n"
+    "                      [--tls-cert <pem> --tls-key <pem>] [--csv-limit <MiB>] [--threads <n>]\n"
+    "                      [--header-timeout <seconds>] [--allow-host <name>]...";
+
+[[noreturn]] void Usage(const std::string& why) { throw UsageError{why + "\n" + kUsage}; }
+
+unsigned long Positive(const std::string& text, const std::string& option)
+{
+    try {
+        std::size_t used = 0;
+        const unsigned long value = std::stoul(text, &used);
+        if (used == text.size() && value > 0 && value < (1ul << 20)) return value;
+    } catch (const std::exception&) {
+    }
+    Usage(option + " takes a positive number, not '" + text + "'");
+}
+
+ServerOptions ReadOptions(const std::vector<std::string>& args)
+{
+    ServerOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& option = args[i];
+        if (i + 1 == args.size()) Usage(option + " needs a value");
+        const std::string& value = args[++i];
+        if (option == "--listen") {
+            const std::size_t colon = value.rfind(':');
+            if (colon == std::string::npos) Usage("--listen takes <address>:<port>");
+            options.host = value.substr(0, colon);
+            if (options.host.size() > 2 && options.host.front() == '[')
+                options.host = options.host.substr(1, options.host.size() - 2);
+            const std::string port = value.substr(colon + 1);
+            options.port = port == "0" ? 0 : static_cast<int>(Positive(port, "--listen's port"));
+            if (options.port > 65535) Usage("--listen's port is at most 65535");
+        } else if (option == "--connection") {
+            options.connection = Wide(value, "the connection string");
+        } else if (option == "--users") {
+            options.users = value;
+        } else if (option == "--tls-cert") {
+            options.certificate = value;
+        } else if (option == "--tls-key") {
+            options.key = value;
+        } else if (option == "--csv-limit") {
+            options.csvLimit = Positive(value, "--csv-limit") << 20;
+        } else if (option == "--threads") {
+            options.threads = static_cast<unsigned>(Positive(value, "--threads"));
+        } else if (option == "--header-timeout") {
+            options.headerTimeout = std::chrono::seconds(Positive(value, "--header-timeout"));
+        } else if (option == "--allow-host") {
+            options.allowedHosts.insert(value);
+        } else {
+            Usage("unknown option " + option);
+        }
+    }
+    if (options.certificate.empty() != options.key.empty()) Usage("--tls-cert and --tls-key go together");
+    return options;
+}
+
+// The connection on which the I/O threads answer lookups: the store's own,
+// its lock never waited for (a locked store fails at once, and the lookup
+// goes to a worker, which waits). None when the store is not a file of
+// this machine's (a server's lookups wait on a link), or when its
+// connection string sets its own lock wait.
+std::optional<std::u16string> NeverWaitingConnection(const std::u16string& given)
+{
+    std::u16string connection = given;
+    if (connection.empty()) {
+        const valmorin::datasource::Catalogue catalogue = valmorin::datasource::LoadCatalogue();
+        const valmorin::datasource::CatalogueEntry* entry = valmorin::datasource::FindEntry(
+            catalogue, qmt::CSystem::accountName(), valmorin::datasource::kDefaultDataSourceName);
+        if (entry == nullptr) return std::nullopt;
+        connection = entry->source.connectionString;
+    }
+    const std::optional<std::string> file = SqliteFileOf(connection);
+    const std::vector<std::u16string> keys = valmorin::ado::ConnectionString(connection).Keys();
+    if (!file || std::find(keys.begin(), keys.end(), u"BUSY TIMEOUT") != keys.end()) return std::nullopt;
+    valmorin::ado::AppendPair(connection, u"Busy Timeout", u"0");
+    // A value left open (an unterminated quote or brace) takes in what
+    // follows it: then the pair is not one, and lookups go to the workers.
+    const valmorin::ado::ConnectionString appended(connection);
+    if (appended.Get(u"Busy Timeout") != u"0" || SqliteFileOf(connection) != file) return std::nullopt;
+    return connection;
+}
+
+// The server's objects are made as the command's own: by ProgID, or from
+// the library beside the command when the class is not registered.
+CComPtr<IDispatch> MakeComponent() { return CreateComponent().object; }
+
+} // namespace
+
+int RunServeCommand(const std::vector<std::string>& args)
+{
+    return RunServer(ReadOptions(args), ServerNeeds{MakeComponent, NeverWaitingConnection});
+}
