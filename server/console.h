@@ -1,14 +1,10 @@
 // The administration console's files (HTML, CSS, JavaScript modules and
-// the libraries they vendor), compiled into the command.
+// the libraries they vendor), compiled into the server. Its pages are
+// public: what they show comes from the API, which asks who is there.
 #pragma once
 
-#include <string_view>
+#include <httplib.h>
 
-struct ConsoleFile {
-    std::string_view path; // as requested, "/app.js"
-    std::string_view type; // its Content-Type
-    std::string_view content;
-};
-
-// The file at a request's path ("/" is "/index.html"), or nullptr.
-const ConsoleFile* FindConsoleFile(std::string_view path);
+// Answers a request for any path outside /api: its file ("/" is
+// "/index.html"), or 404; anything but GET is refused (405).
+void AnswerConsole(const httplib::Request& request, httplib::Response& response);

@@ -1,7 +1,7 @@
 #include "server/http_engine.h"
 #include "server/server_log.h"
 
-#include "server/api.h"
+#include "server/refusal.h"
 
 #include "platform/win32/sysinfo.h"
 #include "valmorin/com/errorinfo.h"

@@ -1,4 +1,4 @@
-// The server: the component over HTTP (server/api.h) and the console that
+// The server: the component over HTTP (server/router.h) and the console that
 // calls it, with the accounts of an htpasswd file or, without one, for
 // loopback clients only. The program that runs it (valmorin serve) reads
 // its options and lends it what only the program knows: how it makes the
@@ -25,11 +25,13 @@ struct ServerOptions {
     std::set<std::string> allowedHosts; // besides the listening address and localhost
 };
 
+// Makes a component object; throws std::runtime_error saying why it cannot.
+using ComponentMaker = std::function<CComPtr<IDispatch>()>;
+
 // What the server takes from the program that runs it.
 struct ServerNeeds {
-    // A component object, made as the program makes its own; throws
-    // std::runtime_error saying why none can be made.
-    std::function<CComPtr<IDispatch>()> makeComponent;
+    // Makes the objects the server calls as the program makes its own.
+    ComponentMaker makeComponent;
     // The connection on which lookups are answered where they arrive,
     // never waiting for the store's lock, for the connection string given
     // (empty: the default data source's); none when the store cannot be

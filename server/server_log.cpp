@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -101,3 +103,20 @@ LogWriter& Writer()
 void WriteLog(std::string lines) { Writer().Queue(std::move(lines)); }
 
 bool DrainLog(std::chrono::milliseconds within) { return Writer().Drain(within); }
+
+std::string Printable(const std::string& text)
+{
+    constexpr std::size_t kLongest = 256;
+    std::string out;
+    for (const unsigned char c : std::string_view(text).substr(0, kLongest)) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        }
+    }
+    if (text.size() > kLongest) out += "...";
+    return out;
+}

@@ -13,3 +13,8 @@ void WriteLog(std::string lines);
 // Waits, at most for the time given, until every line queued is written;
 // false when some still wait.
 bool DrainLog(std::chrono::milliseconds within);
+
+// A text for the log: control, non-ASCII and backslash bytes escaped, so
+// that a client's bytes cannot forge log lines, and cut at 256 bytes, so
+// that a client cannot fill the log with one request.
+std::string Printable(const std::string& text);

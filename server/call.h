@@ -1,0 +1,48 @@
+// What a route's handler is given, and the steps most handlers take: the
+// request and its answer, the path's parameters, who calls, this thread's
+// component object, and the server's accounts; the component's calls made
+// and checked, JSON answers.
+#pragma once
+
+#include "server/http_engine.h"
+
+#include "valmorin/com/bstr.h"
+#include "valmorin/valmorin.h"
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+class Authentication;
+class ThreadComponents;
+
+using Json = nlohmann::json;
+
+struct Call {
+    Exchange& exchange;             // the request, its answer, and the files of either
+    std::vector<std::u16string> at; // the path's parameters ({name}, {input}), decoded, in order
+    std::u16string user;            // who acts: every change is recorded under this name
+    ThreadComponents& components;
+    Authentication& authentication;
+
+    const httplib::Request& request() const { return exchange.request; }
+    httplib::Response& response() const { return exchange.response; }
+    // This thread's object; for a lookup answered where it arrived, the one
+    // whose store's lock is never waited for.
+    IValmorin2& Valmorin() const;
+};
+
+void AnswerJson(Call& call, int status, const std::string& body);
+void AnswerJson(Call& call, int status, const Json& body);
+void NoContent(Call& call);
+
+// A BSTR argument made from UTF-16.
+CComBSTR Text(const std::u16string& text);
+// The component's calls, each checked: a failure throws its Refusal.
+std::u16string CallText(const std::function<HRESULT(BSTR*)>& call);
+LONG CallNumber(const std::function<HRESULT(LONG*)>& call);
+
+// Refuses (404) a table that does not exist.
+void RequireTable(const Call& call, const std::u16string& table);

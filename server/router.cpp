@@ -1,0 +1,141 @@
+#include "server/router.h"
+#include "server/call.h"
+#include "server/refusal.h"
+#include "server/request_fields.h"
+#include "server/routes/csv.h"
+#include "server/routes/description.h"
+#include "server/routes/identifiers.h"
+#include "server/routes/rows.h"
+#include "server/routes/session.h"
+#include "server/routes/tables.h"
+#include "server/routes/translate.h"
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+namespace {
+
+// docs/openapi.json documents each of them; a test holds the two together.
+constexpr Route kRoutes[] = {
+    {"GET", "/api/session", ShowSession, Access::Anyone, Body::Login},
+    {"POST", "/api/session", LogIn, Access::Anyone, Body::Login},
+    {"DELETE", "/api/session", LogOut, Access::Anyone, Body::Login},
+    {"GET", "/api/openapi.json", ShowDescription, Access::Anyone, Body::None},
+    {"GET", "/api/tables", ListTables},
+    {"POST", "/api/tables", CreateTable},
+    {"GET", "/api/tables/{name}", ShowTable},
+    {"PATCH", "/api/tables/{name}", ChangeTable},
+    {"DELETE", "/api/tables/{name}", DeleteTable},
+    {"POST", "/api/tables/{name}/confirm", ConfirmTable},
+    {"GET", "/api/tables/{name}/rows", ListRows},
+    {"POST", "/api/tables/{name}/rows", CreateRow},
+    {"PUT", "/api/tables/{name}/rows/{input}", ChangeRow},
+    {"DELETE", "/api/tables/{name}/rows/{input}", DeleteRow},
+    {"POST", "/api/tables/{name}/rows/{input}/confirm", ConfirmRow},
+    {"GET", "/api/tables/{name}/csv", ExportCsv},
+    {"PUT", "/api/tables/{name}/csv", ImportCsv, Access::Callers, Body::Csv},
+    {"GET", "/api/translate/{name}/{input}", Translate, Access::Callers, Body::Json, true},
+    {"POST", "/api/identifiers/{name}", NextIdentifier},
+};
+
+// The path's segments after /api, each percent-decoded and checked.
+std::vector<std::u16string> SegmentsOf(const std::string& target)
+{
+    const std::string path = target.substr(0, target.find('?'));
+    std::vector<std::u16string> segments;
+    std::size_t from = 0;
+    while (from <= path.size()) {
+        const std::size_t end = std::min(path.find('/', from), path.size());
+        const std::string raw = path.substr(from, end - from);
+        from = end + 1;
+        if (raw.empty()) continue;
+        for (std::size_t i = raw.find('%'); i != std::string::npos; i = raw.find('%', i + 1))
+            if (i + 2 >= raw.size() || !std::isxdigit(static_cast<unsigned char>(raw[i + 1])) ||
+                !std::isxdigit(static_cast<unsigned char>(raw[i + 2])))
+                Refuse(400, "the path holds a % that is not followed by two hexadecimal digits");
+        segments.push_back(RequestText(httplib::detail::decode_url(raw, false), "the path"));
+    }
+    if (segments.empty() || segments.front() != u"api") Refuse(404, "no such route", kNotFound);
+    segments.erase(segments.begin());
+    return segments;
+}
+
+// Whether a segment is the route's own word (ASCII), as written.
+bool IsWord(std::u16string_view segment, std::string_view word)
+{
+    return std::equal(segment.begin(), segment.end(), word.begin(), word.end(),
+                      [](char16_t a, char b) { return a == static_cast<unsigned char>(b); });
+}
+
+// Whether the segments after /api are the route's path; its parameters'
+// values go to at.
+bool Matches(const Route& route, const std::vector<std::u16string>& segments, std::vector<std::u16string>& at)
+{
+    std::string_view rest = route.path.substr(std::string_view("/api").size());
+    at.clear();
+    for (const std::u16string& segment : segments) {
+        if (rest.empty()) return false;
+        rest.remove_prefix(1); // its slash
+        const std::string_view word = rest.substr(0, rest.find('/'));
+        rest.remove_prefix(word.size());
+        if (word.starts_with('{'))
+            at.push_back(segment);
+        else if (!IsWord(segment, word))
+            return false;
+    }
+    return rest.empty();
+}
+
+} // namespace
+
+std::span<const Route> Routes() { return kRoutes; }
+
+const Route* FindRoute(std::string_view method, const std::string& target)
+{
+    if (method == "HEAD") method = "GET";
+    std::vector<std::u16string> segments;
+    try {
+        segments = SegmentsOf(target);
+    } catch (const Refusal&) {
+        return nullptr;
+    }
+    std::vector<std::u16string> at;
+    for (const Route& route : kRoutes)
+        if (route.method == method && Matches(route, segments, at)) return &route;
+    return nullptr;
+}
+
+void Router::Answer(Call& call)
+{
+    const std::string& method = call.request().method;
+    try {
+        const std::vector<std::u16string> segments = SegmentsOf(call.request().target);
+        bool pathKnown = false;
+        for (const Route& route : kRoutes) {
+            if (!Matches(route, segments, call.at)) continue;
+            if (route.method == method) return AnswerInTurn(route, call);
+            pathKnown = true;
+        }
+        if (pathKnown) Refuse(405, "the route does not take " + method, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
+        Refuse(404, "no such route", kNotFound);
+    } catch (const Refusal& refusal) {
+        AnswerRefusal(call.response(), refusal);
+        call.exchange.handOver = call.exchange.atOnce && refusal.storeLocked;
+    } catch (const Json::exception& e) {
+        AnswerError(call.response(), 500, E_UNEXPECTED, std::string("the component's JSON: ") + e.what());
+    }
+}
+
+// The server's changes take turns: a route that reads and then writes (a
+// confirmation writes back the value it read, an existence test precedes a
+// create) cannot lose another request's change made in between. The store
+// serialises its writers anyway, so the turn costs no throughput. The
+// routes open to anyone change no store, and a login never waits behind
+// an import.
+void Router::AnswerInTurn(const Route& route, Call& call)
+{
+    if (route.method == "GET" || route.access == Access::Anyone) return route.answer(call);
+    const std::lock_guard lock(m_turn);
+    route.answer(call);
+}

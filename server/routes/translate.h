@@ -1,0 +1,6 @@
+// /api/translate/{name}/{input}: one lookup, the API's busiest route.
+#pragma once
+
+struct Call;
+
+void Translate(Call& call); // GET /api/translate/{name}/{input}
