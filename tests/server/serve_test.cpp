@@ -3,6 +3,7 @@
 // a stop with requests in flight.
 #include "support/private_postgres.h"
 #include "support/process.h"
+#include "support/serve_fixture.h"
 #include "support/serve_process.h"
 #include "support/store.h"
 #include "support/temp_dir.h"
@@ -29,15 +30,7 @@
 
 namespace {
 
-using Json = nlohmann::json;
-
 const httplib::Headers kJson = {{"Content-Type", "application/json"}};
-
-Json Body(const httplib::Result& result)
-{
-    if (!result) return Json();
-    return result->body.empty() ? Json() : Json::parse(result->body);
-}
 
 // Creates table T, of an input column k and an output column v.
 int CreateTable(httplib::Client& client)
@@ -46,41 +39,6 @@ int CreateTable(httplib::Client& client)
                                   "application/json");
     return made ? made->status : -1;
 }
-
-// An account file made by htpasswd -B, as an administrator makes it.
-std::string Accounts(const TempDir& dir, const std::vector<std::pair<std::string, std::string>>& accounts)
-{
-    std::vector<Account> made;
-    for (const auto& [user, password] : accounts) made.push_back({user, password});
-    return WriteAccountFile((dir / "users").string(), made);
-}
-
-class ServeTest : public ::testing::TestWithParam<StoreKind> {
-protected:
-    void SetUp() override
-    {
-        SKIP_WITHOUT_STORE(GetParam());
-        m_store.emplace(GetParam());
-        const ProcessResult registered =
-            RunProcess({VALMORIN_CLI, "regsvr", "/s", VALMORIN_LIBRARY}, "", Environment());
-        ASSERT_EQ(registered.exitCode, 0) << registered.err;
-    }
-    std::map<std::string, std::string> Environment() const
-    {
-        return {{"PELKOR_REGISTRY_DIR", (m_home.path() / "registry").string()},
-                {"XDG_DATA_HOME", (m_home.path() / "data").string()},
-                {"XDG_CONFIG_HOME", (m_home.path() / "config").string()},
-                {"TMPDIR", m_home.path().string()}};
-    }
-    ServeProcess Serve(std::vector<std::string> args = {})
-    {
-        args.insert(args.begin(), {"--connection", valmorin::text::Utf16ToUtf8(m_store->connectionString())});
-        return ServeProcess(args, Environment());
-    }
-
-    TempDir m_home;
-    std::optional<TestStore> m_store;
-};
 
 // Faults caught: a route that calls the wrong method or drops an argument;
 // an absent translation answered 200 or with a body; a page, CSV or table

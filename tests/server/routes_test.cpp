@@ -1,0 +1,172 @@
+// The router's routes against docs/openapi.json, the description clients
+// read and the server serves: the same routes on both sides, and each
+// documented route, called as a client properly calls it, answering a real
+// server's real socket with the success its description promises.
+#include "server/router.h"
+
+#include "support/serve_fixture.h"
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using RouteKey = std::pair<std::string, std::string>; // method, path as documented
+
+std::string Text(const RouteKey& key) { return key.first + " " + key.second; }
+
+struct Success {
+    int status = 0;
+    std::string type; // the documented Content-Type; empty when none is
+};
+
+// Each documented route's success: the one 2xx answer it documents.
+std::map<RouteKey, Success> DocumentedSuccesses()
+{
+    static const std::set<std::string> kMethods = {"get", "put", "post", "delete", "patch", "head", "options"};
+    std::ifstream file(std::string(VALMORIN_SOURCE_DIR) + "/docs/openapi.json");
+    const Json description = Json::parse(file);
+    std::map<RouteKey, Success> documented;
+    for (const auto& [path, operations] : description.at("paths").items())
+        for (const auto& [method, operation] : operations.items()) {
+            if (!kMethods.count(method)) continue; // the parameters the operations share
+            std::string upper = method;
+            for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            const RouteKey key{upper, path};
+            int successes = 0;
+            for (const auto& [status, answer] : operation.at("responses").items()) {
+                if (!status.starts_with('2')) continue;
+                ++successes;
+                documented[key].status = std::stoi(status);
+                if (answer.contains("content") && answer["content"].size() == 1)
+                    documented[key].type = answer["content"].begin().key();
+            }
+            EXPECT_EQ(successes, 1) << Text(key) << " documents one success, no more";
+        }
+    return documented;
+}
+
+// Faults caught: a route added to the router without its description; a
+// documented route that the router lost, or spells otherwise (its method,
+// a parameter's name or place); a route listed twice, the second never
+// reached.
+TEST(RoutesTest, TheRouterHasTheDocumentedRoutesAndNoOthers)
+{
+    const std::map<RouteKey, Success> documented = DocumentedSuccesses();
+    std::set<RouteKey> routed;
+    for (const Route& route : Routes()) {
+        const RouteKey key{std::string(route.method), std::string(route.path)};
+        EXPECT_TRUE(routed.insert(key).second) << Text(key) << " is routed twice";
+        EXPECT_TRUE(documented.count(key)) << Text(key) << " is routed but not documented in docs/openapi.json";
+    }
+    for (const auto& [key, success] : documented)
+        EXPECT_TRUE(routed.count(key)) << Text(key) << " is documented but no route of the router's";
+}
+
+// A documented route called as a client properly calls it, in an order in
+// which each call finds what it needs: the table before its rows, a change
+// of alice's before bob confirms it, the login before the session's calls.
+struct ProperCall {
+    enum Caller { Anonymous, Alice, Bob, AlicesSession };
+    RouteKey route;
+    std::string target;
+    Caller caller;
+    std::string body = "";
+    std::string type = "application/json";
+};
+
+const std::vector<ProperCall>& ProperCalls()
+{
+    using C = ProperCall;
+    static const std::vector<ProperCall> calls = {
+        {{"POST", "/api/session"}, "/api/session", C::Anonymous, R"({"user":"alice","password":"wonder land"})"},
+        {{"GET", "/api/session"}, "/api/session", C::AlicesSession},
+        {{"GET", "/api/openapi.json"}, "/api/openapi.json", C::Anonymous},
+        {{"POST", "/api/tables"},
+         "/api/tables",
+         C::Alice,
+         R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})"},
+        {{"GET", "/api/tables"}, "/api/tables", C::Alice},
+        {{"GET", "/api/tables/{name}"}, "/api/tables/T", C::Alice},
+        {{"PATCH", "/api/tables/{name}"}, "/api/tables/T", C::Alice, R"({"description":"keys and values"})"},
+        {{"POST", "/api/tables/{name}/confirm"}, "/api/tables/T/confirm", C::Bob},
+        {{"POST", "/api/tables/{name}/rows"}, "/api/tables/T/rows", C::Alice, R"({"input":"a","output":"1"})"},
+        {{"GET", "/api/tables/{name}/rows"}, "/api/tables/T/rows?contains=a&offset=0&limit=10", C::Alice},
+        {{"PUT", "/api/tables/{name}/rows/{input}"}, "/api/tables/T/rows/a", C::Alice, R"({"output":"2"})"},
+        {{"POST", "/api/tables/{name}/rows/{input}/confirm"},
+         "/api/tables/T/rows/a/confirm",
+         C::Bob,
+         R"({"output":"2"})"},
+        {{"GET", "/api/translate/{name}/{input}"}, "/api/translate/T/a", C::Alice},
+        {{"POST", "/api/identifiers/{name}"}, "/api/identifiers/Invoices?daily=1", C::Alice},
+        {{"GET", "/api/tables/{name}/csv"}, "/api/tables/T/csv", C::Alice},
+        {{"PUT", "/api/tables/{name}/csv"}, "/api/tables/T/csv?mode=replace", C::Alice, "k,v\r\nb,3\r\n", "text/csv"},
+        {{"DELETE", "/api/tables/{name}/rows/{input}"}, "/api/tables/T/rows/b", C::Alice},
+        {{"DELETE", "/api/tables/{name}"}, "/api/tables/T", C::Alice},
+        {{"DELETE", "/api/session"}, "/api/session", C::AlicesSession},
+    };
+    return calls;
+}
+
+// What a browser sends with each call of its session, from its login's
+// answer: the cookie, and the token its changes carry.
+httplib::Headers SessionOf(const httplib::Response& login)
+{
+    const std::string cookie = login.get_header_value("Set-Cookie");
+    return {{"Cookie", cookie.substr(0, cookie.find(';'))},
+            {"X-CSRF-Token", Json::parse(login.body).value("csrf", "")}};
+}
+
+class DocumentedRoutesTest : public ServeTest {};
+
+// Faults caught: a route that answers its success with another status
+// than its description promises (200 for a creation, a body where 204 says
+// none), or with another type of body; a description changed without the
+// route, or the route without it; a documented route that fails when
+// called as documented.
+TEST_P(DocumentedRoutesTest, EachAnswersItsDocumentedSuccessWhenCalledProperly)
+{
+    const std::map<RouteKey, Success> documented = DocumentedSuccesses();
+    const std::string accounts = Accounts(m_home, {{"alice", "wonder land"}, {"bob", "builder"}});
+    ServeProcess server = Serve({"--users", accounts});
+    httplib::Client client("127.0.0.1", server.port());
+    httplib::Headers session;
+    std::set<RouteKey> called;
+    for (const ProperCall& call : ProperCalls()) {
+        SCOPED_TRACE(Text(call.route) + " as " + call.target);
+        httplib::Request request;
+        request.method = call.route.first;
+        request.path = call.target;
+        request.body = call.body;
+        if (request.method != "GET" && request.method != "DELETE") request.set_header("Content-Type", call.type);
+        if (call.caller == ProperCall::Alice)
+            request.headers.insert(httplib::make_basic_authentication_header("alice", "wonder land"));
+        if (call.caller == ProperCall::Bob)
+            request.headers.insert(httplib::make_basic_authentication_header("bob", "builder"));
+        if (call.caller == ProperCall::AlicesSession) request.headers.insert(session.begin(), session.end());
+        const httplib::Result answer = client.send(request);
+        ASSERT_TRUE(answer) << httplib::to_string(answer.error());
+        if (call.route == RouteKey{"POST", "/api/session"} && answer->status == 200) session = SessionOf(*answer);
+
+        const auto found = documented.find(call.route);
+        ASSERT_NE(found, documented.end()) << "the test calls a route docs/openapi.json does not document";
+        called.insert(call.route);
+        EXPECT_EQ(answer->status, found->second.status) << answer->body;
+        const std::string type = answer->get_header_value("Content-Type");
+        if (!found->second.type.empty()) {
+            EXPECT_EQ(type.substr(0, type.find(';')), found->second.type);
+        }
+        if (found->second.status == 204) {
+            EXPECT_EQ(answer->body, "");
+        }
+    }
+    for (const auto& [route, success] : documented)
+        EXPECT_TRUE(called.count(route)) << Text(route) << " is documented but this test has no proper call of it";
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, DocumentedRoutesTest, ::testing::Values(StoreKind::Sqlite), StoreKindName);
+
+} // namespace
