@@ -1,37 +1,33 @@
 #include "server/console.h"
 #include "server/refusal.h"
 
+#include "console_files.h"
+
 #include <string>
 #include <string_view>
 
 namespace {
 
-struct ConsoleFile {
-    std::string_view path; // as requested, "/app.js"
-    std::string_view type; // its Content-Type
-    std::string_view content;
-};
-
-// Generated at configure time from server/console/.
-constexpr ConsoleFile kFiles[] = {
-#include "console.inc"
-};
-
-const ConsoleFile* FindConsoleFile(std::string_view path)
+// The Content-Type of a console file, by its name's ending.
+std::string TypeOf(std::string_view path)
 {
-    if (path == "/") path = "/index.html";
-    for (const ConsoleFile& file : kFiles)
-        if (file.path == path) return &file;
-    return nullptr;
+    if (path.ends_with(".html")) return "text/html; charset=utf-8";
+    if (path.ends_with(".css")) return "text/css; charset=utf-8";
+    if (path.ends_with(".js")) return "text/javascript; charset=utf-8";
+    return "text/plain; charset=utf-8"; // the vendored libraries' licences
 }
 
 } // namespace
 
 void AnswerConsole(const httplib::Request& request, httplib::Response& response)
 {
-    const ConsoleFile* file = FindConsoleFile(request.path);
-    if (file == nullptr) return AnswerError(response, 404, kNotFound, "no such page");
-    if (request.method != "GET")
-        return AnswerError(response, 405, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED), "the console's pages take GET");
-    response.set_content(file->content.data(), file->content.size(), std::string(file->type));
+    const std::string_view path =
+        request.path == "/" ? std::string_view("index.html") : std::string_view(request.path).substr(1);
+    for (const auto& [name, content] : kConsoleFiles) {
+        if (name != path) continue;
+        if (request.method != "GET")
+            return AnswerError(response, 405, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED), "the console's pages take GET");
+        return response.set_content(content.data(), content.size(), TypeOf(name));
+    }
+    AnswerError(response, 404, kNotFound, "no such page");
 }

@@ -2,21 +2,9 @@
 
 #include "server/call.h"
 
-#include <string>
-
-namespace {
-
-const std::string& OpenApiDescription()
-{
-    static const std::string description =
-#include "openapi.inc"
-        ;
-    return description;
-}
-
-} // namespace
+#include "openapi.h"
 
 void ShowDescription(Call& call)
 {
-    call.response().set_content(OpenApiDescription(), "application/json; charset=utf-8");
+    call.response().set_content(kOpenApiDescription, sizeof kOpenApiDescription - 1, "application/json; charset=utf-8");
 }
