@@ -14,6 +14,7 @@ std::string TypeOf(std::string_view path)
     if (path.ends_with(".html")) return "text/html; charset=utf-8";
     if (path.ends_with(".css")) return "text/css; charset=utf-8";
     if (path.ends_with(".js")) return "text/javascript; charset=utf-8";
+    if (path.ends_with(".svg")) return "image/svg+xml"; // the icon
     return "text/plain; charset=utf-8"; // the vendored libraries' licences
 }
 

@@ -5,6 +5,7 @@ from signing in to signing out."""
 import json
 import os
 import random
+import re
 import time
 import urllib.parse
 
@@ -254,6 +255,35 @@ def test_a_narrow_window_and_labelled_controls(server, browsers, screenshot):
           .filter((c) => !(c.labels && c.labels.length) && !c.getAttribute('aria-label') && !c.textContent.trim())
           .map((c) => c.outerHTML);""")
     assert unnamed == []
+
+
+# Faults caught: a console page that makes the browser log a failed load
+# (the icon it asks for when the page names none, a module or a style
+# sheet the server does not serve); an icon served as a type that the
+# browser, told nosniff, does not draw.
+def test_the_console_loads_without_a_failed_request(server, browsers):
+    # A first visit, in a browser of its own: no icon cached, nobody signed in.
+    visitor = browsers("visitor")
+    # Read through a file of its own: the server writes at the offset of the
+    # one it was given.
+    with open(server.log.name, "rb") as log:
+        log.seek(0, os.SEEK_END)
+        visitor.get(server.url + "/")
+        find(visitor, "input[name=user]")
+        # The icon is asked for once the page has loaded, whatever its answer.
+        deadline = time.monotonic() + WAIT
+        logged = b""
+        while not re.search(rb"GET /favicon\.\w+ ", logged) and time.monotonic() < deadline:
+            logged += log.read()
+            time.sleep(0.1)
+    asked = re.search(rb"GET (/favicon\.\w+) ", logged)
+    assert asked, "the browser asked for no icon"
+    # The API's refusals (401 before signing in) are the page's to handle.
+    failed = [entry["message"] for entry in visitor.get_log("browser")
+              if entry["source"] == "network" and "/api/" not in entry["message"]]
+    assert failed == []
+    status, headers, _ = server.request("GET", asked.group(1).decode(), basic=False)
+    assert (status, headers["Content-Type"]) == (200, "image/svg+xml")
 
 
 # Faults caught: a counter drawn twice or not at all; a sign-out that only
