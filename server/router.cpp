@@ -2,13 +2,13 @@
 #include "server/call.h"
 #include "server/refusal.h"
 #include "server/request_fields.h"
-#include "server/routes/csv.h"
-#include "server/routes/description.h"
-#include "server/routes/identifiers.h"
-#include "server/routes/rows.h"
-#include "server/routes/session.h"
-#include "server/routes/tables.h"
-#include "server/routes/translate.h"
+#include "server/route_csv.h"
+#include "server/route_description.h"
+#include "server/route_identifiers.h"
+#include "server/route_rows.h"
+#include "server/route_session.h"
+#include "server/route_tables.h"
+#include "server/route_translate.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,5 +1,5 @@
 // The API's routes: each method and path, as docs/openapi.json documents
-// it, and the handler that answers it (server/routes/), with what its
+// it, and the handler that answers it (server/route_<resource>.cpp), with what its
 // request may carry and who may make it.
 #pragma once
 

@@ -13,7 +13,7 @@
 #include "platform/win32/kernel.h"
 #include "valmorin/com/errorinfo.h"
 #include "store.h"
-#include "serve/serve_command.h"
+#include "serve_command.h"
 #include "transfer_command.h"
 
 #include <cerrno>

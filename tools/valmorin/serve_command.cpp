@@ -1,4 +1,4 @@
-#include "serve/serve_command.h"
+#include "serve_command.h"
 
 #include "activation.h"
 #include "batch_line.h"
@@ -11,6 +11,7 @@
 #include "qmt/sys/system.h"
 
 #include <algorithm>
+#include <iostream>
 
 namespace {
 
@@ -106,5 +107,9 @@ CComPtr<IDispatch> MakeComponent() { return CreateComponent().object; }
 
 int RunServeCommand(const std::vector<std::string>& args)
 {
+    if (!args.empty() && args[0] == "--help") {
+        std::cout << kUsage << "\n";
+        return 0;
+    }
     return RunServer(ReadOptions(args), ServerNeeds{MakeComponent, NeverWaitingConnection});
 }

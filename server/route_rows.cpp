@@ -1,4 +1,4 @@
-#include "server/routes/rows.h"
+#include "server/route_rows.h"
 
 #include "server/call.h"
 #include "server/refusal.h"
@@ -80,7 +80,7 @@ void DeleteRow(Call& call)
     NoContent(call);
 }
 
-// The four-eyes rule applied, as for a table (routes/tables.cpp): the
+// The four-eyes rule applied, as for a table (route_tables.cpp): the
 // row's values written again as they are, by the confirming user. The
 // OUTPUT the confirming user was shown, when given, must still be the
 // row's.

@@ -1,4 +1,4 @@
-#include "server/routes/description.h"
+#include "server/route_description.h"
 
 #include "server/call.h"
 

@@ -1,4 +1,4 @@
-#include "server/routes/session.h"
+#include "server/route_session.h"
 
 #include "server/authentication.h"
 #include "server/call.h"

@@ -1,4 +1,4 @@
-#include "server/routes/csv.h"
+#include "server/route_csv.h"
 
 #include "server/call.h"
 #include "server/refusal.h"

@@ -1,4 +1,4 @@
-#include "server/routes/identifiers.h"
+#include "server/route_identifiers.h"
 
 #include "server/call.h"
 #include "server/refusal.h"

@@ -1,4 +1,4 @@
-#include "server/routes/tables.h"
+#include "server/route_tables.h"
 
 #include "server/call.h"
 #include "server/refusal.h"

@@ -1,4 +1,4 @@
-#include "server/routes/translate.h"
+#include "server/route_translate.h"
 
 #include "server/call.h"
 
