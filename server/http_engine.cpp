@@ -327,7 +327,10 @@ public:
         : m_options(options), m_handler(handler), m_io(MakeIoThreads()),
           m_mostPerThread(std::max<std::size_t>(1, MostConnections() / m_io.size())), m_tls(MakeTls(options)),
           m_workers(options.workers), m_acceptor(m_io.front()->context),
-          m_signals(m_io.front()->context, SIGTERM, SIGINT)
+          // A hangup (the terminal or ssh session it ran in closed) stops
+          // it as cleanly as an operator's SIGTERM: requests in flight are
+          // answered and the log is written out.
+          m_signals(m_io.front()->context, SIGTERM, SIGINT, SIGHUP)
     {
         Listen();
     }

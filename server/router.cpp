@@ -48,8 +48,12 @@ std::vector<std::u16string> SegmentsOf(const std::string& target)
     while (from <= path.size()) {
         const std::size_t end = std::min(path.find('/', from), path.size());
         const std::string raw = path.substr(from, end - from);
+        // Only the root's own slash leaves an empty segment: another one
+        // would let ".../rows//confirm" be read as the row "confirm".
+        const bool root = from == 0;
         from = end + 1;
-        if (raw.empty()) continue;
+        if (raw.empty() && root) continue;
+        if (raw.empty()) Refuse(404, "no such route: the path has an empty segment", kNotFound);
         for (std::size_t i = raw.find('%'); i != std::string::npos; i = raw.find('%', i + 1))
             if (i + 2 >= raw.size() || !std::isxdigit(static_cast<unsigned char>(raw[i + 1])) ||
                 !std::isxdigit(static_cast<unsigned char>(raw[i + 2])))

@@ -167,6 +167,27 @@ TEST_P(DocumentedRoutesTest, EachAnswersItsDocumentedSuccessWhenCalledProperly)
         EXPECT_TRUE(called.count(route)) << Text(route) << " is documented but this test has no proper call of it";
 }
 
+// A path with an empty segment names no route, and is not read as the
+// route its other segments would make.
+// Fault caught: empty segments dropped, so that PUT .../rows//confirm
+// rewrites the row whose input is "confirm".
+TEST_P(DocumentedRoutesTest, APathWithAnEmptySegmentNamesNoRoute)
+{
+    ServeProcess server = Serve({});
+    httplib::Client client("127.0.0.1", server.port());
+    const std::string json = "application/json";
+    ASSERT_EQ(
+        client.Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})", json)->status,
+        201);
+    ASSERT_EQ(client.Post("/api/tables/T/rows", R"({"input":"confirm","output":"kept"})", json)->status, 201);
+    for (const char* path :
+         {"/api/tables/T/rows//confirm", "/api//tables/T/rows/confirm", "/api/tables/T/rows/confirm/"})
+        EXPECT_EQ(client.Put(path, R"({"output":"changed"})", json)->status, 404) << path;
+    const httplib::Result kept = client.Get("/api/translate/T/confirm");
+    ASSERT_TRUE(kept);
+    EXPECT_NE(kept->body.find("kept"), std::string::npos) << kept->body;
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, DocumentedRoutesTest, ::testing::Values(StoreKind::Sqlite), StoreKindName);
 
 } // namespace

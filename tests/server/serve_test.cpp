@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -346,6 +348,17 @@ TEST_P(ServeAccessTest, TlsAndWhereTheServerListens)
         << "a cookie a neighbouring site can overwrite";
     httplib::Client clear("127.0.0.1", server.port());
     EXPECT_FALSE(clear.Get("/api/tables")) << "answered in clear on the TLS port";
+}
+
+// A hangup (the terminal or ssh session the server ran in closed) stops it
+// as a SIGTERM does, with its exit status, not as a killed process.
+// Fault caught: SIGHUP left to its default, which ends the server at once:
+// requests in flight cut, the log's last lines lost.
+TEST_P(ServeAccessTest, AHangupStopsTheServerCleanly)
+{
+    ServeProcess server = Serve();
+    ASSERT_EQ(::kill(server.pid(), SIGHUP), 0);
+    EXPECT_EQ(server.Stop(), 0);
 }
 
 // An import in flight at a stop is answered: done whole (it ended before
