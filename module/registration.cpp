@@ -103,6 +103,7 @@ Script TypeLibraryScript(const std::u16string& modulePath)
     };
     AddInterface(script, IID_IValmorin, u"IValmorin");
     AddInterface(script, IID_IValmorin2, u"IValmorin2");
+    AddInterface(script, IID_IValmorin3, u"IValmorin3");
     return script;
 }
 

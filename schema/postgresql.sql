@@ -88,3 +88,94 @@ CREATE OR REPLACE TRIGGER QM_VALMOR_NOTIFY_DELETE AFTER DELETE ON QM_VALMOR REFE
     FOR EACH STATEMENT EXECUTE FUNCTION QM_NOTIFY_OLD();
 CREATE OR REPLACE TRIGGER QM_VALMOR_NOTIFY_TRUNCATE AFTER TRUNCATE ON QM_VALMOR
     FOR EACH STATEMENT EXECUTE FUNCTION QM_NOTIFY_ALL();
+
+-- The history: every change of a translation table, its columns or its
+-- correspondences is recorded by the triggers below, in the transaction
+-- that makes it, so that nothing writing to the store bypasses it.
+--
+-- QM_REVISIONS: one row per revision, numbered in commit order: a
+-- revision is drawn under the writers' lock (the advisory lock every
+-- transaction of the component takes first), which its transaction holds
+-- to its end. TIME is UTC, ISO 8601 to the millisecond, never earlier
+-- than the revision before. USER_CODE is the acting user of a call of
+-- the component ('' for its methods that name none) and NULL for a write
+-- of another program, which gets a revision for each row it changes.
+-- APPROVER and CHANGESET are those of an approved change set.
+CREATE TABLE IF NOT EXISTS QM_REVISIONS (
+    REVISION BIGINT NOT NULL PRIMARY KEY,
+    TIME TEXT,
+    USER_CODE TEXT,
+    APPROVER TEXT,
+    CHANGESET INTEGER
+);
+
+-- QM_HISTORY: what each revision changed, in the order it changed it.
+-- KIND 'row': the OUTPUT of the correspondence INPUT of table ID_TABLE
+-- before and after (NULL: there was none, or there is none any more; a
+-- NULL OUTPUT, which translate answers as the empty text, is kept as it);
+-- 'table': the table's name; 'description': its description; 'column':
+-- the column whose ID_COL is INPUT, as INOUT:NAME_COL; 'approval': '1'
+-- while the table's change sets need approval. NOM is the table's name
+-- when the change was made. Answers as of an earlier revision are read
+-- backwards from the present: the first change after it holds, in
+-- OLD_VALUE, what was there then.
+CREATE TABLE IF NOT EXISTS QM_HISTORY (
+    SEQ BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    REVISION BIGINT NOT NULL,
+    KIND TEXT NOT NULL,
+    ID_TABLE INTEGER,
+    NOM TEXT,
+    INPUT TEXT,
+    OLD_VALUE TEXT,
+    NEW_VALUE TEXT
+);
+CREATE INDEX IF NOT EXISTS QM_HISTORY_BY_KEY ON QM_HISTORY (ID_TABLE, KIND, INPUT, REVISION);
+CREATE INDEX IF NOT EXISTS QM_HISTORY_BY_REVISION ON QM_HISTORY (REVISION);
+CREATE INDEX IF NOT EXISTS QM_HISTORY_TABLE_NAMES ON QM_HISTORY (OLD_VALUE, NEW_VALUE) WHERE KIND = 'table';
+
+-- The oldest point the history still answers for: revision 0, when the
+-- history began, until a prune moves it.
+CREATE TABLE IF NOT EXISTS QM_HISTORY_START AS SELECT 0::BIGINT AS REVISION, to_char(clock_timestamp() AT TIME ZONE 'UTC', 'YYYY-MM-DD"T"HH24:MI:SS.MS"Z"') AS TIME;
+
+-- The tables whose change sets need another user's approval; a table
+-- deleted leaves it (the trigger that records the deletion removes it).
+CREATE TABLE IF NOT EXISTS QM_APPROVAL (
+    ID_TABLE INTEGER NOT NULL PRIMARY KEY
+);
+
+-- A revision's number and time, drawn under the writers' lock. A
+-- revision that names its user is the component's: the changes of the
+-- rest of its transaction are recorded under it.
+CREATE OR REPLACE FUNCTION QM_REVISIONS_STAMP() RETURNS trigger LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS
+    'DECLARE last TEXT; BEGIN PERFORM pg_advisory_xact_lock(8386676915082767457); EXECUTE format(''SELECT COALESCE(MAX(REVISION), 0) + 1, GREATEST((SELECT TIME FROM %I.QM_HISTORY_START LIMIT 1), (SELECT p.TIME FROM %I.QM_REVISIONS p ORDER BY p.REVISION DESC LIMIT 1)) FROM %I.QM_REVISIONS'', TG_TABLE_SCHEMA, TG_TABLE_SCHEMA, TG_TABLE_SCHEMA) INTO NEW.REVISION, last; NEW.TIME := GREATEST(to_char(clock_timestamp() AT TIME ZONE ''UTC'', ''YYYY-MM-DD"T"HH24:MI:SS.MS"Z"''), last); IF NEW.USER_CODE IS NOT NULL THEN PERFORM set_config(''valmorin.revision'', NEW.REVISION::text, true); END IF; RETURN NEW; END';
+CREATE OR REPLACE TRIGGER QM_REVISIONS_NUMBERED BEFORE INSERT ON QM_REVISIONS FOR EACH ROW EXECUTE FUNCTION QM_REVISIONS_STAMP();
+
+-- Records one change in the store of schema s under revision r: the
+-- transaction's own when the component named one, else a new one (the
+-- revision is returned, for the second change of the same row). The
+-- counters of the running numbers are not recorded.
+CREATE OR REPLACE FUNCTION QM_RECORD(s TEXT, r BIGINT, kind TEXT, id INTEGER, nom TEXT, input TEXT, old_value TEXT, new_value TEXT) RETURNS bigint LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS
+    'BEGIN IF nom IS NULL THEN EXECUTE format(''SELECT NOM FROM %I.QM_TABLES WHERE ID_TABLE = $1'', s) INTO nom USING id; END IF; IF nom = ''GenerationNumbers'' THEN RETURN r; END IF; IF r IS NULL THEN r := NULLIF(current_setting(''valmorin.revision'', true), '''')::bigint; END IF; IF r IS NULL THEN EXECUTE format(''INSERT INTO %I.QM_REVISIONS (USER_CODE) VALUES (NULL) RETURNING REVISION'', s) INTO r; END IF; EXECUTE format(''INSERT INTO %I.QM_HISTORY (REVISION, KIND, ID_TABLE, NOM, INPUT, OLD_VALUE, NEW_VALUE) VALUES ($1, $2, $3, $4, $5, $6, $7)'', s) USING r, kind, id, nom, input, old_value, new_value; RETURN r; END';
+
+-- The changes of a row of QM_VALMOR, QM_DICO, QM_TABLES or QM_APPROVAL.
+-- A row that changes its key (INPUT, ID_COL, ID_TABLE) is recorded as the
+-- old one gone and the new one made. The rows are read as JSON: a plan
+-- kept by a session for a field of OLD or NEW would fail once another
+-- program changed the column's type, the row's type never changes.
+CREATE OR REPLACE FUNCTION QM_RECORD_ROW() RETURNS trigger LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS
+    'DECLARE r BIGINT; q TEXT := format(''SELECT %I.QM_RECORD($1, $2, $3, $4, $5, $6, $7, $8)'', TG_TABLE_SCHEMA); s TEXT := TG_TABLE_SCHEMA; o JSONB := CASE WHEN TG_OP <> ''INSERT'' THEN to_jsonb(OLD) END; n JSONB := CASE WHEN TG_OP <> ''DELETE'' THEN to_jsonb(NEW) END; old_id INTEGER := (o->>''id_table'')::integer; new_id INTEGER := (n->>''id_table'')::integer; ok TEXT; nk TEXT; ov TEXT; nv TEXT; kind TEXT; BEGIN IF TG_TABLE_NAME = ''qm_valmor'' THEN kind := ''row''; ok := o->>''input''; nk := n->>''input''; ov := COALESCE(o->>''output'', ''''); nv := COALESCE(n->>''output'', ''''); ELSIF TG_TABLE_NAME = ''qm_dico'' THEN kind := ''column''; ok := o->>''id_col''; nk := n->>''id_col''; ov := COALESCE(o->>''inout'', '''') || '':'' || COALESCE(o->>''name_col'', ''''); nv := COALESCE(n->>''inout'', '''') || '':'' || COALESCE(n->>''name_col'', ''''); ELSE kind := ''approval''; ov := ''1''; nv := ''1''; END IF; IF TG_OP = ''INSERT'' THEN EXECUTE q INTO r USING s, r, kind, new_id, NULL::text, nk, NULL::text, nv; ELSIF TG_OP = ''DELETE'' THEN EXECUTE q INTO r USING s, r, kind, old_id, NULL::text, ok, ov, NULL::text; ELSIF new_id IS DISTINCT FROM old_id OR nk IS DISTINCT FROM ok THEN EXECUTE q INTO r USING s, r, kind, old_id, NULL::text, ok, ov, NULL::text; EXECUTE q INTO r USING s, r, kind, new_id, NULL::text, nk, NULL::text, nv; ELSIF nv IS DISTINCT FROM ov THEN EXECUTE q INTO r USING s, r, kind, new_id, NULL::text, nk, ov, nv; END IF; RETURN NULL; END';
+CREATE OR REPLACE FUNCTION QM_RECORD_TABLE() RETURNS trigger LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS
+    'DECLARE r BIGINT; q TEXT := format(''SELECT %I.QM_RECORD($1, $2, $3, $4, $5, NULL, $6, $7)'', TG_TABLE_SCHEMA); s TEXT := TG_TABLE_SCHEMA; o JSONB := CASE WHEN TG_OP <> ''INSERT'' THEN to_jsonb(OLD) END; n JSONB := CASE WHEN TG_OP <> ''DELETE'' THEN to_jsonb(NEW) END; old_id INTEGER := (o->>''id_table'')::integer; new_id INTEGER := (n->>''id_table'')::integer; BEGIN IF TG_OP = ''INSERT'' OR (TG_OP = ''UPDATE'' AND new_id IS DISTINCT FROM old_id) THEN IF TG_OP = ''UPDATE'' THEN EXECUTE q INTO r USING s, r, ''table'', old_id, o->>''nom'', o->>''nom'', NULL::text; END IF; EXECUTE q INTO r USING s, r, ''table'', new_id, n->>''nom'', NULL::text, n->>''nom''; IF n->>''description'' IS NOT NULL THEN EXECUTE q INTO r USING s, r, ''description'', new_id, n->>''nom'', NULL::text, n->>''description''; END IF; ELSIF TG_OP = ''DELETE'' THEN IF o->>''description'' IS NOT NULL THEN EXECUTE q INTO r USING s, r, ''description'', old_id, o->>''nom'', o->>''description'', NULL::text; END IF; EXECUTE q INTO r USING s, r, ''table'', old_id, o->>''nom'', o->>''nom'', NULL::text; EXECUTE format(''DELETE FROM %I.QM_APPROVAL WHERE ID_TABLE = $1'', s) USING old_id; ELSE IF n->>''nom'' IS DISTINCT FROM o->>''nom'' THEN EXECUTE q INTO r USING s, r, ''table'', new_id, n->>''nom'', o->>''nom'', n->>''nom''; END IF; IF n->>''description'' IS DISTINCT FROM o->>''description'' THEN EXECUTE q INTO r USING s, r, ''description'', new_id, n->>''nom'', o->>''description'', n->>''description''; END IF; END IF; RETURN NULL; END';
+-- A TRUNCATE deletes no row one by one: the rows are deleted first, so
+-- that their deletion is recorded, columns and correspondences before
+-- their tables.
+CREATE OR REPLACE FUNCTION QM_RECORD_TRUNCATE() RETURNS trigger LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS
+    'BEGIN IF TG_TABLE_NAME = ''qm_tables'' THEN EXECUTE format(''DELETE FROM %I.QM_VALMOR'', TG_TABLE_SCHEMA); EXECUTE format(''DELETE FROM %I.QM_DICO'', TG_TABLE_SCHEMA); END IF; EXECUTE format(''DELETE FROM %I.%I'', TG_TABLE_SCHEMA, TG_TABLE_NAME); RETURN NULL; END';
+CREATE OR REPLACE TRIGGER QM_VALMOR_HISTORY AFTER INSERT OR UPDATE OR DELETE ON QM_VALMOR FOR EACH ROW EXECUTE FUNCTION QM_RECORD_ROW();
+CREATE OR REPLACE TRIGGER QM_DICO_HISTORY AFTER INSERT OR UPDATE OR DELETE ON QM_DICO FOR EACH ROW EXECUTE FUNCTION QM_RECORD_ROW();
+CREATE OR REPLACE TRIGGER QM_APPROVAL_HISTORY AFTER INSERT OR UPDATE OR DELETE ON QM_APPROVAL FOR EACH ROW EXECUTE FUNCTION QM_RECORD_ROW();
+CREATE OR REPLACE TRIGGER QM_TABLES_HISTORY AFTER INSERT OR UPDATE OR DELETE ON QM_TABLES FOR EACH ROW EXECUTE FUNCTION QM_RECORD_TABLE();
+CREATE OR REPLACE TRIGGER QM_VALMOR_HISTORY_TRUNCATE BEFORE TRUNCATE ON QM_VALMOR FOR EACH STATEMENT EXECUTE FUNCTION QM_RECORD_TRUNCATE();
+CREATE OR REPLACE TRIGGER QM_DICO_HISTORY_TRUNCATE BEFORE TRUNCATE ON QM_DICO FOR EACH STATEMENT EXECUTE FUNCTION QM_RECORD_TRUNCATE();
+CREATE OR REPLACE TRIGGER QM_APPROVAL_HISTORY_TRUNCATE BEFORE TRUNCATE ON QM_APPROVAL FOR EACH STATEMENT EXECUTE FUNCTION QM_RECORD_TRUNCATE();
+CREATE OR REPLACE TRIGGER QM_TABLES_HISTORY_TRUNCATE BEFORE TRUNCATE ON QM_TABLES FOR EACH STATEMENT EXECUTE FUNCTION QM_RECORD_TRUNCATE();

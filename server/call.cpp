@@ -4,7 +4,7 @@
 
 #include "platform/text/utf.h"
 
-IValmorin2& Call::Valmorin() const { return components.ForThisThread(exchange.atOnce); }
+IValmorin3& Call::Valmorin() const { return components.ForThisThread(exchange.atOnce); }
 
 void AnswerJson(Call& call, int status, const std::string& body)
 {

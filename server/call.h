@@ -31,7 +31,7 @@ struct Call {
     httplib::Response& response() const { return exchange.response; }
     // This thread's object; for a lookup answered where it arrived, the one
     // whose store's lock is never waited for.
-    IValmorin2& Valmorin() const;
+    IValmorin3& Valmorin() const;
 };
 
 void AnswerJson(Call& call, int status, const std::string& body);

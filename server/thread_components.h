@@ -24,13 +24,13 @@ public:
 
     // The calling thread's object; throws Refusal when none can be made or
     // opened.
-    IValmorin2& ForThisThread(bool neverWait);
+    IValmorin3& ForThisThread(bool neverWait);
 
 private:
     struct Objects {
-        CComPtr<IValmorin2> waiting, neverWaiting;
+        CComPtr<IValmorin3> waiting, neverWaiting;
     };
-    CComPtr<IValmorin2> Make(bool neverWait) const;
+    CComPtr<IValmorin3> Make(bool neverWait) const;
 
     const ComponentMaker m_make;
     const std::u16string m_connection;

@@ -4,7 +4,6 @@
 // A writing statement runs in a transaction of its own, which holds the
 // writers' lock: it cannot fall between a table's delete and the creation
 // of a table that reuses its id.
-#include "qmt/db/ado_transaction.h"
 #include "service/call_frame.h"
 #include "service/listing.h"
 #include "service/rows.h"
@@ -68,7 +67,7 @@ HRESULT CValmorin::CorrespondanceCreate(BSTR User, BSTR tableName, BSTR Input, B
 {
     return ServiceCallFrame({}, [&] {
         const TablesChanging changing(*this, {TextOf(tableName)});
-        qmt::CAdoTransaction transaction(m_connection);
+        WriteTransaction transaction(m_connection, m_history, TextOf(User));
         m_connection.execute(QuotedStatement<statements::kInsertCorrespondence>(Input, Output, User, tableName), -1);
         transaction.commit();
         return S_OK;
@@ -79,7 +78,7 @@ HRESULT CValmorin::CorrespondanceUpdate(BSTR User, BSTR tableName, BSTR OldInput
 {
     return ServiceCallFrame({}, [&] {
         const TablesChanging changing(*this, {TextOf(tableName)});
-        qmt::CAdoTransaction transaction(m_connection);
+        WriteTransaction transaction(m_connection, m_history, TextOf(User));
         m_connection.execute(
             QuotedStatement<statements::kUpdateCorrespondence>(NewInput, NewOutput, User, OldInput, tableName), -1);
         transaction.commit();
@@ -91,7 +90,7 @@ HRESULT CValmorin::CorrespondanceDelete(BSTR tableName, BSTR Input)
 {
     return ServiceCallFrame({}, [&] {
         const TablesChanging changing(*this, {TextOf(tableName)});
-        qmt::CAdoTransaction transaction(m_connection);
+        WriteTransaction transaction(m_connection, m_history, u"");
         m_connection.execute(QuotedStatement<statements::kDeleteCorrespondence>(Input, tableName), -1);
         transaction.commit();
         return S_OK;

@@ -1,4 +1,4 @@
-// IDispatch of CValmorin, answered by the type information of IValmorin2,
+// IDispatch of CValmorin, answered by the type information of IValmorin3,
 // whose methods are those of both interfaces.
 #include "service/type_library.h"
 #include "service/valmorin.h"
@@ -30,5 +30,5 @@ HRESULT CValmorin::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* param
 {
     CComPtr<ITypeInfo> info;
     GetValmorinTypeInfo(&info);
-    return info->Invoke(static_cast<IValmorin2*>(this), id, flags, params, result, excepInfo, argErr);
+    return info->Invoke(static_cast<IValmorin3*>(this), id, flags, params, result, excepInfo, argErr);
 }

@@ -3,7 +3,6 @@
 // looked up, the entry tested and inserted with no other writer between
 // them, so no delete of the table can orphan the row and no table made in
 // the meantime can be handed it.
-#include "qmt/db/ado_transaction.h"
 #include "qmt/diag/format.h"
 #include "qmt/diag/trace.h"
 #include "service/call_frame.h"
@@ -46,7 +45,7 @@ HRESULT CValmorin::transadd(BSTR tableName, BSTR ValueIn, BSTR ValueOut, LONG* b
         RefuseApostrophe(m_connection, u"ValueOut", output.str());
 
         const TablesChanging changing(*this, {table.str()});
-        qmt::CAdoTransaction transaction(m_connection);
+        WriteTransaction transaction(m_connection, m_history, u"");
         LONG id = LookupTableId(m_connection, table.str());
         if (id == 0) id = CreateImplicitTable(m_connection, table.str());
         if (id == 0) return S_OK; // nothing of the creation is kept
@@ -67,7 +66,7 @@ HRESULT CValmorin::transdel(BSTR tableName, BSTR ValueIn, LONG* bRetVal)
         RefuseApostrophe(m_connection, u"tableName", table.str());
         RefuseApostrophe(m_connection, u"ValueIn", input.str());
         const TablesChanging changing(*this, {table.str()});
-        qmt::CAdoTransaction transaction(m_connection);
+        WriteTransaction transaction(m_connection, m_history, u"");
         const LONG deleted = m_connection.execute(Sql<statements::kDeleteEntry>(table.str(), input.str()), -1);
         transaction.commit();
         if (deleted == 0) return S_FALSE;

@@ -11,30 +11,6 @@
 
 namespace {
 
-// The items of a listing, joined by commas as they come, so that a listing
-// of many rows never holds them twice.
-class JsonItems {
-public:
-    void Append(const Json& item)
-    {
-        if (!m_text.empty()) m_text += ',';
-        m_text += DumpJson(item);
-    }
-    const std::string& text() const { return m_text; }
-
-private:
-    std::string m_text;
-};
-
-// An object's text with a last field "list" holding the items.
-std::string WithList(const Json& object, const JsonItems& items)
-{
-    std::string text = DumpJson(object);
-    text.pop_back(); // the object's closing brace
-    if (!object.empty()) text += ',';
-    return text + "\"list\":[" + items.text() + "]}";
-}
-
 Json TableItem(const qmt::CAdoRecord& row)
 {
     return {{"id", ReadNumber(row, 0)},

@@ -18,3 +18,17 @@ BSTR JsonToBstr(const std::string& text)
     if (result == nullptr) throw std::bad_alloc();
     return result;
 }
+
+void JsonItems::Append(const Json& item)
+{
+    if (!m_text.empty()) m_text += ',';
+    m_text += DumpJson(item);
+}
+
+std::string WithList(const Json& object, const JsonItems& items)
+{
+    std::string text = DumpJson(object);
+    text.pop_back(); // the object's closing brace
+    if (!object.empty()) text += ',';
+    return text + "\"list\":[" + items.text() + "]}";
+}

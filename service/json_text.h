@@ -15,3 +15,17 @@ std::string JsonString(const std::u16string& text);
 std::string DumpJson(const Json& value);
 // The UTF-8 text as a new BSTR the caller owns.
 BSTR JsonToBstr(const std::string& text);
+
+// The items of a listing, joined by commas as they come, so that a listing
+// of many rows never holds them twice.
+class JsonItems {
+public:
+    void Append(const Json& item);
+    const std::string& text() const { return m_text; }
+
+private:
+    std::string m_text;
+};
+
+// An object's text with a last field "list" holding the items.
+std::string WithList(const Json& object, const JsonItems& items);

@@ -134,6 +134,68 @@ inline constexpr qmt::StatementShape kDropImportSeen{u"DROP TABLE VALMORIN_IMPOR
 inline constexpr qmt::StatementShape kExportRows{
     u"SELECT INPUT, OUTPUT FROM QM_VALMOR WHERE ID_TABLE = %d ORDER BY INPUT"};
 
+// The history. A write's revision is opened by the one statement that
+// names its user (an approved change set's also names its approver); a
+// SQLite connection marks its changes as the component's with a trigger
+// per table and kind of change, named from the component's own words.
+inline constexpr qmt::StatementShape kOpenRevision{u"INSERT INTO QM_REVISIONS (USER_CODE) VALUES (N'%s')"};
+inline constexpr qmt::StatementShape kSqliteKeepsHistory{
+    u"SELECT COUNT(*) FROM sqlite_schema WHERE upper(name) = 'QM_HISTORY_START'"};
+inline constexpr qmt::StatementShape kPostgresKeepsHistory{
+    u"SELECT COUNT(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND tablename = "
+    u"'qm_history_start'"};
+inline constexpr qmt::StatementShape kTemporaryInMemory{u"PRAGMA temp_store = MEMORY"};
+inline constexpr qmt::StatementShape kMarkComponentChanges{
+    u"CREATE TEMP TRIGGER IF NOT EXISTS VALMORIN_MARKS_%s BEFORE %s ON main.%s BEGIN UPDATE QM_WRITER SET ACTIVE = "
+    u"1; END"};
+
+// Revisions travel as decimal text, cast by the store, so that no number
+// of ours bounds them.
+inline constexpr qmt::StatementShape kCurrentRevision{
+    u"SELECT CAST(COALESCE(MAX(REVISION), 0) AS TEXT) FROM QM_REVISIONS"};
+// The oldest point kept, its time, and the current revision.
+inline constexpr qmt::StatementShape kHistoryBounds{
+    u"SELECT CAST(h.REVISION AS TEXT), h.TIME, CAST(COALESCE((SELECT MAX(r.REVISION) FROM QM_REVISIONS r), 0) AS "
+    u"TEXT) FROM QM_HISTORY_START h"};
+inline constexpr qmt::StatementShape kRevisionAtTime{
+    u"SELECT CAST(MAX(REVISION) AS TEXT) FROM QM_REVISIONS WHERE TIME <= N'%s'"};
+// What translate answered as of a revision, read back from the present:
+// the table that bore the name then (the first change of its name after
+// that revision says what it was, its name now otherwise), and in it the
+// OUTPUT of the INPUT (the first change of the row after that revision
+// holds what was there, the row now otherwise).
+inline constexpr qmt::StatementShape kTranslateAsOf{
+    u"SELECT COALESCE(CASE WHEN x.SEQ IS NOT NULL THEN (SELECT h.OLD_VALUE FROM QM_HISTORY h WHERE h.SEQ = x.SEQ) "
+    u"ELSE (SELECT v.OUTPUT FROM QM_VALMOR v WHERE v.ID_TABLE = x.ID AND v.INPUT = N'%s') END, '') FROM (SELECT "
+    u"c.ID_TABLE AS ID, (SELECT h.SEQ FROM QM_HISTORY h WHERE h.ID_TABLE = c.ID_TABLE AND h.KIND = 'row' AND "
+    u"h.INPUT = N'%s' AND h.REVISION > CAST(N'%s' AS BIGINT) ORDER BY h.REVISION, h.SEQ LIMIT 1) AS SEQ FROM "
+    u"(SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s' UNION SELECT ID_TABLE FROM QM_HISTORY WHERE KIND = "
+    u"'table' AND OLD_VALUE = N'%s' AND REVISION > CAST(N'%s' AS BIGINT)) c WHERE COALESCE((SELECT CASE WHEN "
+    u"h.OLD_VALUE = N'%s' THEN 1 ELSE 0 END FROM QM_HISTORY h WHERE h.ID_TABLE = c.ID_TABLE AND h.KIND = 'table' "
+    u"AND h.REVISION > CAST(N'%s' AS BIGINT) ORDER BY h.REVISION, h.SEQ LIMIT 1), (SELECT 1 FROM QM_TABLES t "
+    u"WHERE t.ID_TABLE = c.ID_TABLE AND t.NOM = N'%s')) = 1) x"};
+// The changes of the tables that bear or bore a name, newest first, with
+// their revision's time, user and approver; of one row of theirs with an
+// INPUT.
+inline constexpr qmt::StatementShape kCountTableHistory{
+    u"SELECT COUNT(*) FROM QM_HISTORY WHERE ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s' UNION "
+    u"SELECT ID_TABLE FROM QM_HISTORY WHERE KIND = 'table' AND (OLD_VALUE = N'%s' OR NEW_VALUE = N'%s'))"};
+inline constexpr qmt::StatementShape kTableHistory{
+    u"SELECT CAST(h.REVISION AS TEXT), r.TIME, r.USER_CODE, h.KIND, h.NOM, h.INPUT, h.OLD_VALUE, h.NEW_VALUE, "
+    u"r.APPROVER FROM QM_HISTORY h JOIN QM_REVISIONS r ON r.REVISION = h.REVISION WHERE h.ID_TABLE IN (SELECT "
+    u"ID_TABLE FROM QM_TABLES WHERE NOM = N'%s' UNION SELECT ID_TABLE FROM QM_HISTORY WHERE KIND = 'table' AND "
+    u"(OLD_VALUE = N'%s' OR NEW_VALUE = N'%s')) ORDER BY h.REVISION DESC, h.SEQ DESC"};
+inline constexpr qmt::StatementShape kCountRowHistory{
+    u"SELECT COUNT(*) FROM QM_HISTORY WHERE KIND = 'row' AND INPUT = N'%s' AND ID_TABLE IN (SELECT ID_TABLE FROM "
+    u"QM_TABLES WHERE NOM = N'%s' UNION SELECT ID_TABLE FROM QM_HISTORY WHERE KIND = 'table' AND (OLD_VALUE = "
+    u"N'%s' OR NEW_VALUE = N'%s'))"};
+inline constexpr qmt::StatementShape kRowHistory{
+    u"SELECT CAST(h.REVISION AS TEXT), r.TIME, r.USER_CODE, h.KIND, h.NOM, h.INPUT, h.OLD_VALUE, h.NEW_VALUE, "
+    u"r.APPROVER FROM QM_HISTORY h JOIN QM_REVISIONS r ON r.REVISION = h.REVISION WHERE h.KIND = 'row' AND "
+    u"h.INPUT = N'%s' AND h.ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s' UNION SELECT ID_TABLE "
+    u"FROM QM_HISTORY WHERE KIND = 'table' AND (OLD_VALUE = N'%s' OR NEW_VALUE = N'%s')) ORDER BY h.REVISION "
+    u"DESC, h.SEQ DESC"};
+
 } // namespace statements
 
 // The statement of one of the shapes above with its values.

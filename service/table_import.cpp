@@ -2,7 +2,6 @@
 // names the table's columns in any order; each record becomes one
 // correspondence, its values joined as the table's layout stores them.
 // Any refused record refuses the whole file, and nothing is written.
-#include "qmt/db/ado_transaction.h"
 #include "service/call_frame.h"
 #include "service/component_settings.h"
 #include "valmorin/com/runtime.h"
@@ -348,7 +347,7 @@ HRESULT CValmorin::TableImport(BSTR User, BSTR Name, BSTR Path, LONG Mode, BSTR*
         // The header is read whole, and refused, before the writers' lock.
         const std::vector<std::u16string> names = HeaderNames(request.path, header);
         const TablesChanging changing(*this, {request.table});
-        qmt::CAdoTransaction transaction(m_connection);
+        WriteTransaction transaction(m_connection, m_history, TextOf(User));
         const ImportReport report = Importer(m_connection, request, reader).Run(names, header.line);
         transaction.commit();
         *Report = JsonToBstr(ReportText(request.table, report));

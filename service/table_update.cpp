@@ -1,7 +1,6 @@
 // TableUpdate: renames a table and its columns, deletes and adds columns,
 // and rewrites every stored value so each correspondence keeps one value per
 // remaining column and an empty one per new column, all in one transaction.
-#include "qmt/db/ado_transaction.h"
 #include "service/call_frame.h"
 #include "service/listing.h"
 #include "service/rows.h"
@@ -189,7 +188,7 @@ HRESULT CValmorin::TableUpdate(BSTR User, BSTR PreviousName, BSTR Name, BSTR Des
         const ColumnLists lists =
             ReadColumnLists(ColumnsNameToAdd, ColumnsTypeToAdd, ColumnsIdToUpdate, ColumnsNameToUpdate, ColumnsIdToDel);
         const TablesChanging changing(*this, {TextOf(PreviousName), TextOf(Name)});
-        qmt::CAdoTransaction transaction(m_connection);
+        WriteTransaction transaction(m_connection, m_history, TextOf(User));
         UpdateTableRow(m_connection, User, PreviousName, Name, Description);
         const LONG id = QueryNumber(m_connection, QuotedStatement<statements::kSelectTableId>(Name));
         if (id == 0 && !lists.addNames.empty()) RefuseMissingTable(Name);

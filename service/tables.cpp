@@ -1,6 +1,5 @@
 // The table catalogue: listing, describing and testing tables, and creating
 // and deleting them with their columns and correspondences.
-#include "qmt/db/ado_transaction.h"
 #include "service/call_frame.h"
 #include "service/listing.h"
 #include "service/rows.h"
@@ -89,7 +88,7 @@ HRESULT CValmorin::TableCreate(BSTR User, BSTR Name, BSTR Description, BSTR Colu
         RequireColumnTypes(names, types);
 
         const TablesChanging changing(*this, {TextOf(Name)});
-        qmt::CAdoTransaction transaction(m_connection);
+        WriteTransaction transaction(m_connection, m_history, TextOf(User));
         CreateTable(m_connection,
                     {ServiceText::FromBstr(User).str(), ServiceText::FromBstr(Name).str(),
                      ServiceText::FromBstr(Description).str()},
@@ -103,7 +102,7 @@ HRESULT CValmorin::TableDelete(BSTR Name)
 {
     return ServiceCallFrame({}, [&] {
         const TablesChanging changing(*this, {TextOf(Name)});
-        qmt::CAdoTransaction transaction(m_connection);
+        WriteTransaction transaction(m_connection, m_history, u"");
         // The correspondences and columns first: they find their table
         // through its catalogue row.
         m_connection.execute(QuotedStatement<statements::kDeleteTableEntries>(Name), -1);

@@ -43,16 +43,16 @@ struct Outputs {
     std::array<DiscardedArray, kMaxDiscardedArrays> arrays;
 };
 
-using Call = HRESULT (*)(IValmorin2&, const Inputs&, Outputs&);
+using Call = HRESULT (*)(IValmorin3&, const Inputs&, Outputs&);
 
-// kIValmorin2Calls: one Call per method of IValmorin2 and of IValmorin,
-// which it extends, by dispatch identifier less one, compiled from the IDL
+// kIValmorin3Calls: one Call per method of IValmorin3 and of the interfaces
+// it extends, by dispatch identifier less one, compiled from the IDL
 // against the types above.
 #include "idl/ivalmorin_calls.inc"
 
 // The class's IDispatch answers the last interface, whose methods are
 // those of every interface.
-constexpr const idl::Interface& kInterface = idl::kIValmorin2Description;
+constexpr const idl::Interface& kInterface = idl::kIValmorin3Description;
 
 const idl::Method* FindMethod(DISPID id)
 {
@@ -175,7 +175,7 @@ public:
     HRESULT GetTypeAttr(TYPEATTR** attr) override
     {
         if (!attr) return E_POINTER;
-        static TYPEATTR value{IID_IValmorin2, static_cast<WORD>(kInterface.methods.size()), kValmorinLibMajor,
+        static TYPEATTR value{IID_IValmorin3, static_cast<WORD>(kInterface.methods.size()), kValmorinLibMajor,
                               kValmorinLibMinor};
         *attr = &value;
         return S_OK;
@@ -239,7 +239,7 @@ public:
         // Error info found after a failure must be this call's, not a
         // leftover of an earlier one.
         SetErrorInfo(0, nullptr);
-        const HRESULT hr = kIValmorin2Calls[static_cast<std::size_t>(id - 1)](*static_cast<IValmorin2*>(instance),
+        const HRESULT hr = kIValmorin3Calls[static_cast<std::size_t>(id - 1)](*static_cast<IValmorin3*>(instance),
                                                                               arguments.inputs(), outputs);
         if (FAILED(hr)) {
             FillExcepInfo(hr, excepInfo);

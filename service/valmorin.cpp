@@ -36,12 +36,20 @@ void CValmorin::ensureConnection()
     if (m_connection.isOpen()) return;
     m_cache.store(nullptr, std::memory_order_release);
     m_connection.open(m_dataSourceName);
-    AttachCache();
+    AttachStore();
 }
 
-void CValmorin::AttachCache()
+void CValmorin::AttachStore()
 {
-    if (m_cacheCapacity == 0 || !m_connection.isOpen()) return;
+    m_history.Forget();
+    if (!m_connection.isOpen()) return;
+    try {
+        m_history.Attach(m_connection);
+    } catch (...) {
+        m_connection.close(); // the next call opens it again and learns what the store keeps
+        throw;
+    }
+    if (m_cacheCapacity == 0) return;
     const qmt::CAdoCredentials& credentials = m_connection.openedWith();
     m_cache.store(
         SharedLookupCache(credentials.connectionString, credentials.userId, credentials.password, m_cacheCapacity),
@@ -121,8 +129,9 @@ HRESULT CValmorin::Open(BSTR bstConnexionString)
     try {
         m_cache.store(nullptr, std::memory_order_release);
         m_connection.close();
+        m_history.Forget();
         m_connection.open(ServiceText::FromBstr(bstConnexionString).str(), u"", u"");
-        AttachCache();
+        AttachStore();
         return S_OK;
     } catch (const qmt::CException& e) {
         return ReportComError(e);

@@ -1,10 +1,11 @@
 // CValmorin: the component's one class. Each object owns one database
-// connection and answers the methods of IValmorin and of IValmorin2, which
-// extends it.
+// connection and answers the methods of IValmorin, of IValmorin2, which
+// extends it, and of IValmorin3, which extends IValmorin2.
 #pragma once
 
 #include "qmt/db/ado_connection_nk.h"
 #include "service/lookup_cache.h"
+#include "service/store_history.h"
 #include "service/ivalmorin.h"
 
 #include <mutex>
@@ -14,7 +15,7 @@ namespace qmt {
 class CException;
 }
 
-class CValmorin : public CComObjectBase<CValmorin, IValmorin2> {
+class CValmorin : public CComObjectBase<CValmorin, IValmorin3> {
 public:
     CValmorin();
     ~CValmorin() override;
@@ -67,6 +68,18 @@ public:
     HRESULT CorrespondanceListJson(BSTR Name, BSTR Contains, LONG Offset, LONG Limit, BSTR* List) override;
     HRESULT TableColumnsJson(BSTR Name, BSTR* List) override;
 
+    // IValmorin3
+    HRESULT Revision(BSTR* Revision) override;
+    HRESULT History(BSTR Name, BSTR Input, LONG Offset, LONG Limit, BSTR* List) override;
+    HRESULT translateAsOf(BSTR tableName, BSTR ValueIn, BSTR AsOf, BSTR* Translation) override;
+    HRESULT TableApprovalSet(BSTR User, BSTR Name, LONG Required, BSTR* Revision) override;
+    HRESULT ChangeSetPropose(BSTR User, BSTR Changes, LONG* Id) override;
+    HRESULT ChangeSetList(BSTR State, BSTR* List) override;
+    HRESULT ChangeSetShow(LONG Id, BSTR* ChangeSet) override;
+    HRESULT ChangeSetApprove(BSTR User, LONG Id, BSTR* Revision) override;
+    HRESULT ChangeSetReject(BSTR User, LONG Id, BSTR Reason) override;
+    HRESULT Revert(BSTR User, BSTR Revision, LONG* Id) override;
+
     const std::u16string& dataSourceName() const { return m_dataSourceName; }
 
     // Publishes the exception as the thread's error info and returns the
@@ -95,7 +108,8 @@ private:
     void ensureConnection();
     // The cache of the store the connection is open on, when the registry
     // asks for one and Debug is off; none while the connection is closed.
-    void AttachCache();
+    // And the store's history, as the connection takes part in it.
+    void AttachStore();
     LookupCache* cache() const { return m_cache.load(std::memory_order_acquire); }
     // After a failed call: a connection that reports itself closed will
     // open again through NK, perhaps on another store.
@@ -107,6 +121,7 @@ private:
 
     std::u16string m_dataSourceName;
     qmt::CAdoConnectionNK m_connection;
+    StoreHistory m_history; // what the store the connection is open on keeps
     // Lookups read it without taking m_calls: it is set and cleared under
     // m_calls, and the caches it points to live as long as the process.
     std::atomic<LookupCache*> m_cache{nullptr};

@@ -37,7 +37,7 @@ struct ShapeMarker {
     bool literal = false;
 };
 
-inline constexpr std::size_t kMaxShapeConversions = 8;
+inline constexpr std::size_t kMaxShapeConversions = 16;
 
 // A shape of any length, as a statement reads it.
 struct ShapeView {

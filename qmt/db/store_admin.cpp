@@ -97,8 +97,9 @@ std::u16string WordAfter(std::u16string_view statement, std::u16string_view mark
 }
 
 // The schema's statements that add a rule to its tables: those that make
-// an object only if it is missing, or make or replace it (the functions and
-// triggers that announce changes), and the constraints added to a table.
+// an object only if it is missing (the history's tables among them), or
+// make or replace it (the functions and triggers that announce and record
+// changes), and the constraints added to a table.
 std::vector<Rule> Rules(std::string_view schema)
 {
     std::vector<Rule> rules;
@@ -106,8 +107,7 @@ std::vector<Rule> Rules(std::string_view schema)
         std::u16string name = WordAfter(statement, u"ADD CONSTRAINT");
         for (const char16_t* marker : {u"CREATE OR REPLACE FUNCTION", u"CREATE OR REPLACE TRIGGER"})
             if (name.empty()) name = WordAfter(statement, marker);
-        if (name.empty() && statement.find(u"CREATE TABLE") == std::u16string::npos)
-            name = WordAfter(statement, u"IF NOT EXISTS");
+        if (name.empty()) name = WordAfter(statement, u"IF NOT EXISTS");
         if (!name.empty()) rules.push_back({std::move(name), std::move(statement)});
     }
     return rules;
@@ -121,8 +121,8 @@ struct StoreDialect {
                                                // only others is left alone
     std::u16string_view beforeSchema;          // run before the schema's transaction, when given
     std::u16string_view quote;                 // the function that writes a value as a literal, NULL as NULL
-    std::u16string_view objects;               // the names of its indexes, constraints and triggers, upper-cased;
-                                               // none where init leaves an existing store's rules to its administrator
+    std::u16string_view objects; // the names of its tables, indexes, constraints and triggers, upper-cased;
+                                 // none where init leaves an existing store's rules to its administrator
     std::vector<std::u16string_view> obsolete; // drops what the rules replace
 };
 
@@ -146,6 +146,7 @@ const StoreDialect kPostgresStore{
     {},
     {},
     u"quote_nullable",
+    u"SELECT upper(tablename) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() UNION ALL "
     u"SELECT upper(indexname) FROM pg_catalog.pg_indexes WHERE schemaname = current_schema() UNION ALL "
     u"SELECT upper(c.conname) FROM pg_catalog.pg_constraint c JOIN pg_catalog.pg_namespace n ON n.oid = "
     u"c.connamespace WHERE n.nspname = current_schema() UNION ALL SELECT upper(t.tgname) FROM "

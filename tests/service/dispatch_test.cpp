@@ -58,7 +58,7 @@ protected:
 TEST_F(DispatchTest, EveryMethodOfTheDescriptionHasItsIdentifierWhateverTheCase)
 {
     EXPECT_EQ(idl::kIValmorinDescription.methods.size(), 27u); // published: dispatch identifiers 1 to 27
-    for (const idl::Method& method : idl::kIValmorin2Description.methods) {
+    for (const idl::Method& method : idl::kIValmorin3Description.methods) {
         std::u16string name(method.name);
         EXPECT_EQ(IdOf(name), method.id);
         for (char16_t& c : name) c = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
@@ -81,19 +81,24 @@ TEST_F(DispatchTest, TypeInformationDescribesEveryMethodAsTheDescriptionDoes)
     EXPECT_EQ(m_dispatch->GetTypeInfo(0, 0, nullptr), E_POINTER);
     ASSERT_EQ(m_dispatch->GetTypeInfo(0, 0, &info), S_OK);
 
-    // The class's IDispatch describes IValmorin2, whose first methods are
-    // IValmorin's, unchanged.
-    const auto& methods = idl::kIValmorin2Description.methods;
+    // The class's IDispatch describes IValmorin3, whose first methods are
+    // IValmorin's, then IValmorin2's, unchanged.
+    const auto& methods = idl::kIValmorin3Description.methods;
     const auto& published = idl::kIValmorinDescription.methods;
-    ASSERT_EQ(methods.size(), published.size() + 7);
+    ASSERT_EQ(methods.size(), published.size() + 7 + 10);
     for (std::size_t i = 0; i < published.size(); ++i) {
         EXPECT_EQ(methods[i].id, published[i].id);
         EXPECT_EQ(methods[i].name, published[i].name);
         EXPECT_EQ(methods[i].parameters.data(), published[i].parameters.data());
     }
+    const auto& second = idl::kIValmorin2Description.methods;
+    for (std::size_t i = 0; i < second.size(); ++i) {
+        EXPECT_EQ(methods[i].id, second[i].id);
+        EXPECT_EQ(methods[i].name, second[i].name);
+    }
     TYPEATTR* attr = nullptr;
     ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
-    EXPECT_EQ(attr->guid, IID_IValmorin2);
+    EXPECT_EQ(attr->guid, IID_IValmorin3);
     EXPECT_EQ(attr->cFuncs, methods.size());
     EXPECT_EQ(attr->wMajorVerNum, 1);
     EXPECT_EQ(attr->wMinorVerNum, 3);
@@ -127,7 +132,7 @@ TEST_F(DispatchTest, TypeInformationDescribesEveryMethodAsTheDescriptionDoes)
     EXPECT_EQ(info->GetFuncDesc(static_cast<UINT>(methods.size()), &beyond), DISP_E_BADINDEX);
     CComBSTR name;
     EXPECT_EQ(info->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr), S_OK);
-    EXPECT_EQ(name.view(), u"IValmorin2");
+    EXPECT_EQ(name.view(), u"IValmorin3");
     EXPECT_EQ(info->GetDocumentation(static_cast<MEMBERID>(methods.size() + 1), &name, nullptr, nullptr, nullptr),
               TYPE_E_ELEMENTNOTFOUND);
 }
@@ -189,7 +194,7 @@ TEST_F(DispatchTest, FailuresComeBackThroughExcepInfo)
     Invoke(wrongCount, 9, {CComVariant(u"T")});
     EXPECT_EQ(wrongCount.hr, DISP_E_BADPARAMCOUNT);
     Invocation noSuchMember;
-    Invoke(noSuchMember, 35, {});
+    Invoke(noSuchMember, 45, {});
     EXPECT_EQ(noSuchMember.hr, DISP_E_MEMBERNOTFOUND);
 }
 

@@ -80,6 +80,7 @@ TEST_P(StatementLogTest, EveryMethodShowsItsStatementsAsTheirTextsFormatThem)
 
     ASSERT_EQ(m_component->transadd(Arg(table), Arg(input), Arg(output), &done), S_OK);
     EXPECT_EQ(Sent(), (std::vector<std::u16string>{
+                          Expected<kOpenRevision>(u""),
                           Expected<kLookupTableId>(table.c_str()),
                           Expected<kSelectMaxTableId>(),
                           Expected<kInsertImplicitTable>(1, table.c_str()),
@@ -114,18 +115,23 @@ TEST_P(StatementLogTest, EveryMethodShowsItsStatementsAsTheirTextsFormatThem)
                                                    Expected<kUpdateCounter>(2, 2, input.c_str())}));
 
     ASSERT_EQ(m_component->transdel(Arg(table), Arg(input), &done), S_OK);
-    EXPECT_EQ(Sent(), std::vector<std::u16string>{Expected<kDeleteEntry>(table.c_str(), input.c_str())});
+    EXPECT_EQ(Sent(), (std::vector<std::u16string>{Expected<kOpenRevision>(u""),
+                                                   Expected<kDeleteEntry>(table.c_str(), input.c_str())}));
 
     // The administration methods show the caller's texts doubled.
     ASSERT_EQ(m_component->TableCreate(Arg(user), Arg(qTable), Arg(qOutput), Arg(qInput), Arg(u"1")), S_OK);
     EXPECT_EQ(Sent(), (std::vector<std::u16string>{
+                          Expected<kOpenRevision>(dUser.c_str()),
                           Expected<kSelectMaxTableId>(),
                           Expected<kInsertTable>(3, dTable.c_str(), dOutput.c_str(), dUser.c_str()),
                           Expected<kInsertColumn>(3, 1, dInput.c_str(), 1),
                       }));
     ASSERT_EQ(m_component->CorrespondanceCreate(Arg(user), Arg(qTable), Arg(qInput), Arg(qOutput)), S_OK);
-    EXPECT_EQ(Sent(), std::vector<std::u16string>{Expected<kInsertCorrespondence>(dInput.c_str(), dOutput.c_str(),
-                                                                                  dUser.c_str(), dTable.c_str())});
+    EXPECT_EQ(Sent(),
+              (std::vector<std::u16string>{
+                  Expected<kOpenRevision>(dUser.c_str()),
+                  Expected<kInsertCorrespondence>(dInput.c_str(), dOutput.c_str(), dUser.c_str(), dTable.c_str()),
+              }));
     CComPtr<IValmorin2> v2;
     ASSERT_EQ(m_component.QueryInterface(v2), S_OK);
     BstrResult reverse;
@@ -141,19 +147,23 @@ TEST_P(StatementLogTest, EveryMethodShowsItsStatementsAsTheirTextsFormatThem)
     EXPECT_EQ(Sent(), std::vector<std::u16string>{
                           Expected<kCorrespondenceLastUser>(dInput.c_str(), dUser.c_str(), dTable.c_str())});
     ASSERT_EQ(m_component->CorrespondanceUpdate(Arg(user), Arg(qTable), Arg(qInput), Arg(qOutput), Arg(qInput)), S_OK);
-    EXPECT_EQ(Sent(), std::vector<std::u16string>{Expected<kUpdateCorrespondence>(
-                          dOutput.c_str(), dInput.c_str(), dUser.c_str(), dInput.c_str(), dTable.c_str())});
+    EXPECT_EQ(Sent(), (std::vector<std::u16string>{
+                          Expected<kOpenRevision>(dUser.c_str()),
+                          Expected<kUpdateCorrespondence>(dOutput.c_str(), dInput.c_str(), dUser.c_str(),
+                                                          dInput.c_str(), dTable.c_str()),
+                      }));
 
     BstrResult listing;
     ASSERT_EQ(v2->CorrespondanceListJson(Arg(qTable), Arg(u"Bri"), 0, 10, &listing), S_OK);
     EXPECT_EQ(Sent(),
               std::vector<std::u16string>{Expected<kListCorrespondencesLike>(dTable.c_str(), u"%Bri%", u"%Bri%")});
     ASSERT_EQ(m_component->CorrespondanceDelete(Arg(qTable), Arg(qOutput)), S_OK);
-    EXPECT_EQ(Sent(), std::vector<std::u16string>{Expected<kDeleteCorrespondence>(dOutput.c_str(), dTable.c_str())});
+    EXPECT_EQ(Sent(), (std::vector<std::u16string>{Expected<kOpenRevision>(u""),
+                                                   Expected<kDeleteCorrespondence>(dOutput.c_str(), dTable.c_str())}));
     ASSERT_EQ(m_component->TableDelete(Arg(qTable)), S_OK);
-    EXPECT_EQ(Sent(), (std::vector<std::u16string>{Expected<kDeleteTableEntries>(dTable.c_str()),
-                                                   Expected<kDeleteTableColumns>(dTable.c_str()),
-                                                   Expected<kDeleteTable>(dTable.c_str())}));
+    EXPECT_EQ(Sent(), (std::vector<std::u16string>{
+                          Expected<kOpenRevision>(u""), Expected<kDeleteTableEntries>(dTable.c_str()),
+                          Expected<kDeleteTableColumns>(dTable.c_str()), Expected<kDeleteTable>(dTable.c_str())}));
 }
 
 // The listings, the table's own methods, the reverse lookup, the table
@@ -209,6 +219,7 @@ TEST_P(StatementLogTest, TheOtherMethodsShowTheirStatementsAsTheirTextsFormatThe
               S_OK);
     EXPECT_EQ(Sent(),
               (std::vector<std::u16string>{
+                  Expected<kOpenRevision>(dUser.c_str()),
                   Expected<kRenameTableDescribed>(dRenamed.c_str(), dAbout.c_str(), dUser.c_str(), dTable.c_str()),
                   Expected<kSelectTableId>(dRenamed.c_str()),
                   Expected<kScanColumns>(1),

@@ -184,7 +184,8 @@ TEST(StoreRulesTest, InitAddsTheRulesToAnOlderStoreOrNamesWhatBreaksThem)
         "CREATE TABLE QM_VALMOR (ID_TABLE INTEGER NOT NULL, INPUT TEXT, OUTPUT TEXT, USER_CODE_LASTACTION TEXT);"
         "CREATE INDEX QM_VALMOR_BY_TABLE_INPUT ON QM_VALMOR (ID_TABLE, INPUT);";
     const std::string uniqueIndexes =
-        "SELECT group_concat(name) FROM (SELECT name FROM sqlite_schema WHERE type = 'index' ORDER BY name)";
+        "SELECT group_concat(name) FROM (SELECT name FROM sqlite_schema WHERE type = 'index' AND tbl_name IN "
+        "('QM_TABLES', 'QM_VALMOR') ORDER BY name)";
     TempDir dir;
     const std::filesystem::path file = dir / "older.db";
     CreateSqliteFile(file, olderSchema + "INSERT INTO QM_TABLES (ID_TABLE, NOM) VALUES (1, 'T'), (2, 'T');"

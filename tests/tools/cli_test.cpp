@@ -177,7 +177,8 @@ TEST(CliInit, CreatesAStoreOnceAndTheDefaultStoreIsUsedWithoutConnection)
     ProcessResult explicitStore = RunProcess(
         {VALMORIN_CLI, "init", "--connection", valmorin::text::Utf16ToUtf8(SqliteConnectionString(other))}, "", env);
     EXPECT_EQ(explicitStore.exitCode, 0);
-    EXPECT_EQ(QueryColumn(other, "SELECT COUNT(*) FROM sqlite_schema WHERE type = 'table'"),
+    EXPECT_EQ(QueryColumn(other, "SELECT COUNT(*) FROM sqlite_schema WHERE type = 'table' AND name IN ('QM_TABLES', "
+                                 "'QM_DICO', 'QM_VALMOR')"),
               std::vector<std::u16string>{u"3"});
 }
 

@@ -87,7 +87,8 @@ TEST(OdbcInit, PrintsTheSchemaOfTheDbmsTheDriverNamesAndCreatesTheStoreOnce)
     ASSERT_EQ(first.exitCode, 0) << first.err;
     EXPECT_NE(first.out.find("CREATE TABLE QM_VALMOR"), std::string::npos) << first.out;
     EXPECT_NE(first.out.find("created the store on SQLite"), std::string::npos) << first.out;
-    EXPECT_EQ(QueryColumn(dir / "store.db", "SELECT COUNT(*) FROM sqlite_schema WHERE type = 'table'"),
+    EXPECT_EQ(QueryColumn(dir / "store.db", "SELECT COUNT(*) FROM sqlite_schema WHERE type = 'table' AND name IN "
+                                            "('QM_TABLES', 'QM_DICO', 'QM_VALMOR')"),
               std::vector<std::u16string>{u"3"});
     const ProcessResult again = RunProcess({VALMORIN_CLI, "init", "--connection", connection});
     EXPECT_EQ(again.exitCode, 0) << again.err;

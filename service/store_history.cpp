@@ -1,0 +1,55 @@
+#include "service/store_history.h"
+
+#include "platform/text/ascii.h"
+#include "service/store_routines.h"
+#include "service/statement_texts.h"
+
+namespace {
+
+// SQLite has no setting that lasts a transaction: the component's
+// connections mark each of their changes with triggers of their own
+// (TEMP: no other connection has them), which the store's triggers read
+// and clear as they record the change. The connection's temporary
+// database, which holds them, is kept in memory: on disk, every statement
+// that fires them writes its pages to a file.
+void MarkComponentChanges(qmt::CAdoConnection& connection)
+{
+    connection.execute(Sql<statements::kTemporaryInMemory>(), -1);
+    static constexpr std::u16string_view kTables[] = {u"QM_VALMOR", u"QM_DICO", u"QM_TABLES", u"QM_APPROVAL"};
+    static constexpr std::u16string_view kChanges[] = {u"INSERT", u"UPDATE", u"DELETE"};
+    for (const std::u16string_view table : kTables) {
+        for (const std::u16string_view change : kChanges) {
+            const std::u16string name = std::u16string(table) + u"_" + std::u16string(change);
+            connection.execute(Sql<statements::kMarkComponentChanges>(
+                                   qmt::StatementPiece(name), qmt::StatementPiece(change), qmt::StatementPiece(table)),
+                               -1);
+        }
+    }
+}
+
+} // namespace
+
+bool StoreIs(const qmt::CAdoConnection& connection, std::u16string_view family)
+{
+    const std::u16string dbms = connection.dbmsName();
+    const std::u16string name = valmorin::text::AsciiUpper(dbms.empty() ? connection.provider() : dbms);
+    return name.starts_with(valmorin::text::AsciiUpper(family));
+}
+
+void StoreHistory::Attach(qmt::CAdoConnection& connection)
+{
+    m_kept = false;
+    if (StoreIs(connection, u"SQLite")) {
+        m_kept = QueryNumber(connection, Sql<statements::kSqliteKeepsHistory>()) > 0;
+        if (m_kept) MarkComponentChanges(connection);
+    } else if (StoreIs(connection, u"PostgreSQL")) {
+        m_kept = QueryNumber(connection, Sql<statements::kPostgresKeepsHistory>()) > 0;
+    }
+}
+
+WriteTransaction::WriteTransaction(qmt::CAdoConnection& connection, const StoreHistory& history,
+                                   std::u16string_view user)
+    : m_transaction(connection)
+{
+    if (history.kept()) connection.execute(Sql<statements::kOpenRevision>(qmt::Doubled(user)), -1);
+}
