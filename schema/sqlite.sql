@@ -70,14 +70,15 @@ CREATE TRIGGER IF NOT EXISTS QM_TABLES_KEEPS_ITS_ROWS_ON_UPDATE BEFORE UPDATE OF
 --
 -- QM_REVISIONS: one row per revision, numbered in commit order (writers
 -- hold the store's write lock from their first write to their commit).
--- TIME is UTC, ISO 8601 to the millisecond, never earlier than the
--- revision before. USER_CODE is the acting user of a call of the
+-- TIME is UTC, ISO 8601 to the millisecond, set when the revision is
+-- drawn and moved up to the revision before's in the rare case that the
+-- clock went back. USER_CODE is the acting user of a call of the
 -- component ('' for its methods that name none) and NULL for a write of
 -- another program, which gets a revision for each row it changes.
 -- APPROVER and CHANGESET are those of an approved change set.
 CREATE TABLE IF NOT EXISTS QM_REVISIONS (
-    REVISION INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT,
-    TIME TEXT,
+    REVISION INTEGER NOT NULL PRIMARY KEY,
+    TIME TEXT DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ', 'now')),
     USER_CODE TEXT,
     APPROVER TEXT,
     CHANGESET INTEGER
@@ -94,7 +95,7 @@ CREATE TABLE IF NOT EXISTS QM_REVISIONS (
 -- backwards from the present: the first change after it holds, in
 -- OLD_VALUE, what was there then.
 CREATE TABLE IF NOT EXISTS QM_HISTORY (
-    SEQ INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT,
+    SEQ INTEGER NOT NULL PRIMARY KEY,
     REVISION INTEGER NOT NULL,
     KIND TEXT NOT NULL,
     ID_TABLE INTEGER,
@@ -104,7 +105,6 @@ CREATE TABLE IF NOT EXISTS QM_HISTORY (
     NEW_VALUE TEXT
 );
 CREATE INDEX IF NOT EXISTS QM_HISTORY_BY_KEY ON QM_HISTORY (ID_TABLE, KIND, INPUT, REVISION);
-CREATE INDEX IF NOT EXISTS QM_HISTORY_BY_REVISION ON QM_HISTORY (REVISION);
 CREATE INDEX IF NOT EXISTS QM_HISTORY_TABLE_NAMES ON QM_HISTORY (OLD_VALUE, NEW_VALUE) WHERE KIND = 'table';
 
 -- The oldest point the history still answers for: revision 0, when the
@@ -126,7 +126,8 @@ CREATE TABLE IF NOT EXISTS QM_APPROVAL (
 );
 
 CREATE TRIGGER IF NOT EXISTS QM_REVISIONS_TIME AFTER INSERT ON QM_REVISIONS
-    BEGIN UPDATE QM_REVISIONS SET TIME = max(strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), (SELECT TIME FROM QM_HISTORY_START), COALESCE((SELECT p.TIME FROM QM_REVISIONS p WHERE p.REVISION < NEW.REVISION ORDER BY p.REVISION DESC LIMIT 1), '')) WHERE REVISION = NEW.REVISION; END;
+    WHEN NEW.TIME IS NULL OR NEW.TIME < (SELECT p.TIME FROM QM_REVISIONS p WHERE p.REVISION < NEW.REVISION ORDER BY p.REVISION DESC LIMIT 1)
+    BEGIN UPDATE QM_REVISIONS SET TIME = max(COALESCE(NEW.TIME, ''), (SELECT TIME FROM QM_HISTORY_START), COALESCE((SELECT p.TIME FROM QM_REVISIONS p WHERE p.REVISION < NEW.REVISION ORDER BY p.REVISION DESC LIMIT 1), '')) WHERE REVISION = NEW.REVISION; END;
 
 -- Each trigger: a revision of its own for another program's change (the
 -- counters of the running numbers are not recorded), the change, and the
