@@ -5,6 +5,7 @@
 #include "service/listing.h"
 #include "service/rows.h"
 #include "service/statement_texts.h"
+#include "service/table_changes.h"
 #include "service/table_columns.h"
 
 #include <algorithm>
@@ -12,18 +13,13 @@
 
 namespace {
 
-struct ColumnLists {
-    std::vector<std::u16string> addNames, addTypes, updNames;
-    std::vector<LONG> updIds, delIds;
-};
-
 // Columns added to no table would be rows of no table: refused, and the
 // transaction (the rename of a table, if any) rolled back. Renames and
 // deletions of columns of no table match nothing and change nothing.
-[[noreturn]] void RefuseMissingTable(BSTR name)
+[[noreturn]] void RefuseMissingTable(std::u16string_view name)
 {
     throw qmt::CException(u"CValmorin",
-                          u"No table is named \"" + ServiceText::FromBstr(name).str() +
+                          u"No table is named \"" + std::u16string(name) +
                               u"\"; no column can be added to it, and nothing was changed.",
                           static_cast<DWORD>(E_INVALIDARG));
 }
@@ -70,12 +66,13 @@ void OpenForUpdate(qmt::CAdoRecordset& recordset, const qmt::AdoStatement& state
     recordset.open(statement, connection, adOpenStatic, adUseClient, adLockPessimistic, adOptionUnspecified);
 }
 
-void UpdateTableRow(qmt::CAdoConnection& connection, BSTR user, BSTR previousName, BSTR name, BSTR description)
+void UpdateTableRow(qmt::CAdoConnection& connection, const TableUpdateRequest& request)
 {
-    // A NULL description keeps the stored one; an empty one clears it.
-    connection.execute(description == nullptr
-                           ? QuotedStatement<statements::kRenameTable>(name, user, previousName)
-                           : QuotedStatement<statements::kRenameTableDescribed>(name, description, user, previousName),
+    const auto name = qmt::Doubled(request.name), user = qmt::Doubled(request.user),
+               previousName = qmt::Doubled(request.previousName);
+    connection.execute(request.description ? Sql<statements::kRenameTableDescribed>(
+                                                 name, qmt::Doubled(*request.description), user, previousName)
+                                           : Sql<statements::kRenameTable>(name, user, previousName),
                        -1);
 }
 
@@ -180,6 +177,19 @@ void RewriteValues(qmt::CAdoConnection& connection, LONG tableId, const ValueLay
 
 } // namespace
 
+void UpdateTable(qmt::CAdoConnection& connection, const TableUpdateRequest& request)
+{
+    const ColumnLists& lists = request.columns;
+    UpdateTableRow(connection, request);
+    const LONG id = QueryNumber(connection, Sql<statements::kSelectTableId>(qmt::Doubled(request.name)));
+    if (id == 0 && !lists.addNames.empty()) RefuseMissingTable(request.name);
+    ValueLayout layout;
+    const LONG lastColumnId = ScanColumns(connection, id, lists, layout);
+    DeleteColumns(connection, id, lists.delIds);
+    AddColumns(connection, id, lastColumnId, lists, layout);
+    if (!lists.addNames.empty() || !lists.delIds.empty()) RewriteValues(connection, id, layout);
+}
+
 HRESULT CValmorin::TableUpdate(BSTR User, BSTR PreviousName, BSTR Name, BSTR Description, BSTR ColumnsNameToAdd,
                                BSTR ColumnsTypeToAdd, BSTR ColumnsIdToUpdate, BSTR ColumnsNameToUpdate,
                                BSTR ColumnsIdToDel)
@@ -189,14 +199,9 @@ HRESULT CValmorin::TableUpdate(BSTR User, BSTR PreviousName, BSTR Name, BSTR Des
             ReadColumnLists(ColumnsNameToAdd, ColumnsTypeToAdd, ColumnsIdToUpdate, ColumnsNameToUpdate, ColumnsIdToDel);
         const TablesChanging changing(*this, {TextOf(PreviousName), TextOf(Name)});
         WriteTransaction transaction(m_connection, m_history, TextOf(User));
-        UpdateTableRow(m_connection, User, PreviousName, Name, Description);
-        const LONG id = QueryNumber(m_connection, QuotedStatement<statements::kSelectTableId>(Name));
-        if (id == 0 && !lists.addNames.empty()) RefuseMissingTable(Name);
-        ValueLayout layout;
-        const LONG lastColumnId = ScanColumns(m_connection, id, lists, layout);
-        DeleteColumns(m_connection, id, lists.delIds);
-        AddColumns(m_connection, id, lastColumnId, lists, layout);
-        if (!lists.addNames.empty() || !lists.delIds.empty()) RewriteValues(m_connection, id, layout);
+        // A NULL description keeps the stored one; an empty one clears it.
+        UpdateTable(m_connection, {TextOf(User), TextOf(PreviousName), TextOf(Name),
+                                   Description ? std::optional(TextOf(Description)) : std::nullopt, lists});
         transaction.commit();
         return S_OK;
     });

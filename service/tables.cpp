@@ -5,6 +5,7 @@
 #include "service/rows.h"
 #include "service/statement_texts.h"
 #include "service/store_routines.h"
+#include "service/table_changes.h"
 #include "service/table_columns.h"
 
 namespace {
@@ -30,6 +31,16 @@ void AppendColumnItem(std::u16string& out, const qmt::CAdoRecord& row)
 }
 
 } // namespace
+
+void DeleteTable(qmt::CAdoConnection& connection, std::u16string_view name)
+{
+    // The correspondences and columns first: they find their table
+    // through its catalogue row.
+    const qmt::TextArgument quoted = qmt::Doubled(name);
+    connection.execute(Sql<statements::kDeleteTableEntries>(quoted), -1);
+    connection.execute(Sql<statements::kDeleteTableColumns>(quoted), -1);
+    connection.execute(Sql<statements::kDeleteTable>(quoted), -1);
+}
 
 HRESULT CValmorin::TableList(BSTR* List)
 {
@@ -103,11 +114,7 @@ HRESULT CValmorin::TableDelete(BSTR Name)
     return ServiceCallFrame({}, [&] {
         const TablesChanging changing(*this, {TextOf(Name)});
         WriteTransaction transaction(m_connection, m_history, u"");
-        // The correspondences and columns first: they find their table
-        // through its catalogue row.
-        m_connection.execute(QuotedStatement<statements::kDeleteTableEntries>(Name), -1);
-        m_connection.execute(QuotedStatement<statements::kDeleteTableColumns>(Name), -1);
-        m_connection.execute(QuotedStatement<statements::kDeleteTable>(Name), -1);
+        DeleteTable(m_connection, TextOf(Name));
         transaction.commit();
         return S_OK;
     });
