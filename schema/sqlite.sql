@@ -182,3 +182,25 @@ CREATE TRIGGER IF NOT EXISTS QM_APPROVAL_HISTORY_DELETE AFTER DELETE ON QM_APPRO
     BEGIN INSERT INTO QM_REVISIONS (USER_CODE) SELECT NULL FROM QM_WRITER WHERE ACTIVE = 0
     ; INSERT INTO QM_HISTORY (REVISION, KIND, ID_TABLE, NOM, INPUT, OLD_VALUE, NEW_VALUE) SELECT (SELECT MAX(REVISION) FROM QM_REVISIONS), 'approval', OLD.ID_TABLE, (SELECT t.NOM FROM QM_TABLES t WHERE t.ID_TABLE = OLD.ID_TABLE), NULL, '1', NULL
     ; UPDATE QM_WRITER SET ACTIVE = 0 WHERE ACTIVE <> 0; END;
+
+-- Change sets: changes to one table proposed by a user and held apart
+-- until another user approves them (or applied at once, for a table whose
+-- changes need no approval). CHANGES is JSON: each change with the value
+-- it replaces, read when it was proposed, so that an approval can tell
+-- what changed since. STATE is 'pending', 'applied' or 'rejected'; a
+-- decided one keeps its decider, time, revision (applied) or reason
+-- (rejected). The history does not record these rows: the revision an
+-- approval makes names its change set and approver.
+CREATE TABLE IF NOT EXISTS QM_CHANGESETS (
+    ID INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT,
+    ID_TABLE INTEGER NOT NULL,
+    NOM TEXT NOT NULL,
+    STATE TEXT NOT NULL,
+    PROPOSER TEXT NOT NULL,
+    PROPOSED TEXT NOT NULL,
+    CHANGES TEXT NOT NULL,
+    DECIDER TEXT,
+    DECIDED TEXT,
+    REVISION INTEGER,
+    REASON TEXT
+);

@@ -1,5 +1,6 @@
 // The history's readings: the current revision, the changes of a table or
 // of one of its rows, and what translate answered as of a point.
+#include "qmt/db/store_time.h"
 #include "qmt/diag/exception.h"
 #include "service/call_frame.h"
 #include "service/json_text.h"
@@ -8,7 +9,6 @@
 #include "service/statement_guard.h"
 #include "service/statement_texts.h"
 
-#include <ctime>
 #include <optional>
 
 namespace {
@@ -16,61 +16,6 @@ namespace {
 [[noreturn]] void RefuseArgument(std::u16string text)
 {
     throw qmt::CException(u"CValmorin", std::move(text), static_cast<DWORD>(E_INVALIDARG));
-}
-
-void RefuseWithoutHistory(const StoreHistory& history)
-{
-    if (history.kept()) return;
-    throw qmt::CException(u"CValmorin",
-                          u"The store keeps no history; valmorin init gives it one (the component sees it once its "
-                          u"connection opens again).",
-                          static_cast<DWORD>(E_FAIL));
-}
-
-// Revisions are compared as numbers by the store; here they are only
-// checked and written without leading zeros.
-std::optional<std::u16string> RevisionNumber(std::u16string_view text)
-{
-    constexpr std::size_t kMostDigits = 18; // within the store's 64-bit integers
-    if (text.empty() || text.find_first_not_of(u"0123456789") != std::u16string_view::npos) return std::nullopt;
-    const std::size_t first = std::min(text.find_first_not_of(u'0'), text.size() - 1);
-    if (text.size() - first > kMostDigits) return std::nullopt;
-    return std::u16string(text.substr(first));
-}
-
-bool RevisionBefore(const std::u16string& a, const std::u16string& b)
-{
-    return a.size() != b.size() ? a.size() < b.size() : a < b;
-}
-
-// An ISO 8601 UTC time (date, 'T', time to the second, a fraction if any,
-// 'Z' or +00:00) as the store writes its revisions' times: to the
-// millisecond, a finer fraction cut, so that a revision made within the
-// same millisecond counts as made at or before it.
-std::optional<std::u16string> StoreTime(std::u16string_view text)
-{
-    std::string narrow;
-    for (const char16_t c : text) {
-        if (c > 0x7E) return std::nullopt;
-        narrow += static_cast<char>(c);
-    }
-    std::tm fields{};
-    const char* rest = strptime(narrow.c_str(), "%Y-%m-%dT%H:%M:%S", &fields);
-    if (rest == nullptr || narrow.size() < 19 || rest != narrow.c_str() + 19) return std::nullopt;
-    std::tm normalised = fields;
-    const std::time_t seconds = timegm(&normalised);
-    if (seconds == -1 || normalised.tm_mday != fields.tm_mday || normalised.tm_hour != fields.tm_hour)
-        return std::nullopt;
-    std::string milliseconds = "000";
-    if (*rest == '.') {
-        std::size_t digits = 0;
-        for (++rest; *rest >= '0' && *rest <= '9'; ++rest, ++digits)
-            if (digits < 3) milliseconds[digits] = *rest;
-        if (digits == 0) return std::nullopt;
-    }
-    if (std::string_view(rest) != "Z" && std::string_view(rest) != "+00:00") return std::nullopt;
-    const std::string stored = narrow.substr(0, 19) + "." + milliseconds + "Z";
-    return std::u16string(stored.begin(), stored.end());
 }
 
 struct HistoryBounds {
@@ -107,7 +52,7 @@ std::u16string RevisionAsOf(qmt::CAdoConnection& connection, std::u16string_view
         if (RevisionBefore(bounds.current, revision))
             RefuseArgument(u"Revision " + revision + u" is not made yet; the current revision is " + bounds.current +
                            u".");
-    } else if (const auto time = StoreTime(asOf)) {
+    } else if (const auto time = qmt::StoreTime(asOf)) {
         if (*time < bounds.oldestTime) RefuseOlderThanKept(asOf, bounds);
         CComBSTR found;
         ForEachRow(connection, Sql<statements::kRevisionAtTime>(*time),
@@ -122,25 +67,13 @@ std::u16string RevisionAsOf(qmt::CAdoConnection& connection, std::u16string_view
     return revision;
 }
 
-Json OptionalText(const qmt::CAdoRecord& row, LONG position)
-{
-    CComVariant value;
-    row.read(position, value);
-    if (value.vt == VT_NULL || value.vt == VT_EMPTY) return nullptr;
-    return JsonString(ReadText(row, position));
-}
-
 Json HistoryItem(const qmt::CAdoRecord& row)
 {
-    Json item = {{"revision", JsonString(ReadText(row, 0))},
-                 {"time", JsonString(ReadText(row, 1))},
-                 {"user", OptionalText(row, 2)},
-                 {"kind", JsonString(ReadText(row, 3))},
-                 {"table", OptionalText(row, 4)},
-                 {"input", OptionalText(row, 5)},
-                 {"before", OptionalText(row, 6)},
-                 {"after", OptionalText(row, 7)}};
-    if (Json approver = OptionalText(row, 8); !approver.is_null()) item["approver"] = std::move(approver);
+    Json item = {{"revision", JsonString(ReadText(row, 0))}, {"time", JsonString(ReadText(row, 1))},
+                 {"user", JsonTextOrNull(row, 2)},           {"kind", JsonString(ReadText(row, 3))},
+                 {"table", JsonTextOrNull(row, 4)},          {"input", JsonTextOrNull(row, 5)},
+                 {"before", JsonTextOrNull(row, 6)},         {"after", JsonTextOrNull(row, 7)}};
+    if (Json approver = JsonTextOrNull(row, 8); !approver.is_null()) item["approver"] = std::move(approver);
     return item;
 }
 
@@ -150,7 +83,7 @@ HRESULT CValmorin::Revision(BSTR* Revision)
 {
     if (Revision == nullptr) return E_POINTER;
     return ServiceCallFrame({.text = Revision}, [&] {
-        RefuseWithoutHistory(m_history);
+        m_history.RefuseWithout();
         CComBSTR current;
         ForEachRow(m_connection, Sql<statements::kCurrentRevision>(),
                    [&](const qmt::CAdoRecord& row) { row.read(0, current); });
@@ -163,7 +96,7 @@ HRESULT CValmorin::History(BSTR Name, BSTR Input, LONG Offset, LONG Limit, BSTR*
 {
     if (List == nullptr) return E_POINTER;
     return ServiceCallFrame({.text = List}, [&] {
-        RefuseWithoutHistory(m_history);
+        m_history.RefuseWithout();
         if (Offset < 0) RefuseArgument(u"The argument Offset is negative.");
         if (Limit < 0) RefuseArgument(u"The argument Limit is negative.");
         const std::u16string name = ServiceText::FromBstr(Name).str();
@@ -192,7 +125,7 @@ HRESULT CValmorin::translateAsOf(BSTR tableName, BSTR ValueIn, BSTR AsOf, BSTR* 
 {
     if (Translation == nullptr) return E_POINTER;
     return ServiceCallFrame({.text = Translation}, [&] {
-        RefuseWithoutHistory(m_history);
+        m_history.RefuseWithout();
         const std::u16string_view table = TextOf(tableName), value = TextOf(ValueIn);
         RefuseApostrophe(m_connection, u"tableName", table);
         RefuseApostrophe(m_connection, u"ValueIn", value);

@@ -1,12 +1,21 @@
 #include "service/json_text.h"
 
 #include "platform/text/utf.h"
+#include "service/rows.h"
 
 #include <new>
 
 std::string JsonString(const std::u16string& text) { return valmorin::text::Utf16ToUtf8(text); }
 
 std::string DumpJson(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+Json JsonTextOrNull(const qmt::CAdoRecord& row, LONG position)
+{
+    CComVariant value;
+    row.read(position, value);
+    if (value.vt == VT_NULL || value.vt == VT_EMPTY) return nullptr;
+    return JsonString(ReadText(row, position));
+}
 
 // The text is well-formed UTF-8 by construction: the library writes
 // nothing else, and the texts it was given were converted from UTF-16.

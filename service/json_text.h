@@ -6,6 +6,10 @@
 
 #include <nlohmann/json.hpp>
 
+namespace qmt {
+class CAdoRecord;
+}
+
 #include <string>
 
 using Json = nlohmann::ordered_json; // fields in the order written
@@ -13,6 +17,8 @@ using Json = nlohmann::ordered_json; // fields in the order written
 // A UTF-16 text as the library takes it; an unpaired surrogate becomes U+FFFD.
 std::string JsonString(const std::u16string& text);
 std::string DumpJson(const Json& value);
+// The field's text, null for a NULL field.
+Json JsonTextOrNull(const qmt::CAdoRecord& row, LONG position);
 // The UTF-8 text as a new BSTR the caller owns.
 BSTR JsonToBstr(const std::string& text);
 

@@ -196,6 +196,55 @@ inline constexpr qmt::StatementShape kRowHistory{
     u"FROM QM_HISTORY WHERE KIND = 'table' AND (OLD_VALUE = N'%s' OR NEW_VALUE = N'%s')) ORDER BY h.REVISION "
     u"DESC, h.SEQ DESC"};
 
+// Change sets. An approval's revision names the proposer as its user, and
+// its approver and change set; its number is read back under the writers'
+// lock, which makes the last revision the transaction's own.
+inline constexpr qmt::StatementShape kOpenApprovedRevision{
+    u"INSERT INTO QM_REVISIONS (USER_CODE, APPROVER, CHANGESET) VALUES (N'%s', N'%s', %d)"};
+inline constexpr qmt::StatementShape kOwnRevision{u"SELECT CAST(MAX(REVISION) AS TEXT) FROM QM_REVISIONS"};
+inline constexpr qmt::StatementShape kTableNameOf{u"SELECT NOM FROM QM_TABLES WHERE ID_TABLE = %d"};
+inline constexpr qmt::StatementShape kTableDescriptionOf{u"SELECT DESCRIPTION FROM QM_TABLES WHERE ID_TABLE = %d"};
+inline constexpr qmt::StatementShape kTableNeedsApproval{u"SELECT COUNT(*) FROM QM_APPROVAL WHERE ID_TABLE = %d"};
+inline constexpr qmt::StatementShape kRequireApproval{
+    u"INSERT INTO QM_APPROVAL (ID_TABLE) SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s' AND ID_TABLE NOT IN "
+    u"(SELECT ID_TABLE FROM QM_APPROVAL)"};
+inline constexpr qmt::StatementShape kDropApproval{
+    u"DELETE FROM QM_APPROVAL WHERE ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s')"};
+// A change set is stamped with the time of the revision its transaction
+// opened.
+inline constexpr qmt::StatementShape kInsertChangeSet{
+    u"INSERT INTO QM_CHANGESETS (ID_TABLE, NOM, STATE, PROPOSER, PROPOSED, CHANGES) SELECT %d, N'%s', 'pending', "
+    u"N'%s', TIME, N'%s' FROM QM_REVISIONS WHERE REVISION = (SELECT MAX(REVISION) FROM QM_REVISIONS)"};
+inline constexpr qmt::StatementShape kLastChangeSet{u"SELECT MAX(ID) FROM QM_CHANGESETS"};
+inline constexpr qmt::StatementShape kChangeSet{
+    u"SELECT ID, NOM, STATE, PROPOSER, PROPOSED, CHANGES, DECIDER, DECIDED, CAST(REVISION AS TEXT), REASON, "
+    u"ID_TABLE FROM QM_CHANGESETS WHERE ID = %d"};
+inline constexpr qmt::StatementShape kChangeSets{
+    u"SELECT ID, NOM, STATE, PROPOSER, PROPOSED, CHANGES, DECIDER, DECIDED, CAST(REVISION AS TEXT), REASON, "
+    u"ID_TABLE FROM QM_CHANGESETS ORDER BY ID DESC"};
+inline constexpr qmt::StatementShape kChangeSetsIn{
+    u"SELECT ID, NOM, STATE, PROPOSER, PROPOSED, CHANGES, DECIDER, DECIDED, CAST(REVISION AS TEXT), REASON, "
+    u"ID_TABLE FROM QM_CHANGESETS WHERE STATE = N'%s' ORDER BY ID DESC"};
+// A decision is taken once: only a change set still pending is decided.
+inline constexpr qmt::StatementShape kMarkApplied{
+    u"UPDATE QM_CHANGESETS SET STATE = 'applied', DECIDER = N'%s', DECIDED = (SELECT TIME FROM QM_REVISIONS WHERE "
+    u"REVISION = (SELECT MAX(REVISION) FROM QM_REVISIONS)), REVISION = (SELECT MAX(REVISION) FROM QM_REVISIONS) "
+    u"WHERE ID = %d AND STATE = 'pending'"};
+inline constexpr qmt::StatementShape kMarkRejected{
+    u"UPDATE QM_CHANGESETS SET STATE = 'rejected', DECIDER = N'%s', DECIDED = (SELECT TIME FROM QM_REVISIONS WHERE "
+    u"REVISION = (SELECT MAX(REVISION) FROM QM_REVISIONS)), REASON = N'%s' WHERE ID = %d AND STATE = 'pending'"};
+// A revert: the changes of one revision in their order, and the keys of
+// theirs that a later revision changed again, with the first such
+// revision (any later change of the table's columns counts).
+inline constexpr qmt::StatementShape kRevisionChanges{
+    u"SELECT KIND, ID_TABLE, INPUT, OLD_VALUE, NEW_VALUE FROM QM_HISTORY WHERE REVISION = CAST(N'%s' AS BIGINT) "
+    u"ORDER BY SEQ"};
+inline constexpr qmt::StatementShape kLaterChangesOfKeys{
+    u"SELECT h.KIND, h.INPUT, CAST(MIN(h.REVISION) AS TEXT) FROM QM_HISTORY h WHERE h.ID_TABLE = %d AND "
+    u"h.REVISION > CAST(N'%s' AS BIGINT) AND (h.KIND = 'column' OR EXISTS (SELECT 1 FROM QM_HISTORY o WHERE "
+    u"o.REVISION = CAST(N'%s' AS BIGINT) AND o.ID_TABLE = h.ID_TABLE AND o.KIND = h.KIND AND COALESCE(o.INPUT, '') "
+    u"= COALESCE(h.INPUT, ''))) GROUP BY h.KIND, h.INPUT ORDER BY h.KIND, h.INPUT"};
+
 } // namespace statements
 
 // The statement of one of the shapes above with its values.

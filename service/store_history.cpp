@@ -1,6 +1,7 @@
 #include "service/store_history.h"
 
 #include "platform/text/ascii.h"
+#include "qmt/diag/exception.h"
 #include "service/store_routines.h"
 #include "service/statement_texts.h"
 
@@ -52,4 +53,37 @@ WriteTransaction::WriteTransaction(qmt::CAdoConnection& connection, const StoreH
     : m_transaction(connection)
 {
     if (history.kept()) connection.execute(Sql<statements::kOpenRevision>(qmt::Doubled(user)), -1);
+}
+
+WriteTransaction::WriteTransaction(qmt::CAdoConnection& connection, const StoreHistory& history,
+                                   const Approval& approval)
+    : m_transaction(connection)
+{
+    history.RefuseWithout();
+    connection.execute(Sql<statements::kOpenApprovedRevision>(qmt::Doubled(approval.proposer),
+                                                              qmt::Doubled(approval.approver), approval.changeSet),
+                       -1);
+}
+
+void StoreHistory::RefuseWithout() const
+{
+    if (m_kept) return;
+    throw qmt::CException(u"CValmorin",
+                          u"The store keeps no history; valmorin init gives it one (the component sees it once its "
+                          u"connection opens again).",
+                          static_cast<DWORD>(E_FAIL));
+}
+
+std::optional<std::u16string> RevisionNumber(std::u16string_view text)
+{
+    constexpr std::size_t kMostDigits = 18; // within the store's 64-bit integers
+    if (text.empty() || text.find_first_not_of(u"0123456789") != std::u16string_view::npos) return std::nullopt;
+    const std::size_t first = std::min(text.find_first_not_of(u'0'), text.size() - 1);
+    if (text.size() - first > kMostDigits) return std::nullopt;
+    return std::u16string(text.substr(first));
+}
+
+bool RevisionBefore(const std::u16string& a, const std::u16string& b)
+{
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
 }

@@ -8,6 +8,8 @@
 #include "qmt/db/ado_connection.h"
 #include "qmt/db/ado_transaction.h"
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 class StoreHistory {
@@ -19,6 +21,8 @@ public:
     void Attach(qmt::CAdoConnection& connection);
     void Forget() { m_kept = false; }
     bool kept() const { return m_kept; }
+    // Refuses (E_FAIL) what needs the history on a store that keeps none.
+    void RefuseWithout() const;
 
 private:
     bool m_kept = false;
@@ -31,6 +35,13 @@ private:
 class WriteTransaction {
 public:
     WriteTransaction(qmt::CAdoConnection& connection, const StoreHistory& history, std::u16string_view user);
+    // An approved change set's: its revision names the proposer as its
+    // user, and its approver and change set.
+    struct Approval {
+        std::u16string_view proposer, approver;
+        LONG changeSet;
+    };
+    WriteTransaction(qmt::CAdoConnection& connection, const StoreHistory& history, const Approval& approval);
     void commit() { m_transaction.commit(); }
     void rollback() { m_transaction.rollback(); }
 
@@ -41,3 +52,9 @@ private:
 // The connection's store is of this family (SQLite, PostgreSQL), reached
 // through its own provider or through ODBC.
 bool StoreIs(const qmt::CAdoConnection& connection, std::u16string_view family);
+
+// Revisions travel as decimal text: the number's digits without leading
+// zeros, none for any other text or a number beyond the store's 64 bits.
+std::optional<std::u16string> RevisionNumber(std::u16string_view text);
+// Revisions as RevisionNumber writes them, compared as numbers.
+bool RevisionBefore(const std::u16string& a, const std::u16string& b);
