@@ -1,5 +1,6 @@
 // Change sets on every store: proposed by one user, approved by another,
-// applied whole in the proposer's name or not at all; rejections; reverts.
+// applied whole in the proposer's name or not at all; rejections; reverts;
+// and the history pruned by valmorin history prune.
 #include "support/admin.h"
 #include "support/component.h"
 
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -329,6 +331,46 @@ TEST_P(ChangeSetTest, ARevertOfATableThatNeedsApprovalWaitsForIt)
     EXPECT_EQ(Translate(u"a"), u"bad");
     ASSERT_EQ(Approve(u"bob", revert), S_OK) << Utf16ToUtf8(ErrorDescription());
     EXPECT_EQ(Translate(u"a"), u"1");
+}
+
+// valmorin history prune, run as the command it is.
+//
+// Faults caught: changes after the prune point deleted (answers as of it
+// change); the start of the history not moved (earlier points answered from
+// a history with holes); the revision before the time taken for the first
+// one after it.
+TEST_P(ChangeSetTest, APruneKeepsTheAnswersAsOfItsPointAndLaterAndRefusesEarlierOnes)
+{
+    std::vector<std::u16string> points{CurrentRevision()};
+    for (const char16_t* value : {u"v1", u"v2", u"v3", u"v4"}) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        Update(u"a", value);
+        points.push_back(CurrentRevision());
+    }
+    std::vector<std::u16string> answers;
+    for (const std::u16string& point : points) answers.push_back(AsOf(u"a", point));
+    const std::u16string pruneAt = points[2];
+    const std::u16string time =
+        m_store->Column("SELECT TIME FROM QM_REVISIONS WHERE REVISION = " + Utf16ToUtf8(pruneAt)).at(0);
+
+    m_component.Release();
+    const ProcessResult pruned = RunProcess({VALMORIN_CLI, "history", "prune", "--before", Utf16ToUtf8(time),
+                                             "--connection", Utf16ToUtf8(m_store->connectionString())});
+    ASSERT_EQ(pruned.exitCode, 0) << pruned.out << pruned.err;
+    m_component = NewComponent(&*m_store);
+    ASSERT_EQ(m_component.QueryInterface(m_v3), S_OK);
+
+    for (std::size_t i = 2; i < points.size(); ++i) EXPECT_EQ(AsOf(u"a", points[i]), answers[i]) << i;
+    EXPECT_EQ(AsOf(u"a", time), answers[2]);
+    for (std::size_t i = 0; i < 2; ++i) {
+        BstrResult answer;
+        EXPECT_EQ(m_v3->translateAsOf(Arg(u"T"), Arg(u"a"), Arg(points[i]), &answer), E_INVALIDARG) << i;
+    }
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_HISTORY WHERE REVISION <= " + Utf16ToUtf8(pruneAt)), Rows{u"0"});
+
+    const ProcessResult help = RunProcess({VALMORIN_CLI, "history", "prune", "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("usage: valmorin history prune --before <time>"), std::string::npos) << help.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ChangeSetTest, VALMORIN_STORES);

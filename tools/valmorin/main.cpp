@@ -6,6 +6,7 @@
 #include "datasource_command.h"
 #include "dispatch_client.h"
 #include "failure_notes.h"
+#include "history_command.h"
 #include "reg_command.h"
 #include "regsvr_command.h"
 #include "platform/datasource/catalogue.h"
@@ -103,6 +104,7 @@ void PrintHelp(std::ostream& out, const DispatchClient& client)
            "                [--tls-cert <pem> --tls-key <pem>] [--csv-limit <MiB>] [--threads <n>]\n"
            "                [--header-timeout <seconds>] [--allow-host <name>]...\n"
            "       valmorin init [--connection \"<ADO connection string>\"]\n"
+           "       valmorin history prune --before <time> [--connection \"<ADO connection string>\"]\n"
            "       valmorin reg query|add|delete|import|export ...   (as the Windows reg command)\n"
            "       valmorin datasource list|show|set|remove ...\n"
            "       valmorin regsvr [/u] [/s] <library>   (as the Windows regsvr32 command)\n"
@@ -289,6 +291,7 @@ int Run(std::vector<std::string> args)
 {
     if (args.empty()) throw UsageError{"no method given; valmorin --help lists the methods"};
     if (args[0] == "init") return RunInit(args);
+    if (args[0] == "history") return RunHistoryCommand({args.begin() + 1, args.end()});
     if (args[0] == "reg") return RunRegCommand({args.begin() + 1, args.end()});
     if (args[0] == "datasource") return RunDataSourceCommand({args.begin() + 1, args.end()});
     if (args[0] == "regsvr") return RunRegsvrCommand({args.begin() + 1, args.end()});
