@@ -6,6 +6,19 @@
 // Each change keeps the value it replaces, read when it was proposed: an
 // approval applies nothing when any of them changed since, so that no one
 // approves a change over values they were never shown.
+//
+// Changes: {"table": name, "changes": [change, ...]}, applied in order:
+//   {"op": "put", "input", "output"}   the row updated, or inserted
+//   {"op": "delete", "input"}
+//   {"op": "rename", "name"}           the rows after it find the new name
+//   {"op": "describe", "description"}
+//   {"op": "columns", "add": [{"name", "inout": 0|1}], "rename": [{"id",
+//    "name"}], "delete": [id, ...]}    as TableUpdate takes them
+//   {"op": "approval", "required": true|false}
+//   {"op": "drop"}                     the table deleted; the last change
+// Each INPUT once, each table change once. Shown, each change carries
+// "replaces": the row's OUTPUT (null: no row), the table's name,
+// description, columns ([{"id", "name", "inout"}]) or approval.
 #include "platform/text/utf.h"
 #include "service/call_frame.h"
 #include "service/json_text.h"
