@@ -38,6 +38,18 @@ LONG CallNumber(const std::function<HRESULT(LONG*)>& call)
     return number;
 }
 
+void TellRevision(Call& call, const std::u16string& revision)
+{
+    call.response().set_header("X-Valmorin-Revision", valmorin::text::Utf16ToUtf8(revision));
+}
+
+void TellStoreRevision(Call& call)
+{
+    if (call.response().has_header("X-Valmorin-Revision")) return;
+    CComBSTR revision;
+    if (SUCCEEDED(call.Valmorin().Revision(&revision))) TellRevision(call, std::u16string(revision.view()));
+}
+
 void RequireTable(const Call& call, const std::u16string& table)
 {
     if (CallNumber([&](LONG* found) { return call.Valmorin().TableExists(Text(table).get(), found); }) == 0)

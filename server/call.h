@@ -44,5 +44,13 @@ CComBSTR Text(const std::u16string& text);
 std::u16string CallText(const std::function<HRESULT(BSTR*)>& call);
 LONG CallNumber(const std::function<HRESULT(LONG*)>& call);
 
+// The revision a write made, in the X-Valmorin-Revision header every write
+// answers with.
+void TellRevision(Call& call, const std::u16string& revision);
+// After a write of a method that names no revision: the store's revision
+// read right after it on this thread's object, at or after the write's own
+// (none for a store that keeps no history).
+void TellStoreRevision(Call& call);
+
 // Refuses (404) a table that does not exist.
 void RequireTable(const Call& call, const std::u16string& table);

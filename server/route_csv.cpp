@@ -1,6 +1,8 @@
 #include "server/route_csv.h"
 
+#include "server/approval.h"
 #include "server/call.h"
+#include "server/import_proposal.h"
 #include "server/refusal.h"
 
 #include "platform/text/utf.h"
@@ -62,6 +64,10 @@ void ImportCsv(Call& call)
     // A file cut short (a full disk) must never be imported as if it were
     // the upload.
     if (!file.failure().empty()) Refuse(500, "the upload cannot be kept: " + file.failure(), E_FAIL);
+    if (NeedsApproval(call, table)) {
+        RequireAccounts(call);
+        return ProposeImport(call, table, file.path(), mode == "replace");
+    }
     try {
         const std::u16string report = CallText([&](BSTR* text) {
             return call.Valmorin().TableImport(Text(call.user).get(), Text(table).get(),

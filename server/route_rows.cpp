@@ -1,5 +1,6 @@
 #include "server/route_rows.h"
 
+#include "server/approval.h"
 #include "server/call.h"
 #include "server/refusal.h"
 #include "server/request_fields.h"
@@ -51,6 +52,7 @@ void CreateRow(Call& call)
     const std::u16string input = fields.Text("input"), output = fields.Text("output");
     fields.NoOthers();
     RequireTable(call, table);
+    RequireDirectWrites(call, table);
     LONG exists = 0;
     Checked(call.Valmorin().CorrespondanceExists(Text(table).get(), Text(input).get(), &exists));
     if (exists) Refuse(409, "the INPUT \"" + Utf16ToUtf8(input) + "\" is there already", DB_E_INTEGRITYVIOLATION);
@@ -67,6 +69,7 @@ void ChangeRow(Call& call)
     const std::u16string output = fields.Text("output");
     fields.NoOthers();
     RequireRow(call, table, current);
+    RequireDirectWrites(call, table);
     Checked(call.Valmorin().CorrespondanceUpdate(Text(call.user).get(), Text(table).get(), Text(current).get(),
                                                  Text(input).get(), Text(output).get()));
     AnswerJson(call, 200, RowEntry(input, output, call.user));
@@ -76,6 +79,7 @@ void DeleteRow(Call& call)
 {
     const std::u16string &table = call.at[0], &input = call.at[1];
     RequireRow(call, table, input);
+    RequireDirectWrites(call, table);
     Checked(call.Valmorin().CorrespondanceDelete(Text(table).get(), Text(input).get()));
     NoContent(call);
 }
@@ -91,6 +95,7 @@ void ConfirmRow(Call& call)
     const std::optional<std::u16string> seen = fields.OptionalText("output");
     fields.NoOthers();
     RequireRow(call, table, input);
+    RequireDirectWrites(call, table);
     if (CallNumber([&](LONG* last) {
             return call.Valmorin().CorrespondanceFourEyesIsLastUser(Text(call.user).get(), Text(table).get(),
                                                                     Text(input).get(), last);

@@ -1,5 +1,6 @@
 #include "server/route_tables.h"
 
+#include "server/approval.h"
 #include "server/call.h"
 #include "server/refusal.h"
 #include "server/request_fields.h"
@@ -82,6 +83,7 @@ void ShowTable(Call& call)
     Json table = TableEntry(call, name);
     table["columns"] = Json::parse(Utf16ToUtf8(
         CallText([&](BSTR* list) { return call.Valmorin().TableColumnsJson(Text(name).get(), list); })))["list"];
+    table["approval"] = NeedsApproval(call, name);
     AnswerJson(call, 200, table);
 }
 
@@ -107,6 +109,7 @@ void ChangeTable(Call& call)
     }
     fields.NoOthers();
     RequireTable(call, table);
+    RequireDirectWrites(call, table);
     CComBSTR describe;
     if (description) describe = Text(*description);
     Checked(call.Valmorin().TableUpdate(Text(call.user).get(), Text(table).get(), Text(name).get(),
@@ -120,6 +123,7 @@ void DeleteTable(Call& call)
 {
     const std::u16string& table = call.at[0];
     RequireTable(call, table);
+    RequireDirectWrites(call, table);
     Checked(call.Valmorin().TableDelete(Text(table).get()));
     NoContent(call);
 }
@@ -133,6 +137,7 @@ void ConfirmTable(Call& call)
     const std::u16string& table = call.at[0];
     BodyFields(ParseBody(call)).NoOthers();
     RequireTable(call, table);
+    RequireDirectWrites(call, table);
     if (CallNumber([&](LONG* last) {
             return call.Valmorin().TableFourEyesIsLastUser(Text(call.user).get(), Text(table).get(), last);
         }))

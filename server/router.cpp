@@ -2,8 +2,10 @@
 #include "server/call.h"
 #include "server/refusal.h"
 #include "server/request_fields.h"
+#include "server/route_changesets.h"
 #include "server/route_csv.h"
 #include "server/route_description.h"
+#include "server/route_history.h"
 #include "server/route_identifiers.h"
 #include "server/route_rows.h"
 #include "server/route_session.h"
@@ -37,6 +39,15 @@ constexpr Route kRoutes[] = {
     {"PUT", "/api/tables/{name}/csv", ImportCsv, Access::Callers, Body::Csv},
     {"GET", "/api/translate/{name}/{input}", Translate, Access::Callers, Body::Json, true},
     {"POST", "/api/identifiers/{name}", NextIdentifier},
+    {"GET", "/api/tables/{name}/history", ShowHistory},
+    {"PUT", "/api/tables/{name}/approval", SetApproval},
+    {"GET", "/api/revision", ShowRevision},
+    {"GET", "/api/changesets", ListChangeSets},
+    {"POST", "/api/changesets", ProposeChangeSet},
+    {"GET", "/api/changesets/{id}", ShowChangeSet},
+    {"POST", "/api/changesets/{id}/approve", ApproveChangeSet},
+    {"POST", "/api/changesets/{id}/reject", RejectChangeSet},
+    {"POST", "/api/revisions/{n}/revert", RevertRevision},
 };
 
 // The path's segments after /api, each percent-decoded and checked.
@@ -136,10 +147,11 @@ void Router::Answer(Call& call)
 // create) cannot lose another request's change made in between. The store
 // serialises its writers anyway, so the turn costs no throughput. The
 // routes open to anyone change no store, and a login never waits behind
-// an import.
+// an import. Every change answers with its revision, read in the same turn.
 void Router::AnswerInTurn(const Route& route, Call& call)
 {
     if (route.method == "GET" || route.access == Access::Anyone) return route.answer(call);
     const std::lock_guard lock(m_turn);
     route.answer(call);
+    if (call.response().status < 300) TellStoreRevision(call);
 }

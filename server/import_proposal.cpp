@@ -1,0 +1,171 @@
+#include "server/import_proposal.h"
+
+#include "server/call.h"
+#include "server/refusal.h"
+#include "server/request_fields.h"
+#include "server/route_changesets.h"
+
+#include "platform/text/utf.h"
+
+#include <csv.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace {
+
+using valmorin::text::Utf16ToUtf8;
+using Record = std::vector<std::string>;
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// The upload's records as RFC 4180 reads them (libcsv, strict, as the
+// component reads an import), blank lines passed over.
+class CsvRecords {
+public:
+    CsvRecords()
+    {
+        if (csv_init(&m_parser, CSV_STRICT | CSV_STRICT_FINI | CSV_REPALL_NL) != 0) throw std::bad_alloc();
+        csv_set_space_func(&m_parser, [](unsigned char) { return 0; }); // blanks are data
+    }
+    ~CsvRecords() { csv_free(&m_parser); }
+    CsvRecords(const CsvRecords&) = delete;
+    CsvRecords& operator=(const CsvRecords&) = delete;
+
+    std::vector<Record> Read(const std::string& path)
+    {
+        std::ifstream file(path, std::ios::binary);
+        if (!file) Refuse(500, "the upload cannot be read", E_FAIL);
+        std::string block(1 << 16, '\0');
+        for (bool first = true;
+             file.read(block.data(), static_cast<std::streamsize>(block.size())) || file.gcount() > 0; first = false) {
+            std::string_view bytes(block.data(), static_cast<std::size_t>(file.gcount()));
+            if (first && bytes.starts_with(kByteOrderMark)) bytes.remove_prefix(kByteOrderMark.size());
+            if (csv_parse(&m_parser, bytes.data(), bytes.size(), EndField, EndRecord, this) != bytes.size())
+                Malformed();
+        }
+        if (csv_fini(&m_parser, EndField, EndRecord, this) != 0) Malformed();
+        return std::move(m_records);
+    }
+
+private:
+    static void EndField(void* bytes, std::size_t length, void* self)
+    {
+        // libcsv gives no bytes at all for an empty field.
+        static_cast<CsvRecords*>(self)->m_record.push_back(
+            length == 0 ? std::string() : std::string(static_cast<const char*>(bytes), length));
+    }
+    static void EndRecord(int, void* self)
+    {
+        auto& records = *static_cast<CsvRecords*>(self);
+        if (!records.m_record.empty()) records.m_records.push_back(std::move(records.m_record));
+        records.m_record.clear();
+    }
+    [[noreturn]] void Malformed()
+    {
+        Refuse(400, "the upload is not well-formed CSV, record " + std::to_string(m_records.size() + 1) + ": " +
+                        csv_strerror(csv_error(&m_parser)));
+    }
+
+    csv_parser m_parser{};
+    Record m_record;
+    std::vector<Record> m_records;
+};
+
+struct Column {
+    long long id;
+    bool input;
+    std::ptrdiff_t field; // its place in the header; -1 when the file lacks it
+};
+
+// The table's columns in id order, each with its place in the header.
+std::vector<Column> PlacedColumns(const Call& call, const std::u16string& table, const Record& header)
+{
+    const Json listed = Json::parse(
+        Utf16ToUtf8(CallText([&](BSTR* list) { return call.Valmorin().TableColumnsJson(Text(table).get(), list); })));
+    std::vector<Column> columns;
+    std::set<std::string> known;
+    for (const Json& column : listed.at("list")) {
+        const std::string name = column.at("name").get<std::string>();
+        const auto field = std::find(header.begin(), header.end(), name);
+        known.insert(name);
+        columns.push_back({column.at("id").get<long long>(), column.at("input").get<bool>(),
+                           field == header.end() ? -1 : field - header.begin()});
+    }
+    std::set<std::string> named;
+    for (const std::string& name : header) {
+        RequestText(name, "a column's name in the header");
+        if (!known.count(name))
+            Refuse(400, "the header names the column \"" + name + "\", which the table does not have");
+        if (!named.insert(name).second) Refuse(400, "the header names the column \"" + name + "\" twice");
+    }
+    std::sort(columns.begin(), columns.end(), [](const Column& a, const Column& b) { return a.id < b.id; });
+    return columns;
+}
+
+// A record's values joined as the table stores them: its input columns'
+// values in INPUT, the others' in OUTPUT, each in id order, joined by "|".
+std::pair<std::string, std::string> StoredRow(const std::vector<Column>& columns, const Record& record)
+{
+    std::string sides[2];
+    bool started[2] = {false, false};
+    for (const Column& column : columns) {
+        const int side = column.input ? 0 : 1;
+        if (std::exchange(started[side], true)) sides[side] += '|';
+        if (column.field >= 0 && static_cast<std::size_t>(column.field) < record.size())
+            sides[side] += record[static_cast<std::size_t>(column.field)];
+    }
+    RequestText(sides[0], "an INPUT of the upload");
+    RequestText(sides[1], "an OUTPUT of the upload");
+    return {sides[0], sides[1]};
+}
+
+std::map<std::string, std::string> StoredRows(const Call& call, const std::u16string& table)
+{
+    const Json page = Json::parse(Utf16ToUtf8(CallText([&](BSTR* list) {
+        return call.Valmorin().CorrespondanceListJson(Text(table).get(), Text(u"").get(), 0, 0, list);
+    })));
+    std::map<std::string, std::string> rows;
+    for (const Json& row : page.at("list"))
+        rows[row.at("input").get<std::string>()] = row.at("output").get<std::string>();
+    return rows;
+}
+
+} // namespace
+
+void ProposeImport(Call& call, const std::u16string& table, const std::string& upload, bool replace)
+{
+    std::vector<Record> records = CsvRecords().Read(upload);
+    if (records.empty()) Refuse(400, "the upload has no header");
+    const std::vector<Column> columns = PlacedColumns(call, table, records.front());
+    const std::map<std::string, std::string> stored = StoredRows(call, table);
+    Json changes = Json::array();
+    Json report = {{"table", Utf16ToUtf8(table)},
+                   {"read", records.size() - 1},
+                   {"added", 0},
+                   {"changed", 0},
+                   {"unchanged", 0},
+                   {"deleted", 0}};
+    std::set<std::string> seen;
+    for (auto record = records.begin() + 1; record != records.end(); ++record) {
+        const auto [input, output] = StoredRow(columns, *record);
+        if (!seen.insert(input).second) Refuse(400, "the upload holds the INPUT \"" + input + "\" twice");
+        const auto now = stored.find(input);
+        const char* counted = now == stored.end() ? "added" : now->second == output ? "unchanged" : "changed";
+        report[counted] = report[counted].get<long long>() + 1;
+        if (now == stored.end() || now->second != output)
+            changes.push_back({{"op", "put"}, {"input", input}, {"output", output}});
+    }
+    for (const auto& [input, output] : stored)
+        if (replace && !seen.count(input)) {
+            changes.push_back({{"op", "delete"}, {"input", input}});
+            report["deleted"] = report["deleted"].get<long long>() + 1;
+        }
+    const LONG id = ProposeChanges(call, Json{{"table", Utf16ToUtf8(table)}, {"changes", changes}}.dump());
+    report["changeset"] = id;
+    call.response().set_header("Location", "/api/changesets/" + std::to_string(id));
+    AnswerJson(call, 201, report);
+}

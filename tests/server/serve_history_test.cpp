@@ -1,0 +1,222 @@
+// The history and change sets over HTTP, on a real server over real
+// stores: each write's revision, the history's routes, answers as of a
+// point, approval refused without accounts, direct writes refused on a
+// table that needs approval, and alice's proposals approved by bob.
+#include "support/serve_fixture.h"
+
+#include <httplib.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+const std::string kJson = "application/json";
+
+class ServeHistoryTest : public ServeTest {
+protected:
+    // Table T (k -> v) with the row a -> 1.
+    static void TableWithARow(httplib::Client& client)
+    {
+        ASSERT_EQ(
+            client.Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})", kJson)
+                ->status,
+            201);
+        ASSERT_EQ(client.Post("/api/tables/T/rows", R"({"input":"a","output":"1"})", kJson)->status, 201);
+    }
+    // What another program does to a table's approval, straight in the store.
+    void SetApprovalInTheStore(const std::string& table, bool required) const
+    {
+        m_store->Run(
+            required ? "INSERT INTO QM_APPROVAL (ID_TABLE) SELECT ID_TABLE FROM QM_TABLES WHERE NOM = '" + table + "'"
+                     : "DELETE FROM QM_APPROVAL WHERE ID_TABLE = (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = '" +
+                           table + "')");
+    }
+};
+
+long long RevisionOf(const httplib::Result& answer)
+{
+    if (!answer || !answer->has_header("X-Valmorin-Revision")) return -1;
+    return std::stoll(answer->get_header_value("X-Valmorin-Revision"));
+}
+
+std::string Revision(httplib::Client& client) { return Body(client.Get("/api/revision"))["revision"]; }
+
+// Faults caught: a write answered without X-Valmorin-Revision, or with the
+// revision read before the write (the previous one); the history route
+// dropping its input filter, offset or limit; as_of ignored (today's
+// answer given for an earlier point), or a point not made yet answered.
+TEST_P(ServeHistoryTest, WritesAnswerWithTheirRevisionAndTheHistoryAnswersAsOfIt)
+{
+    ServeProcess server = Serve();
+    httplib::Client client("127.0.0.1", server.port());
+    const auto created =
+        client.Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})", kJson);
+    const auto added = client.Post("/api/tables/T/rows", R"({"input":"a","output":"1"})", kJson);
+    const auto other = client.Post("/api/tables/T/rows", R"({"input":"b","output":"x"})", kJson);
+    const auto changed = client.Put("/api/tables/T/rows/a", R"({"output":"2"})", kJson);
+    ASSERT_GT(RevisionOf(created), 0);
+    EXPECT_GT(RevisionOf(added), RevisionOf(created));
+    EXPECT_GT(RevisionOf(other), RevisionOf(added));
+    EXPECT_GT(RevisionOf(changed), RevisionOf(other));
+    EXPECT_EQ(Revision(client), std::to_string(RevisionOf(changed)));
+    const auto deleted = client.Delete("/api/tables/T/rows/b");
+    EXPECT_EQ(deleted->status, 204);
+    EXPECT_GT(RevisionOf(deleted), RevisionOf(changed));
+
+    const std::string asOf = "/api/translate/T/a?as_of=";
+    EXPECT_EQ(Body(client.Get(asOf + std::to_string(RevisionOf(added))))["output"], "1");
+    EXPECT_EQ(Body(client.Get(asOf + std::to_string(RevisionOf(changed))))["output"], "2");
+    EXPECT_EQ(Body(client.Get(asOf + "2999-01-01T00:00:00Z"))["output"], "2");
+    EXPECT_EQ(client.Get(asOf + std::to_string(RevisionOf(deleted) + 1000))->status, 400) << "not made yet";
+    EXPECT_EQ(client.Get(asOf + "yesterday")->status, 400);
+
+    const Json row = Body(client.Get("/api/tables/T/history?input=a"));
+    ASSERT_EQ(row["total"], 2) << row;
+    EXPECT_EQ(row["list"][0]["before"], "1");
+    EXPECT_EQ(row["list"][0]["after"], "2");
+    EXPECT_EQ(row["list"][0]["revision"], std::to_string(RevisionOf(changed)));
+    EXPECT_TRUE(row["list"][1]["before"].is_null()) << "a row added had nothing before";
+    const Json page = Body(client.Get("/api/tables/T/history?offset=1&limit=2"));
+    EXPECT_EQ(page["list"].size(), 2u);
+    EXPECT_EQ(page["list"][0]["revision"], std::to_string(RevisionOf(changed)));
+    EXPECT_GT(page["total"].get<int>(), row["total"].get<int>()) << "the table's history holds every row's";
+}
+
+// Faults caught: a server without accounts that takes proposals nobody
+// else could approve, or sets approval; a refusal that does not say that
+// approval needs --users; a refused call that writes all the same.
+TEST_P(ServeHistoryTest, WithoutUsersApprovalIsRefusedSayingItNeedsUsers)
+{
+    ServeProcess server = Serve();
+    httplib::Client client("127.0.0.1", server.port());
+    TableWithARow(client);
+    const std::string before = Revision(client);
+    const std::pair<std::string, std::string> calls[] = {
+        {"/api/changesets", R"({"table":"T","changes":[{"op":"put","input":"b","output":"2"}]})"},
+        {"/api/changesets/1/approve", ""},
+        {"/api/changesets/1/reject", R"({"reason":"no"})"},
+        {"/api/revisions/1/revert", ""},
+    };
+    for (const auto& [path, body] : calls) {
+        const auto refused = client.Post(path, body, kJson);
+        EXPECT_EQ(refused->status, 409) << path;
+        EXPECT_NE(refused->body.find("--users"), std::string::npos) << path << ": " << refused->body;
+    }
+    const auto approval = client.Put("/api/tables/T/approval", R"({"required":true})", kJson);
+    EXPECT_EQ(approval->status, 409);
+    EXPECT_NE(approval->body.find("--users"), std::string::npos) << approval->body;
+    EXPECT_EQ(Revision(client), before);
+}
+
+// Faults caught: any one of the direct writes (a row's create, change,
+// deletion or confirmation; a table's change, deletion or confirmation)
+// let through on a table that needs approval, or refused without saying
+// how to propose instead; approval read from another table, or from the
+// table's first approval event instead of its last.
+TEST_P(ServeHistoryTest, ADirectWriteToATableThatNeedsApprovalIsRefused)
+{
+    const std::string accounts = Accounts(m_home, {{"alice", "wonder land"}, {"bob", "builder"}});
+    ServeProcess server = Serve({"--users", accounts});
+    httplib::Client alice("127.0.0.1", server.port()), bob("127.0.0.1", server.port());
+    alice.set_basic_auth("alice", "wonder land");
+    bob.set_basic_auth("bob", "builder");
+    TableWithARow(alice);
+    ASSERT_EQ(
+        alice.Post("/api/tables", R"({"name":"U","columns":[{"name":"k","input":true},{"name":"v"}]})", kJson)->status,
+        201);
+    SetApprovalInTheStore("T", true);
+
+    const auto refusedAll = [&](const char* why, const char* kept) {
+        SCOPED_TRACE(why);
+        const httplib::Result answers[] = {
+            alice.Post("/api/tables/T/rows", R"({"input":"b","output":"2"})", kJson),
+            alice.Put("/api/tables/T/rows/a", R"({"output":"2"})", kJson),
+            alice.Delete("/api/tables/T/rows/a"),
+            bob.Post("/api/tables/T/rows/a/confirm", "", kJson),
+            alice.Patch("/api/tables/T", R"({"description":"changed"})", kJson),
+            bob.Post("/api/tables/T/confirm", "", kJson),
+            alice.Delete("/api/tables/T"),
+        };
+        for (const httplib::Result& answer : answers) {
+            ASSERT_TRUE(answer);
+            EXPECT_EQ(answer->status, 409) << answer->body;
+            EXPECT_NE(answer->body.find("POST /api/changesets"), std::string::npos) << answer->body;
+        }
+        EXPECT_EQ(Body(alice.Get("/api/translate/T/a"))["output"], kept);
+    };
+    refusedAll("approval set", "1");
+    EXPECT_EQ(alice.Post("/api/tables/U/rows", R"({"input":"b","output":"2"})", kJson)->status, 201)
+        << "U needs no approval";
+
+    SetApprovalInTheStore("T", false);
+    EXPECT_EQ(alice.Put("/api/tables/T/rows/a", R"({"output":"2"})", kJson)->status, 200) << "approval lifted";
+    SetApprovalInTheStore("T", true);
+    refusedAll("approval set again", "2");
+}
+
+// The whole workflow between two accounts; needs the component's change
+// sets. Faults caught: a proposal applied before its approval; the
+// proposer approving their own change set; an approval answered without
+// the revision it made, or recorded without its approver; a CSV import
+// into a table that needs approval applied at once instead of proposed;
+// a rejected change set applied; a revert that does not restore the
+// answers; approval turned off by one user alone.
+TEST_P(ServeHistoryTest, AliceProposesAndBobApproves)
+{
+    const std::string accounts = Accounts(m_home, {{"alice", "wonder land"}, {"bob", "builder"}});
+    ServeProcess server = Serve({"--users", accounts});
+    httplib::Client alice("127.0.0.1", server.port()), bob("127.0.0.1", server.port());
+    alice.set_basic_auth("alice", "wonder land");
+    bob.set_basic_auth("bob", "builder");
+    TableWithARow(alice);
+    const auto approval = alice.Put("/api/tables/T/approval", R"({"required":true})", kJson);
+    ASSERT_EQ(approval->status, 200) << approval->body;
+    EXPECT_EQ(Body(approval)["revision"], approval->get_header_value("X-Valmorin-Revision"));
+    EXPECT_TRUE(Body(alice.Get("/api/tables/T/history"))["list"][0]["kind"] == "approval");
+
+    const auto proposed =
+        alice.Post("/api/changesets", R"({"table":"T","changes":[{"op":"put","input":"a","output":"2"}]})", kJson);
+    ASSERT_EQ(proposed->status, 201) << proposed->body;
+    const std::string changeSet = proposed->get_header_value("Location");
+    EXPECT_EQ(Body(alice.Get("/api/translate/T/a"))["output"], "1") << "applied before its approval";
+    EXPECT_EQ(Body(bob.Get("/api/changesets?state=pending"))["list"].size(), 1u);
+    EXPECT_EQ(alice.Post(changeSet + "/approve", "", kJson)->status, 403) << "approved by its proposer";
+
+    const auto approved = bob.Post(changeSet + "/approve", "", kJson);
+    ASSERT_EQ(approved->status, 200) << approved->body;
+    EXPECT_EQ(Body(approved)["revision"], approved->get_header_value("X-Valmorin-Revision"));
+    EXPECT_EQ(Body(alice.Get("/api/translate/T/a"))["output"], "2");
+    const Json event = Body(alice.Get("/api/tables/T/history?input=a"))["list"][0];
+    EXPECT_EQ(event["user"], "alice");
+    EXPECT_EQ(event["approver"], "bob");
+    EXPECT_TRUE(Body(bob.Get("/api/changesets?state=pending"))["list"].empty());
+
+    const auto imported = alice.Put("/api/tables/T/csv?mode=merge", "k,v\r\nc,3\r\na,2\r\n", "text/csv");
+    ASSERT_EQ(imported->status, 201) << imported->body;
+    EXPECT_EQ(Body(imported)["added"], 1);
+    EXPECT_EQ(Body(imported)["unchanged"], 1);
+    EXPECT_EQ(alice.Get("/api/translate/T/c")->status, 404) << "imported before its approval";
+    const std::string importSet = imported->get_header_value("Location");
+    EXPECT_EQ(bob.Post(importSet + "/reject", R"({"reason":"not this quarter"})", kJson)->status, 200);
+    EXPECT_EQ(bob.Post(importSet + "/approve", "", kJson)->status, 409) << "rejected, then approved";
+    EXPECT_EQ(alice.Get("/api/translate/T/c")->status, 404);
+
+    const auto revert =
+        alice.Post("/api/revisions/" + approved->get_header_value("X-Valmorin-Revision") + "/revert", "", kJson);
+    ASSERT_EQ(revert->status, 201) << revert->body;
+    ASSERT_EQ(bob.Post(revert->get_header_value("Location") + "/approve", "", kJson)->status, 200);
+    EXPECT_EQ(Body(alice.Get("/api/translate/T/a"))["output"], "1") << "the revert restored nothing";
+
+    const auto off = alice.Put("/api/tables/T/approval", R"({"required":false})", kJson);
+    ASSERT_EQ(off->status, 202) << off->body;
+    EXPECT_EQ(alice.Put("/api/tables/T/rows/a", R"({"output":"3"})", kJson)->status, 409) << "off by one user alone";
+    ASSERT_EQ(bob.Post(off->get_header_value("Location") + "/approve", "", kJson)->status, 200);
+    EXPECT_EQ(alice.Put("/api/tables/T/rows/a", R"({"output":"3"})", kJson)->status, 200);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, ServeHistoryTest, ::testing::Values(StoreKind::Sqlite, StoreKind::PostgreSql),
+                         StoreKindName);
+
+} // namespace
