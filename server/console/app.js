@@ -1,6 +1,7 @@
 // The console: signs in, then shows the page the address names.
 import { ApiError, apiPath, call, currentSession, signIn, signOut } from "./api.js";
 import { attempt, clearReport, el, field, form, report, show } from "./dom.js";
+import { showInbox } from "./inbox.js";
 import { showTables } from "./tables.js";
 import { showTable } from "./table.js";
 
@@ -54,7 +55,8 @@ function signedIn(opened) {
   document.getElementById("sign-out").hidden = !session.accounts;
 }
 
-// The page the address names: #/tables, #/tables/<name>, #/identifiers.
+// The page the address names: #/tables, #/tables/<name>, #/inbox,
+// #/identifiers.
 async function route() {
   clearReport();
   if (!session) {
@@ -67,9 +69,10 @@ async function route() {
   }
   const [page, ...rest] = location.hash.replace(/^#\/?/, "").split("/");
   try {
-    if (page === "tables" && rest.length > 0) await showTable(decodeURIComponent(rest.join("/")), session);
+    if (page === "tables" && rest.length > 0) await showTable(decodeURIComponent(rest.join("/")));
+    else if (page === "inbox") await showInbox(session);
     else if (page === "identifiers") showIdentifiers();
-    else await showTables(session);
+    else await showTables();
   } catch (error) {
     if (error instanceof ApiError && error.status === 401) {
       session = null;

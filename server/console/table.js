@@ -1,9 +1,11 @@
-// One table: its details, its columns (with a preview of how a change of
-// columns rewrites the stored values), its rows 100 at a time, and CSV in
-// and out.
+// One table: whether its changes need approval, its details, its columns
+// (with a preview of how a change of columns rewrites the stored values),
+// its rows 100 at a time, CSV in and out, and its history. The rows of a
+// table that needs approval are changed through proposals.
 import { apiPath, call, uploadCsv } from "./api.js";
 import { ask, attempt, el, field, form, report, show } from "./dom.js";
-import { fourEyes } from "./tables.js";
+import { showHistory } from "./history.js";
+import { propose } from "./inbox.js";
 import { columnChange, importReport, rewriteRow, storedRow } from "./values.js";
 
 const kPage = 100;
@@ -140,12 +142,20 @@ function columnsSection(table, redraw) {
   );
 }
 
-function rowLine(table, row, session, redraw) {
+// Puts a row (a new one, or a new OUTPUT): proposed when the table needs
+// approval, written otherwise.
+function putRow(table, input, output, isNew) {
+  if (table.approval) return propose(table.name, [{ op: "put", input, output }]);
+  if (isNew) return attempt(() => call("POST", apiPath("tables", table.name, "rows"), { input, output }));
+  return attempt(() => call("PUT", apiPath("tables", table.name, "rows", input), { output }));
+}
+
+function rowLine(table, row, historyArea, redraw) {
   const output = el("td", { class: "output" }, row.output);
   const edit = () => {
     const value = el("input", { type: "text", name: "output", value: row.output, "aria-label": `OUTPUT of ${row.input}` });
     const save = async () => {
-      if (await attempt(() => call("PUT", apiPath("tables", table.name, "rows", row.input), { output: value.value }))) redraw();
+      if (await putRow(table, row.input, value.value, false)) redraw();
     };
     value.addEventListener("keydown", (event) => {
       if (event.key === "Enter") save();
@@ -163,32 +173,35 @@ function rowLine(table, row, session, redraw) {
     value.focus();
   };
   const remove = async () => {
+    if (table.approval) {
+      if (await ask(`Propose deleting the row "${row.input}" of table "${table.name}"?`, "Propose")) await propose(table.name, [{ op: "delete", input: row.input }]);
+      return;
+    }
     if (!(await ask(`Delete the row "${row.input}" of table "${table.name}"?`))) return;
     if ((await attempt(() => call("DELETE", apiPath("tables", table.name, "rows", row.input)))) !== undefined) redraw();
   };
-  const confirm = async () => {
-    if (await attempt(() => call("POST", apiPath("tables", table.name, "rows", row.input, "confirm"), { output: row.output }))) redraw();
-  };
+  const history = () => attempt(() => showHistory(historyArea, table.name, row.input)).then(() => historyArea.scrollIntoView({ block: "nearest" }));
   return el(
     "tr",
     { "data-input": row.input },
     el("td", {}, row.input),
     output,
     el("td", { class: "wide-only" }, row.lastactionuser),
-    el("td", {}, fourEyes(row.lastactionuser, session, confirm)),
     el(
       "td",
       { class: "row-actions" },
+      el("button", { type: "button", class: "secondary", onclick: history }, "History"),
       el("button", { type: "button", class: "secondary", onclick: edit }, "Edit"),
       el("button", { type: "button", class: "secondary", onclick: remove }, "Delete"),
     ),
   );
 }
 
-async function rowsSection(table, session, redraw) {
+async function rowsSection(table, redraw) {
   const where = place(table.name);
   const query = `?contains=${encodeURIComponent(where.contains)}&offset=${where.offset}&limit=${kPage}`;
   const page = await call("GET", apiPath("tables", table.name, "rows") + query);
+  const historyArea = el("div", { role: "region", "aria-label": "History of a row", id: "row-history" });
   const search = el("input", { type: "search", name: "contains", value: where.contains });
   const searchForm = form(
     { class: "inline" },
@@ -237,10 +250,7 @@ async function rowsSection(table, session, redraw) {
   const add = form(
     { class: "inline" },
     async () => {
-      const made = await attempt(() =>
-        call("POST", apiPath("tables", table.name, "rows"), { input: input.value, output: output.value }),
-      );
-      if (made) redraw();
+      if (await putRow(table, input.value, output.value, true)) redraw();
     },
     field("INPUT", input),
     field("OUTPUT", output),
@@ -265,15 +275,15 @@ async function rowsSection(table, session, redraw) {
             el("th", { scope: "col" }, "INPUT"),
             el("th", { scope: "col" }, "OUTPUT"),
             el("th", { scope: "col", class: "wide-only" }, "Last change by"),
-            el("th", { scope: "col" }, "Four eyes"),
             el("th", { scope: "col" }, ""),
           ),
         ),
-        el("tbody", {}, page.list.map((row) => rowLine(table, row, session, redraw))),
+        el("tbody", {}, page.list.map((row) => rowLine(table, row, historyArea, redraw))),
       ),
     ),
     pager,
     add,
+    historyArea,
   );
 }
 
@@ -338,11 +348,9 @@ function csvSection(table, redraw) {
         progress.hidden = true;
       });
       redraw();
-      report(
-        `Imported ${sent.name}: ${answer.read} read, ${answer.added} added, ${answer.changed} changed, ` +
-          `${answer.unchanged} unchanged, ${answer.deleted} deleted.`,
-        true,
-      );
+      const counts = `${answer.read} read, ${answer.added} added, ${answer.changed} changed, ${answer.unchanged} unchanged, ${answer.deleted} deleted`;
+      if (answer.changeset) report(`Proposed ${sent.name} as change set ${answer.changeset} (${counts}): it awaits another user's approval.`, true);
+      else report(`Imported ${sent.name}: ${counts}.`, true);
     });
   return el(
     "section",
@@ -361,17 +369,37 @@ function csvSection(table, redraw) {
   );
 }
 
-export async function showTable(name, session) {
-  const redraw = () => showTable(name, session).catch((error) => report(error.message));
+// Whether the table's changes need another user's approval, and the
+// button that changes it: requiring it applies at once, lifting it is
+// itself a proposal.
+function approvalSection(table, redraw) {
+  const set = async (required) => {
+    const answer = await attempt(() => call("PUT", apiPath("tables", table.name, "approval"), { required }));
+    if (!answer) return;
+    if (answer.id !== undefined) report(`Lifting approval is proposed as change set ${answer.id}: it awaits another user's approval.`, true);
+    else redraw();
+  };
+  return el(
+    "section",
+    { class: "card toolbar", id: "approval" },
+    el("span", { id: "approval-state" }, table.approval ? "Changes to this table need another user's approval." : "Changes to this table apply directly."),
+    table.approval
+      ? el("button", { type: "button", class: "secondary", onclick: () => set(false) }, "Stop requiring approval…")
+      : el("button", { type: "button", class: "secondary", onclick: () => set(true) }, "Require approval"),
+  );
+}
+
+export async function showTable(name) {
+  const redraw = () => showTable(name).catch((error) => report(error.message));
   const table = await call("GET", apiPath("tables", name));
   const remove = async () => {
     if (!(await ask(`Delete the table "${table.name}" and its ${table.rows} rows?`))) return;
     if ((await attempt(() => call("DELETE", apiPath("tables", table.name)))) !== undefined) location.hash = "#/tables";
   };
-  const confirm = async () => {
-    if (await attempt(() => call("POST", apiPath("tables", table.name, "confirm")))) redraw();
-  };
-  const rows = await rowsSection(table, session, redraw);
+  const rows = await rowsSection(table, redraw);
+  const historyArea = el("div", { role: "region", "aria-label": "History of the table", id: "table-history" });
+  // A store that keeps no history still shows its tables.
+  await showHistory(historyArea, table.name).catch((error) => historyArea.replaceChildren(el("p", { class: "muted" }, error.message)));
   show(
     el("p", {}, el("a", { href: "#/tables" }, "← Tables")),
     el("h1", {}, table.name),
@@ -379,9 +407,9 @@ export async function showTable(name, session) {
       "div",
       { class: "toolbar" },
       el("span", { class: "muted" }, `${table.rows} row${table.rows === 1 ? "" : "s"} · last change by ${table.lastactionuser || "nobody"}`),
-      fourEyes(table.lastactionuser, session, confirm),
       el("button", { type: "button", class: "danger", onclick: remove }, "Delete the table…"),
     ),
+    approvalSection(table, redraw),
     detailsSection(table, redraw),
     el("h2", {}, "Columns"),
     columnsSection(table, redraw),
@@ -389,5 +417,7 @@ export async function showTable(name, session) {
     rows,
     el("h2", {}, "CSV"),
     csvSection(table, redraw),
+    el("h2", {}, "History"),
+    el("section", { class: "card" }, historyArea),
   );
 }

@@ -1,15 +1,7 @@
-// The tables: a searchable list, the four-eyes state of each, and a form
+// The tables: a searchable list with who changed each last, and a form
 // that creates one.
-import { apiPath, call } from "./api.js";
+import { call } from "./api.js";
 import { attempt, el, field, form, show } from "./dom.js";
-
-// The four-eyes cell of a table or a row: a change by another user can be
-// confirmed; one's own awaits someone else.
-export function fourEyes(lastUser, session, confirm) {
-  if (!lastUser) return el("span", { class: "muted" }, "no change recorded");
-  if (lastUser === session.user) return el("span", { class: "awaits" }, "awaits another user's confirmation");
-  return el("button", { type: "button", class: "secondary", onclick: confirm }, "Confirm");
-}
 
 function tableLink(name) {
   return el("a", { href: "#/tables/" + encodeURIComponent(name) }, name);
@@ -52,7 +44,7 @@ function createForm() {
   );
 }
 
-export async function showTables(session) {
+export async function showTables() {
   const tables = (await call("GET", "/api/tables")).list;
   const search = el("input", { type: "search", name: "search", placeholder: "name or description" });
   const body = el("tbody");
@@ -69,13 +61,6 @@ export async function showTables(session) {
             el("td", { class: "wide-only" }, table.description),
             el("td", { class: "number" }, table.rows),
             el("td", { class: "wide-only" }, table.lastactionuser),
-            el(
-              "td",
-              {},
-              fourEyes(table.lastactionuser, session, async () => {
-                if (await attempt(() => call("POST", apiPath("tables", table.name, "confirm")))) showTables(session);
-              }),
-            ),
           ),
         ),
     );
@@ -104,7 +89,6 @@ export async function showTables(session) {
               el("th", { scope: "col", class: "wide-only" }, "Description"),
               el("th", { scope: "col" }, "Rows"),
               el("th", { scope: "col", class: "wide-only" }, "Last change by"),
-              el("th", { scope: "col" }, "Four eyes"),
             ),
           ),
           body,
