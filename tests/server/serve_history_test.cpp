@@ -161,8 +161,10 @@ TEST_P(ServeHistoryTest, ADirectWriteToATableThatNeedsApprovalIsRefused)
 // proposer approving their own change set; an approval answered without
 // the revision it made, or recorded without its approver; a CSV import
 // into a table that needs approval applied at once instead of proposed;
-// a rejected change set applied; a revert that does not restore the
-// answers; approval turned off by one user alone.
+// a rejected change set applied; a replacing import's proposal that keeps
+// the rows the file lacks, or reads the file's columns by place instead of
+// by the header; a revert that does not restore the answers; approval
+// turned off by one user alone.
 TEST_P(ServeHistoryTest, AliceProposesAndBobApproves)
 {
     const std::string accounts = Accounts(m_home, {{"alice", "wonder land"}, {"bob", "builder"}});
@@ -209,11 +211,19 @@ TEST_P(ServeHistoryTest, AliceProposesAndBobApproves)
     ASSERT_EQ(bob.Post(revert->get_header_value("Location") + "/approve", "", kJson)->status, 200);
     EXPECT_EQ(Body(alice.Get("/api/translate/T/a"))["output"], "1") << "the revert restored nothing";
 
+    // The header in another order than the columns'.
+    const auto replaced = alice.Put("/api/tables/T/csv?mode=replace", "v,k\r\n3,c\r\n", "text/csv");
+    ASSERT_EQ(replaced->status, 201) << replaced->body;
+    EXPECT_EQ(Body(replaced)["deleted"], 1);
+    ASSERT_EQ(bob.Post(replaced->get_header_value("Location") + "/approve", "", kJson)->status, 200);
+    EXPECT_EQ(alice.Get("/api/translate/T/a")->status, 404) << "the replacement kept a row the file lacks";
+    EXPECT_EQ(Body(alice.Get("/api/translate/T/c"))["output"], "3");
+
     const auto off = alice.Put("/api/tables/T/approval", R"({"required":false})", kJson);
     ASSERT_EQ(off->status, 202) << off->body;
-    EXPECT_EQ(alice.Put("/api/tables/T/rows/a", R"({"output":"3"})", kJson)->status, 409) << "off by one user alone";
+    EXPECT_EQ(alice.Put("/api/tables/T/rows/c", R"({"output":"4"})", kJson)->status, 409) << "off by one user alone";
     ASSERT_EQ(bob.Post(off->get_header_value("Location") + "/approve", "", kJson)->status, 200);
-    EXPECT_EQ(alice.Put("/api/tables/T/rows/a", R"({"output":"3"})", kJson)->status, 200);
+    EXPECT_EQ(alice.Put("/api/tables/T/rows/c", R"({"output":"4"})", kJson)->status, 200);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ServeHistoryTest, ::testing::Values(StoreKind::Sqlite, StoreKind::PostgreSql),
