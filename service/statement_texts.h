@@ -175,14 +175,15 @@ inline constexpr qmt::StatementShape kTranslateAsOf{
     u"AND h.REVISION > CAST(N'%s' AS BIGINT) ORDER BY h.REVISION, h.SEQ LIMIT 1), (SELECT 1 FROM QM_TABLES t "
     u"WHERE t.ID_TABLE = c.ID_TABLE AND t.NOM = N'%s')) = 1) x"};
 // The changes of the tables that bear or bore a name, newest first, with
-// their revision's time, user and approver; of one row of theirs with an
+// their revision's time, user and approver (none for a change of approval
+// kept by a prune that dropped its revision); of one row of theirs with an
 // INPUT.
 inline constexpr qmt::StatementShape kCountTableHistory{
     u"SELECT COUNT(*) FROM QM_HISTORY WHERE ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s' UNION "
     u"SELECT ID_TABLE FROM QM_HISTORY WHERE KIND = 'table' AND (OLD_VALUE = N'%s' OR NEW_VALUE = N'%s'))"};
 inline constexpr qmt::StatementShape kTableHistory{
     u"SELECT CAST(h.REVISION AS TEXT), r.TIME, r.USER_CODE, h.KIND, h.NOM, h.INPUT, h.OLD_VALUE, h.NEW_VALUE, "
-    u"r.APPROVER FROM QM_HISTORY h JOIN QM_REVISIONS r ON r.REVISION = h.REVISION WHERE h.ID_TABLE IN (SELECT "
+    u"r.APPROVER FROM QM_HISTORY h LEFT JOIN QM_REVISIONS r ON r.REVISION = h.REVISION WHERE h.ID_TABLE IN (SELECT "
     u"ID_TABLE FROM QM_TABLES WHERE NOM = N'%s' UNION SELECT ID_TABLE FROM QM_HISTORY WHERE KIND = 'table' AND "
     u"(OLD_VALUE = N'%s' OR NEW_VALUE = N'%s')) ORDER BY h.REVISION DESC, h.SEQ DESC"};
 inline constexpr qmt::StatementShape kCountRowHistory{
@@ -191,7 +192,7 @@ inline constexpr qmt::StatementShape kCountRowHistory{
     u"N'%s' OR NEW_VALUE = N'%s'))"};
 inline constexpr qmt::StatementShape kRowHistory{
     u"SELECT CAST(h.REVISION AS TEXT), r.TIME, r.USER_CODE, h.KIND, h.NOM, h.INPUT, h.OLD_VALUE, h.NEW_VALUE, "
-    u"r.APPROVER FROM QM_HISTORY h JOIN QM_REVISIONS r ON r.REVISION = h.REVISION WHERE h.KIND = 'row' AND "
+    u"r.APPROVER FROM QM_HISTORY h LEFT JOIN QM_REVISIONS r ON r.REVISION = h.REVISION WHERE h.KIND = 'row' AND "
     u"h.INPUT = N'%s' AND h.ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s' UNION SELECT ID_TABLE "
     u"FROM QM_HISTORY WHERE KIND = 'table' AND (OLD_VALUE = N'%s' OR NEW_VALUE = N'%s')) ORDER BY h.REVISION "
     u"DESC, h.SEQ DESC"};

@@ -422,10 +422,6 @@ public:
         }
         sqlite3_extended_result_codes(db.get(), 1);
         sqlite3_busy_timeout(db.get(), waitMs);
-        // One plan per statement whatever its values: with the statistics
-        // of ANALYZE, a value compared with an indexed column would
-        // otherwise have the statement compiled again at every run.
-        sqlite3_db_config(db.get(), SQLITE_DBCONFIG_ENABLE_QPSG, 1, nullptr);
         auto session = std::make_unique<SqliteSession>(std::move(db));
         session->Execute(u"PRAGMA schema_version", {}); // a file that is not a database fails here
         // Pages are read, never mapped (SQLite's default, kept whatever it
