@@ -43,15 +43,10 @@ private:
 bool ReadFirstText(qmt::CAdoConnection& connection, const qmt::AdoStatement& statement, CComBSTR& value,
                    bool anyRow = false)
 {
-    qmt::CAdoRecordset recordset;
+    qmt::CAdoRecordset recordset(connection);
     OpenReadOnly(recordset, statement, connection);
     bool found = false;
-    if (auto row = recordset.begin(); row != recordset.end()) {
-        CComVariant field;
-        (*row).read(0, field);
-        found = anyRow || (field.vt != VT_NULL && field.vt != VT_EMPTY);
-        (*row).read(0, value);
-    }
+    if (auto row = recordset.begin(); row != recordset.end()) found = (*row).readNullable(0, value) || anyRow;
     recordset.close();
     if (!value.get()) value = CComBSTR(u"");
     return found;

@@ -17,7 +17,7 @@ void OpenForwardOnly(qmt::CAdoRecordset& recordset, const qmt::AdoStatement& sta
 
 LONG QueryNumber(qmt::CAdoConnection& connection, const qmt::AdoStatement& statement)
 {
-    qmt::CAdoRecordset recordset;
+    qmt::CAdoRecordset recordset(connection);
     OpenReadOnly(recordset, statement, connection);
     LONG value = 0;
     if (auto row = recordset.begin(); row != recordset.end()) (*row).read(0, value);

@@ -113,6 +113,10 @@ struct _Command : IDispatch {
     virtual HRESULT putref_ActiveConnection(IDispatch* connection) = 0;
     virtual HRESULT put_CommandText(BSTR text) = 0;
     virtual HRESULT put_Parameter(LONG index, VARIANT value) = 0;
+    // A text value set as put_Parameter sets a VT_BSTR one, from the
+    // caller's characters: a statement run once per lookup makes no BSTR
+    // for its values.
+    virtual HRESULT put_ParameterText(LONG index, const char16_t* text, ULONG length) = 0;
     // Rows affected, when given, receives the count as VT_I4.
     virtual HRESULT Execute(VARIANT* recordsAffected, VARIANT* parameters, LONG options, _Recordset** recordset) = 0;
 

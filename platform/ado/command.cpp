@@ -34,10 +34,16 @@ public:
 
     HRESULT put_Parameter(LONG index, VARIANT value) override
     {
-        if (index < 0 || index > 1000) return Fail(E_INVALIDARG, u"A parameter's index is out of range.");
-        const auto at = static_cast<std::size_t>(index);
-        if (at >= m_values.size()) m_values.resize(at + 1);
-        return Keep(m_values[at], value);
+        KeptValue* kept = At(index);
+        return kept ? Keep(*kept, value) : Fail(E_INVALIDARG, u"A parameter's index is out of range.");
+    }
+
+    HRESULT put_ParameterText(LONG index, const char16_t* text, ULONG length) override
+    {
+        KeptValue* kept = At(index);
+        if (!kept) return Fail(E_INVALIDARG, u"A parameter's index is out of range.");
+        KeepText(*kept, std::u16string_view(text ? text : u"", text ? length : 0));
+        return S_OK;
     }
 
     HRESULT Execute(VARIANT* recordsAffected, VARIANT* parameters, LONG, _Recordset** recordset) override
@@ -76,14 +82,35 @@ private:
         LONG number = 0;
     };
 
+    KeptValue* At(LONG index)
+    {
+        if (index < 0 || index > 1000) return nullptr;
+        const auto at = static_cast<std::size_t>(index);
+        if (at >= m_values.size()) {
+            m_values.resize(at + 1);
+            m_boundStale = true; // the texts may have moved
+        }
+        return &m_values[at];
+    }
+
+    // A text equal to the one kept leaves the values bound as they are: a
+    // lookup's table name is often the last one's.
+    void KeepText(KeptValue& kept, std::u16string_view text)
+    {
+        if (kept.kind == BoundValue::Kind::Text && kept.text == text) return;
+        m_boundStale = true;
+        kept.kind = BoundValue::Kind::Text;
+        kept.text.assign(text);
+    }
+
     HRESULT Keep(KeptValue& kept, const VARIANT& value)
     {
+        if (value.vt == VT_BSTR) {
+            KeepText(kept, std::u16string_view(value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal)));
+            return S_OK;
+        }
         m_boundStale = true;
         switch (value.vt) {
-        case VT_BSTR:
-            kept.kind = BoundValue::Kind::Text;
-            kept.text.assign(value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal));
-            return S_OK;
         case VT_I4:
         case VT_I2:
             kept.kind = BoundValue::Kind::Number;

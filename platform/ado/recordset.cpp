@@ -75,15 +75,12 @@ public:
         RecordsetObject* kept = g_kept.Take();
         return kept ? kept : new RecordsetObject();
     }
-    // Closed and emptied before it is kept; the room of a large row set is
-    // given back rather than held for small ones.
+    // Closed and emptied before it is kept.
     static void Destroy(RecordsetObject* object)
     {
-        constexpr std::size_t kKeptValues = 256;
         object->Forget();
         object->m_updatable = false;
         object->m_serverCursor = false;
-        if (object->m_set.values.capacity() > kKeptValues) object->m_set = RowSet{};
         g_kept.Keep(object);
     }
 
@@ -269,12 +266,18 @@ private:
                                           u"Requested operation requires a current record.");
     }
 
+    // The room of a large row set is given back rather than held, closed,
+    // for the small ones a reopened or kept recordset mostly reads.
     void Forget()
     {
+        constexpr std::size_t kKeptValues = 256;
         m_open = false;
         m_position = 0;
         m_cursor.reset();
-        m_set.Clear();
+        if (m_set.values.capacity() > kKeptValues)
+            m_set = RowSet{};
+        else
+            m_set.Clear();
         m_changes.clear();
         m_connection.Release();
     }

@@ -75,6 +75,8 @@ void CAdoConnection::open(const std::u16string& connectionString, const std::u16
 void CAdoConnection::close()
 {
     m_commands.clear();
+    m_lastShape = {};
+    m_spareRecordset.Release();
     if (!m_handle) return;
     if (state() == adStateOpen) ThrowIfFailedHr(m_handle->Close());
     m_handle.Release();
@@ -124,19 +126,52 @@ LONG CAdoConnection::rowsAffected(const VARIANT& count) const
 
 CComPtr<_Command> CAdoConnection::command(const AdoStatement& statement)
 {
-    CComPtr<_Command>* kept = nullptr;
-    if (const void* shape = statement.identity()) kept = std::addressof(m_commands[shape]);
-    CComPtr<_Command> handle = kept ? *kept : CComPtr<_Command>();
+    CComPtr<_Command> handle = keptCommand(statement.identity());
     if (!handle) {
         ThrowIfFailedHr(
             CoCreateInstance(CLSID_Command, nullptr, CLSCTX_ALL, _Command::iid, reinterpret_cast<void**>(&handle)));
         ThrowIfFailedHr(handle->putref_ActiveConnection(activeConnection().get()));
         ThrowIfFailedHr(handle->put_CommandText(CComBSTR(statement.sent()).get()));
-        if (kept) *kept = handle;
+        if (const void* shape = statement.identity()) {
+            m_commands[shape] = handle;
+            m_lastShape = {shape, handle};
+        }
     }
-    for (std::size_t i = 0; i < statement.valueCount(); ++i)
-        ThrowIfFailedHr(handle->put_Parameter(static_cast<LONG>(i), statement.value(i)));
+    for (std::size_t i = 0; i < statement.valueCount(); ++i) {
+        const AdoStatement::Value value = statement.value(i, m_composedValue);
+        const auto index = static_cast<LONG>(i);
+        ThrowIfFailedHr(value.isText
+                            ? handle->put_ParameterText(index, value.text.data(), static_cast<ULONG>(value.text.size()))
+                            : handle->put_Parameter(index, CComVariant(value.number)));
+    }
     return handle;
+}
+
+// A connection runs one shape again and again (a lookup after another):
+// the last one is compared first, without hashing.
+CComPtr<_Command> CAdoConnection::keptCommand(const void* shape)
+{
+    if (!shape) return {};
+    if (shape == m_lastShape.shape) return m_lastShape.command;
+    const auto kept = m_commands.find(shape);
+    if (kept == m_commands.end()) return {};
+    m_lastShape = {shape, kept->second};
+    return kept->second;
+}
+
+CComPtr<_Recordset> CAdoConnection::takeRecordset()
+{
+    CComPtr<_Recordset> handle = std::move(m_spareRecordset);
+    if (!handle)
+        ThrowIfFailedHr(
+            CoCreateInstance(CLSID_Recordset, nullptr, CLSCTX_ALL, _Recordset::iid, reinterpret_cast<void**>(&handle)));
+    return handle;
+}
+
+void CAdoConnection::keepRecordset(CComPtr<_Recordset> handle)
+{
+    LONG state = adStateOpen;
+    if (handle && SUCCEEDED(handle->get_State(&state)) && state == adStateClosed) m_spareRecordset = std::move(handle);
 }
 
 LONG CAdoConnection::beginTrans()

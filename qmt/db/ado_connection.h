@@ -68,8 +68,14 @@ public:
     // A command of this connection holding the statement's text and values,
     // kept per shape so that a shape's text crosses once per connection.
     CComPtr<_Command> command(const AdoStatement& statement);
+    // A closed recordset object: the one an earlier read of this connection
+    // gave back, or a new one. A lookup then creates none.
+    CComPtr<_Recordset> takeRecordset();
+    // Kept for the next takeRecordset when it is closed; dropped otherwise.
+    void keepRecordset(CComPtr<_Recordset> handle);
 
 private:
+    CComPtr<_Command> keptCommand(const void* shape);
     LONG rowsAffected(const VARIANT& count) const;
     // A statement run by run (given where to put the rows affected), its
     // failures turned into exceptions; the rows affected.
@@ -85,6 +91,13 @@ private:
     LONG m_commandTimeout = 15;
     CAdoCredentials m_openedWith;
     std::unordered_map<const void*, CComPtr<_Command>> m_commands; // by shape, for this handle
+    struct KeptShape {
+        const void* shape = nullptr;
+        CComPtr<_Command> command;
+    };
+    KeptShape m_lastShape;                // the command found or made last, one of m_commands
+    std::u16string m_composedValue;       // room for a value composed of several, reused
+    CComPtr<_Recordset> m_spareRecordset; // closed, for the next read
 };
 
 } // namespace qmt

@@ -65,17 +65,20 @@ void CAdoRecord::read(LONG position, std::u16string& value) const
     value = field.bstrVal ? field.bstrVal : u"";
 }
 
-void CAdoRecord::read(LONG position, CComBSTR& value) const
+void CAdoRecord::read(LONG position, CComBSTR& value) const { readNullable(position, value); }
+
+bool CAdoRecord::readNullable(LONG position, CComBSTR& value) const
 {
     CComVariant field;
     read(position, field);
     if (IsNullOrEmpty(field)) {
         value = CComBSTR(u"");
-        return;
+        return false;
     }
     if (field.vt != VT_BSTR) ThrowIfFailed(VariantChangeType(&field, &field, 0, VT_BSTR));
     value.Attach(field.bstrVal);
     field.vt = VT_EMPTY; // the string now belongs to value
+    return true;
 }
 
 void CAdoRecord::write(LONG position, const VARIANT& value)
@@ -109,10 +112,13 @@ CAdoRecordset::CAdoRecordset()
         CoCreateInstance(CLSID_Recordset, nullptr, CLSCTX_ALL, _Recordset::iid, reinterpret_cast<void**>(&m_handle)));
 }
 
+CAdoRecordset::CAdoRecordset(CAdoConnection& lender) : m_handle(lender.takeRecordset()), m_lender(&lender) {}
+
 CAdoRecordset::~CAdoRecordset()
 {
     try {
         close();
+        if (m_lender) m_lender->keepRecordset(std::move(m_handle));
     } catch (...) {
         // a failing close cannot be reported from a destructor
     }

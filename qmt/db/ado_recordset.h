@@ -24,6 +24,8 @@ public:
     // NULL gives the empty text; a non-text field is converted to text.
     void read(LONG position, std::u16string& value) const;
     void read(LONG position, CComBSTR& value) const;
+    // As read(position, value); false when the field is NULL.
+    bool readNullable(LONG position, CComBSTR& value) const;
 
     // Reaches the database only through the recordset's updateBatch.
     void write(LONG position, const VARIANT& value);
@@ -56,6 +58,10 @@ public:
     };
 
     CAdoRecordset();
+    // A recordset object the connection kept from an earlier read, given
+    // back to it, closed, by the destructor: it must not outlive the
+    // connection.
+    explicit CAdoRecordset(CAdoConnection& lender);
     virtual ~CAdoRecordset();
     CAdoRecordset(const CAdoRecordset&) = delete;
     CAdoRecordset& operator=(const CAdoRecordset&) = delete;
@@ -77,6 +83,7 @@ private:
 
     CComPtr<_Recordset> m_handle;
     CAdoConnection* m_connection = nullptr; // the one it was opened on, whose errors its failures are
+    CAdoConnection* m_lender = nullptr;     // the one m_handle goes back to
 };
 
 } // namespace qmt

@@ -67,17 +67,17 @@ void AdoStatement::FillPieces()
     Render(m_sent, at, m_shape.shown.size(), conversion);
 }
 
-CComVariant AdoStatement::value(std::size_t index) const
+AdoStatement::Value AdoStatement::value(std::size_t index, std::u16string& room) const
 {
     const ShapeMarker& marker = m_shape.markers[index];
-    if (!marker.literal) return CComVariant(m_arguments[marker.firstConversion].number);
+    if (!marker.literal) return {false, {}, m_arguments[marker.firstConversion].number};
     const std::u16string_view content = m_shape.shown.substr(marker.from, marker.to - marker.from);
-    if (marker.conversions == 0) return CComVariant(content);
+    if (marker.conversions == 0) return {true, content};
     const Argument& only = m_arguments[marker.firstConversion];
-    if (marker.conversions == 1 && content == u"%s") return CComVariant(only.text);
-    std::u16string composed;
-    Render(composed, marker.from, marker.to, marker.firstConversion, Rendering::Bound);
-    return CComVariant(std::u16string_view(composed));
+    if (marker.conversions == 1 && content == u"%s") return {true, only.text};
+    room.clear();
+    Render(room, marker.from, marker.to, marker.firstConversion, Rendering::Bound);
+    return {true, room};
 }
 
 std::u16string AdoStatement::shown() const

@@ -218,8 +218,17 @@ public:
     // whose texts differ from statement to statement.
     const void* identity() const { return m_shape.hasPieces ? nullptr : m_shape.sent.data(); }
     std::size_t valueCount() const { return m_shape.markers.size(); }
-    // The value of the marker-th ?, as the store is given it.
-    CComVariant value(std::size_t marker) const;
+    // The value of a ?, as the store is given it: a number, or a text.
+    struct Value {
+        bool isText = false;
+        std::u16string_view text;
+        LONG number = 0;
+    };
+    // The value of the marker-th ?. A text is viewed where it lies (the
+    // caller's argument, the shape's constant), or written into room when
+    // the literal composes several conversions: it is valid while both the
+    // statement's arguments and room are.
+    Value value(std::size_t marker, std::u16string& room) const;
     // The statement as it is shown: the shape with each value written where
     // its conversion stands, a text up to its first NUL.
     std::u16string shown() const;

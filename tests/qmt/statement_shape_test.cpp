@@ -17,10 +17,13 @@ constexpr qmt::StatementShape kMixed{u"INSERT INTO T(A, B, C, D, E) VALUES ( %d,
 constexpr qmt::StatementShape kComposed{u"SELECT N'<%s>', N'%03d'"};
 constexpr qmt::StatementShape kPiece{u"DELETE FROM T WHERE ID = %d AND C IN (%s) AND N = 'x%s'"};
 
-std::u16string Text(const CComVariant& value)
+// The marker-th value, which must be a text.
+std::u16string Text(const qmt::AdoStatement& statement, std::size_t marker)
 {
-    EXPECT_EQ(value.vt, VT_BSTR);
-    return value.vt == VT_BSTR ? std::u16string(value.bstrVal, SysStringLen(value.bstrVal)) : u"";
+    std::u16string room;
+    const qmt::AdoStatement::Value value = statement.value(marker, room);
+    EXPECT_TRUE(value.isText);
+    return std::u16string(value.text);
 }
 
 TEST(StatementShape, ValuesAreBoundApartAndShownWhereTheirConversionsStand)
@@ -29,12 +32,13 @@ TEST(StatementShape, ValuesAreBoundApartAndShownWhereTheirConversionsStand)
     const qmt::AdoStatement statement = qmt::AdoStatement::Of<kMixed>(-7, withNul, 5, -12, qmt::Doubled(u"a'b"));
     EXPECT_EQ(statement.sent(), u"INSERT INTO T(A, B, C, D, E) VALUES ( ?, ?, ?, ?, ? )");
     ASSERT_EQ(statement.valueCount(), 5u);
-    EXPECT_EQ(statement.value(0).vt, VT_I4);
-    EXPECT_EQ(statement.value(0).lVal, -7);
-    EXPECT_EQ(Text(statement.value(1)), withNul) << "a bound text is the caller's whole";
-    EXPECT_EQ(Text(statement.value(2)), u"005|-12");
-    EXPECT_EQ(Text(statement.value(3)), u"const");
-    EXPECT_EQ(Text(statement.value(4)), u"a'b") << "a text shown doubled is bound as given";
+    std::u16string room;
+    EXPECT_FALSE(statement.value(0, room).isText);
+    EXPECT_EQ(statement.value(0, room).number, -7);
+    EXPECT_EQ(Text(statement, 1), withNul) << "a bound text is the caller's whole";
+    EXPECT_EQ(Text(statement, 2), u"005|-12");
+    EXPECT_EQ(Text(statement, 3), u"const");
+    EXPECT_EQ(Text(statement, 4), u"a'b") << "a text shown doubled is bound as given";
     EXPECT_EQ(statement.shown(), u"INSERT INTO T(A, B, C, D, E) VALUES ( -7, N'it's', N'005|-12', N'const', 'a''b' )");
     EXPECT_NE(statement.identity(), nullptr);
     EXPECT_EQ(statement.identity(), qmt::AdoStatement::Of<kMixed>(1, u"", 2, 3, u"").identity());
@@ -45,8 +49,8 @@ TEST(StatementShape, ALiteralComposedOfValuesIsBoundAsGivenAndShownAsPrintfWrite
     const std::u16string withNul(u"O'B\0c", 5);
     const qmt::AdoStatement statement = qmt::AdoStatement::Of<kComposed>(qmt::Doubled(withNul), -5);
     ASSERT_EQ(statement.valueCount(), 2u);
-    EXPECT_EQ(Text(statement.value(0)), u"<" + withNul + u">");
-    EXPECT_EQ(Text(statement.value(1)), u"-05");
+    EXPECT_EQ(Text(statement, 0), u"<" + withNul + u">");
+    EXPECT_EQ(Text(statement, 1), u"-05");
     EXPECT_EQ(statement.shown(), u"SELECT N'<O''B>', N'-05'");
 }
 
@@ -57,7 +61,7 @@ TEST(StatementShape, PiecesAreWrittenIntoTheSentText)
     EXPECT_EQ(statement.shown(), u"DELETE FROM T WHERE ID = 4 AND C IN (1,2) AND N = 'xy'");
     EXPECT_EQ(statement.identity(), nullptr) << "texts that differ cannot share what is kept per shape";
     ASSERT_EQ(statement.valueCount(), 2u);
-    EXPECT_EQ(Text(statement.value(1)), u"xy");
+    EXPECT_EQ(Text(statement, 1), u"xy");
 }
 
 } // namespace
