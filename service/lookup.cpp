@@ -46,8 +46,7 @@ bool ReadFirstText(qmt::CAdoConnection& connection, const qmt::AdoStatement& sta
     qmt::CAdoRecordset recordset(connection);
     OpenReadOnly(recordset, statement, connection);
     bool found = false;
-    if (auto row = recordset.begin(); row != recordset.end()) found = (*row).readNullable(0, value) || anyRow;
-    recordset.close();
+    if (auto row = recordset.begin(); row != recordset.end()) found = (*row).takeText(0, value) || anyRow;
     if (!value.get()) value = CComBSTR(u"");
     return found;
 }
@@ -75,8 +74,10 @@ HRESULT CValmorin::translate(BSTR tableName, BSTR ValueIn, BSTR* Translation)
     bool found = false;
     if (lookup.Find(found, *Translation)) return Served(S_OK);
     return ServiceCallFrame({.text = Translation}, [&] {
-        RefuseApostrophe(m_connection, u"tableName", table);
-        RefuseApostrophe(m_connection, u"ValueIn", value);
+        if (!cacheable) {
+            RefuseApostrophe(m_connection, u"tableName", table);
+            RefuseApostrophe(m_connection, u"ValueIn", value);
+        }
         CComBSTR result; // the field's own copy becomes the [out] string
         found = ReadFirstText(m_connection, Sql<statements::kTranslate>(table, value), result, true);
         lookup.Keep(found, result);

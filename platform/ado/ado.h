@@ -95,6 +95,10 @@ struct _Recordset : IDispatch {
     // The current row's field by name or position, as Fields.Item(index).Value
     // gives it, without creating the Fields and Field objects (ADO's Collect).
     virtual HRESULT get_Collect(VARIANT index, VARIANT* value) = 0;
+    // As get_Collect, the field's value handed over rather than copied, for
+    // a caller that reads the field once: the field is EMPTY afterwards. An
+    // updatable recordset, whose rows go back to the store, gives a copy.
+    virtual HRESULT TakeCollect(VARIANT index, VARIANT* value) = 0;
     virtual HRESULT UpdateBatch(LONG affectRecords) = 0;
 
 protected:

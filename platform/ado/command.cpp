@@ -34,15 +34,24 @@ public:
 
     HRESULT put_Parameter(LONG index, VARIANT value) override
     {
-        KeptValue* kept = At(index);
-        return kept ? Keep(*kept, value) : Fail(E_INVALIDARG, u"A parameter's index is out of range.");
+        if (!InRange(index)) return OutOfRange();
+        const auto at = static_cast<std::size_t>(index);
+        switch (value.vt) {
+        case VT_BSTR:
+            KeepText(at, std::u16string_view(value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal)));
+            return S_OK;
+        case VT_I4:
+        case VT_I2: Keep(at, BoundValue::Kind::Number, value.vt == VT_I4 ? value.lVal : value.iVal); return S_OK;
+        case VT_NULL:
+        case VT_EMPTY: Keep(at, BoundValue::Kind::Null, 0); return S_OK;
+        default: return Fail(DISP_E_TYPEMISMATCH, u"A parameter of a command is a text, a number or NULL.");
+        }
     }
 
     HRESULT put_ParameterText(LONG index, const char16_t* text, ULONG length) override
     {
-        KeptValue* kept = At(index);
-        if (!kept) return Fail(E_INVALIDARG, u"A parameter's index is out of range.");
-        KeepText(*kept, std::u16string_view(text ? text : u"", text ? length : 0));
+        if (!InRange(index)) return OutOfRange();
+        KeepText(static_cast<std::size_t>(index), std::u16string_view(text ? text : u"", text ? length : 0));
         return S_OK;
     }
 
@@ -61,7 +70,7 @@ public:
     {
         if (m_boundStale) {
             m_bound.clear();
-            for (const KeptValue& value : m_values) m_bound.push_back({value.kind, value.text, value.number});
+            for (const KeptValue& value : m_values) m_bound.push_back(value.Bound());
             m_boundStale = false;
         }
         return m_bound;
@@ -72,6 +81,8 @@ private:
     {
         return ReportProviderErrors(_Command::iid, {AdoError(number, kCommandSource, description)});
     }
+    static bool InRange(LONG index) { return index >= 0 && index <= 1000; }
+    static HRESULT OutOfRange() { return Fail(E_INVALIDARG, u"A parameter's index is out of range."); }
 
     // A value as the command keeps it: a text's room is reused by the next
     // value set at that place, so that a command run again and again with
@@ -80,46 +91,40 @@ private:
         BoundValue::Kind kind = BoundValue::Kind::Null;
         std::u16string text;
         LONG number = 0;
+
+        BoundValue Bound() const { return {kind, text, number}; }
     };
 
-    KeptValue* At(LONG index)
+    KeptValue& Slot(std::size_t at)
     {
-        if (index < 0 || index > 1000) return nullptr;
-        const auto at = static_cast<std::size_t>(index);
         if (at >= m_values.size()) {
             m_values.resize(at + 1);
             m_boundStale = true; // the texts may have moved
         }
-        return &m_values[at];
+        return m_values[at];
     }
 
-    // A text equal to the one kept leaves the values bound as they are: a
-    // lookup's table name is often the last one's.
-    void KeepText(KeptValue& kept, std::u16string_view text)
+    // The value set at one place is bound anew there alone: a command run
+    // once per lookup does not rebuild all its values.
+    void Rebind(std::size_t at)
     {
-        if (kept.kind == BoundValue::Kind::Text && kept.text == text) return;
-        m_boundStale = true;
+        if (!m_boundStale) m_bound[at] = m_values[at].Bound();
+    }
+
+    void KeepText(std::size_t at, std::u16string_view text)
+    {
+        KeptValue& kept = Slot(at);
         kept.kind = BoundValue::Kind::Text;
         kept.text.assign(text);
+        Rebind(at);
     }
 
-    HRESULT Keep(KeptValue& kept, const VARIANT& value)
+    void Keep(std::size_t at, BoundValue::Kind kind, LONG number)
     {
-        if (value.vt == VT_BSTR) {
-            KeepText(kept, std::u16string_view(value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal)));
-            return S_OK;
-        }
-        m_boundStale = true;
-        switch (value.vt) {
-        case VT_I4:
-        case VT_I2:
-            kept.kind = BoundValue::Kind::Number;
-            kept.number = value.vt == VT_I4 ? value.lVal : value.iVal;
-            return S_OK;
-        case VT_NULL:
-        case VT_EMPTY: kept.kind = BoundValue::Kind::Null; return S_OK;
-        default: return Fail(DISP_E_TYPEMISMATCH, u"A parameter of a command is a text, a number or NULL.");
-        }
+        KeptValue& kept = Slot(at);
+        kept.kind = kind;
+        kept.number = number;
+        Rebind(at);
     }
 
     // The texts of an array given to Execute, in place of the values kept.
@@ -132,12 +137,8 @@ private:
             return Fail(E_INVALIDARG, u"The parameters cannot be read.");
         m_values.resize(SafeArrayElementCount(parameters.parray));
         m_boundStale = true; // an empty array sets no value, and the views of the old ones are gone
-        for (std::size_t i = 0; i < m_values.size(); ++i) {
-            VARIANT text;
-            text.vt = VT_BSTR;
-            text.bstrVal = elements[i];
-            Keep(m_values[i], text);
-        }
+        for (std::size_t i = 0; i < m_values.size(); ++i)
+            KeepText(i, std::u16string_view(elements[i] ? elements[i] : u"", SysStringLen(elements[i])));
         SafeArrayUnaccessData(parameters.parray);
         return S_OK;
     }

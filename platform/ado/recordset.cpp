@@ -196,6 +196,21 @@ public:
         return ReadCurrent(column, value);
     }
 
+    HRESULT TakeCollect(VARIANT index, VARIANT* value) override
+    {
+        if (m_updatable) return get_Collect(index, value);
+        if (!value) return E_POINTER;
+        if (!m_open) return Closed();
+        std::size_t column = 0;
+        if (!FindColumn(index, column)) return ItemNotFound(_Recordset::iid);
+        if (m_position >= m_set.rows) return NoCurrentRecord();
+        VARIANT& field = m_set.At(m_position, column);
+        VariantClear(value);
+        *value = field; // the field's string or reference now belongs to value
+        VariantInit(&field);
+        return S_OK;
+    }
+
     HRESULT UpdateBatch(LONG) override
     {
         if (!m_open) return Closed();

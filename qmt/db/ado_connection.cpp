@@ -49,6 +49,7 @@ void CAdoConnection::open(const std::u16string& connectionString, const std::u16
             const HRESULT hr = CoCreateInstance(CLSID_Connection, nullptr, CLSCTX_ALL, _Connection::iid,
                                                 reinterpret_cast<void**>(&m_handle));
             ThrowIfFailedHr(hr);
+            keepHandleViews();
         }
         clearErrors();
         m_handle->put_CommandTimeout(m_commandTimeout);
@@ -79,7 +80,17 @@ void CAdoConnection::close()
     m_spareRecordset.Release();
     if (!m_handle) return;
     if (state() == adStateOpen) ThrowIfFailedHr(m_handle->Close());
+    m_errors.Release();
+    m_dispatch.Release();
     m_handle.Release();
+}
+
+// The handle's error list and its IDispatch stay the same for its life:
+// asked for once, not at every statement.
+void CAdoConnection::keepHandleViews()
+{
+    m_handle->get_Errors(&m_errors);
+    m_handle.QueryInterface(m_dispatch);
 }
 
 LONG CAdoConnection::execute(const std::u16string& text, LONG options)
@@ -132,7 +143,9 @@ CComPtr<_Command> CAdoConnection::command(const AdoStatement& statement)
             CoCreateInstance(CLSID_Command, nullptr, CLSCTX_ALL, _Command::iid, reinterpret_cast<void**>(&handle)));
         ThrowIfFailedHr(handle->putref_ActiveConnection(activeConnection().get()));
         ThrowIfFailedHr(handle->put_CommandText(CComBSTR(statement.sent()).get()));
-        if (const void* shape = statement.identity()) {
+        // One made without a handle is bound to no connection: kept, it would
+        // fail every run after the connection opens.
+        if (const void* shape = statement.identity(); shape && m_dispatch) {
             m_commands[shape] = handle;
             m_lastShape = {shape, handle};
         }
@@ -203,28 +216,21 @@ void CAdoConnection::raiseFailure(HRESULT hr)
     throw failure;
 }
 
-CComPtr<Errors> CAdoConnection::errors() const
-{
-    CComPtr<Errors> list;
-    if (m_handle) m_handle->get_Errors(&list);
-    return list;
-}
-
 void CAdoConnection::clearErrors()
 {
-    if (CComPtr<Errors> list = errors()) list->Clear();
+    if (m_errors) m_errors->Clear();
 }
 
 LONG CAdoConnection::errorCount() const
 {
     LONG count = 0;
-    if (CComPtr<Errors> list = errors()) ThrowIfFailedHr(list->get_Count(&count));
+    if (m_errors) ThrowIfFailedHr(m_errors->get_Count(&count));
     return count;
 }
 
 CAdoError CAdoConnection::errorAt(LONG index) const
 {
-    CComPtr<Errors> list = errors();
+    const CComPtr<Errors>& list = m_errors;
     if (!list) throw _com_error(E_POINTER);
     CComPtr<Error> item;
     ThrowIfFailedHr(list->get_Item(CComVariant(index), &item));
@@ -272,11 +278,6 @@ std::u16string CAdoConnection::dbmsName() const
     return std::u16string(name.view());
 }
 
-CComPtr<IDispatch> CAdoConnection::activeConnection() const
-{
-    CComPtr<IDispatch> dispatch;
-    if (m_handle) m_handle.QueryInterface(dispatch);
-    return dispatch;
-}
+CComPtr<IDispatch> CAdoConnection::activeConnection() const { return m_dispatch; }
 
 } // namespace qmt

@@ -84,10 +84,12 @@ private:
 
     _Connection& handleOrThrow() const;
     LONG state() const;
-    CComPtr<Errors> errors() const;
+    void keepHandleViews();
 
     CComLibrary m_com;
     CComPtr<_Connection> m_handle;
+    CComPtr<Errors> m_errors;      // m_handle's
+    CComPtr<IDispatch> m_dispatch; // m_handle as a recordset's active connection
     LONG m_commandTimeout = 15;
     CAdoCredentials m_openedWith;
     std::unordered_map<const void*, CComPtr<_Command>> m_commands; // by shape, for this handle

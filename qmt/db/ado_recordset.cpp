@@ -12,6 +12,30 @@ namespace {
 
 bool IsNullOrEmpty(const VARIANT& value) { return value.vt == VT_NULL || value.vt == VT_EMPTY; }
 
+// A field's position as the recordset takes it: a plain VT_I4, which holds
+// nothing to clear.
+VARIANT Ordinal(LONG position)
+{
+    VARIANT index;
+    index.vt = VT_I4;
+    index.lVal = position;
+    return index;
+}
+
+// The field's text, its string taken over; NULL gives the empty text and
+// false.
+bool TextOf(CComVariant& field, CComBSTR& value)
+{
+    if (IsNullOrEmpty(field)) {
+        value = CComBSTR(u"");
+        return false;
+    }
+    if (field.vt != VT_BSTR) ThrowIfFailed(VariantChangeType(&field, &field, 0, VT_BSTR));
+    value.Attach(field.bstrVal);
+    field.vt = VT_EMPTY; // the string now belongs to value
+    return true;
+}
+
 } // namespace
 
 CComPtr<Field> CAdoRecord::field(LONG position) const
@@ -30,7 +54,7 @@ void CAdoRecord::read(LONG position, VARIANT& value) const
 {
     if (!m_handle) throw _com_error(E_POINTER);
     CComVariant current;
-    ThrowIfFailedHr(m_handle->get_Collect(CComVariant(position), &current));
+    ThrowIfFailedHr(m_handle->get_Collect(Ordinal(position), &current));
     ThrowIfFailed(VariantClear(&value));
     value = current;
     current.vt = VT_EMPTY;
@@ -65,20 +89,19 @@ void CAdoRecord::read(LONG position, std::u16string& value) const
     value = field.bstrVal ? field.bstrVal : u"";
 }
 
-void CAdoRecord::read(LONG position, CComBSTR& value) const { readNullable(position, value); }
-
-bool CAdoRecord::readNullable(LONG position, CComBSTR& value) const
+void CAdoRecord::read(LONG position, CComBSTR& value) const
 {
     CComVariant field;
     read(position, field);
-    if (IsNullOrEmpty(field)) {
-        value = CComBSTR(u"");
-        return false;
-    }
-    if (field.vt != VT_BSTR) ThrowIfFailed(VariantChangeType(&field, &field, 0, VT_BSTR));
-    value.Attach(field.bstrVal);
-    field.vt = VT_EMPTY; // the string now belongs to value
-    return true;
+    TextOf(field, value);
+}
+
+bool CAdoRecord::takeText(LONG position, CComBSTR& value) const
+{
+    if (!m_handle) throw _com_error(E_POINTER);
+    CComVariant field;
+    ThrowIfFailedHr(m_handle->TakeCollect(Ordinal(position), &field));
+    return TextOf(field, value);
 }
 
 void CAdoRecord::write(LONG position, const VARIANT& value)

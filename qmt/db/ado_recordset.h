@@ -24,8 +24,9 @@ public:
     // NULL gives the empty text; a non-text field is converted to text.
     void read(LONG position, std::u16string& value) const;
     void read(LONG position, CComBSTR& value) const;
-    // As read(position, value); false when the field is NULL.
-    bool readNullable(LONG position, CComBSTR& value) const;
+    // As read(position, value), the field handed over rather than copied:
+    // it reads as empty afterwards. False when the field is NULL.
+    bool takeText(LONG position, CComBSTR& value) const;
 
     // Reaches the database only through the recordset's updateBatch.
     void write(LONG position, const VARIANT& value);

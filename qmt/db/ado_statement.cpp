@@ -71,10 +71,8 @@ AdoStatement::Value AdoStatement::value(std::size_t index, std::u16string& room)
 {
     const ShapeMarker& marker = m_shape.markers[index];
     if (!marker.literal) return {false, {}, m_arguments[marker.firstConversion].number};
-    const std::u16string_view content = m_shape.shown.substr(marker.from, marker.to - marker.from);
-    if (marker.conversions == 0) return {true, content};
-    const Argument& only = m_arguments[marker.firstConversion];
-    if (marker.conversions == 1 && content == u"%s") return {true, only.text};
+    if (marker.wholeText) return {true, m_arguments[marker.firstConversion].text};
+    if (marker.conversions == 0) return {true, m_shape.shown.substr(marker.from, marker.to - marker.from)};
     room.clear();
     Render(room, marker.from, marker.to, marker.firstConversion, Rendering::Bound);
     return {true, room};

@@ -35,6 +35,7 @@ struct ShapeMarker {
     std::size_t from = 0, to = 0;   // the literal's content, or the %d
     std::size_t firstConversion = 0, conversions = 0;
     bool literal = false;
+    bool wholeText = false; // a literal that is one %s and nothing else: bound as the argument itself
 };
 
 inline constexpr std::size_t kMaxShapeConversions = 16;
@@ -135,6 +136,7 @@ private:
             ++marker.conversions;
             i += length;
         }
+        marker.wholeText = end - start == 2 && m_shown[start] == u'%' && m_shown[start + 1] == u's';
         AddMarker(marker);
         return end + 1;
     }

@@ -28,6 +28,22 @@ namespace valmorin::ado::sqlite {
 
 namespace {
 
+bool IsAscii(std::string_view text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// Most stored texts are ASCII: widened straight into the value's BSTR,
+// one unit per byte, with no conversion buffer between.
+CComVariant AsciiValue(std::string_view text)
+{
+    CComVariant value;
+    value.vt = VT_BSTR;
+    value.bstrVal = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
+    if (value.bstrVal) std::copy(text.begin(), text.end(), value.bstrVal);
+    return value;
+}
+
 // wide is room for the text's conversion, reused from value to value.
 CComVariant ColumnValue(sqlite3_stmt* stmt, int column, std::u16string& wide)
 {
@@ -49,6 +65,7 @@ CComVariant ColumnValue(sqlite3_stmt* stmt, int column, std::u16string& wide)
     // U+FFFD; the text comes back as it was given when it is well-formed.
     const auto* utf8 = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
     const auto utf8Bytes = static_cast<std::size_t>(sqlite3_column_bytes(stmt, column));
+    if (utf8 && IsAscii(std::string_view(utf8, utf8Bytes))) return AsciiValue(std::string_view(utf8, utf8Bytes));
     wide.clear();
     if (text::AppendUtf8AsUtf16(std::string_view(utf8 ? utf8 : "", utf8 ? utf8Bytes : 0), wide))
         return CComVariant(std::u16string_view(wide));
