@@ -87,12 +87,14 @@ private:
     // A value as the command keeps it: a text's room is reused by the next
     // value set at that place, so that a command run again and again with
     // new values stops allocating.
+    // (The text's units are a vector: its assign copies into the room it
+    // has, where a string's goes through the general replace.)
     struct KeptValue {
         BoundValue::Kind kind = BoundValue::Kind::Null;
-        std::u16string text;
+        std::vector<char16_t> text;
         LONG number = 0;
 
-        BoundValue Bound() const { return {kind, text, number}; }
+        BoundValue Bound() const { return {kind, std::u16string_view(text.data(), text.size()), number}; }
     };
 
     KeptValue& Slot(std::size_t at)
@@ -115,7 +117,7 @@ private:
     {
         KeptValue& kept = Slot(at);
         kept.kind = BoundValue::Kind::Text;
-        kept.text.assign(text);
+        kept.text.assign(text.begin(), text.end());
         Rebind(at);
     }
 

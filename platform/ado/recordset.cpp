@@ -205,7 +205,7 @@ public:
         if (!FindColumn(index, column)) return ItemNotFound(_Recordset::iid);
         if (m_position >= m_set.rows) return NoCurrentRecord();
         VARIANT& field = m_set.At(m_position, column);
-        VariantClear(value);
+        if (value->vt != VT_EMPTY) VariantClear(value);
         *value = field; // the field's string or reference now belongs to value
         VariantInit(&field);
         return S_OK;

@@ -22,6 +22,16 @@ VARIANT Ordinal(LONG position)
     return index;
 }
 
+// An object the caller holds, lent to a call as a VARIANT: no reference
+// is taken or given back for it.
+VARIANT Lent(IDispatch* object)
+{
+    VARIANT lent;
+    lent.vt = VT_DISPATCH;
+    lent.pdispVal = object;
+    return lent;
+}
+
 // The field's text, its string taken over; NULL gives the empty text and
 // false.
 bool TextOf(CComVariant& field, CComBSTR& value)
@@ -164,8 +174,7 @@ void CAdoRecordset::open(const AdoStatement& statement, CAdoConnection& connecti
     } catch (const _com_error& e) {
         throw CComException(e);
     }
-    openSource(CComVariant(static_cast<IDispatch*>(command.get())), connection, cursorType, cursorLocation, lockType,
-               options);
+    openSource(Lent(command.get()), connection, cursorType, cursorLocation, lockType, options);
 }
 
 void CAdoRecordset::openSource(const VARIANT& source, CAdoConnection& connection, LONG cursorType, LONG cursorLocation,
@@ -174,9 +183,9 @@ void CAdoRecordset::openSource(const VARIANT& source, CAdoConnection& connection
     try {
         close();
         m_handle->put_CursorLocation(cursorLocation);
-        const CComVariant activeConnection(connection.activeConnection().get());
+        const CComPtr<IDispatch> activeConnection = connection.activeConnection();
         connection.clearErrors();
-        m_handle->Open(source, activeConnection, cursorType, lockType, options);
+        m_handle->Open(source, Lent(activeConnection.get()), cursorType, lockType, options);
         connection.raiseProviderErrors();
         m_connection = &connection;
     } catch (const _com_error& e) {
@@ -198,10 +207,11 @@ void CAdoRecordset::close()
 
 CAdoRecordset::iterator CAdoRecordset::begin()
 {
-    VARIANT_BOOL eof = VARIANT_TRUE, bof = VARIANT_TRUE;
+    // EOF alone says whether there is a current row: a recordset that only
+    // moves forward never stands before its first row (BOF with rows).
+    VARIANT_BOOL eof = VARIANT_TRUE;
     ThrowIfFailedHr(m_handle->get_EOF(&eof));
-    ThrowIfFailedHr(m_handle->get_BOF(&bof));
-    return iterator(m_handle, !eof && !bof ? 0 : -1);
+    return iterator(m_handle, eof ? -1 : 0);
 }
 
 void CAdoRecordset::updateBatch(LONG scope)

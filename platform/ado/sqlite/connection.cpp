@@ -85,7 +85,13 @@ public:
             m_bytes = std::make_unique<char[]>(needed);
             m_capacity = needed;
         }
-        return {m_bytes.get(), static_cast<std::size_t>(text::EncodeUtf8(text, m_bytes.get()) - m_bytes.get())};
+        // An ASCII start (most values are ASCII throughout) is narrowed as
+        // it is; the rest, from the first unit above 0x7F, encoded.
+        std::size_t ascii = 0;
+        for (; ascii < text.size() && text[ascii] < 0x80; ++ascii) m_bytes[ascii] = static_cast<char>(text[ascii]);
+        char* end = m_bytes.get() + ascii;
+        if (ascii < text.size()) end = text::EncodeUtf8(text.substr(ascii), end);
+        return {m_bytes.get(), static_cast<std::size_t>(end - m_bytes.get())};
     }
 
 private:
