@@ -4,6 +4,8 @@
 #include "platform/ado/connection_object.h"
 #include "platform/com/class_factory.h"
 
+#include <cstring>
+#include <memory>
 #include <vector>
 
 namespace valmorin::ado {
@@ -84,17 +86,35 @@ private:
     static bool InRange(LONG index) { return index >= 0 && index <= 1000; }
     static HRESULT OutOfRange() { return Fail(E_INVALIDARG, u"A parameter's index is out of range."); }
 
-    // A value as the command keeps it: a text's room is reused by the next
-    // value set at that place, so that a command run again and again with
-    // new values stops allocating.
-    // (The text's units are a vector: its assign copies into the room it
-    // has, where a string's goes through the general replace.)
+    // Room for a text, grown as longer ones come and never shrunk, so that
+    // a command run again and again with new values stops allocating; a
+    // text set is a length check and one copy.
+    class TextRoom {
+    public:
+        void Assign(std::u16string_view text)
+        {
+            if (text.size() > m_capacity) {
+                m_units = std::make_unique<char16_t[]>(text.size());
+                m_capacity = text.size();
+            }
+            if (!text.empty()) std::memcpy(m_units.get(), text.data(), text.size() * sizeof(char16_t));
+            m_length = text.size();
+        }
+        std::u16string_view View() const { return {m_units ? m_units.get() : u"", m_length}; }
+
+    private:
+        std::unique_ptr<char16_t[]> m_units;
+        std::size_t m_capacity = 0, m_length = 0;
+    };
+
+    // A value as the command keeps it, its text's room reused by the next
+    // value set at that place.
     struct KeptValue {
         BoundValue::Kind kind = BoundValue::Kind::Null;
-        std::vector<char16_t> text;
+        TextRoom text;
         LONG number = 0;
 
-        BoundValue Bound() const { return {kind, std::u16string_view(text.data(), text.size()), number}; }
+        BoundValue Bound() const { return {kind, text.View(), number}; }
     };
 
     KeptValue& Slot(std::size_t at)
@@ -117,7 +137,7 @@ private:
     {
         KeptValue& kept = Slot(at);
         kept.kind = BoundValue::Kind::Text;
-        kept.text.assign(text.begin(), text.end());
+        kept.text.Assign(text);
         Rebind(at);
     }
 

@@ -278,6 +278,4 @@ std::u16string CAdoConnection::dbmsName() const
     return std::u16string(name.view());
 }
 
-CComPtr<IDispatch> CAdoConnection::activeConnection() const { return m_dispatch; }
-
 } // namespace qmt

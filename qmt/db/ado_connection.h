@@ -64,7 +64,7 @@ public:
 
     // The platform object as the active connection of a recordset; null
     // without a handle.
-    CComPtr<IDispatch> activeConnection() const;
+    const CComPtr<IDispatch>& activeConnection() const { return m_dispatch; }
     // A command of this connection holding the statement's text and values,
     // kept per shape so that a shape's text crosses once per connection.
     CComPtr<_Command> command(const AdoStatement& statement);

@@ -183,9 +183,8 @@ void CAdoRecordset::openSource(const VARIANT& source, CAdoConnection& connection
     try {
         close();
         m_handle->put_CursorLocation(cursorLocation);
-        const CComPtr<IDispatch> activeConnection = connection.activeConnection();
         connection.clearErrors();
-        m_handle->Open(source, Lent(activeConnection.get()), cursorType, lockType, options);
+        m_handle->Open(source, Lent(connection.activeConnection().get()), cursorType, lockType, options);
         connection.raiseProviderErrors();
         m_connection = &connection;
     } catch (const _com_error& e) {
