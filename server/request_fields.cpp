@@ -1,22 +1,14 @@
 #include "server/request_fields.h"
 #include "server/refusal.h"
 
+#include "platform/text/json_nesting.h"
+#include "platform/text/marks.h"
 #include "platform/text/utf.h"
 
 #include <algorithm>
 #include <exception>
 
 namespace {
-
-// Characters no listing or form could show as they are: the C0 and C1
-// controls, DEL, the line and paragraph separators, and the marks that
-// reorder the text around them (bidirectional embeddings, overrides and
-// isolates).
-bool Unshowable(char16_t c)
-{
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) ||
-           (c >= 0x2066 && c <= 0x2069);
-}
 
 std::string FieldName(const char* name) { return std::string("the field \"") + name + "\""; }
 
@@ -36,9 +28,11 @@ Json ParseBody(const Call& call)
     if (text.empty()) return Json::object();
     Json body;
     try {
-        body = Json::parse(text);
+        body = valmorin::text::ParseJsonNestedAtMost<Json>(text);
     } catch (const Json::exception& e) { // a syntax error, or a number past a double's range
         Refuse(400, std::string("the body is not valid JSON: ") + e.what());
+    } catch (const valmorin::text::JsonTooDeep& e) {
+        Refuse(400, std::string("the body is refused: ") + e.what());
     }
     if (!body.is_object()) Refuse(400, "the body is not a JSON object");
     return body;
@@ -79,8 +73,8 @@ void BodyFields::NoOthers() const
 std::u16string NewName(std::u16string name, const std::string& what)
 {
     if (name.empty()) Refuse(400, what + " is empty");
-    if (std::any_of(name.begin(), name.end(), Unshowable))
-        Refuse(400, what + " holds a control character or a mark that reorders text");
+    if (std::any_of(name.begin(), name.end(), valmorin::text::Unshowable))
+        Refuse(400, what + " holds a control character, an invisible mark or one that reorders text");
     return name;
 }
 

@@ -4,6 +4,8 @@
 #include "server/call.h"
 #include "server/refusal.h"
 
+#include "platform/text/json_nesting.h"
+
 #include <optional>
 #include <string>
 
@@ -43,8 +45,8 @@ void LogIn(Call& call)
     if (AnsweredWithoutAccounts(call)) return;
     Json body;
     try {
-        body = Json::parse(call.request().body);
-    } catch (const Json::exception&) {
+        body = valmorin::text::ParseJsonNestedAtMost<Json>(call.request().body);
+    } catch (const std::exception&) { // a syntax error, or nesting no log-in has
         Refuse(400, "the body is not valid JSON");
     }
     if (!body.is_object() || body.size() != 2 || !body.contains("user") || !body["user"].is_string() ||

@@ -19,7 +19,10 @@
 // Each INPUT once, each table change once. Shown, each change carries
 // "replaces": the row's OUTPUT (null: no row), the table's name,
 // description, columns ([{"id", "name", "inout"}]) or approval.
+#include "platform/text/json_nesting.h"
+#include "platform/text/marks.h"
 #include "platform/text/utf.h"
+#include "platform/win32/nls.h"
 #include "service/call_frame.h"
 #include "service/json_text.h"
 #include "service/listing.h"
@@ -28,6 +31,7 @@
 #include "service/table_changes.h"
 #include "service/table_columns.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -52,13 +56,27 @@ std::u16string Shown(const Json& value)
     return value.is_string() ? Quoted(WideText(value)) : Widen(DumpJson(value));
 }
 
-// Change sets are proposed and decided by someone: the history names them.
+// Change sets are proposed and decided by someone: the history names them,
+// and a second user must approve. So a name must be one a reader can tell
+// apart: nothing invisible in it, no white space around it.
 std::u16string RequireUser(BSTR user)
 {
     std::u16string name = ServiceText::FromBstr(user).str();
-    if (name.empty())
+    if (std::all_of(name.begin(), name.end(), valmorin::text::Blank))
         Refuse(E_INVALIDARG, u"The argument User is empty: change sets are proposed and decided in a user's name.");
+    if (valmorin::text::Blank(name.front()) || valmorin::text::Blank(name.back()))
+        Refuse(E_INVALIDARG, u"The argument User " + Quoted(name) + u" begins or ends with white space.");
+    if (std::any_of(name.begin(), name.end(), valmorin::text::Unshowable))
+        Refuse(E_INVALIDARG, u"The argument User holds a control character, an invisible mark or one that "
+                             u"reorders text.");
     return name;
+}
+
+// Users are told apart as people read their names: "Alice" is alice.
+bool SameUser(std::u16string_view a, std::u16string_view b)
+{
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
 }
 
 // ---- What the store holds now ----
@@ -222,9 +240,16 @@ private:
 
 Json ParseRequest(BSTR changes)
 {
-    Json request = Json::parse(Utf16ToUtf8(TextOf(changes)), nullptr, false);
-    if (request.is_discarded() || !request.is_object() || !request.contains("table") ||
-        !request.at("table").is_string())
+    Json request;
+    try {
+        request = valmorin::text::ParseJsonNestedAtMost<Json>(Utf16ToUtf8(TextOf(changes)));
+    } catch (const valmorin::text::JsonTooDeep&) {
+        Refuse(E_INVALIDARG, u"Changes nests deeper than " + Decimal(valmorin::text::kMaxJsonNesting) +
+                                 u" levels; a change set is a list of flat changes.");
+    } catch (const Json::exception&) {
+        request = nullptr; // refused below with the shape it must have
+    }
+    if (!request.is_object() || !request.contains("table") || !request.at("table").is_string())
         Refuse(E_INVALIDARG, u"Changes is not a JSON object such as {\"table\": \"T\", \"changes\": [{\"op\": "
                              u"\"put\", \"input\": \"a\", \"output\": \"b\"}]}.");
     return request;
@@ -385,14 +410,28 @@ struct StoredChangeSet {
     LONG id = 0, tableId = 0;
     std::u16string table, state, proposer;
     Json changes;
+    std::u16string reason;
 };
+
+// The changes a change set row holds. Other programs may write that row, so
+// its text is read as a stranger's would be.
+Json StoredChanges(const qmt::CAdoRecord& row)
+{
+    try {
+        Json changes = valmorin::text::ParseJsonNestedAtMost<Json>(Utf16ToUtf8(ReadText(row, 5)));
+        if (changes.is_array()) return changes;
+    } catch (const std::exception&) { // a syntax error, or nesting no change set has
+    }
+    Refuse(DB_E_INTEGRITYVIOLATION, u"The stored changes of change set " + Decimal(ReadNumber(row, 0)) +
+                                        u" are not a JSON list of changes; the row was written by another program.");
+}
 
 StoredChangeSet ReadChangeSet(qmt::CAdoConnection& connection, LONG id)
 {
     StoredChangeSet set;
     ForEachRow(connection, Sql<statements::kChangeSet>(id), [&](const qmt::CAdoRecord& row) {
-        set = {ReadNumber(row, 0), ReadNumber(row, 10), ReadText(row, 1),
-               ReadText(row, 2),   ReadText(row, 3),    Json::parse(Utf16ToUtf8(ReadText(row, 5)))};
+        set = {ReadNumber(row, 0), ReadNumber(row, 10), ReadText(row, 1), ReadText(row, 2),
+               ReadText(row, 3),   StoredChanges(row),  ReadText(row, 9)};
     });
     if (set.id == 0) Refuse(E_INVALIDARG, u"No change set has the id " + Decimal(id) + u".");
     return set;
@@ -401,8 +440,9 @@ StoredChangeSet ReadChangeSet(qmt::CAdoConnection& connection, LONG id)
 void RequirePending(const StoredChangeSet& set)
 {
     if (set.state != u"pending")
-        Refuse(DB_E_INTEGRITYVIOLATION,
-               u"Change set " + Decimal(set.id) + u" is " + set.state + u" already: it is decided once.");
+        Refuse(DB_E_INTEGRITYVIOLATION, u"Change set " + Decimal(set.id) + u" is " + set.state +
+                                            (set.reason.empty() ? u"" : u" (" + set.reason + u")") +
+                                            u" already: it is decided once.");
 }
 
 // Fields: ID, NOM, STATE, PROPOSER, PROPOSED, CHANGES, DECIDER, DECIDED,
@@ -415,7 +455,7 @@ Json ChangeSetJson(const qmt::CAdoRecord& row, bool withChanges)
                  {"state", JsonString(state)},
                  {"proposer", JsonString(ReadText(row, 3))},
                  {"time", JsonString(ReadText(row, 4))}};
-    Json changes = Json::parse(Utf16ToUtf8(ReadText(row, 5)));
+    Json changes = StoredChanges(row);
     if (withChanges)
         item["changes"] = std::move(changes);
     else
@@ -638,8 +678,8 @@ HRESULT CValmorin::ChangeSetApprove(BSTR User, LONG Id, BSTR* Revision)
         m_history.RefuseWithout();
         const std::u16string approver = RequireUser(User);
         const StoredChangeSet proposed = ReadChangeSet(m_connection, Id);
-        if (proposed.proposer == approver)
-            Refuse(E_ACCESSDENIED, u"Change set " + Decimal(Id) + u" was proposed by " + Quoted(approver) +
+        if (SameUser(proposed.proposer, approver))
+            Refuse(E_ACCESSDENIED, u"Change set " + Decimal(Id) + u" was proposed by " + Quoted(proposed.proposer) +
                                        u", who cannot approve it: another user must.");
         RequirePending(proposed);
         const TablesChanging changing(

@@ -67,6 +67,15 @@ std::u16string RevisionAsOf(qmt::CAdoConnection& connection, std::u16string_view
     return revision;
 }
 
+// The running numbers are counters, not reference data: their changes are
+// not recorded, so no answer about their past would be true.
+void RefuseRunningNumbers(std::u16string_view table)
+{
+    if (table == statements::kCounterTable)
+        RefuseArgument(std::u16string(table) + u" holds the running numbers, whose changes the history does not "
+                                               u"record.");
+}
+
 Json HistoryItem(const qmt::CAdoRecord& row)
 {
     Json item = {{"revision", JsonString(ReadText(row, 0))}, {"time", JsonString(ReadText(row, 1))},
@@ -101,8 +110,9 @@ HRESULT CValmorin::History(BSTR Name, BSTR Input, LONG Offset, LONG Limit, BSTR*
         if (Limit < 0) RefuseArgument(u"The argument Limit is negative.");
         const std::u16string name = ServiceText::FromBstr(Name).str();
         const std::u16string input = ServiceText::FromBstr(Input).str();
+        RefuseRunningNumbers(name);
         const bool ofRow = !input.empty();
-        const LONG total = ofRow ? QueryNumber(m_connection, Sql<statements::kCountRowHistory>(input, name, name, name))
+        const LONG total = ofRow ? QueryNumber(m_connection, Sql<statements::kCountRowHistory>(name, name, name, input))
                                  : QueryNumber(m_connection, Sql<statements::kCountTableHistory>(name, name, name));
         JsonItems items;
         long long seen = 0;
@@ -111,7 +121,7 @@ HRESULT CValmorin::History(BSTR Name, BSTR Input, LONG Offset, LONG Limit, BSTR*
             return Limit == 0 || seen < static_cast<long long>(Offset) + Limit;
         };
         if (ofRow)
-            StreamRows(m_connection, Sql<statements::kRowHistory>(input, name, name, name), take);
+            StreamRows(m_connection, Sql<statements::kRowHistory>(name, name, name, input), take);
         else
             StreamRows(m_connection, Sql<statements::kTableHistory>(name, name, name), take);
         *List = JsonToBstr(WithList({{"total", total}}, items));
@@ -129,6 +139,7 @@ HRESULT CValmorin::translateAsOf(BSTR tableName, BSTR ValueIn, BSTR AsOf, BSTR* 
         const std::u16string_view table = TextOf(tableName), value = TextOf(ValueIn);
         RefuseApostrophe(m_connection, u"tableName", table);
         RefuseApostrophe(m_connection, u"ValueIn", value);
+        RefuseRunningNumbers(table);
         const std::u16string revision = RevisionAsOf(m_connection, TextOf(AsOf));
         CComBSTR answer;
         ForEachRow(

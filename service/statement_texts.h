@@ -177,25 +177,35 @@ inline constexpr qmt::StatementShape kTranslateAsOf{
 // The changes of the tables that bear or bore a name, newest first, with
 // their revision's time, user and approver (none for a change of approval
 // kept by a prune that dropped its revision); of one row of theirs with an
-// INPUT.
+// INPUT. A table number freed by a deletion is taken by the next table
+// created, so a number's changes are told apart by life, from one creation
+// to the next: the lives in which it bore the name, or bears it now.
+inline constexpr char16_t kTableLives[] =
+    u"(SELECT DISTINCT x.ID, x.LIFE_FROM, COALESCE((SELECT MIN(c.SEQ) FROM QM_HISTORY c WHERE c.ID_TABLE = x.ID "
+    u"AND c.KIND = 'table' AND c.OLD_VALUE IS NULL AND c.SEQ > x.LIFE_FROM), 9223372036854775807) AS LIFE_TO "
+    u"FROM (SELECT e.ID_TABLE AS ID, COALESCE((SELECT MAX(c.SEQ) FROM QM_HISTORY c WHERE c.ID_TABLE = "
+    u"e.ID_TABLE AND c.KIND = 'table' AND c.OLD_VALUE IS NULL AND c.SEQ <= e.SEQ), 0) AS LIFE_FROM FROM "
+    u"QM_HISTORY e WHERE e.KIND = 'table' AND (e.OLD_VALUE = N'%s' OR e.NEW_VALUE = N'%s') UNION SELECT "
+    u"t.ID_TABLE, COALESCE((SELECT MAX(c.SEQ) FROM QM_HISTORY c WHERE c.ID_TABLE = t.ID_TABLE AND c.KIND = "
+    u"'table' AND c.OLD_VALUE IS NULL), 0) FROM QM_TABLES t WHERE t.NOM = N'%s') x) l ON h.ID_TABLE = l.ID AND "
+    u"h.SEQ >= l.LIFE_FROM AND h.SEQ < l.LIFE_TO";
 inline constexpr qmt::StatementShape kCountTableHistory{
-    u"SELECT COUNT(*) FROM QM_HISTORY WHERE ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s' UNION "
-    u"SELECT ID_TABLE FROM QM_HISTORY WHERE KIND = 'table' AND (OLD_VALUE = N'%s' OR NEW_VALUE = N'%s'))"};
+    qmt::JoinText(u"SELECT COUNT(*) FROM QM_HISTORY h JOIN ", kTableLives).text};
 inline constexpr qmt::StatementShape kTableHistory{
-    u"SELECT CAST(h.REVISION AS TEXT), r.TIME, r.USER_CODE, h.KIND, h.NOM, h.INPUT, h.OLD_VALUE, h.NEW_VALUE, "
-    u"r.APPROVER FROM QM_HISTORY h LEFT JOIN QM_REVISIONS r ON r.REVISION = h.REVISION WHERE h.ID_TABLE IN (SELECT "
-    u"ID_TABLE FROM QM_TABLES WHERE NOM = N'%s' UNION SELECT ID_TABLE FROM QM_HISTORY WHERE KIND = 'table' AND "
-    u"(OLD_VALUE = N'%s' OR NEW_VALUE = N'%s')) ORDER BY h.REVISION DESC, h.SEQ DESC"};
+    qmt::JoinText(
+        u"SELECT CAST(h.REVISION AS TEXT), r.TIME, r.USER_CODE, h.KIND, h.NOM, h.INPUT, h.OLD_VALUE, h.NEW_VALUE, "
+        u"r.APPROVER FROM QM_HISTORY h LEFT JOIN QM_REVISIONS r ON r.REVISION = h.REVISION JOIN ",
+        kTableLives, u" ORDER BY h.REVISION DESC, h.SEQ DESC")
+        .text};
 inline constexpr qmt::StatementShape kCountRowHistory{
-    u"SELECT COUNT(*) FROM QM_HISTORY WHERE KIND = 'row' AND INPUT = N'%s' AND ID_TABLE IN (SELECT ID_TABLE FROM "
-    u"QM_TABLES WHERE NOM = N'%s' UNION SELECT ID_TABLE FROM QM_HISTORY WHERE KIND = 'table' AND (OLD_VALUE = "
-    u"N'%s' OR NEW_VALUE = N'%s'))"};
+    qmt::JoinText(u"SELECT COUNT(*) FROM QM_HISTORY h JOIN ", kTableLives, u" WHERE h.KIND = 'row' AND h.INPUT = N'%s'")
+        .text};
 inline constexpr qmt::StatementShape kRowHistory{
-    u"SELECT CAST(h.REVISION AS TEXT), r.TIME, r.USER_CODE, h.KIND, h.NOM, h.INPUT, h.OLD_VALUE, h.NEW_VALUE, "
-    u"r.APPROVER FROM QM_HISTORY h LEFT JOIN QM_REVISIONS r ON r.REVISION = h.REVISION WHERE h.KIND = 'row' AND "
-    u"h.INPUT = N'%s' AND h.ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s' UNION SELECT ID_TABLE "
-    u"FROM QM_HISTORY WHERE KIND = 'table' AND (OLD_VALUE = N'%s' OR NEW_VALUE = N'%s')) ORDER BY h.REVISION "
-    u"DESC, h.SEQ DESC"};
+    qmt::JoinText(
+        u"SELECT CAST(h.REVISION AS TEXT), r.TIME, r.USER_CODE, h.KIND, h.NOM, h.INPUT, h.OLD_VALUE, h.NEW_VALUE, "
+        u"r.APPROVER FROM QM_HISTORY h LEFT JOIN QM_REVISIONS r ON r.REVISION = h.REVISION JOIN ",
+        kTableLives, u" WHERE h.KIND = 'row' AND h.INPUT = N'%s' ORDER BY h.REVISION DESC, h.SEQ DESC")
+        .text};
 
 // Change sets. An approval's revision names the proposer as its user, and
 // its approver and change set; its number is read back under the writers'

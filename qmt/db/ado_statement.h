@@ -16,6 +16,7 @@
 
 #include "platform/ado/ado.h"
 
+#include <algorithm>
 #include <array>
 #include <concepts>
 #include <cstddef>
@@ -174,6 +175,24 @@ private:
     std::size_t m_markerCount = 0;
     bool m_hasPieces = false;
 };
+
+// The text of a shape put together from pieces at compile time, for
+// shapes that share a long clause:
+// StatementShape{JoinText(u"SELECT ... ", kClause, u" WHERE ...").text}.
+template <std::size_t Length>
+struct JoinedText {
+    char16_t text[Length];
+};
+
+template <std::size_t... N>
+consteval JoinedText<(N + ...) - sizeof...(N) + 1> JoinText(const char16_t (&... pieces)[N])
+{
+    JoinedText<(N + ...) - sizeof...(N) + 1> joined{};
+    std::size_t at = 0;
+    ((std::copy_n(pieces, N - 1, joined.text + at), at += N - 1), ...);
+    joined.text[at] = u'\0';
+    return joined;
+}
 
 // A text value. Shown as given, or with each apostrophe doubled where the
 // statement shows it as a literal holds it; bound as given either way.

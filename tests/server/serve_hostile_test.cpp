@@ -1012,6 +1012,30 @@ TEST_F(ServeHostileTest, AStrangersBodyIsNeverRead)
     EXPECT_LT(ResidentKiB(server.pid()) - idle, 64 << 10) << "the server kept strangers' bodies";
 }
 
+// A body within its size limit, nested deeper than any the server reads:
+// its value would be printed and dropped recursively, one frame a level.
+// Faults caught: the nesting parsed whole, taking a worker's stack and the
+// process with it.
+TEST_F(ServeHostileTest, BodiesNestedPastAnyRouteAreRefusedBeforeTheyGrow)
+{
+    ServeProcess server = Serve({"--users", Accounts({{"alice", "pw", 4}})});
+    const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+    httplib::Client alice("127.0.0.1", server.port());
+    alice.set_basic_auth("alice", "pw");
+    ASSERT_EQ(alice
+                  .Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
+                        "application/json")
+                  ->status,
+              201);
+    for (const char* route : {"/api/changesets", "/api/tables/T/rows", "/api/tables"}) {
+        const httplib::Result answer =
+            alice.Post(route, R"({"table": "T", "changes": )" + deep + "}", "application/json");
+        ASSERT_TRUE(answer) << route << ": the server went away";
+        EXPECT_EQ(answer->status, 400) << route;
+    }
+    EXPECT_EQ(alice.Get("/api/tables")->status, 200);
+}
+
 // Fault caught: a limit that holds for a declared Content-Length only, so
 // that a chunked body is read whole whatever its size, and imported.
 TEST_F(ServeHostileTest, AChunkedBodyPastItsLimitIsRefusedAndNothingIsImported)

@@ -114,13 +114,16 @@ constexpr const char* kRowChanges = R"({"table": "T", "changes": [{"op": "put", 
     {"op": "delete", "input": "b"}, {"op": "put", "input": "c", "output": "C"}]})";
 
 // Faults caught: the proposer allowed to approve their own change set (or
-// only when named alike in another case of the call); a refused approval
+// only when named alike in another case of the call, or in another letter
+// case, or with white space or an invisible mark added); a refused approval
 // that wrote part of the set or opened its revision; a proposal in no
-// one's name; a table whose changes need approval written by the proposal.
+// one's name, or in a blank one; a table whose changes need approval
+// written by the proposal.
 TEST_P(ChangeSetTest, TheProposerCannotApproveAndNothingIsWritten)
 {
     RequireApproval();
     const LONG id = Propose(u"alice", kRowChanges);
+    const LONG accented = Propose(u"\u00E9lodie", kRowChanges);
     EXPECT_EQ(Translate(u"a"), u"1") << "a change set that needs approval applied on proposal";
     const std::vector<std::u16string> before = StoreDump(*m_store);
     const std::u16string revision = CurrentRevision();
@@ -131,9 +134,21 @@ TEST_P(ChangeSetTest, TheProposerCannotApproveAndNothingIsWritten)
     EXPECT_EQ(CurrentRevision(), revision);
     EXPECT_EQ(Show(id).at("state"), "pending");
 
+    for (const char16_t* alike : {u"ALICE", u"Alice", u" alice", u"alice\t", u"alice\u200B", u"\uFEFFalice",
+                                  u"ali\u00ADce", u"alice\u202E", u"\u00A0alice"}) {
+        const HRESULT hr = Approve(alike, id);
+        EXPECT_TRUE(hr == E_ACCESSDENIED || hr == E_INVALIDARG) << Utf16ToUtf8(alike) << ": " << std::hex << hr;
+    }
+    EXPECT_EQ(Approve(u"\u00C9LODIE", accented), E_ACCESSDENIED) << "a proposer in other letters of a wider script";
+    EXPECT_EQ(StoreDump(*m_store), before);
+    EXPECT_EQ(CurrentRevision(), revision);
+
     LONG none = 0;
-    EXPECT_EQ(m_v3->ChangeSetPropose(Arg(u""), Arg(Widen(kRowChanges)), &none), E_INVALIDARG);
+    for (const char16_t* blank : {u"", u"   ", u"\u3000", u"\u200B"})
+        EXPECT_EQ(m_v3->ChangeSetPropose(Arg(blank), Arg(Widen(kRowChanges)), &none), E_INVALIDARG)
+            << Utf16ToUtf8(blank);
     EXPECT_EQ(Approve(u"", id), E_INVALIDARG);
+    EXPECT_EQ(Approve(u"bob", id), S_OK) << Utf16ToUtf8(ErrorDescription());
 }
 
 // Faults caught: rows written in the approver's name (USER_CODE_LASTACTION
@@ -240,9 +255,12 @@ TEST_P(ChangeSetTest, TableChangesApplyInOrderAndTurningApprovalOffNeedsApproval
 // Faults caught: a malformed set accepted and failing half-way at
 // approval (an unknown op, a row named twice, whose value replaced is then
 // ambiguous, a change after the table's deletion, a table that does not
-// exist); a refusal that does not say which change.
+// exist); a refusal that does not say which change; a text nested deep
+// enough to take the stack when printed or dropped.
 TEST_P(ChangeSetTest, AMalformedSetIsRefusedWholeNamingItsChange)
 {
+    const std::string deep = R"({"table": "T", "changes": [{"op": "put", "input": "a", "output": )" +
+                             std::string(200000, '[') + std::string(200000, ']') + "}]}";
     const struct {
         const char* changes;
         std::u16string_view named;
@@ -256,6 +274,7 @@ TEST_P(ChangeSetTest, AMalformedSetIsRefusedWholeNamingItsChange)
         {R"({"table": "Nope", "changes": [{"op": "delete", "input": "a"}]})", u"\"Nope\""},
         {R"({"table": "T", "changes": []})", u"at least one change"},
         {R"([1, 2])", u"not a JSON object"},
+        {deep.c_str(), u"deeper than"},
     };
     const std::vector<std::u16string> before = StoreDump(*m_store);
     for (const auto& c : cases) {
@@ -340,6 +359,58 @@ TEST_P(ChangeSetTest, ARejectionIsKeptWithItsReasonAndEndsTheSet)
     EXPECT_EQ(listed(u"rejected"), std::vector<LONG>{id});
     EXPECT_EQ(listed(u"pending"), std::vector<LONG>{pending});
     EXPECT_EQ(listed(u""), (std::vector<LONG>{pending, id}));
+}
+
+// A table deleted takes its pending change sets with it, and the next
+// table created takes the deleted one's number: neither its history nor its
+// approvals may then speak of the deleted table's.
+//
+// Faults caught: a pending set of the deleted table applied to the table
+// that took its number; the deleted table's changes listed in the new
+// table's history; a set left pending for ever.
+TEST_P(ChangeSetTest, ADeletedTablesChangeSetsAndHistoryStayItsOwn)
+{
+    RequireApproval();
+    const LONG id = Propose(u"alice", R"({"table": "T", "changes": [{"op": "put", "input": "z", "output": "Z"}]})");
+    const Rows number = m_store->Column("SELECT ID_TABLE FROM QM_TABLES WHERE NOM = 'T'");
+    ASSERT_EQ(m_component->TableDelete(Arg(u"T")), S_OK);
+    ASSERT_EQ(m_component->TableCreate(Arg(u"admin"), Arg(u"W"), Arg(u"d"), Arg(u"in\u00A8out"), Arg(u"1\u00A80")),
+              S_OK);
+    ASSERT_EQ(m_store->Column("SELECT ID_TABLE FROM QM_TABLES WHERE NOM = 'W'"), number)
+        << "the new table was meant to take the deleted one's number";
+
+    const Json shown = Show(id);
+    EXPECT_EQ(shown.at("state"), "rejected");
+    EXPECT_EQ(Approve(u"bob", id), DB_E_INTEGRITYVIOLATION);
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_VALMOR"), Rows{u"0"});
+
+    BstrResult history;
+    ASSERT_EQ(m_v3->History(Arg(u"W"), Arg(u""), 0, 0, &history), S_OK) << Utf16ToUtf8(ErrorDescription());
+    const Json listed = Json::parse(Utf16ToUtf8(history.text()));
+    for (const Json& change : listed.at("list")) EXPECT_EQ(change.at("table"), "W") << change.dump();
+    EXPECT_EQ(listed.at("total"), listed.at("list").size());
+    ASSERT_EQ(m_v3->History(Arg(u"T"), Arg(u"a"), 0, 0, &history), S_OK) << Utf16ToUtf8(ErrorDescription());
+    EXPECT_EQ(Json::parse(Utf16ToUtf8(history.text())).at("total"), 2) << "a made, then deleted with T";
+}
+
+// The change set rows are the store's: another program may write them.
+//
+// Faults caught: a stored text that is not JSON, or nests past the stack,
+// taking the process down on show, list or approval.
+TEST_P(ChangeSetTest, ChangesWrittenByAnotherProgramAreReadAsAStrangersText)
+{
+    RequireApproval();
+    const LONG id = Propose(u"alice", kRowChanges);
+    for (const std::string& stored : {std::string("not json"), std::string(100000, '[') + std::string(100000, ']'),
+                                      std::string(R"({"op": "put"})")}) {
+        m_store->Run("UPDATE QM_CHANGESETS SET CHANGES = '" + stored + "' WHERE ID = " + std::to_string(id));
+        BstrResult shown;
+        EXPECT_EQ(m_v3->ChangeSetShow(id, &shown), DB_E_INTEGRITYVIOLATION) << stored.substr(0, 20);
+        EXPECT_TRUE(Mentions(ErrorDescription(), u"another program")) << Utf16ToUtf8(ErrorDescription());
+        EXPECT_EQ(m_v3->ChangeSetList(Arg(u""), &shown), DB_E_INTEGRITYVIOLATION);
+        EXPECT_EQ(Approve(u"bob", id), DB_E_INTEGRITYVIOLATION);
+    }
+    EXPECT_EQ(Translate(u"a"), u"1");
 }
 
 // On a table whose changes need no approval a proposal applies at once;

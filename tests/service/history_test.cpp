@@ -203,6 +203,40 @@ TEST_P(HistoryTest, PointsOutsideTheHistoryAreRefusedNamingWhatIsKept)
     EXPECT_EQ(answer.text(), u"v");
 }
 
+// The running numbers are not recorded, so their table has no past to
+// answer from, and no table may take or leave their name: the part of its
+// past spent under that name would be missing, and answers as of earlier
+// points would be read back through changes never recorded.
+//
+// Faults caught: a table renamed to the running numbers' name (by the
+// component or by another program) whose later changes go unrecorded; one
+// renamed from it whose past is taken for a reference table's; answers as
+// of a point for the running numbers made up from their present.
+TEST_P(HistoryTest, NoTableTakesOrLeavesTheRunningNumbersName)
+{
+    LONG done = 0;
+    ASSERT_EQ(m_component->transadd(Arg(u"T"), Arg(u"k"), Arg(u"v"), &done), S_OK);
+    BstrResult number;
+    ASSERT_EQ(m_component->transIdent(Arg(u"orders"), &number), S_OK);
+    const std::u16string revision = Revision();
+
+    EXPECT_FALSE(SUCCEEDED(m_component->TableUpdate(Arg(u"admin"), Arg(u"GenerationNumbers"), Arg(u"Numbers"), Arg(u""),
+                                                    Arg(u""), Arg(u""), Arg(u""), Arg(u""), Arg(u""))));
+    ASSERT_EQ(m_component->TableDelete(Arg(u"GenerationNumbers")), S_OK);
+    EXPECT_FALSE(SUCCEEDED(m_component->TableUpdate(Arg(u"admin"), Arg(u"T"), Arg(u"GenerationNumbers"), Arg(u""),
+                                                    Arg(u""), Arg(u""), Arg(u""), Arg(u""), Arg(u""))));
+    EXPECT_THROW(m_store->Run("UPDATE QM_TABLES SET NOM = 'GenerationNumbers' WHERE NOM = 'T';"), std::exception);
+    EXPECT_EQ(m_store->Column("SELECT NOM FROM QM_TABLES"), Rows{u"T"});
+
+    BstrResult answer;
+    for (const std::u16string& point : {revision, std::u16string(u"0")}) {
+        EXPECT_EQ(m_v3->translateAsOf(Arg(u"GenerationNumbers"), Arg(u"orders"), Arg(point), &answer), E_INVALIDARG);
+        EXPECT_EQ(m_v3->History(Arg(u"GenerationNumbers"), Arg(u""), 0, 0, &answer), E_INVALIDARG);
+    }
+    EXPECT_EQ(m_v3->translateAsOf(Arg(u"T"), Arg(u"k"), Arg(revision), &answer), S_OK);
+    EXPECT_EQ(answer.text(), u"v");
+}
+
 // Writers in several processes and another program's statements, all at
 // once, on two tables that are deleted and made again: read in revision
 // order, every change of a correspondence starts from where the one

@@ -1,0 +1,32 @@
+// Reading a stranger's JSON text with nlohmann/json without handing them the
+// stack: printing, comparing and copying a parsed value recurse once per
+// level of nesting, so a text of a few hundred thousand opening brackets
+// parses fine and then takes the process down. Nothing this system reads
+// nests past a handful of levels.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace valmorin::text {
+
+inline constexpr int kMaxJsonNesting = 64;
+
+class JsonTooDeep : public std::runtime_error {
+public:
+    JsonTooDeep() : std::runtime_error("the text nests deeper than " + std::to_string(kMaxJsonNesting) + " levels") {}
+};
+
+// J is one of nlohmann/json's value types. A syntax error throws as
+// J::parse does; nesting past kMaxJsonNesting throws JsonTooDeep as soon as
+// the parser steps past it, before the value grows any deeper.
+template <class J>
+J ParseJsonNestedAtMost(const std::string& text)
+{
+    return J::parse(text, [](int depth, typename J::parse_event_t, const J&) {
+        if (depth > kMaxJsonNesting) throw JsonTooDeep();
+        return true;
+    });
+}
+
+} // namespace valmorin::text

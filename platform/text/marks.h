@@ -1,0 +1,20 @@
+// Characters a reader cannot see for what they are. Names people choose
+// (of tables, of users) refuse them, so that two names that look the same
+// are the same.
+#pragma once
+
+#include "valmorin/com/types.h"
+
+namespace valmorin::text {
+
+// The C0 and C1 controls and DEL, the line and paragraph separators, the
+// marks that reorder the text around them (bidirectional embeddings,
+// overrides, isolates and marks), and the format characters that show
+// nothing at all (zero-width spaces and joiners, the word joiner, the
+// byte order mark, the soft hyphen, the invisible operators).
+VALMORIN_PLATFORM_API bool Unshowable(char16_t c);
+
+// White space of any script: what a name must not begin or end with.
+VALMORIN_PLATFORM_API bool Blank(char16_t c);
+
+} // namespace valmorin::text
