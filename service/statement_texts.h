@@ -144,6 +144,12 @@ inline constexpr qmt::StatementShape kSqliteKeepsHistory{
 inline constexpr qmt::StatementShape kPostgresKeepsHistory{
     u"SELECT COUNT(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND tablename = "
     u"'qm_history_start'"};
+inline constexpr qmt::StatementShape kSqlServerKeepsHistory{
+    u"SELECT COUNT(*) FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_NAME = 'QM_HISTORY_START' AND TABLE_SCHEMA = "
+    u"SCHEMA_NAME()"};
+inline constexpr qmt::StatementShape kOracleKeepsHistory{
+    u"SELECT COUNT(*) FROM ALL_TABLES WHERE TABLE_NAME = 'QM_HISTORY_START' AND OWNER = SYS_CONTEXT('USERENV', "
+    u"'CURRENT_SCHEMA')"};
 inline constexpr qmt::StatementShape kTemporaryInMemory{u"PRAGMA temp_store = MEMORY"};
 inline constexpr qmt::StatementShape kMarkComponentChanges{
     u"CREATE TEMP TRIGGER IF NOT EXISTS VALMORIN_MARKS_%s BEFORE %s ON main.%s BEGIN UPDATE QM_WRITER SET ACTIVE = "

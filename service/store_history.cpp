@@ -45,6 +45,10 @@ void StoreHistory::Attach(qmt::CAdoConnection& connection)
         if (m_kept) MarkComponentChanges(connection);
     } else if (StoreIs(connection, u"PostgreSQL")) {
         m_kept = QueryNumber(connection, Sql<statements::kPostgresKeepsHistory>()) > 0;
+    } else if (StoreIs(connection, u"Microsoft SQL Server")) {
+        m_kept = QueryNumber(connection, Sql<statements::kSqlServerKeepsHistory>()) > 0;
+    } else if (StoreIs(connection, u"Oracle")) {
+        m_kept = QueryNumber(connection, Sql<statements::kOracleKeepsHistory>()) > 0;
     }
 }
 

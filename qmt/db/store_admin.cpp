@@ -58,7 +58,9 @@ struct StoreNames {
 
 // The schema's statements, one at a time (the providers run one per call):
 // each ends with a ';' at the end of a line; the comment lines before it
-// are left out.
+// are left out. The lines an administrator's tool reads as the end of a
+// batch are no statement's: "GO" (sqlcmd) and "/" (sqlplus), which ends a
+// PL/SQL unit whose closing ';' is its own.
 std::vector<std::u16string> SchemaStatements(std::string_view schema)
 {
     std::vector<std::u16string> statements;
@@ -67,6 +69,11 @@ std::vector<std::u16string> SchemaStatements(std::string_view schema)
         const std::size_t end = std::min(schema.find('\n', from), schema.size());
         const std::string_view line = schema.substr(from, end - from);
         from = end + 1;
+        if (statement.empty() && line == "GO") continue;
+        if (statement.empty() && line == "/") {
+            if (!statements.empty()) statements.back() += u';';
+            continue;
+        }
         const bool comment = line.starts_with("--");
         const std::size_t last = line.find_last_not_of(" \t");
         if (statement.empty() && (comment || last == std::string_view::npos)) continue;
