@@ -91,7 +91,8 @@ protected:
         const std::string sqlInput = "'" + valmorin::text::Utf16ToUtf8(input) + "'";
         const std::string sqlTable = "'" + valmorin::text::Utf16ToUtf8(table) + "'";
         LONG done = 0;
-        switch (random() % 14) {
+        const bool sqlite = m_store->traits().dialect == Dialect::Sqlite;
+        switch (random() % 16) {
         case 0:
         case 1: m_component->transadd(Arg(table), Arg(input), Arg(value), &done); break;
         case 2: m_component->transdel(Arg(table), Arg(input), &done); break;
@@ -124,6 +125,17 @@ protected:
                          " AND NOT EXISTS (SELECT 1 FROM QM_VALMOR v WHERE v.ID_TABLE = t.ID_TABLE AND v.INPUT = " +
                          sqlInput + ");");
             break;
+        case 14: // a row replaced whole, or the insertion ignored, by another program
+            m_store->Run(std::string(sqlite ? (random() % 2 ? "INSERT OR REPLACE" : "INSERT OR IGNORE") : "INSERT") +
+                         " INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) SELECT ID_TABLE, " + sqlInput + ", " + sqlValue +
+                         " FROM QM_TABLES WHERE NOM = " + sqlTable +
+                         (sqlite ? ";" : " ON CONFLICT (ID_TABLE, INPUT) DO NOTHING;"));
+            break;
+        case 15: // an upsert of another program
+            m_store->Run("INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) SELECT ID_TABLE, " + sqlInput + ", " +
+                         sqlValue + " FROM QM_TABLES WHERE NOM = " + sqlTable +
+                         " ON CONFLICT (ID_TABLE, INPUT) DO UPDATE SET OUTPUT = excluded.OUTPUT || 'u';");
+            break;
         }
     }
 
@@ -147,7 +159,8 @@ protected:
 // or record under the wrong revision (another program's above all), a
 // rename or a deleted table whose earlier rows are lost, an as-of reading
 // that takes the first change at or before the point instead of after it,
-// a time mapped to the next revision instead of the last one made.
+// a time mapped to the next revision instead of the last one made, a row
+// another program replaced whole recorded as made rather than changed.
 TEST_P(HistoryTest, EveryPointAnswersAsTranslateDidThen)
 {
     const unsigned seed = 20261207;
@@ -201,6 +214,50 @@ TEST_P(HistoryTest, PointsOutsideTheHistoryAreRefusedNamingWhatIsKept)
     BstrResult answer;
     EXPECT_EQ(m_v3->translateAsOf(Arg(u"T"), Arg(u"k"), Arg(u"0000" + current), &answer), S_OK);
     EXPECT_EQ(answer.text(), u"v");
+}
+
+// Another program's statements that replace a row whole, or insert it
+// unless it is there: SQLite deletes a replaced row without the triggers
+// of a deletion, and an insertion ignored still fired the triggers before
+// it. Faults caught: a replaced row recorded as made (the value it
+// replaced lost to answers as of earlier points, and to a revert); an
+// insertion ignored, or turned into an update, leaving what it would
+// have replaced to be taken for the replaced value of a later insertion;
+// a table replaced whole, its rows left to the new one.
+TEST_P(HistoryTest, AnotherProgramsReplacementsAreRecordedAsChanges)
+{
+    const bool sqlite = m_store->traits().dialect == Dialect::Sqlite;
+    LONG done = 0;
+    ASSERT_EQ(m_component->transadd(Arg(u"T"), Arg(u"k"), Arg(u"v1"), &done), S_OK);
+    const std::u16string first = Revision();
+    const std::string insert = "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) SELECT ID_TABLE, 'k', ";
+    const std::string ofT = " FROM QM_TABLES WHERE NOM = 'T'";
+    m_store->Run(sqlite ? "INSERT OR REPLACE" + insert.substr(6) + "'v2'" + ofT + ";"
+                        : insert + "'v2'" + ofT + " ON CONFLICT (ID_TABLE, INPUT) DO UPDATE SET OUTPUT = 'v2';");
+    m_store->Run(sqlite ? "INSERT OR IGNORE" + insert.substr(6) + "'v3'" + ofT + ";"
+                        : insert + "'v3'" + ofT + " ON CONFLICT (ID_TABLE, INPUT) DO NOTHING;");
+    m_store->Run("DELETE FROM QM_VALMOR WHERE INPUT = 'k';");
+    const std::u16string gone = Revision();
+    m_store->Run(insert + "'v4'" + ofT + ";");
+
+    BstrResult answer;
+    const auto asOf = [&](const std::u16string& point) {
+        EXPECT_EQ(m_v3->translateAsOf(Arg(u"T"), Arg(u"k"), Arg(point), &answer), S_OK);
+        return answer.text();
+    };
+    EXPECT_EQ(asOf(first), u"v1") << "the replaced value lost";
+    EXPECT_EQ(asOf(gone), u"");
+    ASSERT_EQ(m_v3->History(Arg(u"T"), Arg(u"k"), 0, 0, &answer), S_OK);
+    EXPECT_NE(valmorin::text::Utf16ToUtf8(answer.text()).find(R"("before":null,"after":"v4")"), std::string::npos)
+        << valmorin::text::Utf16ToUtf8(answer.text());
+    EXPECT_NE(valmorin::text::Utf16ToUtf8(answer.text()).find(R"("before":"v1","after":"v2")"), std::string::npos)
+        << valmorin::text::Utf16ToUtf8(answer.text());
+    if (sqlite) { // a table replaced would hand its rows to another table, its deletion unrecorded
+        EXPECT_THROW(m_store->Run("INSERT OR REPLACE INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) SELECT ID_TABLE, 2, 'X' "
+                                  "FROM QM_TABLES WHERE NOM = 'T';"),
+                     std::exception);
+        EXPECT_EQ(m_store->Column("SELECT NOM FROM QM_TABLES"), Rows{u"T"});
+    }
 }
 
 // The running numbers are not recorded, so their table has no past to
