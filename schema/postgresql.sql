@@ -144,9 +144,13 @@ CREATE TABLE IF NOT EXISTS QM_APPROVAL (
 
 -- A revision's number and time, drawn under the writers' lock. A
 -- revision that names its user is the component's: the changes of the
--- rest of its transaction are recorded under it.
+-- rest of its transaction are recorded under it. A transaction that reads
+-- from a snapshot taken before the lock (REPEATABLE READ, SERIALIZABLE)
+-- does not see the revisions committed since: it draws past the highest
+-- number ever drawn, which a sequence keeps outside any transaction.
+CREATE SEQUENCE IF NOT EXISTS QM_REVISIONS_NUMBERS;
 CREATE OR REPLACE FUNCTION QM_REVISIONS_STAMP() RETURNS trigger LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS
-    'DECLARE last TEXT; BEGIN PERFORM pg_advisory_xact_lock(8386676915082767457); EXECUTE format(''SELECT COALESCE(MAX(REVISION), 0) + 1, GREATEST((SELECT TIME FROM %I.QM_HISTORY_START LIMIT 1), (SELECT p.TIME FROM %I.QM_REVISIONS p ORDER BY p.REVISION DESC LIMIT 1)) FROM %I.QM_REVISIONS'', TG_TABLE_SCHEMA, TG_TABLE_SCHEMA, TG_TABLE_SCHEMA) INTO NEW.REVISION, last; NEW.TIME := GREATEST(to_char(clock_timestamp() AT TIME ZONE ''UTC'', ''YYYY-MM-DD"T"HH24:MI:SS.MS"Z"''), last); IF NEW.USER_CODE IS NOT NULL THEN PERFORM set_config(''valmorin.revision'', NEW.REVISION::text, true); END IF; RETURN NEW; END';
+    'DECLARE last TEXT; visible BIGINT; numbers TEXT := format(''%I.QM_REVISIONS_NUMBERS'', TG_TABLE_SCHEMA); BEGIN PERFORM pg_advisory_xact_lock(8386676915082767457); EXECUTE format(''SELECT COALESCE(MAX(REVISION), 0) + 1, GREATEST((SELECT TIME FROM %I.QM_HISTORY_START LIMIT 1), (SELECT p.TIME FROM %I.QM_REVISIONS p ORDER BY p.REVISION DESC LIMIT 1)) FROM %I.QM_REVISIONS'', TG_TABLE_SCHEMA, TG_TABLE_SCHEMA, TG_TABLE_SCHEMA) INTO visible, last; IF current_setting(''transaction_isolation'') = ''read committed'' THEN NEW.REVISION := visible; ELSE EXECUTE format(''SELECT CASE WHEN is_called THEN last_value + 1 ELSE 1 END FROM %s'', numbers) INTO NEW.REVISION; NEW.REVISION := GREATEST(NEW.REVISION, visible); END IF; PERFORM setval(numbers::regclass, NEW.REVISION); NEW.TIME := GREATEST(to_char(clock_timestamp() AT TIME ZONE ''UTC'', ''YYYY-MM-DD"T"HH24:MI:SS.MS"Z"''), last); IF NEW.USER_CODE IS NOT NULL THEN PERFORM set_config(''valmorin.revision'', NEW.REVISION::text, true); END IF; RETURN NEW; END';
 CREATE OR REPLACE TRIGGER QM_REVISIONS_NUMBERED BEFORE INSERT ON QM_REVISIONS FOR EACH ROW EXECUTE FUNCTION QM_REVISIONS_STAMP();
 
 -- Records one change in the store of schema s under revision r: the

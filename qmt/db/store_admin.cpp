@@ -155,6 +155,7 @@ const StoreDialect kPostgresStore{
     u"quote_nullable",
     u"SELECT upper(tablename) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() UNION ALL "
     u"SELECT upper(indexname) FROM pg_catalog.pg_indexes WHERE schemaname = current_schema() UNION ALL "
+    u"SELECT upper(sequencename) FROM pg_catalog.pg_sequences WHERE schemaname = current_schema() UNION ALL "
     u"SELECT upper(c.conname) FROM pg_catalog.pg_constraint c JOIN pg_catalog.pg_namespace n ON n.oid = "
     u"c.connamespace WHERE n.nspname = current_schema() UNION ALL SELECT upper(t.tgname) FROM "
     u"pg_catalog.pg_trigger t JOIN pg_catalog.pg_class r ON r.oid = t.tgrelid JOIN pg_catalog.pg_namespace n ON "

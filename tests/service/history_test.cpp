@@ -4,6 +4,7 @@
 // from the one before it.
 #include "platform/text/utf.h"
 #include "support/admin.h"
+#include "support/ado_connection.h"
 #include "support/component.h"
 
 #include <gtest/gtest.h>
@@ -258,6 +259,36 @@ TEST_P(HistoryTest, AnotherProgramsReplacementsAreRecordedAsChanges)
                      std::exception);
         EXPECT_EQ(m_store->Column("SELECT NOM FROM QM_TABLES"), Rows{u"T"});
     }
+}
+
+// Another program writing in a transaction whose snapshot predates the
+// component's last commit. Faults caught: the revision numbered from that
+// snapshot, which does not see the revisions committed since: a number
+// drawn twice, and the other program's write refused for it.
+TEST_P(HistoryTest, AnotherProgramsWritesFromAnOlderSnapshotGetARevisionOfTheirOwn)
+{
+    if (m_store->traits().dialect != Dialect::PostgreSql)
+        GTEST_SKIP() << "SQLite gives no transaction a snapshot older than its lock";
+    LONG done = 0;
+    ASSERT_EQ(m_component->transadd(Arg(u"T"), Arg(u"k"), Arg(u"v"), &done), S_OK);
+    AdoConnection other(m_store->connectionString());
+    other.Execute(u"BEGIN ISOLATION LEVEL REPEATABLE READ");
+    other.Execute(u"SELECT COUNT(*) FROM QM_REVISIONS"); // takes the snapshot
+    ASSERT_EQ(m_component->transadd(Arg(u"T"), Arg(u"k2"), Arg(u"v2"), &done), S_OK);
+    const std::u16string before = Revision();
+    try {
+        other.Execute(u"INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) SELECT ID_TABLE, 'k3', 'v3' FROM QM_TABLES "
+                      u"WHERE NOM = 'T'");
+        other.Execute(u"COMMIT");
+    } catch (const AdoFailure& failure) {
+        FAIL() << "the other program's write was refused: " << std::hex << failure.hr;
+    }
+    EXPECT_GT(std::stoll(valmorin::text::Utf16ToUtf8(Revision())), std::stoll(valmorin::text::Utf16ToUtf8(before)));
+    BstrResult answer;
+    ASSERT_EQ(m_v3->translateAsOf(Arg(u"T"), Arg(u"k3"), Arg(before), &answer), S_OK);
+    EXPECT_EQ(answer.text(), u"");
+    ASSERT_EQ(m_v3->translateAsOf(Arg(u"T"), Arg(u"k2"), Arg(before), &answer), S_OK);
+    EXPECT_EQ(answer.text(), u"v2");
 }
 
 // The running numbers are not recorded, so their table has no past to
