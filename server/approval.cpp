@@ -7,11 +7,6 @@
 
 namespace {
 
-// The history is read newest first a page at a time, each page twice the
-// last: a table's approval is usually set near its creation, behind every
-// change of its rows since.
-constexpr LONG kFirstPage = 64;
-
 bool KeepsHistory(const Call& call)
 {
     CComBSTR revision;
@@ -20,17 +15,13 @@ bool KeepsHistory(const Call& call)
 
 } // namespace
 
+// Asked of the table that bears the name now: a table renamed away keeps
+// its approval, and one made under its old name has its own.
 bool NeedsApproval(const Call& call, const std::u16string& table)
 {
     if (!KeepsHistory(call)) return false;
-    for (LONG offset = 0, page = kFirstPage;; offset += page, page *= 2) {
-        const Json history = Json::parse(valmorin::text::Utf16ToUtf8(CallText([&](BSTR* list) {
-            return call.Valmorin().History(Text(table).get(), Text(u"").get(), offset, page, list);
-        })));
-        for (const Json& event : history.at("list"))
-            if (event.at("kind") == "approval") return event.at("after") == "1";
-        if (static_cast<long long>(offset) + page >= history.at("total").get<long long>()) return false;
-    }
+    return CallNumber(
+               [&](LONG* required) { return call.Valmorin().TableApprovalRequired(Text(table).get(), required); }) != 0;
 }
 
 void RequireDirectWrites(const Call& call, const std::u16string& table)

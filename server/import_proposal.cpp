@@ -22,6 +22,10 @@ using Record = std::vector<std::string>;
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
+// The most changes the component takes in one change set: an upload that
+// would propose more is refused as it is read, before it is held whole.
+constexpr std::size_t kMostChanges = 50000;
+
 // The upload's records as RFC 4180 reads them (libcsv, strict, as the
 // component reads an import), blank lines passed over.
 class CsvRecords {
@@ -46,6 +50,9 @@ public:
             if (first && bytes.starts_with(kByteOrderMark)) bytes.remove_prefix(kByteOrderMark.size());
             if (csv_parse(&m_parser, bytes.data(), bytes.size(), EndField, EndRecord, this) != bytes.size())
                 Malformed();
+            if (m_records.size() > kMostChanges + 1) // the header and one record a change at most
+                Refuse(413, "the upload holds more than " + std::to_string(kMostChanges) +
+                                " records; a change set holds at most as many changes: propose the rest apart");
         }
         if (csv_fini(&m_parser, EndField, EndRecord, this) != 0) Malformed();
         return std::move(m_records);
@@ -151,6 +158,10 @@ void ProposeImport(Call& call, const std::u16string& table, const std::string& u
                    {"deleted", 0}};
     std::set<std::string> seen;
     for (auto record = records.begin() + 1; record != records.end(); ++record) {
+        if (record->size() != records.front().size())
+            Refuse(400, "record " + std::to_string(record - records.begin()) + " of the upload has " +
+                            std::to_string(record->size()) + " fields, the header " +
+                            std::to_string(records.front().size()));
         const auto [input, output] = StoredRow(columns, *record);
         if (!seen.insert(input).second) Refuse(400, "the upload holds the INPUT \"" + input + "\" twice");
         const auto now = stored.find(input);
@@ -164,6 +175,14 @@ void ProposeImport(Call& call, const std::u16string& table, const std::string& u
             changes.push_back({{"op", "delete"}, {"input", input}});
             report["deleted"] = report["deleted"].get<long long>() + 1;
         }
+    if (changes.empty()) { // the table holds the upload already: nothing to approve
+        report["changeset"] = nullptr;
+        AnswerJson(call, 200, report);
+        return;
+    }
+    if (changes.size() > kMostChanges)
+        Refuse(413, "the upload would change " + std::to_string(changes.size()) + " rows; a change set holds at most " +
+                        std::to_string(kMostChanges) + " changes: propose the rest apart");
     const LONG id = ProposeChanges(call, Json{{"table", Utf16ToUtf8(table)}, {"changes", changes}}.dump());
     report["changeset"] = id;
     call.response().set_header("Location", "/api/changesets/" + std::to_string(id));

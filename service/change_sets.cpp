@@ -128,6 +128,9 @@ Json CurrentValue(qmt::CAdoConnection& connection, LONG tableId, const Json& cha
 
 // ---- A proposal, checked before the store is touched ----
 
+// A change set is read whole by the one who approves it.
+constexpr std::size_t kMostChanges = 50000;
+
 class ChangeReader {
 public:
     // The changes of the request, each with the fields its op takes and
@@ -137,6 +140,14 @@ public:
         const Json* changes = request.contains("changes") ? &request.at("changes") : nullptr;
         if (!changes || !changes->is_array() || changes->empty())
             Refuse(E_INVALIDARG, u"Changes holds no list \"changes\" of at least one change.");
+        if (changes->size() > kMostChanges)
+            Refuse(E_INVALIDARG, u"Changes holds " + Widen(std::to_string(changes->size())) +
+                                     u" changes; a change set holds at most " + Widen(std::to_string(kMostChanges)) +
+                                     u", which its approver can still read: propose the rest apart.");
+        for (const auto& [field, value] : request.items())
+            if (field != "table" && field != "changes")
+                Refuse(E_INVALIDARG, u"Changes has the field " + Quoted(Widen(field)) +
+                                         u", which is none of \"table\" and \"changes\".");
         Json checked = Json::array();
         for (const Json& change : *changes) {
             ++m_position;
@@ -152,10 +163,14 @@ private:
         Refuse(E_INVALIDARG, u"Change " + Decimal(m_position) + u" of Changes " + std::u16string(why) + u".");
     }
 
+    // A NUL would end the text for whatever reads it as C text, and no row
+    // holding one could be named again: refused as a direct write refuses it.
     std::string Text(const Json& change, const char* field) const
     {
         if (!change.contains(field) || !change.at(field).is_string()) Fail(u"lacks the text \"" + Widen(field) + u"\"");
-        return change.at(field).get<std::string>();
+        std::string text = change.at(field).get<std::string>();
+        if (text.find('\0') != std::string::npos) Fail(u"holds a NUL character in \"" + Widen(field) + u"\"");
+        return text;
     }
 
     LONG Number(const Json& item, const char* field) const
@@ -206,7 +221,20 @@ private:
         return {{"op", "columns"}, {"add", add}, {"rename", rename}, {"delete", remove}};
     }
 
+    // The change as the set keeps it; a field its op does not take is
+    // refused rather than dropped, so that nothing the proposer wrote is
+    // silently left out of what is approved.
     Json Checked(const Json& change)
+    {
+        Json checked = CheckedFields(change);
+        for (const auto& [field, value] : change.items())
+            if (!checked.contains(field))
+                Fail(u"has the field " + Quoted(Widen(field)) + u", which a " + Quoted(WideText(checked.at("op"))) +
+                     u" change does not take");
+        return checked;
+    }
+
+    Json CheckedFields(const Json& change)
     {
         if (!change.is_object()) Fail(u"is not an object");
         const std::string op = Text(change, "op");
@@ -399,8 +427,10 @@ LONG Record(qmt::CAdoConnection& connection, std::u16string_view proposer, const
                                                          qmt::Doubled(changes)),
                        -1);
     const LONG id = QueryNumber(connection, Sql<statements::kLastChangeSet>());
-    if (!NeedsApproval(connection, set.tableId))
+    if (!NeedsApproval(connection, set.tableId)) {
+        connection.execute(Sql<statements::kNameAppliedChangeSet>(id), -1);
         ApplyChanges(connection, proposer, id, set.tableId, set.table, set.changes, u"");
+    }
     return id;
 }
 
@@ -413,17 +443,41 @@ struct StoredChangeSet {
     std::u16string reason;
 };
 
+// Each stored change is one a proposal could hold, with the value it
+// replaces.
+bool ProposableWithReplaced(const Json& changes)
+{
+    if (!changes.is_array()) return false;
+    Json proposed = Json::array();
+    for (const Json& change : changes) {
+        if (!change.is_object() || !change.contains("replaces")) return false;
+        Json kept = change;
+        kept.erase("replaces");
+        proposed.push_back(std::move(kept));
+    }
+    try {
+        ChangeReader().Read(Json{{"changes", proposed}});
+        return true;
+    } catch (const qmt::CException&) {
+        return false;
+    }
+}
+
 // The changes a change set row holds. Other programs may write that row, so
 // its text is read as a stranger's would be.
 Json StoredChanges(const qmt::CAdoRecord& row)
 {
+    Json changes;
     try {
-        Json changes = valmorin::text::ParseJsonNestedAtMost<Json>(Utf16ToUtf8(ReadText(row, 5)));
-        if (changes.is_array()) return changes;
+        changes = valmorin::text::ParseJsonNestedAtMost<Json>(Utf16ToUtf8(ReadText(row, 5)));
     } catch (const std::exception&) { // a syntax error, or nesting no change set has
+        changes = nullptr;
     }
-    Refuse(DB_E_INTEGRITYVIOLATION, u"The stored changes of change set " + Decimal(ReadNumber(row, 0)) +
-                                        u" are not a JSON list of changes; the row was written by another program.");
+    if (!ProposableWithReplaced(changes))
+        Refuse(DB_E_INTEGRITYVIOLATION, u"The stored changes of change set " + Decimal(ReadNumber(row, 0)) +
+                                            u" are not a list of changes a proposal holds; the row was written by "
+                                            u"another program.");
+    return changes;
 }
 
 StoredChangeSet ReadChangeSet(qmt::CAdoConnection& connection, LONG id)
@@ -605,6 +659,18 @@ HRESULT CValmorin::TableApprovalSet(BSTR User, BSTR Name, LONG Required, BSTR* R
         CComBSTR revision = OwnRevision(m_connection);
         transaction.commit();
         *Revision = revision.Detach();
+        return S_OK;
+    });
+}
+
+HRESULT CValmorin::TableApprovalRequired(BSTR Name, LONG* Required)
+{
+    if (Required == nullptr) return E_POINTER;
+    *Required = 0;
+    return ServiceCallFrame({.truth = Required}, [&] {
+        m_history.RefuseWithout();
+        const LONG tableId = LookupTableId(m_connection, qmt::Doubled(TextOf(Name)));
+        *Required = tableId != 0 && NeedsApproval(m_connection, tableId) ? 1 : 0;
         return S_OK;
     });
 }

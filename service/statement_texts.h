@@ -168,18 +168,20 @@ inline constexpr qmt::StatementShape kRevisionAtTime{
 // What translate answered as of a revision, read back from the present:
 // the table that bore the name then (the first change of its name after
 // that revision says what it was, its name now otherwise), and in it the
-// OUTPUT of the INPUT (the first change of the row after that revision
-// holds what was there, the row now otherwise).
+// OUTPUT of the INPUT. The first change of the row after that revision
+// holds what was there (E: '=' and the OUTPUT, '-' for no row), the row
+// now answers when there is none. A table that bears the name now and bore
+// it then is found twice: both answer alike.
 inline constexpr qmt::StatementShape kTranslateAsOf{
-    u"SELECT COALESCE(CASE WHEN x.SEQ IS NOT NULL THEN (SELECT h.OLD_VALUE FROM QM_HISTORY h WHERE h.SEQ = x.SEQ) "
-    u"ELSE (SELECT v.OUTPUT FROM QM_VALMOR v WHERE v.ID_TABLE = x.ID AND v.INPUT = N'%s') END, '') FROM (SELECT "
-    u"c.ID_TABLE AS ID, (SELECT h.SEQ FROM QM_HISTORY h WHERE h.ID_TABLE = c.ID_TABLE AND h.KIND = 'row' AND "
-    u"h.INPUT = N'%s' AND h.REVISION > CAST(N'%s' AS BIGINT) ORDER BY h.REVISION, h.SEQ LIMIT 1) AS SEQ FROM "
-    u"(SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s' UNION SELECT ID_TABLE FROM QM_HISTORY WHERE KIND = "
+    u"SELECT COALESCE(substr(x.E, 2), (SELECT v.OUTPUT FROM QM_VALMOR v WHERE v.ID_TABLE = x.ID AND v.INPUT = "
+    u"N'%s'), '') FROM (SELECT c.ID_TABLE AS ID, (SELECT CASE WHEN h.OLD_VALUE IS NULL THEN '-' ELSE '=' || "
+    u"h.OLD_VALUE END FROM QM_HISTORY h WHERE h.ID_TABLE = c.ID_TABLE AND h.KIND = 'row' AND h.INPUT = N'%s' "
+    u"AND h.REVISION > CAST(N'%s' AS BIGINT) ORDER BY h.REVISION, h.SEQ LIMIT 1) AS E FROM (SELECT ID_TABLE "
+    u"FROM QM_TABLES WHERE NOM = N'%s' UNION ALL SELECT ID_TABLE FROM QM_HISTORY WHERE INPUT IS NULL AND KIND = "
     u"'table' AND OLD_VALUE = N'%s' AND REVISION > CAST(N'%s' AS BIGINT)) c WHERE COALESCE((SELECT CASE WHEN "
-    u"h.OLD_VALUE = N'%s' THEN 1 ELSE 0 END FROM QM_HISTORY h WHERE h.ID_TABLE = c.ID_TABLE AND h.KIND = 'table' "
-    u"AND h.REVISION > CAST(N'%s' AS BIGINT) ORDER BY h.REVISION, h.SEQ LIMIT 1), (SELECT 1 FROM QM_TABLES t "
-    u"WHERE t.ID_TABLE = c.ID_TABLE AND t.NOM = N'%s')) = 1) x"};
+    u"h.OLD_VALUE = N'%s' THEN 1 ELSE 0 END FROM QM_HISTORY h WHERE h.ID_TABLE = c.ID_TABLE AND h.KIND = "
+    u"'table' AND h.INPUT IS NULL AND h.REVISION > CAST(N'%s' AS BIGINT) ORDER BY h.REVISION, h.SEQ LIMIT 1), "
+    u"(SELECT 1 FROM QM_TABLES t WHERE t.ID_TABLE = c.ID_TABLE AND t.NOM = N'%s')) = 1) x"};
 // The changes of the tables that bear or bore a name, newest first, with
 // their revision's time, user and approver (none for a change of approval
 // kept by a prune that dropped its revision); of one row of theirs with an
@@ -188,13 +190,14 @@ inline constexpr qmt::StatementShape kTranslateAsOf{
 // to the next: the lives in which it bore the name, or bears it now.
 inline constexpr char16_t kTableLives[] =
     u"(SELECT DISTINCT x.ID, x.LIFE_FROM, COALESCE((SELECT MIN(c.SEQ) FROM QM_HISTORY c WHERE c.ID_TABLE = x.ID "
-    u"AND c.KIND = 'table' AND c.OLD_VALUE IS NULL AND c.SEQ > x.LIFE_FROM), 9223372036854775807) AS LIFE_TO "
-    u"FROM (SELECT e.ID_TABLE AS ID, COALESCE((SELECT MAX(c.SEQ) FROM QM_HISTORY c WHERE c.ID_TABLE = "
-    u"e.ID_TABLE AND c.KIND = 'table' AND c.OLD_VALUE IS NULL AND c.SEQ <= e.SEQ), 0) AS LIFE_FROM FROM "
-    u"QM_HISTORY e WHERE e.KIND = 'table' AND (e.OLD_VALUE = N'%s' OR e.NEW_VALUE = N'%s') UNION SELECT "
-    u"t.ID_TABLE, COALESCE((SELECT MAX(c.SEQ) FROM QM_HISTORY c WHERE c.ID_TABLE = t.ID_TABLE AND c.KIND = "
-    u"'table' AND c.OLD_VALUE IS NULL), 0) FROM QM_TABLES t WHERE t.NOM = N'%s') x) l ON h.ID_TABLE = l.ID AND "
-    u"h.SEQ >= l.LIFE_FROM AND h.SEQ < l.LIFE_TO";
+    u"AND c.KIND = 'table' AND c.INPUT IS NULL AND c.OLD_VALUE IS NULL AND c.SEQ > x.LIFE_FROM), "
+    u"9223372036854775807) AS LIFE_TO FROM (SELECT e.ID_TABLE AS ID, COALESCE((SELECT MAX(c.SEQ) FROM "
+    u"QM_HISTORY c WHERE c.ID_TABLE = e.ID_TABLE AND c.KIND = 'table' AND c.INPUT IS NULL AND c.OLD_VALUE IS "
+    u"NULL AND c.SEQ <= e.SEQ), 0) AS LIFE_FROM FROM QM_HISTORY e WHERE e.KIND = 'table' AND e.INPUT IS NULL "
+    u"AND (e.OLD_VALUE = N'%s' OR e.NEW_VALUE = N'%s') UNION SELECT t.ID_TABLE, COALESCE((SELECT MAX(c.SEQ) "
+    u"FROM QM_HISTORY c WHERE c.ID_TABLE = t.ID_TABLE AND c.KIND = 'table' AND c.INPUT IS NULL AND c.OLD_VALUE "
+    u"IS NULL), 0) FROM QM_TABLES t WHERE t.NOM = N'%s') x) l ON h.ID_TABLE = l.ID AND h.SEQ >= l.LIFE_FROM AND "
+    u"h.SEQ < l.LIFE_TO";
 inline constexpr qmt::StatementShape kCountTableHistory{
     qmt::JoinText(u"SELECT COUNT(*) FROM QM_HISTORY h JOIN ", kTableLives).text};
 inline constexpr qmt::StatementShape kTableHistory{
@@ -243,6 +246,10 @@ inline constexpr qmt::StatementShape kChangeSetsIn{
     u"SELECT ID, NOM, STATE, PROPOSER, PROPOSED, CHANGES, DECIDER, DECIDED, CAST(REVISION AS TEXT), REASON, "
     u"ID_TABLE FROM QM_CHANGESETS WHERE STATE = N'%s' ORDER BY ID DESC"};
 // A decision is taken once: only a change set still pending is decided.
+// A change set applied at once is named by the revision that applies it,
+// as an approved one is: its table's deletion then leaves it be.
+inline constexpr qmt::StatementShape kNameAppliedChangeSet{
+    u"UPDATE QM_REVISIONS SET CHANGESET = %d WHERE REVISION = (SELECT MAX(REVISION) FROM QM_REVISIONS)"};
 inline constexpr qmt::StatementShape kMarkApplied{
     u"UPDATE QM_CHANGESETS SET STATE = 'applied', DECIDER = N'%s', DECIDED = (SELECT TIME FROM QM_REVISIONS WHERE "
     u"REVISION = (SELECT MAX(REVISION) FROM QM_REVISIONS)), REVISION = (SELECT MAX(REVISION) FROM QM_REVISIONS) "

@@ -73,6 +73,7 @@ public:
     HRESULT History(BSTR Name, BSTR Input, LONG Offset, LONG Limit, BSTR* List) override;
     HRESULT translateAsOf(BSTR tableName, BSTR ValueIn, BSTR AsOf, BSTR* Translation) override;
     HRESULT TableApprovalSet(BSTR User, BSTR Name, LONG Required, BSTR* Revision) override;
+    HRESULT TableApprovalRequired(BSTR Name, LONG* Required) override;
     HRESULT ChangeSetPropose(BSTR User, BSTR Changes, LONG* Id) override;
     HRESULT ChangeSetList(BSTR State, BSTR* List) override;
     HRESULT ChangeSetShow(LONG Id, BSTR* ChangeSet) override;

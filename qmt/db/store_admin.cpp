@@ -142,7 +142,8 @@ const StoreDialect kSqliteStore{
     u"PRAGMA journal_mode = WAL",
     u"quote",
     u"SELECT upper(name) FROM sqlite_schema",
-    {u"DROP INDEX IF EXISTS QM_TABLES_BY_NOM", u"DROP INDEX IF EXISTS QM_VALMOR_BY_TABLE_INPUT"}};
+    {u"DROP INDEX IF EXISTS QM_TABLES_BY_NOM", u"DROP INDEX IF EXISTS QM_VALMOR_BY_TABLE_INPUT",
+     u"DROP INDEX IF EXISTS QM_HISTORY_TABLE_NAMES"}};
 // A function made before its search path was pinned counts as missing, so
 // that init replaces it. Every object is looked for in the schema the store
 // lives in: another schema of the database may hold a store of its own.
@@ -163,7 +164,7 @@ const StoreDialect kPostgresStore{
     u"SELECT upper(p.proname) FROM pg_catalog.pg_proc p "
     u"JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace WHERE n.nspname = current_schema() AND p.proconfig IS "
     u"NOT NULL",
-    {}};
+    {u"DROP INDEX IF EXISTS QM_HISTORY_TABLE_NAMES"}};
 
 // The rows of a query, opened read-only.
 template <typename Query>

@@ -114,7 +114,9 @@ TEST_P(ServeHistoryTest, WithoutUsersApprovalIsRefusedSayingItNeedsUsers)
 // deletion or confirmation; a table's change, deletion or confirmation)
 // let through on a table that needs approval, or refused without saying
 // how to propose instead; approval read from another table, or from the
-// table's first approval event instead of its last.
+// table's first approval event instead of its last; the approval read
+// from the history of the name, which follows a table renamed away and
+// lends its approval to the table made under its old name.
 TEST_P(ServeHistoryTest, ADirectWriteToATableThatNeedsApprovalIsRefused)
 {
     const std::string accounts = Accounts(m_home, {{"alice", "wonder land"}, {"bob", "builder"}});
@@ -154,6 +156,16 @@ TEST_P(ServeHistoryTest, ADirectWriteToATableThatNeedsApprovalIsRefused)
     EXPECT_EQ(alice.Put("/api/tables/T/rows/a", R"({"output":"2"})", kJson)->status, 200) << "approval lifted";
     SetApprovalInTheStore("T", true);
     refusedAll("approval set again", "2");
+
+    // The approval is the table's, not its name's.
+    m_store->Run("UPDATE QM_TABLES SET NOM = 'Old' WHERE NOM = 'T'");
+    ASSERT_EQ(
+        alice.Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})", kJson)->status,
+        201);
+    EXPECT_EQ(alice.Post("/api/tables/T/rows", R"({"input":"a","output":"new"})", kJson)->status, 201)
+        << "a table made under a name whose former bearer needs approval";
+    EXPECT_EQ(alice.Post("/api/tables/Old/rows", R"({"input":"b","output":"2"})", kJson)->status, 409)
+        << "a table that needs approval, renamed";
 }
 
 // An import into a table that needs approval is read by the server to be
@@ -161,7 +173,10 @@ TEST_P(ServeHistoryTest, ADirectWriteToATableThatNeedsApprovalIsRefused)
 // anything is proposed. Faults caught: a column the table lacks dropped
 // (its values lost once approved); a file that names an INPUT twice
 // proposed as whichever came last; a malformed file proposed up to its
-// fault; a proposal made on a server without accounts.
+// fault; a record longer than the header, its extra field dropped; an
+// upload read whole however many changes it would propose; an upload the
+// table holds already answered with the component's refusal of an empty
+// set; a proposal made on a server without accounts.
 TEST_P(ServeHistoryTest, AnImportIntoATableThatNeedsApprovalIsCheckedBeforeItIsProposed)
 {
     const std::string accounts = Accounts(m_home, {{"alice", "wonder land"}});
@@ -175,6 +190,7 @@ TEST_P(ServeHistoryTest, AnImportIntoATableThatNeedsApprovalIsCheckedBeforeItIsP
         {"k,v\r\nc,1\r\nc,2\r\n", "twice"},
         {"k,v\r\nc,\"1\r\n", "not well-formed"},
         {"", "no header"},
+        {"k,v\r\nc,1,extra\r\n", "3 fields, the header 2"},
     };
     for (const auto& [file, named] : refused) {
         const auto answer = alice.Put("/api/tables/T/csv?mode=merge", file, "text/csv");
@@ -182,6 +198,15 @@ TEST_P(ServeHistoryTest, AnImportIntoATableThatNeedsApprovalIsCheckedBeforeItIsP
         EXPECT_NE(answer->body.find(named), std::string::npos) << answer->body;
     }
     EXPECT_EQ(alice.Get("/api/translate/T/c")->status, 404);
+
+    std::string many = "k,v\r\n";
+    for (int i = 0; i <= 50000; ++i) many += "r" + std::to_string(i) + ",x\r\n";
+    const auto tooMany = alice.Put("/api/tables/T/csv?mode=merge", many, "text/csv");
+    EXPECT_EQ(tooMany->status, 413) << tooMany->body;
+    EXPECT_TRUE(Body(alice.Get("/api/changesets?state=pending"))["list"].empty());
+    const auto same = alice.Put("/api/tables/T/csv?mode=merge", "k,v\r\na,1\r\n", "text/csv");
+    EXPECT_EQ(same->status, 200) << "an upload the table holds already, proposed as an empty change set";
+    EXPECT_TRUE(Body(same)["changeset"].is_null()) << same->body;
 
     ServeProcess alone = Serve();
     httplib::Client anyone("127.0.0.1", alone.port());

@@ -253,11 +253,18 @@ TEST_P(HistoryTest, AnotherProgramsReplacementsAreRecordedAsChanges)
         << valmorin::text::Utf16ToUtf8(answer.text());
     EXPECT_NE(valmorin::text::Utf16ToUtf8(answer.text()).find(R"("before":"v1","after":"v2")"), std::string::npos)
         << valmorin::text::Utf16ToUtf8(answer.text());
-    if (sqlite) { // a table replaced would hand its rows to another table, its deletion unrecorded
+    if (sqlite) {
+        ASSERT_EQ(m_component->transadd(Arg(u"T"), Arg(u"m"), Arg(u"w"), &done), S_OK);
+        const std::u16string beforeMove = Revision();
+        m_store->Run("UPDATE OR REPLACE QM_VALMOR SET INPUT = 'k' WHERE INPUT = 'm';");
+        EXPECT_EQ(asOf(beforeMove), u"v4") << "the row a key moved onto lost";
+        // A table replaced would hand its rows to another, its deletion unrecorded.
+        ASSERT_EQ(m_component->transadd(Arg(u"X"), Arg(u"k"), Arg(u"x"), &done), S_OK);
         EXPECT_THROW(m_store->Run("INSERT OR REPLACE INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) SELECT ID_TABLE, 2, 'X' "
                                   "FROM QM_TABLES WHERE NOM = 'T';"),
                      std::exception);
-        EXPECT_EQ(m_store->Column("SELECT NOM FROM QM_TABLES"), Rows{u"T"});
+        EXPECT_THROW(m_store->Run("UPDATE OR REPLACE QM_TABLES SET NOM = 'T' WHERE NOM = 'X';"), std::exception);
+        EXPECT_EQ(m_store->Column("SELECT NOM FROM QM_TABLES ORDER BY NOM"), (Rows{u"T", u"X"}));
     }
 }
 

@@ -445,6 +445,11 @@ public:
         }
         sqlite3_extended_result_codes(db.get(), 1);
         sqlite3_busy_timeout(db.get(), waitMs);
+        // Plans do not follow the values bound. Where a plan could use a
+        // value (an analysed index, a partial one), SQLite would prepare
+        // the statement again at every binding, which costs a lookup many
+        // times what the lookup does.
+        sqlite3_db_config(db.get(), SQLITE_DBCONFIG_ENABLE_QPSG, 1, nullptr);
         auto session = std::make_unique<SqliteSession>(std::move(db));
         session->Execute(u"PRAGMA schema_version", {}); // a file that is not a database fails here
         // Pages are read, never mapped (SQLite's default, kept whatever it
