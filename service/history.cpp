@@ -22,6 +22,12 @@ struct HistoryBounds {
     std::u16string oldest, oldestTime, current;
 };
 
+// The history's start is one row, which another program could remove.
+void RequireStart(const HistoryBounds& bounds)
+{
+    if (bounds.oldest.empty()) throw qmt::CException(u"CValmorin", u"QM_HISTORY_START holds no row.", E_FAIL);
+}
+
 HistoryBounds ReadBounds(qmt::CAdoConnection& connection)
 {
     HistoryBounds bounds;
@@ -30,7 +36,7 @@ HistoryBounds ReadBounds(qmt::CAdoConnection& connection)
         bounds.oldestTime = ReadText(row, 1);
         bounds.current = ReadText(row, 2);
     });
-    if (bounds.oldest.empty()) throw qmt::CException(u"CValmorin", u"QM_HISTORY_START holds no row.", E_FAIL);
+    RequireStart(bounds);
     return bounds;
 }
 
@@ -40,31 +46,32 @@ HistoryBounds ReadBounds(qmt::CAdoConnection& connection)
                    u"revision " + bounds.oldest + u" (" + bounds.oldestTime + u").");
 }
 
-// The revision AsOf names: itself, or the last one made at or before the
-// time; refused when the history no longer answers for it, or when it is
-// not made yet.
-std::u16string RevisionAsOf(qmt::CAdoConnection& connection, std::u16string_view asOf)
+// A revision the history answers for: made already, and not older than
+// the oldest point kept.
+void RefuseOutside(const HistoryBounds& bounds, const std::u16string& revision, std::u16string_view asOf)
 {
-    const HistoryBounds bounds = ReadBounds(connection);
-    std::u16string revision;
-    if (const auto number = RevisionNumber(asOf)) {
-        revision = *number;
-        if (RevisionBefore(bounds.current, revision))
-            RefuseArgument(u"Revision " + revision + u" is not made yet; the current revision is " + bounds.current +
-                           u".");
-    } else if (const auto time = qmt::StoreTime(asOf)) {
-        if (*time < bounds.oldestTime) RefuseOlderThanKept(asOf, bounds);
-        CComBSTR found;
-        ForEachRow(connection, Sql<statements::kRevisionAtTime>(*time),
-                   [&](const qmt::CAdoRecord& row) { row.read(0, found); });
-        revision = found.get() && SysStringLen(found.get()) > 0 ? std::u16string(found.view()) : bounds.oldest;
-    } else {
+    if (RevisionBefore(bounds.current, revision))
+        RefuseArgument(u"Revision " + revision + u" is not made yet; the current revision is " + bounds.current + u".");
+    if (RevisionBefore(revision, bounds.oldest)) RefuseOlderThanKept(asOf, bounds);
+}
+
+// The revision AsOf names: itself, or the last one made at or before the
+// time (refused when the history no longer answers for it). A revision
+// itself is checked against the bounds read with its answer.
+std::u16string RevisionOf(qmt::CAdoConnection& connection, std::u16string_view asOf)
+{
+    if (const auto number = RevisionNumber(asOf)) return *number;
+    const auto time = qmt::StoreTime(asOf);
+    if (!time)
         RefuseArgument(u"AsOf \"" + std::u16string(asOf) +
                        u"\" is neither a revision (decimal digits) nor an ISO 8601 UTC time such as "
                        u"2026-01-31T12:00:00Z.");
-    }
-    if (RevisionBefore(revision, bounds.oldest)) RefuseOlderThanKept(asOf, bounds);
-    return revision;
+    const HistoryBounds bounds = ReadBounds(connection);
+    if (*time < bounds.oldestTime) RefuseOlderThanKept(asOf, bounds);
+    CComBSTR found;
+    ForEachRow(connection, Sql<statements::kRevisionAtTime>(*time),
+               [&](const qmt::CAdoRecord& row) { row.read(0, found); });
+    return found.get() && SysStringLen(found.get()) > 0 ? std::u16string(found.view()) : bounds.oldest;
 }
 
 // The running numbers are counters, not reference data: their changes are
@@ -140,12 +147,18 @@ HRESULT CValmorin::translateAsOf(BSTR tableName, BSTR ValueIn, BSTR AsOf, BSTR* 
         RefuseApostrophe(m_connection, u"tableName", table);
         RefuseApostrophe(m_connection, u"ValueIn", value);
         RefuseRunningNumbers(table);
-        const std::u16string revision = RevisionAsOf(m_connection, TextOf(AsOf));
+        const std::u16string revision = RevisionOf(m_connection, TextOf(AsOf));
         CComBSTR answer;
+        HistoryBounds bounds;
         ForEachRow(
             m_connection,
             Sql<statements::kTranslateAsOf>(value, value, revision, table, table, revision, table, revision, table),
-            [&](const qmt::CAdoRecord& row) { row.read(0, answer); });
+            [&](const qmt::CAdoRecord& row) {
+                row.read(0, answer);
+                bounds = {ReadText(row, 1), ReadText(row, 2), ReadText(row, 3)};
+            });
+        RequireStart(bounds);
+        RefuseOutside(bounds, revision, TextOf(AsOf));
         if (!answer.get()) answer = CComBSTR(u"");
         *Translation = answer.Detach();
         return S_OK;

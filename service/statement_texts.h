@@ -171,17 +171,20 @@ inline constexpr qmt::StatementShape kRevisionAtTime{
 // OUTPUT of the INPUT. The first change of the row after that revision
 // holds what was there (E: '=' and the OUTPUT, '-' for no row), the row
 // now answers when there is none. A table that bears the name now and bore
-// it then is found twice: both answer alike.
+// it then is found twice: both answer alike. With the answer, the bounds it
+// is checked against: the oldest point kept, its time, the current revision.
 inline constexpr qmt::StatementShape kTranslateAsOf{
-    u"SELECT COALESCE(substr(x.E, 2), (SELECT v.OUTPUT FROM QM_VALMOR v WHERE v.ID_TABLE = x.ID AND v.INPUT = "
-    u"N'%s'), '') FROM (SELECT c.ID_TABLE AS ID, (SELECT CASE WHEN h.OLD_VALUE IS NULL THEN '-' ELSE '=' || "
-    u"h.OLD_VALUE END FROM QM_HISTORY h WHERE h.ID_TABLE = c.ID_TABLE AND h.KIND = 'row' AND h.INPUT = N'%s' "
-    u"AND h.REVISION > CAST(N'%s' AS BIGINT) ORDER BY h.REVISION, h.SEQ LIMIT 1) AS E FROM (SELECT ID_TABLE "
-    u"FROM QM_TABLES WHERE NOM = N'%s' UNION ALL SELECT ID_TABLE FROM QM_HISTORY WHERE INPUT IS NULL AND KIND = "
-    u"'table' AND OLD_VALUE = N'%s' AND REVISION > CAST(N'%s' AS BIGINT)) c WHERE COALESCE((SELECT CASE WHEN "
-    u"h.OLD_VALUE = N'%s' THEN 1 ELSE 0 END FROM QM_HISTORY h WHERE h.ID_TABLE = c.ID_TABLE AND h.KIND = "
-    u"'table' AND h.INPUT IS NULL AND h.REVISION > CAST(N'%s' AS BIGINT) ORDER BY h.REVISION, h.SEQ LIMIT 1), "
-    u"(SELECT 1 FROM QM_TABLES t WHERE t.ID_TABLE = c.ID_TABLE AND t.NOM = N'%s')) = 1) x"};
+    u"SELECT COALESCE((SELECT COALESCE(substr(x.E, 2), (SELECT v.OUTPUT FROM QM_VALMOR v WHERE v.ID_TABLE = "
+    u"x.ID AND v.INPUT = N'%s'), '') FROM (SELECT c.ID_TABLE AS ID, (SELECT CASE WHEN h.OLD_VALUE IS NULL THEN "
+    u"'-' ELSE '=' || h.OLD_VALUE END FROM QM_HISTORY h WHERE h.ID_TABLE = c.ID_TABLE AND h.KIND = 'row' AND "
+    u"h.INPUT = N'%s' AND h.REVISION > CAST(N'%s' AS BIGINT) ORDER BY h.REVISION, h.SEQ LIMIT 1) AS E FROM "
+    u"(SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s' UNION ALL SELECT ID_TABLE FROM QM_HISTORY WHERE INPUT "
+    u"IS NULL AND KIND = 'table' AND OLD_VALUE = N'%s' AND REVISION > CAST(N'%s' AS BIGINT)) c WHERE "
+    u"COALESCE((SELECT CASE WHEN h.OLD_VALUE = N'%s' THEN 1 ELSE 0 END FROM QM_HISTORY h WHERE h.ID_TABLE = "
+    u"c.ID_TABLE AND h.KIND = 'table' AND h.INPUT IS NULL AND h.REVISION > CAST(N'%s' AS BIGINT) ORDER BY "
+    u"h.REVISION, h.SEQ LIMIT 1), (SELECT 1 FROM QM_TABLES t WHERE t.ID_TABLE = c.ID_TABLE AND t.NOM = N'%s')) "
+    u"= 1) x LIMIT 1), ''), CAST(s.REVISION AS TEXT), s.TIME, CAST(COALESCE((SELECT MAX(r.REVISION) FROM "
+    u"QM_REVISIONS r), 0) AS TEXT) FROM QM_HISTORY_START s"};
 // The changes of the tables that bear or bore a name, newest first, with
 // their revision's time, user and approver (none for a change of approval
 // kept by a prune that dropped its revision); of one row of theirs with an
