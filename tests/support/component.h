@@ -28,6 +28,13 @@ protected:
 struct BstrResult {
     BSTR value = nullptr;
     ~BstrResult() { SysFreeString(value); }
-    BSTR* operator&() { return &value; }
+    // An out argument: what a call before left is released, so that one
+    // result may be passed to several calls.
+    BSTR* operator&()
+    {
+        SysFreeString(value);
+        value = nullptr;
+        return &value;
+    }
     std::u16string text() const { return value ? std::u16string(value, SysStringLen(value)) : u"<NULL>"; }
 };
