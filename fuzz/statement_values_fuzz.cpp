@@ -49,10 +49,9 @@ std::string Column(sqlite3_stmt* stmt, int column)
     return text ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(stmt, column))) : std::string();
 }
 
-std::string Utf8(const CComVariant& value)
+std::string Utf8(const qmt::AdoStatement::Value& value)
 {
-    if (value.vt == VT_I4) return std::to_string(value.lVal);
-    return valmorin::text::Utf16ToUtf8(std::u16string_view(value.bstrVal, SysStringLen(value.bstrVal)));
+    return value.isText ? valmorin::text::Utf16ToUtf8(value.text) : std::to_string(value.number);
 }
 
 } // namespace
@@ -75,12 +74,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string sent = valmorin::text::Utf16ToUtf8(statement.sent());
     FUZZ_CHECK(sqlite3_prepare_v2(database.db, sent.c_str(), -1, &stmt, nullptr) == SQLITE_OK);
     std::string bound[5];
+    std::u16string room;
     for (std::size_t i = 0; i < statement.valueCount(); ++i) {
-        const CComVariant value = statement.value(i);
+        const qmt::AdoStatement::Value value = statement.value(i, room);
         const int index = static_cast<int>(i) + 1;
         bound[i] = Utf8(value);
-        if (value.vt == VT_I4)
-            sqlite3_bind_int(stmt, index, value.lVal);
+        if (!value.isText)
+            sqlite3_bind_int(stmt, index, value.number);
         else
             sqlite3_bind_text(stmt, index, bound[i].data(), static_cast<int>(bound[i].size()), SQLITE_STATIC);
     }
