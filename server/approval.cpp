@@ -17,11 +17,15 @@ bool KeepsHistory(const Call& call)
 
 // Asked of the table that bears the name now: a table renamed away keeps
 // its approval, and one made under its old name has its own.
+// One call for every write that asks: the store's history is looked for
+// only when the answer is a failure, which a store without one gives.
 bool NeedsApproval(const Call& call, const std::u16string& table)
 {
+    const auto ask = [&](LONG* required) { return call.Valmorin().TableApprovalRequired(Text(table).get(), required); };
+    LONG required = 0;
+    if (SUCCEEDED(ask(&required))) return required != 0;
     if (!KeepsHistory(call)) return false;
-    return CallNumber(
-               [&](LONG* required) { return call.Valmorin().TableApprovalRequired(Text(table).get(), required); }) != 0;
+    return CallNumber(ask) != 0; // the failure, raised as this request's
 }
 
 void RequireDirectWrites(const Call& call, const std::u16string& table)

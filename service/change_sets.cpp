@@ -131,25 +131,50 @@ Json CurrentValue(qmt::CAdoConnection& connection, LONG tableId, const Json& cha
 // A change set is read whole by the one who approves it.
 constexpr std::size_t kMostChanges = 50000;
 
+// What a change may carry besides the fields its op takes: nothing in a
+// proposal; in a stored change set, the value it replaces.
+enum class Carried { Nothing, Replaced };
+
 class ChangeReader {
 public:
+    explicit ChangeReader(Carried carried = Carried::Nothing) : m_carried(carried) {}
+
     // The changes of the request, each with the fields its op takes and
     // nothing else; refused whole at the first that is not one.
     Json Read(const Json& request)
     {
-        const Json* changes = request.contains("changes") ? &request.at("changes") : nullptr;
-        if (!changes || !changes->is_array() || changes->empty())
-            Refuse(E_INVALIDARG, u"Changes holds no list \"changes\" of at least one change.");
-        if (changes->size() > kMostChanges)
-            Refuse(E_INVALIDARG, u"Changes holds " + Widen(std::to_string(changes->size())) +
-                                     u" changes; a change set holds at most " + Widen(std::to_string(kMostChanges)) +
-                                     u", which its approver can still read: propose the rest apart.");
+        static const Json kNone;
+        const Json& changes = request.contains("changes") ? request.at("changes") : kNone;
+        RequireListed(changes);
         for (const auto& [field, value] : request.items())
             if (field != "table" && field != "changes")
                 Refuse(E_INVALIDARG, u"Changes has the field " + Quoted(Widen(field)) +
                                          u", which is none of \"table\" and \"changes\".");
+        return CheckedEach(changes);
+    }
+
+    // The changes of a stored change set, as Read takes a request's.
+    Json ReadChanges(const Json& changes)
+    {
+        RequireListed(changes);
+        return CheckedEach(changes);
+    }
+
+private:
+    static void RequireListed(const Json& changes)
+    {
+        if (!changes.is_array() || changes.empty())
+            Refuse(E_INVALIDARG, u"Changes holds no list \"changes\" of at least one change.");
+        if (changes.size() > kMostChanges)
+            Refuse(E_INVALIDARG, u"Changes holds " + Widen(std::to_string(changes.size())) +
+                                     u" changes; a change set holds at most " + Widen(std::to_string(kMostChanges)) +
+                                     u", which its approver can still read: propose the rest apart.");
+    }
+
+    Json CheckedEach(const Json& changes)
+    {
         Json checked = Json::array();
-        for (const Json& change : *changes) {
+        for (const Json& change : changes) {
             ++m_position;
             if (m_dropped) Fail(u"follows the deletion of the table, which must be the last change");
             checked.push_back(Checked(change));
@@ -157,7 +182,6 @@ public:
         return checked;
     }
 
-private:
     [[noreturn]] void Fail(std::u16string_view why) const
     {
         Refuse(E_INVALIDARG, u"Change " + Decimal(m_position) + u" of Changes " + std::u16string(why) + u".");
@@ -227,10 +251,12 @@ private:
     Json Checked(const Json& change)
     {
         Json checked = CheckedFields(change);
+        const bool replaced = m_carried == Carried::Replaced;
         for (const auto& [field, value] : change.items())
-            if (!checked.contains(field))
+            if (!checked.contains(field) && !(replaced && field == "replaces"))
                 Fail(u"has the field " + Quoted(Widen(field)) + u", which a " + Quoted(WideText(checked.at("op"))) +
                      u" change does not take");
+        if (replaced && !change.contains("replaces")) Fail(u"lacks the value it replaces, \"replaces\"");
         return checked;
     }
 
@@ -261,6 +287,7 @@ private:
              u", which is none of put, delete, rename, describe, columns, drop and approval");
     }
 
+    Carried m_carried;
     LONG m_position = 0;
     bool m_dropped = false;
     std::set<std::string> m_inputs, m_tableOps;
@@ -447,16 +474,8 @@ struct StoredChangeSet {
 // replaces.
 bool ProposableWithReplaced(const Json& changes)
 {
-    if (!changes.is_array()) return false;
-    Json proposed = Json::array();
-    for (const Json& change : changes) {
-        if (!change.is_object() || !change.contains("replaces")) return false;
-        Json kept = change;
-        kept.erase("replaces");
-        proposed.push_back(std::move(kept));
-    }
     try {
-        ChangeReader().Read(Json{{"changes", proposed}});
+        ChangeReader(Carried::Replaced).ReadChanges(changes);
         return true;
     } catch (const qmt::CException&) {
         return false;
