@@ -120,6 +120,47 @@ std::vector<Rule> Rules(std::string_view schema)
     return rules;
 }
 
+// The text the SQLite catalogue keeps for a trigger or an index the
+// schema makes (its statement without IF NOT EXISTS), and what replaces
+// one an older schema made: empty for what the catalogue keeps no
+// comparable text of, left as it is once present.
+std::u16string SqliteKeptText(const Rule& rule)
+{
+    constexpr std::u16string_view kIfMissing = u" IF NOT EXISTS";
+    for (std::u16string_view kind :
+         {u"CREATE TRIGGER IF NOT EXISTS ", u"CREATE INDEX IF NOT EXISTS ", u"CREATE UNIQUE INDEX IF NOT EXISTS "}) {
+        if (!rule.statement.starts_with(kind)) continue;
+        std::u16string kept = rule.statement;
+        return kept.erase(kept.find(kIfMissing), kIfMissing.size());
+    }
+    return {};
+}
+std::vector<std::u16string> SqliteRenewal(const Rule& rule)
+{
+    const bool trigger = rule.statement.starts_with(u"CREATE TRIGGER");
+    return {(trigger ? u"DROP TRIGGER " : u"DROP INDEX ") + rule.name, rule.statement};
+}
+
+// The body PostgreSQL keeps of a function the schema makes (prosrc): the
+// schema writes it as one quoted literal, the statement's last text.
+std::u16string PostgresKeptText(const Rule& rule)
+{
+    if (!rule.statement.starts_with(u"CREATE OR REPLACE FUNCTION")) return {};
+    const std::size_t open = rule.statement.find(u'\'');
+    const std::size_t close = rule.statement.rfind(u'\'');
+    std::u16string body;
+    for (std::size_t at = open + 1; at < close; ++at) {
+        body += rule.statement[at];
+        if (rule.statement[at] == u'\'') ++at;
+    }
+    return body;
+}
+std::vector<std::u16string> PostgresRenewal(const Rule& rule) { return {rule.statement}; }
+
+// Where init leaves an existing store's rules to its administrator.
+std::u16string NothingKept(const Rule&) { return {}; }
+std::vector<std::u16string> NothingRenewed(const Rule&) { return {}; }
+
 // How one kind of database is asked about the store it holds.
 struct StoreDialect {
     const char* schema;
@@ -131,6 +172,13 @@ struct StoreDialect {
     std::u16string_view objects; // the names of its tables, indexes, constraints and triggers, upper-cased;
                                  // none where init leaves an existing store's rules to its administrator
     std::vector<std::u16string_view> obsolete; // drops what the rules replace
+    // The name (upper-cased) and kept text of each rule whose text init
+    // compares with the schema's, a line feed between them; what the
+    // schema would keep for a rule (empty: nothing compared), and what
+    // replaces an outdated one.
+    std::u16string_view keptTexts;
+    std::u16string (*keptText)(const Rule&);
+    std::vector<std::u16string> (*renewal)(const Rule&);
 };
 
 // WAL, as shared stores are kept: readers and the writer do not block each
@@ -143,7 +191,10 @@ const StoreDialect kSqliteStore{
     u"quote",
     u"SELECT upper(name) FROM sqlite_schema",
     {u"DROP INDEX IF EXISTS QM_TABLES_BY_NOM", u"DROP INDEX IF EXISTS QM_VALMOR_BY_TABLE_INPUT",
-     u"DROP INDEX IF EXISTS QM_HISTORY_TABLE_NAMES"}};
+     u"DROP INDEX IF EXISTS QM_HISTORY_TABLE_NAMES"},
+    u"SELECT upper(name) || char(10) || sql FROM sqlite_schema WHERE type IN ('trigger', 'index')",
+    SqliteKeptText,
+    SqliteRenewal};
 // A function made before its search path was pinned counts as missing, so
 // that init replaces it. Every object is looked for in the schema the store
 // lives in: another schema of the database may hold a store of its own.
@@ -164,7 +215,11 @@ const StoreDialect kPostgresStore{
     u"SELECT upper(p.proname) FROM pg_catalog.pg_proc p "
     u"JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace WHERE n.nspname = current_schema() AND p.proconfig IS "
     u"NOT NULL",
-    {u"DROP INDEX IF EXISTS QM_HISTORY_TABLE_NAMES"}};
+    {u"DROP INDEX IF EXISTS QM_HISTORY_TABLE_NAMES"},
+    u"SELECT upper(p.proname) || chr(10) || p.prosrc FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON "
+    u"n.oid = p.pronamespace WHERE n.nspname = current_schema()",
+    PostgresKeptText,
+    PostgresRenewal};
 
 // The rows of a query, opened read-only.
 template <typename Query>
@@ -236,15 +291,52 @@ std::vector<std::u16string> RowsBreakingRules(CAdoConnection& connection, const 
                       OrphansQuery(u"QM_DICO") + u" UNION ALL " + OrphansQuery(u"QM_VALMOR"));
 }
 
-std::vector<Rule> MissingRules(CAdoConnection& connection, const StoreDialect& dialect)
+// The rules a store lacks, and those an older schema made otherwise (a
+// trigger or function that records less than today's): both are brought
+// up to date, or a store made before a fix would never gain it.
+struct RulesToBring {
+    std::vector<Rule> missing;
+    std::vector<Rule> outdated;
+    bool none() const { return missing.empty() && outdated.empty(); }
+};
+
+template <typename Texts>
+bool Holds(const Texts& texts, const std::u16string& text)
+{
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+RulesToBring RulesToBringUpToDate(CAdoConnection& connection, const StoreDialect& dialect)
 {
     const std::vector<std::u16string> present = Column(connection, std::u16string(dialect.objects));
-    std::vector<Rule> missing;
+    const std::vector<std::u16string> kept = Column(connection, std::u16string(dialect.keptTexts));
+    RulesToBring rules;
     for (Rule& rule : Rules(dialect.schema)) {
-        if (std::find(present.begin(), present.end(), valmorin::text::AsciiUpper(rule.name)) == present.end())
-            missing.push_back(std::move(rule));
+        const std::u16string name = valmorin::text::AsciiUpper(rule.name);
+        const std::u16string text = dialect.keptText(rule);
+        if (!Holds(present, name))
+            rules.missing.push_back(std::move(rule));
+        else if (!text.empty() && !Holds(kept, name + u'\n' + text))
+            rules.outdated.push_back(std::move(rule));
     }
-    return missing;
+    return rules;
+}
+
+std::string Names(const std::vector<Rule>& rules)
+{
+    std::string names;
+    for (const Rule& rule : rules) names += (names.empty() ? "" : ", ") + Utf16ToUtf8(rule.name);
+    return names;
+}
+
+// What init says it did to an existing store's rules.
+std::string Brought(const RulesToBring& rules)
+{
+    std::string said;
+    if (!rules.missing.empty()) said = "added the rules " + Names(rules.missing);
+    if (!rules.outdated.empty())
+        said += (said.empty() ? "" : "; ") + std::string("renewed the rules ") + Names(rules.outdated);
+    return said;
 }
 
 // An existing store gains the rules it lacks, in one transaction; where
@@ -252,8 +344,8 @@ std::vector<Rule> MissingRules(CAdoConnection& connection, const StoreDialect& d
 StoreInitOutcome UpgradeStore(CAdoConnection& connection, const StoreDialect& dialect, const std::string& named)
 {
     try {
-        const std::vector<Rule> missing = MissingRules(connection, dialect);
-        if (missing.empty()) return Kept(named + " already exists; nothing was changed");
+        const RulesToBring rules = RulesToBringUpToDate(connection, dialect);
+        if (rules.none()) return Kept(named + " already exists; nothing was changed");
         const std::vector<std::u16string> breaking = RowsBreakingRules(connection, dialect);
         if (!breaking.empty()) {
             std::string message = named + " holds rows that one name per table, one INPUT per table or a table "
@@ -263,14 +355,14 @@ StoreInitOutcome UpgradeStore(CAdoConnection& connection, const StoreDialect& di
             return Failure(message);
         }
         std::vector<std::u16string> statements;
-        std::string added;
-        for (const Rule& rule : missing) {
-            statements.push_back(rule.statement);
-            added += (added.empty() ? "" : ", ") + Utf16ToUtf8(rule.name);
+        for (const Rule& rule : rules.missing) statements.push_back(rule.statement);
+        for (const Rule& rule : rules.outdated) {
+            std::vector<std::u16string> renewal = dialect.renewal(rule);
+            statements.insert(statements.end(), renewal.begin(), renewal.end());
         }
         statements.insert(statements.end(), dialect.obsolete.begin(), dialect.obsolete.end());
         RunInOneTransaction(connection, statements);
-        return Kept(named + " already exists; added the rules " + added);
+        return Kept(named + " already exists; " + Brought(rules));
     } catch (const CException& failure) {
         return Failure("cannot add the rules to " + named + ": " + Describe(failure));
     }
@@ -322,7 +414,7 @@ bool StoreIsWhole(const std::u16string& connectionString, const StoreDialect& di
         CAdoConnection connection;
         connection.open(connectionString, u"", u"");
         return Number(connection, std::u16string(dialect.countTables)) == kStoreTables &&
-               MissingRules(connection, dialect).empty();
+               RulesToBringUpToDate(connection, dialect).none();
     } catch (const CException&) {
         return false;
     }
@@ -629,7 +721,7 @@ StoreInitOutcome InitOdbcStore(const ConnectionString& cs)
         if (!schema)
             return Failure("the ODBC driver names the DBMS \"" + named +
                            "\", for which init knows no schema; schema/sqlserver.sql is the one to translate");
-        const StoreDialect dialect{schema, {}, {}, {}, {}, {}, {}};
+        const StoreDialect dialect{schema, {}, {}, {}, {}, {}, {}, {}, NothingKept, NothingRenewed};
         StoreInitOutcome outcome = InitReachedStore(connection, CountReadableStoreTables(connection), dialect,
                                                     {"the store on " + named, "the " + named + " database"});
         if (outcome.created) outcome.message += " with the schema above";
