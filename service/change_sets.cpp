@@ -642,6 +642,19 @@ Json Inverse(const KeyChange& key)
     return {{"op", "approval"}, {"required", !key.before.is_null()}, {"replaces", !key.after.is_null()}};
 }
 
+// A revert is stored as a proposal is, and read back as one: an inverse no
+// proposal could hold (more changes than a set holds, a rename back to an
+// empty name another program gave) would leave a row every listing refuses.
+void RequireProposable(const std::u16string& revision, const Json& changes)
+{
+    try {
+        ChangeReader(Carried::Replaced).ReadChanges(changes);
+    } catch (const qmt::CException& failure) {
+        Refuse(E_INVALIDARG,
+               u"Revision " + revision + u" cannot be reverted by one change set: " + failure.description);
+    }
+}
+
 ProposedSet InverseOf(qmt::CAdoConnection& connection, const std::u16string& revision)
 {
     RequireKept(connection, revision);
@@ -656,6 +669,7 @@ ProposedSet InverseOf(qmt::CAdoConnection& connection, const std::u16string& rev
         if (key.before != key.after) set.changes.push_back(Inverse(key));
     if (set.changes.empty())
         Refuse(E_INVALIDARG, u"Revision " + revision + u" left everything as it was: there is nothing to revert.");
+    RequireProposable(revision, set.changes);
     return set;
 }
 

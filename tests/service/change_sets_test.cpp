@@ -492,6 +492,23 @@ TEST_P(ChangeSetTest, ARevertRestoresTheAnswersAndKeepsThoseAsOfTheRevertedPoint
     EXPECT_TRUE(Mentions(ErrorDescription(), u"columns")) << Utf16ToUtf8(ErrorDescription());
 }
 
+// Fault caught: a revert whose inverse no proposal could hold (a rename
+// back to the empty name another program gave the table) stored anyway, so
+// that every listing of change sets fails from then on.
+TEST_P(ChangeSetTest, ARevertNoProposalCouldHoldIsRefusedAndTheListingsStayReadable)
+{
+    m_store->Run("UPDATE QM_TABLES SET NOM = '' WHERE NOM = 'T';");
+    m_store->Run("UPDATE QM_TABLES SET NOM = 'T' WHERE NOM = '';");
+    LONG revert = 0;
+    EXPECT_EQ(m_v3->Revert(Arg(u"carol"), Arg(CurrentRevision()), &revert), E_INVALIDARG);
+    EXPECT_TRUE(Mentions(ErrorDescription(), u"cannot be reverted by one change set: Change 1 of Changes renames "
+                                             u"the table to an empty name"))
+        << Utf16ToUtf8(ErrorDescription());
+    BstrResult listed;
+    EXPECT_EQ(m_v3->ChangeSetList(Arg(u""), &listed), S_OK) << Utf16ToUtf8(ErrorDescription());
+    EXPECT_EQ(Translate(u"a"), u"1");
+}
+
 // A revert on a table that needs approval is proposed, and applied once
 // another user approves it.
 //
