@@ -136,6 +136,23 @@ CREATE TRIGGER IF NOT EXISTS QM_VALMOR_HISTORY_REPLACING BEFORE INSERT ON QM_VAL
 CREATE TRIGGER IF NOT EXISTS QM_VALMOR_HISTORY_REPLACING_ON_UPDATE BEFORE UPDATE OF ID_TABLE, INPUT ON QM_VALMOR
     BEGIN DELETE FROM QM_REPLACED
     ; INSERT INTO QM_REPLACED (ID_TABLE, INPUT, OUTPUT) SELECT ID_TABLE, INPUT, OUTPUT FROM QM_VALMOR WHERE ID_TABLE = NEW.ID_TABLE AND INPUT = NEW.INPUT AND rowid <> OLD.rowid; END;
+-- A row replaced through its rowid (an INSERT OR REPLACE naming one, an
+-- UPDATE OR REPLACE moving a row onto one) is deleted the same silent way,
+-- and no key says which it was: refused when it is another row than the
+-- key names. A column has no key of its own, so any is. NEW.rowid is -1 in
+-- an insertion that leaves the rowid to SQLite.
+CREATE TRIGGER IF NOT EXISTS QM_VALMOR_ROWID_NOT_REPLACED BEFORE INSERT ON QM_VALMOR
+    WHEN EXISTS (SELECT 1 FROM QM_VALMOR WHERE rowid = NEW.rowid AND (ID_TABLE IS NOT NEW.ID_TABLE OR INPUT IS NOT NEW.INPUT))
+    BEGIN SELECT RAISE(ABORT, 'QM_VALMOR: another correspondence has this rowid; delete it first'); END;
+CREATE TRIGGER IF NOT EXISTS QM_VALMOR_ROWID_NOT_REPLACED_ON_UPDATE BEFORE UPDATE ON QM_VALMOR
+    WHEN NEW.rowid <> OLD.rowid AND EXISTS (SELECT 1 FROM QM_VALMOR WHERE rowid = NEW.rowid)
+    BEGIN SELECT RAISE(ABORT, 'QM_VALMOR: another correspondence has this rowid; delete it first'); END;
+CREATE TRIGGER IF NOT EXISTS QM_DICO_ROWID_NOT_REPLACED BEFORE INSERT ON QM_DICO
+    WHEN EXISTS (SELECT 1 FROM QM_DICO WHERE rowid = NEW.rowid)
+    BEGIN SELECT RAISE(ABORT, 'QM_DICO: another column has this rowid; delete it first'); END;
+CREATE TRIGGER IF NOT EXISTS QM_DICO_ROWID_NOT_REPLACED_ON_UPDATE BEFORE UPDATE ON QM_DICO
+    WHEN NEW.rowid <> OLD.rowid AND EXISTS (SELECT 1 FROM QM_DICO WHERE rowid = NEW.rowid)
+    BEGIN SELECT RAISE(ABORT, 'QM_DICO: another column has this rowid; delete it first'); END;
 -- A table replaced would leave its columns and correspondences to another
 -- table without a deletion recorded: refused, as a plain insertion or
 -- update onto the same table would be.

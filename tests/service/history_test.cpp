@@ -265,6 +265,27 @@ TEST_P(HistoryTest, AnotherProgramsReplacementsAreRecordedAsChanges)
                      std::exception);
         EXPECT_THROW(m_store->Run("UPDATE OR REPLACE QM_TABLES SET NOM = 'T' WHERE NOM = 'X';"), std::exception);
         EXPECT_EQ(m_store->Column("SELECT NOM FROM QM_TABLES ORDER BY NOM"), (Rows{u"T", u"X"}));
+        // A row replaced through its rowid by one of another key, which
+        // no key of the replaced row's would name.
+        const std::string ofX = " FROM QM_VALMOR WHERE INPUT = 'k' AND OUTPUT = 'x'";
+        EXPECT_THROW(m_store->Run("INSERT OR REPLACE INTO QM_VALMOR (rowid, ID_TABLE, INPUT, OUTPUT) SELECT rowid, "
+                                  "ID_TABLE, 'n', 'y'" +
+                                  ofX + ";"),
+                     std::exception);
+        EXPECT_THROW(
+            m_store->Run("UPDATE OR REPLACE QM_VALMOR SET rowid = (SELECT rowid" + ofX + ") WHERE OUTPUT = 'w';"),
+            std::exception);
+        EXPECT_THROW(m_store->Run("INSERT OR REPLACE INTO QM_DICO (rowid, ID_TABLE, ID_COL, NAME_COL, INOUT) SELECT "
+                                  "rowid, ID_TABLE, ID_COL, 'renamed', INOUT FROM QM_DICO LIMIT 1;"),
+                     std::exception);
+        EXPECT_EQ(m_store->Column("SELECT INPUT || '=' || OUTPUT FROM QM_VALMOR ORDER BY OUTPUT"),
+                  (Rows{u"k=w", u"k=x"}));
+        m_store->Run("INSERT OR REPLACE INTO QM_VALMOR (rowid, ID_TABLE, INPUT, OUTPUT) SELECT rowid, ID_TABLE, 'k', "
+                     "'x2'" +
+                     ofX + ";");
+        ASSERT_EQ(m_v3->History(Arg(u"X"), Arg(u"k"), 0, 0, &answer), S_OK);
+        EXPECT_NE(valmorin::text::Utf16ToUtf8(answer.text()).find(R"("before":"x","after":"x2")"), std::string::npos)
+            << "a row replaced through its own rowid is an update: " << valmorin::text::Utf16ToUtf8(answer.text());
     }
 }
 
