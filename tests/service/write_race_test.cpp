@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -195,6 +197,122 @@ TEST_P(WriteRaceTest, ImportsAgainstDeletesCreatesAndUpdatesAreWholeOrNothing)
                               "d.ID_TABLE = t.ID_TABLE)"),
               Rows{u"0"})
         << "tables without columns";
+}
+
+// The same table proposed to, dropped by change sets applied at once, put
+// under approval and out of it, while writers write to it and an operator
+// prunes the history, each a process of its own.
+//
+// Faults caught: a write or a deletion whose history entry is lost or
+// left behind when it races a drop, an approval or a prune (the history no
+// longer tells the present); a pending change set or an approval outliving
+// its table; revision times out of their order.
+std::string ChangeSetWriterCalls(int writer)
+{
+    std::string calls;
+    for (int i = 0; i < kWritesEach / 2; ++i) {
+        const std::string key = std::to_string(writer) + "_" + std::to_string(i);
+        switch (i % 4) {
+        case 0: calls += "transadd\tT\tk" + key + "\tv\n"; break;
+        case 1:
+            calls += "ChangeSetPropose\tbob\t{\"table\":\"T\",\"changes\":[{\"op\":\"put\",\"input\":\"p" + key +
+                     "\",\"output\":\"v\"}]}\n";
+            break;
+        case 2: calls += "transdel\tT\tk" + std::to_string(writer) + "_" + std::to_string(i - 2) + "\n"; break;
+        case 3: calls += "CorrespondanceCreate\tu\tT\tc" + key + "\tv\n"; break;
+        }
+    }
+    return calls;
+}
+
+std::string ApprovalAdministratorCalls()
+{
+    std::string calls;
+    for (int i = 0; i < kAdministrations / 2; ++i)
+        calls += "ChangeSetPropose\tadmin\t{\"table\":\"T\",\"changes\":[{\"op\":\"drop\"}]}\n"
+                 "TableCreate\tadmin\tT\t\tK\xC2\xA8V\t1\xC2\xA8"
+                 "0\nTableApprovalSet\tadmin\tT\t1\n"
+                 "ChangeSetPropose\talice\t{\"table\":\"T\",\"changes\":[{\"op\":\"put\",\"input\":\"held\","
+                 "\"output\":\"h\"}]}\nTableApprovalSet\tadmin\tT\t0\n";
+    return calls;
+}
+
+// Now, as the history's times are written: UTC, to the millisecond.
+std::string UtcNow()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    return std::string(text) + "." + std::to_string(1000 + millis).substr(1) + "Z";
+}
+
+TEST_P(WriteRaceTest, ChangeSetsApprovalsAndPrunesAgainstWritersKeepTheHistoryWhole)
+{
+    constexpr int kPrunes = 4;
+    m_component.Release();
+    const std::string connection = valmorin::text::Utf16ToUtf8(m_store->connectionString());
+    std::vector<ProcessResult> writers(kWriters), prunes(kPrunes);
+    ProcessResult administrator;
+    std::vector<std::thread> running;
+    for (int w = 0; w < kWriters; ++w)
+        running.emplace_back([&, w] {
+            writers[static_cast<std::size_t>(w)] =
+                RunProcess({VALMORIN_CLI, "--connection", connection, "--batch"}, ChangeSetWriterCalls(w));
+        });
+    running.emplace_back([&] {
+        administrator = RunProcess({VALMORIN_CLI, "--connection", connection, "--batch"}, ApprovalAdministratorCalls());
+    });
+    running.emplace_back([&] {
+        for (ProcessResult& prune : prunes) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            prune = RunProcess({VALMORIN_CLI, "history", "prune", "--before", UtcNow(), "--connection", connection});
+        }
+    });
+    for (std::thread& thread : running) thread.join();
+
+    for (const ProcessResult& writer : writers)
+        EXPECT_EQ(Lines(writer.out).size(), static_cast<std::size_t>(kWritesEach / 2)) << writer.err;
+    EXPECT_EQ(Lines(administrator.out).size(), static_cast<std::size_t>(5 * kAdministrations / 2)) << administrator.err;
+    for (const ProcessResult& prune : prunes) EXPECT_EQ(prune.exitCode, 0) << prune.out << prune.err;
+
+    // The last change the history holds of each correspondence is what the
+    // table holds now, and nothing the history says is there is missing.
+    const std::string lastChange = "SELECT h.ID_TABLE, h.INPUT, h.NEW_VALUE FROM QM_HISTORY h WHERE h.KIND = 'row' "
+                                   "AND h.SEQ = (SELECT MAX(l.SEQ) FROM QM_HISTORY l WHERE l.KIND = 'row' AND "
+                                   "l.ID_TABLE = h.ID_TABLE AND l.INPUT = h.INPUT)";
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_VALMOR v JOIN (" + lastChange +
+                              ") h ON h.ID_TABLE = v.ID_TABLE AND h.INPUT = v.INPUT WHERE h.NEW_VALUE IS NULL OR "
+                              "h.NEW_VALUE <> COALESCE(v.OUTPUT, '')"),
+              Rows{u"0"})
+        << "correspondences whose last recorded change is not what they hold";
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM (" + lastChange +
+                              ") h WHERE h.NEW_VALUE IS NOT NULL AND NOT EXISTS (SELECT 1 FROM QM_VALMOR v WHERE "
+                              "v.ID_TABLE = h.ID_TABLE AND v.INPUT = h.INPUT)"),
+              Rows{u"0"})
+        << "correspondences gone without their deletion recorded";
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_VALMOR v JOIN QM_TABLES t ON t.ID_TABLE = v.ID_TABLE WHERE "
+                              "t.NOM <> 'GenerationNumbers' AND NOT EXISTS (SELECT 1 FROM QM_HISTORY h WHERE h.KIND = "
+                              "'row' AND h.ID_TABLE = v.ID_TABLE AND h.INPUT = v.INPUT) AND EXISTS (SELECT 1 FROM "
+                              "QM_HISTORY h WHERE h.REVISION > (SELECT REVISION FROM QM_HISTORY_START))"),
+              Rows{u"0"})
+        << "correspondences made after the last prune without a change recorded";
+    for (const char* owned : {"QM_VALMOR", "QM_DICO", "QM_APPROVAL"})
+        EXPECT_EQ(m_store->Column(std::string("SELECT COUNT(*) FROM ") + owned +
+                                  " x WHERE NOT EXISTS (SELECT 1 FROM QM_TABLES t WHERE t.ID_TABLE = x.ID_TABLE)"),
+                  Rows{u"0"})
+            << owned << " rows of a table gone";
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_CHANGESETS c WHERE c.STATE = 'pending' AND NOT EXISTS "
+                              "(SELECT 1 FROM QM_TABLES t WHERE t.ID_TABLE = c.ID_TABLE)"),
+              Rows{u"0"})
+        << "pending change sets of a table gone";
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM (SELECT TIME, LAG(TIME) OVER (ORDER BY REVISION) AS BEFORE_IT "
+                              "FROM QM_REVISIONS) x WHERE x.TIME < x.BEFORE_IT"),
+              Rows{u"0"})
+        << "revision times out of their order";
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, WriteRaceTest, VALMORIN_STORES);
