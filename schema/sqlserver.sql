@@ -78,12 +78,14 @@ CREATE TABLE QM_HISTORY (
 );
 CREATE INDEX QM_HISTORY_BY_KEY ON QM_HISTORY (ID_TABLE, KIND, INPUT, REVISION);
 
--- The oldest point the history still answers for.
+-- The oldest point the history still answers for. Times are written in
+-- one culture: FORMAT without one follows the session's language, whose
+-- calendar and digits may not be the Gregorian ones the history compares.
 CREATE TABLE QM_HISTORY_START (
     REVISION BIGINT NOT NULL,
     TIME NVARCHAR(30) NOT NULL
 );
-INSERT INTO QM_HISTORY_START (REVISION, TIME) VALUES (0, FORMAT(SYSUTCDATETIME(), 'yyyy-MM-dd''T''HH:mm:ss.fff''Z'''));
+INSERT INTO QM_HISTORY_START (REVISION, TIME) VALUES (0, FORMAT(SYSUTCDATETIME(), 'yyyy-MM-dd''T''HH:mm:ss.fff''Z''', 'en-US'));
 
 -- The tables whose change sets need another user's approval.
 CREATE TABLE QM_APPROVAL (
@@ -111,7 +113,7 @@ GO
 CREATE TRIGGER QM_REVISIONS_NUMBERED ON QM_REVISIONS INSTEAD OF INSERT AS
 BEGIN
     SET NOCOUNT ON
-    ; DECLARE @r BIGINT, @now NVARCHAR(30) = FORMAT(SYSUTCDATETIME(), 'yyyy-MM-dd''T''HH:mm:ss.fff''Z'''), @previous NVARCHAR(30)
+    ; DECLARE @r BIGINT, @now NVARCHAR(30) = FORMAT(SYSUTCDATETIME(), 'yyyy-MM-dd''T''HH:mm:ss.fff''Z''', 'en-US'), @previous NVARCHAR(30)
     ; IF EXISTS (SELECT 1 FROM inserted WHERE REVISION IS NOT NULL) BEGIN INSERT INTO QM_REVISIONS (REVISION, TIME, USER_CODE, APPROVER, CHANGESET) SELECT REVISION, TIME, USER_CODE, APPROVER, CHANGESET FROM inserted RETURN END
     ; EXEC sp_getapplock @Resource = N'valmorin.revisions', @LockMode = N'Exclusive', @LockOwner = N'Transaction'
     ; SELECT @r = COALESCE(MAX(REVISION), 0) + 1, @previous = MAX(TIME) FROM QM_REVISIONS
@@ -128,7 +130,7 @@ CREATE PROCEDURE QM_REVISION_FOR_CHANGE @r BIGINT OUTPUT AS
 BEGIN
     SET NOCOUNT ON
     ; IF CAST(SESSION_CONTEXT(N'valmorin.transaction') AS BIGINT) = CURRENT_TRANSACTION_ID() BEGIN SET @r = CAST(SESSION_CONTEXT(N'valmorin.revision') AS BIGINT) RETURN END
-    ; DECLARE @now NVARCHAR(30) = FORMAT(SYSUTCDATETIME(), 'yyyy-MM-dd''T''HH:mm:ss.fff''Z'''), @previous NVARCHAR(30)
+    ; DECLARE @now NVARCHAR(30) = FORMAT(SYSUTCDATETIME(), 'yyyy-MM-dd''T''HH:mm:ss.fff''Z''', 'en-US'), @previous NVARCHAR(30)
     ; EXEC sp_getapplock @Resource = N'valmorin.revisions', @LockMode = N'Exclusive', @LockOwner = N'Transaction'
     ; SELECT @r = COALESCE(MAX(REVISION), 0) + 1, @previous = MAX(TIME) FROM QM_REVISIONS
     ; INSERT INTO QM_REVISIONS (REVISION, TIME, USER_CODE) VALUES (@r, CASE WHEN @previous > @now THEN @previous ELSE @now END, NULL)

@@ -60,6 +60,20 @@ std::set<std::string> RecordedTables(const std::string& file)
     return tables;
 }
 
+// Fault caught: SQL Server's FORMAT left to the session's language, whose
+// calendar (Thai, Hijri) or digits would write times the history cannot
+// order or compare with those written by sessions of another language.
+TEST(SchemaParity, SqlServerWritesTimesInOneCulture)
+{
+    static const std::regex kFormat(R"(FORMAT\((?:[^()']|\(\)|'[^']*')*\))");
+    static const std::regex kInOneCulture(R"(, 'en-US'\)$)");
+    int formats = 0;
+    for (const std::string& line : Lines("sqlserver.sql"))
+        for (std::sregex_iterator call(line.begin(), line.end(), kFormat), end; call != end; ++call, ++formats)
+            EXPECT_TRUE(std::regex_search(call->str(), kInOneCulture)) << call->str();
+    EXPECT_GT(formats, 0);
+}
+
 } // namespace
 
 // Faults caught: a history table or column added to one DBMS's schema
