@@ -40,6 +40,7 @@ bool StoreIs(const qmt::CAdoConnection& connection, std::u16string_view family)
 void StoreHistory::Attach(qmt::CAdoConnection& connection)
 {
     m_kept = false;
+    m_recordedOnly.clear();
     if (StoreIs(connection, u"SQLite")) {
         m_kept = QueryNumber(connection, Sql<statements::kSqliteKeepsHistory>()) > 0;
         if (m_kept) MarkComponentChanges(connection);
@@ -47,8 +48,10 @@ void StoreHistory::Attach(qmt::CAdoConnection& connection)
         m_kept = QueryNumber(connection, Sql<statements::kPostgresKeepsHistory>()) > 0;
     } else if (StoreIs(connection, u"Microsoft SQL Server")) {
         m_kept = QueryNumber(connection, Sql<statements::kSqlServerKeepsHistory>()) > 0;
+        m_recordedOnly = u"SQL Server";
     } else if (StoreIs(connection, u"Oracle")) {
         m_kept = QueryNumber(connection, Sql<statements::kOracleKeepsHistory>()) > 0;
+        m_recordedOnly = u"Oracle";
     }
 }
 
@@ -69,13 +72,22 @@ WriteTransaction::WriteTransaction(qmt::CAdoConnection& connection, const StoreH
                        -1);
 }
 
+// The history's reads and change sets are written in the SQL of SQLite and
+// PostgreSQL; on the other stores its triggers record every change, which
+// their own tools read.
 void StoreHistory::RefuseWithout() const
 {
-    if (m_kept) return;
-    throw qmt::CException(u"CValmorin",
-                          u"The store keeps no history; valmorin init gives it one (the component sees it once its "
-                          u"connection opens again).",
-                          static_cast<DWORD>(E_FAIL));
+    if (!m_kept)
+        throw qmt::CException(u"CValmorin",
+                              u"The store keeps no history; valmorin init gives it one (the component sees it once "
+                              u"its connection opens again).",
+                              static_cast<DWORD>(E_FAIL));
+    if (!m_recordedOnly.empty())
+        throw qmt::CException(u"CValmorin",
+                              u"The store on " + m_recordedOnly +
+                                  u" records its history, but the component reads it back, and keeps change sets, "
+                                  u"on SQLite and PostgreSQL stores only; query QM_HISTORY and QM_REVISIONS there.",
+                              static_cast<DWORD>(E_NOTIMPL));
 }
 
 std::optional<std::u16string> RevisionNumber(std::u16string_view text)

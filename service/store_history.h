@@ -21,11 +21,14 @@ public:
     void Attach(qmt::CAdoConnection& connection);
     void Forget() { m_kept = false; }
     bool kept() const { return m_kept; }
-    // Refuses (E_FAIL) what needs the history on a store that keeps none.
+    // Refuses what needs the history on a store that keeps none (E_FAIL),
+    // and on one whose history the component records but does not read
+    // back (SQL Server and Oracle, E_NOTIMPL).
     void RefuseWithout() const;
 
 private:
     bool m_kept = false;
+    std::u16string m_recordedOnly; // the DBMS, where the history is recorded only
 };
 
 // A write's transaction: begun, then, on a store that keeps a history, its
