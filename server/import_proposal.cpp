@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -27,7 +28,9 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::size_t kMostChanges = 50000;
 
 // The upload's records as RFC 4180 reads them (libcsv, strict, as the
-// component reads an import), blank lines passed over.
+// component reads an import), blank lines passed over, handed on a block
+// of the file at a time: a table re-imported whole changes few of its
+// rows, and its records need not be held.
 class CsvRecords {
 public:
     CsvRecords()
@@ -39,7 +42,11 @@ public:
     CsvRecords(const CsvRecords&) = delete;
     CsvRecords& operator=(const CsvRecords&) = delete;
 
-    std::vector<Record> Read(const std::string& path)
+    // take(records) with the records each block completes, in order; the
+    // parser's callbacks only collect them, so that nothing take throws
+    // crosses libcsv's C frames.
+    template <typename Take>
+    void Read(const std::string& path, Take take)
     {
         std::ifstream file(path, std::ios::binary);
         if (!file) Refuse(500, "the upload cannot be read", E_FAIL);
@@ -50,15 +57,19 @@ public:
             if (first && bytes.starts_with(kByteOrderMark)) bytes.remove_prefix(kByteOrderMark.size());
             if (csv_parse(&m_parser, bytes.data(), bytes.size(), EndField, EndRecord, this) != bytes.size())
                 Malformed();
-            if (m_records.size() > kMostChanges + 1) // the header and one record a change at most
-                Refuse(413, "the upload holds more than " + std::to_string(kMostChanges) +
-                                " records; a change set holds at most as many changes: propose the rest apart");
+            HandOn(take);
         }
         if (csv_fini(&m_parser, EndField, EndRecord, this) != 0) Malformed();
-        return std::move(m_records);
+        HandOn(take);
     }
 
 private:
+    template <typename Take>
+    void HandOn(Take& take)
+    {
+        take(m_records);
+        m_records.clear();
+    }
     static void EndField(void* bytes, std::size_t length, void* self)
     {
         // libcsv gives no bytes at all for an empty field.
@@ -68,18 +79,22 @@ private:
     static void EndRecord(int, void* self)
     {
         auto& records = *static_cast<CsvRecords*>(self);
-        if (!records.m_record.empty()) records.m_records.push_back(std::move(records.m_record));
+        if (!records.m_record.empty()) {
+            records.m_records.push_back(std::move(records.m_record));
+            ++records.m_count;
+        }
         records.m_record.clear();
     }
     [[noreturn]] void Malformed()
     {
-        Refuse(400, "the upload is not well-formed CSV, record " + std::to_string(m_records.size() + 1) + ": " +
+        Refuse(400, "the upload is not well-formed CSV, record " + std::to_string(m_count + 1) + ": " +
                         csv_strerror(csv_error(&m_parser)));
     }
 
     csv_parser m_parser{};
     Record m_record;
     std::vector<Record> m_records;
+    std::size_t m_count = 0;
 };
 
 struct Column {
@@ -141,49 +156,89 @@ std::map<std::string, std::string> StoredRows(const Call& call, const std::u16st
     return rows;
 }
 
+// The changes an upload makes to a table, as its records are read.
+class UploadChanges {
+public:
+    UploadChanges(const Call& call, const std::u16string& table)
+        : m_call(call), m_table(table), m_stored(StoredRows(call, table))
+    {}
+
+    void Take(Record& record)
+    {
+        if (!m_header) {
+            m_columns = PlacedColumns(m_call, m_table, record);
+            m_header = std::move(record);
+            return;
+        }
+        ++m_read;
+        if (record.size() != m_header->size())
+            Refuse(400, "record " + std::to_string(m_read) + " of the upload has " + std::to_string(record.size()) +
+                            " fields, the header " + std::to_string(m_header->size()));
+        const auto [input, output] = StoredRow(m_columns, record);
+        if (!m_seen.insert(input).second) Refuse(400, "the upload holds the INPUT \"" + input + "\" twice");
+        const auto now = m_stored.find(input);
+        if (now != m_stored.end() && now->second == output) {
+            ++m_unchanged;
+            return;
+        }
+        ++(now == m_stored.end() ? m_added : m_changed);
+        Add({{"op", "put"}, {"input", input}, {"output", output}});
+    }
+
+    // A replacing upload deletes the rows it lacks.
+    void DeleteUnseen()
+    {
+        for (const auto& [input, output] : m_stored)
+            if (!m_seen.count(input)) {
+                ++m_deleted;
+                Add({{"op", "delete"}, {"input", input}});
+            }
+    }
+
+    bool headed() const { return m_header.has_value(); }
+    const Json& changes() const { return m_changes; }
+    Json Report() const
+    {
+        return {{"table", Utf16ToUtf8(m_table)}, {"read", m_read},           {"added", m_added},
+                {"changed", m_changed},          {"unchanged", m_unchanged}, {"deleted", m_deleted}};
+    }
+
+private:
+    void Add(Json change)
+    {
+        if (m_changes.size() == kMostChanges)
+            Refuse(413, "the upload would change more than " + std::to_string(kMostChanges) +
+                            " rows; a change set holds at most as many changes: propose the rest apart");
+        m_changes.push_back(std::move(change));
+    }
+
+    const Call& m_call;
+    std::u16string m_table;
+    std::map<std::string, std::string> m_stored;
+    std::optional<Record> m_header;
+    std::vector<Column> m_columns;
+    std::set<std::string> m_seen;
+    Json m_changes = Json::array();
+    long long m_read = 0, m_added = 0, m_changed = 0, m_unchanged = 0, m_deleted = 0;
+};
+
 } // namespace
 
 void ProposeImport(Call& call, const std::u16string& table, const std::string& upload, bool replace)
 {
-    std::vector<Record> records = CsvRecords().Read(upload);
-    if (records.empty()) Refuse(400, "the upload has no header");
-    const std::vector<Column> columns = PlacedColumns(call, table, records.front());
-    const std::map<std::string, std::string> stored = StoredRows(call, table);
-    Json changes = Json::array();
-    Json report = {{"table", Utf16ToUtf8(table)},
-                   {"read", records.size() - 1},
-                   {"added", 0},
-                   {"changed", 0},
-                   {"unchanged", 0},
-                   {"deleted", 0}};
-    std::set<std::string> seen;
-    for (auto record = records.begin() + 1; record != records.end(); ++record) {
-        if (record->size() != records.front().size())
-            Refuse(400, "record " + std::to_string(record - records.begin()) + " of the upload has " +
-                            std::to_string(record->size()) + " fields, the header " +
-                            std::to_string(records.front().size()));
-        const auto [input, output] = StoredRow(columns, *record);
-        if (!seen.insert(input).second) Refuse(400, "the upload holds the INPUT \"" + input + "\" twice");
-        const auto now = stored.find(input);
-        const char* counted = now == stored.end() ? "added" : now->second == output ? "unchanged" : "changed";
-        report[counted] = report[counted].get<long long>() + 1;
-        if (now == stored.end() || now->second != output)
-            changes.push_back({{"op", "put"}, {"input", input}, {"output", output}});
-    }
-    for (const auto& [input, output] : stored)
-        if (replace && !seen.count(input)) {
-            changes.push_back({{"op", "delete"}, {"input", input}});
-            report["deleted"] = report["deleted"].get<long long>() + 1;
-        }
-    if (changes.empty()) { // the table holds the upload already: nothing to approve
+    UploadChanges proposal(call, table);
+    CsvRecords().Read(upload, [&](std::vector<Record>& records) {
+        for (Record& record : records) proposal.Take(record);
+    });
+    if (!proposal.headed()) Refuse(400, "the upload has no header");
+    if (replace) proposal.DeleteUnseen();
+    Json report = proposal.Report();
+    if (proposal.changes().empty()) { // the table holds the upload already: nothing to approve
         report["changeset"] = nullptr;
         AnswerJson(call, 200, report);
         return;
     }
-    if (changes.size() > kMostChanges)
-        Refuse(413, "the upload would change " + std::to_string(changes.size()) + " rows; a change set holds at most " +
-                        std::to_string(kMostChanges) + " changes: propose the rest apart");
-    const LONG id = ProposeChanges(call, Json{{"table", Utf16ToUtf8(table)}, {"changes", changes}}.dump());
+    const LONG id = ProposeChanges(call, Json{{"table", Utf16ToUtf8(table)}, {"changes", proposal.changes()}}.dump());
     report["changeset"] = id;
     call.response().set_header("Location", "/api/changesets/" + std::to_string(id));
     AnswerJson(call, 201, report);

@@ -174,9 +174,11 @@ TEST_P(ServeHistoryTest, ADirectWriteToATableThatNeedsApprovalIsRefused)
 // (its values lost once approved); a file that names an INPUT twice
 // proposed as whichever came last; a malformed file proposed up to its
 // fault; a record longer than the header, its extra field dropped; an
-// upload read whole however many changes it would propose; an upload the
-// table holds already answered with the component's refusal of an empty
-// set; a proposal made on a server without accounts.
+// upload read whole however many changes it would propose, or refused for
+// the records it holds rather than the changes it makes (a table larger
+// than a change set could never be re-imported); an upload the table
+// holds already answered with the component's refusal of an empty set; a
+// proposal made on a server without accounts.
 TEST_P(ServeHistoryTest, AnImportIntoATableThatNeedsApprovalIsCheckedBeforeItIsProposed)
 {
     const std::string accounts = Accounts(m_home, {{"alice", "wonder land"}});
@@ -207,6 +209,17 @@ TEST_P(ServeHistoryTest, AnImportIntoATableThatNeedsApprovalIsCheckedBeforeItIsP
     const auto same = alice.Put("/api/tables/T/csv?mode=merge", "k,v\r\na,1\r\n", "text/csv");
     EXPECT_EQ(same->status, 200) << "an upload the table holds already, proposed as an empty change set";
     EXPECT_TRUE(Body(same)["changeset"].is_null()) << same->body;
+
+    // A table larger than a change set, re-imported with one row changed.
+    m_store->Run("WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 50000) INSERT INTO "
+                 "QM_VALMOR (ID_TABLE, INPUT, OUTPUT) SELECT t.ID_TABLE, 'r' || n.i, 'x' FROM n, QM_TABLES t WHERE "
+                 "t.NOM = 'T';");
+    const std::string oneChanged = many.substr(0, many.size() - 3) + "y\r\n";
+    const auto large = alice.Put("/api/tables/T/csv?mode=merge", oneChanged, "text/csv");
+    ASSERT_TRUE(large) << httplib::to_string(large.error());
+    ASSERT_EQ(large->status, 201) << large->body;
+    EXPECT_EQ(Body(large)["changed"], 1) << large->body;
+    EXPECT_EQ(Body(large)["unchanged"], 50000) << large->body;
 
     ServeProcess alone = Serve();
     httplib::Client anyone("127.0.0.1", alone.port());
