@@ -23,8 +23,11 @@ public:
 template <class J>
 J ParseJsonNestedAtMost(const std::string& text)
 {
-    return J::parse(text, [](int depth, typename J::parse_event_t, const J&) {
-        if (depth > kMaxJsonNesting) throw JsonTooDeep();
+    // The parser tells an opening bracket the depth of the values that
+    // enclose it: the level it opens is one more.
+    return J::parse(text, [](int depth, typename J::parse_event_t event, const J&) {
+        const bool opens = event == J::parse_event_t::object_start || event == J::parse_event_t::array_start;
+        if (opens && depth >= kMaxJsonNesting) throw JsonTooDeep();
         return true;
     });
 }

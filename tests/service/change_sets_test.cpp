@@ -4,6 +4,7 @@
 #include "support/admin.h"
 #include "support/component.h"
 
+#include "platform/text/json_nesting.h"
 #include "platform/text/utf.h"
 
 #include <nlohmann/json.hpp>
@@ -571,6 +572,25 @@ TEST_P(ChangeSetTest, APruneKeepsTheAnswersAsOfItsPointAndLaterAndRefusesEarlier
     const ProcessResult help = RunProcess({VALMORIN_CLI, "history", "prune", "--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("usage: valmorin history prune --before <time>"), std::string::npos) << help.out;
+}
+
+// The limit on strangers' JSON, at its edge. Faults caught: the parser's
+// depth (that of the enclosing values) taken for the level of the value it
+// opens, so that one level more than the limit is read; values and keys at
+// the deepest level allowed refused with the containers past it.
+TEST(JsonNesting, SixtyFourLevelsAreReadAndASixtyFifthIsRefused)
+{
+    const auto nested = [](int levels, const std::string& inside) {
+        std::string text;
+        for (int i = 1; i < levels; ++i) text += "[";
+        text += "{\"k\": " + inside + "}";
+        for (int i = 1; i < levels; ++i) text += "]";
+        return text;
+    };
+    EXPECT_NO_THROW(valmorin::text::ParseJsonNestedAtMost<Json>(nested(64, "1")));
+    EXPECT_NO_THROW(valmorin::text::ParseJsonNestedAtMost<Json>(nested(64, "\"text\"")));
+    EXPECT_THROW(valmorin::text::ParseJsonNestedAtMost<Json>(nested(64, "[]")), valmorin::text::JsonTooDeep);
+    EXPECT_THROW(valmorin::text::ParseJsonNestedAtMost<Json>(nested(65, "1")), valmorin::text::JsonTooDeep);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ChangeSetTest, VALMORIN_STORES);
