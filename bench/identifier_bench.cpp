@@ -15,7 +15,8 @@
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
-
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -187,10 +188,45 @@ int FirstInteger(sqlite3_stmt* stmt)
 }
 
 // The component on the shared store, adding to a table of its own.
+// A copy of the benchmark store as one made before stores kept a history:
+// its tables and the triggers that record into them dropped. The writes'
+// cost on it is the one the history's is told against.
+std::string StoreWithoutHistory()
+{
+    const std::string path = (BenchFolder() / "unrecorded.db").string();
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(BenchmarkStore(1, 1).c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    Step(db, "VACUUM INTO '" + path + "'");
+    sqlite3_close(db);
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_stmt* drops = nullptr;
+    sqlite3_prepare_v2(db,
+                       "SELECT 'DROP TRIGGER ' || name FROM sqlite_schema WHERE type = 'trigger' AND name NOT LIKE "
+                       "'%NEEDS_TABLE%' AND name NOT LIKE '%KEEPS_ITS_ROWS%' UNION ALL SELECT 'DROP TABLE ' || name "
+                       "FROM sqlite_schema WHERE type = 'table' AND name IN ('QM_REVISIONS', 'QM_HISTORY', "
+                       "'QM_HISTORY_START', 'QM_WRITER', 'QM_REPLACED', 'QM_APPROVAL', 'QM_CHANGESETS')",
+                       -1, &drops, nullptr);
+    std::vector<std::string> statements;
+    while (sqlite3_step(drops) == SQLITE_ROW)
+        statements.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(drops, 0)));
+    sqlite3_finalize(drops);
+    for (const std::string& statement : statements) Step(db, statement);
+    Step(db, "PRAGMA journal_mode = WAL");
+    sqlite3_close(db);
+    return path;
+}
+
 struct Transadds {
-    CComPtr<IValmorin> component = OpenComponent(BenchmarkStore(1, 1));
+    explicit Transadds(const std::string& store = BenchmarkStore(1, 1)) : component(OpenComponent(store)) {}
+    CComPtr<IValmorin> component;
     CComBSTR table{valmorin::text::Widen(FreshName("Single"))};
 };
+
+// transadd on the store without a history, counted apart.
+[[gnu::noinline]] bool TransaddUnrecordedWrite(IValmorin& component, BSTR table, BSTR key)
+{
+    return TransaddWrite(component, table, key);
+}
 
 CComBSTR Key(int i) { return CComBSTR(valmorin::text::Widen("key" + std::to_string(i))); }
 
@@ -266,7 +302,7 @@ BENCHMARK(RawTransaddStatements)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(TransaddNewEntry)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(TransaddNewEntries)->Arg(100000)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
-// With --count <RawCounter|TransIdent|RawInsert|RawTransadd|Transadd> <calls>, makes
+// With --count <RawCounter|TransIdent|RawInsert|RawTransadd|Transadd|TransaddUnrecorded> <calls>, makes
 // exactly that many writes of one kind and nothing else, for an instruction
 // counter (valgrind --tool=callgrind --toggle-collect='*Write*'), and
 // prints the process's peak resident size and its anonymous resident size
@@ -288,6 +324,10 @@ int CountedWrites(const std::string& kind, int calls)
     } else if (kind == "RawTransadd") {
         RawTransadds adds;
         for (int i = 0; i < calls; ++i) done += RawTransaddWrite(adds, "key" + std::to_string(i));
+    } else if (kind == "TransaddUnrecorded") {
+        Transadds adds(StoreWithoutHistory());
+        for (int i = 0; i < calls; ++i)
+            done += TransaddUnrecordedWrite(*adds.component.get(), adds.table.get(), Key(i).get());
     } else {
         Transadds adds;
         for (int i = 0; i < calls; ++i) done += TransaddWrite(*adds.component.get(), adds.table.get(), Key(i).get());

@@ -124,17 +124,19 @@ CREATE TABLE IF NOT EXISTS QM_WRITER AS SELECT 0 AS ACTIVE;
 -- the triggers of a deletion, so the change records it as the value it
 -- replaced. Set before each
 -- insertion (emptied first: an insertion that ends up ignored, or turned
--- into an update, leaves nothing for the next one).
+-- into an update, leaves nothing for the next one). Emptied row by row
+-- (WHERE true): emptied whole, SQLite rewrites its page even when it holds
+-- nothing, one page more for every commit to write.
 CREATE TABLE IF NOT EXISTS QM_REPLACED (
     ID_TABLE INTEGER,
     INPUT TEXT,
     OUTPUT TEXT
 );
 CREATE TRIGGER IF NOT EXISTS QM_VALMOR_HISTORY_REPLACING BEFORE INSERT ON QM_VALMOR
-    BEGIN DELETE FROM QM_REPLACED
+    BEGIN DELETE FROM QM_REPLACED WHERE true
     ; INSERT INTO QM_REPLACED (ID_TABLE, INPUT, OUTPUT) SELECT ID_TABLE, INPUT, OUTPUT FROM QM_VALMOR WHERE ID_TABLE = NEW.ID_TABLE AND INPUT = NEW.INPUT; END;
 CREATE TRIGGER IF NOT EXISTS QM_VALMOR_HISTORY_REPLACING_ON_UPDATE BEFORE UPDATE OF ID_TABLE, INPUT ON QM_VALMOR
-    BEGIN DELETE FROM QM_REPLACED
+    BEGIN DELETE FROM QM_REPLACED WHERE true
     ; INSERT INTO QM_REPLACED (ID_TABLE, INPUT, OUTPUT) SELECT ID_TABLE, INPUT, OUTPUT FROM QM_VALMOR WHERE ID_TABLE = NEW.ID_TABLE AND INPUT = NEW.INPUT AND rowid <> OLD.rowid; END;
 -- A row replaced through its rowid (an INSERT OR REPLACE naming one, an
 -- UPDATE OR REPLACE moving a row onto one) is deleted the same silent way,

@@ -150,13 +150,12 @@ HRESULT CValmorin::translateAsOf(BSTR tableName, BSTR ValueIn, BSTR AsOf, BSTR* 
         const std::u16string revision = RevisionOf(m_connection, TextOf(AsOf));
         CComBSTR answer;
         HistoryBounds bounds;
-        ForEachRow(
-            m_connection,
-            Sql<statements::kTranslateAsOf>(value, value, revision, table, table, revision, table, revision, table),
-            [&](const qmt::CAdoRecord& row) {
-                row.read(0, answer);
-                bounds = {ReadText(row, 1), ReadText(row, 2), ReadText(row, 3)};
-            });
+        ForEachRow(m_connection,
+                   Sql<statements::kTranslateAsOf>(value, value, revision, table, table, revision, table, revision),
+                   [&](const qmt::CAdoRecord& row) {
+                       row.read(0, answer);
+                       bounds = {ReadText(row, 1), ReadText(row, 2), ReadText(row, 3)};
+                   });
         RequireStart(bounds);
         RefuseOutside(bounds, revision, TextOf(AsOf));
         if (!answer.get()) answer = CComBSTR(u"");

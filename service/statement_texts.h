@@ -167,7 +167,9 @@ inline constexpr qmt::StatementShape kRevisionAtTime{
     u"SELECT CAST(MAX(REVISION) AS TEXT) FROM QM_REVISIONS WHERE TIME <= N'%s'"};
 // What translate answered as of a revision, read back from the present:
 // the table that bore the name then (the first change of its name after
-// that revision says what it was, its name now otherwise), and in it the
+// that revision says what it was; a table with no change since bears the
+// name now, as only the tables that bear it now are found without one),
+// and in it the
 // OUTPUT of the INPUT. The first change of the row after that revision
 // holds what was there (E: '=' and the OUTPUT, '-' for no row), the row
 // now answers when there is none. A table that bears the name now and bore
@@ -182,8 +184,8 @@ inline constexpr qmt::StatementShape kTranslateAsOf{
     u"IS NULL AND KIND = 'table' AND OLD_VALUE = N'%s' AND REVISION > CAST(N'%s' AS BIGINT)) c WHERE "
     u"COALESCE((SELECT CASE WHEN h.OLD_VALUE = N'%s' THEN 1 ELSE 0 END FROM QM_HISTORY h WHERE h.ID_TABLE = "
     u"c.ID_TABLE AND h.KIND = 'table' AND h.INPUT IS NULL AND h.REVISION > CAST(N'%s' AS BIGINT) ORDER BY "
-    u"h.REVISION, h.SEQ LIMIT 1), (SELECT 1 FROM QM_TABLES t WHERE t.ID_TABLE = c.ID_TABLE AND t.NOM = N'%s')) "
-    u"= 1) x LIMIT 1), ''), CAST(s.REVISION AS TEXT), s.TIME, CAST(COALESCE((SELECT MAX(r.REVISION) FROM "
+    u"h.REVISION, h.SEQ LIMIT 1), 1) = 1) x LIMIT 1), ''), CAST(s.REVISION AS TEXT), s.TIME, "
+    u"CAST(COALESCE((SELECT MAX(r.REVISION) FROM "
     u"QM_REVISIONS r), 0) AS TEXT) FROM QM_HISTORY_START s"};
 // The changes of the tables that bear or bore a name, newest first, with
 // their revision's time, user and approver (none for a change of approval
