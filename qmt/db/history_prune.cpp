@@ -22,10 +22,11 @@ using valmorin::text::Utf16ToUtf8;
 constexpr StatementShape kHistoryStart{u"SELECT CAST(REVISION AS TEXT) FROM QM_HISTORY_START"};
 constexpr StatementShape kLastRevisionAtOrBefore{
     u"SELECT CAST(MAX(REVISION) AS TEXT) FROM QM_REVISIONS WHERE TIME <= N'%s'"};
-// A table's need for approval is read from its last change of it: those
-// changes are kept, whatever their age.
-constexpr StatementShape kDropChanges{
-    u"DELETE FROM QM_HISTORY WHERE REVISION <= CAST(N'%s' AS BIGINT) AND KIND <> 'approval'"};
+// Every change up to the point goes, its changes of approval too: whether a
+// table needs approval is kept apart (QM_APPROVAL), and an older change of
+// approval kept would be told as the next table's once its number is
+// taken again, its creation pruned.
+constexpr StatementShape kDropChanges{u"DELETE FROM QM_HISTORY WHERE REVISION <= CAST(N'%s' AS BIGINT)"};
 constexpr StatementShape kDropRevisions{u"DELETE FROM QM_REVISIONS WHERE REVISION < CAST(N'%s' AS BIGINT)"};
 constexpr StatementShape kMoveStart{
     u"UPDATE QM_HISTORY_START SET REVISION = CAST(N'%s' AS BIGINT), TIME = (SELECT r.TIME FROM QM_REVISIONS r WHERE "
