@@ -224,7 +224,8 @@ TEST_P(HistoryTest, PointsOutsideTheHistoryAreRefusedNamingWhatIsKept)
 // replaced lost to answers as of earlier points, and to a revert); an
 // insertion ignored, or turned into an update, leaving what it would
 // have replaced to be taken for the replaced value of a later insertion;
-// a table replaced whole, its rows left to the new one.
+// a table replaced whole, its rows left to the new one, also through its
+// rowid, which the columns of an UPDATE OF trigger never name.
 TEST_P(HistoryTest, AnotherProgramsReplacementsAreRecordedAsChanges)
 {
     const bool sqlite = m_store->traits().dialect == Dialect::Sqlite;
@@ -264,7 +265,15 @@ TEST_P(HistoryTest, AnotherProgramsReplacementsAreRecordedAsChanges)
                                   "FROM QM_TABLES WHERE NOM = 'T';"),
                      std::exception);
         EXPECT_THROW(m_store->Run("UPDATE OR REPLACE QM_TABLES SET NOM = 'T' WHERE NOM = 'X';"), std::exception);
+        // Set through the rowid, which no UPDATE OF trigger's columns name.
+        EXPECT_THROW(m_store->Run("UPDATE OR REPLACE QM_TABLES SET _rowid_ = (SELECT ID_TABLE FROM QM_TABLES WHERE "
+                                  "NOM = 'T') WHERE NOM = 'X';"),
+                     std::exception);
+        EXPECT_THROW(m_store->Run("UPDATE QM_TABLES SET rowid = 999 WHERE NOM = 'T';"), std::exception);
         EXPECT_EQ(m_store->Column("SELECT NOM FROM QM_TABLES ORDER BY NOM"), (Rows{u"T", u"X"}));
+        EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_VALMOR v WHERE NOT EXISTS (SELECT 1 FROM QM_TABLES t "
+                                  "WHERE t.ID_TABLE = v.ID_TABLE)"),
+                  Rows{u"0"});
         // A row replaced through its rowid by one of another key, which
         // no key of the replaced row's would name.
         const std::string ofX = " FROM QM_VALMOR WHERE INPUT = 'k' AND OUTPUT = 'x'";
