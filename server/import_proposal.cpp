@@ -5,6 +5,7 @@
 #include "server/request_fields.h"
 #include "server/route_changesets.h"
 
+#include "platform/text/csv_limits.h"
 #include "platform/text/utf.h"
 
 #include <csv.h>
@@ -30,7 +31,9 @@ constexpr std::size_t kMostChanges = 50000;
 // The upload's records as RFC 4180 reads them (libcsv, strict, as the
 // component reads an import), blank lines passed over, handed on a block
 // of the file at a time: a table re-imported whole changes few of its
-// rows, and its records need not be held.
+// rows, and its records need not be held. Each record is held to the
+// limits the component's import applies by default, checked as each block
+// is parsed: libcsv holds the field it reads whole.
 class CsvRecords {
 public:
     CsvRecords()
@@ -55,11 +58,14 @@ public:
              file.read(block.data(), static_cast<std::streamsize>(block.size())) || file.gcount() > 0; first = false) {
             std::string_view bytes(block.data(), static_cast<std::size_t>(file.gcount()));
             if (first && bytes.starts_with(kByteOrderMark)) bytes.remove_prefix(kByteOrderMark.size());
-            if (csv_parse(&m_parser, bytes.data(), bytes.size(), EndField, EndRecord, this) != bytes.size())
-                Malformed();
+            const std::size_t parsed = csv_parse(&m_parser, bytes.data(), bytes.size(), EndField, EndRecord, this);
+            RefuseBeyondLimits();
+            if (parsed != bytes.size()) Malformed();
             HandOn(take);
         }
-        if (csv_fini(&m_parser, EndField, EndRecord, this) != 0) Malformed();
+        const int finished = csv_fini(&m_parser, EndField, EndRecord, this);
+        RefuseBeyondLimits();
+        if (finished != 0) Malformed();
         HandOn(take);
     }
 
@@ -70,20 +76,42 @@ private:
         take(m_records);
         m_records.clear();
     }
+    // Past a limit, the rest of the block is passed over: the refusal
+    // follows once libcsv returns.
     static void EndField(void* bytes, std::size_t length, void* self)
     {
+        auto& records = *static_cast<CsvRecords*>(self);
+        if (records.m_beyond) return;
+        records.m_recordBytes += length;
+        if (records.m_record.size() == records.m_limits.fields || length > records.m_limits.fieldBytes ||
+            records.m_recordBytes > records.m_limits.recordBytes) {
+            records.m_beyond = true;
+            return;
+        }
         // libcsv gives no bytes at all for an empty field.
-        static_cast<CsvRecords*>(self)->m_record.push_back(
-            length == 0 ? std::string() : std::string(static_cast<const char*>(bytes), length));
+        records.m_record.push_back(length == 0 ? std::string() : std::string(static_cast<const char*>(bytes), length));
     }
     static void EndRecord(int, void* self)
     {
         auto& records = *static_cast<CsvRecords*>(self);
+        if (records.m_beyond) return;
         if (!records.m_record.empty()) {
             records.m_records.push_back(std::move(records.m_record));
             ++records.m_count;
         }
         records.m_record.clear();
+        records.m_recordBytes = 0;
+    }
+    void RefuseBeyondLimits()
+    {
+        const std::size_t pending = m_parser.entry_pos;
+        const std::string where = "record " + std::to_string(m_count + 1) + " of the upload ";
+        if (m_record.size() == m_limits.fields)
+            Refuse(400, where + "has more than " + std::to_string(m_limits.fields) + " fields");
+        if (m_recordBytes + pending > m_limits.recordBytes)
+            Refuse(400, where + "is longer than " + std::to_string(m_limits.recordBytes) + " bytes");
+        if (m_beyond || pending > m_limits.fieldBytes)
+            Refuse(400, where + "has a field longer than " + std::to_string(m_limits.fieldBytes) + " bytes");
     }
     [[noreturn]] void Malformed()
     {
@@ -92,44 +120,54 @@ private:
     }
 
     csv_parser m_parser{};
+    const valmorin::text::CsvLimits m_limits;
     Record m_record;
     std::vector<Record> m_records;
-    std::size_t m_count = 0;
+    std::size_t m_count = 0, m_recordBytes = 0;
+    bool m_beyond = false;
 };
 
 struct Column {
     long long id;
     bool input;
-    std::ptrdiff_t field; // its place in the header; -1 when the file lacks it
+    std::size_t field; // its place in the header
 };
 
-// The table's columns in id order, each with its place in the header.
+// The table's columns in id order, each with its place in the header. As
+// the component's import takes it, the header names every column of the
+// table once and nothing else: a column left out would be proposed empty.
 std::vector<Column> PlacedColumns(const Call& call, const std::u16string& table, const Record& header)
 {
     const Json listed = Json::parse(
         Utf16ToUtf8(CallText([&](BSTR* list) { return call.Valmorin().TableColumnsJson(Text(table).get(), list); })));
+    std::map<std::string, std::size_t> fieldOf;
+    for (std::size_t field = 0; field < header.size(); ++field) {
+        const std::string& name = header[field];
+        RequestText(name, "a column's name in the header");
+        if (!fieldOf.emplace(name, field).second) Refuse(400, "the header names the column \"" + name + "\" twice");
+    }
     std::vector<Column> columns;
-    std::set<std::string> known;
+    std::vector<std::string> lacking;
     for (const Json& column : listed.at("list")) {
         const std::string name = column.at("name").get<std::string>();
-        const auto field = std::find(header.begin(), header.end(), name);
-        known.insert(name);
-        columns.push_back({column.at("id").get<long long>(), column.at("input").get<bool>(),
-                           field == header.end() ? -1 : field - header.begin()});
+        const auto field = fieldOf.find(name);
+        if (field == fieldOf.end()) {
+            lacking.push_back(name);
+            continue;
+        }
+        columns.push_back({column.at("id").get<long long>(), column.at("input").get<bool>(), field->second});
+        fieldOf.erase(field);
     }
-    std::set<std::string> named;
-    for (const std::string& name : header) {
-        RequestText(name, "a column's name in the header");
-        if (!known.count(name))
-            Refuse(400, "the header names the column \"" + name + "\", which the table does not have");
-        if (!named.insert(name).second) Refuse(400, "the header names the column \"" + name + "\" twice");
-    }
+    if (!fieldOf.empty())
+        Refuse(400, "the header names the column \"" + fieldOf.begin()->first + "\", which the table does not have");
+    if (!lacking.empty()) Refuse(400, "the header lacks the table's column \"" + lacking.front() + "\"");
     std::sort(columns.begin(), columns.end(), [](const Column& a, const Column& b) { return a.id < b.id; });
     return columns;
 }
 
 // A record's values joined as the table stores them: its input columns'
 // values in INPUT, the others' in OUTPUT, each in id order, joined by "|".
+// Every record holds as many fields as the header.
 std::pair<std::string, std::string> StoredRow(const std::vector<Column>& columns, const Record& record)
 {
     std::string sides[2];
@@ -137,8 +175,7 @@ std::pair<std::string, std::string> StoredRow(const std::vector<Column>& columns
     for (const Column& column : columns) {
         const int side = column.input ? 0 : 1;
         if (std::exchange(started[side], true)) sides[side] += '|';
-        if (column.field >= 0 && static_cast<std::size_t>(column.field) < record.size())
-            sides[side] += record[static_cast<std::size_t>(column.field)];
+        sides[side] += record[column.field];
     }
     RequestText(sides[0], "an INPUT of the upload");
     RequestText(sides[1], "an OUTPUT of the upload");

@@ -293,8 +293,17 @@ private:
     std::set<std::string> m_inputs, m_tableOps;
 };
 
+// A change set is read whole by its approver, and counted by every listing:
+// its text is bounded as its number of changes is.
+constexpr std::size_t kMostChangeSetCharacters = std::size_t{32} << 20;
+
 Json ParseRequest(BSTR changes)
 {
+    if (TextOf(changes).size() > kMostChangeSetCharacters)
+        Refuse(E_INVALIDARG, u"Changes is " + Widen(std::to_string(TextOf(changes).size())) +
+                                 u" characters long; a change set holds at most " +
+                                 Widen(std::to_string(kMostChangeSetCharacters)) +
+                                 u", which its approver can still read: propose the rest apart.");
     Json request;
     try {
         request = valmorin::text::ParseJsonNestedAtMost<Json>(Utf16ToUtf8(TextOf(changes)));
@@ -499,6 +508,25 @@ Json StoredChanges(const qmt::CAdoRecord& row)
     return changes;
 }
 
+// How many changes a stored change set holds, counted as its text is read
+// and nothing of it kept: a listing shows no more. A row another program
+// wrote that holds no list counts none (null) rather than failing every
+// listing; showing or deciding it refuses it.
+Json ChangeCount(const std::u16string& stored)
+{
+    std::size_t count = 0;
+    const Json top = Json::parse(
+        Utf16ToUtf8(stored),
+        [&](int depth, Json::parse_event_t event, const Json&) {
+            const bool starts = event == Json::parse_event_t::object_start ||
+                                event == Json::parse_event_t::array_start || event == Json::parse_event_t::value;
+            if (depth == 1 && starts) ++count;
+            return depth == 0;
+        },
+        false);
+    return top.is_array() ? Json(count) : Json(nullptr);
+}
+
 StoredChangeSet ReadChangeSet(qmt::CAdoConnection& connection, LONG id)
 {
     StoredChangeSet set;
@@ -528,11 +556,10 @@ Json ChangeSetJson(const qmt::CAdoRecord& row, bool withChanges)
                  {"state", JsonString(state)},
                  {"proposer", JsonString(ReadText(row, 3))},
                  {"time", JsonString(ReadText(row, 4))}};
-    Json changes = StoredChanges(row);
     if (withChanges)
-        item["changes"] = std::move(changes);
+        item["changes"] = StoredChanges(row);
     else
-        item["count"] = changes.size();
+        item["count"] = ChangeCount(ReadText(row, 5));
     if (state == u"pending") return item;
     // Applied at once (no approval needed) names no decider.
     const std::u16string decider = ReadText(row, 6);

@@ -6,6 +6,7 @@
 
 #include "platform/posix/replacement_file.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/text/csv_limits.h"
 
 #include <csv.h>
 
@@ -22,14 +23,7 @@ struct CsvRecord {
     std::int64_t line = 0;
 };
 
-// What one record may hold, so that a file cannot take the reader's
-// memory: fields of at most `fieldBytes` bytes, at most `fields` of them,
-// at most `recordBytes` in all.
-struct CsvLimits {
-    std::size_t fieldBytes = std::size_t{1} << 20;
-    std::size_t fields = 4096;
-    std::size_t recordBytes = std::size_t{16} << 20;
-};
+using valmorin::text::CsvLimits;
 
 class CsvReader {
 public:
