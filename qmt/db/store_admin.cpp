@@ -141,19 +141,27 @@ std::vector<std::u16string> SqliteRenewal(const Rule& rule)
     return {(trigger ? u"DROP TRIGGER " : u"DROP INDEX ") + rule.name, rule.statement};
 }
 
-// The body PostgreSQL keeps of a function the schema makes (prosrc): the
-// schema writes it as one quoted literal, the statement's last text.
+// What PostgreSQL keeps of a function the schema makes: its settings
+// (proconfig: "SET search_path = a, b" kept as "search_path=a, b"), and
+// its body (prosrc), which the schema writes as one quoted literal, the
+// statement's last text.
 std::u16string PostgresKeptText(const Rule& rule)
 {
     if (!rule.statement.starts_with(u"CREATE OR REPLACE FUNCTION")) return {};
     const std::size_t open = rule.statement.find(u'\'');
     const std::size_t close = rule.statement.rfind(u'\'');
-    std::u16string body;
+    const std::size_t set = rule.statement.find(u" SET ");
+    std::u16string kept;
+    if (set < open) {
+        kept = rule.statement.substr(set + 5, rule.statement.rfind(u" AS", open) - set - 5);
+        kept.replace(kept.find(u" = "), 3, u"=");
+    }
+    kept += u'\n';
     for (std::size_t at = open + 1; at < close; ++at) {
-        body += rule.statement[at];
+        kept += rule.statement[at];
         if (rule.statement[at] == u'\'') ++at;
     }
-    return body;
+    return kept;
 }
 std::vector<std::u16string> PostgresRenewal(const Rule& rule) { return {rule.statement}; }
 
@@ -179,6 +187,12 @@ struct StoreDialect {
     std::u16string_view keptTexts;
     std::u16string (*keptText)(const Rule&);
     std::vector<std::u16string> (*renewal)(const Rule&);
+    // Where triggers are made or replaced by name (PostgreSQL): their state,
+    // a line each (name, table, enabled, definition), and what an upgrade
+    // takes first so that no writer holds a table the triggers are
+    // replaced on (the writers' lock).
+    std::u16string_view triggerStates;
+    std::u16string_view upgradeLock;
 };
 
 // WAL, as shared stores are kept: readers and the writer do not block each
@@ -194,7 +208,9 @@ const StoreDialect kSqliteStore{
      u"DROP INDEX IF EXISTS QM_HISTORY_TABLE_NAMES"},
     u"SELECT upper(name) || char(10) || sql FROM sqlite_schema WHERE type IN ('trigger', 'index')",
     SqliteKeptText,
-    SqliteRenewal};
+    SqliteRenewal,
+    {},
+    {}};
 // A function made before its search path was pinned counts as missing, so
 // that init replaces it. Every object is looked for in the schema the store
 // lives in: another schema of the database may hold a store of its own.
@@ -216,10 +232,16 @@ const StoreDialect kPostgresStore{
     u"JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace WHERE n.nspname = current_schema() AND p.proconfig IS "
     u"NOT NULL",
     {u"DROP INDEX IF EXISTS QM_HISTORY_TABLE_NAMES"},
-    u"SELECT upper(p.proname) || chr(10) || p.prosrc FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON "
-    u"n.oid = p.pronamespace WHERE n.nspname = current_schema()",
+    u"SELECT upper(p.proname) || chr(10) || COALESCE(pg_catalog.array_to_string(p.proconfig, ','), '') || chr(10) "
+    u"|| p.prosrc FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace WHERE "
+    u"n.nspname = current_schema()",
     PostgresKeptText,
-    PostgresRenewal};
+    PostgresRenewal,
+    u"SELECT upper(t.tgname) || chr(10) || upper(r.relname) || chr(10) || CAST(t.tgenabled AS TEXT) || chr(10) || "
+    u"pg_catalog.pg_get_triggerdef(t.oid) FROM pg_catalog.pg_trigger t JOIN pg_catalog.pg_class r ON r.oid = "
+    u"t.tgrelid JOIN pg_catalog.pg_namespace n ON n.oid = r.relnamespace WHERE n.nspname = current_schema() AND NOT "
+    u"t.tgisinternal ORDER BY 1",
+    u"SELECT pg_catalog.pg_advisory_xact_lock(8386676915082767457)"};
 
 // The rows of a query, opened read-only.
 template <typename Query>
@@ -322,47 +344,122 @@ RulesToBring RulesToBringUpToDate(CAdoConnection& connection, const StoreDialect
     return rules;
 }
 
-std::string Names(const std::vector<Rule>& rules)
+std::string Names(const std::vector<std::u16string>& names)
 {
-    std::string names;
-    for (const Rule& rule : rules) names += (names.empty() ? "" : ", ") + Utf16ToUtf8(rule.name);
+    std::string list;
+    for (const std::u16string& name : names) list += (list.empty() ? "" : ", ") + Utf16ToUtf8(name);
+    return list;
+}
+
+std::vector<std::u16string> Names(const std::vector<Rule>& rules)
+{
+    std::vector<std::u16string> names;
+    for (const Rule& rule : rules) names.push_back(rule.name);
     return names;
 }
 
 // What init says it did to an existing store's rules.
-std::string Brought(const RulesToBring& rules)
+std::string Brought(const RulesToBring& rules, const std::vector<std::u16string>& renewedTriggers)
 {
+    std::vector<std::u16string> renewed = Names(rules.outdated);
+    renewed.insert(renewed.end(), renewedTriggers.begin(), renewedTriggers.end());
     std::string said;
-    if (!rules.missing.empty()) said = "added the rules " + Names(rules.missing);
-    if (!rules.outdated.empty())
-        said += (said.empty() ? "" : "; ") + std::string("renewed the rules ") + Names(rules.outdated);
+    if (!rules.missing.empty()) said = "added the rules " + Names(Names(rules.missing));
+    if (!renewed.empty()) said += (said.empty() ? "" : "; ") + std::string("renewed the rules ") + Names(renewed);
     return said;
 }
 
-// An existing store gains the rules it lacks, in one transaction; where
-// rows already break them, it is left as it is and the rows are named.
+// The first line of a trigger's state: its name.
+std::u16string NameOf(const std::u16string& state) { return state.substr(0, state.find(u'\n')); }
+
+// Its second: the table it is on.
+std::u16string TableOf(const std::u16string& state)
+{
+    const std::size_t from = state.find(u'\n') + 1;
+    return state.substr(from, state.find(u'\n', from) - from);
+}
+
+// The triggers whose state differs between before and after (made, moved,
+// enabled again, given other events), each named once.
+std::vector<std::u16string> ChangedTriggers(const std::vector<std::u16string>& before,
+                                            const std::vector<std::u16string>& after)
+{
+    std::vector<std::u16string> names;
+    for (const auto& [from, to] : {std::pair{&before, &after}, std::pair{&after, &before}})
+        for (const std::u16string& state : *from)
+            if (!Holds(*to, state) && !Holds(names, NameOf(state))) names.push_back(NameOf(state));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Every trigger of the schema made or replaced again, on its table and
+// enabled: one of its name on another table is dropped first (moved there,
+// it would record that table's rows as the wrong kind, or twice).
+void ReplaceTriggers(CAdoConnection& connection, const StoreDialect& dialect)
+{
+    const std::vector<std::u16string> states = Column(connection, std::u16string(dialect.triggerStates));
+    for (const Rule& rule : Rules(dialect.schema)) {
+        if (!rule.statement.starts_with(u"CREATE OR REPLACE TRIGGER")) continue;
+        const std::u16string name = valmorin::text::AsciiUpper(rule.name);
+        const std::u16string table = valmorin::text::AsciiUpper(WordAfter(rule.statement, u" ON "));
+        for (const std::u16string& state : states)
+            if (NameOf(state) == name && TableOf(state) != table)
+                connection.execute(u"DROP TRIGGER " + name + u" ON " + TableOf(state), adOptionUnspecified);
+        connection.execute(rule.statement, adOptionUnspecified);
+        connection.execute(u"ALTER TABLE " + table + u" ENABLE TRIGGER " + name, adOptionUnspecified);
+    }
+}
+
+// The trigger states of a dialect that replaces its triggers by name; none
+// otherwise.
+std::vector<std::u16string> TriggerStates(CAdoConnection& connection, const StoreDialect& dialect)
+{
+    if (dialect.triggerStates.empty()) return {};
+    return Column(connection, std::u16string(dialect.triggerStates));
+}
+
+// An existing store gains the rules it lacks, and those an older schema
+// made otherwise are made again, in one transaction; where rows already
+// break the rules, it is left as it is and the rows are named. Triggers
+// made or replaced by name are replaced whatever they look like (moved,
+// disabled, given other events), and the transaction is kept only when
+// that changed one of them.
 StoreInitOutcome UpgradeStore(CAdoConnection& connection, const StoreDialect& dialect, const std::string& named)
 {
     try {
         const RulesToBring rules = RulesToBringUpToDate(connection, dialect);
-        if (rules.none()) return Kept(named + " already exists; nothing was changed");
-        const std::vector<std::u16string> breaking = RowsBreakingRules(connection, dialect);
-        if (!breaking.empty()) {
-            std::string message = named + " holds rows that one name per table, one INPUT per table or a table "
-                                          "for every column and correspondence forbid; nothing was changed. Remove "
-                                          "or rename them, then run init again:";
-            for (const std::u16string& row : breaking) message += "\n  " + Utf16ToUtf8(row);
-            return Failure(message);
+        if (rules.none() && dialect.triggerStates.empty()) return Kept(named + " already exists; nothing was changed");
+        if (!rules.missing.empty()) {
+            const std::vector<std::u16string> breaking = RowsBreakingRules(connection, dialect);
+            if (!breaking.empty()) {
+                std::string message = named + " holds rows that one name per table, one INPUT per table or a "
+                                              "table for every column and correspondence forbid; nothing was "
+                                              "changed. Remove or rename them, then run init again:";
+                for (const std::u16string& row : breaking) message += "\n  " + Utf16ToUtf8(row);
+                return Failure(message);
+            }
         }
-        std::vector<std::u16string> statements;
-        for (const Rule& rule : rules.missing) statements.push_back(rule.statement);
-        for (const Rule& rule : rules.outdated) {
-            std::vector<std::u16string> renewal = dialect.renewal(rule);
-            statements.insert(statements.end(), renewal.begin(), renewal.end());
+        CAdoTransaction transaction(connection);
+        if (!dialect.upgradeLock.empty()) Column(connection, std::u16string(dialect.upgradeLock));
+        const std::vector<std::u16string> before = TriggerStates(connection, dialect);
+        for (const Rule& rule : rules.missing) connection.execute(rule.statement, adOptionUnspecified);
+        for (const Rule& rule : rules.outdated)
+            for (const std::u16string& statement : dialect.renewal(rule))
+                connection.execute(statement, adOptionUnspecified);
+        for (std::u16string_view statement : dialect.obsolete)
+            connection.execute(std::u16string(statement), adOptionUnspecified);
+        std::vector<std::u16string> renewedTriggers;
+        if (!dialect.triggerStates.empty()) {
+            ReplaceTriggers(connection, dialect);
+            renewedTriggers = ChangedTriggers(before, TriggerStates(connection, dialect));
+            for (const Rule& rule : rules.missing) std::erase(renewedTriggers, valmorin::text::AsciiUpper(rule.name));
         }
-        statements.insert(statements.end(), dialect.obsolete.begin(), dialect.obsolete.end());
-        RunInOneTransaction(connection, statements);
-        return Kept(named + " already exists; " + Brought(rules));
+        if (rules.none() && renewedTriggers.empty()) {
+            transaction.rollback();
+            return Kept(named + " already exists; nothing was changed");
+        }
+        transaction.commit();
+        return Kept(named + " already exists; " + Brought(rules, renewedTriggers));
     } catch (const CException& failure) {
         return Failure("cannot add the rules to " + named + ": " + Describe(failure));
     }
@@ -721,7 +818,7 @@ StoreInitOutcome InitOdbcStore(const ConnectionString& cs)
         if (!schema)
             return Failure("the ODBC driver names the DBMS \"" + named +
                            "\", for which init knows no schema; schema/sqlserver.sql is the one to translate");
-        const StoreDialect dialect{schema, {}, {}, {}, {}, {}, {}, {}, NothingKept, NothingRenewed};
+        const StoreDialect dialect{schema, {}, {}, {}, {}, {}, {}, {}, NothingKept, NothingRenewed, {}, {}};
         StoreInitOutcome outcome = InitReachedStore(connection, CountReadableStoreTables(connection), dialect,
                                                     {"the store on " + named, "the " + named + " database"});
         if (outcome.created) outcome.message += " with the schema above";

@@ -247,9 +247,17 @@ TEST_P(InitRenewal, RulesAnOlderSchemaMadeOtherwiseAreRenewed)
                   "QM_HISTORY (OLD_VALUE);");
         renewedRules = "QM_HISTORY_NAMES, QM_VALMOR_HISTORY_INSERT";
     } else {
+        // A body of before, a function's search path, a trigger moved to
+        // another table, one disabled, one given fewer events.
         store.Run("CREATE OR REPLACE FUNCTION QM_RECORD_ROW() RETURNS trigger LANGUAGE plpgsql SET search_path = "
                   "pg_catalog, pg_temp AS 'BEGIN RETURN NULL; END'");
-        renewedRules = "QM_RECORD_ROW";
+        store.Run("ALTER FUNCTION QM_RECORD_TRUNCATE() SET search_path = public");
+        store.Run("DROP TRIGGER QM_VALMOR_HISTORY ON QM_VALMOR; CREATE TRIGGER QM_VALMOR_HISTORY AFTER INSERT ON "
+                  "QM_DICO FOR EACH ROW EXECUTE FUNCTION QM_RECORD_ROW()");
+        store.Run("ALTER TABLE QM_TABLES DISABLE TRIGGER QM_TABLES_HISTORY");
+        store.Run("CREATE OR REPLACE TRIGGER QM_DICO_HISTORY AFTER INSERT ON QM_DICO FOR EACH ROW EXECUTE FUNCTION "
+                  "QM_RECORD_ROW()");
+        renewedRules = "QM_RECORD_ROW, QM_RECORD_TRUNCATE, QM_DICO_HISTORY, QM_TABLES_HISTORY, QM_VALMOR_HISTORY";
     }
     const ProcessResult renewed = Init(store.connectionString());
     EXPECT_EQ(renewed.exitCode, 0) << renewed.err;
@@ -263,6 +271,12 @@ TEST_P(InitRenewal, RulesAnOlderSchemaMadeOtherwiseAreRenewed)
                    "transadd\tT\tk\tv\n");
     EXPECT_EQ(used.out, "OK\t1\n") << used.err;
     EXPECT_EQ(store.Column("SELECT NEW_VALUE FROM QM_HISTORY WHERE INPUT = 'k'"), Rows{u"v"});
+    // Another program's changes of a table and its columns recorded once.
+    store.Run("UPDATE QM_TABLES SET DESCRIPTION = 'd2' WHERE NOM = 'T';");
+    store.Run("UPDATE QM_DICO SET NAME_COL = 'renamed' WHERE ID_COL = 1;");
+    EXPECT_EQ(store.Column("SELECT KIND || ':' || COUNT(*) FROM QM_HISTORY WHERE KIND IN ('description', 'column') "
+                           "AND NEW_VALUE LIKE '%2' OR NEW_VALUE LIKE '%renamed' GROUP BY KIND ORDER BY KIND"),
+              (Rows{u"column:1", u"description:1"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, InitRenewal, testing::Values(StoreKind::Sqlite, StoreKind::PostgreSql), StoreKindName);
