@@ -22,7 +22,6 @@
 #include "platform/text/json_nesting.h"
 #include "platform/text/marks.h"
 #include "platform/text/utf.h"
-#include "platform/win32/nls.h"
 #include "service/call_frame.h"
 #include "service/json_text.h"
 #include "service/listing.h"
@@ -72,11 +71,11 @@ std::u16string RequireUser(BSTR user)
     return name;
 }
 
-// Users are told apart as people read their names: "Alice" is alice.
+// Users are told apart as people read their names: "Alice" is alice, and
+// so is her name in fullwidth letters or with a mark no one sees.
 bool SameUser(std::u16string_view a, std::u16string_view b)
 {
-    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
+    return valmorin::text::ReadingForm(a) == valmorin::text::ReadingForm(b);
 }
 
 // ---- What the store holds now ----

@@ -1,5 +1,10 @@
 #include "platform/text/marks.h"
 
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+
+#include <climits>
+
 namespace valmorin::text {
 
 bool Unshowable(char16_t c)
@@ -17,6 +22,18 @@ bool Blank(char16_t c)
 {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
            (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+std::u16string ReadingForm(std::u16string_view text)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* fold = icu::Normalizer2::getNFKCCasefoldInstance(status);
+    if (U_FAILURE(status) || text.size() > static_cast<std::size_t>(INT32_MAX)) return std::u16string(text);
+    const icu::UnicodeString source(false, text.data(), static_cast<int32_t>(text.size())); // read, not copied
+    icu::UnicodeString folded;
+    fold->normalize(source, folded, status);
+    if (U_FAILURE(status)) return std::u16string(text);
+    return std::u16string(folded.getBuffer(), static_cast<std::size_t>(folded.length()));
 }
 
 } // namespace valmorin::text

@@ -5,6 +5,9 @@
 
 #include "valmorin/com/types.h"
 
+#include <string>
+#include <string_view>
+
 namespace valmorin::text {
 
 // The C0 and C1 controls and DEL, the line and paragraph separators, the
@@ -16,5 +19,11 @@ VALMORIN_PLATFORM_API bool Unshowable(char16_t c);
 
 // White space of any script: what a name must not begin or end with.
 VALMORIN_PLATFORM_API bool Blank(char16_t c);
+
+// The form in which two names that read alike are equal: compatibility
+// characters folded (fullwidth letters, the Kelvin sign), accents composed,
+// letter case folded and the characters no reader sees removed (Unicode's
+// NFKC_Casefold, by ICU). A text that is not valid UTF-16 reads as itself.
+VALMORIN_PLATFORM_API std::u16string ReadingForm(std::u16string_view text);
 
 } // namespace valmorin::text

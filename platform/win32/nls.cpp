@@ -6,8 +6,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
-#include <cwctype>
-#include <locale.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -188,39 +186,7 @@ int FormatPart(Part part, LCID localeId, DWORD flags, const SYSTEMTIME* time, co
     return needed;
 }
 
-// Unicode's simple uppercase of a unit, as the C library's UTF-8 locale
-// knows it; surrogates stay as they are, as Windows leaves them.
-char16_t OrdinalUpper(char16_t c)
-{
-    static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
-    if (c < 0x80) return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
-    if (unicode == locale_t{} || (c >= 0xD800 && c <= 0xDFFF)) return c;
-    const wint_t upper = towupper_l(c, unicode);
-    return upper <= 0xFFFF ? static_cast<char16_t>(upper) : c;
-}
-
-std::u16string_view Counted(const char16_t* text, int count)
-{
-    return count == -1 ? std::u16string_view(text) : std::u16string_view(text, static_cast<std::size_t>(count));
-}
-
 } // namespace
-
-int CompareStringOrdinal(const char16_t* string1, int count1, const char16_t* string2, int count2, BOOL ignoreCase)
-{
-    if (string1 == nullptr || string2 == nullptr || count1 < -1 || count2 < -1) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    const std::u16string_view a = Counted(string1, count1), b = Counted(string2, count2);
-    const auto unit = [&](char16_t c) { return ignoreCase ? OrdinalUpper(c) : c; };
-    const auto [left, right] = std::mismatch(a.begin(), a.end(), b.begin(), b.end(),
-                                             [&](char16_t x, char16_t y) { return unit(x) == unit(y); });
-    if (left == a.end() && right == b.end()) return CSTR_EQUAL;
-    if (left == a.end()) return CSTR_LESS_THAN;
-    if (right == b.end()) return CSTR_GREATER_THAN;
-    return unit(*left) < unit(*right) ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
-}
 
 void GetLocalTime(SYSTEMTIME* time)
 {

@@ -42,15 +42,3 @@ VALMORIN_PLATFORM_API int GetDateFormatW(LCID locale, DWORD flags, const SYSTEMT
 // letters: h, hh, H, HH, m, mm, s, ss, t, tt.
 VALMORIN_PLATFORM_API int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, const char16_t* picture,
                                          char16_t* buffer, int size);
-
-inline constexpr int CSTR_LESS_THAN = 1;
-inline constexpr int CSTR_EQUAL = 2;
-inline constexpr int CSTR_GREATER_THAN = 3;
-
-// Compares two UTF-16 texts code unit by code unit, whatever the locale;
-// a count of -1 reads up to the terminator. With ignoreCase, each unit
-// outside the surrogates is first mapped to its simple uppercase in
-// Unicode. Returns one of the CSTR_ values, or 0 with
-// ERROR_INVALID_PARAMETER for a null text or a count below -1.
-VALMORIN_PLATFORM_API int CompareStringOrdinal(const char16_t* string1, int count1, const char16_t* string2, int count2,
-                                               BOOL ignoreCase);

@@ -1,40 +1,35 @@
-// Names compared as people read them: letter case of any script ignored
-// only when asked, and nothing invisible taken for part of a name.
+// Names compared as people read them: letter case of any script and
+// compatibility forms folded, and nothing invisible taken for part of a
+// name.
 #include "platform/text/marks.h"
-#include "platform/win32/nls.h"
+#include "platform/text/utf.h"
 
 #include <gtest/gtest.h>
 
 #include <string_view>
 
-namespace {
-
-int Ordinal(std::u16string_view a, std::u16string_view b, BOOL ignoreCase)
+// Faults caught: only ASCII letters folded (É and é told apart); a
+// fullwidth name, a compatibility letter (the Kelvin sign), an accent
+// written apart from its letter or a mark no reader sees (combining
+// grapheme joiner, variation selector, Hangul filler, a tag character)
+// taken for another name; names that differ folded together, scripts that
+// look alike merged, a lone surrogate lost.
+TEST(ReadingForm, NamesThatReadAlikeAreEqualAndOnlyThose)
 {
-    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), ignoreCase);
-}
-
-} // namespace
-
-// Faults caught: case folded when not asked; only ASCII letters folded
-// (É and é told apart); a shorter text ordered after its extension; a
-// surrogate folded into another character; the terminator form reading
-// past the end or stopping short.
-TEST(CompareStringOrdinal, FoldsEveryScriptsCaseOnlyWhenAsked)
-{
-    EXPECT_EQ(Ordinal(u"alice", u"ALICE", FALSE), CSTR_GREATER_THAN);
-    EXPECT_EQ(Ordinal(u"alice", u"ALICE", TRUE), CSTR_EQUAL);
-    EXPECT_EQ(Ordinal(u"\u00E9lodie", u"\u00C9LODIE", TRUE), CSTR_EQUAL);
-    EXPECT_EQ(
-        Ordinal(u"\u0434\u043C\u0438\u0442\u0440\u0438\u0439", u"\u0414\u041C\u0418\u0422\u0420\u0418\u0419", TRUE),
-        CSTR_EQUAL);
-    EXPECT_EQ(Ordinal(u"ali", u"alice", TRUE), CSTR_LESS_THAN);
-    EXPECT_EQ(Ordinal(u"alice", u"ali", TRUE), CSTR_GREATER_THAN);
-    EXPECT_EQ(Ordinal(u"\U0001F600", u"\U0001F601", TRUE), CSTR_LESS_THAN);
-    EXPECT_EQ(CompareStringOrdinal(u"Bob", -1, u"bOB", -1, TRUE), CSTR_EQUAL);
-    EXPECT_EQ(CompareStringOrdinal(u"Bob", -1, u"bOBby", 3, TRUE), CSTR_EQUAL);
-    EXPECT_EQ(CompareStringOrdinal(nullptr, -1, u"b", -1, TRUE), 0);
-    EXPECT_EQ(CompareStringOrdinal(u"a", -2, u"b", -1, TRUE), 0);
+    using valmorin::text::ReadingForm;
+    const std::u16string alice = ReadingForm(u"alice");
+    for (std::u16string_view same : {u"ALICE", u"Alice", u"\uFF41\uFF4C\uFF49\uFF43\uFF45", u"alice\u034F",
+                                     u"alice\uFE0F", u"ali\u3164ce", u"alice\U000E0020", u"al\u00ADice"})
+        EXPECT_EQ(ReadingForm(same), alice) << valmorin::text::Utf16ToUtf8(same);
+    EXPECT_EQ(ReadingForm(u"Jos\u00E9"), ReadingForm(u"JOSE\u0301"));
+    EXPECT_EQ(ReadingForm(u"\u00C9lodie"), ReadingForm(u"\u00E9LODIE"));
+    EXPECT_EQ(ReadingForm(u"\u212Aarl"), ReadingForm(u"karl"));
+    EXPECT_EQ(ReadingForm(u"\u0434\u043C\u0438\u0442\u0440\u0438\u0439"),
+              ReadingForm(u"\u0414\u041C\u0418\u0422\u0420\u0418\u0419"));
+    for (std::u16string_view other : {u"alicia", u"alic", u"\u0430lice", u"bob", u"Jose"})
+        EXPECT_NE(ReadingForm(other), alice) << valmorin::text::Utf16ToUtf8(other);
+    EXPECT_NE(ReadingForm(u"Jos\u00E9"), ReadingForm(u"Jose"));
+    EXPECT_EQ(ReadingForm(std::u16string(1, u'\xD800')).size(), 1u);
 }
 
 // Faults caught: a zero-width or reordering mark, or a byte order mark,

@@ -119,7 +119,8 @@ constexpr const char* kRowChanges = R"({"table": "T", "changes": [{"op": "put", 
 
 // Faults caught: the proposer allowed to approve their own change set (or
 // only when named alike in another case of the call, or in another letter
-// case, or with white space or an invisible mark added); a refused approval
+// case, fullwidth letters, an accent written apart, or with white space or
+// an invisible mark added); a refused approval
 // that wrote part of the set or opened its revision; a proposal in no
 // one's name, or in a blank one; a table whose changes need approval
 // written by the proposal.
@@ -139,11 +140,13 @@ TEST_P(ChangeSetTest, TheProposerCannotApproveAndNothingIsWritten)
     EXPECT_EQ(Show(id).at("state"), "pending");
 
     for (const char16_t* alike : {u"ALICE", u"Alice", u" alice", u"alice\t", u"alice\u200B", u"\uFEFFalice",
-                                  u"ali\u00ADce", u"alice\u202E", u"\u00A0alice"}) {
+                                  u"ali\u00ADce", u"alice\u202E", u"\u00A0alice", u"alice\u034F", u"alice\uFE0F",
+                                  u"ali\u3164ce", u"alice\U000E0020", u"\uFF41\uFF4C\uFF49\uFF43\uFF45"}) {
         const HRESULT hr = Approve(alike, id);
         EXPECT_TRUE(hr == E_ACCESSDENIED || hr == E_INVALIDARG) << Utf16ToUtf8(alike) << ": " << std::hex << hr;
     }
     EXPECT_EQ(Approve(u"\u00C9LODIE", accented), E_ACCESSDENIED) << "a proposer in other letters of a wider script";
+    EXPECT_EQ(Approve(u"E\u0301lodie", accented), E_ACCESSDENIED) << "an accent written apart from its letter";
     EXPECT_EQ(StoreDump(*m_store), before);
     EXPECT_EQ(CurrentRevision(), revision);
 
