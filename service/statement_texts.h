@@ -141,9 +141,11 @@ inline constexpr qmt::StatementShape kExportRows{
 inline constexpr qmt::StatementShape kOpenRevision{u"INSERT INTO QM_REVISIONS (USER_CODE) VALUES (N'%s')"};
 inline constexpr qmt::StatementShape kSqliteKeepsHistory{
     u"SELECT COUNT(*) FROM sqlite_schema WHERE upper(name) = 'QM_HISTORY_START'"};
+// Found through the search path, as the statements find the store's
+// tables: the first schema of the path may be another (one named after
+// the role, made since).
 inline constexpr qmt::StatementShape kPostgresKeepsHistory{
-    u"SELECT COUNT(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND tablename = "
-    u"'qm_history_start'"};
+    u"SELECT COUNT(*) FROM pg_catalog.pg_class WHERE oid = pg_catalog.to_regclass('qm_history_start')"};
 inline constexpr qmt::StatementShape kSqlServerKeepsHistory{
     u"SELECT COUNT(*) FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_NAME = 'QM_HISTORY_START' AND TABLE_SCHEMA = "
     u"SCHEMA_NAME()"};

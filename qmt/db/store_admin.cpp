@@ -193,6 +193,11 @@ struct StoreDialect {
     // replaced on (the writers' lock).
     std::u16string_view triggerStates;
     std::u16string_view upgradeLock;
+    // Run before anything else: makes the schema the store's tables are
+    // found in (through the search path, as the component finds them) the
+    // one init looks in and makes in, when another comes first in the path
+    // (one named after the role, made since by another application).
+    std::u16string_view followStore;
 };
 
 // WAL, as shared stores are kept: readers and the writer do not block each
@@ -209,6 +214,7 @@ const StoreDialect kSqliteStore{
     u"SELECT upper(name) || char(10) || sql FROM sqlite_schema WHERE type IN ('trigger', 'index')",
     SqliteKeptText,
     SqliteRenewal,
+    {},
     {},
     {}};
 // A function made before its search path was pinned counts as missing, so
@@ -241,7 +247,10 @@ const StoreDialect kPostgresStore{
     u"pg_catalog.pg_get_triggerdef(t.oid) FROM pg_catalog.pg_trigger t JOIN pg_catalog.pg_class r ON r.oid = "
     u"t.tgrelid JOIN pg_catalog.pg_namespace n ON n.oid = r.relnamespace WHERE n.nspname = current_schema() AND NOT "
     u"t.tgisinternal ORDER BY 1",
-    u"SELECT pg_catalog.pg_advisory_xact_lock(8386676915082767457)"};
+    u"SELECT pg_catalog.pg_advisory_xact_lock(8386676915082767457)",
+    u"SELECT pg_catalog.set_config('search_path', pg_catalog.quote_ident(n.nspname) || ', pg_catalog', false) FROM "
+    u"pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace WHERE c.oid = "
+    u"pg_catalog.to_regclass('qm_tables') AND n.nspname <> current_schema() AND n.nspname NOT LIKE 'pg\\_temp%'"};
 
 // The rows of a query, opened read-only.
 template <typename Query>
@@ -500,6 +509,7 @@ StoreInitOutcome InitReachedStore(CAdoConnection& connection, LONG existing, con
 
 StoreInitOutcome InitReachedStore(CAdoConnection& connection, const StoreDialect& dialect, const StoreNames& names)
 {
+    if (!dialect.followStore.empty()) Column(connection, std::u16string(dialect.followStore));
     return InitReachedStore(connection, Number(connection, std::u16string(dialect.countTables)), dialect, names);
 }
 
@@ -510,6 +520,7 @@ bool StoreIsWhole(const std::u16string& connectionString, const StoreDialect& di
     try {
         CAdoConnection connection;
         connection.open(connectionString, u"", u"");
+        if (!dialect.followStore.empty()) Column(connection, std::u16string(dialect.followStore));
         return Number(connection, std::u16string(dialect.countTables)) == kStoreTables &&
                RulesToBringUpToDate(connection, dialect).none();
     } catch (const CException&) {
@@ -818,7 +829,7 @@ StoreInitOutcome InitOdbcStore(const ConnectionString& cs)
         if (!schema)
             return Failure("the ODBC driver names the DBMS \"" + named +
                            "\", for which init knows no schema; schema/sqlserver.sql is the one to translate");
-        const StoreDialect dialect{schema, {}, {}, {}, {}, {}, {}, {}, NothingKept, NothingRenewed, {}, {}};
+        const StoreDialect dialect{schema, {}, {}, {}, {}, {}, {}, {}, NothingKept, NothingRenewed, {}, {}, {}};
         StoreInitOutcome outcome = InitReachedStore(connection, CountReadableStoreTables(connection), dialect,
                                                     {"the store on " + named, "the " + named + " database"});
         if (outcome.created) outcome.message += " with the schema above";

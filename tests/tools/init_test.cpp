@@ -281,6 +281,27 @@ TEST_P(InitRenewal, RulesAnOlderSchemaMadeOtherwiseAreRenewed)
 
 INSTANTIATE_TEST_SUITE_P(Stores, InitRenewal, testing::Values(StoreKind::Sqlite, StoreKind::PostgreSql), StoreKindName);
 
+// Another application makes a schema named after the role, which comes
+// first in the default search path, in the store's database. Faults
+// caught: init looking for the store in that schema only, and making an
+// empty store there that hides the real one; the component taking the
+// store for one without a history.
+TEST_F(PostgresInit, AStoreFoundThroughTheSearchPathIsTheOneKeptUpToDate)
+{
+    const PgDatabase database("");
+    ASSERT_EQ(Init(database.connectionString()).exitCode, 0);
+    database.Run("CREATE SCHEMA " + Quoted(std::getenv("VALMORIN_TEST_PG_USER")));
+    const ProcessResult again = Init(database.connectionString());
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_NE(again.out.find("already exists; nothing was changed"), std::string::npos) << again.out;
+    const ProcessResult used =
+        RunProcess({VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(database.connectionString()), "--batch"},
+                   "transadd\tT\tk\tv\nRevision\n");
+    EXPECT_EQ(used.out.substr(0, 5), "OK\t1\n") << used.out << used.err;
+    EXPECT_NE(used.out.find("\nOK\t"), std::string::npos) << "the history not found: " << used.out << used.err;
+    EXPECT_EQ(database.Column("SELECT COUNT(*) FROM pg_tables WHERE tablename = 'qm_tables'"), Rows{u"1"});
+}
+
 // Faults caught: a database name longer than the server keeps sent on,
 // which leaves a stray database under the cut name (or reaches another one
 // that shares its first 63 bytes); the name counted in characters, not
