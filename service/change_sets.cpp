@@ -475,7 +475,7 @@ struct StoredChangeSet {
     LONG id = 0, tableId = 0;
     std::u16string table, state, proposer;
     Json changes;
-    std::u16string reason;
+    std::u16string reason, proposed;
 };
 
 // Each stored change is one a proposal could hold, with the value it
@@ -531,10 +531,21 @@ StoredChangeSet ReadChangeSet(qmt::CAdoConnection& connection, LONG id)
     StoredChangeSet set;
     ForEachRow(connection, Sql<statements::kChangeSet>(id), [&](const qmt::CAdoRecord& row) {
         set = {ReadNumber(row, 0), ReadNumber(row, 10), ReadText(row, 1), ReadText(row, 2),
-               ReadText(row, 3),   StoredChanges(row),  ReadText(row, 9)};
+               ReadText(row, 3),   StoredChanges(row),  ReadText(row, 9), ReadText(row, 4)};
     });
     if (set.id == 0) Refuse(E_INVALIDARG, u"No change set has the id " + Decimal(id) + u".");
     return set;
+}
+
+// Deleting a table rejects its pending change sets, but another program
+// deleting it from a snapshot older than a set (PostgreSQL at REPEATABLE
+// READ) does not see that set: its number may have been taken since by a
+// new table, which the set was never about.
+void RequireTableOfItsProposal(qmt::CAdoConnection& connection, const StoredChangeSet& set)
+{
+    if (QueryNumber(connection, Sql<statements::kTableMadeSince>(set.tableId, qmt::Doubled(set.proposed))) > 0)
+        Refuse(DB_E_INTEGRITYVIOLATION, u"Change set " + Decimal(set.id) + u" cannot be applied: its table " +
+                                            Quoted(set.table) + u" was deleted since it was proposed.");
 }
 
 void RequirePending(const StoredChangeSet& set)
@@ -813,6 +824,7 @@ HRESULT CValmorin::ChangeSetApprove(BSTR User, LONG Id, BSTR* Revision)
                                      WriteTransaction::Approval{proposed.proposer, approver, Id});
         const StoredChangeSet set = ReadChangeSet(m_connection, Id);
         RequirePending(set);
+        RequireTableOfItsProposal(m_connection, set);
         ApplyChanges(m_connection, set.proposer, Id, set.tableId, set.table, set.changes, approver);
         CComBSTR revision = OwnRevision(m_connection);
         transaction.commit();

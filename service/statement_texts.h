@@ -230,6 +230,10 @@ inline constexpr qmt::StatementShape kOpenApprovedRevision{
     u"INSERT INTO QM_REVISIONS (USER_CODE, APPROVER, CHANGESET) VALUES (N'%s', N'%s', %d)"};
 inline constexpr qmt::StatementShape kOwnRevision{u"SELECT CAST(MAX(REVISION) AS TEXT) FROM QM_REVISIONS"};
 inline constexpr qmt::StatementShape kTableNameOf{u"SELECT NOM FROM QM_TABLES WHERE ID_TABLE = %d"};
+// Whether the table of that number was made after that time.
+inline constexpr qmt::StatementShape kTableMadeSince{
+    u"SELECT COUNT(*) FROM QM_HISTORY h JOIN QM_REVISIONS r ON r.REVISION = h.REVISION WHERE h.ID_TABLE = %d AND "
+    u"h.KIND = 'table' AND h.INPUT IS NULL AND h.OLD_VALUE IS NULL AND r.TIME > N'%s'"};
 inline constexpr qmt::StatementShape kTableDescriptionOf{u"SELECT DESCRIPTION FROM QM_TABLES WHERE ID_TABLE = %d"};
 inline constexpr qmt::StatementShape kTableNeedsApproval{u"SELECT COUNT(*) FROM QM_APPROVAL WHERE ID_TABLE = %d"};
 inline constexpr qmt::StatementShape kRequireApproval{

@@ -2,6 +2,7 @@
 // applied whole in the proposer's name or not at all; rejections; reverts;
 // and the history pruned by valmorin history prune.
 #include "support/admin.h"
+#include "support/ado_connection.h"
 #include "support/component.h"
 
 #include "platform/text/json_nesting.h"
@@ -519,6 +520,37 @@ TEST_P(ChangeSetTest, ARevertNoProposalCouldHoldIsRefusedAndTheListingsStayReada
     BstrResult listed;
     EXPECT_EQ(m_v3->ChangeSetList(Arg(u""), &listed), S_OK) << Utf16ToUtf8(ErrorDescription());
     EXPECT_EQ(Translate(u"a"), u"1");
+}
+
+// Another program deletes the table from a snapshot older than a change
+// set (PostgreSQL at REPEATABLE READ), so the deletion does not reject the
+// set, and a new table takes the number. Fault caught: the set applied to
+// the new table, which it was never about.
+TEST_P(ChangeSetTest, ASetOutlivingItsTableIsNotAppliedToTheNextTableOfItsNumber)
+{
+    if (m_store->traits().dialect != Dialect::PostgreSql)
+        GTEST_SKIP() << "SQLite gives no transaction a snapshot older than its lock";
+    RequireApproval();
+    AdoConnection other(m_store->connectionString());
+    other.Execute(u"BEGIN ISOLATION LEVEL REPEATABLE READ");
+    other.Execute(u"SELECT COUNT(*) FROM QM_CHANGESETS"); // takes the snapshot
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const LONG id = Propose(u"alice", R"({"table": "T", "changes": [{"op": "put", "input": "z", "output": "Z"}]})");
+    for (const char16_t* owned : {u"QM_VALMOR", u"QM_DICO", u"QM_TABLES"})
+        other.Execute(u"DELETE FROM " + std::u16string(owned) +
+                      u" WHERE ID_TABLE = (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = 'T')");
+    other.Execute(u"COMMIT");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(m_component->TableCreate(Arg(u"admin"), Arg(u"U"), Arg(u"d"), Arg(u"in\u00A8out"), Arg(u"1\u00A80")),
+              S_OK);
+    ASSERT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_TABLES t JOIN QM_CHANGESETS c ON c.ID_TABLE = t.ID_TABLE WHERE "
+                              "t.NOM = 'U' AND c.ID = " +
+                              std::to_string(id)),
+              Rows{u"1"})
+        << "U took T's number";
+    EXPECT_EQ(Approve(u"bob", id), DB_E_INTEGRITYVIOLATION);
+    EXPECT_TRUE(Mentions(ErrorDescription(), u"was deleted since it was proposed")) << Utf16ToUtf8(ErrorDescription());
+    EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_VALMOR WHERE INPUT = 'z'"), Rows{u"0"});
 }
 
 // A revert on a table that needs approval is proposed, and applied once
