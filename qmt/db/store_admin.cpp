@@ -188,7 +188,8 @@ struct StoreDialect {
     std::u16string (*keptText)(const Rule&);
     std::vector<std::u16string> (*renewal)(const Rule&);
     // Where triggers are made or replaced by name (PostgreSQL): their state,
-    // a line each (name, table, enabled, definition), and what an upgrade
+    // a line each (name and table upper-cased, both as the catalogue quotes
+    // them, enabled, definition), and what an upgrade
     // takes first so that no writer holds a table the triggers are
     // replaced on (the writers' lock).
     std::u16string_view triggerStates;
@@ -243,7 +244,8 @@ const StoreDialect kPostgresStore{
     u"n.nspname = current_schema()",
     PostgresKeptText,
     PostgresRenewal,
-    u"SELECT upper(t.tgname) || chr(10) || upper(r.relname) || chr(10) || CAST(t.tgenabled AS TEXT) || chr(10) || "
+    u"SELECT upper(t.tgname) || chr(10) || upper(r.relname) || chr(10) || pg_catalog.quote_ident(t.tgname) || "
+    u"chr(10) || pg_catalog.quote_ident(r.relname) || chr(10) || CAST(t.tgenabled AS TEXT) || chr(10) || "
     u"pg_catalog.pg_get_triggerdef(t.oid) FROM pg_catalog.pg_trigger t JOIN pg_catalog.pg_class r ON r.oid = "
     u"t.tgrelid JOIN pg_catalog.pg_namespace n ON n.oid = r.relnamespace WHERE n.nspname = current_schema() AND NOT "
     u"t.tgisinternal ORDER BY 1",
@@ -378,15 +380,20 @@ std::string Brought(const RulesToBring& rules, const std::vector<std::u16string>
     return said;
 }
 
-// The first line of a trigger's state: its name.
-std::u16string NameOf(const std::u16string& state) { return state.substr(0, state.find(u'\n')); }
-
-// Its second: the table it is on.
-std::u16string TableOf(const std::u16string& state)
+// Line `line` of a trigger's state.
+std::u16string StateLine(const std::u16string& state, int line)
 {
-    const std::size_t from = state.find(u'\n') + 1;
+    std::size_t from = 0;
+    for (int i = 0; i < line; ++i) from = state.find(u'\n', from) + 1;
     return state.substr(from, state.find(u'\n', from) - from);
 }
+std::u16string NameOf(const std::u16string& state) { return StateLine(state, 0); }
+std::u16string TableOf(const std::u16string& state) { return StateLine(state, 1); }
+
+// A trigger of the schema's name as the schema makes it: unquoted, so that
+// the catalogue keeps it in lower case. One of the same letters quoted is
+// another application's.
+bool MadeByTheSchema(const std::u16string& state) { return StateLine(state, 2).find(u'"') == std::u16string::npos; }
 
 // The triggers whose state differs between before and after (made, moved,
 // enabled again, given other events), each named once.
@@ -402,8 +409,9 @@ std::vector<std::u16string> ChangedTriggers(const std::vector<std::u16string>& b
 }
 
 // Every trigger of the schema made or replaced again, on its table and
-// enabled: one of its name on another table is dropped first (moved there,
-// it would record that table's rows as the wrong kind, or twice).
+// enabled: one of its name on another table of the store is dropped first
+// (moved there, it would record that table's rows as the wrong kind, or
+// twice); those on other applications' tables are theirs.
 void ReplaceTriggers(CAdoConnection& connection, const StoreDialect& dialect)
 {
     const std::vector<std::u16string> states = Column(connection, std::u16string(dialect.triggerStates));
@@ -412,8 +420,10 @@ void ReplaceTriggers(CAdoConnection& connection, const StoreDialect& dialect)
         const std::u16string name = valmorin::text::AsciiUpper(rule.name);
         const std::u16string table = valmorin::text::AsciiUpper(WordAfter(rule.statement, u" ON "));
         for (const std::u16string& state : states)
-            if (NameOf(state) == name && TableOf(state) != table)
-                connection.execute(u"DROP TRIGGER " + name + u" ON " + TableOf(state), adOptionUnspecified);
+            if (NameOf(state) == name && MadeByTheSchema(state) && TableOf(state) != table &&
+                TableOf(state).starts_with(u"QM_"))
+                connection.execute(u"DROP TRIGGER " + StateLine(state, 2) + u" ON " + StateLine(state, 3),
+                                   adOptionUnspecified);
         connection.execute(rule.statement, adOptionUnspecified);
         connection.execute(u"ALTER TABLE " + table + u" ENABLE TRIGGER " + name, adOptionUnspecified);
     }
@@ -436,8 +446,13 @@ std::vector<std::u16string> TriggerStates(CAdoConnection& connection, const Stor
 StoreInitOutcome UpgradeStore(CAdoConnection& connection, const StoreDialect& dialect, const std::string& named)
 {
     try {
+        if (RulesToBringUpToDate(connection, dialect).none() && dialect.triggerStates.empty())
+            return Kept(named + " already exists; nothing was changed");
+        // Read again once the writers' lock is held: another init may have
+        // brought some of them since.
+        CAdoTransaction transaction(connection);
+        if (!dialect.upgradeLock.empty()) Column(connection, std::u16string(dialect.upgradeLock));
         const RulesToBring rules = RulesToBringUpToDate(connection, dialect);
-        if (rules.none() && dialect.triggerStates.empty()) return Kept(named + " already exists; nothing was changed");
         if (!rules.missing.empty()) {
             const std::vector<std::u16string> breaking = RowsBreakingRules(connection, dialect);
             if (!breaking.empty()) {
@@ -448,8 +463,6 @@ StoreInitOutcome UpgradeStore(CAdoConnection& connection, const StoreDialect& di
                 return Failure(message);
             }
         }
-        CAdoTransaction transaction(connection);
-        if (!dialect.upgradeLock.empty()) Column(connection, std::u16string(dialect.upgradeLock));
         const std::vector<std::u16string> before = TriggerStates(connection, dialect);
         for (const Rule& rule : rules.missing) connection.execute(rule.statement, adOptionUnspecified);
         for (const Rule& rule : rules.outdated)
@@ -507,10 +520,12 @@ StoreInitOutcome InitReachedStore(CAdoConnection& connection, LONG existing, con
     return Created("created " + names.store);
 }
 
-StoreInitOutcome InitReachedStore(CAdoConnection& connection, const StoreDialect& dialect, const StoreNames& names)
+// How many of the store's tables the database holds, in the schema the
+// store's tables are found in.
+LONG StoreTables(CAdoConnection& connection, const StoreDialect& dialect)
 {
     if (!dialect.followStore.empty()) Column(connection, std::u16string(dialect.followStore));
-    return InitReachedStore(connection, Number(connection, std::u16string(dialect.countTables)), dialect, names);
+    return Number(connection, std::u16string(dialect.countTables));
 }
 
 // Whether the store is whole now, its three tables and every rule there,
@@ -520,28 +535,30 @@ bool StoreIsWhole(const std::u16string& connectionString, const StoreDialect& di
     try {
         CAdoConnection connection;
         connection.open(connectionString, u"", u"");
-        if (!dialect.followStore.empty()) Column(connection, std::u16string(dialect.followStore));
-        return Number(connection, std::u16string(dialect.countTables)) == kStoreTables &&
-               RulesToBringUpToDate(connection, dialect).none();
+        return StoreTables(connection, dialect) == kStoreTables && RulesToBringUpToDate(connection, dialect).none();
     } catch (const CException&) {
         return false;
     }
 }
 
 // InitReachedStore, its failures told in the outcome. Another init of the
-// same store may have made its tables or rules first, so that this one's
-// fail ("already exists"): when the store is then whole, it is answered as
-// a store that was there.
+// same store may have made its tables first, so that this one's fail
+// ("already exists"): when the store is then whole, it is answered as a
+// store that was there. An existing store's upgrade reads what it lacks
+// under the writers' lock, and its failure is told as it is.
 StoreInitOutcome InitReachedStoreOrLookAgain(CAdoConnection& connection, const std::u16string& connectionString,
                                              const StoreDialect& dialect, const StoreNames& names)
 {
     StoreInitOutcome outcome;
+    bool making = true;
     try {
-        outcome = InitReachedStore(connection, dialect, names);
+        const LONG existing = StoreTables(connection, dialect);
+        making = existing != kStoreTables;
+        outcome = InitReachedStore(connection, existing, dialect, names);
     } catch (const CException& failure) {
-        outcome = Failure("cannot create " + names.store + ": " + Describe(failure));
+        outcome = Failure((making ? "cannot create " : "cannot read ") + names.store + ": " + Describe(failure));
     }
-    if (outcome.failed && StoreIsWhole(connectionString, dialect))
+    if (outcome.failed && making && StoreIsWhole(connectionString, dialect))
         return Kept(names.store + " already exists; nothing was changed");
     return outcome;
 }
@@ -632,7 +649,7 @@ StoreInitOutcome BuildSqliteStore(const ConnectionString& cs, const std::filesys
     {
         CAdoConnection connection;
         connection.open(SqliteConnectionString(building), u"", u"");
-        outcome = InitReachedStore(connection, kSqliteStore, names);
+        outcome = InitReachedStore(connection, StoreTables(connection, kSqliteStore), kSqliteStore, names);
     } // closed: SQLite has folded its WAL into the file and removed it
     if (outcome.created && ::link(building.c_str(), file.c_str()) != 0) {
         if (errno == EEXIST) return InitExistingSqliteStore(cs, file, names);

@@ -233,7 +233,9 @@ TEST_F(PostgresInit, RulesAreLookedForInTheStoresOwnSchemaOnly)
 // Faults caught: a store made by an older schema keeping a trigger, index
 // or function that records less than today's, because init looked for
 // rules by name only; the kept texts compared wrongly, so that every init
-// renews (and says so) or the renewal never settles.
+// renews (and says so) or the renewal never settles; another application's
+// trigger of the same name dropped, or its table's name, written unquoted,
+// failing the renewal.
 class InitRenewal : public testing::TestWithParam<StoreKind> {};
 
 TEST_P(InitRenewal, RulesAnOlderSchemaMadeOtherwiseAreRenewed)
@@ -257,6 +259,11 @@ TEST_P(InitRenewal, RulesAnOlderSchemaMadeOtherwiseAreRenewed)
         store.Run("ALTER TABLE QM_TABLES DISABLE TRIGGER QM_TABLES_HISTORY");
         store.Run("CREATE OR REPLACE TRIGGER QM_DICO_HISTORY AFTER INSERT ON QM_DICO FOR EACH ROW EXECUTE FUNCTION "
                   "QM_RECORD_ROW()");
+        // Another application's trigger of the same name on a table of its
+        // own, whose name needs quotes: left to it.
+        store.Run("CREATE TABLE \"Audit Log\" (x INTEGER); CREATE FUNCTION audit() RETURNS trigger LANGUAGE plpgsql AS "
+                  "'BEGIN RETURN NULL; END'; CREATE TRIGGER QM_VALMOR_HISTORY AFTER INSERT ON \"Audit Log\" FOR EACH "
+                  "ROW EXECUTE FUNCTION audit()");
         renewedRules = "QM_RECORD_ROW, QM_RECORD_TRUNCATE, QM_DICO_HISTORY, QM_TABLES_HISTORY, QM_VALMOR_HISTORY";
     }
     const ProcessResult renewed = Init(store.connectionString());
@@ -271,6 +278,11 @@ TEST_P(InitRenewal, RulesAnOlderSchemaMadeOtherwiseAreRenewed)
                    "transadd\tT\tk\tv\n");
     EXPECT_EQ(used.out, "OK\t1\n") << used.err;
     EXPECT_EQ(store.Column("SELECT NEW_VALUE FROM QM_HISTORY WHERE INPUT = 'k'"), Rows{u"v"});
+    if (store.traits().dialect == Dialect::PostgreSql) {
+        EXPECT_EQ(store.Column("SELECT COUNT(*) FROM pg_trigger t JOIN pg_class r ON r.oid = t.tgrelid WHERE "
+                               "r.relname = 'Audit Log'"),
+                  Rows{u"1"});
+    }
     // Another program's changes of a table and its columns recorded once.
     store.Run("UPDATE QM_TABLES SET DESCRIPTION = 'd2' WHERE NOM = 'T';");
     store.Run("UPDATE QM_DICO SET NAME_COL = 'renamed' WHERE ID_COL = 1;");
