@@ -24,9 +24,12 @@ using Record = std::vector<std::string>;
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-// The most changes the component takes in one change set: an upload that
-// would propose more is refused as it is read, before it is held whole.
+// The most changes the component takes in one change set, and about the
+// most text (it counts the set's characters, which its UTF-8 bytes bound):
+// an upload that would propose more is refused as it is read, before the
+// set is held whole.
 constexpr std::size_t kMostChanges = 50000;
+constexpr std::size_t kMostChangeBytes = std::size_t{32} << 20;
 
 // The upload's records as RFC 4180 reads them (libcsv, strict, as the
 // component reads an import), blank lines passed over, handed on a block
@@ -241,11 +244,18 @@ public:
     }
 
 private:
+    // The change's text: its values, and as much again for the ones the
+    // component adds beside them (what each replaces).
     void Add(Json change)
     {
         if (m_changes.size() == kMostChanges)
             Refuse(413, "the upload would change more than " + std::to_string(kMostChanges) +
                             " rows; a change set holds at most as many changes: propose the rest apart");
+        for (const char* field : {"input", "output"})
+            if (change.contains(field)) m_changeBytes += 2 * change.at(field).get_ref<const std::string&>().size();
+        if (m_changeBytes > kMostChangeBytes)
+            Refuse(413, "the upload would propose more than " + std::to_string(kMostChangeBytes) +
+                            " bytes of changes; a change set holds at most as much: propose the rest apart");
         m_changes.push_back(std::move(change));
     }
 
@@ -257,6 +267,7 @@ private:
     std::set<std::string> m_seen;
     Json m_changes = Json::array();
     long long m_read = 0, m_added = 0, m_changed = 0, m_unchanged = 0, m_deleted = 0;
+    std::size_t m_changeBytes = 0;
 };
 
 } // namespace

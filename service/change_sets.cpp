@@ -68,6 +68,8 @@ std::u16string RequireUser(BSTR user)
     if (std::any_of(name.begin(), name.end(), valmorin::text::Unshowable))
         Refuse(E_INVALIDARG, u"The argument User holds a control character, an invisible mark or one that "
                              u"reorders text.");
+    if (valmorin::text::ReadingForm(name).empty())
+        Refuse(E_INVALIDARG, u"The argument User is made of characters no reader sees.");
     return name;
 }
 
@@ -513,17 +515,23 @@ Json StoredChanges(const qmt::CAdoRecord& row)
 // listing; showing or deciding it refuses it.
 Json ChangeCount(const std::u16string& stored)
 {
+    if (stored.size() > kMostChangeSetCharacters) return nullptr; // no proposal holds it
     std::size_t count = 0;
-    const Json top = Json::parse(
-        Utf16ToUtf8(stored),
-        [&](int depth, Json::parse_event_t event, const Json&) {
-            const bool starts = event == Json::parse_event_t::object_start ||
-                                event == Json::parse_event_t::array_start || event == Json::parse_event_t::value;
-            if (depth == 1 && starts) ++count;
-            return depth == 0;
-        },
-        false);
-    return top.is_array() ? Json(count) : Json(nullptr);
+    try {
+        const Json top = Json::parse(
+            Utf16ToUtf8(stored),
+            [&](int depth, Json::parse_event_t event, const Json&) {
+                const bool starts = event == Json::parse_event_t::object_start ||
+                                    event == Json::parse_event_t::array_start || event == Json::parse_event_t::value;
+                if (starts && depth >= valmorin::text::kMaxJsonNesting) throw valmorin::text::JsonTooDeep();
+                if (depth == 1 && starts) ++count;
+                return depth == 0;
+            },
+            false);
+        return top.is_array() ? Json(count) : Json(nullptr);
+    } catch (const valmorin::text::JsonTooDeep&) {
+        return nullptr;
+    }
 }
 
 StoredChangeSet ReadChangeSet(qmt::CAdoConnection& connection, LONG id)

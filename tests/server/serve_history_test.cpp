@@ -177,8 +177,9 @@ TEST_P(ServeHistoryTest, ADirectWriteToATableThatNeedsApprovalIsRefused)
 // limits the import keeps (a stranger's upload taking the server's
 // memory); a malformed file proposed up to its
 // fault; a record longer than the header, its extra field dropped; an
-// upload read whole however many changes it would propose, or refused for
-// the records it holds rather than the changes it makes (a table larger
+// upload read whole however many or however large the changes it would
+// propose, or refused for the records it holds rather than the changes it
+// makes (a table larger
 // than a change set could never be re-imported); an upload the table
 // holds already answered with the component's refusal of an empty set; a
 // proposal made on a server without accounts.
@@ -213,6 +214,11 @@ TEST_P(ServeHistoryTest, AnImportIntoATableThatNeedsApprovalIsCheckedBeforeItIsP
     for (int i = 0; i <= 50000; ++i) many += "r" + std::to_string(i) + ",x\r\n";
     const auto tooMany = alice.Put("/api/tables/T/csv?mode=merge", many, "text/csv");
     EXPECT_EQ(tooMany->status, 413) << tooMany->body;
+    std::string tooLarge = "k,v\r\n";
+    for (int i = 0; i < 20; ++i) tooLarge += "b" + std::to_string(i) + "," + std::string((1 << 20) - 16, 'x') + "\r\n";
+    const auto bulky = alice.Put("/api/tables/T/csv?mode=merge", tooLarge, "text/csv");
+    EXPECT_EQ(bulky->status, 413) << bulky->body.substr(0, 300);
+    EXPECT_NE(bulky->body.find("bytes of changes"), std::string::npos) << bulky->body.substr(0, 300);
     EXPECT_TRUE(Body(alice.Get("/api/changesets?state=pending"))["list"].empty());
     const auto same = alice.Put("/api/tables/T/csv?mode=merge", "k,v\r\na,1\r\n", "text/csv");
     EXPECT_EQ(same->status, 200) << "an upload the table holds already, proposed as an empty change set";

@@ -336,7 +336,9 @@ TEST_P(HistoryTest, AnotherProgramsWritesFromAnOlderSnapshotGetARevisionOfTheirO
 // Faults caught: a table renamed to the running numbers' name (by the
 // component or by another program) whose later changes go unrecorded; one
 // renamed from it whose past is taken for a reference table's; answers as
-// of a point for the running numbers made up from their present.
+// of a point for the running numbers made up from their present; a row
+// another program moves into their table recorded as gone under the
+// revision before, its last user blamed and the answer as of it lost.
 TEST_P(HistoryTest, NoTableTakesOrLeavesTheRunningNumbersName)
 {
     LONG done = 0;
@@ -344,6 +346,11 @@ TEST_P(HistoryTest, NoTableTakesOrLeavesTheRunningNumbersName)
     BstrResult number;
     ASSERT_EQ(m_component->transIdent(Arg(u"orders"), &number), S_OK);
     const std::u16string revision = Revision();
+    // Another program moving a row into the running numbers' table: gone
+    // from T under a revision of its own, not the last one made.
+    m_store->Run("UPDATE QM_VALMOR SET ID_TABLE = (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = 'GenerationNumbers') "
+                 "WHERE INPUT = 'k';");
+    EXPECT_NE(Revision(), revision);
 
     EXPECT_FALSE(SUCCEEDED(m_component->TableUpdate(Arg(u"admin"), Arg(u"GenerationNumbers"), Arg(u"Numbers"), Arg(u""),
                                                     Arg(u""), Arg(u""), Arg(u""), Arg(u""), Arg(u""))));
