@@ -62,6 +62,9 @@ CsvReader::CsvReader(const std::u16string& path, CsvLimits limits) : m_path(path
     m_size = static_cast<std::uint64_t>(status.st_size);
     if (csv_init(&m_parser, CSV_STRICT | CSV_STRICT_FINI | CSV_REPALL_NL) != 0) throw std::bad_alloc();
     csv_set_space_func(&m_parser, NoBlanks);
+    // libcsv grows the field it holds by this much at a time (128 bytes
+    // unless told): a field of a MiB is otherwise copied thousands of times.
+    csv_set_blk_size(&m_parser, kBlockBytes);
     m_block.resize(kBlockBytes);
 }
 

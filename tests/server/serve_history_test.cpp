@@ -205,7 +205,8 @@ TEST_P(ServeHistoryTest, AnImportIntoATableThatNeedsApprovalIsCheckedBeforeItIsP
     };
     for (const auto& [file, named] : refused) {
         const auto answer = alice.Put("/api/tables/T/csv?mode=merge", file, "text/csv");
-        EXPECT_EQ(answer->status, 400) << file;
+        ASSERT_TRUE(answer) << file.substr(0, 40) << ": " << httplib::to_string(answer.error());
+        EXPECT_EQ(answer->status, 400) << file.substr(0, 40);
         EXPECT_NE(answer->body.find(named), std::string::npos) << answer->body.substr(0, 300);
     }
     EXPECT_EQ(alice.Get("/api/translate/T/c")->status, 404);
