@@ -24,6 +24,28 @@ bool Blank(char16_t c)
            (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
+namespace {
+
+// What NFKC_Casefold leaves apart that readers take for the same: the
+// apostrophes and hyphens that keyboards and word processors put in each
+// other's place, runs of white space, and the dot an uppercase İ keeps
+// above its i once folded.
+std::u16string FoldedPunctuation(std::u16string_view folded)
+{
+    std::u16string out;
+    for (const char16_t c : folded) {
+        const bool apostrophe = c == 0x2018 || c == 0x2019 || c == 0x02BC || c == 0x2032;
+        const bool hyphen = c == 0x2010 || c == 0x2012 || c == 0x2013 || c == 0x2212 || c == 0xFE63;
+        const char16_t read = apostrophe ? u'\'' : hyphen ? u'-' : Blank(c) ? u' ' : c;
+        if (read == u' ' && !out.empty() && out.back() == u' ') continue;
+        if (c == 0x0307 && !out.empty() && (out.back() == u'i' || out.back() == u'j')) continue;
+        out += read;
+    }
+    return out;
+}
+
+} // namespace
+
 std::u16string ReadingForm(std::u16string_view text)
 {
     UErrorCode status = U_ZERO_ERROR;
@@ -33,7 +55,7 @@ std::u16string ReadingForm(std::u16string_view text)
     icu::UnicodeString folded;
     fold->normalize(source, folded, status);
     if (U_FAILURE(status)) return std::u16string(text);
-    return std::u16string(folded.getBuffer(), static_cast<std::size_t>(folded.length()));
+    return FoldedPunctuation(std::u16string_view(folded.getBuffer(), static_cast<std::size_t>(folded.length())));
 }
 
 } // namespace valmorin::text

@@ -23,7 +23,9 @@ VALMORIN_PLATFORM_API bool Blank(char16_t c);
 // The form in which two names that read alike are equal: compatibility
 // characters folded (fullwidth letters, the Kelvin sign), accents composed,
 // letter case folded and the characters no reader sees removed (Unicode's
-// NFKC_Casefold, by ICU). A text that is not valid UTF-16 reads as itself.
+// NFKC_Casefold, by ICU); then apostrophes and hyphens of every kind taken
+// for ASCII's, runs of white space for one space, and the dot of the
+// Turkish İ left out. A text that is not valid UTF-16 reads as itself.
 VALMORIN_PLATFORM_API std::u16string ReadingForm(std::u16string_view text);
 
 } // namespace valmorin::text

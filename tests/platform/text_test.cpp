@@ -11,8 +11,9 @@
 // Faults caught: only ASCII letters folded (É and é told apart); a
 // fullwidth name, a compatibility letter (the Kelvin sign), an accent
 // written apart from its letter or a mark no reader sees (combining
-// grapheme joiner, variation selector, Hangul filler, a tag character)
-// taken for another name; names that differ folded together, scripts that
+// grapheme joiner, variation selector, Hangul filler, a tag character), a
+// typographic apostrophe or hyphen, a doubled space or the Turkish İ taken
+// for another name; names that differ folded together, scripts that
 // look alike merged, a lone surrogate lost.
 TEST(ReadingForm, NamesThatReadAlikeAreEqualAndOnlyThose)
 {
@@ -24,9 +25,15 @@ TEST(ReadingForm, NamesThatReadAlikeAreEqualAndOnlyThose)
     EXPECT_EQ(ReadingForm(u"Jos\u00E9"), ReadingForm(u"JOSE\u0301"));
     EXPECT_EQ(ReadingForm(u"\u00C9lodie"), ReadingForm(u"\u00E9LODIE"));
     EXPECT_EQ(ReadingForm(u"\u212Aarl"), ReadingForm(u"karl"));
+    EXPECT_EQ(ReadingForm(u"O\u2019Brien"), ReadingForm(u"O'Brien"));
+    EXPECT_EQ(ReadingForm(u"jean\u2010luc"), ReadingForm(u"Jean-Luc"));
+    EXPECT_EQ(ReadingForm(u"jean\u2011luc"), ReadingForm(u"jean-luc"));
+    EXPECT_EQ(ReadingForm(u"Jean  Dupont"), ReadingForm(u"jean dupont"));
+    EXPECT_EQ(ReadingForm(u"Jean\u00A0Dupont"), ReadingForm(u"jean dupont"));
+    EXPECT_EQ(ReadingForm(u"\u0130lker"), ReadingForm(u"ilker"));
     EXPECT_EQ(ReadingForm(u"\u0434\u043C\u0438\u0442\u0440\u0438\u0439"),
               ReadingForm(u"\u0414\u041C\u0418\u0422\u0420\u0418\u0419"));
-    for (std::u16string_view other : {u"alicia", u"alic", u"\u0430lice", u"bob", u"Jose"})
+    for (std::u16string_view other : {u"alicia", u"alic", u"\u0430lice", u"bob", u"Jose", u"ali ce", u"ali-ce"})
         EXPECT_NE(ReadingForm(other), alice) << valmorin::text::Utf16ToUtf8(other);
     EXPECT_NE(ReadingForm(u"Jos\u00E9"), ReadingForm(u"Jose"));
     EXPECT_EQ(ReadingForm(std::u16string(1, u'\xD800')).size(), 1u);
