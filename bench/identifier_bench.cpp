@@ -187,7 +187,6 @@ int FirstInteger(sqlite3_stmt* stmt)
     return id == adds.inserts.id && FirstInteger(adds.count) == 0 && RawInsertWrite(adds.inserts, key);
 }
 
-// The component on the shared store, adding to a table of its own.
 // A copy of the benchmark store as one made before stores kept a history:
 // its tables and the triggers that record into them dropped. The writes'
 // cost on it is the one the history's is told against.
@@ -216,6 +215,8 @@ std::string StoreWithoutHistory()
     return path;
 }
 
+// The component on the shared store (or the one given), adding to a table
+// of its own.
 struct Transadds {
     explicit Transadds(const std::string& store = BenchmarkStore(1, 1)) : component(OpenComponent(store)) {}
     CComPtr<IValmorin> component;
@@ -304,7 +305,7 @@ BENCHMARK(TransaddNewEntries)->Arg(100000)->Iterations(1)->UseRealTime()->Unit(b
 
 // With --count <RawCounter|TransIdent|RawInsert|RawTransadd|Transadd|TransaddUnrecorded> <calls>, makes
 // exactly that many writes of one kind and nothing else, for an instruction
-// counter (valgrind --tool=callgrind --toggle-collect='*Write*'), and
+// counter (valgrind --tool=callgrind --toggle-collect='*<kind>Write*'), and
 // prints the process's peak resident size and its anonymous resident size
 // at the end, in MiB: a run of 10,000 and one of 100,000 show whether
 // memory grows with the calls.

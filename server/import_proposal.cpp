@@ -209,15 +209,15 @@ public:
 
     void Take(Record& record)
     {
-        if (!m_header) {
+        if (!m_fields) {
             m_columns = PlacedColumns(m_call, m_table, record);
-            m_header = std::move(record);
+            m_fields = record.size();
             return;
         }
         ++m_read;
-        if (record.size() != m_header->size())
+        if (record.size() != *m_fields)
             Refuse(400, "record " + std::to_string(m_read) + " of the upload has " + std::to_string(record.size()) +
-                            " fields, the header " + std::to_string(m_header->size()));
+                            " fields, the header " + std::to_string(*m_fields));
         const auto [input, output] = StoredRow(m_columns, record);
         if (!m_seen.insert(input).second) Refuse(400, "the upload holds the INPUT \"" + input + "\" twice");
         const auto now = m_stored.find(input);
@@ -239,7 +239,7 @@ public:
             }
     }
 
-    bool headed() const { return m_header.has_value(); }
+    bool headed() const { return m_fields.has_value(); }
     const Json& changes() const { return m_changes; }
     Json Report() const
     {
@@ -266,7 +266,7 @@ private:
     const Call& m_call;
     std::u16string m_table;
     std::map<std::string, std::string> m_stored;
-    std::optional<Record> m_header;
+    std::optional<std::size_t> m_fields; // the header's, once read
     std::vector<Column> m_columns;
     std::set<std::string> m_seen;
     Json m_changes = Json::array();

@@ -405,14 +405,18 @@ std::u16string RowOrTable(const Json& change)
     return u"whether the table needs approval";
 }
 
+[[noreturn]] void RefuseTableDeletedSince(LONG id, const std::u16string& table)
+{
+    Refuse(DB_E_INTEGRITYVIOLATION, u"Change set " + Decimal(id) + u" cannot be applied: its table " + Quoted(table) +
+                                        u" was deleted since it was proposed.");
+}
+
 // Nothing is applied when anything the changes replace changed since they
 // were proposed; the refusal names each.
 void RefuseConflicts(qmt::CAdoConnection& connection, LONG id, LONG tableId, const std::u16string& table,
                      const Json& changes)
 {
-    if (FirstField(connection, Sql<statements::kTableNameOf>(tableId)).is_null())
-        Refuse(DB_E_INTEGRITYVIOLATION, u"Change set " + Decimal(id) + u" cannot be applied: its table " +
-                                            Quoted(table) + u" was deleted since it was proposed.");
+    if (FirstField(connection, Sql<statements::kTableNameOf>(tableId)).is_null()) RefuseTableDeletedSince(id, table);
     std::u16string conflicts;
     for (const Json& change : changes) {
         const Json now = CurrentValue(connection, tableId, change);
@@ -521,9 +525,9 @@ Json ChangeCount(const std::u16string& stored)
         const Json top = Json::parse(
             Utf16ToUtf8(stored),
             [&](int depth, Json::parse_event_t event, const Json&) {
+                valmorin::text::RefuseNestingPast<Json>(depth, event);
                 const bool starts = event == Json::parse_event_t::object_start ||
                                     event == Json::parse_event_t::array_start || event == Json::parse_event_t::value;
-                if (starts && depth >= valmorin::text::kMaxJsonNesting) throw valmorin::text::JsonTooDeep();
                 if (depth == 1 && starts) ++count;
                 return depth == 0;
             },
@@ -552,8 +556,7 @@ StoredChangeSet ReadChangeSet(qmt::CAdoConnection& connection, LONG id)
 void RequireTableOfItsProposal(qmt::CAdoConnection& connection, const StoredChangeSet& set)
 {
     if (QueryNumber(connection, Sql<statements::kTableMadeSince>(set.tableId, qmt::Doubled(set.proposed))) > 0)
-        Refuse(DB_E_INTEGRITYVIOLATION, u"Change set " + Decimal(set.id) + u" cannot be applied: its table " +
-                                            Quoted(set.table) + u" was deleted since it was proposed.");
+        RefuseTableDeletedSince(set.id, set.table);
 }
 
 void RequirePending(const StoredChangeSet& set)

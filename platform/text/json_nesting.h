@@ -17,17 +17,24 @@ public:
     JsonTooDeep() : std::runtime_error("the text nests deeper than " + std::to_string(kMaxJsonNesting) + " levels") {}
 };
 
-// J is one of nlohmann/json's value types. A syntax error throws as
-// J::parse does; nesting past kMaxJsonNesting throws JsonTooDeep as soon as
-// the parser steps past it, before the value grows any deeper.
+// For a parser callback of J, one of nlohmann/json's value types: throws
+// JsonTooDeep at an opening bracket past kMaxJsonNesting, before the value
+// grows any deeper. The parser tells an opening bracket the depth of the
+// values that enclose it: the level it opens is one more.
+template <class J>
+void RefuseNestingPast(int depth, typename J::parse_event_t event)
+{
+    const bool opens = event == J::parse_event_t::object_start || event == J::parse_event_t::array_start;
+    if (opens && depth >= kMaxJsonNesting) throw JsonTooDeep();
+}
+
+// A syntax error throws as J::parse does; nesting past kMaxJsonNesting
+// throws JsonTooDeep.
 template <class J>
 J ParseJsonNestedAtMost(const std::string& text)
 {
-    // The parser tells an opening bracket the depth of the values that
-    // enclose it: the level it opens is one more.
     return J::parse(text, [](int depth, typename J::parse_event_t event, const J&) {
-        const bool opens = event == J::parse_event_t::object_start || event == J::parse_event_t::array_start;
-        if (opens && depth >= kMaxJsonNesting) throw JsonTooDeep();
+        RefuseNestingPast<J>(depth, event);
         return true;
     });
 }
