@@ -14,8 +14,14 @@ add_custom_command(OUTPUT ${_valmorin_changelog}
 add_custom_target(valmorin_changelog ALL DEPENDS ${_valmorin_changelog})
 install(FILES ${_valmorin_changelog} DESTINATION ${_valmorin_docdir})
 
-# The maintainer scripts name the installed files.
+# valmorin serve as a service of the machine, with an account of its own,
+# which postinst makes (systemd-sysusers); nothing starts or enables it.
 set(VALMORIN_FULL_BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
+configure_file(packaging/systemd/valmorin-serve.service.in ${PROJECT_BINARY_DIR}/package/valmorin-serve.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/package/valmorin-serve.service DESTINATION lib/systemd/system)
+install(FILES packaging/systemd/valmorin.sysusers DESTINATION lib/sysusers.d RENAME valmorin.conf)
+
+# The maintainer scripts name the installed files.
 set(VALMORIN_REGISTERED_LIBRARY ${CMAKE_INSTALL_FULL_LIBDIR}/libvalmorin.so.${PROJECT_VERSION_MAJOR})
 foreach(script IN ITEMS postinst prerm)
   configure_file(packaging/deb/${script}.in ${PROJECT_BINARY_DIR}/package/deb/${script} @ONLY

@@ -332,15 +332,22 @@ public:
           // answered and the log is written out.
           m_signals(m_io.front()->context, SIGTERM, SIGINT, SIGHUP)
     {
-        Listen();
+        Listen(m_acceptor, options.host, options.port);
+        if (!options.innerHost.empty()) {
+            m_inner.emplace(m_io.front()->context);
+            Listen(*m_inner, options.innerHost, options.innerPort);
+        }
     }
 
     int port() const { return m_acceptor.local_endpoint().port(); }
     std::string address() const { return m_acceptor.local_endpoint().address().to_string(); }
+    int innerPort() const { return m_inner ? m_inner->local_endpoint().port() : 0; }
+    std::string innerAddress() const { return m_inner ? m_inner->local_endpoint().address().to_string() : ""; }
 
     bool Run(std::chrono::seconds grace)
     {
-        asio::co_spawn(m_io.front()->context, Accept(), asio::detached);
+        asio::co_spawn(m_io.front()->context, Accept(m_acceptor, false), asio::detached);
+        if (m_inner) asio::co_spawn(m_io.front()->context, Accept(*m_inner, true), asio::detached);
         asio::co_spawn(m_io.front()->context, StopOnSignal(), asio::detached);
         for (const auto& io : m_io) asio::co_spawn(io->context, Sweep(*io), asio::detached);
         std::vector<std::thread> threads;
@@ -365,41 +372,41 @@ public:
     }
 
 private:
-    void Listen()
+    void Listen(tcp::acceptor& acceptor, const std::string& host, int port)
     {
         beast::error_code error;
         tcp::resolver resolver(m_io.front()->context);
-        const auto endpoints = resolver.resolve(m_options.host, std::to_string(m_options.port), error);
+        const auto endpoints = resolver.resolve(host, std::to_string(port), error);
         if (!error && !endpoints.empty()) {
             const tcp::endpoint endpoint = *endpoints.begin();
-            m_acceptor.open(endpoint.protocol(), error);
-            if (!error) m_acceptor.set_option(asio::socket_base::reuse_address(true), error);
-            if (!error) m_acceptor.bind(endpoint, error);
-            if (!error) m_acceptor.listen(asio::socket_base::max_listen_connections, error);
+            acceptor.open(endpoint.protocol(), error);
+            if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
+            if (!error) acceptor.bind(endpoint, error);
+            if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
         }
         if (error || endpoints.empty())
-            throw std::runtime_error("cannot listen on " + m_options.host + ":" + std::to_string(m_options.port) +
+            throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port) +
                                      (error ? ": " + error.message() : ""));
     }
 
     // Each connection goes to the next I/O thread in turn.
-    awaitable<void> Accept()
+    awaitable<void> Accept(tcp::acceptor& acceptor, bool inner)
     {
         for (std::size_t next = 0;; next = (next + 1) % m_io.size()) {
             IoThread& io = *m_io[next];
             beast::error_code error;
-            tcp::socket socket = co_await m_acceptor.async_accept(io.context, NoThrow(error));
-            if (!m_acceptor.is_open()) co_return;
+            tcp::socket socket = co_await acceptor.async_accept(io.context, NoThrow(error));
+            if (!acceptor.is_open()) co_return;
             if (error) {
                 // Out of descriptors (files the store opened, say): the
                 // connection that waited longest for its client makes room,
                 // or those that end do.
                 if (m_io.front()->waiting.CloseOldest()) continue;
-                asio::steady_timer pause(m_acceptor.get_executor(), std::chrono::milliseconds(50));
+                asio::steady_timer pause(acceptor.get_executor(), std::chrono::milliseconds(50));
                 co_await pause.async_wait(NoThrow(error));
                 continue;
             }
-            asio::co_spawn(io.context, Serve(std::move(socket), io), asio::detached);
+            asio::co_spawn(io.context, Serve(std::move(socket), io, inner), asio::detached);
         }
     }
 
@@ -424,6 +431,7 @@ private:
         m_stopping = true;
         m_calls.CancelAll();
         m_acceptor.close(error);
+        if (m_inner) m_inner->close(error);
         for (const auto& io : m_io)
             asio::post(io->context, [&io = *io] {
                 io.waiting.CloseAll();
@@ -435,7 +443,7 @@ private:
         m_changed.notify_all();
     }
 
-    awaitable<void> Serve(tcp::socket socket, IoThread& io)
+    awaitable<void> Serve(tcp::socket socket, IoThread& io, bool inner)
     {
         if (io.open >= m_mostPerThread && !io.waiting.CloseOldest()) {
             RefuseCheaply(socket);
@@ -450,12 +458,12 @@ private:
         const std::string remote = RemoteAddress(socket);
         const Clock::time_point deadline = Clock::now() + m_options.headerTimeout;
         try {
-            if (m_tls) {
+            if (m_tls && !inner) {
                 beast::ssl_stream<beast::tcp_stream> stream(std::move(socket), *m_tls);
-                if (co_await Handshake(stream, io, deadline)) co_await Exchanges(stream, io, remote, deadline);
+                if (co_await Handshake(stream, io, deadline)) co_await Exchanges(stream, io, remote, deadline, false);
             } else {
                 beast::tcp_stream stream(std::move(socket));
-                co_await Exchanges(stream, io, remote, deadline);
+                co_await Exchanges(stream, io, remote, deadline, inner);
             }
         } catch (const std::exception& e) {
             WriteLog("valmorin serve: a connection of " + remote + " failed: " + e.what() + "\n");
@@ -492,7 +500,8 @@ private:
 
     // The requests of a connection, answered in the order they came.
     template <class Stream>
-    awaitable<void> Exchanges(Stream& stream, IoThread& io, const std::string& remote, Clock::time_point deadline)
+    awaitable<void> Exchanges(Stream& stream, IoThread& io, const std::string& remote, Clock::time_point deadline,
+                              bool inner)
     {
         beast::flat_buffer buffer(kMostHeaderBytes + kReadChunk);
         for (bool first = true; !m_stopping; first = false) {
@@ -504,6 +513,7 @@ private:
             if (error && !IsParseError(error)) co_return;
             Exchange exchange;
             exchange.start = Clock::now();
+            exchange.inner = inner;
             FillRequest(parser.get(), remote, exchange.request);
             if (const std::optional<std::pair<int, std::string>> fault = Fault(error, parser)) {
                 AnswerError(exchange.response, fault->first, kInvalidArgument, fault->second);
@@ -850,6 +860,7 @@ private:
     asio::thread_pool m_writers{1};
     CallsInFlight m_calls;
     tcp::acceptor m_acceptor;
+    std::optional<tcp::acceptor> m_inner;
     asio::signal_set m_signals;
     std::atomic<bool> m_stopping{false};
     std::mutex m_mutex;
@@ -867,5 +878,9 @@ HttpEngine::~HttpEngine() = default;
 int HttpEngine::port() const { return m_impl->port(); }
 
 std::string HttpEngine::address() const { return m_impl->address(); }
+
+int HttpEngine::innerPort() const { return m_impl->innerPort(); }
+
+std::string HttpEngine::innerAddress() const { return m_impl->innerAddress(); }
 
 bool HttpEngine::Run(std::chrono::seconds stopGrace) { return m_impl->Run(stopGrace); }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 struct EngineOptions {
     std::string host;
@@ -28,6 +29,11 @@ struct EngineOptions {
     std::chrono::seconds headerTimeout{10};
     // A connection between requests that sends nothing is closed after this.
     std::chrono::seconds idleTimeout{5};
+    // A second address, for operators' tools on a network of their own:
+    // plain HTTP whatever the first speaks, its requests marked inner.
+    // None without a host.
+    std::string innerHost;
+    int innerPort = 0;
 };
 
 // One request and its answer as the server's code sees them.
@@ -36,6 +42,11 @@ struct Exchange {
     httplib::Response response;
     std::chrono::steady_clock::time_point start;
     std::string user = "-"; // who, for the access log
+    // What answered, for the metrics: the route's path as the server spells
+    // it, or a word of its own; empty when the request was refused before
+    // anything looked at its path.
+    std::string_view route;
+    bool inner = false; // it came to the inner address
     // Decided from the head: the most body bytes the request may carry,
     // and the file that takes them when they are an upload.
     std::size_t bodyLimit = 0;
@@ -91,6 +102,9 @@ public:
     int port() const;
     // The address listened on, as the name given resolved: "127.0.0.1".
     std::string address() const;
+    // The inner address's, when there is one.
+    int innerPort() const;
+    std::string innerAddress() const;
     // Serves until SIGTERM or SIGINT, then lets the requests in flight
     // finish for at most stopGrace. False when some were cut short: their
     // workers are still in the component's calls, and the process must end

@@ -4,6 +4,8 @@
 #include "server/call.h"
 #include "server/console.h"
 #include "server/http_engine.h"
+#include "server/operations.h"
+#include "server/refusal.h"
 #include "server/router.h"
 #include "server/server_log.h"
 #include "server/temporary_file.h"
@@ -131,10 +133,18 @@ public:
         if (const int removed = RemoveStaleTemporaryFiles())
             WriteLog("valmorin serve: removed " + std::to_string(removed) +
                      " file(s) left by a server that was killed\n");
-        m_engine.emplace(EngineOptions{m_options.host, m_options.port, m_options.certificate, m_options.key,
-                                       m_options.threads, m_options.headerTimeout},
-                         *this);
+        EngineOptions engine;
+        engine.host = m_options.host;
+        engine.port = m_options.port;
+        engine.certificate = m_options.certificate;
+        engine.key = m_options.key;
+        engine.workers = m_options.threads;
+        engine.headerTimeout = m_options.headerTimeout;
+        engine.innerHost = m_options.metricsHost;
+        engine.innerPort = m_options.metricsPort;
+        m_engine.emplace(engine, *this);
         m_authentication.AllowHost(m_engine->address());
+        if (!m_options.metricsHost.empty()) m_authentication.AllowHost(m_engine->innerAddress());
     }
 
     int Run()
@@ -146,6 +156,9 @@ public:
                       ? ""
                       : " (loopback clients only, acting as " + m_authentication.login() + ")") +
                  "\n");
+        if (!m_options.metricsHost.empty())
+            WriteLog("valmorin serve: metrics on http://" + m_options.metricsHost + ":" +
+                     std::to_string(m_engine->innerPort()) + "/metrics\n");
         if (!m_engine->Run(kStopGrace)) {
             // The workers still in the component's calls are not waited for.
             WriteLog("valmorin serve: stopped; requests still unanswered after " + std::to_string(kStopGrace.count()) +
@@ -177,8 +190,13 @@ public:
     {
         const httplib::Request& request = exchange.request;
         if (!m_authentication.AdmitRequest(exchange)) return false;
-        if (!IsApi(request.path)) return true;
+        if (exchange.inner || IsOperationsPath(request.path)) return AdmitOperations(exchange);
+        if (!IsApi(request.path)) {
+            exchange.route = "console";
+            return true;
+        }
         const Route* route = FindRoute(request.method, request.target);
+        if (route != nullptr) exchange.route = route->path;
         if (!m_authentication.AdmitCaller(exchange, route)) return false;
         // The routes open to anyone change no store: the other changes wait
         // their turns on the writers' thread.
@@ -193,7 +211,9 @@ public:
         httplib::Request& request = exchange.request;
         const bool head = request.method == "HEAD";
         if (head) request.method = "GET";
-        if (IsApi(request.path)) {
+        if (exchange.inner || IsOperationsPath(request.path)) {
+            m_operations.Answer(exchange);
+        } else if (IsApi(request.path)) {
             Call call{exchange, {}, valmorin::text::Widen(exchange.user), m_components, m_authentication};
             m_router.Answer(call);
         } else {
@@ -208,12 +228,27 @@ public:
             if (!exchange.response.has_header(name)) exchange.response.set_header(name, value);
         if (!m_options.certificate.empty())
             exchange.response.set_header("Strict-Transport-Security", "max-age=31536000");
+        m_operations.Count(exchange);
         m_log.Add(exchange);
     }
 
     void Flush() override { m_log.Flush(); }
 
 private:
+    // The operators' paths ask nobody who they are, but /metrics shows how
+    // the server is used: with accounts, to one of them, unless it is asked
+    // at the inner address. That address answers nothing else.
+    bool AdmitOperations(Exchange& exchange)
+    {
+        exchange.route = OperationsPathLabel(exchange.request.path);
+        exchange.bodyLimit = 0;
+        if (exchange.route.empty()) {
+            AnswerError(exchange.response, 404, kNotFound, "this address serves /metrics, /healthz and /readyz only");
+            return false;
+        }
+        return exchange.route != "/metrics" || exchange.inner || m_authentication.AdmitCaller(exchange, nullptr);
+    }
+
     // The body's limit, and the file that takes an upload.
     void ExpectBody(Exchange& exchange, Body body) const
     {
@@ -234,6 +269,7 @@ private:
     const std::optional<std::u16string> m_neverWaiting;
     ThreadComponents m_components;
     Router m_router;
+    Operations m_operations{m_components};
     AccessLog m_log;
     std::optional<HttpEngine> m_engine;
 };

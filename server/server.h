@@ -23,6 +23,11 @@ struct ServerOptions {
     unsigned threads = 8;
     std::chrono::seconds headerTimeout{10};
     std::set<std::string> allowedHosts; // besides the listening address and localhost
+    // Where /metrics is also served, to anyone who reaches it, with
+    // /healthz and /readyz and nothing else: an operators' network. None
+    // without a host.
+    std::string metricsHost;
+    int metricsPort = 0;
 };
 
 // Makes a component object; throws std::runtime_error saying why it cannot.

@@ -40,6 +40,7 @@ HRESULT CValmorin::ServiceCallFrame(const FrameResults& results, Operation&& ope
         return operation();
     } catch (const qmt::CException& e) {
         writeFailureResults();
+        CountStoreFailure(ensured, e);
         ForgetCacheOfALostLink();
         return ReportComError(e);
     } catch (...) {

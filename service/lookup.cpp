@@ -8,7 +8,22 @@
 #include "service/statement_texts.h"
 #include "service/store_routines.h"
 
+#include "platform/win32/perf_counters.h"
+
 namespace {
+
+// The process's counts of lookups, for its host's reports; found once.
+struct LookupCounters {
+    PerfCounter& lookups = PerfCounterNamed("lookups");
+    PerfCounter& hits = PerfCounterNamed("lookup cache hits");
+    PerfCounter& misses = PerfCounterNamed("lookup cache misses");
+};
+
+const LookupCounters& Counters()
+{
+    static const LookupCounters counters;
+    return counters;
+}
 
 // A lookup that the process's cache may answer, keyed by the texts its
 // statement sees (each up to its first NUL). The ticket is taken before
@@ -19,12 +34,16 @@ public:
     CachedLookup(LookupCache* cache, LookupCache::Kind kind, std::u16string_view table, std::u16string_view value)
         : m_cache(cache), m_kind(kind), m_table(table), m_value(value)
     {
+        Counters().lookups.Increment();
         if (m_cache) m_ticket = m_cache->Begin();
     }
     // On a hit, found and text (a new BSTR) are the kept answer.
     bool Find(bool& found, BSTR& text)
     {
-        return m_cache && m_cache->Find(m_ticket, m_kind, m_table, m_value, found, text);
+        if (!m_cache) return false;
+        const bool hit = m_cache->Find(m_ticket, m_kind, m_table, m_value, found, text);
+        (hit ? Counters().hits : Counters().misses).Increment();
+        return hit;
     }
     void Keep(bool found, const CComBSTR& text)
     {

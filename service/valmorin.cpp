@@ -5,6 +5,10 @@
 #include "service/debug_switch.h"
 #include "service/service_text.h"
 
+#include "platform/win32/perf_counters.h"
+
+#include <utility>
+
 namespace {
 
 constexpr std::u16string_view kComponentSource = u"CValmorin";
@@ -36,6 +40,7 @@ void CValmorin::ensureConnection()
     if (m_connection.isOpen()) return;
     m_cache.store(nullptr, std::memory_order_release);
     m_connection.open(m_dataSourceName);
+    if (std::exchange(m_linkLost, false)) PerfCounterNamed("store reconnects").Increment();
     AttachStore();
 }
 
@@ -62,6 +67,17 @@ void CValmorin::ForgetCacheOfALostLink() noexcept
         if (!m_connection.isOpen()) m_cache.store(nullptr, std::memory_order_release);
     } catch (...) {
         m_cache.store(nullptr, std::memory_order_release);
+    }
+}
+
+void CValmorin::CountStoreFailure(bool ensured, const qmt::CException& failure) noexcept
+{
+    try {
+        const bool linkLost = ensured && !m_connection.isOpen();
+        if (!ensured || linkLost || !failure.sqlState.empty()) PerfCounterNamed("store errors").Increment();
+        m_linkLost = m_linkLost || linkLost;
+    } catch (...) {
+        // a count missed is no reason to fail the call otherwise
     }
 }
 
@@ -134,6 +150,7 @@ HRESULT CValmorin::Open(BSTR bstConnexionString)
         AttachStore();
         return S_OK;
     } catch (const qmt::CException& e) {
+        CountStoreFailure(false, e);
         return ReportComError(e);
     } catch (...) {
         return service_detail::ReportForeignException(std::current_exception());

@@ -115,6 +115,10 @@ private:
     // After a failed call: a connection that reports itself closed will
     // open again through NK, perhaps on another store.
     void ForgetCacheOfALostLink() noexcept;
+    // A failed call whose cause was the store (it could not be reached, it
+    // refused a statement, or the link went in the call) is counted for
+    // the process's host, and so is the next open after a lost link.
+    void CountStoreFailure(bool ensured, const qmt::CException& failure) noexcept;
     // The frame of the identifier methods; advance computes the next number
     // and the statement that stores it.
     template <typename Advance>
@@ -127,6 +131,7 @@ private:
     // m_calls, and the caches it points to live as long as the process.
     std::atomic<LookupCache*> m_cache{nullptr};
     std::size_t m_cacheCapacity = 0; // 0: no cache (off, or Debug on)
+    bool m_linkLost = false;         // the connection went in a call; not yet opened again
     // One call at a time per object: the connection, its session and the
     // statements it keeps are one caller's at a time. The class is used
     // from several threads (ThreadingModel "Both"); callers that want calls

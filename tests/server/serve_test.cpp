@@ -34,14 +34,6 @@ namespace {
 
 const httplib::Headers kJson = {{"Content-Type", "application/json"}};
 
-// Creates table T, of an input column k and an output column v.
-int CreateTable(httplib::Client& client)
-{
-    const auto made = client.Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
-                                  "application/json");
-    return made ? made->status : -1;
-}
-
 // Faults caught: a route that calls the wrong method or drops an argument;
 // an absent translation answered 200 or with a body; a page, CSV or table
 // read that is not JSON (or CSV) as documented.

@@ -39,6 +39,14 @@ inline std::string Accounts(const TempDir& dir, const std::vector<std::pair<std:
     return WriteAccountFile((dir / "users").string(), made);
 }
 
+// Makes the table T (k -> v); the answer's status, -1 for none.
+inline int CreateTable(httplib::Client& client)
+{
+    const auto made = client.Post("/api/tables", R"({"name":"T","columns":[{"name":"k","input":true},{"name":"v"}]})",
+                                  "application/json");
+    return made ? made->status : -1;
+}
+
 class ServeTest : public ::testing::TestWithParam<StoreKind> {
 protected:
     void SetUp() override

@@ -102,7 +102,7 @@ void PrintHelp(std::ostream& out, const DispatchClient& client)
            "       valmorin [--connection \"<ADO connection string>\"] export <table> [<file.csv>]\n"
            "       valmorin serve [--listen <address>:<port>] [--connection <cs>] [--users <htpasswd>]\n"
            "                [--tls-cert <pem> --tls-key <pem>] [--csv-limit <MiB>] [--threads <n>]\n"
-           "                [--header-timeout <seconds>] [--allow-host <name>]...\n"
+           "                [--header-timeout <seconds>] [--allow-host <name>]... [--metrics-listen <address>:<port>]\n"
            "       valmorin init [--connection \"<ADO connection string>\"]\n"
            "       valmorin history prune --before <time> [--connection \"<ADO connection string>\"]\n"
            "       valmorin reg query|add|delete|import|export ...   (as the Windows reg command)\n"

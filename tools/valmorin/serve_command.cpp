@@ -18,7 +18,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: valmorin serve [--listen <address>:<port>] [--connection <cs>] [--users <htpasswd file>]\n"
     "                      [--tls-cert <pem> --tls-key <pem>] [--csv-limit <MiB>] [--threads <n>]\n"
-    "                      [--header-timeout <seconds>] [--allow-host <name>]...";
+    "                      [--header-timeout <seconds>] [--allow-host <name>]...\n"
+    "                      [--metrics-listen <address>:<port>]";
 
 [[noreturn]] void Usage(const std::string& why) { throw UsageError{why + "\n" + kUsage}; }
 
@@ -33,6 +34,18 @@ unsigned long Positive(const std::string& text, const std::string& option)
     Usage(option + " takes a positive number, not '" + text + "'");
 }
 
+// <address>:<port>, an IPv6 address in brackets; port 0 lets the kernel pick.
+void ReadAddress(const std::string& value, const std::string& option, std::string& host, int& port)
+{
+    const std::size_t colon = value.rfind(':');
+    if (colon == std::string::npos) Usage(option + " takes <address>:<port>");
+    host = value.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    const std::string digits = value.substr(colon + 1);
+    port = digits == "0" ? 0 : static_cast<int>(Positive(digits, option + "'s port"));
+    if (port > 65535) Usage(option + "'s port is at most 65535");
+}
+
 ServerOptions ReadOptions(const std::vector<std::string>& args)
 {
     ServerOptions options;
@@ -41,14 +54,10 @@ ServerOptions ReadOptions(const std::vector<std::string>& args)
         if (i + 1 == args.size()) Usage(option + " needs a value");
         const std::string& value = args[++i];
         if (option == "--listen") {
-            const std::size_t colon = value.rfind(':');
-            if (colon == std::string::npos) Usage("--listen takes <address>:<port>");
-            options.host = value.substr(0, colon);
-            if (options.host.size() > 2 && options.host.front() == '[')
-                options.host = options.host.substr(1, options.host.size() - 2);
-            const std::string port = value.substr(colon + 1);
-            options.port = port == "0" ? 0 : static_cast<int>(Positive(port, "--listen's port"));
-            if (options.port > 65535) Usage("--listen's port is at most 65535");
+            ReadAddress(value, option, options.host, options.port);
+        } else if (option == "--metrics-listen") {
+            ReadAddress(value, option, options.metricsHost, options.metricsPort);
+            if (options.metricsHost.empty()) Usage("--metrics-listen names an address");
         } else if (option == "--connection") {
             options.connection = Wide(value, "the connection string");
         } else if (option == "--users") {

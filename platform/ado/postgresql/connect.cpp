@@ -9,9 +9,13 @@ namespace valmorin::ado::postgresql {
 
 namespace {
 
-// The connection string's keys and libpq's names for them.
+// The connection string's keys and libpq's names for them. Host and Port
+// may list several servers (Host=a,b;Port=5432,5433), tried in turn for
+// one whose session has the attributes asked (Target Session
+// Attrs=read-write: the primary, wherever a failover put it).
 const std::pair<std::u16string_view, const char*> kKeys[] = {
-    {u"HOST", "host"}, {u"PORT", "port"}, {u"DATABASE", "dbname"}, {u"USER ID", "user"}, {u"PASSWORD", "password"}};
+    {u"HOST", "host"},    {u"PORT", "port"},         {u"DATABASE", "dbname"},
+    {u"USER ID", "user"}, {u"PASSWORD", "password"}, {u"TARGET SESSION ATTRS", "target_session_attrs"}};
 
 void RefuseUnknownKeys(const ConnectionString& cs)
 {
@@ -20,7 +24,8 @@ void RefuseUnknownKeys(const ConnectionString& cs)
         if (std::none_of(std::begin(kKeys), std::end(kKeys), [&](const auto& known) { return known.first == key; }))
             Throw(E_FAIL,
                   u"The connection string key \"" + key +
-                      u"\" is not one PostgreSQL takes (Host, Port, Database, User ID, Password).",
+                      u"\" is not one PostgreSQL takes (Host, Port, Database, User ID, Password, Target Session "
+                      u"Attrs).",
                   u"08001");
     }
 }

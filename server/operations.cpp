@@ -1,0 +1,172 @@
+#include "server/operations.h"
+
+#include "server/call.h"
+#include "server/refusal.h"
+
+#include "platform/text/utf.h"
+#include "platform/win32/perf_counters.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr std::string_view kPaths[] = {"/healthz", "/readyz", "/metrics"};
+
+// What the component counts, and the names the metrics give it.
+struct ComponentCounter {
+    std::string_view counter, metric, help;
+};
+constexpr ComponentCounter kComponentCounters[] = {
+    {"lookups", "valmorin_lookups_total",
+     "Lookups asked of the component (translate and its reverse and default forms)."},
+    {"lookup cache hits", "valmorin_lookup_cache_hits_total", "Lookups the cache answered."},
+    {"lookup cache misses", "valmorin_lookup_cache_misses_total", "Lookups the cache could not answer."},
+    {"store errors", "valmorin_store_errors_total",
+     "Calls that failed for the store: out of reach, a statement refused, or the link lost."},
+    {"store reconnects", "valmorin_store_reconnects_total", "Connections opened again after a link was lost."},
+};
+
+// A label's value as the format quotes it.
+std::string LabelValue(std::string_view text)
+{
+    std::string quoted;
+    for (const char c : text) {
+        if (c == '\\' || c == '"') quoted += '\\';
+        quoted += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return quoted;
+}
+
+std::string Number(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+void Family(std::string& text, std::string_view name, std::string_view type, std::string_view help)
+{
+    text.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    text.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+}
+
+// The request's method as a text that outlives it; a method no route
+// takes is "other", whatever a caller sent.
+std::string_view KnownMethod(const std::string& method)
+{
+    static constexpr std::string_view kMethods[] = {"GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"};
+    for (const std::string_view known : kMethods)
+        if (method == known) return known;
+    return "other";
+}
+
+void AnswerText(Exchange& exchange, int status, const std::string& text, const char* type = "text/plain; charset=utf-8")
+{
+    exchange.response.status = status;
+    exchange.response.set_content(text, type);
+}
+
+} // namespace
+
+std::string_view OperationsPathLabel(const std::string& path)
+{
+    for (const std::string_view known : kPaths)
+        if (path == known) return known;
+    return {};
+}
+
+bool IsOperationsPath(const std::string& path) { return !OperationsPathLabel(path).empty(); }
+
+void RequestMetrics::Count(std::string_view method, std::string_view route, int status,
+                           std::chrono::duration<double> took)
+{
+    const double seconds = took.count();
+    std::size_t bucket = 0;
+    while (bucket < kBounds.size() && seconds > kBounds[bucket]) ++bucket;
+    const std::lock_guard lock(m_mutex);
+    ++m_answers[{method, route, status}];
+    ++m_buckets[bucket];
+    m_seconds += seconds;
+    ++m_count;
+}
+
+std::string RequestMetrics::Text() const
+{
+    std::string text;
+    const std::lock_guard lock(m_mutex);
+    Family(text, "valmorin_http_requests_total", "counter", "Requests answered, by method, route and status.");
+    for (const auto& [key, count] : m_answers) {
+        const auto& [method, route, status] = key;
+        text += "valmorin_http_requests_total{method=\"" + LabelValue(method) + "\",route=\"" + LabelValue(route) +
+                "\",status=\"" + std::to_string(status) + "\"} " + std::to_string(count) + "\n";
+    }
+    Family(text, "valmorin_http_request_duration_seconds", "histogram",
+           "Time from a request's arrival to its answer, in seconds.");
+    std::uint64_t upTo = 0;
+    for (std::size_t i = 0; i <= kBounds.size(); ++i) {
+        upTo += m_buckets[i];
+        const std::string bound = i < kBounds.size() ? Number(kBounds[i]) : "+Inf";
+        text += "valmorin_http_request_duration_seconds_bucket{le=\"" + bound + "\"} " + std::to_string(upTo) + "\n";
+    }
+    text += "valmorin_http_request_duration_seconds_sum " + Number(m_seconds) + "\n";
+    text += "valmorin_http_request_duration_seconds_count " + std::to_string(m_count) + "\n";
+    return text;
+}
+
+void Operations::Answer(Exchange& exchange)
+{
+    if (exchange.request.method != "GET") {
+        exchange.response.set_header("Allow", "GET, HEAD");
+        return AnswerError(exchange.response, 405, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED),
+                           "the route does not take " + exchange.request.method);
+    }
+    const std::string_view path = OperationsPathLabel(exchange.request.path);
+    if (path == "/healthz") return AnswerText(exchange, 200, "ok\n");
+    if (path == "/readyz")
+        return StoreAnswers() ? AnswerText(exchange, 200, "ready\n") : AnswerText(exchange, 503, "not ready\n");
+    AnswerText(exchange, 200, MetricsText(), "text/plain; version=0.0.4; charset=utf-8");
+}
+
+void Operations::Count(const Exchange& exchange)
+{
+    m_requests.Count(KnownMethod(exchange.request.method), exchange.route.empty() ? "none" : exchange.route,
+                     exchange.response.status, std::chrono::steady_clock::now() - exchange.start);
+}
+
+// Any statement on the store's own tables: reaching the store is not
+// enough, it must be one the component can work with.
+bool Operations::StoreAnswers()
+{
+    return m_reachable
+        .Value([&]() -> std::optional<std::int64_t> {
+            LONG found = 0;
+            const CComBSTR name(u"QM_TABLES");
+            if (FAILED(m_components.ForThisThread(false).TableExists(name.get(), &found))) return std::nullopt;
+            return 1;
+        })
+        .has_value();
+}
+
+std::string Operations::MetricsText()
+{
+    std::string text = m_requests.Text();
+    for (const ComponentCounter& counter : kComponentCounters) {
+        Family(text, counter.metric, "counter", counter.help);
+        text.append(counter.metric)
+            .append(" ")
+            .append(std::to_string(PerfCounterNamed(counter.counter).Value()))
+            .append("\n");
+    }
+    // A store that keeps no history has no change sets: the metric is left out.
+    const std::optional<std::int64_t> pending = m_pending.Value([&]() -> std::optional<std::int64_t> {
+        CComBSTR list;
+        const CComBSTR state(u"pending");
+        if (FAILED(m_components.ForThisThread(false).ChangeSetList(state.get(), &list))) return std::nullopt;
+        return static_cast<std::int64_t>(Json::parse(valmorin::text::Utf16ToUtf8(list.view())).at("list").size());
+    });
+    if (pending) {
+        Family(text, "valmorin_change_sets_pending", "gauge", "Change sets awaiting another user's approval.");
+        text += "valmorin_change_sets_pending " + std::to_string(*pending) + "\n";
+    }
+    return text;
+}
