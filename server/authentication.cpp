@@ -178,7 +178,8 @@ bool IsLoopback(const std::string& address)
 }
 
 Authentication::Authentication(const ServerOptions& options)
-    : m_host(options.host), m_tls(!options.certificate.empty()), m_login(LoginName()),
+    : m_host(options.host), m_innerHost(options.metricsHost), m_proxies(options.trustedProxies),
+      m_tls(!options.certificate.empty()), m_login(LoginName()),
       m_hashing(std::max<std::ptrdiff_t>(1, options.threads / 2))
 {
     if (!options.users.empty()) m_users.emplace(options.users);
@@ -193,8 +194,10 @@ void Authentication::AllowHost(const std::string& host) { m_allowedHosts.insert(
 
 bool Authentication::AdmitRequest(Exchange& exchange) const
 {
+    if (!TakeForwardedClient(exchange.request))
+        return Refused(exchange.response, 400, "the proxy's X-Forwarded-For does not end with an address");
     const httplib::Request& request = exchange.request;
-    if (!HostAllowed(request))
+    if (!HostAllowed(request, exchange.inner))
         return Refused(exchange.response, 421, "this server does not answer for the host the request names");
     if (ChangesState(request.method) && !OriginMatches(request))
         return Refused(exchange.response, 403, "a change from a page of another origin is refused");
@@ -313,11 +316,29 @@ std::optional<std::string> Authentication::Authenticate(Exchange& exchange)
 // A page elsewhere that reaches this server under its own name (DNS
 // rebinding) names that host: only the names this server goes by are
 // answered. Any address names a server listening on all of them.
-bool Authentication::HostAllowed(const httplib::Request& request) const
+// A proxy appends its own X-Forwarded-For field, after any the client sent:
+// the last address of the last field is the one it took the request from.
+bool Authentication::TakeForwardedClient(httplib::Request& request) const
+{
+    if (!m_proxies.contains(request.remote_addr)) return true;
+    const auto [first, end] = request.headers.equal_range("X-Forwarded-For");
+    if (first == end) return true; // the proxy's own request: its health check
+    std::string client = std::prev(end)->second;
+    client = client.substr(client.rfind(',') + 1);
+    client.erase(0, client.find_first_not_of(" \t"));
+    client.erase(client.find_last_not_of(" \t") + 1);
+    if (!IsAddress(client)) return false;
+    request.remote_addr = client;
+    return true;
+}
+
+// An address listening on every interface answers for each of the
+// machine's addresses.
+bool Authentication::HostAllowed(const httplib::Request& request, bool inner) const
 {
     if (request.get_header_value_count("Host") != 1) return false;
     const std::string host = HostName(request.get_header_value("Host"));
-    return m_allowedHosts.count(host) > 0 || (IsAnyAddress(m_host) && IsAddress(host));
+    return m_allowedHosts.count(host) > 0 || (IsAnyAddress(inner ? m_innerHost : m_host) && IsAddress(host));
 }
 
 // Under TLS the name asks browsers to take the cookie only from this host,

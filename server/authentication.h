@@ -36,8 +36,9 @@ public:
     // the name given resolved.
     void AllowHost(const std::string& host);
 
-    // From a request's head, first: the host it names (421) and, for a
-    // change, the page behind it (403). False when the response is the
+    // From a request's head, first: the client a trusted proxy names (400
+    // when it names none), the host it names (421) and, for a change, the
+    // page behind it (403). False when the response is the
     // refusal.
     bool AdmitRequest(Exchange& exchange) const;
     // Who makes the request of the route (none when no route takes it),
@@ -64,10 +65,14 @@ public:
 
 private:
     std::optional<std::string> Authenticate(Exchange& exchange);
-    bool HostAllowed(const httplib::Request& request) const;
+    bool HostAllowed(const httplib::Request& request, bool inner) const;
+    // A request from a proxy the operator trusts is the client's it names:
+    // its address becomes the request's. False when the name is no address.
+    bool TakeForwardedClient(httplib::Request& request) const;
     std::string CookieName() const;
 
-    std::string m_host;
+    std::string m_host, m_innerHost;
+    std::set<std::string> m_proxies;
     std::set<std::string> m_allowedHosts;
     bool m_tls;
     std::string m_login;

@@ -20,7 +20,8 @@ constexpr ComponentCounter kComponentCounters[] = {
     {"lookups", "valmorin_lookups_total",
      "Lookups asked of the component (translate and its reverse and default forms)."},
     {"lookup cache hits", "valmorin_lookup_cache_hits_total", "Lookups the cache answered."},
-    {"lookup cache misses", "valmorin_lookup_cache_misses_total", "Lookups the cache could not answer."},
+    {"lookup cache misses", "valmorin_lookup_cache_misses_total",
+     "Lookups the cache did not answer (every one while it is off)."},
     {"store errors", "valmorin_store_errors_total",
      "Calls that failed for the store: out of reach, a statement refused, or the link lost."},
     {"store reconnects", "valmorin_store_reconnects_total", "Connections opened again after a link was lost."},
@@ -113,6 +114,76 @@ std::string RequestMetrics::Text() const
     return text;
 }
 
+void StoreWatcher::Start()
+{
+    const std::lock_guard lock(m_mutex);
+    if (m_thread.joinable() || m_stopping) return;
+    m_thread = std::thread([this] { Watch(); });
+}
+
+StoreWatcher::~StoreWatcher()
+{
+    if (m_thread.joinable()) m_thread.join();
+}
+
+bool StoreWatcher::Stop(std::chrono::seconds grace)
+{
+    std::unique_lock lock(m_mutex);
+    m_stopping = true;
+    m_changed.notify_all();
+    if (!m_thread.joinable()) return true;
+    if (!m_changed.wait_for(lock, grace, [&] { return m_stopped; })) return false;
+    lock.unlock();
+    if (m_thread.joinable()) m_thread.join();
+    return true;
+}
+
+bool StoreWatcher::Ready() const
+{
+    // A reading a second late is one the store has not answered yet.
+    constexpr auto kPatience = std::chrono::seconds(2);
+    const std::lock_guard lock(m_mutex);
+    return m_answered && m_readAt && Clock::now() - *m_readAt < kPatience;
+}
+
+std::optional<std::int64_t> StoreWatcher::Pending() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_answered ? m_pending : std::nullopt;
+}
+
+// Any statement on the store's own tables: reaching the store is not
+// enough, it must be one the component can work with.
+void StoreWatcher::Watch()
+{
+    constexpr auto kPeriod = std::chrono::seconds(1);
+    const CComBSTR tables(u"QM_TABLES"), pending(u"pending");
+    std::unique_lock lock(m_mutex);
+    while (!m_stopping) {
+        lock.unlock();
+        bool answered = false;
+        std::optional<std::int64_t> waiting;
+        try {
+            IValmorin3& component = m_components.ForThisThread(false);
+            LONG found = 0;
+            answered = SUCCEEDED(component.TableExists(tables.get(), &found));
+            CComBSTR list;
+            if (answered && SUCCEEDED(component.ChangeSetList(pending.get(), &list)))
+                waiting =
+                    static_cast<std::int64_t>(Json::parse(valmorin::text::Utf16ToUtf8(list.view())).at("list").size());
+        } catch (...) {
+            answered = false; // no object could be made, or its answer was not JSON
+        }
+        lock.lock();
+        m_answered = answered;
+        m_readAt = Clock::now();
+        m_pending = waiting;
+        m_changed.wait_for(lock, kPeriod, [&] { return m_stopping; });
+    }
+    m_stopped = true;
+    m_changed.notify_all();
+}
+
 void Operations::Answer(Exchange& exchange)
 {
     if (exchange.request.method != "GET") {
@@ -122,8 +193,9 @@ void Operations::Answer(Exchange& exchange)
     }
     const std::string_view path = OperationsPathLabel(exchange.request.path);
     if (path == "/healthz") return AnswerText(exchange, 200, "ok\n");
+    m_watcher.Start();
     if (path == "/readyz")
-        return StoreAnswers() ? AnswerText(exchange, 200, "ready\n") : AnswerText(exchange, 503, "not ready\n");
+        return m_watcher.Ready() ? AnswerText(exchange, 200, "ready\n") : AnswerText(exchange, 503, "not ready\n");
     AnswerText(exchange, 200, MetricsText(), "text/plain; version=0.0.4; charset=utf-8");
 }
 
@@ -133,21 +205,7 @@ void Operations::Count(const Exchange& exchange)
                      exchange.response.status, std::chrono::steady_clock::now() - exchange.start);
 }
 
-// Any statement on the store's own tables: reaching the store is not
-// enough, it must be one the component can work with.
-bool Operations::StoreAnswers()
-{
-    return m_reachable
-        .Value([&]() -> std::optional<std::int64_t> {
-            LONG found = 0;
-            const CComBSTR name(u"QM_TABLES");
-            if (FAILED(m_components.ForThisThread(false).TableExists(name.get(), &found))) return std::nullopt;
-            return 1;
-        })
-        .has_value();
-}
-
-std::string Operations::MetricsText()
+std::string Operations::MetricsText() const
 {
     std::string text = m_requests.Text();
     for (const ComponentCounter& counter : kComponentCounters) {
@@ -158,13 +216,7 @@ std::string Operations::MetricsText()
             .append("\n");
     }
     // A store that keeps no history has no change sets: the metric is left out.
-    const std::optional<std::int64_t> pending = m_pending.Value([&]() -> std::optional<std::int64_t> {
-        CComBSTR list;
-        const CComBSTR state(u"pending");
-        if (FAILED(m_components.ForThisThread(false).ChangeSetList(state.get(), &list))) return std::nullopt;
-        return static_cast<std::int64_t>(Json::parse(valmorin::text::Utf16ToUtf8(list.view())).at("list").size());
-    });
-    if (pending) {
+    if (const std::optional<std::int64_t> pending = m_watcher.Pending()) {
         Family(text, "valmorin_change_sets_pending", "gauge", "Change sets awaiting another user's approval.");
         text += "valmorin_change_sets_pending " + std::to_string(*pending) + "\n";
     }

@@ -11,12 +11,14 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
 
 // Whether the path is one of the operators' own.
@@ -43,66 +45,58 @@ private:
     std::uint64_t m_count = 0;
 };
 
-// A reading of the store that many requests may ask for at once: taken by
-// one of them at a time, at most once a period, the others given the last
-// one. A reading under way for longer than its patience is not waited
-// for: whoever asks meanwhile is told the store is not answering.
-class StoreReading {
+// The store as a thread of its own reads it, once a second from the first
+// time an operator asks (a server nobody probes keeps no connection open
+// for it): whether it answers, and how many change sets wait. The operators' paths answer from
+// the last reading and never wait on the store themselves: a store whose
+// link hangs holds up this thread only, and its reading grows old.
+class StoreWatcher {
 public:
-    explicit StoreReading(std::chrono::milliseconds period, std::chrono::milliseconds patience)
-        : m_period(period), m_patience(patience)
-    {}
-    // The last value read, taken again with read when it is older than a
-    // period; none when the store did not answer.
-    template <typename Read>
-    std::optional<std::int64_t> Value(Read&& read);
+    explicit StoreWatcher(ThreadComponents& components) : m_components(components) {}
+    // Joins the thread: Stop must have ended it.
+    ~StoreWatcher();
+    StoreWatcher(const StoreWatcher&) = delete;
+    StoreWatcher& operator=(const StoreWatcher&) = delete;
+
+    // Whether the last reading found the store answering, and is recent.
+    bool Ready() const;
+    // The change sets waiting, as last read; none for a store that keeps no
+    // history, or that did not answer.
+    std::optional<std::int64_t> Pending() const;
+    // Begins the readings, unless they have begun or stopped.
+    void Start();
+    // Stops the readings; false when the one under way did not end within
+    // the time given (a store that hangs): the process must then end
+    // without waiting for it.
+    bool Stop(std::chrono::seconds grace);
 
 private:
     using Clock = std::chrono::steady_clock;
-    const std::chrono::milliseconds m_period, m_patience;
-    std::mutex m_mutex;
-    std::optional<std::int64_t> m_value;
-    std::optional<Clock::time_point> m_taken, m_taking;
+    void Watch();
+
+    ThreadComponents& m_components;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_stopping = false, m_stopped = false;
+    bool m_answered = false;
+    std::optional<Clock::time_point> m_readAt;
+    std::optional<std::int64_t> m_pending;
+    std::thread m_thread;
 };
 
 class Operations {
 public:
-    explicit Operations(ThreadComponents& components) : m_components(components) {}
+    explicit Operations(ThreadComponents& components) : m_watcher(components) {}
 
-    // Answers a GET (or HEAD) of one of the operators' paths; anything
-    // else is refused (405).
+    // Answers a GET (or HEAD) of one of the operators' paths, without
+    // waiting on anything; anything else is refused (405).
     void Answer(Exchange& exchange);
     void Count(const Exchange& exchange);
+    bool Stop(std::chrono::seconds grace) { return m_watcher.Stop(grace); }
 
 private:
-    bool StoreAnswers();
-    std::string MetricsText();
+    std::string MetricsText() const;
 
-    ThreadComponents& m_components;
     RequestMetrics m_requests;
-    StoreReading m_reachable{std::chrono::seconds(1), std::chrono::seconds(2)};
-    StoreReading m_pending{std::chrono::seconds(5), std::chrono::seconds(2)};
+    StoreWatcher m_watcher;
 };
-
-template <typename Read>
-std::optional<std::int64_t> StoreReading::Value(Read&& read)
-{
-    const Clock::time_point now = Clock::now();
-    {
-        const std::lock_guard lock(m_mutex);
-        if (m_taking) return now - *m_taking > m_patience ? std::nullopt : m_value;
-        if (m_taken && now - *m_taken < m_period) return m_value;
-        m_taking = now;
-    }
-    std::optional<std::int64_t> value;
-    try {
-        value = read();
-    } catch (...) {
-        value.reset();
-    }
-    const std::lock_guard lock(m_mutex);
-    m_taking.reset();
-    m_taken = Clock::now();
-    m_value = value;
-    return value;
-}

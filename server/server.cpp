@@ -95,6 +95,9 @@ void SayWhyAndEnd(int)
     ::_exit(70);
 }
 
+// An address as a URL names it: an IPv6 address in brackets.
+std::string UrlHost(const std::string& host) { return host.find(':') == std::string::npos ? host : "[" + host + "]"; }
+
 bool IsApi(const std::string& path) { return path.starts_with("/api/") || path == "/api"; }
 
 // Whatever a response carries, no page may run a script it did not load
@@ -150,19 +153,23 @@ public:
     int Run()
     {
         const bool tls = !m_options.certificate.empty();
-        WriteLog("valmorin serve: listening on " + std::string(tls ? "https://" : "http://") + m_options.host + ":" +
-                 std::to_string(m_engine->port()) +
+        WriteLog("valmorin serve: listening on " + std::string(tls ? "https://" : "http://") + UrlHost(m_options.host) +
+                 ":" + std::to_string(m_engine->port()) +
                  (m_authentication.accounts()
                       ? ""
                       : " (loopback clients only, acting as " + m_authentication.login() + ")") +
                  "\n");
         if (!m_options.metricsHost.empty())
-            WriteLog("valmorin serve: metrics on http://" + m_options.metricsHost + ":" +
+            WriteLog("valmorin serve: metrics on http://" + UrlHost(m_options.metricsHost) + ":" +
                      std::to_string(m_engine->innerPort()) + "/metrics\n");
-        if (!m_engine->Run(kStopGrace)) {
-            // The workers still in the component's calls are not waited for.
-            WriteLog("valmorin serve: stopped; requests still unanswered after " + std::to_string(kStopGrace.count()) +
-                     " s were cut short\n");
+        const bool whole = m_engine->Run(kStopGrace);
+        if (!whole || !m_operations.Stop(kStopGrace)) {
+            // The threads still in the component's calls are not waited for.
+            const std::string after = " after " + std::to_string(kStopGrace.count()) + " s ";
+            WriteLog("valmorin serve: stopped; " +
+                     (whole ? "the store's readiness check, still waiting" + after + "was cut short"
+                            : "requests still unanswered" + after + "were cut short") +
+                     "\n");
             DrainLog(kLogDrain);
             std::_Exit(1);
         }
@@ -179,6 +186,7 @@ public:
     bool AnswersAtOnce(const Exchange& exchange) override
     {
         const httplib::Request& request = exchange.request;
+        if (exchange.inner || IsOperationsPath(request.path)) return !m_authentication.HashesPassword(request);
         if (!m_neverWaiting) return false;
         const Route* route = FindRoute(request.method, request.target);
         return route != nullptr && route->oneLookup && !m_authentication.HashesPassword(request);

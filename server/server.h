@@ -23,6 +23,9 @@ struct ServerOptions {
     unsigned threads = 8;
     std::chrono::seconds headerTimeout{10};
     std::set<std::string> allowedHosts; // besides the listening address and localhost
+    // Addresses of proxies whose X-Forwarded-For names the client: what
+    // the server's throttles, loopback rights and log take as its address.
+    std::set<std::string> trustedProxies;
     // Where /metrics is also served, to anyone who reaches it, with
     // /healthz and /readyz and nothing else: an operators' network. None
     // without a host.

@@ -40,7 +40,10 @@ public:
     // On a hit, found and text (a new BSTR) are the kept answer.
     bool Find(bool& found, BSTR& text)
     {
-        if (!m_cache) return false;
+        if (!m_cache) {
+            Counters().misses.Increment();
+            return false;
+        }
         const bool hit = m_cache->Find(m_ticket, m_kind, m_table, m_value, found, text);
         (hit ? Counters().hits : Counters().misses).Increment();
         return hit;

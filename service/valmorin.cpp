@@ -40,7 +40,7 @@ void CValmorin::ensureConnection()
     if (m_connection.isOpen()) return;
     m_cache.store(nullptr, std::memory_order_release);
     m_connection.open(m_dataSourceName);
-    if (std::exchange(m_linkLost, false)) PerfCounterNamed("store reconnects").Increment();
+    if (std::exchange(m_opened, true)) PerfCounterNamed("store reconnects").Increment();
     AttachStore();
 }
 
@@ -73,9 +73,8 @@ void CValmorin::ForgetCacheOfALostLink() noexcept
 void CValmorin::CountStoreFailure(bool ensured, const qmt::CException& failure) noexcept
 {
     try {
-        const bool linkLost = ensured && !m_connection.isOpen();
-        if (!ensured || linkLost || !failure.sqlState.empty()) PerfCounterNamed("store errors").Increment();
-        m_linkLost = m_linkLost || linkLost;
+        if (!ensured || !failure.sqlState.empty() || !m_connection.isOpen())
+            PerfCounterNamed("store errors").Increment();
     } catch (...) {
         // a count missed is no reason to fail the call otherwise
     }
@@ -147,6 +146,7 @@ HRESULT CValmorin::Open(BSTR bstConnexionString)
         m_connection.close();
         m_history.Forget();
         m_connection.open(ServiceText::FromBstr(bstConnexionString).str(), u"", u"");
+        m_opened = true;
         AttachStore();
         return S_OK;
     } catch (const qmt::CException& e) {

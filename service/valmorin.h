@@ -117,7 +117,7 @@ private:
     void ForgetCacheOfALostLink() noexcept;
     // A failed call whose cause was the store (it could not be reached, it
     // refused a statement, or the link went in the call) is counted for
-    // the process's host, and so is the next open after a lost link.
+    // the process's host; so is each connection opened again once one was.
     void CountStoreFailure(bool ensured, const qmt::CException& failure) noexcept;
     // The frame of the identifier methods; advance computes the next number
     // and the statement that stores it.
@@ -131,7 +131,7 @@ private:
     // m_calls, and the caches it points to live as long as the process.
     std::atomic<LookupCache*> m_cache{nullptr};
     std::size_t m_cacheCapacity = 0; // 0: no cache (off, or Debug on)
-    bool m_linkLost = false;         // the connection went in a call; not yet opened again
+    bool m_opened = false;           // a connection was opened once
     // One call at a time per object: the connection, its session and the
     // statements it keeps are one caller's at a time. The class is used
     // from several threads (ThreadingModel "Both"); callers that want calls

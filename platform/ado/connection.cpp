@@ -75,6 +75,7 @@ public:
     {
         if (!state) return E_POINTER;
         ForgetLostSession();
+        if (m_session && !m_inTransaction && m_session->LinkClosedWhileIdle()) m_session.reset();
         *state = m_session ? adStateOpen : adStateClosed;
         return S_OK;
     }

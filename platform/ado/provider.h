@@ -122,6 +122,11 @@ public:
     // again, and the connection reports itself closed so that it is opened
     // anew. Asked after a failed call only.
     virtual bool LinkLost() const { return false; }
+    // True when the server closed the link while the session sat idle (a
+    // restart, a failover, an administrator ending sessions): asked, cheaply,
+    // whenever the connection's state is, outside a transaction, so that the
+    // next call opens a new session instead of failing on the dead one.
+    virtual bool LinkClosedWhileIdle() { return false; }
 };
 
 class Provider {

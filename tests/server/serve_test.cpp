@@ -312,6 +312,44 @@ TEST_P(ServeAccessTest, BasicCookiesCsrfAndTheThrottle)
     EXPECT_NE(log.find(" alice POST /api/tables 201 "), std::string::npos) << log;
 }
 
+// Faults caught: behind a proxy every client one address, so that one
+// stranger's guesses lock every account out; X-Forwarded-For taken from a
+// client that is no trusted proxy (a client then picks its own address, and
+// with it loopback rights), or its own field taken instead of the one the
+// proxy appended last; a name that is no address taken for one.
+TEST_P(ServeAccessTest, ClientsBehindATrustedProxyAreTheAddressesItNames)
+{
+    const std::string accounts = Accounts(m_home, {{"alice", "secret-pass"}});
+    ServeProcess proxied = Serve({"--users", accounts, "--trusted-proxy", "127.0.0.1"});
+    httplib::Client client("127.0.0.1", proxied.port());
+    const auto from = [](const char* address) { return httplib::Headers{{"X-Forwarded-For", address}}; };
+    client.set_basic_auth("mallory", "guess");
+    int guessed = 0;
+    for (int guess = 0; guess < 20 && guessed != 429; ++guess)
+        guessed = client.Get("/api/tables", from("203.0.113.5"))->status;
+    ASSERT_EQ(guessed, 429) << "the guesser's address was never locked";
+    client.set_basic_auth("alice", "secret-pass");
+    EXPECT_EQ(client.Get("/api/tables", from("203.0.113.6"))->status, 200);
+    EXPECT_EQ(client.Get("/api/tables", from("203.0.113.6, 203.0.113.5"))->status, 429);
+    EXPECT_EQ(
+        client.Get("/api/tables", {{"X-Forwarded-For", "203.0.113.6"}, {"X-Forwarded-For", "203.0.113.5"}})->status,
+        429);
+    EXPECT_EQ(client.Get("/api/tables", from("203.0.113.5, 203.0.113.6"))->status, 200);
+    EXPECT_EQ(client.Get("/api/tables", from("not-an-address"))->status, 400);
+    proxied.Stop();
+    EXPECT_NE(proxied.log().find(" 203.0.113.6 alice GET /api/tables 200 "), std::string::npos) << proxied.log();
+
+    // Without accounts only loopback clients are served: those the proxy
+    // names from beyond are not, and a field from anyone else is no proxy's.
+    ServeProcess open = Serve({"--trusted-proxy", "127.0.0.1"});
+    httplib::Client opened("127.0.0.1", open.port());
+    EXPECT_EQ(opened.Get("/api/tables", from("203.0.113.5"))->status, 403);
+    EXPECT_EQ(opened.Get("/api/tables", from("127.0.0.1"))->status, 200);
+    EXPECT_EQ(opened.Get("/api/tables")->status, 200) << "the proxy's own request";
+    ServeProcess untrusting = Serve({"--trusted-proxy", "192.0.2.1"});
+    EXPECT_EQ(httplib::Client("127.0.0.1", untrusting.port()).Get("/api/tables", from("203.0.113.5"))->status, 200);
+}
+
 // Faults caught: a server listening beyond loopback in clear; TLS that
 // does not serve, or a session cookie without Secure under it.
 TEST_P(ServeAccessTest, TlsAndWhereTheServerListens)

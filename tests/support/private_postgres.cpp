@@ -6,6 +6,8 @@
 #include "support/process.h"
 
 #include <filesystem>
+#include <csignal>
+#include <fstream>
 #include <stdexcept>
 
 #include <pwd.h>
@@ -91,6 +93,23 @@ void PrivatePostgres::Restart() const { Control("restart"); }
 void PrivatePostgres::Stop() const { Control("stop"); }
 
 void PrivatePostgres::Start() const { Control("start"); }
+
+void PrivatePostgres::Pause(bool paused) const
+{
+    std::ifstream pidFile(m_folder + "/data/postmaster.pid");
+    pid_t postmaster = 0;
+    if (!(pidFile >> postmaster) || postmaster <= 0)
+        throw std::runtime_error("the server's postmaster.pid is unreadable");
+    const int signal = paused ? SIGSTOP : SIGCONT;
+    // Its children first: a stopped postmaster would not notice them stop.
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream status(entry.path() / "status");
+        for (std::string line; std::getline(status, line);)
+            if (line.starts_with("PPid:") && std::stoi(line.substr(5)) == postmaster)
+                ::kill(std::stoi(entry.path().filename().string()), signal);
+    }
+    ::kill(postmaster, signal);
+}
 
 void PrivatePostgres::Run(const std::string& sql) const
 {

@@ -22,6 +22,9 @@ public:
     void Restart() const;
     void Stop() const;
     void Start() const;
+    // Stops every process of the server (SIGSTOP), as a link that hangs
+    // does, or lets them go on (SIGCONT).
+    void Pause(bool paused) const;
     // Runs SQL in the database "store" through psql.
     void Run(const std::string& sql) const;
     std::string connectionString() const;

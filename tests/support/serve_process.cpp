@@ -66,7 +66,7 @@ ServeProcess::ServeProcess(const std::vector<std::string>& args, const std::map<
             m_log.append(buffer, static_cast<std::size_t>(n));
         }
     });
-    const std::regex listening("listening on https?://[^:]+:([0-9]+)");
+    const std::regex listening(R"(listening on https?://(?:\[[^\]]*\]|[^:]+):([0-9]+))");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
         std::smatch found;

@@ -103,6 +103,7 @@ void PrintHelp(std::ostream& out, const DispatchClient& client)
            "       valmorin serve [--listen <address>:<port>] [--connection <cs>] [--users <htpasswd>]\n"
            "                [--tls-cert <pem> --tls-key <pem>] [--csv-limit <MiB>] [--threads <n>]\n"
            "                [--header-timeout <seconds>] [--allow-host <name>]... [--metrics-listen <address>:<port>]\n"
+           "                [--trusted-proxy <address>]...\n"
            "       valmorin init [--connection \"<ADO connection string>\"]\n"
            "       valmorin history prune --before <time> [--connection \"<ADO connection string>\"]\n"
            "       valmorin reg query|add|delete|import|export ...   (as the Windows reg command)\n"

@@ -19,7 +19,7 @@ constexpr const char* kUsage =
     "usage: valmorin serve [--listen <address>:<port>] [--connection <cs>] [--users <htpasswd file>]\n"
     "                      [--tls-cert <pem> --tls-key <pem>] [--csv-limit <MiB>] [--threads <n>]\n"
     "                      [--header-timeout <seconds>] [--allow-host <name>]...\n"
-    "                      [--metrics-listen <address>:<port>]";
+    "                      [--metrics-listen <address>:<port>] [--trusted-proxy <address>]...";
 
 [[noreturn]] void Usage(const std::string& why) { throw UsageError{why + "\n" + kUsage}; }
 
@@ -74,6 +74,8 @@ ServerOptions ReadOptions(const std::vector<std::string>& args)
             options.headerTimeout = std::chrono::seconds(Positive(value, "--header-timeout"));
         } else if (option == "--allow-host") {
             options.allowedHosts.insert(value);
+        } else if (option == "--trusted-proxy") {
+            options.trustedProxies.insert(value);
         } else {
             Usage("unknown option " + option);
         }

@@ -37,7 +37,10 @@
 #include <cstdlib>
 #include <limits>
 #include <map>
+#include <string_view>
 #include <utility>
+
+#include <poll.h>
 
 namespace valmorin::ado::postgresql {
 
@@ -106,7 +109,10 @@ std::string UnpackRowId(std::int64_t id)
 
 class PgSession final : public Session {
 public:
-    explicit PgSession(Connection connection) : m_connection(std::move(connection)) {}
+    explicit PgSession(Connection connection) : m_connection(std::move(connection))
+    {
+        PQsetNoticeReceiver(Raw(), NoteFatal, &m_ending);
+    }
 
     ExecuteOutcome Execute(std::u16string_view sql, std::span<const BoundValue> values) override
     {
@@ -184,8 +190,34 @@ public:
     // pg_terminate_backend, a broken socket).
     bool LinkLost() const override { return PQstatus(Raw()) == CONNECTION_BAD; }
 
+    // Between statements nothing is owed to this session: whatever arrived
+    // is a notice, a notification, or the server's goodbye (an error, then
+    // the end of the stream, which a later read finds and libpq marks the
+    // connection bad for). A few reads at most: nothing here waits.
+    bool LinkClosedWhileIdle() override
+    {
+        if (PQtransactionStatus(Raw()) == PQTRANS_ACTIVE) return false;
+        for (int read = 0; read < 4 && !m_ending; ++read) {
+            pollfd socket{PQsocket(Raw()), POLLIN, 0};
+            if (socket.fd < 0) return true;
+            if (::poll(&socket, 1, 0) <= 0) return false;
+            if (PQconsumeInput(Raw()) == 0 || PQstatus(Raw()) == CONNECTION_BAD) return true;
+        }
+        return m_ending;
+    }
+
 private:
     PGconn* Raw() const { return m_connection.get(); }
+
+    // An error the server sends between statements is read as a notice; a
+    // fatal one says it is ending the session (an administrator's
+    // pg_terminate_backend, a shutdown), before its end of the stream.
+    static void NoteFatal(void* ending, const PGresult* notice)
+    {
+        const char* severity = PQresultErrorField(notice, PG_DIAG_SEVERITY_NONLOCALIZED);
+        if (severity && (std::string_view(severity) == "FATAL" || std::string_view(severity) == "PANIC"))
+            *static_cast<bool*>(ending) = true;
+    }
 
     Result Checked(Result result) const
     {
@@ -385,6 +417,7 @@ private:
     std::vector<std::string> m_values;       // the bound values of the statement being sent
     std::vector<const char*> m_pointers;     // the same as libpq takes them
     StatementCache<std::string> m_cache{64}; // the server-side names of prepared forms
+    bool m_ending = false;                   // the server said it ends the session
     unsigned long long m_named = 0;          // the last name given
     std::vector<std::string> m_evicted;      // names pushed out, deallocated at the next chance
     std::map<std::pair<Oid, int>, std::pair<std::u16string, std::u16string>> m_origins;
