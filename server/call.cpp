@@ -4,7 +4,10 @@
 
 #include "platform/text/utf.h"
 
-IValmorin3& Call::Valmorin() const { return components.ForThisThread(exchange.atOnce); }
+IValmorin3& Call::Valmorin() const
+{
+    return readFrom ? components.ForReading(*readFrom) : components.ForThisThread(exchange.atOnce);
+}
 
 void AnswerJson(Call& call, int status, const std::string& body)
 {

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ struct Call {
     std::u16string user;            // who acts: every change is recorded under this name
     ThreadComponents& components;
     Authentication& authentication;
+    // The standby that answers this lookup; none: the write store does.
+    std::optional<std::u16string> readFrom = std::nullopt;
 
     const httplib::Request& request() const { return exchange.request; }
     httplib::Response& response() const { return exchange.response; }

@@ -215,6 +215,12 @@ std::string Operations::MetricsText() const
             .append(std::to_string(PerfCounterNamed(counter.counter).Value()))
             .append("\n");
     }
+    if (m_replication) {
+        Family(text, "valmorin_replication_lag_bytes", "gauge",
+               "How far the read store's standby was behind the primary at its last measure, in bytes of WAL.");
+        if (const std::optional<std::uint64_t> lag = m_replication->Lag())
+            text += "valmorin_replication_lag_bytes " + std::to_string(*lag) + "\n";
+    }
     // A store that keeps no history has no change sets: the metric is left out.
     if (const std::optional<std::int64_t> pending = m_watcher.Pending()) {
         Family(text, "valmorin_change_sets_pending", "gauge", "Change sets awaiting another user's approval.");

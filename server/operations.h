@@ -7,6 +7,7 @@
 #pragma once
 
 #include "server/http_engine.h"
+#include "server/replication.h"
 #include "server/thread_components.h"
 
 #include <array>
@@ -86,7 +87,9 @@ private:
 
 class Operations {
 public:
-    explicit Operations(ThreadComponents& components) : m_watcher(components) {}
+    Operations(ThreadComponents& components, const std::optional<Replication>& replication)
+        : m_watcher(components), m_replication(replication)
+    {}
 
     // Answers a GET (or HEAD) of one of the operators' paths, without
     // waiting on anything; anything else is refused (405).
@@ -99,4 +102,5 @@ private:
 
     RequestMetrics m_requests;
     StoreWatcher m_watcher;
+    const std::optional<Replication>& m_replication;
 };

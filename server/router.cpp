@@ -24,20 +24,20 @@ constexpr Route kRoutes[] = {
     {"POST", "/api/session", LogIn, Access::Anyone, Body::Login},
     {"DELETE", "/api/session", LogOut, Access::Anyone, Body::Login},
     {"GET", "/api/openapi.json", ShowDescription, Access::Anyone, Body::None},
-    {"GET", "/api/tables", ListTables},
+    {"GET", "/api/tables", ListTables, Access::Callers, Body::Json, false, true},
     {"POST", "/api/tables", CreateTable},
-    {"GET", "/api/tables/{name}", ShowTable},
+    {"GET", "/api/tables/{name}", ShowTable, Access::Callers, Body::Json, false, true},
     {"PATCH", "/api/tables/{name}", ChangeTable},
     {"DELETE", "/api/tables/{name}", DeleteTable},
     {"POST", "/api/tables/{name}/confirm", ConfirmTable},
-    {"GET", "/api/tables/{name}/rows", ListRows},
+    {"GET", "/api/tables/{name}/rows", ListRows, Access::Callers, Body::Json, false, true},
     {"POST", "/api/tables/{name}/rows", CreateRow},
     {"PUT", "/api/tables/{name}/rows/{input}", ChangeRow},
     {"DELETE", "/api/tables/{name}/rows/{input}", DeleteRow},
     {"POST", "/api/tables/{name}/rows/{input}/confirm", ConfirmRow},
-    {"GET", "/api/tables/{name}/csv", ExportCsv},
+    {"GET", "/api/tables/{name}/csv", ExportCsv, Access::Callers, Body::Json, false, true},
     {"PUT", "/api/tables/{name}/csv", ImportCsv, Access::Callers, Body::Csv},
-    {"GET", "/api/translate/{name}/{input}", Translate, Access::Callers, Body::Json, true},
+    {"GET", "/api/translate/{name}/{input}", Translate, Access::Callers, Body::Json, true, true},
     {"POST", "/api/identifiers/{name}", NextIdentifier},
     {"GET", "/api/tables/{name}/history", ShowHistory},
     {"PUT", "/api/tables/{name}/approval", SetApproval},
@@ -119,6 +119,13 @@ const Route* FindRoute(std::string_view method, const std::string& target)
     for (const Route& route : kRoutes)
         if (route.method == method && Matches(route, segments, at)) return &route;
     return nullptr;
+}
+
+bool StandbyMayAnswer(std::string_view method, std::string_view routePath)
+{
+    return std::any_of(std::begin(kRoutes), std::end(kRoutes), [&](const Route& route) {
+        return route.standby && route.method == method && route.path == routePath;
+    });
 }
 
 void Router::Answer(Call& call)

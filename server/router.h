@@ -31,6 +31,8 @@ struct Route {
     // A read of a single row, which holds nothing long: answered where it
     // arrives when the store is a file of this machine.
     bool oneLookup = false;
+    // A lookup or listing a standby of the read store may answer.
+    bool standby = false;
 };
 
 // The most a JSON body may hold.
@@ -41,6 +43,9 @@ std::span<const Route> Routes();
 // The route that takes the method (HEAD as GET) and the request target; none
 // when no route does, or when the target is no path the router reads.
 const Route* FindRoute(std::string_view method, const std::string& target);
+
+// Whether the route of that method and path reads what a standby may answer.
+bool StandbyMayAnswer(std::string_view method, std::string_view routePath);
 
 class Router {
 public:

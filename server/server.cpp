@@ -6,6 +6,7 @@
 #include "server/http_engine.h"
 #include "server/operations.h"
 #include "server/refusal.h"
+#include "server/replication.h"
 #include "server/router.h"
 #include "server/server_log.h"
 #include "server/temporary_file.h"
@@ -16,6 +17,7 @@
 
 #include <httplib.h>
 
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -98,6 +100,9 @@ void SayWhyAndEnd(int)
 // An address as a URL names it: an IPv6 address in brackets.
 std::string UrlHost(const std::string& host) { return host.find(':') == std::string::npos ? host : "[" + host + "]"; }
 
+// Where a write is in the store, and where a lookup must be answered from.
+constexpr char kPositionHeader[] = "X-Valmorin-Position";
+
 bool IsApi(const std::string& path) { return path.starts_with("/api/") || path == "/api"; }
 
 // Whatever a response carries, no page may run a script it did not load
@@ -121,6 +126,9 @@ public:
           m_neverWaiting(needs.neverWaitingConnection(options.connection)),
           m_components(needs.makeComponent, options.connection, m_neverWaiting.value_or(u""))
     {
+        if (!m_options.readConnection.empty())
+            m_replication.emplace(ReplicationOptions{m_options.connection, m_options.readConnection, m_options.readLag,
+                                                     m_options.readWait});
         if (!m_options.connection.empty())
             valmorin::datasource::SetProcessDataSource(valmorin::datasource::kDefaultDataSourceName,
                                                        m_options.connection);
@@ -223,7 +231,8 @@ public:
             m_operations.Answer(exchange);
         } else if (IsApi(request.path)) {
             Call call{exchange, {}, valmorin::text::Widen(exchange.user), m_components, m_authentication};
-            m_router.Answer(call);
+            if (ChooseReadStore(call)) m_router.Answer(call);
+            TellPosition(exchange);
         } else {
             AnswerConsole(request, exchange.response);
         }
@@ -243,6 +252,37 @@ public:
     void Flush() override { m_log.Flush(); }
 
 private:
+    // A lookup a standby may answer goes to one that has replayed the
+    // position it carries, or that is near enough without one. False when
+    // the response is the refusal of a position no server gave.
+    bool ChooseReadStore(Call& call)
+    {
+        if (!m_replication || !StandbyMayAnswer(call.request().method, call.exchange.route)) return true;
+        std::optional<std::uint64_t> position;
+        if (call.request().has_header(kPositionHeader)) {
+            const std::string text = call.request().get_header_value(kPositionHeader);
+            std::uint64_t value = 0;
+            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+            if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+                AnswerError(call.response(), 400, E_INVALIDARG,
+                            std::string(kPositionHeader) + " is not a position a write was answered with");
+                return false;
+            }
+            position = value;
+        }
+        call.readFrom = m_replication->StandbyFor(position);
+        return true;
+    }
+
+    // Every write answered with success says where it is in the store, for
+    // the lookups that must see it.
+    void TellPosition(Exchange& exchange)
+    {
+        if (!m_replication || !exchange.writes || exchange.response.status >= 300) return;
+        if (const std::optional<std::uint64_t> position = m_replication->PrimaryPosition())
+            exchange.response.set_header(kPositionHeader, std::to_string(*position));
+    }
+
     // The operators' paths ask nobody who they are, but /metrics shows how
     // the server is used: with accounts, to one of them, unless it is asked
     // at the inner address. That address answers nothing else.
@@ -276,8 +316,9 @@ private:
     // Set when lookups may be answered on the I/O threads.
     const std::optional<std::u16string> m_neverWaiting;
     ThreadComponents m_components;
+    std::optional<Replication> m_replication;
     Router m_router;
-    Operations m_operations{m_components};
+    Operations m_operations{m_components, m_replication};
     AccessLog m_log;
     std::optional<HttpEngine> m_engine;
 };

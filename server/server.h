@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <set>
@@ -31,6 +32,11 @@ struct ServerOptions {
     // without a host.
     std::string metricsHost;
     int metricsPort = 0;
+    // The read store: PostgreSQL standbys of the write store, which is then
+    // named by connection; none without.
+    std::u16string readConnection;
+    std::uint64_t readLag = 1 << 20;          // bytes of WAL a standby may be behind
+    std::chrono::milliseconds readWait{1000}; // for a standby to replay a write's position
 };
 
 // Makes a component object; throws std::runtime_error saying why it cannot.

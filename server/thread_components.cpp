@@ -22,7 +22,7 @@ IValmorin3& ThreadComponents::ForThisThread(bool neverWait)
     }
     // Made outside the lock: opening a store may take a while, and only
     // this thread ever reads or writes its own entry's objects.
-    CComPtr<IValmorin3> made = Make(neverWait);
+    CComPtr<IValmorin3> made = Make(neverWait ? m_neverWaiting : m_connection);
     const std::unique_lock lock(m_mutex);
     Objects& objects = m_objects[thread];
     CComPtr<IValmorin3>& slot = neverWait ? objects.neverWaiting : objects.waiting;
@@ -30,7 +30,24 @@ IValmorin3& ThreadComponents::ForThisThread(bool neverWait)
     return *slot.get();
 }
 
-CComPtr<IValmorin3> ThreadComponents::Make(bool neverWait) const
+IValmorin3& ThreadComponents::ForReading(const std::u16string& standby)
+{
+    const std::thread::id thread = std::this_thread::get_id();
+    {
+        const std::shared_lock lock(m_mutex);
+        const auto found = m_objects.find(thread);
+        if (found != m_objects.end() && found->second.reading && found->second.readingOn == standby)
+            return *found->second.reading.get();
+    }
+    CComPtr<IValmorin3> made = Make(standby);
+    const std::unique_lock lock(m_mutex);
+    Objects& objects = m_objects[thread];
+    objects.reading = std::move(made);
+    objects.readingOn = standby;
+    return *objects.reading.get();
+}
+
+CComPtr<IValmorin3> ThreadComponents::Make(const std::u16string& connection) const
 {
     CComPtr<IValmorin3> made;
     try {
@@ -39,7 +56,6 @@ CComPtr<IValmorin3> ThreadComponents::Make(bool neverWait) const
     } catch (const std::runtime_error& e) {
         Refuse(500, e.what(), E_FAIL);
     }
-    const std::u16string& connection = neverWait ? m_neverWaiting : m_connection;
     if (!connection.empty()) Checked(made->Open(CComBSTR(connection).get()));
     return made;
 }

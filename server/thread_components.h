@@ -25,12 +25,17 @@ public:
     // The calling thread's object; throws Refusal when none can be made or
     // opened.
     IValmorin3& ForThisThread(bool neverWait);
+    // The calling thread's object on the read store's standby of that
+    // connection string, opened anew when the standby changed.
+    IValmorin3& ForReading(const std::u16string& standby);
 
 private:
     struct Objects {
-        CComPtr<IValmorin3> waiting, neverWaiting;
+        CComPtr<IValmorin3> waiting, neverWaiting, reading;
+        std::u16string readingOn;
     };
-    CComPtr<IValmorin3> Make(bool neverWait) const;
+    // Opened on the connection string when one is given.
+    CComPtr<IValmorin3> Make(const std::u16string& connection) const;
 
     const ComponentMaker m_make;
     const std::u16string m_connection;

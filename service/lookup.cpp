@@ -101,8 +101,9 @@ HRESULT CValmorin::translate(BSTR tableName, BSTR ValueIn, BSTR* Translation)
             RefuseApostrophe(m_connection, u"ValueIn", value);
         }
         CComBSTR result; // the field's own copy becomes the [out] string
-        found = ReadFirstText(m_connection, Sql<statements::kTranslate>(table, value), result, true);
-        lookup.Keep(found, result);
+        bool fromStandby = false;
+        found = ReadFirstText(LookupConnection(fromStandby), Sql<statements::kTranslate>(table, value), result, true);
+        if (!fromStandby) lookup.Keep(found, result);
         *Translation = result.Detach();
         return S_OK;
     });
@@ -127,10 +128,11 @@ HRESULT CValmorin::translateDefault(BSTR tableName, BSTR ValueIn, BSTR Default, 
     }
     return ServiceCallFrame({.text = Translation}, [&] {
         CComBSTR result;
+        bool fromStandby = false;
         found = ReadFirstText(
-            m_connection, Sql<statements::kTranslate>(qmt::Doubled(TextOf(tableName)), qmt::Doubled(TextOf(ValueIn))),
-            result, true);
-        lookup.Keep(found, result);
+            LookupConnection(fromStandby),
+            Sql<statements::kTranslate>(qmt::Doubled(TextOf(tableName)), qmt::Doubled(TextOf(ValueIn))), result, true);
+        if (!fromStandby) lookup.Keep(found, result);
         *Translation = answer(found, result.Detach());
         return S_OK;
     });
@@ -144,10 +146,11 @@ HRESULT CValmorin::translateReverse(BSTR tableName, BSTR ValueOut, BSTR* ValueIn
     if (lookup.Find(found, *ValueIn)) return Served(found ? S_OK : S_FALSE);
     return ServiceCallFrame({.text = ValueIn}, [&] {
         CComBSTR input;
+        bool fromStandby = false;
         found = ReadFirstText(
-            m_connection,
+            LookupConnection(fromStandby),
             Sql<statements::kTranslateReverse>(qmt::Doubled(TextOf(tableName)), qmt::Doubled(TextOf(ValueOut))), input);
-        lookup.Keep(found, input);
+        if (!fromStandby) lookup.Keep(found, input);
         *ValueIn = input.Detach();
         return found ? S_OK : S_FALSE;
     });

@@ -157,6 +157,14 @@ inline constexpr qmt::StatementShape kMarkComponentChanges{
     u"CREATE TEMP TRIGGER IF NOT EXISTS VALMORIN_MARKS_%s BEFORE %s ON main.%s BEGIN UPDATE QM_WRITER SET ACTIVE = "
     u"1; END"};
 
+// The read store's lag, in bytes of WAL as decimal text: the standby's
+// replay (null from a server that is no standby), then the write store's
+// position.
+inline constexpr qmt::StatementShape kStandbyReplayed{
+    u"SELECT CAST(CASE WHEN pg_is_in_recovery() THEN pg_wal_lsn_diff(pg_last_wal_replay_lsn(), '0/0') END AS TEXT)"};
+inline constexpr qmt::StatementShape kPrimaryPosition{
+    u"SELECT CAST(pg_wal_lsn_diff(pg_current_wal_lsn(), '0/0') AS TEXT)"};
+
 // Revisions travel as decimal text, cast by the store, so that no number
 // of ours bounds them.
 inline constexpr qmt::StatementShape kCurrentRevision{

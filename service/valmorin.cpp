@@ -1,17 +1,47 @@
 #include "service/valmorin.h"
 
 #include "qmt/diag/trace.h"
+#include "qmt/sys/system.h"
 #include "service/call_frame.h"
+#include "service/component_settings.h"
 #include "service/debug_switch.h"
+#include "service/rows.h"
 #include "service/service_text.h"
+#include "service/statement_texts.h"
+#include "service/store_routines.h"
 
+#include "platform/datasource/catalogue.h"
+#include "platform/text/utf.h"
 #include "platform/win32/perf_counters.h"
 
+#include <charconv>
+#include <optional>
 #include <utility>
 
 namespace {
 
 constexpr std::u16string_view kComponentSource = u"CValmorin";
+constexpr char16_t kReadStoreName[] = u"NK_READ";
+constexpr auto kLagMeasureEvery = std::chrono::milliseconds(100);
+
+// Whether the data-source directory names a read store for this account.
+bool NamesReadStore()
+{
+    const valmorin::datasource::Catalogue catalogue = valmorin::datasource::LoadCatalogue();
+    return valmorin::datasource::FindEntry(catalogue, qmt::CSystem::accountName(), kReadStoreName) != nullptr;
+}
+
+// A position in bytes of WAL, as the store gave it in decimal; none for NULL.
+std::optional<std::uint64_t> Position(qmt::CAdoConnection& connection, const qmt::AdoStatement& statement)
+{
+    CComBSTR text;
+    ForEachRow(connection, statement, [&](const qmt::CAdoRecord& row) { row.read(0, text); });
+    const std::string digits = valmorin::text::Utf16ToUtf8(text.view());
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return value;
+}
 
 } // namespace
 
@@ -41,6 +71,9 @@ void CValmorin::ensureConnection()
     m_cache.store(nullptr, std::memory_order_release);
     m_connection.open(m_dataSourceName);
     if (std::exchange(m_opened, true)) PerfCounterNamed("store reconnects").Increment();
+    m_readStore = m_connection.isOpen() && NamesReadStore();
+    m_mostLag = std::uint64_t{ComponentNumber(u"ReadLag", 1024)} << 10;
+    m_lagMeasured = {};
     AttachStore();
 }
 
@@ -77,6 +110,40 @@ void CValmorin::CountStoreFailure(bool ensured, const qmt::CException& failure) 
             PerfCounterNamed("store errors").Increment();
     } catch (...) {
         // a count missed is no reason to fail the call otherwise
+    }
+}
+
+qmt::CAdoConnection& CValmorin::LookupConnection(bool& fromStandby)
+{
+    fromStandby = false;
+    if (!m_readStore) return m_connection;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_lagMeasured >= kLagMeasureEvery) {
+        m_standbyNear = StandbyNearEnough();
+        m_lagMeasured = now;
+    }
+    fromStandby = m_standbyNear;
+    return m_standbyNear ? m_readConnection : m_connection;
+}
+
+// The standby's replay is read before the write store's position: a lag
+// measured so is never less than the true one. A standby out of reach is
+// asked again at the next measure; the write store answers meanwhile.
+bool CValmorin::StandbyNearEnough()
+{
+    try {
+        if (!m_readConnection.isOpen()) m_readConnection.open(std::u16string(kReadStoreName));
+        if (!m_readConnection.isOpen()) return false;
+        const std::optional<std::uint64_t> replayed = Position(m_readConnection, Sql<statements::kStandbyReplayed>());
+        const std::optional<std::uint64_t> primary = Position(m_connection, Sql<statements::kPrimaryPosition>());
+        return replayed && primary && (*primary <= *replayed || *primary - *replayed <= m_mostLag);
+    } catch (...) {
+        try {
+            if (m_readConnection.isOpen()) m_readConnection.close();
+        } catch (...) {
+            // closed or not, it is opened again at the next measure
+        }
+        return false;
     }
 }
 
@@ -147,6 +214,7 @@ HRESULT CValmorin::Open(BSTR bstConnexionString)
         m_history.Forget();
         m_connection.open(ServiceText::FromBstr(bstConnexionString).str(), u"", u"");
         m_opened = true;
+        m_readStore = false;
         AttachStore();
         return S_OK;
     } catch (const qmt::CException& e) {

@@ -8,6 +8,8 @@
 #include "service/store_history.h"
 #include "service/ivalmorin.h"
 
+#include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -115,6 +117,13 @@ private:
     // After a failed call: a connection that reports itself closed will
     // open again through NK, perhaps on another store.
     void ForgetCacheOfALostLink() noexcept;
+    // The connection a lookup reads: the read store's standby (the data
+    // source NK_READ) while its lag behind the write store is within the
+    // registry's ReadLag (KiB), measured at most every 100 ms; the write
+    // store otherwise, and always once Open named a store. fromStandby says
+    // which: an answer read there is not kept in the write store's cache.
+    qmt::CAdoConnection& LookupConnection(bool& fromStandby);
+    bool StandbyNearEnough();
     // A failed call whose cause was the store (it could not be reached, it
     // refused a statement, or the link went in the call) is counted for
     // the process's host; so is each connection opened again once one was.
@@ -126,6 +135,11 @@ private:
 
     std::u16string m_dataSourceName;
     qmt::CAdoConnectionNK m_connection;
+    qmt::CAdoConnectionNK m_readConnection;
+    bool m_readStore = false; // NK_READ names one, and the connection is NK's
+    std::uint64_t m_mostLag = 0;
+    std::chrono::steady_clock::time_point m_lagMeasured{};
+    bool m_standbyNear = false;
     StoreHistory m_history; // what the store the connection is open on keeps
     // Lookups read it without taking m_calls: it is set and cleared under
     // m_calls, and the caches it points to live as long as the process.

@@ -27,12 +27,13 @@ def _cluster(*args):
     return subprocess.run([CLUSTER, *args], check=True, capture_output=True, text=True, timeout=300).stdout
 
 
-@pytest.fixture
-def cluster():
+def _up(**settings):
     folder = tempfile.mkdtemp(prefix="valmorin-cluster-")
     os.chmod(folder, 0o711)
+    environment = dict(os.environ, **settings)
     try:
-        lines = _cluster("up", folder).splitlines()
+        lines = subprocess.run([CLUSTER, "up", folder], check=True, capture_output=True, text=True, timeout=300,
+                               env=environment).stdout.splitlines()
         assert lines[0].startswith("haproxy http://127.0.0.1:"), lines
         yield folder, lines[0].split()[1]
     finally:
@@ -40,10 +41,46 @@ def cluster():
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def _request(url, method="GET", body=None):
+@pytest.fixture
+def cluster():
+    yield from _up()
+
+
+@pytest.fixture
+def lagging_cluster():
+    """Servers whose standby may lag 64 KiB, with their lookup cache on."""
+    yield from _up(VALMORIN_READ_LAG_KIB="64", VALMORIN_LOOKUP_CACHE="1000")
+
+
+def _state(folder):
+    with open(os.path.join(folder, "state"), encoding="utf-8") as kept:
+        return dict(line.rstrip("\n").split("=", 1) for line in kept if "=" in line)
+
+
+def _store(folder, attributes):
+    """The cluster's store as a component names it: every node, libpq taking
+    the first whose session has the attributes."""
+    state = _state(folder)
+    nodes = ("pg1", "pg2", "pg3")
+    return (f"Provider=PostgreSQL;Host={','.join('127.0.0.1' for _ in nodes)};"
+            f"Port={','.join(state[node + '.port'] for node in nodes)};Database=qms;User ID={state['user']};"
+            f"Target Session Attrs={attributes}")
+
+
+def _standbys(folder):
+    return [line.split()[0] for line in _cluster("status", folder).splitlines() if line.endswith(" standby")]
+
+
+def _request(url, method="GET", body=None, headers=None):
     """The status and JSON body of one request; status 0 when no answer came."""
-    status, text = request(url, method, body, MOST_WAIT)
+    status, text = request(url, method, body, MOST_WAIT, headers)
     return status, json.loads(text) if status and text else None
+
+
+def _position(url, method, body):
+    """A write's status and the position it was answered with."""
+    answer = request(url, method, body, MOST_WAIT, answer_headers=True)
+    return answer[0], answer[2].get("X-Valmorin-Position")
 
 
 class Client(threading.Thread):
@@ -118,3 +155,102 @@ def test_failovers_under_load_lose_no_acknowledged_write(cluster):
     assert sum(client.hung for client in clients) == 0, "a request hung"
     roles = _cluster("status", folder)
     assert roles.count(" primary") == 1 and roles.count(" standby") == 2, roles
+
+
+def test_lookups_from_lagging_standbys_see_the_writes_they_follow(lagging_cluster):
+    folder, url = lagging_cluster
+    assert _request(f"{url}/api/tables", "POST",
+                    {"name": "T", "columns": [{"name": "k", "input": True}, {"name": "v"}]})[0] == 201
+    status, position = _position(f"{url}/api/tables/T/rows", "POST", {"input": "a", "output": "1"})
+    assert status == 201 and position and position.isdigit(), position
+    assert _request(f"{url}/api/translate/T/a", headers={"X-Valmorin-Position": position}) == (200, {"output": "1"})
+    time.sleep(0.5)  # the standbys catch up, the cache keeps what they answer
+    for _ in range(3):
+        _request(f"{url}/api/translate/T/a")
+
+    standbys = _standbys(folder)
+    assert len(standbys) == 2
+    # The lookup cache of the standby's objects cannot hear of changes there
+    # (a standby cannot LISTEN): it asks again once a second, no faster.
+    sessions = "SELECT sessions FROM pg_stat_database WHERE datname = 'qms'"
+    before = int(_cluster("sql", folder, standbys[0], sessions))
+    time.sleep(2)
+    assert int(_cluster("sql", folder, standbys[0], sessions)) - before < 30, "the standby is asked without pause"
+    for node in standbys:
+        _cluster("sql", folder, node, "SELECT pg_wal_replay_pause()")
+    try:
+        status, position = _position(f"{url}/api/tables/T/rows/a", "PUT", {"output": "2"})
+        assert status == 200, status
+        began = time.monotonic()
+        assert _request(f"{url}/api/translate/T/a", headers={"X-Valmorin-Position": position}) == \
+            (200, {"output": "2"}), "a lookup carrying the write's position did not see it"
+        assert time.monotonic() - began < 3, "the lookup waited on the paused standby past its bound"
+        # Without a position a standby answers while it lags less than the
+        # bound (the row just written is not there yet), the primary past it.
+        stale, fresh, turn = 0, 0, 0
+        while fresh < 20 and turn < 3000:
+            turn += 1
+            key = f"k{turn}"
+            assert _request(f"{url}/api/tables/T/rows", "POST", {"input": key, "output": key})[0] == 201
+            status, body = _request(f"{url}/api/translate/T/{key}")
+            if status == 404:
+                stale, fresh = stale + 1, 0
+            else:
+                assert (status, body) == (200, {"output": key})
+                fresh += 1
+        assert stale > 0, "no lookup was answered by a standby"
+        assert fresh == 20, "lookups stayed on a standby lagging past the bound"
+        assert _request(f"{url}/api/translate/T/a", headers={"X-Valmorin-Position": "x1"})[0] == 400
+    finally:
+        for node in standbys:
+            _cluster("sql", folder, node, "SELECT pg_wal_replay_resume()")
+    # Caught up, every server's standby answers the new value: no cache kept
+    # the old one, which no notification on a standby would ever replace.
+    time.sleep(1)
+    answers = [_request(f"{url}/api/translate/T/a") for _ in range(9)]
+    assert answers == [(200, {"output": "2"})] * 9, answers
+
+
+def test_a_component_reads_its_standby_within_the_lag_bound(cluster):
+    """The data source NK_READ beside NK: lookups go to the standby while it
+    lags less than the registry's ReadLag (KiB), to the write store past it."""
+    folder, url = cluster
+    home = os.path.join(folder, "component")
+    environment = dict(os.environ, PELKOR_REGISTRY_DIR=os.path.join(home, "registry"),
+                       XDG_CONFIG_HOME=os.path.join(home, "config"), XDG_DATA_HOME=os.path.join(home, "data"))
+    cli = os.environ["VALMORIN_CLI"]
+    for command in ([cli, "regsvr", "/s", os.environ["VALMORIN_LIBRARY"]],
+                    [cli, "reg", "add", "HKLM\\SOFTWARE\\Pelkor\\Common\\Valmorin", "/v", "ReadLag", "/t",
+                     "REG_DWORD", "/d", "64", "/f"],
+                    [cli, "datasource", "set", "NK", _store(folder, "read-write")],
+                    [cli, "datasource", "set", "NK_READ", _store(folder, "standby")]):
+        subprocess.run(command, check=True, capture_output=True, env=environment, timeout=60)
+    assert _request(f"{url}/api/tables", "POST",
+                    {"name": "T", "columns": [{"name": "k", "input": True}, {"name": "v"}]})[0] == 201
+    batch = subprocess.Popen([cli, "--batch"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                             env=environment)
+    standbys = _standbys(folder)
+    try:
+        for node in standbys:
+            _cluster("sql", folder, node, "SELECT pg_wal_replay_pause()")
+        stale, fresh, turn = 0, 0, 0
+        while fresh < 20 and turn < 3000:
+            turn += 1
+            key = f"k{turn}"
+            assert _request(f"{url}/api/tables/T/rows", "POST", {"input": key, "output": key})[0] == 201
+            time.sleep(0.11)  # the component measures the lag every 100 ms
+            batch.stdin.write(f"translate\tT\t{key}\n")
+            batch.stdin.flush()
+            answer = batch.stdout.readline().rstrip("\n")
+            if answer == f"OK\t{key}":
+                fresh += 1
+            else:
+                assert answer.startswith("OK"), answer
+                stale, fresh = stale + 1, 0
+        assert stale > 0, "no lookup was answered by the standby"
+        assert fresh == 20, "lookups stayed on a standby lagging past the bound"
+    finally:
+        for node in standbys:
+            _cluster("sql", folder, node, "SELECT pg_wal_replay_resume()")
+        batch.stdin.close()
+        batch.wait(timeout=30)

@@ -19,7 +19,8 @@ constexpr const char* kUsage =
     "usage: valmorin serve [--listen <address>:<port>] [--connection <cs>] [--users <htpasswd file>]\n"
     "                      [--tls-cert <pem> --tls-key <pem>] [--csv-limit <MiB>] [--threads <n>]\n"
     "                      [--header-timeout <seconds>] [--allow-host <name>]...\n"
-    "                      [--metrics-listen <address>:<port>] [--trusted-proxy <address>]...";
+    "                      [--metrics-listen <address>:<port>] [--trusted-proxy <address>]...\n"
+    "                      [--read-connection <cs> [--read-lag <KiB>] [--read-wait <ms>]]";
 
 [[noreturn]] void Usage(const std::string& why) { throw UsageError{why + "\n" + kUsage}; }
 
@@ -74,6 +75,12 @@ ServerOptions ReadOptions(const std::vector<std::string>& args)
             options.headerTimeout = std::chrono::seconds(Positive(value, "--header-timeout"));
         } else if (option == "--allow-host") {
             options.allowedHosts.insert(value);
+        } else if (option == "--read-connection") {
+            options.readConnection = Wide(value, "the read connection string");
+        } else if (option == "--read-lag") {
+            options.readLag = std::uint64_t{Positive(value, "--read-lag")} << 10;
+        } else if (option == "--read-wait") {
+            options.readWait = std::chrono::milliseconds(Positive(value, "--read-wait"));
         } else if (option == "--trusted-proxy") {
             options.trustedProxies.insert(value);
         } else {
@@ -81,6 +88,8 @@ ServerOptions ReadOptions(const std::vector<std::string>& args)
         }
     }
     if (options.certificate.empty() != options.key.empty()) Usage("--tls-cert and --tls-key go together");
+    if (!options.readConnection.empty() && options.connection.empty())
+        Usage("--read-connection needs --connection: the write store its standbys follow");
     return options;
 }
 

@@ -129,6 +129,9 @@ private:
             }
             const std::string why = Serve(connection.get());
             Distrust(why);
+            // A store that refuses the watch (a standby cannot LISTEN) is
+            // asked again a second later, not at once for ever.
+            Wait(-1, kReconnectPause);
         }
     }
 
@@ -144,7 +147,11 @@ private:
     // Until the link fails or the watch stops; says why it ended.
     std::string Serve(PGconn* connection)
     {
-        if (PQsetnonblocking(connection, 1) != 0 || !Ask(connection, kListen, Clock::now() + Bound()))
+        // A store may answer LISTEN with an error (a standby cannot listen):
+        // then nothing it does is ever announced here.
+        const Result listening =
+            PQsetnonblocking(connection, 1) == 0 ? Ask(connection, kListen, Clock::now() + Bound()) : nullptr;
+        if (!listening || PQresultStatus(listening.get()) != PGRES_COMMAND_OK)
             return "the store did not take the watch's LISTEN";
         std::optional<std::string> tables; // as the first probe of this link found them
         while (!m_stopping.load()) {

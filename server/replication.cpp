@@ -1,0 +1,166 @@
+#include "server/replication.h"
+
+#include "platform/ado/connection_string.h"
+#include "platform/text/utf.h"
+#include "valmorin/com/runtime.h"
+
+#include <charconv>
+
+namespace {
+
+// How often the standby's lag is measured, and how old a measure may be.
+constexpr auto kMeasureEvery = std::chrono::milliseconds(100);
+constexpr auto kMeasureLife = std::chrono::seconds(1);
+// How often a lookup waiting for a position asks the standby again.
+constexpr auto kPollEvery = std::chrono::milliseconds(5);
+
+std::vector<std::u16string> Items(const std::u16string& list)
+{
+    std::vector<std::u16string> items;
+    for (std::size_t from = 0; from <= list.size();) {
+        const std::size_t comma = std::min(list.find(u',', from), list.size());
+        items.push_back(list.substr(from, comma - from));
+        from = comma + 1;
+    }
+    return items;
+}
+
+// Each host of the connection, named alone with its port: libpq would take
+// any of them at each connection, and the lookups must be answered by the
+// server whose position was asked.
+std::vector<std::u16string> EachHost(const std::u16string& connection)
+{
+    const valmorin::ado::ConnectionString given(connection);
+    const std::vector<std::u16string> hosts = Items(given.Get(u"Host"));
+    const std::vector<std::u16string> ports =
+        given.Get(u"Port").empty() ? std::vector<std::u16string>{} : Items(given.Get(u"Port"));
+    std::vector<std::u16string> each;
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+        valmorin::ado::ConnectionString one = given.With(u"Host", hosts[i]).With(u"Target Session Attrs", u"any");
+        if (!ports.empty()) one = one.With(u"Port", ports.size() == hosts.size() ? ports[i] : ports.front());
+        each.push_back(std::move(one).Text());
+    }
+    return each;
+}
+
+std::optional<std::uint64_t> Bytes(const std::optional<std::u16string>& text)
+{
+    if (!text) return std::nullopt;
+    const std::string digits = valmorin::text::Utf16ToUtf8(*text);
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+Replication::Replication(ReplicationOptions options)
+    : m_options(std::move(options)), m_candidates(EachHost(m_options.read)), m_watcher([this] { Watch(); })
+{}
+
+Replication::~Replication()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_stopping.notify_all();
+    m_watcher.join();
+}
+
+std::optional<std::u16string> Replication::Ask(Link& link, const std::u16string& connection, const char16_t* statement)
+{
+    const std::lock_guard lock(link.mutex);
+    LONG state = adStateClosed;
+    if (link.on != connection || !link.connection || FAILED(link.connection->get_State(&state)) ||
+        state != adStateOpen) {
+        link.connection = nullptr;
+        link.on = connection;
+        CComPtr<_Connection> made;
+        if (FAILED(CoCreateInstance(CLSID_Connection, nullptr, CLSCTX_ALL, _Connection::iid,
+                                    reinterpret_cast<void**>(&made))) ||
+            FAILED(made->Open(CComBSTR(connection).get(), nullptr, nullptr, adConnectUnspecified)))
+            return std::nullopt;
+        link.connection = std::move(made);
+    }
+    CComPtr<_Recordset> answer;
+    VARIANT_BOOL empty = VARIANT_TRUE;
+    CComVariant value;
+    if (FAILED(CoCreateInstance(CLSID_Recordset, nullptr, CLSCTX_ALL, _Recordset::iid,
+                                reinterpret_cast<void**>(&answer))) ||
+        FAILED(answer->put_CursorLocation(adUseClient)) ||
+        FAILED(answer->Open(CComVariant(std::u16string_view(statement)), CComVariant(link.connection.get()),
+                            adOpenForwardOnly, adLockReadOnly, adOptionUnspecified)) ||
+        FAILED(answer->get_EOF(&empty)) || empty != VARIANT_FALSE ||
+        FAILED(answer->get_Collect(CComVariant(LONG{0}), &value)) || value.vt != VT_BSTR) {
+        link.connection = nullptr;
+        return std::nullopt;
+    }
+    return std::u16string(value.bstrVal, SysStringLen(value.bstrVal));
+}
+
+std::optional<std::uint64_t> Replication::PrimaryPosition()
+{
+    return Bytes(Ask(m_primary, m_options.write, u"SELECT pg_wal_lsn_diff(pg_current_wal_lsn(), '0/0')::bigint::text"));
+}
+
+// Null from a server that is no standby (promoted since it was picked).
+std::optional<std::uint64_t> Replication::Replayed(const std::u16string& standby)
+{
+    return Bytes(Ask(m_standbyLink, standby,
+                     u"SELECT CASE WHEN pg_is_in_recovery() THEN "
+                     u"pg_wal_lsn_diff(pg_last_wal_replay_lsn(), '0/0')::bigint::text END"));
+}
+
+std::optional<std::u16string> Replication::PickStandby()
+{
+    for (const std::u16string& candidate : m_candidates)
+        if (Replayed(candidate)) return candidate;
+    return std::nullopt;
+}
+
+std::optional<std::u16string> Replication::StandbyFor(std::optional<std::uint64_t> position)
+{
+    std::optional<std::u16string> standby;
+    {
+        const std::lock_guard lock(m_mutex);
+        standby = m_standby;
+        if (!standby) return std::nullopt;
+        if (!position)
+            return m_lag && *m_lag <= m_options.mostLag && Clock::now() - m_measured < kMeasureLife ? standby
+                                                                                                    : std::nullopt;
+    }
+    for (const Clock::time_point until = Clock::now() + m_options.mostWait;;) {
+        const std::optional<std::uint64_t> replayed = Replayed(*standby);
+        if (!replayed) return std::nullopt;
+        if (*replayed >= *position) return standby;
+        if (Clock::now() >= until) return std::nullopt;
+        std::this_thread::sleep_for(kPollEvery);
+    }
+}
+
+std::optional<std::uint64_t> Replication::Lag() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_lag;
+}
+
+// The standby's replay is read before the primary's position: a lag
+// measured so is never less than the true one.
+void Replication::Watch()
+{
+    std::unique_lock lock(m_mutex);
+    while (!m_stop) {
+        std::optional<std::u16string> standby = m_standby;
+        lock.unlock();
+        if (!standby) standby = PickStandby();
+        const std::optional<std::uint64_t> replayed = standby ? Replayed(*standby) : std::nullopt;
+        const std::optional<std::uint64_t> primary = replayed ? PrimaryPosition() : std::nullopt;
+        lock.lock();
+        m_standby = replayed ? standby : std::nullopt;
+        m_lag = replayed && primary ? std::optional(*primary > *replayed ? *primary - *replayed : 0) : std::nullopt;
+        m_measured = Clock::now();
+        m_stopping.wait_for(lock, kMeasureEvery, [&] { return m_stop; });
+    }
+}
