@@ -1,4 +1,6 @@
-"""The cluster of scripts/cluster measured: failovers under writes (the
+"""The cluster of scripts/cluster measured: staleness through a standby
+(from a write's answer to the answer of a lookup carrying its position);
+failovers under writes (the
 time from each promotion to the first write that succeeds through HAProxy,
 and the acknowledged writes lost, which must be 0), then lookups per second
 through HAProxy with three servers and with one (wrk, on the same 2 cores).
@@ -40,6 +42,19 @@ def main():
         assert status == 201, status
         for i in range(100):
             request(f"{url}/api/tables/T/rows", "POST", {"input": f"k{i}", "output": f"v{i}"})
+
+        # Staleness: from a write's answer to the answer of a lookup carrying
+        # its position, which a standby gives once it replayed past it.
+        seen = []
+        for i in range(200):
+            status, _, headers = request(f"{url}/api/tables/T/rows", "POST", {"input": f"s{i}", "output": "s"},
+                                         answer_headers=True)
+            answered = time.monotonic()
+            request(f"{url}/api/translate/T/s{i}", headers={"X-Valmorin-Position": headers.get("X-Valmorin-Position")})
+            seen.append((time.monotonic() - answered) * 1e3)
+        seen.sort()
+        print(f"staleness through a standby, p50 / p99 (ms) {seen[len(seen) // 2]:12.2f} {seen[len(seen) * 99 // 100]:12.2f}"
+              "  (write answered to lookup with its position answered)")
 
         acknowledged, successes, stop = [], [], threading.Event()
 
