@@ -100,9 +100,14 @@ std::optional<std::u16string> Replication::Ask(Link& link, const std::u16string&
     return std::u16string(value.bstrVal, SysStringLen(value.bstrVal));
 }
 
+// Asked again once on a new link when the first one failed: a failover
+// since the last write left the link on the old primary.
 std::optional<std::uint64_t> Replication::PrimaryPosition()
 {
-    return Bytes(Ask(m_primary, m_options.write, u"SELECT pg_wal_lsn_diff(pg_current_wal_lsn(), '0/0')::bigint::text"));
+    constexpr const char16_t* kPosition = u"SELECT pg_wal_lsn_diff(pg_current_wal_lsn(), '0/0')::bigint::text";
+    if (const std::optional<std::uint64_t> position = Bytes(Ask(m_primary, m_options.write, kPosition)))
+        return position;
+    return Bytes(Ask(m_primary, m_options.write, kPosition));
 }
 
 // Null from a server that is no standby (promoted since it was picked).

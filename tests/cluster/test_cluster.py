@@ -4,13 +4,16 @@ standby promoted, again and again. Afterwards every write that was answered
 with success is there, no running number was handed out twice, and no
 request hung."""
 
+import base64
 import json
 import os
+import re
 import shutil
 import subprocess
 import tempfile
 import threading
 import time
+import urllib.request
 
 import pytest
 
@@ -27,10 +30,16 @@ def _cluster(*args):
     return subprocess.run([CLUSTER, *args], check=True, capture_output=True, text=True, timeout=300).stdout
 
 
-def _up(**settings):
+def _up(accounts=None, **settings):
     folder = tempfile.mkdtemp(prefix="valmorin-cluster-")
     os.chmod(folder, 0o711)
     environment = dict(os.environ, **settings)
+    if accounts:
+        with open(os.path.join(folder, "users"), "w", encoding="utf-8") as users:
+            for user, password in accounts.items():
+                made = subprocess.run(["htpasswd", "-nbBC", "4", user, password], check=True, capture_output=True,
+                                      text=True)
+                users.write(made.stdout.splitlines()[0] + "\n")
     try:
         lines = subprocess.run([CLUSTER, "up", folder], check=True, capture_output=True, text=True, timeout=300,
                                env=environment).stdout.splitlines()
@@ -67,6 +76,11 @@ def _store(folder, attributes):
             f"Target Session Attrs={attributes}")
 
 
+@pytest.fixture
+def cluster_with_accounts():
+    yield from _up(accounts={"alice": "wonder land"})
+
+
 def _standbys(folder):
     return [line.split()[0] for line in _cluster("status", folder).splitlines() if line.endswith(" standby")]
 
@@ -85,12 +99,14 @@ def _position(url, method, body):
 
 class Client(threading.Thread):
     """Writes rows of its own and draws running numbers, reading back each
-    row it was told was written."""
+    row it was told was written with the position the write was answered
+    with."""
 
     def __init__(self, url, name, stop):
         super().__init__(daemon=True)
         self.url, self.name, self.stop = url, name, stop
         self.written, self.numbers, self.stale, self.hung = [], [], [], 0
+        self.unpositioned = 0
         self.failed = 0
 
     def timed(self, *args, **kwargs):
@@ -105,10 +121,18 @@ class Client(threading.Thread):
         while not self.stop.is_set():
             turn += 1
             key = f"{self.name}-{turn}"
-            status, _ = self.timed(f"{self.url}/api/tables/T/rows", "POST", {"input": key, "output": key})
+            began = time.monotonic()
+            status, position = _position(f"{self.url}/api/tables/T/rows", "POST", {"input": key, "output": key})
+            self.hung += time.monotonic() - began >= MOST_WAIT
             if status == 201:
                 self.written.append(key)
-                status, body = self.timed(f"{self.url}/api/translate/T/{key}")
+                # Read back carrying the write's position: the standby that
+                # answers must have replayed it, whatever failed over since.
+                if not position:
+                    self.unpositioned += 1
+                    continue
+                status, body = self.timed(f"{self.url}/api/translate/T/{key}",
+                                          headers={"X-Valmorin-Position": position})
                 if status in (200, 404) and (status != 200 or body.get("output") != key):
                     self.stale.append(key)
             else:
@@ -153,6 +177,7 @@ def test_failovers_under_load_lose_no_acknowledged_write(cluster):
     assert len(numbers) == len(set(numbers)), "a running number was handed out twice"
     assert [key for client in clients for key in client.stale] == [], "a read did not see the write before it"
     assert sum(client.hung for client in clients) == 0, "a request hung"
+    assert sum(client.unpositioned for client in clients) == 0, "a write answered with success carried no position"
     roles = _cluster("status", folder)
     assert roles.count(" primary") == 1 and roles.count(" standby") == 2, roles
 
@@ -254,3 +279,20 @@ def test_a_component_reads_its_standby_within_the_lag_bound(cluster):
             _cluster("sql", folder, node, "SELECT pg_wal_replay_resume()")
         batch.stdin.close()
         batch.wait(timeout=30)
+
+
+def test_a_session_stays_on_the_server_that_made_it(cluster_with_accounts):
+    """Sessions live in the server that made them: HAProxy's cookie keeps a
+    browser there; Basic credentials go to any server."""
+    _, url = cluster_with_accounts
+    login = urllib.request.Request(f"{url}/api/session", method="POST",
+                                   data=json.dumps({"user": "alice", "password": "wonder land"}).encode(),
+                                   headers={"Content-Type": "application/json"})
+    with urllib.request.urlopen(login, timeout=MOST_WAIT) as answer:
+        cookie = answer.headers["Set-Cookie"].split(";")[0]
+    assert re.match(r"valmorin_session=serve\d~", cookie), cookie
+    for _ in range(9):
+        assert _request(f"{url}/api/tables", headers={"Cookie": cookie})[0] == 200, "the session left its server"
+    basic = "Basic " + base64.b64encode(b"alice:wonder land").decode()
+    for _ in range(9):
+        assert _request(f"{url}/api/tables", headers={"Authorization": basic})[0] == 200
