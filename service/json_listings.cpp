@@ -92,7 +92,7 @@ HRESULT CValmorin::TableListJson(BSTR* List)
     if (List == nullptr) return E_POINTER;
     return ServiceCallFrame({.text = List}, [&] {
         JsonItems items;
-        ForEachRow(m_connection, Sql<statements::kListTablesWithRows>(),
+        ForEachRow(ListingConnection(), Sql<statements::kListTablesWithRows>(),
                    [&](const qmt::CAdoRecord& row) { items.Append(TableItem(row)); });
         *List = JsonToBstr(WithList(Json::object(), items));
         return S_OK;
@@ -104,11 +104,12 @@ HRESULT CValmorin::TableColumnsJson(BSTR Name, BSTR* List)
     if (List == nullptr) return E_POINTER;
     return ServiceCallFrame({.text = List}, [&] {
         JsonItems items;
-        ForEachRow(m_connection, QuotedStatement<statements::kListColumns>(Name), [&](const qmt::CAdoRecord& row) {
-            items.Append({{"id", ReadNumber(row, 0)},
-                          {"name", JsonString(ReadText(row, 1))},
-                          {"input", ReadNumber(row, 2) == 1}});
-        });
+        ForEachRow(ListingConnection(), QuotedStatement<statements::kListColumns>(Name),
+                   [&](const qmt::CAdoRecord& row) {
+                       items.Append({{"id", ReadNumber(row, 0)},
+                                     {"name", JsonString(ReadText(row, 1))},
+                                     {"input", ReadNumber(row, 2) == 1}});
+                   });
         *List = JsonToBstr(WithList({{"name", JsonString(ServiceText::FromBstr(Name).str())}}, items));
         return S_OK;
     });
@@ -126,15 +127,16 @@ HRESULT CValmorin::CorrespondanceListJson(BSTR Name, BSTR Contains, LONG Offset,
         const std::u16string name = ServiceText::FromBstr(Name).str();
         const std::u16string contains = ServiceText::FromBstr(Contains).str();
         Page page(contains, Offset, Limit);
+        qmt::CAdoConnection& store = ListingConnection(); // the count and the rows from one store
         JsonItems items;
         long long total = 0;
         if (contains.empty()) {
-            total = QueryNumber(m_connection, QuotedStatement<statements::kCountCorrespondences>(Name));
-            StreamRows(m_connection, QuotedStatement<statements::kListCorrespondencesInOrder>(Name),
+            total = QueryNumber(store, QuotedStatement<statements::kCountCorrespondences>(Name));
+            StreamRows(store, QuotedStatement<statements::kListCorrespondencesInOrder>(Name),
                        [&](const qmt::CAdoRecord& row) { return page.Take(row, items, false); });
         } else {
             const std::u16string pattern = ContainsPattern(contains);
-            StreamRows(m_connection,
+            StreamRows(store,
                        Sql<statements::kListCorrespondencesLike>(qmt::Doubled(name), qmt::Doubled(pattern),
                                                                  qmt::Doubled(pattern)),
                        [&](const qmt::CAdoRecord& row) { return page.Take(row, items, true); });

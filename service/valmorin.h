@@ -123,6 +123,12 @@ private:
     // store otherwise, and always once Open named a store. fromStandby says
     // which: an answer read there is not kept in the write store's cache.
     qmt::CAdoConnection& LookupConnection(bool& fromStandby);
+    // The same for the listings of IValmorin2, which keep nothing.
+    qmt::CAdoConnection& ListingConnection()
+    {
+        bool fromStandby = false;
+        return LookupConnection(fromStandby);
+    }
     bool StandbyNearEnough();
     // A failed call whose cause was the store (it could not be reached, it
     // refused a statement, or the link went in the call) is counted for

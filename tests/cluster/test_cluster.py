@@ -237,8 +237,9 @@ def test_lookups_from_lagging_standbys_see_the_writes_they_follow(lagging_cluste
 
 
 def test_a_component_reads_its_standby_within_the_lag_bound(cluster):
-    """The data source NK_READ beside NK: lookups go to the standby while it
-    lags less than the registry's ReadLag (KiB), to the write store past it."""
+    """The data source NK_READ beside NK: lookups and listings go to the
+    standby while it lags less than the registry's ReadLag (KiB), to the
+    write store past it."""
     folder, url = cluster
     home = os.path.join(folder, "component")
     environment = dict(os.environ, PELKOR_REGISTRY_DIR=os.path.join(home, "registry"),
@@ -267,11 +268,15 @@ def test_a_component_reads_its_standby_within_the_lag_bound(cluster):
             batch.stdin.write(f"translate\tT\t{key}\n")
             batch.stdin.flush()
             answer = batch.stdout.readline().rstrip("\n")
+            batch.stdin.write(f"CorrespondanceListJson\tT\t{key}\t0\t0\n")
+            batch.stdin.flush()
+            listed = json.loads(batch.stdout.readline().rstrip("\n").split("\t", 1)[1])["total"]
             if answer == f"OK\t{key}":
                 fresh += 1
             else:
                 assert answer.startswith("OK"), answer
                 stale, fresh = stale + 1, 0
+            assert listed == (answer == f"OK\t{key}"), "the listing was read from the other store"
         assert stale > 0, "no lookup was answered by the standby"
         assert fresh == 20, "lookups stayed on a standby lagging past the bound"
     finally:
