@@ -11,7 +11,7 @@ namespace {
 // How often the standby's lag is measured, and how old a measure may be.
 constexpr auto kMeasureEvery = std::chrono::milliseconds(100);
 constexpr auto kMeasureLife = std::chrono::seconds(1);
-// How often a lookup waiting for a position asks the standby again.
+// How often the standby is measured while lookups wait for a position.
 constexpr auto kPollEvery = std::chrono::milliseconds(5);
 
 std::vector<std::u16string> Items(const std::u16string& list)
@@ -66,6 +66,7 @@ Replication::~Replication()
         m_stop = true;
     }
     m_stopping.notify_all();
+    m_measures.notify_all();
     m_watcher.join();
 }
 
@@ -118,37 +119,42 @@ std::optional<std::uint64_t> Replication::Replayed(const std::u16string& standby
                      u"pg_wal_lsn_diff(pg_last_wal_replay_lsn(), '0/0')::bigint::text END"));
 }
 
+// A standby of this primary only: one of another cluster (a copy, a
+// mistaken host) may be in recovery at any position, and its rows are
+// not the primary's.
 std::optional<std::u16string> Replication::PickStandby()
 {
+    constexpr const char16_t* kSystem = u"SELECT system_identifier::text FROM pg_control_system()";
+    const std::optional<std::u16string> primary = Ask(m_primary, m_options.write, kSystem);
+    if (!primary) return std::nullopt;
     for (const std::u16string& candidate : m_candidates)
-        if (Replayed(candidate)) return candidate;
+        if (Replayed(candidate) && Ask(m_standbyLink, candidate, kSystem) == primary) return candidate;
     return std::nullopt;
 }
 
+// Waits on the watcher's measures, never on a link: a standby that hangs
+// holds up its watcher, whose measures then grow old, and no lookup.
 std::optional<std::u16string> Replication::StandbyFor(std::optional<std::uint64_t> position)
 {
-    std::optional<std::u16string> standby;
-    {
-        const std::lock_guard lock(m_mutex);
-        standby = m_standby;
-        if (!standby) return std::nullopt;
-        if (!position)
-            return m_lag && *m_lag <= m_options.mostLag && Clock::now() - m_measured < kMeasureLife ? standby
-                                                                                                    : std::nullopt;
-    }
-    for (const Clock::time_point until = Clock::now() + m_options.mostWait;;) {
-        const std::optional<std::uint64_t> replayed = Replayed(*standby);
-        if (!replayed) return std::nullopt;
-        if (*replayed >= *position) return standby;
-        if (Clock::now() >= until) return std::nullopt;
-        std::this_thread::sleep_for(kPollEvery);
-    }
+    // Farther ahead of the primary's last measure than any write since.
+    constexpr std::uint64_t kMostAhead = std::uint64_t{64} << 20;
+    std::unique_lock lock(m_mutex);
+    const auto fresh = [&] { return m_standby && Clock::now() - m_measured < kMeasureLife; };
+    if (!fresh()) return std::nullopt;
+    if (!position) return m_lag && *m_lag <= m_options.mostLag ? m_standby : std::nullopt;
+    if (m_primaryAt && *position > *m_primaryAt + kMostAhead) return std::nullopt;
+    const auto reached = [&] { return fresh() && m_replayed && *m_replayed >= *position; };
+    ++m_waiting;
+    m_stopping.notify_all();
+    m_measures.wait_until(lock, Clock::now() + m_options.mostWait, [&] { return m_stop || reached(); });
+    --m_waiting;
+    return reached() ? m_standby : std::nullopt;
 }
 
 std::optional<std::uint64_t> Replication::Lag() const
 {
     const std::lock_guard lock(m_mutex);
-    return m_lag;
+    return Clock::now() - m_measured < kMeasureLife ? m_lag : std::nullopt;
 }
 
 // The standby's replay is read before the primary's position: a lag
@@ -164,8 +170,15 @@ void Replication::Watch()
         const std::optional<std::uint64_t> primary = replayed ? PrimaryPosition() : std::nullopt;
         lock.lock();
         m_standby = replayed ? standby : std::nullopt;
+        m_replayed = replayed;
+        m_primaryAt = primary;
         m_lag = replayed && primary ? std::optional(*primary > *replayed ? *primary - *replayed : 0) : std::nullopt;
         m_measured = Clock::now();
-        m_stopping.wait_for(lock, kMeasureEvery, [&] { return m_stop; });
+        m_measures.notify_all();
+        // Lookups waiting for a position are answered as soon as it is replayed.
+        if (m_waiting > 0)
+            m_stopping.wait_for(lock, kPollEvery, [&] { return m_stop; });
+        else
+            m_stopping.wait_for(lock, kMeasureEvery, [&] { return m_stop || m_waiting > 0; });
     }
 }

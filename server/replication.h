@@ -41,7 +41,8 @@ public:
     // The connection of the standby that may answer a lookup carrying the
     // position (none: the lag bound decides); none when the primary must.
     std::optional<std::u16string> StandbyFor(std::optional<std::uint64_t> position);
-    // How far the standby was behind at the last reading; none without one.
+    // How far the standby was behind at the last measure, unless it is
+    // older than a second; none without a standby.
     std::optional<std::uint64_t> Lag() const;
 
 private:
@@ -65,10 +66,12 @@ private:
     Link m_primary, m_standbyLink;
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_stopping;
+    std::condition_variable m_stopping; // wakes the watcher: a stop, or a lookup waiting
+    std::condition_variable m_measures; // a new measure
     bool m_stop = false;
+    int m_waiting = 0;                       // lookups waiting for a position
     std::optional<std::u16string> m_standby; // the one picked
-    std::optional<std::uint64_t> m_lag;
+    std::optional<std::uint64_t> m_replayed, m_primaryAt, m_lag;
     Clock::time_point m_measured{};
     std::thread m_watcher;
 };

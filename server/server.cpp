@@ -259,6 +259,10 @@ private:
     {
         if (!m_replication || !StandbyMayAnswer(call.request().method, call.exchange.route)) return true;
         std::optional<std::uint64_t> position;
+        if (call.request().get_header_value_count(kPositionHeader) > 1) {
+            AnswerError(call.response(), 400, E_INVALIDARG, std::string(kPositionHeader) + " is given more than once");
+            return false;
+        }
         if (call.request().has_header(kPositionHeader)) {
             const std::string text = call.request().get_header_value(kPositionHeader);
             std::uint64_t value = 0;

@@ -164,6 +164,9 @@ inline constexpr qmt::StatementShape kStandbyReplayed{
     u"SELECT CAST(CASE WHEN pg_is_in_recovery() THEN pg_wal_lsn_diff(pg_last_wal_replay_lsn(), '0/0') END AS TEXT)"};
 inline constexpr qmt::StatementShape kPrimaryPosition{
     u"SELECT CAST(pg_wal_lsn_diff(pg_current_wal_lsn(), '0/0') AS TEXT)"};
+// The cluster a server belongs to: a standby of another is no read store.
+inline constexpr qmt::StatementShape kSystemIdentifier{
+    u"SELECT CAST(system_identifier AS TEXT) FROM pg_control_system()"};
 
 // Revisions travel as decimal text, cast by the store, so that no number
 // of ours bounds them.

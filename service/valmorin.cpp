@@ -31,12 +31,17 @@ bool NamesReadStore()
     return valmorin::datasource::FindEntry(catalogue, qmt::CSystem::accountName(), kReadStoreName) != nullptr;
 }
 
-// A position in bytes of WAL, as the store gave it in decimal; none for NULL.
-std::optional<std::uint64_t> Position(qmt::CAdoConnection& connection, const qmt::AdoStatement& statement)
+std::u16string FirstText(qmt::CAdoConnection& connection, const qmt::AdoStatement& statement)
 {
     CComBSTR text;
     ForEachRow(connection, statement, [&](const qmt::CAdoRecord& row) { row.read(0, text); });
-    const std::string digits = valmorin::text::Utf16ToUtf8(text.view());
+    return std::u16string(text.view());
+}
+
+// A position in bytes of WAL, as the store gave it in decimal; none for NULL.
+std::optional<std::uint64_t> Position(qmt::CAdoConnection& connection, const qmt::AdoStatement& statement)
+{
+    const std::string digits = valmorin::text::Utf16ToUtf8(FirstText(connection, statement));
     std::uint64_t value = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
@@ -69,9 +74,12 @@ void CValmorin::ensureConnection()
 {
     if (m_connection.isOpen()) return;
     m_cache.store(nullptr, std::memory_order_release);
-    m_connection.open(m_dataSourceName);
+    if (m_openedWith.empty())
+        m_connection.open(m_dataSourceName);
+    else
+        m_connection.open(m_openedWith, u"", u""); // the store Open named, not NK's
     if (std::exchange(m_opened, true)) PerfCounterNamed("store reconnects").Increment();
-    m_readStore = m_connection.isOpen() && NamesReadStore();
+    m_readStore = m_openedWith.empty() && m_connection.isOpen() && NamesReadStore();
     m_mostLag = std::uint64_t{ComponentNumber(u"ReadLag", 1024)} << 10;
     m_lagMeasured = {};
     AttachStore();
@@ -127,13 +135,24 @@ qmt::CAdoConnection& CValmorin::LookupConnection(bool& fromStandby)
 }
 
 // The standby's replay is read before the write store's position: a lag
-// measured so is never less than the true one. A standby out of reach is
-// asked again at the next measure; the write store answers meanwhile.
+// measured so is never less than the true one. A standby out of reach, or
+// one of another cluster, is tried again 5 s later; the write store answers
+// meanwhile.
 bool CValmorin::StandbyNearEnough()
 {
+    constexpr auto kRetryAfter = std::chrono::seconds(5);
     try {
-        if (!m_readConnection.isOpen()) m_readConnection.open(std::u16string(kReadStoreName));
-        if (!m_readConnection.isOpen()) return false;
+        if (!m_readConnection.isOpen()) {
+            if (std::chrono::steady_clock::now() < m_readRetryAt) return false;
+            m_readRetryAt = std::chrono::steady_clock::now() + kRetryAfter;
+            m_readConnection.open(std::u16string(kReadStoreName));
+            if (!m_readConnection.isOpen()) return false;
+            if (FirstText(m_readConnection, Sql<statements::kSystemIdentifier>()) !=
+                FirstText(m_connection, Sql<statements::kSystemIdentifier>())) {
+                m_readConnection.close(); // a standby of another cluster: its rows are not these
+                return false;
+            }
+        }
         const std::optional<std::uint64_t> replayed = Position(m_readConnection, Sql<statements::kStandbyReplayed>());
         const std::optional<std::uint64_t> primary = Position(m_connection, Sql<statements::kPrimaryPosition>());
         return replayed && primary && (*primary <= *replayed || *primary - *replayed <= m_mostLag);
@@ -212,7 +231,9 @@ HRESULT CValmorin::Open(BSTR bstConnexionString)
         m_cache.store(nullptr, std::memory_order_release);
         m_connection.close();
         m_history.Forget();
+        m_openedWith.clear();
         m_connection.open(ServiceText::FromBstr(bstConnexionString).str(), u"", u"");
+        m_openedWith = ServiceText::FromBstr(bstConnexionString).str();
         m_opened = true;
         m_readStore = false;
         AttachStore();

@@ -146,6 +146,8 @@ private:
     std::uint64_t m_mostLag = 0;
     std::chrono::steady_clock::time_point m_lagMeasured{};
     bool m_standbyNear = false;
+    std::chrono::steady_clock::time_point m_readRetryAt{}; // after a standby failed, or was another cluster's
+    std::u16string m_openedWith; // the connection string Open named; empty: the data source NK
     StoreHistory m_history; // what the store the connection is open on keeps
     // Lookups read it without taking m_calls: it is set and cleared under
     // m_calls, and the caches it points to live as long as the process.

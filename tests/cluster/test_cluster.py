@@ -203,6 +203,10 @@ def test_lookups_from_lagging_standbys_see_the_writes_they_follow(lagging_cluste
     assert int(_cluster("sql", folder, standbys[0], sessions)) - before < 30, "the standby is asked without pause"
     for node in standbys:
         _cluster("sql", folder, node, "SELECT pg_wal_replay_pause()")
+        # The lookups' sessions there end: they open again on the standby,
+        # not on the write store the server also names.
+        _cluster("sql", folder, node, "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
+                                      "application_name = 'valmorin'")
     try:
         status, position = _position(f"{url}/api/tables/T/rows/a", "PUT", {"output": "2"})
         assert status == 200, status
@@ -301,3 +305,40 @@ def test_a_session_stays_on_the_server_that_made_it(cluster_with_accounts):
     basic = "Basic " + base64.b64encode(b"alice:wonder land").decode()
     for _ in range(9):
         assert _request(f"{url}/api/tables", headers={"Authorization": basic})[0] == 200
+
+
+def _signal_sessions(folder, node, signal):
+    """Stops (SIGSTOP) or resumes (SIGCONT) a node's sessions of the store
+    and its postmaster, as a link that hangs without failing does; its
+    replication goes on, so that synchronous writes still commit."""
+    with open(os.path.join(folder, "postgres", node, "postmaster.pid"), encoding="utf-8") as pid_file:
+        postmaster = int(pid_file.readline())
+    sessions = subprocess.run(["pgrep", "-P", str(postmaster), "-f", " qms "], capture_output=True,
+                              text=True).stdout.split()
+    for pid in [*sessions, str(postmaster)]:
+        subprocess.run(["kill", f"-{signal}", pid], check=False)
+
+
+def test_a_standby_that_hangs_holds_up_no_request(cluster):
+    folder, url = cluster
+    assert _request(f"{url}/api/tables", "POST",
+                    {"name": "T", "columns": [{"name": "k", "input": True}, {"name": "v"}]})[0] == 201
+    status, position = _position(f"{url}/api/tables/T/rows", "POST", {"input": "a", "output": "1"})
+    assert status == 201
+    time.sleep(0.5)
+    standbys = _standbys(folder)
+    for node in standbys:
+        _signal_sessions(folder, node, "STOP")
+    try:
+        time.sleep(1.5)  # the servers' measures of the standby grow old
+        for turn in range(6):
+            began = time.monotonic()
+            assert _request(f"{url}/api/translate/T/a", headers={"X-Valmorin-Position": position}) == \
+                (200, {"output": "1"})
+            assert _request(f"{url}/api/translate/T/a") == (200, {"output": "1"})
+            assert _request(f"{url}/api/tables/T/rows/a", "PUT", {"output": f"w{turn}"})[0] == 200
+            assert time.monotonic() - began < 5, "a request waited on the standby that hangs"
+            position = _position(f"{url}/api/tables/T/rows/a", "PUT", {"output": "1"})[1]
+    finally:
+        for node in standbys:
+            _signal_sessions(folder, node, "CONT")
