@@ -1,10 +1,9 @@
 #include "server/replication.h"
 
 #include "platform/ado/connection_string.h"
+#include "platform/text/ascii.h"
 #include "platform/text/utf.h"
 #include "valmorin/com/runtime.h"
-
-#include <charconv>
 
 namespace {
 
@@ -45,12 +44,7 @@ std::vector<std::u16string> EachHost(const std::u16string& connection)
 
 std::optional<std::uint64_t> Bytes(const std::optional<std::u16string>& text)
 {
-    if (!text) return std::nullopt;
-    const std::string digits = valmorin::text::Utf16ToUtf8(*text);
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
-    return value;
+    return text ? valmorin::text::DecimalNumber(valmorin::text::Utf16ToUtf8(*text)) : std::nullopt;
 }
 
 } // namespace

@@ -13,11 +13,11 @@
 #include "server/thread_components.h"
 
 #include "platform/datasource/catalogue.h"
+#include "platform/text/ascii.h"
 #include "platform/text/utf.h"
 
 #include <httplib.h>
 
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -264,15 +264,12 @@ private:
             return false;
         }
         if (call.request().has_header(kPositionHeader)) {
-            const std::string text = call.request().get_header_value(kPositionHeader);
-            std::uint64_t value = 0;
-            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-            if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+            position = valmorin::text::DecimalNumber(call.request().get_header_value(kPositionHeader));
+            if (!position) {
                 AnswerError(call.response(), 400, E_INVALIDARG,
                             std::string(kPositionHeader) + " is not a position a write was answered with");
                 return false;
             }
-            position = value;
         }
         call.readFrom = m_replication->StandbyFor(position);
         return true;

@@ -11,10 +11,10 @@
 #include "service/store_routines.h"
 
 #include "platform/datasource/catalogue.h"
+#include "platform/text/ascii.h"
 #include "platform/text/utf.h"
 #include "platform/win32/perf_counters.h"
 
-#include <charconv>
 #include <optional>
 #include <utility>
 
@@ -41,11 +41,7 @@ std::u16string FirstText(qmt::CAdoConnection& connection, const qmt::AdoStatemen
 // A position in bytes of WAL, as the store gave it in decimal; none for NULL.
 std::optional<std::uint64_t> Position(qmt::CAdoConnection& connection, const qmt::AdoStatement& statement)
 {
-    const std::string digits = valmorin::text::Utf16ToUtf8(FirstText(connection, statement));
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
-    return value;
+    return valmorin::text::DecimalNumber(valmorin::text::Utf16ToUtf8(FirstText(connection, statement)));
 }
 
 } // namespace

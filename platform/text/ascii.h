@@ -5,10 +5,23 @@
 
 #include "valmorin/com/types.h"
 
+#include <charconv>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace valmorin::text {
+
+// The number the whole text writes in decimal digits; none for an empty
+// text, a sign, a blank or a number past 64 bits.
+inline std::optional<std::uint64_t> DecimalNumber(std::string_view text)
+{
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
 
 constexpr char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
 VALMORIN_PLATFORM_API std::u16string AsciiUpper(std::u16string_view text);
