@@ -1,6 +1,7 @@
 #include "server/replication.h"
 
 #include "platform/ado/connection_string.h"
+#include "platform/ado/store_watch.h"
 #include "platform/text/ascii.h"
 #include "platform/text/utf.h"
 #include "valmorin/com/runtime.h"
@@ -126,9 +127,19 @@ std::optional<std::u16string> Replication::PickStandby()
     return std::nullopt;
 }
 
+std::optional<std::u16string> Replication::StandbyFor(std::optional<std::uint64_t> position)
+{
+    std::optional<std::u16string> standby = StandbyReached(position);
+    // The primary answers with the lookup caches of this process, which
+    // hear of other servers' writes a notification's time later: they must
+    // have heard of the one the caller saw answered.
+    if (position && !standby) valmorin::ado::CatchUpWatches(Clock::now() + m_options.mostWait);
+    return standby;
+}
+
 // Waits on the watcher's measures, never on a link: a standby that hangs
 // holds up its watcher, whose measures then grow old, and no lookup.
-std::optional<std::u16string> Replication::StandbyFor(std::optional<std::uint64_t> position)
+std::optional<std::u16string> Replication::StandbyReached(std::optional<std::uint64_t> position)
 {
     // Farther ahead of the primary's last measure than any write since.
     constexpr std::uint64_t kMostAhead = std::uint64_t{64} << 20;

@@ -39,7 +39,9 @@ public:
     // none when the primary cannot be asked.
     std::optional<std::uint64_t> PrimaryPosition();
     // The connection of the standby that may answer a lookup carrying the
-    // position (none: the lag bound decides); none when the primary must.
+    // position (none: the lag bound decides); none when the primary must,
+    // and then the process's lookup caches have heard of every change
+    // committed before the call, or serve nothing until they have.
     std::optional<std::u16string> StandbyFor(std::optional<std::uint64_t> position);
     // How far the standby was behind at the last measure, unless it is
     // older than a second; none without a standby.
@@ -57,6 +59,7 @@ private:
     // is closed then.
     static std::optional<std::u16string> Ask(Link& link, const std::u16string& connection, const char16_t* statement);
     std::optional<std::uint64_t> Replayed(const std::u16string& standby);
+    std::optional<std::u16string> StandbyReached(std::optional<std::uint64_t> position);
     // The first candidate in recovery, or none.
     std::optional<std::u16string> PickStandby();
     void Watch();

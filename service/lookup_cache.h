@@ -44,7 +44,7 @@ public:
 
     // The watch whose version the answers are held to; without one nothing
     // is ever trusted.
-    void Watch(std::unique_ptr<valmorin::ado::StoreWatch> watch) { m_watch = std::move(watch); }
+    void Watch(std::shared_ptr<valmorin::ado::StoreWatch> watch) { m_watch = std::move(watch); }
 
     Ticket Begin() const;
     // The answer kept for the key at the ticket's version: whether the store
@@ -110,7 +110,7 @@ private:
 
     std::size_t m_capacity;
     std::vector<std::unique_ptr<Shard>> m_shards;
-    std::unique_ptr<valmorin::ado::StoreWatch> m_watch;
+    std::shared_ptr<valmorin::ado::StoreWatch> m_watch;
     std::atomic<bool> m_retired{false};
     mutable std::atomic<int> m_readers{0}; // lookups reading the watch now
     std::atomic<std::uint64_t> m_local{0}; // this process's own committed changes

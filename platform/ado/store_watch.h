@@ -55,13 +55,25 @@ public:
     // watched (its files replaced or removed): a connection opened now
     // reaches another store, which needs a watch of its own.
     virtual bool Outlived() const { return false; }
+    // Returns true once every change committed before the call has been
+    // heard, and false when the watch cannot say so by the deadline: then
+    // it vouches for nothing until it has. A watch that reads the store's
+    // version afresh at every Read has nothing to catch up.
+    virtual bool CatchUp(std::chrono::steady_clock::time_point /*deadline*/) { return true; }
 };
 
 // The watch of the store a connection string names, made through the
 // provider it names; null when the provider cannot watch that store (no
 // provider, not in WAL mode, ODBC). Never throws.
-VALMORIN_PLATFORM_API std::unique_ptr<StoreWatch> WatchStore(std::u16string_view connectionString,
+VALMORIN_PLATFORM_API std::shared_ptr<StoreWatch> WatchStore(std::u16string_view connectionString,
                                                              std::u16string_view userId, std::u16string_view password,
                                                              WatchOptions options);
+
+// Every watch WatchStore made that is still alive catches up (CatchUp), all
+// by the one deadline; true when every one did. A host that promised a
+// caller every change committed before the caller asked (a lookup carrying
+// the position of a write another process made) calls it before it looks
+// anything up.
+VALMORIN_PLATFORM_API bool CatchUpWatches(std::chrono::steady_clock::time_point deadline);
 
 } // namespace valmorin::ado

@@ -57,8 +57,9 @@ def cluster():
 
 @pytest.fixture
 def lagging_cluster():
-    """Servers whose standby may lag 64 KiB, with their lookup cache on."""
-    yield from _up(VALMORIN_READ_LAG_KIB="64", VALMORIN_LOOKUP_CACHE="1000")
+    """Servers whose standby may lag 64 KiB and is waited for 100 ms, with
+    their lookup cache on."""
+    yield from _up(VALMORIN_READ_LAG_KIB="64", VALMORIN_READ_WAIT_MS="100", VALMORIN_LOOKUP_CACHE="1000")
 
 
 def _state(folder):
@@ -83,6 +84,14 @@ def cluster_with_accounts():
 
 def _standbys(folder):
     return [line.split()[0] for line in _cluster("status", folder).splitlines() if line.endswith(" standby")]
+
+
+def _primary(folder):
+    return next(line.split()[0] for line in _cluster("status", folder).splitlines() if line.endswith(" primary"))
+
+
+def _servers(folder):
+    return [line.split()[1] for line in _cluster("status", folder).splitlines() if line.startswith("serve")]
 
 
 def _request(url, method="GET", body=None, headers=None):
@@ -230,6 +239,7 @@ def test_lookups_from_lagging_standbys_see_the_writes_they_follow(lagging_cluste
         assert stale > 0, "no lookup was answered by a standby"
         assert fresh == 20, "lookups stayed on a standby lagging past the bound"
         assert _request(f"{url}/api/translate/T/a", headers={"X-Valmorin-Position": "x1"})[0] == 400
+        _another_servers_write_is_seen_through_the_cache(folder)
     finally:
         for node in standbys:
             _cluster("sql", folder, node, "SELECT pg_wal_replay_resume()")
@@ -238,6 +248,31 @@ def test_lookups_from_lagging_standbys_see_the_writes_they_follow(lagging_cluste
     time.sleep(1)
     answers = [_request(f"{url}/api/translate/T/a") for _ in range(9)]
     assert answers == [(200, {"output": "2"})] * 9, answers
+
+
+def _another_servers_write_is_seen_through_the_cache(folder):
+    """With its standby lagging, a server answers from the primary through
+    its lookup cache, which hears of another server's write a notification's
+    time later: a lookup carrying that write's position must see it all the
+    same, here with every notification held up."""
+    writer, reader = _servers(folder)[:2]
+    for _ in range(2):  # read, then kept
+        assert _request(f"{reader}/api/translate/T/a") == (200, {"output": "2"})
+    watches = _cluster("sql", folder, _primary(folder), "SELECT string_agg(pid::text, ' ') FROM pg_stat_activity "
+                                                        "WHERE application_name = 'valmorin watch'").split()
+    assert len(watches) == 3, watches
+    for pid in watches:
+        subprocess.run(["kill", "-STOP", pid], check=True)
+    try:
+        status, position = _position(f"{writer}/api/tables/T/rows/a", "PUT", {"output": "3"})
+        assert status == 200 and position
+        assert _request(f"{reader}/api/translate/T/a", headers={"X-Valmorin-Position": position}) == \
+            (200, {"output": "3"}), "the cache answered for a write it had not heard of"
+    finally:
+        for pid in watches:
+            subprocess.run(["kill", "-CONT", pid], check=False)
+    assert _request(f"{reader}/api/translate/T/a") == (200, {"output": "3"})
+    assert _request(f"{writer}/api/tables/T/rows/a", "PUT", {"output": "2"})[0] == 200
 
 
 def test_a_component_reads_its_standby_within_the_lag_bound(cluster):

@@ -15,6 +15,7 @@
 #include "support/process.h"
 #include "support/store.h"
 
+#include "platform/ado/store_watch.h"
 #include "platform/text/utf.h"
 
 #include <gtest/gtest.h>
@@ -356,6 +357,30 @@ TEST_F(PostgresHostileTest, SwapsDisabledTriggersSchemaChangesAndAHungListenerNe
         stale += StaleAfterTheBound(valmorin::text::Widen("resumed " + r));
     }
     EXPECT_EQ(stale, 0) << "answers older than the bound allows";
+}
+
+// A host that promised a caller every change committed before (a lookup
+// carrying the position of a write another server made) has the watches
+// catch up before it looks up. Fault caught: a catch-up that returns while
+// the listening backend hangs, and the cache, still within its bound,
+// answers with what the write replaced.
+TEST_F(PostgresHostileTest, ACatchUpHearsEveryChangeCommittedBeforeOrStopsTheCache)
+{
+    for (int round = 0; round < 3; ++round) {
+        const std::u16string r = valmorin::text::Widen(std::to_string(round));
+        Update("heard " + Utf16ToUtf8(r));
+        EXPECT_TRUE(valmorin::ado::CatchUpWatches(std::chrono::steady_clock::now() + 2s));
+        EXPECT_EQ(Translate(), u"heard " + r);
+        EXPECT_EQ(Translate(), u"heard " + r) << "from memory";
+
+        const int backend = WatchBackend();
+        ASSERT_GT(backend, 0) << "the watch's session is not to be found";
+        ASSERT_EQ(::kill(backend, SIGSTOP), 0);
+        Update("unheard " + Utf16ToUtf8(r));
+        EXPECT_FALSE(valmorin::ado::CatchUpWatches(std::chrono::steady_clock::now() + 50ms));
+        EXPECT_EQ(Translate(), u"unheard " + r) << "the cache answered within its bound";
+        ASSERT_EQ(::kill(backend, SIGCONT), 0);
+    }
 }
 
 // A store whose change trigger was disabled before the watch first looked.

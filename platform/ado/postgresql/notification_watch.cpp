@@ -13,6 +13,11 @@
 // were, with their change triggers in place and enabled. Every wait on the
 // link has a time-out. Whenever the watch vouches again after a gap,
 // `entries` moves, as changes may have gone unannounced in between.
+//
+// A catch-up sends a probe at once: once one sent after it was asked has
+// come back, every change committed before has been heard. One that does
+// not come back by the caller's deadline stops the watch vouching until a
+// probe sent later does.
 #include "platform/ado/postgresql/connect.h"
 
 #include "platform/ado/ado.h"
@@ -23,6 +28,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -89,8 +96,7 @@ public:
     ~NotificationWatch() override
     {
         m_stopping.store(true);
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t written = ::write(m_wake.get(), &one, sizeof one);
+        WakeTheThread();
         m_thread.join();
     }
 
@@ -102,6 +108,19 @@ public:
         version.entries = m_entries.load(std::memory_order_acquire);
         version.fills = m_fills.load(std::memory_order_acquire);
         return Trusted();
+    }
+
+    bool CatchUp(Clock::time_point deadline) override
+    {
+        if (!Trusted()) return false; // nothing is served meanwhile
+        std::unique_lock lock(m_catchUp);
+        const std::uint64_t asked = m_asked.fetch_add(1) + 1;
+        WakeTheThread();
+        if (m_caughtUp.wait_until(lock, deadline, [&] { return m_heard >= asked || !Trusted(); }) && m_heard >= asked)
+            return true;
+        m_vouchFrom = std::max(m_vouchFrom, asked);
+        m_trustedUntil.store(0, std::memory_order_release);
+        return false;
     }
 
 private:
@@ -156,6 +175,7 @@ private:
         std::optional<std::string> tables; // as the first probe of this link found them
         while (!m_stopping.load()) {
             const Clock::time_point sent = Clock::now();
+            m_probedFor = m_asked.load(); // read before the probe is sent
             std::optional<Proof> proof = Probe(connection, sent + Bound());
             if (m_stopping.load()) break;
             if (!proof) return "the store's link did not answer within the bound";
@@ -164,7 +184,7 @@ private:
             if (const char* doubt = Doubt(*proof))
                 Distrust(doubt);
             else
-                Vouch(sent + Bound());
+                Vouch(sent + Bound(), m_probedFor);
             if (!Listen(connection, sent + Bound() / 3)) return "the store's link was lost";
         }
         return "the watch stopped";
@@ -185,12 +205,13 @@ private:
         return nullptr;
     }
 
-    // Takes notifications until the time given; false when the link failed.
+    // Takes notifications until the time given, or until a catch-up is
+    // asked; false when the link failed.
     bool Listen(PGconn* connection, Clock::time_point until)
     {
         for (;;) {
             const auto left = until - Clock::now();
-            if (left <= Clock::duration::zero() || m_stopping.load()) return true;
+            if (left <= Clock::duration::zero() || m_stopping.load() || m_asked.load() != m_probedFor) return true;
             const int ready = Wait(PQsocket(connection), std::chrono::ceil<std::chrono::milliseconds>(left));
             if (ready < 0) return true;
             if (ready > 0 && !PQconsumeInput(connection)) return false;
@@ -227,9 +248,8 @@ private:
             }
             const auto left = deadline - Clock::now();
             if (left <= Clock::duration::zero()) return nullptr;
-            if (Wait(PQsocket(connection), std::chrono::ceil<std::chrono::milliseconds>(left)) <= 0 ||
-                !PQconsumeInput(connection))
-                return nullptr;
+            const int ready = Wait(PQsocket(connection), std::chrono::ceil<std::chrono::milliseconds>(left));
+            if (ready < 0 || (ready > 0 && !PQconsumeInput(connection))) return nullptr;
             Deliver(connection);
         }
     }
@@ -261,20 +281,31 @@ private:
         }
     }
 
-    void Vouch(Clock::time_point until)
+    // By a probe sent once `asked` catch-ups had been asked.
+    void Vouch(Clock::time_point until, std::uint64_t asked)
     {
+        {
+            const std::lock_guard lock(m_catchUp);
+            if (asked < m_vouchFrom) return;               // a catch-up asked after it was sent failed
+            if (m_state != State::Vouching) MoveEntries(); // what was kept before the gap may have missed changes
+            m_trustedUntil.store(Ticks(until), std::memory_order_release);
+            m_heard = std::max(m_heard, asked);
+        }
+        m_caughtUp.notify_all();
         if (m_state != State::Vouching) {
-            MoveEntries(); // what was kept before the gap may have missed changes
             if (m_state == State::Distrusting && m_options.trust)
                 m_options.trust(true, "the store's changes are heard again");
             m_state = State::Vouching;
         }
-        m_trustedUntil.store(Ticks(until), std::memory_order_release);
     }
 
     void Distrust(std::string_view why)
     {
-        m_trustedUntil.store(0, std::memory_order_release);
+        {
+            const std::lock_guard lock(m_catchUp);
+            m_trustedUntil.store(0, std::memory_order_release);
+        }
+        m_caughtUp.notify_all(); // catch-ups waiting have nothing to wait for
         MoveEntries();
         if (m_state == State::Distrusting || m_stopping.load()) return;
         m_state = State::Distrusting;
@@ -289,13 +320,23 @@ private:
 
     Clock::duration Bound() const { return m_options.linkBound; }
 
-    // 1 when fd is readable, 0 after the time-out, -1 when the watch stops;
-    // fd -1 waits for the stop alone.
+    void WakeTheThread() const
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(m_wake.get(), &one, sizeof one);
+    }
+
+    // 1 when fd is readable, 0 after the time-out or a catch-up asked, -1
+    // when the watch stops; fd -1 waits for the stop alone.
     int Wait(int fd, std::chrono::milliseconds timeout) const
     {
         pollfd fds[2] = {{m_wake.get(), POLLIN, 0}, {fd, POLLIN, 0}};
         const int count = ::poll(fds, fd < 0 ? 1 : 2, static_cast<int>(timeout.count()));
-        if (m_stopping.load() || (fds[0].revents & POLLIN)) return -1;
+        if (m_stopping.load()) return -1;
+        if (fds[0].revents & POLLIN) {
+            std::uint64_t wakes = 0;
+            [[maybe_unused]] const ssize_t read = ::read(m_wake.get(), &wakes, sizeof wakes);
+        }
         if (count <= 0) return 0;
         return (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) ? 1 : 0;
     }
@@ -306,6 +347,12 @@ private:
     std::atomic<std::int64_t> m_trustedUntil{0};
     std::atomic<std::uint64_t> m_entries{0};
     std::atomic<std::uint64_t> m_fills{0};
+    std::mutex m_catchUp;
+    std::condition_variable m_caughtUp;
+    std::atomic<std::uint64_t> m_asked{0};   // catch-ups asked, moved under m_catchUp
+    std::uint64_t m_heard = 0;               // catch-ups answered by a probe that vouched
+    std::uint64_t m_vouchFrom = 0;           // a probe sent before this many were asked may not vouch
+    std::uint64_t m_probedFor = 0;           // the watch thread's own: asked when the last probe was sent
     std::optional<std::string> m_announcers; // the watch thread's own
     enum class State { Starting, Vouching, Distrusting };
     State m_state = State::Starting; // the watch thread's own
