@@ -195,7 +195,7 @@ void Operations::Answer(Exchange& exchange)
     if (path == "/healthz") return AnswerText(exchange, 200, "ok\n");
     m_watcher.Start();
     if (path == "/readyz")
-        return m_watcher.Ready() ? AnswerText(exchange, 200, "ready\n") : AnswerText(exchange, 503, "not ready\n");
+        return Ready() ? AnswerText(exchange, 200, "ready\n") : AnswerText(exchange, 503, "not ready\n");
     AnswerText(exchange, 200, MetricsText(), "text/plain; version=0.0.4; charset=utf-8");
 }
 
@@ -203,6 +203,16 @@ void Operations::Count(const Exchange& exchange)
 {
     m_requests.Count(KnownMethod(exchange.request.method), exchange.route.empty() ? "none" : exchange.route,
                      exchange.response.status, std::chrono::steady_clock::now() - exchange.start);
+}
+
+// A standby measured too long ago (out of reach, none in recovery) lags
+// by no known amount: past any bound.
+bool Operations::Ready() const
+{
+    if (!m_watcher.Ready()) return false;
+    if (!m_readyLag || !m_replication) return true;
+    const std::optional<std::uint64_t> lag = m_replication->Lag();
+    return lag && *lag <= *m_readyLag;
 }
 
 std::string Operations::MetricsText() const

@@ -1,5 +1,6 @@
 // What operators and their tools ask of a running server, outside the API:
-// /healthz (the process answers), /readyz (the store answers) and
+// /healthz (the process answers), /readyz (the store answers, and with a
+// bound on it, the read store's standby lags within it) and
 // /metrics (Prometheus's text format). What they show is counted here:
 // each answer by its route and status, with its time; the component counts
 // its lookups, its cache's hits and misses and its store's failures in the
@@ -87,8 +88,9 @@ private:
 
 class Operations {
 public:
-    Operations(ThreadComponents& components, const std::optional<Replication>& replication)
-        : m_watcher(components), m_replication(replication)
+    Operations(ThreadComponents& components, const std::optional<Replication>& replication,
+               std::optional<std::uint64_t> readyLag)
+        : m_watcher(components), m_replication(replication), m_readyLag(readyLag)
     {}
 
     // Answers a GET (or HEAD) of one of the operators' paths, without
@@ -99,8 +101,10 @@ public:
 
 private:
     std::string MetricsText() const;
+    bool Ready() const;
 
     RequestMetrics m_requests;
     StoreWatcher m_watcher;
     const std::optional<Replication>& m_replication;
+    const std::optional<std::uint64_t> m_readyLag;
 };

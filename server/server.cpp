@@ -319,7 +319,7 @@ private:
     ThreadComponents m_components;
     std::optional<Replication> m_replication;
     Router m_router;
-    Operations m_operations{m_components, m_replication};
+    Operations m_operations{m_components, m_replication, m_options.readyLag};
     AccessLog m_log;
     std::optional<HttpEngine> m_engine;
 };

@@ -37,6 +37,9 @@ struct ServerOptions {
     std::u16string readConnection;
     std::uint64_t readLag = 1 << 20;          // bytes of WAL a standby may be behind
     std::chrono::milliseconds readWait{1000}; // for a standby to replay a write's position
+    // Bytes of WAL past which the standby's lag makes /readyz not ready;
+    // none: the lag leaves it ready, as the primary answers past readLag.
+    std::optional<std::uint64_t> readyLag;
 };
 
 // Makes a component object; throws std::runtime_error saying why it cannot.

@@ -78,6 +78,12 @@ def _store(folder, attributes):
 
 
 @pytest.fixture
+def ready_lag_cluster():
+    """Servers whose /readyz holds their standby to 64 KiB of lag."""
+    yield from _up(VALMORIN_READY_LAG_KIB="64")
+
+
+@pytest.fixture
 def cluster_with_accounts():
     yield from _up(accounts={"alice": "wonder land"})
 
@@ -323,6 +329,39 @@ def test_a_component_reads_its_standby_within_the_lag_bound(cluster):
             _cluster("sql", folder, node, "SELECT pg_wal_replay_resume()")
         batch.stdin.close()
         batch.wait(timeout=30)
+
+
+def _ready(server, want, within):
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        if request(f"{server}/readyz", "GET", None, MOST_WAIT)[0] == want:
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def test_readiness_holds_the_standby_to_its_bound_when_given_one(ready_lag_cluster):
+    """With --ready-lag a server whose standby falls behind past the bound
+    says it is not ready, so that the proxy sends its requests elsewhere,
+    and ready again once the standby has caught up."""
+    folder, _ = ready_lag_cluster
+    server = _servers(folder)[0]
+    assert _ready(server, 200, 10), "the server never became ready"
+    assert _request(f"{server}/api/tables", "POST",
+                    {"name": "T", "columns": [{"name": "k", "input": True}, {"name": "v"}]})[0] == 201
+    standbys = _standbys(folder)
+    for node in standbys:
+        _cluster("sql", folder, node, "SELECT pg_wal_replay_pause()")
+    try:
+        for turn in range(3000):
+            assert _request(f"{server}/api/tables/T/rows", "POST", {"input": f"k{turn}", "output": "v"})[0] == 201
+            if turn % 50 == 49 and request(f"{server}/readyz", "GET", None, MOST_WAIT)[0] == 503:
+                break
+        assert _ready(server, 503, 3), "ready with its standby lagging past the bound"
+    finally:
+        for node in standbys:
+            _cluster("sql", folder, node, "SELECT pg_wal_replay_resume()")
+    assert _ready(server, 200, 10), "not ready again once the standby caught up"
 
 
 def test_a_session_stays_on_the_server_that_made_it(cluster_with_accounts):

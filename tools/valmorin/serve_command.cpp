@@ -20,7 +20,7 @@ constexpr const char* kUsage =
     "                      [--tls-cert <pem> --tls-key <pem>] [--csv-limit <MiB>] [--threads <n>]\n"
     "                      [--header-timeout <seconds>] [--allow-host <name>]...\n"
     "                      [--metrics-listen <address>:<port>] [--trusted-proxy <address>]...\n"
-    "                      [--read-connection <cs> [--read-lag <KiB>] [--read-wait <ms>]]";
+    "                      [--read-connection <cs> [--read-lag <KiB>] [--read-wait <ms>] [--ready-lag <KiB>]]";
 
 [[noreturn]] void Usage(const std::string& why) { throw UsageError{why + "\n" + kUsage}; }
 
@@ -81,6 +81,8 @@ ServerOptions ReadOptions(const std::vector<std::string>& args)
             options.readLag = std::uint64_t{Positive(value, "--read-lag")} << 10;
         } else if (option == "--read-wait") {
             options.readWait = std::chrono::milliseconds(Positive(value, "--read-wait"));
+        } else if (option == "--ready-lag") {
+            options.readyLag = std::uint64_t{Positive(value, "--ready-lag")} << 10;
         } else if (option == "--trusted-proxy") {
             options.trustedProxies.insert(value);
         } else {
@@ -90,6 +92,7 @@ ServerOptions ReadOptions(const std::vector<std::string>& args)
     if (options.certificate.empty() != options.key.empty()) Usage("--tls-cert and --tls-key go together");
     if (!options.readConnection.empty() && options.connection.empty())
         Usage("--read-connection needs --connection: the write store its standbys follow");
+    if (options.readyLag && options.readConnection.empty()) Usage("--ready-lag needs --read-connection");
     return options;
 }
 
