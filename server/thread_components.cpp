@@ -11,40 +11,29 @@ ThreadComponents::ThreadComponents(ComponentMaker make, std::u16string connectio
 
 IValmorin3& ThreadComponents::ForThisThread(bool neverWait)
 {
-    const std::thread::id thread = std::this_thread::get_id();
-    {
-        const std::shared_lock lock(m_mutex);
-        const auto found = m_objects.find(thread);
-        if (found != m_objects.end()) {
-            const CComPtr<IValmorin3>& object = neverWait ? found->second.neverWaiting : found->second.waiting;
-            if (object) return *object.get();
-        }
-    }
-    // Made outside the lock: opening a store may take a while, and only
-    // this thread ever reads or writes its own entry's objects.
-    CComPtr<IValmorin3> made = Make(neverWait ? m_neverWaiting : m_connection);
-    const std::unique_lock lock(m_mutex);
-    Objects& objects = m_objects[thread];
-    CComPtr<IValmorin3>& slot = neverWait ? objects.neverWaiting : objects.waiting;
-    slot = std::move(made);
-    return *slot.get();
+    return neverWait ? Held(&Objects::neverWaiting, m_neverWaiting) : Held(&Objects::waiting, m_connection);
 }
 
-IValmorin3& ThreadComponents::ForReading(const std::u16string& standby)
+IValmorin3& ThreadComponents::ForReading(const std::u16string& standby) { return Held(&Objects::reading, standby); }
+
+IValmorin3& ThreadComponents::Held(Slot Objects::*which, const std::u16string& connection)
 {
     const std::thread::id thread = std::this_thread::get_id();
     {
         const std::shared_lock lock(m_mutex);
         const auto found = m_objects.find(thread);
-        if (found != m_objects.end() && found->second.reading && found->second.readingOn == standby)
-            return *found->second.reading.get();
+        if (found != m_objects.end()) {
+            const Slot& slot = found->second.*which;
+            if (slot.object && slot.on == connection) return *slot.object.get();
+        }
     }
-    CComPtr<IValmorin3> made = Make(standby);
+    // Made outside the lock: opening a store may take a while, and only
+    // this thread ever reads or writes its own entry's objects.
+    CComPtr<IValmorin3> made = Make(connection);
     const std::unique_lock lock(m_mutex);
-    Objects& objects = m_objects[thread];
-    objects.reading = std::move(made);
-    objects.readingOn = standby;
-    return *objects.reading.get();
+    Slot& slot = m_objects[thread].*which;
+    slot = {std::move(made), connection};
+    return *slot.object.get();
 }
 
 CComPtr<IValmorin3> ThreadComponents::Make(const std::u16string& connection) const

@@ -30,10 +30,16 @@ public:
     IValmorin3& ForReading(const std::u16string& standby);
 
 private:
-    struct Objects {
-        CComPtr<IValmorin3> waiting, neverWaiting, reading;
-        std::u16string readingOn;
+    struct Slot {
+        CComPtr<IValmorin3> object;
+        std::u16string on; // the connection string it was opened on
     };
+    struct Objects {
+        Slot waiting, neverWaiting, reading;
+    };
+    // The calling thread's object in the slot, made anew unless it holds
+    // one opened on that connection string.
+    IValmorin3& Held(Slot Objects::*which, const std::u16string& connection);
     // Opened on the connection string when one is given.
     CComPtr<IValmorin3> Make(const std::u16string& connection) const;
 
