@@ -127,19 +127,22 @@ std::optional<std::u16string> Replication::PickStandby()
     return std::nullopt;
 }
 
+// One wait in all, for the standby and then for the caches.
 std::optional<std::u16string> Replication::StandbyFor(std::optional<std::uint64_t> position)
 {
-    std::optional<std::u16string> standby = StandbyReached(position);
+    const Clock::time_point deadline = Clock::now() + m_options.mostWait;
+    std::optional<std::u16string> standby = StandbyReached(position, deadline);
     // The primary answers with the lookup caches of this process, which
     // hear of other servers' writes a notification's time later: they must
     // have heard of the one the caller saw answered.
-    if (position && !standby) valmorin::ado::CatchUpWatches(Clock::now() + m_options.mostWait);
+    if (position && !standby) valmorin::ado::CatchUpWatches(deadline);
     return standby;
 }
 
 // Waits on the watcher's measures, never on a link: a standby that hangs
 // holds up its watcher, whose measures then grow old, and no lookup.
-std::optional<std::u16string> Replication::StandbyReached(std::optional<std::uint64_t> position)
+std::optional<std::u16string> Replication::StandbyReached(std::optional<std::uint64_t> position,
+                                                          Clock::time_point deadline)
 {
     // Farther ahead of the primary's last measure than any write since.
     constexpr std::uint64_t kMostAhead = std::uint64_t{64} << 20;
@@ -151,7 +154,7 @@ std::optional<std::u16string> Replication::StandbyReached(std::optional<std::uin
     const auto reached = [&] { return fresh() && m_replayed && *m_replayed >= *position; };
     ++m_waiting;
     m_stopping.notify_all();
-    m_measures.wait_until(lock, Clock::now() + m_options.mostWait, [&] { return m_stop || reached(); });
+    m_measures.wait_until(lock, deadline, [&] { return m_stop || reached(); });
     --m_waiting;
     return reached() ? m_standby : std::nullopt;
 }

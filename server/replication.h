@@ -59,7 +59,7 @@ private:
     // is closed then.
     static std::optional<std::u16string> Ask(Link& link, const std::u16string& connection, const char16_t* statement);
     std::optional<std::uint64_t> Replayed(const std::u16string& standby);
-    std::optional<std::u16string> StandbyReached(std::optional<std::uint64_t> position);
+    std::optional<std::u16string> StandbyReached(std::optional<std::uint64_t> position, Clock::time_point deadline);
     // The first candidate in recovery, or none.
     std::optional<std::u16string> PickStandby();
     void Watch();

@@ -53,6 +53,11 @@ Watches& ProcessWatches()
     return watches;
 }
 
+// Registered as the library loads, before any cache's: fork takes the
+// locks of handlers registered later first, so the caches' lock, which is
+// held while a watch is made, is taken before this one, as everywhere.
+[[maybe_unused]] const Watches& kWatchesReadyForFork = ProcessWatches();
+
 std::shared_ptr<StoreWatch> Remembered(std::unique_ptr<StoreWatch> made)
 {
     std::shared_ptr<StoreWatch> watch(std::move(made));

@@ -110,14 +110,17 @@ public:
         return Trusted();
     }
 
+    // Trust that merely ran out while a probe is on its way is waited for:
+    // that probe was sent before the call, and must not vouch after it.
     bool CatchUp(Clock::time_point deadline) override
     {
-        if (!Trusted()) return false; // nothing is served meanwhile
         std::unique_lock lock(m_catchUp);
         const std::uint64_t asked = m_asked.fetch_add(1) + 1;
         WakeTheThread();
-        if (m_caughtUp.wait_until(lock, deadline, [&] { return m_heard >= asked || !Trusted(); }) && m_heard >= asked)
-            return true;
+        const bool heard = m_caughtUp.wait_until(lock, deadline, [&] {
+            return m_heard >= asked || m_trustedUntil.load(std::memory_order_acquire) == 0;
+        }) && m_heard >= asked;
+        if (heard) return true;
         m_vouchFrom = std::max(m_vouchFrom, asked);
         m_trustedUntil.store(0, std::memory_order_release);
         return false;
