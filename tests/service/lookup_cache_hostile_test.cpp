@@ -504,9 +504,8 @@ private:
                 fds.push_back({pair.server.get(), POLLIN, 0});
             }
             if (::poll(fds.data(), fds.size(), 5) <= 0) continue;
-            if (fds[0].revents & POLLIN) Accept(pairs);
             std::size_t at = 1;
-            for (auto pair = pairs.begin(); pair != pairs.end(); at += 2) {
+            for (auto pair = pairs.begin(); at < fds.size(); at += 2) {
                 const bool ended = ((fds[at].revents & (POLLIN | POLLHUP)) && !Pass(*pair, true)) ||
                                    ((fds[at + 1].revents & (POLLIN | POLLHUP)) && !Pass(*pair, false));
                 if (!ended) {
@@ -517,6 +516,7 @@ private:
                 if (m_holdingFor == &*pair) m_holdingFor = nullptr;
                 pair = pairs.erase(pair);
             }
+            if (fds[0].revents & POLLIN) Accept(pairs); // polled from the next turn on
         }
     }
     void Accept(std::list<Pair>& pairs)
