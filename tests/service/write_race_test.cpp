@@ -297,9 +297,10 @@ TEST_P(WriteRaceTest, ChangeSetsApprovalsAndPrunesAgainstWritersKeepTheHistoryWh
     EXPECT_EQ(m_store->Column("SELECT COUNT(*) FROM QM_VALMOR v JOIN QM_TABLES t ON t.ID_TABLE = v.ID_TABLE WHERE "
                               "t.NOM <> 'GenerationNumbers' AND NOT EXISTS (SELECT 1 FROM QM_HISTORY h WHERE h.KIND = "
                               "'row' AND h.ID_TABLE = v.ID_TABLE AND h.INPUT = v.INPUT) AND EXISTS (SELECT 1 FROM "
-                              "QM_HISTORY h WHERE h.REVISION > (SELECT REVISION FROM QM_HISTORY_START))"),
+                              "QM_HISTORY h WHERE h.KIND = 'table' AND h.OLD_VALUE IS NULL AND h.ID_TABLE = v.ID_TABLE "
+                              "AND h.REVISION > (SELECT REVISION FROM QM_HISTORY_START))"),
               Rows{u"0"})
-        << "correspondences made after the last prune without a change recorded";
+        << "correspondences of a table made after the last prune without a change recorded";
     for (const char* owned : {"QM_VALMOR", "QM_DICO", "QM_APPROVAL"})
         EXPECT_EQ(m_store->Column(std::string("SELECT COUNT(*) FROM ") + owned +
                                   " x WHERE NOT EXISTS (SELECT 1 FROM QM_TABLES t WHERE t.ID_TABLE = x.ID_TABLE)"),
