@@ -179,7 +179,8 @@ private:
         std::optional<std::string> tables; // as the first probe of this link found them
         Clock::time_point probeDue = Clock::now();
         while (!m_stopping.load()) {
-            if (Clock::now() < probeDue) {
+            // Untrusted (a catch-up failed), a probe is what can vouch again.
+            if (Clock::now() < probeDue && Trusted()) {
                 if (!AnswerCatchUps(connection)) return "the store's link did not answer within the bound";
             } else {
                 const Clock::time_point sent = Clock::now();
