@@ -850,7 +850,7 @@ TEST_F(ServeHostileTest, WritesWaitingBehindAnImportLeaveReadsTheirWorkers)
 {
     ServeProcess server = Serve();
     RawClient uploader(server.port());
-    ASSERT_TRUE(StartLargeImport(server, uploader)) << "the import never started";
+    ASSERT_TRUE(StartLargeImport(server, uploader)) << "the import never started\n" << server.log();
     std::vector<std::unique_ptr<RawClient>> writers;
     for (int i = 0; i < 12; ++i) {
         writers.push_back(std::make_unique<RawClient>(server.port()));
