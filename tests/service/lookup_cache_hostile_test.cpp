@@ -599,6 +599,27 @@ TEST(LookupCacheCatchUp, AProbeSentBeforeAFailedCatchUpNeverVouchesAfterIt)
     relay.Open();
 }
 
+// A trigger disabled since the last probe, and a change it did not
+// announce: a catch-up must not vouch for the cache. Fault caught: a
+// catch-up answered by a bare round trip on the listening link, which
+// hears every notification sent but not that one was never sent.
+TEST_F(PostgresCatchUpTest, ACatchUpFindsATriggerDisabledSinceTheLastProbe)
+{
+    for (int round = 0; round < 3; ++round) {
+        const std::u16string r = valmorin::text::Widen(std::to_string(round));
+        for (const auto deadline = std::chrono::steady_clock::now() + 5s;
+             !Cache()->Begin().trusted && std::chrono::steady_clock::now() < deadline;)
+            std::this_thread::sleep_for(5ms);
+        Update("heard " + Utf16ToUtf8(r));
+        ASSERT_TRUE(valmorin::ado::CatchUpWatches(std::chrono::steady_clock::now() + 2s));
+        EXPECT_EQ(Translate(), u"heard " + r);
+        Update("unannounced " + Utf16ToUtf8(r), "ALTER TABLE QM_VALMOR DISABLE TRIGGER QM_VALMOR_NOTIFY_UPDATE;");
+        valmorin::ado::CatchUpWatches(std::chrono::steady_clock::now() + 2s);
+        EXPECT_EQ(Translate(), u"unannounced " + r) << "the cache answered for a change nothing announced";
+        m_store->Run("ALTER TABLE QM_VALMOR ENABLE TRIGGER QM_VALMOR_NOTIFY_UPDATE;");
+    }
+}
+
 // A store whose change trigger was disabled before the watch first looked.
 // Fault caught: what announces changes held to what the watch first found,
 // with nothing telling that it already fell short.

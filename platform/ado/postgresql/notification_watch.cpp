@@ -14,11 +14,10 @@
 // link has a time-out. Whenever the watch vouches again after a gap,
 // `entries` moves, as changes may have gone unannounced in between.
 //
-// A catch-up sends a round trip at once (a probe, when one is due): once
-// one sent after it was asked has come back while the watch vouches, every
-// change committed before has been heard. One that does not come back by
-// the caller's deadline stops the watch vouching until a probe sent later
-// does.
+// A catch-up sends a probe at once: once one sent after it was asked has
+// come back, every change committed before has been heard. One that does
+// not come back by the caller's deadline stops the watch vouching until a
+// probe sent later does.
 #include "platform/ado/postgresql/connect.h"
 
 #include "platform/ado/ado.h"
@@ -177,48 +176,21 @@ private:
         if (!listening || PQresultStatus(listening.get()) != PGRES_COMMAND_OK)
             return "the store did not take the watch's LISTEN";
         std::optional<std::string> tables; // as the first probe of this link found them
-        Clock::time_point probeDue = Clock::now();
         while (!m_stopping.load()) {
-            // Untrusted (a catch-up failed), a probe is what can vouch again.
-            if (Clock::now() < probeDue && Trusted()) {
-                if (!AnswerCatchUps(connection)) return "the store's link did not answer within the bound";
-            } else {
-                const Clock::time_point sent = Clock::now();
-                m_probedFor = m_asked.load(); // read before the probe is sent
-                std::optional<Proof> proof = Probe(connection, sent + Bound());
-                if (m_stopping.load()) break;
-                if (!proof) return "the store's link did not answer within the bound";
-                if (tables && *tables != proof->tables) MoveEntries(); // a table swapped or re-columned
-                tables = proof->tables;
-                if (const char* doubt = Doubt(*proof))
-                    Distrust(doubt);
-                else
-                    Vouch(sent + Bound(), m_probedFor);
-                probeDue = sent + Bound() / 3;
-            }
-            if (!Listen(connection, probeDue)) return "the store's link was lost";
+            const Clock::time_point sent = Clock::now();
+            m_probedFor = m_asked.load(); // read before the probe is sent
+            std::optional<Proof> proof = Probe(connection, sent + Bound());
+            if (m_stopping.load()) break;
+            if (!proof) return "the store's link did not answer within the bound";
+            if (tables && *tables != proof->tables) MoveEntries(); // a table swapped or re-columned
+            tables = proof->tables;
+            if (const char* doubt = Doubt(*proof))
+                Distrust(doubt);
+            else
+                Vouch(sent + Bound(), m_probedFor);
+            if (!Listen(connection, sent + Bound() / 3)) return "the store's link was lost";
         }
         return "the watch stopped";
-    }
-
-    // Catch-ups asked between probes: a round trip, answered behind every
-    // notification committed before it was sent, while what the last probe
-    // found of the catalogue holds within its bound. Far cheaper for the
-    // store than a probe, which is what callers who ask often would
-    // otherwise cost it.
-    bool AnswerCatchUps(PGconn* connection)
-    {
-        const std::uint64_t asked = m_asked.load(); // read before the round trip is sent
-        m_probedFor = asked;
-        const Result answer = Ask(connection, "SELECT 1", Clock::now() + Bound());
-        if (!answer || PQresultStatus(answer.get()) != PGRES_TUPLES_OK) return false;
-        {
-            const std::lock_guard lock(m_catchUp);
-            if (asked < m_vouchFrom || !Trusted()) return true; // the next probe answers them
-            m_heard = std::max(m_heard, asked);
-        }
-        m_caughtUp.notify_all();
-        return true;
     }
 
     // Why the store's changes may go unannounced; null when nothing says so.
