@@ -274,15 +274,20 @@ protected:
                      "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', '0');");
         BeforeTheWatch();
         m_component = NewComponent(&*m_store);
-        const auto deadline = std::chrono::steady_clock::now() + (TrustedAtFirst() ? 10s : 1s);
-        while (!Cache()->Begin().trusted && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(5ms);
+        AwaitTrust(TrustedAtFirst() ? 10s : 1s);
         ASSERT_EQ(Cache()->Begin().trusted, TrustedAtFirst());
     }
     virtual void BeforeTheWatch() {}
     virtual bool TrustedAtFirst() const { return true; }
     virtual DWORD LinkBound() const { return 300; }
     LookupCache* Cache() const { return ExistingLookupCache(m_store->connectionString(), u""); }
+    // Until the cache is trusted, at most `within`.
+    void AwaitTrust(std::chrono::milliseconds within) const
+    {
+        for (const auto deadline = std::chrono::steady_clock::now() + within;
+             !Cache()->Begin().trusted && std::chrono::steady_clock::now() < deadline;)
+            std::this_thread::sleep_for(5ms);
+    }
     std::u16string Translate()
     {
         BstrResult text;
@@ -385,10 +390,7 @@ TEST_F(PostgresCatchUpTest, ACatchUpHearsEveryChangeCommittedBeforeOrStopsTheCac
 {
     for (int round = 0; round < 3; ++round) {
         const std::u16string r = valmorin::text::Widen(std::to_string(round));
-        // After a failed catch-up the next probe vouches again.
-        for (const auto deadline = std::chrono::steady_clock::now() + 2s;
-             !Cache()->Begin().trusted && std::chrono::steady_clock::now() < deadline;)
-            std::this_thread::sleep_for(5ms);
+        AwaitTrust(2s); // after a failed catch-up the next probe vouches again
         const int backend = WatchBackend();
         ASSERT_GT(backend, 0) << "the watch's session is not to be found";
         Update("heard " + Utf16ToUtf8(r));
@@ -607,9 +609,7 @@ TEST_F(PostgresCatchUpTest, ACatchUpFindsATriggerDisabledSinceTheLastProbe)
 {
     for (int round = 0; round < 3; ++round) {
         const std::u16string r = valmorin::text::Widen(std::to_string(round));
-        for (const auto deadline = std::chrono::steady_clock::now() + 5s;
-             !Cache()->Begin().trusted && std::chrono::steady_clock::now() < deadline;)
-            std::this_thread::sleep_for(5ms);
+        AwaitTrust(5s);
         Update("heard " + Utf16ToUtf8(r));
         ASSERT_TRUE(valmorin::ado::CatchUpWatches(std::chrono::steady_clock::now() + 2s));
         EXPECT_EQ(Translate(), u"heard " + r);
