@@ -375,6 +375,33 @@ TEST_F(PostgresHostileTest, SwapsDisabledTriggersSchemaChangesAndAHungListenerNe
     EXPECT_EQ(stale, 0) << "answers older than the bound allows";
 }
 
+// A copy of the table, changed and then given every trigger the table
+// has, swapped in by rename in one transaction: nothing announces it, and
+// the catalogue shows the same triggers, functions and columns as before,
+// on another table. Fault caught: what was kept of the old table answered
+// for the new one, since the probe found nothing it doubts.
+TEST_F(PostgresHostileTest, ATableSwappedInWithItsTriggersIsReadAfresh)
+{
+    Update("before");
+    EXPECT_EQ(StaleAfterTheBound(u"before"), 0);
+    std::string swap = "BEGIN; CREATE TABLE QM_VALMOR_NEW (LIKE QM_VALMOR INCLUDING ALL);"
+                       "INSERT INTO QM_VALMOR_NEW SELECT * FROM QM_VALMOR;"
+                       "UPDATE QM_VALMOR_NEW SET OUTPUT = 'swapped';";
+    for (const std::u16string& definition :
+         m_store->Column("SELECT pg_catalog.pg_get_triggerdef(oid) FROM pg_catalog.pg_trigger WHERE tgrelid = "
+                         "'qm_valmor'::regclass AND NOT tgisinternal")) {
+        // "CREATE TRIGGER name ... ON schema.qm_valmor ...": the same on the copy.
+        std::string text = Utf16ToUtf8(definition);
+        const std::size_t on = text.find(" ON ") + 4;
+        text.replace(on, text.find(' ', on) - on, "qm_valmor_new");
+        swap += text + ";";
+    }
+    m_store->Run(swap + "ALTER TABLE QM_VALMOR RENAME TO QM_VALMOR_OLD; ALTER TABLE QM_VALMOR_NEW RENAME TO QM_VALMOR;"
+                        "COMMIT;");
+    EXPECT_EQ(StaleAfterTheBound(u"swapped"), 0) << "the old table's answers outlived the swap";
+    EXPECT_TRUE(Cache()->Begin().trusted) << "the copy carries every trigger: nothing to doubt";
+}
+
 // A host that promised a caller every change committed before (a lookup
 // carrying the position of a write another server made) has the watches
 // catch up before it looks up. Fault caught: a catch-up that returns while
