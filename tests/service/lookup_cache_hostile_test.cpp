@@ -433,6 +433,30 @@ TEST_F(PostgresCatchUpTest, ACatchUpHearsEveryChangeCommittedBeforeOrStopsTheCac
     }
 }
 
+// The last probe answered vouches for the bound from when it was sent, not
+// until the watch finds the next one unanswered (up to a third of the
+// bound later). Fault caught: trust that lasts until the watch takes it
+// back, so that past the bound the cache answers with what a change it
+// could not hear of replaced.
+TEST_F(PostgresCatchUpTest, TrustEndsWithTheBoundBeforeTheWatchNotices)
+{
+    int stale = 0;
+    for (int round = 0; round < 2; ++round) {
+        const std::string r = std::to_string(round);
+        AwaitTrust(5s);
+        const int backend = WatchBackend();
+        ASSERT_GT(backend, 0) << "the watch's session is not to be found";
+        Translate(); // kept
+        ASSERT_EQ(::kill(backend, SIGSTOP), 0);
+        const auto stopped = std::chrono::steady_clock::now();
+        Update("unheard " + r);
+        std::this_thread::sleep_until(stopped + std::chrono::milliseconds(LinkBound()) + 100ms);
+        if (Translate() != valmorin::text::Widen("unheard " + r)) ++stale;
+        ASSERT_EQ(::kill(backend, SIGCONT), 0);
+    }
+    EXPECT_EQ(stale, 0) << "answers kept past the bound from the last probe answered";
+}
+
 // A PostgreSQL server's socket relayed through a folder of its own, whose
 // link to the cache's watch can hold what the server sends back, as a
 // congested network does, while the watch's queries still go out: from the
