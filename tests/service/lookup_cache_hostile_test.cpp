@@ -299,7 +299,7 @@ protected:
     int StaleAfterTheBound(const std::u16string& now)
     {
         Translate();
-        std::this_thread::sleep_for(300ms + 200ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(LinkBound()) + 200ms);
         int stale = 0;
         for (int again = 0; again < 3; ++again)
             if (Translate() != now) ++stale;
@@ -309,6 +309,28 @@ protected:
     {
         m_store->Run("BEGIN;" + around + "UPDATE QM_VALMOR SET OUTPUT = '" + value + "' WHERE INPUT = 'k'; COMMIT;");
     }
+    // A backend stopped for as long as this lives, or until Resume: a
+    // failed assertion never leaves it stopped, holding up the server's
+    // shutdown.
+    class StoppedBackend {
+    public:
+        explicit StoppedBackend(int pid) : m_pid(pid), m_stopped(::kill(pid, SIGSTOP) == 0) {}
+        ~StoppedBackend() { Resume(); }
+        StoppedBackend(const StoppedBackend&) = delete;
+        StoppedBackend& operator=(const StoppedBackend&) = delete;
+        bool stopped() const { return m_stopped; }
+        // False when it could not be continued.
+        bool Resume()
+        {
+            if (!m_stopped) return true;
+            m_stopped = false;
+            return ::kill(m_pid, SIGCONT) == 0;
+        }
+
+    private:
+        int m_pid;
+        bool m_stopped;
+    };
     // The session the cache listens on, in this test's own database (tests
     // run beside it have theirs); a session it gave up ends once it runs
     // again.
@@ -365,10 +387,11 @@ TEST_F(PostgresHostileTest, SwapsDisabledTriggersSchemaChangesAndAHungListenerNe
         // The backend that listens stops; its notifications cannot arrive.
         const int backend = WatchBackend();
         ASSERT_GT(backend, 0) << "the watch's session is not to be found";
-        ASSERT_EQ(::kill(backend, SIGSTOP), 0);
+        StoppedBackend stopped(backend);
+        ASSERT_TRUE(stopped.stopped());
         Update("while stopped " + r);
         stale += StaleAfterTheBound(valmorin::text::Widen("while stopped " + r));
-        ASSERT_EQ(::kill(backend, SIGCONT), 0);
+        ASSERT_TRUE(stopped.Resume());
         Update("resumed " + r);
         stale += StaleAfterTheBound(valmorin::text::Widen("resumed " + r));
     }
@@ -392,8 +415,9 @@ TEST_F(PostgresHostileTest, ATableSwappedInWithItsTriggersIsReadAfresh)
                          "'qm_valmor'::regclass AND NOT tgisinternal")) {
         // "CREATE TRIGGER name ... ON schema.qm_valmor ...": the same on the copy.
         std::string text = Utf16ToUtf8(definition);
-        const std::size_t on = text.find(" ON ") + 4;
-        text.replace(on, text.find(' ', on) - on, "qm_valmor_new");
+        const std::size_t on = text.find(" ON ");
+        ASSERT_NE(on, std::string::npos) << text;
+        text.replace(on + 4, text.find(' ', on + 4) - (on + 4), "qm_valmor_new");
         swap += text + ";";
     }
     m_store->Run(swap + "ALTER TABLE QM_VALMOR RENAME TO QM_VALMOR_OLD; ALTER TABLE QM_VALMOR_NEW RENAME TO QM_VALMOR;"
@@ -425,11 +449,12 @@ TEST_F(PostgresCatchUpTest, ACatchUpHearsEveryChangeCommittedBeforeOrStopsTheCac
         EXPECT_EQ(Translate(), u"heard " + r);
         EXPECT_EQ(Translate(), u"heard " + r) << "from memory";
 
-        ASSERT_EQ(::kill(backend, SIGSTOP), 0);
+        StoppedBackend stopped(backend);
+        ASSERT_TRUE(stopped.stopped());
         Update("unheard " + Utf16ToUtf8(r));
         EXPECT_FALSE(valmorin::ado::CatchUpWatches(std::chrono::steady_clock::now() + 50ms));
         EXPECT_EQ(Translate(), u"unheard " + r) << "the cache answered within its bound";
-        ASSERT_EQ(::kill(backend, SIGCONT), 0);
+        ASSERT_TRUE(stopped.Resume());
     }
 }
 
@@ -447,12 +472,13 @@ TEST_F(PostgresCatchUpTest, TrustEndsWithTheBoundBeforeTheWatchNotices)
         const int backend = WatchBackend();
         ASSERT_GT(backend, 0) << "the watch's session is not to be found";
         Translate(); // kept
-        ASSERT_EQ(::kill(backend, SIGSTOP), 0);
-        const auto stopped = std::chrono::steady_clock::now();
+        StoppedBackend stopped(backend);
+        ASSERT_TRUE(stopped.stopped());
+        const auto stoppedAt = std::chrono::steady_clock::now();
         Update("unheard " + r);
-        std::this_thread::sleep_until(stopped + std::chrono::milliseconds(LinkBound()) + 100ms);
+        std::this_thread::sleep_until(stoppedAt + std::chrono::milliseconds(LinkBound()) + 100ms);
         if (Translate() != valmorin::text::Widen("unheard " + r)) ++stale;
-        ASSERT_EQ(::kill(backend, SIGCONT), 0);
+        ASSERT_TRUE(stopped.Resume());
     }
     EXPECT_EQ(stale, 0) << "answers kept past the bound from the last probe answered";
 }
