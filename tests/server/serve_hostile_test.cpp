@@ -26,6 +26,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -41,9 +42,17 @@ using Clock = std::chrono::steady_clock;
 // (any of 127.0.0.0/8), closed when it goes.
 class RawClient {
 public:
-    explicit RawClient(int port, const std::string& from = "127.0.0.1")
+    // A narrow link takes small segments and has little room for what it
+    // has not read: the server's socket then takes a few dozen KiB of an
+    // answer at once, where loopback's 64 KiB segments let it take MiBs.
+    explicit RawClient(int port, const std::string& from = "127.0.0.1", bool narrow = false)
         : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
+        if (narrow) {
+            const int segment = 536, room = 4096;
+            ::setsockopt(m_fd, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+        }
         sockaddr_in source{}, server{};
         source.sin_family = server.sin_family = AF_INET;
         ::inet_pton(AF_INET, from.c_str(), &source.sin_addr);
@@ -333,6 +342,31 @@ TEST_F(ServeHostileTest, LargeExportsToSlowReadersAreSentFromTheirFiles)
     (void)busy;
     (void)idle;
 #endif
+}
+
+// An answer held in memory (under the size at which it goes to a file)
+// that the socket cannot take at once, to a client that reads only after
+// a while: it arrives whole. Fault caught: the write that the socket cut
+// short taken for the whole answer, its rest never sent.
+TEST_F(ServeHostileTest, AnAnswerLargerThanTheSocketTakesReachesAClientThatReadsLate)
+{
+    m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'Wide');"
+                "INSERT INTO QM_DICO (ID_TABLE, ID_COL, NAME_COL, INOUT) VALUES (1, 1, 'k', 1), (1, 2, 'v', 0);"
+                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 9000) "
+                "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) SELECT 1, 'key' || i, "
+                "'a value long enough to weigh ' || i FROM n;");
+    ServeProcess server = Serve();
+    RawClient client(server.port(), "127.0.0.1", true);
+    client.Send(Head("GET", "/api/tables/Wide/rows?limit=0", server.port()));
+    std::this_thread::sleep_for(1s); // the server wrote what the socket took
+    const std::string answer = client.ReadAnswers(1, 20s);
+    ASSERT_EQ(StatusOf(answer), 200) << answer.substr(0, 200);
+    const std::size_t head = answer.find("\r\n\r\n") + 4;
+    const std::size_t announced = std::stoul(answer.substr(answer.find("Content-Length: ") + 16));
+    EXPECT_GT(announced, 256u * 1024) << "too small an answer to fill the socket";
+    EXPECT_LT(announced, 1u << 20) << "an answer this large is sent from a file";
+    ASSERT_EQ(answer.size() - head, announced) << "cut short";
+    EXPECT_EQ(Json::parse(answer.substr(head))["list"].size(), 9000u);
 }
 
 // The same requests, answered where they arrive and on the workers (the
