@@ -104,7 +104,14 @@ CREATE TABLE IF NOT EXISTS QM_HISTORY (
     OLD_VALUE TEXT,
     NEW_VALUE TEXT
 );
-CREATE INDEX IF NOT EXISTS QM_HISTORY_BY_KEY ON QM_HISTORY (ID_TABLE, KIND, INPUT, REVISION);
+-- An answer as of a point reads, for the row and for the table's name, the
+-- first change after it: both indexes hold what that read needs (SEQ
+-- orders a revision's changes, OLD_VALUE is the answer), so that it ends in
+-- the index rather than in the table. The table's own changes, INPUT NULL,
+-- are also kept apart, a few among all the rows' changes.
+CREATE INDEX IF NOT EXISTS QM_HISTORY_BY_KEY ON QM_HISTORY (ID_TABLE, KIND, INPUT, REVISION, SEQ, OLD_VALUE);
+CREATE INDEX IF NOT EXISTS QM_HISTORY_TABLE_CHANGES ON QM_HISTORY (ID_TABLE, KIND, INPUT, REVISION, SEQ, OLD_VALUE)
+    WHERE INPUT IS NULL;
 CREATE INDEX IF NOT EXISTS QM_HISTORY_NAMES ON QM_HISTORY (OLD_VALUE, NEW_VALUE) WHERE INPUT IS NULL;
 
 -- The oldest point the history still answers for: revision 0, when the

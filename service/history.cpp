@@ -28,14 +28,23 @@ void RequireStart(const HistoryBounds& bounds)
     if (bounds.oldest.empty()) throw qmt::CException(u"CValmorin", u"QM_HISTORY_START holds no row.", E_FAIL);
 }
 
+// The bounds a row holds in three fields from `first` on, each read once:
+// taken from the row rather than copied.
+HistoryBounds BoundsFrom(const qmt::CAdoRecord& row, LONG first)
+{
+    const auto taken = [&](LONG position) {
+        CComBSTR text;
+        row.takeText(position, text);
+        return std::u16string(text.view());
+    };
+    return {taken(first), taken(first + 1), taken(first + 2)};
+}
+
 HistoryBounds ReadBounds(qmt::CAdoConnection& connection)
 {
     HistoryBounds bounds;
-    ForEachRow(connection, Sql<statements::kHistoryBounds>(), [&](const qmt::CAdoRecord& row) {
-        bounds.oldest = ReadText(row, 0);
-        bounds.oldestTime = ReadText(row, 1);
-        bounds.current = ReadText(row, 2);
-    });
+    ForEachRow(connection, Sql<statements::kHistoryBounds>(),
+               [&](const qmt::CAdoRecord& row) { bounds = BoundsFrom(row, 0); });
     RequireStart(bounds);
     return bounds;
 }
@@ -153,8 +162,8 @@ HRESULT CValmorin::translateAsOf(BSTR tableName, BSTR ValueIn, BSTR AsOf, BSTR* 
         ForEachRow(m_connection,
                    Sql<statements::kTranslateAsOf>(value, value, revision, table, table, revision, table, revision),
                    [&](const qmt::CAdoRecord& row) {
-                       row.read(0, answer);
-                       bounds = {ReadText(row, 1), ReadText(row, 2), ReadText(row, 3)};
+                       row.takeText(0, answer);
+                       bounds = BoundsFrom(row, 1);
                    });
         RequireStart(bounds);
         RefuseOutside(bounds, revision, TextOf(AsOf));
