@@ -123,7 +123,8 @@ constexpr const char* kRowChanges = R"({"table": "T", "changes": [{"op": "put", 
 // case, fullwidth letters, an accent written apart, or with white space or
 // an invisible mark added); a refused approval
 // that wrote part of the set or opened its revision; a proposal in no
-// one's name, or in a blank one; a table whose changes need approval
+// one's name, or in a blank one, or a name holding an invisible mark, a
+// control character or one that reorders text; a table whose changes need approval
 // written by the proposal.
 TEST_P(ChangeSetTest, TheProposerCannotApproveAndNothingIsWritten)
 {
@@ -156,6 +157,12 @@ TEST_P(ChangeSetTest, TheProposerCannotApproveAndNothingIsWritten)
         EXPECT_EQ(m_v3->ChangeSetPropose(Arg(blank), Arg(Widen(kRowChanges)), &none), E_INVALIDARG)
             << Utf16ToUtf8(blank);
     EXPECT_EQ(Approve(u"", id), E_INVALIDARG);
+    // Names that read as another's, told apart by nothing a reader sees.
+    for (const char16_t* unshowable : {u"b\u200Bob", u"b\u202Eob", u"b\u0007ob"}) {
+        EXPECT_EQ(m_v3->ChangeSetPropose(Arg(unshowable), Arg(Widen(kRowChanges)), &none), E_INVALIDARG)
+            << Utf16ToUtf8(unshowable);
+        EXPECT_EQ(Approve(unshowable, id), E_INVALIDARG) << Utf16ToUtf8(unshowable);
+    }
     EXPECT_EQ(Approve(u"bob", id), S_OK) << Utf16ToUtf8(ErrorDescription());
 }
 
