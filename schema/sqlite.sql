@@ -108,7 +108,8 @@ CREATE TABLE IF NOT EXISTS QM_HISTORY (
 -- first change after it: both indexes hold what that read needs (SEQ
 -- orders a revision's changes, OLD_VALUE is the answer), so that it ends in
 -- the index rather than in the table. The table's own changes, INPUT NULL,
--- are also kept apart, a few among all the rows' changes.
+-- are also kept apart, a few among all the rows' changes; INPUT, always
+-- NULL there, is in that index too, since the read names it.
 CREATE INDEX IF NOT EXISTS QM_HISTORY_BY_KEY ON QM_HISTORY (ID_TABLE, KIND, INPUT, REVISION, SEQ, OLD_VALUE);
 CREATE INDEX IF NOT EXISTS QM_HISTORY_TABLE_CHANGES ON QM_HISTORY (ID_TABLE, KIND, INPUT, REVISION, SEQ, OLD_VALUE)
     WHERE INPUT IS NULL;

@@ -19,7 +19,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -48,11 +50,10 @@ public:
     explicit RawClient(int port, const std::string& from = "127.0.0.1", bool narrow = false)
         : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
-        if (narrow) {
-            const int segment = 536, room = 4096;
-            ::setsockopt(m_fd, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
-            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-        }
+        const int segment = 536, room = 4096;
+        if (narrow && (::setsockopt(m_fd, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment) != 0 ||
+                       ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room) != 0))
+            throw std::runtime_error("cannot narrow the link: " + std::string(std::strerror(errno)));
         sockaddr_in source{}, server{};
         source.sin_family = server.sin_family = AF_INET;
         ::inet_pton(AF_INET, from.c_str(), &source.sin_addr);
