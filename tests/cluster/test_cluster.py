@@ -284,7 +284,9 @@ def _another_servers_write_is_seen_through_the_cache(folder):
 def test_a_component_reads_its_standby_within_the_lag_bound(cluster):
     """The data source NK_READ beside NK: lookups and listings go to the
     standby while it lags less than the registry's ReadLag (KiB), to the
-    write store past it."""
+    write store past it. The lookup cache keeps none of the standby's
+    answers: it hears of the write store's changes, not of how far the
+    standby has replayed them."""
     folder, url = cluster
     home = os.path.join(folder, "component")
     environment = dict(os.environ, PELKOR_REGISTRY_DIR=os.path.join(home, "registry"),
@@ -293,6 +295,8 @@ def test_a_component_reads_its_standby_within_the_lag_bound(cluster):
     for command in ([cli, "regsvr", "/s", os.environ["VALMORIN_LIBRARY"]],
                     [cli, "reg", "add", "HKLM\\SOFTWARE\\Pelkor\\Common\\Valmorin", "/v", "ReadLag", "/t",
                      "REG_DWORD", "/d", "64", "/f"],
+                    [cli, "reg", "add", "HKLM\\SOFTWARE\\Pelkor\\Common\\Valmorin", "/v", "LookupCache", "/t",
+                     "REG_DWORD", "/d", "1000", "/f"],
                     [cli, "datasource", "set", "NK", _store(folder, "read-write")],
                     [cli, "datasource", "set", "NK_READ", _store(folder, "standby")]):
         subprocess.run(command, check=True, capture_output=True, env=environment, timeout=60)
@@ -301,21 +305,26 @@ def test_a_component_reads_its_standby_within_the_lag_bound(cluster):
     batch = subprocess.Popen([cli, "--batch"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
                              env=environment)
     standbys = _standbys(folder)
-    try:
+
+    def ask(line):
+        batch.stdin.write(line + "\n")
+        batch.stdin.flush()
+        return batch.stdout.readline().rstrip("\n")
+
+    def replay(verb):
         for node in standbys:
-            _cluster("sql", folder, node, "SELECT pg_wal_replay_pause()")
+            _cluster("sql", folder, node, f"SELECT pg_wal_replay_{verb}()")
+
+    try:
+        replay("pause")
         stale, fresh, turn = 0, 0, 0
         while fresh < 20 and turn < 3000:
             turn += 1
             key = f"k{turn}"
             assert _request(f"{url}/api/tables/T/rows", "POST", {"input": key, "output": key})[0] == 201
             time.sleep(0.11)  # the component measures the lag every 100 ms
-            batch.stdin.write(f"translate\tT\t{key}\n")
-            batch.stdin.flush()
-            answer = batch.stdout.readline().rstrip("\n")
-            batch.stdin.write(f"CorrespondanceListJson\tT\t{key}\t0\t0\n")
-            batch.stdin.flush()
-            listed = json.loads(batch.stdout.readline().rstrip("\n").split("\t", 1)[1])["total"]
+            answer = ask(f"translate\tT\t{key}")
+            listed = json.loads(ask(f"CorrespondanceListJson\tT\t{key}\t0\t0").split("\t", 1)[1])["total"]
             if answer == f"OK\t{key}":
                 fresh += 1
             else:
@@ -324,9 +333,28 @@ def test_a_component_reads_its_standby_within_the_lag_bound(cluster):
             assert listed == (answer == f"OK\t{key}"), "the listing was read from the other store"
         assert stale > 0, "no lookup was answered by the standby"
         assert fresh == 20, "lookups stayed on a standby lagging past the bound"
+
+        # A miss the standby answered while it lagged, with no write since:
+        # once it has caught up, the lookup finds the row.
+        missed = None
+        for turn in range(50):
+            replay("resume")
+            time.sleep(1)  # caught up, and the lag measured again
+            replay("pause")
+            key = f"late{turn}"
+            assert _request(f"{url}/api/tables/T/rows", "POST", {"input": key, "output": key})[0] == 201
+            time.sleep(0.11)
+            if ask(f"translate\tT\t{key}") != f"OK\t{key}":
+                missed = key
+                break
+        assert missed, "no lookup was answered by the standby"
+        replay("resume")
+        deadline = time.monotonic() + 10
+        while ask(f"translate\tT\t{missed}") != f"OK\t{missed}" and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert ask(f"translate\tT\t{missed}") == f"OK\t{missed}", "the cache kept what a lagging standby answered"
     finally:
-        for node in standbys:
-            _cluster("sql", folder, node, "SELECT pg_wal_replay_resume()")
+        replay("resume")
         batch.stdin.close()
         batch.wait(timeout=30)
 
