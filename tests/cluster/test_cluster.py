@@ -359,6 +359,55 @@ def test_a_component_reads_its_standby_within_the_lag_bound(cluster):
         batch.wait(timeout=30)
 
 
+def _serve(folder, name, read_connection):
+    """One more server of the cluster's store, reading from the store that
+    read_connection names; its URL and process."""
+    home = os.path.join(folder, name)
+    os.makedirs(os.path.join(home, "tmp"), mode=0o700)
+    environment = dict(os.environ, PELKOR_REGISTRY_DIR=os.path.join(folder, "registry"),
+                       XDG_DATA_HOME=os.path.join(home, "data"), XDG_CONFIG_HOME=os.path.join(home, "config"),
+                       TMPDIR=os.path.join(home, "tmp"))
+    log_path = os.path.join(folder, f"{name}.log")
+    with open(log_path, "w", encoding="utf-8") as log:
+        server = subprocess.Popen([os.environ["VALMORIN_CLI"], "serve", "--listen", "127.0.0.1:0", "--connection",
+                                   _store(folder, "read-write"), "--read-connection", read_connection],
+                                  stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, env=environment)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline and server.poll() is None:
+        with open(log_path, encoding="utf-8") as log:
+            listening = re.search(r"listening on (http://127\.0\.0\.1:\d+)", log.read())
+        if listening:
+            return listening.group(1), server
+        time.sleep(0.1)
+    server.kill()
+    with open(log_path, encoding="utf-8") as log:
+        pytest.fail(f"{name} did not start: {log.read()}")
+
+
+def test_a_standby_of_another_system_is_never_read(cluster):
+    """A server in recovery that another system feeds passes every measure
+    of a standby but one: its system identifier. Named first among a
+    server's read nodes, it is passed over for the cluster's own standby."""
+    folder, url = cluster
+    assert _request(f"{url}/api/tables", "POST",
+                    {"name": "T", "columns": [{"name": "k", "input": True}, {"name": "v"}]})[0] == 201
+    assert _request(f"{url}/api/tables/T/rows", "POST", {"input": "a", "output": "1"})[0] == 201
+    stranger = _cluster("stranger", folder).split()
+    assert stranger[2] == "standby", stranger
+    state = _state(folder)
+    ports = [stranger[1].rsplit(":", 1)[1], state[_standbys(folder)[0] + ".port"]]
+    read = (f"Provider=PostgreSQL;Host=127.0.0.1,127.0.0.1;Port={','.join(ports)};Database=qms;"
+            f"User ID={state['user']};Target Session Attrs=standby")
+    server_url, server = _serve(folder, "serve-stranger", read)
+    try:
+        time.sleep(1.5)  # a standby picked and measured
+        answers = [_request(f"{server_url}/api/translate/T/a") for _ in range(9)]
+        assert answers == [(200, {"output": "1"})] * 9, answers
+    finally:
+        server.terminate()
+        server.wait(timeout=30)
+
+
 def _ready(server, want, within):
     deadline = time.monotonic() + within
     while time.monotonic() < deadline:
