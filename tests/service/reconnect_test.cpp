@@ -11,9 +11,11 @@
 #include "platform/text/utf.h"
 #include "support/private_postgres.h"
 #include "support/component.h"
+#include "support/process.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -82,6 +84,43 @@ TEST_P(EndedSessionTest, AHostOutlivesTheEndOfItsSession)
         std::this_thread::sleep_for(10ms);
     EXPECT_EQ(host.Call("transIdent\tN"), "OK\t2");
     EXPECT_EQ(host.Call("translate\tT\tk"), "OK\tv");
+}
+
+// The store's file renamed over while an object has it open, as an
+// operator puts a restored copy in place: the object opens the store it
+// was given again and reads the file now there. Fault caught: an object
+// Open-ed on a store of its caller's naming that, once its link is lost,
+// opens the data source NK instead (the server's objects reading a
+// standby then read the primary, or the embedded default store).
+TEST(ReconnectTest, AnOpenedStoreRenamedOverIsOpenedAgainNotNK)
+{
+    const TestStore store;
+    store.Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');"
+              "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', 'old');");
+    const CComPtr<IValmorin> component = NewComponent(&store);
+    const auto translate = [&] {
+        BstrResult answer;
+        const HRESULT hr = component->translate(CComBSTR(u"T").get(), CComBSTR(u"k").get(), &answer);
+        return SUCCEEDED(hr) ? answer.text() : u"<failed>";
+    };
+    ASSERT_EQ(translate(), u"old");
+    const std::filesystem::path restored = store.file().parent_path() / "restored.db";
+    ASSERT_EQ(
+        RunProcess({"/usr/bin/sqlite3", store.file().string(), "VACUUM INTO '" + restored.string() + "'"}).exitCode, 0);
+    ASSERT_EQ(RunProcess({"/usr/bin/sqlite3", restored.string(), "UPDATE QM_VALMOR SET OUTPUT = 'restored'"}).exitCode,
+              0);
+    // As a careful operator does: the log of the file replaced emptied first,
+    // so that none of its pages is read into the new one.
+    ASSERT_EQ(RunProcess({"/usr/bin/sqlite3", store.file().string(), "PRAGMA wal_checkpoint(TRUNCATE)"}).exitCode, 0);
+    std::filesystem::rename(restored, store.file());
+    std::u16string answer;
+    for (const auto deadline = std::chrono::steady_clock::now() + 15s; std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(100ms)) {
+        answer = translate();
+        if (answer == u"restored") break;
+        EXPECT_TRUE(answer == u"old" || answer == u"<failed>") << valmorin::text::Utf16ToUtf8(answer);
+    }
+    EXPECT_EQ(answer, u"restored");
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, EndedSessionTest, ::testing::Values(StoreKind::PostgreSql, StoreKind::OdbcPostgreSql),
