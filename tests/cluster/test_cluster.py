@@ -363,7 +363,9 @@ def _serve(folder, name, read_connection):
     """One more server of the cluster's store, reading from the store that
     read_connection names; its URL and process."""
     home = os.path.join(folder, name)
-    os.makedirs(os.path.join(home, "tmp"), mode=0o700)
+    os.makedirs(os.path.join(home, "tmp"))
+    for made in (home, os.path.join(home, "tmp")):
+        os.chmod(made, 0o700)  # as the cluster's own servers', whatever the umask
     environment = dict(os.environ, PELKOR_REGISTRY_DIR=os.path.join(folder, "registry"),
                        XDG_DATA_HOME=os.path.join(home, "data"), XDG_CONFIG_HOME=os.path.join(home, "config"),
                        TMPDIR=os.path.join(home, "tmp"))
