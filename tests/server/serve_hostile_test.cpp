@@ -590,8 +590,7 @@ TEST_F(ServeHostileTest, AStoreRenamedOverIsReadOnceItIsThere)
     ASSERT_NE(lookup().find(R"({"output":"old"})"), std::string::npos);
     const std::filesystem::path restored = m_home / "restored.db";
     std::filesystem::copy_file(m_store.file(), restored);
-    ASSERT_EQ(RunProcess({"/usr/bin/sqlite3", restored.string(), "UPDATE QM_VALMOR SET OUTPUT = 'restored';"}).exitCode,
-              0);
+    ASSERT_EQ(SqliteShell(restored, "UPDATE QM_VALMOR SET OUTPUT = 'restored';").exitCode, 0);
     std::filesystem::rename(restored, m_store.file());
     std::string answer;
     for (const auto deadline = Clock::now() + 15s; Clock::now() < deadline; std::this_thread::sleep_for(100ms)) {

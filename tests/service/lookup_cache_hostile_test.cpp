@@ -78,13 +78,6 @@ private:
     bool m_gone = false;
 };
 
-// The sqlite3 shell on the store, as an operator or another program runs
-// it, waiting for locks up to the time given (milliseconds).
-ProcessResult Shell(const std::filesystem::path& file, const std::string& sql, int wait = 10000)
-{
-    return RunProcess({"/usr/bin/sqlite3", "-cmd", ".timeout " + std::to_string(wait), file.string(), sql});
-}
-
 // What other processes do to the store, at random, until told to stop:
 // none of it changes what the store answers.
 class Meddlers {
@@ -118,7 +111,7 @@ private:
         while (!m_stop) {
             const std::lock_guard paused(m_pause);
             // Briefly: what the store refuses it refuses at once.
-            Shell(m_file, kActs[random() % std::size(kActs)], 50);
+            SqliteShell(m_file, kActs[random() % std::size(kActs)], 50);
             ++m_acts;
         }
     }
@@ -161,18 +154,19 @@ TEST(LookupCacheUnderHostileProcesses, SqliteReaderNeverCrashesNorAnswersStale)
             if (round % 10 == 0) {
                 const std::lock_guard paused(meddlers.pause());
                 const std::filesystem::path copy = folder / "copy.db";
-                ASSERT_EQ(Shell(file, "VACUUM INTO '" + copy.string() + "'").exitCode, 0);
+                ASSERT_EQ(SqliteShell(file, "VACUUM INTO '" + copy.string() + "'").exitCode, 0);
                 now = "restored " + now;
-                ASSERT_EQ(Shell(copy, "UPDATE QM_VALMOR SET OUTPUT = '" + now + "' WHERE INPUT = 'k'").exitCode, 0);
+                ASSERT_EQ(SqliteShell(copy, "UPDATE QM_VALMOR SET OUTPUT = '" + now + "' WHERE INPUT = 'k'").exitCode,
+                          0);
                 std::filesystem::rename(copy, file);
                 std::filesystem::remove(file.string() + "-wal");
                 std::filesystem::remove(file.string() + "-shm");
-                ASSERT_EQ(Shell(file, "PRAGMA journal_mode = WAL;").exitCode, 0);
+                ASSERT_EQ(SqliteShell(file, "PRAGMA journal_mode = WAL;").exitCode, 0);
                 ASSERT_EQ(reader.Call("Open\t" + connection), "OK\t");
                 ++replaced;
             } else {
                 const ProcessResult wrote =
-                    Shell(file, "UPDATE QM_VALMOR SET OUTPUT = '" + now + "' WHERE INPUT = 'k'");
+                    SqliteShell(file, "UPDATE QM_VALMOR SET OUTPUT = '" + now + "' WHERE INPUT = 'k'");
                 ASSERT_EQ(wrote.exitCode, 0) << wrote.err;
             }
             for (int again = 0; again < 3; ++again)
@@ -251,7 +245,7 @@ TEST(LookupCacheUnderHostileProcesses, AStoresOwnFilesAreNeverReadAsAnImport)
         BstrResult report;
         EXPECT_EQ(second->TableImport(Arg(u"u"), Arg(u"T"), Arg(valmorin::text::Widen(own)), 0, &report),
                   MakeHResult(0x80070020));
-        EXPECT_NE(Shell(file, "PRAGMA journal_mode = DELETE;", 50).exitCode, 0)
+        EXPECT_NE(SqliteShell(file, "PRAGMA journal_mode = DELETE;", 50).exitCode, 0)
             << "another process left WAL mode: the process's locks were dropped";
     }
 }

@@ -11,7 +11,7 @@
 #include "platform/text/utf.h"
 #include "support/private_postgres.h"
 #include "support/component.h"
-#include "support/process.h"
+#include "support/store.h"
 
 #include <gtest/gtest.h>
 
@@ -105,13 +105,11 @@ TEST(ReconnectTest, AnOpenedStoreRenamedOverIsOpenedAgainNotNK)
     };
     ASSERT_EQ(translate(), u"old");
     const std::filesystem::path restored = store.file().parent_path() / "restored.db";
-    ASSERT_EQ(
-        RunProcess({"/usr/bin/sqlite3", store.file().string(), "VACUUM INTO '" + restored.string() + "'"}).exitCode, 0);
-    ASSERT_EQ(RunProcess({"/usr/bin/sqlite3", restored.string(), "UPDATE QM_VALMOR SET OUTPUT = 'restored'"}).exitCode,
-              0);
+    ASSERT_EQ(SqliteShell(store.file(), "VACUUM INTO '" + restored.string() + "'").exitCode, 0);
+    ASSERT_EQ(SqliteShell(restored, "UPDATE QM_VALMOR SET OUTPUT = 'restored'").exitCode, 0);
     // As a careful operator does: the log of the file replaced emptied first,
     // so that none of its pages is read into the new one.
-    ASSERT_EQ(RunProcess({"/usr/bin/sqlite3", store.file().string(), "PRAGMA wal_checkpoint(TRUNCATE)"}).exitCode, 0);
+    ASSERT_EQ(SqliteShell(store.file(), "PRAGMA wal_checkpoint(TRUNCATE)").exitCode, 0);
     std::filesystem::rename(restored, store.file());
     std::u16string answer;
     for (const auto deadline = std::chrono::steady_clock::now() + 15s; std::chrono::steady_clock::now() < deadline;

@@ -67,6 +67,11 @@ void TestStore::Run(const std::string& sql) const
     CreateSqliteFile(m_file, sql);
 }
 
+ProcessResult SqliteShell(const std::filesystem::path& file, const std::string& sql, int waitMs)
+{
+    return RunProcess({"/usr/bin/sqlite3", "-cmd", ".timeout " + std::to_string(waitMs), file.string(), sql});
+}
+
 std::vector<ProcessResult> RunBatchesAtOnce(const TestStore& store, int processes, const std::string& calls)
 {
     if (InSqliteFile(store.kind())) CreateSqliteFile(store.file(), "PRAGMA journal_mode = WAL;");

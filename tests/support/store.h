@@ -69,6 +69,12 @@ private:
 // `sql` inserts.
 void CreateWalStore(const std::filesystem::path& file, const std::string& sql = "");
 
+// The sqlite3 shell on a store's file, as an operator or another program
+// runs it, waiting for locks up to the time given (milliseconds). A
+// process of its own: a connection of the test's own, once closed, would
+// drop the locks the test's objects hold on the file.
+ProcessResult SqliteShell(const std::filesystem::path& file, const std::string& sql, int waitMs = 10000);
+
 // The same batch of calls sent by that many `valmorin --batch` processes at
 // once, on the store (SQLite in WAL mode, as shared stores are).
 std::vector<ProcessResult> RunBatchesAtOnce(const TestStore& store, int processes, const std::string& calls);
