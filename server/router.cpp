@@ -12,6 +12,8 @@
 #include "server/route_tables.h"
 #include "server/route_translate.h"
 
+#include "platform/text/utf.h"
+
 #include <algorithm>
 #include <cctype>
 #include <vector>
@@ -50,54 +52,64 @@ constexpr Route kRoutes[] = {
     {"POST", "/api/revisions/{n}/revert", RevertRevision},
 };
 
-// The path's segments after /api, each percent-decoded and checked.
-std::vector<std::u16string> SegmentsOf(const std::string& target)
+// A segment of the path as it names something: percent-decoded, and
+// checked as request texts are (RequestText's refusals, word for word).
+// Kept in UTF-8: the routes' own words are ASCII, and only the parameters
+// of the route that answers are widened.
+std::string DecodedSegment(std::string_view raw)
 {
-    const std::string path = target.substr(0, target.find('?'));
-    std::vector<std::u16string> segments;
+    std::string segment(raw);
+    const std::size_t escape = raw.find('%');
+    for (std::size_t i = escape; i != std::string_view::npos; i = raw.find('%', i + 1))
+        if (i + 2 >= raw.size() || !std::isxdigit(static_cast<unsigned char>(raw[i + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(raw[i + 2])))
+            Refuse(400, "the path holds a % that is not followed by two hexadecimal digits");
+    if (escape != std::string_view::npos) segment = httplib::detail::decode_url(segment, false);
+    if (!valmorin::text::IsUtf8(segment)) Refuse(400, "the path is not valid UTF-8");
+    if (segment.find('\0') != std::string::npos) Refuse(400, "the path holds a NUL character");
+    return segment;
+}
+
+// The path's segments after /api, each decoded and checked.
+std::vector<std::string> SegmentsOf(std::string_view target)
+{
+    const std::string_view path = target.substr(0, target.find('?'));
+    std::vector<std::string> segments;
+    segments.reserve(8); // the longest route's, and /api
     std::size_t from = 0;
     while (from <= path.size()) {
         const std::size_t end = std::min(path.find('/', from), path.size());
-        const std::string raw = path.substr(from, end - from);
+        const std::string_view raw = path.substr(from, end - from);
         // Only the root's own slash leaves an empty segment: another one
         // would let ".../rows//confirm" be read as the row "confirm".
         const bool root = from == 0;
         from = end + 1;
         if (raw.empty() && root) continue;
         if (raw.empty()) Refuse(404, "no such route: the path has an empty segment", kNotFound);
-        for (std::size_t i = raw.find('%'); i != std::string::npos; i = raw.find('%', i + 1))
-            if (i + 2 >= raw.size() || !std::isxdigit(static_cast<unsigned char>(raw[i + 1])) ||
-                !std::isxdigit(static_cast<unsigned char>(raw[i + 2])))
-                Refuse(400, "the path holds a % that is not followed by two hexadecimal digits");
-        segments.push_back(RequestText(httplib::detail::decode_url(raw, false), "the path"));
+        segments.push_back(DecodedSegment(raw));
     }
-    if (segments.empty() || segments.front() != u"api") Refuse(404, "no such route", kNotFound);
+    if (segments.empty() || segments.front() != "api") Refuse(404, "no such route", kNotFound);
     segments.erase(segments.begin());
     return segments;
 }
 
-// Whether a segment is the route's own word (ASCII), as written.
-bool IsWord(std::u16string_view segment, std::string_view word)
-{
-    return std::equal(segment.begin(), segment.end(), word.begin(), word.end(),
-                      [](char16_t a, char b) { return a == static_cast<unsigned char>(b); });
-}
-
-// Whether the segments after /api are the route's path; its parameters'
-// values go to at.
-bool Matches(const Route& route, const std::vector<std::u16string>& segments, std::vector<std::u16string>& at)
+// Whether the segments after /api are the route's path; when values is
+// given, the parameters' values go there, in order, widened.
+bool Matches(const Route& route, const std::vector<std::string>& segments,
+             std::vector<std::u16string>* values = nullptr)
 {
     std::string_view rest = route.path.substr(std::string_view("/api").size());
-    at.clear();
-    for (const std::u16string& segment : segments) {
+    if (values) values->clear();
+    for (const std::string& segment : segments) {
         if (rest.empty()) return false;
         rest.remove_prefix(1); // its slash
         const std::string_view word = rest.substr(0, rest.find('/'));
         rest.remove_prefix(word.size());
-        if (word.starts_with('{'))
-            at.push_back(segment);
-        else if (!IsWord(segment, word))
+        if (word.starts_with('{')) {
+            if (values) values->push_back(RequestText(segment, "the path"));
+        } else if (segment != word) {
             return false;
+        }
     }
     return rest.empty();
 }
@@ -109,15 +121,14 @@ std::span<const Route> Routes() { return kRoutes; }
 const Route* FindRoute(std::string_view method, const std::string& target)
 {
     if (method == "HEAD") method = "GET";
-    std::vector<std::u16string> segments;
+    std::vector<std::string> segments;
     try {
         segments = SegmentsOf(target);
     } catch (const Refusal&) {
         return nullptr;
     }
-    std::vector<std::u16string> at;
     for (const Route& route : kRoutes)
-        if (route.method == method && Matches(route, segments, at)) return &route;
+        if (route.method == method && Matches(route, segments)) return &route;
     return nullptr;
 }
 
@@ -132,11 +143,14 @@ void Router::Answer(Call& call)
 {
     const std::string& method = call.request().method;
     try {
-        const std::vector<std::u16string> segments = SegmentsOf(call.request().target);
+        const std::vector<std::string> segments = SegmentsOf(call.request().target);
         bool pathKnown = false;
         for (const Route& route : kRoutes) {
-            if (!Matches(route, segments, call.at)) continue;
-            if (route.method == method) return AnswerInTurn(route, call);
+            if (!Matches(route, segments)) continue;
+            if (route.method == method) {
+                Matches(route, segments, &call.at);
+                return AnswerInTurn(route, call);
+            }
             pathKnown = true;
         }
         if (pathKnown) Refuse(405, "the route does not take " + method, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));

@@ -63,17 +63,32 @@ private:
     static std::string LineOf(const Exchange& exchange)
     {
         const auto took = std::chrono::duration<double, std::milli>(Clock::now() - exchange.start).count();
-        const std::time_t now = std::time(nullptr);
-        std::tm utc{};
-        ::gmtime_r(&now, &utc);
-        char when[32];
-        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
-        char line[96];
-        std::snprintf(line, sizeof line, " %d %.1fms", exchange.response.status, took);
         const httplib::Request& request = exchange.request;
-        const std::string path = request.target.substr(0, request.target.find('?'));
-        return std::string(when) + " " + Printable(request.remote_addr) + " " + Printable(exchange.user) + " " +
-               Printable(request.method) + " " + Printable(path) + line + "\n";
+        std::string line;
+        line.reserve(128);
+        line += UtcSecond(std::time(nullptr));
+        for (const std::string_view field :
+             {std::string_view(request.remote_addr), std::string_view(exchange.user), std::string_view(request.method),
+              std::string_view(request.target).substr(0, request.target.find('?'))}) {
+            line += ' ';
+            AppendPrintable(line, field);
+        }
+        char figures[96];
+        std::snprintf(figures, sizeof figures, " %d %.1fms", exchange.response.status, took);
+        return line.append(figures) += '\n';
+    }
+    // The second as the log writes it, formatted once per second per thread.
+    static std::string_view UtcSecond(std::time_t now)
+    {
+        thread_local std::time_t formatted = -1;
+        thread_local char text[32];
+        if (now != formatted) {
+            std::tm utc{};
+            ::gmtime_r(&now, &utc);
+            std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+            formatted = now;
+        }
+        return text;
     }
     void WriteOut()
     {
@@ -241,8 +256,9 @@ public:
 
     void Finish(Exchange& exchange) override
     {
+        // The server's own constants, which hold no line break to check for.
         for (const auto& [name, value] : SecurityHeaders())
-            if (!exchange.response.has_header(name)) exchange.response.set_header(name, value);
+            if (!exchange.response.has_header(name)) exchange.response.headers.emplace(name, value);
         if (!m_options.certificate.empty())
             exchange.response.set_header("Strict-Transport-Security", "max-age=31536000");
         m_operations.Count(exchange);

@@ -104,19 +104,27 @@ void WriteLog(std::string lines) { Writer().Queue(std::move(lines)); }
 
 bool DrainLog(std::chrono::milliseconds within) { return Writer().Drain(within); }
 
-std::string Printable(const std::string& text)
+void AppendPrintable(std::string& out, std::string_view text)
 {
     constexpr std::size_t kLongest = 256;
-    std::string out;
-    for (const unsigned char c : std::string_view(text).substr(0, kLongest)) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            out += escaped;
-        }
+    const std::string_view shown = text.substr(0, kLongest);
+    auto plain = [](unsigned char c) { return c >= 0x20 && c < 0x7F && c != '\\'; };
+    for (auto it = shown.begin(); it != shown.end();) {
+        // A run of plain bytes is taken whole.
+        const auto run = std::find_if_not(it, shown.end(), plain);
+        out.append(it, run);
+        if (run == shown.end()) break;
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(*run));
+        out += escaped;
+        it = run + 1;
     }
     if (text.size() > kLongest) out += "...";
+}
+
+std::string Printable(const std::string& text)
+{
+    std::string out;
+    AppendPrintable(out, text);
     return out;
 }

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 
 // Queues whole lines, which a thread of their own writes out: a reader
 // that stops reading (a pipe nobody empties, a paused terminal) holds up
@@ -18,3 +19,5 @@ bool DrainLog(std::chrono::milliseconds within);
 // that a client's bytes cannot forge log lines, and cut at 256 bytes, so
 // that a client cannot fill the log with one request.
 std::string Printable(const std::string& text);
+// The same, appended to a line being made.
+void AppendPrintable(std::string& out, std::string_view text);

@@ -54,6 +54,21 @@ std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8)
     return out;
 }
 
+bool IsUtf8(std::string_view utf8)
+{
+    char32_t cp = 0;
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        if (static_cast<unsigned char>(utf8[pos]) < 0x80) {
+            ++pos;
+            continue;
+        }
+        const std::size_t length = DecodeUtf8(utf8, pos, cp);
+        if (length == 0) return false;
+        pos += length;
+    }
+    return true;
+}
+
 bool AppendUtf8AsUtf16(std::string_view utf8, std::u16string& out)
 {
     // UTF-8 never takes fewer bytes than UTF-16 takes units: room for one

@@ -16,6 +16,9 @@ VALMORIN_PLATFORM_API std::optional<std::u16string> Utf8ToUtf16(std::string_view
 // reuses one buffer; false when the input is not well-formed, with out
 // holding what came before the fault.
 VALMORIN_PLATFORM_API bool AppendUtf8AsUtf16(std::string_view utf8, std::u16string& out);
+// Whether the text is well-formed UTF-8, as Utf8ToUtf16 reads it, with
+// nothing converted.
+VALMORIN_PLATFORM_API bool IsUtf8(std::string_view utf8);
 // An unpaired surrogate becomes U+FFFD.
 VALMORIN_PLATFORM_API std::string Utf16ToUtf8(std::u16string_view utf16);
 // The same, written at out, which has room for three bytes per UTF-16 unit;

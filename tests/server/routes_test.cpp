@@ -247,6 +247,36 @@ TEST_P(DocumentedRoutesTest, APathWithAnEmptySegmentNamesNoRoute)
     EXPECT_NE(kept->body.find("kept"), std::string::npos) << kept->body;
 }
 
+// A path is read as its decoded text: the routes' words as well as their
+// parameters, and neither when a segment is no text. Faults caught: words
+// compared with the segments as sent, so that an escaped letter names no
+// route; a segment's bytes not checked as UTF-8, or a decoded NUL let
+// through to the store.
+TEST_P(DocumentedRoutesTest, APathIsReadAsItsDecodedText)
+{
+    ServeProcess server = Serve({});
+    httplib::Client client("127.0.0.1", server.port());
+    const std::string json = "application/json";
+    ASSERT_EQ(
+        client.Post("/api/tables", R"({"name":"T\u00e9","columns":[{"name":"k","input":true},{"name":"v"}]})", json)
+            ->status,
+        201);
+    ASSERT_EQ(client.Post("/api/tables/T%C3%A9/rows", R"({"input":"\u00e9t\u00e9","output":"summer"})", json)->status,
+              201);
+    for (const char* path : {"/api/translate/T%C3%A9/%C3%A9t%C3%A9", "/%61pi/%74ranslate/T%c3%a9/%C3%A9t%C3%A9"}) {
+        const httplib::Result answer = client.Get(path);
+        ASSERT_TRUE(answer) << path;
+        EXPECT_EQ(answer->status, 200) << path;
+        EXPECT_EQ(answer->body, R"({"output":"summer"})") << path;
+    }
+    for (const char* path : {"/api/translate/T%C3%A9/%C3%28", "/api/translate/T%C3%A9/%ED%A0%80",
+                             "/api/translate/T%C3%A9/a%00", "/api/translate/T%C3%A9/%4", "/api/%FFtranslate/T/k"}) {
+        const httplib::Result answer = client.Get(path);
+        ASSERT_TRUE(answer) << path;
+        EXPECT_EQ(answer->status, 400) << path << " " << answer->body;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, DocumentedRoutesTest, ::testing::Values(StoreKind::Sqlite), StoreKindName);
 
 } // namespace
