@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <condition_variable>
 #include <functional>
 #include <limits>
@@ -239,6 +240,20 @@ void FillRequest(const http::request<http::buffer_body>& head, const std::string
     request.remote_addr = remote;
 }
 
+// A query's parameters as name=value, the value holding no = of its own:
+// the query reader keeps only what follows the last one, which would make
+// "as_of=x=1" ask for revision 1.
+bool EachParameterHasOneValue(std::string_view query)
+{
+    for (std::size_t from = 0; from < query.size();) {
+        const std::size_t end = std::min(query.find('&', from), query.size());
+        const std::string_view parameter = query.substr(from, end - from);
+        if (std::count(parameter.begin(), parameter.end(), '=') > 1) return false;
+        from = end + 1;
+    }
+    return true;
+}
+
 // What makes a head unfit to be answered, though the parser took it: too
 // many fields, or a body whose length two parts of a chain could read two
 // ways (request smuggling).
@@ -263,7 +278,12 @@ std::optional<std::pair<int, std::string>> HeadFault(const Parser& parser)
     const beast::string_view expect = head[http::field::expect];
     if (!expect.empty() && !beast::iequals(expect, "100-continue"))
         return std::pair{417, "no expectation but 100-continue is met"};
-    if (!head.target().starts_with('/')) return std::pair{400, "the request's target is not a path"};
+    const std::string_view target(head.target().data(), head.target().size());
+    if (!target.starts_with('/')) return std::pair{400, "the request's target is not a path"};
+    if (!EscapesAreWellFormed(target))
+        return std::pair{400, "the request's target holds a % that is not followed by two hexadecimal digits"};
+    if (!EachParameterHasOneValue(target.substr(std::min(target.find('?'), target.size()))))
+        return std::pair{400, "a query parameter holds more than one =: escape it as %3D"};
     return std::nullopt;
 }
 
@@ -283,6 +303,15 @@ bool Keep(Exchange& exchange, std::string_view bytes)
 }
 
 } // namespace
+
+bool EscapesAreWellFormed(std::string_view text)
+{
+    for (std::size_t i = text.find('%'); i != std::string_view::npos; i = text.find('%', i + 1))
+        if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(text[i + 2])))
+            return false;
+    return true;
+}
 
 // The workers' component calls in flight, which a stop cancels: an import
 // under way is rolled back rather than waited for.

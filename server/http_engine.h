@@ -36,6 +36,12 @@ struct EngineOptions {
     int innerPort = 0;
 };
 
+// Whether every % in the text is followed by two hexadecimal digits: the
+// only escape a request's target may hold (a %u escape, which some
+// decoders read, is refused rather than read one way here and another way
+// by a proxy in front).
+bool EscapesAreWellFormed(std::string_view text);
+
 // One request and its answer as the server's code sees them.
 struct Exchange {
     httplib::Request request; // its body filled when the body is not an upload

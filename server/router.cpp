@@ -59,12 +59,8 @@ constexpr Route kRoutes[] = {
 std::string DecodedSegment(std::string_view raw)
 {
     std::string segment(raw);
-    const std::size_t escape = raw.find('%');
-    for (std::size_t i = escape; i != std::string_view::npos; i = raw.find('%', i + 1))
-        if (i + 2 >= raw.size() || !std::isxdigit(static_cast<unsigned char>(raw[i + 1])) ||
-            !std::isxdigit(static_cast<unsigned char>(raw[i + 2])))
-            Refuse(400, "the path holds a % that is not followed by two hexadecimal digits");
-    if (escape != std::string_view::npos) segment = httplib::detail::decode_url(segment, false);
+    if (!EscapesAreWellFormed(raw)) Refuse(400, "the path holds a % that is not followed by two hexadecimal digits");
+    if (raw.find('%') != std::string_view::npos) segment = httplib::detail::decode_url(segment, false);
     if (!valmorin::text::IsUtf8(segment)) Refuse(400, "the path is not valid UTF-8");
     if (segment.find('\0') != std::string::npos) Refuse(400, "the path holds a NUL character");
     return segment;

@@ -70,8 +70,13 @@ private:
         for (const std::string_view field :
              {std::string_view(request.remote_addr), std::string_view(exchange.user), std::string_view(request.method),
               std::string_view(request.target).substr(0, request.target.find('?'))}) {
+            // A field the request left empty (its head refused before it was
+            // read) is shown as one, so that every line has the same fields.
             line += ' ';
-            AppendPrintable(line, field);
+            if (field.empty())
+                line += '-';
+            else
+                AppendPrintable(line, field);
         }
         char figures[96];
         std::snprintf(figures, sizeof figures, " %d %.1fms", exchange.response.status, took);

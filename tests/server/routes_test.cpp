@@ -263,12 +263,18 @@ TEST_P(DocumentedRoutesTest, APathIsReadAsItsDecodedText)
         201);
     ASSERT_EQ(client.Post("/api/tables/T%C3%A9/rows", R"({"input":"\u00e9t\u00e9","output":"summer"})", json)->status,
               201);
-    for (const char* path : {"/api/translate/T%C3%A9/%C3%A9t%C3%A9", "/%61pi/%74ranslate/T%c3%a9/%C3%A9t%C3%A9"}) {
+    ASSERT_EQ(client.Post("/api/tables/T%C3%A9/rows", R"({"input":"a/b","output":"slash"})", json)->status, 201);
+    for (const auto& [path, output] : {std::pair{"/api/translate/T%C3%A9/%C3%A9t%C3%A9", "summer"},
+                                       {"/%61pi/%74ranslate/T%c3%a9/%C3%A9t%C3%A9", "summer"},
+                                       {"/api/translate/T%C3%A9/a%2Fb", "slash"}}) {
         const httplib::Result answer = client.Get(path);
         ASSERT_TRUE(answer) << path;
         EXPECT_EQ(answer->status, 200) << path;
-        EXPECT_EQ(answer->body, R"({"output":"summer"})") << path;
+        EXPECT_EQ(answer->body, std::string(R"({"output":")") + output + "\"}") << path;
     }
+    const httplib::Result twice = client.Get("/%2561pi/translate/T%C3%A9/%C3%A9t%C3%A9");
+    ASSERT_TRUE(twice);
+    EXPECT_EQ(twice->status, 404) << "a segment decoded twice";
     for (const char* path : {"/api/translate/T%C3%A9/%C3%28", "/api/translate/T%C3%A9/%ED%A0%80",
                              "/api/translate/T%C3%A9/a%00", "/api/translate/T%C3%A9/%4", "/api/%FFtranslate/T/k"}) {
         const httplib::Result answer = client.Get(path);

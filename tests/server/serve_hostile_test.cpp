@@ -1138,6 +1138,36 @@ TEST_F(ServeHostileTest, HeadsOutOfBoundsOrAmbiguousAreRefused)
     EXPECT_EQ(Tables(), 0);
 }
 
+// A target is read one way, the one a proxy in front reads. Faults
+// caught: a %u escape, or a % without two hexadecimal digits, read by the
+// decoder (/%u006Detrics answered the metrics a proxy blocks as /metrics;
+// ?contains=%zz was taken as it came); a query value cut at its last =,
+// so that as_of=x=1 asked for revision 1; a refused head logged with empty
+// fields, which shifts the fields of its line.
+TEST_F(ServeHostileTest, ATargetIsReadOneWayOnly)
+{
+    m_store.Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');"
+                "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', 'v');");
+    ServeProcess server = Serve();
+    const auto statusOf = [&](const std::string& requestLine) {
+        RawClient client(server.port());
+        client.Send(requestLine + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) + "\r\n\r\n");
+        return StatusOf(client.ReadAnswers(1));
+    };
+    for (const char* target :
+         {"/%u006Detrics", "/%u0068ealthz", "/api/translate/T/k?as_of=x=1", "/api/translate/T/k?as_of=%",
+          "/api/tables/T/rows?contains=%zz", "/api/tables/T/rows?contains=%u00e9", "/api/translate/T/k%4"})
+        EXPECT_EQ(statusOf("GET " + std::string(target)), 400) << target;
+    EXPECT_EQ(statusOf("GET /api/translate/T/%6B?unused=%3D&x"), 200);
+    EXPECT_EQ(statusOf("GET ?x"), 400);
+    server.Stop();
+    std::istringstream log(server.log());
+    for (std::string line; std::getline(log, line);)
+        if (!line.starts_with("valmorin serve:")) {
+            EXPECT_EQ(line.find("  "), std::string::npos) << "a field of the line is empty: " << line;
+        }
+}
+
 // A chunked upload that comes a few bytes a second, under a large limit.
 // Fault caught: a body's deadline counted from its limit rather than from
 // what arrived, so that a client holds a connection and an upload file
