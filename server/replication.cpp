@@ -13,6 +13,8 @@ constexpr auto kMeasureEvery = std::chrono::milliseconds(100);
 constexpr auto kMeasureLife = std::chrono::seconds(1);
 // How often the standby is measured while lookups wait for a position.
 constexpr auto kPollEvery = std::chrono::milliseconds(5);
+// How long a primary that cannot be asked is left before it is asked again.
+constexpr auto kAskAgainAfter = std::chrono::milliseconds(100);
 
 std::vector<std::u16string> Items(const std::u16string& list)
 {
@@ -104,6 +106,17 @@ std::optional<std::uint64_t> Replication::PrimaryPosition()
     if (const std::optional<std::uint64_t> position = Bytes(Ask(m_primary, m_options.write, kPosition)))
         return position;
     return Bytes(Ask(m_primary, m_options.write, kPosition));
+}
+
+std::optional<std::uint64_t> Replication::PrimaryPositionWithin(std::chrono::milliseconds within)
+{
+    const Clock::time_point deadline = Clock::now() + within;
+    for (;;) {
+        if (const std::optional<std::uint64_t> position = PrimaryPosition()) return position;
+        if (Clock::now() >= deadline) return std::nullopt;
+        std::unique_lock lock(m_mutex);
+        if (m_stopping.wait_for(lock, kAskAgainAfter, [this] { return m_stop; })) return std::nullopt;
+    }
 }
 
 // Null from a server that is no standby (promoted since it was picked).

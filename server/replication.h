@@ -38,6 +38,10 @@ public:
     // The primary's position now, at or past every write committed before;
     // none when the primary cannot be asked.
     std::optional<std::uint64_t> PrimaryPosition();
+    // The same, asked again for up to `within` while no primary answers: a
+    // write committed just before a failover is answered with the position
+    // of the primary that follows, at or past it, once that one is up.
+    std::optional<std::uint64_t> PrimaryPositionWithin(std::chrono::milliseconds within);
     // The connection of the standby that may answer a lookup carrying the
     // position (none: the lag bound decides); none when the primary must,
     // and then the process's lookup caches have heard of every change

@@ -38,6 +38,9 @@ constexpr std::size_t kMostSessionBody = 4 << 10;
 constexpr std::chrono::seconds kStopGrace{30};
 // How long a stop waits for its last lines to reach standard error.
 constexpr std::chrono::seconds kLogDrain{2};
+// How long a write that succeeded waits for a primary to tell its position
+// (a failover leaves none for a few seconds) before it is answered without.
+constexpr std::chrono::seconds kPositionWait{5};
 
 // The access log, on standard error: a line for each answer. Lines are
 // written a few at a time, at most a sweep of the engine late, since a
@@ -301,7 +304,7 @@ private:
     void TellPosition(Exchange& exchange)
     {
         if (!m_replication || !exchange.writes || exchange.response.status >= 300) return;
-        if (const std::optional<std::uint64_t> position = m_replication->PrimaryPosition())
+        if (const std::optional<std::uint64_t> position = m_replication->PrimaryPositionWithin(kPositionWait))
             exchange.response.set_header(kPositionHeader, std::to_string(*position));
     }
 
