@@ -15,7 +15,6 @@
 #include "platform/text/utf.h"
 
 #include <algorithm>
-#include <cctype>
 #include <vector>
 
 namespace {
@@ -55,11 +54,11 @@ constexpr Route kRoutes[] = {
 // A segment of the path as it names something: percent-decoded, and
 // checked as request texts are (RequestText's refusals, word for word).
 // Kept in UTF-8: the routes' own words are ASCII, and only the parameters
-// of the route that answers are widened.
+// of the route that answers are widened. The engine refused every target
+// with an escape other than % and two hexadecimal digits before this.
 std::string DecodedSegment(std::string_view raw)
 {
     std::string segment(raw);
-    if (!EscapesAreWellFormed(raw)) Refuse(400, "the path holds a % that is not followed by two hexadecimal digits");
     if (raw.find('%') != std::string_view::npos) segment = httplib::detail::decode_url(segment, false);
     if (!valmorin::text::IsUtf8(segment)) Refuse(400, "the path is not valid UTF-8");
     if (segment.find('\0') != std::string::npos) Refuse(400, "the path holds a NUL character");
@@ -142,11 +141,9 @@ void Router::Answer(Call& call)
         const std::vector<std::string> segments = SegmentsOf(call.request().target);
         bool pathKnown = false;
         for (const Route& route : kRoutes) {
-            if (!Matches(route, segments)) continue;
-            if (route.method == method) {
-                Matches(route, segments, &call.at);
-                return AnswerInTurn(route, call);
-            }
+            const bool methodTaken = route.method == method;
+            if (!Matches(route, segments, methodTaken ? &call.at : nullptr)) continue;
+            if (methodTaken) return AnswerInTurn(route, call);
             pathKnown = true;
         }
         if (pathKnown) Refuse(405, "the route does not take " + method, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));

@@ -69,7 +69,12 @@ private:
         const httplib::Request& request = exchange.request;
         std::string line;
         line.reserve(128);
-        line += UtcSecond(std::time(nullptr));
+        const std::time_t now = std::time(nullptr);
+        std::tm utc{};
+        ::gmtime_r(&now, &utc);
+        char when[32];
+        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        line += when;
         for (const std::string_view field :
              {std::string_view(request.remote_addr), std::string_view(exchange.user), std::string_view(request.method),
               std::string_view(request.target).substr(0, request.target.find('?'))}) {
@@ -84,19 +89,6 @@ private:
         char figures[96];
         std::snprintf(figures, sizeof figures, " %d %.1fms", exchange.response.status, took);
         return line.append(figures) += '\n';
-    }
-    // The second as the log writes it, formatted once per second per thread.
-    static std::string_view UtcSecond(std::time_t now)
-    {
-        thread_local std::time_t formatted = -1;
-        thread_local char text[32];
-        if (now != formatted) {
-            std::tm utc{};
-            ::gmtime_r(&now, &utc);
-            std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-            formatted = now;
-        }
-        return text;
     }
     void WriteOut()
     {

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
 #include <string_view>
 
 // Faults caught: only ASCII letters folded (É and é told apart); a
@@ -50,4 +52,27 @@ TEST(Marks, InvisibleAndReorderingCharactersAreUnshowable)
         EXPECT_FALSE(valmorin::text::Unshowable(c)) << static_cast<int>(c);
     for (char16_t c : {u' ', u'\t', u'\u00A0', u'\u2003', u'\u3000'}) EXPECT_TRUE(valmorin::text::Blank(c));
     for (char16_t c : {u'a', u'_', u'\u200B'}) EXPECT_FALSE(valmorin::text::Blank(c));
+}
+
+// The check without a conversion says what the conversion says, on random
+// bytes drawn around the edges of UTF-8 (ASCII, continuation bytes, leads
+// of every length, the bytes that begin overlong forms, surrogates and
+// code points past U+10FFFF). Faults caught: the ASCII shortcut skipping
+// a byte it should read, a lead taken for a whole sequence, a sequence
+// cut by the end of the text read past it.
+TEST(Utf8Check, SaysWhatTheConversionSays)
+{
+    constexpr unsigned char kBytes[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1,
+                                        0xC2, 0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xF8, 0xFF};
+    std::mt19937 random(20261209);
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kBytes - 1), length(0, 8);
+    int wellFormed = 0;
+    for (int i = 0; i < 200000; ++i) {
+        std::string text(length(random), '\0');
+        for (char& c : text) c = static_cast<char>(kBytes[pick(random)]);
+        const bool expected = valmorin::text::Utf8ToUtf16(text).has_value();
+        wellFormed += expected;
+        ASSERT_EQ(valmorin::text::IsUtf8(text), expected) << ::testing::PrintToString(text);
+    }
+    EXPECT_GT(wellFormed, 1000) << "the draw hardly reaches well-formed texts";
 }
