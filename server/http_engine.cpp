@@ -240,18 +240,27 @@ void FillRequest(const http::request<http::buffer_body>& head, const std::string
     request.remote_addr = remote;
 }
 
-// A query's parameters as name=value, the value holding no = of its own:
-// the query reader keeps only what follows the last one, which would make
-// "as_of=x=1" ask for revision 1.
-bool EachParameterHasOneValue(std::string_view query)
+// What makes a query mean one thing here and another to a proxy in front:
+// a parameter's value holding an = of its own (the query reader keeps only
+// what follows the last one, so "as_of=x=1" asked for revision 1); a value
+// with no name (the reader takes the value for the name); a name given
+// twice (the reader answers with the first, others with the last).
+std::optional<std::string> QueryFault(std::string_view query)
 {
+    std::set<std::string> names;
     for (std::size_t from = 0; from < query.size();) {
         const std::size_t end = std::min(query.find('&', from), query.size());
         const std::string_view parameter = query.substr(from, end - from);
-        if (std::count(parameter.begin(), parameter.end(), '=') > 1) return false;
         from = end + 1;
+        if (parameter.empty()) continue;
+        if (std::count(parameter.begin(), parameter.end(), '=') > 1)
+            return "a query parameter holds more than one =: escape it as %3D";
+        const std::string_view name = parameter.substr(0, parameter.find('='));
+        if (name.empty()) return "a query parameter has a value but no name";
+        if (!names.insert(httplib::detail::decode_url(std::string(name), true)).second)
+            return "the query names a parameter more than once";
     }
-    return true;
+    return std::nullopt;
 }
 
 // What makes a head unfit to be answered, though the parser took it: too
@@ -282,8 +291,13 @@ std::optional<std::pair<int, std::string>> HeadFault(const Parser& parser)
     if (!target.starts_with('/')) return std::pair{400, "the request's target is not a path"};
     if (!EscapesAreWellFormed(target))
         return std::pair{400, "the request's target holds a % that is not followed by two hexadecimal digits"};
-    if (!EachParameterHasOneValue(target.substr(std::min(target.find('?'), target.size()))))
-        return std::pair{400, "a query parameter holds more than one =: escape it as %3D"};
+    // A client never sends a fragment: one here would be read as part of the
+    // path or query by this server, and dropped by a proxy in front.
+    if (target.find('#') != std::string_view::npos)
+        return std::pair{400, "the request's target holds a #: a fragment is not sent"};
+    const std::size_t question = std::min(target.find('?'), target.size());
+    if (const std::optional<std::string> fault = QueryFault(target.substr(std::min(question + 1, target.size()))))
+        return std::pair{400, *fault};
     return std::nullopt;
 }
 

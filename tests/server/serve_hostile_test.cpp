@@ -1142,7 +1142,10 @@ TEST_F(ServeHostileTest, HeadsOutOfBoundsOrAmbiguousAreRefused)
 // caught: a %u escape, or a % without two hexadecimal digits, read by the
 // decoder (/%u006Detrics answered the metrics a proxy blocks as /metrics;
 // ?contains=%zz was taken as it came); a query value cut at its last =,
-// so that as_of=x=1 asked for revision 1; a refused head logged with empty
+// so that as_of=x=1 asked for revision 1; a raw # read as part of the
+// path or query (a proxy drops the fragment: k#?as_of=1 asked for the
+// input "k#" as of revision 1); a parameter named twice or a value with
+// no name, read otherwise than a proxy reads it; a refused head logged with empty
 // fields, which shifts the fields of its line.
 TEST_F(ServeHostileTest, ATargetIsReadOneWayOnly)
 {
@@ -1156,9 +1159,12 @@ TEST_F(ServeHostileTest, ATargetIsReadOneWayOnly)
     };
     for (const char* target :
          {"/%u006Detrics", "/%u0068ealthz", "/api/translate/T/k?as_of=x=1", "/api/translate/T/k?as_of=%",
-          "/api/tables/T/rows?contains=%zz", "/api/tables/T/rows?contains=%u00e9", "/api/translate/T/k%4"})
+          "/api/tables/T/rows?contains=%zz", "/api/tables/T/rows?contains=%u00e9", "/api/translate/T/k%4",
+          "/api/translate/T/k#?as_of=1", "/api/translate/T/k#x", "/api/translate/T/k?as_of=1&as_of=2",
+          "/api/translate/T/k?as_%6Ff=1&as_of=2", "/api/translate/T/k?=as_of"})
         EXPECT_EQ(statusOf("GET " + std::string(target)), 400) << target;
     EXPECT_EQ(statusOf("GET /api/translate/T/%6B?unused=%3D&x"), 200);
+    EXPECT_EQ(statusOf("GET /api/tables/T/rows?contains=a%3Db%26c%23d%2B&offset=0&limit=50&"), 200);
     EXPECT_EQ(statusOf("GET ?x"), 400);
     server.Stop();
     std::istringstream log(server.log());
