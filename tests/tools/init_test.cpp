@@ -244,9 +244,15 @@ TEST_P(InitRenewal, RulesAnOlderSchemaMadeOtherwiseAreRenewed)
     const TestStore store(GetParam());
     std::string renewedRules;
     if (store.traits().dialect == Dialect::Sqlite) {
-        store.Run("DROP TRIGGER QM_VALMOR_HISTORY_INSERT; CREATE TRIGGER QM_VALMOR_HISTORY_INSERT AFTER INSERT ON "
-                  "QM_VALMOR BEGIN SELECT 1; END; DROP INDEX QM_HISTORY_NAMES; CREATE INDEX QM_HISTORY_NAMES ON "
-                  "QM_HISTORY (OLD_VALUE);");
+        // Another program's insertion drawing its revision after the row,
+        // as stores made before drew it: renewed alone, or added beside
+        // the trigger that now draws it, two revisions or none are drawn.
+        store.Run("DROP TRIGGER QM_VALMOR_REVISION_INSERT; DROP TRIGGER QM_VALMOR_HISTORY_INSERT; CREATE TRIGGER "
+                  "QM_VALMOR_HISTORY_INSERT AFTER INSERT ON QM_VALMOR BEGIN INSERT INTO QM_REVISIONS (USER_CODE) "
+                  "SELECT NULL FROM QM_WRITER w WHERE w.ACTIVE = 0; INSERT INTO QM_HISTORY (REVISION, KIND, "
+                  "ID_TABLE, INPUT, NEW_VALUE) SELECT MAX(REVISION), 'row', NEW.ID_TABLE, NEW.INPUT, NEW.OUTPUT "
+                  "FROM QM_REVISIONS; UPDATE QM_WRITER SET ACTIVE = 0 WHERE ACTIVE <> 0; END; DROP INDEX "
+                  "QM_HISTORY_NAMES; CREATE INDEX QM_HISTORY_NAMES ON QM_HISTORY (OLD_VALUE);");
         renewedRules = "QM_HISTORY_NAMES, QM_VALMOR_HISTORY_INSERT";
     } else {
         // A body of before, a function's search path, a trigger moved to
@@ -268,7 +274,10 @@ TEST_P(InitRenewal, RulesAnOlderSchemaMadeOtherwiseAreRenewed)
     }
     const ProcessResult renewed = Init(store.connectionString());
     EXPECT_EQ(renewed.exitCode, 0) << renewed.err;
-    EXPECT_NE(renewed.out.find("already exists; renewed the rules " + renewedRules + "\n"), std::string::npos)
+    const std::string added =
+        store.traits().dialect == Dialect::Sqlite ? "added the rules QM_VALMOR_REVISION_INSERT; " : "";
+    EXPECT_NE(renewed.out.find("already exists; " + added + "renewed the rules " + renewedRules + "\n"),
+              std::string::npos)
         << renewed.out;
     const ProcessResult again = Init(store.connectionString());
     EXPECT_NE(again.out.find("already exists; nothing was changed"), std::string::npos) << again.out;
@@ -278,6 +287,16 @@ TEST_P(InitRenewal, RulesAnOlderSchemaMadeOtherwiseAreRenewed)
                    "transadd\tT\tk\tv\n");
     EXPECT_EQ(used.out, "OK\t1\n") << used.err;
     EXPECT_EQ(store.Column("SELECT NEW_VALUE FROM QM_HISTORY WHERE INPUT = 'k'"), Rows{u"v"});
+    // Another program's row: one revision of its own, unnamed.
+    const std::string revisions = "SELECT COUNT(*) FROM QM_REVISIONS";
+    const Rows before = store.Column(revisions);
+    store.Run("INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) SELECT ID_TABLE, 'o', 'w' FROM QM_TABLES WHERE NOM = "
+              "'T';");
+    EXPECT_EQ(std::stoi(valmorin::text::Utf16ToUtf8(store.Column(revisions).at(0))),
+              std::stoi(valmorin::text::Utf16ToUtf8(before.at(0))) + 1);
+    EXPECT_EQ(store.Column("SELECT COALESCE(r.USER_CODE, '<unknown>') FROM QM_HISTORY h JOIN QM_REVISIONS r ON "
+                           "r.REVISION = h.REVISION WHERE h.INPUT = 'o'"),
+              Rows{u"<unknown>"});
     if (store.traits().dialect == Dialect::PostgreSql) {
         EXPECT_EQ(store.Column("SELECT COUNT(*) FROM pg_trigger t JOIN pg_class r ON r.oid = t.tgrelid WHERE "
                                "r.relname = 'Audit Log'"),
