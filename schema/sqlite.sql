@@ -74,7 +74,8 @@ CREATE TRIGGER IF NOT EXISTS QM_TABLES_KEEPS_ITS_ROWS_ON_UPDATE BEFORE UPDATE ON
 -- drawn and moved up to the revision before's in the rare case that the
 -- clock went back. USER_CODE is the acting user of a call of the
 -- component ('' for its methods that name none) and NULL for a write of
--- another program, which gets a revision for each row it changes.
+-- another program, which gets a revision for each row it changes (or
+-- was about to: one ignored or failed may leave a revision of nothing).
 -- APPROVER and CHANGESET are those of an approved change set.
 CREATE TABLE IF NOT EXISTS QM_REVISIONS (
     REVISION INTEGER NOT NULL PRIMARY KEY,
@@ -126,6 +127,10 @@ CREATE TABLE IF NOT EXISTS QM_HISTORY_START AS SELECT 0 AS REVISION, strftime('%
 -- another program's. It is never 1 outside a statement that changes a
 -- row, so a commit never keeps it.
 CREATE TABLE IF NOT EXISTS QM_WRITER AS SELECT 0 AS ACTIVE;
+-- Emptied, it would let another program's changes be recorded under the
+-- revision before them, in that revision's user's name: its row stays.
+CREATE TRIGGER IF NOT EXISTS QM_WRITER_KEEPS_ITS_ROW BEFORE DELETE ON QM_WRITER
+    BEGIN SELECT RAISE(ABORT, 'QM_WRITER: its one row, which marks the changes of the component, stays'); END;
 
 -- The row an INSERT OR REPLACE (or an UPDATE OR REPLACE of a key) of
 -- another program is about to replace: SQLite deletes it without firing

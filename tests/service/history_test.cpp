@@ -298,6 +298,31 @@ TEST_P(HistoryTest, AnotherProgramsReplacementsAreRecordedAsChanges)
     }
 }
 
+// Faults caught: the store taking the component's change for another
+// program's (an unnamed revision drawn beside the component's own, as when
+// SQLite stops firing the component's TEMP marks before the store's
+// triggers), another program's change drawing no revision of its own, and,
+// on SQLite, QM_WRITER emptied so that another program's next change is
+// filed under the revision before it, in that revision's user's name.
+TEST_P(HistoryTest, TheComponentsChangesAreToldFromAnotherProgramsOnes)
+{
+    const std::string unnamed = "SELECT COUNT(*) FROM QM_REVISIONS WHERE USER_CODE IS NULL";
+    const std::string userOfK = "SELECT COALESCE(r.USER_CODE, '<unknown>') FROM QM_HISTORY h JOIN QM_REVISIONS r ON "
+                                "r.REVISION = h.REVISION WHERE h.INPUT = 'k' ORDER BY h.SEQ";
+    LONG done = 0;
+    ASSERT_EQ(m_component->transadd(Arg(u"T"), Arg(u"j"), Arg(u"v"), &done), S_OK);
+    const Rows before = m_store->Column(unnamed);
+    ASSERT_EQ(m_component->transadd(Arg(u"T"), Arg(u"k"), Arg(u"v1"), &done), S_OK);
+    ASSERT_EQ(m_component->transdel(Arg(u"T"), Arg(u"j"), &done), S_OK);
+    EXPECT_EQ(m_store->Column(unnamed), before) << "the component's change taken for another program's";
+    m_store->Run("UPDATE QM_VALMOR SET OUTPUT = 'v2' WHERE INPUT = 'k';");
+    EXPECT_EQ(m_store->Column(userOfK), (Rows{u"", u"<unknown>"}));
+    if (m_store->traits().dialect != Dialect::Sqlite) return;
+    EXPECT_THROW(m_store->Run("DELETE FROM QM_WRITER;"), std::exception);
+    m_store->Run("UPDATE QM_VALMOR SET OUTPUT = 'v3' WHERE INPUT = 'k';");
+    EXPECT_EQ(m_store->Column(userOfK), (Rows{u"", u"<unknown>", u"<unknown>"}));
+}
+
 // Another program writing in a transaction whose snapshot predates the
 // component's last commit. Faults caught: the revision numbered from that
 // snapshot, which does not see the revisions committed since: a number
