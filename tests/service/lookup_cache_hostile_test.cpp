@@ -12,30 +12,25 @@
 #include "support/admin.h"
 #include "support/component.h"
 #include "support/own_registry.h"
+#include "support/pg_relay.h"
 #include "support/process.h"
 #include "support/store.h"
 #include "support/temp_dir.h"
 
 #include "platform/ado/connection_string.h"
 #include "platform/ado/store_watch.h"
-#include "platform/posix/unique_fd.h"
 #include "platform/text/utf.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <list>
 #include <mutex>
 #include <random>
 #include <thread>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -477,157 +472,6 @@ TEST_F(PostgresCatchUpTest, TrustEndsWithTheBoundBeforeTheWatchNotices)
     EXPECT_EQ(stale, 0) << "answers kept past the bound from the last probe answered";
 }
 
-// A PostgreSQL server's socket relayed through a folder of its own, whose
-// link to the cache's watch can hold what the server sends back, as a
-// congested network does, while the watch's queries still go out: from the
-// watch's next query on (Hold), until Release lets the first bytes held go
-// or Open lets everything through again.
-class HoldingRelay {
-public:
-    HoldingRelay(const std::filesystem::path& folder, const std::string& serverFolder, const std::string& port)
-        : m_server(serverFolder + "/.s.PGSQL." + port), m_listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        const sockaddr_un address = Address((folder / (".s.PGSQL." + port)).string());
-        if (::bind(m_listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(m_listener.get(), 16) != 0)
-            throw std::runtime_error("the relay cannot listen");
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~HoldingRelay()
-    {
-        m_stop.store(true);
-        m_thread.join();
-    }
-    HoldingRelay(const HoldingRelay&) = delete;
-    HoldingRelay& operator=(const HoldingRelay&) = delete;
-
-    // When the watch's next query went out, once it has.
-    std::chrono::steady_clock::time_point Hold()
-    {
-        std::unique_lock lock(m_mutex);
-        m_armed = true;
-        m_changed.wait(lock, [&] { return !m_armed; });
-        return m_heldSince;
-    }
-    std::size_t Held()
-    {
-        const std::lock_guard lock(m_mutex);
-        return m_held.size();
-    }
-    void Release(std::size_t bytes)
-    {
-        const std::lock_guard lock(m_mutex);
-        m_release = bytes;
-    }
-    void Open()
-    {
-        const std::lock_guard lock(m_mutex);
-        m_holding = false;
-        m_release = m_held.size();
-    }
-
-private:
-    struct Pair {
-        UniqueFd client, server;
-        bool named = false, watch = false;
-    };
-    static sockaddr_un Address(const std::string& path)
-    {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        path.copy(address.sun_path, sizeof address.sun_path - 1);
-        return address;
-    }
-    // Copies what one side sent to the other; false when the link ended.
-    bool Pass(Pair& pair, bool fromClient)
-    {
-        char buffer[65536];
-        const ssize_t got = ::read(fromClient ? pair.client.get() : pair.server.get(), buffer, sizeof buffer);
-        if (got <= 0) return false;
-        const std::string_view bytes(buffer, static_cast<std::size_t>(got));
-        const std::lock_guard lock(m_mutex);
-        if (fromClient && !std::exchange(pair.named, true)) pair.watch = bytes.find("valmorin watch") != bytes.npos;
-        if (fromClient && pair.watch && m_armed) {
-            m_armed = false;
-            m_release = 0;
-            m_holding = true;
-            m_heldSince = std::chrono::steady_clock::now();
-            m_changed.notify_all();
-        }
-        if (!fromClient && pair.watch && m_holding) {
-            m_held.append(bytes);
-            m_holdingFor = &pair;
-            return true;
-        }
-        return Send(fromClient ? pair.server.get() : pair.client.get(), bytes);
-    }
-    static bool Send(int fd, std::string_view bytes)
-    {
-        while (!bytes.empty()) {
-            const ssize_t sent = ::write(fd, bytes.data(), bytes.size());
-            if (sent <= 0) return false;
-            bytes.remove_prefix(static_cast<std::size_t>(sent));
-        }
-        return true;
-    }
-    void ReleaseAsked()
-    {
-        const std::lock_guard lock(m_mutex);
-        if (m_release == 0 || !m_holdingFor) return;
-        const std::size_t bytes = std::min(m_release, m_held.size());
-        Send(m_holdingFor->client.get(), std::string_view(m_held).substr(0, bytes));
-        m_held.erase(0, bytes);
-        m_release = 0;
-    }
-    void Run()
-    {
-        std::list<Pair> pairs;
-        while (!m_stop.load()) {
-            ReleaseAsked();
-            std::vector<pollfd> fds{{m_listener.get(), POLLIN, 0}};
-            for (const Pair& pair : pairs) {
-                fds.push_back({pair.client.get(), POLLIN, 0});
-                fds.push_back({pair.server.get(), POLLIN, 0});
-            }
-            if (::poll(fds.data(), fds.size(), 5) <= 0) continue;
-            std::size_t at = 1;
-            for (auto pair = pairs.begin(); at < fds.size(); at += 2) {
-                const bool ended = ((fds[at].revents & (POLLIN | POLLHUP)) && !Pass(*pair, true)) ||
-                                   ((fds[at + 1].revents & (POLLIN | POLLHUP)) && !Pass(*pair, false));
-                if (!ended) {
-                    ++pair;
-                    continue;
-                }
-                const std::lock_guard lock(m_mutex);
-                if (m_holdingFor == &*pair) m_holdingFor = nullptr;
-                pair = pairs.erase(pair);
-            }
-            if (fds[0].revents & POLLIN) Accept(pairs); // polled from the next turn on
-        }
-    }
-    void Accept(std::list<Pair>& pairs)
-    {
-        UniqueFd client(::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        UniqueFd server(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        const sockaddr_un address = Address(m_server);
-        if (client && server &&
-            ::connect(server.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-            pairs.push_back(Pair{std::move(client), std::move(server)});
-    }
-
-    const std::string m_server;
-    UniqueFd m_listener;
-    std::atomic<bool> m_stop{false};
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_armed = false, m_holding = false;
-    std::chrono::steady_clock::time_point m_heldSince;
-    std::string m_held;
-    std::size_t m_release = 0;
-    Pair* m_holdingFor = nullptr;
-    std::thread m_thread;
-};
-
 // A catch-up asked while the watch's trust has run out and a probe is on
 // its way (its answer slowed on the link) fails; that probe, sent before
 // the catch-up, must not vouch once its answer comes, ahead of the
@@ -645,7 +489,7 @@ TEST(LookupCacheCatchUp, AProbeSentBeforeAFailedCatchUpNeverVouchesAfterIt)
               "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', 'old');");
     const TempDir folder;
     const valmorin::ado::ConnectionString direct(store.connectionString());
-    HoldingRelay relay(folder.path(), Utf16ToUtf8(direct.Get(u"Host")), Utf16ToUtf8(direct.Get(u"Port")));
+    PgRelay relay(folder.path(), Utf16ToUtf8(direct.Get(u"Host")), Utf16ToUtf8(direct.Get(u"Port")));
     const std::u16string relayed = direct.With(u"Host", valmorin::text::Widen(folder.path().string())).Text();
     const CComPtr<IValmorin> component = NewComponent();
     ASSERT_EQ(component->Open(CComBSTR(relayed).get()), S_OK);

@@ -8,10 +8,13 @@
 // later call answers "no connection to the server" until the host restarts;
 // one that notices a link closed between calls only by failing the next
 // call (after a failover, each idle object of a server failed a request).
+#include "platform/ado/connection_string.h"
 #include "platform/text/utf.h"
-#include "support/private_postgres.h"
 #include "support/component.h"
+#include "support/pg_relay.h"
+#include "support/private_postgres.h"
 #include "support/store.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -63,6 +66,39 @@ TEST(ReconnectTest, AHostOutlivesARestartOfItsServer)
     ExpectTheHostRecovers(host, "1");
 }
 
+// Ends every session on the store's database but the store's own.
+void EndTheOtherSessions(const TestStore& store)
+{
+    const std::vector<std::u16string> ended = store.Column(
+        "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database() AND pid <> "
+        "pg_backend_pid()");
+    ASSERT_EQ(ended, std::vector<std::u16string>{u"t"});
+}
+
+// The server's goodbye and the end of its stream arriving apart, as across
+// a network: the goodbye alone tells the host, between calls, that its link
+// is gone. Fault caught: a look between calls that read what had arrived
+// without taking it as messages, and so saw the link closed only once its
+// end had come too (a call failed now and then after a session was ended).
+TEST(ReconnectTest, AGoodbyeAheadOfTheLinksEndCostsNoCall)
+{
+    SKIP_WITHOUT_STORE(StoreKind::PostgreSql);
+    const TestStore store(StoreKind::PostgreSql);
+    const TempDir folder;
+    const valmorin::ado::ConnectionString direct(store.connectionString());
+    PgRelay relay(folder.path(), valmorin::text::Utf16ToUtf8(direct.Get(u"Host")),
+                  valmorin::text::Utf16ToUtf8(direct.Get(u"Port")));
+    relay.HoldEnds();
+    Host host(valmorin::text::Utf16ToUtf8(direct.With(u"Host", valmorin::text::Widen(folder.path().string())).Text()));
+    ASSERT_EQ(host.Call("transadd\tT\tk\tv"), "OK\t1");
+    ASSERT_EQ(host.Call("transIdent\tN"), "OK\t1");
+    ASSERT_NO_FATAL_FAILURE(EndTheOtherSessions(store));
+    for (int wait = 0; wait < 500 && relay.EndsHeld() == 0; ++wait) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(relay.EndsHeld(), 1);
+    EXPECT_EQ(host.Call("transIdent\tN"), "OK\t2");
+    EXPECT_EQ(host.Call("translate\tT\tk"), "OK\tv");
+}
+
 class EndedSessionTest : public ::testing::TestWithParam<StoreKind> {};
 
 TEST_P(EndedSessionTest, AHostOutlivesTheEndOfItsSession)
@@ -72,10 +108,7 @@ TEST_P(EndedSessionTest, AHostOutlivesTheEndOfItsSession)
     Host host(valmorin::text::Utf16ToUtf8(store.connectionString()));
     ASSERT_EQ(host.Call("transadd\tT\tk\tv"), "OK\t1");
     ASSERT_EQ(host.Call("transIdent\tN"), "OK\t1");
-    const std::vector<std::u16string> ended = store.Column(
-        "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database() AND pid <> "
-        "pg_backend_pid()");
-    ASSERT_EQ(ended, std::vector<std::u16string>{u"t"});
+    ASSERT_NO_FATAL_FAILURE(EndTheOtherSessions(store));
     if (GetParam() != StoreKind::PostgreSql) return ExpectTheHostRecovers(host, "1");
     // Once the ended session's process is gone, its socket is closed.
     for (int wait = 0; wait < 500 && store.Column("SELECT count(*) FROM pg_stat_activity WHERE datname = "

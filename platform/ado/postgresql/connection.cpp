@@ -193,7 +193,10 @@ public:
     // Between statements nothing is owed to this session: whatever arrived
     // is a notice, a notification, or the server's goodbye (an error, then
     // the end of the stream, which a later read finds and libpq marks the
-    // connection bad for). A few reads at most: nothing here waits.
+    // connection bad for). The goodbye is enough: the end may come well
+    // after it. PQconsumeInput only reads; PQisBusy has libpq take what it
+    // read as messages, so the goodbye reaches NoteFatal. A few reads at
+    // most: nothing here waits.
     bool LinkClosedWhileIdle() override
     {
         if (PQtransactionStatus(Raw()) == PQTRANS_ACTIVE) return false;
@@ -202,6 +205,7 @@ public:
             if (socket.fd < 0) return true;
             if (::poll(&socket, 1, 0) <= 0) return false;
             if (PQconsumeInput(Raw()) == 0 || PQstatus(Raw()) == CONNECTION_BAD) return true;
+            PQisBusy(Raw());
         }
         return m_ending;
     }
