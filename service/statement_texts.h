@@ -152,7 +152,6 @@ inline constexpr qmt::StatementShape kSqlServerKeepsHistory{
 inline constexpr qmt::StatementShape kOracleKeepsHistory{
     u"SELECT COUNT(*) FROM ALL_TABLES WHERE TABLE_NAME = 'QM_HISTORY_START' AND OWNER = SYS_CONTEXT('USERENV', "
     u"'CURRENT_SCHEMA')"};
-inline constexpr qmt::StatementShape kTemporaryInMemory{u"PRAGMA temp_store = MEMORY"};
 inline constexpr qmt::StatementShape kMarkComponentChanges{
     u"CREATE TEMP TRIGGER IF NOT EXISTS VALMORIN_MARKS_%s BEFORE %s ON main.%s BEGIN UPDATE QM_WRITER SET ACTIVE = "
     u"1; END"};

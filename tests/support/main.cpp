@@ -33,12 +33,15 @@ void PlaceSandbox(const std::filesystem::path& base)
     MakeFolder(base / "root" / "etc" / "pelkor", shared);
     MakeFolder(base / "registry", shared);
     MakeFolder(base / "home", perms::owner_all);
+    MakeFolder(base / "tmp", perms::all | perms::sticky_bit);
     setenv("PELKOR_ROOT", (base / "root").c_str(), 1);
     setenv("PELKOR_REGISTRY_DIR", (base / "registry").c_str(), 1);
     setenv("HOME", (base / "home").c_str(), 1);
     setenv("XDG_DATA_HOME", (base / "home" / ".local" / "share").c_str(), 1);
     setenv("XDG_CONFIG_HOME", (base / "home" / ".config").c_str(), 1);
     unsetenv("PELKOR_DATASOURCES_DIR");
+    // Where SQLite puts a statement journal grown past what it buffers.
+    setenv("SQLITE_TMPDIR", (base / "tmp").c_str(), 1);
 }
 
 } // namespace
