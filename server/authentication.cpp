@@ -155,12 +155,9 @@ bool OriginMatches(const httplib::Request& request)
 
 // The type of body a change to the route carries: a form or plain text,
 // which any web page may send elsewhere, never changes anything.
-std::string WantedType(const Route* route)
-{
-    return route != nullptr && route->body == Body::Csv ? "text/csv" : "application/json";
-}
+std::string WantedType(const Route& route) { return route.body == Body::Csv ? "text/csv" : "application/json"; }
 
-bool RightContentType(const httplib::Request& request, const Route* route)
+bool RightContentType(const httplib::Request& request, const Route& route)
 {
     if (!ChangesState(request.method) || (request.method == "DELETE" && !CarriesBody(request))) return true;
     const std::string type = request.get_header_value("Content-Type");
@@ -212,9 +209,10 @@ bool Authentication::AdmitCaller(Exchange& exchange, const Route* route)
         if (!user) return false;
         exchange.user = *user;
     }
-    if (!RightContentType(request, route))
+    // A request no route takes is answered 404 or 405 whatever it carries.
+    if (route != nullptr && !RightContentType(request, *route))
         return Refused(exchange.response, 415,
-                       std::string("a ") + request.method + " to this route carries " + WantedType(route));
+                       std::string("a ") + request.method + " to this route carries " + WantedType(*route));
     return true;
 }
 

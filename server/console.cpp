@@ -26,8 +26,10 @@ void AnswerConsole(const httplib::Request& request, httplib::Response& response)
         request.path == "/" ? std::string_view("index.html") : std::string_view(request.path).substr(1);
     for (const auto& [name, content] : kConsoleFiles) {
         if (name != path) continue;
-        if (request.method != "GET")
+        if (request.method != "GET") {
+            response.set_header("Allow", "GET, HEAD");
             return AnswerError(response, 405, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED), "the console's pages take GET");
+        }
         return response.set_content(content.data(), content.size(), TypeOf(name));
     }
     AnswerError(response, 404, kNotFound, "no such page");

@@ -139,14 +139,19 @@ void Router::Answer(Call& call)
     const std::string& method = call.request().method;
     try {
         const std::vector<std::string> segments = SegmentsOf(call.request().target);
-        bool pathKnown = false;
+        std::string allowed; // the methods the path takes, for a 405's Allow
         for (const Route& route : kRoutes) {
             const bool methodTaken = route.method == method;
             if (!Matches(route, segments, methodTaken ? &call.at : nullptr)) continue;
             if (methodTaken) return AnswerInTurn(route, call);
-            pathKnown = true;
+            allowed += (allowed.empty() ? "" : ", ") + std::string(route.method);
+            if (route.method == "GET") allowed += ", HEAD";
         }
-        if (pathKnown) Refuse(405, "the route does not take " + method, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
+        if (!allowed.empty()) {
+            call.response().set_header("Allow", allowed);
+            Refuse(405, "the route does not take " + method + "; it takes " + allowed,
+                   HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
+        }
         Refuse(404, "no such route", kNotFound);
     } catch (const Refusal& refusal) {
         AnswerRefusal(call.response(), refusal);

@@ -137,6 +137,10 @@ TEST_P(ServeTest, BadInputIsRefusedWithItsStatusAndNothingIsWritten)
         {"GET", "/api/tables/%FF", "", "", 400},
         {"GET", "/api/tables/T/rows?offset=-1", "", "", 400},
         {"GET", "/api/nothing/here", "", "", 404},
+        {"DELETE", "/api/tables/T/rows", "", "", 405},
+        {"PUT", "/api/tables/T/rows", "x", "text/plain", 405},
+        {"POST", "/api/nothing/here", "x", "text/plain", 404},
+        {"PUT", "/index.html", "", "", 405},
         {"PATCH", "/api/tables/T", R"({"delete":["one"]})", "application/json", 400},
         {"PUT", "/api/tables/T/csv", "k,v\n1,a\n1,b\n", "text/csv", 400},
         {"POST", "/api/identifiers/it's", "", "application/json", 400},
@@ -159,6 +163,10 @@ TEST_P(ServeTest, BadInputIsRefusedWithItsStatusAndNothingIsWritten)
         const auto result = client.send(request);
         ASSERT_TRUE(result);
         EXPECT_EQ(result->status, c.status) << result->body;
+        // A 405 says which methods the route takes (HTTP requires it).
+        if (c.status == 405) {
+            EXPECT_EQ(result->get_header_value("Allow"), c.path == "/index.html" ? "GET, HEAD" : "GET, HEAD, POST");
+        }
         const Json error = Body(result);
         EXPECT_TRUE(error.contains("error") && error["error"]["message"].is_string()) << result->body;
         EXPECT_EQ(result->body.find("valmorin-serve-"), std::string::npos) << result->body;
