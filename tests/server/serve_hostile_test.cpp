@@ -336,7 +336,7 @@ TEST_F(ServeHostileTest, LargeExportsToSlowReadersAreSentFromTheirFiles)
     const std::string answer = reader.ReadAnswers(1, 60s);
     EXPECT_EQ(StatusOf(answer), 200);
     EXPECT_NE(answer.find("key399999,a value long enough to weigh 399999"), std::string::npos)
-        << "the export was cut short after " << answer.size() << " bytes";
+        << "the export was cut short after " << answer.size() << " bytes: " << answer.substr(0, 600);
 #ifndef __SANITIZE_ADDRESS__ // AddressSanitizer keeps what is freed in quarantine: no measure of memory held
     EXPECT_LT(busy - idle, 32 * 1024) << "KiB resident beyond idle, with 8 unread exports of about 16 MiB";
 #else
