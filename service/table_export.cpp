@@ -72,7 +72,8 @@ private:
 } // namespace
 
 // The rows are read in a transaction, which keeps the columns and the rows
-// of one moment together: no writer changes the table in between.
+// of one moment together whatever the writers do meanwhile, and keeps none
+// of them waiting (an export of a large table lasts seconds).
 HRESULT CValmorin::TableExport(BSTR Name, BSTR Path, LONG* Rows)
 {
     if (Rows == nullptr) return E_POINTER;
@@ -81,7 +82,7 @@ HRESULT CValmorin::TableExport(BSTR Name, BSTR Path, LONG* Rows)
         const std::u16string table = ServiceText::FromBstr(Name).str();
         const std::u16string path = ServiceText::FromBstr(Path).str();
         if (path.empty()) RejectArgument(u"The argument Path is empty: there is no file to export to.");
-        qmt::CAdoTransaction transaction(m_connection);
+        qmt::CAdoTransaction transaction(m_connection, qmt::CAdoTransaction::Kind::Reads);
         const TableLayout layout = ReadTableLayout(m_connection, table);
         if (layout.id == 0) RejectArgument(u"No table is named \"" + table + u"\"; nothing was exported.");
         if (layout.columns.empty())

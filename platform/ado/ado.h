@@ -23,6 +23,9 @@ inline constexpr LONG adLockUnspecified = -1;
 inline constexpr LONG adLockReadOnly = 1;
 inline constexpr LONG adLockPessimistic = 2;
 inline constexpr LONG adAffectAll = 3;
+// The isolation a transaction begun next is given (ADO's IsolationLevel).
+inline constexpr LONG adXactReadCommitted = 0x1000;
+inline constexpr LONG adXactRepeatableRead = 0x10000;
 
 // OLE DB and ADO result codes the objects report.
 inline constexpr HRESULT DB_E_ERRORSINCOMMAND = MakeHResult(0x80040E14);
@@ -132,6 +135,12 @@ struct _Connection : IDispatch {
     static constexpr IID iid = MakeGuid("00001550-0000-0010-8000-00AA006D2EA4");
     virtual HRESULT get_State(LONG* state) = 0;
     virtual HRESULT put_CommandTimeout(LONG seconds) = 0;
+    // adXactRepeatableRead: the transactions begun next read one snapshot
+    // of the store, and take no lock that keeps its writers out where the
+    // store has such a lock (SQLite); a write in them may then fail if
+    // another writer came first. adXactReadCommitted (the default): the
+    // transactions are the writers' own.
+    virtual HRESULT put_IsolationLevel(LONG level) = 0;
     virtual HRESULT Open(BSTR connectionString, BSTR userId, BSTR password, LONG options) = 0;
     virtual HRESULT Close() = 0;
     // Rows affected, when given, receives the count as VT_I4: -1 for a

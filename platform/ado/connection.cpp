@@ -79,6 +79,12 @@ public:
         *state = m_session ? adStateOpen : adStateClosed;
         return S_OK;
     }
+    HRESULT put_IsolationLevel(LONG level) override
+    {
+        if (level != adXactReadCommitted && level != adXactRepeatableRead) return E_INVALIDARG;
+        m_isolationLevel = level;
+        return S_OK;
+    }
     HRESULT put_CommandTimeout(LONG seconds) override
     {
         if (seconds < 0) return E_INVALIDARG;
@@ -156,7 +162,12 @@ public:
         if (m_inTransaction)
             return Fail({AdoError(XACT_E_XTIONEXISTS, kConnectionSource,
                                   u"Only one transaction can be active on this session.")});
-        const HRESULT hr = Guard([&] { m_session->Begin(); });
+        const HRESULT hr = Guard([&] {
+            if (m_isolationLevel == adXactRepeatableRead)
+                m_session->BeginSnapshot();
+            else
+                m_session->Begin();
+        });
         if (SUCCEEDED(hr)) m_inTransaction = true;
         if (level) *level = m_inTransaction ? 1 : 0;
         return hr;
@@ -243,6 +254,7 @@ private:
     }
 
     LONG m_commandTimeout = 30;
+    LONG m_isolationLevel = adXactReadCommitted;
     std::u16string m_provider;
     bool m_inTransaction = false;
     bool m_linkSuspect = false; // a call failed since the link was last looked at

@@ -194,6 +194,17 @@ LONG CAdoConnection::beginTrans()
     return level;
 }
 
+LONG CAdoConnection::beginSnapshotTrans()
+{
+    _Connection& connection = handleOrThrow();
+    raiseFailure(connection.put_IsolationLevel(adXactRepeatableRead));
+    LONG level = 0;
+    const HRESULT hr = connection.BeginTrans(&level);
+    connection.put_IsolationLevel(adXactReadCommitted);
+    raiseFailure(hr);
+    return level;
+}
+
 void CAdoConnection::commitTrans() { raiseFailure(handleOrThrow().CommitTrans()); }
 
 void CAdoConnection::rollbackTrans() { raiseFailure(handleOrThrow().RollbackTrans()); }

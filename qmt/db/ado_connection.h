@@ -41,6 +41,8 @@ public:
     // log says was run.
     LONG execute(const AdoStatement& statement, LONG options);
     LONG beginTrans();
+    // A transaction that reads one snapshot and keeps no writer waiting.
+    LONG beginSnapshotTrans();
     void commitTrans();
     void rollbackTrans();
 

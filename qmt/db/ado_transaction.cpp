@@ -4,7 +4,13 @@
 
 namespace qmt {
 
-CAdoTransaction::CAdoTransaction(CAdoConnection& connection) : m_connection(connection) { m_connection.beginTrans(); }
+CAdoTransaction::CAdoTransaction(CAdoConnection& connection, Kind kind) : m_connection(connection)
+{
+    if (kind == Kind::Reads)
+        m_connection.beginSnapshotTrans();
+    else
+        m_connection.beginTrans();
+}
 
 CAdoTransaction::~CAdoTransaction()
 {

@@ -9,7 +9,10 @@ class CAdoConnection;
 
 class CAdoTransaction {
 public:
-    explicit CAdoTransaction(CAdoConnection& connection);
+    // Reads: one snapshot of the store, read without keeping its writers
+    // waiting; Writes: the writers' own.
+    enum class Kind { Writes, Reads };
+    explicit CAdoTransaction(CAdoConnection& connection, Kind kind = Kind::Writes);
     ~CAdoTransaction();
     CAdoTransaction(const CAdoTransaction&) = delete;
     CAdoTransaction& operator=(const CAdoTransaction&) = delete;

@@ -4,15 +4,18 @@
 #include "support/own_registry.h"
 #include "support/process.h"
 
+#include "platform/ado/connection_string.h"
 #include "platform/text/utf.h"
 #include "platform/win32/sysinfo.h"
 
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -404,5 +407,38 @@ TEST_P(TableTransferTest, LimitsLinksAndCancellationRefuseBeforeWriting)
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, TableTransferTest, VALMORIN_STORES);
+
+// An export of an SQLite store while another program holds its writers'
+// lock: the export reads what was committed and waits for no one. Fault
+// caught: an export in a transaction of the writers' own, which waited
+// for every writer (and several exports for each other) and failed as a
+// locked store past the wait, keeping every writer out while it ran.
+TEST(TableExportTest, AnExportWaitsForNoWriter)
+{
+    const TestStore store;
+    store.Run("INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');"
+              "INSERT INTO QM_DICO (ID_TABLE, ID_COL, NAME_COL, INOUT) VALUES (1, 1, 'k', 1), (1, 2, 'v', 0);"
+              "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'a', '1');");
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(store.file().c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> writer(raw, sqlite3_close);
+    ASSERT_EQ(sqlite3_exec(writer.get(),
+                           "BEGIN IMMEDIATE; INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'b', '2');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    const CComPtr<IValmorin> component = NewComponent();
+    const std::u16string waitsLittle =
+        valmorin::ado::ConnectionString(store.connectionString()).With(u"Busy Timeout", u"300").Text();
+    ASSERT_EQ(component->Open(Arg(waitsLittle)), S_OK);
+    CComPtr<IValmorin2> v2;
+    ASSERT_EQ(component.QueryInterface(v2), S_OK);
+    const TempDir files;
+    LONG rows = -1;
+    EXPECT_EQ(v2->TableExport(Arg(u"T"), Arg(Widen((files / "t.csv").string())), &rows), S_OK)
+        << Utf16ToUtf8(ErrorDescription());
+    EXPECT_EQ(rows, 1);
+    EXPECT_EQ(ReadBytes(files / "t.csv"), "k,v\r\na,1\r\n");
+    sqlite3_exec(writer.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+}
 
 } // namespace

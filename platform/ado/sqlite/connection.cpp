@@ -203,6 +203,9 @@ public:
     // IMMEDIATE takes the write lock at the start: two writers queue on the
     // busy time-out instead of one failing when it upgrades a read lock.
     void Begin() override { Run(u"BEGIN IMMEDIATE"); }
+    // In WAL mode, a deferred transaction reads the snapshot of its first
+    // read, whatever the writers commit meanwhile.
+    void BeginSnapshot() override { Run(u"BEGIN"); }
     void Commit() override { Run(u"COMMIT"); }
     void Rollback() override
     {
