@@ -109,6 +109,19 @@ bool Matches(const Route& route, const std::vector<std::string>& segments,
     return rest.empty();
 }
 
+// The methods the routes of these segments take, as a 405's Allow names
+// them; empty when no route has this path.
+std::string AllowedMethods(const std::vector<std::string>& segments)
+{
+    std::string allowed;
+    for (const Route& route : kRoutes) {
+        if (!Matches(route, segments)) continue;
+        allowed += (allowed.empty() ? "" : ", ") + std::string(route.method);
+        if (route.method == "GET") allowed += ", HEAD";
+    }
+    return allowed;
+}
+
 } // namespace
 
 std::span<const Route> Routes() { return kRoutes; }
@@ -139,15 +152,9 @@ void Router::Answer(Call& call)
     const std::string& method = call.request().method;
     try {
         const std::vector<std::string> segments = SegmentsOf(call.request().target);
-        std::string allowed; // the methods the path takes, for a 405's Allow
-        for (const Route& route : kRoutes) {
-            const bool methodTaken = route.method == method;
-            if (!Matches(route, segments, methodTaken ? &call.at : nullptr)) continue;
-            if (methodTaken) return AnswerInTurn(route, call);
-            allowed += (allowed.empty() ? "" : ", ") + std::string(route.method);
-            if (route.method == "GET") allowed += ", HEAD";
-        }
-        if (!allowed.empty()) {
+        for (const Route& route : kRoutes)
+            if (route.method == method && Matches(route, segments, &call.at)) return AnswerInTurn(route, call);
+        if (const std::string allowed = AllowedMethods(segments); !allowed.empty()) {
             call.response().set_header("Allow", allowed);
             Refuse(405, "the route does not take " + method + "; it takes " + allowed,
                    HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));

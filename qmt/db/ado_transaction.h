@@ -9,8 +9,8 @@ class CAdoConnection;
 
 class CAdoTransaction {
 public:
-    // Reads: one snapshot of the store, read without keeping its writers
-    // waiting; Writes: the writers' own.
+    // Reads: a transaction that only reads and keeps no writer waiting (on
+    // SQLite, one snapshot from its first read); Writes: the writers' own.
     enum class Kind { Writes, Reads };
     explicit CAdoTransaction(CAdoConnection& connection, Kind kind = Kind::Writes);
     ~CAdoTransaction();
