@@ -696,6 +696,9 @@ private:
         }
         std::vector<char> chunk(std::clamp<std::size_t>(exchange.bodyLimit, 1, kReadChunk));
         for (std::size_t received = 0; !parser.is_done();) {
+            // A stop cancels the read under way; one that came as a part had
+            // just arrived, with no read to cancel, is seen here.
+            if (m_stopping) co_return BodyRead::Stopped;
             // Each part's deadline grows with what came before it, so that
             // a body (chunked ones too) that comes slower on average than
             // the slowest rate taken is given up early, whatever its limit.
