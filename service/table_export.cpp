@@ -72,9 +72,9 @@ private:
 } // namespace
 
 // The rows are read in a transaction, which keeps the columns and the rows
-// of one moment together (on SQLite, one snapshot whatever the writers do
-// meanwhile) and keeps none of them waiting: an export of a large table
-// lasts seconds.
+// of one moment together (one snapshot whatever the writers do meanwhile,
+// on the stores that give one) and keeps none of them waiting: an export
+// of a large table lasts seconds.
 HRESULT CValmorin::TableExport(BSTR Name, BSTR Path, LONG* Rows)
 {
     if (Rows == nullptr) return E_POINTER;

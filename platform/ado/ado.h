@@ -135,10 +135,10 @@ struct _Connection : IDispatch {
     static constexpr IID iid = MakeGuid("00001550-0000-0010-8000-00AA006D2EA4");
     virtual HRESULT get_State(LONG* state) = 0;
     virtual HRESULT put_CommandTimeout(LONG seconds) = 0;
-    // adXactRepeatableRead: the transactions begun next read one snapshot
-    // of the store, and take no lock that keeps its writers out where the
-    // store has such a lock (SQLite); a write in them may then fail if
-    // another writer came first. adXactReadCommitted (the default): the
+    // adXactRepeatableRead: the transactions begun next only read: on
+    // SQLite and PostgreSQL (through ODBC too) one snapshot of the store,
+    // without the lock that keeps its writers out; elsewhere as the
+    // writers' own. adXactReadCommitted (the default): the
     // transactions are the writers' own.
     virtual HRESULT put_IsolationLevel(LONG level) = 0;
     virtual HRESULT Open(BSTR connectionString, BSTR userId, BSTR password, LONG options) = 0;

@@ -108,8 +108,8 @@ public:
     // as they come fetch them all here and hand them out one by one.
     virtual std::unique_ptr<RowCursor> OpenCursor(std::u16string_view sql, std::span<const BoundValue> values);
     virtual void Begin() = 0;
-    // A transaction that only reads: where Begin takes the writers' lock
-    // (SQLite), one that does not and reads one snapshot; elsewhere Begin's.
+    // A transaction that only reads: one that takes no writers' lock and
+    // reads one snapshot, where the database gives one; elsewhere Begin's.
     virtual void BeginSnapshot() { Begin(); }
     virtual void Commit() = 0;
     virtual void Rollback() = 0;

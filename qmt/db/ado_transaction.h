@@ -9,8 +9,9 @@ class CAdoConnection;
 
 class CAdoTransaction {
 public:
-    // Reads: a transaction that only reads and keeps no writer waiting (on
-    // SQLite, one snapshot from its first read); Writes: the writers' own.
+    // Reads: a transaction that only reads, one snapshot from its first
+    // read, and keeps no writer waiting (where the store gives snapshots:
+    // SQLite, PostgreSQL); Writes: the writers' own.
     enum class Kind { Writes, Reads };
     explicit CAdoTransaction(CAdoConnection& connection, Kind kind = Kind::Writes);
     ~CAdoTransaction();

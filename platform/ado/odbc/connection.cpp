@@ -54,6 +54,9 @@ struct Dialect {
     // driver's autocommit stays on there.
     std::u16string_view queueWriters;
     std::u16string_view releaseWriters;
+    // Starts a transaction that only reads, on one snapshot and without the
+    // writers' lock, where the database gives one; empty: as any other.
+    std::u16string_view beginSnapshot;
     bool transactionByStatements;
     NativeMapping native;
     // Sets the command time-out once for the session, its milliseconds
@@ -67,14 +70,17 @@ constexpr Dialect kDialects[] = {
     {u"Microsoft SQL Server", Identity::Physloc, u"%%physloc%%", u"%%physloc%% = ?",
      // An EXEC starts no implicit transaction, so the lock is the session's.
      u"EXEC sp_getapplock @Resource = N'valmorin', @LockMode = 'Exclusive', @LockOwner = 'Session'",
-     u"EXEC sp_releaseapplock @Resource = N'valmorin', @LockOwner = 'Session'", false, nullptr, u""},
+     u"EXEC sp_releaseapplock @Resource = N'valmorin', @LockOwner = 'Session'", u"", false, nullptr, u""},
+    // The driver sends BEGIN ahead of the first statement once autocommit
+    // is off, so SET TRANSACTION is the transaction's first.
     {u"PostgreSQL", Identity::Ctid, u"ctid", u"ctid = CAST(? AS tid)",
-     u"SELECT pg_advisory_xact_lock(8386676915082767457)", u"", false, nullptr, u"SET statement_timeout = "},
-    {u"SQLite", Identity::Integer, u"_rowid_", u"_rowid_ = ?", u"BEGIN IMMEDIATE", u"", true,
+     u"SELECT pg_advisory_xact_lock(8386676915082767457)", u"",
+     u"SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY", false, nullptr, u"SET statement_timeout = "},
+    {u"SQLite", Identity::Integer, u"_rowid_", u"_rowid_ = ?", u"BEGIN IMMEDIATE", u"", u"BEGIN", true,
      [](SQLINTEGER code) { return HResultOfSqliteCode(code); }, u""},
-    {u"Oracle", Identity::None, u"", u"", u"", u"", false, nullptr, u""},
+    {u"Oracle", Identity::None, u"", u"", u"", u"", u"", false, nullptr, u""},
 };
-constexpr Dialect kUnrecognised{u"", Identity::None, u"", u"", u"", u"", false, nullptr, u""};
+constexpr Dialect kUnrecognised{u"", Identity::None, u"", u"", u"", u"", u"", false, nullptr, u""};
 
 const Dialect& DialectOf(std::u16string_view dbms)
 {
@@ -201,16 +207,13 @@ public:
             Throw(E_FAIL, u"The row was changed or deleted since it was read; nothing was written.", u"40001");
     }
 
-    void Begin() override
+    void Begin() override { Start(m_dialect.queueWriters); }
+
+    // Where the dialect has no snapshot, as Begin: its release of the
+    // writers' lock follows every transaction's end.
+    void BeginSnapshot() override
     {
-        if (!m_dialect.transactionByStatements) SetAutocommit(false);
-        try {
-            if (!m_dialect.queueWriters.empty()) Direct(std::u16string(m_dialect.queueWriters));
-        } catch (const ProviderFailure&) {
-            if (!m_dialect.transactionByStatements) Abandon();
-            throw;
-        }
-        m_inTransaction = true;
+        Start(m_dialect.beginSnapshot.empty() ? m_dialect.queueWriters : m_dialect.beginSnapshot);
     }
 
     void Commit() override { End(SQL_COMMIT, u"COMMIT"); }
@@ -322,6 +325,20 @@ private:
               u"to name the DBMS");
         const auto units = std::min<std::size_t>(static_cast<std::size_t>(bytes) / sizeof(SQLWCHAR), 127);
         return std::u16string(name, units);
+    }
+
+    // A transaction, begun by its first statement (none: the driver's own
+    // implicit BEGIN).
+    void Start(std::u16string_view first)
+    {
+        if (!m_dialect.transactionByStatements) SetAutocommit(false);
+        try {
+            if (!first.empty()) Direct(std::u16string(first));
+        } catch (const ProviderFailure&) {
+            if (!m_dialect.transactionByStatements) Abandon();
+            throw;
+        }
+        m_inTransaction = true;
     }
 
     void SetAutocommit(bool on)

@@ -53,6 +53,9 @@ constexpr Oid kBool = 16;
 
 // "valmorin" folded into 63 bits: the advisory lock all writers share.
 constexpr const char* kTakeWriterLock = "SELECT pg_advisory_xact_lock(8386676915082767457)";
+// A transaction that only reads sees one snapshot from its first statement
+// on, and takes no writers' lock: writers go on beside it.
+constexpr const char* kBeginSnapshot = "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY";
 
 CComVariant Null()
 {
@@ -162,13 +165,14 @@ public:
 
     // Nothing reaches the server until the transaction's first statement:
     // a transaction without one ends by being forgotten.
-    void Begin() override { m_beginPending = true; }
+    void Begin() override { m_pending = Pending::Writes; }
+    void BeginSnapshot() override { m_pending = Pending::Snapshot; }
 
     // A COMMIT of a transaction that already failed is answered ROLLBACK,
     // not an error: the caller must hear that nothing was kept.
     void Commit() override
     {
-        if (std::exchange(m_beginPending, false)) return;
+        if (std::exchange(m_pending, Pending::Nothing) != Pending::Nothing) return;
         const Result result = Simple("COMMIT");
         if (std::string_view(PQcmdStatus(result.get())) == "ROLLBACK")
             Throw(E_FAIL, u"The transaction had failed and was rolled back; nothing was committed.", u"40000");
@@ -176,14 +180,15 @@ public:
 
     void Rollback() override
     {
-        if (std::exchange(m_beginPending, false)) return;
+        if (std::exchange(m_pending, Pending::Nothing) != Pending::Nothing) return;
         if (InTransaction()) Simple("ROLLBACK");
     }
 
     bool InTransaction() const override
     {
         const PGTransactionStatusType status = PQtransactionStatus(m_connection.get());
-        return m_beginPending || status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
+        return m_pending != Pending::Nothing || status == PQTRANS_INTRANS || status == PQTRANS_INERROR ||
+               status == PQTRANS_ACTIVE;
     }
 
     // libpq marks the connection bad once the server has gone (a restart,
@@ -272,7 +277,7 @@ private:
     template <typename Send>
     Result Exchange(Send&& send)
     {
-        if (m_beginPending) return Pipelined(send);
+        if (m_pending != Pending::Nothing) return Pipelined(send);
         if (!send()) ThrowFromResult(nullptr, Raw());
         return Checked(Collected());
     }
@@ -287,23 +292,23 @@ private:
         return kept;
     }
 
-    // BEGIN, the writers' lock and the statement in one round trip. After a
-    // failure the server skips the rest of the pipeline: the first error is
-    // the one reported.
+    // BEGIN, the writers' lock (for a transaction that writes) and the
+    // statement in one round trip. After a failure the server skips the
+    // rest of the pipeline: the first error is the one reported.
     template <typename Send>
     Result Pipelined(Send&& send)
     {
-        m_beginPending = false;
-        const bool queued = PQenterPipelineMode(Raw()) && Queue("BEGIN") && Queue(kTakeWriterLock) && send() &&
-                            PQpipelineSync(Raw());
+        const bool writes = std::exchange(m_pending, Pending::Nothing) == Pending::Writes;
+        const bool queued = PQenterPipelineMode(Raw()) && Queue(writes ? "BEGIN" : kBeginSnapshot) &&
+                            (!writes || Queue(kTakeWriterLock)) && send() && PQpipelineSync(Raw());
         Result begin = queued ? Collected() : nullptr;
-        Result lock = queued ? Collected() : nullptr;
+        Result lock = queued && writes ? Collected() : nullptr;
         Result statement = queued ? Collected() : nullptr;
         if (queued) PQclear(PQgetResult(Raw())); // the pipeline's end
         PQexitPipelineMode(Raw());
         if (!queued) ThrowFromResult(nullptr, Raw());
         Checked(std::move(begin));
-        Checked(std::move(lock));
+        if (writes) Checked(std::move(lock));
         return Checked(std::move(statement));
     }
 
@@ -324,7 +329,7 @@ private:
         const std::string* name = m_cache.Find(sql);
         const bool kept = name != nullptr;
         if (!kept) name = Prepare(sql);
-        const bool beginsTransaction = m_beginPending;
+        const Pending begins = m_pending;
         try {
             return RunPrepared(*name, values);
         } catch (const ProviderFailure& failure) {
@@ -337,9 +342,9 @@ private:
             const bool forgotten = failure.errors.front().sqlState == u"26000";
             if (std::optional<std::string> stale = m_cache.Remove(sql); stale && !forgotten)
                 m_evicted.push_back(std::move(*stale));
-            if (beginsTransaction) {
+            if (begins != Pending::Nothing) {
                 Simple("ROLLBACK");
-                m_beginPending = true;
+                m_pending = begins;
             } else if (PQtransactionStatus(Raw()) != PQTRANS_IDLE) {
                 throw;
             }
@@ -417,7 +422,9 @@ private:
     }
 
     Connection m_connection;
-    bool m_beginPending = false;
+    // A transaction begun and not yet sent: what it takes once it is.
+    enum class Pending { Nothing, Writes, Snapshot };
+    Pending m_pending = Pending::Nothing;
     std::vector<std::string> m_values;       // the bound values of the statement being sent
     std::vector<const char*> m_pointers;     // the same as libpq takes them
     StatementCache<std::string> m_cache{64}; // the server-side names of prepared forms
