@@ -338,6 +338,10 @@ public:
             CoEnableCallCancellation(nullptr);
             const std::lock_guard lock(m_calls.m_mutex);
             m_calls.m_threads.insert(GetCurrentThreadId());
+            // A call that begins after the stop (a write that waited its
+            // turn behind an import) begins cancelled: it is answered as
+            // the stop's, and nothing of it is kept.
+            if (m_calls.m_stopped) CoCancelCall(GetCurrentThreadId(), 0);
         }
         ~Call()
         {
@@ -357,12 +361,14 @@ public:
     void CancelAll()
     {
         const std::lock_guard lock(m_mutex);
+        m_stopped = true;
         for (const DWORD thread : m_threads) CoCancelCall(thread, 0);
     }
 
 private:
     std::mutex m_mutex;
     std::set<DWORD> m_threads;
+    bool m_stopped = false;
 };
 
 class HttpEngine::Impl {

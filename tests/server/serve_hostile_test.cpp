@@ -980,22 +980,33 @@ TEST_F(ServeHostileTest, UnshowableNamesTwoOriginsAndTheSchemesCase)
     EXPECT_EQ(StatusOf(lower.ReadAnswers(1)), 200);
 }
 
-// A stop while an import of a large file is under way: the import is
-// cancelled and rolled back, and the server ends without waiting for it.
-// Fault caught: a stop that waits for the import (holding the writers'
-// lock until its grace runs out) or ends it half-written.
+// A stop while an import of a large file is under way, and another waits
+// its turn: both are cancelled and rolled back, and the server ends
+// without waiting for them. Faults caught: a stop that waits for the
+// import (holding the writers' lock until its grace runs out) or ends it
+// half-written; a stop that cancels only the calls under way, so that the
+// import waiting its turn runs, and is kept, after it.
 TEST_F(ServeHostileTest, AStopCancelsAnImportUnderWayAndKeepsNothingOfIt)
 {
     ServeProcess server = Serve();
-    RawClient uploader(server.port());
+    RawClient uploader(server.port()), queued(server.port());
     ASSERT_EQ(StartLargeImport(server, uploader), "");
+    // A second import, received whole, waits its turn behind the first.
+    const std::string csv = "k,v\n1,a\n2,b\n";
+    ASSERT_TRUE(queued.Send(Head("PUT", "/api/tables/Queued/csv", server.port(),
+                                 "Content-Type: text/csv\r\nContent-Length: " + std::to_string(csv.size()) + "\r\n") +
+                            csv));
+    std::this_thread::sleep_for(500ms);
     const auto stopping = Clock::now();
     EXPECT_EQ(server.Stop(), 0);
     const auto took = Clock::now() - stopping;
     EXPECT_EQ(m_store.Column("SELECT COUNT(*) FROM QM_TABLES WHERE NOM = 'Big'"), std::vector<std::u16string>{u"0"})
         << "the import went on, or kept a part, after the stop (the stop took "
         << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms)";
+    EXPECT_EQ(m_store.Column("SELECT COUNT(*) FROM QM_TABLES WHERE NOM = 'Queued'"), std::vector<std::u16string>{u"0"})
+        << "the import that waited its turn ran after the stop";
     EXPECT_EQ(m_store.Column("SELECT COUNT(*) FROM QM_VALMOR"), std::vector<std::u16string>{u"0"});
+    EXPECT_EQ(StatusOf(queued.ReadAnswers(1, 1s)), 503) << "the import that waited was not told";
 }
 
 // More silent connections than the server takes: with 200 descriptors it
