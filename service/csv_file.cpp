@@ -220,14 +220,27 @@ bool NeedsQuotes(std::u16string_view field, bool alone, bool firstOfFile)
     return IsBlank(field.front()) || IsBlank(field.back()) || (firstOfFile && field.front() == u'\uFEFF');
 }
 
+// A regular file, nothing, or a link that leads to one of those: the export
+// takes its place (a link is replaced, never written through). A link to a
+// device, a pipe or a folder (/dev/stdout) is not: whoever made it meant
+// that thing, and a file in its place would take what others write there.
+bool ReplaceableByAFile(const std::filesystem::path& path)
+{
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) return true;
+    if (!S_ISLNK(status.st_mode)) return false;
+    if (::stat(path.c_str(), &status) != 0) return errno == ENOENT; // a link to nothing yet
+    return S_ISREG(status.st_mode);
+}
+
 } // namespace
 
 CsvWriter::CsvWriter(const std::u16string& path) : m_path(path), m_file(valmorin::text::Utf16ToUtf8(path))
 {
-    struct stat status {};
-    if (::lstat(m_file.target().c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode))
-        throw qmt::CException(u"CValmorin", u"The file " + m_path + u" is not a regular file; it was left as it is.",
-                              static_cast<DWORD>(HRESULT_FROM_WIN32(5))); // ERROR_ACCESS_DENIED
+    if (!ReplaceableByAFile(m_file.target()))
+        throw qmt::CException(
+            u"CValmorin", u"The file " + m_path + u" is not a regular file, nor a link to one; it was left as it is.",
+            static_cast<DWORD>(HRESULT_FROM_WIN32(5))); // ERROR_ACCESS_DENIED
     if (const int error = m_file.SetMode(kExportMode)) Failed(error);
     m_buffer.reserve(kWriteBuffer + kBlockBytes);
 }

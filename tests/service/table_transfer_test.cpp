@@ -285,6 +285,7 @@ TEST_P(TableTransferTest, ANewTableTakesTheHeadersColumns)
 }
 
 // Faults caught: an export that writes through a link or over a device, or
+// replaces a link to a device with a file (/dev/stdout, as root), or
 // leaves the old file half-replaced when it fails; a file mode that follows
 // the umask; a row whose values do not fit its columns exported cut short.
 TEST_P(TableTransferTest, ExportReplacesOnlyARegularFileAndOnlyWhenWhole)
@@ -315,6 +316,14 @@ TEST_P(TableTransferTest, ExportReplacesOnlyARegularFileAndOnlyWhenWhole)
         ASSERT_EQ(::mkfifo(device.c_str(), 0600), 0);
     EXPECT_EQ(m_v2->TableExport(Arg(u"T"), Arg(Widen(device.string())), &rows), MakeHResult(0x80070005));
     EXPECT_FALSE(std::filesystem::is_regular_file(device));
+    // A link to it (as /dev/stdout is to a terminal or a pipe): refused too,
+    // the link left in place rather than replaced by a file.
+    const std::filesystem::path toDevice = m_files / "to-device";
+    std::filesystem::create_symlink(device, toDevice);
+    EXPECT_EQ(m_v2->TableExport(Arg(u"T"), Arg(Widen(toDevice.string())), &rows), MakeHResult(0x80070005));
+    EXPECT_NE(Utf16ToUtf8(ErrorDescription()).find("nor a link to one"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_symlink(toDevice));
+    std::filesystem::remove(toDevice);
     EXPECT_EQ(m_v2->TableExport(Arg(u"Missing"), Arg(Widen(target.string())), &rows), E_INVALIDARG);
     EXPECT_EQ(rows, 0);
     Put(u"T", u"b", u"2|3"); // two values for one output column: it stands whole
