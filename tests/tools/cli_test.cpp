@@ -255,6 +255,32 @@ TEST_F(CliTest, AnExportThatCannotBeWrittenWholeFails)
     EXPECT_LT(std::stoi(valmorin::text::Utf16ToUtf8(m_store.Column("SELECT COUNT(*) FROM QM_VALMOR").at(0))), 20000);
 }
 
+// An export piped into a reader that goes away after its first bytes, run
+// with SIGPIPE as a shell leaves it (the test ignores it, and its children
+// would inherit that). Faults caught: the command killed by SIGPIPE (exit 141, not the failure
+// it is), leaving the whole table's copy in the temporary folder.
+TEST_F(CliTest, AnExportWhoseReaderWentAwayFailsAndLeavesNoCopy)
+{
+    const std::filesystem::path file = m_home.path() / "many.csv";
+    {
+        std::ofstream csv(file);
+        csv << "code,name\n";
+        for (int i = 0; i < 20000; ++i) csv << "key" << i << ",a name longer than the pipe takes\n";
+    }
+    ASSERT_EQ(Run({"import", "Many", file.string()}).exitCode, 0);
+    const std::filesystem::path temporary = m_home.path() / "tmp";
+    std::filesystem::create_directory(temporary);
+    const ProcessResult piped =
+        RunProcess({"/bin/bash", "-c",
+                    "env --default-signal=PIPE \"$0\" --connection \"$1\" export Many | head -c 1 >/dev/null; "
+                    "exit ${PIPESTATUS[0]}",
+                    VALMORIN_CLI, valmorin::text::Utf16ToUtf8(m_store.connectionString())},
+                   "", {{"XDG_DATA_HOME", (m_home.path() / "data").string()}, {"TMPDIR", temporary.string()}});
+    EXPECT_EQ(piped.exitCode, 2) << piped.err;
+    EXPECT_NE(piped.err.find("could not be written whole"), std::string::npos) << piped.err;
+    EXPECT_TRUE(std::filesystem::is_empty(temporary)) << "the export's copy was left behind";
+}
+
 // Fault caught: no progress shown on a terminal for a large file, or a
 // total that is not the file's number of rows.
 TEST_F(CliTest, ImportShowsItsProgressOnATerminal)

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cerrno>
@@ -223,6 +224,13 @@ int ExportToStream(TransferCall transfer, std::ostream& out, const std::function
     const int status = call(transfer);
     if (status != 0) return status;
     std::ifstream in(file, std::ios::binary);
+    // Gone from the folder before a byte is written out: a reader that goes
+    // away, or a signal, leaves no copy of the table behind.
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    // A reader that went away (`| head`) fails the write, as a full disk
+    // does, rather than ending the command by a signal.
+    ::signal(SIGPIPE, SIG_IGN);
     std::vector<char> block(1 << 20);
     while (in) {
         in.read(block.data(), static_cast<std::streamsize>(block.size()));
