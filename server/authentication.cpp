@@ -160,8 +160,12 @@ std::string WantedType(const Route& route) { return route.body == Body::Csv ? "t
 bool RightContentType(const httplib::Request& request, const Route& route)
 {
     if (!ChangesState(request.method) || (request.method == "DELETE" && !CarriesBody(request))) return true;
-    const std::string type = request.get_header_value("Content-Type");
-    return type.substr(0, type.find(';')) == WantedType(route);
+    // A media type is compared without regard to case, blanks before its
+    // parameters left out.
+    std::string type = request.get_header_value("Content-Type");
+    type.erase(std::min(type.find(';'), type.size()));
+    type.erase(std::min(type.find_last_not_of(" \t") + 1, type.size()));
+    return Lowercase(type) == WantedType(route);
 }
 
 } // namespace
@@ -194,6 +198,9 @@ bool Authentication::AdmitRequest(Exchange& exchange) const
     if (!TakeForwardedClient(exchange.request))
         return Refused(exchange.response, 400, "the proxy's X-Forwarded-For does not end with an address");
     const httplib::Request& request = exchange.request;
+    // Two credentials: a proxy in front could believe the other one.
+    if (request.get_header_value_count("Authorization") > 1)
+        return Refused(exchange.response, 400, "the request carries Authorization more than once");
     if (!HostAllowed(request, exchange.inner))
         return Refused(exchange.response, 421, "this server does not answer for the host the request names");
     if (ChangesState(request.method) && !OriginMatches(request))

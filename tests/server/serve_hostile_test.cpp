@@ -941,11 +941,12 @@ TEST_F(ServeHostileTest, WritesWaitingBehindAnImportLeaveReadsTheirWorkers)
     EXPECT_EQ(StatusOf(uploader.ReadAnswers(1, 180s)), 200) << "the import was not answered within 3 minutes";
 }
 
-// Names a listing could not show as they are, two Origin fields, and the
-// Basic scheme in lower case. Faults caught: a character class missing
-// its edges (DEL, the C1 controls, the reordering marks); a check that
-// believes the first of two Origin fields; a scheme name compared with
-// its case.
+// Names a listing could not show as they are, two Origin fields, two
+// Authorization fields, and the Basic scheme and a media type in another
+// case. Faults caught: a character class missing its edges (DEL, the C1
+// controls, the reordering marks); a check that believes the first of two
+// Origin or Authorization fields; a scheme name or a media type compared
+// with its case.
 TEST_F(ServeHostileTest, UnshowableNamesTwoOriginsAndTheSchemesCase)
 {
     ServeProcess server = Serve({"--users", Accounts({{"alice", "pw", 4}})});
@@ -978,6 +979,13 @@ TEST_F(ServeHostileTest, UnshowableNamesTwoOriginsAndTheSchemesCase)
     lowered.replace(lowered.find("Basic"), 5, "basic");
     lower.Send(Head("GET", "/api/tables", server.port(), lowered));
     EXPECT_EQ(StatusOf(lower.ReadAnswers(1)), 200);
+    RawClient twice(server.port());
+    twice.Send(Head("GET", "/api/tables", server.port(), basic + BasicOf("alice:wrong")));
+    EXPECT_EQ(StatusOf(twice.ReadAnswers(1)), 400) << "two credentials, of which one is believed";
+    RawClient upper(server.port());
+    upper.Send(Head("POST", "/api/identifiers/N", server.port(),
+                    basic + "Content-Type: Application/JSON ; charset=utf-8\r\nContent-Length: 0\r\n"));
+    EXPECT_EQ(StatusOf(upper.ReadAnswers(1)), 200) << "a media type in capitals";
 }
 
 // A stop while an import of a large file is under way, and another waits
