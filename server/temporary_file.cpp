@@ -1,6 +1,7 @@
 #include "server/temporary_file.h"
 
 #include "platform/posix/unique_fd.h"
+#include "platform/posix/user_folders.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,7 +20,7 @@ namespace {
 
 constexpr std::string_view kPrefix = "valmorin-serve-";
 
-std::filesystem::path Folder() { return std::filesystem::temp_directory_path(); }
+std::filesystem::path Folder() { return TemporaryFolder(); }
 
 // Whether a name is "valmorin-serve-<pid>-XXXXXX", as the server names its
 // own folder (and older servers their uploads).

@@ -1,6 +1,9 @@
 #include "platform/posix/user_folders.h"
 
 #include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <system_error>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -42,3 +45,19 @@ std::filesystem::path MachineFolder(const std::filesystem::path& standard)
 }
 
 std::filesystem::path MachineConfigFolder() { return MachineFolder("/etc/pelkor"); }
+
+std::filesystem::path TemporaryFolder()
+{
+    std::error_code error;
+    std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+    if (!error) return folder;
+    // The library's own message names neither the folder nor where its
+    // name came from.
+    std::string named = "/tmp";
+    for (const char* variable : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"})
+        if (const char* value = std::getenv(variable)) {
+            named = value + std::string(" ($") + variable + ")";
+            break;
+        }
+    throw std::runtime_error("the temporary folder " + named + " cannot be used: " + error.message());
+}

@@ -21,3 +21,8 @@ VALMORIN_PLATFORM_API std::filesystem::path MachineFolder(const std::filesystem:
 // The machine's configuration of the component (its registry hives and
 // data sources): /etc/pelkor, below $PELKOR_ROOT as MachineFolder moves it.
 VALMORIN_PLATFORM_API std::filesystem::path MachineConfigFolder();
+
+// The temporary folder as the standard library finds it ($TMPDIR, $TMP,
+// $TEMP, $TEMPDIR, else /tmp). Throws std::runtime_error naming the folder,
+// and the variable that named it, when it is not a folder that exists.
+VALMORIN_PLATFORM_API std::filesystem::path TemporaryFolder();

@@ -255,11 +255,13 @@ TEST_F(CliTest, AnExportThatCannotBeWrittenWholeFails)
     EXPECT_LT(std::stoi(valmorin::text::Utf16ToUtf8(m_store.Column("SELECT COUNT(*) FROM QM_VALMOR").at(0))), 20000);
 }
 
-// An export piped into a reader that goes away after its first bytes, run
-// with SIGPIPE as a shell leaves it (the test ignores it, and its children
-// would inherit that). Faults caught: the command killed by SIGPIPE (exit 141, not the failure
-// it is), leaving the whole table's copy in the temporary folder.
-TEST_F(CliTest, AnExportWhoseReaderWentAwayFailsAndLeavesNoCopy)
+// An export to standard output piped into a reader that goes away after
+// its first bytes, run with SIGPIPE as a shell leaves it (the test ignores
+// it, and its children would inherit that); then one whose TMPDIR names no
+// folder. Faults caught: the command killed by SIGPIPE (exit 141, not the
+// failure it is), leaving the whole table's copy in the temporary folder;
+// a temporary folder that fails without a name.
+TEST_F(CliTest, AnExportToStandardOutputKeepsNoCopyAndNamesItsFolder)
 {
     const std::filesystem::path file = m_home.path() / "many.csv";
     {
@@ -279,6 +281,14 @@ TEST_F(CliTest, AnExportWhoseReaderWentAwayFailsAndLeavesNoCopy)
     EXPECT_EQ(piped.exitCode, 2) << piped.err;
     EXPECT_NE(piped.err.find("could not be written whole"), std::string::npos) << piped.err;
     EXPECT_TRUE(std::filesystem::is_empty(temporary)) << "the export's copy was left behind";
+
+    const std::string absent = (m_home.path() / "absent").string();
+    const ProcessResult nowhere = RunProcess(
+        {VALMORIN_CLI, "--connection", valmorin::text::Utf16ToUtf8(m_store.connectionString()), "export", "Many"}, "",
+        {{"XDG_DATA_HOME", (m_home.path() / "data").string()}, {"TMPDIR", absent}});
+    EXPECT_EQ(nowhere.exitCode, 2);
+    EXPECT_NE(nowhere.err.find("the temporary folder " + absent + " ($TMPDIR) cannot be used"), std::string::npos)
+        << nowhere.err;
 }
 
 // Fault caught: no progress shown on a terminal for a large file, or a

@@ -1,6 +1,7 @@
 #include "transfer_command.h"
 
 #include "batch_line.h"
+#include "platform/posix/user_folders.h"
 #include "platform/text/utf.h"
 #include "platform/win32/security.h"
 
@@ -209,7 +210,7 @@ int WithImportProgress(const TransferCall& transfer, const std::function<int()>&
 
 int ExportToStream(TransferCall transfer, std::ostream& out, const std::function<int(const TransferCall&)>& call)
 {
-    std::string folder = (std::filesystem::temp_directory_path() / "valmorin-export.XXXXXX").string();
+    std::string folder = (TemporaryFolder() / "valmorin-export.XXXXXX").string();
     if (::mkdtemp(folder.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder: " + folder);
     const std::filesystem::path file = std::filesystem::path(folder) / "export.csv";
     struct Cleanup {
