@@ -122,6 +122,14 @@ std::string AllowedMethods(const std::vector<std::string>& segments)
     return allowed;
 }
 
+// A method is named back only while it is as short as a method: a
+// stranger's long one would fill the answer with its own bytes.
+std::string QuotableMethod(const std::string& method)
+{
+    constexpr std::size_t kLongestQuoted = 16;
+    return method.size() <= kLongestQuoted ? method : "a method of " + std::to_string(method.size()) + " bytes";
+}
+
 } // namespace
 
 std::span<const Route> Routes() { return kRoutes; }
@@ -156,7 +164,7 @@ void Router::Answer(Call& call)
             if (route.method == method && Matches(route, segments, &call.at)) return AnswerInTurn(route, call);
         if (const std::string allowed = AllowedMethods(segments); !allowed.empty()) {
             call.response().set_header("Allow", allowed);
-            Refuse(405, "the route does not take " + method + "; it takes " + allowed,
+            Refuse(405, "the route does not take " + QuotableMethod(method) + "; it takes " + allowed,
                    HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
         }
         Refuse(404, "no such route", kNotFound);

@@ -22,6 +22,7 @@
 #include "platform/text/json_nesting.h"
 #include "platform/text/marks.h"
 #include "platform/text/utf.h"
+#include "platform/win32/errors.h"
 #include "service/call_frame.h"
 #include "service/json_text.h"
 #include "service/listing.h"
@@ -538,6 +539,13 @@ Json ChangeCount(const std::u16string& stored)
     }
 }
 
+// An id no change set has is a missing thing, as a missing table or row
+// is, not a malformed argument: the server answers it 404.
+[[noreturn]] void RefuseUnknownChangeSet(LONG id)
+{
+    Refuse(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), u"No change set has the id " + Decimal(id) + u".");
+}
+
 StoredChangeSet ReadChangeSet(qmt::CAdoConnection& connection, LONG id)
 {
     StoredChangeSet set;
@@ -545,7 +553,7 @@ StoredChangeSet ReadChangeSet(qmt::CAdoConnection& connection, LONG id)
         set = {ReadNumber(row, 0), ReadNumber(row, 10), ReadText(row, 1), ReadText(row, 2),
                ReadText(row, 3),   StoredChanges(row),  ReadText(row, 9), ReadText(row, 4)};
     });
-    if (set.id == 0) Refuse(E_INVALIDARG, u"No change set has the id " + Decimal(id) + u".");
+    if (set.id == 0) RefuseUnknownChangeSet(id);
     return set;
 }
 
@@ -809,7 +817,7 @@ HRESULT CValmorin::ChangeSetShow(LONG Id, BSTR* ChangeSet)
         std::optional<Json> shown;
         ForEachRow(m_connection, Sql<statements::kChangeSet>(Id),
                    [&](const qmt::CAdoRecord& row) { shown = ChangeSetJson(row, true); });
-        if (!shown) Refuse(E_INVALIDARG, u"No change set has the id " + Decimal(Id) + u".");
+        if (!shown) RefuseUnknownChangeSet(Id);
         *ChangeSet = JsonToBstr(DumpJson(*shown));
         return S_OK;
     });

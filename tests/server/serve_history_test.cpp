@@ -251,7 +251,8 @@ TEST_P(ServeHistoryTest, AnImportIntoATableThatNeedsApprovalIsCheckedBeforeItIsP
 // a rejected change set applied; a replacing import's proposal that keeps
 // the rows the file lacks, or reads the file's columns by place instead of
 // by the header; a revert that does not restore the answers; approval
-// turned off by one user alone.
+// turned off by one user alone; an id no change set has answered as a
+// malformed request (400) instead of a missing one (404).
 TEST_P(ServeHistoryTest, AliceProposesAndBobApproves)
 {
     const std::string accounts = Accounts(m_home, {{"alice", "wonder land"}, {"bob", "builder"}});
@@ -272,6 +273,9 @@ TEST_P(ServeHistoryTest, AliceProposesAndBobApproves)
     EXPECT_EQ(Body(alice.Get("/api/translate/T/a"))["output"], "1") << "applied before its approval";
     EXPECT_EQ(Body(bob.Get("/api/changesets?state=pending"))["list"].size(), 1u);
     EXPECT_EQ(alice.Post(changeSet + "/approve", "", kJson)->status, 403) << "approved by its proposer";
+    EXPECT_EQ(bob.Get("/api/changesets/999")->status, 404);
+    EXPECT_EQ(bob.Post("/api/changesets/999/approve", "", kJson)->status, 404);
+    EXPECT_EQ(bob.Post("/api/changesets/999/reject", R"({"reason":"no"})", kJson)->status, 404);
 
     const auto approved = bob.Post(changeSet + "/approve", "", kJson);
     ASSERT_EQ(approved->status, 200) << approved->body;
