@@ -1,8 +1,10 @@
 // transIdent against the raw BEGIN / SELECT / UPDATE / COMMIT of the same
 // statements; transadd against a reused autocommit INSERT and against the
 // three statements it runs (table id, existence count, INSERT), each
-// prepared once and run with bound values in autocommit; and transadd of
-// many new entries, on a store in WAL mode.
+// prepared once and run with bound values in autocommit, in one
+// transaction, and with the revision that names the acting user as
+// transadd runs them; and transadd of many new entries, on a store in WAL
+// mode.
 #include "platform/text/utf.h"
 #include "valmorin/valmorin.h"
 #include "store_fixture.h"
@@ -148,6 +150,7 @@ struct RawTransadds {
                            &count, nullptr);
         sqlite3_prepare_v2(inserts.db, "BEGIN IMMEDIATE", -1, &begin, nullptr);
         sqlite3_prepare_v2(inserts.db, "COMMIT", -1, &commit, nullptr);
+        sqlite3_prepare_v2(inserts.db, "INSERT INTO QM_REVISIONS (USER_CODE) VALUES (?)", -1, &revision, nullptr);
     }
     ~RawTransadds()
     {
@@ -155,6 +158,7 @@ struct RawTransadds {
         sqlite3_finalize(count);
         sqlite3_finalize(begin);
         sqlite3_finalize(commit);
+        sqlite3_finalize(revision);
     }
     RawTransadds(const RawTransadds&) = delete;
     RawTransadds& operator=(const RawTransadds&) = delete;
@@ -164,6 +168,7 @@ struct RawTransadds {
     sqlite3_stmt* count = nullptr;
     sqlite3_stmt* begin = nullptr;
     sqlite3_stmt* commit = nullptr;
+    sqlite3_stmt* revision = nullptr; // names the acting user for the transaction's history
 };
 
 [[gnu::noinline]] bool RawInsertWrite(RawInserts& inserts, const std::string& key)
@@ -203,6 +208,22 @@ int FirstInteger(sqlite3_stmt* stmt)
     const bool begun = sqlite3_step(adds.begin) == SQLITE_DONE;
     sqlite3_reset(adds.begin);
     const bool added = begun && RawTransaddWrite(adds, key);
+    const bool committed = begun && sqlite3_step(adds.commit) == SQLITE_DONE;
+    sqlite3_reset(adds.commit);
+    return added && committed;
+}
+
+// Every statement transadd runs on a store that keeps a history: the
+// transaction's revision, naming its user, then the three, all one write.
+[[gnu::noinline]] bool RawTransaddRecordedWrite(RawTransadds& adds, const std::string& key)
+{
+    static const std::string user = "benchmark";
+    const bool begun = sqlite3_step(adds.begin) == SQLITE_DONE;
+    sqlite3_reset(adds.begin);
+    sqlite3_bind_text(adds.revision, 1, user.data(), static_cast<int>(user.size()), SQLITE_STATIC);
+    const bool recorded = begun && sqlite3_step(adds.revision) == SQLITE_DONE;
+    sqlite3_reset(adds.revision);
+    const bool added = recorded && RawTransaddWrite(adds, key);
     const bool committed = begun && sqlite3_step(adds.commit) == SQLITE_DONE;
     sqlite3_reset(adds.commit);
     return added && committed;
@@ -327,7 +348,8 @@ BENCHMARK(RawTransaddTransaction)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(TransaddNewEntry)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(TransaddNewEntries)->Arg(100000)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
-// With --count <RawCounter|TransIdent|RawInsert|RawTransadd|RawTransaddAtomic|Transadd|TransaddUnrecorded>
+// With --count
+// <RawCounter|TransIdent|RawInsert|RawTransadd|RawTransaddAtomic|RawTransaddRecorded|Transadd|TransaddUnrecorded>
 // <calls>, makes
 // exactly that many writes of one kind and nothing else, for an instruction
 // counter (valgrind --tool=callgrind --toggle-collect='*<kind>Write*'), and
@@ -353,6 +375,9 @@ int CountedWrites(const std::string& kind, int calls)
     } else if (kind == "RawTransaddAtomic") {
         RawTransadds adds;
         for (int i = 0; i < calls; ++i) done += RawTransaddAtomicWrite(adds, "key" + std::to_string(i));
+    } else if (kind == "RawTransaddRecorded") {
+        RawTransadds adds;
+        for (int i = 0; i < calls; ++i) done += RawTransaddRecordedWrite(adds, "key" + std::to_string(i));
     } else if (kind == "TransaddUnrecorded") {
         Transadds adds(StoreWithoutHistory());
         for (int i = 0; i < calls; ++i)
