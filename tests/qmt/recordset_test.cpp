@@ -157,6 +157,33 @@ TEST_F(RecordsetTest, UpdateBatchWritesOnlyTheChangedRowsByIdentity)
               (std::vector<std::u16string>{u"INPUT", u"RENAMED"}));
 }
 
+// Faults caught: the statement that writes a row kept prepared with the
+// first row's values or identity (every row given the first's value, or
+// the first row written twice); a row deleted since it was read taken as
+// written, the caller told nothing of the lost change.
+TEST_F(RecordsetTest, UpdateBatchWritesEachRowItsOwnValueAndRefusesARowGoneSinceRead)
+{
+    CAdoRecordset recordset;
+    recordset.open(u"SELECT ID_TABLE, NAME_COL FROM DICO ORDER BY ID_TABLE", m_connection, adOpenStatic, adUseClient,
+                   adLockPessimistic, kAny);
+    auto row = recordset.begin();
+    (*row).write(1, std::u16string(u"FIRST"));
+    ++row;
+    (*row).write(1, std::u16string(u"SECOND"));
+    recordset.updateBatch(adAffectAll);
+    recordset.close();
+    EXPECT_EQ(QueryColumn(m_file, "SELECT NAME_COL FROM DICO ORDER BY ID_TABLE"),
+              (std::vector<std::u16string>{u"FIRST", u"SECOND"}));
+
+    recordset.open(u"SELECT ID_TABLE, NAME_COL FROM DICO ORDER BY ID_TABLE", m_connection, adOpenStatic, adUseClient,
+                   adLockPessimistic, kAny);
+    CreateSqliteFile(m_file, "DELETE FROM DICO WHERE ID_TABLE = 1"); // another program's
+    (*recordset.begin()).write(1, std::u16string(u"LOST"));
+    EXPECT_THROW(recordset.updateBatch(adAffectAll), qmt::CException);
+    recordset.close();
+    EXPECT_EQ(QueryColumn(m_file, "SELECT NAME_COL FROM DICO"), (std::vector<std::u16string>{u"SECOND"}));
+}
+
 TEST_F(RecordsetTest, WritesNeedAnUpdatableRecordAndAHandle)
 {
     CAdoRecordset recordset;

@@ -181,13 +181,18 @@ public:
         if (set.baseTable.empty() || row >= set.rowIds.size())
             Throw(E_FAIL, u"The row set was not opened for update.");
         if (changes.empty()) return;
-        const Statement stmt = PrepareOne(RowUpdateHead(set, changes) + u"_rowid_ = ?");
+        // Prepared once for the rows of a rewrite, which all change the
+        // same columns: compiling the UPDATE and its triggers for each
+        // row cost twenty times its run.
+        const StatementLease stmt(Prepared(RowUpdateHead(set, changes) + u"_rowid_ = ?").stmt.get());
         std::vector<BoundValue> values;
         for (const ColumnChange& change : changes) values.push_back(BoundOf(*change.value, kSource));
         BindEach(stmt.get(), values, Binding::InBuffers);
         sqlite3_bind_int64(stmt.get(), static_cast<int>(values.size()) + 1, set.rowIds[row]);
         while (Step(stmt.get())) {
         }
+        if (sqlite3_changes(m_db.get()) != 1)
+            Throw(E_FAIL, u"The row was changed or deleted since it was read; nothing was written.", 0, u"40001");
     }
 
     // The cursor's statement is its own, prepared for it: the session's
