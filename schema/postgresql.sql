@@ -53,9 +53,11 @@ ALTER TABLE QM_VALMOR ADD CONSTRAINT QM_VALMOR_TABLE FOREIGN KEY (ID_TABLE) REFE
 -- are named in the schema of the table the trigger fired on, so that
 -- neither a temporary table nor a function of the writer's own can stand
 -- in for them. The functions' bodies are single lines: a line that ends
--- with ';' ends a statement of this file.
-CREATE OR REPLACE FUNCTION QM_NOTIFY_NAMES(names TEXT[]) RETURNS void LANGUAGE sql SET search_path = pg_catalog, pg_temp AS
-    'SELECT pg_catalog.pg_notify(''valmorin_changes'', CASE WHEN pg_catalog.octet_length(n) < 7900 THEN ''T:'' || n ELSE ''*'' END) FROM (SELECT DISTINCT COALESCE(x, '''') AS n FROM pg_catalog.unnest(names) x) d';
+-- with ';' ends a statement of this file. The announcing function is
+-- PL/pgSQL, whose statement is planned once per session: as SQL, it was
+-- planned at every call, a third of what a write statement cost.
+CREATE OR REPLACE FUNCTION QM_NOTIFY_NAMES(names TEXT[]) RETURNS void LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS
+    'BEGIN PERFORM pg_catalog.pg_notify(''valmorin_changes'', CASE WHEN pg_catalog.octet_length(n) < 7900 THEN ''T:'' || n ELSE ''*'' END) FROM (SELECT DISTINCT COALESCE(x, '''') AS n FROM pg_catalog.unnest(names) x) d; END';
 CREATE OR REPLACE FUNCTION QM_NOTIFY_NEW() RETURNS trigger LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS
     'BEGIN IF TG_TABLE_NAME = ''qm_tables'' THEN EXECUTE pg_catalog.format(''SELECT %I.QM_NOTIFY_NAMES(ARRAY(SELECT NOM FROM new_rows))'', TG_TABLE_SCHEMA); ELSE EXECUTE pg_catalog.format(''SELECT %I.QM_NOTIFY_NAMES(ARRAY(SELECT t.NOM FROM %I.QM_TABLES t WHERE t.ID_TABLE IN (SELECT ID_TABLE FROM new_rows)))'', TG_TABLE_SCHEMA, TG_TABLE_SCHEMA); END IF; RETURN NULL; END';
 CREATE OR REPLACE FUNCTION QM_NOTIFY_OLD() RETURNS trigger LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS
