@@ -88,6 +88,30 @@ TEST_F(RecordsetTest, EmptyResultsAndReopening)
 // A recordset released while open is kept for the next one created: that
 // one must start closed and empty, not with the rows and the connection of
 // the last use.
+// Fault caught: a statement kept prepared answering with the columns it
+// had before another program changed the table, though SQLite prepared it
+// anew for the new ones (rows given fewer fields than they hold, or the
+// old names).
+TEST_F(RecordsetTest, AKeptStatementAnswersWithTheColumnsTheTableHasNow)
+{
+    const auto fieldsOfFirstRow = [&] {
+        CAdoRecordset recordset;
+        OpenReadOnly(recordset, u"SELECT * FROM R ORDER BY ID");
+        std::vector<std::u16string> fields;
+        std::u16string field;
+        for (LONG at = 0; at < 4; ++at) try {
+                (*recordset.begin()).read(at, field);
+                fields.push_back(field);
+            } catch (const qmt::CException&) {
+                break;
+            }
+        return fields;
+    };
+    EXPECT_EQ(fieldsOfFirstRow(), (std::vector<std::u16string>{u"1", u"40000", u"forty"}));
+    CreateSqliteFile(m_file, "ALTER TABLE R ADD COLUMN X TEXT DEFAULT 'added'"); // another program's
+    EXPECT_EQ(fieldsOfFirstRow(), (std::vector<std::u16string>{u"1", u"40000", u"forty", u"added"}));
+}
+
 TEST_F(RecordsetTest, ARecordsetReleasedOpenComesBackClosed)
 {
     for (int i = 0; i < 2; ++i) {

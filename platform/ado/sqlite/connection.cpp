@@ -168,9 +168,12 @@ public:
         CachedStatement& cached = Prepared(sql);
         const StatementLease stmt(cached.stmt.get());
         BindValues(stmt.get(), values);
+        // The columns are read after the first step, which prepares the
+        // statement anew when another connection changed the schema.
+        bool onRow = Step(stmt.get());
         set.columns = ColumnNames(cached);
         const int count = sqlite3_column_count(stmt.get());
-        while (Step(stmt.get())) {
+        for (; onRow; onRow = Step(stmt.get())) {
             for (int i = 0; i < count; ++i) set.values.push_back(ColumnValue(stmt.get(), i, m_wide));
             ++set.rows;
         }
@@ -251,7 +254,7 @@ private:
         const std::u16string keyword = LeadingKeyword(sql);
         const bool changesRows =
             keyword == u"INSERT" || keyword == u"UPDATE" || keyword == u"DELETE" || keyword == u"REPLACE";
-        return *m_cache.Insert(std::u16string(sql), CachedStatement{PrepareOne(sql), {}, {}, changesRows}).first;
+        return *m_cache.Insert(std::u16string(sql), CachedStatement{PrepareOne(sql), {}, -1, changesRows}).first;
     }
 
     // Texts are bound as UTF-8 made here, into buffers kept from call to
@@ -306,22 +309,17 @@ private:
         }
     }
 
-    // The names widened once per statement, read again only when the
-    // statement's own have changed (a schema change prepares it anew).
+    // The names widened once per preparation of the statement: only a
+    // schema change, which makes SQLite prepare it anew, changes them.
     static const std::vector<std::u16string>& ColumnNames(CachedStatement& shared)
     {
         sqlite3_stmt* stmt = shared.stmt.get();
-        const auto count = static_cast<std::size_t>(sqlite3_column_count(stmt));
-        bool current = shared.names.size() == count;
-        for (std::size_t i = 0; current && i < count; ++i)
-            current = shared.names[i] == ColumnName(stmt, static_cast<int>(i));
-        if (!current) {
-            shared.names.clear();
+        const int preparation = sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 0);
+        if (shared.namesOfPreparation != preparation) {
             shared.wide.clear();
-            for (std::size_t i = 0; i < count; ++i) {
-                shared.names.emplace_back(ColumnName(stmt, static_cast<int>(i)));
-                shared.wide.push_back(text::Widen(shared.names.back()));
-            }
+            for (int i = 0; i < sqlite3_column_count(stmt); ++i)
+                shared.wide.push_back(text::Widen(ColumnName(stmt, i)));
+            shared.namesOfPreparation = preparation;
         }
         return shared.wide;
     }

@@ -10,7 +10,6 @@ StatementLease::~StatementLease()
 {
     if (m_stmt == nullptr || m_owned) return;
     sqlite3_reset(m_stmt);
-    sqlite3_clear_bindings(m_stmt);
 }
 
 } // namespace valmorin::ado::sqlite

@@ -22,7 +22,9 @@ struct StatementDeleter {
 using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
 // A statement in use by one call: an owned one is finalized afterwards, a
-// cached one is reset and its parameters cleared for the next call.
+// cached one is reset for the next call. Its parameters stay bound to the
+// session's buffers, unread until that call binds every one of them anew
+// (a run with fewer values than markers is refused before it steps).
 class StatementLease {
 public:
     explicit StatementLease(Statement owned) : m_owned(std::move(owned)), m_stmt(m_owned.get()) {}
@@ -41,13 +43,13 @@ private:
 };
 
 // A statement text as the cache keeps it: its prepared statement, the
-// names of its result columns, widened once, and whether it changes rows
-// (an INSERT, UPDATE, DELETE or REPLACE, whose count of changed rows is
-// its outcome).
+// names of its result columns, widened once per preparation, and whether
+// it changes rows (an INSERT, UPDATE, DELETE or REPLACE, whose count of
+// changed rows is its outcome).
 struct CachedStatement {
     Statement stmt;
-    std::vector<std::string> names;   // as the statement last gave them
-    std::vector<std::u16string> wide; // the same, as the row sets carry them
+    std::vector<std::u16string> wide; // the column names, as the row sets carry them
+    int namesOfPreparation = -1;      // SQLite's count of re-preparations when they were read
     bool changesRows = false;
 };
 
