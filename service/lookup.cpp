@@ -66,6 +66,7 @@ bool ReadFirstText(qmt::CAdoConnection& connection, const qmt::AdoStatement& sta
                    bool anyRow = false)
 {
     qmt::CAdoRecordset recordset(connection);
+    recordset.setMaxRecords(1);
     OpenReadOnly(recordset, statement, connection);
     bool found = false;
     if (auto row = recordset.begin(); row != recordset.end()) found = (*row).takeText(0, value) || anyRow;

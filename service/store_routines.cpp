@@ -18,6 +18,7 @@ void OpenForwardOnly(qmt::CAdoRecordset& recordset, const qmt::AdoStatement& sta
 LONG QueryNumber(qmt::CAdoConnection& connection, const qmt::AdoStatement& statement)
 {
     qmt::CAdoRecordset recordset(connection);
+    recordset.setMaxRecords(1);
     OpenReadOnly(recordset, statement, connection);
     LONG value = 0;
     if (auto row = recordset.begin(); row != recordset.end()) (*row).read(0, value);

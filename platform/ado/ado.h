@@ -89,6 +89,8 @@ struct _Recordset : IDispatch {
     virtual HRESULT get_State(LONG* state) = 0;
     virtual HRESULT Close() = 0;
     virtual HRESULT put_CursorLocation(LONG location) = 0;
+    // The most rows an Open reads, 0 for all of them.
+    virtual HRESULT put_MaxRecords(LONG maxRecords) = 0;
     // The statement's provider errors go to the active connection's Errors.
     virtual HRESULT Open(VARIANT source, VARIANT activeConnection, LONG cursorType, LONG lockType, LONG options) = 0;
     virtual HRESULT get_EOF(VARIANT_BOOL* eof) = 0;

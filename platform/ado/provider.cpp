@@ -44,7 +44,7 @@ class FetchedRowsCursor final : public RowCursor {
 public:
     FetchedRowsCursor(Session& session, std::u16string_view sql, std::span<const BoundValue> values)
     {
-        session.Query(sql, values, false, m_rows);
+        session.Query(sql, values, false, kAllRows, m_rows);
     }
 
     bool Next(RowSet& row) override
@@ -100,7 +100,7 @@ std::unique_ptr<RowCursor> Session::OpenCursor(std::u16string_view sql, std::spa
 RowSet QueryRows(Session& session, std::u16string_view sql, bool updatable)
 {
     RowSet set;
-    session.Query(sql, {}, updatable, set);
+    session.Query(sql, {}, updatable, kAllRows, set);
     return set;
 }
 

@@ -85,6 +85,12 @@ public:
     virtual bool Next(RowSet& row) = 0;
 };
 
+// A Query's limit that is none.
+inline constexpr std::size_t kAllRows = 0;
+
+// Whether a Query limited to maxRows reads another row after the rows it has.
+inline bool WantsAnotherRow(std::size_t rows, std::size_t maxRows) { return maxRows == kAllRows || rows < maxRows; }
+
 // A value bound to a statement's ? marker: a text, a number or NULL. A text
 // is viewed, not copied; it stays valid for the call it is given to.
 struct BoundValue {
@@ -101,8 +107,11 @@ public:
     // next value; a text without markers runs as it is written. Values never
     // become part of the text the database parses.
     virtual ExecuteOutcome Execute(std::u16string_view sql, std::span<const BoundValue> values) = 0;
-    // Fills into, emptied first, with the statement's rows.
-    virtual void Query(std::u16string_view sql, std::span<const BoundValue> values, bool updatable, RowSet& into) = 0;
+    // Fills into, emptied first, with the statement's rows, the first
+    // maxRows of them unless it is kAllRows: a provider that steps through
+    // the rows stops there.
+    virtual void Query(std::u16string_view sql, std::span<const BoundValue> values, bool updatable, std::size_t maxRows,
+                       RowSet& into) = 0;
     virtual void UpdateRow(const RowSet& set, std::size_t row, const std::vector<ColumnChange>& changes) = 0;
     // The statement's rows one at a time. Providers that cannot read rows
     // as they come fetch them all here and hand them out one by one.

@@ -81,6 +81,7 @@ public:
         object->Forget();
         object->m_updatable = false;
         object->m_serverCursor = false;
+        object->m_maxRecords = kAllRows;
         g_kept.Keep(object);
     }
 
@@ -108,6 +109,16 @@ public:
         return S_OK;
     }
 
+    // A server cursor reads the rows one at a time anyway: the limit is
+    // the client cursor's, whose Open reads every row.
+    HRESULT put_MaxRecords(LONG maxRecords) override
+    {
+        if (m_open) return Fail(adErrObjectOpen, u"Operation is not allowed when the object is open.");
+        if (maxRecords < 0) return Fail(E_INVALIDARG, u"MaxRecords is a number of rows, 0 for all of them.");
+        m_maxRecords = static_cast<std::size_t>(maxRecords);
+        return S_OK;
+    }
+
     HRESULT Open(VARIANT source, VARIANT activeConnection, LONG, LONG lockType, LONG) override
     {
         if (m_open) return Fail(adErrObjectOpen, u"Operation is not allowed when the object is open.");
@@ -132,7 +143,7 @@ public:
                 m_cursor = connection->ActiveSession()->OpenCursor(sql, values);
                 m_cursor->Next(m_set);
             } else {
-                connection->ActiveSession()->Query(sql, values, m_updatable, m_set);
+                connection->ActiveSession()->Query(sql, values, m_updatable, m_maxRecords, m_set);
             }
         } catch (ProviderFailure& failure) {
             m_cursor.reset();
@@ -300,6 +311,7 @@ private:
     bool m_open = false;
     bool m_updatable = false;
     bool m_serverCursor = false;
+    std::size_t m_maxRecords = kAllRows;
     // With a server cursor, m_set holds the current row only, at position 0.
     std::unique_ptr<RowCursor> m_cursor;
     RowSet m_set;

@@ -183,6 +183,7 @@ void CAdoRecordset::openSource(const VARIANT& source, CAdoConnection& connection
     try {
         close();
         m_handle->put_CursorLocation(cursorLocation);
+        ThrowIfFailedHr(m_handle->put_MaxRecords(m_maxRecords));
         connection.clearErrors();
         m_handle->Open(source, Lent(connection.activeConnection().get()), cursorType, lockType, options);
         connection.raiseProviderErrors();

@@ -73,6 +73,9 @@ public:
     // the log says was opened.
     void open(const AdoStatement& statement, CAdoConnection& connection, LONG cursorType, LONG cursorLocation,
               LONG lockType, LONG options);
+    // The most rows the following opens read, 0 (the default) for all: a
+    // reader of the first row alone spares the store the search for more.
+    void setMaxRecords(LONG maxRecords) { m_maxRecords = maxRecords; }
     void close();
     iterator begin();
     iterator end() { return {}; }
@@ -85,6 +88,7 @@ private:
     CComPtr<_Recordset> m_handle;
     CAdoConnection* m_connection = nullptr; // the one it was opened on, whose errors its failures are
     CAdoConnection* m_lender = nullptr;     // the one m_handle goes back to
+    LONG m_maxRecords = 0;                  // set on the handle at every open: a lent one kept another's
 };
 
 } // namespace qmt

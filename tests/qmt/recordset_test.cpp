@@ -112,6 +112,27 @@ TEST_F(RecordsetTest, AKeptStatementAnswersWithTheColumnsTheTableHasNow)
     EXPECT_EQ(fieldsOfFirstRow(), (std::vector<std::u16string>{u"1", u"40000", u"forty", u"added"}));
 }
 
+// Faults caught: MaxRecords ignored (every row read), or kept by the
+// recordset object a connection lends again, so that the next reader of
+// a whole statement gets its first row alone.
+TEST_F(RecordsetTest, MaxRecordsLimitsOnlyTheReaderThatSetIt)
+{
+    const auto rowsRead = [&](LONG maxRecords) {
+        CAdoRecordset recordset(m_connection);
+        if (maxRecords != 0) recordset.setMaxRecords(maxRecords);
+        OpenReadOnly(recordset, u"SELECT ID FROM R ORDER BY ID");
+        int rows = 0;
+        for (auto row = recordset.begin(); row != recordset.end(); ++row) ++rows;
+        return rows;
+    };
+    EXPECT_EQ(rowsRead(1), 1);
+    EXPECT_EQ(rowsRead(0), 3);
+    EXPECT_EQ(rowsRead(2), 2);
+    EXPECT_EQ(rowsRead(5), 3);
+    CAdoRecordset refused;
+    EXPECT_THROW(refused.setMaxRecords(-1); OpenReadOnly(refused, u"SELECT ID FROM R"), qmt::CException);
+}
+
 TEST_F(RecordsetTest, ARecordsetReleasedOpenComesBackClosed)
 {
     for (int i = 0; i < 2; ++i) {

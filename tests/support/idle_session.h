@@ -9,7 +9,8 @@ struct IdleSession : valmorin::ado::Session {
     {
         return {};
     }
-    void Query(std::u16string_view, std::span<const valmorin::ado::BoundValue>, bool, valmorin::ado::RowSet&) override
+    void Query(std::u16string_view, std::span<const valmorin::ado::BoundValue>, bool, std::size_t,
+               valmorin::ado::RowSet&) override
     {}
     void UpdateRow(const valmorin::ado::RowSet&, std::size_t, const std::vector<valmorin::ado::ColumnChange>&) override
     {}

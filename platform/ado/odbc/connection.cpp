@@ -165,7 +165,8 @@ public:
         return outcome;
     }
 
-    void Query(std::u16string_view sql, std::span<const BoundValue> values, bool updatable, RowSet& set) override
+    void Query(std::u16string_view sql, std::span<const BoundValue> values, bool updatable, std::size_t maxRows,
+               RowSet& set) override
     {
         set.Clear();
         if (updatable && m_dialect.identity == Identity::None)
@@ -182,7 +183,7 @@ public:
             types.push_back(type);
         }
         if (updatable) DescribeBase(stmt.get(), count, set);
-        while (Fetch(stmt.get())) {
+        while (WantsAnotherRow(set.rows, maxRows) && Fetch(stmt.get())) {
             if (updatable) set.rowIds.push_back(ReadIdentity(stmt.get()));
             for (SQLSMALLINT i = first; i <= count; ++i)
                 set.values.push_back(ColumnValue(stmt.get(), i, types[static_cast<std::size_t>(i - first)]));

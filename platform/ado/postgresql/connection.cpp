@@ -131,7 +131,8 @@ public:
         return outcome;
     }
 
-    void Query(std::u16string_view sql, std::span<const BoundValue> values, bool updatable, RowSet& set) override
+    void Query(std::u16string_view sql, std::span<const BoundValue> values, bool updatable, std::size_t maxRows,
+               RowSet& set) override
     {
         set.Clear();
         const Result result = updatable ? Run(WithLeadingColumn(sql, u"ctid", kSource), values) : Run(sql, values);
@@ -141,12 +142,13 @@ public:
         for (int i = first; i < columns; ++i) set.columns.push_back(TextOf(PQfname(rows, i)));
         if (updatable) DescribeBase(rows, set);
         const int count = PQntuples(rows);
-        set.values.reserve(static_cast<std::size_t>(count) * set.columns.size());
-        for (int r = 0; r < count; ++r) {
+        const auto wanted = static_cast<std::size_t>(count);
+        set.values.reserve((maxRows == kAllRows ? wanted : std::min(wanted, maxRows)) * set.columns.size());
+        for (int r = 0; r < count && WantsAnotherRow(set.rows, maxRows); ++r) {
             for (int i = first; i < columns; ++i) set.values.push_back(ColumnValue(rows, r, i));
             if (updatable) set.rowIds.push_back(PackRowId(PQgetvalue(rows, r, 0)));
+            ++set.rows;
         }
-        set.rows = static_cast<std::size_t>(count);
     }
 
     void UpdateRow(const RowSet& set, std::size_t row, const std::vector<ColumnChange>& changes) override

@@ -160,7 +160,8 @@ public:
         return outcome;
     }
 
-    void Query(std::u16string_view sql, std::span<const BoundValue> values, bool updatable, RowSet& set) override
+    void Query(std::u16string_view sql, std::span<const BoundValue> values, bool updatable, std::size_t maxRows,
+               RowSet& set) override
     {
         RefuseIfFileReplaced();
         set.Clear();
@@ -173,7 +174,7 @@ public:
         bool onRow = Step(stmt.get());
         set.columns = ColumnNames(cached);
         const int count = sqlite3_column_count(stmt.get());
-        for (; onRow; onRow = Step(stmt.get())) {
+        for (; onRow; onRow = WantsAnotherRow(set.rows, maxRows) && Step(stmt.get())) {
             for (int i = 0; i < count; ++i) set.values.push_back(ColumnValue(stmt.get(), i, m_wide));
             ++set.rows;
         }
