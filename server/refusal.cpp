@@ -47,6 +47,11 @@ int StatusOf(const CallFailure& failure)
 
 void Refuse(int status, const std::string& message, long hresult) { throw Refusal{status, hresult, message}; }
 
+std::string QuotedUpTo(const std::string& text, std::size_t longest)
+{
+    return text.size() <= longest ? "\"" + text + "\"" : "of " + std::to_string(text.size()) + " bytes";
+}
+
 void Failed(HRESULT hr)
 {
     const CallFailure failure = Described(TakeCallFailure(hr));

@@ -23,6 +23,11 @@ constexpr long kNotFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 
 [[noreturn]] void Refuse(int status, const std::string& message, long hresult = E_INVALIDARG);
 
+// A client's text as a refusal names it: quoted while it is no longer than
+// longest, else by its length ("of N bytes"), so that no answer is filled
+// with a stranger's own bytes.
+std::string QuotedUpTo(const std::string& text, std::size_t longest);
+
 // The refusal of a failed call of the component's: the caller's mistake,
 // a rule of the store, the store out of reach or locked, or the server's
 // own trouble. Why the store is out of reach goes to the server's log only.

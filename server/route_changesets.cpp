@@ -13,6 +13,8 @@ namespace {
 
 using valmorin::text::Utf16ToUtf8;
 
+constexpr std::size_t kLongestId = 20; // digits of the largest id, and a sign
+
 // The {id} of the path; a segment that is no id names no change set.
 LONG ChangeSetId(const Call& call)
 {
@@ -20,7 +22,7 @@ LONG ChangeSetId(const Call& call)
     LONG id = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
     if (error != std::errc() || end != text.data() + text.size() || id <= 0)
-        Refuse(404, "no change set has the id \"" + text + "\"", kNotFound);
+        Refuse(404, "no change set has the id " + QuotedUpTo(text, kLongestId), kNotFound);
     return id;
 }
 

@@ -109,6 +109,8 @@ bool Matches(const Route& route, const std::vector<std::string>& segments,
     return rest.empty();
 }
 
+constexpr std::size_t kLongestMethod = 16; // longer than any method a route takes
+
 // The methods the routes of these segments take, as a 405's Allow names
 // them; empty when no route has this path.
 std::string AllowedMethods(const std::vector<std::string>& segments)
@@ -120,14 +122,6 @@ std::string AllowedMethods(const std::vector<std::string>& segments)
         if (route.method == "GET") allowed += ", HEAD";
     }
     return allowed;
-}
-
-// A method is named back only while it is as short as a method: a
-// stranger's long one would fill the answer with its own bytes.
-std::string QuotableMethod(const std::string& method)
-{
-    constexpr std::size_t kLongestQuoted = 16;
-    return method.size() <= kLongestQuoted ? method : "a method of " + std::to_string(method.size()) + " bytes";
 }
 
 } // namespace
@@ -164,7 +158,8 @@ void Router::Answer(Call& call)
             if (route.method == method && Matches(route, segments, &call.at)) return AnswerInTurn(route, call);
         if (const std::string allowed = AllowedMethods(segments); !allowed.empty()) {
             call.response().set_header("Allow", allowed);
-            Refuse(405, "the route does not take " + QuotableMethod(method) + "; it takes " + allowed,
+            Refuse(405,
+                   "the route does not take the method " + QuotedUpTo(method, kLongestMethod) + "; it takes " + allowed,
                    HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
         }
         Refuse(404, "no such route", kNotFound);

@@ -252,7 +252,8 @@ TEST_P(ServeHistoryTest, AnImportIntoATableThatNeedsApprovalIsCheckedBeforeItIsP
 // the rows the file lacks, or reads the file's columns by place instead of
 // by the header; a revert that does not restore the answers; approval
 // turned off by one user alone; an id no change set has answered as a
-// malformed request (400) instead of a missing one (404).
+// malformed request (400) instead of a missing one (404), or a long one
+// quoted back whole.
 TEST_P(ServeHistoryTest, AliceProposesAndBobApproves)
 {
     const std::string accounts = Accounts(m_home, {{"alice", "wonder land"}, {"bob", "builder"}});
@@ -274,6 +275,9 @@ TEST_P(ServeHistoryTest, AliceProposesAndBobApproves)
     EXPECT_EQ(Body(bob.Get("/api/changesets?state=pending"))["list"].size(), 1u);
     EXPECT_EQ(alice.Post(changeSet + "/approve", "", kJson)->status, 403) << "approved by its proposer";
     EXPECT_EQ(bob.Get("/api/changesets/999")->status, 404);
+    const auto longId = bob.Get("/api/changesets/" + std::string(20000, 'Z'));
+    EXPECT_EQ(longId->status, 404);
+    EXPECT_LT(longId->body.size(), 256u) << "a stranger's path segment quoted back whole";
     EXPECT_EQ(bob.Post("/api/changesets/999/approve", "", kJson)->status, 404);
     EXPECT_EQ(bob.Post("/api/changesets/999/reject", R"({"reason":"no"})", kJson)->status, 404);
 
