@@ -36,7 +36,7 @@ int StatusOf(const CallFailure& failure)
     case DB_E_DATAOVERFLOW: return 400;
     case DB_E_INTEGRITYVIOLATION: return 409; // a rule of the store
     case HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND):
-    case HRESULT_FROM_WIN32(ERROR_NOT_FOUND): return 404; // a change set
+    case HRESULT_FROM_WIN32(ERROR_NOT_FOUND): return 404; // a thing the call names is not there
     case E_ACCESSDENIED: return 403;
     case RPC_E_CALL_CANCELED: return 503; // the server is stopping
     default: return 500;

@@ -109,8 +109,8 @@ public:
         return S_OK;
     }
 
-    // A server cursor reads the rows one at a time anyway: the limit is
-    // the client cursor's, whose Open reads every row.
+    // Read by a client cursor's Open, which stops reading there, and by a
+    // server cursor's moves, which end there.
     HRESULT put_MaxRecords(LONG maxRecords) override
     {
         if (m_open) return Fail(adErrObjectOpen, u"Operation is not allowed when the object is open.");
@@ -178,6 +178,12 @@ public:
         if (m_position >= m_set.rows) return NoCurrentRecord();
         if (!m_cursor) {
             ++m_position;
+            return S_OK;
+        }
+        if (!WantsAnotherRow(++m_cursorRows, m_maxRecords)) {
+            m_cursor.reset(); // the statement's rest is never read
+            m_set.values.clear();
+            m_set.rows = 0;
             return S_OK;
         }
         try {
@@ -299,6 +305,7 @@ private:
         constexpr std::size_t kKeptValues = 256;
         m_open = false;
         m_position = 0;
+        m_cursorRows = 0;
         m_cursor.reset();
         if (m_set.values.capacity() > kKeptValues)
             m_set = RowSet{};
@@ -312,6 +319,7 @@ private:
     bool m_updatable = false;
     bool m_serverCursor = false;
     std::size_t m_maxRecords = kAllRows;
+    std::size_t m_cursorRows = 0; // the rows a server cursor has moved past
     // With a server cursor, m_set holds the current row only, at position 0.
     std::unique_ptr<RowCursor> m_cursor;
     RowSet m_set;

@@ -3,11 +3,14 @@
 #include "qmt/db/ado_connection.h"
 #include "qmt/db/ado_recordset.h"
 #include "qmt/diag/exception.h"
+#include "support/store.h"
 #include "support/temp_dir.h"
 
 #include "platform/text/utf.h"
 
 #include <gtest/gtest.h>
+
+#include <random>
 
 using qmt::CAdoRecordset;
 
@@ -246,5 +249,79 @@ TEST_F(RecordsetTest, WritesNeedAnUpdatableRecordAndAHandle)
         EXPECT_EQ(e.code, 0x80004003u);
     }
 }
+
+// A limited read must be the first rows of the whole read: the limit is a
+// shortcut that may only leave rows out. Varied: the store, the table's
+// rows (none, NULLs, repeated values), the statement and how many columns
+// and rows it gives, the limit (none, below, at and past the row count),
+// the cursor's location, and readers with and without a limit taking
+// turns on the recordset object the connection lends. Faults caught: a
+// provider's limit off by one or taken as a count of values; a server
+// cursor that ignores it; a limit left on a lent recordset for the next
+// reader; rows read past the limit handed out.
+class LimitedReadTest : public ::testing::TestWithParam<StoreKind> {};
+
+std::vector<std::u16string> RowsRead(CAdoRecordset& recordset, LONG columns)
+{
+    std::vector<std::u16string> rows;
+    for (auto row = recordset.begin(); row != recordset.end(); ++row) {
+        std::u16string line, field;
+        for (LONG at = 0; at < columns; ++at) {
+            (*row).read(at, field);
+            line += field + u'|';
+        }
+        rows.push_back(line);
+    }
+    return rows;
+}
+
+TEST_P(LimitedReadTest, ALimitedReadIsTheFirstRowsOfTheWholeRead)
+{
+    SKIP_WITHOUT_STORE(GetParam());
+    const TestStore store(GetParam());
+    store.Run("CREATE TABLE T (ID INTEGER, TXT VARCHAR(20))");
+    qmt::CAdoConnection connection;
+    connection.open(store.connectionString(), u"", u"");
+    const struct {
+        const char16_t* text;
+        LONG columns;
+    } statements[] = {
+        {u"SELECT ID, TXT FROM T ORDER BY ID, TXT", 2},
+        {u"SELECT TXT FROM T WHERE ID > 3 ORDER BY ID, TXT", 1},
+        {u"SELECT COUNT(*) FROM T", 1},
+        {u"SELECT ID FROM T WHERE TXT IS NULL ORDER BY ID", 1},
+        {u"SELECT TXT, ID, TXT FROM T WHERE TXT = 'b' ORDER BY ID", 3},
+    };
+    std::mt19937 random(20261210);
+    for (int round = 0; round < 40; ++round) {
+        store.Run("DELETE FROM T");
+        const int rows = static_cast<int>(random() % 9);
+        for (int i = 0; i < rows; ++i) {
+            const unsigned pick = random() % 4;
+            store.Run("INSERT INTO T VALUES (" + std::to_string(random() % 8) + ", " +
+                      (pick == 0 ? std::string("NULL") : "'" + std::string(1, static_cast<char>('a' + pick)) + "'") +
+                      ")");
+        }
+        for (const auto& statement : statements) {
+            const auto read = [&](LONG limit, LONG location) {
+                CAdoRecordset recordset(connection);
+                recordset.setMaxRecords(limit);
+                recordset.open(statement.text, connection, adOpenForwardOnly, location, adLockReadOnly, kAny);
+                return RowsRead(recordset, statement.columns);
+            };
+            const std::vector<std::u16string> whole = read(0, adUseClient);
+            const auto limit = static_cast<LONG>(random() % 11);
+            const LONG location = random() % 2 ? adUseServer : adUseClient;
+            const std::vector<std::u16string> limited = read(limit, location);
+            const std::size_t kept = limit == 0 ? whole.size() : std::min<std::size_t>(whole.size(), limit);
+            ASSERT_EQ(limited, std::vector<std::u16string>(whole.begin(), whole.begin() + static_cast<long>(kept)))
+                << "round " << round << ", limit " << limit << (location == adUseServer ? ", server cursor" : "")
+                << ": " << valmorin::text::Utf16ToUtf8(statement.text);
+            ASSERT_EQ(read(0, location), whole) << "a limit kept for the next reader";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, LimitedReadTest, VALMORIN_STORES);
 
 } // namespace
