@@ -828,11 +828,13 @@ private:
     }
 
     template <class Body>
-    static void Describe(http::response<Body>& response, const Exchange& exchange, const Parser& parser, bool keepAlive)
+    void Describe(http::response<Body>& response, const Exchange& exchange, const Parser& parser, bool keepAlive) const
     {
         response.version(parser.get().version());
         response.result(static_cast<unsigned>(exchange.response.status));
         for (const auto& [name, value] : exchange.response.headers) response.insert(name, value);
+        for (const auto& [name, value] : m_options.everyAnswer)
+            if (response.find(name) == response.end()) response.insert(name, value);
         response.keep_alive(keepAlive);
     }
 

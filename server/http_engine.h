@@ -17,6 +17,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 struct EngineOptions {
     std::string host;
@@ -34,6 +36,8 @@ struct EngineOptions {
     // None without a host.
     std::string innerHost;
     int innerPort = 0;
+    // Fields every answer carries, unless its handler set one of the name.
+    std::vector<std::pair<std::string, std::string>> everyAnswer;
 };
 
 // Whether every % in the text is followed by two hexadecimal digits: the
@@ -41,6 +45,8 @@ struct EngineOptions {
 // decoders read, is refused rather than read one way here and another way
 // by a proxy in front).
 bool EscapesAreWellFormed(std::string_view text);
+
+struct Route;
 
 // One request and its answer as the server's code sees them.
 struct Exchange {
@@ -52,6 +58,10 @@ struct Exchange {
     // it, or a word of its own; empty when the request was refused before
     // anything looked at its path.
     std::string_view route;
+    // The route the handler found for the head, once it looked (none when
+    // no route takes it): the path is read once for the admission and the
+    // answer.
+    std::optional<const Route*> routeFound;
     bool inner = false; // it came to the inner address
     // Decided from the head: the most body bytes the request may carry,
     // and the file that takes them when they are an upload.
@@ -82,7 +92,7 @@ public:
     // request is admitted and answered right there, as a request that waits
     // on nothing (no password to hash, a store of this machine's) costs less
     // than the two hand-overs to a worker and back.
-    virtual bool AnswersAtOnce(const Exchange& exchange) = 0;
+    virtual bool AnswersAtOnce(Exchange& exchange) = 0;
     // On a worker (or where AnswersAtOnce said), from the request's head alone: true with the body's
     // limit set when the body may be read; false when the response is the
     // answer (a refusal), the body then left unread.

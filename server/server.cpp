@@ -18,11 +18,12 @@
 
 #include <httplib.h>
 
+#include <charconv>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 
@@ -69,12 +70,7 @@ private:
         const httplib::Request& request = exchange.request;
         std::string line;
         line.reserve(128);
-        const std::time_t now = std::time(nullptr);
-        std::tm utc{};
-        ::gmtime_r(&now, &utc);
-        char when[32];
-        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
-        line += when;
+        line += UtcSecond(std::time(nullptr));
         for (const std::string_view field :
              {std::string_view(request.remote_addr), std::string_view(exchange.user), std::string_view(request.method),
               std::string_view(request.target).substr(0, request.target.find('?'))}) {
@@ -86,9 +82,26 @@ private:
             else
                 AppendPrintable(line, field);
         }
-        char figures[96];
-        std::snprintf(figures, sizeof figures, " %d %.1fms", exchange.response.status, took);
-        return line.append(figures) += '\n';
+        char figures[64] = " ";
+        char* end = std::to_chars(figures + 1, std::end(figures), exchange.response.status).ptr;
+        *end++ = ' ';
+        end = std::to_chars(end, std::end(figures) - 3, took, std::chars_format::fixed, 1).ptr;
+        return line.append(figures, end).append("ms\n");
+    }
+
+    // The second's text, made once per second per thread: a busy server
+    // writes thousands of lines in each.
+    static std::string_view UtcSecond(std::time_t now)
+    {
+        thread_local std::time_t shown = -1;
+        thread_local char text[32];
+        if (now != shown) {
+            std::tm utc{};
+            ::gmtime_r(&now, &utc);
+            std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+            shown = now;
+        }
+        return text;
     }
     void WriteOut()
     {
@@ -120,17 +133,18 @@ constexpr char kPositionHeader[] = "X-Valmorin-Position";
 
 bool IsApi(const std::string& path) { return path.starts_with("/api/") || path == "/api"; }
 
-// Whatever a response carries, no page may run a script it did not load
-// from here, be framed, or be read as another type.
-const httplib::Headers& SecurityHeaders()
+// What a browser must not do with any answer: run or frame it elsewhere,
+// guess its type, keep it, or tell another site where it came from.
+std::vector<std::pair<std::string, std::string>> SecurityHeaders(bool tls)
 {
-    static const httplib::Headers headers = {
+    std::vector<std::pair<std::string, std::string>> headers = {
         {"Content-Security-Policy", "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
                                     "connect-src 'self'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'"},
         {"X-Frame-Options", "DENY"},
         {"X-Content-Type-Options", "nosniff"},
         {"Referrer-Policy", "no-referrer"},
         {"Cache-Control", "no-store"}};
+    if (tls) headers.emplace_back("Strict-Transport-Security", "max-age=31536000");
     return headers;
 }
 
@@ -168,6 +182,7 @@ public:
         engine.headerTimeout = m_options.headerTimeout;
         engine.innerHost = m_options.metricsHost;
         engine.innerPort = m_options.metricsPort;
+        engine.everyAnswer = SecurityHeaders(!m_options.certificate.empty());
         m_engine.emplace(engine, *this);
         m_authentication.AllowHost(m_engine->address());
         if (!m_options.metricsHost.empty()) m_authentication.AllowHost(m_engine->innerAddress());
@@ -206,12 +221,12 @@ public:
     // store an SQLite file, whose lock it never waits for, and no password
     // to hash (none asked, a session's cookie, or Basic credentials
     // accepted a moment ago).
-    bool AnswersAtOnce(const Exchange& exchange) override
+    bool AnswersAtOnce(Exchange& exchange) override
     {
         const httplib::Request& request = exchange.request;
         if (exchange.inner || IsOperationsPath(request.path)) return !m_authentication.HashesPassword(request);
         if (!m_neverWaiting) return false;
-        const Route* route = FindRoute(request.method, request.target);
+        const Route* route = RouteOf(exchange);
         return route != nullptr && route->oneLookup && !m_authentication.HashesPassword(request);
     }
 
@@ -226,7 +241,7 @@ public:
             exchange.route = "console";
             return true;
         }
-        const Route* route = FindRoute(request.method, request.target);
+        const Route* route = RouteOf(exchange);
         if (route != nullptr) exchange.route = route->path;
         if (!m_authentication.AdmitCaller(exchange, route)) return false;
         // The routes open to anyone change no store: the other changes wait
@@ -256,11 +271,6 @@ public:
 
     void Finish(Exchange& exchange) override
     {
-        // The server's own constants, which hold no line break to check for.
-        for (const auto& [name, value] : SecurityHeaders())
-            if (!exchange.response.has_header(name)) exchange.response.headers.emplace(name, value);
-        if (!m_options.certificate.empty())
-            exchange.response.set_header("Strict-Transport-Security", "max-age=31536000");
         m_operations.Count(exchange);
         m_log.Add(exchange);
     }
@@ -268,6 +278,12 @@ public:
     void Flush() override { m_log.Flush(); }
 
 private:
+    static const Route* RouteOf(Exchange& exchange)
+    {
+        if (!exchange.routeFound) exchange.routeFound = FindRoute(exchange.request.method, exchange.request.target);
+        return *exchange.routeFound;
+    }
+
     // A lookup a standby may answer goes to one that has replayed the
     // position it carries, or that is near enough without one. False when
     // the response is the refusal of a position no server gave.
