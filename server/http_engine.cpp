@@ -22,8 +22,10 @@
 #include <functional>
 #include <limits>
 #include <list>
-#include <set>
 #include <mutex>
+#include <set>
+#include <sstream>
+#include <type_traits>
 #include <thread>
 #include <vector>
 
@@ -524,19 +526,27 @@ private:
     // fixed answer written without waiting, then the connection closed.
     void RefuseCheaply(tcp::socket& socket) const
     {
-        static const std::string kBusy = [] {
-            const std::string body = R"({"error":{"hresult":")" + HresultText(E_OUTOFMEMORY) +
-                                     R"(","message":"the server is serving all the connections it takes; retry"}})";
-            return "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nRetry-After: 1\r\n"
-                   "Content-Type: application/json; charset=utf-8\r\nContent-Length: " +
-                   std::to_string(body.size()) + "\r\n\r\n" + body;
-        }();
         beast::error_code ignored;
         if (!m_tls) {
             socket.non_blocking(true, ignored);
-            socket.write_some(asio::buffer(kBusy), ignored);
+            socket.write_some(asio::buffer(m_busy), ignored);
         }
         socket.close(ignored);
+    }
+
+    // That answer, made once.
+    std::string BusyAnswer() const
+    {
+        Exchange busy;
+        AnswerError(busy.response, 503, E_OUTOFMEMORY, "the server is serving all the connections it takes; retry");
+        busy.response.set_header("Retry-After", "1");
+        http::response<http::string_body> response;
+        Describe(response, busy, 11, false, false);
+        response.body() = busy.response.body;
+        response.prepare_payload();
+        std::ostringstream text;
+        text << response;
+        return text.str();
     }
 
     awaitable<bool> Handshake(beast::ssl_stream<beast::tcp_stream>& stream, IoThread& io, Clock::time_point deadline)
@@ -753,7 +763,7 @@ private:
         m_handler.Finish(exchange);
         if (file.is_open() && !head) co_return co_await SendFile(stream, exchange, parser, keepAlive, std::move(file));
         http::response<http::string_body> response;
-        Describe(response, exchange, parser, keepAlive);
+        Describe(response, exchange, parser.get().version(), keepAlive, IsSecure<Stream>);
         const int status = exchange.response.status;
         if (status != 204 && status != 304)
             response.content_length(file.is_open() ? file.size() : exchange.response.body.size());
@@ -827,14 +837,21 @@ private:
         co_return !error;
     }
 
+    template <class Stream>
+    static constexpr bool IsSecure = !std::is_same_v<Stream, beast::tcp_stream>;
+
     template <class Body>
-    void Describe(http::response<Body>& response, const Exchange& exchange, const Parser& parser, bool keepAlive) const
+    void Describe(http::response<Body>& response, const Exchange& exchange, unsigned version, bool keepAlive,
+                  bool secure) const
     {
-        response.version(parser.get().version());
+        response.version(version);
         response.result(static_cast<unsigned>(exchange.response.status));
         for (const auto& [name, value] : exchange.response.headers) response.insert(name, value);
         for (const auto& [name, value] : m_options.everyAnswer)
             if (response.find(name) == response.end()) response.insert(name, value);
+        if (secure)
+            for (const auto& [name, value] : m_options.everySecureAnswer)
+                if (response.find(name) == response.end()) response.insert(name, value);
         response.keep_alive(keepAlive);
     }
 
@@ -844,7 +861,7 @@ private:
                              http::file_body::value_type file)
     {
         http::response<http::file_body> response;
-        Describe(response, exchange, parser, keepAlive);
+        Describe(response, exchange, parser.get().version(), keepAlive, IsSecure<Stream>);
         response.body() = std::move(file);
         response.prepare_payload();
         http::response_serializer<http::file_body> serializer(response);
@@ -911,6 +928,7 @@ private:
     std::vector<std::unique_ptr<IoThread>> m_io;
     std::size_t m_mostPerThread;
     std::optional<ssl::context> m_tls;
+    const std::string m_busy = BusyAnswer();
     asio::thread_pool m_workers;
     asio::thread_pool m_writers{1};
     CallsInFlight m_calls;

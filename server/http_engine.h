@@ -36,8 +36,9 @@ struct EngineOptions {
     // None without a host.
     std::string innerHost;
     int innerPort = 0;
-    // Fields every answer carries, unless its handler set one of the name.
-    std::vector<std::pair<std::string, std::string>> everyAnswer;
+    // Fields every answer carries, unless its handler set one of the name;
+    // and those only answers over TLS carry.
+    std::vector<std::pair<std::string, std::string>> everyAnswer, everySecureAnswer;
 };
 
 // Whether every % in the text is followed by two hexadecimal digits: the

@@ -71,9 +71,8 @@ private:
         std::string line;
         line.reserve(128);
         line += UtcSecond(std::time(nullptr));
-        for (const std::string_view field :
-             {std::string_view(request.remote_addr), std::string_view(exchange.user), std::string_view(request.method),
-              std::string_view(request.target).substr(0, request.target.find('?'))}) {
+        for (const std::string_view field : {std::string_view(request.remote_addr), std::string_view(exchange.user),
+                                             std::string_view(request.method), LoggedPath(request.target)}) {
             // A field the request left empty (its head refused before it was
             // read) is shown as one, so that every line has the same fields.
             line += ' ';
@@ -87,6 +86,15 @@ private:
         *end++ = ' ';
         end = std::to_chars(end, std::end(figures) - 3, took, std::chars_format::fixed, 1).ptr;
         return line.append(figures, end).append("ms\n");
+    }
+
+    // The target as the log shows it: its path. A query or a fragment may
+    // hold a token, and a target that is no path (an absolute URL) may hold
+    // a password: not shown.
+    static std::string_view LoggedPath(const std::string& target)
+    {
+        if (!target.starts_with('/')) return {};
+        return std::string_view(target).substr(0, target.find_first_of("?#"));
     }
 
     // The second's text, made once per second per thread: a busy server
@@ -135,17 +143,15 @@ bool IsApi(const std::string& path) { return path.starts_with("/api/") || path =
 
 // What a browser must not do with any answer: run or frame it elsewhere,
 // guess its type, keep it, or tell another site where it came from.
-std::vector<std::pair<std::string, std::string>> SecurityHeaders(bool tls)
+std::vector<std::pair<std::string, std::string>> SecurityHeaders()
 {
-    std::vector<std::pair<std::string, std::string>> headers = {
-        {"Content-Security-Policy", "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
-                                    "connect-src 'self'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'"},
-        {"X-Frame-Options", "DENY"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"Referrer-Policy", "no-referrer"},
-        {"Cache-Control", "no-store"}};
-    if (tls) headers.emplace_back("Strict-Transport-Security", "max-age=31536000");
-    return headers;
+    return {{"Content-Security-Policy",
+             "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+             "connect-src 'self'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'"},
+            {"X-Frame-Options", "DENY"},
+            {"X-Content-Type-Options", "nosniff"},
+            {"Referrer-Policy", "no-referrer"},
+            {"Cache-Control", "no-store"}};
 }
 
 class Server final : public HttpHandler {
@@ -182,7 +188,9 @@ public:
         engine.headerTimeout = m_options.headerTimeout;
         engine.innerHost = m_options.metricsHost;
         engine.innerPort = m_options.metricsPort;
-        engine.everyAnswer = SecurityHeaders(!m_options.certificate.empty());
+        engine.everyAnswer = SecurityHeaders();
+        // Said over TLS only: a browser must not take it from a plain answer.
+        engine.everySecureAnswer = {{"Strict-Transport-Security", "max-age=31536000"}};
         m_engine.emplace(engine, *this);
         m_authentication.AllowHost(m_engine->address());
         if (!m_options.metricsHost.empty()) m_authentication.AllowHost(m_engine->innerAddress());

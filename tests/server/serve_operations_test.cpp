@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <regex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -50,20 +49,6 @@ double Sample(const Json& samples, const std::string& name, const Json& labels =
     return -1;
 }
 
-// The port of the inner address, as the server says it at its start.
-int MetricsPort(const ServeProcess& server)
-{
-    const std::regex said(R"(metrics on http://(?:\[[^\]]*\]|[^:]+):(\d+)/metrics)");
-    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-        std::smatch match;
-        const std::string log = server.log();
-        if (std::regex_search(log, match, said)) return std::stoi(match[1]);
-    }
-    ADD_FAILURE() << "the server did not say where it serves its metrics:\n" << server.log();
-    return 0;
-}
-
 using ServeOperationsTest = ServeTest;
 
 // Faults caught: /metrics shown to a stranger when the server has accounts;
@@ -95,7 +80,7 @@ TEST_P(ServeOperationsTest, OperatorsPathsAskNobodyButMetricsNeedsAnAccountOrThe
     EXPECT_EQ(shown->status, 200);
     EXPECT_EQ(shown->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
 
-    httplib::Client inner("127.0.0.1", MetricsPort(server));
+    httplib::Client inner("127.0.0.1", server.metricsPort());
     const auto scraped = inner.Get("/metrics");
     ASSERT_TRUE(scraped);
     EXPECT_EQ(scraped->status, 200);
@@ -252,7 +237,7 @@ TEST_P(ServeOperationsTest, AStoreThatHangsHoldsUpNoProbe)
     ASSERT_TRUE(healthy) << "/healthz waited on the store";
     EXPECT_EQ(healthy->status, 200);
     EXPECT_EQ(ready(), 503) << "a reading the store has not answered for 2 s is not ready";
-    httplib::Client inner("127.0.0.1", MetricsPort(server));
+    httplib::Client inner("127.0.0.1", server.metricsPort());
     inner.set_read_timeout(std::chrono::seconds(2));
     const auto scraped = inner.Get("/metrics");
     ASSERT_TRUE(scraped) << "/metrics waited on the store";

@@ -2,6 +2,8 @@
 
 #include "support/process.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -88,6 +90,19 @@ ServeProcess::ServeProcess(const std::vector<std::string>& args, const std::map<
 }
 
 ServeProcess::~ServeProcess() { Stop(); }
+
+int ServeProcess::metricsPort() const
+{
+    const std::regex said(R"(metrics on http://(?:\[[^\]]*\]|[^:]+):(\d+)/metrics)");
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+        std::smatch match;
+        const std::string written = log();
+        if (std::regex_search(written, match, said)) return std::stoi(match[1]);
+    }
+    ADD_FAILURE() << "the server did not say where it serves its metrics:\n" << log();
+    return 0;
+}
 
 std::string ServeProcess::log() const
 {

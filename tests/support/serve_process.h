@@ -25,6 +25,9 @@ public:
     ServeProcess& operator=(const ServeProcess&) = delete;
 
     int port() const { return m_port; }
+    // The port of the inner address (--metrics-listen), as the server says
+    // it at its start; 0, with a failure added, when it does not.
+    int metricsPort() const;
     pid_t pid() const { return m_pid; }
     // What it wrote on standard error so far.
     std::string log() const;
