@@ -2,6 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+
+#include <malloc.h>
 
 namespace {
 
@@ -28,6 +31,30 @@ BSTR SysAllocStringLen(LPCOLESTR text, UINT length)
     if (text != nullptr) std::memcpy(str, text, bytes);
     str[length] = u'\0';
     return str;
+}
+
+INT SysReAllocStringLen(BSTR* bstr, LPCOLESTR text, UINT length)
+{
+    if (bstr == nullptr) return 0;
+    const std::size_t bytes = std::size_t{length} * sizeof(OLECHAR);
+    if (bytes > 0xFFFFFFF0u) return 0;
+    // The block keeps the text when it has room (it takes texts as long as
+    // the one it was made for, and often a little longer).
+    if (*bstr != nullptr) {
+        auto* block = reinterpret_cast<unsigned char*>(*bstr) - sizeof(Prefix);
+        if (sizeof(Prefix) + bytes + sizeof(OLECHAR) <= ::malloc_usable_size(block)) {
+            const Prefix prefix = static_cast<Prefix>(bytes);
+            if (text != nullptr) std::memmove(*bstr, text, bytes);
+            std::memcpy(block, &prefix, sizeof prefix);
+            (*bstr)[length] = u'\0';
+            return 1;
+        }
+    }
+    // Made before the old one is freed: the text may lie within it.
+    const BSTR made = SysAllocStringLen(text, length);
+    if (made == nullptr) return 0;
+    SysFreeString(std::exchange(*bstr, made));
+    return 1;
 }
 
 BSTR SysAllocString(LPCOLESTR text)

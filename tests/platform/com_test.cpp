@@ -33,6 +33,36 @@ TEST(Bstr, LengthPrefixKeepsEmbeddedNulsAndNullIsEmpty)
     SysFreeString(empty);
 }
 
+// Faults caught: a length prefix left as the old text's, a terminator not
+// moved, a text taken from the string itself read after it was freed or
+// overwritten, a longer text written into a block too small for it.
+TEST(Bstr, ReallocatedTextsAreTheirNewTextWhetherShorterLongerOrTheirOwnPart)
+{
+    BSTR bstr = nullptr;
+    ASSERT_TRUE(SysReAllocStringLen(&bstr, u"translate", 9));
+    EXPECT_EQ(std::u16string_view(bstr, SysStringLen(bstr)), u"translate");
+    ASSERT_TRUE(SysReAllocStringLen(&bstr, u"FR", 2));
+    EXPECT_EQ(SysStringLen(bstr), 2u);
+    EXPECT_EQ(bstr[2], u'\0');
+    EXPECT_EQ(std::u16string_view(bstr, 2), u"FR");
+    const std::u16string longer(4000, u'x');
+    ASSERT_TRUE(SysReAllocStringLen(&bstr, longer.data(), static_cast<UINT>(longer.size())));
+    EXPECT_EQ(std::u16string_view(bstr, SysStringLen(bstr)), longer);
+    EXPECT_EQ(bstr[longer.size()], u'\0');
+    ASSERT_TRUE(SysReAllocStringLen(&bstr, u"0123456789", 10));
+    ASSERT_TRUE(SysReAllocStringLen(&bstr, bstr + 4, 3));
+    EXPECT_EQ(std::u16string_view(bstr, SysStringLen(bstr)), u"456");
+    BSTR small = SysAllocString(u"ab");
+    ASSERT_TRUE(SysReAllocStringLen(&small, longer.data(), 100));
+    ASSERT_TRUE(SysReAllocStringLen(&small, small + 90, 10)); // its own tail, from a block it outgrew
+    EXPECT_EQ(std::u16string_view(small, SysStringLen(small)), std::u16string(10, u'x'));
+    ASSERT_TRUE(SysReAllocStringLen(&bstr, u"", 0));
+    EXPECT_EQ(SysStringLen(bstr), 0u);
+    EXPECT_FALSE(SysReAllocStringLen(nullptr, u"a", 1));
+    SysFreeString(bstr);
+    SysFreeString(small);
+}
+
 TEST(Variant, ConversionsBetweenIntegersAndText)
 {
     CComVariant text(u" 40000 ");

@@ -105,12 +105,14 @@ TEST_F(CliTest, BatchAnswersEveryLineAndGoesOnAfterFailures)
                               "translate\tPays\ttab\n"
                               "translate\tPays\t--null\n"
                               "translate\tPays\t\xFF\n"
-                              "TRANSLATE\tPays\tDE\n";
+                              "TRANSLATE\tPays\tDE\n"
+                              "TRANS\xFFLATE\tPays\tDE\n"
+                              "TRANSLATE\tPays\tFR\n";
     ProcessResult result = Run({"--batch"}, input);
     std::vector<std::string> lines;
     for (std::size_t from = 0, end; (end = result.out.find('\n', from)) != std::string::npos; from = end + 1)
         lines.push_back(result.out.substr(from, end - from));
-    ASSERT_EQ(lines.size(), 8u) << result.out;
+    ASSERT_EQ(lines.size(), 10u) << result.out;
     EXPECT_EQ(lines[0], "OK\tFrance");
     EXPECT_TRUE(lines[1].starts_with("ERROR\t0x80040E14 SQLite: ")) << lines[1];
     EXPECT_TRUE(lines[2].starts_with("ERROR\t")) << lines[2];
@@ -119,6 +121,10 @@ TEST_F(CliTest, BatchAnswersEveryLineAndGoesOnAfterFailures)
     EXPECT_EQ(lines[5], "OK\tnothing");
     EXPECT_TRUE(lines[6].starts_with("ERROR\t")) << lines[6];
     EXPECT_EQ(lines[7], "OK\tDeutschland");
+    // A method's name that is not UTF-8, between two lines naming the same
+    // method: the name read before it is not taken for the next line's.
+    EXPECT_TRUE(lines[8].starts_with("ERROR\t")) << lines[8];
+    EXPECT_EQ(lines[9], "OK\tFrance");
     EXPECT_EQ(result.exitCode, 2);
 }
 

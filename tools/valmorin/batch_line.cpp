@@ -100,7 +100,12 @@ void BatchLineDecoder::Decode(std::string_view line)
         DecodeArgument(line.substr(from + 1, end == std::string_view::npos ? end : end - from - 1), ++m_count);
         from = end;
     }
-    DecodeField(line.substr(0, methodEnd), m_method, 0);
+    // A run of lines calls one method: its name is decoded once.
+    const std::string_view methodField = line.substr(0, methodEnd);
+    if (m_methodField == methodField) return;
+    m_methodField.reset(); // m_method is changing, and is left changed by a refusal
+    DecodeField(methodField, m_method, 0);
+    m_methodField = methodField;
 }
 
 // The text is encoded in place, then, when it holds anything to escape,

@@ -45,6 +45,7 @@ private:
 
     std::string m_unescaped;
     std::u16string m_method;
+    std::optional<std::string> m_methodField; // the bytes m_method was decoded from
     std::vector<CallArgument> m_arguments; // slots beyond m_count keep their buffers
     std::size_t m_count = 0;
 };

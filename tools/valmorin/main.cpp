@@ -215,14 +215,19 @@ private:
         m_values.resize(arguments.size());
         for (std::size_t i = 0; i < arguments.size(); ++i) {
             VARIANT& value = m_values[arguments.size() - 1 - i]; // last argument first
-            VariantClear(&value);
             if (!arguments[i]) {
+                VariantClear(&value);
                 value.vt = VT_NULL;
                 continue;
             }
-            value.bstrVal = SysAllocStringLen(arguments[i]->data(), static_cast<UINT>(arguments[i]->size()));
-            if (!value.bstrVal) throw std::bad_alloc();
-            value.vt = VT_BSTR;
+            // The text of the line before, at the same place, takes this one.
+            if (value.vt != VT_BSTR) {
+                VariantClear(&value);
+                value.bstrVal = nullptr;
+                value.vt = VT_BSTR;
+            }
+            if (!SysReAllocStringLen(&value.bstrVal, arguments[i]->data(), static_cast<UINT>(arguments[i]->size())))
+                throw std::bad_alloc();
         }
     }
 

@@ -13,6 +13,10 @@ using BSTR = OLECHAR*;
 VALMORIN_PLATFORM_API BSTR SysAllocString(LPCOLESTR text);
 VALMORIN_PLATFORM_API BSTR SysAllocStringLen(LPCOLESTR text, UINT length);
 VALMORIN_PLATFORM_API void SysFreeString(BSTR bstr);
+// *bstr made a copy of the length units at text (which may lie within it),
+// in its own block when that has room: 1; 0, *bstr unchanged, when no
+// memory is left.
+VALMORIN_PLATFORM_API INT SysReAllocStringLen(BSTR* bstr, LPCOLESTR text, UINT length);
 VALMORIN_PLATFORM_API UINT SysStringLen(BSTR bstr);
 VALMORIN_PLATFORM_API UINT SysStringByteLen(BSTR bstr);
 
