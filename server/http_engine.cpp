@@ -847,11 +847,12 @@ private:
         response.version(version);
         response.result(static_cast<unsigned>(exchange.response.status));
         for (const auto& [name, value] : exchange.response.headers) response.insert(name, value);
-        for (const auto& [name, value] : m_options.everyAnswer)
-            if (response.find(name) == response.end()) response.insert(name, value);
-        if (secure)
-            for (const auto& [name, value] : m_options.everySecureAnswer)
+        const auto addMissing = [&response](const auto& fields) {
+            for (const auto& [name, value] : fields)
                 if (response.find(name) == response.end()) response.insert(name, value);
+        };
+        addMissing(m_options.everyAnswer);
+        if (secure) addMissing(m_options.everySecureAnswer);
         response.keep_alive(keepAlive);
     }
 

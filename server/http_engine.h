@@ -60,8 +60,8 @@ struct Exchange {
     // anything looked at its path.
     std::string_view route;
     // The route the handler found for the head, once it looked (none when
-    // no route takes it): the path is read once for the admission and the
-    // answer.
+    // no route takes it): the path is read once for the choice of thread
+    // and the admission.
     std::optional<const Route*> routeFound;
     bool inner = false; // it came to the inner address
     // Decided from the head: the most body bytes the request may carry,

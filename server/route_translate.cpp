@@ -7,6 +7,14 @@
 
 namespace {
 
+void AnswerOutput(Call& call, const std::u16string& output)
+{
+    // Made member by member: a brace list costs a lookup half again.
+    Json answer(Json::value_t::object);
+    answer["output"] = valmorin::text::Utf16ToUtf8(output);
+    AnswerJson(call, 200, answer);
+}
+
 // As of a point the history keeps what the row held, but not whether an
 // empty OUTPUT was the row's own or no row: both answer an empty output.
 void TranslateAsOf(Call& call, const std::u16string& table, const std::u16string& input)
@@ -15,10 +23,7 @@ void TranslateAsOf(Call& call, const std::u16string& table, const std::u16string
     const std::u16string output = CallText([&](BSTR* text) {
         return call.Valmorin().translateAsOf(Text(table).get(), Text(input).get(), Text(asOf).get(), text);
     });
-    // Made member by member: a brace list costs a lookup half again.
-    Json answer(Json::value_t::object);
-    answer["output"] = valmorin::text::Utf16ToUtf8(output);
-    AnswerJson(call, 200, answer);
+    AnswerOutput(call, output);
 }
 
 } // namespace
@@ -38,8 +43,5 @@ void Translate(Call& call)
         call.response().status = 404;
         return;
     }
-    // Made member by member: a brace list costs a lookup half again.
-    Json answer(Json::value_t::object);
-    answer["output"] = valmorin::text::Utf16ToUtf8(output);
-    AnswerJson(call, 200, answer);
+    AnswerOutput(call, output);
 }

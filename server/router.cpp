@@ -154,10 +154,6 @@ void Router::Answer(Call& call)
     const std::string& method = call.request().method;
     try {
         const std::vector<std::string> segments = SegmentsOf(call.request().target);
-        // The route found for the head is the first to match, as below.
-        if (const Route* found = call.exchange.routeFound.value_or(nullptr);
-            found != nullptr && Matches(*found, segments, &call.at))
-            return AnswerInTurn(*found, call);
         for (const Route& route : kRoutes)
             if (route.method == method && Matches(route, segments, &call.at)) return AnswerInTurn(route, call);
         if (const std::string allowed = AllowedMethods(segments); !allowed.empty()) {
