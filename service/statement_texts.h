@@ -102,15 +102,19 @@ inline constexpr qmt::StatementShape kListTablesWithRows{
     u"D.INOUT=1) AS INPUT, (SELECT COUNT(*) FROM QM_DICO D WHERE D.ID_TABLE = T.ID_TABLE AND D.INOUT=0) AS OUTPUT, "
     u"T.USER_CODE_LASTACTION, (SELECT COUNT(*) FROM QM_VALMOR V WHERE V.ID_TABLE = T.ID_TABLE) AS ROWS_HELD FROM "
     u"QM_TABLES T ORDER BY T.NOM ASC"};
+// A page of a table's rows. One table at most bears a name, so its rows
+// are matched with =: the store then reads them in the order of its index
+// on (ID_TABLE, INPUT) and stops at the end of the page. With IN, which may
+// stand for several tables, it sorted every row of the table first.
 inline constexpr qmt::StatementShape kCountCorrespondences{
-    u"SELECT COUNT(*) FROM QM_VALMOR WHERE ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s')"};
+    u"SELECT COUNT(*) FROM QM_VALMOR WHERE ID_TABLE = (SELECT ID_TABLE FROM QM_TABLES WHERE NOM = N'%s')"};
 inline constexpr qmt::StatementShape kListCorrespondencesInOrder{
-    u"SELECT INPUT, OUTPUT, USER_CODE_LASTACTION FROM QM_VALMOR WHERE ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES "
+    u"SELECT INPUT, OUTPUT, USER_CODE_LASTACTION FROM QM_VALMOR WHERE ID_TABLE = (SELECT ID_TABLE FROM QM_TABLES "
     u"WHERE NOM = N'%s') ORDER BY INPUT"};
 // The pattern is the searched text with ! % _ and [ escaped by !, between
 // two %: LIKE then finds the text as written, wherever it stands.
 inline constexpr qmt::StatementShape kListCorrespondencesLike{
-    u"SELECT INPUT, OUTPUT, USER_CODE_LASTACTION FROM QM_VALMOR WHERE ID_TABLE IN (SELECT ID_TABLE FROM QM_TABLES "
+    u"SELECT INPUT, OUTPUT, USER_CODE_LASTACTION FROM QM_VALMOR WHERE ID_TABLE = (SELECT ID_TABLE FROM QM_TABLES "
     u"WHERE NOM = N'%s') AND (INPUT LIKE N'%s' ESCAPE N'!' OR OUTPUT LIKE N'%s' ESCAPE N'!') ORDER BY INPUT"};
 
 // The import of a CSV file. Rows of a table that held none go in by one

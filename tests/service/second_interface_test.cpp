@@ -1,11 +1,14 @@
 // IValmorin2 beside IValmorin on the same object: the reverse and default
 // lookups and the listings written as JSON, on every store.
+#include "service/statement_texts.h"
 #include "support/admin.h"
 #include "support/component.h"
+#include "support/temp_dir.h"
 
 #include "platform/text/utf.h"
 
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include <gtest/gtest.h>
 
@@ -154,6 +157,39 @@ TEST_P(SecondInterfaceTest, PagesInInputOrderWithTheirTotal)
     BstrResult refused;
     EXPECT_EQ(m_v2->CorrespondanceListJson(Arg(u"T"), Arg(u""), -1, 0, &refused), E_INVALIDARG);
     EXPECT_EQ(refused.text(), u"");
+}
+
+// The steps of the plan of a statement as sent (its values bound), on an
+// SQLite store, as EXPLAIN QUERY PLAN tells them.
+std::vector<std::string> PlanOf(const std::filesystem::path& store, std::u16string_view statement)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(store.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* plan = nullptr;
+    std::vector<std::string> steps;
+    if (sqlite3_prepare_v2(db, ("EXPLAIN QUERY PLAN " + Utf16ToUtf8(statement)).c_str(), -1, &plan, nullptr) !=
+        SQLITE_OK)
+        steps.push_back(std::string("not prepared: ") + sqlite3_errmsg(db));
+    while (plan && sqlite3_step(plan) == SQLITE_ROW)
+        steps.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(plan, 3)));
+    sqlite3_finalize(plan);
+    sqlite3_close(db);
+    return steps;
+}
+
+// Faults caught: a page that sorts every row of its table before it reads
+// its first one (the table matched with IN, which may stand for several
+// tables), so that every page, the first too, costs the whole table.
+TEST(SecondInterfacePlanTest, PagesReadTheirTableInItsIndexOrder)
+{
+    const TempDir folder;
+    CreateWalStore(folder / "store.db");
+    for (const qmt::ShapeView& page :
+         {statements::kListCorrespondencesInOrder.View(), statements::kListCorrespondencesLike.View()}) {
+        const std::vector<std::string> plan = PlanOf(folder / "store.db", page.sent);
+        ASSERT_FALSE(plan.empty());
+        for (const std::string& step : plan) EXPECT_EQ(step.find("TEMP B-TREE"), std::string::npos) << step;
+    }
 }
 
 // Faults caught: IValmorin2 not answered, or answered by another object;
