@@ -3,6 +3,7 @@
 
 #include "server/refusal.h"
 
+#include "platform/win32/perf_counters.h"
 #include "platform/win32/sysinfo.h"
 #include "valmorin/com/errorinfo.h"
 #include "valmorin/com/runtime.h"
@@ -48,8 +49,13 @@ using Parser = http::request_parser<http::buffer_body>;
 constexpr std::size_t kMostConnections = 10'000;
 // TLS handshakes in progress: each holds OpenSSL's state for the client.
 constexpr std::size_t kMostHandshakes = 2'000;
-// Descriptors kept for what is not a connection: stores, files, logs.
+// Descriptors kept for what is not a connection: stores, files, logs, and
+// the operators' connections.
 constexpr rlim_t kReservedDescriptors = 64;
+// Connections to the operators' address (metrics, health checks) per I/O
+// thread, counted apart: strangers who hold every public connection do not
+// shut out the checks that would show it.
+constexpr std::size_t kMostInnerConnections = 4;
 constexpr rlim_t kDescriptorsPerConnection = 3;
 constexpr std::size_t kMostHeaderBytes = 32 << 10;
 constexpr std::ptrdiff_t kMostHeaderFields = 100;
@@ -171,7 +177,8 @@ struct IoThread {
     Lineup waiting;
     Lineup handshakes;
     Lineup reading; // connections whose body is read: closed at a stop
-    std::size_t open = 0;
+    std::size_t open = 0;      // on the public address
+    std::size_t innerOpen = 0; // on the operators'
     // Requests are not answered on this thread until then, after one that
     // was took long (its store was held by another process, say).
     Clock::time_point workersOnlyUntil{};
@@ -466,7 +473,7 @@ private:
     {
         asio::steady_timer timer(io.context);
         // At a stop, on while connections finish: their log lines too.
-        while (!m_stopping || io.open > 0) {
+        while (!m_stopping || io.open + io.innerOpen > 0) {
             timer.expires_after(kSweepInterval);
             beast::error_code ignored;
             co_await timer.async_wait(NoThrow(ignored));
@@ -497,13 +504,14 @@ private:
 
     awaitable<void> Serve(tcp::socket socket, IoThread& io, bool inner)
     {
-        if (io.open >= m_mostPerThread && !io.waiting.CloseOldest()) {
+        if (!Room(io, inner)) {
+            m_refused.Increment();
             RefuseCheaply(socket);
             co_return;
         }
-        ++io.open;
-        const std::unique_ptr<std::size_t, void (*)(std::size_t*)> counted(&io.open,
-                                                                           [](std::size_t* open) { --*open; });
+        std::size_t& open = inner ? io.innerOpen : io.open;
+        ++open;
+        const std::unique_ptr<std::size_t, void (*)(std::size_t*)> counted(&open, [](std::size_t* held) { --*held; });
         beast::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
         socket.non_blocking(true, ignored); // answers are written at once where they can be
@@ -520,6 +528,15 @@ private:
         } catch (const std::exception& e) {
             WriteLog("valmorin serve: a connection of " + remote + " failed: " + e.what() + "\n");
         }
+    }
+
+    // Whether a new connection may be served: on the public address, past
+    // the cap, once the connection that waited longest for its client is
+    // closed to make room.
+    bool Room(IoThread& io, bool inner) const
+    {
+        if (inner) return io.innerOpen < kMostInnerConnections;
+        return io.open < m_mostPerThread || io.waiting.CloseOldest();
     }
 
     // Past the cap, with no waiting connection to close for room: a
@@ -930,6 +947,7 @@ private:
     std::size_t m_mostPerThread;
     std::optional<ssl::context> m_tls;
     const std::string m_busy = BusyAnswer();
+    PerfCounter& m_refused = PerfCounterNamed("connections refused");
     asio::thread_pool m_workers;
     asio::thread_pool m_writers{1};
     CallsInFlight m_calls;

@@ -12,7 +12,8 @@ namespace {
 
 constexpr std::string_view kPaths[] = {"/healthz", "/readyz", "/metrics"};
 
-// What the component counts, and the names the metrics give it.
+// What the component and the server count, and the names the metrics give
+// it.
 struct ComponentCounter {
     std::string_view counter, metric, help;
 };
@@ -25,6 +26,8 @@ constexpr ComponentCounter kComponentCounters[] = {
     {"store errors", "valmorin_store_errors_total",
      "Calls that failed for the store: out of reach, a statement refused, or the link lost."},
     {"store reconnects", "valmorin_store_reconnects_total", "Connections opened again after a link was lost."},
+    {"connections refused", "valmorin_http_connections_refused_total",
+     "Connections answered 503 at once: the server held as many as it serves, none of them idle."},
 };
 
 // A label's value as the format quotes it.

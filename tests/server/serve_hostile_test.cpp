@@ -1072,7 +1072,9 @@ TEST_F(ServeHostileTest, AFreshClientIsAnsweredBesideStalledTlsHandshakes)
 
 // Faults caught: an answer over plain HTTP (the operators' inner address of
 // a TLS server) telling browsers to keep to TLS; a full server's refusal
-// made by hand, without the fields every answer carries.
+// made by hand, without the fields every answer carries, or not counted;
+// the operators' address refused along with the public one when strangers
+// hold every connection.
 TEST_F(ServeHostileTest, EveryAnswerCarriesTheServersFieldsAndOnlyTlsAnswersSayToKeepToTls)
 {
     const std::vector<std::string> tls = Tls();
@@ -1087,7 +1089,7 @@ TEST_F(ServeHostileTest, EveryAnswerCarriesTheServersFieldsAndOnlyTlsAnswersSayT
 
     // 200 descriptors take 136 connections: connections reading a body
     // that is slow to come are not closed to make room.
-    ServeProcess full = Serve({}, {"/usr/bin/prlimit", "--nofile=200:200"});
+    ServeProcess full = Serve({"--metrics-listen", "127.0.0.1:0"}, {"/usr/bin/prlimit", "--nofile=200:200"});
     std::vector<std::unique_ptr<RawClient>> uploading;
     for (int i = 0; i < 150; ++i) {
         uploading.push_back(std::make_unique<RawClient>(full.port()));
@@ -1104,6 +1106,17 @@ TEST_F(ServeHostileTest, EveryAnswerCarriesTheServersFieldsAndOnlyTlsAnswersSayT
          {"\r\nRetry-After: 1\r\n", "\r\nX-Frame-Options: DENY\r\n", "\r\nX-Content-Type-Options: nosniff\r\n",
           "\r\nCache-Control: no-store\r\n", "\r\nContent-Security-Policy: default-src 'none';"})
         EXPECT_NE(answer.find(field), std::string::npos) << field << " missing from " << answer;
+
+    // The operators still see it, and what it refuses.
+    httplib::Client operators("127.0.0.1", full.metricsPort());
+    operators.set_read_timeout(5s);
+    const auto metrics = operators.Get("/metrics");
+    ASSERT_TRUE(metrics) << "the operators' address refused while the public one is full";
+    EXPECT_EQ(metrics->status, 200);
+    const std::string refused = "\nvalmorin_http_connections_refused_total ";
+    const std::size_t count = metrics->body.find(refused);
+    ASSERT_NE(count, std::string::npos) << metrics->body;
+    EXPECT_GE(std::stoi(metrics->body.substr(count + refused.size())), 1) << "the refusals are not counted";
 }
 
 // A head sent one byte at a time, never finished. Fault caught: a time-out
