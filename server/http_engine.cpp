@@ -74,6 +74,8 @@ constexpr auto kDrainTime = std::chrono::seconds(2);
 // How often the deadlines of waiting connections are checked, and what the
 // handler keeps is written out: how late a deadline may be enforced.
 constexpr auto kSweepInterval = std::chrono::milliseconds(100);
+// How often, at most, the log says that connections were refused.
+constexpr auto kRefusalReportInterval = std::chrono::seconds(10);
 constexpr auto kLongestAtOnce = std::chrono::milliseconds(50);
 constexpr auto kWorkersOnlyFor = std::chrono::seconds(10);
 constexpr long kInvalidArgument = E_INVALIDARG;
@@ -479,6 +481,7 @@ private:
             co_await timer.async_wait(NoThrow(ignored));
             io.waiting.CloseExpired(Clock::now());
             m_handler.Flush();
+            if (&io == m_io.front().get()) ReportRefusals(Clock::now());
         }
     }
 
@@ -528,6 +531,21 @@ private:
         } catch (const std::exception& e) {
             WriteLog("valmorin serve: a connection of " + remote + " failed: " + e.what() + "\n");
         }
+    }
+
+    // What /metrics counts, said in the log too, for the operator who reads
+    // that: at most once per interval while refusals go on (one line per
+    // refusal would let strangers fill the log). Only the first I/O
+    // thread reports.
+    void ReportRefusals(Clock::time_point now)
+    {
+        const std::uint64_t refused = m_refused.Value();
+        if (now < m_nextRefusalReport || refused == m_refusalsReported) return;
+        WriteLog("valmorin serve: " + std::to_string(refused - m_refusalsReported) +
+                 " connection(s) refused (503): the server held as many connections as it serves, none of them "
+                 "idle\n");
+        m_refusalsReported = refused;
+        m_nextRefusalReport = now + kRefusalReportInterval;
     }
 
     // Whether a new connection may be served: on the public address, past
@@ -948,6 +966,8 @@ private:
     std::optional<ssl::context> m_tls;
     const std::string m_busy = BusyAnswer();
     PerfCounter& m_refused = PerfCounterNamed("connections refused");
+    std::uint64_t m_refusalsReported = 0; // by the first I/O thread alone
+    Clock::time_point m_nextRefusalReport{};
     asio::thread_pool m_workers;
     asio::thread_pool m_writers{1};
     CallsInFlight m_calls;

@@ -1117,6 +1117,8 @@ TEST_F(ServeHostileTest, EveryAnswerCarriesTheServersFieldsAndOnlyTlsAnswersSayT
     const std::size_t count = metrics->body.find(refused);
     ASSERT_NE(count, std::string::npos) << metrics->body;
     EXPECT_GE(std::stoi(metrics->body.substr(count + refused.size())), 1) << "the refusals are not counted";
+    full.Stop();
+    EXPECT_NE(full.log().find(" connection(s) refused (503): "), std::string::npos) << full.log();
 }
 
 // A head sent one byte at a time, never finished. Fault caught: a time-out
