@@ -509,7 +509,7 @@ private:
     {
         if (!Room(io, inner)) {
             m_refused.Increment();
-            RefuseCheaply(socket);
+            RefuseCheaply(socket, inner);
             co_return;
         }
         std::size_t& open = inner ? io.innerOpen : io.open;
@@ -558,11 +558,12 @@ private:
     }
 
     // Past the cap, with no waiting connection to close for room: a
-    // fixed answer written without waiting, then the connection closed.
-    void RefuseCheaply(tcp::socket& socket) const
+    // fixed answer written without waiting, then the connection closed (at
+    // once where the client expects a TLS handshake first).
+    void RefuseCheaply(tcp::socket& socket, bool inner) const
     {
         beast::error_code ignored;
-        if (!m_tls) {
+        if (!m_tls || inner) {
             socket.non_blocking(true, ignored);
             socket.write_some(asio::buffer(m_busy), ignored);
         }
