@@ -624,13 +624,45 @@ std::string UntrustedFileReason(const std::filesystem::path& file)
     return {};
 }
 
+// The journal mode a PRAGMA answers (the mode in force after it), upper-cased.
+std::u16string JournalMode(CAdoConnection& connection, const std::u16string& pragma)
+{
+    const std::vector<std::u16string> mode = Column(connection, pragma);
+    return mode.empty() ? std::u16string() : valmorin::text::AsciiUpper(mode.front());
+}
+
+// The outcome for a store that was there, once it is back in WAL mode
+// where another program took it out (the sqlite3 shell's PRAGMA
+// journal_mode = DELETE, a copying tool's): in another mode its readers
+// and its writer block each other.
+StoreInitOutcome BackInWal(CAdoConnection& connection, StoreInitOutcome outcome, const StoreNames& names)
+{
+    try {
+        const std::u16string before = JournalMode(connection, u"PRAGMA journal_mode");
+        if (before == u"WAL") return outcome;
+        // SQLite answers the mode it kept when another connection's
+        // transaction stood in the way.
+        if (JournalMode(connection, std::u16string(kSqliteStore.beforeSchema)) != u"WAL")
+            return Failure(names.store + " keeps its journal in " + Utf16ToUtf8(before) +
+                           " mode: another program holds it open; run init again once none does");
+        constexpr std::string_view kUnchanged = "; nothing was changed";
+        if (outcome.message.ends_with(kUnchanged)) outcome.message.resize(outcome.message.size() - kUnchanged.size());
+        outcome.message += "; its journal, in " + Utf16ToUtf8(before) + " mode, is in WAL mode again";
+        return outcome;
+    } catch (const CException& failure) {
+        return Failure("cannot put the journal of " + names.store + " back in WAL mode: " + Describe(failure));
+    }
+}
+
 StoreInitOutcome InitExistingSqliteStore(const ConnectionString& cs, const std::filesystem::path& file,
                                          const StoreNames& names)
 {
     if (std::string reason = UntrustedFileReason(file); !reason.empty()) return Failure(std::move(reason));
     CAdoConnection connection;
     connection.open(cs.Text(), u"", u"");
-    return InitReachedStoreOrLookAgain(connection, cs.Text(), kSqliteStore, names);
+    StoreInitOutcome outcome = InitReachedStoreOrLookAgain(connection, cs.Text(), kSqliteStore, names);
+    if (outcome.failed || outcome.created) return outcome; // one made now is made in WAL mode
+    return BackInWal(connection, std::move(outcome), names);
 }
 
 // A new store file. The provider opens a file as SQLite does, following

@@ -28,6 +28,7 @@ struct StoreInitOutcome {
 //  - ODBC: the tables, in the database the driver reaches.
 // A SQLite or PostgreSQL store made before the store's rules gains those it
 // lacks, unless rows break them; those rows are named and nothing changes.
+// A SQLite store another program took out of WAL mode is put back in it.
 // An init that fails because another made the same store meanwhile answers
 // as for a store that was there. A store's refusal is the outcome's, never
 // an exception.

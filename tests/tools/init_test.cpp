@@ -63,6 +63,21 @@ TEST(SqliteInit, ANewStoreIsItsOwnersAloneAndNothingElseIsLeftOrReplaced)
     EXPECT_EQ(kept.str(), "not a database");
 }
 
+// Fault caught: a store another program took out of WAL mode left so by
+// init, its readers and its writer blocking each other from then on.
+TEST(SqliteInit, AStoreTakenOutOfWalModeIsPutBack)
+{
+    const TempDir dir;
+    const std::filesystem::path file = dir / "store.db";
+    ASSERT_EQ(Init(SqliteConnectionString(file)).exitCode, 0);
+    ASSERT_EQ(SqliteShell(file, "PRAGMA journal_mode = DELETE;").exitCode, 0);
+    ASSERT_EQ(QueryColumn(file, "PRAGMA journal_mode"), Rows{u"delete"});
+    const ProcessResult again = Init(SqliteConnectionString(file));
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_NE(again.out.find("its journal, in DELETE mode, is in WAL mode again"), std::string::npos) << again.out;
+    EXPECT_EQ(QueryColumn(file, "PRAGMA journal_mode"), Rows{u"wal"});
+}
+
 // Faults caught: a file name longer than the system takes escaping as a
 // filesystem exception (no "init:" prefix); Data Source=:memory: reported
 // as created, leaving a file of that name; a Data Source given twice taken
