@@ -177,6 +177,9 @@ struct IoThread {
     asio::io_context context{1};
     asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(context);
     Lineup waiting;
+    // The operators' connections wait apart: room for a stranger's is never
+    // made by closing one of theirs.
+    Lineup innerWaiting;
     Lineup handshakes;
     Lineup reading; // connections whose body is read: closed at a stop
     std::size_t open = 0;      // on the public address
@@ -480,9 +483,11 @@ private:
             beast::error_code ignored;
             co_await timer.async_wait(NoThrow(ignored));
             io.waiting.CloseExpired(Clock::now());
+            io.innerWaiting.CloseExpired(Clock::now());
             m_handler.Flush();
             if (&io == m_io.front().get()) ReportRefusals(Clock::now());
         }
+        if (&io == m_io.front().get()) ReportRefusals(Clock::now(), true); // those of the last moments too
     }
 
     awaitable<void> StopOnSignal()
@@ -497,6 +502,7 @@ private:
         for (const auto& io : m_io)
             asio::post(io->context, [&io = *io] {
                 io.waiting.CloseAll();
+                io.innerWaiting.CloseAll();
                 io.reading.CancelAll();
                 io.work.reset();
             });
@@ -508,7 +514,7 @@ private:
     awaitable<void> Serve(tcp::socket socket, IoThread& io, bool inner)
     {
         if (!Room(io, inner)) {
-            m_refused.Increment();
+            if (!inner) m_refused.Increment();
             RefuseCheaply(socket, inner);
             co_return;
         }
@@ -535,27 +541,31 @@ private:
 
     // What /metrics counts, said in the log too, for the operator who reads
     // that: at most once per interval while refusals go on (one line per
-    // refusal would let strangers fill the log). Only the first I/O
-    // thread reports.
-    void ReportRefusals(Clock::time_point now)
+    // refusal would let strangers fill the log), and once more at a stop.
+    // Only the first I/O thread reports.
+    void ReportRefusals(Clock::time_point now, bool atStop = false)
     {
         const std::uint64_t refused = m_refused.Value();
-        if (now < m_nextRefusalReport || refused == m_refusalsReported) return;
+        if ((now < m_nextRefusalReport && !atStop) || refused == m_refusalsReported) return;
         WriteLog("valmorin serve: " + std::to_string(refused - m_refusalsReported) +
-                 " connection(s) refused (503): the server held as many connections as it serves, none of them "
-                 "idle\n");
+                 " connection(s) refused at once: the server held as many connections as it serves, none of them "
+                 "waiting for its client\n");
         m_refusalsReported = refused;
         m_nextRefusalReport = now + kRefusalReportInterval;
     }
 
-    // Whether a new connection may be served: on the public address, past
-    // the cap, once the connection that waited longest for its client is
-    // closed to make room.
+    // Whether a new connection may be served: past the cap of its address,
+    // once the connection of the same address that waited longest for its
+    // client is closed to make room (a silent one never holds an operator
+    // out). Refusals on the operators' address are not counted: only those
+    // of the public one tell of strangers.
     bool Room(IoThread& io, bool inner) const
     {
-        if (inner) return io.innerOpen < kMostInnerConnections;
+        if (inner) return io.innerOpen < kMostInnerConnections || io.innerWaiting.CloseOldest();
         return io.open < m_mostPerThread || io.waiting.CloseOldest();
     }
+
+    static Lineup& WaitingLine(IoThread& io, bool inner) { return inner ? io.innerWaiting : io.waiting; }
 
     // Past the cap, with no waiting connection to close for room: a
     // fixed answer written without waiting, then the connection closed (at
@@ -605,7 +615,7 @@ private:
             parser.header_limit(kMostHeaderBytes);
             // Decided from the head, once the request is admitted.
             parser.body_limit(std::numeric_limits<std::uint64_t>::max());
-            const beast::error_code error = co_await ReadHead(stream, buffer, parser, io, first, deadline);
+            const beast::error_code error = co_await ReadHead(stream, buffer, parser, io, first, deadline, inner);
             if (error && !IsParseError(error)) co_return;
             Exchange exchange;
             exchange.start = Clock::now();
@@ -698,10 +708,10 @@ private:
     // bytes, then the deadline from there.
     template <class Stream>
     awaitable<beast::error_code> ReadHead(Stream& stream, beast::flat_buffer& buffer, Parser& parser, IoThread& io,
-                                          bool first, Clock::time_point deadline)
+                                          bool first, Clock::time_point deadline, bool inner)
     {
         const bool idle = !first && buffer.size() == 0;
-        Lineup::Place waiting(io.waiting, beast::get_lowest_layer(stream),
+        Lineup::Place waiting(WaitingLine(io, inner), beast::get_lowest_layer(stream),
                               first ? deadline
                                     : Clock::now() + (idle ? m_options.idleTimeout : m_options.headerTimeout));
         beast::error_code error;
@@ -781,7 +791,7 @@ private:
         co_await HoldUntil(exchange.notBefore);
         if (!co_await Send(stream, exchange, parser, false) || parser.is_done()) co_return;
         beast::tcp_stream& lowest = beast::get_lowest_layer(stream);
-        const Lineup::Place waiting(io.waiting, lowest, Clock::now() + kDrainTime);
+        const Lineup::Place waiting(WaitingLine(io, exchange.inner), lowest, Clock::now() + kDrainTime);
         beast::error_code error;
         lowest.socket().shutdown(tcp::socket::shutdown_send, error);
         std::array<char, 4096> dropped;

@@ -27,7 +27,8 @@ constexpr ComponentCounter kComponentCounters[] = {
      "Calls that failed for the store: out of reach, a statement refused, or the link lost."},
     {"store reconnects", "valmorin_store_reconnects_total", "Connections opened again after a link was lost."},
     {"connections refused", "valmorin_http_connections_refused_total",
-     "Connections answered 503 at once: the server held as many as it serves, none of them idle."},
+     "Connections to the public address refused at once (answered 503, or closed where TLS was expected): the "
+     "server held as many as it serves, none of them waiting for its client."},
 };
 
 // A label's value as the format quotes it.
