@@ -2,6 +2,7 @@
 // which escapes each control character, backslash and quote, and numbers
 // are numbers. The tables with their row counts, a table's columns, and a
 // page of a table's correspondences with their total.
+#include "qmt/db/ado_transaction.h"
 #include "qmt/diag/exception.h"
 #include "service/call_frame.h"
 #include "service/json_text.h"
@@ -131,9 +132,13 @@ HRESULT CValmorin::CorrespondanceListJson(BSTR Name, BSTR Contains, LONG Offset,
         JsonItems items;
         long long total = 0;
         if (contains.empty()) {
+            // One snapshot for both: a commit between them would give a
+            // total the rows disagree with.
+            qmt::CAdoTransaction snapshot(store, qmt::CAdoTransaction::Kind::Reads);
             total = QueryNumber(store, QuotedStatement<statements::kCountCorrespondences>(Name));
             StreamRows(store, QuotedStatement<statements::kListCorrespondencesInOrder>(Name),
                        [&](const qmt::CAdoRecord& row) { return page.Take(row, items, false); });
+            snapshot.commit();
         } else {
             const std::u16string pattern = ContainsPattern(contains);
             StreamRows(store,

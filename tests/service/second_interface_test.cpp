@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 using Json = nlohmann::json;
@@ -190,6 +193,33 @@ TEST(SecondInterfacePlanTest, PagesReadTheirTableInItsIndexOrder)
         ASSERT_FALSE(plan.empty());
         for (const std::string& step : plan) EXPECT_EQ(step.find("TEMP B-TREE"), std::string::npos) << step;
     }
+}
+
+// Fault caught: a page's total counted in one state of the store and its
+// rows read in another, so that a commit between the two statements gives
+// a total the rows disagree with.
+TEST_P(SecondInterfaceTest, APagesTotalAndRowsAreReadFromOneState)
+{
+    for (int i = 0; i < 200; ++i) Put(u"k" + valmorin::text::Widen(std::to_string(i)), u"v");
+    std::atomic<bool> reading = true;
+    std::thread writer([&] {
+        CComPtr<IValmorin> other = NewComponent(&*m_store);
+        for (int i = 0; reading; ++i) { // the table's size goes up and down by one
+            const std::u16string input = u"w" + valmorin::text::Widen(std::to_string(i % 2));
+            if (i % 4 < 2)
+                other->CorrespondanceCreate(Arg(u"w"), Arg(u"T"), Arg(input), Arg(u"x"));
+            else
+                other->CorrespondanceDelete(Arg(u"T"), Arg(input));
+        }
+    });
+    int disagreeing = 0;
+    for (int i = 0; i < 300; ++i) {
+        const Json page = Page(u"", 0, 0);
+        disagreeing += page.at("total") != page.at("list").size();
+    }
+    reading = false;
+    writer.join();
+    EXPECT_EQ(disagreeing, 0) << "pages whose total is not their rows' number, of 300";
 }
 
 // Faults caught: IValmorin2 not answered, or answered by another object;
