@@ -465,7 +465,7 @@ private:
                 // Out of descriptors (files the store opened, say): the
                 // connection that waited longest for its client makes room,
                 // or those that end do.
-                if (m_io.front()->waiting.CloseOldest()) continue;
+                if (CloseForRoom(m_io.front()->waiting)) continue;
                 asio::steady_timer pause(acceptor.get_executor(), std::chrono::milliseconds(50));
                 co_await pause.async_wait(NoThrow(error));
                 continue;
@@ -559,10 +559,19 @@ private:
     // client is closed to make room (a silent one never holds an operator
     // out). Refusals on the operators' address are not counted: only those
     // of the public one tell of strangers.
-    bool Room(IoThread& io, bool inner) const
+    bool Room(IoThread& io, bool inner)
     {
-        if (inner) return io.innerOpen < kMostInnerConnections || io.innerWaiting.CloseOldest();
-        return io.open < m_mostPerThread || io.waiting.CloseOldest();
+        if (inner) return io.innerOpen < kMostInnerConnections || CloseForRoom(io.innerWaiting);
+        return io.open < m_mostPerThread || CloseForRoom(io.waiting);
+    }
+
+    // The connection of the line that waited longest for its client closed,
+    // and counted; false when none waits.
+    bool CloseForRoom(Lineup& line)
+    {
+        if (!line.CloseOldest()) return false;
+        m_closedForRoom.Increment();
+        return true;
     }
 
     static Lineup& WaitingLine(IoThread& io, bool inner) { return inner ? io.innerWaiting : io.waiting; }
@@ -977,6 +986,7 @@ private:
     std::optional<ssl::context> m_tls;
     const std::string m_busy = BusyAnswer();
     PerfCounter& m_refused = PerfCounterNamed("connections refused");
+    PerfCounter& m_closedForRoom = PerfCounterNamed("connections closed for room");
     std::uint64_t m_refusalsReported = 0; // by the first I/O thread alone
     Clock::time_point m_nextRefusalReport{};
     asio::thread_pool m_workers;

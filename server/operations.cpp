@@ -29,6 +29,8 @@ constexpr ComponentCounter kComponentCounters[] = {
     {"connections refused", "valmorin_http_connections_refused_total",
      "Connections to the public address refused at once (answered 503, or closed where TLS was expected): the "
      "server held as many as it serves, none of them waiting for its client."},
+    {"connections closed for room", "valmorin_http_connections_closed_for_room_total",
+     "Connections waiting for their client (idle, or slow with a head) closed to make room for a new one."},
 };
 
 // A label's value as the format quotes it.

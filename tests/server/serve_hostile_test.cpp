@@ -1134,6 +1134,11 @@ TEST_F(ServeHostileTest, EveryAnswerCarriesTheServersFieldsAndOnlyTlsAnswersSayT
     const std::size_t count = metrics->body.find(refused);
     ASSERT_NE(count, std::string::npos) << metrics->body;
     EXPECT_GE(std::stoi(metrics->body.substr(count + refused.size())), 1) << "the refusals are not counted";
+    const std::string closed = "\nvalmorin_http_connections_closed_for_room_total ";
+    const std::size_t closures = metrics->body.find(closed);
+    ASSERT_NE(closures, std::string::npos) << metrics->body;
+    EXPECT_GE(std::stoi(metrics->body.substr(closures + closed.size())), 8)
+        << "24 operators' connections waiting, room for 16 at most";
     full.Stop();
     EXPECT_NE(full.log().find(" connection(s) refused at once: "), std::string::npos) << full.log();
 }
