@@ -482,10 +482,11 @@ private:
             timer.expires_after(kSweepInterval);
             beast::error_code ignored;
             co_await timer.async_wait(NoThrow(ignored));
-            io.waiting.CloseExpired(Clock::now());
-            io.innerWaiting.CloseExpired(Clock::now());
+            const Clock::time_point now = Clock::now();
+            io.waiting.CloseExpired(now);
+            io.innerWaiting.CloseExpired(now);
             m_handler.Flush();
-            if (&io == m_io.front().get()) ReportRefusals(Clock::now());
+            if (&io == m_io.front().get()) ReportRefusals(now);
         }
         if (&io == m_io.front().get()) ReportRefusals(Clock::now(), true); // those of the last moments too
     }
