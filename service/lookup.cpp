@@ -65,11 +65,9 @@ private:
 bool ReadFirstText(qmt::CAdoConnection& connection, const qmt::AdoStatement& statement, CComBSTR& value,
                    bool anyRow = false)
 {
-    qmt::CAdoRecordset recordset(connection);
-    recordset.setMaxRecords(1);
-    OpenReadOnly(recordset, statement, connection);
     bool found = false;
-    if (auto row = recordset.begin(); row != recordset.end()) found = (*row).takeText(0, value) || anyRow;
+    if (CComVariant field; qmt::ReadFirstField(connection, statement, field))
+        found = qmt::TakeText(field, value) || anyRow;
     if (!value.get()) value = CComBSTR(u"");
     return found;
 }

@@ -6,6 +6,8 @@
 
 #include "valmorin/com/unknown.h"
 
+#include <string_view>
+
 inline constexpr CLSID CLSID_Connection = MakeGuid("00000514-0000-0010-8000-00AA006D2EA4");
 inline constexpr CLSID CLSID_Recordset = MakeGuid("00000535-0000-0010-8000-00AA006D2EA4");
 inline constexpr CLSID CLSID_Command = MakeGuid("00000507-0000-0010-8000-00AA006D2EA4");
@@ -133,6 +135,14 @@ protected:
     ~_Command() = default;
 };
 
+// A value for a statement's next ?: a text, viewed where it lies, or a
+// number.
+struct AdoValue {
+    bool isText = false;
+    std::u16string_view text;
+    LONG number = 0;
+};
+
 struct _Connection : IDispatch {
     static constexpr IID iid = MakeGuid("00001550-0000-0010-8000-00AA006D2EA4");
     virtual HRESULT get_State(LONG* state) = 0;
@@ -159,6 +169,15 @@ struct _Connection : IDispatch {
     // Properties("DBMS Name") gives it: the driver's name for it through
     // ODBC, which reaches several; empty through the other providers.
     virtual HRESULT get_DbmsName(BSTR* name) = 0;
+    // A singleton select, as ADO's Record opened on a statement reads one:
+    // field 0 of the statement's first row, each ? bound to the next value,
+    // handed over to field (left VT_EMPTY when there is no row, *hasRow
+    // then VARIANT_FALSE). Its provider errors go to Errors as those of a
+    // recordset's Open do; a lookup then makes no command or recordset.
+    // adErrObjectClosed, with nothing run and Errors untouched, when the
+    // connection is not open.
+    virtual HRESULT ReadFirstField(std::u16string_view text, const AdoValue* values, ULONG count, VARIANT* field,
+                                   VARIANT_BOOL* hasRow) = 0;
 
 protected:
     ~_Connection() = default;

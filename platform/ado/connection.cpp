@@ -155,6 +155,31 @@ public:
         return hr;
     }
 
+    HRESULT ReadFirstField(std::u16string_view sql, const AdoValue* values, ULONG count, VARIANT* field,
+                           VARIANT_BOOL* hasRow) override
+    {
+        if (!field || !hasRow || (count != 0 && !values)) return E_POINTER;
+        VariantInit(field);
+        *hasRow = VARIANT_FALSE;
+        if (!m_session) return adErrObjectClosed;
+        m_firstFieldValues.resize(count);
+        for (ULONG i = 0; i < count; ++i) m_firstFieldValues[i] = Bound(values[i]);
+        try {
+            m_session->Query(sql, m_firstFieldValues, false, 1, m_firstRow);
+        } catch (ProviderFailure& failure) {
+            m_firstRow.Clear();
+            return Fail(std::move(failure.errors));
+        }
+        if (m_firstRow.rows != 0 && !m_firstRow.columns.empty()) {
+            VARIANT& first = m_firstRow.At(0, 0);
+            *field = first; // the field's string now belongs to the caller
+            VariantInit(&first);
+            *hasRow = VARIANT_TRUE;
+        }
+        m_firstRow.Clear(); // nothing of one lookup's row stays until the next
+        return S_OK;
+    }
+
     HRESULT BeginTrans(LONG* level) override
     {
         if (!m_session) return ObjectClosed();
@@ -199,6 +224,11 @@ public:
 
 private:
     static std::u16string_view View(BSTR text) { return {text ? text : u"", SysStringLen(text)}; }
+    static BoundValue Bound(const AdoValue& value)
+    {
+        return value.isText ? BoundValue{BoundValue::Kind::Text, value.text, 0}
+                            : BoundValue{BoundValue::Kind::Number, {}, value.number};
+    }
 
     static void ReportCount(const ExecuteOutcome& outcome, VARIANT* recordsAffected)
     {
@@ -260,6 +290,9 @@ private:
     bool m_linkSuspect = false; // a call failed since the link was last looked at
     std::unique_ptr<Session> m_session;
     CComPtr<ErrorList> m_errors = ErrorList::Create();
+    // ReadFirstField's, kept with their room from one lookup to the next.
+    std::vector<BoundValue> m_firstFieldValues;
+    RowSet m_firstRow;
 };
 
 } // namespace

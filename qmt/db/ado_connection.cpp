@@ -160,6 +160,28 @@ CComPtr<_Command> CAdoConnection::command(const AdoStatement& statement)
     return handle;
 }
 
+std::optional<bool> CAdoConnection::readFirstField(const AdoStatement& statement, CComVariant& field)
+{
+    if (!m_handle) return std::nullopt;
+    const std::size_t count = statement.valueCount();
+    if (m_composedValues.size() < count) m_composedValues.resize(count);
+    m_firstFieldValues.resize(count);
+    for (std::size_t i = 0; i < count; ++i) m_firstFieldValues[i] = statement.value(i, m_composedValues[i]);
+    VariantClear(&field);
+    clearErrors();
+    VARIANT_BOOL hasRow = VARIANT_FALSE;
+    const HRESULT hr = m_handle->ReadFirstField(statement.sent(), m_firstFieldValues.data(), static_cast<ULONG>(count),
+                                                &field, &hasRow);
+    if (hr == adErrObjectClosed && errorCount() == 0) return std::nullopt;
+    try {
+        raiseProviderErrors();
+        ThrowIfFailedHr(hr);
+    } catch (const _com_error& e) {
+        throw CComException(e);
+    }
+    return hasRow != VARIANT_FALSE;
+}
+
 // A connection runs one shape again and again (a lookup after another):
 // the last one is compared first, without hashing.
 CComPtr<_Command> CAdoConnection::keptCommand(const void* shape)

@@ -6,8 +6,10 @@
 #include "qmt/db/ado_statement.h"
 #include "qmt/sys/com_library.h"
 
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace qmt {
 
@@ -70,6 +72,11 @@ public:
     // A command of this connection holding the statement's text and values,
     // kept per shape so that a shape's text crosses once per connection.
     CComPtr<_Command> command(const AdoStatement& statement);
+    // Field 0 of the statement's first row, run with its values bound and
+    // handed over to field: whether there was a row. Provider errors are
+    // thrown as raiseProviderErrors throws them. Nothing is run, and
+    // nothing is returned, when the connection is not open.
+    std::optional<bool> readFirstField(const AdoStatement& statement, CComVariant& field);
     // A closed recordset object: the one an earlier read of this connection
     // gave back, or a new one. A lookup then creates none.
     CComPtr<_Recordset> takeRecordset();
@@ -101,6 +108,8 @@ private:
     };
     KeptShape m_lastShape;                // the command found or made last, one of m_commands
     std::u16string m_composedValue;       // room for a value composed of several, reused
+    std::vector<std::u16string> m_composedValues; // the same, one per value of a first-field read
+    std::vector<AdoValue> m_firstFieldValues;     // a first-field read's values, their room reused
     CComPtr<_Recordset> m_spareRecordset; // closed, for the next read
 };
 

@@ -32,9 +32,14 @@ VARIANT Lent(IDispatch* object)
     return lent;
 }
 
-// The field's text, its string taken over; NULL gives the empty text and
-// false.
-bool TextOf(CComVariant& field, CComBSTR& value)
+void TraceOpening(const AdoStatement& statement)
+{
+    if (Tracer::Current().Enabled()) TraceDebug(u"Open recordset %s", statement.shown().c_str());
+}
+
+} // namespace
+
+bool TakeText(CComVariant& field, CComBSTR& value)
 {
     if (IsNullOrEmpty(field)) {
         value = CComBSTR(u"");
@@ -46,7 +51,20 @@ bool TextOf(CComVariant& field, CComBSTR& value)
     return true;
 }
 
-} // namespace
+bool ReadFirstField(CAdoConnection& connection, const AdoStatement& statement, CComVariant& field)
+{
+    TraceOpening(statement);
+    if (const std::optional<bool> hasRow = connection.readFirstField(statement, field)) return *hasRow;
+    // Not open: a recordset fails as it always has, at its first read.
+    CAdoRecordset recordset(connection);
+    recordset.setMaxRecords(1);
+    recordset.openStatement(statement, connection, adOpenUnspecified, adUseClient, adLockUnspecified,
+                            adOptionUnspecified);
+    const auto row = recordset.begin();
+    if (!(row != recordset.end())) return false;
+    (*row).read(0, field);
+    return true;
+}
 
 CComPtr<Field> CAdoRecord::field(LONG position) const
 {
@@ -103,7 +121,7 @@ void CAdoRecord::read(LONG position, CComBSTR& value) const
 {
     CComVariant field;
     read(position, field);
-    TextOf(field, value);
+    TakeText(field, value);
 }
 
 bool CAdoRecord::takeText(LONG position, CComBSTR& value) const
@@ -111,7 +129,7 @@ bool CAdoRecord::takeText(LONG position, CComBSTR& value) const
     if (!m_handle) throw _com_error(E_POINTER);
     CComVariant field;
     ThrowIfFailedHr(m_handle->TakeCollect(Ordinal(position), &field));
-    return TextOf(field, value);
+    return TakeText(field, value);
 }
 
 void CAdoRecord::write(LONG position, const VARIANT& value)
@@ -167,7 +185,13 @@ void CAdoRecordset::open(const std::u16string& text, CAdoConnection& connection,
 void CAdoRecordset::open(const AdoStatement& statement, CAdoConnection& connection, LONG cursorType,
                          LONG cursorLocation, LONG lockType, LONG options)
 {
-    if (Tracer::Current().Enabled()) TraceDebug(u"Open recordset %s", statement.shown().c_str());
+    TraceOpening(statement);
+    openStatement(statement, connection, cursorType, cursorLocation, lockType, options);
+}
+
+void CAdoRecordset::openStatement(const AdoStatement& statement, CAdoConnection& connection, LONG cursorType,
+                                  LONG cursorLocation, LONG lockType, LONG options)
+{
     CComPtr<_Command> command;
     try {
         command = connection.command(statement);

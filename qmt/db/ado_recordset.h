@@ -4,6 +4,7 @@
 #include "platform/ado/ado.h"
 #include "qmt/db/ado_statement.h"
 
+#include <optional>
 #include <string>
 
 namespace qmt {
@@ -82,6 +83,10 @@ public:
     void updateBatch(LONG scope);
 
 private:
+    friend bool ReadFirstField(CAdoConnection& connection, const AdoStatement& statement, CComVariant& field);
+    // open's statement, run without being logged.
+    void openStatement(const AdoStatement& statement, CAdoConnection& connection, LONG cursorType, LONG cursorLocation,
+                       LONG lockType, LONG options);
     void openSource(const VARIANT& source, CAdoConnection& connection, LONG cursorType, LONG cursorLocation,
                     LONG lockType, LONG options);
 
@@ -90,5 +95,15 @@ private:
     CAdoConnection* m_lender = nullptr;     // the one m_handle goes back to
     LONG m_maxRecords = 0;                  // set on the handle at every open: a lent one kept another's
 };
+
+// Field 0 of the statement's first row, handed over to field; false when
+// there is no row. What a recordset opened on the statement, MaxRecords 1,
+// gives as its first field, with the same log line and the same failures,
+// read without one: a lookup makes no command or recordset object.
+bool ReadFirstField(CAdoConnection& connection, const AdoStatement& statement, CComVariant& field);
+
+// A field's text, its string taken over; NULL (or nothing) gives the empty
+// text and false. Another type is converted to text.
+bool TakeText(CComVariant& field, CComBSTR& value);
 
 } // namespace qmt

@@ -240,11 +240,7 @@ public:
     const void* identity() const { return m_shape.hasPieces ? nullptr : m_shape.sent.data(); }
     std::size_t valueCount() const { return m_shape.markers.size(); }
     // The value of a ?, as the store is given it: a number, or a text.
-    struct Value {
-        bool isText = false;
-        std::u16string_view text;
-        LONG number = 0;
-    };
+    using Value = AdoValue;
     // The value of the marker-th ?. A text is viewed where it lies (the
     // caller's argument, the shape's constant), or written into room when
     // the literal composes several conversions: it is valid while both the
