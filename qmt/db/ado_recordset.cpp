@@ -6,6 +6,8 @@
 #include "qmt/diag/exception.h"
 #include "qmt/diag/trace.h"
 
+#include <optional>
+
 namespace qmt {
 
 namespace {

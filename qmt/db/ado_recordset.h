@@ -4,7 +4,6 @@
 #include "platform/ado/ado.h"
 #include "qmt/db/ado_statement.h"
 
-#include <optional>
 #include <string>
 
 namespace qmt {
