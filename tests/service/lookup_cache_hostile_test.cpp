@@ -23,11 +23,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <random>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -174,6 +177,37 @@ TEST(LookupCacheUnderHostileProcesses, SqliteReaderNeverCrashesNorAnswersStale)
     EXPECT_EQ(reader.Finish(), 0) << "the cached reader did not end well (128 + signal when it crashed)";
     EXPECT_EQ(stale, 0) << "answers older than the store, over " << rounds << " rounds, " << replaced
                         << " replacements and " << acts << " acts of other processes";
+}
+
+// A store replaced under a reader that keeps its connection (a server):
+// once a second has passed, its answers are no longer served from memory.
+// The lookups reach the connection, whose file is gone (a lost link), and
+// the call after that reads the new file.
+// Fault caught: a cache that vouches for the old files' version for as long
+// as its objects live, answering what the store no longer holds.
+TEST(LookupCacheUnderHostileProcesses, AStoreReplacedUnderAReaderIsNoLongerAnsweredFromMemory)
+{
+    TempDir folder;
+    const std::filesystem::path file = folder / "store.db";
+    CreateWalStore(file, "INSERT INTO QM_TABLES (ID_TABLE, NB_COLS, NOM) VALUES (1, 2, 'T');"
+                         "INSERT INTO QM_VALMOR (ID_TABLE, INPUT, OUTPUT) VALUES (1, 'k', 'old');");
+    const OwnRegistry registry;
+    OwnRegistry::Set(u"LookupCache", 100);
+    CachedReader reader(Utf16ToUtf8(SqliteConnectionString(file)));
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(reader.Translate("k"), "OK\told");
+
+    const std::filesystem::path copy = folder / "copy.db";
+    ASSERT_EQ(SqliteShell(file, "VACUUM INTO '" + copy.string() + "'").exitCode, 0);
+    ASSERT_EQ(SqliteShell(copy, "PRAGMA journal_mode = WAL; UPDATE QM_VALMOR SET OUTPUT = 'new'").exitCode, 0);
+    std::filesystem::rename(copy, file);
+    std::this_thread::sleep_for(1200ms); // past the once-a-second look at the files
+
+    std::vector<std::string> answers;
+    for (int i = 0; i < 3; ++i) answers.push_back(reader.Translate("k"));
+    EXPECT_EQ(std::count(answers.begin(), answers.end(), "OK\told"), 0) << answers[0] << " / " << answers[1];
+    EXPECT_NE(answers[0].find("08S01"), std::string::npos) << answers[0];
+    EXPECT_EQ(answers.back(), "OK\tnew");
+    EXPECT_LT(reader.Finish(), 128) << "the reader did not end well";
 }
 
 // Changes one byte of the WAL-index header's second copy, in a process of

@@ -28,6 +28,7 @@
 #include <string>
 
 #include <sys/stat.h>
+#include <time.h>
 #include <sys/sysmacros.h>
 
 namespace valmorin::ado::sqlite {
@@ -107,6 +108,7 @@ public:
 
     bool Read(StoreVersion& version) const override
     {
+        if (Replaced()) return false;
         std::uint32_t first[kHeaderWords], second[kHeaderWords];
         for (std::size_t i = 0; i < kHeaderWords; ++i) first[i] = __atomic_load_n(&m_header[i], __ATOMIC_RELAXED);
         std::atomic_thread_fence(std::memory_order_acquire);
@@ -127,10 +129,31 @@ public:
     }
 
 private:
+    // Outlived, looked at most once a second, as a connection looks at its
+    // own file, and for good once it is: the answers of a store replaced
+    // under the objects still connected to it are no longer served from
+    // memory, and their lookups reach their connections, which then find
+    // their file gone.
+    bool Replaced() const
+    {
+        if (m_replaced.load(std::memory_order_relaxed)) return true;
+        // The coarse clock is enough for a look once a second, and costs
+        // a lookup served from memory least.
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+        if (now.tv_sec < m_nextLook.load(std::memory_order_relaxed)) return false;
+        m_nextLook.store(now.tv_sec + 1, std::memory_order_relaxed);
+        if (!Outlived()) return false;
+        m_replaced.store(true, std::memory_order_relaxed);
+        return true;
+    }
+
     Database m_db; // holds SQLite's lock on the "-shm" file, and its mapping
     const std::uint32_t* m_header;
     std::string m_path;
     FileIdentity m_database, m_index;
+    mutable std::atomic<std::int64_t> m_nextLook{0}; // seconds of the coarse monotonic clock
+    mutable std::atomic<bool> m_replaced{false};
 };
 
 } // namespace
