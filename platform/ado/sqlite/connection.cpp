@@ -44,6 +44,9 @@ CComVariant AsciiValue(std::string_view text)
     return value;
 }
 
+// The room for values' conversions a session keeps from call to call.
+constexpr std::size_t kKeptRoom = 64 * 1024;
+
 // wide is room for the text's conversion, reused from value to value.
 CComVariant ColumnValue(sqlite3_stmt* stmt, int column, std::u16string& wide)
 {
@@ -67,21 +70,25 @@ CComVariant ColumnValue(sqlite3_stmt* stmt, int column, std::u16string& wide)
     const auto utf8Bytes = static_cast<std::size_t>(sqlite3_column_bytes(stmt, column));
     if (utf8 && IsAscii(std::string_view(utf8, utf8Bytes))) return AsciiValue(std::string_view(utf8, utf8Bytes));
     wide.clear();
-    if (text::AppendUtf8AsUtf16(std::string_view(utf8 ? utf8 : "", utf8 ? utf8Bytes : 0), wide))
-        return CComVariant(std::u16string_view(wide));
+    if (text::AppendUtf8AsUtf16(std::string_view(utf8 ? utf8 : "", utf8 ? utf8Bytes : 0), wide)) {
+        CComVariant value{std::u16string_view(wide)};
+        if (wide.capacity() > kKeptRoom) std::u16string().swap(wide); // one huge text keeps no room for all
+        return value;
+    }
     const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(stmt, column));
     const int bytes = sqlite3_column_bytes16(stmt, column);
     return CComVariant(std::u16string_view(text ? text : u"", static_cast<std::size_t>(bytes) / 2));
 }
 
-// Room for a text's UTF-8, kept from value to value and grown, never
-// cleared, as longer texts come.
+// Room for a text's UTF-8, kept from value to value and grown as longer
+// texts come; room past kKeptRoom is given back by the next value that
+// does not need it.
 class Utf8Buffer {
 public:
     std::string_view Assign(std::u16string_view text)
     {
         const std::size_t needed = text.size() * 3;
-        if (needed > m_capacity) {
+        if (needed > m_capacity || (m_capacity > kKeptRoom && needed <= kKeptRoom)) {
             m_bytes = std::make_unique<char[]>(needed);
             m_capacity = needed;
         }
