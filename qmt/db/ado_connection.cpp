@@ -150,8 +150,9 @@ CComPtr<_Command> CAdoConnection::command(const AdoStatement& statement)
             m_lastShape = {shape, handle};
         }
     }
-    for (std::size_t i = 0; i < statement.valueCount(); ++i) {
-        const AdoStatement::Value value = statement.value(i, m_composedValue);
+    const std::vector<AdoValue>& values = valuesOf(statement);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const AdoValue& value = values[i];
         const auto index = static_cast<LONG>(i);
         ThrowIfFailedHr(value.isText
                             ? handle->put_ParameterText(index, value.text.data(), static_cast<ULONG>(value.text.size()))
@@ -163,15 +164,12 @@ CComPtr<_Command> CAdoConnection::command(const AdoStatement& statement)
 std::optional<bool> CAdoConnection::readFirstField(const AdoStatement& statement, CComVariant& field)
 {
     if (!m_handle) return std::nullopt;
-    const std::size_t count = statement.valueCount();
-    if (m_composedValues.size() < count) m_composedValues.resize(count);
-    m_firstFieldValues.resize(count);
-    for (std::size_t i = 0; i < count; ++i) m_firstFieldValues[i] = statement.value(i, m_composedValues[i]);
+    const std::vector<AdoValue>& values = valuesOf(statement);
     VariantClear(&field);
     clearErrors();
     VARIANT_BOOL hasRow = VARIANT_FALSE;
-    const HRESULT hr = m_handle->ReadFirstField(statement.sent(), m_firstFieldValues.data(), static_cast<ULONG>(count),
-                                                &field, &hasRow);
+    const HRESULT hr =
+        m_handle->ReadFirstField(statement.sent(), values.data(), static_cast<ULONG>(values.size()), &field, &hasRow);
     if (hr == adErrObjectClosed && errorCount() == 0) return std::nullopt;
     try {
         raiseProviderErrors();
@@ -180,6 +178,17 @@ std::optional<bool> CAdoConnection::readFirstField(const AdoStatement& statement
         throw CComException(e);
     }
     return hasRow != VARIANT_FALSE;
+}
+
+// Each value in a room of its own when composed, so that all of them are
+// valid at once.
+const std::vector<AdoValue>& CAdoConnection::valuesOf(const AdoStatement& statement)
+{
+    const std::size_t count = statement.valueCount();
+    if (m_composedValues.size() < count) m_composedValues.resize(count);
+    m_values.resize(count);
+    for (std::size_t i = 0; i < count; ++i) m_values[i] = statement.value(i, m_composedValues[i]);
+    return m_values;
 }
 
 // A connection runs one shape again and again (a lookup after another):

@@ -85,6 +85,8 @@ public:
 
 private:
     CComPtr<_Command> keptCommand(const void* shape);
+    // The statement's values, valid until the next call.
+    const std::vector<AdoValue>& valuesOf(const AdoStatement& statement);
     LONG rowsAffected(const VARIANT& count) const;
     // A statement run by run (given where to put the rows affected), its
     // failures turned into exceptions; the rows affected.
@@ -107,9 +109,8 @@ private:
         CComPtr<_Command> command;
     };
     KeptShape m_lastShape;                // the command found or made last, one of m_commands
-    std::u16string m_composedValue;       // room for a value composed of several, reused
-    std::vector<std::u16string> m_composedValues; // the same, one per value of a first-field read
-    std::vector<AdoValue> m_firstFieldValues;     // a first-field read's values, their room reused
+    std::vector<std::u16string> m_composedValues; // room for each value composed of several, reused
+    std::vector<AdoValue> m_values;               // a statement's values, as valuesOf last gave them
     CComPtr<_Recordset> m_spareRecordset; // closed, for the next read
 };
 
