@@ -321,7 +321,8 @@ bool IsParseError(const beast::error_code& error)
            error != http::error::end_of_stream && error != http::error::partial_message;
 }
 
-enum class BodyRead { Whole, TooLarge, Unkept, Malformed, Lost, Stopped };
+// Late: not whole by its deadline; Lost: the client went away first.
+enum class BodyRead { Whole, TooLarge, Unkept, Malformed, Late, Lost, Stopped };
 
 bool Keep(Exchange& exchange, std::string_view bytes)
 {
@@ -684,7 +685,10 @@ private:
         }
         parser.body_limit(exchange.bodyLimit);
         const BodyRead read = bodiless ? BodyRead::Whole : co_await ReadBody(stream, buffer, parser, io, exchange);
-        if (read == BodyRead::Lost) co_return false;
+        if (read == BodyRead::Lost || read == BodyRead::Late) {
+            LogUnanswered(exchange, read == BodyRead::Late ? 408 : 400);
+            co_return false;
+        }
         if (read == BodyRead::Stopped) {
             AnswerError(exchange.response, 503, kStopping,
                         "the server is stopping: the body was not read whole; send it again");
@@ -706,6 +710,16 @@ private:
         const bool keepAlive = read == BodyRead::Whole && parser.keep_alive() && !m_stopping;
         co_await HoldUntil(exchange.notBefore);
         co_return co_await Send(stream, exchange, parser, keepAlive) && keepAlive;
+    }
+
+    // A request whose body never came whole has nobody left to answer (a
+    // stream past its deadline is closed): its line in the access log says
+    // what became of it.
+    void LogUnanswered(Exchange& exchange, int status)
+    {
+        exchange.response = httplib::Response();
+        exchange.response.status = status;
+        m_handler.Finish(exchange);
     }
 
     static std::string BodyTooLarge(const Exchange& exchange)
@@ -786,6 +800,7 @@ private:
             if (got > 0 && !Keep(exchange, {chunk.data(), got})) co_return BodyRead::Unkept;
             if (error == http::error::body_limit) co_return BodyRead::TooLarge;
             if (error && m_stopping) co_return BodyRead::Stopped;
+            if (error == beast::error::timeout) co_return BodyRead::Late;
             if (error) co_return IsParseError(error) ? BodyRead::Malformed : BodyRead::Lost;
         }
         lowest.expires_never(); // the sweep keeps the deadlines of what follows

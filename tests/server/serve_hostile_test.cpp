@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -1320,6 +1321,8 @@ TEST_F(ServeHostileTest, ATargetIsReadOneWayOnly)
 // Fault caught: a body's deadline counted from its limit rather than from
 // what arrived, so that a client holds a connection and an upload file
 // for an hour by sending a byte now and then.
+// Fault caught besides: a request given up on, or cut off by its client,
+// before its body came whole leaves no line in the access log.
 TEST_F(ServeHostileTest, AChunkedBodyThatTricklesIsGivenUp)
 {
     ServeProcess server = Serve({"--header-timeout", "1", "--csv-limit", "1024"});
@@ -1330,6 +1333,17 @@ TEST_F(ServeHostileTest, AChunkedBodyThatTricklesIsGivenUp)
     for (int i = 0; i < 30 && !closed; ++i) // at most ~15 s
         closed = !trickling.Send("1\r\nx\r\n") || trickling.ClosedWithin(500ms);
     EXPECT_TRUE(closed) << "a body of a byte a second was still read after 15 s";
+    {
+        RawClient leaving(server.port());
+        leaving.Send(
+            Head("POST", "/api/tables", server.port(), "Content-Type: application/json\r\nContent-Length: 100\r\n") +
+            R"({"name":)");
+        std::this_thread::sleep_for(200ms); // the head read and the body begun before the client leaves
+    }
+    server.Stop();
+    EXPECT_TRUE(std::regex_search(server.log(), std::regex(R"( PUT /api/tables/T/csv 408 \d+\.\dms\n)")))
+        << server.log();
+    EXPECT_TRUE(std::regex_search(server.log(), std::regex(R"( POST /api/tables 400 \d+\.\dms\n)"))) << server.log();
 }
 
 // Two requests in one packet. Fault caught: the second dropped, or
