@@ -16,6 +16,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -133,7 +134,8 @@ int main(int argc, char** argv)
     try {
         const std::string store = argv[2];
         std::vector<std::unique_ptr<IoThread>> threads;
-        for (unsigned i = 0; i < std::max(1u, std::thread::hardware_concurrency()); ++i) {
+        // As many I/O threads as the server makes: one per core, four at most.
+        for (unsigned i = 0; i < std::clamp(std::thread::hardware_concurrency(), 1u, 4u); ++i) {
             threads.push_back(std::make_unique<IoThread>());
             if (store != "fixed") threads.back()->lookup.emplace(store);
         }
